@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+
+// The reading run's view of the Modbus access library. The real implementation binds
+// OmbrelDll.so with dlopen; tests of single classes may use a fake.
+class IAccessLibrary {
+public:
+    virtual ~IAccessLibrary() = default;
+
+    virtual bool Connect(int port, int speed, int linkType) = 0;
+    virtual void Disconnect() = 0;
+    virtual int GetDevName(int devAddr, std::uint8_t* buffer, int size) = 0;
+    virtual int ReadInputRegister(int devAddr, int regAddr, int count, int type,
+                                  std::uint8_t* buffer) = 0;
+    virtual int ReadHoldingRegister(int devAddr, int regAddr, int count, int type,
+                                    std::uint8_t* buffer) = 0;
+    virtual int AnyFunction(int devAddr, int funNumber, int size, std::uint8_t* buffer) = 0;
+    virtual void Retries(int retries) = 0;
+};

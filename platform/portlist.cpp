@@ -1,0 +1,188 @@
+#include "platform/portlist.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+
+#include <algorithm>
+
+namespace platform {
+namespace {
+
+quint16 crc16(QByteArrayView data) {
+    quint16 crc = 0xFFFF;
+    for (const char c : data) {
+        crc ^= static_cast<quint8>(c);
+        for (int i = 0; i < 8; ++i)
+            crc = (crc & 1) ? static_cast<quint16>((crc >> 1) ^ 0xA001) : static_cast<quint16>(crc >> 1);
+    }
+    return crc;
+}
+
+QString canonical(const QString& path) {
+    const QString c = QFileInfo(path).canonicalFilePath();
+    return c.isEmpty() ? path : c;
+}
+
+void applyMappings(QList<SerialPortEntry>& ports, const QList<PortMapping>& mappings,
+                   SerialPortEntry::Source source, const QString& what) {
+    for (const PortMapping& m : mappings) {
+        const QString target = canonical(m.devicePath);
+        ports.removeIf([&](const SerialPortEntry& p) {
+            return p.number == m.number || canonical(p.devicePath) == target;
+        });
+        SerialPortEntry e;
+        e.number = m.number;
+        e.name = QStringLiteral("COM%1").arg(m.number);
+        e.devicePath = m.devicePath;
+        e.description = what;
+        e.source = source;
+        ports.append(e);
+    }
+}
+
+} // namespace
+
+QString programDirectory() {
+    if (QCoreApplication::instance())
+        return QCoreApplication::applicationDirPath();
+    const QFileInfo exe(QStringLiteral("/proc/self/exe"));
+    return QFileInfo(exe.symLinkTarget()).absolutePath();
+}
+
+QString defaultMainIniPath() {
+    return QDir(programDirectory()).filePath(QStringLiteral("main.ini"));
+}
+
+int comNumberFromName(QStringView name) {
+    if (name.size() < 4 || name.left(3).compare(u"COM", Qt::CaseInsensitive) != 0)
+        return 0;
+    bool ok = false;
+    const int n = name.mid(3).toInt(&ok);
+    return ok && n >= 1 && n <= 255 ? n : 0;
+}
+
+QList<PortMapping> parsePortMappings(QStringView text) {
+    QList<PortMapping> out;
+    for (QStringView item : text.split(u';', Qt::SkipEmptyParts)) {
+        const qsizetype eq = item.indexOf(u'=');
+        if (eq < 0)
+            continue;
+        const int n = comNumberFromName(item.left(eq).trimmed());
+        const QString path = item.mid(eq + 1).trimmed().toString();
+        if (n == 0 || path.isEmpty())
+            continue;
+        out.removeIf([n](const PortMapping& m) { return m.number == n; });
+        out.append({n, path});
+    }
+    return out;
+}
+
+QList<PortMapping> environmentPortMappings() {
+    return parsePortMappings(qEnvironmentVariable("JOURNAL_PORTS"));
+}
+
+QList<PortMapping> mainIniPortMappings(const QString& mainIniPath) {
+    // Minimal scan of the [Ports] section; key and section names compare without letter case.
+    QFile f(mainIniPath);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QString joined;
+    bool inPorts = false;
+    for (const QByteArray& raw : f.readAll().split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.startsWith(u'[')) {
+            inPorts = line.compare(u"[Ports]", Qt::CaseInsensitive) == 0;
+            continue;
+        }
+        if (inPorts && !line.startsWith(u';'))
+            joined += line + u';';
+    }
+    return parsePortMappings(joined);
+}
+
+int systemPortNumber(const QString& devicePath, const QString& identityKey,
+                     const QList<int>& taken) {
+    static const QRegularExpression ttyS(QStringLiteral("^/dev/ttyS(\\d+)$"));
+    const auto m = ttyS.match(devicePath);
+    if (m.hasMatch()) {
+        const int k = m.captured(1).toInt();
+        return k <= 98 && !taken.contains(k + 1) ? k + 1 : 0;
+    }
+    const int start = crc16(identityKey.toUtf8()) % 156;
+    for (int i = 0; i < 156; ++i) {
+        const int n = 100 + (start + i) % 156;
+        if (!taken.contains(n))
+            return n;
+    }
+    return 0;
+}
+
+QList<SerialPortEntry> PortList::available(const QString& mainIniPath) {
+    struct Found {
+        QSerialPortInfo info;
+        QString key;
+    };
+    QList<Found> found;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        QString key = info.systemLocation();
+        if (!info.serialNumber().isEmpty() && info.hasVendorIdentifier() &&
+            info.hasProductIdentifier())
+            key = QStringLiteral("%1:%2:%3")
+                      .arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'))
+                      .arg(info.productIdentifier(), 4, 16, QLatin1Char('0'))
+                      .arg(info.serialNumber());
+        found.append({info, key});
+    }
+    // Built-in UARTs first (their numbers are fixed), then the rest in key order.
+    std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+        const bool sa = a.info.portName().startsWith(QLatin1String("ttyS"));
+        const bool sb = b.info.portName().startsWith(QLatin1String("ttyS"));
+        if (sa != sb)
+            return sa;
+        return a.key < b.key;
+    });
+
+    QList<SerialPortEntry> ports;
+    QList<int> taken;
+    for (const Found& f : found) {
+        const int n = systemPortNumber(f.info.systemLocation(), f.key, taken);
+        if (n == 0)
+            continue;
+        taken.append(n);
+        SerialPortEntry e;
+        e.number = n;
+        e.name = QStringLiteral("COM%1").arg(n);
+        e.devicePath = f.info.systemLocation();
+        e.description = f.info.description().isEmpty() ? f.info.portName() : f.info.description();
+        e.virtualComPort = f.info.hasVendorIdentifier();
+        ports.append(e);
+    }
+    applyMappings(ports, mainIniPortMappings(mainIniPath), SerialPortEntry::Source::MainIni,
+                  QStringLiteral("main.ini [Ports]"));
+    applyMappings(ports, environmentPortMappings(), SerialPortEntry::Source::Environment,
+                  QStringLiteral("JOURNAL_PORTS"));
+    std::sort(ports.begin(), ports.end(),
+              [](const SerialPortEntry& a, const SerialPortEntry& b) { return a.number < b.number; });
+    return ports;
+}
+
+QString PortList::devicePathFor(int number, const QString& mainIniPath) {
+    for (const SerialPortEntry& p : available(mainIniPath))
+        if (p.number == number)
+            return p.devicePath;
+    return {};
+}
+
+QString PortList::devicePathForName(const QString& nameOrPath, const QString& mainIniPath) {
+    const QString t = nameOrPath.trimmed();
+    if (t.startsWith(u'/'))
+        return t;
+    const int n = comNumberFromName(t);
+    return n == 0 ? QString() : devicePathFor(n, mainIniPath);
+}
+
+} // namespace platform

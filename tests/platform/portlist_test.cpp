@@ -1,0 +1,54 @@
+#include "platform/portlist.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using platform::comNumberFromName;
+
+TEST(PortList, ComNumberFromName) {
+    const struct {
+        const char* name;
+        int number;
+    } cases[] = {{"COM1", 1}, {"com7", 7},   {"COM255", 255}, {"COM0", 0},
+                 {"COM256", 0}, {"COM", 0}, {"LPT1", 0},     {"COMx", 0}};
+    for (const auto& c : cases)
+        EXPECT_EQ(comNumberFromName(QString::fromLatin1(c.name)), c.number) << c.name;
+}
+
+TEST(PortList, ParsesMappingsAndSkipsBrokenItems) {
+    const auto m = platform::parsePortMappings(
+        u"COM5=/dev/pts/3; COM7 = /dev/serial/by-id/usb-x ;junk;COM0=/dev/x;COM5=/dev/pts/9;=;");
+    ASSERT_EQ(m.size(), 2);
+    EXPECT_EQ(m[0].number, 7);
+    EXPECT_EQ(m[0].devicePath, QStringLiteral("/dev/serial/by-id/usb-x"));
+    EXPECT_EQ(m[1].number, 5); // the later mapping of COM5 wins
+    EXPECT_EQ(m[1].devicePath, QStringLiteral("/dev/pts/9"));
+}
+
+TEST(PortList, SystemNamingRule) {
+    EXPECT_EQ(platform::systemPortNumber("/dev/ttyS0", "/dev/ttyS0", {}), 1);
+    EXPECT_EQ(platform::systemPortNumber("/dev/ttyS9", "/dev/ttyS9", {}), 10);
+    EXPECT_EQ(platform::systemPortNumber("/dev/ttyS99", "/dev/ttyS99", {}), 0);
+    // USB adapters: stable number from the identity, 100..255, next free on collision.
+    const int a = platform::systemPortNumber("/dev/ttyUSB0", "0403:6001:A1B2", {});
+    EXPECT_GE(a, 100);
+    EXPECT_LE(a, 255);
+    EXPECT_EQ(platform::systemPortNumber("/dev/ttyUSB3", "0403:6001:A1B2", {}), a);
+    const int b = platform::systemPortNumber("/dev/ttyUSB1", "0403:6001:A1B2", {a});
+    EXPECT_EQ(b, a == 255 ? 100 : a + 1);
+}
+
+TEST(PortList, EnvironmentMappingResolvesComNumbers) {
+    qputenv("JOURNAL_PORTS", "COM42=/dev/pts/77");
+    EXPECT_EQ(platform::PortList::devicePathFor(42, "/nonexistent/main.ini"),
+              QStringLiteral("/dev/pts/77"));
+    EXPECT_EQ(platform::PortList::devicePathForName("com42", "/nonexistent/main.ini"),
+              QStringLiteral("/dev/pts/77"));
+    EXPECT_EQ(platform::PortList::devicePathForName("/dev/ttyX", "/nonexistent/main.ini"),
+              QStringLiteral("/dev/ttyX"));
+    EXPECT_TRUE(platform::PortList::devicePathForName("LPT1", "/nonexistent/main.ini").isEmpty());
+    qunsetenv("JOURNAL_PORTS");
+}
+
+} // namespace
