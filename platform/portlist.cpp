@@ -17,7 +17,8 @@ quint16 crc16(QByteArrayView data) {
     for (const char c : data) {
         crc ^= static_cast<quint8>(c);
         for (int i = 0; i < 8; ++i)
-            crc = (crc & 1) ? static_cast<quint16>((crc >> 1) ^ 0xA001) : static_cast<quint16>(crc >> 1);
+            crc = (crc & 1) ? static_cast<quint16>((crc >> 1) ^ 0xA001)
+                            : static_cast<quint16>(crc >> 1);
     }
     return crc;
 }
@@ -165,8 +166,9 @@ QList<SerialPortEntry> PortList::available(const QString& mainIniPath) {
                   QStringLiteral("main.ini [Ports]"));
     applyMappings(ports, environmentPortMappings(), SerialPortEntry::Source::Environment,
                   QStringLiteral("JOURNAL_PORTS"));
-    std::sort(ports.begin(), ports.end(),
-              [](const SerialPortEntry& a, const SerialPortEntry& b) { return a.number < b.number; });
+    std::sort(ports.begin(), ports.end(), [](const SerialPortEntry& a, const SerialPortEntry& b) {
+        return a.number < b.number;
+    });
     return ports;
 }
 

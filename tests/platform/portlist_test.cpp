@@ -10,8 +10,8 @@ TEST(PortList, ComNumberFromName) {
     const struct {
         const char* name;
         int number;
-    } cases[] = {{"COM1", 1}, {"com7", 7},   {"COM255", 255}, {"COM0", 0},
-                 {"COM256", 0}, {"COM", 0}, {"LPT1", 0},     {"COMx", 0}};
+    } cases[] = {{"COM1", 1},   {"com7", 7}, {"COM255", 255}, {"COM0", 0},
+                 {"COM256", 0}, {"COM", 0},  {"LPT1", 0},     {"COMx", 0}};
     for (const auto& c : cases)
         EXPECT_EQ(comNumberFromName(QString::fromLatin1(c.name)), c.number) << c.name;
 }
