@@ -1,0 +1,51 @@
+#pragma once
+
+#include "app/core/model.h"
+#include "app/core/stringgrid.h"
+
+#include <QLocale>
+#include <QString>
+
+#include <optional>
+
+// Saving the linear list of a reading run: a tab-separated text file or an .xlsx workbook.
+namespace core {
+
+// Layouts whose list carries a "before" value the export writes: tdPlain3 and tdPlain4.
+bool IsTwoValueLayout(TTypeDev layout);
+
+// True when the file-name part of `path` (after the last '/') contains a '.'.
+bool HasExtension(const QString& path);
+
+// The number in a text such as "16.0" or "16,0": TRUE/FALSE give 1/0; otherwise the first '.'
+// or ',' is turned into the locale's decimal separator and the trimmed text converted by the
+// locale's rules. On failure `error` gets "'%s' - не вещественное число".
+std::optional<double> TextToFloat(const QString& text, const QLocale& locale, QString* error);
+
+struct ExportResult {
+    bool ok = false;
+    QString fileName; // the file written (or attempted)
+    QString error;    // message for the user when !ok
+    QString notice;   // information for the user when ok (e.g. the name was changed)
+};
+
+// Text file: "Прибор:" + device text, then one line per list row from row 1 on, columns 0, 1,
+// 2, [3 for two-value layouts], 4 joined by TAB; CR LF; windows-1251. ".txt" is appended to a
+// name without extension.
+ExportResult ExportText(const IStringGrid& sg, const QString& deviceText, TTypeDev layout,
+                        const QString& fileName);
+
+// Version of the spreadsheet writer, as the text the extension rule converts.
+inline constexpr const char* kSpreadsheetVersion = "16.0";
+
+// Workbook of one sheet "...": B1 device line, widths A 20, B 40, C 50, D 50, bold A2:D2 headers,
+// then list columns 1, 2 and the value column(s) as text cells from row 3 on. A name without
+// extension gets ".xlsx" (".xls" for a writer version below 12). A name ending in ".xls" gets
+// ".xlsx" instead, because the writer produces Office Open XML only; the result's notice says so.
+ExportResult
+ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText, TTypeDev layout,
+                  const QString& fileName,
+                  const QString& versionText = QString::fromLatin1(kSpreadsheetVersion),
+                  const QLocale& locale = QLocale());
+
+} // namespace core

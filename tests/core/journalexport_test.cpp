@@ -1,0 +1,185 @@
+#include "app/core/journalexport.h"
+
+#include "platform/codepage.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using core::ExportSpreadsheet;
+using core::ExportText;
+
+// A linear list as a run leaves it: heading row, then number, time, parameter, before, new.
+TStringGrid MakeList(const QList<QStringList>& rows) {
+    TStringGrid g(static_cast<int>(rows.size()) + 1, 5);
+    const QStringList head = {"№", "Время", "Параметр", "Значение до", "Значение новое"};
+    for (int c = 0; c < 5; ++c)
+        g.setCell(0, c, head[c]);
+    for (int r = 0; r < rows.size(); ++r)
+        for (int c = 0; c < rows[r].size(); ++c)
+            g.setCell(r + 1, c, rows[r][c]);
+    return g;
+}
+
+QByteArray ReadFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// One member of the .xlsx zip, read with Python's standard zipfile module.
+QString ZipEntry(const QString& zip, const QString& member) {
+    QProcess p;
+    p.start("python3", {"-c",
+                        "import sys,zipfile;sys.stdout.buffer.write("
+                        "zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]))",
+                        zip, member});
+    p.waitForFinished(10000);
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+TEST(TextExport, BytesBySingleAndTwoValueLayouts) {
+    QTemporaryDir dir;
+    const TStringGrid list =
+        MakeList({{"0", "13.09.20 12:26:40", "Уставка", "1.0000000", "1.5000000"},
+                  {"1", "Ошибка (Прибор не отвечает)", "", "", ""}});
+    const struct {
+        TTypeDev layout;
+        QString expected;
+    } cases[] = {
+        {tdPlain, "Прибор:РТ-10\r\n0\t13.09.20 12:26:40\tУставка\t1.5000000\r\n"
+                  "1\tОшибка (Прибор не отвечает)\t\t\r\n"},
+        {tdPlain3, "Прибор:РТ-10\r\n0\t13.09.20 12:26:40\tУставка\t1.0000000\t1.5000000\r\n"
+                   "1\tОшибка (Прибор не отвечает)\t\t\t\r\n"},
+        {tdPlain4, "Прибор:РТ-10\r\n0\t13.09.20 12:26:40\tУставка\t1.0000000\t1.5000000\r\n"
+                   "1\tОшибка (Прибор не отвечает)\t\t\t\r\n"},
+        {tdMarlo, "Прибор:РТ-10\r\n0\t13.09.20 12:26:40\tУставка\t1.5000000\r\n"
+                  "1\tОшибка (Прибор не отвечает)\t\t\r\n"},
+    };
+    for (const auto& c : cases) {
+        const QString name = dir.filePath(QString("list%1.txt").arg(int(c.layout)));
+        const auto r = ExportText(list, "РТ-10", c.layout, name);
+        ASSERT_TRUE(r.ok) << r.error.toStdString();
+        EXPECT_EQ(ReadFile(name), platform::toCp1251(c.expected)) << int(c.layout);
+    }
+}
+
+TEST(TextExport, ExtensionRuleAndWriteFailure) {
+    QTemporaryDir dir;
+    const TStringGrid list = MakeList({});
+    auto r = ExportText(list, "X", tdPlain, dir.filePath("journal"));
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.fileName, dir.filePath("journal.txt"));
+    EXPECT_EQ(ReadFile(r.fileName), QByteArray("\xCF\xF0\xE8\xE1\xEE\xF0:X\r\n"));
+
+    r = ExportText(list, "X", tdPlain, dir.filePath("journal.csv"));
+    EXPECT_EQ(r.fileName, dir.filePath("journal.csv"));
+    EXPECT_TRUE(QFile::exists(dir.filePath("journal.csv")));
+
+    // A dot in a folder name is not an extension.
+    QDir(dir.path()).mkdir("a.b");
+    r = ExportText(list, "X", tdPlain, dir.filePath("a.b/journal"));
+    EXPECT_EQ(r.fileName, dir.filePath("a.b/journal.txt"));
+
+    r = ExportText(list, "X", tdPlain, dir.filePath("missing/journal.txt"));
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.error.isEmpty());
+}
+
+TEST(TextToFloat, KnownAnswers) {
+    const QLocale ru(QLocale::Russian, QLocale::Russia);
+    const QLocale en(QLocale::English, QLocale::UnitedStates);
+    const struct {
+        QString text;
+        QLocale locale;
+        std::optional<double> value;
+    } cases[] = {
+        {"16.0", ru, 16.0}, {"16,0", ru, 16.0},        {"16.0", en, 16.0},     {"16,0", en, 16.0},
+        {" 2.5 ", ru, 2.5}, {" 2.5 ", en, 2.5},        {"tRuE", ru, 1.0},      {"FALSE", en, 0.0},
+        {"11.0", en, 11.0}, {"abc", ru, std::nullopt}, {"", en, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        QString error;
+        EXPECT_EQ(core::TextToFloat(c.text, c.locale, &error), c.value) << c.text.toStdString();
+        EXPECT_EQ(error.isEmpty(), c.value.has_value());
+    }
+    QString error;
+    core::TextToFloat("abc", ru, &error);
+    EXPECT_EQ(error, QStringLiteral("'abc' - не вещественное число"));
+}
+
+TEST(SpreadsheetExport, CellsWidthsBoldHeaderAndTextFormats) {
+    QTemporaryDir dir;
+    const TStringGrid list =
+        MakeList({{"0", "13.09.20 12:26:40", "Коэффициент", "1.0000000", "1.5000000"},
+                  {"1", "13.09.20 12:27:00", "Адрес", "3", "4"}});
+    const auto r = ExportSpreadsheet(list, "ПР-4", tdPlain4, dir.filePath("book"));
+    ASSERT_TRUE(r.ok) << r.error.toStdString();
+    EXPECT_EQ(r.fileName, dir.filePath("book.xlsx"));
+
+    const QString workbook = ZipEntry(r.fileName, "xl/workbook.xml");
+    EXPECT_TRUE(workbook.contains("<sheet name=\"...\"")) << workbook.toStdString();
+
+    const QString strings = ZipEntry(r.fileName, "xl/sharedStrings.xml");
+    for (const char* s : {"Прибор:ПР-4", "Дата время", "Название параметра", "Значение до",
+                          "Значение после", "1.5000000", "Коэффициент", "13.09.20 12:27:00"})
+        EXPECT_TRUE(strings.contains(QString::fromUtf8(s))) << s;
+
+    const QString sheet = ZipEntry(r.fileName, "xl/worksheets/sheet1.xml");
+    EXPECT_TRUE(sheet.contains("<col min=\"1\" max=\"1\" width=\"20.7109375\""))
+        << sheet.toStdString();
+    EXPECT_TRUE(sheet.contains("<col min=\"2\" max=\"2\" width=\"40.7109375\""));
+    EXPECT_TRUE(sheet.contains("<col min=\"3\" max=\"4\" width=\"50.7109375\""));
+    // Row 3 holds the first record: A, B without format, C and D as text-formatted strings.
+    EXPECT_TRUE(sheet.contains("<c r=\"A3\" t=\"s\">"));
+    EXPECT_TRUE(sheet.contains("<c r=\"C3\" s=\"2\" t=\"s\">"));
+    EXPECT_TRUE(sheet.contains("<c r=\"D4\" s=\"2\" t=\"s\">"));
+    EXPECT_TRUE(sheet.contains("<c r=\"A2\" s=\"1\" t=\"s\">"));
+    EXPECT_TRUE(sheet.contains("<c r=\"D2\" s=\"1\" t=\"s\">"));
+    EXPECT_FALSE(sheet.contains("r=\"E")); // the record number is not exported
+
+    const QString styles = ZipEntry(r.fileName, "xl/styles.xml");
+    EXPECT_TRUE(styles.contains("<b/>"));
+    EXPECT_TRUE(styles.contains("numFmtId=\"49\"")); // the built-in "@" text format
+}
+
+TEST(SpreadsheetExport, SingleValueLayoutAndExtensionRules) {
+    QTemporaryDir dir;
+    const TStringGrid list = MakeList({{"0", "t", "p", "before", "new"}});
+    auto r = ExportSpreadsheet(list, "D", tdPlain, dir.filePath("one"));
+    ASSERT_TRUE(r.ok);
+    const QString sheet = ZipEntry(r.fileName, "xl/worksheets/sheet1.xml");
+    EXPECT_TRUE(sheet.contains("<c r=\"C3\" s=\"2\" t=\"s\">"));
+    EXPECT_FALSE(sheet.contains("r=\"D3\""));
+    EXPECT_TRUE(sheet.contains("<c r=\"D2\" s=\"1\"/>")); // bold, empty
+    const QString strings = ZipEntry(r.fileName, "xl/sharedStrings.xml");
+    EXPECT_TRUE(strings.contains(">Значение<"));
+    EXPECT_TRUE(strings.contains(">new<"));
+    EXPECT_FALSE(strings.contains(">before<"));
+
+    // An old version text would choose .xls, which the writer cannot produce: .xlsx, with notice.
+    r = ExportSpreadsheet(list, "D", tdPlain, dir.filePath("old"), "11.0");
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.fileName, dir.filePath("old.xlsx"));
+    EXPECT_FALSE(r.notice.isEmpty());
+    r = ExportSpreadsheet(list, "D", tdPlain, dir.filePath("named.XLS"));
+    EXPECT_EQ(r.fileName, dir.filePath("named.XLSx"));
+    r = ExportSpreadsheet(list, "D", tdPlain, dir.filePath("keep.dat"));
+    EXPECT_EQ(r.fileName, dir.filePath("keep.dat"));
+    EXPECT_TRUE(r.notice.isEmpty());
+
+    r = ExportSpreadsheet(list, "D", tdPlain, dir.filePath("bad"), "v16");
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, QStringLiteral("'v16' - не вещественное число"));
+    EXPECT_FALSE(QFile::exists(dir.filePath("bad.xlsx")));
+
+    r = ExportSpreadsheet(list, "D", tdPlain, dir.filePath("missing/x.xlsx"));
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.error.isEmpty());
+}
+
+} // namespace
