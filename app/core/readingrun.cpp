@@ -1,0 +1,306 @@
+#include "app/core/readingrun.h"
+
+#include "app/core/errortexts.h"
+
+#include <QScopeGuard>
+
+namespace {
+
+std::uint32_t BigEndian32(const std::uint8_t* p) {
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
+           std::uint32_t(p[3]);
+}
+
+std::uint16_t BigEndian16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+
+enum LoopKind { kFixedLoop, kTextLoop, kModeLoop, kNoLoop };
+
+constexpr int kReplySize = 256;
+constexpr int kRegisterBufferSize = 252;
+
+} // namespace
+
+TFixedRecord ExtractFixedRecord(TTypeDev layout, const std::uint8_t* reply, int deviceIndex) {
+    TFixedRecord r;
+    r.time = BigEndian32(reply + 2);
+    switch (layout) {
+    case tdPlain2:
+        r.id = BigEndian16(reply + 8);
+        r.newValue = BigEndian32(reply + 10);
+        break;
+    case tdPlain3:
+        r.id = BigEndian16(reply + 6);
+        r.before = BigEndian32(reply + 8);
+        r.newValue = BigEndian32(reply + 12);
+        break;
+    case tdPlain4:
+        r.id = BigEndian16(reply + 8);
+        r.newValue = BigEndian32(reply + 10);
+        r.before = BigEndian32(reply + 14);
+        break;
+    default:
+        r.id = BigEndian16(reply + 6);
+        r.newValue = BigEndian32(reply + 8);
+        break;
+    }
+    if ((layout == tdPlain2 || layout == tdPlain4) && deviceIndex == 0)
+        r.id = 65535;
+    return r;
+}
+
+std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex) {
+    return {0,
+            static_cast<std::uint8_t>(archiveNumber & 0xFF),
+            0,
+            1,
+            0,
+            static_cast<std::uint8_t>((recordIndex >> 8) & 0xFF),
+            static_cast<std::uint8_t>(recordIndex & 0xFF)};
+}
+
+std::optional<std::int32_t> ParseInteger(const QString& text) {
+    QStringView s = QStringView(text).trimmed();
+    bool negative = false;
+    if (!s.isEmpty() && (s.front() == u'-' || s.front() == u'+')) {
+        negative = s.front() == u'-';
+        s = s.mid(1);
+    }
+    int base = 10;
+    if (s.startsWith(u'$') || s.startsWith(u'x', Qt::CaseInsensitive)) {
+        base = 16;
+        s = s.mid(1);
+    } else if (s.startsWith(u"0x", Qt::CaseInsensitive)) {
+        base = 16;
+        s = s.mid(2);
+    }
+    if (s.isEmpty())
+        return std::nullopt;
+    std::int64_t value = 0;
+    for (const QChar ch : s) {
+        const int digit = ch.isDigit() ? ch.digitValue()
+                          : (base == 16 && ch.toLower() >= u'a' && ch.toLower() <= u'f')
+                              ? ch.toLower().unicode() - u'a' + 10
+                              : -1;
+        if (digit < 0 || digit >= base || ch.unicode() > 0x7F)
+            return std::nullopt;
+        value = value * base + digit;
+        if (value > 0xFFFFFFFFLL)
+            return std::nullopt;
+    }
+    if (base == 10) {
+        if (negative ? value > 0x80000000LL : value > 0x7FFFFFFFLL)
+            return std::nullopt;
+        return static_cast<std::int32_t>(negative ? -value : value);
+    }
+    // Hexadecimal texts name a 32-bit pattern.
+    const auto pattern = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+    return negative ? -pattern : pattern;
+}
+
+TReadingRun::TReadingRun(IAccessLibrary& library, IRecordDecoder& decoder, IStringGrid& sg,
+                         IRunHost& host)
+    : m_lib(library), m_decoder(decoder), m_sg(sg), m_host(host) {}
+
+int TReadingRun::ReadCountRegister(int devAddr, int reference, int& value) {
+    std::uint8_t buffer[kRegisterBufferSize] = {};
+    const int code =
+        reference < 400000
+            ? m_lib.ReadInputRegister(devAddr, reference - 300001, 1, dtUWord, buffer)
+            : m_lib.ReadHoldingRegister(devAddr, reference - 400001, 1, dtUWord, buffer);
+    value = code == 0 ? buffer[0] | (buffer[1] << 8) : 0;
+    return code;
+}
+
+void TReadingRun::Run(const TRunRequest& request) {
+    if (m_active)
+        return;
+    m_host.SetExportVisible(false);
+    m_host.SetStatusText(QStringLiteral("..."));
+
+    if (!request.device) {
+        m_host.ShowMessage(QStringLiteral("Не выбран тип прибора."));
+        return;
+    }
+    const TJournalInfo* selected = request.device->journalAt(request.journalIndex);
+    if (!selected) {
+        m_host.ShowMessage(QStringLiteral("Не выбран журнал прибора."));
+        return;
+    }
+    std::int32_t limitStart = 0;
+    std::int32_t limitCount = 0;
+    if (request.limit) {
+        const auto s = ParseInteger(request.startText);
+        if (!s) {
+            m_host.ShowMessage(QStringLiteral("Введите число в поле \"Начать с:\""));
+            return;
+        }
+        const auto n = ParseInteger(request.countText);
+        if (!n) {
+            m_host.ShowMessage(QStringLiteral("Введите число в поле \"Количество\""));
+            return;
+        }
+        limitStart = *s;
+        limitCount = *n;
+    }
+    m_startrec = request.limit ? limitStart : 0;
+    if (!request.portNumber) {
+        m_host.ShowMessage(request.portError);
+        return;
+    }
+    if (!m_lib.Connect(*request.portNumber, request.speed, request.linkType)) {
+        m_host.ShowMessage(QStringLiteral("Ошибка открытия СОМ-порта."));
+        return;
+    }
+
+    // The run keeps its own copy of the journal: selectors changed during the run do not reach it.
+    TJournalInfo journal = *selected;
+    if (journal.Cycle && journal.CountRec <= 0)
+        journal.Cycle = false; // a ring without size cannot wrap
+    const int devAddr = request.devAddr;
+
+    m_active = true;
+    const auto finish = qScopeGuard([this] { FinishRun(); });
+    m_host.SetRunState(TRunState::Connected);
+    m_lib.Retries(request.retries);
+
+    m_sg.clearCells(1);
+    m_sg.setRowCount(2);
+    m_decoder.ClearGroupData();
+
+    m_getArch = true;
+    m_host.SetRunState(TRunState::Reading);
+
+    m_maxRec = journal.CountRec;
+    m_host.SetCountText(QStringLiteral("Количество записей: ..."));
+    m_host.ProcessEvents();
+
+    if (journal.Reg != -1) {
+        m_maxRec = 0;
+        int value = 0;
+        const int code = ReadCountRegister(devAddr, journal.Reg, value);
+        if (code != 0) {
+            m_host.SetCountText(core::ErrorMessage(code));
+            return;
+        }
+        m_maxRec = value + ((journal.typedev == tdPlain2 || journal.typedev == tdPlain4) ? 1 : 0);
+    }
+    if (journal.Cycle && journal.RegOverflow != -1) {
+        int w = 0;
+        const int code = ReadCountRegister(devAddr, journal.RegOverflow, w);
+        if (code != 0) {
+            m_host.SetCountText(core::ErrorMessage(code));
+            return;
+        }
+        m_maxRec += journal.CountRec * w;
+        m_startrec = 0;
+        if (w != 0) {
+            m_countRec = journal.CountRec;
+            m_startrec = m_maxRec - m_countRec;
+        } else {
+            m_countRec = m_maxRec;
+        }
+    } else {
+        m_countRec = m_maxRec;
+    }
+    m_host.SetCountText(QStringLiteral("Количество записей: %1").arg(m_maxRec));
+    m_host.ProcessEvents();
+
+    if (request.limit) {
+        if (limitStart < m_startrec) {
+            m_host.ShowMessage(QStringLiteral("Стартовый индекс %1 младше первой записи %2")
+                                   .arg(limitStart)
+                                   .arg(m_startrec));
+            return;
+        }
+        m_startrec = limitStart;
+        if (m_startrec > m_maxRec) {
+            m_host.ShowMessage(QStringLiteral("Стартовый индекс больше количества записей"));
+            return;
+        }
+        m_countRec = static_cast<std::int64_t>(m_startrec) + limitCount - 1 < m_maxRec
+                         ? limitCount
+                         : m_maxRec - m_startrec;
+    }
+
+    m_progress = 0;
+    m_host.SetProgressPosition(0);
+    m_host.SetProgressMaximum(m_countRec);
+
+    int loop = kNoLoop;
+    switch (journal.typedev) {
+    case tdPlain:
+    case tdPlain2:
+    case tdPlain3:
+    case tdPlain4:
+        loop = kFixedLoop;
+        break;
+    case tdMarlo:
+    case tdQuint:
+        loop = request.journalIndex == 0 ? kTextLoop : kModeLoop;
+        break;
+    default:
+        break;
+    }
+    m_decoder.BeginRun(request.device, journal, m_startrec);
+    ReadRecords(journal, devAddr, loop);
+
+    m_host.SetProgressPosition(m_countRec);
+    if (m_maxRec > 0)
+        m_host.SetExportVisible(true);
+}
+
+void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, int loopKind) {
+    if (loopKind == kNoLoop)
+        return;
+    if (loopKind != kTextLoop)
+        m_progress = m_startrec;
+    m_host.SetProgressPosition(m_progress);
+
+    std::uint8_t reply[kReplySize];
+    for (int i = 0; i < m_countRec; ++i) {
+        int idx = m_startrec + i;
+        if (loopKind == kFixedLoop) {
+            m_host.SetStatusText(
+                QStringLiteral("%1 (%2)").arg(idx + 1).arg(m_startrec + m_countRec));
+            if (journal.Cycle)
+                idx %= journal.CountRec;
+        }
+        std::fill(std::begin(reply), std::end(reply), 0);
+        const auto request = RecordRequest(journal.Num, idx);
+        std::copy(request.begin(), request.end(), reply);
+        const int code = m_lib.AnyFunction(devAddr, 65, 7, reply);
+
+        m_sg.setRowCount(i + 2);
+        if (code != 0) {
+            WriteErrorRow(i, code);
+        } else if (loopKind == kFixedLoop) {
+            const TFixedRecord r = ExtractFixedRecord(journal.typedev, reply, idx);
+            m_decoder.DecodeRecord(i, r.time, r.id, 0, r.before, r.newValue);
+        } else if (loopKind == kTextLoop) {
+            m_decoder.DecodeTextRecord(i, reply);
+        } else {
+            m_sg.setCell(i + 1, 0, QString::number(m_startrec + i));
+            m_decoder.DecodeModeRecord(i, reply);
+        }
+
+        m_host.SetProgressPosition(++m_progress);
+        m_host.ProcessEvents();
+        if (!m_getArch)
+            break;
+    }
+}
+
+void TReadingRun::WriteErrorRow(int i, int code) {
+    m_sg.setCell(i + 1, 0, QString::number(m_startrec + i));
+    m_sg.setCell(i + 1, 1, core::ErrorMessage(code));
+}
+
+void TReadingRun::FinishRun() {
+    m_decoder.BuildGroupView();
+    m_getArch = true;
+    m_host.SetRunState(TRunState::Idle);
+    m_lib.Disconnect();
+    m_active = false;
+}

@@ -1,0 +1,469 @@
+#include "app/core/readingrun.h"
+
+#include <QMap>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+
+namespace {
+
+// Instrument behind a fake access library: registers, and record replies built from the index.
+class FakeLibrary : public IAccessLibrary {
+public:
+    bool connectResult = true;
+    bool connected = false;
+    QMap<int, int> inputRegs, holdingRegs;
+    std::set<int> failingRegisters;
+    QMap<int, int> failingRecords; // device index -> result code
+    std::vector<int> requestedIndices;
+    std::vector<int> requestedArchives;
+    std::vector<QString> calls;
+    std::function<void(int)> onRecord;
+
+    bool Connect(int port, int speed, int type) override {
+        calls.push_back(QString("Connect %1 %2 %3").arg(port).arg(speed).arg(type));
+        connected = connectResult;
+        return connectResult;
+    }
+    void Disconnect() override {
+        calls.push_back("Disconnect");
+        connected = false;
+    }
+    int GetDevName(int, std::uint8_t*, int) override { return 0; }
+    int ReadInputRegister(int addr, int reg, int count, int type, std::uint8_t* p) override {
+        return Read("Input", inputRegs, addr, reg, count, type, p);
+    }
+    int ReadHoldingRegister(int addr, int reg, int count, int type, std::uint8_t* p) override {
+        return Read("Holding", holdingRegs, addr, reg, count, type, p);
+    }
+    int AnyFunction(int addr, int fun, int size, std::uint8_t* p) override {
+        EXPECT_TRUE(connected);
+        EXPECT_EQ(fun, 65);
+        EXPECT_EQ(size, 7);
+        EXPECT_EQ(addr, 7);
+        EXPECT_EQ(p[0], 0);
+        EXPECT_EQ(p[2], 0);
+        EXPECT_EQ(p[3], 1);
+        EXPECT_EQ(p[4], 0);
+        const int idx = (p[5] << 8) | p[6];
+        requestedIndices.push_back(idx);
+        requestedArchives.push_back(p[1]);
+        if (onRecord)
+            onRecord(idx);
+        if (failingRecords.contains(idx))
+            return failingRecords[idx];
+        p[0] = 65;
+        p[1] = 20;
+        for (int i = 2; i < 22; ++i)
+            p[i] = static_cast<std::uint8_t>(idx + i);
+        return 0;
+    }
+    void Retries(int r) override { calls.push_back(QString("Retries %1").arg(r)); }
+
+private:
+    int Read(const char* kind, const QMap<int, int>& regs, int addr, int reg, int count, int type,
+             std::uint8_t* p) {
+        calls.push_back(QString("%1 %2").arg(kind).arg(reg));
+        EXPECT_EQ(addr, 7);
+        EXPECT_EQ(count, 1);
+        EXPECT_EQ(type, 18);
+        if (failingRegisters.count(reg))
+            return 1;
+        const int v = regs.value(reg);
+        p[0] = v & 0xFF;
+        p[1] = (v >> 8) & 0xFF;
+        return 0;
+    }
+};
+
+class FakeDecoder : public IRecordDecoder {
+public:
+    IStringGrid* sg = nullptr;
+    int startrec = 0;
+    std::vector<TFixedRecord> fixed;
+    int textRecords = 0, modeRecords = 0, clears = 0, builds = 0;
+
+    void BeginRun(const TDevInfo*, const TJournalInfo&, int s) override { startrec = s; }
+    void DecodeRecord(int index, std::uint32_t time, std::uint16_t id, int error,
+                      std::uint32_t before, std::uint32_t newValue) override {
+        EXPECT_EQ(error, 0);
+        fixed.push_back({time, id, before, newValue});
+        sg->setCell(index + 1, 0, QString::number(startrec + index));
+    }
+    void DecodeTextRecord(int index, const std::uint8_t*) override {
+        ++textRecords;
+        sg->setCell(index + 1, 0, QString::number(startrec + index));
+    }
+    void DecodeModeRecord(int, const std::uint8_t*) override { ++modeRecords; }
+    void ClearGroupData() override { ++clears; }
+    void BuildGroupView() override { ++builds; }
+};
+
+class FakeHost : public IRunHost {
+public:
+    std::vector<QString> messages;
+    std::vector<QString> statusTexts;
+    QString countText;
+    bool exportVisible = true;
+    int progressMax = -1, progress = -1;
+    std::vector<TRunState> states;
+    std::function<void()> onProcessEvents;
+
+    void ShowMessage(const QString& t) override { messages.push_back(t); }
+    void SetExportVisible(bool v) override { exportVisible = v; }
+    void SetStatusText(const QString& t) override { statusTexts.push_back(t); }
+    void SetCountText(const QString& t) override { countText = t; }
+    void SetProgressMaximum(int m) override { progressMax = m; }
+    void SetProgressPosition(int p) override { progress = p; }
+    void SetRunState(TRunState s) override { states.push_back(s); }
+    void ProcessEvents() override {
+        if (onProcessEvents)
+            onProcessEvents();
+    }
+};
+
+class ReadingRunTest : public ::testing::Test {
+protected:
+    ReadingRunTest() : run(lib, decoder, sg, host) {
+        decoder.sg = &sg;
+        device.Name = "Прибор";
+        device.CountJournals = 2;
+        device.Journal[0].Num = 0x105; // only the low 8 bits travel
+        device.Journal[0].typedev = tdPlain;
+        request.device = &device;
+        request.journalIndex = 0;
+        request.portNumber = 3;
+        request.speed = 9600;
+        request.devAddr = 7;
+        request.retries = 4;
+    }
+    TJournalInfo& journal() { return device.Journal[0]; }
+    std::vector<int> Range(int from, int to) {
+        std::vector<int> v;
+        for (int i = from; i <= to; ++i)
+            v.push_back(i);
+        return v;
+    }
+
+    FakeLibrary lib;
+    FakeDecoder decoder;
+    TStringGrid sg{2, 5};
+    FakeHost host;
+    TReadingRun run;
+    TDevInfo device;
+    TRunRequest request;
+};
+
+TEST_F(ReadingRunTest, JournalWithoutCountRegisterReadsItsCatalogueCount) {
+    journal().CountRec = 500;
+    run.Run(request);
+    EXPECT_EQ(host.countText, "Количество записей: 500");
+    EXPECT_EQ(lib.requestedIndices, Range(0, 499));
+    EXPECT_EQ(lib.requestedArchives.front(), 5);
+    EXPECT_EQ(lib.calls.front(), "Connect 3 9600 0");
+    EXPECT_EQ(lib.calls[1], "Retries 4");
+    EXPECT_EQ(lib.calls.back(), "Disconnect");
+    EXPECT_EQ(lib.calls.size(), 3u); // no register read
+    EXPECT_EQ(sg.rowCount(), 501);
+    EXPECT_EQ(host.statusTexts.back(), "500 (500)");
+    EXPECT_EQ(host.progressMax, 500);
+    EXPECT_EQ(host.progress, 500);
+    EXPECT_TRUE(host.exportVisible);
+    EXPECT_EQ(host.states,
+              (std::vector<TRunState>{TRunState::Connected, TRunState::Reading, TRunState::Idle}));
+    EXPECT_EQ(decoder.clears, 1);
+    EXPECT_EQ(decoder.builds, 1);
+}
+
+TEST_F(ReadingRunTest, CountRegisterNumberingAndPlusOneLayouts) {
+    const struct {
+        int reg;
+        TTypeDev layout;
+        int value;
+        QString call;
+        int maxRec;
+    } cases[] = {
+        {400010, tdPlain4, 120, "Holding 9", 121},
+        {400001, tdPlain2, 3, "Holding 0", 4},
+        {300005, tdPlain, 12, "Input 4", 12},
+        {300001, tdPlain3, 0, "Input 0", 0},
+    };
+    for (const auto& c : cases) {
+        lib = FakeLibrary();
+        decoder.fixed.clear();
+        journal().Reg = c.reg;
+        journal().typedev = c.layout;
+        (c.reg < 400000 ? lib.inputRegs : lib.holdingRegs)[c.call.section(' ', 1).toInt()] =
+            c.value;
+        run.Run(request);
+        EXPECT_EQ(lib.calls[2], c.call);
+        EXPECT_EQ(run.MaxRec(), c.maxRec);
+        EXPECT_EQ(lib.requestedIndices, Range(0, c.maxRec - 1));
+        EXPECT_EQ(host.exportVisible, c.maxRec > 0);
+        if (c.maxRec > 0) {
+            const bool idRule = c.layout == tdPlain2 || c.layout == tdPlain4;
+            EXPECT_EQ(decoder.fixed[0].id == 65535, idRule) << c.reg;
+        }
+    }
+}
+
+TEST_F(ReadingRunTest, RingJournalWrapsAndListsTheLastRecords) {
+    journal().Cycle = true;
+    journal().CountRec = 1000;
+    journal().Reg = 300002;
+    journal().RegOverflow = 300003;
+    lib.inputRegs[1] = 200;
+    lib.inputRegs[2] = 3;
+    run.Run(request);
+    EXPECT_EQ(run.MaxRec(), 3200);
+    EXPECT_EQ(run.startrec(), 2200);
+    std::vector<int> expected = Range(200, 999);
+    const auto tail = Range(0, 199);
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    EXPECT_EQ(lib.requestedIndices, expected);
+    EXPECT_EQ(host.statusTexts[1], "2201 (3200)");
+    EXPECT_EQ(sg.cell(1, 0), "2200");
+    EXPECT_EQ(sg.cell(1000, 0), "3199");
+
+    // No overflow yet: every record from 0.
+    lib = FakeLibrary();
+    lib.inputRegs[1] = 200;
+    lib.inputRegs[2] = 0;
+    run.Run(request);
+    EXPECT_EQ(run.startrec(), 0);
+    EXPECT_EQ(lib.requestedIndices, Range(0, 199));
+
+    // Limit below the first record that still exists.
+    lib = FakeLibrary();
+    lib.inputRegs[1] = 200;
+    lib.inputRegs[2] = 3;
+    request.limit = true;
+    request.startText = "100";
+    request.countText = "5";
+    run.Run(request);
+    EXPECT_EQ(host.messages.back(), "Стартовый индекс 100 младше первой записи 2200");
+    EXPECT_TRUE(lib.requestedIndices.empty());
+    EXPECT_EQ(lib.calls.back(), "Disconnect");
+    EXPECT_EQ(sg.rowCount(), 2);
+}
+
+TEST_F(ReadingRunTest, RingWithoutSizeReadsWithoutWrapAround) {
+    journal().Cycle = true;
+    journal().CountRec = 0;
+    journal().Reg = 300001;
+    journal().RegOverflow = 300002;
+    lib.inputRegs[0] = 3;
+    lib.inputRegs[1] = 9;
+    run.Run(request);
+    EXPECT_EQ(lib.requestedIndices, Range(0, 2));
+    EXPECT_EQ(lib.calls.size(), 4u); // the overflow register is not read
+}
+
+TEST_F(ReadingRunTest, LimitCases) {
+    journal().Reg = 300001;
+    lib.inputRegs[0] = 40;
+    request.limit = true;
+    const struct {
+        QString start, count;
+        std::vector<int> indices;
+        QString message;
+    } cases[] = {
+        {"10", "50", Range(10, 39), ""},
+        {"10", "5", Range(10, 14), ""},
+        {"$A", "0x5", Range(10, 14), ""},
+        {"40", "5", {}, ""},
+        {"41", "5", {}, "Стартовый индекс больше количества записей"},
+    };
+    for (const auto& c : cases) {
+        lib.requestedIndices.clear();
+        host.messages.clear();
+        request.startText = c.start;
+        request.countText = c.count;
+        run.Run(request);
+        EXPECT_EQ(lib.requestedIndices, c.indices) << c.start.toStdString();
+        EXPECT_EQ(host.messages.empty() ? QString() : host.messages.back(), c.message);
+        EXPECT_FALSE(lib.connected);
+    }
+}
+
+TEST_F(ReadingRunTest, RefusedRunsDoNotConnect) {
+    const struct {
+        std::function<void(TRunRequest&, FakeLibrary&)> setUp;
+        QString message;
+        bool connectTried;
+    } cases[] = {
+        {[](TRunRequest& r, FakeLibrary&) { r.device = nullptr; }, "Не выбран тип прибора.", false},
+        {[](TRunRequest& r, FakeLibrary&) { r.journalIndex = -1; }, "Не выбран журнал прибора.",
+         false},
+        {[](TRunRequest& r, FakeLibrary&) { r.journalIndex = 2; }, "Не выбран журнал прибора.",
+         false},
+        {[](TRunRequest& r, FakeLibrary&) {
+             r.limit = true;
+             r.startText = "abc";
+         },
+         "Введите число в поле \"Начать с:\"", false},
+        {[](TRunRequest& r, FakeLibrary&) {
+             r.limit = true;
+             r.startText = "1";
+             r.countText = "1.5";
+         },
+         "Введите число в поле \"Количество\"", false},
+        {[](TRunRequest& r, FakeLibrary&) {
+             r.portNumber.reset();
+             r.portError = "Порт не выбран";
+         },
+         "Порт не выбран", false},
+        {[](TRunRequest&, FakeLibrary& l) { l.connectResult = false; },
+         "Ошибка открытия СОМ-порта.", true},
+    };
+    sg.setRowCount(4);
+    sg.setCell(3, 1, "previous run");
+    for (const auto& c : cases) {
+        TRunRequest r = request;
+        lib = FakeLibrary();
+        c.setUp(r, lib);
+        host = FakeHost();
+        run.Run(r);
+        EXPECT_EQ(host.messages, std::vector<QString>{c.message});
+        EXPECT_EQ(!lib.calls.empty(), c.connectTried) << c.message.toStdString();
+        EXPECT_FALSE(host.exportVisible);
+        EXPECT_TRUE(host.states.empty());
+        EXPECT_EQ(sg.cell(3, 1), "previous run");
+    }
+}
+
+TEST_F(ReadingRunTest, FailedRecordsGiveErrorRowsAndTheRunGoesOn) {
+    journal().CountRec = 4;
+    lib.failingRecords[1] = 1;
+    lib.failingRecords[2] = 42;
+    run.Run(request);
+    EXPECT_EQ(lib.requestedIndices, Range(0, 3));
+    EXPECT_EQ(sg.cell(2, 0), "1");
+    EXPECT_EQ(sg.cell(2, 1), "Ошибка (Прибор не отвечает)");
+    EXPECT_EQ(sg.cell(3, 1), "Ошибка (42)");
+    EXPECT_EQ(decoder.fixed.size(), 2u);
+}
+
+TEST_F(ReadingRunTest, FailedCountReadEndsTheRun) {
+    journal().Reg = 300001;
+    lib.failingRegisters.insert(0);
+    run.Run(request);
+    EXPECT_EQ(host.countText, "Ошибка (Прибор не отвечает)");
+    EXPECT_TRUE(lib.requestedIndices.empty());
+    EXPECT_FALSE(lib.connected);
+    EXPECT_FALSE(host.exportVisible);
+    EXPECT_EQ(host.states.back(), TRunState::Idle);
+    EXPECT_EQ(decoder.builds, 1);
+
+    lib = FakeLibrary();
+    journal().Cycle = true;
+    journal().CountRec = 10;
+    journal().RegOverflow = 300009;
+    lib.failingRegisters.insert(8);
+    run.Run(request);
+    EXPECT_EQ(host.countText, "Ошибка (Прибор не отвечает)");
+    EXPECT_FALSE(lib.connected);
+}
+
+TEST_F(ReadingRunTest, LoopByLayoutAndJournal) {
+    device.Journal[1] = device.Journal[0];
+    for (auto* j : {&device.Journal[0], &device.Journal[1]}) {
+        j->CountRec = 3;
+        j->typedev = tdMarlo;
+    }
+    run.Run(request);
+    EXPECT_EQ(decoder.textRecords, 3);
+    request.journalIndex = 1;
+    run.Run(request);
+    EXPECT_EQ(decoder.modeRecords, 3);
+    EXPECT_EQ(sg.cell(3, 0), "2");
+
+    // A layout the program does not know: the count is read, no record is requested.
+    lib = FakeLibrary();
+    device.Journal[1].typedev = static_cast<TTypeDev>(6);
+    run.Run(request);
+    EXPECT_TRUE(lib.requestedIndices.empty());
+    EXPECT_EQ(host.countText, "Количество записей: 3");
+    EXPECT_TRUE(host.exportVisible);
+}
+
+TEST_F(ReadingRunTest, StopAfterTheThirdRecord) {
+    journal().CountRec = 100;
+    lib.onRecord = [this](int idx) {
+        if (idx == 2)
+            run.Stop();
+    };
+    run.Run(request);
+    EXPECT_EQ(lib.requestedIndices, Range(0, 2));
+    EXPECT_EQ(sg.rowCount(), 4);
+    EXPECT_FALSE(lib.connected);
+    EXPECT_TRUE(run.GetArch());
+    EXPECT_EQ(host.states.back(), TRunState::Idle);
+    EXPECT_FALSE(run.IsActive());
+}
+
+TEST_F(ReadingRunTest, SelectorChangesDuringTheRunDoNotReachIt) {
+    journal().CountRec = 5;
+    int passes = 0;
+    host.onProcessEvents = [&] {
+        // The user picks another journal layout and count while the run reads.
+        journal().CountRec = 1;
+        journal().typedev = tdMarlo;
+        journal().Num = 9;
+        ++passes;
+    };
+    run.Run(request);
+    EXPECT_EQ(lib.requestedIndices, Range(0, 4));
+    EXPECT_EQ(decoder.fixed.size(), 5u);
+    EXPECT_EQ(lib.requestedArchives.back(), 5);
+}
+
+TEST(ReadingRunHelpers, FixedLayoutsKnownAnswers) {
+    std::uint8_t reply[256] = {};
+    for (int i = 0; i < 20; ++i)
+        reply[i] = static_cast<std::uint8_t>(0x10 + i);
+    const struct {
+        TTypeDev layout;
+        int index;
+        TFixedRecord expected;
+    } cases[] = {
+        {tdPlain, 0, {0x12131415, 0x1617, 0, 0x18191A1B}},
+        {tdPlain2, 1, {0x12131415, 0x1819, 0, 0x1A1B1C1D}},
+        {tdPlain2, 0, {0x12131415, 65535, 0, 0x1A1B1C1D}},
+        {tdPlain3, 0, {0x12131415, 0x1617, 0x18191A1B, 0x1C1D1E1F}},
+        {tdPlain4, 5, {0x12131415, 0x1819, 0x1E1F2021, 0x1A1B1C1D}},
+        {tdPlain4, 0, {0x12131415, 65535, 0x1E1F2021, 0x1A1B1C1D}},
+    };
+    reply[20] = 0x20;
+    reply[21] = 0x21;
+    for (const auto& c : cases) {
+        const TFixedRecord r = ExtractFixedRecord(c.layout, reply, c.index);
+        EXPECT_EQ(r.time, c.expected.time);
+        EXPECT_EQ(r.id, c.expected.id) << int(c.layout);
+        EXPECT_EQ(r.before, c.expected.before) << int(c.layout);
+        EXPECT_EQ(r.newValue, c.expected.newValue) << int(c.layout);
+    }
+    EXPECT_EQ(RecordRequest(0x1FF, 0x12345),
+              (std::array<std::uint8_t, 7>{0, 0xFF, 0, 1, 0, 0x23, 0x45}));
+}
+
+TEST(ReadingRunHelpers, ParseInteger) {
+    const struct {
+        const char* text;
+        std::optional<std::int32_t> value;
+    } cases[] = {{"0", 0},           {" 42 ", 42},
+                 {"-7", -7},         {"+7", 7},
+                 {"$1F4", 500},      {"0x1f4", 500},
+                 {"x10", 16},        {"2147483647", 2147483647},
+                 {"2147483648", {}}, {"-2147483648", INT32_MIN},
+                 {"$FFFFFFFF", -1},  {"", {}},
+                 {"abc", {}},        {"1.5", {}},
+                 {"12a", {}},        {"$", {}},
+                 {"٣", {}}};
+    for (const auto& c : cases)
+        EXPECT_EQ(ParseInteger(QString::fromUtf8(c.text)), c.value) << c.text;
+}
+
+} // namespace
