@@ -1,0 +1,171 @@
+#include "app/core/journaldecoder.h"
+
+namespace core {
+
+namespace {
+const QString kModeChange = QStringLiteral("Смена режима");
+}
+
+void TJournalDecoder::setDevice(const TDevInfo* device) {
+    m_device = device;
+    m_indexedData = nullptr;
+    m_typeIndex.clear();
+}
+
+const TJournalInfo* TJournalDecoder::journal() const {
+    return m_device ? m_device->journalAt(m_journalIndex) : nullptr;
+}
+
+void TJournalDecoder::ScrollToLastRow() const {
+    if (m_scrollHook)
+        m_scrollHook();
+}
+
+void TJournalDecoder::IndexRecordTypes() const {
+    const auto& types = m_device->ListRecType;
+    if (m_indexedData == types.data() && m_indexedSize == types.size())
+        return;
+    m_typeIndex.clear();
+    for (std::size_t i = 0; i < types.size(); ++i)
+        m_typeIndex.try_emplace(types[i].addr, i);
+    m_indexedData = types.data();
+    m_indexedSize = types.size();
+}
+
+const TRecType* TJournalDecoder::FindRecType(std::int32_t id) const {
+    if (!m_device)
+        return nullptr;
+    IndexRecordTypes();
+    const auto it = m_typeIndex.find(id);
+    return it != m_typeIndex.end() ? &m_device->ListRecType[it->second] : nullptr;
+}
+
+void TJournalDecoder::EnsureRow(std::int32_t Index) {
+    if (m_sg.rowCount() < Index + 2)
+        m_sg.setRowCount(Index + 2);
+}
+
+void TJournalDecoder::DecodeRecord(std::int32_t Index, std::uint32_t Time, std::uint16_t ID,
+                                   std::int32_t Error, std::uint32_t Before, std::uint32_t New) {
+    if (Index < 0)
+        return;
+    EnsureRow(Index);
+    const int row = Index + 1;
+    m_sg.setCell(row, 0, QString::number(m_startrec + Index));
+    if (Error != 0) {
+        m_sg.setCell(row, 1, QStringLiteral("Error"));
+        for (int c = 2; c <= 4; ++c)
+            m_sg.setCell(row, c, QString());
+        ScrollToLastRow();
+        return;
+    }
+    const TJournalInfo* j = journal();
+    const bool withBefore = j && HasBeforeValue(j->typedev);
+    const double T = UnixToDateTime(Time);
+    m_sg.setCell(row, 1, core::FormatRecordTime(T, j));
+    if (const TRecType* type = FindRecType(ID)) {
+        m_sg.setCell(row, 2, type->Name);
+        const auto* strs = type->Strs ? &*type->Strs : nullptr;
+        if (const auto v = FormatValue(type->atype, New, strs)) {
+            m_sg.setCell(row, 4, v->text);
+            AddGroupEvent(type->addr, type->atype, type->Name, T, v->value);
+            if (withBefore)
+                m_sg.setCell(row, 3, FormatValue(type->atype, Before, strs)->text);
+        }
+    } else {
+        m_sg.setCell(row, 2, QString::number(ID));
+        m_sg.setCell(row, 4, QString::number(static_cast<std::int32_t>(New)));
+        if (withBefore)
+            m_sg.setCell(row, 3, QString::number(static_cast<std::int32_t>(Before)));
+        AddGroupEvent(ID, dtLongWord, QStringLiteral("???"), T, static_cast<std::int32_t>(New));
+    }
+    ScrollToLastRow();
+}
+
+void TJournalDecoder::DecodeFixedReply(std::int32_t Index, TReplyView reply, int requestIndex) {
+    const TJournalInfo* j = journal();
+    const TFixedRecord r = ParseFixedRecord(j ? j->typedev : tdPlain, reply, requestIndex);
+    DecodeRecord(Index, r.time, r.id, 0, r.before, r.value);
+}
+
+bool TJournalDecoder::DecodeTextRecord(std::int32_t Index, TReplyView reply) {
+    if (Index < 0)
+        return false;
+    const TJournalInfo* j = journal();
+    const QString text = TextFromReply(reply);
+    const TTextFields f = j && j->typedev == tdQuint ? SplitQuintText(text) : SplitMarloText(text);
+    EnsureRow(Index);
+    const int row = Index + 1;
+    m_sg.setCell(row, 0, QString::number(m_startrec + Index));
+    m_sg.setCell(row, 1, f.time);
+    m_sg.setCell(row, 2, f.name);
+    m_sg.setCell(row, 3, f.before);
+    m_sg.setCell(row, 4, f.value);
+    const auto D = ParseLocaleDateTime(f.time);
+    if (!D) {
+        if (m_unparsedTimes++ == 0)
+            m_firstUnparsedTime = f.time;
+    }
+    const TRecStr& S = FindOrAddRecStr(f.name);
+    AddGroupEvent(S.ID, dtList, f.name, D.value_or(kNoDateTime), f.value);
+    ScrollToLastRow();
+    return D.has_value();
+}
+
+void TJournalDecoder::DecodeModeRecord(std::int32_t Index, TReplyView reply) {
+    if (Index < 0)
+        return;
+    const double T = UnixToDateTime(ReadBE32(reply, 2));
+    const QString mode = ModeText(ReadBE16(reply, 6));
+    EnsureRow(Index);
+    const int row = Index + 1;
+    m_sg.setCell(row, 0, QString::number(m_startrec + Index));
+    m_sg.setCell(row, 1, LocaleDateTimeText(T));
+    m_sg.setCell(row, 2, kModeChange);
+    m_sg.setCell(row, 4, mode);
+    const TRecStr& S = FindOrAddRecStr(kModeChange);
+    AddGroupEvent(S.ID, dtList, kModeChange, T, mode);
+    ScrollToLastRow();
+}
+
+void TJournalDecoder::ClearGroupData() {
+    m_groups.Clear();
+    m_unparsedTimes = 0;
+    m_firstUnparsedTime.clear();
+}
+
+void TJournalDecoder::ClearGroupData(IStringGrid& sgGr) {
+    ClearGroupData();
+    ClearGroupGrid(sgGr);
+}
+
+QString TJournalDecoder::UnparsedTimeMessage() const {
+    if (m_unparsedTimes == 0)
+        return {};
+    return QStringLiteral("Время записи не распознано: \"%1\" (записей с нераспознанным "
+                          "временем: %2)")
+        .arg(m_firstUnparsedTime)
+        .arg(m_unparsedTimes);
+}
+
+void TJournalDecoder::FillRecTypeGrid(IStringGrid& sgType, const TDevInfo* device) {
+    if (!device)
+        return;
+    const auto& types = device->ListRecType;
+    if (types.empty()) {
+        sgType.setRowCount(2);
+        for (int c = 0; c < 4; ++c)
+            sgType.setCell(1, c, QString());
+        return;
+    }
+    sgType.setRowCount(static_cast<int>(types.size()) + 1);
+    for (std::size_t i = 0; i < types.size(); ++i) {
+        const int row = static_cast<int>(i) + 1;
+        sgType.setCell(row, 0, QString::number(i));
+        sgType.setCell(row, 1, types[i].Name);
+        sgType.setCell(row, 2, QString::number(types[i].addr));
+        sgType.setCell(row, 3, TypeName(types[i].atype));
+    }
+}
+
+} // namespace core
