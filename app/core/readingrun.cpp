@@ -1,53 +1,48 @@
 #include "app/core/readingrun.h"
 
 #include "app/core/errortexts.h"
-
-#include <QScopeGuard>
+#include "app/core/journaldecoder.h"
 
 namespace {
 
-std::uint32_t BigEndian32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
-           std::uint32_t(p[3]);
-}
-
-std::uint16_t BigEndian16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
 enum LoopKind { kFixedLoop, kTextLoop, kModeLoop, kNoLoop };
 
-constexpr int kReplySize = 256;
 constexpr int kRegisterBufferSize = 252;
 
 } // namespace
 
-TFixedRecord ExtractFixedRecord(TTypeDev layout, const std::uint8_t* reply, int deviceIndex) {
-    TFixedRecord r;
-    r.time = BigEndian32(reply + 2);
-    switch (layout) {
-    case tdPlain2:
-        r.id = BigEndian16(reply + 8);
-        r.newValue = BigEndian32(reply + 10);
-        break;
-    case tdPlain3:
-        r.id = BigEndian16(reply + 6);
-        r.before = BigEndian32(reply + 8);
-        r.newValue = BigEndian32(reply + 12);
-        break;
-    case tdPlain4:
-        r.id = BigEndian16(reply + 8);
-        r.newValue = BigEndian32(reply + 10);
-        r.before = BigEndian32(reply + 14);
-        break;
-    default:
-        r.id = BigEndian16(reply + 6);
-        r.newValue = BigEndian32(reply + 8);
-        break;
-    }
-    if ((layout == tdPlain2 || layout == tdPlain4) && deviceIndex == 0)
-        r.id = 65535;
-    return r;
+void TRunDecoder::BeginRun(const TDevInfo* device, int journalIndex, int startrec) {
+    m_decoder.setDevice(device);
+    m_decoder.setJournalIndex(journalIndex);
+    m_decoder.setStartRec(startrec);
+}
+
+void TRunDecoder::DecodeFixedReply(int index, const std::uint8_t* reply, int requestIndex) {
+    m_decoder.DecodeFixedReply(index, core::TReplyView(reply, core::kReplySize), requestIndex);
+}
+
+void TRunDecoder::DecodeTextRecord(int index, const std::uint8_t* reply) {
+    m_decoder.DecodeTextRecord(index, core::TReplyView(reply, core::kReplySize));
+}
+
+void TRunDecoder::DecodeModeRecord(int index, const std::uint8_t* reply) {
+    m_decoder.DecodeModeRecord(index, core::TReplyView(reply, core::kReplySize));
+}
+
+void TRunDecoder::ScrollToLastRow() {
+    m_decoder.ScrollToLastRow();
+}
+
+void TRunDecoder::ClearGroupData() {
+    m_decoder.ClearGroupData(m_sgGr);
+}
+
+void TRunDecoder::BuildGroupView() {
+    m_decoder.BuildGroupView(m_sgGr);
+}
+
+QString TRunDecoder::RunNotice() const {
+    return m_decoder.UnparsedTimeMessage();
 }
 
 std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex) {
@@ -154,14 +149,22 @@ void TReadingRun::Run(const TRunRequest& request) {
         return;
     }
 
+    m_active = true;
+    ReadJournal(request, *selected, limitStart, limitCount);
+    FinishRun();
+    const QString notice = m_decoder.RunNotice();
+    if (!notice.isEmpty())
+        m_host.ShowMessage(notice);
+}
+
+void TReadingRun::ReadJournal(const TRunRequest& request, const TJournalInfo& selected,
+                              std::int32_t limitStart, std::int32_t limitCount) {
     // The run keeps its own copy of the journal: selectors changed during the run do not reach it.
-    TJournalInfo journal = *selected;
+    TJournalInfo journal = selected;
     if (journal.Cycle && journal.CountRec <= 0)
         journal.Cycle = false; // a ring without size cannot wrap
     const int devAddr = request.devAddr;
 
-    m_active = true;
-    const auto finish = qScopeGuard([this] { FinishRun(); });
     m_host.SetRunState(TRunState::Connected);
     m_lib.Retries(request.retries);
 
@@ -243,7 +246,7 @@ void TReadingRun::Run(const TRunRequest& request) {
     default:
         break;
     }
-    m_decoder.BeginRun(request.device, journal, m_startrec);
+    m_decoder.BeginRun(request.device, request.journalIndex, m_startrec);
     ReadRecords(journal, devAddr, loop);
 
     m_host.SetProgressPosition(m_countRec);
@@ -258,7 +261,7 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, int loop
         m_progress = m_startrec;
     m_host.SetProgressPosition(m_progress);
 
-    std::uint8_t reply[kReplySize];
+    std::uint8_t reply[core::kReplySize];
     for (int i = 0; i < m_countRec; ++i) {
         int idx = m_startrec + i;
         if (loopKind == kFixedLoop) {
@@ -276,8 +279,7 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, int loop
         if (code != 0) {
             WriteErrorRow(i, code);
         } else if (loopKind == kFixedLoop) {
-            const TFixedRecord r = ExtractFixedRecord(journal.typedev, reply, idx);
-            m_decoder.DecodeRecord(i, r.time, r.id, 0, r.before, r.newValue);
+            m_decoder.DecodeFixedReply(i, reply, idx);
         } else if (loopKind == kTextLoop) {
             m_decoder.DecodeTextRecord(i, reply);
         } else {
@@ -295,6 +297,7 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, int loop
 void TReadingRun::WriteErrorRow(int i, int code) {
     m_sg.setCell(i + 1, 0, QString::number(m_startrec + i));
     m_sg.setCell(i + 1, 1, core::ErrorMessage(code));
+    m_decoder.ScrollToLastRow();
 }
 
 void TReadingRun::FinishRun() {

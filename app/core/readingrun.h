@@ -16,14 +16,42 @@ class IRecordDecoder {
 public:
     virtual ~IRecordDecoder() = default;
 
-    // Device, journal and first record number of the run that is starting.
-    virtual void BeginRun(const TDevInfo* device, const TJournalInfo& journal, int startrec) = 0;
-    virtual void DecodeRecord(int index, std::uint32_t time, std::uint16_t id, int error,
-                              std::uint32_t before, std::uint32_t newValue) = 0;
+    // Device, journal (selector item index) and first record number of the run that starts.
+    virtual void BeginRun(const TDevInfo* device, int journalIndex, int startrec) = 0;
+    // A fixed-layout reply; `requestIndex` is the record index as sent (after the wrap-around).
+    virtual void DecodeFixedReply(int index, const std::uint8_t* reply, int requestIndex) = 0;
     virtual void DecodeTextRecord(int index, const std::uint8_t* reply) = 0;
     virtual void DecodeModeRecord(int index, const std::uint8_t* reply) = 0;
+    // Shows the list's last row (after rows the run writes itself).
+    virtual void ScrollToLastRow() = 0;
     virtual void ClearGroupData() = 0;
     virtual void BuildGroupView() = 0;
+    // One notice about text records whose time did not convert; empty when there were none.
+    virtual QString RunNotice() const = 0;
+};
+
+namespace core {
+class TJournalDecoder;
+}
+
+// The reading run's decoder: the window's TJournalDecoder and its grouped grid.
+class TRunDecoder : public IRecordDecoder {
+public:
+    TRunDecoder(core::TJournalDecoder& decoder, IStringGrid& sgGr)
+        : m_decoder(decoder), m_sgGr(sgGr) {}
+
+    void BeginRun(const TDevInfo* device, int journalIndex, int startrec) override;
+    void DecodeFixedReply(int index, const std::uint8_t* reply, int requestIndex) override;
+    void DecodeTextRecord(int index, const std::uint8_t* reply) override;
+    void DecodeModeRecord(int index, const std::uint8_t* reply) override;
+    void ScrollToLastRow() override;
+    void ClearGroupData() override;
+    void BuildGroupView() override;
+    QString RunNotice() const override;
+
+private:
+    core::TJournalDecoder& m_decoder;
+    IStringGrid& m_sgGr;
 };
 
 // States of a run as the window shows them with its buttons.
@@ -64,18 +92,6 @@ struct TRunRequest {
     QString countText; // EdtCount
 };
 
-// Fields of one fixed-layout record.
-struct TFixedRecord {
-    std::uint32_t time = 0;
-    std::uint16_t id = 0;
-    std::uint32_t before = 0;
-    std::uint32_t newValue = 0;
-};
-
-// Takes a fixed-layout record from a reply by its layout. `deviceIndex` is the record index as
-// sent; tdPlain2 and tdPlain4 give the record with index 0 the ID 65535.
-TFixedRecord ExtractFixedRecord(TTypeDev layout, const std::uint8_t* reply, int deviceIndex);
-
 // The 7-byte function-65 request for a record of an archive.
 std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex);
 
@@ -104,6 +120,9 @@ public:
     int ReadCountRegister(int devAddr, int reference, int& value);
 
 private:
+    // Steps after a successful Connect up to the end of the record loop.
+    void ReadJournal(const TRunRequest& request, const TJournalInfo& selected,
+                     std::int32_t limitStart, std::int32_t limitCount);
     void FinishRun();
     void ReadRecords(const TJournalInfo& journal, int devAddr, int loopKind);
     void WriteErrorRow(int i, int code);

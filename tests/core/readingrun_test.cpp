@@ -1,5 +1,7 @@
 #include "app/core/readingrun.h"
 
+#include "app/core/journaldecoder.h"
+
 #include <QMap>
 
 #include <gtest/gtest.h>
@@ -21,6 +23,7 @@ public:
     std::vector<int> requestedArchives;
     std::vector<QString> calls;
     std::function<void(int)> onRecord;
+    std::function<void(int, std::uint8_t*)> fillReply;
 
     bool Connect(int port, int speed, int type) override {
         calls.push_back(QString("Connect %1 %2 %3").arg(port).arg(speed).arg(type));
@@ -58,6 +61,8 @@ public:
         p[1] = 20;
         for (int i = 2; i < 22; ++i)
             p[i] = static_cast<std::uint8_t>(idx + i);
+        if (fillReply)
+            fillReply(idx, p);
         return 0;
     }
     void Retries(int r) override { calls.push_back(QString("Retries %1").arg(r)); }
@@ -82,14 +87,18 @@ class FakeDecoder : public IRecordDecoder {
 public:
     IStringGrid* sg = nullptr;
     int startrec = 0;
-    std::vector<TFixedRecord> fixed;
-    int textRecords = 0, modeRecords = 0, clears = 0, builds = 0;
+    int journalIndex = -1;
+    std::vector<int> fixedRequestIndices;
+    int textRecords = 0, modeRecords = 0, clears = 0, builds = 0, scrolls = 0;
+    QString notice;
 
-    void BeginRun(const TDevInfo*, const TJournalInfo&, int s) override { startrec = s; }
-    void DecodeRecord(int index, std::uint32_t time, std::uint16_t id, int error,
-                      std::uint32_t before, std::uint32_t newValue) override {
-        EXPECT_EQ(error, 0);
-        fixed.push_back({time, id, before, newValue});
+    void BeginRun(const TDevInfo*, int j, int s) override {
+        journalIndex = j;
+        startrec = s;
+    }
+    void DecodeFixedReply(int index, const std::uint8_t* reply, int requestIndex) override {
+        EXPECT_EQ(reply[0], 65);
+        fixedRequestIndices.push_back(requestIndex);
         sg->setCell(index + 1, 0, QString::number(startrec + index));
     }
     void DecodeTextRecord(int index, const std::uint8_t*) override {
@@ -97,8 +106,10 @@ public:
         sg->setCell(index + 1, 0, QString::number(startrec + index));
     }
     void DecodeModeRecord(int, const std::uint8_t*) override { ++modeRecords; }
+    void ScrollToLastRow() override { ++scrolls; }
     void ClearGroupData() override { ++clears; }
     void BuildGroupView() override { ++builds; }
+    QString RunNotice() const override { return notice; }
 };
 
 class FakeHost : public IRunHost {
@@ -192,7 +203,7 @@ TEST_F(ReadingRunTest, CountRegisterNumberingAndPlusOneLayouts) {
     };
     for (const auto& c : cases) {
         lib = FakeLibrary();
-        decoder.fixed.clear();
+        decoder.fixedRequestIndices.clear();
         journal().Reg = c.reg;
         journal().typedev = c.layout;
         (c.reg < 400000 ? lib.inputRegs : lib.holdingRegs)[c.call.section(' ', 1).toInt()] =
@@ -202,10 +213,7 @@ TEST_F(ReadingRunTest, CountRegisterNumberingAndPlusOneLayouts) {
         EXPECT_EQ(run.MaxRec(), c.maxRec);
         EXPECT_EQ(lib.requestedIndices, Range(0, c.maxRec - 1));
         EXPECT_EQ(host.exportVisible, c.maxRec > 0);
-        if (c.maxRec > 0) {
-            const bool idRule = c.layout == tdPlain2 || c.layout == tdPlain4;
-            EXPECT_EQ(decoder.fixed[0].id == 65535, idRule) << c.reg;
-        }
+        EXPECT_EQ(decoder.fixedRequestIndices, Range(0, c.maxRec - 1));
     }
 }
 
@@ -223,6 +231,8 @@ TEST_F(ReadingRunTest, RingJournalWrapsAndListsTheLastRecords) {
     const auto tail = Range(0, 199);
     expected.insert(expected.end(), tail.begin(), tail.end());
     EXPECT_EQ(lib.requestedIndices, expected);
+    EXPECT_EQ(decoder.fixedRequestIndices, expected);
+    EXPECT_EQ(decoder.startrec, 2200);
     EXPECT_EQ(host.statusTexts[1], "2201 (3200)");
     EXPECT_EQ(sg.cell(1, 0), "2200");
     EXPECT_EQ(sg.cell(1000, 0), "3199");
@@ -343,7 +353,8 @@ TEST_F(ReadingRunTest, FailedRecordsGiveErrorRowsAndTheRunGoesOn) {
     EXPECT_EQ(sg.cell(2, 0), "1");
     EXPECT_EQ(sg.cell(2, 1), "Ошибка (Прибор не отвечает)");
     EXPECT_EQ(sg.cell(3, 1), "Ошибка (42)");
-    EXPECT_EQ(decoder.fixed.size(), 2u);
+    EXPECT_EQ(decoder.fixedRequestIndices, (std::vector<int>{0, 3}));
+    EXPECT_EQ(decoder.scrolls, 2); // after each error row
 }
 
 TEST_F(ReadingRunTest, FailedCountReadEndsTheRun) {
@@ -416,37 +427,59 @@ TEST_F(ReadingRunTest, SelectorChangesDuringTheRunDoNotReachIt) {
     };
     run.Run(request);
     EXPECT_EQ(lib.requestedIndices, Range(0, 4));
-    EXPECT_EQ(decoder.fixed.size(), 5u);
+    EXPECT_EQ(decoder.fixedRequestIndices.size(), 5u);
     EXPECT_EQ(lib.requestedArchives.back(), 5);
 }
 
-TEST(ReadingRunHelpers, FixedLayoutsKnownAnswers) {
-    std::uint8_t reply[256] = {};
-    for (int i = 0; i < 20; ++i)
-        reply[i] = static_cast<std::uint8_t>(0x10 + i);
-    const struct {
-        TTypeDev layout;
-        int index;
-        TFixedRecord expected;
-    } cases[] = {
-        {tdPlain, 0, {0x12131415, 0x1617, 0, 0x18191A1B}},
-        {tdPlain2, 1, {0x12131415, 0x1819, 0, 0x1A1B1C1D}},
-        {tdPlain2, 0, {0x12131415, 65535, 0, 0x1A1B1C1D}},
-        {tdPlain3, 0, {0x12131415, 0x1617, 0x18191A1B, 0x1C1D1E1F}},
-        {tdPlain4, 5, {0x12131415, 0x1819, 0x1E1F2021, 0x1A1B1C1D}},
-        {tdPlain4, 0, {0x12131415, 65535, 0x1E1F2021, 0x1A1B1C1D}},
+TEST(ReadingRunWithDecoder, RowsAndGroupsOfARealDecoder) {
+    FakeLibrary lib;
+    TStringGrid sg(2, 5), sgGr(2, 1);
+    core::TJournalDecoder journalDecoder(sg);
+    TRunDecoder decoder(journalDecoder, sgGr);
+    FakeHost host;
+    TReadingRun run(lib, decoder, sg, host);
+
+    TDevInfo device;
+    device.CountJournals = 1;
+    device.Journal[0].CountRec = 3;
+    device.Journal[0].Num = 1;
+    device.ListRecType.push_back({1, dtFloat, "Уставка", {}, std::nullopt});
+    lib.fillReply = [](int idx, std::uint8_t* p) {
+        const std::uint8_t record[] = {0, 1, 0x5F, 0xCD, 0, 1, 0x3F, 0xC0, 0, 0};
+        std::copy(std::begin(record), std::end(record), p + 2);
+        if (idx == 2)
+            p[7] = 9; // an ID without record type
     };
-    reply[20] = 0x20;
-    reply[21] = 0x21;
-    for (const auto& c : cases) {
-        const TFixedRecord r = ExtractFixedRecord(c.layout, reply, c.index);
-        EXPECT_EQ(r.time, c.expected.time);
-        EXPECT_EQ(r.id, c.expected.id) << int(c.layout);
-        EXPECT_EQ(r.before, c.expected.before) << int(c.layout);
-        EXPECT_EQ(r.newValue, c.expected.newValue) << int(c.layout);
-    }
+    TRunRequest request;
+    request.device = &device;
+    request.journalIndex = 0;
+    request.portNumber = 1;
+    request.devAddr = 7;
+    run.Run(request);
+
+    EXPECT_EQ(sg.rowCount(), 4);
+    const QStringList row1 = {sg.cell(1, 0), sg.cell(1, 1), sg.cell(1, 2), sg.cell(1, 3),
+                              sg.cell(1, 4)};
+    EXPECT_EQ(row1, (QStringList{"0", "0.00.01 01:01:01", "Уставка", "", "1.5000000"}));
+    EXPECT_EQ(sg.cell(3, 2), "9");
+    EXPECT_EQ(sgGr.rowCount(), 3); // two groups
+    EXPECT_EQ(sgGr.columnCount(), 3);
+    EXPECT_EQ(sgGr.cell(1, 0), "Уставка");
+    EXPECT_EQ(sgGr.cell(2, 0), "9");
+    EXPECT_EQ(sgGr.cell(1, 2), "0.00.01 01:01:01\r1.5000000");
+}
+
+TEST(ReadingRunHelpers, RecordRequest) {
     EXPECT_EQ(RecordRequest(0x1FF, 0x12345),
               (std::array<std::uint8_t, 7>{0, 0xFF, 0, 1, 0, 0x23, 0x45}));
+}
+
+TEST_F(ReadingRunTest, DecoderNoticeIsShownOnceAfterTheRun) {
+    journal().CountRec = 3;
+    decoder.notice = "3 records without time";
+    run.Run(request);
+    EXPECT_EQ(host.messages, std::vector<QString>{"3 records without time"});
+    EXPECT_FALSE(lib.connected);
 }
 
 TEST(ReadingRunHelpers, ParseInteger) {
