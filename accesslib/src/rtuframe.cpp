@@ -1,6 +1,7 @@
 #include "rtuframe.h"
 
 #include <algorithm>
+#include <mutex>
 
 namespace ombrel {
 
@@ -44,9 +45,14 @@ int journalResponseSize(const QModbusResponse& pdu) {
 } // namespace
 
 void registerJournalFunction() {
-    const auto fc = static_cast<QModbusPdu::FunctionCode>(kJournalFunction);
-    QModbusRequest::registerDataSizeCalculator(fc, &journalRequestSize);
-    QModbusResponse::registerDataSizeCalculator(fc, &journalResponseSize);
+    // Qt's calculator table is not locked: register once, before the first frame, so that a
+    // server thread elsewhere in the process never reads it while it changes.
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const auto fc = static_cast<QModbusPdu::FunctionCode>(kJournalFunction);
+        QModbusRequest::registerDataSizeCalculator(fc, &journalRequestSize);
+        QModbusResponse::registerDataSizeCalculator(fc, &journalResponseSize);
+    });
 }
 
 int replyDataSize(quint8 fc, QByteArrayView data) {

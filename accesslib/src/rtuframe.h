@@ -23,7 +23,7 @@ quint16 crc16(QByteArrayView data);
 QByteArray buildAdu(quint8 address, const QModbusPdu& pdu);
 
 // Registers the data-size rules of function 65 with Qt (request: 7 data bytes; reply: byte
-// count + data; exception: 1 byte). Safe to call repeatedly.
+// count + data; exception: 1 byte). Registers once per process; later calls do nothing.
 void registerJournalFunction();
 
 // Data size of a reply PDU whose function byte is fc and whose data received so far is data:

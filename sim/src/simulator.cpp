@@ -9,6 +9,8 @@
 
 #include "platform/codepage.h"
 
+#include <mutex>
+
 namespace sim {
 namespace {
 
@@ -175,9 +177,13 @@ bool Simulator::startOnDevice(const QString& devicePath, int baud, QString* erro
 }
 
 bool Simulator::startServer(const QString& path, int baud, QString* error) {
-    const auto fc = QModbusPdu::FunctionCode(kJournalFunction);
-    QModbusRequest::registerDataSizeCalculator(fc, &journalRequestSize);
-    QModbusResponse::registerDataSizeCalculator(fc, &journalResponseSize);
+    // Qt's calculator table is not locked: fill it once, before any server thread reads it.
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const auto fc = QModbusPdu::FunctionCode(kJournalFunction);
+        QModbusRequest::registerDataSizeCalculator(fc, &journalRequestSize);
+        QModbusResponse::registerDataSizeCalculator(fc, &journalResponseSize);
+    });
 
     m_thread = new QThread;
     m_thread->setObjectName(QStringLiteral("journal-sim"));

@@ -202,7 +202,7 @@ TEST_F(AccessLibraryTest, NoAnswerTakesTheAnswerTimeoutTimesTheTries) {
     EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, buf), 1);
     const qint64 ms = t.elapsed();
     EXPECT_GE(ms, 300);
-    EXPECT_LT(ms, 300 + 3 * 20 + 250);
+    EXPECT_LT(ms, 300 + 3 * 20 + 600);
     EXPECT_EQ(simulator->requestCount(), 3);
 }
 
@@ -246,8 +246,8 @@ TEST_F(AccessLibraryTest, BadArgumentsAndClosedPort) {
 
 TEST_F(AccessLibraryTest, PortThatVanishesMidExchange) {
     startAndConnect(journalInstrument());
-    simulator->setFaults({*sim::parseFault("delay ms=400 record=1:5")});
-    lib.SetTimeouts(1000, 20);
+    simulator->setFaults({*sim::parseFault("delay ms=2500 record=1:5")});
+    lib.SetTimeouts(3000, 20);
     lib.Retries(3);
     auto unplug = std::async(std::launch::async, [&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
@@ -258,7 +258,7 @@ TEST_F(AccessLibraryTest, PortThatVanishesMidExchange) {
     QElapsedTimer t;
     t.start();
     EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), 3);
-    EXPECT_LT(t.elapsed(), 1500);
+    EXPECT_LT(t.elapsed(), 2000); // at once, not after the answer time-out
     unplug.wait();
     // Every later call reports the closed port at once; a new Connect fails, the device is gone.
     t.restart();
