@@ -1,11 +1,15 @@
 #include "accesslibrary_fixture.h"
 
 #include "platform/codepage.h"
+#include "rtuframe.h"
 
 #include <QElapsedTimer>
 
+#include <fcntl.h>
 #include <future>
+#include <poll.h>
 #include <thread>
+#include <unistd.h>
 
 using sim::Fault;
 using sim::Instrument;
@@ -267,4 +271,54 @@ TEST_F(AccessLibraryTest, PortThatVanishesMidExchange) {
     EXPECT_LT(t.elapsed(), 100);
     EXPECT_EQ(lib.Disconnect(), 0);
     EXPECT_EQ(lib.Connect(kCom, 115200, 0), 0);
+}
+
+// A hand-driven instrument on the far end of a pty link: each request gets the next scripted
+// byte sequence.
+TEST_F(AccessLibraryTest, OnlyTheAddressedAnswerIsTaken) {
+    ASSERT_NE(lib.handle, nullptr) << dlerror();
+    sim::PtyLink link;
+    ASSERT_TRUE(link.open());
+    auto frame = [](const QByteArray& body) {
+        const quint16 crc = ombrel::crc16(body);
+        return body + char(crc & 0xFF) + char(crc >> 8);
+    };
+    QByteArray tooLong = QByteArray::fromHex("0141fc") + QByteArray(252, 'x');
+    const QList<QByteArray> script = {
+        // Another server's answer, then an answer for another function, then ours.
+        frame(QByteArray::fromHex("0204020009")) + frame(QByteArray::fromHex("0103020008")) +
+            frame(QByteArray::fromHex("0104020007")),
+        // Another server's exception, then ours.
+        frame(QByteArray::fromHex("028402")) + frame(QByteArray::fromHex("01040200ff")),
+        // A record answer longer than any Modbus PDU.
+        frame(tooLong),
+        // A register answer whose byte count does not match the request.
+        frame(QByteArray::fromHex("010404000100 02")),
+    };
+    std::thread instrument([&] {
+        const int fd = ::open(link.serverPath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+        for (const QByteArray& answer : script) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 3000) <= 0)
+                break;
+            char buf[300];
+            if (::read(fd, buf, sizeof buf) <= 0 ||
+                ::write(fd, answer.constData(), size_t(answer.size())) != answer.size())
+                break;
+        }
+        ::close(fd);
+    });
+    qputenv("JOURNAL_PORTS", QStringLiteral("COM%1=%2").arg(kCom).arg(link.clientPath()).toUtf8());
+    ASSERT_EQ(lib.Connect(kCom, 115200, 0), 1);
+    lib.Retries(0);
+    lib.SetTimeouts(500, 30);
+    uint8_t buf[256];
+    EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, buf), 0);
+    EXPECT_EQ(buf[0], 7);
+    EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, buf), 0);
+    EXPECT_EQ(buf[0], 0xFF);
+    recordRequest(buf, 1, 0);
+    EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), 16);
+    EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, buf), 16);
+    instrument.join();
 }
