@@ -3,12 +3,14 @@
 //   (a) without pacing, against a loop of plain register reads in the same run;
 //   (b) paced at 19,200 and 115,200 baud, against the wire-time floor (bytes x 10 / baud plus
 //       the 3.5-character silences before each request and each answer).
-// Usage: accesslib_bench [records]   (default 2000)
+// Usage: accesslib_bench [records [data-bytes]]   (default 2000 tdPlain records of 10 bytes;
+//        data-bytes 0..251 gives raw records of that size instead)
 #include "sim/simulator.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <dlfcn.h>
@@ -82,7 +84,14 @@ int main(int argc, char** argv) {
 
     sim::Instrument inst;
     inst.setRegister(300001, quint16(records));
-    sim::Instrument::addSynthetic(inst.addJournal(1, sim::Layout::Plain), records, {1, 2, 3});
+    sim::Journal& journal = inst.addJournal(1, sim::Layout::Plain);
+    if (argc > 2) {
+        const int size = std::clamp(std::atoi(argv[2]), 0, 251);
+        for (int i = 0; i < records; ++i)
+            journal.records.append(QByteArray(size, char(i)));
+    } else {
+        sim::Instrument::addSynthetic(journal, records, {1, 2, 3});
+    }
     const int recordBytes = int(inst.journal(1)->records[0].size());
     // Request: address, 0x41, 7 bytes, CRC. Answer: address, 0x41, count, data, CRC.
     const int requestFrame = 1 + 1 + 7 + 2;

@@ -155,3 +155,18 @@ TEST(Simulator, ProgramPrintsThePortsLine) {
     ASSERT_TRUE(p.waitForFinished(5000));
     EXPECT_EQ(p.exitCode(), 2);
 }
+
+TEST(Simulator, ServesAGivenDevice) {
+    // The server end of a bare link stands in for a serial device wired to the master.
+    sim::PtyLink cable;
+    ASSERT_TRUE(cable.open());
+    sim::Simulator s(instrument());
+    QString error;
+    ASSERT_TRUE(s.startOnDevice(cable.serverPath(), 19200, &error)) << error.toStdString();
+    EXPECT_EQ(s.clientPath(), cable.serverPath());
+    RawClient client(cable.clientPath());
+    EXPECT_EQ(client.exchange(frame("030400000001")).toHex(), frame("030402000e").toHex());
+    s.stop();
+    EXPECT_FALSE(s.startOnDevice("/nonexistent/tty", 19200, &error));
+    EXPECT_FALSE(error.isEmpty());
+}
