@@ -70,6 +70,7 @@ double gapSeconds(int baud) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // figures appear as each run ends
     const int records = argc > 1 ? std::max(1, std::atoi(argv[1])) : 2000;
 
     const QString path = QCoreApplication::applicationDirPath() + "/OmbrelDll.so";
