@@ -130,12 +130,20 @@ void RtuMaster::drainUntilQuiet(int quietMs, int capMs) {
 void RtuMaster::keepInterFrameGap() {
     // The request goes out only after a 3.5-character silence; bytes that arrive meanwhile are
     // stale (a late answer to an earlier request) and are dropped, restarting the silence.
+    // When the caller runs a Qt event loop between calls, the port may already have read such
+    // bytes into its own buffer without a wait of ours.
     const microseconds gap(interFrameGapUs(m_baud));
     for (int round = 0; round < 100 && isOpen(); ++round) {
+        if (m_port->bytesAvailable() > 0) {
+            m_port->readAll();
+            m_lastLineActivity = Clock::now();
+        }
         std::this_thread::sleep_until(m_lastLineActivity + gap);
-        if (!readSome(0))
+        if (m_port->bytesAvailable() == 0 && !readSome(0))
             break;
     }
+    if (m_port)
+        m_port->readAll();
     m_rx.clear();
 }
 

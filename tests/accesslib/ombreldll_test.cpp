@@ -3,6 +3,7 @@
 #include "platform/codepage.h"
 #include "rtuframe.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 
 #include <fcntl.h>
@@ -145,8 +146,8 @@ TEST_F(AccessLibraryTest, InjectedFaultsGiveTheirResultCodes) {
         {"noanswer function=65", 1},          {"crc function=65", 2},
         {"truncate function=65", 16},         {"truncate function=65 bytes=1", 16},
         {"garbage function=65 bytes=7", 0},   // noise before a good frame is skipped
-        {"delay function=65 ms=80", 0},       // within the answer time-out
-        {"delay function=65 ms=300", 1, 200}, // beyond it; the late answer is stale input
+        {"delay function=65 ms=60", 0},       // within the answer time-out
+        {"delay function=65 ms=450", 1, 350}, // beyond it; the late answer is stale input
         {"exception function=65 code=6", 8},
     };
     for (const Case& c : cases) {
@@ -160,7 +161,12 @@ TEST_F(AccessLibraryTest, InjectedFaultsGiveTheirResultCodes) {
         }
         // The next exchange is clean: a late or broken answer is never taken for it.
         simulator->clearFaults();
-        std::this_thread::sleep_for(std::chrono::milliseconds(c.settleMs));
+        // The window handles its events between calls; the library's port must not let what
+        // arrives meanwhile pass for the next answer.
+        QElapsedTimer settle;
+        settle.start();
+        while (settle.elapsed() < c.settleMs)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         recordRequest(buf, 1, 4);
         ASSERT_EQ(lib.AnyFunction(1, 65, 7, buf), 0);
         EXPECT_EQ(replyData(buf), simulator->instrument().journal(1)->records[4]);
