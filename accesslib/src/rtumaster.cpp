@@ -4,6 +4,7 @@
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 
 #include <algorithm>
 #include <thread>
@@ -21,6 +22,19 @@ int msUntil(steady_clock::time_point t) {
 // Wire time of n bytes at 10 bits a byte.
 microseconds wireTime(int bytes, int baud) {
     return microseconds(baud > 0 ? 10LL * 1000000 * bytes / baud : 0);
+}
+
+// Sleeps until t with the kernel's timer slack (50 us by default) turned down for the sleep, so
+// that the silence before a request is not stretched at high baud rates. The caller's setting
+// is restored.
+void sleepPreciselyUntil(steady_clock::time_point t) {
+    if (t <= steady_clock::now())
+        return;
+    const int old = ::prctl(PR_GET_TIMERSLACK);
+    ::prctl(PR_SET_TIMERSLACK, 1UL);
+    std::this_thread::sleep_until(t);
+    if (old > 0)
+        ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(old));
 }
 
 void enableRs485(int fd) {
@@ -138,7 +152,7 @@ void RtuMaster::keepInterFrameGap() {
             m_port->readAll();
             m_lastLineActivity = Clock::now();
         }
-        std::this_thread::sleep_until(m_lastLineActivity + gap);
+        sleepPreciselyUntil(m_lastLineActivity + gap);
         if (m_port->bytesAvailable() == 0 && !readSome(0))
             break;
     }
