@@ -1,24 +1,38 @@
 /*
  * OmbrelDll.so - Modbus RTU access library of the journal reader.
  *
- * Nine functions with C linkage, 32-bit integer arguments and results. One connection at a time;
- * every call blocks until its exchange has finished (answer, error or timeout).
+ * Functions with C linkage, 32-bit integer arguments and results. One connection at a time;
+ * every call blocks until its exchange has finished (answer, error or time-out). The port
+ * belongs to the thread that called Connect: make every call of a connection from that thread.
  *
  * Result codes of the integer functions (the program's common table):
  *   0  success                         8  device busy (exception 6)
  *   1  no answer                       9  function cannot be executed (exception 4)
- *   2  CRC error                      12  illegal data address (exception 2)
- *   3  port closed or gone             16  reply of the wrong length / too long for the buffer
- *   4  illegal function (exception 1)
- *   5  illegal data value (exception 3)
+ *   2  CRC error, garbled answer      11  device address outside 1..247
+ *   3  port closed or gone            12  illegal data address (exception 2)
+ *   4  illegal function (exception 1) 13  function number the library cannot frame
+ *   5  illegal data value (exception  14  any other exception code
+ *      3), or a bad argument          16  reply of the wrong length / too long for the buffer
  *   7  acknowledge, long operation started (exception 5)
+ *
+ * Wire format: Modbus RTU, 8 data bits, no parity, 1 stop bit. A frame is the device address,
+ * the PDU (function code, data) and the CRC-16 (polynomial 0xA001, initial 0xFFFF, low byte
+ * first). Before each request the line is kept silent for 3.5 characters (1.75 ms above
+ * 19,200 baud) and stale input is dropped. The end of an answer is found from its length; bytes
+ * that do not begin a frame of the addressed device and function (noise, an echo, another
+ * device's frame) are skipped, and a frame is only taken when its CRC is right. An answer
+ * missing (no byte within the answer time-out, 500 ms by default), corrupt (CRC) or cut short
+ * (no byte for the character time-out, 50 ms by default, in the middle of a frame) is sent
+ * again as often as Retries says; an exception answer is final. A port that fails (a USB
+ * adapter pulled) is closed and every call returns 3 until the next Connect.
  *
  * Function 65 (the instrument's journal protocol):
  *   request PDU: 0x41 followed by the aSize (7) request bytes the caller put at the start of aP;
  *   reply PDU:   0x41, byte count N (0 to 251), N data bytes;
  *   exception:   0xC1, exception code.
  *   On success the reply PDU is written into the caller's 256-byte buffer from byte 0: byte 0 the
- *   function code, byte 1 the byte count, bytes 2 to N+1 the data, the rest zeroed.
+ *   function code, byte 1 the byte count, bytes 2 to N+1 the data, the rest zeroed. A byte count
+ *   above 251 or one that disagrees with the frame gives 16.
  */
 #ifndef OMBRELDLL_H
 #define OMBRELDLL_H
@@ -29,43 +43,60 @@
 extern "C" {
 #endif
 
+#if defined(__GNUC__)
+#define OMBREL_EXPORT __attribute__((visibility("default")))
+#else
+#define OMBREL_EXPORT
+#endif
+
 /* Link types of Connect's aType. */
 enum { OMBREL_LINK_RS232 = 0, OMBREL_LINK_RS485 = 1 };
 
 /* Opens COM<aPort> (resolved through the program's port list: system ports, main.ini [Ports],
- * JOURNAL_PORTS) at aSpeed baud, 8 data bits, no parity, 1 stop bit. aType 1 turns on the
- * kernel's RS-485 mode where the driver supports it. Closes a previous connection first.
- * Returns 1 when the port is open, 0 otherwise. */
-int32_t Connect(int32_t aPort, int32_t aSpeed, int32_t aType);
+ * JOURNAL_PORTS) at aSpeed baud, 8 data bits, no parity, 1 stop bit. aType 1 (low 8 bits) turns
+ * on the kernel's RS-485 mode where the driver supports it; elsewhere the port is used as it is.
+ * Closes a previous connection first. Returns 1 when the port is open, 0 otherwise. */
+OMBREL_EXPORT int32_t Connect(int32_t aPort, int32_t aSpeed, int32_t aType);
 
 /* Closes the port. Returns 0. */
-int32_t Disconnect(void);
+OMBREL_EXPORT int32_t Disconnect(void);
 
-/* Function 17 (report server ID). aP: buffer of aSize + 1 bytes; on success byte 0 holds the
- * name's length (at most aSize), then the name's bytes. */
-int32_t GetDevName(int32_t aDevAddr, uint8_t* aP, int32_t aSize);
+/* Function 17 (report server ID). The answer's data after the server identifier and the run
+ * indicator byte is the device name. aP: buffer of aSize + 1 bytes (aSize at most 255); on
+ * success byte 0 holds the name's length, then the name's bytes, the rest of the buffer zeroed.
+ * A name longer than aSize gives 16. */
+OMBREL_EXPORT int32_t GetDevName(int32_t aDevAddr, uint8_t* aP, int32_t aSize);
 
-/* Function 8, sub-function 0 (echo). */
-int32_t Test(int32_t aDevAddr);
+/* Function 8, sub-function 0 (return query data): 0 when the device echoes the request. */
+OMBREL_EXPORT int32_t Test(int32_t aDevAddr);
 
-/* Functions 4 and 3. Reads aCount registers from the zero-based address aRegAddr into aP
- * (252 bytes). aType is a data type code: 18/2 (16-bit) stores each register least
- * significant byte first; 19/3/4 (32-bit) take two registers, the first the high word, and store
- * the 32-bit value least significant byte first. Any other code is treated like 18. */
-int32_t ReadInputRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t aCount, int32_t aType,
-                          uint8_t* aP);
-int32_t ReadHoldingRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t aCount, int32_t aType,
-                            uint8_t* aP);
+/* Functions 4 and 3. Reads aCount values from the zero-based register address aRegAddr into aP
+ * (252 bytes). aType is a data type code: 18/2 and any code not named here: one register a
+ * value, stored least significant byte first (2 bytes a value, at most 125 registers);
+ * 19/3/4 (32-bit): two registers a value, the first the high word, stored least significant
+ * byte first (4 bytes a value, at most 62 values). */
+OMBREL_EXPORT int32_t ReadInputRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t aCount,
+                                        int32_t aType, uint8_t* aP);
+OMBREL_EXPORT int32_t ReadHoldingRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t aCount,
+                                          int32_t aType, uint8_t* aP);
 
-/* Function 6. */
-int32_t WriteRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t aValue);
+/* Function 6: writes aValue (-32768..65535, stored as 16 bits) to register aRegAddr. */
+OMBREL_EXPORT int32_t WriteRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t aValue);
 
-/* Any function with aSize request data bytes taken from aP (256 bytes); the reply PDU replaces
- * them as described above for function 65. */
-int32_t AnyFunction(int32_t aDevAddr, int32_t aFunNumber, int32_t aSize, uint8_t* aP);
+/* Function aFunNumber with aSize (0 to 252) request data bytes taken from aP (a 256-byte
+ * buffer); the reply PDU replaces them as described above for function 65. Works for the
+ * standard functions and function 65, whose answer length can be told from the answer;
+ * any other number gives 13 without sending. */
+OMBREL_EXPORT int32_t AnyFunction(int32_t aDevAddr, int32_t aFunNumber, int32_t aSize, uint8_t* aP);
 
-/* How often an unanswered or corrupted request is sent again (0 = once only). Returns 0. */
-int32_t Retries(int32_t aRetries);
+/* How often an unanswered or corrupted request is sent again (0 = once only, at most 100).
+ * Returns 0. */
+OMBREL_EXPORT int32_t Retries(int32_t aRetries);
+
+/* Extra export: the answer time-out (time from the request to the first answer byte, default
+ * 500 ms) and the character time-out (the longest pause inside an answer, default 50 ms), in
+ * milliseconds; a value of 0 or less keeps the current setting. Returns 0. */
+OMBREL_EXPORT int32_t SetTimeouts(int32_t aAnswerMs, int32_t aCharMs);
 
 #ifdef __cplusplus
 }

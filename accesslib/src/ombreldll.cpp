@@ -1,0 +1,197 @@
+// C entry points of OmbrelDll.so: argument checks, request building and reply unpacking around
+// one RtuMaster.
+#include "ombreldll.h"
+#include "platform/portlist.h"
+#include "rtumaster.h"
+
+#include <QByteArray>
+#include <QModbusPdu>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+using namespace ombrel;
+
+constexpr int kReplyBufferSize = 256;    // AnyFunction, GetDevName
+constexpr int kRegisterBufferSize = 252; // ReadInputRegister, ReadHoldingRegister
+
+std::mutex g_mutex;
+RtuMaster& master() {
+    // Never destroyed: the library may be unloaded or the process may end after the Qt
+    // application object has gone; an open port is closed by the system then.
+    static RtuMaster* m = new RtuMaster;
+    return *m;
+}
+
+bool validAddress(int32_t a) {
+    return a >= 1 && a <= 247;
+}
+
+int32_t readRegisters(QModbusPdu::FunctionCode fc, int32_t devAddr, int32_t regAddr, int32_t count,
+                      int32_t type, uint8_t* out) {
+    if (!validAddress(devAddr))
+        return rcBadAddress;
+    const bool wide = type == 19 || type == 3 || type == 4;
+    const int registers = wide ? count * 2 : count;
+    if (!out || count < 1 || registers > 125 || regAddr < 0 || regAddr + registers > 0x10000 ||
+        (wide ? count * 4 : count * 2) > kRegisterBufferSize)
+        return rcIllegalDataValue;
+
+    std::lock_guard lock(g_mutex);
+    const QModbusRequest req(fc, quint16(regAddr), quint16(registers));
+    QModbusResponse reply;
+    const int rc = master().exchange(quint8(devAddr), req, &reply);
+    if (rc != rcOk)
+        return rc;
+    const QByteArray d = reply.data();
+    if (d.size() != 1 + 2 * registers || quint8(d[0]) != 2 * registers)
+        return rcBadLength;
+    auto reg = [&](int i) { return quint16((quint8(d[1 + 2 * i]) << 8) | quint8(d[2 + 2 * i])); };
+    if (wide) {
+        for (int i = 0; i < count; ++i) {
+            const quint32 v = (quint32(reg(2 * i)) << 16) | reg(2 * i + 1);
+            for (int b = 0; b < 4; ++b)
+                out[4 * i + b] = uint8_t(v >> (8 * b));
+        }
+    } else {
+        for (int i = 0; i < count; ++i) {
+            out[2 * i] = uint8_t(reg(i) & 0xFF);
+            out[2 * i + 1] = uint8_t(reg(i) >> 8);
+        }
+    }
+    return rcOk;
+}
+
+} // namespace
+
+extern "C" {
+
+OMBREL_EXPORT int32_t Connect(int32_t aPort, int32_t aSpeed, int32_t aType) {
+    std::lock_guard lock(g_mutex);
+    master().close();
+    if (aPort < 1 || aPort > 255 || aSpeed <= 0)
+        return 0;
+    const QString path = platform::PortList::devicePathFor(aPort);
+    if (path.isEmpty())
+        return 0;
+    return master().open(path, aSpeed, (aType & 0xFF) == OMBREL_LINK_RS485) ? 1 : 0;
+}
+
+OMBREL_EXPORT int32_t Disconnect(void) {
+    std::lock_guard lock(g_mutex);
+    master().close();
+    return 0;
+}
+
+OMBREL_EXPORT int32_t GetDevName(int32_t aDevAddr, uint8_t* aP, int32_t aSize) {
+    if (!validAddress(aDevAddr))
+        return rcBadAddress;
+    if (!aP || aSize < 0 || aSize > 255)
+        return rcIllegalDataValue;
+    std::lock_guard lock(g_mutex);
+    QModbusResponse reply;
+    const int rc =
+        master().exchange(quint8(aDevAddr), QModbusRequest(QModbusPdu::ReportServerId), &reply);
+    if (rc != rcOk)
+        return rc;
+    // Reply data: byte count, server identifier, run indicator, then the device's own data,
+    // which is its name.
+    const QByteArray d = reply.data();
+    if (d.size() < 3 || quint8(d[0]) != d.size() - 1)
+        return rcBadLength;
+    const QByteArray name = d.mid(3);
+    if (name.size() > aSize)
+        return rcBadLength;
+    std::memset(aP, 0, size_t(aSize) + 1);
+    aP[0] = uint8_t(name.size());
+    std::memcpy(aP + 1, name.constData(), size_t(name.size()));
+    return rcOk;
+}
+
+OMBREL_EXPORT int32_t Test(int32_t aDevAddr) {
+    if (!validAddress(aDevAddr))
+        return rcBadAddress;
+    std::lock_guard lock(g_mutex);
+    const QByteArray payload = QByteArray::fromHex("00004a52"); // sub-function 0, data "JR"
+    const QModbusRequest req(QModbusPdu::Diagnostics, payload);
+    QModbusResponse reply;
+    const int rc = master().exchange(quint8(aDevAddr), req, &reply);
+    if (rc != rcOk)
+        return rc;
+    return reply.data() == payload ? rcOk : rcBadLength;
+}
+
+OMBREL_EXPORT int32_t ReadInputRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t aCount,
+                                        int32_t aType, uint8_t* aP) {
+    return readRegisters(QModbusPdu::ReadInputRegisters, aDevAddr, aRegAddr, aCount, aType, aP);
+}
+
+OMBREL_EXPORT int32_t ReadHoldingRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t aCount,
+                                          int32_t aType, uint8_t* aP) {
+    return readRegisters(QModbusPdu::ReadHoldingRegisters, aDevAddr, aRegAddr, aCount, aType, aP);
+}
+
+OMBREL_EXPORT int32_t WriteRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t aValue) {
+    if (!validAddress(aDevAddr))
+        return rcBadAddress;
+    if (aRegAddr < 0 || aRegAddr > 0xFFFF || aValue < -32768 || aValue > 0xFFFF)
+        return rcIllegalDataValue;
+    std::lock_guard lock(g_mutex);
+    const QModbusRequest req(QModbusPdu::WriteSingleRegister, quint16(aRegAddr),
+                             quint16(aValue & 0xFFFF));
+    QModbusResponse reply;
+    const int rc = master().exchange(quint8(aDevAddr), req, &reply);
+    if (rc != rcOk)
+        return rc;
+    return reply.data() == req.data() ? rcOk : rcBadLength;
+}
+
+OMBREL_EXPORT int32_t AnyFunction(int32_t aDevAddr, int32_t aFunNumber, int32_t aSize,
+                                  uint8_t* aP) {
+    if (!validAddress(aDevAddr))
+        return rcBadAddress;
+    if (aFunNumber < 1 || aFunNumber > 127)
+        return rcBadFunction;
+    if (!aP || aSize < 0 || aSize > 252)
+        return rcIllegalDataValue;
+    registerJournalFunction();
+    const auto fc = static_cast<QModbusPdu::FunctionCode>(aFunNumber);
+    // Only functions whose reply length can be told from the reply itself: the end of an
+    // answer is found by its length, never by waiting.
+    if (replyDataSize(quint8(aFunNumber), QByteArray(kReplyBufferSize, '\0')) < 0)
+        return rcBadFunction;
+    const QModbusRequest req(fc, QByteArray(reinterpret_cast<const char*>(aP), aSize));
+
+    std::lock_guard lock(g_mutex);
+    QModbusResponse reply;
+    const int rc = master().exchange(quint8(aDevAddr), req, &reply);
+    if (rc != rcOk)
+        return rc;
+    const QByteArray d = reply.data();
+    if (aFunNumber == kJournalFunction &&
+        (d.isEmpty() || quint8(d[0]) > kMaxJournalData || quint8(d[0]) != d.size() - 1))
+        return rcBadLength;
+    if (1 + d.size() > kReplyBufferSize)
+        return rcBadLength;
+    std::memset(aP, 0, kReplyBufferSize);
+    aP[0] = uint8_t(aFunNumber);
+    std::memcpy(aP + 1, d.constData(), size_t(d.size()));
+    return rcOk;
+}
+
+OMBREL_EXPORT int32_t Retries(int32_t aRetries) {
+    std::lock_guard lock(g_mutex);
+    master().setRetries(aRetries);
+    return 0;
+}
+
+OMBREL_EXPORT int32_t SetTimeouts(int32_t aAnswerMs, int32_t aCharMs) {
+    std::lock_guard lock(g_mutex);
+    master().setTimeouts(aAnswerMs, aCharMs);
+    return 0;
+}
+
+} // extern "C"

@@ -1,0 +1,244 @@
+#include "rtumaster.h"
+
+#include <QSerialPort>
+
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+
+#include <algorithm>
+#include <thread>
+
+namespace ombrel {
+namespace {
+
+using namespace std::chrono;
+
+int msUntil(steady_clock::time_point t) {
+    const auto d = duration_cast<milliseconds>(t - steady_clock::now()).count();
+    return d <= 0 ? 0 : static_cast<int>(std::min<long long>(d, 1 << 30));
+}
+
+// Wire time of n bytes at 10 bits a byte.
+microseconds wireTime(int bytes, int baud) {
+    return microseconds(baud > 0 ? 10LL * 1000000 * bytes / baud : 0);
+}
+
+// Sleeps until t with the kernel's timer slack (50 us by default) turned down for the sleep, so
+// that the silence before a request is not stretched at high baud rates. The caller's setting
+// is restored.
+void sleepPreciselyUntil(steady_clock::time_point t) {
+    if (t <= steady_clock::now())
+        return;
+    const int old = ::prctl(PR_GET_TIMERSLACK);
+    ::prctl(PR_SET_TIMERSLACK, 1UL);
+    std::this_thread::sleep_until(t);
+    if (old > 0)
+        ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(old));
+}
+
+void enableRs485(int fd) {
+    serial_rs485 conf{};
+    if (::ioctl(fd, TIOCGRS485, &conf) < 0)
+        return; // the driver has no RS-485 mode (a pty, most USB adapters): go on as RS-232
+    conf.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    conf.flags &= ~static_cast<decltype(conf.flags)>(SER_RS485_RTS_AFTER_SEND);
+    ::ioctl(fd, TIOCSRS485, &conf);
+}
+
+} // namespace
+
+RtuMaster::RtuMaster() = default;
+
+RtuMaster::~RtuMaster() {
+    close();
+}
+
+bool RtuMaster::open(const QString& devicePath, int baud, bool rs485) {
+    close();
+    if (devicePath.isEmpty() || baud <= 0)
+        return false;
+    registerJournalFunction();
+    auto port = std::make_unique<QSerialPort>();
+    port->setPortName(devicePath);
+    if (!port->open(QIODevice::ReadWrite))
+        return false;
+    if (!port->setBaudRate(baud) || !port->setDataBits(QSerialPort::Data8) ||
+        !port->setParity(QSerialPort::NoParity) || !port->setStopBits(QSerialPort::OneStop) ||
+        !port->setFlowControl(QSerialPort::NoFlowControl)) {
+        port->close();
+        return false;
+    }
+    if (rs485)
+        enableRs485(static_cast<int>(port->handle()));
+    port->clear(QSerialPort::AllDirections);
+    m_port = std::move(port);
+    m_baud = baud;
+    m_rx.clear();
+    m_lastLineActivity = Clock::now();
+    return true;
+}
+
+void RtuMaster::close() {
+    if (m_port) {
+        if (m_port->isOpen())
+            m_port->close();
+        m_port.reset();
+    }
+    m_rx.clear();
+}
+
+bool RtuMaster::isOpen() const {
+    return m_port && m_port->isOpen();
+}
+
+void RtuMaster::setRetries(int retries) {
+    m_retries = std::clamp(retries, 0, 100);
+}
+
+void RtuMaster::setTimeouts(int answerMs, int charMs) {
+    if (answerMs > 0)
+        m_answerMs = std::min(answerMs, 60000);
+    if (charMs > 0)
+        m_charMs = std::min(charMs, 10000);
+}
+
+bool RtuMaster::portFailed() {
+    if (!m_port)
+        return true;
+    const QSerialPort::SerialPortError e = m_port->error();
+    if (e == QSerialPort::NoError || e == QSerialPort::TimeoutError) {
+        m_port->clearError();
+        return !m_port->isOpen();
+    }
+    // A device that has gone (a USB adapter pulled, the other end of a pty closed) or any other
+    // I/O failure: the port is closed, and every later call answers "port closed" until the next
+    // Connect.
+    close();
+    return true;
+}
+
+bool RtuMaster::readSome(int timeoutMs) {
+    if (!m_port->waitForReadyRead(timeoutMs)) {
+        portFailed();
+        return false;
+    }
+    const QByteArray chunk = m_port->readAll();
+    if (chunk.isEmpty())
+        return !portFailed();
+    m_rx += chunk;
+    m_lastLineActivity = Clock::now();
+    return true;
+}
+
+void RtuMaster::drainUntilQuiet(int quietMs, int capMs) {
+    const auto cap = Clock::now() + milliseconds(capMs);
+    while (isOpen()) {
+        const int left = msUntil(cap);
+        if (left <= 0 || !readSome(std::min(quietMs, left)))
+            break;
+    }
+    m_rx.clear();
+}
+
+void RtuMaster::keepInterFrameGap() {
+    // The request goes out only after a 3.5-character silence; bytes that arrive meanwhile are
+    // stale (a late answer to an earlier request) and are dropped, restarting the silence.
+    // When the caller runs a Qt event loop between calls, the port may already have read such
+    // bytes into its own buffer without a wait of ours.
+    const microseconds gap(interFrameGapUs(m_baud));
+    for (int round = 0; round < 100 && isOpen(); ++round) {
+        if (m_port->bytesAvailable() > 0) {
+            m_port->readAll();
+            m_lastLineActivity = Clock::now();
+        }
+        sleepPreciselyUntil(m_lastLineActivity + gap);
+        if (m_port->bytesAvailable() == 0 && !readSome(0))
+            break;
+    }
+    if (m_port)
+        m_port->readAll();
+    m_rx.clear();
+}
+
+int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusResponse* reply) {
+    m_rx.clear();
+    keepInterFrameGap();
+    if (!isOpen())
+        return rcPortClosed;
+
+    const QByteArray adu = buildAdu(address, request);
+    const int writeMs = 1000 + static_cast<int>(wireTime(adu.size(), m_baud).count() / 1000);
+    if (m_port->write(adu) != adu.size() || !m_port->waitForBytesWritten(writeMs)) {
+        portFailed();
+        close();
+        return rcPortClosed;
+    }
+    const auto sent = Clock::now();
+    m_lastLineActivity = sent;
+
+    const auto fc = static_cast<quint8>(request.functionCode());
+    const auto answerDeadline = sent + milliseconds(m_answerMs);
+    // Once an answer has started, its bytes may take the wire time of a whole frame.
+    const auto hardDeadline =
+        answerDeadline + wireTime(260, m_baud) * 3 / 2 + milliseconds(m_charMs);
+
+    ReplyScan scan;
+    for (;;) {
+        scan = scanReply(m_rx, address, fc);
+        if (scan.state == ReplyScan::State::Found)
+            break;
+        const int wait = scan.state == ReplyScan::State::Nothing
+                             ? msUntil(answerDeadline)
+                             : std::min(m_charMs, msUntil(hardDeadline));
+        if (wait <= 0)
+            break;
+        if (!readSome(wait)) {
+            if (!isOpen())
+                return rcPortClosed;
+            // Silence: the answer is over (or never came) unless nothing has started yet and
+            // the answer time is not used up.
+            if (scan.state != ReplyScan::State::Nothing || msUntil(answerDeadline) <= 0)
+                break;
+        }
+    }
+
+    switch (scan.state) {
+    case ReplyScan::State::Found:
+        m_rx.remove(0, scan.end);
+        if (scan.pdu.isException())
+            return exceptionResult(scan.pdu.exceptionCode());
+        *reply = scan.pdu;
+        return rcOk;
+    case ReplyScan::State::Incomplete:
+        return rcBadLength;
+    case ReplyScan::State::Corrupt:
+        return rcCrc;
+    case ReplyScan::State::Nothing:
+        break;
+    }
+    // Bytes that never formed a frame of this server are a corrupted answer; no byte at all is
+    // no answer.
+    return m_rx.isEmpty() ? rcNoAnswer : rcCrc;
+}
+
+int RtuMaster::exchange(quint8 address, const QModbusRequest& request, QModbusResponse* reply) {
+    if (!isOpen())
+        return rcPortClosed;
+    int rc = rcNoAnswer;
+    for (int i = 0; i <= m_retries; ++i) {
+        rc = attempt(address, request, reply);
+        if (rc != rcNoAnswer && rc != rcCrc && rc != rcBadLength)
+            return rc;
+        if (!isOpen())
+            return rcPortClosed;
+        // A late or garbled answer must not be taken for the answer to the next try.
+        drainUntilQuiet(std::max(m_charMs, static_cast<int>(interFrameGapUs(m_baud) / 1000) + 1),
+                        m_answerMs);
+        if (!isOpen())
+            return rcPortClosed;
+    }
+    return rc;
+}
+
+} // namespace ombrel

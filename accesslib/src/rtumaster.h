@@ -1,0 +1,74 @@
+#pragma once
+
+#include "rtuframe.h"
+
+#include <QByteArray>
+#include <QModbusPdu>
+#include <QString>
+
+#include <chrono>
+#include <memory>
+
+class QSerialPort;
+
+namespace ombrel {
+
+// Result codes of the library (the program's common table).
+enum Result : int {
+    rcOk = 0,
+    rcNoAnswer = 1,
+    rcCrc = 2,
+    rcPortClosed = 3,
+    rcIllegalDataValue = 5,
+    rcBadAddress = 11,
+    rcBadFunction = 13,
+    rcBadLength = 16,
+};
+
+// A Modbus RTU master on one serial port, used in blocking mode from the thread that opened it:
+// every exchange writes the request and reads until the reply is complete by its length, the
+// answer time-out passes without a byte, or the line goes quiet in the middle of a frame.
+class RtuMaster {
+public:
+    RtuMaster();
+    ~RtuMaster();
+    RtuMaster(const RtuMaster&) = delete;
+    RtuMaster& operator=(const RtuMaster&) = delete;
+
+    // Opens the device 8N1 at baud. rs485 asks the driver for RS-485 mode (ignored where the
+    // driver has none). Returns false when the device cannot be opened or set up.
+    bool open(const QString& devicePath, int baud, bool rs485);
+    void close();
+    bool isOpen() const;
+
+    // Sends request to address and waits for its answer; up to retries more tries when the
+    // answer is missing, corrupt or of the wrong length. An exception reply ends the exchange
+    // with its mapped code. On rcOk, reply holds the answer PDU.
+    int exchange(quint8 address, const QModbusRequest& request, QModbusResponse* reply);
+
+    void setRetries(int retries);
+    int retries() const { return m_retries; }
+    // Time to wait for the first byte of an answer, and for each further byte once it started.
+    void setTimeouts(int answerMs, int charMs);
+    int answerTimeoutMs() const { return m_answerMs; }
+    int charTimeoutMs() const { return m_charMs; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    int attempt(quint8 address, const QModbusRequest& request, QModbusResponse* reply);
+    bool readSome(int timeoutMs); // false on time-out or port failure
+    bool portFailed();            // closes the port when it has gone
+    void drainUntilQuiet(int quietMs, int capMs);
+    void keepInterFrameGap();
+
+    std::unique_ptr<QSerialPort> m_port;
+    QByteArray m_rx;
+    int m_baud = 9600;
+    int m_retries = 0;
+    int m_answerMs = 500;
+    int m_charMs = 50;
+    Clock::time_point m_lastLineActivity{};
+};
+
+} // namespace ombrel

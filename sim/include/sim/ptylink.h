@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace sim {
+
+// Something to do to the next reply frame on its way to the client.
+struct WireFault {
+    enum class Kind { Garbage, BadCrc, Truncate };
+    Kind kind = Kind::BadCrc;
+    int bytes = 0; // Garbage: bytes put before the frame; Truncate: bytes cut off (0 = half)
+};
+
+// Two pseudo-terminal pairs joined by a forwarder, like a null-modem cable: the simulator's
+// server opens serverPath(), a Modbus master opens clientPath(). The forwarder is the wire: it
+// can pace the bytes at a baud rate (10 bits a byte, a 3.5-character silence before each reply)
+// and it applies wire faults to reply frames. Both slave ends are raw, and a descriptor of each
+// stays open so that the other side can close and reopen its end.
+class PtyLink {
+public:
+    PtyLink();
+    ~PtyLink();
+    PtyLink(const PtyLink&) = delete;
+    PtyLink& operator=(const PtyLink&) = delete;
+
+    bool open(QString* error = nullptr);
+    void close();
+    bool isOpen() const { return m_open; }
+
+    QString serverPath() const { return m_serverPath; }
+    QString clientPath() const { return m_clientPath; }
+
+    // 0 = no pacing: bytes pass as soon as they are read.
+    void setPacing(int baud) { m_paceBaud = baud; }
+    int pacing() const { return m_paceBaud; }
+
+    // The next reply frame (frameLength bytes as the server writes it) is altered by fault.
+    void armReplyFault(const WireFault& fault, int frameLength);
+
+    // The client's end goes away as a pulled USB adapter would: its path vanishes and the
+    // client's reads and writes fail.
+    void hangUpClient();
+
+    // Bytes forwarded from the client to the server and back (for tests).
+    qint64 bytesToServer() const { return m_toServer; }
+    qint64 bytesToClient() const { return m_toClient; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    void forwardRequests();
+    void forwardReplies();
+    Clock::time_point pace(int bytes, Clock::time_point earliest);
+
+    bool m_open = false;
+    int m_serverMaster = -1, m_serverSlave = -1;
+    std::atomic<int> m_clientMaster{-1};
+    int m_clientSlave = -1;
+    QString m_serverPath, m_clientPath;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_paceBaud{0};
+    std::thread m_requests, m_replies;
+
+    std::mutex m_mutex; // guards the fields below
+    std::optional<std::pair<WireFault, int>> m_fault;
+    Clock::time_point m_lineFreeAt{};
+    Clock::time_point m_requestEnd{};
+    std::atomic<qint64> m_toServer{0}, m_toClient{0};
+};
+
+// Modbus inter-frame silence in microseconds: 3.5 characters of 10 bits up to 19,200 baud,
+// 1,750 us above.
+long long interFrameGapUs(int baud);
+
+} // namespace sim

@@ -1,0 +1,421 @@
+#include "sim/instrument.h"
+
+#include "platform/codepage.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QStringList>
+#include <QTimeZone>
+
+#include <bit>
+#include <cmath>
+
+namespace sim {
+namespace {
+
+void putBe(QByteArray& b, int pos, quint32 v, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+        b[pos + i] = char((v >> (8 * (bytes - 1 - i))) & 0xFF);
+}
+
+// Splits a line into words; a double-quoted word may hold blanks and the escapes \" \\ \r \n
+// \t. Returns false on an unterminated quote.
+bool tokenize(const QString& line, QStringList* out) {
+    QString cur;
+    bool inWord = false, quoted = false;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const QChar c = line[i];
+        if (quoted) {
+            if (c == u'\\' && i + 1 < line.size()) {
+                const QChar e = line[++i];
+                cur += e == u'n' ? u'\n' : e == u'r' ? u'\r' : e == u't' ? u'\t' : e;
+            } else if (c == u'"') {
+                quoted = false;
+            } else {
+                cur += c;
+            }
+        } else if (c == u'"') {
+            quoted = inWord = true;
+        } else if (c.isSpace()) {
+            if (inWord)
+                out->append(cur);
+            cur.clear();
+            inWord = false;
+        } else {
+            cur += c;
+            inWord = true;
+        }
+    }
+    if (quoted)
+        return false;
+    if (inWord)
+        out->append(cur);
+    return true;
+}
+
+std::optional<qint64> parseInt(const QString& s) {
+    bool ok = false;
+    qint64 v = 0;
+    if (s.startsWith(u"0x", Qt::CaseInsensitive))
+        v = s.mid(2).toLongLong(&ok, 16);
+    else if (s.startsWith(u"-0x", Qt::CaseInsensitive))
+        v = -s.mid(3).toLongLong(&ok, 16);
+    else
+        v = s.toLongLong(&ok, 10);
+    return ok ? std::optional(v) : std::nullopt;
+}
+
+// Seconds since 1970-01-01 00:00:00 (no time zone): a number or yyyy-MM-ddTHH:mm:ss.
+std::optional<quint32> parseTime(const QString& s) {
+    if (const auto v = parseInt(s); v && *v >= 0 && *v <= 0xFFFFFFFFLL)
+        return quint32(*v);
+    QDateTime dt = QDateTime::fromString(s, Qt::ISODate);
+    if (!dt.isValid())
+        return std::nullopt;
+    dt.setTimeSpec(Qt::UTC);
+    const qint64 secs = dt.toSecsSinceEpoch();
+    if (secs < 0 || secs > 0xFFFFFFFFLL)
+        return std::nullopt;
+    return quint32(secs);
+}
+
+// A raw 32-bit value: a signed or unsigned integer, 0x hex, f:<float> (IEEE-754 single bits),
+// t:<time> (seconds as for time=).
+std::optional<quint32> parseValue(const QString& s) {
+    if (s.startsWith(u"f:")) {
+        bool ok = false;
+        const float f = s.mid(2).toFloat(&ok);
+        return ok ? std::optional(std::bit_cast<quint32>(f)) : std::nullopt;
+    }
+    if (s.startsWith(u"t:"))
+        return parseTime(s.mid(2));
+    const auto v = parseInt(s);
+    if (!v || *v < -0x80000000LL || *v > 0xFFFFFFFFLL)
+        return std::nullopt;
+    return quint32(*v);
+}
+
+// key=value words after the first ones.
+QMap<QString, QString> keyValues(const QStringList& words, int from, QStringList* flags) {
+    QMap<QString, QString> kv;
+    for (int i = from; i < words.size(); ++i) {
+        const qsizetype eq = words[i].indexOf(u'=');
+        if (eq < 0)
+            flags->append(words[i].toLower());
+        else
+            kv.insert(words[i].left(eq).toLower(), words[i].mid(eq + 1));
+    }
+    return kv;
+}
+
+} // namespace
+
+std::optional<Layout> layoutFromName(const QString& name) {
+    static const char* const names[] = {"tdPlain",  "tdMarlo",  "tdPlain2",
+                                        "tdPlain3", "tdPlain4", "tdQuint"};
+    for (int i = 0; i < 6; ++i)
+        if (name.compare(QLatin1String(names[i]), Qt::CaseInsensitive) == 0 ||
+            name == QString::number(i))
+            return Layout(i);
+    return std::nullopt;
+}
+
+QString layoutName(Layout layout) {
+    static const char* const names[] = {"tdPlain",  "tdMarlo",  "tdPlain2",
+                                        "tdPlain3", "tdPlain4", "tdQuint"};
+    return QLatin1String(names[int(layout)]);
+}
+
+std::optional<Fault> parseFault(const QString& spec, QString* error) {
+    QStringList words;
+    auto fail = [&](const QString& why) {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    };
+    if (!tokenize(spec, &words) || words.isEmpty())
+        return fail(QStringLiteral("empty fault"));
+    static const QMap<QString, Fault::Kind> kinds = {
+        {"noanswer", Fault::Kind::NoAnswer},   {"crc", Fault::Kind::BadCrc},
+        {"exception", Fault::Kind::Exception}, {"delay", Fault::Kind::Delay},
+        {"truncate", Fault::Kind::Truncate},   {"garbage", Fault::Kind::Garbage}};
+    if (!kinds.contains(words[0].toLower()))
+        return fail(QStringLiteral("unknown fault kind \"%1\"").arg(words[0]));
+    Fault f;
+    f.kind = kinds.value(words[0].toLower());
+    QStringList flags;
+    const auto kv = keyValues(words, 1, &flags);
+    if (!flags.isEmpty())
+        return fail(QStringLiteral("unexpected word \"%1\"").arg(flags.first()));
+    for (auto it = kv.begin(); it != kv.end(); ++it) {
+        const QString& k = it.key();
+        if (k == u"record") {
+            const QStringList p = it.value().split(u':');
+            const auto j = p.size() == 2 ? parseInt(p[0]) : std::nullopt;
+            const auto r = p.size() == 2 ? parseInt(p[1]) : std::nullopt;
+            if (!j || !r)
+                return fail(QStringLiteral("record= needs journal:index"));
+            f.journal = int(*j);
+            f.record = int(*r);
+            if (f.function == 0)
+                f.function = 0x41;
+            continue;
+        }
+        const auto v = parseInt(it.value());
+        if (!v)
+            return fail(QStringLiteral("bad number in %1=%2").arg(k, it.value()));
+        if (k == u"function")
+            f.function = int(*v);
+        else if (k == u"journal")
+            f.journal = int(*v), f.function = f.function ? f.function : 0x41;
+        else if (k == u"register") {
+            if (*v >= 400001 && *v <= 465536)
+                f.reg = int(*v - 400001), f.function = f.function ? f.function : 3;
+            else if (*v >= 300001 && *v <= 365536)
+                f.reg = int(*v - 300001), f.function = f.function ? f.function : 4;
+            else
+                return fail(QStringLiteral("register= needs a reference 300001.. or 400001.."));
+        } else if (k == u"times")
+            f.times = int(*v);
+        else if (k == u"code" || k == u"ms" || k == u"bytes")
+            f.value = int(*v);
+        else
+            return fail(QStringLiteral("unknown fault setting \"%1\"").arg(k));
+    }
+    if (f.kind == Fault::Kind::Exception && (f.value < 1 || f.value > 255))
+        return fail(QStringLiteral("exception needs code=1..255"));
+    return f;
+}
+
+Journal* Instrument::journal(int number) {
+    for (Journal& j : journals)
+        if (j.number == number)
+            return &j;
+    return nullptr;
+}
+
+const Journal* Instrument::journal(int number) const {
+    return const_cast<Instrument*>(this)->journal(number);
+}
+
+Journal& Instrument::addJournal(int number, Layout layout) {
+    if (Journal* j = journal(number)) {
+        j->layout = layout;
+        return *j;
+    }
+    journals.append(Journal{number, layout, {}});
+    return journals.back();
+}
+
+bool Instrument::setRegister(int reference, quint16 value) {
+    if (reference >= 300001 && reference <= 365536)
+        inputRegisters.insert(reference - 300001, value);
+    else if (reference >= 400001 && reference <= 465536)
+        holdingRegisters.insert(reference - 400001, value);
+    else
+        return false;
+    return true;
+}
+
+QByteArray Instrument::fixedRecord(Layout layout, quint32 time, quint16 id, quint32 newValue,
+                                   quint32 before) {
+    // Offsets are those of the reader's reply buffer minus 2 (function code and byte count).
+    QByteArray b;
+    switch (layout) {
+    case Layout::Plain2:
+    case Layout::Plain4:
+        b = QByteArray(layout == Layout::Plain2 ? 12 : 16, '\0');
+        putBe(b, 0, time, 4);
+        putBe(b, 6, id, 2);
+        putBe(b, 8, newValue, 4);
+        if (layout == Layout::Plain4)
+            putBe(b, 12, before, 4);
+        break;
+    case Layout::Plain3:
+        b = QByteArray(14, '\0');
+        putBe(b, 0, time, 4);
+        putBe(b, 4, id, 2);
+        putBe(b, 6, before, 4);
+        putBe(b, 10, newValue, 4);
+        break;
+    default:
+        b = QByteArray(10, '\0');
+        putBe(b, 0, time, 4);
+        putBe(b, 4, id, 2);
+        putBe(b, 6, newValue, 4);
+        break;
+    }
+    return b;
+}
+
+QByteArray Instrument::textRecord(const QString& text) {
+    return platform::toCp1251(text).left(251);
+}
+
+QByteArray Instrument::modeRecord(quint32 time, quint16 mode) {
+    QByteArray b(6, '\0');
+    putBe(b, 0, time, 4);
+    putBe(b, 4, mode, 2);
+    return b;
+}
+
+void Instrument::addSynthetic(Journal& journal, int count, const QList<int>& ids, bool modes) {
+    static const char* const names[] = {"Уставка", "Коррекция", "Режим выхода", "Период"};
+    const quint32 t0 = 1600000000; // 2020-09-13 12:26:40
+    const qsizetype base = journal.records.size();
+    for (int k = 0; k < count; ++k) {
+        const qsizetype i = base + k;
+        const quint32 t = t0 + quint32(i) * 60;
+        if (modes) {
+            journal.records.append(modeRecord(t, quint16(i % 4)));
+            continue;
+        }
+        const QDateTime dt = QDateTime::fromSecsSinceEpoch(t, Qt::UTC);
+        const QString name = QString::fromUtf8(names[i % 4]);
+        const QString before = QString::number(i), after = QString::number(i + 1);
+        switch (journal.layout) {
+        case Layout::Marlo:
+            journal.records.append(
+                textRecord(QStringLiteral(" %1 %2 : %3 -> %4")
+                               .arg(dt.toString(u"dd.MM.yy HH:mm:ss"), name, before, after)));
+            break;
+        case Layout::Quint:
+            journal.records.append(
+                textRecord(QStringLiteral("%1\r\n%2:\r\n%3 > %4")
+                               .arg(dt.toString(u"dd.MM.yyyy HH:mm:ss"), name, before, after)));
+            break;
+        default: {
+            const int id = ids.isEmpty() ? 1 : ids[int(i % ids.size())];
+            journal.records.append(
+                fixedRecord(journal.layout, t, quint16(id), quint32(i + 1), quint32(i)));
+        }
+        }
+    }
+}
+
+std::optional<Instrument> Instrument::fromFile(const QString& path, QString* error) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = QStringLiteral("%1: %2").arg(path, f.errorString());
+        return std::nullopt;
+    }
+    QString why;
+    auto inst = parse(QString::fromUtf8(f.readAll()), &why);
+    if (!inst && error)
+        *error = QStringLiteral("%1:%2").arg(path, why);
+    return inst;
+}
+
+std::optional<Instrument> Instrument::parse(const QString& text, QString* error) {
+    Instrument inst;
+    Journal* cur = nullptr;
+    const QStringList lines = text.split(u'\n');
+    for (qsizetype n = 0; n < lines.size(); ++n) {
+        const QString line = lines[n].trimmed();
+        auto fail = [&](const QString& why) {
+            if (error)
+                *error = QStringLiteral("%1: %2").arg(n + 1).arg(why);
+            return std::nullopt;
+        };
+        if (line.isEmpty() || line.startsWith(u'#'))
+            continue;
+        QStringList w;
+        if (!tokenize(line, &w))
+            return fail(QStringLiteral("unterminated quote"));
+        const QString key = w[0].toLower();
+
+        if (key == u"name" || key == u"address") {
+            const qsizetype eq = line.indexOf(u'=');
+            if (eq < 0)
+                return fail(QStringLiteral("%1 needs \"= value\"").arg(key));
+            QStringList v;
+            tokenize(line.mid(eq + 1), &v);
+            const QString value = v.join(u' ');
+            if (key == u"name") {
+                inst.name = value;
+            } else {
+                const auto a = parseInt(value);
+                if (!a || *a < 1 || *a > 247)
+                    return fail(QStringLiteral("address must be 1..247"));
+                inst.address = int(*a);
+            }
+        } else if (key == u"register") {
+            const auto ref = w.size() == 4 && w[2] == u"=" ? parseInt(w[1]) : std::nullopt;
+            const auto val = ref ? parseInt(w[3]) : std::nullopt;
+            if (!ref || !val || *val < -32768 || *val > 65535 ||
+                !inst.setRegister(int(*ref), quint16(*val)))
+                return fail(QStringLiteral("register needs \"register <300001..|400001..> = "
+                                           "<value>\""));
+        } else if (key == u"journal") {
+            const auto num = w.size() == 3 ? parseInt(w[1]) : std::nullopt;
+            const auto layout = w.size() == 3 ? layoutFromName(w[2]) : std::nullopt;
+            if (!num || *num < 0 || *num > 255 || !layout)
+                return fail(
+                    QStringLiteral("journal needs \"journal <0..255> <tdPlain..tdQuint>\""));
+            if (inst.journal(int(*num)))
+                return fail(QStringLiteral("journal %1 given twice").arg(*num));
+            cur = &inst.addJournal(int(*num), *layout);
+        } else if (key == u"fault") {
+            QString why;
+            const auto fault = parseFault(line.mid(5).trimmed(), &why);
+            if (!fault)
+                return fail(why);
+            inst.faults.append(*fault);
+        } else if (key == u"fixed" || key == u"text" || key == u"mode" || key == u"raw" ||
+                   key == u"synthetic") {
+            if (!cur)
+                return fail(QStringLiteral("a record before any journal line"));
+            QStringList flags;
+            const auto kv = keyValues(w, 1, &flags);
+            if (key == u"fixed") {
+                const auto t = parseTime(kv.value(QStringLiteral("time")));
+                const auto id = parseInt(kv.value(QStringLiteral("id")));
+                const auto nv = parseValue(kv.value(QStringLiteral("new")));
+                const auto bv = kv.contains(QStringLiteral("before"))
+                                    ? parseValue(kv.value(QStringLiteral("before")))
+                                    : std::optional<quint32>(0);
+                if (!t || !id || *id < 0 || *id > 65535 || !nv || !bv || !flags.isEmpty())
+                    return fail(QStringLiteral("fixed needs time= id= new= [before=]"));
+                cur->records.append(fixedRecord(cur->layout, *t, quint16(*id), *nv, *bv));
+            } else if (key == u"text") {
+                if (w.size() != 2)
+                    return fail(QStringLiteral("text needs one quoted text"));
+                if (platform::toCp1251(w[1]).size() > 251)
+                    return fail(QStringLiteral("text longer than 251 bytes"));
+                cur->records.append(textRecord(w[1]));
+            } else if (key == u"mode") {
+                const auto t = parseTime(kv.value(QStringLiteral("time")));
+                const auto c = parseInt(kv.value(QStringLiteral("code")));
+                if (!t || !c || *c < 0 || *c > 65535)
+                    return fail(QStringLiteral("mode needs time= code="));
+                cur->records.append(modeRecord(*t, quint16(*c)));
+            } else if (key == u"raw") {
+                const QString hex = w.mid(1).join(QString());
+                const QByteArray bytes = QByteArray::fromHex(hex.toLatin1());
+                if (hex.size() % 2 || bytes.size() * 2 != hex.size() || bytes.size() > 251)
+                    return fail(QStringLiteral("raw needs up to 251 hex bytes"));
+                cur->records.append(bytes);
+            } else {
+                const auto count = w.size() >= 2 ? parseInt(w[1]) : std::nullopt;
+                if (!count || *count < 0 || *count > 65536)
+                    return fail(QStringLiteral("synthetic needs a count 0..65536"));
+                QStringList rest;
+                const auto opts = keyValues(w, 2, &rest);
+                QList<int> ids;
+                for (const QString& s : opts.value(QStringLiteral("ids"), QStringLiteral("1"))
+                                            .split(u',', Qt::SkipEmptyParts))
+                    if (const auto v = parseInt(s); v && *v >= 0 && *v <= 65535)
+                        ids.append(int(*v));
+                    else
+                        return fail(QStringLiteral("bad ids= list"));
+                addSynthetic(*cur, int(*count), ids, rest.contains(QStringLiteral("modes")));
+            }
+        } else {
+            return fail(QStringLiteral("unknown line \"%1\"").arg(w[0]));
+        }
+    }
+    return inst;
+}
+
+} // namespace sim

@@ -1,0 +1,215 @@
+#include "sim/ptylink.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <random>
+#include <sys/prctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace sim {
+namespace {
+
+using namespace std::chrono;
+
+bool openPair(int* master, int* slave, QString* path) {
+    char name[256] = {};
+    if (::openpty(master, slave, name, nullptr, nullptr) < 0)
+        return false;
+    termios t{};
+    ::tcgetattr(*slave, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(*slave, TCSANOW, &t);
+    ::fcntl(*master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(*slave, F_SETFD, FD_CLOEXEC);
+    *path = QString::fromLocal8Bit(name);
+    return true;
+}
+
+void closeFd(int& fd) {
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+bool writeAll(int fd, const char* data, qsizetype size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN) {
+                pollfd p{fd, POLLOUT, 0};
+                ::poll(&p, 1, 10);
+                continue;
+            }
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+// Waits up to timeoutMs for input on fd and reads it; empty on time-out or failure.
+QByteArray readChunk(int fd, int timeoutMs) {
+    if (fd < 0)
+        return {};
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0 || !(p.revents & POLLIN))
+        return {};
+    char buf[1024];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    return n > 0 ? QByteArray(buf, n) : QByteArray();
+}
+
+} // namespace
+
+long long interFrameGapUs(int baud) {
+    if (baud <= 0)
+        return 0;
+    return baud > 19200 ? 1750 : (35LL * 1000000 + baud - 1) / baud;
+}
+
+PtyLink::PtyLink() = default;
+
+PtyLink::~PtyLink() {
+    close();
+}
+
+bool PtyLink::open(QString* error) {
+    close();
+    int cm = -1;
+    if (!openPair(&m_serverMaster, &m_serverSlave, &m_serverPath) ||
+        !openPair(&cm, &m_clientSlave, &m_clientPath)) {
+        if (error)
+            *error = QStringLiteral("openpty: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        closeFd(m_serverMaster);
+        closeFd(m_serverSlave);
+        return false;
+    }
+    m_clientMaster = cm;
+    m_stop = false;
+    m_open = true;
+    m_lineFreeAt = m_requestEnd = Clock::now();
+    m_requests = std::thread([this] { forwardRequests(); });
+    m_replies = std::thread([this] { forwardReplies(); });
+    return true;
+}
+
+void PtyLink::close() {
+    m_stop = true;
+    if (m_requests.joinable())
+        m_requests.join();
+    if (m_replies.joinable())
+        m_replies.join();
+    int cm = m_clientMaster.exchange(-1);
+    closeFd(cm);
+    closeFd(m_clientSlave);
+    closeFd(m_serverMaster);
+    closeFd(m_serverSlave);
+    m_open = false;
+}
+
+void PtyLink::hangUpClient() {
+    // The forwarder threads poll with a short time-out and pick up the closed descriptor then;
+    // the client's slave loses its master and reads fail with EIO.
+    int cm = m_clientMaster.exchange(-1);
+    std::this_thread::sleep_for(milliseconds(30));
+    closeFd(cm);
+    closeFd(m_clientSlave);
+}
+
+void PtyLink::armReplyFault(const WireFault& fault, int frameLength) {
+    std::lock_guard lock(m_mutex);
+    m_fault = std::make_pair(fault, frameLength);
+}
+
+PtyLink::Clock::time_point PtyLink::pace(int bytes, Clock::time_point earliest) {
+    const int baud = m_paceBaud;
+    if (baud <= 0)
+        return Clock::now();
+    std::lock_guard lock(m_mutex);
+    const auto start = std::max({Clock::now(), earliest, m_lineFreeAt});
+    m_lineFreeAt = start + microseconds(10LL * 1000000 * bytes / baud);
+    return m_lineFreeAt;
+}
+
+void PtyLink::forwardRequests() {
+    // The wire's timing is the point of pacing: wake up as close to each deadline as the
+    // kernel allows (the default slack is 50 us a sleep).
+    ::prctl(PR_SET_TIMERSLACK, 1UL);
+    while (!m_stop) {
+        const int cm = m_clientMaster;
+        if (cm < 0) {
+            std::this_thread::sleep_for(milliseconds(20));
+            continue;
+        }
+        const QByteArray chunk = readChunk(cm, 20);
+        if (chunk.isEmpty())
+            continue;
+        // A paced byte is handed on when its last bit would have arrived.
+        const auto at = pace(int(chunk.size()), Clock::now());
+        std::this_thread::sleep_until(at);
+        {
+            std::lock_guard lock(m_mutex);
+            m_requestEnd = at;
+        }
+        writeAll(m_serverMaster, chunk.constData(), chunk.size());
+        m_toServer += chunk.size();
+    }
+}
+
+void PtyLink::forwardReplies() {
+    ::prctl(PR_SET_TIMERSLACK, 1UL);
+    std::mt19937 random(12345);
+    while (!m_stop) {
+        QByteArray chunk = readChunk(m_serverMaster, 20);
+        if (chunk.isEmpty())
+            continue;
+        std::optional<std::pair<WireFault, int>> fault;
+        Clock::time_point requestEnd;
+        {
+            std::lock_guard lock(m_mutex);
+            fault.swap(m_fault);
+            requestEnd = m_requestEnd;
+        }
+        if (fault) {
+            // Collect the whole frame before altering it.
+            const auto until = Clock::now() + milliseconds(200);
+            while (chunk.size() < fault->second && Clock::now() < until)
+                chunk += readChunk(m_serverMaster, 10);
+            const WireFault& f = fault->first;
+            switch (f.kind) {
+            case WireFault::Kind::BadCrc:
+                chunk[chunk.size() - 1] = char(chunk.back() ^ 0x5A);
+                break;
+            case WireFault::Kind::Truncate: {
+                const int cut = f.bytes > 0 ? std::min<int>(f.bytes, int(chunk.size()) - 1)
+                                            : int(chunk.size()) / 2;
+                chunk.chop(cut);
+                break;
+            }
+            case WireFault::Kind::Garbage: {
+                QByteArray noise;
+                for (int i = 0; i < (f.bytes > 0 ? f.bytes : 5); ++i)
+                    noise.append(char(random() & 0xFF));
+                chunk.prepend(noise);
+                break;
+            }
+            }
+        }
+        const int baud = m_paceBaud;
+        const auto gap = microseconds(interFrameGapUs(baud));
+        const auto at = pace(int(chunk.size()), baud > 0 ? requestEnd + gap : Clock::now());
+        std::this_thread::sleep_until(at);
+        const int cm = m_clientMaster;
+        if (cm >= 0 && writeAll(cm, chunk.constData(), chunk.size()))
+            m_toClient += chunk.size();
+    }
+}
+
+} // namespace sim

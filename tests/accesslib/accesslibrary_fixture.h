@@ -1,0 +1,90 @@
+#pragma once
+
+// Loads the real OmbrelDll.so with dlopen, as the window does, and runs a simulated instrument
+// on a pseudo-terminal that the library reaches as COM200 through JOURNAL_PORTS.
+#include "sim/simulator.h"
+
+#include <QByteArray>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <dlfcn.h>
+#include <memory>
+
+struct AccessLibrary {
+    void* handle = nullptr;
+    int32_t (*Connect)(int32_t, int32_t, int32_t) = nullptr;
+    int32_t (*Disconnect)() = nullptr;
+    int32_t (*GetDevName)(int32_t, uint8_t*, int32_t) = nullptr;
+    int32_t (*Test)(int32_t) = nullptr;
+    int32_t (*ReadInputRegister)(int32_t, int32_t, int32_t, int32_t, uint8_t*) = nullptr;
+    int32_t (*ReadHoldingRegister)(int32_t, int32_t, int32_t, int32_t, uint8_t*) = nullptr;
+    int32_t (*WriteRegister)(int32_t, int32_t, int32_t) = nullptr;
+    int32_t (*AnyFunction)(int32_t, int32_t, int32_t, uint8_t*) = nullptr;
+    int32_t (*Retries)(int32_t) = nullptr;
+    int32_t (*SetTimeouts)(int32_t, int32_t) = nullptr;
+
+    static AccessLibrary& instance() {
+        static AccessLibrary lib = load();
+        return lib;
+    }
+
+private:
+    template <typename F> static void bind(void* h, F& f, const char* name) {
+        f = reinterpret_cast<F>(dlsym(h, name));
+    }
+    static AccessLibrary load() {
+        AccessLibrary l;
+        l.handle = dlopen(JOURNAL_BIN_DIR "/OmbrelDll.so", RTLD_NOW | RTLD_LOCAL);
+        if (!l.handle)
+            return l;
+        bind(l.handle, l.Connect, "Connect");
+        bind(l.handle, l.Disconnect, "Disconnect");
+        bind(l.handle, l.GetDevName, "GetDevName");
+        bind(l.handle, l.Test, "Test");
+        bind(l.handle, l.ReadInputRegister, "ReadInputRegister");
+        bind(l.handle, l.ReadHoldingRegister, "ReadHoldingRegister");
+        bind(l.handle, l.WriteRegister, "WriteRegister");
+        bind(l.handle, l.AnyFunction, "AnyFunction");
+        bind(l.handle, l.Retries, "Retries");
+        bind(l.handle, l.SetTimeouts, "SetTimeouts");
+        return l;
+    }
+};
+
+// Builds the 7-byte record request of the reader into a 256-byte buffer.
+inline void recordRequest(uint8_t* buf, int journal, int index) {
+    std::fill(buf, buf + 256, uint8_t(0xEE));
+    const uint8_t req[7] = {0, uint8_t(journal), 0, 1, 0, uint8_t(index >> 8), uint8_t(index)};
+    std::copy(req, req + 7, buf);
+}
+
+class AccessLibraryTest : public ::testing::Test {
+protected:
+    static constexpr int kCom = 200;
+
+    AccessLibrary& lib = AccessLibrary::instance();
+    std::unique_ptr<sim::Simulator> simulator;
+
+    void TearDown() override {
+        if (lib.Disconnect)
+            lib.Disconnect();
+        simulator.reset();
+    }
+
+    // Starts the instrument and connects the library to it with short time-outs.
+    void startAndConnect(const sim::Instrument& inst, int baud = 115200) {
+        ASSERT_NE(lib.handle, nullptr) << dlerror();
+        ASSERT_NE(lib.SetTimeouts, nullptr);
+        simulator = std::make_unique<sim::Simulator>(inst);
+        simulator->setBaudRate(baud);
+        QString error;
+        ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
+        qputenv("JOURNAL_PORTS",
+                QStringLiteral("COM%1=%2").arg(kCom).arg(simulator->clientPath()).toUtf8());
+        ASSERT_EQ(lib.Connect(kCom, baud, 0), 1);
+        lib.Retries(0);
+        lib.SetTimeouts(200, 20);
+    }
+};

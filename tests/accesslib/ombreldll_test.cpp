@@ -1,0 +1,330 @@
+#include "accesslibrary_fixture.h"
+
+#include "platform/codepage.h"
+#include "rtuframe.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <fcntl.h>
+#include <future>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+using sim::Fault;
+using sim::Instrument;
+using sim::Layout;
+
+namespace {
+
+Instrument journalInstrument() {
+    Instrument inst;
+    inst.name = QStringLiteral("Регулятор РТ-10");
+    inst.setRegister(300001, 3);
+    inst.setRegister(300005, 0x1234);
+    inst.setRegister(400010, 120);
+    inst.setRegister(400011, 0xABCD);
+    inst.setRegister(400012, 0x0102);
+    Instrument::addSynthetic(inst.addJournal(1, Layout::Plain), 20);
+    return inst;
+}
+
+QByteArray replyData(const uint8_t* buf) {
+    return QByteArray(reinterpret_cast<const char*>(buf + 2), buf[1]);
+}
+
+} // namespace
+
+TEST_F(AccessLibraryTest, ExportsEveryFunction) {
+    ASSERT_NE(lib.handle, nullptr) << dlerror();
+    for (const char* name : {"Connect", "Disconnect", "GetDevName", "Test", "ReadInputRegister",
+                             "ReadHoldingRegister", "WriteRegister", "AnyFunction", "Retries"})
+        EXPECT_NE(dlsym(lib.handle, name), nullptr) << name;
+}
+
+TEST_F(AccessLibraryTest, ReadsRegistersAtTheirAddresses) {
+    startAndConnect(journalInstrument());
+    uint8_t buf[252] = {};
+    ASSERT_EQ(lib.ReadInputRegister(1, 4, 1, 18, buf), 0);
+    EXPECT_EQ(buf[0], 0x34); // least significant byte first
+    EXPECT_EQ(buf[1], 0x12);
+    ASSERT_EQ(lib.ReadInputRegister(1, 0, 1, 18, buf), 0);
+    EXPECT_EQ(buf[0] | buf[1] << 8, 3);
+    ASSERT_EQ(lib.ReadHoldingRegister(1, 9, 1, 18, buf), 0);
+    EXPECT_EQ(buf[0] | buf[1] << 8, 120);
+    // A 32-bit value: two registers, the first the high word.
+    ASSERT_EQ(lib.ReadHoldingRegister(1, 10, 1, 19, buf), 0);
+    EXPECT_EQ(QByteArray(reinterpret_cast<char*>(buf), 4), QByteArray::fromHex("0201cdab"));
+    // Several 16-bit registers.
+    ASSERT_EQ(lib.ReadHoldingRegister(1, 9, 3, 18, buf), 0);
+    EXPECT_EQ(QByteArray(reinterpret_cast<char*>(buf), 6), QByteArray::fromHex("7800cdab0201"));
+}
+
+TEST_F(AccessLibraryTest, JournalRepliesOfEveryLayout) {
+    Instrument inst;
+    const QByteArray maxRecord = [] {
+        QByteArray b;
+        for (int i = 0; i < 251; ++i)
+            b.append(char(i));
+        return b;
+    }();
+    struct Case {
+        Layout layout;
+        QByteArray record;
+    };
+    const QList<Case> cases = {
+        {Layout::Plain, Instrument::fixedRecord(Layout::Plain, 90061, 7, 0x3FC00000)},
+        {Layout::Plain2, Instrument::fixedRecord(Layout::Plain2, 1600000000, 100, 0xFFFFFFFF)},
+        {Layout::Plain3, Instrument::fixedRecord(Layout::Plain3, 59, 2, 5, 4)},
+        {Layout::Plain4, Instrument::fixedRecord(Layout::Plain4, 1, 3, 0x12345678, 0x9ABCDEF0)},
+        {Layout::Marlo, Instrument::textRecord(" 13.09.20 12:26:40 Уставка : 1 -> 2")},
+        {Layout::Quint, Instrument::textRecord("13.09.2020 12:26:40\r\nУставка:\r\n1 > 2")},
+        {Layout::Quint, Instrument::modeRecord(1600000000, 2)},
+        {Layout::Plain, QByteArray()},
+        {Layout::Plain, maxRecord},
+    };
+    for (int i = 0; i < cases.size(); ++i)
+        inst.addJournal(i + 1, cases[i].layout).records = {QByteArray("x"), cases[i].record};
+    startAndConnect(inst);
+
+    for (int i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        uint8_t buf[256];
+        recordRequest(buf, i + 1, 1);
+        ASSERT_EQ(lib.AnyFunction(1, 65, 7, buf), 0);
+        EXPECT_EQ(buf[0], 0x41);
+        EXPECT_EQ(replyData(buf), cases[i].record);
+        const int end = 2 + int(cases[i].record.size());
+        EXPECT_EQ(std::count(buf + end, buf + 256, 0), 256 - end) << "rest not zeroed";
+    }
+    // Fixed layouts land where the reader's decoder looks: time at bytes 2-5, and for tdPlain
+    // the ID at 6-7 and the new value at 8-11.
+    uint8_t buf[256];
+    recordRequest(buf, 1, 1);
+    ASSERT_EQ(lib.AnyFunction(1, 65, 7, buf), 0);
+    EXPECT_EQ(QByteArray(reinterpret_cast<char*>(buf + 2), 10),
+              QByteArray::fromHex("00015fcd00073fc00000"));
+    // Text records travel in windows-1251.
+    recordRequest(buf, 5, 1);
+    ASSERT_EQ(lib.AnyFunction(1, 65, 7, buf), 0);
+    EXPECT_EQ(platform::fromCp1251(replyData(buf)), " 13.09.20 12:26:40 Уставка : 1 -> 2");
+}
+
+TEST_F(AccessLibraryTest, ModbusExceptionsMapToResultCodes) {
+    startAndConnect(journalInstrument());
+    const QList<std::pair<int, int>> cases = {{1, 4}, {2, 12}, {3, 5},  {4, 9},
+                                              {5, 7}, {6, 8},  {11, 14}};
+    for (const auto& [exception, code] : cases) {
+        Fault f;
+        f.kind = Fault::Kind::Exception;
+        f.function = 65;
+        f.value = exception;
+        simulator->setFaults({f});
+        uint8_t buf[256];
+        recordRequest(buf, 1, 0);
+        EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), code) << "exception " << exception;
+    }
+    simulator->clearFaults();
+    // The instrument's own exceptions: a record or register that does not exist.
+    uint8_t buf[256];
+    recordRequest(buf, 1, 20);
+    EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), 12);
+    recordRequest(buf, 9, 0);
+    EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), 12);
+    EXPECT_EQ(lib.ReadInputRegister(1, 5000, 1, 18, buf), 12);
+}
+
+TEST_F(AccessLibraryTest, InjectedFaultsGiveTheirResultCodes) {
+    startAndConnect(journalInstrument());
+    struct Case {
+        const char* spec;
+        int code;
+        int settleMs = 0; // time for a late answer to arrive before the next request
+    };
+    const Case cases[] = {
+        {"noanswer function=65", 1},          {"crc function=65", 2},
+        {"truncate function=65", 16},         {"truncate function=65 bytes=1", 16},
+        {"garbage function=65 bytes=7", 0},   // noise before a good frame is skipped
+        {"delay function=65 ms=60", 0},       // within the answer time-out
+        {"delay function=65 ms=450", 1, 350}, // beyond it; the late answer is stale input
+        {"exception function=65 code=6", 8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.spec);
+        simulator->setFaults({*sim::parseFault(c.spec)});
+        uint8_t buf[256];
+        recordRequest(buf, 1, 3);
+        EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), c.code);
+        if (c.code == 0) {
+            EXPECT_EQ(replyData(buf), simulator->instrument().journal(1)->records[3]);
+        }
+        // The next exchange is clean: a late or broken answer is never taken for it.
+        simulator->clearFaults();
+        // The window handles its events between calls; the library's port must not let what
+        // arrives meanwhile pass for the next answer.
+        QElapsedTimer settle;
+        settle.start();
+        while (settle.elapsed() < c.settleMs)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        recordRequest(buf, 1, 4);
+        ASSERT_EQ(lib.AnyFunction(1, 65, 7, buf), 0);
+        EXPECT_EQ(replyData(buf), simulator->instrument().journal(1)->records[4]);
+    }
+}
+
+TEST_F(AccessLibraryTest, RetryRecoversACorruptedAnswer) {
+    startAndConnect(journalInstrument());
+    uint8_t buf[256];
+    for (const char* spec :
+         {"crc record=1:2 times=1", "truncate record=1:2 times=1", "noanswer record=1:2 times=1"}) {
+        SCOPED_TRACE(spec);
+        simulator->setFaults({*sim::parseFault(spec)});
+        lib.Retries(0);
+        recordRequest(buf, 1, 2);
+        EXPECT_NE(lib.AnyFunction(1, 65, 7, buf), 0);
+
+        simulator->setFaults({*sim::parseFault(spec)});
+        lib.Retries(1);
+        recordRequest(buf, 1, 2);
+        const int before = simulator->requestCount();
+        EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), 0);
+        EXPECT_EQ(simulator->requestCount() - before, 2);
+        EXPECT_EQ(replyData(buf), simulator->instrument().journal(1)->records[2]);
+    }
+    // An exception is an answer: it is not retried.
+    simulator->setFaults({*sim::parseFault("exception code=4 record=1:2")});
+    lib.Retries(3);
+    const int before = simulator->requestCount();
+    recordRequest(buf, 1, 2);
+    EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), 9);
+    EXPECT_EQ(simulator->requestCount() - before, 1);
+}
+
+TEST_F(AccessLibraryTest, NoAnswerTakesTheAnswerTimeoutTimesTheTries) {
+    startAndConnect(journalInstrument());
+    simulator->setFaults({*sim::parseFault("noanswer")});
+    lib.SetTimeouts(100, 20);
+    lib.Retries(2);
+    uint8_t buf[252];
+    QElapsedTimer t;
+    t.start();
+    EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, buf), 1);
+    const qint64 ms = t.elapsed();
+    EXPECT_GE(ms, 300);
+    EXPECT_LT(ms, 300 + 3 * 20 + 600);
+    EXPECT_EQ(simulator->requestCount(), 3);
+}
+
+TEST_F(AccessLibraryTest, NameEchoAndWrite) {
+    startAndConnect(journalInstrument());
+    uint8_t name[256] = {};
+    ASSERT_EQ(lib.GetDevName(1, name, 255), 0);
+    EXPECT_EQ(platform::fromCp1251(QByteArray(reinterpret_cast<char*>(name + 1), name[0])),
+              "Регулятор РТ-10");
+    EXPECT_EQ(lib.GetDevName(1, name, 5), 16); // longer than the caller's buffer
+    EXPECT_EQ(lib.Test(1), 0);
+    ASSERT_EQ(lib.WriteRegister(1, 11, 0xBEEF), 0);
+    uint8_t buf[252];
+    ASSERT_EQ(lib.ReadHoldingRegister(1, 11, 1, 18, buf), 0);
+    EXPECT_EQ(buf[0] | buf[1] << 8, 0xBEEF);
+}
+
+TEST_F(AccessLibraryTest, BadArgumentsAndClosedPort) {
+    ASSERT_NE(lib.handle, nullptr) << dlerror();
+    uint8_t buf[256] = {};
+    lib.Disconnect();
+    EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, buf), 3);
+    recordRequest(buf, 1, 0);
+    EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), 3);
+    qputenv("JOURNAL_PORTS", "COM201=/nonexistent/tty");
+    EXPECT_EQ(lib.Connect(201, 19200, 0), 0);
+    EXPECT_EQ(lib.Connect(202, 19200, 0), 0); // no such port at all
+
+    startAndConnect(journalInstrument());
+    EXPECT_EQ(lib.ReadInputRegister(0, 0, 1, 18, buf), 11);
+    EXPECT_EQ(lib.ReadInputRegister(248, 0, 1, 18, buf), 11);
+    EXPECT_EQ(lib.ReadInputRegister(1, 0, 0, 18, buf), 5);
+    EXPECT_EQ(lib.ReadInputRegister(1, 0, 127, 18, buf), 5);
+    EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, nullptr), 5);
+    EXPECT_EQ(lib.AnyFunction(1, 100, 0, buf), 13); // no way to tell its answer's length
+    EXPECT_EQ(lib.AnyFunction(1, 65, 300, buf), 5);
+    // RS-485 on a port without the kernel mode still connects.
+    EXPECT_EQ(lib.Connect(kCom, 115200, 1), 1);
+    EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, buf), 0);
+}
+
+TEST_F(AccessLibraryTest, PortThatVanishesMidExchange) {
+    startAndConnect(journalInstrument());
+    simulator->setFaults({*sim::parseFault("delay ms=2500 record=1:5")});
+    lib.SetTimeouts(3000, 20);
+    lib.Retries(3);
+    auto unplug = std::async(std::launch::async, [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        simulator->link()->hangUpClient();
+    });
+    uint8_t buf[256];
+    recordRequest(buf, 1, 5);
+    QElapsedTimer t;
+    t.start();
+    EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), 3);
+    EXPECT_LT(t.elapsed(), 2000); // at once, not after the answer time-out
+    unplug.wait();
+    // Every later call reports the closed port at once; a new Connect fails, the device is gone.
+    t.restart();
+    EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, buf), 3);
+    EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), 3);
+    EXPECT_LT(t.elapsed(), 100);
+    EXPECT_EQ(lib.Disconnect(), 0);
+    EXPECT_EQ(lib.Connect(kCom, 115200, 0), 0);
+}
+
+// A hand-driven instrument on the far end of a pty link: each request gets the next scripted
+// byte sequence.
+TEST_F(AccessLibraryTest, OnlyTheAddressedAnswerIsTaken) {
+    ASSERT_NE(lib.handle, nullptr) << dlerror();
+    sim::PtyLink link;
+    ASSERT_TRUE(link.open());
+    auto frame = [](const QByteArray& body) {
+        const quint16 crc = ombrel::crc16(body);
+        return body + char(crc & 0xFF) + char(crc >> 8);
+    };
+    QByteArray tooLong = QByteArray::fromHex("0141fc") + QByteArray(252, 'x');
+    const QList<QByteArray> script = {
+        // Another server's answer, then an answer for another function, then ours.
+        frame(QByteArray::fromHex("0204020009")) + frame(QByteArray::fromHex("0103020008")) +
+            frame(QByteArray::fromHex("0104020007")),
+        // Another server's exception, then ours.
+        frame(QByteArray::fromHex("028402")) + frame(QByteArray::fromHex("01040200ff")),
+        // A record answer longer than any Modbus PDU.
+        frame(tooLong),
+        // A register answer whose byte count does not match the request.
+        frame(QByteArray::fromHex("010404000100 02")),
+    };
+    std::thread instrument([&] {
+        const int fd = ::open(link.serverPath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+        for (const QByteArray& answer : script) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 3000) <= 0)
+                break;
+            char buf[300];
+            if (::read(fd, buf, sizeof buf) <= 0 ||
+                ::write(fd, answer.constData(), size_t(answer.size())) != answer.size())
+                break;
+        }
+        ::close(fd);
+    });
+    qputenv("JOURNAL_PORTS", QStringLiteral("COM%1=%2").arg(kCom).arg(link.clientPath()).toUtf8());
+    ASSERT_EQ(lib.Connect(kCom, 115200, 0), 1);
+    lib.Retries(0);
+    lib.SetTimeouts(500, 30);
+    uint8_t buf[256];
+    EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, buf), 0);
+    EXPECT_EQ(buf[0], 7);
+    EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, buf), 0);
+    EXPECT_EQ(buf[0], 0xFF);
+    recordRequest(buf, 1, 0);
+    EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), 16);
+    EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, buf), 16);
+    instrument.join();
+}
