@@ -21,19 +21,6 @@ QStringView trimIni(QStringView s) {
     return s.mid(b, e - b);
 }
 
-QString fold(QStringView s) {
-    return s.toString().toCaseFolded();
-}
-
-QString compositeKey(QStringView foldedSection, QStringView key) {
-    QString k;
-    k.reserve(foldedSection.size() + 1 + key.size());
-    k.append(foldedSection);
-    k.append(u'\n');
-    k.append(key.toString().toCaseFolded());
-    return k;
-}
-
 int hexDigit(char16_t c) {
     if (c >= u'0' && c <= u'9')
         return c - u'0';
@@ -92,6 +79,25 @@ std::optional<std::int32_t> parseIniInteger(QStringView text) {
     return static_cast<std::int32_t>(bits);
 }
 
+size_t iniFoldedHash(QStringView text, size_t seed) noexcept {
+    // Consistent with a case-insensitive comparison: every BMP character by its case folding;
+    // surrogates do not take part.
+    size_t h = seed;
+    for (const QChar c : text) {
+        char16_t u = c.unicode();
+        if (u < 0x80) {
+            if (u >= u'A' && u <= u'Z')
+                u = static_cast<char16_t>(u + 32);
+        } else if (c.isSurrogate()) {
+            continue;
+        } else {
+            u = QChar::toCaseFolded(u);
+        }
+        h = (h ^ u) * 0x100000001b3ull;
+    }
+    return h;
+}
+
 bool IniFile::load(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) {
@@ -103,7 +109,6 @@ bool IniFile::load(const QString& path) {
 }
 
 void IniFile::setBytes(const QByteArray& bytes) {
-    m_lines.clear();
     m_bom.clear();
     m_encoding = Encoding::Ansi;
     if (bytes.startsWith("\xEF\xBB\xBF")) {
@@ -116,90 +121,104 @@ void IniFile::setBytes(const QByteArray& bytes) {
         m_encoding = Encoding::Utf16BE;
         m_bom = bytes.left(2);
     }
-    splitLines(bytes.mid(m_bom.size()));
+    m_body = bytes.mid(m_bom.size());
+    splitLines();
     reindex();
 }
 
-void IniFile::splitLines(const QByteArray& body) {
+void IniFile::splitLines() {
+    m_lines.clear();
+    m_own.clear();
+    m_newlineUnits = 2;
     const bool wide = m_encoding == Encoding::Utf16LE || m_encoding == Encoding::Utf16BE;
-    const int unit = wide ? 2 : 1;
+    const qsizetype unit = wide ? 2 : 1;
+    const qsizetype usable = m_body.size() - (m_body.size() % unit);
+    const char* b = m_body.constData();
     const auto unitAt = [&](qsizetype pos) -> char16_t {
         if (!wide)
-            return static_cast<unsigned char>(body[pos]);
-        const auto a = static_cast<unsigned char>(body[pos]);
-        const auto b = static_cast<unsigned char>(body[pos + 1]);
-        return m_encoding == Encoding::Utf16LE ? char16_t(a | (b << 8)) : char16_t((a << 8) | b);
-    };
-    const auto decode = [&](QByteArrayView bytes) -> QString {
-        switch (m_encoding) {
-        case Encoding::Ansi:
-            return fromCp1251(bytes);
-        case Encoding::Utf8:
-            return QString::fromUtf8(bytes);
-        case Encoding::Utf16LE:
-        case Encoding::Utf16BE: {
-            QString s(bytes.size() / 2, Qt::Uninitialized);
-            for (qsizetype k = 0; k + 1 < bytes.size(); k += 2) {
-                const auto a = static_cast<unsigned char>(bytes[k]);
-                const auto b = static_cast<unsigned char>(bytes[k + 1]);
-                s[k / 2] = QChar(m_encoding == Encoding::Utf16LE ? char16_t(a | (b << 8))
-                                                                 : char16_t((a << 8) | b));
-            }
-            return s;
-        }
-        }
-        return {};
+            return static_cast<unsigned char>(b[pos]);
+        const auto lo =
+            static_cast<unsigned char>(b[m_encoding == Encoding::Utf16LE ? pos : pos + 1]);
+        const auto hi =
+            static_cast<unsigned char>(b[m_encoding == Encoding::Utf16LE ? pos + 1 : pos]);
+        return static_cast<char16_t>(lo | (hi << 8));
     };
 
+    // Windows-1251 and UTF-16 map one unit to one character, so the text of a line sits at the
+    // line's unit offset; UTF-8 lines are decoded one by one.
+    m_text.clear();
+    if (m_encoding == Encoding::Ansi) {
+        m_text = fromCp1251(m_body);
+    } else if (wide) {
+        m_text.resize(usable / 2);
+        for (qsizetype k = 0; k < usable; k += 2)
+            m_text[k / 2] = QChar(unitAt(k));
+    }
+
     bool newlineKnown = false;
-    m_newline = "\r\n";
     qsizetype start = 0;
-    const qsizetype usable = body.size() - (body.size() % unit);
-    while (start < body.size()) {
+    while (start < m_body.size()) {
         qsizetype pos = start;
         while (pos < usable && unitAt(pos) != u'\n')
             pos += unit;
         Line line;
+        line.byteOffset = start;
         if (pos < usable) {
-            qsizetype contentEnd = pos;
-            if (contentEnd > start && unitAt(contentEnd - unit) == u'\r')
-                contentEnd -= unit;
-            line.content = body.mid(start, contentEnd - start);
-            line.end = body.mid(contentEnd, pos + unit - contentEnd);
+            const bool crlf = pos > start && unitAt(pos - unit) == u'\r';
+            line.endUnits = crlf ? 2 : 1;
+            line.byteLength = pos - start - (crlf ? unit : 0);
             if (!newlineKnown) {
-                m_newline = (pos + unit - contentEnd) == unit ? "\n" : "\r\n";
+                m_newlineUnits = line.endUnits;
                 newlineKnown = true;
             }
             start = pos + unit;
         } else {
-            line.content = body.mid(start);
-            start = body.size();
+            line.byteLength = m_body.size() - start;
+            start = m_body.size();
         }
-        line.text = decode(line.content);
-        m_lines.push_back(std::move(line));
+        if (m_encoding == Encoding::Utf8) {
+            line.textOffset = m_text.size();
+            m_text += QString::fromUtf8(m_body.constData() + line.byteOffset, line.byteLength);
+            line.textLength = m_text.size() - line.textOffset;
+        } else {
+            line.textOffset = line.byteOffset / unit;
+            line.textLength = std::min(line.byteLength / unit, m_text.size() - line.textOffset);
+        }
+        m_lines.push_back(line);
     }
+}
+
+QStringView IniFile::lineText(const Line& line) const {
+    if (line.own >= 0)
+        return m_own[static_cast<std::size_t>(line.own)].text;
+    return QStringView(m_text).mid(line.textOffset, line.textLength);
+}
+
+QByteArrayView IniFile::lineBytes(const Line& line) const {
+    if (line.own >= 0)
+        return m_own[static_cast<std::size_t>(line.own)].bytes;
+    return QByteArrayView(m_body.constData() + line.byteOffset, line.byteLength);
 }
 
 void IniFile::reindex() {
     m_entries.clear();
     m_sections.clear();
-    m_sectionIndex.clear();
-    m_keyIndex.clear();
+    m_index.clear();
+    m_index.reserve(static_cast<qsizetype>(m_lines.size()));
+    m_entries.reserve(m_lines.size());
     int current = -1;
     bool firstOccurrence = false;
-    QString currentFolded;
     for (int li = 0; li < static_cast<int>(m_lines.size()); ++li) {
-        const QStringView t = trimIni(m_lines[static_cast<std::size_t>(li)].text);
+        const QStringView t = trimIni(lineText(m_lines[static_cast<std::size_t>(li)]));
         if (t.isEmpty() || t.front() == u';')
             continue;
         if (t.front() == u'[' && t.back() == u']' && t.size() >= 2) {
             const QStringView name = trimIni(t.mid(1, t.size() - 2));
-            currentFolded = fold(name);
-            auto it = m_sectionIndex.constFind(currentFolded);
-            if (it == m_sectionIndex.cend()) {
+            const auto it = m_index.constFind(Name{-1, name});
+            if (it == m_index.cend()) {
                 current = static_cast<int>(m_sections.size());
-                m_sections.push_back({name.toString(), {}, li});
-                m_sectionIndex.insert(currentFolded, current);
+                m_sections.push_back({name, {}, li});
+                m_index.insert(Name{-1, name}, current);
                 firstOccurrence = true;
             } else {
                 current = it.value();
@@ -218,17 +237,16 @@ void IniFile::reindex() {
         Section& sec = m_sections[static_cast<std::size_t>(current)];
         if (firstOccurrence)
             sec.lastLine = li;
-        const QString composite = compositeKey(currentFolded, key);
-        if (m_keyIndex.contains(composite))
-            continue;
-        const int ei = static_cast<int>(m_entries.size());
-        m_entries.push_back({li, key.toString(), trimIni(t.mid(eq + 1)).toString()});
-        m_keyIndex.insert(composite, ei);
-        sec.entries.push_back(ei);
+        int& slot = m_index[Name{current, key}];
+        if (slot != 0)
+            continue; // the first occurrence of a key counts
+        slot = static_cast<int>(m_entries.size()) + 1;
+        m_entries.push_back({li, key, trimIni(t.mid(eq + 1))});
+        sec.entries.push_back(slot - 1);
     }
 }
 
-QByteArray IniFile::encode(const QString& text) const {
+QByteArray IniFile::encode(QStringView text) const {
     switch (m_encoding) {
     case Encoding::Ansi:
         return toCp1251(text);
@@ -256,10 +274,21 @@ QByteArray IniFile::encode(const QString& text) const {
 }
 
 QByteArray IniFile::toBytes() const {
+    const QByteArray lf = encode(u"\n");
+    const QByteArray crlf = encode(u"\r\n");
     QByteArray out = m_bom;
+    out.reserve(m_bom.size() + m_body.size() + 64);
     for (const Line& l : m_lines) {
-        out += l.content;
-        out += l.end;
+        out += lineBytes(l);
+        if (l.endUnits == 1)
+            out += lf;
+        else if (l.endUnits == 2)
+            out += crlf;
+    }
+    // An odd trailing byte of a UTF-16 file belongs to no line; keep it.
+    if (!m_lines.empty() && m_lines.back().own < 0 && m_lines.back().endUnits == 0) {
+        const Line& last = m_lines.back();
+        out += m_body.mid(last.byteOffset + last.byteLength);
     }
     return out;
 }
@@ -280,13 +309,20 @@ bool IniFile::save(const QString& path, QString* errorString) const {
     return ok;
 }
 
+int IniFile::findSection(QStringView section) const {
+    return m_index.value(Name{-1, trimIni(section)}, -1);
+}
+
 const IniFile::Entry* IniFile::find(QStringView section, QStringView key) const {
-    const auto it = m_keyIndex.constFind(compositeKey(fold(trimIni(section)), trimIni(key)));
-    return it == m_keyIndex.cend() ? nullptr : &m_entries[static_cast<std::size_t>(it.value())];
+    const int s = findSection(section);
+    if (s < 0)
+        return nullptr;
+    const int slot = m_index.value(Name{s, trimIni(key)}, 0);
+    return slot > 0 ? &m_entries[static_cast<std::size_t>(slot - 1)] : nullptr;
 }
 
 bool IniFile::sectionExists(QStringView section) const {
-    return m_sectionIndex.contains(fold(trimIni(section)));
+    return findSection(section) >= 0;
 }
 
 bool IniFile::valueExists(QStringView section, QStringView key) const {
@@ -295,7 +331,7 @@ bool IniFile::valueExists(QStringView section, QStringView key) const {
 
 QString IniFile::readString(QStringView section, QStringView key, const QString& def) const {
     const Entry* e = find(section, key);
-    return e ? e->value : def;
+    return e ? e->value.toString() : def;
 }
 
 std::int32_t IniFile::readInteger(QStringView section, QStringView key, std::int32_t def) const {
@@ -315,23 +351,31 @@ bool IniFile::readBool(QStringView section, QStringView key, bool def) const {
 
 QStringList IniFile::keys(QStringView section) const {
     QStringList out;
-    const auto it = m_sectionIndex.constFind(fold(trimIni(section)));
-    if (it == m_sectionIndex.cend())
+    const int s = findSection(section);
+    if (s < 0)
         return out;
-    for (const int ei : m_sections[static_cast<std::size_t>(it.value())].entries)
-        out.append(m_entries[static_cast<std::size_t>(ei)].key);
+    for (const int ei : m_sections[static_cast<std::size_t>(s)].entries)
+        out.append(m_entries[static_cast<std::size_t>(ei)].key.toString());
     return out;
 }
 
+void IniFile::replaceLine(int index, const QString& text) {
+    Line& line = m_lines[static_cast<std::size_t>(index)];
+    if (line.own < 0) {
+        line.own = static_cast<int>(m_own.size());
+        m_own.push_back({});
+    }
+    m_own[static_cast<std::size_t>(line.own)] = {encode(text), text};
+}
+
 void IniFile::insertLine(int at, const QString& text) {
-    const QByteArray nl = encode(QString::fromLatin1(m_newline));
-    if (at > 0 && at == static_cast<int>(m_lines.size()) && m_lines.back().end.isEmpty())
-        m_lines.back().end = nl;
+    if (at > 0 && at == static_cast<int>(m_lines.size()) && m_lines.back().endUnits == 0)
+        m_lines.back().endUnits = m_newlineUnits;
     Line line;
-    line.text = text;
-    line.content = encode(text);
-    line.end = nl;
-    m_lines.insert(m_lines.begin() + at, std::move(line));
+    line.endUnits = m_newlineUnits;
+    line.own = static_cast<int>(m_own.size());
+    m_own.push_back({encode(text), text});
+    m_lines.insert(m_lines.begin() + at, line);
 }
 
 void IniFile::writeString(QStringView section, QStringView key, const QString& value) {
@@ -340,23 +384,15 @@ void IniFile::writeString(QStringView section, QStringView key, const QString& v
     const QString sectionName = trimIni(section).toString();
     const QString keyName = trimIni(key).toString();
 
-    if (const Entry* found = find(sectionName, keyName)) {
-        Entry& e = m_entries[static_cast<std::size_t>(found - m_entries.data())];
-        Line& line = m_lines[static_cast<std::size_t>(e.line)];
+    if (const Entry* e = find(sectionName, keyName)) {
         // Keep everything up to the "=" and the blanks after it; only the value changes.
-        qsizetype p = line.text.indexOf(u'=') + 1;
-        while (p < line.text.size() && line.text[p].unicode() <= 0x20)
+        const QStringView text = lineText(m_lines[static_cast<std::size_t>(e->line)]);
+        qsizetype p = text.indexOf(u'=') + 1;
+        while (p < text.size() && text[p].unicode() <= 0x20)
             ++p;
-        line.text = line.text.left(p) + v;
-        line.content = encode(line.text);
-        e.value = trimIni(v).toString();
-        return;
-    }
-
-    const auto sit = m_sectionIndex.constFind(fold(sectionName));
-    if (sit != m_sectionIndex.cend()) {
-        insertLine(m_sections[static_cast<std::size_t>(sit.value())].lastLine + 1,
-                   keyName + u'=' + v);
+        replaceLine(e->line, text.left(p).toString() + v);
+    } else if (const int s = findSection(sectionName); s >= 0) {
+        insertLine(m_sections[static_cast<std::size_t>(s)].lastLine + 1, keyName + u'=' + v);
     } else {
         insertLine(static_cast<int>(m_lines.size()), u'[' + sectionName + u']');
         insertLine(static_cast<int>(m_lines.size()), keyName + u'=' + v);

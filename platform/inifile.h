@@ -32,6 +32,9 @@ namespace platform {
 // fit 32 signed bits; hexadecimal values may use all 32 bits ("$FFFFFFFF" is -1).
 std::optional<std::int32_t> parseIniInteger(QStringView text);
 
+// Hash of a name that ignores letter case (consistent with a case-insensitive comparison).
+size_t iniFoldedHash(QStringView text, size_t seed) noexcept;
+
 class IniFile {
 public:
     enum class Encoding { Ansi, Utf8, Utf16LE, Utf16BE };
@@ -65,36 +68,62 @@ public:
     void writeInteger(QStringView section, QStringView key, std::int32_t value);
 
 private:
+    // A line is kept as offsets into the file's bytes and decoded text; once written or added it
+    // has its own storage. Index entries are views into the lines' text.
     struct Line {
-        QByteArray content; // bytes without the line end
-        QByteArray end;     // the line end as found ("\r\n", "\n", empty on the last line)
-        QString text;       // decoded content
+        qsizetype byteOffset = 0;
+        qsizetype byteLength = 0;
+        qsizetype textOffset = 0;
+        qsizetype textLength = 0;
+        std::uint8_t endUnits = 0; // line end: 0 none (last line), 1 "\n", 2 "\r\n"
+        int own = -1;              // index into m_own
+    };
+    struct Owned {
+        QByteArray bytes;
+        QString text;
     };
     struct Entry {
         int line = 0;
-        QString key;
-        QString value;
+        QStringView key;
+        QStringView value;
     };
     struct Section {
-        QString name;
+        QStringView name;
         std::vector<int> entries; // indices into m_entries, file order
         int lastLine = 0;         // last header or key line of the first occurrence
     };
+    // A section name (section -1) or a key of a section; compares without letter case.
+    struct Name {
+        int section = -1;
+        QStringView text;
+        friend bool operator==(const Name& a, const Name& b) noexcept {
+            return a.section == b.section && a.text.compare(b.text, Qt::CaseInsensitive) == 0;
+        }
+        friend size_t qHash(const Name& n, size_t seed) noexcept {
+            return iniFoldedHash(n.text, seed ^ static_cast<size_t>(n.section + 1));
+        }
+    };
 
-    void splitLines(const QByteArray& body);
+    void splitLines();
     void reindex();
-    QByteArray encode(const QString& text) const;
+    QStringView lineText(const Line& line) const;
+    QByteArrayView lineBytes(const Line& line) const;
+    QByteArray encode(QStringView text) const;
     void insertLine(int at, const QString& text);
+    void replaceLine(int index, const QString& text);
+    int findSection(QStringView section) const;
     const Entry* find(QStringView section, QStringView key) const;
 
     Encoding m_encoding = Encoding::Ansi;
     QByteArray m_bom;
-    QByteArray m_newline = "\r\n";
+    std::uint8_t m_newlineUnits = 2;
+    QByteArray m_body; // the file without its byte-order mark
+    QString m_text;    // decoded text of the original lines
+    std::vector<Owned> m_own;
     std::vector<Line> m_lines;
     std::vector<Entry> m_entries;
     std::vector<Section> m_sections;
-    QHash<QString, int> m_sectionIndex; // folded section name -> m_sections
-    QHash<QString, int> m_keyIndex;     // folded "section\nkey" -> m_entries
+    QHash<Name, int> m_index; // sections -> m_sections, keys -> m_entries
 };
 
 } // namespace platform

@@ -44,8 +44,8 @@ EXPORT int32_t Test(int32_t aDevAddr) {
 }
 
 #ifndef FAKE_OMBREL_PARTIAL
-EXPORT int32_t ReadInputRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t aCount,
-                                 int32_t aType, uint8_t* aP) {
+EXPORT int32_t ReadInputRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t aCount, int32_t aType,
+                                 uint8_t* aP) {
     (void)aDevAddr;
     (void)aCount;
     (void)aType;
