@@ -6,6 +6,10 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <set>
+
+#include "tests/qstringprinter.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -326,6 +330,26 @@ TEST(Catalogue, SaveSettingsCreatesAMissingFileAndReportsFailure) {
     const QString unwritable = dir.filePath("missing-dir/main.ini");
     EXPECT_FALSE(core::SaveSettings(unwritable, s, &message));
     EXPECT_EQ(message, QStringLiteral("Unable to write to ") + unwritable);
+}
+
+TEST(Catalogue, SampleCatalogueLoadsCleanly) {
+    core::TCatalogue cat;
+    cat.Load(QStringLiteral(JOURNAL_SOURCE_DIR "/examples"));
+    EXPECT_TRUE(cat.Errors.isEmpty()) << cat.Errors.join('\n').toStdString();
+    ASSERT_EQ(cat.ListDev.size(), 6u);
+    std::set<int> layouts;
+    std::set<int> types;
+    for (const auto& dev : cat.ListDev) {
+        EXPECT_NE(dev->Name, QString::fromUtf8("прибор")) << "device file not found";
+        EXPECT_GE(dev->CountJournals, 1);
+        for (int j = 0; j < dev->CountJournals; ++j)
+            layouts.insert(dev->Journal[static_cast<std::size_t>(j)].typedev);
+        for (const TRecType& r : dev->ListRecType)
+            types.insert(r.atype);
+    }
+    EXPECT_EQ(layouts, std::set<int>({tdPlain, tdMarlo, tdPlain2, tdPlain3, tdPlain4, tdQuint}));
+    for (const int t : {2, 3, 4, 7, 16, 17, 18, 19, 256})
+        EXPECT_TRUE(types.count(t)) << t;
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "app/core/mainformlogic.h"
 
+#include "tests/qstringprinter.h"
+
 #include <gtest/gtest.h>
 
 namespace {

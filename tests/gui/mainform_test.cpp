@@ -17,6 +17,9 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <QTimer>
+
+#include "tests/qstringprinter.h"
 
 #include <gtest/gtest.h>
 
@@ -125,6 +128,16 @@ TEST_F(MainForm, StartWithoutAccessLibrary) {
     EXPECT_TRUE(ini.valueExists(u"Position", u"Top"));
     EXPECT_TRUE(ini.valueExists(u"Position", u"Left"));
     EXPECT_TRUE(ini.toBytes().startsWith(platform::toCp1251(QString::fromUtf8(kMain))));
+}
+
+TEST_F(MainForm, TerminationEndsTheEventLoopOnceItRuns) {
+    TForm1Options o;
+    o.programDirectory = dir.path();
+    o.messages = &sink;
+    o.ports = [] { return QList<platform::SerialPortEntry>(); };
+    TForm1 form(std::move(o));
+    QTimer::singleShot(10000, [] { QCoreApplication::exit(1); }); // a bound on the wait
+    EXPECT_EQ(QCoreApplication::exec(), 0);
 }
 
 TEST_F(MainForm, StartWithAccessLibrary) {

@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include "tests/qstringprinter.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
