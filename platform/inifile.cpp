@@ -79,23 +79,39 @@ std::optional<std::int32_t> parseIniInteger(QStringView text) {
     return static_cast<std::int32_t>(bits);
 }
 
-size_t iniFoldedHash(QStringView text, size_t seed) noexcept {
-    // Consistent with a case-insensitive comparison: every BMP character by its case folding;
-    // surrogates do not take part.
-    size_t h = seed;
-    for (const QChar c : text) {
-        char16_t u = c.unicode();
-        if (u < 0x80) {
-            if (u >= u'A' && u <= u'Z')
-                u = static_cast<char16_t>(u + 32);
-        } else if (c.isSurrogate()) {
-            continue;
-        } else {
-            u = QChar::toCaseFolded(u);
-        }
-        h = (h ^ u) * 0x100000001b3ull;
+namespace {
+
+char16_t foldUnit(char16_t u) noexcept {
+    if (u < 0x80)
+        return u >= u'A' && u <= u'Z' ? static_cast<char16_t>(u + 32) : u;
+    if (QChar::isSurrogate(u))
+        return u;
+    return QChar::toCaseFolded(u);
+}
+
+} // namespace
+
+bool iniNamesEqual(QStringView a, QStringView b) noexcept {
+    if (a.size() != b.size())
+        return false;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        const char16_t x = a[i].unicode();
+        const char16_t y = b[i].unicode();
+        if (x != y && foldUnit(x) != foldUnit(y))
+            return false;
     }
-    return h;
+    return true;
+}
+
+size_t iniFoldedHash(QStringView text, size_t seed) noexcept {
+    std::uint64_t h = 0xcbf29ce484222325ull ^ seed;
+    for (const QChar c : text)
+        h = (h ^ foldUnit(c.unicode())) * 0x100000001b3ull;
+    // Finaliser: spread every bit over the low bits that pick the bucket.
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
+    return static_cast<size_t>(h);
 }
 
 bool IniFile::load(const QString& path) {
@@ -332,6 +348,11 @@ bool IniFile::valueExists(QStringView section, QStringView key) const {
 QString IniFile::readString(QStringView section, QStringView key, const QString& def) const {
     const Entry* e = find(section, key);
     return e ? e->value.toString() : def;
+}
+
+std::optional<QStringView> IniFile::value(QStringView section, QStringView key) const {
+    const Entry* e = find(section, key);
+    return e ? std::optional<QStringView>(e->value) : std::nullopt;
 }
 
 std::int32_t IniFile::readInteger(QStringView section, QStringView key, std::int32_t def) const {

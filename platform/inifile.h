@@ -32,7 +32,9 @@ namespace platform {
 // fit 32 signed bits; hexadecimal values may use all 32 bits ("$FFFFFFFF" is -1).
 std::optional<std::int32_t> parseIniInteger(QStringView text);
 
-// Hash of a name that ignores letter case (consistent with a case-insensitive comparison).
+// Names compare without letter case: each UTF-16 unit by its case folding (surrogates as they
+// are). The hash is consistent with that comparison.
+bool iniNamesEqual(QStringView a, QStringView b) noexcept;
 size_t iniFoldedHash(QStringView text, size_t seed) noexcept;
 
 class IniFile {
@@ -55,6 +57,8 @@ public:
     bool sectionExists(QStringView section) const;
     bool valueExists(QStringView section, QStringView key) const;
     QString readString(QStringView section, QStringView key, const QString& def) const;
+    // The value of a key without copying it; valid until the next write. nullopt when missing.
+    std::optional<QStringView> value(QStringView section, QStringView key) const;
     std::int32_t readInteger(QStringView section, QStringView key, std::int32_t def) const;
     // A flag: an integer, non-zero means set; any other text yields the default.
     bool readBool(QStringView section, QStringView key, bool def) const;
@@ -97,7 +101,7 @@ private:
         int section = -1;
         QStringView text;
         friend bool operator==(const Name& a, const Name& b) noexcept {
-            return a.section == b.section && a.text.compare(b.text, Qt::CaseInsensitive) == 0;
+            return a.section == b.section && iniNamesEqual(a.text, b.text);
         }
         friend size_t qHash(const Name& n, size_t seed) noexcept {
             return iniFoldedHash(n.text, seed ^ static_cast<size_t>(n.section + 1));

@@ -13,6 +13,19 @@ namespace {
 
 constexpr int kMaxRecTypeSections = 20001;
 
+// Writes "s<k>" into `buffer` (whose first character is 's') and returns it.
+QStringView sectionName(int k, char16_t (&buffer)[16]) {
+    char16_t digits[12];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char16_t>(u'0' + k % 10);
+        k /= 10;
+    } while (k > 0);
+    for (int i = 0; i < n; ++i)
+        buffer[1 + i] = digits[n - 1 - i];
+    return QStringView(buffer, 1 + n);
+}
+
 const QString kSettings = QStringLiteral("Settings");
 const QString kPosition = QStringLiteral("Position");
 
@@ -159,24 +172,26 @@ void ReadDevice(const platform::IniFile& f, TDevInfo& dev, const QString& label,
     }
 
     dev.ListRecType.clear();
+    char16_t buffer[16] = {u's'};
     for (int k = 0; k < kMaxRecTypeSections; ++k) {
-        const QString sec = QLatin1Char('s') + QString::number(k);
+        // "s" + k, built in place: this loop may run 20,001 times per device.
+        const QStringView sec = sectionName(k, buffer);
         const std::int32_t id = f.readInteger(sec, u"ID", -1);
         qCDebug(lcCatalogue, "%d", k);
         if (id == -1)
             break;
         const QString name = f.readString(sec, u"name", QStringLiteral("???"));
-        const QString type = f.readString(sec, u"type", QStringLiteral("18"));
+        const QStringView type = f.value(sec, u"type").value_or(u"18");
         if (const auto code = platform::parseIniInteger(type)) {
             AddRecType(dev.ListRecType, id, *code, name);
             continue;
         }
         QStringList bad;
-        AddListRecType(dev.ListRecType, id, name, type, &bad);
+        AddListRecType(dev.ListRecType, id, name, type.toString(), &bad);
         if (errors)
             for (const QString& b : bad)
                 errors->append(QStringLiteral("'%1' is not a valid integer value (%2, [%3])")
-                                   .arg(b, label, sec));
+                                   .arg(b, label, sec.toString()));
     }
 
     dev.v1 = f.readInteger(s, u"veraa", 0);
