@@ -17,28 +17,6 @@ TEST(MainFormLogic, PortNumberFromName) {
         EXPECT_EQ(core::PortNumberFromName(QString::fromLatin1(c.name)), c.number) << c.name;
 }
 
-TEST(MainFormLogic, PortItemsSortWithoutLetterCase) {
-    QList<platform::SerialPortEntry> ports;
-    for (const char* n : {"COM2", "com10", "COM1"}) {
-        platform::SerialPortEntry e;
-        e.name = QString::fromLatin1(n);
-        e.devicePath = "/dev/" + e.name;
-        e.description = "UART";
-        ports.append(e);
-    }
-    ports[2].description.clear();
-    const auto items = core::BuildPortItems(ports);
-    ASSERT_EQ(items.size(), 3u);
-    EXPECT_EQ(items[0].name, "COM1");
-    EXPECT_EQ(items[1].name, "com10");
-    EXPECT_EQ(items[2].name, "COM2");
-    EXPECT_EQ(items[0].number, 1);
-    EXPECT_EQ(items[1].number, 10);
-    EXPECT_EQ(items[2].number, 2);
-    EXPECT_EQ(items[0].toolTip, "/dev/COM1");
-    EXPECT_EQ(items[2].toolTip, QString::fromUtf8("/dev/COM2 — UART"));
-}
-
 TEST(MainFormLogic, PortChoice) {
     qunsetenv("JOURNAL_PORTS");
     const QStringList items{"COM1", "COM10", "COM2"};
@@ -85,26 +63,6 @@ TEST(MainFormLogic, SelectedSpeed) {
     for (const auto& c : cases)
         EXPECT_EQ(core::SelectedSpeedFor(c.index, QString::fromLatin1(c.text)), c.speed)
             << c.index << " " << c.text;
-}
-
-TEST(MainFormLogic, VersionTextHasFourParts) {
-    EXPECT_EQ(core::ProgramVersionText().split('.').size(), 4);
-}
-
-TEST(MainFormLogic, JournalItems) {
-    TDevInfo dev;
-    dev.CountJournals = 3;
-    dev.Journal[0].Name = QString::fromUtf8("Калибровочный журнал");
-    dev.Journal[0].CountRec = 0;
-    dev.Journal[1].Name = QString::fromUtf8("Сервисный журнал");
-    dev.Journal[1].CountRec = 500;
-    dev.Journal[2].Name = "J3";
-    dev.Journal[2].CountRec = -1;
-    EXPECT_EQ(core::JournalItems(dev),
-              QStringList({QString::fromUtf8("Калибровочный журнал"),
-                           QString::fromUtf8("Сервисный журнал (500)"), "J3"}));
-    dev.CountJournals = 0;
-    EXPECT_TRUE(core::JournalItems(dev).isEmpty());
 }
 
 TEST(MainFormLogic, DeviceViewByFirstJournalLayout) {
