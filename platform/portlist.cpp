@@ -1,8 +1,9 @@
 #include "platform/portlist.h"
 
+#include "platform/inifile.h"
+
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
@@ -87,22 +88,18 @@ QList<PortMapping> environmentPortMappings() {
 }
 
 QList<PortMapping> mainIniPortMappings(const QString& mainIniPath) {
-    // Minimal scan of the [Ports] section; key and section names compare without letter case.
-    QFile f(mainIniPath);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QString joined;
-    bool inPorts = false;
-    for (const QByteArray& raw : f.readAll().split('\n')) {
-        const QString line = QString::fromUtf8(raw).trimmed();
-        if (line.startsWith(u'[')) {
-            inPorts = line.compare(u"[Ports]", Qt::CaseInsensitive) == 0;
+    IniFile ini;
+    ini.load(mainIniPath);
+    QList<PortMapping> out;
+    for (const QString& key : ini.keys(u"Ports")) {
+        const int n = comNumberFromName(key);
+        const QString path = ini.readString(u"Ports", key, QString());
+        if (n == 0 || path.isEmpty())
             continue;
-        }
-        if (inPorts && !line.startsWith(u';'))
-            joined += line + u';';
+        out.removeIf([n](const PortMapping& m) { return m.number == n; });
+        out.append({n, path});
     }
-    return parsePortMappings(joined);
+    return out;
 }
 
 int systemPortNumber(const QString& devicePath, const QString& identityKey,
@@ -185,6 +182,29 @@ QString PortList::devicePathForName(const QString& nameOrPath, const QString& ma
         return t;
     const int n = comNumberFromName(t);
     return n == 0 ? QString() : devicePathFor(n, mainIniPath);
+}
+
+int PortList::numberForDevicePath(const QString& devicePath, const QString& mainIniPath) {
+    if (devicePath.isEmpty() || devicePath.contains(u';'))
+        return 0;
+    const QList<SerialPortEntry> ports = available(mainIniPath);
+    const QString target = canonical(devicePath);
+    for (const SerialPortEntry& p : ports)
+        if (canonical(p.devicePath) == target)
+            return p.number;
+    for (int n = 255; n >= 1; --n) {
+        const bool taken = std::any_of(ports.cbegin(), ports.cend(),
+                                       [n](const SerialPortEntry& p) { return p.number == n; });
+        if (taken)
+            continue;
+        // A free number has no mapping in the variable yet, so appending cannot be overridden.
+        QByteArray env = qgetenv("JOURNAL_PORTS");
+        const QByteArray item = QStringLiteral("COM%1=%2").arg(n).arg(devicePath).toLocal8Bit();
+        env = env.isEmpty() ? item : env + ';' + item;
+        qputenv("JOURNAL_PORTS", env);
+        return n;
+    }
+    return 0;
 }
 
 } // namespace platform

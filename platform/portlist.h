@@ -64,6 +64,13 @@ public:
     // absolute device path as it stands. Empty when the text is neither.
     static QString devicePathForName(const QString& nameOrPath,
                                      const QString& mainIniPath = defaultMainIniPath());
+
+    // Port number under which a device path can be opened by number (the access library's
+    // Connect takes numbers only): the number of the listed port with that device, otherwise the
+    // highest free number, mapped to the path for this process by adding it to JOURNAL_PORTS.
+    // 0 when every number is taken.
+    static int numberForDevicePath(const QString& devicePath,
+                                   const QString& mainIniPath = defaultMainIniPath());
 };
 
 // "COM5" -> 5; 0 when the text is not "COM" + a number from 1 to 255.

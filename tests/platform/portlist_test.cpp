@@ -1,5 +1,9 @@
 #include "platform/portlist.h"
 
+#include <QFile>
+#include <QMap>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -48,6 +52,44 @@ TEST(PortList, EnvironmentMappingResolvesComNumbers) {
     EXPECT_EQ(platform::PortList::devicePathForName("/dev/ttyX", "/nonexistent/main.ini"),
               QStringLiteral("/dev/ttyX"));
     EXPECT_TRUE(platform::PortList::devicePathForName("LPT1", "/nonexistent/main.ini").isEmpty());
+    qunsetenv("JOURNAL_PORTS");
+}
+
+} // namespace
+
+namespace {
+
+TEST(PortList, MainIniMappingsAndEnvironmentPrecedence) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString ini = dir.filePath(QStringLiteral("main.ini"));
+    QFile f(ini);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("; \xEA\xEE\xEC\xEC\xE5\xED\xF2\xE0\xF0\xE8\xE9\r\n[Main]\r\nCOM9=/dev/not-a-port\r\n"
+            "[ports]\r\ncom40 = /dev/pts/40\r\nCOM41=/dev/pts/41\r\n; COM43=/dev/pts/43\r\n"
+            "LPT1=/dev/lp0\r\n");
+    f.close();
+    qputenv("JOURNAL_PORTS", "COM41=/dev/pts/141");
+    const auto ports = platform::PortList::available(ini);
+    qunsetenv("JOURNAL_PORTS");
+    QMap<int, QString> byNumber;
+    for (const auto& p : ports)
+        byNumber[p.number] = p.devicePath;
+    EXPECT_EQ(byNumber.value(40), QStringLiteral("/dev/pts/40"));
+    EXPECT_EQ(byNumber.value(41), QStringLiteral("/dev/pts/141")); // the environment wins
+    EXPECT_FALSE(byNumber.contains(9));
+    EXPECT_FALSE(byNumber.contains(43));
+}
+
+TEST(PortList, DevicePathGetsAStableFreeNumber) {
+    qunsetenv("JOURNAL_PORTS");
+    const int n = platform::PortList::numberForDevicePath("/dev/null", "/nonexistent/main.ini");
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(platform::PortList::devicePathFor(n, "/nonexistent/main.ini"),
+              QStringLiteral("/dev/null"));
+    // Asking again gives the same number instead of a second mapping.
+    EXPECT_EQ(platform::PortList::numberForDevicePath("/dev/null", "/nonexistent/main.ini"), n);
+    EXPECT_EQ(platform::PortList::numberForDevicePath("/dev/a;b", "/nonexistent/main.ini"), 0);
     qunsetenv("JOURNAL_PORTS");
 }
 

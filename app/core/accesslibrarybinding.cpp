@@ -1,0 +1,88 @@
+#include "app/core/accesslibrarybinding.h"
+
+#include "app/core/messagesink.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <dlfcn.h>
+
+namespace {
+
+template <typename F> bool resolve(void* handle, const char* name, F& target, QString& error) {
+    target = reinterpret_cast<F>(dlsym(handle, name));
+    if (!target)
+        error = QStringLiteral("%1: entry point \"%2\" is missing")
+                    .arg(QString::fromLatin1(TAccessLibraryBinding::kFileName),
+                         QString::fromLatin1(name));
+    return target != nullptr;
+}
+
+} // namespace
+
+bool TAccessLibraryBinding::LoadAccessLibrary(const QString& programDirectory,
+                                              IMessageSink* messages) {
+    m_loadError.clear();
+    const QString local = QDir(programDirectory).filePath(QString::fromLatin1(kFileName));
+    FHandle = dlopen(QFile::encodeName(local).constData(), RTLD_NOW | RTLD_LOCAL);
+    if (!FHandle) {
+        m_loadError = QString::fromLocal8Bit(dlerror());
+        FHandle = dlopen(kFileName, RTLD_NOW | RTLD_LOCAL);
+    }
+    if (!FHandle) {
+        m_loadError += u'\n' + QString::fromLocal8Bit(dlerror());
+        if (messages)
+            messages->error(QStringLiteral("Библиотека OmbrelDLL.dll не найдена"));
+        return false;
+    }
+    return resolve(FHandle, "Connect", FDllConnect, m_loadError) &&
+           resolve(FHandle, "Disconnect", FDLLDisconnect, m_loadError) &&
+           resolve(FHandle, "GetDevName", FDllGetDeviceName, m_loadError) &&
+           resolve(FHandle, "Test", FDLLTest, m_loadError) &&
+           resolve(FHandle, "ReadInputRegister", FDllReadInputRegister, m_loadError) &&
+           resolve(FHandle, "ReadHoldingRegister", FDllReadHoldingRegister, m_loadError) &&
+           resolve(FHandle, "WriteRegister", FDllWriteRegister, m_loadError) &&
+           resolve(FHandle, "AnyFunction", FDllAnyFunction, m_loadError) &&
+           resolve(FHandle, "Retries", FDllRetries, m_loadError);
+}
+
+bool TAccessLibraryBinding::isComplete() const {
+    return FDllConnect && FDLLDisconnect && FDllGetDeviceName && FDLLTest &&
+           FDllReadInputRegister && FDllReadHoldingRegister && FDllWriteRegister &&
+           FDllAnyFunction && FDllRetries;
+}
+
+bool TAccessLibraryBinding::Connect(int port, int speed, int linkType) {
+    // The link type travels as 8 bits (0 = RS-232, 1 = RS-485).
+    return FDllConnect && FDllConnect(port, speed, linkType & 0xFF) != 0;
+}
+
+void TAccessLibraryBinding::Disconnect() {
+    if (FDLLDisconnect)
+        FDLLDisconnect();
+}
+
+int TAccessLibraryBinding::GetDevName(int devAddr, std::uint8_t* buffer, int size) {
+    return FDllGetDeviceName ? FDllGetDeviceName(devAddr, buffer, size) : kChannelClosed;
+}
+
+int TAccessLibraryBinding::ReadInputRegister(int devAddr, int regAddr, int count, int type,
+                                             std::uint8_t* buffer) {
+    return FDllReadInputRegister ? FDllReadInputRegister(devAddr, regAddr, count, type, buffer)
+                                 : kChannelClosed;
+}
+
+int TAccessLibraryBinding::ReadHoldingRegister(int devAddr, int regAddr, int count, int type,
+                                               std::uint8_t* buffer) {
+    return FDllReadHoldingRegister ? FDllReadHoldingRegister(devAddr, regAddr, count, type, buffer)
+                                   : kChannelClosed;
+}
+
+int TAccessLibraryBinding::AnyFunction(int devAddr, int funNumber, int size, std::uint8_t* buffer) {
+    return FDllAnyFunction ? FDllAnyFunction(devAddr, funNumber, size, buffer) : kChannelClosed;
+}
+
+void TAccessLibraryBinding::Retries(int retries) {
+    if (FDllRetries)
+        FDllRetries(retries);
+}

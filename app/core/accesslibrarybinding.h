@@ -1,0 +1,71 @@
+#pragma once
+
+#include "app/core/accesslibrary.h"
+
+#include <QString>
+
+#include <cstdint>
+
+class IMessageSink;
+
+// The Modbus access library OmbrelDll.so bound at run time (dlopen/dlsym), the way the program
+// has always loaded its access library by file name. Calls made while an entry point is missing
+// fail with result code 3 (channel closed) or false instead of jumping through a null pointer.
+class TAccessLibraryBinding : public IAccessLibrary {
+public:
+    using TDllConnect = std::int32_t (*)(std::int32_t aPort, std::int32_t aSpeed,
+                                         std::int32_t aType);
+    using TDllDisconnect = std::int32_t (*)();
+    using TDllGetDeviceName = std::int32_t (*)(std::int32_t aDevAddr, std::uint8_t* aP,
+                                               std::int32_t aSize);
+    using TDllTest = std::int32_t (*)(std::int32_t aDevAddr);
+    using TDllReadInputRegister = std::int32_t (*)(std::int32_t aDevAddr, std::int32_t aRegAddr,
+                                                   std::int32_t aCount, std::int32_t aType,
+                                                   std::uint8_t* aP);
+    using TDllWriteRegister = std::int32_t (*)(std::int32_t aDevAddr, std::int32_t aRegAddr,
+                                               std::int32_t aValue);
+    using TDllAnyFunction = std::int32_t (*)(std::int32_t aDevAddr, std::int32_t aFunNumber,
+                                             std::int32_t aSize, std::uint8_t* aP);
+    using TDllRetries = std::int32_t (*)(std::int32_t aRetries);
+
+    static constexpr const char* kFileName = "OmbrelDll.so";
+    static constexpr int kChannelClosed = 3;
+
+    // The library is never unloaded: it stays until the process ends.
+    ~TAccessLibraryBinding() override = default;
+
+    // Loads kFileName from `programDirectory`, else through the system's library search path,
+    // then resolves the nine entry points in order, stopping at the first missing one. When the
+    // file cannot be loaded, shows "Библиотека OmbrelDLL.dll не найдена" through `messages`.
+    // True when the library and all nine entry points are there.
+    bool LoadAccessLibrary(const QString& programDirectory, IMessageSink* messages);
+
+    bool isComplete() const;
+    // The loader's explanation of the last failure (dlerror text or the missing symbol).
+    const QString& loadError() const { return m_loadError; }
+
+    // IAccessLibrary
+    bool Connect(int port, int speed, int linkType) override;
+    void Disconnect() override;
+    int GetDevName(int devAddr, std::uint8_t* buffer, int size) override;
+    int ReadInputRegister(int devAddr, int regAddr, int count, int type,
+                          std::uint8_t* buffer) override;
+    int ReadHoldingRegister(int devAddr, int regAddr, int count, int type,
+                            std::uint8_t* buffer) override;
+    int AnyFunction(int devAddr, int funNumber, int size, std::uint8_t* buffer) override;
+    void Retries(int retries) override;
+
+    void* FHandle = nullptr;
+    TDllConnect FDllConnect = nullptr;
+    TDllDisconnect FDLLDisconnect = nullptr;
+    TDllGetDeviceName FDllGetDeviceName = nullptr;
+    TDllTest FDLLTest = nullptr;
+    TDllReadInputRegister FDllReadInputRegister = nullptr;
+    TDllReadInputRegister FDllReadHoldingRegister = nullptr;
+    TDllWriteRegister FDllWriteRegister = nullptr;
+    TDllAnyFunction FDllAnyFunction = nullptr;
+    TDllRetries FDllRetries = nullptr;
+
+private:
+    QString m_loadError;
+};

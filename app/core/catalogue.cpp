@@ -1,0 +1,253 @@
+#include "app/core/catalogue.h"
+
+#include "platform/inifile.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace core {
+
+Q_LOGGING_CATEGORY(lcCatalogue, "journal.catalogue", QtInfoMsg)
+
+namespace {
+
+constexpr int kMaxRecTypeSections = 20001;
+
+// Writes "s<k>" into `buffer` (whose first character is 's') and returns it.
+QStringView sectionName(int k, char16_t (&buffer)[16]) {
+    char16_t digits[12];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char16_t>(u'0' + k % 10);
+        k /= 10;
+    } while (k > 0);
+    for (int i = 0; i < n; ++i)
+        buffer[1 + i] = digits[n - 1 - i];
+    return QStringView(buffer, 1 + n);
+}
+
+const QString kSettings = QStringLiteral("Settings");
+const QString kPosition = QStringLiteral("Position");
+
+} // namespace
+
+TConnectionSettings ReadConnectionSettings(const platform::IniFile& ini) {
+    TConnectionSettings s;
+    if (ini.valueExists(kSettings, u"lastcomport"))
+        s.lastcomport = ini.readString(kSettings, u"lastcomport", QString());
+    s.lastcomspeed = ini.readInteger(kSettings, u"lastcomspeed", 0);
+    s.lastaddr = ini.readInteger(kSettings, u"lastaddr", 1);
+    s.Retries = ini.readInteger(kSettings, u"Retries", 5);
+    s.LastDev = ini.readInteger(kSettings, u"LastDev", -1);
+    const int link = ini.readInteger(kSettings, u"lastlink", 0);
+    s.lastlink = link == 1 ? 1 : 0;
+    if (const auto top = platform::parseIniInteger(ini.readString(kPosition, u"Top", QString())))
+        s.Top = *top;
+    if (const auto left = platform::parseIniInteger(ini.readString(kPosition, u"Left", QString())))
+        s.Left = *left;
+    return s;
+}
+
+bool SaveSettings(const QString& mainIniPath, const TConnectionSettings& s, QString* message) {
+    platform::IniFile ini;
+    ini.load(mainIniPath);
+    ini.writeString(kSettings, u"lastcomport", s.lastcomport.value_or(QString()));
+    ini.writeInteger(kSettings, u"lastcomspeed", s.lastcomspeed);
+    if (s.lastaddr)
+        ini.writeInteger(kSettings, u"lastaddr", *s.lastaddr);
+    ini.writeInteger(kSettings, u"Retries", s.Retries);
+    ini.writeInteger(kSettings, u"LastDev", s.LastDev);
+    ini.writeInteger(kSettings, u"lastlink", s.lastlink);
+    if (s.Top)
+        ini.writeInteger(kPosition, u"Top", *s.Top);
+    if (s.Left)
+        ini.writeInteger(kPosition, u"Left", *s.Left);
+    if (ini.save(mainIniPath))
+        return true;
+    if (message)
+        *message =
+            QStringLiteral("Unable to write to %1").arg(QFileInfo(mainIniPath).absoluteFilePath());
+    return false;
+}
+
+void AddRecType(std::vector<TRecType>& list, std::int32_t ID, std::int32_t atype,
+                const QString& name) {
+    TRecType r;
+    r.addr = ID;
+    r.atype = atype;
+    r.Name = name;
+    list.push_back(std::move(r));
+}
+
+QStringList SplitValueList(const QString& listText) {
+    QString text = listText;
+    text.replace(u' ', QChar(0x00A0));
+
+    QStringList items;
+    const qsizetype n = text.size();
+    const auto isSeparatorBlank = [&](qsizetype i) { return i < n && text[i].unicode() <= 0x20; };
+    qsizetype i = 0;
+    while (isSeparatorBlank(i))
+        ++i;
+    while (i < n) {
+        QString item;
+        if (text[i] == u'"') {
+            // Quoted item: up to the closing quote, "" stands for one quote.
+            ++i;
+            while (i < n) {
+                if (text[i] == u'"') {
+                    if (i + 1 < n && text[i + 1] == u'"') {
+                        item += u'"';
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                item += text[i++];
+            }
+        } else {
+            const qsizetype start = i;
+            while (i < n && text[i].unicode() > 0x20 && text[i] != u';')
+                ++i;
+            item = text.mid(start, i - start);
+        }
+        items.append(item);
+        while (isSeparatorBlank(i))
+            ++i;
+        if (i < n && text[i] == u';') {
+            if (i + 1 == n)
+                items.append(QString());
+            ++i;
+            while (isSeparatorBlank(i))
+                ++i;
+        }
+    }
+    return items;
+}
+
+void AddListRecType(std::vector<TRecType>& list, std::int32_t ID, const QString& name,
+                    const QString& listText, QStringList* badIdentifiers) {
+    TRecType r;
+    r.addr = ID;
+    r.atype = dtList;
+    r.Name = name;
+    r.Strs.emplace();
+    for (const QString& item : SplitValueList(listText)) {
+        const qsizetype eq = item.indexOf(u'=');
+        if (eq < 0)
+            continue;
+        const QString idText = item.left(eq);
+        const auto id = platform::parseIniInteger(idText);
+        if (!id) {
+            if (badIdentifiers)
+                badIdentifiers->append(idText);
+            continue;
+        }
+        r.Strs->push_back({*id, item.mid(eq + 1)});
+    }
+    list.push_back(std::move(r));
+}
+
+void ReadDevice(const platform::IniFile& f, TDevInfo& dev, const QString& label,
+                QStringList* errors) {
+    const QString s = QStringLiteral("settings");
+    dev.Name = f.readString(s, u"name", QStringLiteral("прибор"));
+
+    // The journal array has six entries; a description with more journals gets the first six.
+    dev.CountJournals = std::clamp(f.readInteger(s, u"archtypecount", 0), 0, kMaxJournals);
+    for (int j = 1; j <= dev.CountJournals; ++j) {
+        TJournalInfo& J = dev.Journal[static_cast<std::size_t>(j - 1)];
+        const QString n = QString::number(j);
+        J.CountRec = f.readInteger(s, QStringLiteral("ArchCountRec") + n, -1);
+        J.Num = f.readInteger(s, QStringLiteral("ArchNum") + n, -1);
+        J.Reg = f.readInteger(s, QStringLiteral("ArchReg") + n, -1);
+        J.Name = f.readString(s, QStringLiteral("ArchName") + n, QStringLiteral("???"));
+        J.StartTime = f.readInteger(s, QStringLiteral("StartTime") + n, 0) == 1970;
+        J.Cycle = f.readBool(s, QStringLiteral("ArchCycle") + n, false);
+        J.DTIsWorkTime = f.readBool(s, QStringLiteral("ArchIsWorkTime") + n, false);
+        J.RegOverflow = f.readInteger(s, QStringLiteral("ArchRegOverFlow") + n, -1);
+        J.typedev =
+            static_cast<TTypeDev>(f.readInteger(s, QStringLiteral("ArchStandart") + n, 0) & 0xFF);
+    }
+
+    dev.ListRecType.clear();
+    char16_t buffer[16] = {u's'};
+    for (int k = 0; k < kMaxRecTypeSections; ++k) {
+        // "s" + k, built in place: this loop may run 20,001 times per device.
+        const QStringView sec = sectionName(k, buffer);
+        const std::int32_t id = f.readInteger(sec, u"ID", -1);
+        qCDebug(lcCatalogue, "%d", k);
+        if (id == -1)
+            break;
+        const QString name = f.readString(sec, u"name", QStringLiteral("???"));
+        const QStringView type = f.value(sec, u"type").value_or(u"18");
+        if (const auto code = platform::parseIniInteger(type)) {
+            AddRecType(dev.ListRecType, id, *code, name);
+            continue;
+        }
+        QStringList bad;
+        AddListRecType(dev.ListRecType, id, name, type.toString(), &bad);
+        if (errors)
+            for (const QString& b : bad)
+                errors->append(QStringLiteral("'%1' is not a valid integer value (%2, [%3])")
+                                   .arg(b, label, sec.toString()));
+    }
+
+    dev.v1 = f.readInteger(s, u"veraa", 0);
+    dev.v2 = f.readInteger(s, u"verbb", 0);
+    dev.v3 = f.readInteger(s, u"vercc", 0);
+    dev.v4 = f.readInteger(s, u"verdd", 0);
+}
+
+QString ResolveDeviceFile(const QString& directory, const QString& name) {
+    QString rel = name;
+    rel.replace(u'\\', u'/');
+    const QString direct = QDir(directory).filePath(rel);
+    if (QFileInfo::exists(direct))
+        return direct;
+
+    // Walk the path and take, for each missing component, an entry that differs in case only.
+    QString path = QDir::isAbsolutePath(rel) ? QStringLiteral("/") : directory;
+    for (const QString& part : rel.split(u'/', Qt::SkipEmptyParts)) {
+        const QString exact = QDir(path).filePath(part);
+        if (part == u"." || part == u".." || QFileInfo::exists(exact)) {
+            path = exact;
+            continue;
+        }
+        const QStringList entries = QDir(path).entryList(QDir::AllEntries | QDir::Hidden |
+                                                         QDir::System | QDir::NoDotAndDotDot);
+        const auto it = std::find_if(entries.cbegin(), entries.cend(), [&](const QString& e) {
+            return e.compare(part, Qt::CaseInsensitive) == 0;
+        });
+        if (it == entries.cend())
+            return direct;
+        path = QDir(path).filePath(*it);
+    }
+    return path;
+}
+
+void TCatalogue::Load(const QString& directory) {
+    MainIniPath = QDir(directory).filePath(QStringLiteral("main.ini"));
+    ListDev.clear();
+    Errors.clear();
+
+    platform::IniFile mainIni;
+    mainIni.load(MainIniPath);
+    Settings = ReadConnectionSettings(mainIni);
+
+    const int countDev = mainIni.readInteger(u"Main", u"CountDev", 0);
+    for (int n = 1; n <= countDev; ++n) {
+        const QString file = mainIni.readString(u"Main", QStringLiteral("Dev") + QString::number(n),
+                                                QStringLiteral("qqq"));
+        if (file == u"qqq")
+            break;
+        auto dev = std::make_unique<TDevInfo>();
+        platform::IniFile description;
+        description.load(ResolveDeviceFile(directory, file));
+        ReadDevice(description, *dev, file, &Errors);
+        ListDev.push_back(std::move(dev));
+    }
+}
+
+} // namespace core

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "app/core/model.h"
+
+#include <QLoggingCategory>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <vector>
+
+namespace platform {
+class IniFile;
+}
+
+// The device catalogue: main.ini names one description file per instrument model; each file
+// gives the model's name, up to six journals and its record types. Loaded once at start-up.
+namespace core {
+
+// Traces every record-type section the loader probes (debug level, off unless enabled with
+// QT_LOGGING_RULES="journal.catalogue.debug=true").
+Q_DECLARE_LOGGING_CATEGORY(lcCatalogue)
+
+// The connection settings and window position kept in [Settings] and [Position] of main.ini.
+struct TConnectionSettings {
+    // Text of the port item to select; nullopt when the key is missing (keep item 0).
+    std::optional<QString> lastcomport;
+    int lastcomspeed = 0;
+    // Address; on saving nullopt leaves the key as it is (the address box holds no integer).
+    std::optional<int> lastaddr = 1;
+    int Retries = 5;
+    int LastDev = -1;
+    int lastlink = 0; // 0 or 1
+    // Window position; nullopt when the key is missing (keep the current position).
+    std::optional<int> Top;
+    std::optional<int> Left;
+};
+
+TConnectionSettings ReadConnectionSettings(const platform::IniFile& mainIni);
+
+// Writes the settings into main.ini (re-read first, so that everything else in the file stays as
+// it is) in one atomic replacement. On failure returns false with "Unable to write to <path>".
+bool SaveSettings(const QString& mainIniPath, const TConnectionSettings& settings,
+                  QString* message);
+
+// Appends a record type with a plain data type code.
+void AddRecType(std::vector<TRecType>& list, std::int32_t ID, std::int32_t atype,
+                const QString& name);
+
+// Appends a value-list record type (atype 256) parsed from a text such as "0=закрыт;1=открыт".
+// Items whose identifier is not an integer are skipped; their identifier texts are appended to
+// `badIdentifiers` when given.
+void AddListRecType(std::vector<TRecType>& list, std::int32_t ID, const QString& name,
+                    const QString& listText, QStringList* badIdentifiers = nullptr);
+
+// Splits a value-list text into items: blanks become no-break spaces first (and stay in the
+// texts); items are separated by ";" and by control characters; an item in double quotes may
+// carry ";" (a doubled quote inside stands for one quote).
+QStringList SplitValueList(const QString& listText);
+
+// Reads one device description. `label` names the file in error messages.
+void ReadDevice(const platform::IniFile& file, TDevInfo& dev, const QString& label,
+                QStringList* errors);
+
+// A device file name from main.ini resolved against the program directory: "\" separators are
+// accepted, and when the exact name does not exist a name that differs only in letter case is
+// used (the files often come from Windows).
+QString ResolveDeviceFile(const QString& directory, const QString& name);
+
+class TCatalogue {
+public:
+    // Reads <directory>/main.ini and every device description it names. A missing main.ini reads
+    // as all defaults; a missing device file gives a device named "прибор" without journals.
+    void Load(const QString& directory);
+
+    QString MainIniPath;
+    TConnectionSettings Settings;
+    TDevList ListDev;
+    // Problems found while loading, as messages for the user (loading goes on past them).
+    QStringList Errors;
+};
+
+} // namespace core

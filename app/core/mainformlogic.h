@@ -1,0 +1,72 @@
+#pragma once
+
+#include "app/core/model.h"
+#include "platform/portlist.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <vector>
+
+// The main window's decisions that do not need widgets: port items and port numbers, the baud
+// rate, the version text, and what a device selection does to the views.
+namespace core {
+
+// Port number from a port name: the text from the 4th character on as an integer, low 8 bits;
+// 1 when the name is shorter than 4 characters or the rest is not an integer ("COM300" -> 44).
+std::uint32_t PortNumberFromName(const QString& name);
+
+struct TPortItem {
+    QString name;    // "COM3"
+    int number = 0;  // PortNumberFromName(name)
+    QString toolTip; // device path and description
+};
+
+// Port selector items: the ports' names sorted without regard to letter case (COM10 before COM2).
+std::vector<TPortItem> BuildPortItems(const QList<platform::SerialPortEntry>& ports);
+
+// The result of the port selector: a port number for the access library, or a message.
+struct TPortChoice {
+    int number = 0;
+    QString error;
+    bool ok() const { return error.isEmpty(); }
+};
+
+// Port number of the port selector's state. `itemIndex` and `currentText` are the selector's;
+// `items` its item texts and `numbers` their port numbers (same order). The selected item counts
+// when the text is its text; typed text naming an item, "COMn" (n = 1..255) or the path of an
+// existing device is used as typed (a device path gets a free port number mapped to it, see
+// platform::PortList::numberForDevicePath); anything else is an error with a message.
+TPortChoice ResolvePortChoice(const QStringList& items, const std::vector<int>& numbers,
+                              int itemIndex, const QString& currentText,
+                              const QString& mainIniPath);
+
+// Baud rates of the speed selector's items.
+inline constexpr int kSpeeds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+// Baud rate of the speed selector: the rate of the selected item when the text is that item's;
+// a typed positive number as typed; 0 when the selector holds neither.
+int SelectedSpeedFor(int itemIndex, const QString& currentText);
+
+// Message for a speed selector that gives no baud rate.
+QString BadSpeedMessage(const QString& currentText);
+
+// "a.b.c.d", the program's four-part version.
+QString ProgramVersionText();
+
+// Journal selector items of a device: the name, with " (count)" when the count is above 0.
+QStringList JournalItems(const TDevInfo& dev);
+
+// What a device's first journal layout does to the views.
+struct TDeviceView {
+    bool recTypeTabVisible = true;   // "Типы записей" (hidden for text-record layouts)
+    bool valueBeforeVisible = false; // "Значение до" with columns 3 and 4 at 108 pixels
+};
+TDeviceView DeviceViewFor(const TDevInfo& dev);
+
+// Name of a data type code in the record-type list.
+QString RecTypeName(std::int32_t atype);
+
+} // namespace core

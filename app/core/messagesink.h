@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+
+// Where the application's message boxes go. The window shows them as modal boxes; tests and the
+// headless reader collect them.
+class IMessageSink {
+public:
+    virtual ~IMessageSink() = default;
+
+    virtual void information(const QString& text) = 0;
+    virtual void warning(const QString& text) = 0;
+    virtual void error(const QString& text) = 0;
+};

@@ -1,0 +1,510 @@
+#include "app/gui/mainform.h"
+
+#include "app/core/catalogue.h"
+#include "app/core/errortexts.h"
+#include "app/gui/messageboxsink.h"
+#include "app/gui/radiogroup.h"
+#include "app/models/stringtablemodel.h"
+#include "platform/codepage.h"
+#include "platform/inifile.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableView>
+#include <QVBoxLayout>
+
+namespace {
+
+// The window's fonts: 8 points at 96 dpi are 11 pixels.
+QFont windowFont(const QString& family) {
+    QFont f(family);
+    f.setPixelSize(11);
+    return f;
+}
+
+QTableView* makeGrid(QWidget* parent, const QString& name, TStringTableModel* model,
+                     int rowHeight) {
+    auto* view = new QTableView(parent);
+    view->setObjectName(name);
+    view->setModel(model);
+    view->verticalHeader()->hide();
+    view->verticalHeader()->setMinimumSectionSize(1);
+    view->verticalHeader()->setDefaultSectionSize(rowHeight);
+    view->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    view->horizontalHeader()->setHighlightSections(false);
+    view->horizontalHeader()->setMinimumSectionSize(1);
+    view->setSelectionMode(QAbstractItemView::ContiguousSelection);
+    view->setSelectionBehavior(QAbstractItemView::SelectItems);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->setShowGrid(true);
+    view->setWordWrap(false);
+    return view;
+}
+
+template <typename W> W* named(W* w, const char* name) {
+    w->setObjectName(QString::fromLatin1(name));
+    return w;
+}
+
+} // namespace
+
+TForm1::TForm1(TForm1Options options, QWidget* parent)
+    : QMainWindow(parent), m_options(std::move(options)) {
+    if (m_options.messages) {
+        m_messages = m_options.messages;
+    } else {
+        m_ownMessages = std::make_unique<TMessageBoxSink>(this);
+        m_messages = m_ownMessages.get();
+    }
+    createControls();
+    FormCreate();
+    if (m_terminationRequested) {
+        if (m_options.terminate)
+            m_options.terminate();
+        else
+            QMetaObject::invokeMethod(
+                qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    }
+}
+
+TForm1::~TForm1() {
+    SaveSettings();
+}
+
+QString TForm1::mainIniPath() const {
+    return QDir(m_options.programDirectory).filePath(QStringLiteral("main.ini"));
+}
+
+void TForm1::createControls() {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QApplication::applicationDisplayName());
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFont(windowFont(QStringLiteral("MS Sans Serif")));
+    const QFont tahoma = windowFont(QStringLiteral("Tahoma"));
+    // Client area 734 x 564; the minimum of 750 x 550 is the outer size with a desktop frame.
+    resize(734, 564);
+    setMinimumSize(734, 512);
+    move(769, 204);
+
+    auto* central = new QWidget(this);
+    auto* root = new QVBoxLayout(central);
+    root->setContentsMargins(0, 0, 0, 0);
+    root->setSpacing(0);
+    setCentralWidget(central);
+
+    // Top panel with the connection, device and run controls.
+    Panel3 = named(new QWidget(central), "Panel3");
+    Panel3->setFixedHeight(179);
+    root->addWidget(Panel3);
+    auto* panel = new QGridLayout(Panel3);
+    panel->setContentsMargins(8, 6, 8, 6);
+    panel->setHorizontalSpacing(8);
+    panel->setVerticalSpacing(2);
+
+    auto* conn = new QGridLayout();
+    conn->setHorizontalSpacing(6);
+    conn->setVerticalSpacing(2);
+    lblPort = named(new QLabel(QStringLiteral("Порт"), Panel3), "lblPort");
+    cbxPort = named(new QComboBox(Panel3), "cbxPort");
+    cbxPort->setEditable(true);
+    cbxPort->setInsertPolicy(QComboBox::NoInsert);
+    cbxPort->setMinimumWidth(90);
+    lblSpeed = named(new QLabel(QStringLiteral("Скорость"), Panel3), "lblSpeed");
+    cbxSpeed = named(new QComboBox(Panel3), "cbxSpeed");
+    cbxSpeed->setEditable(true);
+    cbxSpeed->setInsertPolicy(QComboBox::NoInsert);
+    for (const int s : core::kSpeeds)
+        cbxSpeed->addItem(QString::number(s));
+    cbxSpeed->setCurrentIndex(4); // "19200"
+    cbxSpeed->setMinimumWidth(80);
+    lblAddress = named(new QLabel(QStringLiteral("Адрес:"), Panel3), "lblAddress");
+    EdtAddr = named(new QLineEdit(QStringLiteral("1"), Panel3), "EdtAddr");
+    EdtAddr->setFixedWidth(50);
+    rgrRsType = named(new TRadioGroup(QStringLiteral("Тип связи"), Panel3), "rgrRsType");
+    rgrRsType->setColumns(2);
+    rgrRsType->setItems({QStringLiteral("232"), QStringLiteral("485")});
+    rgrRsType->setItemIndex(0);
+    conn->addWidget(lblPort, 0, 0);
+    conn->addWidget(cbxPort, 1, 0);
+    conn->addWidget(lblSpeed, 0, 1);
+    conn->addWidget(cbxSpeed, 1, 1);
+    conn->addWidget(lblAddress, 0, 2);
+    conn->addWidget(EdtAddr, 1, 2);
+    conn->addWidget(rgrRsType, 0, 3, 2, 1);
+
+    lblTypeOfDevice = named(new QLabel(QStringLiteral("Тип прибора:"), Panel3), "lblTypeOfDevice");
+    cbxDev = named(new QComboBox(Panel3), "cbxDev");
+    cbxDev->setEditable(false);
+    cbxDev->setFont(tahoma);
+    conn->addWidget(lblTypeOfDevice, 2, 0, 1, 4);
+    conn->addWidget(cbxDev, 3, 0, 1, 4);
+
+    chbLimit = named(new QCheckBox(QStringLiteral("Ограничение:"), Panel3), "chbLimit");
+    Panel1 = named(new QWidget(Panel3), "Panel1");
+    auto* range = new QHBoxLayout(Panel1);
+    range->setContentsMargins(0, 0, 0, 0);
+    range->setSpacing(4);
+    LblStart = named(new QLabel(QStringLiteral("Начать с"), Panel1), "LblStart");
+    EdtStart = named(new QLineEdit(QStringLiteral("0"), Panel1), "EdtStart");
+    lblCount = named(new QLabel(QStringLiteral("Количество"), Panel1), "lblCount");
+    EdtCount = named(new QLineEdit(QStringLiteral("0"), Panel1), "EdtCount");
+    EdtStart->setFixedWidth(60);
+    EdtCount->setFixedWidth(60);
+    range->addWidget(LblStart);
+    range->addWidget(EdtStart);
+    range->addSpacing(6);
+    range->addWidget(lblCount);
+    range->addWidget(EdtCount);
+    range->addStretch(1);
+    for (QWidget* w : {static_cast<QWidget*>(LblStart), static_cast<QWidget*>(EdtStart),
+                       static_cast<QWidget*>(lblCount), static_cast<QWidget*>(EdtCount)})
+        w->setEnabled(false);
+    conn->addWidget(chbLimit, 4, 0);
+    conn->addWidget(Panel1, 4, 1, 1, 3);
+    panel->addLayout(conn, 0, 0);
+
+    rgTypeJ = named(new TRadioGroup(QStringLiteral("Тип архива"), Panel3), "rgTypeJ");
+    rgTypeJ->setFont(tahoma);
+    rgTypeJ->setItems(
+        {QStringLiteral("Калибровочный журнал (...)"), QStringLiteral("Сервисный журнал (...)")});
+    rgTypeJ->setItemIndex(0);
+    rgTypeJ->setMinimumWidth(220);
+    rgTypeJ->hide();
+    panel->addWidget(rgTypeJ, 0, 1);
+
+    auto* buttons = new QVBoxLayout();
+    buttons->setSpacing(4);
+    btnRead2 = named(new QPushButton(QStringLiteral("Считать"), Panel3), "btnRead2");
+    btnStop2 = named(new QPushButton(QStringLiteral("Остановить"), Panel3), "btnStop2");
+    btnStop2->setEnabled(false);
+    BtnExcel = named(new QPushButton(QStringLiteral("Сохранить..."), Panel3), "BtnExcel");
+    BtnExcel->hide();
+    buttons->addWidget(btnRead2);
+    buttons->addWidget(btnStop2);
+    buttons->addWidget(BtnExcel);
+
+    // The buttons of the server path and of the manual library connection are never shown.
+    btnConnect = named(new QPushButton(QStringLiteral("Подключиться (srv)"), Panel3), "btnConnect");
+    btnRead = named(new QPushButton(QStringLiteral("Считать (srv)"), Panel3), "btnRead");
+    btnStop = named(new QPushButton(QStringLiteral("Остановить (srv)"), Panel3), "btnStop");
+    BtnDisconnect =
+        named(new QPushButton(QStringLiteral("Отключиться (srv)"), Panel3), "BtnDisconnect");
+    Button6 = named(new QPushButton(QStringLiteral("Считать версию"), Panel3), "Button6");
+    Label6 = named(new QLabel(QStringLiteral("..."), Panel3), "Label6");
+    BtnConnect2 = named(new QPushButton(QStringLiteral("Подключиться"), Panel3), "BtnConnect2");
+    BtnDisconnect2 =
+        named(new QPushButton(QStringLiteral("Отключиться"), Panel3), "BtnDisconnect2");
+    btnRead->setEnabled(false);
+    btnStop->setEnabled(false);
+    BtnDisconnect->setEnabled(false);
+    BtnDisconnect2->setEnabled(false);
+    for (QWidget* w : {static_cast<QWidget*>(btnConnect), static_cast<QWidget*>(btnRead),
+                       static_cast<QWidget*>(btnStop), static_cast<QWidget*>(BtnDisconnect),
+                       static_cast<QWidget*>(Button6), static_cast<QWidget*>(Label6),
+                       static_cast<QWidget*>(BtnConnect2), static_cast<QWidget*>(BtnDisconnect2)}) {
+        w->hide();
+        buttons->addWidget(w);
+    }
+    buttons->addStretch(1);
+    panel->addLayout(buttons, 0, 2);
+
+    auto* status = new QHBoxLayout();
+    status->setSpacing(12);
+    PBar = named(new QProgressBar(Panel3), "PBar");
+    PBar->setTextVisible(false);
+    PBar->setFixedHeight(16);
+    PBar->setValue(0);
+    lblStat = named(new QLabel(QStringLiteral("..."), Panel3), "lblStat");
+    lblMaxRec = named(new QLabel(QStringLiteral("..."), Panel3), "lblMaxRec");
+    VerPO = named(new QLabel(QStringLiteral("..."), Panel3), "VerPO");
+    status->addWidget(lblStat);
+    status->addWidget(lblMaxRec);
+    status->addStretch(1);
+    status->addWidget(VerPO);
+    panel->addWidget(PBar, 1, 0, 1, 3);
+    panel->addLayout(status, 2, 0, 1, 3);
+    panel->setColumnStretch(1, 1);
+    panel->setRowStretch(0, 1);
+
+    // The three views.
+    PageControl1 = named(new QTabWidget(central), "PageControl1");
+    root->addWidget(PageControl1, 1);
+    tsData = named(new QWidget(), "tsData");
+    tsGroup = named(new QWidget(), "tsGroup");
+    tsSet = named(new QWidget(), "tsSet");
+    PageControl1->addTab(tsData, QStringLiteral("Линейный список"));
+    PageControl1->addTab(tsGroup, QStringLiteral("Группировка по типам"));
+    PageControl1->addTab(tsSet, QStringLiteral("Типы записей"));
+
+    m_sgCells = new TStringTableModel(2, 5, this);
+    sg = makeGrid(tsData, QStringLiteral("sg"), m_sgCells, 16);
+    sg->setFont(tahoma);
+    {
+        const int widths[] = {31, 124, 305, 119, 110};
+        for (int c = 0; c < 5; ++c)
+            sg->setColumnWidth(c, widths[c]);
+    }
+    m_sgGrCells = new TStringTableModel(2, 1, this);
+    sgGr = makeGrid(tsGroup, QStringLiteral("sgGr"), m_sgGrCells, 32);
+    sgGr->horizontalHeader()->setDefaultSectionSize(120);
+    sgGr->horizontalHeader()->setFixedHeight(32);
+    sgGr->setColumnWidth(0, 120);
+    m_sgTypeCells = new TStringTableModel(2, 4, this);
+    sgType = makeGrid(tsSet, QStringLiteral("sgType"), m_sgTypeCells, 16);
+    {
+        const int widths[] = {31, 500, 74, 82};
+        for (int c = 0; c < 4; ++c)
+            sgType->setColumnWidth(c, widths[c]);
+    }
+    for (auto [page, grid] :
+         {std::pair{tsData, sg}, std::pair{tsGroup, sgGr}, std::pair{tsSet, sgType}}) {
+        auto* l = new QVBoxLayout(page);
+        l->setContentsMargins(0, 0, 0, 0);
+        l->addWidget(grid);
+    }
+
+    connect(EdtAddr, &QLineEdit::textChanged, this, &TForm1::EdtAddrChange);
+    connect(chbLimit, &QCheckBox::clicked, this, &TForm1::chbLimitClick);
+    connect(cbxDev, &QComboBox::currentIndexChanged, this, &TForm1::cbxDevChange);
+    connect(Button6, &QPushButton::clicked, this, &TForm1::Button6Click);
+    connect(BtnConnect2, &QPushButton::clicked, this, &TForm1::BtnConnect2Click);
+    connect(BtnDisconnect2, &QPushButton::clicked, this, &TForm1::BtnDisconnect2Click);
+}
+
+void TForm1::FormCreate() {
+    if (!LoadAccessLibrary()) {
+        messages().error(QStringLiteral("Проблемы при подключении к библиотеке\r"
+                                        "Дальнейшая работа невозможна"));
+        requestTermination();
+    }
+    if (!FLibrary.FHandle)
+        requestTermination();
+    FillPortList();
+    EdtAddrChange();
+    ListDev.clear();
+    CurDev = nullptr;
+    LoadCatalogue();
+    StructV = QVariantList{19, 18, 19};
+
+    const QString sgHeads[] = {QStringLiteral("№"), QStringLiteral("Время"),
+                               QStringLiteral("Параметр"), QStringLiteral("Значение до"),
+                               QStringLiteral("Значение новое")};
+    for (int c = 0; c < 5; ++c)
+        m_sgCells->setCell(0, c, sgHeads[c]);
+    const QString typeHeads[] = {QStringLiteral("№"), QStringLiteral("Название"),
+                                 QStringLiteral("ID"), QStringLiteral("Тип данных")};
+    for (int c = 0; c < 4; ++c)
+        m_sgTypeCells->setCell(0, c, typeHeads[c]);
+    m_sgGrCells->setCell(0, 0, QStringLiteral("Название"));
+
+    VerPO->setText(QStringLiteral("Версия ПО ") + core::ProgramVersionText());
+    FillRecTypeGrid();
+    ListRecGroup.clear();
+    ListStr.clear();
+}
+
+bool TForm1::LoadAccessLibrary() {
+    return FLibrary.LoadAccessLibrary(m_options.programDirectory, m_messages);
+}
+
+void TForm1::FillPortList() {
+    cbxPort->clear();
+    const QList<platform::SerialPortEntry> ports =
+        m_options.ports ? m_options.ports() : platform::PortList::available(mainIniPath());
+    const std::vector<core::TPortItem> items = core::BuildPortItems(ports);
+    ComPortsArray.clear();
+    for (const core::TPortItem& item : items) {
+        ComPortsArray.push_back(item.number);
+        cbxPort->addItem(item.name);
+        cbxPort->setItemData(cbxPort->count() - 1, item.toolTip, Qt::ToolTipRole);
+    }
+    cbxPort->setCurrentIndex(items.empty() ? -1 : 0);
+}
+
+core::TPortChoice TForm1::SelectedPort() const {
+    QStringList items;
+    for (int i = 0; i < cbxPort->count(); ++i)
+        items.append(cbxPort->itemText(i));
+    return core::ResolvePortChoice(items, ComPortsArray, cbxPort->currentIndex(),
+                                   cbxPort->currentText(), mainIniPath());
+}
+
+int TForm1::SelectedSpeed() const {
+    return core::SelectedSpeedFor(cbxSpeed->currentIndex(), cbxSpeed->currentText());
+}
+
+void TForm1::LoadCatalogue() {
+    core::TCatalogue catalogue;
+    catalogue.Load(m_options.programDirectory);
+    const core::TConnectionSettings& s = catalogue.Settings;
+
+    if (cbxPort->count() > 0 && s.lastcomport) {
+        const int i = cbxPort->findText(*s.lastcomport, Qt::MatchExactly | Qt::MatchCaseSensitive);
+        if (i >= 0)
+            cbxPort->setCurrentIndex(i);
+    }
+    cbxSpeed->setCurrentIndex(s.lastcomspeed);
+    EdtAddr->setText(QString::number(s.lastaddr.value_or(1)));
+    FRetries = s.Retries;
+    rgrRsType->setItemIndex(s.lastlink);
+
+    {
+        const QSignalBlocker block(cbxDev);
+        cbxDev->clear();
+        ListDev = std::move(catalogue.ListDev);
+        for (const auto& dev : ListDev)
+            cbxDev->addItem(dev->Name);
+        if (cbxDev->count() > 0)
+            cbxDev->setCurrentIndex(s.LastDev >= 0 && s.LastDev < cbxDev->count() ? s.LastDev : -1);
+    }
+    cbxDevChange();
+
+    if (s.Top || s.Left)
+        move(s.Left.value_or(x()), s.Top.value_or(y()));
+
+    if (!catalogue.Errors.isEmpty())
+        messages().error(catalogue.Errors.join(u'\n'));
+}
+
+void TForm1::SaveSettings() {
+    if (m_settingsSaved)
+        return;
+    m_settingsSaved = true;
+    core::TConnectionSettings s;
+    s.lastcomport =
+        cbxPort->currentIndex() >= 0 ? cbxPort->itemText(cbxPort->currentIndex()) : QString();
+    s.lastcomspeed = cbxSpeed->currentIndex();
+    if (const auto addr = platform::parseIniInteger(EdtAddr->text()))
+        s.lastaddr = *addr;
+    else
+        s.lastaddr.reset();
+    s.Retries = FRetries;
+    s.LastDev = cbxDev->currentIndex();
+    s.lastlink = rgrRsType->itemIndex();
+    s.Top = y();
+    s.Left = x();
+    QString message;
+    if (!core::SaveSettings(mainIniPath(), s, &message))
+        messages().error(message);
+}
+
+void TForm1::FillRecTypeGrid() {
+    if (!CurDev)
+        return;
+    const std::vector<TRecType>& list = CurDev->ListRecType;
+    if (list.empty()) {
+        m_sgTypeCells->setRowCount(2);
+        for (int c = 0; c < 4; ++c)
+            m_sgTypeCells->setCell(1, c, QString());
+        return;
+    }
+    m_sgTypeCells->setRowCount(static_cast<int>(list.size()) + 1);
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const int row = static_cast<int>(i) + 1;
+        m_sgTypeCells->setCell(row, 0, QString::number(i));
+        m_sgTypeCells->setCell(row, 1, list[i].Name);
+        m_sgTypeCells->setCell(row, 2, QString::number(list[i].addr));
+        m_sgTypeCells->setCell(row, 3, core::RecTypeName(list[i].atype));
+    }
+}
+
+void TForm1::EdtAddrChange() {
+    QPalette pal = EdtAddr->palette();
+    if (const auto addr = platform::parseIniInteger(EdtAddr->text())) {
+        DevAdr = *addr;
+        pal.setColor(QPalette::Text, Qt::black);
+        EdtAddr->setPalette(pal);
+        emit devAdrChanged(DevAdr);
+    } else {
+        DevAdr = 1;
+        pal.setColor(QPalette::Text, QColor(255, 0, 0));
+        EdtAddr->setPalette(pal);
+    }
+}
+
+void TForm1::chbLimitClick() {
+    const bool on = chbLimit->isChecked();
+    LblStart->setEnabled(on);
+    lblCount->setEnabled(on);
+    EdtStart->setEnabled(on);
+    EdtCount->setEnabled(on);
+}
+
+void TForm1::cbxDevChange() {
+    BtnExcel->hide();
+    const int index = cbxDev->currentIndex();
+    if (index < 0 || static_cast<std::size_t>(index) >= ListDev.size())
+        return;
+    CurDev = ListDev[static_cast<std::size_t>(index)].get();
+
+    const core::TDeviceView view = core::DeviceViewFor(*CurDev);
+    PageControl1->setTabVisible(PageControl1->indexOf(tsSet), view.recTypeTabVisible);
+    if (view.valueBeforeVisible) {
+        sg->setColumnHidden(3, false);
+        sg->setColumnWidth(3, 108);
+        sg->setColumnWidth(4, 108);
+    } else {
+        sg->setColumnHidden(3, true);
+    }
+    m_exportFileName = CurDev->Name;
+
+    rgTypeJ->show();
+    const QStringList journals = core::JournalItems(*CurDev);
+    rgTypeJ->setItems(journals);
+    if (!journals.isEmpty())
+        rgTypeJ->setItemIndex(0);
+    FillRecTypeGrid();
+}
+
+bool TForm1::connectLibrary() {
+    const core::TPortChoice port = SelectedPort();
+    if (!port.ok()) {
+        messages().warning(port.error);
+        return false;
+    }
+    const int speed = SelectedSpeed();
+    if (speed <= 0) {
+        messages().warning(core::BadSpeedMessage(cbxSpeed->currentText()));
+        return false;
+    }
+    return FLibrary.Connect(port.number, speed, rgrRsType->itemIndex());
+}
+
+void TForm1::Button6Click() {
+    if (!connectLibrary())
+        return;
+    std::uint8_t buffer[256] = {};
+    const int result = FLibrary.GetDevName(DevAdr, buffer, 255);
+    if (result == 0)
+        Label6->setText(platform::fromCp1251(
+            QByteArrayView(reinterpret_cast<const char*>(buffer + 1), buffer[0])));
+    else
+        Label6->setText(core::ErrorMessage(result));
+    FLibrary.Disconnect();
+}
+
+void TForm1::BtnConnect2Click() {
+    if (!connectLibrary())
+        return;
+    BtnDisconnect2->setEnabled(true);
+    btnRead2->setEnabled(true);
+    BtnConnect2->setEnabled(false);
+}
+
+void TForm1::BtnDisconnect2Click() {
+    FLibrary.Disconnect();
+    btnRead2->setEnabled(false);
+    BtnDisconnect2->setEnabled(false);
+    BtnConnect2->setEnabled(true);
+}

@@ -1,0 +1,159 @@
+#pragma once
+
+#include "app/core/accesslibrarybinding.h"
+#include "app/core/mainformlogic.h"
+#include "app/core/model.h"
+#include "platform/portlist.h"
+
+#include <QList>
+#include <QMainWindow>
+#include <QVariantList>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class IMessageSink;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QTabWidget;
+class QTableView;
+class TRadioGroup;
+class TStringTableModel;
+
+struct TForm1Options {
+    // Where main.ini, the device files and the access library are looked up.
+    QString programDirectory;
+    // Receives the message boxes; nullptr: modal message boxes over the window.
+    IMessageSink* messages = nullptr;
+    // The serial ports to list; nullptr: the system's ports with the mappings of main.ini and
+    // JOURNAL_PORTS.
+    std::function<QList<platform::SerialPortEntry>()> ports;
+    // Ends the application once start-up has finished; nullptr: QCoreApplication::exit(0),
+    // queued, so that the event loop ends as soon as it starts.
+    std::function<void()> terminate;
+};
+
+// The main window: the connection and device controls, the three views and the state of a
+// reading run. The decisions live in app/core; this class wires them to the controls.
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TForm1(TForm1Options options, QWidget* parent = nullptr);
+    // Writes the connection settings and the window position to main.ini (FormDestroy).
+    ~TForm1() override;
+
+    // Start-up steps and operations.
+    bool LoadAccessLibrary();
+    void FillPortList();
+    void LoadCatalogue();
+    void SaveSettings();
+    void FillRecTypeGrid();
+    // Baud rate of the speed selector; 0 when it holds none.
+    int SelectedSpeed() const;
+    // Port number of the port selector, or a message when it names no usable port.
+    core::TPortChoice SelectedPort() const;
+
+    IAccessLibrary& library() { return FLibrary; }
+    IMessageSink& messages() { return *m_messages; }
+    const QString& programDirectory() const { return m_options.programDirectory; }
+    QString mainIniPath() const;
+    bool terminationRequested() const { return m_terminationRequested; }
+    // Proposed file name of the export dialog (the selected device's name).
+    const QString& exportFileName() const { return m_exportFileName; }
+
+    TStringTableModel* sgCells() const { return m_sgCells; }
+    TStringTableModel* sgGrCells() const { return m_sgGrCells; }
+    TStringTableModel* sgTypeCells() const { return m_sgTypeCells; }
+
+public slots:
+    void EdtAddrChange();
+    void chbLimitClick();
+    void cbxDevChange();
+    void Button6Click();
+    void BtnConnect2Click();
+    void BtnDisconnect2Click();
+
+signals:
+    // The address box holds a new valid address (the master component follows it).
+    void devAdrChanged(int address);
+
+public:
+    // Controls, named as in the layout.
+    QWidget* Panel3 = nullptr;
+    QLabel* lblPort = nullptr;
+    QComboBox* cbxPort = nullptr;
+    QLabel* lblSpeed = nullptr;
+    QComboBox* cbxSpeed = nullptr;
+    TRadioGroup* rgrRsType = nullptr;
+    QLabel* lblAddress = nullptr;
+    QLineEdit* EdtAddr = nullptr;
+    QLabel* lblTypeOfDevice = nullptr;
+    QComboBox* cbxDev = nullptr;
+    QCheckBox* chbLimit = nullptr;
+    QWidget* Panel1 = nullptr;
+    QLabel* LblStart = nullptr;
+    QLineEdit* EdtStart = nullptr;
+    QLabel* lblCount = nullptr;
+    QLineEdit* EdtCount = nullptr;
+    QPushButton* btnRead2 = nullptr;
+    QPushButton* btnStop2 = nullptr;
+    TRadioGroup* rgTypeJ = nullptr;
+    QProgressBar* PBar = nullptr;
+    QLabel* lblStat = nullptr;
+    QLabel* lblMaxRec = nullptr;
+    QPushButton* BtnExcel = nullptr;
+    QLabel* VerPO = nullptr;
+    QPushButton* btnConnect = nullptr;
+    QPushButton* btnRead = nullptr;
+    QPushButton* btnStop = nullptr;
+    QPushButton* BtnDisconnect = nullptr;
+    QPushButton* Button6 = nullptr;
+    QLabel* Label6 = nullptr;
+    QPushButton* BtnConnect2 = nullptr;
+    QPushButton* BtnDisconnect2 = nullptr;
+    QTabWidget* PageControl1 = nullptr;
+    QWidget* tsData = nullptr;
+    QWidget* tsGroup = nullptr;
+    QWidget* tsSet = nullptr;
+    QTableView* sg = nullptr;
+    QTableView* sgGr = nullptr;
+    QTableView* sgType = nullptr;
+
+    // State of the window and of the current reading run.
+    std::int32_t DevAdr = 1;
+    std::int32_t startrec = 0;
+    std::int32_t CountRec = 0;
+    std::int32_t MaxRec = 0;
+    std::int32_t FRetries = 5;
+    TDevList ListDev;
+    TDevInfo* CurDev = nullptr;
+    std::vector<int> ComPortsArray;
+    bool GetArch = false;
+    std::vector<TRecType> ListRecGroup;
+    std::vector<TRecStr> ListStr;
+    QVariantList StructV;
+    TAccessLibraryBinding FLibrary;
+
+private:
+    void createControls();
+    void FormCreate();
+    void requestTermination() { m_terminationRequested = true; }
+    // Connects the access library with the selected port, speed and link type; false (with a
+    // message when the selection names no port or speed) when it does not.
+    bool connectLibrary();
+
+    TForm1Options m_options;
+    std::unique_ptr<IMessageSink> m_ownMessages;
+    IMessageSink* m_messages = nullptr;
+    bool m_terminationRequested = false;
+    bool m_settingsSaved = false;
+    QString m_exportFileName;
+    TStringTableModel* m_sgCells = nullptr;
+    TStringTableModel* m_sgGrCells = nullptr;
+    TStringTableModel* m_sgTypeCells = nullptr;
+};

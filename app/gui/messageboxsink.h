@@ -1,0 +1,18 @@
+#pragma once
+
+#include "app/core/messagesink.h"
+
+class QWidget;
+
+// Messages as modal message boxes over a parent window.
+class TMessageBoxSink : public IMessageSink {
+public:
+    explicit TMessageBoxSink(QWidget* parent) : m_parent(parent) {}
+
+    void information(const QString& text) override;
+    void warning(const QString& text) override;
+    void error(const QString& text) override;
+
+private:
+    QWidget* m_parent;
+};

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QGroupBox>
+#include <QStringList>
+
+class QButtonGroup;
+class QGridLayout;
+
+// A titled group of radio buttons addressed by item index, laid out in a number of columns
+// (items fill the columns top to bottom, then left to right).
+class TRadioGroup : public QGroupBox {
+    Q_OBJECT
+public:
+    explicit TRadioGroup(const QString& title, QWidget* parent = nullptr);
+
+    void setColumns(int columns);
+    void setItems(const QStringList& items);
+    QStringList items() const;
+    int count() const;
+
+    // -1 when no item is selected.
+    int itemIndex() const;
+    // An index outside the items selects nothing.
+    void setItemIndex(int index);
+
+signals:
+    // The user selected an item.
+    void itemClicked(int index);
+
+private:
+    void relayout();
+
+    QButtonGroup* m_group;
+    QGridLayout* m_layout;
+    int m_columns = 1;
+};

@@ -1,0 +1,96 @@
+#include "app/core/mainformlogic.h"
+
+#include "tests/qstringprinter.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(MainFormLogic, PortNumberFromName) {
+    const struct {
+        const char* name;
+        std::uint32_t number;
+    } cases[] = {{"COM1", 1},    {"COM10", 10},  {"COM255", 255}, {"COM256", 0}, {"COM257", 1},
+                 {"COM300", 44}, {"COM", 1},     {"CO", 1},       {"", 1},       {"COMx", 1},
+                 {"COM$1F", 31}, {"COM-1", 255}, {"LPT7", 7}};
+    for (const auto& c : cases)
+        EXPECT_EQ(core::PortNumberFromName(QString::fromLatin1(c.name)), c.number) << c.name;
+}
+
+TEST(MainFormLogic, PortChoice) {
+    qunsetenv("JOURNAL_PORTS");
+    const QStringList items{"COM1", "COM10", "COM2"};
+    const std::vector<int> numbers{1, 10, 2};
+    const struct {
+        int index;
+        const char* text;
+        int number; // 0: an error message
+    } cases[] = {
+        {1, "COM10", 10}, // the selected item
+        {-1, "", 0},      // empty list or nothing selected
+        {-1, "COM2", 2},  // typed text naming an item
+        {0, "com7", 7},   // typed COMn not in the list, used as typed
+        {0, " COM7 ", 7},
+        {0, "abc", 0},
+        {0, "COM0", 0},
+        {0, "COM256", 0},
+        {0, "/no/such/device", 0},
+        {7, "COM1", 1}, // an index beyond the items is never used
+    };
+    for (const auto& c : cases) {
+        const core::TPortChoice p = core::ResolvePortChoice(
+            items, numbers, c.index, QString::fromLatin1(c.text), "/nonexistent/main.ini");
+        EXPECT_EQ(p.number, c.number) << c.text;
+        EXPECT_EQ(p.ok(), c.number != 0) << c.text;
+    }
+    // An existing device path gets a port number that leads back to it.
+    const core::TPortChoice dev =
+        core::ResolvePortChoice(items, numbers, 0, "/dev/null", "/nonexistent/main.ini");
+    ASSERT_TRUE(dev.ok()) << dev.error.toStdString();
+    EXPECT_EQ(platform::PortList::devicePathFor(dev.number, "/nonexistent/main.ini"), "/dev/null");
+    qunsetenv("JOURNAL_PORTS");
+}
+
+TEST(MainFormLogic, SelectedSpeed) {
+    const struct {
+        int index;
+        const char* text;
+        int speed;
+    } cases[] = {{0, "1200", 1200}, {4, "19200", 19200}, {7, "115200", 115200},
+                 {-1, "", 0},       {8, "x", 0},         {-1, "250000", 250000},
+                 {4, "abc", 0},     {4, "9600", 9600},   {-1, "-5", 0},
+                 {3, "0", 0}};
+    for (const auto& c : cases)
+        EXPECT_EQ(core::SelectedSpeedFor(c.index, QString::fromLatin1(c.text)), c.speed)
+            << c.index << " " << c.text;
+}
+
+TEST(MainFormLogic, DeviceViewByFirstJournalLayout) {
+    const struct {
+        int layout;
+        bool tab, before;
+    } cases[] = {{tdPlain, true, false}, {tdMarlo, false, true}, {tdPlain2, true, false},
+                 {tdPlain3, true, true}, {tdPlain4, true, true}, {tdQuint, false, true},
+                 {6, true, false},       {255, true, false}};
+    for (const auto& c : cases) {
+        TDevInfo dev;
+        dev.Journal[0].typedev = static_cast<TTypeDev>(c.layout);
+        dev.Journal[1].typedev = tdMarlo; // only the first journal counts
+        const core::TDeviceView v = core::DeviceViewFor(dev);
+        EXPECT_EQ(v.recTypeTabVisible, c.tab) << c.layout;
+        EXPECT_EQ(v.valueBeforeVisible, c.before) << c.layout;
+    }
+}
+
+TEST(MainFormLogic, RecTypeNames) {
+    const struct {
+        int atype;
+        const char* name;
+    } cases[] = {{2, "sword"},    {3, "slongword"}, {4, "float"},  {7, "целое"},
+                 {16, "sbyte"},   {17, "ubyte"},    {18, "uword"}, {19, "longword"},
+                 {256, "список"}, {0, "целое"},     {-1, "целое"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(core::RecTypeName(c.atype), QString::fromUtf8(c.name)) << c.atype;
+}
+
+} // namespace

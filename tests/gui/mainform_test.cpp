@@ -1,0 +1,411 @@
+#include "app/gui/mainform.h"
+#include "app/gui/radiogroup.h"
+#include "app/models/stringtablemodel.h"
+#include "platform/codepage.h"
+#include "platform/inifile.h"
+#include "tests/recordingsink.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "tests/qstringprinter.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const char* const kMain = "[Main]\r\nCountDev=3\r\nDev1=marlo.ini\r\nDev2=plain.ini\r\n"
+                          "Dev3=devices\\kp.ini\r\n\r\n; user comment\r\n[Ports]\r\n";
+
+const char* const kMarlo = "[settings]\r\nname=Марло\r\narchtypecount=2\r\n"
+                           "ArchName1=Журнал событий\r\nArchCountRec1=300\r\nArchStandart1=1\r\n"
+                           "ArchName2=Журнал режимов\r\nArchStandart2=1\r\n";
+
+const char* const kPlain = "[settings]\r\nname=Простой\r\narchtypecount=2\r\n"
+                           "ArchName1=Калибровочный журнал\r\nArchCountRec1=0\r\n"
+                           "ArchName2=Сервисный журнал\r\nArchCountRec2=500\r\n"
+                           "[s0]\r\nID=1\r\nname=Уставка\r\ntype=4\r\n"
+                           "[s1]\r\nID=2\r\nname=Режим\r\ntype=0=выкл;1=вкл\r\n"
+                           "[s2]\r\nID=3\r\nname=Время\r\ntype=7\r\n";
+
+const char* const kKp = "[settings]\r\nname=КП\r\narchtypecount=1\r\nArchName1=Журнал\r\n"
+                        "ArchStandart1=3\r\n[s0]\r\nID=9\r\nname=Один\r\ntype=17\r\n";
+
+class MainForm : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        write("main.ini", kMain);
+        write("marlo.ini", kMarlo);
+        write("plain.ini", kPlain);
+        write("devices/kp.ini", kKp);
+        qunsetenv("JOURNAL_PORTS");
+    }
+
+    void write(const QString& name, const char* utf8) {
+        const QString path = dir.filePath(name);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(platform::toCp1251(QString::fromUtf8(utf8)));
+    }
+    void appendToMain(const char* utf8) {
+        QFile f(dir.filePath("main.ini"));
+        ASSERT_TRUE(f.open(QIODevice::Append));
+        f.write(platform::toCp1251(QString::fromUtf8(utf8)));
+    }
+    void installLibrary() {
+        ASSERT_TRUE(
+            QFile::copy(QString::fromLocal8Bit(FAKE_OMBREL_FULL), dir.filePath("OmbrelDll.so")));
+    }
+    platform::IniFile mainIni() const {
+        platform::IniFile ini;
+        ini.load(dir.filePath("main.ini"));
+        return ini;
+    }
+
+    std::unique_ptr<TForm1> create(QStringList ports = {"COM2", "COM10", "COM1"}) {
+        TForm1Options o;
+        o.programDirectory = dir.path();
+        o.messages = &sink;
+        o.ports = [ports] {
+            QList<platform::SerialPortEntry> out;
+            for (const QString& p : ports) {
+                platform::SerialPortEntry e;
+                e.name = p;
+                e.devicePath = "/dev/tty" + p;
+                e.description = "UART " + p;
+                out.append(e);
+            }
+            return out;
+        };
+        o.terminate = [this] { ++terminations; };
+        return std::make_unique<TForm1>(std::move(o));
+    }
+
+    QTemporaryDir dir;
+    RecordingSink sink;
+    int terminations = 0;
+};
+
+TEST_F(MainForm, StartWithoutAccessLibrary) {
+    auto form = create();
+    EXPECT_EQ(sink.messages,
+              QStringList({QString::fromUtf8("E:Библиотека OmbrelDLL.dll не найдена"),
+                           QString::fromUtf8("E:Проблемы при подключении к библиотеке\r"
+                                             "Дальнейшая работа невозможна")}));
+    EXPECT_EQ(terminations, 1);
+    EXPECT_TRUE(form->terminationRequested());
+    // The rest of the start-up still ran.
+    EXPECT_EQ(form->cbxDev->count(), 3);
+    EXPECT_EQ(form->cbxDev->currentIndex(), -1); // no LastDev in main.ini
+    EXPECT_EQ(form->VerPO->text(), QString::fromUtf8("Версия ПО ") + core::ProgramVersionText());
+    EXPECT_EQ(form->sgCells()->cell(0, 4), QString::fromUtf8("Значение новое"));
+    EXPECT_EQ(form->sgTypeCells()->cell(0, 3), QString::fromUtf8("Тип данных"));
+    EXPECT_EQ(form->sgGrCells()->cell(0, 0), QString::fromUtf8("Название"));
+    EXPECT_EQ(form->StructV, QVariantList({19, 18, 19}));
+
+    // main.ini is written on the way out, its other lines untouched.
+    form.reset();
+    const platform::IniFile ini = mainIni();
+    EXPECT_EQ(ini.readString(u"Settings", u"lastcomport", "-"), "COM1");
+    EXPECT_EQ(ini.readInteger(u"Settings", u"lastcomspeed", -9), 0); // the default item "1200"
+    EXPECT_EQ(ini.readInteger(u"Settings", u"lastaddr", -9), 1);
+    EXPECT_EQ(ini.readInteger(u"Settings", u"Retries", -9), 5);
+    EXPECT_EQ(ini.readInteger(u"Settings", u"LastDev", -9), -1);
+    EXPECT_EQ(ini.readInteger(u"Settings", u"lastlink", -9), 0);
+    EXPECT_TRUE(ini.valueExists(u"Position", u"Top"));
+    EXPECT_TRUE(ini.valueExists(u"Position", u"Left"));
+    EXPECT_TRUE(ini.toBytes().startsWith(platform::toCp1251(QString::fromUtf8(kMain))));
+}
+
+TEST_F(MainForm, TerminationEndsTheEventLoopOnceItRuns) {
+    TForm1Options o;
+    o.programDirectory = dir.path();
+    o.messages = &sink;
+    o.ports = [] { return QList<platform::SerialPortEntry>(); };
+    TForm1 form(std::move(o));
+    QTimer::singleShot(10000, [] { QCoreApplication::exit(1); }); // a bound on the wait
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+}
+
+TEST_F(MainForm, StartWithAccessLibrary) {
+    installLibrary();
+    auto form = create();
+    EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
+    EXPECT_EQ(terminations, 0);
+}
+
+TEST_F(MainForm, PortListAndRestoredSettings) {
+    appendToMain("[Settings]\r\nlastcomport=COM2\r\nlastcomspeed=6\r\nlastaddr=$10\r\n"
+                 "Retries=3\r\nLastDev=1\r\nlastlink=5\r\n[Position]\r\nTop=50\r\nLeft=60\r\n");
+    auto form = create();
+    ASSERT_EQ(form->cbxPort->count(), 3);
+    EXPECT_EQ(form->cbxPort->itemText(0), "COM1");
+    EXPECT_EQ(form->cbxPort->itemText(1), "COM10");
+    EXPECT_EQ(form->cbxPort->itemText(2), "COM2");
+    EXPECT_EQ(form->ComPortsArray, std::vector<int>({1, 10, 2}));
+    EXPECT_EQ(form->cbxPort->itemData(1, Qt::ToolTipRole).toString(),
+              QString::fromUtf8("/dev/ttyCOM10 — UART COM10"));
+    EXPECT_EQ(form->cbxPort->currentIndex(), 2);
+    EXPECT_EQ(form->cbxSpeed->currentText(), "57600");
+    EXPECT_EQ(form->SelectedSpeed(), 57600);
+    EXPECT_EQ(form->EdtAddr->text(), "16");
+    EXPECT_EQ(form->DevAdr, 16);
+    EXPECT_EQ(form->FRetries, 3);
+    EXPECT_EQ(form->rgrRsType->itemIndex(), 0); // lastlink=5 reads as "232"
+    EXPECT_EQ(form->cbxDev->currentIndex(), 1);
+    EXPECT_EQ(form->CurDev, form->ListDev[1].get());
+    EXPECT_EQ(form->pos(), QPoint(60, 50));
+}
+
+TEST_F(MainForm, UnknownLastPortKeepsTheFirstItemAndEmptyListSelectsNothing) {
+    appendToMain("[Settings]\r\nlastcomport=com2\r\n");
+    {
+        auto form = create();
+        EXPECT_EQ(form->cbxPort->currentIndex(), 0); // letter case counts
+    }
+    auto form = create({});
+    EXPECT_EQ(form->cbxPort->count(), 0);
+    EXPECT_TRUE(form->ComPortsArray.empty());
+    form.reset();
+    EXPECT_EQ(mainIni().readString(u"Settings", u"lastcomport", "-"), "");
+}
+
+TEST_F(MainForm, DeviceSelectionShapesTheViews) {
+    appendToMain("[Settings]\r\nLastDev=0\r\n");
+    auto form = create();
+    const int tsSet = form->PageControl1->indexOf(form->tsSet);
+
+    // First device: text-record layout.
+    EXPECT_FALSE(form->PageControl1->isTabVisible(tsSet));
+    EXPECT_FALSE(form->sg->isColumnHidden(3));
+    EXPECT_EQ(form->sg->columnWidth(3), 108);
+    EXPECT_EQ(form->sg->columnWidth(4), 108);
+    EXPECT_FALSE(form->rgTypeJ->isHidden());
+    EXPECT_EQ(form->rgTypeJ->items(), QStringList({QString::fromUtf8("Журнал событий (300)"),
+                                                   QString::fromUtf8("Журнал режимов")}));
+    EXPECT_EQ(form->exportFileName(), QString::fromUtf8("Марло"));
+
+    // A plain layout hides "Значение до" and shows the record types.
+    form->BtnExcel->show();
+    form->cbxDev->setCurrentIndex(1);
+    EXPECT_TRUE(form->BtnExcel->isHidden());
+    EXPECT_TRUE(form->PageControl1->isTabVisible(tsSet));
+    EXPECT_TRUE(form->sg->isColumnHidden(3));
+    EXPECT_EQ(form->sg->columnWidth(4), 108);
+    EXPECT_EQ(form->rgTypeJ->items(), QStringList({QString::fromUtf8("Калибровочный журнал"),
+                                                   QString::fromUtf8("Сервисный журнал (500)")}));
+    EXPECT_EQ(form->rgTypeJ->itemIndex(), 0);
+    TStringTableModel* types = form->sgTypeCells();
+    ASSERT_EQ(types->rowCount(), 4);
+    const char* expected[3][4] = {{"0", "Уставка", "1", "float"},
+                                  {"1", "Режим", "2", "список"},
+                                  {"2", "Время", "3", "целое"}};
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c)
+            EXPECT_EQ(types->cell(r + 1, c), QString::fromUtf8(expected[r][c])) << r << "," << c;
+
+    // Fewer record types after more: only the new device's rows stay.
+    form->cbxDev->setCurrentIndex(2);
+    EXPECT_EQ(types->rowCount(), 2);
+    EXPECT_EQ(types->cell(1, 1), QString::fromUtf8("Один"));
+    EXPECT_EQ(types->cell(1, 3), "ubyte");
+    EXPECT_FALSE(form->sg->isColumnHidden(3)); // tdPlain3 shows the value before
+    EXPECT_EQ(form->rgTypeJ->items(), QStringList{QString::fromUtf8("Журнал")});
+}
+
+TEST_F(MainForm, LastDevOutsideTheListSelectsNothing) {
+    appendToMain("[Settings]\r\nLastDev=7\r\n");
+    auto form = create();
+    EXPECT_EQ(form->cbxDev->currentIndex(), -1);
+    EXPECT_EQ(form->CurDev, nullptr);
+    EXPECT_TRUE(form->rgTypeJ->isHidden());
+    EXPECT_EQ(form->sgTypeCells()->rowCount(), 2);
+}
+
+TEST_F(MainForm, AddressBox) {
+    auto form = create();
+    QSignalSpy spy(form.get(), &TForm1::devAdrChanged);
+    const struct {
+        const char* text;
+        int address;
+        bool red;
+    } cases[] = {{"abc", 1, true}, {"5", 5, false},   {"", 1, true},       {"$F7", 247, false},
+                 {"0", 0, false},  {"-3", -3, false}, {"300", 300, false}, {"5 ", 1, true}};
+    for (const auto& c : cases) {
+        form->EdtAddr->setText(QString::fromLatin1(c.text));
+        EXPECT_EQ(form->DevAdr, c.address) << c.text;
+        EXPECT_EQ(form->EdtAddr->palette().color(QPalette::Text),
+                  c.red ? QColor(255, 0, 0) : QColor(Qt::black))
+            << c.text;
+    }
+    EXPECT_EQ(spy.count(), 5);
+    EXPECT_EQ(spy.last().at(0).toInt(), 300);
+
+    // Saving with a non-integer address leaves lastaddr as it was and writes the rest.
+    appendToMain("[Settings]\r\nlastaddr=77\r\n");
+    form->EdtAddr->setText("abc");
+    form->FRetries = 9;
+    form.reset();
+    EXPECT_EQ(mainIni().readInteger(u"Settings", u"lastaddr", 0), 77);
+    EXPECT_EQ(mainIni().readInteger(u"Settings", u"Retries", 0), 9);
+}
+
+TEST_F(MainForm, LimitCheckBox) {
+    auto form = create();
+    const QList<QWidget*> range{form->LblStart, form->lblCount, form->EdtStart, form->EdtCount};
+    for (QWidget* w : range)
+        EXPECT_FALSE(w->isEnabled());
+    form->chbLimit->click();
+    for (QWidget* w : range)
+        EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
+    form->chbLimit->click();
+    for (QWidget* w : range)
+        EXPECT_FALSE(w->isEnabled());
+}
+
+TEST_F(MainForm, InitialLayout) {
+    auto form = create();
+    for (const char* name : {"Panel3",
+                             "lblPort",
+                             "cbxPort",
+                             "lblSpeed",
+                             "cbxSpeed",
+                             "rgrRsType",
+                             "lblAddress",
+                             "EdtAddr",
+                             "lblTypeOfDevice",
+                             "cbxDev",
+                             "chbLimit",
+                             "Panel1",
+                             "LblStart",
+                             "EdtStart",
+                             "lblCount",
+                             "EdtCount",
+                             "btnRead2",
+                             "btnStop2",
+                             "rgTypeJ",
+                             "PBar",
+                             "lblStat",
+                             "lblMaxRec",
+                             "BtnExcel",
+                             "VerPO",
+                             "btnConnect",
+                             "btnRead",
+                             "btnStop",
+                             "BtnDisconnect",
+                             "Button6",
+                             "Label6",
+                             "BtnConnect2",
+                             "BtnDisconnect2",
+                             "PageControl1",
+                             "tsData",
+                             "tsGroup",
+                             "tsSet",
+                             "sg",
+                             "sgGr",
+                             "sgType"})
+        EXPECT_NE(form->findChild<QWidget*>(QString::fromLatin1(name)), nullptr) << name;
+    for (QWidget* w :
+         {static_cast<QWidget*>(form->BtnExcel), static_cast<QWidget*>(form->rgTypeJ),
+          static_cast<QWidget*>(form->btnConnect), static_cast<QWidget*>(form->btnRead),
+          static_cast<QWidget*>(form->btnStop), static_cast<QWidget*>(form->BtnDisconnect),
+          static_cast<QWidget*>(form->Button6), static_cast<QWidget*>(form->Label6),
+          static_cast<QWidget*>(form->BtnConnect2), static_cast<QWidget*>(form->BtnDisconnect2)})
+        EXPECT_TRUE(w->isHidden()) << w->objectName().toStdString();
+    EXPECT_TRUE(form->btnRead2->isEnabled());
+    EXPECT_FALSE(form->btnStop2->isEnabled());
+    EXPECT_EQ(form->PageControl1->tabText(0), QString::fromUtf8("Линейный список"));
+    EXPECT_EQ(form->PageControl1->tabText(1), QString::fromUtf8("Группировка по типам"));
+    EXPECT_EQ(form->PageControl1->tabText(2), QString::fromUtf8("Типы записей"));
+    const int sgWidths[] = {31, 124, 305, 119, 110};
+    for (int c = 0; c < 5; ++c)
+        EXPECT_EQ(form->sg->columnWidth(c), sgWidths[c]) << c;
+    const int typeWidths[] = {31, 500, 74, 82};
+    for (int c = 0; c < 4; ++c)
+        EXPECT_EQ(form->sgType->columnWidth(c), typeWidths[c]) << c;
+    EXPECT_EQ(form->sgGr->columnWidth(0), 120);
+    EXPECT_EQ(form->sg->verticalHeader()->defaultSectionSize(), 16);
+    EXPECT_EQ(form->sgGr->verticalHeader()->defaultSectionSize(), 32);
+    EXPECT_EQ(form->sgCells()->rowCount(), 2);
+    EXPECT_EQ(form->rgrRsType->items(), QStringList({"232", "485"}));
+    EXPECT_EQ(form->cbxSpeed->count(), 8);
+}
+
+TEST_F(MainForm, BadValueListIdentifierStillFinishesStartUp) {
+    write("plain.ini", "[settings]\r\nname=Простой\r\n[s0]\r\nID=1\r\ntype=x=a;1=b\r\n"
+                       "[s1]\r\nID=2\r\ntype=4\r\n");
+    installLibrary();
+    auto form = create();
+    ASSERT_EQ(sink.messages.size(), 1);
+    EXPECT_EQ(sink.messages[0], "E:'x' is not a valid integer value (plain.ini, [s0])");
+    EXPECT_EQ(form->cbxDev->count(), 3);
+    EXPECT_FALSE(form->VerPO->text().isEmpty());
+    EXPECT_EQ(form->ListDev[1]->ListRecType.size(), 2u);
+}
+
+TEST_F(MainForm, HiddenLibraryButtons) {
+    installLibrary();
+    auto form = create();
+    form->cbxPort->setCurrentIndex(1); // COM10
+    form->rgrRsType->setItemIndex(1);
+    form->EdtAddr->setText("7");
+    form->Button6Click();
+    EXPECT_EQ(form->Label6->text(), "P10 S1200 T1 A7");
+    form->EdtAddr->setText("42");
+    form->Button6Click();
+    EXPECT_EQ(form->Label6->text(), QString::fromUtf8("Ошибка (Прибор не отвечает)"));
+
+    // A typed port that names nothing gets a message and no connection attempt.
+    form->cbxPort->setEditText("abc");
+    form->Label6->setText("...");
+    form->Button6Click();
+    EXPECT_EQ(form->Label6->text(), "...");
+    ASSERT_EQ(sink.messages.size(), 1);
+    EXPECT_TRUE(sink.messages[0].startsWith(QString::fromUtf8("W:Порт «abc» не найден")));
+    // A typed COMn is used as typed.
+    form->cbxPort->setEditText("COM33");
+    form->EdtAddr->setText("1");
+    form->Button6Click();
+    EXPECT_EQ(form->Label6->text(), "P33 S1200 T1 A1");
+
+    // The fake refuses port 99: a failed connect changes nothing.
+    form->cbxPort->setEditText("COM99");
+    form->BtnConnect2Click();
+    EXPECT_TRUE(form->BtnConnect2->isEnabled());
+    EXPECT_FALSE(form->BtnDisconnect2->isEnabled());
+    form->cbxPort->setCurrentIndex(0);
+    form->BtnConnect2Click();
+    EXPECT_FALSE(form->BtnConnect2->isEnabled());
+    EXPECT_TRUE(form->BtnDisconnect2->isEnabled());
+    EXPECT_TRUE(form->btnRead2->isEnabled());
+    form->BtnDisconnect2Click();
+    EXPECT_TRUE(form->BtnConnect2->isEnabled());
+    EXPECT_FALSE(form->BtnDisconnect2->isEnabled());
+    EXPECT_FALSE(form->btnRead2->isEnabled());
+}
+
+TEST_F(MainForm, UnwritableMainIniIsReported) {
+    auto form = create();
+    sink.messages.clear();
+    // A directory in place of main.ini makes the atomic replacement fail.
+    ASSERT_TRUE(QFile::remove(dir.filePath("main.ini")));
+    ASSERT_TRUE(QDir(dir.path()).mkdir("main.ini"));
+    form.reset();
+    EXPECT_EQ(sink.messages,
+              QStringList{"E:Unable to write to " + QDir(dir.path()).filePath("main.ini")});
+}
+
+} // namespace

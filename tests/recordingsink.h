@@ -1,0 +1,15 @@
+#pragma once
+
+#include "app/core/messagesink.h"
+
+#include <QStringList>
+
+// Collects the messages a class under test shows, prefixed with their kind.
+class RecordingSink : public IMessageSink {
+public:
+    void information(const QString& text) override { messages.append("I:" + text); }
+    void warning(const QString& text) override { messages.append("W:" + text); }
+    void error(const QString& text) override { messages.append("E:" + text); }
+
+    QStringList messages;
+};
