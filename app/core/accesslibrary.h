@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <cstdint>
 
 // The reading run's view of the Modbus access library. The real implementation binds
@@ -17,4 +19,7 @@ public:
                                     std::uint8_t* buffer) = 0;
     virtual int AnyFunction(int devAddr, int funNumber, int size, std::uint8_t* buffer) = 0;
     virtual void Retries(int retries) = 0;
+    // Why the last call failed, in the system's words (e.g. why a port could not be opened);
+    // empty when the library does not say.
+    virtual QString LastErrorDetail() const { return {}; }
 };

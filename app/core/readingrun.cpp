@@ -2,6 +2,7 @@
 
 #include "app/core/errortexts.h"
 #include "app/core/journaldecoder.h"
+#include "platform/inifile.h"
 
 namespace {
 
@@ -55,45 +56,6 @@ std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex) {
             static_cast<std::uint8_t>(recordIndex & 0xFF)};
 }
 
-std::optional<std::int32_t> ParseInteger(const QString& text) {
-    QStringView s = QStringView(text).trimmed();
-    bool negative = false;
-    if (!s.isEmpty() && (s.front() == u'-' || s.front() == u'+')) {
-        negative = s.front() == u'-';
-        s = s.mid(1);
-    }
-    int base = 10;
-    if (s.startsWith(u'$') || s.startsWith(u'x', Qt::CaseInsensitive)) {
-        base = 16;
-        s = s.mid(1);
-    } else if (s.startsWith(u"0x", Qt::CaseInsensitive)) {
-        base = 16;
-        s = s.mid(2);
-    }
-    if (s.isEmpty())
-        return std::nullopt;
-    std::int64_t value = 0;
-    for (const QChar ch : s) {
-        const int digit = ch.isDigit() ? ch.digitValue()
-                          : (base == 16 && ch.toLower() >= u'a' && ch.toLower() <= u'f')
-                              ? ch.toLower().unicode() - u'a' + 10
-                              : -1;
-        if (digit < 0 || digit >= base || ch.unicode() > 0x7F)
-            return std::nullopt;
-        value = value * base + digit;
-        if (value > 0xFFFFFFFFLL)
-            return std::nullopt;
-    }
-    if (base == 10) {
-        if (negative ? value > 0x80000000LL : value > 0x7FFFFFFFLL)
-            return std::nullopt;
-        return static_cast<std::int32_t>(negative ? -value : value);
-    }
-    // Hexadecimal texts name a 32-bit pattern.
-    const auto pattern = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
-    return negative ? -pattern : pattern;
-}
-
 TReadingRun::TReadingRun(IAccessLibrary& library, IRecordDecoder& decoder, IStringGrid& sg,
                          IRunHost& host)
     : m_lib(library), m_decoder(decoder), m_sg(sg), m_host(host) {}
@@ -126,12 +88,12 @@ void TReadingRun::Run(const TRunRequest& request) {
     std::int32_t limitStart = 0;
     std::int32_t limitCount = 0;
     if (request.limit) {
-        const auto s = ParseInteger(request.startText);
+        const auto s = platform::parseIniInteger(request.startText);
         if (!s) {
             m_host.ShowMessage(QStringLiteral("Введите число в поле \"Начать с:\""));
             return;
         }
-        const auto n = ParseInteger(request.countText);
+        const auto n = platform::parseIniInteger(request.countText);
         if (!n) {
             m_host.ShowMessage(QStringLiteral("Введите число в поле \"Количество\""));
             return;
@@ -145,7 +107,7 @@ void TReadingRun::Run(const TRunRequest& request) {
         return;
     }
     if (!m_lib.Connect(*request.portNumber, request.speed, request.linkType)) {
-        m_host.ShowMessage(QStringLiteral("Ошибка открытия СОМ-порта."));
+        m_host.ShowMessage(QStringLiteral("Ошибка открытия СОМ-порта."), m_lib.LastErrorDetail());
         return;
     }
 

@@ -66,7 +66,8 @@ class IRunHost {
 public:
     virtual ~IRunHost() = default;
 
-    virtual void ShowMessage(const QString& text) = 0;
+    // An information box; `detail` (may be empty) says more, e.g. the system's reason.
+    virtual void ShowMessage(const QString& text, const QString& detail = {}) = 0;
     virtual void SetExportVisible(bool visible) = 0;
     virtual void SetStatusText(const QString& text) = 0; // lblStat
     virtual void SetCountText(const QString& text) = 0;  // lblMaxRec
@@ -94,10 +95,6 @@ struct TRunRequest {
 
 // The 7-byte function-65 request for a record of an archive.
 std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex);
-
-// Integer text as the window's edits take it: optional blanks and sign, decimal digits, or
-// hexadecimal after "$", "0x" or "x".
-std::optional<std::int32_t> ParseInteger(const QString& text);
 
 // One reading run through the access library: connect, count, records, disconnect.
 class TReadingRun {

@@ -115,6 +115,7 @@ public:
 class FakeHost : public IRunHost {
 public:
     std::vector<QString> messages;
+    std::vector<QString> details;
     std::vector<QString> statusTexts;
     QString countText;
     bool exportVisible = true;
@@ -122,7 +123,10 @@ public:
     std::vector<TRunState> states;
     std::function<void()> onProcessEvents;
 
-    void ShowMessage(const QString& t) override { messages.push_back(t); }
+    void ShowMessage(const QString& t, const QString& detail) override {
+        messages.push_back(t);
+        details.push_back(detail);
+    }
     void SetExportVisible(bool v) override { exportVisible = v; }
     void SetStatusText(const QString& t) override { statusTexts.push_back(t); }
     void SetCountText(const QString& t) override { countText = t; }
@@ -480,23 +484,6 @@ TEST_F(ReadingRunTest, DecoderNoticeIsShownOnceAfterTheRun) {
     run.Run(request);
     EXPECT_EQ(host.messages, std::vector<QString>{"3 records without time"});
     EXPECT_FALSE(lib.connected);
-}
-
-TEST(ReadingRunHelpers, ParseInteger) {
-    const struct {
-        const char* text;
-        std::optional<std::int32_t> value;
-    } cases[] = {{"0", 0},           {" 42 ", 42},
-                 {"-7", -7},         {"+7", 7},
-                 {"$1F4", 500},      {"0x1f4", 500},
-                 {"x10", 16},        {"2147483647", 2147483647},
-                 {"2147483648", {}}, {"-2147483648", INT32_MIN},
-                 {"$FFFFFFFF", -1},  {"", {}},
-                 {"abc", {}},        {"1.5", {}},
-                 {"12a", {}},        {"$", {}},
-                 {"٣", {}}};
-    for (const auto& c : cases)
-        EXPECT_EQ(ParseInteger(QString::fromUtf8(c.text)), c.value) << c.text;
 }
 
 } // namespace
