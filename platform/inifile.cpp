@@ -294,8 +294,14 @@ QByteArray IniFile::toBytes() const {
     const QByteArray crlf = encode(u"\r\n");
     QByteArray out = m_bom;
     out.reserve(m_bom.size() + m_body.size() + 64);
+    const bool wide = m_encoding == Encoding::Utf16LE || m_encoding == Encoding::Utf16BE;
     for (const Line& l : m_lines) {
         out += lineBytes(l);
+        // The odd trailing byte of a UTF-16 file, when lines now follow it, gets a zero byte so
+        // that what follows stays on 16-bit boundaries (and reads back as written).
+        if (wide && (out.size() - m_bom.size()) % 2 != 0 &&
+            (l.endUnits != 0 || &l != &m_lines.back()))
+            out += '\0';
         if (l.endUnits == 1)
             out += lf;
         else if (l.endUnits == 2)

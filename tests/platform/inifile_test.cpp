@@ -199,6 +199,12 @@ TEST(IniFile, WriterKeepsEveryOtherByte) {
         {"UTF-16LE", utf16(QStringLiteral("[Settings]\r\nlastaddr=1\r\n"), true),
          utf16(QStringLiteral("[Settings]\r\nlastaddr=7\r\nRetries=5\r\n[Position]\r\nTop=-3\r\n"),
                true)},
+        // The odd last byte stays and gets a zero byte, so the lines added after it are read.
+        {"UTF-16LE with an odd trailing byte",
+         utf16(QStringLiteral("[Settings]\r\nlastaddr=1\r\n; x"), true) + '\x41',
+         utf16(QStringLiteral("[Settings]\r\nlastaddr=7\r\nRetries=5\r\n; x"), true) +
+             QByteArray("\x41\0", 2) +
+             utf16(QStringLiteral("\r\n[Position]\r\nTop=-3\r\n"), true).mid(2)},
         {"duplicate key: the first one is replaced", "[Settings]\r\nlastaddr=1\r\nlastaddr=2\r\n",
          "[Settings]\r\nlastaddr=7\r\nlastaddr=2\r\nRetries=5\r\n[Position]\r\nTop=-3\r\n"},
         {"bytes that windows-1251 leaves unassigned survive in other lines",
