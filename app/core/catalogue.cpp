@@ -49,8 +49,16 @@ TConnectionSettings ReadConnectionSettings(const platform::IniFile& ini) {
 }
 
 bool SaveSettings(const QString& mainIniPath, const TConnectionSettings& s, QString* message) {
+    const auto fail = [&] {
+        if (message)
+            *message = QStringLiteral("Unable to write to %1")
+                           .arg(QFileInfo(mainIniPath).absoluteFilePath());
+        return false;
+    };
     platform::IniFile ini;
-    ini.load(mainIniPath);
+    // A main.ini that exists but cannot be read would be replaced by the settings alone.
+    if (!ini.load(mainIniPath) && QFileInfo::exists(mainIniPath))
+        return fail();
     ini.writeString(kSettings, u"lastcomport", s.lastcomport.value_or(QString()));
     ini.writeInteger(kSettings, u"lastcomspeed", s.lastcomspeed);
     if (s.lastaddr)
@@ -64,10 +72,7 @@ bool SaveSettings(const QString& mainIniPath, const TConnectionSettings& s, QStr
         ini.writeInteger(kPosition, u"Left", *s.Left);
     if (ini.save(mainIniPath))
         return true;
-    if (message)
-        *message =
-            QStringLiteral("Unable to write to %1").arg(QFileInfo(mainIniPath).absoluteFilePath());
-    return false;
+    return fail();
 }
 
 void AddRecType(std::vector<TRecType>& list, std::int32_t ID, std::int32_t atype,
