@@ -67,6 +67,10 @@ int32_t readRegisters(QModbusPdu::FunctionCode fc, int32_t devAddr, int32_t regA
 
 } // namespace
 
+RtuMaster& ombrel::libraryMaster() {
+    return master();
+}
+
 extern "C" {
 
 OMBREL_EXPORT int32_t Connect(int32_t aPort, int32_t aSpeed, int32_t aType) {

@@ -72,6 +72,7 @@ bool RtuMaster::open(const QString& devicePath, int baud, bool rs485) {
     if (rs485)
         enableRs485(static_cast<int>(port->handle()));
     port->clear(QSerialPort::AllDirections);
+    m_serial = port.get();
     m_port = std::move(port);
     m_baud = baud;
     m_rx.clear();
@@ -79,7 +80,20 @@ bool RtuMaster::open(const QString& devicePath, int baud, bool rs485) {
     return true;
 }
 
+bool RtuMaster::openDevice(std::unique_ptr<QIODevice> device, int baud) {
+    close();
+    if (!device || !device->isOpen() || baud <= 0)
+        return false;
+    registerJournalFunction();
+    m_port = std::move(device);
+    m_baud = baud;
+    m_rx.clear();
+    m_lastLineActivity = Clock::now();
+    return true;
+}
+
 void RtuMaster::close() {
+    m_serial = nullptr;
     if (m_port) {
         if (m_port->isOpen())
             m_port->close();
@@ -106,9 +120,15 @@ void RtuMaster::setTimeouts(int answerMs, int charMs) {
 bool RtuMaster::portFailed() {
     if (!m_port)
         return true;
-    const QSerialPort::SerialPortError e = m_port->error();
+    if (!m_serial) {
+        if (m_port->isOpen())
+            return false;
+        close();
+        return true;
+    }
+    const QSerialPort::SerialPortError e = m_serial->error();
     if (e == QSerialPort::NoError || e == QSerialPort::TimeoutError) {
-        m_port->clearError();
+        m_serial->clearError();
         return !m_port->isOpen();
     }
     // A device that has gone (a USB adapter pulled, the other end of a pty closed) or any other
@@ -232,12 +252,21 @@ int RtuMaster::exchange(quint8 address, const QModbusRequest& request, QModbusRe
             return rc;
         if (!isOpen())
             return rcPortClosed;
-        // A late or garbled answer must not be taken for the answer to the next try.
+        if (i == m_retries)
+            break;
+        // A garbled answer must not run into the next try. (A late answer to an earlier try of
+        // the same request is as good as the one expected.)
         drainUntilQuiet(std::max(m_charMs, static_cast<int>(interFrameGapUs(m_baud) / 1000) + 1),
                         m_answerMs);
         if (!isOpen())
             return rcPortClosed;
     }
+    // The next request is another one: an answer to this one that comes late would be taken
+    // for its answer (RTU frames carry no request number). Listen for one more answer time so
+    // that such an answer is dropped here.
+    drainUntilQuiet(m_answerMs, m_answerMs);
+    if (!isOpen())
+        return rcPortClosed;
     return rc;
 }
 

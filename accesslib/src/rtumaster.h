@@ -9,6 +9,7 @@
 #include <chrono>
 #include <memory>
 
+class QIODevice;
 class QSerialPort;
 
 namespace ombrel {
@@ -38,6 +39,9 @@ public:
     // Opens the device 8N1 at baud. rs485 asks the driver for RS-485 mode (ignored where the
     // driver has none). Returns false when the device cannot be opened or set up.
     bool open(const QString& devicePath, int baud, bool rs485);
+    // Takes an already open device in place of a serial port (a fake line for tests and fuzzing);
+    // the master owns it from here on. Failures of such a device show only as it closing.
+    bool openDevice(std::unique_ptr<QIODevice> device, int baud);
     void close();
     bool isOpen() const;
 
@@ -62,7 +66,8 @@ private:
     void drainUntilQuiet(int quietMs, int capMs);
     void keepInterFrameGap();
 
-    std::unique_ptr<QSerialPort> m_port;
+    std::unique_ptr<QIODevice> m_port;
+    QSerialPort* m_serial = nullptr; // m_port when it is a serial port
     QByteArray m_rx;
     int m_baud = 9600;
     int m_retries = 0;
@@ -70,5 +75,9 @@ private:
     int m_charMs = 50;
     Clock::time_point m_lastLineActivity{};
 };
+
+// The master behind the library's C entry points (for tests and fuzzing inside the library's
+// own code; not exported from OmbrelDll.so).
+RtuMaster& libraryMaster();
 
 } // namespace ombrel
