@@ -138,7 +138,8 @@ std::optional<Fault> parseFault(const QString& spec, QString* error) {
     static const QMap<QString, Fault::Kind> kinds = {
         {"noanswer", Fault::Kind::NoAnswer},   {"crc", Fault::Kind::BadCrc},
         {"exception", Fault::Kind::Exception}, {"delay", Fault::Kind::Delay},
-        {"truncate", Fault::Kind::Truncate},   {"garbage", Fault::Kind::Garbage}};
+        {"truncate", Fault::Kind::Truncate},   {"garbage", Fault::Kind::Garbage},
+        {"address", Fault::Kind::OtherAddress}};
     if (!kinds.contains(words[0].toLower()))
         return fail(QStringLiteral("unknown fault kind \"%1\"").arg(words[0]));
     Fault f;

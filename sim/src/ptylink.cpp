@@ -15,6 +15,17 @@ namespace {
 
 using namespace std::chrono;
 
+// Modbus CRC-16 (polynomial 0xA001, initial 0xFFFF), for frames the wire rewrites.
+quint16 modbusCrc(const QByteArray& bytes) {
+    quint16 crc = 0xFFFF;
+    for (const char c : bytes) {
+        crc ^= quint8(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
+    }
+    return crc;
+}
+
 bool openPair(int* master, int* slave, QString* path) {
     char name[256] = {};
     if (::openpty(master, slave, name, nullptr, nullptr) < 0)
@@ -193,6 +204,15 @@ void PtyLink::forwardReplies() {
                 chunk.chop(cut);
                 break;
             }
+            case WireFault::Kind::OtherAddress:
+                if (chunk.size() >= 3) {
+                    const int own = quint8(chunk[0]);
+                    chunk[0] = char(f.bytes > 0 ? f.bytes : own % 247 + 1);
+                    const quint16 crc = modbusCrc(chunk.left(chunk.size() - 2));
+                    chunk[chunk.size() - 2] = char(crc & 0xFF);
+                    chunk[chunk.size() - 1] = char(crc >> 8);
+                }
+                break;
             case WireFault::Kind::Garbage: {
                 QByteArray noise;
                 for (int i = 0; i < (f.bytes > 0 ? f.bytes : 5); ++i)

@@ -96,6 +96,8 @@ protected:
                 m_sim->m_link->armReplyFault({WireFault::Kind::Truncate, fault->value}, frame);
             else if (fault->kind == Fault::Kind::Garbage)
                 m_sim->m_link->armReplyFault({WireFault::Kind::Garbage, fault->value}, frame);
+            else if (fault->kind == Fault::Kind::OtherAddress)
+                m_sim->m_link->armReplyFault({WireFault::Kind::OtherAddress, fault->value}, frame);
         }
         return reply;
     }

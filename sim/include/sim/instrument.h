@@ -27,14 +27,16 @@ struct Journal {
 // An injected fault. It applies to requests that match all of its selectors; times counts how
 // often it still fires (-1: always).
 struct Fault {
-    enum class Kind { NoAnswer, BadCrc, Exception, Delay, Truncate, Garbage };
+    enum class Kind { NoAnswer, BadCrc, Exception, Delay, Truncate, Garbage, OtherAddress };
     Kind kind = Kind::NoAnswer;
     int function = 0; // 0: any function
     int journal = -1; // function 65: archive number, -1 any
     int record = -1;  // function 65: record index, -1 any
     int reg = -1;     // functions 3, 4, 6: first register address (zero-based), -1 any
     int times = -1;
-    int value = 0; // Exception: exception code; Delay: milliseconds; Truncate/Garbage: bytes
+    // Exception: exception code; Delay: milliseconds; Truncate/Garbage: bytes; OtherAddress: the
+    // address the answer carries (0 = the next one)
+    int value = 0;
 };
 
 std::optional<Fault> parseFault(const QString& spec, QString* error = nullptr);

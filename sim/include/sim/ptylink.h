@@ -13,9 +13,11 @@ namespace sim {
 
 // Something to do to the next reply frame on its way to the client.
 struct WireFault {
-    enum class Kind { Garbage, BadCrc, Truncate };
+    enum class Kind { Garbage, BadCrc, Truncate, OtherAddress };
     Kind kind = Kind::BadCrc;
-    int bytes = 0; // Garbage: bytes put before the frame; Truncate: bytes cut off (0 = half)
+    // Garbage: bytes put before the frame; Truncate: bytes cut off (0 = half); OtherAddress: the
+    // address the frame gets (0 = the next one), with a CRC that matches it.
+    int bytes = 0;
 };
 
 // Two pseudo-terminal pairs joined by a forwarder, like a null-modem cable: the simulator's
