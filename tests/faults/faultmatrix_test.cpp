@@ -1,0 +1,187 @@
+// Each fault of the serial line on one record of a run: the error text lands in that record's
+// row, every other record is present and correct, the run goes on to its end, no single wait
+// exceeds the answer time-out times the tries, and the port is closed afterwards.
+#include "runfixture.h"
+
+#include "../qstringprinter.h"
+
+#include <QDebug>
+
+namespace {
+
+using namespace std::chrono;
+
+constexpr int kRecords = 6;
+constexpr int kFaulted = 2; // record index with the fault; its row is kFaulted + 1
+
+class FaultMatrix : public ReadingRunFixture {
+protected:
+    void SetUp() override {
+        ReadingRunFixture::SetUp();
+        if (HasFatalFailure())
+            return;
+        instrument.address = 5;
+        instrument.setRegister(300001, kRecords);
+        sim::Journal& j = instrument.addJournal(1, sim::Layout::Plain3);
+        sim::Instrument::addSynthetic(j, kRecords, {1, 2});
+
+        device.Name = QStringLiteral("Прибор");
+        device.CountJournals = 1;
+        TJournalInfo& J = device.Journal[0];
+        J.Num = 1;
+        J.Reg = 300001;
+        J.typedev = tdPlain3;
+        J.Name = QStringLiteral("Журнал");
+        core::AddRecType(device.ListRecType, 1, dtLongWord, QStringLiteral("Уставка"));
+        core::AddListRecType(device.ListRecType, 2, QStringLiteral("Клапан"),
+                             QStringLiteral("1=один;2=два;3=три;4=четыре;5=пять;6=шесть"));
+        request.device = &device;
+        request.journalIndex = 0;
+
+        StartInstrument(instrument);
+        if (HasFatalFailure())
+            return;
+        // The rows of a run without faults are the reference for every faulted run.
+        request.retries = 2;
+        Run();
+        for (int r = 1; r <= kRecords; ++r)
+            reference.push_back(Row(r));
+        simulator->clearFaults();
+    }
+
+    // `busyRows` rows after the faulted one may read "no answer" (an instrument still busy with
+    // late answers), but no row may carry another record's data.
+    void CheckRowsExcept(int faultedRow, int busyRows = 0) {
+        ASSERT_EQ(sg->rowCount(), kRecords + 1);
+        for (int r = 1; r <= kRecords; ++r) {
+            if (r == faultedRow)
+                continue;
+            if (r > faultedRow && r <= faultedRow + busyRows &&
+                Row(r) == std::vector<QString>{
+                              QString::number(r - 1), "Ошибка (Прибор не отвечает)", {}, {}, {}})
+                continue;
+            EXPECT_EQ(Row(r), reference[std::size_t(r - 1)]) << "row " << r;
+        }
+    }
+    void CheckFinished(const RecordingHost& h) {
+        EXPECT_TRUE(h.messages.isEmpty()) << h.messages.join(u'|').toStdString();
+        EXPECT_EQ(h.countText, QStringLiteral("Количество записей: %1").arg(kRecords));
+        EXPECT_EQ(h.progress, kRecords);
+        EXPECT_TRUE(h.exportVisible);
+        ASSERT_FALSE(h.states.empty());
+        EXPECT_EQ(h.states.back(), TRunState::Idle);
+        EXPECT_FALSE(run->IsActive());
+        EXPECT_EQ(OpenDescriptors(simulator->clientPath()), linkDescriptors);
+    }
+
+    sim::Instrument instrument;
+    TDevInfo device;
+    std::vector<std::vector<QString>> reference;
+    int linkDescriptors = 1; // the link's own slave descriptor
+};
+
+TEST_F(FaultMatrix, ReferenceRunDecodesEveryRecord) {
+    ASSERT_EQ(reference.size(), std::size_t(kRecords));
+    // Records alternate between a number type and a value list; new value = index + 1.
+    EXPECT_EQ(reference[0][0], "0");
+    EXPECT_EQ(reference[0][2], "Уставка");
+    EXPECT_EQ(reference[0][3], "0");
+    EXPECT_EQ(reference[0][4], "1");
+    EXPECT_EQ(reference[1][2], "Клапан");
+    EXPECT_EQ(reference[1][3], "один");
+    EXPECT_EQ(reference[1][4], "два");
+    EXPECT_EQ(reference[5][0], "5");
+    EXPECT_EQ(reference[5][4], "шесть");
+    EXPECT_FALSE(reference[0][1].isEmpty());
+    EXPECT_NE(reference[0][1], reference[1][1]);
+    EXPECT_EQ(OpenDescriptors(simulator->clientPath()), linkDescriptors);
+}
+
+TEST_F(FaultMatrix, EachFaultLandsInItsRowAndTheRunGoesOn) {
+    const QString noAnswer = "Ошибка (Прибор не отвечает)";
+    const struct {
+        const char* fault;
+        int retries;
+        QString error; // empty: the record arrives intact in the end
+        int busyRows = 0;
+    } cases[] = {
+        {"noanswer", 1, noAnswer},
+        {"noanswer times=1", 1, {}}, // the retry gets the answer
+        {"crc", 1, "Ошибка (Ошибка контрольной суммы)"},
+        {"crc times=2", 2, {}},
+        {"exception code=1", 2, "Ошибка (Функция не поддерживается прибором)"},
+        {"exception code=2", 2, "Ошибка (Ошибочный адрес)"},
+        {"exception code=3", 2, "Ошибка (Недопустимые данные)"},
+        {"exception code=4", 2, "Ошибка (Функция не может быть выполнена)"},
+        {"exception code=5", 2, "Ошибка (Начало долговременной операции)"},
+        {"exception code=6", 2, "Ошибка (Прибор занят)"},
+        {"truncate", 1, "Ошибка (Длина ответа не соответствует длине запроса)"},
+        {"truncate bytes=1", 1, "Ошибка (Длина ответа не соответствует длине запроса)"},
+        {"garbage", 1, {}}, // noise before the answer is skipped
+        {"garbage bytes=40", 1, {}},
+        {"address", 1, "Ошибка (Ошибка контрольной суммы)"},
+        {"address times=1", 1, {}},
+        // An instrument that answers each try of a record late: the late answers are not taken
+        // for the next record, which may go unanswered while the instrument catches up.
+        {"delay ms=800", 1, noAnswer, 2},
+        {"delay ms=800 times=1", 2, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        simulator->clearFaults();
+        simulator->addFault(
+            *sim::parseFault(QStringLiteral("%1 record=1:%2").arg(c.fault).arg(kFaulted)));
+        request.retries = c.retries;
+        const auto started = steady_clock::now();
+        const RecordingHost& h = Run();
+        const auto took = steady_clock::now() - started;
+        CheckRowsExcept(c.error.isEmpty() ? -1 : kFaulted + 1, c.busyRows);
+        if (!c.error.isEmpty()) {
+            EXPECT_EQ(Row(kFaulted + 1),
+                      (std::vector<QString>{QString::number(kFaulted), c.error, {}, {}, {}}));
+        }
+        CheckFinished(h);
+        // No wait beyond the answer time-out for each try (plus the line's own times).
+        // One more answer time listens for a late answer, so that it is not taken for the next
+        // record.
+        const auto bound = milliseconds((kAnswerMs + 2 * kCharMs + 30) * (c.retries + 2));
+        EXPECT_LE(h.longestGap, bound)
+            << duration_cast<milliseconds>(h.longestGap).count() << " ms";
+        qInfo().noquote() << c.fault << "retries" << c.retries << "longest wait"
+                          << duration_cast<milliseconds>(h.longestGap).count() << "ms, run"
+                          << duration_cast<milliseconds>(took).count() << "ms";
+    }
+}
+
+TEST_F(FaultMatrix, AdapterPulledMidRunClosesEveryLaterRecordAndThePort) {
+    request.retries = 2;
+    // The third record has been read when the adapter goes; the first three calls are the
+    // count-register steps.
+    const RecordingHost& h = Run([this](int calls) {
+        if (calls == 2 + kFaulted + 1)
+            simulator->link()->hangUpClient();
+    });
+    ASSERT_EQ(sg->rowCount(), kRecords + 1);
+    for (int r = 1; r <= kFaulted + 1; ++r)
+        EXPECT_EQ(Row(r), reference[std::size_t(r - 1)]) << "row " << r;
+    for (int r = kFaulted + 2; r <= kRecords; ++r)
+        EXPECT_EQ(Row(r), (std::vector<QString>{QString::number(r - 1),
+                                                "Ошибка (Канал закрыт (не удается отправить "
+                                                "запрос))",
+                                                {},
+                                                {},
+                                                {}}))
+            << "row " << r;
+    EXPECT_LE(h.longestGap, milliseconds((kAnswerMs + 2 * kCharMs + 30) * 3));
+    EXPECT_EQ(h.states.back(), TRunState::Idle);
+    EXPECT_FALSE(run->IsActive());
+    EXPECT_TRUE(h.exportVisible);
+    EXPECT_EQ(OpenDescriptors(simulator->clientPath()), 0);
+
+    // The next run finds no port and says so; nothing is left half open.
+    const RecordingHost& again = Run();
+    EXPECT_EQ(again.messages, QStringList{"Ошибка открытия СОМ-порта."});
+    EXPECT_EQ(again.states, std::vector<TRunState>{});
+}
+
+} // namespace
