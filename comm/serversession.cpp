@@ -216,7 +216,8 @@ void ServerSession::markLost(const QString& why) {
         it != sessions.end() && it->second.lock().get() == this)
         sessions.erase(it);
     if (m_socket)
-        QMetaObject::invokeMethod(m_socket, "close", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            m_socket, [socket = m_socket] { socket->close(); }, Qt::QueuedConnection);
 }
 
 void ServerSession::scheduleDelivery() {

@@ -18,6 +18,11 @@ public:
     using QModbusRtuSerialClient::QModbusRtuSerialClient;
 
 protected:
+    // Every request is sent raw and its reply decoded by the task code: take any well-formed
+    // reply, whatever its function.
+    bool processResponse(const QModbusResponse& response, QModbusDataUnit*) override {
+        return response.isValid();
+    }
     bool processPrivateResponse(const QModbusResponse& response, QModbusDataUnit*) override {
         return response.isValid();
     }

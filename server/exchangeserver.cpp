@@ -11,10 +11,11 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QLockFile>
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -318,7 +319,7 @@ QVariant ClientConnection::dispatch(quint8 kind, quint32 objectId, const QVarian
             const QVariantList answer = answerArray(planTask(job.task, job.settings), outcome);
             if (inplace)
                 return answer;
-            sendEvent(m.id, ekExchange, {answer});
+            sendEvent(m.id, ekExchange, QVariantList{QVariant(answer)});
             return {};
         }
         if (inplace)
@@ -387,6 +388,8 @@ ExchangeServer::~ExchangeServer() {
     m_clients.clear();
     qDeleteAll(m_channels);
     m_channels.clear();
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
 }
 
 bool ExchangeServer::listenLocal(const QString& socketPath, QString* why) {
@@ -404,12 +407,12 @@ bool ExchangeServer::listenLocal(const QString& socketPath, QString* why) {
         return false;
     }
     // One server per socket: the lock is held for the life of the process.
-    m_lock = std::make_unique<QLockFile>(socketPath + QStringLiteral(".lock"));
-    m_lock->setStaleLockTime(0);
-    if (!m_lock->tryLock(0)) {
+    // The kernel drops the lock when the process ends, however it ends.
+    m_lockFd = ::open(QFile::encodeName(socketPath + QStringLiteral(".lock")).constData(),
+                      O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (m_lockFd < 0 || ::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
         if (why)
             *why = QStringLiteral("another exchange server uses %1").arg(socketPath);
-        m_lock.reset();
         return false;
     }
     QLocalServer::removeServer(socketPath);
@@ -545,7 +548,7 @@ void ExchangeServer::deliver(const ChannelJob& job, const QVariantList& answer) 
     if (job.inplace)
         ref.owner->sendReply(job.callId, rsOk, QString(), answer);
     else
-        ref.owner->sendEvent(ref.objectId, ekExchange, {answer});
+        ref.owner->sendEvent(ref.objectId, ekExchange, QVariantList{QVariant(answer)});
 }
 
 } // namespace server

@@ -16,7 +16,6 @@
 
 class QLocalServer;
 class QTcpServer;
-class QLockFile;
 
 namespace server {
 
@@ -117,7 +116,7 @@ private:
 
     QLocalServer* m_local = nullptr;
     QTcpServer* m_tcp = nullptr;
-    std::unique_ptr<QLockFile> m_lock;
+    int m_lockFd = -1;
     QString m_token;
     QSet<ClientConnection*> m_clients;
     QHash<qint32, Channel*> m_channels;

@@ -127,7 +127,9 @@ TEST(ModbusMaster, QueuedTaskArrays) {
         std::function<void()> call;
         const char* expected;
     } cases[] = {
-        {[&] { m.Exchange(5, 3, 65, 0, QVariantList{1, 2}); },
+        {[&] {
+             m.Exchange(5, 3, 65, 0, QVariantList{1, 2});
+         },
          "[UI1 0, I4 5, I4 3, I4 65, I4 0, [I4 1, I4 2]]"},
         {[&] { m.GetDeviceName(11); }, "[UI1 1, I4 11]"},
         {[&] { m.ReadHoldRegs(1000, 0, 9, 18, 1); }, "[UI1 2, I4 1000, I4 0, I4 9, I4 18, I4 1]"},
@@ -181,11 +183,12 @@ TEST(ModbusMaster, OperationsWithoutServerObject) {
 TEST(ModbusMaster, InplaceOperations) {
     LiveRig rig;
     auto& log = *rig.factory.masterLog;
-    log.inplaceAnswer = QVariantList{QVariant::fromValue(quint8(9)), 1, 1, 65,
-                                     QVariantList{1u, 2, 3u}, 0};
+    log.inplaceAnswer =
+        QVariantList{QVariant::fromValue(quint8(9)), 1, 1, 65, QVariantList{1u, 2, 3u}, 0};
     QVariant v;
     EXPECT_EQ(rig.mbm.ReadIndexArchI(1, 2, 7, QVariantList{19, 18, 19}, v), 0);
-    EXPECT_EQ(sig(log.inplaceTasks.last()), "[UI1 9, I4 1, I4 2, UI1 1, I4 7, [I4 19, I4 18, I4 19]]");
+    EXPECT_EQ(sig(log.inplaceTasks.last()),
+              "[UI1 9, I4 1, I4 2, UI1 1, I4 7, [I4 19, I4 18, I4 19]]");
     EXPECT_EQ(v.toList().size(), 3);
 
     rig.mbm.ReadTimeArchI(2, 1, QDateTime(QDate(2023, 6, 15), QTime(14, 5, 9)), 19, v);
@@ -313,8 +316,8 @@ TEST(Transport, PortNameCheck) {
     const struct {
         const char* name;
         bool valid;
-    } cases[] = {{"COM1", true},   {"com7", true},  {"COM255", true}, {"COM0", false},
-                 {"COM256", false}, {"COM", false},  {"LPT1", false},  {"COMx", false},
+    } cases[] = {{"COM1", true},    {"com7", true},   {"COM255", true}, {"COM0", false},
+                 {"COM256", false}, {"COM", false},   {"LPT1", false},  {"COMx", false},
                  {"CO", false},     {"COM$10", true}, {"COM-1", false}};
     for (const auto& c : cases)
         EXPECT_EQ(IsValidPortName(QString::fromLatin1(c.name)), c.valid) << c.name;

@@ -71,7 +71,8 @@ TEST(FrameCodec, BrokenStreams) {
         QByteArray bytes;
     } cases[] = {
         {"oversized length", QByteArray("\x7f\xff\xff\xff", 4)},
-        {"just over the limit", [] {
+        {"just over the limit",
+         [] {
              QByteArray b(4, '\0');
              qToBigEndian<quint32>(kMaxFramePayload + 1, b.data());
              return b;

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QLocalSocket>
 #include <QModbusRtuSerialServer>
 #include <QProcessEnvironment>
 #include <QSerialPort>
@@ -53,7 +54,8 @@ PtyCable::~PtyCable() {
 void PtyCable::forward() {
     char buf[4096];
     for (;;) {
-        pollfd fds[3] = {{m_master[0], POLLIN, 0}, {m_master[1], POLLIN, 0}, {m_stopPipe[0], POLLIN, 0}};
+        pollfd fds[3] = {
+            {m_master[0], POLLIN, 0}, {m_master[1], POLLIN, 0}, {m_stopPipe[0], POLLIN, 0}};
         if (::poll(fds, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -126,7 +128,7 @@ private:
 Instrument::Instrument(const QString& device, const InstrumentData& data) {
     server::registerJournalFunction();
     std::atomic<bool> ready{false};
-    m_thread = std::thread([this, device, data, &ready] {
+    m_thread.reset(QThread::create([this, device, data, &ready] {
         FixtureServer srv(data, m_silent, m_requests);
         srv.setServerAddress(data.address);
         QModbusDataUnitMap map;
@@ -153,7 +155,8 @@ Instrument::Instrument(const QString& device, const InstrumentData& data) {
             loop.exec();
         m_loop = nullptr;
         srv.disconnectDevice();
-    });
+    }));
+    m_thread->start();
     while (!ready)
         QThread::msleep(1);
 }
@@ -162,7 +165,7 @@ Instrument::~Instrument() {
     m_stop = true;
     if (auto* loop = static_cast<QEventLoop*>(m_loop.load()))
         QMetaObject::invokeMethod(loop, "quit", Qt::QueuedConnection);
-    m_thread.join();
+    m_thread->wait();
 }
 
 QByteArray plainRecord(quint32 time, quint16 id, quint32 value) {
@@ -177,7 +180,9 @@ QByteArray plainRecord(quint32 time, quint16 id, quint32 value) {
 
 // ---- ServerProcess ----
 
-QString serverProgram() { return QStringLiteral(JOURNAL_BIN_DIR "/journal-exchange-server"); }
+QString serverProgram() {
+    return QStringLiteral(JOURNAL_BIN_DIR "/journal-exchange-server");
+}
 
 ServerProcess::ServerProcess(const QString& com5Device, const QStringList& extraArgs)
     : m_com5(com5Device), m_extra(extraArgs) {
@@ -208,11 +213,15 @@ bool ServerProcess::start(QString* why) {
             *why = m_process.errorString();
         return false;
     }
-    // Ready when its socket exists.
+    // Ready when its socket takes connections (a socket file may be left from a killed one).
     QDeadlineTimer deadline(5000);
     while (!deadline.hasExpired()) {
-        if (QFile::exists(socketPath()))
+        QLocalSocket probe;
+        probe.connectToServer(socketPath());
+        if (probe.waitForConnected(100)) {
+            probe.abort();
             return true;
+        }
         if (m_process.state() != QProcess::Running)
             break;
         QThread::msleep(10);
@@ -229,7 +238,9 @@ void ServerProcess::kill() {
     }
 }
 
-QString ServerProcess::stderrText() { return QString::fromLocal8Bit(m_process.readAllStandardError()); }
+QString ServerProcess::stderrText() {
+    return QString::fromLocal8Bit(m_process.readAllStandardError());
+}
 
 bool waitFor(const std::function<bool()>& pred, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);

@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <atomic>
 #include <memory>
@@ -55,7 +56,7 @@ public:
     int requests() const { return m_requests; }
 
 private:
-    std::thread m_thread;
+    std::unique_ptr<QThread> m_thread;
     std::atomic<bool> m_silent{false};
     std::atomic<int> m_requests{0};
     std::atomic<bool> m_ok{false};
@@ -77,7 +78,9 @@ public:
     void kill();
     qint64 pid() const { return m_process.processId(); }
     QString runtimeDir() const { return m_runtime.path(); }
-    QString socketPath() const { return m_runtime.path() + QStringLiteral("/journal/exchange-server.sock"); }
+    QString socketPath() const {
+        return m_runtime.path() + QStringLiteral("/journal/exchange-server.sock");
+    }
     QString stderrText();
     QProcess& process() { return m_process; }
 

@@ -7,9 +7,13 @@ using namespace server;
 
 namespace {
 
-QByteArray hex(const char* text) { return QByteArray::fromHex(text); }
+QByteArray hex(const char* text) {
+    return QByteArray::fromHex(text);
+}
 
-QString typeName(const QVariant& v) { return QString::fromLatin1(v.metaType().name()); }
+QString typeName(const QVariant& v) {
+    return QString::fromLatin1(v.metaType().name());
+}
 
 } // namespace
 
@@ -36,16 +40,33 @@ TEST(TaskPlan, RequestsForTasks) {
         {"discrete inputs", {u8(7), 1, 0, 1, 1}, s, 3, 2, "00010001"},
         {"write one register", {u8(3), 1, 0, 4, u16(0x1234)}, s, 3, 16, "000400010212 34"},
         {"write one register, optimal", {u8(3), 1, 0, 4, u16(0x1234)}, optimal, 3, 6, "00041234"},
-        {"write longword", {u8(3), 1, 0, 4, QVariant::fromValue(quint32(0x01020304))}, s, 3, 16,
+        {"write longword",
+         {u8(3), 1, 0, 4, QVariant::fromValue(quint32(0x01020304))},
+         s,
+         3,
+         16,
          "000400020401020304"},
-        {"write coils", {u8(6), 1, 0, 2, QVariantList{true, false, true}}, s, 3, 15, "000200030105"},
+        {"write coils",
+         {u8(6), 1, 0, 2, QVariantList{true, false, true}},
+         s,
+         3,
+         15,
+         "000200030105"},
         {"write coil, optimal", {u8(6), 1, 0, 2, true}, optimal, 3, 5, "0002ff00"},
         {"device name", {u8(1), 1}, s, 3, 17, ""},
         {"status", {u8(10), 1, 0}, s, 3, 7, ""},
         {"diagnostics", {u8(11), 1, 0, 0, 0xA537}, s, 3, 8, "0000a537"},
-        {"journal record", {u8(9), 1, 2, 1, 0x0102, QVariantList{19, 18, 19}}, s, 3, 65,
+        {"journal record",
+         {u8(9), 1, 2, 1, 0x0102, QVariantList{19, 18, 19}},
+         s,
+         3,
+         65,
          "00020001000102"},
-        {"exchange", {u8(0), 1, 7, 65, 0, QVariantList{0, 1, 0, 1, 0, 0, 5}}, s, 7, 65,
+        {"exchange",
+         {u8(0), 1, 7, 65, 0, QVariantList{0, 1, 0, 1, 0, 0, 5}},
+         s,
+         7,
+         65,
          "00010001000005"},
     };
     for (const auto& c : cases) {
@@ -97,31 +118,55 @@ TEST(TaskPlan, DecodesReplies) {
         const char* what;
         QVariantList task;
         int function;
-        const char* reply;   // response data in hex
-        const char* value;   // expected value as text
-        const char* types;   // expected element type names, comma separated
+        const char* reply; // response data in hex
+        const char* value; // expected value as text
+        const char* types; // expected element type names, comma separated
         qint32 result;
     } cases[] = {
         {"uword", {u8(2), 1, 0, 9, 18, 1}, 3, "020078", "120", "ushort", rcOk},
         {"two sword", {u8(4), 1, 0, 0, 2, 2}, 4, "04fffe0003", "-2,3", "short,short", rcOk},
-        {"record by registers", {u8(4), 1, 0, 0, record, 1}, 4, "0a64b0c2d000078000ffff",
-         "1689305808,7,2147549183", "uint,ushort,uint", rcOk},
+        {"record by registers",
+         {u8(4), 1, 0, 0, record, 1},
+         4,
+         "0a64b0c2d000078000ffff",
+         "1689305808,7,2147549183",
+         "uint,ushort,uint",
+         rcOk},
         {"ubyte sits low in its word", {u8(2), 1, 0, 0, 17, 1}, 3, "0200fe", "254", "uchar", rcOk},
         {"float", {u8(2), 1, 0, 0, 4, 1}, 3, "043fc00000", "1.5", "float", rcOk},
         {"short reply", {u8(2), 1, 0, 0, 19, 1}, 3, "020001", "", "", rcLengthMismatch},
         {"coils", {u8(5), 1, 0, 0, 3}, 1, "0105", "true,false,true", "bool,bool,bool", rcOk},
-        {"journal record", {u8(9), 1, 1, 1, 0, record}, 65, "0a64b0c2d00007f0000001",
-         "1689305808,7,4026531841", "uint,ushort,uint", rcOk},
-        {"journal record too short", {u8(9), 1, 1, 1, 0, record}, 65, "0464b0c2d0", "", "",
-         rcLengthMismatch},
-        {"journal text", {u8(9), 1, 1, 1, 0, QVariantList{19, 8}}, 65, "0664b0c2d04f4b", 
-         "1689305808,OK", "uint,QString", rcOk},
-        {"journal raw", {u8(9), 1, 1, 1, 0, QVariant()}, 65, "020102", "1,2", "uchar,uchar",
+        {"journal record",
+         {u8(9), 1, 1, 1, 0, record},
+         65,
+         "0a64b0c2d00007f0000001",
+         "1689305808,7,4026531841",
+         "uint,ushort,uint",
          rcOk},
+        {"journal record too short",
+         {u8(9), 1, 1, 1, 0, record},
+         65,
+         "0464b0c2d0",
+         "",
+         "",
+         rcLengthMismatch},
+        {"journal text",
+         {u8(9), 1, 1, 1, 0, QVariantList{19, 8}},
+         65,
+         "0664b0c2d04f4b",
+         "1689305808,OK",
+         "uint,QString",
+         rcOk},
+        {"journal raw", {u8(9), 1, 1, 1, 0, QVariant()}, 65, "020102", "1,2", "uchar,uchar", rcOk},
         {"device name", {u8(1), 1}, 17, "0544455631000000", "DEV1", "QString", rcOk},
         {"status", {u8(10), 1, 0}, 7, "a3", "163", "uchar", rcOk},
-        {"exchange", {u8(0), 1, 1, 3, 0, QVariantList{0, 0, 0, 1}}, 3, "020102", "2,1,2",
-         "uchar,uchar,uchar", rcOk},
+        {"exchange",
+         {u8(0), 1, 1, 3, 0, QVariantList{0, 0, 0, 1}},
+         3,
+         "020102",
+         "2,1,2",
+         "uchar,uchar,uchar",
+         rcOk},
     };
     for (const auto& c : cases) {
         const TaskPlan p = planTask(c.task, s);
@@ -131,12 +176,13 @@ TEST(TaskPlan, DecodesReplies) {
         EXPECT_EQ(o.result, c.result) << c.what;
         if (c.result != rcOk)
             continue;
-        const QVariantList items =
-            o.value.metaType().id() == QMetaType::QVariantList ? o.value.toList() : QVariantList{o.value};
+        const QVariantList items = o.value.metaType().id() == QMetaType::QVariantList
+                                       ? o.value.toList()
+                                       : QVariantList{o.value};
         QStringList values, types;
         for (const QVariant& v : items) {
             values << (v.metaType().id() == QMetaType::UChar ? QString::number(v.toUInt())
-                                                              : v.toString());
+                                                             : v.toString());
             types << typeName(v);
         }
         EXPECT_EQ(values.join(','), QString::fromUtf8(c.value)) << c.what;
@@ -182,10 +228,10 @@ TEST(TaskPlan, ResultCodesOfFailures) {
 
 TEST(Settings, ParsesAndRefuses) {
     MasterSettings m;
-    EXPECT_TRUE(parseMasterSettings(
-        QVariantList{QVariant::fromValue(quint8(0)), 5, QVariant::fromValue(quint8(0)),
-                     QVariant::fromValue(quint8(2)), 3, false, true},
-        m, nullptr));
+    EXPECT_TRUE(parseMasterSettings(QVariantList{QVariant::fromValue(quint8(0)), 5,
+                                                 QVariant::fromValue(quint8(0)),
+                                                 QVariant::fromValue(quint8(2)), 3, false, true},
+                                    m, nullptr));
     EXPECT_EQ(m.deviceAddress, 5);
     EXPECT_EQ(m.parity, 2);
     EXPECT_FALSE(m.adjustToWord);
