@@ -417,13 +417,15 @@ bool ExchangeServer::listenLocal(const QString& socketPath, QString* why) {
     }
     QLocalServer::removeServer(socketPath);
     m_local = new QLocalServer(this);
-    m_local->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_local->listen(socketPath)) {
+    // The socket is born readable and writable by its owner only (no window before a chmod).
+    const mode_t oldMask = ::umask(0177);
+    const bool listening = m_local->listen(socketPath);
+    ::umask(oldMask);
+    if (!listening) {
         if (why)
             *why = m_local->errorString();
         return false;
     }
-    ::chmod(QFile::encodeName(socketPath).constData(), 0600);
     connect(m_local, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* s = m_local->nextPendingConnection()) {
             if (!peerIsThisUser(s)) {

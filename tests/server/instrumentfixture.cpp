@@ -222,9 +222,8 @@ bool ServerProcess::start(QString* why) {
             probe.abort();
             return true;
         }
-        if (m_process.state() != QProcess::Running)
+        if (m_process.waitForFinished(10))
             break;
-        QThread::msleep(10);
     }
     if (why)
         *why = QStringLiteral("server did not come up: ") + stderrText();
