@@ -551,7 +551,7 @@ qint32 resultForError(QModbusDevice::Error error, int exceptionCode) {
         case QModbusPdu::IllegalFunction:
             return rcIllegalFunction;
         case QModbusPdu::IllegalDataAddress:
-            return rcIllegalAddress;
+            return rcBadAddress; // as the access library reports it
         case QModbusPdu::IllegalDataValue:
             return rcIllegalData;
         case QModbusPdu::ServerDeviceFailure:

@@ -212,7 +212,7 @@ TEST(TaskPlan, ResultCodesOfFailures) {
     } cases[] = {
         {QModbusDevice::TimeoutError, 0, rcNoAnswer},
         {QModbusDevice::ProtocolError, QModbusPdu::IllegalFunction, rcIllegalFunction},
-        {QModbusDevice::ProtocolError, QModbusPdu::IllegalDataAddress, rcIllegalAddress},
+        {QModbusDevice::ProtocolError, QModbusPdu::IllegalDataAddress, rcBadAddress},
         {QModbusDevice::ProtocolError, QModbusPdu::IllegalDataValue, rcIllegalData},
         {QModbusDevice::ProtocolError, QModbusPdu::ServerDeviceFailure, rcCannotExecute},
         {QModbusDevice::ProtocolError, QModbusPdu::Acknowledge, rcAcknowledge},

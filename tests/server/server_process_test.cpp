@@ -168,7 +168,7 @@ TEST_F(ServerProcessTest, InplaceReadsReturnTheirValues) {
     EXPECT_EQ(mbm.GetDeviceNameI(3, name), 0);
     EXPECT_EQ(name, "FIXTURE-1");
     // A record the instrument does not have: its exception (illegal data address).
-    EXPECT_EQ(mbm.ReadIndexArchI(4, 1, 99, QVariantList{19, 18, 19}, v), 11);
+    EXPECT_EQ(mbm.ReadIndexArchI(4, 1, 99, QVariantList{19, 18, 19}, v), 12);
     EXPECT_FALSE(v.isValid());
     // A task the journal protocol cannot express.
     EXPECT_EQ(mbm.ReadTimeArchI(5, 1, QDateTime::currentDateTime(), 19, v), 13);
