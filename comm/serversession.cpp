@@ -127,6 +127,7 @@ QVariant ServerSession::call(quint8 kind, quint32 objectId, const QVariantList& 
     const QByteArray frame = encodeFrame(message); // throws on a value that cannot travel
 
     auto self = shared_from_this(); // a handler may drop the last reference meanwhile
+    m_awaiting.insert(id);
     m_socket->write(frame);
     ++m_syncDepth;
     QDeadlineTimer deadline(timeoutMs < 0 ? QDeadlineTimer::Forever : QDeadlineTimer(timeoutMs));
@@ -155,6 +156,7 @@ QVariant ServerSession::call(quint8 kind, quint32 objectId, const QVariantList& 
             m_socket->waitForReadyRead(int(left));
     }
     --m_syncDepth;
+    m_awaiting.remove(id); // a late reply to an abandoned call is dropped on arrival
     if (!m_pendingEvents.isEmpty() || (!m_alive && !m_lostNotified))
         scheduleDelivery();
     if (!failure.isEmpty())
@@ -181,8 +183,11 @@ bool ServerSession::drain() {
             return false;
         }
         const quint8 kind = message.value(0).value<quint8>();
-        if (kind == mkReply)
-            m_replies.insert(message.value(1).toUInt(), message);
+        if (kind == mkReply) {
+            const quint32 id = message.value(1).toUInt();
+            if (m_awaiting.contains(id))
+                m_replies.insert(id, message);
+        }
         else if (kind == mkEvent)
             m_pendingEvents.append(message);
     }

@@ -8,6 +8,7 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QVariantList>
 
 #include <memory>
@@ -72,6 +73,7 @@ private:
     quint32 m_nextCall = 0;
     int m_syncDepth = 0;
     bool m_deliveryScheduled = false;
+    QSet<quint32> m_awaiting;
     QHash<quint32, QVariantList> m_replies;
     QList<QVariantList> m_pendingEvents;
     QHash<quint32, IServerEventReceiver*> m_receivers;

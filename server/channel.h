@@ -60,6 +60,8 @@ public:
     void applySettings(const TransportSettings& settings);
 
     void enqueue(const ChannelJob& job);
+    int waitingCount() const { return int(m_waiting.size()); }
+    static constexpr int kMaxWaiting = 100000;
     // Drops waiting tasks the predicate selects (not the one on the wire).
     int removeWaiting(const std::function<bool(const ChannelJob&)>& which);
 

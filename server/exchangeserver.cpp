@@ -88,6 +88,10 @@ void ClientConnection::sendEvent(quint32 objectId, quint8 kind, const QVariantLi
     QVariantList message{QVariant::fromValue(quint8(mkEvent)), QVariant::fromValue(quint32(0)),
                          QVariant::fromValue(objectId), QVariant::fromValue(kind)};
     message.append(args);
+    if (m_socket->bytesToWrite() > kMaxUnsentBytes) {
+        abort(QStringLiteral("client does not read its events"));
+        return;
+    }
     try {
         m_socket->write(encodeFrame(message));
     } catch (const comm::ServerError& e) {
@@ -322,6 +326,9 @@ QVariant ClientConnection::dispatch(quint8 kind, quint32 objectId, const QVarian
             sendEvent(m.id, ekExchange, QVariantList{QVariant(answer)});
             return {};
         }
+        if (ch->waitingCount() >= Channel::kMaxWaiting)
+            throw ServerError(QStringLiteral("too many tasks waiting on channel %1")
+                                  .arg(m.transportId));
         if (inplace)
             deferred = true;
         ch->enqueue(job);

@@ -44,6 +44,9 @@ public:
     ClientConnection(ExchangeServer* server, QIODevice* socket, bool remote);
     ~ClientConnection() override;
 
+    // A client whose unread events pile up beyond this is cut off.
+    static constexpr qint64 kMaxUnsentBytes = 16 * 1024 * 1024;
+
     void sendEvent(quint32 objectId, quint8 kind, const QVariantList& args);
     void sendReply(quint32 callId, qint32 status, const QString& error, const QVariant& value);
     // Closes this connection only.
