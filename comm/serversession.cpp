@@ -187,8 +187,7 @@ bool ServerSession::drain() {
             const quint32 id = message.value(1).toUInt();
             if (m_awaiting.contains(id))
                 m_replies.insert(id, message);
-        }
-        else if (kind == mkEvent)
+        } else if (kind == mkEvent)
             m_pendingEvents.append(message);
     }
 }

@@ -1,6 +1,7 @@
 #include "server/channel.h"
 
 #include "platform/portlist.h"
+#include "server/modbusext.h"
 
 #include <QSerialPort>
 #include <QTimer>
@@ -103,6 +104,7 @@ void Channel::startNext() {
             finish(job, plan, TaskOutcome{QVariant(), plan.result});
             continue;
         }
+        m_crcDiscardsAtSend = crcDiscards();
         QModbusReply* reply = m_client->sendRawRequest(plan.request, plan.address);
         if (!reply) {
             finish(job, plan,
@@ -123,6 +125,9 @@ void Channel::startNext() {
             TaskOutcome outcome;
             if (reply->error() == QModbusDevice::NoError)
                 outcome = decodeReply(m_currentPlan, reply->rawResult());
+            else if (reply->error() == QModbusDevice::TimeoutError &&
+                     crcDiscards() != m_crcDiscardsAtSend)
+                outcome.result = rcCrc; // a reply came, but with a wrong CRC
             else
                 outcome.result =
                     resultForError(reply->error(), int(reply->rawResult().exceptionCode()));

@@ -82,6 +82,7 @@ private:
     ChannelJob m_current;
     TaskPlan m_currentPlan;
     QPointer<QModbusReply> m_reply;
+    quint64 m_crcDiscardsAtSend = 0;
     bool m_closing = false;
 };
 

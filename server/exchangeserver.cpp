@@ -327,8 +327,8 @@ QVariant ClientConnection::dispatch(quint8 kind, quint32 objectId, const QVarian
             return {};
         }
         if (ch->waitingCount() >= Channel::kMaxWaiting)
-            throw ServerError(QStringLiteral("too many tasks waiting on channel %1")
-                                  .arg(m.transportId));
+            throw ServerError(
+                QStringLiteral("too many tasks waiting on channel %1").arg(m.transportId));
         if (inplace)
             deferred = true;
         ch->enqueue(job);

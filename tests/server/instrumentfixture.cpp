@@ -68,6 +68,8 @@ void PtyCable::forward() {
                 continue;
             const ssize_t n = ::read(m_master[i], buf, sizeof buf);
             if (n > 0) {
+                if (i == 0 && m_corrupt)
+                    buf[n - 1] = char(buf[n - 1] ^ 0xFF);
                 ssize_t off = 0;
                 while (off < n) {
                     const ssize_t w = ::write(m_master[1 - i], buf + off, size_t(n - off));

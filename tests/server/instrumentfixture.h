@@ -23,6 +23,8 @@ public:
     bool ok() const { return m_ok; }
     QString endA() const { return m_slaveName[0]; }
     QString endB() const { return m_slaveName[1]; }
+    // Flips the last byte (the CRC) of every chunk travelling from end A to end B.
+    void setCorruptAtoB(bool on) { m_corrupt = on; }
 
 private:
     void forward();
@@ -31,6 +33,7 @@ private:
     int m_slave[2] = {-1, -1}; // kept open so that reopening a slave never makes the master EIO
     int m_stopPipe[2] = {-1, -1};
     QString m_slaveName[2];
+    std::atomic<bool> m_corrupt{false};
     std::thread m_thread;
 };
 

@@ -193,6 +193,16 @@ TEST_F(ServerProcessTest, SilentInstrumentAnswersNoAnswer) {
     EXPECT_EQ(mbm.ReadHoldRegsI(2, 0, 9, 18, 1, v), 0);
 }
 
+TEST_F(ServerProcessTest, ReplyWithWrongCrcAnswersCrcError) {
+    goLive();
+    cable.setCorruptAtoB(true);
+    QVariant v;
+    EXPECT_EQ(mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 2);
+    cable.setCorruptAtoB(false);
+    EXPECT_EQ(mbm.ReadHoldRegsI(2, 0, 9, 18, 1, v), 0);
+    EXPECT_EQ(v, QVariant::fromValue(quint16(120)));
+}
+
 TEST_F(ServerProcessTest, FreeAllTasksDropsWaitingTasks) {
     goLive();
     for (int q = 1; q <= 20; ++q)
