@@ -52,11 +52,37 @@ bool Channel::isOpen() const {
 }
 
 void Channel::applySettings(const TransportSettings& settings) {
+    const bool lineChanged = settings.port != m_settings.port ||
+                             settings.speed != m_settings.speed ||
+                             settings.flowControl != m_settings.flowControl;
     m_settings = settings;
     if (!m_client)
         return;
     m_client->setTimeout(qMax(10, settings.answerDelay));
     m_client->setNumberOfRetries(qMax(0, settings.retries));
+    if (lineChanged && isOpen()) {
+        // The port takes new line settings between requests.
+        m_reopenPending = true;
+        if (!m_busy)
+            reopen();
+    }
+}
+
+void Channel::reopen() {
+    m_reopenPending = false;
+    const QString device = platform::PortList::devicePathForName(m_settings.port);
+    m_client->disconnectDevice();
+    m_client->setConnectionParameter(QModbusDevice::SerialPortNameParameter, device);
+    m_client->setConnectionParameter(QModbusDevice::SerialBaudRateParameter,
+                                     baudRateForOrdinal(m_settings.speed));
+    if (device.isEmpty() || !m_client->connectDevice() ||
+        m_client->state() != QModbusDevice::ConnectedState) {
+        QTimer::singleShot(0, this, [this] { emit portLost(); });
+        return;
+    }
+    if (auto* port = qobject_cast<QSerialPort*>(m_client->device()))
+        port->setFlowControl(m_settings.flowControl == 1 ? QSerialPort::HardwareControl
+                                                         : QSerialPort::NoFlowControl);
 }
 
 void Channel::close() {
@@ -97,7 +123,7 @@ int Channel::removeWaiting(const std::function<bool(const ChannelJob&)>& which) 
 }
 
 void Channel::startNext() {
-    while (!m_busy && !m_waiting.isEmpty() && m_client) {
+    while (!m_busy && !m_waiting.isEmpty() && m_client && isOpen()) {
         const ChannelJob job = m_waiting.takeFirst();
         const TaskPlan plan = planTask(job.task, job.settings);
         if (plan.result != rcOk) {
@@ -134,6 +160,8 @@ void Channel::startNext() {
             reply->deleteLater();
             const ChannelJob finished = m_current;
             finish(finished, m_currentPlan, outcome);
+            if (m_reopenPending && m_client)
+                reopen();
             startNext();
         };
         if (reply->isFinished())

@@ -56,7 +56,8 @@ public:
     bool isOpen() const;
     qint32 id() const { return m_id; }
 
-    // New timings (answer delay, retries) take effect for the next request.
+    // New timings (answer delay, retries) take effect for the next request; a new port, speed
+    // or flow control reopens the port once no request is on the wire.
     void applySettings(const TransportSettings& settings);
 
     void enqueue(const ChannelJob& job);
@@ -71,6 +72,7 @@ signals:
 
 private:
     void startNext();
+    void reopen();
     void finish(const ChannelJob& job, const TaskPlan& plan, const TaskOutcome& outcome);
 
     qint32 m_id;
@@ -84,6 +86,7 @@ private:
     QPointer<QModbusReply> m_reply;
     quint64 m_crcDiscardsAtSend = 0;
     bool m_closing = false;
+    bool m_reopenPending = false;
 };
 
 } // namespace server

@@ -227,6 +227,17 @@ TEST_F(ServerProcessTest, ClosingTheChannelReleasesTheMasters) {
     EXPECT_EQ(mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 0);
 }
 
+TEST_F(ServerProcessTest, LineSettingsReachAnOpenChannel) {
+    goLive();
+    rs.SetSpeed(cts9600); // the port is reopened at the new speed
+    QVariant v;
+    EXPECT_EQ(mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 0);
+    rs.SetPort(QStringLiteral("COM78")); // a port that does not exist: the channel goes
+    ASSERT_TRUE(waitFor([this] { return connected.size() == 2; }));
+    EXPECT_EQ(connected, (QList<bool>{true, false}));
+    EXPECT_EQ(mbm.ServerObject(), nullptr);
+}
+
 TEST_F(ServerProcessTest, UnknownPortReportsNoChannel) {
     rs.SetPort(QStringLiteral("COM77"));
     rs.SetLiveChannel(true);
