@@ -53,11 +53,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (parser.isSet(listenOpt)) {
-        const QString spec = parser.value(listenOpt);
-        const qsizetype colon = spec.lastIndexOf(u':');
+        const QString where = parser.value(listenOpt);
+        const qsizetype colon = where.lastIndexOf(u':');
         bool ok = false;
-        const uint port = colon > 0 ? spec.mid(colon + 1).toUInt(&ok) : 0;
-        QHostAddress address(spec.left(colon).remove(u'[').remove(u']'));
+        const uint port = colon > 0 ? where.mid(colon + 1).toUInt(&ok) : 0;
+        QHostAddress address(where.left(colon).remove(u'[').remove(u']'));
         if (!ok || port > 65535 || address.isNull()) {
             std::fprintf(stderr, "journal-exchange-server: --listen wants ADDR:PORT\n");
             return 2;
