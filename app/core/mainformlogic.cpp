@@ -102,27 +102,4 @@ TDeviceView DeviceViewFor(const TDevInfo& dev) {
     return v;
 }
 
-QString RecTypeName(std::int32_t atype) {
-    switch (atype) {
-    case dtSWord:
-        return QStringLiteral("sword");
-    case dtSLongWord:
-        return QStringLiteral("slongword");
-    case dtFloat:
-        return QStringLiteral("float");
-    case dtSByte:
-        return QStringLiteral("sbyte");
-    case dtUByte:
-        return QStringLiteral("ubyte");
-    case dtUWord:
-        return QStringLiteral("uword");
-    case dtLongWord:
-        return QStringLiteral("longword");
-    case dtList:
-        return QStringLiteral("список");
-    default:
-        return QStringLiteral("целое");
-    }
-}
-
 } // namespace core

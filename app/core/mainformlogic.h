@@ -66,7 +66,4 @@ struct TDeviceView {
 };
 TDeviceView DeviceViewFor(const TDevInfo& dev);
 
-// Name of a data type code in the record-type list.
-QString RecTypeName(std::int32_t atype);
-
 } // namespace core

@@ -11,4 +11,8 @@ public:
     virtual void information(const QString& text) = 0;
     virtual void warning(const QString& text) = 0;
     virtual void error(const QString& text) = 0;
+    // An information message with a second, explanatory text (e.g. the system's reason).
+    virtual void information(const QString& text, const QString& detail) {
+        information(detail.isEmpty() ? text : text + u'\r' + detail);
+    }
 };

@@ -2,14 +2,18 @@
 
 #include "app/core/catalogue.h"
 #include "app/core/errortexts.h"
+#include "app/core/journalexport.h"
 #include "app/gui/messageboxsink.h"
 #include "app/gui/radiogroup.h"
+#include "app/gui/savefilechooser.h"
+#include "app/gui/views/journalviews.h"
 #include "app/models/stringtablemodel.h"
 #include "platform/codepage.h"
 #include "platform/inifile.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
 #include <QGridLayout>
@@ -32,25 +36,6 @@ QFont windowFont(const QString& family) {
     return f;
 }
 
-QTableView* makeGrid(QWidget* parent, const QString& name, TStringTableModel* model,
-                     int rowHeight) {
-    auto* view = new QTableView(parent);
-    view->setObjectName(name);
-    view->setModel(model);
-    view->verticalHeader()->hide();
-    view->verticalHeader()->setMinimumSectionSize(1);
-    view->verticalHeader()->setDefaultSectionSize(rowHeight);
-    view->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
-    view->horizontalHeader()->setHighlightSections(false);
-    view->horizontalHeader()->setMinimumSectionSize(1);
-    view->setSelectionMode(QAbstractItemView::ContiguousSelection);
-    view->setSelectionBehavior(QAbstractItemView::SelectItems);
-    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    view->setShowGrid(true);
-    view->setWordWrap(false);
-    return view;
-}
-
 template <typename W> W* named(W* w, const char* name) {
     w->setObjectName(QString::fromLatin1(name));
     return w;
@@ -65,6 +50,10 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
     } else {
         m_ownMessages = std::make_unique<TMessageBoxSink>(this);
         m_messages = m_ownMessages.get();
+    }
+    if (!m_options.saveDialog) {
+        m_ownSaveDialog = std::make_unique<TFileDialogChooser>();
+        m_options.saveDialog = m_ownSaveDialog.get();
     }
     createControls();
     FormCreate();
@@ -248,25 +237,21 @@ void TForm1::createControls() {
     PageControl1->addTab(tsSet, QStringLiteral("Типы записей"));
 
     m_sgCells = new TStringTableModel(2, 5, this);
-    sg = makeGrid(tsData, QStringLiteral("sg"), m_sgCells, 16);
-    sg->setFont(tahoma);
-    {
-        const int widths[] = {31, 124, 305, 119, 110};
-        for (int c = 0; c < 5; ++c)
-            sg->setColumnWidth(c, widths[c]);
-    }
+    sg = named(new QTableView(tsData), "sg");
+    views::SetupLinearList(sg, m_sgCells);
     m_sgGrCells = new TStringTableModel(2, 1, this);
-    sgGr = makeGrid(tsGroup, QStringLiteral("sgGr"), m_sgGrCells, 32);
-    sgGr->horizontalHeader()->setDefaultSectionSize(120);
-    sgGr->horizontalHeader()->setFixedHeight(32);
-    sgGr->setColumnWidth(0, 120);
+    sgGr = named(new QTableView(tsGroup), "sgGr");
+    views::SetupGroupGrid(sgGr, m_sgGrCells);
     m_sgTypeCells = new TStringTableModel(2, 4, this);
-    sgType = makeGrid(tsSet, QStringLiteral("sgType"), m_sgTypeCells, 16);
-    {
-        const int widths[] = {31, 500, 74, 82};
-        for (int c = 0; c < 4; ++c)
-            sgType->setColumnWidth(c, widths[c]);
-    }
+    sgType = named(new QTableView(tsSet), "sgType");
+    views::SetupRecTypeGrid(sgType, m_sgTypeCells);
+
+    m_decoder = std::make_unique<core::TJournalDecoder>(*m_sgCells);
+    m_decoder->setScrollHook([this] { views::ScrollToLastRow(sg); });
+    m_runDecoder = std::make_unique<TRunDecoder>(*m_decoder, *m_sgGrCells);
+    m_run = std::make_unique<TReadingRun>(FLibrary, *m_runDecoder, *m_sgCells,
+                                          static_cast<IRunHost&>(*this));
+
     for (auto [page, grid] :
          {std::pair{tsData, sg}, std::pair{tsGroup, sgGr}, std::pair{tsSet, sgType}}) {
         auto* l = new QVBoxLayout(page);
@@ -280,6 +265,10 @@ void TForm1::createControls() {
     connect(Button6, &QPushButton::clicked, this, &TForm1::Button6Click);
     connect(BtnConnect2, &QPushButton::clicked, this, &TForm1::BtnConnect2Click);
     connect(BtnDisconnect2, &QPushButton::clicked, this, &TForm1::BtnDisconnect2Click);
+    connect(btnRead2, &QPushButton::clicked, this, &TForm1::btnRead2Click);
+    connect(btnStop2, &QPushButton::clicked, this, &TForm1::btnStopClick);
+    connect(btnStop, &QPushButton::clicked, this, &TForm1::btnStopClick);
+    connect(BtnExcel, &QPushButton::clicked, this, &TForm1::BtnExcelClick);
 }
 
 void TForm1::FormCreate() {
@@ -310,8 +299,7 @@ void TForm1::FormCreate() {
 
     VerPO->setText(QStringLiteral("Версия ПО ") + core::ProgramVersionText());
     FillRecTypeGrid();
-    ListRecGroup.clear();
-    ListStr.clear();
+    m_decoder->ClearGroupData();
 }
 
 bool TForm1::LoadAccessLibrary() {
@@ -400,23 +388,7 @@ void TForm1::SaveSettings() {
 }
 
 void TForm1::FillRecTypeGrid() {
-    if (!CurDev)
-        return;
-    const std::vector<TRecType>& list = CurDev->ListRecType;
-    if (list.empty()) {
-        m_sgTypeCells->setRowCount(2);
-        for (int c = 0; c < 4; ++c)
-            m_sgTypeCells->setCell(1, c, QString());
-        return;
-    }
-    m_sgTypeCells->setRowCount(static_cast<int>(list.size()) + 1);
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        const int row = static_cast<int>(i) + 1;
-        m_sgTypeCells->setCell(row, 0, QString::number(i));
-        m_sgTypeCells->setCell(row, 1, list[i].Name);
-        m_sgTypeCells->setCell(row, 2, QString::number(list[i].addr));
-        m_sgTypeCells->setCell(row, 3, core::RecTypeName(list[i].atype));
-    }
+    core::TJournalDecoder::FillRecTypeGrid(*m_sgTypeCells, CurDev);
 }
 
 void TForm1::EdtAddrChange() {
@@ -450,13 +422,7 @@ void TForm1::cbxDevChange() {
 
     const core::TDeviceView view = core::DeviceViewFor(*CurDev);
     PageControl1->setTabVisible(PageControl1->indexOf(tsSet), view.recTypeTabVisible);
-    if (view.valueBeforeVisible) {
-        sg->setColumnHidden(3, false);
-        sg->setColumnWidth(3, 108);
-        sg->setColumnWidth(4, 108);
-    } else {
-        sg->setColumnHidden(3, true);
-    }
+    views::ApplyLinearListLayout(sg, view.valueBeforeVisible);
     m_exportFileName = CurDev->Name;
 
     rgTypeJ->show();
@@ -507,4 +473,137 @@ void TForm1::BtnDisconnect2Click() {
     btnRead2->setEnabled(false);
     BtnDisconnect2->setEnabled(false);
     BtnConnect2->setEnabled(true);
+}
+
+const TJournalInfo* TForm1::selectedJournal() const {
+    return CurDev ? CurDev->journalAt(rgTypeJ->itemIndex()) : nullptr;
+}
+
+void TForm1::btnRead2Click() {
+    TRunRequest request;
+    request.device = CurDev;
+    request.journalIndex = rgTypeJ->itemIndex();
+    const core::TPortChoice port = SelectedPort();
+    const int speed = SelectedSpeed();
+    if (!port.ok())
+        request.portError = port.error;
+    else if (speed <= 0)
+        request.portError = core::BadSpeedMessage(cbxSpeed->currentText());
+    else
+        request.portNumber = port.number;
+    request.speed = speed;
+    request.linkType = rgrRsType->itemIndex();
+    request.devAddr = DevAdr;
+    request.retries = FRetries;
+    request.limit = chbLimit->isChecked();
+    request.startText = EdtStart->text();
+    request.countText = EdtCount->text();
+
+    m_run->Run(request);
+    startrec = m_run->startrec();
+    CountRec = m_run->CountRec();
+    MaxRec = m_run->MaxRec();
+    GetArch = m_run->GetArch();
+    if (m_closeRequested)
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+}
+
+void TForm1::btnStopClick() {
+    btnStop->setEnabled(false);
+    m_run->Stop();
+    GetArch = false;
+    btnRead->setEnabled(true);
+    rgTypeJ->setEnabled(true);
+    BuildGroupView();
+}
+
+void TForm1::BuildGroupView() {
+    m_decoder->BuildGroupView(*m_sgGrCells);
+}
+
+void TForm1::ClearGroupData() {
+    m_decoder->ClearGroupData(*m_sgGrCells);
+}
+
+void TForm1::BtnExcelClick() {
+    const auto choice = m_options.saveDialog->choose(this, m_exportFileName);
+    if (!choice)
+        return;
+    const TJournalInfo* journal = selectedJournal();
+    const TTypeDev layout = journal ? journal->typedev : tdPlain;
+    const core::ExportResult result =
+        choice->filterIndex == 2
+            ? core::ExportSpreadsheet(*m_sgCells, cbxDev->currentText(), layout, choice->fileName)
+            : core::ExportText(*m_sgCells, cbxDev->currentText(), layout, choice->fileName);
+    if (!result.ok)
+        messages().error(result.error);
+    else if (!result.notice.isEmpty())
+        messages().information(result.notice);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    // A run handles window events while it reads: closing then stops it first; the window closes
+    // once the run has finished (port closed, grouped view built).
+    if (runActive()) {
+        m_closeRequested = true;
+        m_run->Stop();
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
+
+void TForm1::ShowMessage(const QString& text, const QString& detail) {
+    messages().information(text, detail);
+}
+
+void TForm1::SetExportVisible(bool visible) {
+    BtnExcel->setVisible(visible);
+}
+
+void TForm1::SetStatusText(const QString& text) {
+    lblStat->setText(text);
+}
+
+void TForm1::SetCountText(const QString& text) {
+    lblMaxRec->setText(text);
+}
+
+void TForm1::SetProgressMaximum(int maximum) {
+    PBar->setMaximum(std::max(maximum, 0));
+}
+
+void TForm1::SetProgressPosition(int position) {
+    PBar->setValue(std::clamp(position, PBar->minimum(), PBar->maximum()));
+}
+
+void TForm1::SetRunState(TRunState state) {
+    switch (state) {
+    case TRunState::Connected:
+        btnRead2->setEnabled(false);
+        btnStop->setEnabled(true);
+        BtnDisconnect2->setEnabled(true);
+        BtnConnect2->setEnabled(false);
+        break;
+    case TRunState::Reading:
+        rgTypeJ->setEnabled(false);
+        GetArch = true;
+        btnStop2->setEnabled(true);
+        break;
+    case TRunState::Idle:
+        rgTypeJ->setEnabled(true);
+        GetArch = true;
+        btnStop2->setEnabled(false);
+        btnRead2->setEnabled(true);
+        BtnConnect2->setEnabled(true);
+        BtnDisconnect2->setEnabled(false);
+        break;
+    }
+}
+
+void TForm1::ProcessEvents() {
+    if (m_options.processEvents)
+        m_options.processEvents();
+    else
+        QCoreApplication::processEvents();
 }

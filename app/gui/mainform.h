@@ -1,8 +1,10 @@
 #pragma once
 
 #include "app/core/accesslibrarybinding.h"
+#include "app/core/journaldecoder.h"
 #include "app/core/mainformlogic.h"
 #include "app/core/model.h"
+#include "app/core/readingrun.h"
 #include "platform/portlist.h"
 
 #include <QList>
@@ -14,6 +16,7 @@
 #include <vector>
 
 class IMessageSink;
+class ISaveFileChooser;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -36,11 +39,16 @@ struct TForm1Options {
     // Ends the application once start-up has finished; nullptr: QCoreApplication::exit(0),
     // queued, so that the event loop ends as soon as it starts.
     std::function<void()> terminate;
+    // The export's save dialog; nullptr: the desktop's file dialog.
+    ISaveFileChooser* saveDialog = nullptr;
+    // Handles pending window events during a reading run; nullptr:
+    // QCoreApplication::processEvents().
+    std::function<void()> processEvents;
 };
 
 // The main window: the connection and device controls, the three views and the state of a
 // reading run. The decisions live in app/core; this class wires them to the controls.
-class TForm1 : public QMainWindow {
+class TForm1 : public QMainWindow, private IRunHost {
     Q_OBJECT
 public:
     explicit TForm1(TForm1Options options, QWidget* parent = nullptr);
@@ -69,6 +77,8 @@ public:
     TStringTableModel* sgCells() const { return m_sgCells; }
     TStringTableModel* sgGrCells() const { return m_sgGrCells; }
     TStringTableModel* sgTypeCells() const { return m_sgTypeCells; }
+    core::TJournalDecoder& decoder() { return *m_decoder; }
+    bool runActive() const { return m_run && m_run->IsActive(); }
 
 public slots:
     void EdtAddrChange();
@@ -77,6 +87,14 @@ public slots:
     void Button6Click();
     void BtnConnect2Click();
     void BtnDisconnect2Click();
+    // "Считать": a reading run through the access library; returns when the run has ended.
+    void btnRead2Click();
+    // "Остановить" (and the server path's "Остановить (srv)").
+    void btnStopClick();
+    // "Сохранить...": the linear list to a text file or a workbook.
+    void BtnExcelClick();
+    void BuildGroupView();
+    void ClearGroupData();
 
 signals:
     // The address box holds a new valid address (the master component follows it).
@@ -133,9 +151,10 @@ public:
     TDevList ListDev;
     TDevInfo* CurDev = nullptr;
     std::vector<int> ComPortsArray;
-    bool GetArch = false;
-    std::vector<TRecType> ListRecGroup;
-    std::vector<TRecStr> ListStr;
+    bool GetArch = true;
+    // Grouping data of the last run (owned by the decoder).
+    const std::vector<TRecType>& ListRecGroup() const { return m_decoder->ListRecGroup(); }
+    const std::vector<TRecStr>& ListStr() const { return m_decoder->ListStr(); }
     QVariantList StructV;
     TAccessLibraryBinding FLibrary;
 
@@ -146,6 +165,18 @@ private:
     // Connects the access library with the selected port, speed and link type; false (with a
     // message when the selection names no port or speed) when it does not.
     bool connectLibrary();
+    const TJournalInfo* selectedJournal() const;
+    void closeEvent(QCloseEvent* event) override;
+
+    // IRunHost: the reading run's view of the window.
+    void ShowMessage(const QString& text, const QString& detail) override;
+    void SetExportVisible(bool visible) override;
+    void SetStatusText(const QString& text) override;
+    void SetCountText(const QString& text) override;
+    void SetProgressMaximum(int maximum) override;
+    void SetProgressPosition(int position) override;
+    void SetRunState(TRunState state) override;
+    void ProcessEvents() override;
 
     TForm1Options m_options;
     std::unique_ptr<IMessageSink> m_ownMessages;
@@ -156,4 +187,10 @@ private:
     TStringTableModel* m_sgCells = nullptr;
     TStringTableModel* m_sgGrCells = nullptr;
     TStringTableModel* m_sgTypeCells = nullptr;
+    std::unique_ptr<ISaveFileChooser> m_ownSaveDialog;
+    // Decoder, its bridge to the grouped grid and the run; made with the grids' models.
+    std::unique_ptr<core::TJournalDecoder> m_decoder;
+    std::unique_ptr<TRunDecoder> m_runDecoder;
+    std::unique_ptr<TReadingRun> m_run;
+    bool m_closeRequested = false;
 };

@@ -19,6 +19,13 @@ void TMessageBoxSink::information(const QString& text) {
     QMessageBox::information(m_parent, QApplication::applicationDisplayName(), displayText(text));
 }
 
+void TMessageBoxSink::information(const QString& text, const QString& detail) {
+    QMessageBox box(QMessageBox::Information, QApplication::applicationDisplayName(),
+                    displayText(text), QMessageBox::Ok, m_parent);
+    box.setInformativeText(displayText(detail));
+    box.exec();
+}
+
 void TMessageBoxSink::warning(const QString& text) {
     QMessageBox::warning(m_parent, QApplication::applicationDisplayName(), displayText(text));
 }

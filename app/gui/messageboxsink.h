@@ -10,6 +10,7 @@ public:
     explicit TMessageBoxSink(QWidget* parent) : m_parent(parent) {}
 
     void information(const QString& text) override;
+    void information(const QString& text, const QString& detail) override;
     void warning(const QString& text) override;
     void error(const QString& text) override;
 

@@ -82,15 +82,4 @@ TEST(MainFormLogic, DeviceViewByFirstJournalLayout) {
     }
 }
 
-TEST(MainFormLogic, RecTypeNames) {
-    const struct {
-        int atype;
-        const char* name;
-    } cases[] = {{2, "sword"},    {3, "slongword"}, {4, "float"},  {7, "целое"},
-                 {16, "sbyte"},   {17, "ubyte"},    {18, "uword"}, {19, "longword"},
-                 {256, "список"}, {0, "целое"},     {-1, "целое"}};
-    for (const auto& c : cases)
-        EXPECT_EQ(core::RecTypeName(c.atype), QString::fromUtf8(c.name)) << c.atype;
-}
-
 } // namespace

@@ -140,10 +140,10 @@ TEST(LinearList, ColumnsToolTipAndLastRow) {
     view.selectionModel()->setCurrentIndex(model.index(7, 4), QItemSelectionModel::ClearAndSelect);
     EXPECT_EQ(model.data(model.index(0, 0), Qt::ToolTipRole).toString(), "7");
 
-    views::ApplyLinearListLayout(&view, tdPlain);
+    views::ApplyLinearListLayout(&view, false);
     EXPECT_TRUE(view.isColumnHidden(3));
     EXPECT_EQ(view.columnWidth(4), 110);
-    views::ApplyLinearListLayout(&view, tdPlain4);
+    views::ApplyLinearListLayout(&view, true);
     EXPECT_FALSE(view.isColumnHidden(3));
     EXPECT_EQ(view.columnWidth(3), 108);
     EXPECT_EQ(view.columnWidth(4), 108);

@@ -61,19 +61,11 @@ void SetupLinearList(QTableView* sg, TStringTableModel* model) {
                      });
 }
 
-void ApplyLinearListLayout(QTableView* sg, TTypeDev firstJournalLayout) {
-    switch (firstJournalLayout) {
-    case tdMarlo:
-    case tdPlain3:
-    case tdPlain4:
-    case tdQuint:
-        sg->setColumnHidden(3, false);
+void ApplyLinearListLayout(QTableView* sg, bool valueBeforeVisible) {
+    sg->setColumnHidden(3, !valueBeforeVisible);
+    if (valueBeforeVisible) {
         sg->setColumnWidth(3, 108);
         sg->setColumnWidth(4, 108);
-        break;
-    default:
-        sg->setColumnHidden(3, true);
-        break;
     }
 }
 

@@ -24,10 +24,9 @@ namespace views {
 // last one never measures rows.
 void SetupLinearList(QTableView* sg, TStringTableModel* model);
 
-// Column set-up of the linear list for the layout of a device's first journal: layouts with a
-// value before the change (and text layouts) show "Значение до" and give columns 3 and 4 a width
-// of 108 pixels; the others hide column 3.
-void ApplyLinearListLayout(QTableView* sg, TTypeDev firstJournalLayout);
+// Column set-up of the linear list: with the value before the change shown, "Значение до" is
+// visible and columns 3 and 4 are 108 pixels wide; otherwise column 3 is hidden.
+void ApplyLinearListLayout(QTableView* sg, bool valueBeforeVisible);
 
 // Makes the last row of the list visible (the list's scroll hook after each record). The scroll
 // happens when the event loop next runs, before the list is painted again; requests until then

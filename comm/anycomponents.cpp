@@ -1,0 +1,388 @@
+#include "comm/anycomponents.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <exception>
+
+namespace comm {
+
+// ---- TAnyTransportCustom ----
+
+TAnyTransportCustom::TAnyTransportCustom(QObject* AOwner, bool ADesignTime)
+    : QObject(AOwner), FDesignTime(ADesignTime) {}
+
+TAnyTransportCustom::~TAnyTransportCustom() {
+    // The masters drop this transport through the destroyed() notification that follows.
+    FList.clear();
+    try {
+        Disconnect();
+    } catch (const std::exception&) {
+        // The server may be gone; nothing else to release.
+    }
+}
+
+void TAnyTransportCustom::Subscribe(TAnyMasterCustom* ALink) {
+    if (FDesignTime || !ALink)
+        return;
+    FList.append(ALink);
+    connect(ALink, &QObject::destroyed, this, &TAnyTransportCustom::componentDestroyed,
+            Qt::UniqueConnection);
+    ALink->FRemoteMachineName = FRemoteMachineName;
+    ALink->FConnectKind = FConnectKind;
+    ALink->ChangeTransportID(FTransportID);
+}
+
+void TAnyTransportCustom::UnSubscribe(TAnyMasterCustom* ALink) {
+    if (!ALink)
+        return;
+    FList.removeAll(ALink);
+    ALink->ChangeTransportID(FTransportID);
+}
+
+void TAnyTransportCustom::componentDestroyed(QObject* AComponent) {
+    if (AComponent == FDlgManager) {
+        FDlgManager = nullptr;
+        return;
+    }
+    // Only the identity is used: the master's own parts are already gone.
+    FList.removeAll(static_cast<TAnyMasterCustom*>(AComponent));
+}
+
+void TAnyTransportCustom::applyTransportID(qint32 AID) {
+    FTransportID = AID;
+    const QList<TAnyMasterCustom*> masters = FList;
+    for (TAnyMasterCustom* m : masters) {
+        m->Lock();
+        try {
+            m->ChangeTransportID(AID);
+        } catch (...) {
+            m->Unlock();
+            throw;
+        }
+        m->Unlock();
+    }
+    FLiveChannel = AID != -1;
+    if (!FLiveChannel && !FKeepAliveOnDisconnect)
+        Disconnect();
+    const auto handler = OnChangeConnected;
+    if (handler)
+        handler(this, FLiveChannel);
+}
+
+void TAnyTransportCustom::ServerStateChanged(QObject* /*ASender*/, qint32 AOldState,
+                                             qint32 ANewState, qint32 AID) {
+    if (ANewState == tsClosed || ANewState == tsOpen)
+        applyTransportID(AID);
+    const auto handler = OnStateChanged;
+    if (handler)
+        handler(this, AOldState, ANewState, GetStateMsg(ANewState));
+}
+
+void TAnyTransportCustom::TransportIDChanged(QObject* /*ASender*/, qint32 AID) {
+    applyTransportID(AID);
+}
+
+void TAnyTransportCustom::SetLiveChannel(bool Value) {
+    if (Value == FLiveChannel || FDesignTime)
+        return;
+    if (!Connect()) {
+        FLiveChannel = false;
+        return;
+    }
+    if (Value)
+        SendProps();
+    FAT->SetConnected(Value);
+}
+
+QString TAnyTransportCustom::GetStateMsg(qint32 /*AState*/) {
+    return QString();
+}
+
+bool TAnyTransportCustom::Connect() {
+    if (FAT)
+        return true;
+    FAT = new TAnyTransport(this);
+    FAT->ConnectKind = FConnectKind;
+    FAT->RemoteMachineName =
+        FConnectKind == TConnectKind::ckRemote ? FRemoteMachineName : QString();
+    FAT->OnStateChanged = [this](QObject* ASender, qint32 AOld, qint32 ANew, qint32 AID) {
+        ServerStateChanged(ASender, AOld, ANew, AID);
+    };
+    try {
+        FAT->Connect();
+        if (IClientProcess* cp = FAT->ClientProcess())
+            cp->AttachClient(currentProcessId());
+    } catch (const std::exception&) {
+        delete FAT;
+        FAT = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void TAnyTransportCustom::Disconnect() {
+    if (!FAT)
+        return;
+    TAnyTransport* at = FAT;
+    FAT = nullptr;
+    struct Free {
+        TAnyTransport* p;
+        ~Free() { delete p; }
+    } free{at};
+    if (IClientProcess* cp = at->ClientProcess())
+        cp->DetachClient(currentProcessId());
+}
+
+void TAnyTransportCustom::BeginUpdate() {
+    FUpdating = true;
+}
+
+void TAnyTransportCustom::EndUpdate() {
+    if (!FUpdating)
+        return;
+    FUpdating = false;
+    SendProps();
+}
+
+void TAnyTransportCustom::SetUseDCOM(bool Value) {
+    if (Value == FUseDCOM)
+        return;
+    FUseDCOM = Value;
+    FConnectKind = Value ? TConnectKind::ckRemote : TConnectKind::ckLocal;
+    for (TAnyMasterCustom* m : std::as_const(FList))
+        m->FConnectKind = FConnectKind;
+}
+
+void TAnyTransportCustom::SetRemoteMachineName(const QString& Value) {
+    if (Value == FRemoteMachineName)
+        return;
+    FRemoteMachineName = Value;
+    for (TAnyMasterCustom* m : std::as_const(FList))
+        m->FRemoteMachineName = Value;
+}
+
+void TAnyTransportCustom::SetDlgManager(TDlgManagerBase* Value) {
+    if (Value == FDlgManager)
+        return;
+    if (FDlgManager) {
+        disconnect(FDlgManager, &QObject::destroyed, this,
+                   &TAnyTransportCustom::componentDestroyed);
+        FDlgManager->UnSubscribe(this);
+    }
+    FDlgManager = Value;
+    if (FDlgManager) {
+        connect(FDlgManager, &QObject::destroyed, this, &TAnyTransportCustom::componentDestroyed,
+                Qt::UniqueConnection);
+        FDlgManager->Subscribe(this);
+    }
+}
+
+// ---- TAnyMasterCustom ----
+
+TAnyMasterCustom::TAnyMasterCustom(QObject* AOwner, bool ADesignTime)
+    : QObject(AOwner), FDesignTime(ADesignTime) {}
+
+TAnyMasterCustom::~TAnyMasterCustom() {
+    try {
+        Disconnect();
+    } catch (const std::exception&) {
+    }
+}
+
+void TAnyMasterCustom::SetTransport(TAnyTransportCustom* Value) {
+    if (Value == FTransport)
+        return;
+    if (FTransport) {
+        disconnect(FTransportWatch);
+        FTransport->UnSubscribe(this);
+    }
+    FTransport = Value;
+    if (FTransport) {
+        FTransportWatch =
+            connect(FTransport, &QObject::destroyed, this, &TAnyMasterCustom::transportDestroyed);
+        FTransport->Subscribe(this);
+    }
+}
+
+void TAnyMasterCustom::transportDestroyed(QObject* ATransport) {
+    if (ATransport != FTransport)
+        return;
+    FTransport = nullptr;
+    try {
+        ChangeTransportID(-1);
+    } catch (const std::exception&) {
+        // Runs from a destructor: a server failure cannot go anywhere.
+    }
+}
+
+void TAnyMasterCustom::ChangeTransportID(qint32 AID) {
+    if (AID == FTransportID)
+        return;
+    FTransportID = AID;
+    if (AID != -1)
+        Connect();
+    if (FAM)
+        FAM->SetTransportID(AID);
+    if (AID == -1)
+        Disconnect();
+}
+
+void TAnyMasterCustom::Connect() {
+    if (FAM)
+        return;
+    FAM = new TAnyMaster(this);
+    FAM->ConnectKind = FConnectKind;
+    FAM->RemoteMachineName =
+        FConnectKind == TConnectKind::ckRemote ? FRemoteMachineName : QString();
+    FAM->OnExchange = [this](QObject* ASender, const QVariant& AExchValue) {
+        ServerExchange(ASender, AExchValue);
+    };
+    try {
+        FAM->Connect();
+        if (IClientProcess* cp = FAM->ClientProcess())
+            cp->AttachClient(currentProcessId());
+    } catch (const std::exception&) {
+        delete FAM;
+        FAM = nullptr;
+    }
+    SendProps();
+}
+
+void TAnyMasterCustom::Disconnect() {
+    if (!FAM)
+        return;
+    TAnyMaster* am = FAM;
+    FAM = nullptr;
+    struct Free {
+        TAnyMaster* p;
+        ~Free() { delete p; }
+    } free{am};
+    if (IClientProcess* cp = am->ClientProcess())
+        cp->DetachClient(currentProcessId());
+}
+
+void TAnyMasterCustom::BeginUpdate() {
+    FUpdating = true;
+}
+
+void TAnyMasterCustom::EndUpdate() {
+    FUpdating = false;
+    SendProps();
+}
+
+qint32 TAnyMasterCustom::RequestQID(const IMasterCallBackPtr& AFace) {
+    QMutexLocker lock(&FListLock);
+    if (FListQID.empty() || FNilCnt == 0) {
+        FListQID.push_back(AFace);
+        return qint32(FListQID.size() - 1);
+    }
+    for (size_t i = 0; i < FListQID.size(); ++i) {
+        if (!FListQID[i]) {
+            FListQID[i] = AFace;
+            --FNilCnt;
+            return qint32(i);
+        }
+    }
+    return -1;
+}
+
+void TAnyMasterCustom::ReleaseQID(const IMasterCallBackPtr& AFace) {
+    QMutexLocker lock(&FListLock);
+    if (FListQID.empty())
+        return;
+    for (size_t i = FListQID.size(); i-- > 0;) {
+        if (FListQID[i] && FListQID[i] == AFace) {
+            FListQID[i].reset();
+            ++FNilCnt;
+        }
+    }
+    while (!FListQID.empty() && !FListQID.back()) {
+        FListQID.pop_back();
+        --FNilCnt;
+    }
+}
+
+void TAnyMasterCustom::ReleaseQID(qint32 AQID) {
+    QMutexLocker lock(&FListLock);
+    if (AQID >= 0 && size_t(AQID) < FListQID.size()) {
+        FListQID[AQID].reset();
+        ++FNilCnt;
+    }
+}
+
+void TAnyMasterCustom::NotifyCallBack(QObject* Sender, qint32 QID, qint32 MBAddr, qint32 FunNumber,
+                                      const QVariant& Value, qint32 Result) {
+    IMasterCallBackPtr face;
+    {
+        QMutexLocker lock(&FListLock);
+        if (QID < 0 || size_t(QID) >= FListQID.size())
+            return;
+        face = FListQID[QID];
+    }
+    if (!face)
+        return;
+    try {
+        face->ExchangeResult(Sender, QID, MBAddr, FunNumber, Value, Result);
+    } catch (...) {
+        // A failing call-back must not stop the delivery of other answers.
+    }
+}
+
+qint32 TAnyMasterCustom::NilCount() const {
+    QMutexLocker lock(&FListLock);
+    return FNilCnt;
+}
+
+qint32 TAnyMasterCustom::CallBackCount() const {
+    QMutexLocker lock(&FListLock);
+    return qint32(FListQID.size());
+}
+
+void TAnyMasterCustom::FreeTask(qint32 QID) {
+    if (FAM)
+        FAM->FreeTask(QID);
+}
+
+void TAnyMasterCustom::FreeAllTasks() {
+    if (FAM)
+        FAM->FreeAllTasks();
+}
+
+void TAnyMasterCustom::AddQIDSlots(qint32 ACount) {
+    for (qint32 i = 0; i < ACount; ++i)
+        FProcessedQIDList.append(0);
+}
+
+void TAnyMasterCustom::SetQID(qint32 AQID) {
+    if (AQID >= 0 && AQID < FProcessedQIDList.size())
+        FProcessedQIDList[AQID] = 1;
+}
+
+void TAnyMasterCustom::ResetQID(qint32 AQID) {
+    if (AQID >= 0 && AQID < FProcessedQIDList.size())
+        FProcessedQIDList[AQID] = 0;
+}
+
+bool TAnyMasterCustom::WaitForQID(qint32 AQID, qint32 ATimeout) {
+    if (AQID < 0 || AQID >= FProcessedQIDList.size())
+        return false;
+    QDeadlineTimer deadline(ATimeout < 0 ? QDeadlineTimer::Forever : QDeadlineTimer(ATimeout));
+    // A ticking timer wakes the wait so that the deadline is looked at.
+    QTimer tick;
+    tick.start(10);
+    while (AQID < FProcessedQIDList.size() && FProcessedQIDList[AQID] != 1) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+    return AQID < FProcessedQIDList.size();
+}
+
+bool TAnyMasterCustom::WaitForAnyQID(qint32& /*AQID*/, qint32 /*ATimeout*/) {
+    return false;
+}
+
+} // namespace comm

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "comm/anycomponents.h"
+
+namespace comm {
+
+enum TComTransportSpeed : quint8 {
+    cts1200 = 0,
+    cts2400 = 1,
+    cts4800 = 2,
+    cts9600 = 3,
+    cts19200 = 4,
+    cts38400 = 5,
+    cts57600 = 6,
+    cts115200 = 7,
+    cts600 = 8,
+};
+
+enum TComFlowContol : quint8 { fcNone = 0, fcHardware = 1 };
+
+// Baud rate of a speed ordinal; 0 for an ordinal outside the enumeration.
+qint32 baudRateOf(qint32 speedOrdinal);
+
+// "COM" (any case) followed by an integer from 1 to 255.
+bool IsValidPortName(const QString& Value);
+
+// Text shown when a port name is refused.
+QString invalidParameterText();
+
+// A serial channel: port, speed, flow control and exchange timings.
+class TComTransport : public TAnyTransportCustom {
+    Q_OBJECT
+public:
+    explicit TComTransport(QObject* AOwner = nullptr, bool ADesignTime = false);
+
+    QString Port() const { return FPort; }
+    // Refuses a name that IsValidPortName rejects, with the message "Неверно задан параметр!".
+    void SetPort(const QString& Value);
+    TComTransportSpeed Speed() const { return FSpeed; }
+    void SetSpeed(TComTransportSpeed Value);
+    qint32 AnswerDelay() const { return FAnswerDelay; }
+    void SetAnswerDelay(qint32 Value);
+    qint32 Retries() const { return FRetries; }
+    void SetRetries(qint32 Value);
+    qint32 ByteTimeout() const { return FByteTimeout; }
+    void SetByteTimeout(qint32 Value);
+    TComFlowContol FlowControl() const { return FFlowControl; }
+    void SetFlowControl(TComFlowContol Value);
+
+protected:
+    qint32 FAnswerDelay = 500;
+    qint32 FRetries = 10;
+    qint32 FByteTimeout = 10;
+    TComTransportSpeed FSpeed = cts19200;
+    QString FPort = QStringLiteral("COM1");
+    TComFlowContol FFlowControl = fcNone;
+};
+
+// The RS-232 transport.
+class TRS232Transport : public TComTransport {
+    Q_OBJECT
+public:
+    explicit TRS232Transport(QObject* AOwner = nullptr, bool ADesignTime = false);
+
+    void SendProps() override;
+    QVariant GetProps() override;
+    void SetProps(const QVariant& Value) override;
+    TBasePropsFrame* CreatePropsFrame() override;
+
+    // Settings array as SendProps hands it to the server.
+    QVariantList ServerSettingsArray() const;
+};
+
+} // namespace comm

@@ -1,0 +1,20 @@
+#include "comm/propsframes.h"
+
+namespace comm {
+
+namespace {
+PropsFrameFactory& factory() {
+    static PropsFrameFactory f;
+    return f;
+}
+} // namespace
+
+void setPropsFrameFactory(PropsFrameFactory f) {
+    factory() = std::move(f);
+}
+
+TBasePropsFrame* createPropsFrame(PropsFrameKind kind) {
+    return factory() ? factory()(kind) : nullptr;
+}
+
+} // namespace comm

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "comm/commtypes.h"
+
+#include <QString>
+
+// Where the components find the exchange server and how a local one is started.
+namespace comm {
+
+struct ServerLocation {
+    TConnectKind kind = TConnectKind::ckLocal;
+    QString socketPath; // local: the per-user socket
+    QString host;       // remote
+    quint16 port = 0;   // remote
+    QString token;      // remote: the access token the server was started with
+
+    QString key() const;
+};
+
+// Port of a remote exchange server when RemoteMachineName names none ("host" or "host:port").
+constexpr quint16 kDefaultServerPort = 47811;
+// Name of the server program in the program directory.
+inline constexpr char kServerProgramName[] = "journal-exchange-server";
+
+// Folder of the per-user socket: $XDG_RUNTIME_DIR/journal when XDG_RUNTIME_DIR is set, else
+// /tmp/journal-<uid>. Creates it with mode 0700 and checks that it belongs to this user and no
+// one else can enter it; returns an empty string and the reason otherwise.
+QString localServerDirectory(QString* error = nullptr);
+// The per-user socket path inside that folder (empty when the folder is unusable).
+QString localServerSocketPath(QString* error = nullptr);
+
+// The server program: $JOURNAL_EXCHANGE_SERVER when set, else journal-exchange-server in the
+// program directory.
+QString exchangeServerProgram();
+
+// Location for a connection kind and machine name. Remote: the token comes from
+// $JOURNAL_SERVER_TOKEN.
+ServerLocation serverLocationFor(TConnectKind kind, const QString& remoteMachineName);
+
+} // namespace comm

@@ -1,0 +1,563 @@
+#include "server/exchangeserver.h"
+
+#include "comm/commtypes.h"
+#include "comm/ipc/protocol.h"
+#include "server/modbusext.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace server {
+
+using namespace comm::ipc;
+
+namespace {
+
+// Compares without giving away how many leading characters matched.
+bool sameToken(const QString& a, const QString& b) {
+    const QByteArray x = a.toUtf8(), y = b.toUtf8();
+    unsigned diff = unsigned(x.size() ^ y.size());
+    for (qsizetype i = 0; i < x.size(); ++i)
+        diff |= unsigned(quint8(x[i]) ^ quint8(y.isEmpty() ? 0 : y[i % y.size()]));
+    return diff == 0 && !y.isEmpty();
+}
+
+bool peerIsThisUser(QLocalSocket* socket) {
+    struct ucred cred {};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
+        return false;
+    return cred.uid == ::getuid();
+}
+
+} // namespace
+
+// ---- ClientConnection ----
+
+ClientConnection::ClientConnection(ExchangeServer* server, QIODevice* socket, bool remote)
+    : QObject(server), m_server(server), m_socket(socket), m_remote(remote) {
+    m_socket->setParent(this);
+    connect(m_socket, &QIODevice::readyRead, this, &ClientConnection::onReadyRead);
+    if (auto* local = qobject_cast<QLocalSocket*>(m_socket))
+        connect(local, &QLocalSocket::disconnected, this, [this] { abort(QString()); });
+    else if (auto* tcp = qobject_cast<QTcpSocket*>(m_socket))
+        connect(tcp, &QTcpSocket::disconnected, this, [this] { abort(QString()); });
+    m_stallTimer.setSingleShot(true);
+    connect(&m_stallTimer, &QTimer::timeout, this, [this] {
+        abort(m_greeted ? QStringLiteral("unfinished message") : QStringLiteral("no greeting"));
+    });
+    m_stallTimer.start(ExchangeServer::kStallTimeoutMs);
+}
+
+ClientConnection::~ClientConnection() {
+    releaseAll();
+}
+
+void ClientConnection::abort(const QString& why) {
+    if (m_closed)
+        return;
+    m_closed = true;
+    if (!why.isEmpty())
+        qWarning().noquote() << "exchange server: closing a client connection:" << why;
+    m_stallTimer.stop();
+    releaseAll();
+    m_socket->disconnect(this);
+    if (auto* local = qobject_cast<QLocalSocket*>(m_socket))
+        local->abort();
+    else if (auto* tcp = qobject_cast<QTcpSocket*>(m_socket))
+        tcp->abort();
+    emit closed(this);
+}
+
+void ClientConnection::sendEvent(quint32 objectId, quint8 kind, const QVariantList& args) {
+    if (m_closed)
+        return;
+    QVariantList message{QVariant::fromValue(quint8(mkEvent)), QVariant::fromValue(quint32(0)),
+                         QVariant::fromValue(objectId), QVariant::fromValue(kind)};
+    message.append(args);
+    if (m_socket->bytesToWrite() > kMaxUnsentBytes) {
+        abort(QStringLiteral("client does not read its events"));
+        return;
+    }
+    try {
+        m_socket->write(encodeFrame(message));
+    } catch (const comm::ServerError& e) {
+        qWarning().noquote() << "exchange server: event not sent:" << e.message();
+    }
+}
+
+void ClientConnection::sendReply(quint32 callId, qint32 status, const QString& error,
+                                 const QVariant& value) {
+    if (m_closed)
+        return;
+    const QVariantList message{QVariant::fromValue(quint8(mkReply)),
+                               QVariant::fromValue(callId),
+                               QVariant::fromValue(quint32(0)),
+                               QVariant::fromValue(status),
+                               error,
+                               value};
+    try {
+        m_socket->write(encodeFrame(message));
+    } catch (const comm::ServerError& e) {
+        // A value that cannot travel: say so instead of leaving the caller waiting.
+        m_socket->write(
+            encodeFrame({QVariant::fromValue(quint8(mkReply)), QVariant::fromValue(callId),
+                         QVariant::fromValue(quint32(0)), QVariant::fromValue(qint32(rsFailed)),
+                         e.message(), QVariant()}));
+    }
+}
+
+void ClientConnection::onReadyRead() {
+    if (m_closed)
+        return;
+    m_reader.append(m_socket->readAll());
+    for (;;) {
+        QVariantList message;
+        const auto status = m_reader.next(message);
+        if (status == FrameReader::Status::Broken) {
+            abort(m_reader.errorText());
+            return;
+        }
+        if (status == FrameReader::Status::NeedMore)
+            break;
+        handle(message);
+        if (m_closed)
+            return;
+    }
+    if (m_reader.buffered() > 0 || !m_greeted)
+        m_stallTimer.start(ExchangeServer::kStallTimeoutMs);
+    else
+        m_stallTimer.stop();
+}
+
+void ClientConnection::handle(const QVariantList& message) {
+    bool ok = false;
+    const quint8 kind = quint8(message.value(0).toUInt(&ok));
+    const quint32 callId = message.value(1).toUInt();
+    const quint32 objectId = message.value(2).toUInt();
+    if (!ok || message.size() < 3) {
+        abort(QStringLiteral("malformed request"));
+        return;
+    }
+    const QVariantList args = message.mid(3);
+    if (!m_greeted) {
+        if (kind != mkHello) {
+            abort(QStringLiteral("request before the greeting"));
+            return;
+        }
+        if (m_remote && !sameToken(args.value(0).toString(), m_server->token())) {
+            abort(QStringLiteral("wrong access token"));
+            return;
+        }
+        m_greeted = true;
+        sendReply(callId, rsOk, QString(), QVariant());
+        return;
+    }
+    bool deferred = false;
+    try {
+        const QVariant value = dispatch(kind, objectId, args, callId, deferred);
+        if (!deferred)
+            sendReply(callId, rsOk, QString(), value);
+    } catch (const comm::ServerError& e) {
+        sendReply(callId, rsFailed, e.message(), QVariant());
+    }
+}
+
+MasterObject* ClientConnection::master(quint32 id) {
+    return m_masters.value(id).get();
+}
+
+TransportObject* ClientConnection::transportByChannel(qint32 channelId) {
+    for (const auto& t : std::as_const(m_transports))
+        if (t->channel && t->channel->id() == channelId)
+            return t.get();
+    return nullptr;
+}
+
+QVariant ClientConnection::dispatch(quint8 kind, quint32 objectId, const QVariantList& args,
+                                    quint32 callId, bool& deferred) {
+    using comm::ServerError;
+    auto transport = [&]() -> TransportObject& {
+        auto t = m_transports.value(objectId);
+        if (!t)
+            throw ServerError(QStringLiteral("no transport object %1").arg(objectId));
+        return *t;
+    };
+    auto masterObj = [&]() -> MasterObject& {
+        auto m = m_masters.value(objectId);
+        if (!m)
+            throw ServerError(QStringLiteral("no master object %1").arg(objectId));
+        return *m;
+    };
+    auto reportState = [&](TransportObject& t, qint32 newState, qint32 id) {
+        const qint32 old = t.state;
+        t.state = newState;
+        sendEvent(
+            t.id, ekStateChanged,
+            {QVariant::fromValue(old), QVariant::fromValue(newState), QVariant::fromValue(id)});
+    };
+
+    switch (kind) {
+    case mkHello:
+        return {};
+    case mkServerInfo:
+        return QVariantList{QVariant::fromValue(qint64(QCoreApplication::applicationPid()))};
+    case mkCreateObject: {
+        const quint8 objectKind = quint8(args.value(0).toUInt());
+        if (m_transports.size() + m_masters.size() >= 1024)
+            throw ServerError(QStringLiteral("too many objects"));
+        const quint32 id = m_nextObject++;
+        if (objectKind == okTransport) {
+            auto t = std::make_shared<TransportObject>();
+            t->id = id;
+            m_transports.insert(id, t);
+        } else if (objectKind == okMaster) {
+            auto m = std::make_shared<MasterObject>();
+            m->id = id;
+            m->key = m_server->newMasterKey();
+            m_server->registerMaster(m->key, this, id);
+            m_masters.insert(id, m);
+        } else {
+            throw ServerError(QStringLiteral("unknown object kind %1").arg(objectKind));
+        }
+        return QVariant::fromValue(id);
+    }
+    case mkReleaseObject:
+        releaseObject(objectId);
+        return {};
+    case mkAttachClient:
+    case mkDetachClient:
+        if (!m_transports.contains(objectId) && !m_masters.contains(objectId))
+            throw ServerError(QStringLiteral("no object %1").arg(objectId));
+        if (kind == mkAttachClient)
+            m_processes.insert(args.value(0).toLongLong());
+        else
+            m_processes.remove(args.value(0).toLongLong());
+        return {};
+    case mkTransportSetProps: {
+        TransportObject& t = transport();
+        QString why;
+        TransportSettings s;
+        if (!parseTransportSettings(args.value(0), s, &why))
+            throw ServerError(why);
+        t.settings = s;
+        if (t.channel)
+            t.channel->applySettings(s);
+        return {};
+    }
+    case mkTransportSetConnected: {
+        TransportObject& t = transport();
+        const bool wanted = args.value(0).toBool();
+        if (wanted && !t.channel) {
+            QString why;
+            t.channel = m_server->openChannel(this, t.id, t.settings, &why);
+            if (t.channel) {
+                reportState(t, 1, t.channel->id());
+            } else {
+                qWarning().noquote() << "exchange server:" << why;
+                reportState(t, 0, -1);
+            }
+        } else if (wanted) {
+            reportState(t, 1, t.channel->id());
+        } else {
+            if (t.channel) {
+                const qint32 id = t.channel->id();
+                t.channel = nullptr;
+                m_server->closeChannel(id);
+            }
+            reportState(t, 0, -1);
+        }
+        return {};
+    }
+    case mkTransportGetConnected:
+        return transport().channel != nullptr;
+    case mkTransportGetID: {
+        TransportObject& t = transport();
+        return QVariant::fromValue(qint32(t.channel ? t.channel->id() : -1));
+    }
+    case mkTransportAddTask:
+        transport();
+        throw ServerError(QStringLiteral("transport tasks are not supported"));
+    case mkMasterSetProps: {
+        MasterObject& m = masterObj();
+        QString why;
+        MasterSettings s;
+        if (!parseMasterSettings(args.value(0), s, &why))
+            throw ServerError(why);
+        m.settings = s;
+        return {};
+    }
+    case mkMasterSetTransportID: {
+        MasterObject& m = masterObj();
+        m.transportId = args.value(0).toInt();
+        return {};
+    }
+    case mkMasterAddTask:
+    case mkMasterAddInplaceTask: {
+        MasterObject& m = masterObj();
+        const bool inplace = kind == mkMasterAddInplaceTask;
+        ChannelJob job;
+        job.masterKey = m.key;
+        job.task = args.value(0);
+        job.settings = m.settings;
+        job.inplace = inplace;
+        job.callId = callId;
+        job.qid = job.task.toList().value(1).toInt();
+        Channel* ch = m.transportId >= 0 ? m_server->channel(m.transportId) : nullptr;
+        if (!ch || !ch->isOpen()) {
+            TaskOutcome outcome;
+            outcome.result = rcNoTransport;
+            const QVariantList answer = answerArray(planTask(job.task, job.settings), outcome);
+            if (inplace)
+                return answer;
+            sendEvent(m.id, ekExchange, QVariantList{QVariant(answer)});
+            return {};
+        }
+        if (ch->waitingCount() >= Channel::kMaxWaiting)
+            throw ServerError(
+                QStringLiteral("too many tasks waiting on channel %1").arg(m.transportId));
+        if (inplace)
+            deferred = true;
+        ch->enqueue(job);
+        return {};
+    }
+    case mkMasterFreeTask: {
+        MasterObject& m = masterObj();
+        const qint32 qid = args.value(0).toInt();
+        m_server->dropTasks(m.key,
+                            [qid](const ChannelJob& j) { return !j.inplace && j.qid == qid; });
+        return {};
+    }
+    case mkMasterFreeAllTasks: {
+        MasterObject& m = masterObj();
+        m_server->dropTasks(m.key, [](const ChannelJob& j) { return !j.inplace; });
+        return {};
+    }
+    default:
+        throw ServerError(QStringLiteral("unknown request %1").arg(kind));
+    }
+}
+
+void ClientConnection::releaseObject(quint32 id) {
+    if (auto m = m_masters.take(id)) {
+        m_server->dropTasks(m->key, [](const ChannelJob&) { return true; });
+        m_server->unregisterMaster(m->key);
+        return;
+    }
+    if (auto t = m_transports.take(id)) {
+        if (t->channel) {
+            const qint32 channelId = t->channel->id();
+            t->channel = nullptr;
+            m_server->closeChannel(channelId);
+        }
+        return;
+    }
+    throw comm::ServerError(QStringLiteral("no object %1").arg(id));
+}
+
+void ClientConnection::releaseAll() {
+    const auto masters = m_masters.keys();
+    for (quint32 id : masters)
+        releaseObject(id);
+    const auto transports = m_transports.keys();
+    for (quint32 id : transports)
+        releaseObject(id);
+}
+
+// ---- ExchangeServer ----
+
+ExchangeServer::ExchangeServer(QObject* parent) : QObject(parent) {
+    registerJournalFunction();
+    m_idle.setSingleShot(true);
+    connect(&m_idle, &QTimer::timeout, this, [this] {
+        if (m_clients.isEmpty())
+            QCoreApplication::quit();
+    });
+}
+
+ExchangeServer::~ExchangeServer() {
+    const auto clients = m_clients;
+    for (ClientConnection* c : clients)
+        delete c;
+    m_clients.clear();
+    qDeleteAll(m_channels);
+    m_channels.clear();
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
+}
+
+bool ExchangeServer::listenLocal(const QString& socketPath, QString* why) {
+    const QFileInfo info(socketPath);
+    const QString dir = info.absolutePath();
+    const QByteArray dirPath = QFile::encodeName(dir);
+    ::mkdir(dirPath.constData(), 0700);
+    struct stat st {};
+    if (::lstat(dirPath.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & 077) != 0) {
+        if (why)
+            *why = QStringLiteral("the socket folder %1 must be a folder of this user that no "
+                                  "one else can open (mode 0700)")
+                       .arg(dir);
+        return false;
+    }
+    // One server per socket: the lock is held for the life of the process.
+    // The kernel drops the lock when the process ends, however it ends.
+    m_lockFd = ::open(QFile::encodeName(socketPath + QStringLiteral(".lock")).constData(),
+                      O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (m_lockFd < 0 || ::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+        if (why)
+            *why = QStringLiteral("another exchange server uses %1").arg(socketPath);
+        return false;
+    }
+    QLocalServer::removeServer(socketPath);
+    m_local = new QLocalServer(this);
+    // The socket is born readable and writable by its owner only (no window before a chmod).
+    const mode_t oldMask = ::umask(0177);
+    const bool listening = m_local->listen(socketPath);
+    ::umask(oldMask);
+    if (!listening) {
+        if (why)
+            *why = m_local->errorString();
+        return false;
+    }
+    connect(m_local, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* s = m_local->nextPendingConnection()) {
+            if (!peerIsThisUser(s)) {
+                s->abort();
+                s->deleteLater();
+                continue;
+            }
+            accept(s, false);
+        }
+    });
+    return true;
+}
+
+bool ExchangeServer::listenTcp(const QHostAddress& address, quint16 port, const QString& token,
+                               QString* why) {
+    if (token.isEmpty()) {
+        if (why)
+            *why = QStringLiteral("listening on TCP needs an access token");
+        return false;
+    }
+    m_token = token;
+    m_tcp = new QTcpServer(this);
+    if (!m_tcp->listen(address, port)) {
+        if (why)
+            *why = m_tcp->errorString();
+        return false;
+    }
+    connect(m_tcp, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* s = m_tcp->nextPendingConnection())
+            accept(s, true);
+    });
+    return true;
+}
+
+quint16 ExchangeServer::tcpPort() const {
+    return m_tcp ? m_tcp->serverPort() : 0;
+}
+
+void ExchangeServer::setExitWhenIdle(int idleMs) {
+    m_idleMs = idleMs;
+    updateIdle();
+}
+
+void ExchangeServer::updateIdle() {
+    if (m_idleMs < 0)
+        return;
+    if (m_clients.isEmpty())
+        m_idle.start(m_idleMs);
+    else
+        m_idle.stop();
+}
+
+void ExchangeServer::accept(QIODevice* socket, bool remote) {
+    auto* client = new ClientConnection(this, socket, remote);
+    m_clients.insert(client);
+    connect(client, &ClientConnection::closed, this, [this](ClientConnection* c) {
+        m_clients.remove(c);
+        c->deleteLater();
+        updateIdle();
+    });
+    updateIdle();
+}
+
+Channel* ExchangeServer::openChannel(ClientConnection* owner, quint32 transportObject,
+                                     const TransportSettings& settings, QString* why) {
+    const qint32 id = m_nextChannel++;
+    auto* ch = new Channel(id, settings, [this](const ChannelJob& job, const QVariantList& answer) {
+        deliver(job, answer);
+    });
+    if (!ch->open(why)) {
+        delete ch;
+        return nullptr;
+    }
+    m_channels.insert(id, ch);
+    m_channelOwners.insert(id, MasterRef{owner, transportObject});
+    connect(ch, &Channel::portLost, this, [this, id] {
+        const MasterRef ref = m_channelOwners.value(id);
+        if (ref.owner)
+            if (TransportObject* t = ref.owner->transportByChannel(id)) {
+                t->channel = nullptr;
+                const qint32 old = t->state;
+                t->state = 0;
+                closeChannel(id);
+                ref.owner->sendEvent(ref.objectId, ekStateChanged,
+                                     {QVariant::fromValue(old), QVariant::fromValue(qint32(0)),
+                                      QVariant::fromValue(qint32(-1))});
+                return;
+            }
+        closeChannel(id);
+    });
+    return ch;
+}
+
+void ExchangeServer::closeChannel(qint32 id) {
+    Channel* ch = m_channels.take(id);
+    m_channelOwners.remove(id);
+    if (!ch)
+        return;
+    ch->close();
+    ch->deleteLater();
+}
+
+void ExchangeServer::registerMaster(quint64 key, ClientConnection* owner, quint32 objectId) {
+    m_masterRefs.insert(key, MasterRef{owner, objectId});
+}
+
+void ExchangeServer::unregisterMaster(quint64 key) {
+    m_masterRefs.remove(key);
+}
+
+void ExchangeServer::dropTasks(quint64 masterKey,
+                               const std::function<bool(const ChannelJob&)>& which) {
+    for (Channel* ch : std::as_const(m_channels))
+        ch->removeWaiting(
+            [&](const ChannelJob& j) { return j.masterKey == masterKey && which(j); });
+}
+
+void ExchangeServer::deliver(const ChannelJob& job, const QVariantList& answer) {
+    const MasterRef ref = m_masterRefs.value(job.masterKey);
+    if (!ref.owner)
+        return; // the master or its client has gone
+    if (job.inplace)
+        ref.owner->sendReply(job.callId, rsOk, QString(), answer);
+    else
+        ref.owner->sendEvent(ref.objectId, ekExchange, QVariantList{QVariant(answer)});
+}
+
+} // namespace server

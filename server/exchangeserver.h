@@ -1,0 +1,138 @@
+#pragma once
+
+#include "comm/ipc/framecodec.h"
+#include "server/channel.h"
+#include "server/modbustask.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QIODevice>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <QTimer>
+
+#include <memory>
+
+class QLocalServer;
+class QTcpServer;
+
+namespace server {
+
+class ExchangeServer;
+
+// A transport object of a client: channel settings and, while open, the channel.
+struct TransportObject {
+    quint32 id = 0;
+    TransportSettings settings;
+    Channel* channel = nullptr; // owned by the server
+    qint32 state = 0;
+};
+
+// A master object of a client: protocol settings and the channel it is bound to.
+struct MasterObject {
+    quint32 id = 0;
+    quint64 key = 0; // unique over the server's life
+    MasterSettings settings;
+    qint32 transportId = -1;
+};
+
+// One connected client. Its objects live as long as the connection.
+class ClientConnection : public QObject {
+    Q_OBJECT
+public:
+    ClientConnection(ExchangeServer* server, QIODevice* socket, bool remote);
+    ~ClientConnection() override;
+
+    // A client whose unread events pile up beyond this is cut off.
+    static constexpr qint64 kMaxUnsentBytes = 16 * 1024 * 1024;
+
+    void sendEvent(quint32 objectId, quint8 kind, const QVariantList& args);
+    void sendReply(quint32 callId, qint32 status, const QString& error, const QVariant& value);
+    // Closes this connection only.
+    void abort(const QString& why);
+    MasterObject* master(quint32 id);
+    TransportObject* transportByChannel(qint32 channelId);
+
+signals:
+    void closed(ClientConnection* self);
+
+private:
+    void onReadyRead();
+    void handle(const QVariantList& message);
+    void releaseAll();
+    void releaseObject(quint32 id);
+    QVariant dispatch(quint8 kind, quint32 objectId, const QVariantList& args, quint32 callId,
+                      bool& deferred);
+
+    ExchangeServer* m_server;
+    QIODevice* m_socket;
+    bool m_remote;
+    bool m_greeted = false;
+    bool m_closed = false;
+    comm::ipc::FrameReader m_reader;
+    QTimer m_stallTimer; // unfinished frame or missing greeting
+    quint32 m_nextObject = 1;
+    QHash<quint32, std::shared_ptr<TransportObject>> m_transports;
+    QHash<quint32, std::shared_ptr<MasterObject>> m_masters;
+    QSet<qint64> m_processes;
+};
+
+// The exchange server: listens on the per-user local socket (and on TCP when asked), keeps the
+// clients' objects and the open channels.
+class ExchangeServer : public QObject {
+    Q_OBJECT
+public:
+    explicit ExchangeServer(QObject* parent = nullptr);
+    ~ExchangeServer() override;
+
+    // Listens on the local socket; false (and why) when the folder is unsafe, another server
+    // holds the socket, or listening fails.
+    bool listenLocal(const QString& socketPath, QString* why);
+    // Listens on TCP; a token is required and every remote client must present it.
+    bool listenTcp(const QHostAddress& address, quint16 port, const QString& token, QString* why);
+    quint16 tcpPort() const;
+
+    // Quits the application once no client has been connected for idleMs.
+    void setExitWhenIdle(int idleMs);
+
+    int clientCount() const { return int(m_clients.size()); }
+    const QString& token() const { return m_token; }
+
+    // Channels.
+    Channel* channel(qint32 id) const { return m_channels.value(id); }
+    Channel* openChannel(ClientConnection* owner, quint32 transportObject,
+                         const TransportSettings& settings, QString* why);
+    void closeChannel(qint32 id);
+    quint64 newMasterKey() { return ++m_masterKeys; }
+    void registerMaster(quint64 key, ClientConnection* owner, quint32 objectId);
+    void unregisterMaster(quint64 key);
+    // Drops waiting tasks of a master on every channel.
+    void dropTasks(quint64 masterKey, const std::function<bool(const ChannelJob&)>& which);
+
+    static constexpr int kStallTimeoutMs = 10000;
+
+private:
+    void accept(QIODevice* socket, bool remote);
+    void deliver(const ChannelJob& job, const QVariantList& answer);
+    void updateIdle();
+
+    QLocalServer* m_local = nullptr;
+    QTcpServer* m_tcp = nullptr;
+    int m_lockFd = -1;
+    QString m_token;
+    QSet<ClientConnection*> m_clients;
+    QHash<qint32, Channel*> m_channels;
+    qint32 m_nextChannel = 1;
+    quint64 m_masterKeys = 0;
+    struct MasterRef {
+        QPointer<ClientConnection> owner;
+        quint32 objectId = 0;
+    };
+    QHash<quint64, MasterRef> m_masterRefs;
+    QHash<qint32, MasterRef> m_channelOwners; // channel id -> owning transport object
+    QTimer m_idle;
+    int m_idleMs = -1;
+};
+
+} // namespace server

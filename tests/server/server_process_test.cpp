@@ -1,0 +1,285 @@
+// The components against the real exchange-server process, with an instrument on a
+// pseudo-terminal cable.
+#include "comm/comtransport.h"
+#include "comm/ipc/protocol.h"
+#include "comm/modbusmaster.h"
+#include "comm/serversession.h"
+#include "instrumentfixture.h"
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace comm;
+using fixture::waitFor;
+
+namespace {
+
+// Passes everything to the exchange server and keeps the settings arrays the masters send.
+class RecordingFactory : public IServerObjectFactory {
+public:
+    RecordingFactory() { m_previous = setServerObjectFactory(this); }
+    ~RecordingFactory() override { setServerObjectFactory(m_previous); }
+
+    IAnyTransportPtr CreateTransport(TConnectKind k, const QString& m) override {
+        return m_previous ? m_previous->CreateTransport(k, m)
+                          : serverObjectFactoryDefault()->CreateTransport(k, m);
+    }
+    IAnyMasterPtr CreateMaster(TConnectKind k, const QString& m) override {
+        auto inner = serverObjectFactoryDefault()->CreateMaster(k, m);
+        return std::make_shared<Spy>(inner, this);
+    }
+    QList<QVariant> masterProps;
+
+private:
+    static IServerObjectFactory* serverObjectFactoryDefault() {
+        IServerObjectFactory* mine = setServerObjectFactory(nullptr);
+        IServerObjectFactory* def = serverObjectFactory();
+        setServerObjectFactory(mine);
+        return def;
+    }
+    struct Spy : IAnyMaster {
+        Spy(IAnyMasterPtr inner, RecordingFactory* f) : inner(std::move(inner)), f(f) {}
+        void AddTask(const QVariant& t) override { inner->AddTask(t); }
+        void AddInplaceTask(const QVariant& t, QVariant& r, qint32 to) override {
+            inner->AddInplaceTask(t, r, to);
+        }
+        void SetProps(const QVariant& p) override {
+            f->masterProps.append(p);
+            inner->SetProps(p);
+        }
+        void SetTransportID(qint32 id) override { inner->SetTransportID(id); }
+        void FreeTask(qint32 q) override { inner->FreeTask(q); }
+        void FreeAllTasks() override { inner->FreeAllTasks(); }
+        void Advise(IMasterEvents* e) override { inner->Advise(e); }
+        IClientProcess* ClientProcess() override { return inner->ClientProcess(); }
+        IAnyMasterPtr inner;
+        RecordingFactory* f;
+    };
+    IServerObjectFactory* m_previous = nullptr;
+};
+
+struct Answer {
+    qint32 qid, addr, fn, result;
+    QVariant value;
+};
+
+fixture::InstrumentData journalInstrument() {
+    fixture::InstrumentData d;
+    d.holding.insert(9, 120);
+    d.input.insert(4, 3);
+    d.records.insert(0, fixture::plainRecord(1689305808, 7, 1));
+    d.records.insert(1, fixture::plainRecord(1689305900, 8, 0xF0000001u));
+    d.records.insert(2, fixture::plainRecord(1689306000, 9, 42));
+    return d;
+}
+
+class ServerProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(cable.ok());
+        ASSERT_TRUE(instrument.ok());
+        QString why;
+        ASSERT_TRUE(server.start(&why)) << why.toStdString();
+        rs.SetPort(QStringLiteral("COM5"));
+        rs.SetAnswerDelay(1000); // generous: the machine may be busy
+        rs.SetRetries(0);
+        mbm.SetTransport(&rs);
+        rs.OnChangeConnected = [this](QObject*, bool c) { connected << c; };
+        rs.OnStateChanged = [this](QObject*, qint32 o, qint32 n, const QString&) {
+            states << QStringLiteral("%1>%2").arg(o).arg(n);
+        };
+        mbm.OnExchange = [this](QObject*, qint32 q, qint32 a, qint32 f, const QVariant& v,
+                                qint32 r) {
+            answers.append({q, a, f, r, v});
+        };
+    }
+
+    void goLive() {
+        rs.SetLiveChannel(true);
+        ASSERT_TRUE(waitFor([this] { return rs.LiveChannel(); }))
+            << server.stderrText().toStdString();
+    }
+
+    fixture::PtyCable cable;
+    fixture::Instrument instrument{cable.endA(), journalInstrument()};
+    fixture::ServerProcess server{cable.endB()};
+    RecordingFactory factory;
+    TRS232Transport rs;
+    TModbusMaster mbm;
+    QList<bool> connected;
+    QStringList states;
+    QList<Answer> answers;
+};
+
+} // namespace
+
+TEST_F(ServerProcessTest, TransportGoesLiveAndMasterSendsSettings) {
+    goLive();
+    EXPECT_GE(rs.TransportID(), 1);
+    EXPECT_EQ(connected, QList<bool>{true});
+    EXPECT_EQ(states, QStringList{"0>1"});
+    EXPECT_EQ(mbm.TransportID(), rs.TransportID());
+    ASSERT_NE(mbm.ServerObject(), nullptr);
+    ASSERT_EQ(factory.masterProps.size(), 1);
+    const QVariantList p = factory.masterProps[0].toList();
+    const QList<int> types = {QMetaType::UChar, QMetaType::Int,  QMetaType::UChar, QMetaType::UChar,
+                              QMetaType::Int,   QMetaType::Bool, QMetaType::Bool};
+    ASSERT_EQ(p.size(), types.size());
+    for (int i = 0; i < p.size(); ++i)
+        EXPECT_EQ(p[i].metaType().id(), types[i]) << i;
+}
+
+TEST_F(ServerProcessTest, QueuedReadsAnswerWithTheirQIDs) {
+    goLive();
+    mbm.ReadHoldRegs(1000, 0, 9, 18, 1);
+    mbm.ReadInputRegs(3, 0, 4, 18, 1);
+    mbm.ReadIndexArch(2, 1, 1, 1, QVariantList{19, 18, 19});
+    ASSERT_TRUE(waitFor([this] { return answers.size() == 3; }));
+    EXPECT_EQ(answers[0].qid, 1000);
+    EXPECT_EQ(answers[0].result, 0);
+    EXPECT_EQ(answers[0].fn, 3);
+    EXPECT_EQ(answers[0].addr, 1);
+    EXPECT_EQ(answers[0].value, QVariant::fromValue(quint16(120)));
+    EXPECT_EQ(answers[1].qid, 3);
+    EXPECT_EQ(answers[1].value, QVariant::fromValue(quint16(3)));
+    EXPECT_EQ(answers[2].qid, 2);
+    EXPECT_EQ(answers[2].fn, 65);
+    const QVariantList rec = answers[2].value.toList();
+    ASSERT_EQ(rec.size(), 3);
+    EXPECT_EQ(rec[0], QVariant::fromValue(quint32(1689305900)));
+    EXPECT_EQ(rec[1], QVariant::fromValue(quint16(8)));
+    EXPECT_EQ(rec[2], QVariant::fromValue(quint32(0xF0000001u))); // above 2^31, unchanged
+    EXPECT_EQ(mbm.LastErr(), 0);
+}
+
+TEST_F(ServerProcessTest, InplaceReadsReturnTheirValues) {
+    goLive();
+    QVariant v;
+    EXPECT_EQ(mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 0);
+    EXPECT_EQ(v, QVariant::fromValue(quint16(120)));
+    EXPECT_EQ(mbm.ReadIndexArchI(2, 1, 0, QVariantList{19, 18, 19}, v), 0);
+    EXPECT_EQ(v.toList(),
+              (QVariantList{QVariant::fromValue(quint32(1689305808)),
+                            QVariant::fromValue(quint16(7)), QVariant::fromValue(quint32(1))}));
+    QString name;
+    EXPECT_EQ(mbm.GetDeviceNameI(3, name), 0);
+    EXPECT_EQ(name, "FIXTURE-1");
+    // A record the instrument does not have: its exception (illegal data address).
+    EXPECT_EQ(mbm.ReadIndexArchI(4, 1, 99, QVariantList{19, 18, 19}, v), 12);
+    EXPECT_FALSE(v.isValid());
+    // A task the journal protocol cannot express.
+    EXPECT_EQ(mbm.ReadTimeArchI(5, 1, QDateTime::currentDateTime(), 19, v), 13);
+    EXPECT_TRUE(answers.isEmpty()); // in-place answers raise no event
+}
+
+TEST_F(ServerProcessTest, SilentInstrumentAnswersNoAnswer) {
+    goLive();
+    instrument.setSilent(true);
+    QVariant v;
+    QElapsedTimer t;
+    t.start();
+    EXPECT_EQ(mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 1);
+    EXPECT_LT(t.elapsed(), 5000);
+    mbm.ReadHoldRegs(7, 0, 9, 18, 1);
+    ASSERT_TRUE(waitFor([this] { return !answers.isEmpty(); }));
+    EXPECT_EQ(answers[0].qid, 7);
+    EXPECT_EQ(answers[0].result, 1);
+    EXPECT_EQ(mbm.LastErr(), 1);
+    // It speaks again: so does the channel.
+    instrument.setSilent(false);
+    EXPECT_EQ(mbm.ReadHoldRegsI(2, 0, 9, 18, 1, v), 0);
+}
+
+TEST_F(ServerProcessTest, ReplyWithWrongCrcAnswersCrcError) {
+    goLive();
+    cable.setCorruptAtoB(true);
+    QVariant v;
+    EXPECT_EQ(mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 2);
+    cable.setCorruptAtoB(false);
+    EXPECT_EQ(mbm.ReadHoldRegsI(2, 0, 9, 18, 1, v), 0);
+    EXPECT_EQ(v, QVariant::fromValue(quint16(120)));
+}
+
+TEST_F(ServerProcessTest, FreeAllTasksDropsWaitingTasks) {
+    goLive();
+    for (int q = 1; q <= 20; ++q)
+        mbm.ReadHoldRegs(q, 0, 9, 18, 1);
+    mbm.FreeAllTasks();
+    mbm.ReadHoldRegs(99, 0, 9, 18, 1);
+    ASSERT_TRUE(waitFor([this] { return !answers.isEmpty() && answers.last().qid == 99; }));
+    EXPECT_LT(answers.size(), 21); // some were dropped before reaching the wire
+}
+
+TEST_F(ServerProcessTest, ClosingTheChannelReleasesTheMasters) {
+    goLive();
+    rs.SetLiveChannel(false);
+    ASSERT_TRUE(waitFor([this] { return connected.size() == 2; }));
+    EXPECT_EQ(connected, (QList<bool>{true, false}));
+    EXPECT_EQ(mbm.ServerObject(), nullptr);
+    EXPECT_EQ(mbm.TransportID(), -1);
+    EXPECT_EQ(rs.ServerObject(), nullptr);
+    QVariant v;
+    EXPECT_EQ(mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 18);
+    goLive(); // and again
+    EXPECT_EQ(mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 0);
+}
+
+TEST_F(ServerProcessTest, LineSettingsReachAnOpenChannel) {
+    goLive();
+    rs.SetSpeed(cts9600); // the port is reopened at the new speed
+    QVariant v;
+    EXPECT_EQ(mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 0);
+    rs.SetPort(QStringLiteral("COM78")); // a port that does not exist: the channel goes
+    ASSERT_TRUE(waitFor([this] { return connected.size() == 2; }));
+    EXPECT_EQ(connected, (QList<bool>{true, false}));
+    EXPECT_EQ(mbm.ServerObject(), nullptr);
+}
+
+TEST_F(ServerProcessTest, UnknownPortReportsNoChannel) {
+    rs.SetPort(QStringLiteral("COM77"));
+    rs.SetLiveChannel(true);
+    ASSERT_TRUE(waitFor([this] { return !connected.isEmpty(); }));
+    EXPECT_EQ(connected, QList<bool>{false});
+    EXPECT_FALSE(rs.LiveChannel());
+    EXPECT_EQ(mbm.ServerObject(), nullptr);
+}
+
+TEST_F(ServerProcessTest, KilledServerReportsTheChannelGone) {
+    goLive();
+    server.kill();
+    ASSERT_TRUE(waitFor([this] { return connected.size() == 2; }));
+    EXPECT_EQ(connected, (QList<bool>{true, false}));
+    EXPECT_EQ(states.last(), "1>0");
+    EXPECT_EQ(rs.TransportID(), -1);
+    EXPECT_EQ(mbm.ServerObject(), nullptr);
+    EXPECT_EQ(rs.ServerObject(), nullptr);
+    // A new server: the channel can go live again.
+    QString why;
+    ASSERT_TRUE(server.start(&why)) << why.toStdString();
+    goLive();
+    QVariant v;
+    EXPECT_EQ(mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 0);
+}
+
+TEST(ServerStart, ClientStartsTheServerWhenNoneRuns) {
+    fixture::PtyCable cable;
+    fixture::Instrument instrument(cable.endA(), journalInstrument());
+    fixture::ServerProcess env(cable.endB()); // runtime folder and port mapping only
+    TRS232Transport rs;
+    rs.SetPort(QStringLiteral("COM5"));
+    TModbusMaster mbm;
+    mbm.SetTransport(&rs);
+    rs.SetLiveChannel(true);
+    ASSERT_TRUE(waitFor([&] { return rs.LiveChannel(); }, 10000));
+    QVariant v;
+    EXPECT_EQ(mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 0);
+    // Stop the started server (it would also leave by itself once idle).
+    auto session = ServerSession::obtain(serverLocationFor(TConnectKind::ckLocal, QString()));
+    const qint64 pid = session->call(ipc::mkServerInfo, 0).toList().value(0).toLongLong();
+    ASSERT_GT(pid, 0);
+    ::kill(pid_t(pid), SIGTERM);
+    ASSERT_TRUE(waitFor([&] { return !rs.LiveChannel(); }));
+}
