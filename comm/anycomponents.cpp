@@ -47,8 +47,10 @@ void TAnyTransportCustom::componentDestroyed(QObject* AComponent) {
         FDlgManager = nullptr;
         return;
     }
-    // Only the identity is used: the master's own parts are already gone.
-    FList.removeAll(static_cast<TAnyMasterCustom*>(AComponent));
+    // Only the identity is used: the master's own parts are already gone, so the pointer may
+    // not be cast to the master type (QObject is its only base: the addresses are the same).
+    const void* gone = AComponent;
+    FList.removeIf([gone](TAnyMasterCustom* m) { return static_cast<const void*>(m) == gone; });
 }
 
 void TAnyTransportCustom::applyTransportID(qint32 AID) {
