@@ -21,10 +21,10 @@ void check(bool ok) {
         std::abort();
 }
 
-// A serial line that answers each request with the next chunks of the fuzzer's bytes. Nothing
-// arrives before the first request is written (except `early`), so the library's pre-request
-// drain does not swallow the answer. At the end the line stays silent, or closes like a
-// pulled adapter.
+// A serial line that answers each request with the next chunks of the fuzzer's bytes (at most
+// kChunksPerRequest of them). Nothing arrives before a request is written (except `early`), so
+// the library's pre-request drain does not swallow the answer. At the end the line stays
+// silent, or closes like a pulled adapter.
 class FakeLine : public QIODevice {
 public:
     FakeLine(QList<QByteArray> chunks, QByteArray early, bool closeAtEnd)
@@ -40,11 +40,12 @@ public:
             return false;
         if (!m_pending.isEmpty())
             return true;
-        if (m_written && !m_chunks.isEmpty()) {
+        if (m_budget > 0 && !m_chunks.isEmpty()) {
+            --m_budget;
             m_pending = m_chunks.takeFirst();
             return true;
         }
-        if (m_written && m_closeAtEnd)
+        if (m_written && m_chunks.isEmpty() && m_closeAtEnd)
             close();
         return false;
     }
@@ -59,6 +60,7 @@ protected:
     }
     qint64 writeData(const char*, qint64 len) override {
         m_written = true;
+        m_budget = kChunksPerRequest;
         return len;
     }
 
@@ -67,6 +69,9 @@ private:
     QByteArray m_pending;
     bool m_closeAtEnd = false;
     bool m_written = false;
+    int m_budget = 0;
+    // Chunks that may follow one request; the line is silent after them until the next one.
+    static constexpr int kChunksPerRequest = 16;
 };
 
 } // namespace
