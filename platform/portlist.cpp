@@ -1,5 +1,6 @@
 #include "platform/portlist.h"
 
+#include "platform/cataloguelocation.h"
 #include "platform/inifile.h"
 
 #include <QCoreApplication>
@@ -56,7 +57,7 @@ QString programDirectory() {
 }
 
 QString defaultMainIniPath() {
-    return QDir(programDirectory()).filePath(QStringLiteral("main.ini"));
+    return catalogueLocation(programDirectory()).mainIniPath;
 }
 
 int comNumberFromName(QStringView name) {

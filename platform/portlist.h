@@ -38,7 +38,7 @@ struct SerialPortEntry {
 
 // Directory of the running program (where main.ini, the access library and the servers live).
 QString programDirectory();
-// main.ini of the running program.
+// main.ini of the running program (see cataloguelocation.h).
 QString defaultMainIniPath();
 
 // Parses "COM5=/dev/pts/3;COM7=/dev/ttyUSB0". Items that are not of that form are skipped.

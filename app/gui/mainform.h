@@ -31,6 +31,11 @@ class TStringTableModel;
 struct TForm1Options {
     // Where main.ini, the device files and the access library are looked up.
     QString programDirectory;
+    // main.ini and the base folder of the device files when they are not in programDirectory
+    // (an installed program: the user's configuration folder and the installed catalogue);
+    // empty: programDirectory.
+    QString mainIniPath;
+    QString deviceDirectory;
     // Receives the message boxes; nullptr: modal message boxes over the window.
     IMessageSink* messages = nullptr;
     // The serial ports to list; nullptr: the system's ports with the mappings of main.ini and
