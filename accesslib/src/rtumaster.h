@@ -28,6 +28,17 @@ enum Result : int {
 // A Modbus RTU master on one serial port, used in blocking mode from the thread that opened it:
 // every exchange writes the request and reads until the reply is complete by its length, the
 // answer time-out passes without a byte, or the line goes quiet in the middle of a frame.
+// Reasons a serial device cannot be opened, told apart without opening it again.
+enum class OpenFailure { Missing, NoAccess, Busy, Other };
+
+// Why opening `devicePath` failed: it does not exist, the user may not read and write it, or (it
+// exists and is accessible, yet the port refused with a permission error) another program holds
+// it; `portError` is QSerialPort's error code of the failed open.
+OpenFailure classifyOpenFailure(const QString& devicePath, int portError);
+
+// The user's text of a failure; `systemText` is the port's own error text (used for Other).
+QString openFailureText(OpenFailure failure, const QString& devicePath, const QString& systemText);
+
 class RtuMaster {
 public:
     RtuMaster();
@@ -36,8 +47,11 @@ public:
     RtuMaster& operator=(const RtuMaster&) = delete;
 
     // Opens the device 8N1 at baud. rs485 asks the driver for RS-485 mode (ignored where the
-    // driver has none). Returns false when the device cannot be opened or set up.
+    // driver has none). Returns false when the device cannot be opened or set up; openError()
+    // then says why.
     bool open(const QString& devicePath, int baud, bool rs485);
+    // Why the last open() failed, for the user; empty after a successful open().
+    const QString& openError() const { return m_openError; }
     void close();
     bool isOpen() const;
 
@@ -63,6 +77,7 @@ private:
     void keepInterFrameGap();
 
     std::unique_ptr<QSerialPort> m_port;
+    QString m_openError;
     QByteArray m_rx;
     int m_baud = 9600;
     int m_retries = 0;
