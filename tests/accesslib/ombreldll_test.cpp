@@ -389,7 +389,7 @@ TEST_F(AccessLibraryTest, RefusedConnectSaysWhy) {
     EXPECT_STREQ(small, "Н");
 }
 
-// A device the user may not open: the dialout group is named (root may open anything).
+// Reasons told apart without opening the device again, and their texts.
 TEST(OpenFailure, ClassifiesAndExplains) {
     using ombrel::OpenFailure;
     EXPECT_EQ(ombrel::classifyOpenFailure("/dev/journal-no-such-port", 0), OpenFailure::Missing);
@@ -401,6 +401,10 @@ TEST(OpenFailure, ClassifiesAndExplains) {
                     .contains(QStringLiteral("группу dialout")));
     EXPECT_EQ(ombrel::openFailureText(OpenFailure::Other, "/dev/ttyS0", "Input/output error"),
               QStringLiteral("/dev/ttyS0: Input/output error"));
+}
+
+TEST(OpenFailure, DeviceTheUserMayNotOpen) {
+    using ombrel::OpenFailure;
     if (::geteuid() == 0)
         GTEST_SKIP() << "root may open any device";
     QTemporaryDir dir;

@@ -85,6 +85,18 @@ protected:
                 QStringLiteral("COM%1=%2").arg(kCom).arg(simulator->clientPath()).toUtf8());
     }
 
+    // Adds a line to the [Ports] section of the catalogue's main.ini.
+    void addPortToMainIni(const QString& line) {
+        QFile f(dir.filePath("main.ini"));
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        QByteArray ini = f.readAll();
+        f.close();
+        ASSERT_TRUE(ini.contains("[Ports]\r\n"));
+        ini.replace("[Ports]\r\n", "[Ports]\r\n" + line.toLatin1());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(ini);
+    }
+
     QStringList runArguments(const QString& device, int journal, const QString& output) const {
         return {"--catalogue", dir.path(),
                 "--device",    device,
@@ -99,6 +111,10 @@ protected:
 
     static Outcome run(const QStringList& arguments) {
         QProcess p;
+        // The Russian locale the window's side of the tests is pinned to.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LC_ALL", "ru_RU.UTF-8");
+        p.setProcessEnvironment(env);
         p.start(JOURNAL_BIN_DIR "/journal-read", arguments);
         EXPECT_TRUE(p.waitForFinished(60000));
         return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
@@ -141,12 +157,15 @@ TEST_F(JournalRead, FilesEqualTheWindowsFiles) {
         int journal;
         const char* extension;
         int lines; // of the text file: device line and one per record
+        // How journal-read reaches the port: 'e' COMn mapped in JOURNAL_PORTS, 'p' the device
+        // path, 'i' COMn mapped in the catalogue's main.ini [Ports].
+        char port;
     } cases[] = {
-        {"rt10", "Регулятор РТ-10", 0, 1, "txt", 15},
-        {"rt10", "1", 0, 1, "xlsx", 0},
-        {"marlo", "5", 4, 1, "txt", 6},
-        {"pr4", "Преобразователь ПР-4", 3, 1, "txt", 101},
-        {"pr4", "4", 3, 1, "xlsx", 0},
+        {"rt10", "Регулятор РТ-10", 0, 1, "txt", 15, 'e'},
+        {"rt10", "1", 0, 1, "xlsx", 0, 'e'},
+        {"marlo", "5", 4, 1, "txt", 6, 'p'},
+        {"pr4", "Преобразователь ПР-4", 3, 1, "txt", 101, 'i'},
+        {"pr4", "4", 3, 1, "xlsx", 0, 'e'},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.content) + "." + c.extension);
@@ -155,7 +174,16 @@ TEST_F(JournalRead, FilesEqualTheWindowsFiles) {
             out.filePath(QStringLiteral("cli-%1.%2").arg(c.content, c.extension));
         const QString winFile =
             out.filePath(QStringLiteral("win-%1.%2").arg(c.content, c.extension));
-        const Outcome r = run(runArguments(QString::fromUtf8(c.device), c.journal, cliFile));
+        QStringList arguments = runArguments(QString::fromUtf8(c.device), c.journal, cliFile);
+        const QByteArray mapping = qgetenv("JOURNAL_PORTS");
+        if (c.port == 'p')
+            arguments << "--port" << simulator->clientPath();
+        if (c.port == 'i')
+            addPortToMainIni(QStringLiteral("COM%1=%2\r\n").arg(kCom).arg(simulator->clientPath()));
+        if (c.port != 'e')
+            qunsetenv("JOURNAL_PORTS");
+        const Outcome r = run(arguments);
+        qputenv("JOURNAL_PORTS", mapping);
         EXPECT_EQ(r.status, 0) << r.err.toStdString();
         const bool spreadsheet = QByteArray(c.extension) == "xlsx";
         windowExport(c.deviceIndex, c.journal - 1, winFile, spreadsheet ? 2 : 1);
