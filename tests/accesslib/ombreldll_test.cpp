@@ -275,13 +275,13 @@ TEST_F(AccessLibraryTest, PortThatVanishesMidExchange) {
     EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), 3);
     EXPECT_LT(t.elapsed(), 2000); // at once, not after the answer time-out
     unplug.wait();
-    // Every later call reports the closed port at once; a new Connect fails, the device is gone.
+    // Every later call reports the closed port at once. (A new Connect is not tried: the freed
+    // pseudo-terminal number may already belong to another test running in parallel.)
     t.restart();
     EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, buf), 3);
     EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), 3);
     EXPECT_LT(t.elapsed(), 100);
     EXPECT_EQ(lib.Disconnect(), 0);
-    EXPECT_EQ(lib.Connect(kCom, 115200, 0), 0);
 }
 
 // A hand-driven instrument on the far end of a pty link: each request gets the next scripted
