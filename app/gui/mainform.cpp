@@ -71,7 +71,9 @@ TForm1::~TForm1() {
 }
 
 QString TForm1::mainIniPath() const {
-    return QDir(m_options.programDirectory).filePath(QStringLiteral("main.ini"));
+    return m_options.mainIniPath.isEmpty()
+               ? QDir(m_options.programDirectory).filePath(QStringLiteral("main.ini"))
+               : m_options.mainIniPath;
 }
 
 void TForm1::createControls() {
@@ -334,7 +336,8 @@ int TForm1::SelectedSpeed() const {
 
 void TForm1::LoadCatalogue() {
     core::TCatalogue catalogue;
-    catalogue.Load(m_options.programDirectory);
+    catalogue.Load(mainIniPath(), m_options.deviceDirectory.isEmpty() ? m_options.programDirectory
+                                                                      : m_options.deviceDirectory);
     const core::TConnectionSettings& s = catalogue.Settings;
 
     if (cbxPort->count() > 0 && s.lastcomport) {
