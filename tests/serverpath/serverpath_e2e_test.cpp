@@ -4,6 +4,7 @@
 #include "app/gui/mainform.h"
 #include "app/gui/radiogroup.h"
 #include "app/models/stringtablemodel.h"
+#include "comm/widgets/dlgmanager.h"
 #include "platform/codepage.h"
 #include "serverprocess.h"
 #include "sim/simulator.h"
@@ -14,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 
 #include <gtest/gtest.h>
@@ -259,6 +261,50 @@ TEST_F(ServerPathE2E, JournalOfMoreThan999RecordsIsReadCompletely) {
         };
         EXPECT_EQ(row(q + 1), expectedRow(q, be(0, 4), quint16(be(4, 2)), be(6, 4))) << q;
     }
+}
+
+TEST(ServerPathWindow, ComponentsAreSetUpAndStayOffTheServerUntilConnect) {
+    QTemporaryDir dir;
+    fixture::ServerProcess env; // private runtime folder only; nothing is started
+    RecordingSink sink;
+    TForm1Options o;
+    o.programDirectory = dir.path();
+    o.messages = &sink;
+    o.ports = [] { return QList<platform::SerialPortEntry>{}; };
+    o.terminate = [] {};
+    TForm1 form(std::move(o));
+
+    ASSERT_NE(form.RS232, nullptr);
+    EXPECT_EQ(form.RS232->Port(), QStringLiteral("COM2"));
+    EXPECT_EQ(form.RS232->AnswerDelay(), 500);
+    EXPECT_EQ(form.RS232->DisplayName(), QStringLiteral("RS232"));
+    EXPECT_FALSE(form.RS232->LiveChannel());
+    EXPECT_EQ(form.RS232->DlgManager(), static_cast<comm::TDlgManagerBase*>(form.DlgManager1));
+    EXPECT_EQ(form.MBM->Transport(), form.RS232);
+    EXPECT_EQ(form.MBM->QueryType(), comm::qtNormal);
+    EXPECT_EQ(form.DlgManager1->Master(), form.MBM);
+    EXPECT_EQ(form.DlgManager1->TransportsCount(), 1);
+
+    // The address box hands valid addresses to the master; other texts leave it alone.
+    const std::pair<QString, int> typed[] = {{"5", 5}, {"abc", 5}, {"0", 0}, {"300", 300}};
+    for (const auto& [text, address] : typed) {
+        form.EdtAddr->setText(text);
+        EXPECT_EQ(form.MBM->DeviceAddress(), address) << text.toStdString();
+    }
+
+    for (QPushButton* b : {form.btnConnect, form.btnRead, form.btnStop, form.BtnDisconnect})
+        EXPECT_TRUE(b->isHidden()) << b->objectName().toStdString();
+    EXPECT_TRUE(form.btnConnect->isEnabled());
+    EXPECT_FALSE(form.btnRead->isEnabled());
+    EXPECT_EQ(form.RS232->ServerObject(), nullptr);
+    EXPECT_EQ(form.MBM->ServerObject(), nullptr);
+    EXPECT_FALSE(QFile::exists(env.socketPath()));
+
+    // Without a device the read refuses with a message and asks nothing.
+    form.btnRead->setEnabled(true);
+    form.btnRead->click();
+    EXPECT_EQ(sink.messages.last(), QStringLiteral("I:Не выбран тип прибора."));
+    EXPECT_FALSE(QFile::exists(env.socketPath()));
 }
 
 } // namespace
