@@ -52,8 +52,7 @@ void TDlgManager::UnSubscribe(comm::TAnyTransportCustom* ALink) {
     if (FDesignTime || !ALink)
         return;
     FList.removeAll(ALink);
-    if (ALink != static_cast<QObject*>(FMaster))
-        disconnect(ALink, &QObject::destroyed, this, &TDlgManager::componentDestroyed);
+    disconnect(ALink, &QObject::destroyed, this, &TDlgManager::componentDestroyed);
 }
 
 void TDlgManager::SetMaster(comm::TAnyMasterCustom* Value) {
