@@ -5,8 +5,10 @@
 #include "app/core/mainformlogic.h"
 #include "app/core/model.h"
 #include "app/core/readingrun.h"
+#include "app/serverpath/serverreadingpath.h"
 #include "platform/portlist.h"
 
+#include <QEvent>
 #include <QList>
 #include <QMainWindow>
 #include <QVariantList>
@@ -25,6 +27,7 @@ class QProgressBar;
 class QPushButton;
 class QTabWidget;
 class QTableView;
+class TDlgManager;
 class TRadioGroup;
 class TStringTableModel;
 
@@ -53,7 +56,7 @@ struct TForm1Options {
 
 // The main window: the connection and device controls, the three views and the state of a
 // reading run. The decisions live in app/core; this class wires them to the controls.
-class TForm1 : public QMainWindow, private IRunHost {
+class TForm1 : public QMainWindow, private IRunHost, private IServerPathHost {
     Q_OBJECT
 public:
     explicit TForm1(TForm1Options options, QWidget* parent = nullptr);
@@ -100,6 +103,19 @@ public slots:
     void BtnExcelClick();
     void BuildGroupView();
     void ClearGroupData();
+    // The server path (hidden buttons and the components' events).
+    void btnConnectClick();
+    void btnReadClick();
+    void BtnDisconnectClick2();
+    void RS232ChangeConnected(QObject* ASender, bool AConnected);
+    void MBMExchange(QObject* Sender, std::int32_t QID, std::int32_t MBAddr, std::int32_t FunNumber,
+                     const QVariant& Value, std::int32_t Result);
+    void WMRecordAnswer(std::int32_t w, std::int32_t l);
+
+public:
+    // The window's private "record answer" message (w, l), delivered synchronously.
+    static constexpr QEvent::Type kRecordAnswerEvent = QEvent::Type(QEvent::User + 1);
+    TServerReadingPath& serverPath() { return *m_serverPath; }
 
 signals:
     // The address box holds a new valid address (the master component follows it).
@@ -162,6 +178,10 @@ public:
     const std::vector<TRecStr>& ListStr() const { return m_decoder->ListStr(); }
     QVariantList StructV;
     TAccessLibraryBinding FLibrary;
+    // Components of the server path, created with the window.
+    comm::TRS232Transport* RS232 = nullptr;
+    comm::TModbusMaster* MBM = nullptr;
+    TDlgManager* DlgManager1 = nullptr;
 
 private:
     void createControls();
@@ -172,6 +192,8 @@ private:
     bool connectLibrary();
     const TJournalInfo* selectedJournal() const;
     void closeEvent(QCloseEvent* event) override;
+    bool event(QEvent* event) override;
+    void createComponents();
 
     // IRunHost: the reading run's view of the window.
     void ShowMessage(const QString& text, const QString& detail) override;
@@ -182,6 +204,15 @@ private:
     void SetProgressPosition(int position) override;
     void SetRunState(TRunState state) override;
     void ProcessEvents() override;
+
+    // IServerPathHost: the server path's view of the window.
+    const TDevInfo* CurrentDevice() const override { return CurDev; }
+    int JournalItemIndex() const override;
+    bool ReadingFlag() const override { return GetArch; }
+    void SetReadingFlag(bool on) override { GetArch = on; }
+    void SetControlEnabled(IServerPathHost::Control control, bool enabled) override;
+    void ShowMessageBox(const QString& text) override;
+    void SendRecordAnswer(std::int32_t w, std::int32_t result) override;
 
     TForm1Options m_options;
     std::unique_ptr<IMessageSink> m_ownMessages;
@@ -198,4 +229,7 @@ private:
     std::unique_ptr<TRunDecoder> m_runDecoder;
     std::unique_ptr<TReadingRun> m_run;
     bool m_closeRequested = false;
+    std::unique_ptr<TServerReadingPath> m_serverPath;
+    std::unique_ptr<comm::IMessageSink> m_commMessages;
+    comm::IMessageSink* m_previousCommMessages = nullptr;
 };
