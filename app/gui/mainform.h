@@ -7,6 +7,7 @@
 #include "app/core/readingrun.h"
 #include "platform/portlist.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QMainWindow>
 #include <QVariantList>
@@ -44,6 +45,11 @@ struct TForm1Options {
     // Handles pending window events during a reading run; nullptr:
     // QCoreApplication::processEvents().
     std::function<void()> processEvents;
+    // During a run, pending events are handled after a record only when this many milliseconds
+    // have passed since they were last handled (0: after every record). Each turn repaints the
+    // list, the progress bar and the status line, which costs more than a record from a fast
+    // line; a click waits at most this long.
+    int eventIntervalMs = 40;
 };
 
 // The main window: the connection and device controls, the three views and the state of a
@@ -193,4 +199,5 @@ private:
     std::unique_ptr<TRunDecoder> m_runDecoder;
     std::unique_ptr<TReadingRun> m_run;
     bool m_closeRequested = false;
+    QElapsedTimer m_sinceEvents; // since pending events were last handled during a run
 };

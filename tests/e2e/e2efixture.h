@@ -93,6 +93,7 @@ protected:
             return QList<platform::SerialPortEntry>{e};
         };
         o.terminate = [] {};
+        o.eventIntervalMs = 0; // the hook runs after every record
         o.processEvents = [this] {
             ++eventTurns;
             QCoreApplication::processEvents();

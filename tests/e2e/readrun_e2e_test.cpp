@@ -4,10 +4,12 @@
 #include "platform/codepage.h"
 #include "platform/inifile.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 
 #include "tests/qstringprinter.h"
 
@@ -221,6 +223,48 @@ TEST_F(WindowRun, StopAfterTheThirdRecord) {
     EXPECT_EQ(simulator->requestCount(), 1 + 3);
     EXPECT_EQ(groupRows().size(), 3);
     EXPECT_FALSE(form->BtnExcel->isHidden());
+    expectIdle();
+}
+
+TEST_F(WindowRun, FastRecordsShareTurnsOfTheEventLoopAndStopStillEndsTheRun) {
+    startSimulator("rt10");
+    createForm(QString::fromUtf8("Регулятор РТ-10"), 1); // a ring of 1000 records
+    form.reset();
+    TForm1Options o;
+    o.programDirectory = dir.path();
+    o.messages = &sink;
+    o.ports = [] {
+        platform::SerialPortEntry e;
+        e.name = kComName;
+        e.number = kComNumber;
+        return QList<platform::SerialPortEntry>{e};
+    };
+    o.eventIntervalMs = 30;
+    o.processEvents = [&] {
+        ++eventTurns;
+        QCoreApplication::processEvents();
+    };
+    form = std::make_unique<TForm1>(std::move(o));
+    form->cbxDev->setCurrentIndex(0);
+    form->rgTypeJ->setItemIndex(1);
+    form->show();
+    QElapsedTimer clock;
+    clock.start();
+    form->btnRead2->click();
+    ASSERT_EQ(form->sgCells()->rowCount(), 1001);
+    // Fewer turns than records, yet at least one every 100 ms.
+    EXPECT_LT(eventTurns, 1000);
+    EXPECT_GE(eventTurns, int(clock.elapsed() / 100));
+
+    // A stop clicked while records arrive ends the run within a turn.
+    int rowsAtStop = 0;
+    QTimer::singleShot(50, form.get(), [&] {
+        rowsAtStop = form->sgCells()->rowCount();
+        form->btnStop2->click();
+    });
+    form->btnRead2->click();
+    ASSERT_GT(rowsAtStop, 0);
+    EXPECT_EQ(form->sgCells()->rowCount(), rowsAtStop);
     expectIdle();
 }
 
