@@ -268,6 +268,27 @@ TEST_F(WindowRun, FastRecordsShareTurnsOfTheEventLoopAndStopStillEndsTheRun) {
     expectIdle();
 }
 
+TEST_F(WindowRun, DeviceAndLimitChangedDuringARunDoNotReachIt) {
+    startSimulator("rt10");
+    createForm(QString::fromUtf8("Регулятор РТ-10"));
+    limit(2, 10);
+    onEvents = [&] {
+        if (form->sgCells()->rowCount() == 4) {
+            form->cbxDev->setCurrentIndex(form->cbxDev->findText(QString::fromUtf8("Квинт-5")));
+            form->EdtStart->setText("x");
+            form->EdtCount->setText("");
+        }
+    };
+    form->btnRead2->click();
+    const QStringList rows = listRows();
+    ASSERT_EQ(rows.size(), 10);
+    EXPECT_EQ(rows[0], QString::fromUtf8("2|13.09.20 12:27:20|Счётчик циклов||-100000"));
+    EXPECT_EQ(rows[9], QString::fromUtf8("11|13.09.20 12:32:00|Режим работы||настройка"));
+    EXPECT_EQ(groupRows().value(8).value(0), QString::fromUtf8("Режим работы"));
+    EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
+    expectIdle();
+}
+
 TEST_F(WindowRun, FailedRecordsLeaveErrorRowsAndTheRunGoesOn) {
     startSimulator("rt10", [](sim::Instrument& i) {
         i.faults.append(*sim::parseFault("noanswer record=1:2"));
