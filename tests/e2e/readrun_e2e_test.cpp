@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTableView>
 #include <QTimer>
 
 #include "tests/qstringprinter.h"
@@ -153,6 +154,8 @@ TEST_F(WindowRun, RingJournalThatWrappedThreeTimes) {
         EXPECT_EQ(form->sgCells()->cell(r.row, 1), r.time) << r.row;
     }
     EXPECT_EQ(simulator->requestCount(), 2 + 1000);
+    // Four-digit numbers in the 31-pixel "№" column are cut at its edge, not elided to "2…".
+    EXPECT_EQ(form->sg->textElideMode(), Qt::ElideNone);
     expectIdle();
 }
 

@@ -19,7 +19,8 @@ TEST_F(WindowRun, DISABLED_Screenshots) {
     } runs[] = {{"rt10", "Регулятор РТ-10", 0},
                 {"kp3", "Контроллер КП-3", 0},
                 {"marlo", "Марло-М", 0},
-                {"quint", "Квинт-5", 1}};
+                {"quint", "Квинт-5", 1},
+                {"rt10", "Регулятор РТ-10", 1}}; // the ring journal
     for (const auto& r : runs) {
         form.reset();
         simulator.reset();
