@@ -661,6 +661,10 @@ void TForm1::SetRunState(TRunState state) {
 }
 
 void TForm1::ProcessEvents() {
+    if (m_options.eventIntervalMs > 0 && m_sinceEvents.isValid() &&
+        m_sinceEvents.elapsed() < m_options.eventIntervalMs)
+        return;
+    m_sinceEvents.start();
     if (m_options.processEvents)
         m_options.processEvents();
     else

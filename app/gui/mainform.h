@@ -9,6 +9,7 @@
 #include "platform/portlist.h"
 
 #include <QEvent>
+#include <QElapsedTimer>
 #include <QList>
 #include <QMainWindow>
 #include <QVariantList>
@@ -52,6 +53,11 @@ struct TForm1Options {
     // Handles pending window events during a reading run; nullptr:
     // QCoreApplication::processEvents().
     std::function<void()> processEvents;
+    // During a run, pending events are handled after a record only when this many milliseconds
+    // have passed since they were last handled (0: after every record). Each turn repaints the
+    // list, the progress bar and the status line, which costs more than a record from a fast
+    // line; a click waits at most this long.
+    int eventIntervalMs = 40;
 };
 
 // The main window: the connection and device controls, the three views and the state of a
@@ -232,4 +238,5 @@ private:
     std::unique_ptr<TServerReadingPath> m_serverPath;
     std::unique_ptr<comm::IMessageSink> m_commMessages;
     comm::IMessageSink* m_previousCommMessages = nullptr;
+    QElapsedTimer m_sinceEvents; // since pending events were last handled during a run
 };
