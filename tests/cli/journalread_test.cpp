@@ -18,6 +18,8 @@
 
 #include "tests/qstringprinter.h"
 
+#include "tests/ziptestutil.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -25,22 +27,6 @@
 namespace {
 
 constexpr int kCom = 7;
-
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-// One member of an .xlsx zip, read with Python's standard zipfile module.
-QByteArray zipEntry(const QString& zip, const QString& member) {
-    QProcess p;
-    p.start("python3", {"-c",
-                        "import sys,zipfile;sys.stdout.buffer.write("
-                        "zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]))",
-                        zip, member});
-    p.waitForFinished(10000);
-    return p.readAllStandardOutput();
-}
 
 class FixedChoice : public ISaveFileChooser {
 public:
@@ -191,15 +177,15 @@ TEST_F(JournalRead, FilesEqualTheWindowsFiles) {
         if (spreadsheet) {
             for (const char* member :
                  {"xl/worksheets/sheet1.xml", "xl/sharedStrings.xml", "xl/styles.xml"}) {
-                const QByteArray cli = zipEntry(cliFile, member);
+                const QByteArray cli = ZipEntry(cliFile, member);
                 EXPECT_FALSE(cli.isEmpty()) << member;
-                EXPECT_EQ(cli, zipEntry(winFile, member)) << member;
+                EXPECT_EQ(cli, ZipEntry(winFile, member)) << member;
             }
         } else {
-            const QByteArray cli = readAll(cliFile);
+            const QByteArray cli = ReadWholeFile(cliFile);
             EXPECT_EQ(cli.count("\r\n"), c.lines);
             EXPECT_FALSE(cli.contains("Ошибка")) << "no failed records expected";
-            EXPECT_EQ(cli, readAll(winFile));
+            EXPECT_EQ(cli, ReadWholeFile(winFile));
         }
         simulator.reset();
     }
@@ -296,7 +282,7 @@ TEST_F(JournalRead, InterruptWritesTheRecordsReadSoFar) {
     EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(p.exitCode(), 130) << err.toStdString();
 
-    const QByteArray text = readAll(file);
+    const QByteArray text = ReadWholeFile(file);
     const int records = int(text.count("\r\n")) - 1;
     EXPECT_GE(records, 2);
     EXPECT_LT(records, 14);
