@@ -1,5 +1,5 @@
 // Register reads through the components and the exchange server against the same reads done
-// directly, on one instrument behind a pseudo-terminal cable.
+// directly, on one simulated instrument behind a pseudo-terminal link.
 //
 //   server_bench [reads]     (default 2000)
 //
@@ -13,8 +13,9 @@
 // the library is not there.
 #include "comm/comtransport.h"
 #include "comm/modbusmaster.h"
-#include "instrumentfixture.h"
 #include "server/channel.h"
+#include "serverprocess.h"
+#include "sim/simulator.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -171,13 +172,16 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const int n = argc > 1 ? std::max(1, std::atoi(argv[1])) : 2000;
 
-    fixture::PtyCable cable;
-    fixture::InstrumentData data;
-    data.holding.insert(kRegister, 120);
-    fixture::Instrument instrument(cable.endA(), data);
-    fixture::ServerProcess server(cable.endB());
+    sim::Instrument data;
+    data.holdingRegisters.insert(kRegister, 120);
+    sim::Simulator instrument(data);
     QString why;
-    if (!cable.ok() || !instrument.ok() || !server.start(&why)) {
+    if (!instrument.start(&why)) {
+        std::fprintf(stderr, "set-up failed: %s\n", qPrintable(why));
+        return 1;
+    }
+    fixture::ServerProcess server(instrument.clientPath());
+    if (!server.start(&why)) {
         std::fprintf(stderr, "set-up failed: %s\n", qPrintable(why));
         return 1;
     }
@@ -186,7 +190,7 @@ int main(int argc, char** argv) {
     const Result all = viaComponents(n, true);
     bool haveLibrary = false;
     const Result lib = viaAccessLibrary(n, haveLibrary);
-    const Result plain = viaPlainClient(n, cable.endB());
+    const Result plain = viaPlainClient(n, instrument.clientPath());
 
     const Result& base = haveLibrary ? lib : plain;
     const double baseRate = base.ms > 0 ? base.reads * 1000.0 / base.ms : 0;

@@ -1,5 +1,6 @@
 #include "platform/portlist.h"
 
+#include "platform/cataloguelocation.h"
 #include "platform/inifile.h"
 
 #include <QCoreApplication>
@@ -12,17 +13,6 @@
 
 namespace platform {
 namespace {
-
-quint16 crc16(QByteArrayView data) {
-    quint16 crc = 0xFFFF;
-    for (const char c : data) {
-        crc ^= static_cast<quint8>(c);
-        for (int i = 0; i < 8; ++i)
-            crc = (crc & 1) ? static_cast<quint16>((crc >> 1) ^ 0xA001)
-                            : static_cast<quint16>(crc >> 1);
-    }
-    return crc;
-}
 
 QString canonical(const QString& path) {
     const QString c = QFileInfo(path).canonicalFilePath();
@@ -56,7 +46,7 @@ QString programDirectory() {
 }
 
 QString defaultMainIniPath() {
-    return QDir(programDirectory()).filePath(QStringLiteral("main.ini"));
+    return catalogueLocation(programDirectory()).mainIniPath;
 }
 
 int comNumberFromName(QStringView name) {
@@ -110,7 +100,7 @@ int systemPortNumber(const QString& devicePath, const QString& identityKey,
         const int k = m.captured(1).toInt();
         return k <= 98 && !taken.contains(k + 1) ? k + 1 : 0;
     }
-    const int start = crc16(identityKey.toUtf8()) % 156;
+    const int start = qChecksum(identityKey.toUtf8()) % 156;
     for (int i = 0; i < 156; ++i) {
         const int n = 100 + (start + i) % 156;
         if (!taken.contains(n))

@@ -12,9 +12,9 @@
 //   - /dev/ttyS<k> (built-in UARTs)            -> COM<k+1>, for k = 0..98
 //   - every other port (ttyUSB, ttyACM, ...)    -> a number from 100 to 255 derived from the
 //     device's identity: "vid:pid:serial" when the adapter reports a serial number, otherwise
-//     its device path. The number is 100 + CRC-16 of that key modulo 156; when two ports collide,
-//     the one whose key sorts later takes the next free number. The same adapter therefore gets
-//     the same name whichever USB socket or plug order it has.
+//     its device path. The number is 100 + the CRC-16 (ISO 3309, qChecksum) of that key modulo 156;
+//     when two ports collide, the one whose key sorts later takes the next free number. The same
+//     adapter therefore gets the same name whichever USB socket or plug order it has.
 // User mappings "COMn = device path" come from the [Ports] section of main.ini and from the
 // environment variable JOURNAL_PORTS ("COM5=/dev/pts/3;COM7=/dev/serial/by-id/..."), which takes
 // precedence. A mapping replaces a reported port of the same number or the same device.
@@ -38,7 +38,7 @@ struct SerialPortEntry {
 
 // Directory of the running program (where main.ini, the access library and the servers live).
 QString programDirectory();
-// main.ini of the running program.
+// main.ini of the running program (see cataloguelocation.h).
 QString defaultMainIniPath();
 
 // Parses "COM5=/dev/pts/3;COM7=/dev/ttyUSB0". Items that are not of that form are skipped.

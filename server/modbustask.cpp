@@ -470,11 +470,12 @@ TaskOutcome decodeReply(const TaskPlan& plan, const QModbusResponse& reply) {
         return out;
     }
     case TaskPlan::Reply::DeviceName: {
-        if (data.isEmpty() || quint8(data[0]) > data.size() - 1) {
+        // Byte count, server identifier, run indicator, then the device's own data: its name.
+        if (data.size() < 3 || quint8(data[0]) != data.size() - 1) {
             out.result = rcLengthMismatch;
             return out;
         }
-        QByteArray name = data.mid(1, quint8(data[0]));
+        QByteArray name = data.mid(3);
         while (name.endsWith('\0'))
             name.chop(1);
         out.value = platform::fromCp1251(name);

@@ -98,6 +98,14 @@ OMBREL_EXPORT int32_t Retries(int32_t aRetries);
  * milliseconds; a value of 0 or less keeps the current setting. Returns 0. */
 OMBREL_EXPORT int32_t SetTimeouts(int32_t aAnswerMs, int32_t aCharMs);
 
+/* Extra export: why the last Connect failed, as a UTF-8 text for the user (the port number or
+ * speed is invalid; the port is not listed; the device does not exist; the user may not open it
+ * (not in the dialout group); another program holds it; or the system's own text). Empty after
+ * a Connect that succeeded. Copies at most aSize - 1 bytes and a terminating zero into aBuf
+ * (never cutting a character); returns the text's full length in bytes, so a result of aSize or
+ * more means the copy was shortened. aBuf may be null when aSize is 0. */
+OMBREL_EXPORT int32_t LastErrorText(char* aBuf, int32_t aSize);
+
 #ifdef __cplusplus
 }
 #endif

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QModbusPdu>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,12 @@ RtuMaster& master() {
     // application object has gone; an open port is closed by the system then.
     static RtuMaster* m = new RtuMaster;
     return *m;
+}
+
+// Why the last Connect failed (UTF-8); guarded by g_mutex.
+QByteArray& lastError() {
+    static QByteArray* text = new QByteArray;
+    return *text;
 }
 
 bool validAddress(int32_t a) {
@@ -76,12 +83,42 @@ extern "C" {
 OMBREL_EXPORT int32_t Connect(int32_t aPort, int32_t aSpeed, int32_t aType) {
     std::lock_guard lock(g_mutex);
     master().close();
-    if (aPort < 1 || aPort > 255 || aSpeed <= 0)
+    lastError().clear();
+    if (aPort < 1 || aPort > 255) {
+        lastError() = QStringLiteral("Недопустимый номер порта %1.").arg(aPort).toUtf8();
         return 0;
+    }
+    if (aSpeed <= 0) {
+        lastError() = QStringLiteral("Недопустимая скорость %1.").arg(aSpeed).toUtf8();
+        return 0;
+    }
     const QString path = platform::PortList::devicePathFor(aPort);
-    if (path.isEmpty())
+    if (path.isEmpty()) {
+        lastError() = QStringLiteral("Порта COM%1 нет ни среди портов системы, ни среди "
+                                     "сопоставлений (main.ini [Ports], JOURNAL_PORTS).")
+                          .arg(aPort)
+                          .toUtf8();
         return 0;
-    return master().open(path, aSpeed, (aType & 0xFF) == OMBREL_LINK_RS485) ? 1 : 0;
+    }
+    if (master().open(path, aSpeed, (aType & 0xFF) == OMBREL_LINK_RS485))
+        return 1;
+    lastError() = master().openError().toUtf8();
+    return 0;
+}
+
+OMBREL_EXPORT int32_t LastErrorText(char* aBuf, int32_t aSize) {
+    std::lock_guard lock(g_mutex);
+    const QByteArray& text = lastError();
+    if (aBuf && aSize > 0) {
+        qsizetype n = std::min<qsizetype>(text.size(), aSize - 1);
+        // Never cut a UTF-8 sequence: back up over continuation bytes of a cut character.
+        if (n < text.size())
+            while (n > 0 && (quint8(text[n]) & 0xC0) == 0x80)
+                --n;
+        std::memcpy(aBuf, text.constData(), size_t(n));
+        aBuf[n] = '\0';
+    }
+    return int32_t(text.size());
 }
 
 OMBREL_EXPORT int32_t Disconnect(void) {

@@ -1,10 +1,13 @@
 #include "rtumaster.h"
 
+#include <QFile>
 #include <QSerialPort>
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <thread>
@@ -48,6 +51,37 @@ void enableRs485(int fd) {
 
 } // namespace
 
+OpenFailure classifyOpenFailure(const QString& devicePath, int portError) {
+    const QByteArray path = QFile::encodeName(devicePath);
+    struct stat st {};
+    if (::stat(path.constData(), &st) != 0 || portError == QSerialPort::DeviceNotFoundError)
+        return OpenFailure::Missing;
+    if (::access(path.constData(), R_OK | W_OK) != 0)
+        return OpenFailure::NoAccess;
+    // Access is granted, so a permission error comes from the port's lock file or its exclusive
+    // mode: another program has the port open.
+    if (portError == QSerialPort::PermissionError)
+        return OpenFailure::Busy;
+    return OpenFailure::Other;
+}
+
+QString openFailureText(OpenFailure failure, const QString& devicePath, const QString& systemText) {
+    switch (failure) {
+    case OpenFailure::Missing:
+        return QStringLiteral("Устройство %1 не найдено (нет такого устройства).").arg(devicePath);
+    case OpenFailure::NoAccess:
+        return QStringLiteral("Нет доступа к %1 (отказано в доступе): пользователь не входит в "
+                              "группу dialout. Добавьте его командой «sudo usermod -aG dialout "
+                              "$USER» и войдите в систему заново.")
+            .arg(devicePath);
+    case OpenFailure::Busy:
+        return QStringLiteral("Порт %1 занят другой программой.").arg(devicePath);
+    case OpenFailure::Other:
+        break;
+    }
+    return QStringLiteral("%1: %2").arg(devicePath, systemText);
+}
+
 RtuMaster::RtuMaster() = default;
 
 RtuMaster::~RtuMaster() {
@@ -56,16 +90,24 @@ RtuMaster::~RtuMaster() {
 
 bool RtuMaster::open(const QString& devicePath, int baud, bool rs485) {
     close();
-    if (devicePath.isEmpty() || baud <= 0)
+    m_openError.clear();
+    if (devicePath.isEmpty() || baud <= 0) {
+        m_openError = devicePath.isEmpty() ? QStringLiteral("Не задано устройство порта.")
+                                           : QStringLiteral("Недопустимая скорость %1.").arg(baud);
         return false;
+    }
     registerJournalFunction();
     auto port = std::make_unique<QSerialPort>();
     port->setPortName(devicePath);
-    if (!port->open(QIODevice::ReadWrite))
+    if (!port->open(QIODevice::ReadWrite)) {
+        m_openError = openFailureText(classifyOpenFailure(devicePath, port->error()), devicePath,
+                                      port->errorString());
         return false;
+    }
     if (!port->setBaudRate(baud) || !port->setDataBits(QSerialPort::Data8) ||
         !port->setParity(QSerialPort::NoParity) || !port->setStopBits(QSerialPort::OneStop) ||
         !port->setFlowControl(QSerialPort::NoFlowControl)) {
+        m_openError = QStringLiteral("%1: %2").arg(devicePath, port->errorString());
         port->close();
         return false;
     }
@@ -82,6 +124,7 @@ bool RtuMaster::open(const QString& devicePath, int baud, bool rs485) {
 
 bool RtuMaster::openDevice(std::unique_ptr<QIODevice> device, int baud) {
     close();
+    m_openError.clear();
     if (!device || !device->isOpen() || baud <= 0)
         return false;
     registerJournalFunction();

@@ -29,6 +29,17 @@ enum Result : int {
 // A Modbus RTU master on one serial port, used in blocking mode from the thread that opened it:
 // every exchange writes the request and reads until the reply is complete by its length, the
 // answer time-out passes without a byte, or the line goes quiet in the middle of a frame.
+// Reasons a serial device cannot be opened, told apart without opening it again.
+enum class OpenFailure { Missing, NoAccess, Busy, Other };
+
+// Why opening `devicePath` failed: it does not exist, the user may not read and write it, or (it
+// exists and is accessible, yet the port refused with a permission error) another program holds
+// it; `portError` is QSerialPort's error code of the failed open.
+OpenFailure classifyOpenFailure(const QString& devicePath, int portError);
+
+// The user's text of a failure; `systemText` is the port's own error text (used for Other).
+QString openFailureText(OpenFailure failure, const QString& devicePath, const QString& systemText);
+
 class RtuMaster {
 public:
     RtuMaster();
@@ -37,11 +48,14 @@ public:
     RtuMaster& operator=(const RtuMaster&) = delete;
 
     // Opens the device 8N1 at baud. rs485 asks the driver for RS-485 mode (ignored where the
-    // driver has none). Returns false when the device cannot be opened or set up.
+    // driver has none). Returns false when the device cannot be opened or set up; openError()
+    // then says why.
     bool open(const QString& devicePath, int baud, bool rs485);
     // Takes an already open device in place of a serial port (a fake line for tests and fuzzing);
     // the master owns it from here on. Failures of such a device show only as it closing.
     bool openDevice(std::unique_ptr<QIODevice> device, int baud);
+    // Why the last open() failed, for the user; empty after a successful open().
+    const QString& openError() const { return m_openError; }
     void close();
     bool isOpen() const;
 
@@ -68,6 +82,7 @@ private:
 
     std::unique_ptr<QIODevice> m_port;
     QSerialPort* m_serial = nullptr; // m_port when it is a serial port
+    QString m_openError;
     QByteArray m_rx;
     int m_baud = 9600;
     int m_retries = 0;

@@ -35,6 +35,7 @@ bool TAccessLibraryBinding::LoadAccessLibrary(const QString& programDirectory,
             messages->error(QStringLiteral("Библиотека OmbrelDLL.dll не найдена"));
         return false;
     }
+    FDllLastErrorText = reinterpret_cast<TDllLastErrorText>(dlsym(FHandle, "LastErrorText"));
     return resolve(FHandle, "Connect", FDllConnect, m_loadError) &&
            resolve(FHandle, "Disconnect", FDLLDisconnect, m_loadError) &&
            resolve(FHandle, "GetDevName", FDllGetDeviceName, m_loadError) &&
@@ -85,4 +86,14 @@ int TAccessLibraryBinding::AnyFunction(int devAddr, int funNumber, int size, std
 void TAccessLibraryBinding::Retries(int retries) {
     if (FDllRetries)
         FDllRetries(retries);
+}
+
+QString TAccessLibraryBinding::LastErrorDetail() const {
+    if (!FDllLastErrorText)
+        return {};
+    char text[1024] = {};
+    if (FDllLastErrorText(text, sizeof text) <= 0)
+        return {};
+    text[sizeof text - 1] = '\0'; // whatever the library wrote, the text ends in the buffer
+    return QString::fromUtf8(text);
 }

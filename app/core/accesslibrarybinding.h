@@ -27,6 +27,7 @@ public:
     using TDllAnyFunction = std::int32_t (*)(std::int32_t aDevAddr, std::int32_t aFunNumber,
                                              std::int32_t aSize, std::uint8_t* aP);
     using TDllRetries = std::int32_t (*)(std::int32_t aRetries);
+    using TDllLastErrorText = std::int32_t (*)(char* aBuf, std::int32_t aSize);
 
     static constexpr const char* kFileName = "OmbrelDll.so";
     static constexpr int kChannelClosed = 3;
@@ -35,7 +36,8 @@ public:
     ~TAccessLibraryBinding() override = default;
 
     // Loads kFileName from `programDirectory`, else through the system's library search path,
-    // then resolves the nine entry points in order, stopping at the first missing one. When the
+    // then resolves the nine entry points in order, stopping at the first missing one (and the
+    // optional "LastErrorText", whose absence is no failure). When the
     // file cannot be loaded, shows "Библиотека OmbrelDLL.dll не найдена" through `messages`.
     // True when the library and all nine entry points are there.
     bool LoadAccessLibrary(const QString& programDirectory, IMessageSink* messages);
@@ -54,6 +56,8 @@ public:
                             std::uint8_t* buffer) override;
     int AnyFunction(int devAddr, int funNumber, int size, std::uint8_t* buffer) override;
     void Retries(int retries) override;
+    // The library's text of why the last Connect failed; empty when it has none to give.
+    QString LastErrorDetail() const override;
 
     void* FHandle = nullptr;
     TDllConnect FDllConnect = nullptr;
@@ -65,6 +69,7 @@ public:
     TDllWriteRegister FDllWriteRegister = nullptr;
     TDllAnyFunction FDllAnyFunction = nullptr;
     TDllRetries FDllRetries = nullptr;
+    TDllLastErrorText FDllLastErrorText = nullptr; // optional
 
 private:
     QString m_loadError;

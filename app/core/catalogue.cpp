@@ -233,7 +233,11 @@ QString ResolveDeviceFile(const QString& directory, const QString& name) {
 }
 
 void TCatalogue::Load(const QString& directory) {
-    MainIniPath = QDir(directory).filePath(QStringLiteral("main.ini"));
+    Load(QDir(directory).filePath(QStringLiteral("main.ini")), directory);
+}
+
+void TCatalogue::Load(const QString& mainIniPath, const QString& deviceDirectory) {
+    MainIniPath = mainIniPath;
     ListDev.clear();
     Errors.clear();
 
@@ -249,7 +253,7 @@ void TCatalogue::Load(const QString& directory) {
             break;
         auto dev = std::make_unique<TDevInfo>();
         platform::IniFile description;
-        description.load(ResolveDeviceFile(directory, file));
+        description.load(ResolveDeviceFile(deviceDirectory, file));
         ReadDevice(description, *dev, file, &Errors);
         ListDev.push_back(std::move(dev));
     }

@@ -72,6 +72,10 @@ public:
     // Reads <directory>/main.ini and every device description it names. A missing main.ini reads
     // as all defaults; a missing device file gives a device named "прибор" without journals.
     void Load(const QString& directory);
+    // The same with main.ini and the base folder of the device file names given apart (an
+    // installed program keeps the user's main.ini in the configuration folder and the device
+    // files beside the installed default catalogue).
+    void Load(const QString& mainIniPath, const QString& deviceDirectory);
 
     QString MainIniPath;
     TConnectionSettings Settings;

@@ -1,4 +1,5 @@
 #include "app/gui/mainform.h"
+#include "platform/cataloguelocation.h"
 #include "platform/portlist.h"
 
 #include <QApplication>
@@ -10,6 +11,12 @@ int main(int argc, char** argv) {
 
     TForm1Options options;
     options.programDirectory = platform::programDirectory();
+    platform::CatalogueLocation catalogue = platform::catalogueLocation(options.programDirectory);
+    QString seedMessage;
+    if (!platform::seedUserMainIni(catalogue, &seedMessage))
+        qWarning("%s", qPrintable(seedMessage));
+    options.mainIniPath = catalogue.mainIniPath;
+    options.deviceDirectory = catalogue.deviceDirectory;
     TForm1 form(std::move(options));
     form.show();
     return app.exec();

@@ -8,6 +8,7 @@
 #include "app/gui/savefilechooser.h"
 #include "app/gui/views/journalviews.h"
 #include "app/models/stringtablemodel.h"
+#include "comm/widgets/dlgmanager.h"
 #include "platform/codepage.h"
 #include "platform/inifile.h"
 
@@ -41,6 +42,25 @@ template <typename W> W* named(W* w, const char* name) {
     return w;
 }
 
+// The components' messages ("Неверно задан параметр!") go to the window's message boxes.
+class TCommMessageAdapter : public comm::IMessageSink {
+public:
+    explicit TCommMessageAdapter(::IMessageSink& sink) : m_sink(sink) {}
+    void showMessage(const QString& text) override { m_sink.information(text); }
+
+private:
+    ::IMessageSink& m_sink;
+};
+
+// The window's "record answer" message.
+class TRecordAnswerEvent : public QEvent {
+public:
+    TRecordAnswerEvent(std::int32_t w, std::int32_t l)
+        : QEvent(TForm1::kRecordAnswerEvent), W(w), L(l) {}
+    std::int32_t W;
+    std::int32_t L;
+};
+
 } // namespace
 
 TForm1::TForm1(TForm1Options options, QWidget* parent)
@@ -55,7 +75,10 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
         m_ownSaveDialog = std::make_unique<TFileDialogChooser>();
         m_options.saveDialog = m_ownSaveDialog.get();
     }
+    m_commMessages = std::make_unique<TCommMessageAdapter>(*m_messages);
+    m_previousCommMessages = comm::setMessageSink(m_commMessages.get());
     createControls();
+    createComponents();
     FormCreate();
     if (m_terminationRequested) {
         if (m_options.terminate)
@@ -68,10 +91,41 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
 
 TForm1::~TForm1() {
     SaveSettings();
+    // The components go with the window's children; nothing of the window may hear them then.
+    MBM->OnExchange = nullptr;
+    RS232->OnChangeConnected = nullptr;
+    delete MBM;
+    delete RS232;
+    delete DlgManager1;
+    comm::setMessageSink(m_previousCommMessages);
+}
+
+void TForm1::createComponents() {
+    DlgManager1 = new TDlgManager(this);
+    DlgManager1->setObjectName(QStringLiteral("DlgManager1"));
+    RS232 = new comm::TRS232Transport(this);
+    RS232->setObjectName(QStringLiteral("RS232"));
+    RS232->SetPort(QStringLiteral("COM2"));
+    RS232->SetAnswerDelay(500);
+    RS232->SetDisplayName(QStringLiteral("RS232"));
+    RS232->SetDlgManager(DlgManager1);
+    RS232->OnChangeConnected = [this](QObject* s, bool c) { RS232ChangeConnected(s, c); };
+    MBM = new comm::TModbusMaster(this);
+    MBM->setObjectName(QStringLiteral("MBM"));
+    MBM->SetTransport(RS232);
+    MBM->SetQueryType(comm::qtNormal);
+    MBM->OnExchange = [this](QObject* s, qint32 q, qint32 a, qint32 f, const QVariant& v,
+                             qint32 r) { MBMExchange(s, q, a, f, v, r); };
+    DlgManager1->SetMaster(MBM);
+    connect(this, &TForm1::devAdrChanged, MBM, &comm::TModbusMaster::SetDeviceAddress);
+    m_serverPath = std::make_unique<TServerReadingPath>(
+        *RS232, *MBM, *m_sgCells, *m_sgGrCells, *m_decoder, static_cast<IServerPathHost&>(*this));
 }
 
 QString TForm1::mainIniPath() const {
-    return QDir(m_options.programDirectory).filePath(QStringLiteral("main.ini"));
+    return m_options.mainIniPath.isEmpty()
+               ? QDir(m_options.programDirectory).filePath(QStringLiteral("main.ini"))
+               : m_options.mainIniPath;
 }
 
 void TForm1::createControls() {
@@ -268,6 +322,9 @@ void TForm1::createControls() {
     connect(btnRead2, &QPushButton::clicked, this, &TForm1::btnRead2Click);
     connect(btnStop2, &QPushButton::clicked, this, &TForm1::btnStopClick);
     connect(btnStop, &QPushButton::clicked, this, &TForm1::btnStopClick);
+    connect(btnConnect, &QPushButton::clicked, this, &TForm1::btnConnectClick);
+    connect(btnRead, &QPushButton::clicked, this, &TForm1::btnReadClick);
+    connect(BtnDisconnect, &QPushButton::clicked, this, &TForm1::BtnDisconnectClick2);
     connect(BtnExcel, &QPushButton::clicked, this, &TForm1::BtnExcelClick);
 }
 
@@ -285,6 +342,7 @@ void TForm1::FormCreate() {
     CurDev = nullptr;
     LoadCatalogue();
     StructV = QVariantList{19, 18, 19};
+    m_serverPath->SetStructV(StructV);
 
     const QString sgHeads[] = {QStringLiteral("№"), QStringLiteral("Время"),
                                QStringLiteral("Параметр"), QStringLiteral("Значение до"),
@@ -334,7 +392,8 @@ int TForm1::SelectedSpeed() const {
 
 void TForm1::LoadCatalogue() {
     core::TCatalogue catalogue;
-    catalogue.Load(m_options.programDirectory);
+    catalogue.Load(mainIniPath(), m_options.deviceDirectory.isEmpty() ? m_options.programDirectory
+                                                                      : m_options.deviceDirectory);
     const core::TConnectionSettings& s = catalogue.Settings;
 
     if (cbxPort->count() > 0 && s.lastcomport) {
@@ -602,8 +661,82 @@ void TForm1::SetRunState(TRunState state) {
 }
 
 void TForm1::ProcessEvents() {
+    if (m_options.eventIntervalMs > 0 && m_sinceEvents.isValid() &&
+        m_sinceEvents.elapsed() < m_options.eventIntervalMs)
+        return;
+    m_sinceEvents.start();
     if (m_options.processEvents)
         m_options.processEvents();
     else
         QCoreApplication::processEvents();
+}
+
+// ---- server path ----
+
+void TForm1::btnConnectClick() {
+    m_serverPath->btnConnectClick(cbxSpeed->currentIndex(), cbxSpeed->currentText(),
+                                  cbxPort->currentText());
+}
+
+void TForm1::btnReadClick() {
+    m_serverPath->btnReadClick();
+}
+
+void TForm1::BtnDisconnectClick2() {
+    m_serverPath->BtnDisconnectClick2();
+}
+
+void TForm1::RS232ChangeConnected(QObject* ASender, bool AConnected) {
+    m_serverPath->RS232ChangeConnected(ASender, AConnected);
+}
+
+void TForm1::MBMExchange(QObject* Sender, std::int32_t QID, std::int32_t MBAddr,
+                         std::int32_t FunNumber, const QVariant& Value, std::int32_t Result) {
+    m_serverPath->MBMExchange(Sender, QID, MBAddr, FunNumber, Value, Result);
+}
+
+void TForm1::WMRecordAnswer(std::int32_t w, std::int32_t l) {
+    m_serverPath->WMRecordAnswer(w, l);
+}
+
+bool TForm1::event(QEvent* event) {
+    if (event->type() == kRecordAnswerEvent) {
+        const auto* e = static_cast<TRecordAnswerEvent*>(event);
+        WMRecordAnswer(e->W, e->L);
+        return true;
+    }
+    return QMainWindow::event(event);
+}
+
+int TForm1::JournalItemIndex() const {
+    return rgTypeJ->itemIndex();
+}
+
+void TForm1::SetControlEnabled(IServerPathHost::Control control, bool enabled) {
+    switch (control) {
+    case IServerPathHost::Control::Connect:
+        btnConnect->setEnabled(enabled);
+        break;
+    case IServerPathHost::Control::Read:
+        btnRead->setEnabled(enabled);
+        break;
+    case IServerPathHost::Control::Stop:
+        btnStop->setEnabled(enabled);
+        break;
+    case IServerPathHost::Control::Disconnect:
+        BtnDisconnect->setEnabled(enabled);
+        break;
+    case IServerPathHost::Control::JournalSelector:
+        rgTypeJ->setEnabled(enabled);
+        break;
+    }
+}
+
+void TForm1::ShowMessageBox(const QString& text) {
+    messages().information(text);
+}
+
+void TForm1::SendRecordAnswer(std::int32_t w, std::int32_t result) {
+    TRecordAnswerEvent e(w, result);
+    QCoreApplication::sendEvent(this, &e);
 }

@@ -5,8 +5,11 @@
 #include "app/core/mainformlogic.h"
 #include "app/core/model.h"
 #include "app/core/readingrun.h"
+#include "app/serverpath/serverreadingpath.h"
 #include "platform/portlist.h"
 
+#include <QEvent>
+#include <QElapsedTimer>
 #include <QList>
 #include <QMainWindow>
 #include <QVariantList>
@@ -25,12 +28,18 @@ class QProgressBar;
 class QPushButton;
 class QTabWidget;
 class QTableView;
+class TDlgManager;
 class TRadioGroup;
 class TStringTableModel;
 
 struct TForm1Options {
     // Where main.ini, the device files and the access library are looked up.
     QString programDirectory;
+    // main.ini and the base folder of the device files when they are not in programDirectory
+    // (an installed program: the user's configuration folder and the installed catalogue);
+    // empty: programDirectory.
+    QString mainIniPath;
+    QString deviceDirectory;
     // Receives the message boxes; nullptr: modal message boxes over the window.
     IMessageSink* messages = nullptr;
     // The serial ports to list; nullptr: the system's ports with the mappings of main.ini and
@@ -44,11 +53,16 @@ struct TForm1Options {
     // Handles pending window events during a reading run; nullptr:
     // QCoreApplication::processEvents().
     std::function<void()> processEvents;
+    // During a run, pending events are handled after a record only when this many milliseconds
+    // have passed since they were last handled (0: after every record). Each turn repaints the
+    // list, the progress bar and the status line, which costs more than a record from a fast
+    // line; a click waits at most this long.
+    int eventIntervalMs = 40;
 };
 
 // The main window: the connection and device controls, the three views and the state of a
 // reading run. The decisions live in app/core; this class wires them to the controls.
-class TForm1 : public QMainWindow, private IRunHost {
+class TForm1 : public QMainWindow, private IRunHost, private IServerPathHost {
     Q_OBJECT
 public:
     explicit TForm1(TForm1Options options, QWidget* parent = nullptr);
@@ -95,6 +109,19 @@ public slots:
     void BtnExcelClick();
     void BuildGroupView();
     void ClearGroupData();
+    // The server path (hidden buttons and the components' events).
+    void btnConnectClick();
+    void btnReadClick();
+    void BtnDisconnectClick2();
+    void RS232ChangeConnected(QObject* ASender, bool AConnected);
+    void MBMExchange(QObject* Sender, std::int32_t QID, std::int32_t MBAddr, std::int32_t FunNumber,
+                     const QVariant& Value, std::int32_t Result);
+    void WMRecordAnswer(std::int32_t w, std::int32_t l);
+
+public:
+    // The window's private "record answer" message (w, l), delivered synchronously.
+    static constexpr QEvent::Type kRecordAnswerEvent = QEvent::Type(QEvent::User + 1);
+    TServerReadingPath& serverPath() { return *m_serverPath; }
 
 signals:
     // The address box holds a new valid address (the master component follows it).
@@ -157,6 +184,10 @@ public:
     const std::vector<TRecStr>& ListStr() const { return m_decoder->ListStr(); }
     QVariantList StructV;
     TAccessLibraryBinding FLibrary;
+    // Components of the server path, created with the window.
+    comm::TRS232Transport* RS232 = nullptr;
+    comm::TModbusMaster* MBM = nullptr;
+    TDlgManager* DlgManager1 = nullptr;
 
 private:
     void createControls();
@@ -167,6 +198,8 @@ private:
     bool connectLibrary();
     const TJournalInfo* selectedJournal() const;
     void closeEvent(QCloseEvent* event) override;
+    bool event(QEvent* event) override;
+    void createComponents();
 
     // IRunHost: the reading run's view of the window.
     void ShowMessage(const QString& text, const QString& detail) override;
@@ -177,6 +210,15 @@ private:
     void SetProgressPosition(int position) override;
     void SetRunState(TRunState state) override;
     void ProcessEvents() override;
+
+    // IServerPathHost: the server path's view of the window.
+    const TDevInfo* CurrentDevice() const override { return CurDev; }
+    int JournalItemIndex() const override;
+    bool ReadingFlag() const override { return GetArch; }
+    void SetReadingFlag(bool on) override { GetArch = on; }
+    void SetControlEnabled(IServerPathHost::Control control, bool enabled) override;
+    void ShowMessageBox(const QString& text) override;
+    void SendRecordAnswer(std::int32_t w, std::int32_t result) override;
 
     TForm1Options m_options;
     std::unique_ptr<IMessageSink> m_ownMessages;
@@ -193,4 +235,8 @@ private:
     std::unique_ptr<TRunDecoder> m_runDecoder;
     std::unique_ptr<TReadingRun> m_run;
     bool m_closeRequested = false;
+    std::unique_ptr<TServerReadingPath> m_serverPath;
+    std::unique_ptr<comm::IMessageSink> m_commMessages;
+    comm::IMessageSink* m_previousCommMessages = nullptr;
+    QElapsedTimer m_sinceEvents; // since pending events were last handled during a run
 };

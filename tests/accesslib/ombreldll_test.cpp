@@ -2,10 +2,15 @@
 
 #include "platform/codepage.h"
 #include "rtuframe.h"
+#include "rtumaster.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QSerialPort>
+#include <QTemporaryDir>
 
+#include <cstring>
 #include <fcntl.h>
 #include <future>
 #include <poll.h>
@@ -270,13 +275,13 @@ TEST_F(AccessLibraryTest, PortThatVanishesMidExchange) {
     EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), 3);
     EXPECT_LT(t.elapsed(), 2000); // at once, not after the answer time-out
     unplug.wait();
-    // Every later call reports the closed port at once; a new Connect fails, the device is gone.
+    // Every later call reports the closed port at once. (A new Connect is not tried: the freed
+    // pseudo-terminal number may already belong to another test running in parallel.)
     t.restart();
     EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, buf), 3);
     EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), 3);
     EXPECT_LT(t.elapsed(), 100);
     EXPECT_EQ(lib.Disconnect(), 0);
-    EXPECT_EQ(lib.Connect(kCom, 115200, 0), 0);
 }
 
 // A hand-driven instrument on the far end of a pty link: each request gets the next scripted
@@ -327,4 +332,86 @@ TEST_F(AccessLibraryTest, OnlyTheAddressedAnswerIsTaken) {
     EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), 16);
     EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, buf), 16);
     instrument.join();
+}
+
+// Why a port cannot be opened: the library's text for each reason, and none after success.
+TEST_F(AccessLibraryTest, RefusedConnectSaysWhy) {
+    ASSERT_NE(lib.handle, nullptr) << dlerror();
+    using TLastErrorText = int32_t (*)(char*, int32_t);
+    const auto lastErrorText = reinterpret_cast<TLastErrorText>(dlsym(lib.handle, "LastErrorText"));
+    ASSERT_NE(lastErrorText, nullptr);
+    const auto reason = [&] {
+        char buf[512] = {};
+        const int32_t n = lastErrorText(buf, sizeof buf);
+        EXPECT_EQ(n, int32_t(std::strlen(buf)));
+        return QString::fromUtf8(buf);
+    };
+
+    simulator = std::make_unique<sim::Simulator>(journalInstrument());
+    QString error;
+    ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
+    qputenv("JOURNAL_PORTS", QStringLiteral("COM%1=%2;COM201=/dev/journal-no-such-port")
+                                 .arg(kCom)
+                                 .arg(simulator->clientPath())
+                                 .toUtf8());
+
+    struct Case {
+        int port;
+        int speed;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {0, 9600, "Недопустимый номер порта 0."},
+        {kCom, 0, "Недопустимая скорость 0."},
+        {254, 9600, "Порта COM254 нет"},
+        {201, 9600, "Устройство /dev/journal-no-such-port не найдено (нет такого устройства)."},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(lib.Connect(c.port, c.speed, 0), 0) << c.port;
+        EXPECT_TRUE(reason().startsWith(QString::fromUtf8(c.expected))) << reason().toStdString();
+    }
+
+    // Another holder of the port (here a second connection of this process) makes it busy.
+    {
+        QSerialPort holder(simulator->clientPath());
+        ASSERT_TRUE(holder.open(QIODevice::ReadWrite)) << holder.errorString().toStdString();
+        EXPECT_EQ(lib.Connect(kCom, 9600, 0), 0);
+        EXPECT_EQ(reason(),
+                  QStringLiteral("Порт %1 занят другой программой.").arg(simulator->clientPath()));
+    }
+    ASSERT_EQ(lib.Connect(kCom, 9600, 0), 1);
+    EXPECT_EQ(reason(), QString());
+
+    // A shortened copy never cuts a character in two: "П" takes two bytes.
+    lib.Connect(0, 9600, 0);
+    char small[4] = {'x', 'x', 'x', 'x'};
+    EXPECT_GT(lastErrorText(small, sizeof small), 4);
+    EXPECT_STREQ(small, "Н");
+}
+
+// Reasons told apart without opening the device again, and their texts.
+TEST(OpenFailure, ClassifiesAndExplains) {
+    using ombrel::OpenFailure;
+    EXPECT_EQ(ombrel::classifyOpenFailure("/dev/journal-no-such-port", 0), OpenFailure::Missing);
+    EXPECT_EQ(ombrel::classifyOpenFailure("/dev/null", QSerialPort::PermissionError),
+              OpenFailure::Busy);
+    EXPECT_EQ(ombrel::classifyOpenFailure("/dev/null", QSerialPort::UnknownError),
+              OpenFailure::Other);
+    EXPECT_TRUE(ombrel::openFailureText(OpenFailure::NoAccess, "/dev/ttyUSB0", {})
+                    .contains(QStringLiteral("группу dialout")));
+    EXPECT_EQ(ombrel::openFailureText(OpenFailure::Other, "/dev/ttyS0", "Input/output error"),
+              QStringLiteral("/dev/ttyS0: Input/output error"));
+}
+
+TEST(OpenFailure, DeviceTheUserMayNotOpen) {
+    using ombrel::OpenFailure;
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root may open any device";
+    QTemporaryDir dir;
+    const QString locked = dir.filePath("tty");
+    QFile f(locked);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.setPermissions(QFile::ReadOwner);
+    EXPECT_EQ(ombrel::classifyOpenFailure(locked, QSerialPort::PermissionError),
+              OpenFailure::NoAccess);
 }

@@ -48,6 +48,24 @@ TEST(AccessLibrary, BindsAllNineEntryPoints) {
     lib.Disconnect();
 }
 
+TEST(AccessLibrary, ReasonOfARefusedConnectComesFromTheOptionalEntryPoint) {
+    QTemporaryDir withDetail;
+    TAccessLibraryBinding lib;
+    ASSERT_TRUE(lib.LoadAccessLibrary(programDirWith(withDetail, FAKE_OMBREL_DETAIL), nullptr));
+    EXPECT_FALSE(lib.Connect(99, 9600, 0));
+    EXPECT_EQ(lib.LastErrorDetail(), QStringLiteral("port 99 refused"));
+    EXPECT_TRUE(lib.Connect(3, 9600, 0));
+    EXPECT_EQ(lib.LastErrorDetail(), QString());
+
+    // A library of the nine entry points only is complete and gives no reason.
+    QTemporaryDir nineOnly;
+    TAccessLibraryBinding plain;
+    ASSERT_TRUE(plain.LoadAccessLibrary(programDirWith(nineOnly, FAKE_OMBREL_FULL), nullptr));
+    EXPECT_EQ(plain.FDllLastErrorText, nullptr);
+    EXPECT_FALSE(plain.Connect(99, 9600, 0));
+    EXPECT_EQ(plain.LastErrorDetail(), QString());
+}
+
 TEST(AccessLibrary, MissingEntryPointFailsWithoutMessage) {
     QTemporaryDir dir;
     RecordingSink sink;

@@ -1,6 +1,6 @@
 /* A stand-in for the access library: the nine entry points with fixed, recognisable answers.
- * Built twice: complete, and with FAKE_OMBREL_PARTIAL without the entry points from
- * "ReadInputRegister" on. */
+ * Built three times: complete, with FAKE_OMBREL_PARTIAL without the entry points from
+ * "ReadInputRegister" on, and with FAKE_OMBREL_DETAIL adding "LastErrorText". */
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -82,5 +82,21 @@ EXPORT int32_t AnyFunction(int32_t aDevAddr, int32_t aFunNumber, int32_t aSize, 
 EXPORT int32_t Retries(int32_t aRetries) {
     g_retries = aRetries;
     return 0;
+}
+#endif
+
+#ifdef FAKE_OMBREL_DETAIL
+/* The reason of the last refused Connect, "port <n> refused", shortened like the real one. */
+EXPORT int32_t LastErrorText(char* aBuf, int32_t aSize) {
+    char text[64] = "";
+    int n = 0;
+    if (g_port == 99)
+        n = snprintf(text, sizeof text, "port %d refused", g_port);
+    if (aBuf && aSize > 0) {
+        int c = n < aSize - 1 ? n : aSize - 1;
+        memcpy(aBuf, text, (size_t)c);
+        aBuf[c] = 0;
+    }
+    return n;
 }
 #endif

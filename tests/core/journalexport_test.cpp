@@ -7,6 +7,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "tests/ziptestutil.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -24,22 +26,6 @@ TStringGrid MakeList(const QList<QStringList>& rows) {
         for (int c = 0; c < rows[r].size(); ++c)
             g.setCell(r + 1, c, rows[r][c]);
     return g;
-}
-
-QByteArray ReadFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-// One member of the .xlsx zip, read with Python's standard zipfile module.
-QString ZipEntry(const QString& zip, const QString& member) {
-    QProcess p;
-    p.start("python3", {"-c",
-                        "import sys,zipfile;sys.stdout.buffer.write("
-                        "zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]))",
-                        zip, member});
-    p.waitForFinished(10000);
-    return QString::fromUtf8(p.readAllStandardOutput());
 }
 
 TEST(TextExport, BytesBySingleAndTwoValueLayouts) {
@@ -64,7 +50,7 @@ TEST(TextExport, BytesBySingleAndTwoValueLayouts) {
         const QString name = dir.filePath(QString("list%1.txt").arg(int(c.layout)));
         const auto r = ExportText(list, "РТ-10", c.layout, name);
         ASSERT_TRUE(r.ok) << r.error.toStdString();
-        EXPECT_EQ(ReadFile(name), platform::toCp1251(c.expected)) << int(c.layout);
+        EXPECT_EQ(ReadWholeFile(name), platform::toCp1251(c.expected)) << int(c.layout);
     }
 }
 
@@ -74,7 +60,7 @@ TEST(TextExport, ExtensionRuleAndWriteFailure) {
     auto r = ExportText(list, "X", tdPlain, dir.filePath("journal"));
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.fileName, dir.filePath("journal.txt"));
-    EXPECT_EQ(ReadFile(r.fileName), QByteArray("\xCF\xF0\xE8\xE1\xEE\xF0:X\r\n"));
+    EXPECT_EQ(ReadWholeFile(r.fileName), QByteArray("\xCF\xF0\xE8\xE1\xEE\xF0:X\r\n"));
 
     r = ExportText(list, "X", tdPlain, dir.filePath("journal.csv"));
     EXPECT_EQ(r.fileName, dir.filePath("journal.csv"));
@@ -121,15 +107,15 @@ TEST(SpreadsheetExport, CellsWidthsBoldHeaderAndTextFormats) {
     ASSERT_TRUE(r.ok) << r.error.toStdString();
     EXPECT_EQ(r.fileName, dir.filePath("book.xlsx"));
 
-    const QString workbook = ZipEntry(r.fileName, "xl/workbook.xml");
+    const QString workbook = QString::fromUtf8(ZipEntry(r.fileName, "xl/workbook.xml"));
     EXPECT_TRUE(workbook.contains("<sheet name=\"...\"")) << workbook.toStdString();
 
-    const QString strings = ZipEntry(r.fileName, "xl/sharedStrings.xml");
+    const QString strings = QString::fromUtf8(ZipEntry(r.fileName, "xl/sharedStrings.xml"));
     for (const char* s : {"Прибор:ПР-4", "Дата время", "Название параметра", "Значение до",
                           "Значение после", "1.5000000", "Коэффициент", "13.09.20 12:27:00"})
         EXPECT_TRUE(strings.contains(QString::fromUtf8(s))) << s;
 
-    const QString sheet = ZipEntry(r.fileName, "xl/worksheets/sheet1.xml");
+    const QString sheet = QString::fromUtf8(ZipEntry(r.fileName, "xl/worksheets/sheet1.xml"));
     EXPECT_TRUE(sheet.contains("<col min=\"1\" max=\"1\" width=\"20.7109375\""))
         << sheet.toStdString();
     EXPECT_TRUE(sheet.contains("<col min=\"2\" max=\"2\" width=\"40.7109375\""));
@@ -142,7 +128,7 @@ TEST(SpreadsheetExport, CellsWidthsBoldHeaderAndTextFormats) {
     EXPECT_TRUE(sheet.contains("<c r=\"D2\" s=\"1\" t=\"s\">"));
     EXPECT_FALSE(sheet.contains("r=\"E")); // the record number is not exported
 
-    const QString styles = ZipEntry(r.fileName, "xl/styles.xml");
+    const QString styles = QString::fromUtf8(ZipEntry(r.fileName, "xl/styles.xml"));
     EXPECT_TRUE(styles.contains("<b/>"));
     EXPECT_TRUE(styles.contains("numFmtId=\"49\"")); // the built-in "@" text format
 }
@@ -152,11 +138,11 @@ TEST(SpreadsheetExport, SingleValueLayoutAndExtensionRules) {
     const TStringGrid list = MakeList({{"0", "t", "p", "before", "new"}});
     auto r = ExportSpreadsheet(list, "D", tdPlain, dir.filePath("one"));
     ASSERT_TRUE(r.ok);
-    const QString sheet = ZipEntry(r.fileName, "xl/worksheets/sheet1.xml");
+    const QString sheet = QString::fromUtf8(ZipEntry(r.fileName, "xl/worksheets/sheet1.xml"));
     EXPECT_TRUE(sheet.contains("<c r=\"C3\" s=\"2\" t=\"s\">"));
     EXPECT_FALSE(sheet.contains("r=\"D3\""));
     EXPECT_TRUE(sheet.contains("<c r=\"D2\" s=\"1\"/>")); // bold, empty
-    const QString strings = ZipEntry(r.fileName, "xl/sharedStrings.xml");
+    const QString strings = QString::fromUtf8(ZipEntry(r.fileName, "xl/sharedStrings.xml"));
     EXPECT_TRUE(strings.contains(">Значение<"));
     EXPECT_TRUE(strings.contains(">new<"));
     EXPECT_FALSE(strings.contains(">before<"));

@@ -1,10 +1,11 @@
-// The components against the real exchange-server process, with an instrument on a
-// pseudo-terminal cable.
+// The components against the real exchange-server process, with a simulated instrument on a
+// pseudo-terminal link.
 #include "comm/comtransport.h"
 #include "comm/ipc/protocol.h"
 #include "comm/modbusmaster.h"
 #include "comm/serversession.h"
-#include "instrumentfixture.h"
+#include "serverprocess.h"
+#include "sim/simulator.h"
 
 #include <QElapsedTimer>
 
@@ -66,21 +67,30 @@ struct Answer {
     QVariant value;
 };
 
-fixture::InstrumentData journalInstrument() {
-    fixture::InstrumentData d;
-    d.holding.insert(9, 120);
-    d.input.insert(4, 3);
-    d.records.insert(0, fixture::plainRecord(1689305808, 7, 1));
-    d.records.insert(1, fixture::plainRecord(1689305900, 8, 0xF0000001u));
-    d.records.insert(2, fixture::plainRecord(1689306000, 9, 42));
-    return d;
+sim::Instrument journalInstrument() {
+    sim::Instrument inst;
+    inst.name = QStringLiteral("FIXTURE-1");
+    inst.holdingRegisters.insert(9, 120);
+    inst.inputRegisters.insert(4, 3);
+    sim::Journal& j = inst.addJournal(1, sim::Layout::Plain);
+    j.records = {sim::Instrument::fixedRecord(sim::Layout::Plain, 1689305808, 7, 1),
+                 sim::Instrument::fixedRecord(sim::Layout::Plain, 1689305900, 8, 0xF0000001u),
+                 sim::Instrument::fixedRecord(sim::Layout::Plain, 1689306000, 9, 42)};
+    return inst;
 }
+
+// The simulator, started on its pseudo-terminal link as soon as it exists.
+struct RunningSimulator {
+    explicit RunningSimulator(const sim::Instrument& inst) : sim(inst) { ok = sim.start(&why); }
+    sim::Simulator sim;
+    bool ok = false;
+    QString why;
+};
 
 class ServerProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(cable.ok());
-        ASSERT_TRUE(instrument.ok());
+        ASSERT_TRUE(instrument.ok) << instrument.why.toStdString();
         QString why;
         ASSERT_TRUE(server.start(&why)) << why.toStdString();
         rs.SetPort(QStringLiteral("COM5"));
@@ -103,9 +113,8 @@ protected:
             << server.stderrText().toStdString();
     }
 
-    fixture::PtyCable cable;
-    fixture::Instrument instrument{cable.endA(), journalInstrument()};
-    fixture::ServerProcess server{cable.endB()};
+    RunningSimulator instrument{journalInstrument()};
+    fixture::ServerProcess server{instrument.sim.clientPath()};
     RecordingFactory factory;
     TRS232Transport rs;
     TModbusMaster mbm;
@@ -177,7 +186,7 @@ TEST_F(ServerProcessTest, InplaceReadsReturnTheirValues) {
 
 TEST_F(ServerProcessTest, SilentInstrumentAnswersNoAnswer) {
     goLive();
-    instrument.setSilent(true);
+    instrument.sim.addFault(*sim::parseFault(QStringLiteral("noanswer")));
     QVariant v;
     QElapsedTimer t;
     t.start();
@@ -189,16 +198,16 @@ TEST_F(ServerProcessTest, SilentInstrumentAnswersNoAnswer) {
     EXPECT_EQ(answers[0].result, 1);
     EXPECT_EQ(mbm.LastErr(), 1);
     // It speaks again: so does the channel.
-    instrument.setSilent(false);
+    instrument.sim.clearFaults();
     EXPECT_EQ(mbm.ReadHoldRegsI(2, 0, 9, 18, 1, v), 0);
 }
 
 TEST_F(ServerProcessTest, ReplyWithWrongCrcAnswersCrcError) {
     goLive();
-    cable.setCorruptAtoB(true);
+    instrument.sim.addFault(*sim::parseFault(QStringLiteral("crc")));
     QVariant v;
     EXPECT_EQ(mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 2);
-    cable.setCorruptAtoB(false);
+    instrument.sim.clearFaults();
     EXPECT_EQ(mbm.ReadHoldRegsI(2, 0, 9, 18, 1, v), 0);
     EXPECT_EQ(v, QVariant::fromValue(quint16(120)));
 }
@@ -265,9 +274,9 @@ TEST_F(ServerProcessTest, KilledServerReportsTheChannelGone) {
 }
 
 TEST(ServerStart, ClientStartsTheServerWhenNoneRuns) {
-    fixture::PtyCable cable;
-    fixture::Instrument instrument(cable.endA(), journalInstrument());
-    fixture::ServerProcess env(cable.endB()); // runtime folder and port mapping only
+    RunningSimulator instrument(journalInstrument());
+    ASSERT_TRUE(instrument.ok) << instrument.why.toStdString();
+    fixture::ServerProcess env(instrument.sim.clientPath()); // runtime folder and mapping only
     TRS232Transport rs;
     rs.SetPort(QStringLiteral("COM5"));
     TModbusMaster mbm;

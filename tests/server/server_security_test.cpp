@@ -3,8 +3,10 @@
 #include "comm/ipc/framecodec.h"
 #include "comm/ipc/protocol.h"
 #include "comm/serversession.h"
-#include "instrumentfixture.h"
+#include "serverprocess.h"
+#include "sim/simulator.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QLocalSocket>
@@ -245,10 +247,9 @@ TEST(ServerSecurity, BadFramesCloseOnlyThatConnection) {
 }
 
 TEST(ServerSecurity, ClientThatDisappearsHasItsChannelReleased) {
-    fixture::PtyCable cable;
-    fixture::InstrumentData data;
-    fixture::Instrument instrument(cable.endA(), data);
-    fixture::ServerProcess server(cable.endB());
+    sim::Simulator instrument{sim::Instrument()};
+    ASSERT_TRUE(instrument.start());
+    fixture::ServerProcess server(instrument.clientPath());
     QString why;
     ASSERT_TRUE(server.start(&why)) << why.toStdString();
     const QVariantList props{QVariant::fromValue(quint8(0)),

@@ -45,6 +45,9 @@ void SetupLinearList(QTableView* sg, TStringTableModel* model) {
     font.setPointSize(8);
     sg->setFont(font);
     SetWidths(sg, {31, 124, 305, 119, 110});
+    // Texts wider than their column are cut at its edge, not shortened to "1…": a record number
+    // of four or five digits then still shows its leading digits in the narrow "№" column.
+    sg->setTextElideMode(Qt::ElideNone);
     // A list scrolled to its last row stays there when its scroll range changes later (a
     // horizontal scroll bar that appears takes a row's height), until the user scrolls it.
     QScrollBar* bar = sg->verticalScrollBar();

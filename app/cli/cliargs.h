@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The command line of journal-read, the headless journal reader.
+namespace cli {
+
+// Exit status of journal-read.
+enum TExitStatus : int {
+    kExitOk = 0,         // the run finished (error rows included); --list
+    kExitRefused = 1,    // the run could not start or ended on a failed count read
+    kExitUsage = 2,      // wrong command line
+    kExitInterrupt = 130 // Ctrl-C: the records read so far were written
+};
+
+struct TCliOptions {
+    QString catalogue; // folder with main.ini and the device files; empty: the default location
+    bool list = false;
+    bool help = false;
+    QString device;  // name, or 1-based position in the catalogue
+    int journal = 0; // 1-based
+    QString port;    // COMn or a device path
+    std::optional<int> speed;
+    std::optional<int> linkType; // 0 = RS-232, 1 = RS-485
+    std::optional<int> address;
+    std::optional<int> retries;
+    std::optional<int> start;
+    std::optional<int> count;
+    QString output;
+    bool spreadsheet = false; // output ends in .xlsx or .xls
+};
+
+struct TParseResult {
+    std::optional<TCliOptions> options;
+    QString error; // why the command line is wrong (options is empty then)
+};
+
+// Parses the arguments after the program name. Options take their value as the next argument
+// or after '='. Unsettled defaults (speed, link, address, retries) stay empty: they come from
+// main.ini as in the window.
+TParseResult ParseCommandLine(const QStringList& arguments);
+
+// The usage text printed with a wrong command line and for --help.
+QString UsageText();
+
+} // namespace cli

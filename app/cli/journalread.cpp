@@ -1,0 +1,220 @@
+#include "app/cli/journalread.h"
+
+#include "app/core/catalogue.h"
+#include "app/core/journaldecoder.h"
+#include "app/core/journalexport.h"
+#include "app/core/mainformlogic.h"
+#include "app/core/stringgrid.h"
+#include "platform/portlist.h"
+
+#include <algorithm>
+
+namespace cli {
+namespace {
+
+const QString kCountPrefix = QStringLiteral("Количество записей: ");
+constexpr int kBarWidth = 30;
+
+void printLine(std::FILE* f, const QString& line) {
+    std::fputs(line.toUtf8().constData(), f);
+    std::fputc('\n', f);
+    std::fflush(f);
+}
+
+} // namespace
+
+TCliRunHost::TCliRunHost(std::FILE* err, bool terminal, std::function<bool()> stopRequested)
+    : m_err(err), m_terminal(terminal), m_stopRequested(std::move(stopRequested)) {}
+
+void TCliRunHost::print(const QString& line) {
+    finishProgress();
+    printLine(m_err, line);
+}
+
+void TCliRunHost::ShowMessage(const QString& text, const QString& detail) {
+    m_messages.append(text);
+    print(detail.isEmpty() ? text : text + QStringLiteral("\n") + detail);
+}
+
+void TCliRunHost::SetCountText(const QString& text) {
+    m_countText = text;
+    if (text != kCountPrefix + QStringLiteral("..."))
+        print(text);
+}
+
+void TCliRunHost::SetProgressMaximum(int maximum) {
+    m_maximum = std::max(maximum, 0);
+    m_done = 0;
+    m_lastTenth = 0;
+    m_lastPrinted = 0;
+    m_counting = true;
+}
+
+void TCliRunHost::SetRunState(TRunState state) {
+    if (state != TRunState::Idle) {
+        m_connected = true;
+        return;
+    }
+    if (m_counting)
+        drawProgress(true);
+    m_counting = false;
+    finishProgress();
+}
+
+void TCliRunHost::ProcessEvents() {
+    // After the progress maximum is set, the run handles events once after every record.
+    if (m_counting) {
+        m_done = std::min(m_done + 1, m_maximum);
+        drawProgress(false);
+    }
+    if (m_stopRequested() && m_stop)
+        m_stop();
+}
+
+void TCliRunHost::drawProgress(bool force) {
+    if (m_maximum <= 0)
+        return;
+    if (m_terminal) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!force && m_done < m_maximum && now - m_lastDraw < std::chrono::milliseconds(100))
+            return;
+        m_lastDraw = now;
+        const int filled = static_cast<int>(static_cast<long long>(kBarWidth) * m_done / m_maximum);
+        const QString bar = QString(filled, u'#') + QString(kBarWidth - filled, u'.');
+        const QString line =
+            QStringLiteral("\r[%1] %2/%3 %4").arg(bar).arg(m_done).arg(m_maximum).arg(m_status);
+        std::fputs(line.toUtf8().constData(), m_err);
+        std::fputs("\x1b[K", m_err); // clear the rest of a longer previous line
+        std::fflush(m_err);
+        m_barOpen = true;
+        return;
+    }
+    // A line whenever another tenth of the run is done, and for the last record of a stopped run.
+    const int tenth = static_cast<int>(10LL * m_done / m_maximum);
+    if (m_done == 0 || m_done == m_lastPrinted || (tenth == m_lastTenth && !force))
+        return;
+    m_lastTenth = tenth;
+    m_lastPrinted = m_done;
+    printLine(m_err, QStringLiteral("%1/%2").arg(m_done).arg(m_maximum));
+}
+
+void TCliRunHost::finishProgress() {
+    if (m_barOpen) {
+        std::fputc('\n', m_err);
+        std::fflush(m_err);
+        m_barOpen = false;
+    }
+}
+
+int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out) {
+    int n = 0;
+    for (const auto& dev : catalogue.ListDev) {
+        ++n;
+        printLine(out, QStringLiteral("%1\t%2").arg(n).arg(dev->Name));
+        const QStringList journals = core::JournalItems(*dev);
+        for (qsizetype j = 0; j < journals.size(); ++j)
+            printLine(out, QStringLiteral("%1.%2\t%3").arg(n).arg(j + 1).arg(journals[j]));
+    }
+    return kExitOk;
+}
+
+const TDevInfo* FindDevice(const core::TCatalogue& catalogue, const QString& nameOrIndex) {
+    for (const auto& dev : catalogue.ListDev)
+        if (dev->Name == nameOrIndex)
+            return dev.get();
+    bool ok = false;
+    const int position = nameOrIndex.trimmed().toInt(&ok);
+    if (ok && position >= 1 && static_cast<std::size_t>(position) <= catalogue.ListDev.size())
+        return catalogue.ListDev[static_cast<std::size_t>(position - 1)].get();
+    return nullptr;
+}
+
+void ExportPortMapping(int number, const QString& mainIniPath) {
+    const QString path = platform::PortList::devicePathFor(number, mainIniPath);
+    if (path.isEmpty() || path == platform::PortList::devicePathFor(number))
+        return;
+    // The variable wins over every main.ini, and it has no mapping of this number yet (else both
+    // look-ups above would agree).
+    QByteArray env = qgetenv("JOURNAL_PORTS");
+    const QByteArray item = QStringLiteral("COM%1=%2").arg(number).arg(path).toLocal8Bit();
+    qputenv("JOURNAL_PORTS", env.isEmpty() ? item : env + ';' + item);
+}
+
+int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
+                IAccessLibrary& library, const TCliIo& io) {
+    const core::TConnectionSettings& settings = catalogue.Settings;
+    TRunRequest request;
+    request.device = FindDevice(catalogue, options.device);
+    if (!request.device)
+        printLine(io.err, QStringLiteral("Прибор «%1» не найден в каталоге %2.")
+                              .arg(options.device, catalogue.MainIniPath));
+    request.journalIndex = options.journal - 1;
+    if (request.device && !request.device->journalAt(request.journalIndex))
+        printLine(io.err, QStringLiteral("У прибора «%1» нет журнала %2 (журналов: %3).")
+                              .arg(request.device->Name)
+                              .arg(options.journal)
+                              .arg(request.device->CountJournals));
+
+    // The port as if typed into the port selector: COMn or a device path.
+    const core::TPortChoice port =
+        core::ResolvePortChoice({}, {}, -1, options.port, catalogue.MainIniPath);
+    if (port.ok()) {
+        request.portNumber = port.number;
+        ExportPortMapping(port.number, catalogue.MainIniPath);
+    } else {
+        request.portError = port.error;
+    }
+    const int speedItem = settings.lastcomspeed;
+    request.speed = options.speed.value_or(
+        speedItem >= 0 && speedItem < static_cast<int>(std::size(core::kSpeeds))
+            ? core::kSpeeds[speedItem]
+            : 19200);
+    request.linkType = options.linkType.value_or(settings.lastlink);
+    request.devAddr = options.address.value_or(settings.lastaddr.value_or(1));
+    request.retries = options.retries.value_or(settings.Retries);
+    request.limit = options.start.has_value();
+    if (request.limit) {
+        request.startText = QString::number(*options.start);
+        request.countText = QString::number(*options.count);
+    }
+
+    TStringGrid sg(2, 5);
+    TStringGrid sgGr(2, 1);
+    core::TJournalDecoder decoder(sg);
+    TRunDecoder runDecoder(decoder, sgGr);
+    TCliRunHost host(io.err, io.terminal, io.stopRequested);
+    TReadingRun run(library, runDecoder, sg, host);
+    host.setStop([&run] { run.Stop(); });
+    run.Run(request);
+    host.finishProgress();
+    const bool stopped = io.stopRequested();
+
+    if (!host.exportVisible()) {
+        if (stopped)
+            return kExitInterrupt;
+        if (!host.messages().isEmpty())
+            return kExitRefused; // the window's message is already on standard error
+        if (host.connected() && !host.countText().startsWith(kCountPrefix))
+            return kExitRefused; // the count read failed: its error text was printed
+        printLine(io.err, QStringLiteral("Журнал пуст, файл не записан."));
+        return kExitOk;
+    }
+
+    // "Сохранить...": the device selector's text and the layout of the journal read.
+    const TTypeDev layout = request.device->journalAt(request.journalIndex)->typedev;
+    const core::ExportResult result =
+        options.spreadsheet
+            ? core::ExportSpreadsheet(sg, request.device->Name, layout, options.output)
+            : core::ExportText(sg, request.device->Name, layout, options.output);
+    if (!result.ok) {
+        printLine(io.err, result.error);
+        return kExitRefused;
+    }
+    if (!result.notice.isEmpty())
+        printLine(io.err, result.notice);
+    printLine(io.err,
+              QStringLiteral("Записей: %1, файл %2").arg(host.recordsDone()).arg(result.fileName));
+    return stopped ? kExitInterrupt : kExitOk;
+}
+
+} // namespace cli

@@ -1,0 +1,92 @@
+#pragma once
+
+#include "app/cli/cliargs.h"
+#include "app/core/readingrun.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+
+namespace core {
+class TCatalogue;
+}
+
+// The headless reader: the window's reading run, decoder and export without widgets.
+namespace cli {
+
+// The run's host on a terminal or in a log: messages and the record count on standard error,
+// progress as a bar (terminal) or a line per tenth of the run (otherwise); the stop request is
+// polled where the window would handle its pending events.
+class TCliRunHost : public IRunHost {
+public:
+    TCliRunHost(std::FILE* err, bool terminal, std::function<bool()> stopRequested);
+
+    // Called when stopRequested() turns true (the run's Stop).
+    void setStop(std::function<void()> stop) { m_stop = std::move(stop); }
+
+    void ShowMessage(const QString& text, const QString& detail = {}) override;
+    void SetExportVisible(bool visible) override { m_exportVisible = visible; }
+    void SetStatusText(const QString& text) override { m_status = text; }
+    void SetCountText(const QString& text) override;
+    void SetProgressMaximum(int maximum) override;
+    void SetProgressPosition(int) override {}
+    void SetRunState(TRunState state) override;
+    void ProcessEvents() override;
+
+    // Ends a progress bar line, so that what follows starts on a line of its own.
+    void finishProgress();
+
+    bool exportVisible() const { return m_exportVisible; }
+    const QStringList& messages() const { return m_messages; }
+    const QString& countText() const { return m_countText; }
+    bool connected() const { return m_connected; }
+    int recordsDone() const { return m_done; }
+
+private:
+    void drawProgress(bool force);
+    void print(const QString& line);
+
+    std::FILE* m_err;
+    bool m_terminal;
+    std::function<bool()> m_stopRequested;
+    std::function<void()> m_stop;
+    bool m_exportVisible = false;
+    bool m_connected = false;
+    bool m_counting = false; // between SetProgressMaximum and the end of the record loop
+    bool m_barOpen = false;
+    int m_maximum = 0;
+    int m_done = 0;
+    int m_lastTenth = 0;
+    int m_lastPrinted = 0;
+    std::chrono::steady_clock::time_point m_lastDraw{};
+    QString m_status;
+    QString m_countText;
+    QStringList m_messages;
+};
+
+// Streams and the stop flag of one invocation.
+struct TCliIo {
+    std::FILE* out = stdout;
+    std::FILE* err = stderr;
+    bool terminal = false;                                      // standard error is a terminal
+    std::function<bool()> stopRequested = [] { return false; }; // Ctrl-C was pressed
+};
+
+// --list: devices "N<TAB>name" and their journals "N.J<TAB>journal selector text".
+int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out);
+
+// The device of --device: its exact name, else its 1-based position; nullptr when neither.
+const TDevInfo* FindDevice(const core::TCatalogue& catalogue, const QString& nameOrIndex);
+
+// Makes a COMn mapping of the catalogue's main.ini [Ports] visible to the access library, which
+// looks ports up in the program's own main.ini and JOURNAL_PORTS.
+void ExportPortMapping(int number, const QString& mainIniPath);
+
+// One reading run with the options and its export; returns the exit status.
+int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
+                IAccessLibrary& library, const TCliIo& io);
+
+} // namespace cli

@@ -1,0 +1,202 @@
+#include "app/serverpath/serverreadingpath.h"
+
+#include "app/core/errortexts.h"
+
+#include <cmath>
+#include <exception>
+
+namespace {
+
+// Data type codes of the tasks: unsigned 16 and 32 bits.
+constexpr std::int32_t kUInt16 = 18;
+
+using Control = IServerPathHost::Control;
+
+} // namespace
+
+TServerReadingPath::TServerReadingPath(comm::TRS232Transport& rs232, comm::TModbusMaster& mbm,
+                                       IStringGrid& sg, IStringGrid& sgGr,
+                                       core::TJournalDecoder& decoder, IServerPathHost& host)
+    : m_rs232(rs232), m_mbm(mbm), m_sg(sg), m_sgGr(sgGr), m_decoder(decoder), m_host(host) {}
+
+std::int32_t TServerReadingPath::RecordQID(std::int32_t n) {
+    return n < kCountQID ? n : n + 1;
+}
+
+std::int32_t TServerReadingPath::RecordOfQID(std::int32_t qid) {
+    if (qid >= 1 && qid < kCountQID)
+        return qid;
+    if (qid > kCountQID)
+        return qid - 1;
+    return 0;
+}
+
+std::uint32_t TServerReadingPath::Pattern32(const QVariant& v) {
+    switch (v.metaType().id()) {
+    case QMetaType::Double:
+    case QMetaType::Float: {
+        const double d = v.toDouble();
+        if (!std::isfinite(d) || d < -2147483648.0 || d > 4294967295.0)
+            return 0;
+        return std::uint32_t(std::int64_t(d));
+    }
+    case QMetaType::ULongLong:
+        return std::uint32_t(v.toULongLong());
+    default: {
+        bool ok = false;
+        const qlonglong x = v.toLongLong(&ok);
+        return ok ? std::uint32_t(x) : 0;
+    }
+    }
+}
+
+comm::TComTransportSpeed TServerReadingPath::SpeedOrdinalFor(int itemIndex, const QString& text) {
+    if (itemIndex >= comm::cts1200 && itemIndex <= comm::cts115200)
+        return comm::TComTransportSpeed(itemIndex);
+    bool ok = false;
+    const int rate = text.trimmed().toInt(&ok);
+    for (int o = comm::cts1200; ok && o <= comm::cts600; ++o)
+        if (comm::baudRateOf(o) == rate)
+            return comm::TComTransportSpeed(o);
+    return comm::cts19200;
+}
+
+void TServerReadingPath::btnConnectClick(int speedIndex, const QString& speedText,
+                                         const QString& portText) {
+    m_rs232.SetSpeed(SpeedOrdinalFor(speedIndex, speedText));
+    m_rs232.SetPort(portText);
+    try {
+        m_rs232.SetLiveChannel(true);
+    } catch (const comm::ServerError& e) {
+        // The server refused or went away: say so and let the user try again.
+        m_host.ShowMessageBox(e.message());
+        m_host.SetControlEnabled(Control::Connect, true);
+        return;
+    }
+    m_host.SetControlEnabled(Control::Connect, false);
+}
+
+void TServerReadingPath::BtnDisconnectClick2() {
+    try {
+        m_rs232.SetLiveChannel(false);
+    } catch (const comm::ServerError& e) {
+        m_host.ShowMessageBox(e.message());
+    }
+}
+
+void TServerReadingPath::RS232ChangeConnected(QObject* /*ASender*/, bool AConnected) {
+    m_host.SetControlEnabled(Control::Read, AConnected);
+    m_host.SetControlEnabled(Control::Connect, !AConnected);
+    m_host.SetControlEnabled(Control::Disconnect, AConnected);
+}
+
+const TJournalInfo* TServerReadingPath::journal() const {
+    const TDevInfo* dev = m_host.CurrentDevice();
+    return dev ? dev->journalAt(m_host.JournalItemIndex()) : nullptr;
+}
+
+void TServerReadingPath::btnReadClick() {
+    m_decoder.ClearGroupData(m_sgGr);
+    const TDevInfo* dev = m_host.CurrentDevice();
+    if (!dev) {
+        m_host.ShowMessageBox(QStringLiteral("Не выбран тип прибора."));
+        return;
+    }
+    m_sg.clearCells(1);
+    m_sg.setRowCount(2);
+    m_sgGr.clearCells(1);
+    m_sgGr.setColumnCount(1);
+    m_sgGr.setRowCount(2);
+
+    m_host.SetControlEnabled(Control::JournalSelector, false);
+    m_host.SetReadingFlag(true);
+    m_host.SetControlEnabled(Control::Stop, true);
+    m_host.SetControlEnabled(Control::Read, false);
+
+    m_decoder.setDevice(dev);
+    m_decoder.setJournalIndex(m_host.JournalItemIndex());
+    const TJournalInfo* j = journal();
+    if (!j) {
+        // No journal at the selector's index: nothing to ask for; stop ends the state.
+        m_outstanding = 0;
+        return;
+    }
+    m_maxRec = j->CountRec;
+    if (j->Reg == -1) {
+        m_outstanding = 0;
+        return;
+    }
+    m_outstanding = kCountQID;
+    const QVariant type = QVariant::fromValue(qint32(kUInt16));
+    if (j->Reg >= 400000)
+        m_mbm.ReadHoldRegs(kCountQID, 0, j->Reg - 400001, type, 1);
+    else
+        m_mbm.ReadInputRegs(kCountQID, 0, j->Reg - 300001, type, 1);
+}
+
+void TServerReadingPath::MBMExchange(QObject* /*Sender*/, std::int32_t QID, std::int32_t /*MBAddr*/,
+                                     std::int32_t /*FunNumber*/, const QVariant& Value,
+                                     std::int32_t Result) {
+    if (QID != m_outstanding || QID == 0)
+        return;
+    m_outstanding = 0;
+    if (QID == kCountQID) {
+        if (Result != 0) {
+            m_host.SetControlEnabled(Control::Read, true);
+            m_host.SetControlEnabled(Control::Stop, false);
+            m_host.SetControlEnabled(Control::JournalSelector, true);
+            return;
+        }
+        // Stopped before the count came: the reading has already ended; there is no record to
+        // show.
+        if (!m_host.ReadingFlag())
+            return;
+        m_maxRec = Value.toInt();
+        m_host.SetCountText(QStringLiteral("Количество записей: ") + QString::number(m_maxRec));
+        m_host.SendRecordAnswer(0, 0);
+        return;
+    }
+    const std::int32_t n = RecordOfQID(QID);
+    if (n <= 0)
+        return;
+    if (Result != 0) {
+        const int row = n + 1;
+        if (m_sg.rowCount() < row + 1)
+            m_sg.setRowCount(row + 1);
+        m_sg.setCell(row, 0, QString::number(n));
+        m_sg.setCell(row, 1, core::ErrorMessage(Result));
+        m_decoder.ScrollToLastRow();
+        return;
+    }
+    m_recV = Value.toList();
+    m_host.SendRecordAnswer(n, 0);
+}
+
+void TServerReadingPath::requestRecord(const TJournalInfo& j, std::int32_t n) {
+    m_outstanding = RecordQID(n);
+    m_mbm.ReadIndexArch(m_outstanding, j.Num, 1, n - 1, QVariant(m_structV));
+}
+
+void TServerReadingPath::endReading() {
+    m_decoder.BuildGroupView(m_sgGr);
+    m_host.SetControlEnabled(Control::Read, true);
+    m_host.SetControlEnabled(Control::Stop, false);
+    m_host.SetControlEnabled(Control::JournalSelector, true);
+}
+
+void TServerReadingPath::WMRecordAnswer(std::int32_t w, std::int32_t l) {
+    const TJournalInfo* j = journal();
+    if (w == 0) {
+        if (m_host.ReadingFlag() && j)
+            requestRecord(*j, 1);
+        return;
+    }
+    m_decoder.setDevice(m_host.CurrentDevice());
+    m_decoder.setJournalIndex(m_host.JournalItemIndex());
+    m_decoder.DecodeRecord(w, Pattern32(m_recV.value(0)), std::uint16_t(Pattern32(m_recV.value(1))),
+                           l, 0, Pattern32(m_recV.value(2)));
+    if (w < m_maxRec && m_host.ReadingFlag() && j)
+        requestRecord(*j, w + 1);
+    else
+        endReading();
+}

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "app/core/journaldecoder.h"
+#include "app/core/model.h"
+#include "app/core/stringgrid.h"
+#include "comm/comtransport.h"
+#include "comm/modbusmaster.h"
+
+#include <QVariant>
+
+#include <cstdint>
+
+// The window's side of the server path: the controls it enables, the shared reading flag, the
+// message box and the synchronous "record answer" message to the window itself.
+class IServerPathHost {
+public:
+    enum class Control { Connect, Read, Stop, Disconnect, JournalSelector };
+
+    virtual ~IServerPathHost() = default;
+    virtual const TDevInfo* CurrentDevice() const = 0;
+    // Item index of the journal selector.
+    virtual int JournalItemIndex() const = 0;
+    // The reading flag shared with the main path (the stop button clears it).
+    virtual bool ReadingFlag() const = 0;
+    virtual void SetReadingFlag(bool on) = 0;
+    virtual void SetControlEnabled(Control control, bool enabled) = 0;
+    virtual void SetCountText(const QString& text) = 0;
+    virtual void ShowMessageBox(const QString& text) = 0;
+    // Delivers (w, result) to WMRecordAnswer and returns once it has been handled.
+    virtual void SendRecordAnswer(std::int32_t w, std::int32_t result) = 0;
+};
+
+// Reads the selected journal through the master component and the exchange server, one task at
+// a time: the record count (task 1000), then record n (n = 1, 2, ...; the record with device
+// index n - 1) under its own task identifier, each answer carrying the reading on.
+//
+// Task identifiers: 1000 is the count. Record n uses n up to 999 and n + 1 from the 1000th
+// record on, so that every record of a long journal has an identifier and none is ever 1000.
+// Only the task last requested is listened to; an answer to any other (an earlier reading's) is
+// dropped.
+class TServerReadingPath {
+public:
+    static constexpr std::int32_t kCountQID = 1000;
+
+    TServerReadingPath(comm::TRS232Transport& rs232, comm::TModbusMaster& mbm, IStringGrid& sg,
+                       IStringGrid& sgGr, core::TJournalDecoder& decoder, IServerPathHost& host);
+
+    // Task identifier of record n (n >= 1), and the record number of a task identifier (0 for
+    // the count and for identifiers that name no record).
+    static std::int32_t RecordQID(std::int32_t n);
+    static std::int32_t RecordOfQID(std::int32_t qid);
+    // The 32-bit pattern of an answer's integer element, whatever integer type carries it.
+    static std::uint32_t Pattern32(const QVariant& v);
+    // Speed ordinal for the speed selector: the item index when it names one, else the speed
+    // whose rate the selector shows, else 19200.
+    static comm::TComTransportSpeed SpeedOrdinalFor(int itemIndex, const QString& text);
+
+    // "Подключиться (srv)".
+    void btnConnectClick(int speedIndex, const QString& speedText, const QString& portText);
+    // "Отключиться (srv)".
+    void BtnDisconnectClick2();
+    // The transport's change-of-connection event.
+    void RS232ChangeConnected(QObject* ASender, bool AConnected);
+    // "Считать (srv)".
+    void btnReadClick();
+    // The master's answer event.
+    void MBMExchange(QObject* Sender, std::int32_t QID, std::int32_t MBAddr, std::int32_t FunNumber,
+                     const QVariant& Value, std::int32_t Result);
+    // The window's "record answer" message: w = 0 after the count, else the record number.
+    void WMRecordAnswer(std::int32_t w, std::int32_t l);
+
+    // Record structure of the record requests (the window's StructV).
+    void SetStructV(const QVariantList& structV) { m_structV = structV; }
+
+    std::int32_t MaxRec() const { return m_maxRec; }
+    const QVariantList& RecV() const { return m_recV; }
+    // Identifier of the task awaited (0: none).
+    std::int32_t OutstandingQID() const { return m_outstanding; }
+
+private:
+    const TJournalInfo* journal() const;
+    void requestRecord(const TJournalInfo& j, std::int32_t n);
+    void endReading();
+
+    comm::TRS232Transport& m_rs232;
+    comm::TModbusMaster& m_mbm;
+    IStringGrid& m_sg;
+    IStringGrid& m_sgGr;
+    core::TJournalDecoder& m_decoder;
+    IServerPathHost& m_host;
+    std::int32_t m_maxRec = 0;
+    QVariantList m_recV;
+    std::int32_t m_outstanding = 0;
+    QVariantList m_structV{19, 18, 19};
+};

@@ -1,0 +1,314 @@
+// A whole reading run of a 65,536-record journal from the simulator on a pseudo-terminal:
+//   (a) a bare loop of the library calls a run makes (Connect, Retries, AnyFunction per record,
+//       Disconnect), then the same journal through the reading engine, the decoder and the list
+//       model, and through the window itself (shown offscreen, events handled after every
+//       record); speed against the bare loop, longest gap between two turns of the event loop;
+//   (b) the window's run with the simulator paced at 115,200 baud, against the wire-time floor;
+//   (c) exporting the 65,536 rows of the list to text and to .xlsx;
+//   (d) peak memory of the process (VmHWM).
+// Usage: QT_QPA_PLATFORM=offscreen run_bench [records [paced-records]]
+//        (defaults 65536 and 2000); EVENT_INTERVAL_MS overrides the window's event interval.
+#include "app/core/accesslibrarybinding.h"
+#include "app/core/catalogue.h"
+#include "app/core/journaldecoder.h"
+#include "app/core/journalexport.h"
+#include "app/core/messagesink.h"
+#include "app/core/readingrun.h"
+#include "app/gui/mainform.h"
+#include "app/gui/savefilechooser.h"
+#include "app/models/stringtablemodel.h"
+#include "sim/simulator.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+constexpr int kCom = 250;
+
+struct NullSink : IMessageSink {
+    void information(const QString& t) override { std::fprintf(stderr, "%s\n", qPrintable(t)); }
+    void warning(const QString& t) override { information(t); }
+    void error(const QString& t) override { information(t); }
+};
+
+// Longest time between two turns of the event loop while records arrive.
+struct GapMeter {
+    QElapsedTimer clock;
+    qint64 last = -1;
+    qint64 longest = 0;
+    int turns = 0;
+    void turn() {
+        const qint64 now = clock.nsecsElapsed();
+        if (last >= 0)
+            longest = std::max(longest, now - last);
+        last = now;
+        ++turns;
+    }
+    void reset() {
+        clock.start();
+        last = -1;
+        longest = 0;
+        turns = 0;
+    }
+    double longestMs() const { return longest / 1e6; }
+};
+
+// The engine's host without widgets: events handled after every record as in the window.
+class BenchHost : public IRunHost {
+public:
+    explicit BenchHost(GapMeter& gaps) : m_gaps(gaps) {}
+    void ShowMessage(const QString& text, const QString&) override {
+        std::fprintf(stderr, "message: %s\n", qPrintable(text));
+    }
+    void SetExportVisible(bool) override {}
+    void SetStatusText(const QString& text) override { m_status = text; }
+    void SetCountText(const QString& text) override { m_count = text; }
+    void SetProgressMaximum(int) override {}
+    void SetProgressPosition(int) override {}
+    void SetRunState(TRunState) override {}
+    void ProcessEvents() override {
+        m_gaps.turn();
+        QCoreApplication::processEvents();
+    }
+
+private:
+    GapMeter& m_gaps;
+    QString m_status, m_count;
+};
+
+class FixedChooser : public ISaveFileChooser {
+public:
+    std::optional<TChoice> choose(QWidget*, const QString&) override { return answer; }
+    std::optional<TChoice> answer;
+};
+
+bool writeFile(const QString& path, const QString& utf8) {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    f.write(utf8.toUtf8());
+    return true;
+}
+
+long vmHwmKb() {
+    QFile f("/proc/self/status");
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
+double seconds(const QElapsedTimer& t) {
+    return t.nsecsElapsed() / 1e9;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+    QApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const int records = argc > 1 ? std::clamp(std::atoi(argv[1]), 1, 65536) : 65536;
+    const int pacedRecords = argc > 2 ? std::clamp(std::atoi(argv[2]), 1, 65536) : 2000;
+
+    // A catalogue of one device whose journal has no count register: CountRec records.
+    QTemporaryDir dir;
+    const QString device = QStringLiteral(
+        "[settings]\nname=Bench\narchtypecount=1\nArchName1=J\nArchNum1=1\nArchCountRec1=%1\n"
+        "ArchStandart1=0\n[s0]\nID=1\nname=Float\ntype=4\n[s1]\nID=2\nname=Word\ntype=2\n"
+        "[s2]\nID=3\nname=List\ntype=0=off;1=on\n");
+    if (!writeFile(dir.filePath("main.ini"),
+                   "[Main]\nCountDev=1\nDev1=bench.ini\n[Settings]\nLastDev=0\nRetries=0\n"
+                   "lastcomspeed=7\n") ||
+        !writeFile(dir.filePath("bench.ini"), device.arg(records)) ||
+        !QFile::link(QCoreApplication::applicationDirPath() + "/OmbrelDll.so",
+                     dir.filePath("OmbrelDll.so"))) {
+        std::fprintf(stderr, "cannot prepare %s\n", qPrintable(dir.path()));
+        return 1;
+    }
+    core::TCatalogue catalogue;
+    catalogue.Load(dir.path());
+    const TDevInfo* dev = catalogue.ListDev.empty() ? nullptr : catalogue.ListDev[0].get();
+    NullSink sink;
+    TAccessLibraryBinding lib;
+    if (!dev || !lib.LoadAccessLibrary(dir.path(), &sink)) {
+        std::fprintf(stderr, "cannot load the catalogue or the library\n");
+        return 1;
+    }
+
+    sim::Instrument inst;
+    sim::Journal& journal = inst.addJournal(1, sim::Layout::Plain);
+    sim::Instrument::addSynthetic(journal, records, {1, 2, 3});
+
+    bool ok = true;
+    GapMeter gaps;
+    TRunRequest request;
+    request.device = dev;
+    request.journalIndex = 0;
+    request.portNumber = kCom;
+    request.speed = 115200;
+    request.retries = 0;
+
+    auto startSim = [&](sim::Simulator& s, int pacing) {
+        s.setPacing(pacing);
+        QString error;
+        if (!s.start(&error)) {
+            std::fprintf(stderr, "simulator: %s\n", qPrintable(error));
+            std::exit(1);
+        }
+        qputenv("JOURNAL_PORTS", QStringLiteral("COM%1=%2").arg(kCom).arg(s.clientPath()).toUtf8());
+    };
+    const int interval = qEnvironmentVariableIsSet("EVENT_INTERVAL_MS")
+                             ? qEnvironmentVariableIntValue("EVENT_INTERVAL_MS")
+                             : TForm1Options().eventIntervalMs;
+    auto windowOptions = [&](FixedChooser& chooser) {
+        TForm1Options o;
+        o.programDirectory = dir.path();
+        o.messages = &sink;
+        o.saveDialog = &chooser;
+        o.ports = [] {
+            platform::SerialPortEntry e;
+            e.name = QStringLiteral("COM%1").arg(kCom);
+            e.number = kCom;
+            return QList<platform::SerialPortEntry>{e};
+        };
+        o.terminate = [] {};
+        o.eventIntervalMs = interval;
+        o.processEvents = [&] {
+            gaps.turn();
+            QCoreApplication::processEvents();
+        };
+        return o;
+    };
+
+    std::printf("journal of %d tdPlain records (IDs float, sword, list), no pacing; the window "
+                "handles events at most every %d ms\n",
+                records, interval);
+    double bare = 0;
+    {
+        sim::Simulator s(inst);
+        startSim(s, 0);
+        // Bare loop: the library calls of a run and nothing else.
+        QElapsedTimer t;
+        t.start();
+        std::uint8_t buf[256];
+        int errors = 0;
+        if (!lib.Connect(kCom, 115200, 0)) {
+            std::fprintf(stderr, "Connect failed\n");
+            return 1;
+        }
+        lib.Retries(0);
+        for (int i = 0; i < records; ++i) {
+            std::fill(std::begin(buf), std::end(buf), 0);
+            const auto req = RecordRequest(1, i);
+            std::copy(req.begin(), req.end(), buf);
+            errors += lib.AnyFunction(1, 65, 7, buf) != 0;
+        }
+        lib.Disconnect();
+        bare = seconds(t);
+        std::printf("  bare loop       : %7.3f s (%.3f ms a record, %d errors)\n", bare,
+                    bare * 1000 / records, errors);
+
+        // The engine, the decoder and the list model, no widgets.
+        TStringTableModel sg(2, 5), sgGr(2, 1);
+        core::TJournalDecoder decoder(sg);
+        TRunDecoder runDecoder(decoder, sgGr);
+        BenchHost host(gaps);
+        TReadingRun run(lib, runDecoder, sg, host);
+        gaps.reset();
+        t.start();
+        run.Run(request);
+        const double engine = seconds(t);
+        std::printf("  engine + model  : %7.3f s (%.3f ms a record, %.2f x bare speed, "
+                    "longest event gap %.1f ms, %d rows)\n",
+                    engine, engine * 1000 / records, bare / engine, gaps.longestMs(),
+                    sg.rowCount() - 1);
+        ok = ok && bare / engine >= 0.8 && gaps.longestMs() < 100 && sg.rowCount() == records + 1;
+    }
+    {
+        sim::Simulator s(inst);
+        startSim(s, 0);
+        FixedChooser chooser;
+        TForm1 form(windowOptions(chooser));
+        form.show();
+        QCoreApplication::processEvents();
+        gaps.reset();
+        QElapsedTimer t;
+        t.start();
+        form.btnRead2->click();
+        const double window = seconds(t);
+        const int rows = form.sgCells()->rowCount() - 1;
+        std::printf("  window (shown)  : %7.3f s (%.3f ms a record, %.2f x bare speed, "
+                    "longest event gap %.1f ms, %d rows)\n",
+                    window, window * 1000 / records, bare / window, gaps.longestMs(), rows);
+        std::printf("  targets         : >= 0.80 x bare speed, gap < 100 ms\n\n");
+        ok = ok && bare / window >= 0.8 && gaps.longestMs() < 100 && rows == records;
+
+        // (c) Export of the window's list.
+        const QString txt = dir.filePath("list.txt"), xlsx = dir.filePath("list.xlsx");
+        chooser.answer = ISaveFileChooser::TChoice{txt, 1};
+        t.start();
+        form.BtnExcel->click();
+        const double textSeconds = seconds(t);
+        chooser.answer = ISaveFileChooser::TChoice{xlsx, 2};
+        t.start();
+        form.BtnExcel->click();
+        const double bookSeconds = seconds(t);
+        std::printf("export of %d rows\n", rows);
+        std::printf("  text            : %7.3f s (%lld bytes; target < 0.5 s)\n", textSeconds,
+                    QFileInfo(txt).size());
+        std::printf("  .xlsx           : %7.3f s (%lld bytes; target < 1.5 s)\n\n", bookSeconds,
+                    QFileInfo(xlsx).size());
+        ok = ok && textSeconds < 0.5 && bookSeconds < 1.5 && QFileInfo(xlsx).size() > 0;
+    }
+
+    // (b) The window against a line paced at 115,200 baud.
+    {
+        QFile f(dir.filePath("bench.ini"));
+        writeFile(dir.filePath("bench.ini"), device.arg(pacedRecords));
+        const int baud = 115200;
+        sim::Simulator s(inst);
+        s.setBaudRate(baud);
+        startSim(s, baud);
+        FixedChooser chooser;
+        TForm1 form(windowOptions(chooser));
+        form.show();
+        QCoreApplication::processEvents();
+        gaps.reset();
+        QElapsedTimer t;
+        t.start();
+        form.btnRead2->click();
+        const double measured = seconds(t);
+        // Request: address, 0x41, 7 bytes, CRC; answer: address, 0x41, count, 10 bytes, CRC; a
+        // 3.5-character silence (1.75 ms above 19,200 baud) before each.
+        const int frames = (1 + 1 + 7 + 2) + (1 + 1 + 1 + 10 + 2);
+        const double floor = pacedRecords * (frames * 10.0 / baud + 2 * 0.00175);
+        std::printf("window run of %d records paced at %d baud\n", pacedRecords, baud);
+        std::printf("  measured        : %7.3f s (%.3f ms a record, longest event gap %.1f ms)\n",
+                    measured, measured * 1000 / pacedRecords, gaps.longestMs());
+        std::printf("  wire floor      : %7.3f s (%.3f ms a record)\n", floor,
+                    floor * 1000 / pacedRecords);
+        std::printf("  speed           : %7.1f %% of the floor's (target >= 90 %%)\n\n",
+                    floor / measured * 100);
+        ok = ok && floor / measured >= 0.9 && form.sgCells()->rowCount() == pacedRecords + 1;
+    }
+
+    const long hwm = vmHwmKb();
+    std::printf("peak memory (VmHWM): %.1f MB (target < 200 MB)\n", hwm / 1024.0);
+    ok = ok && hwm >= 0 && hwm < 200 * 1024;
+    std::printf("%s\n", ok ? "all targets met" : "TARGET MISSED");
+    return ok ? 0 : 3;
+}

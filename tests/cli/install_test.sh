@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs the build tree into a staging folder and checks the files an installation needs; then
+# runs the staged journal-read, which must seed the user's main.ini from the installed default
+# and find the device files beside it.
+set -euo pipefail
+build=$1
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+
+DESTDIR="$stage" cmake --install "$build" --prefix /usr >"$stage.log" 2>&1 || { cat "$stage.log"; exit 1; }
+rm -f "$stage.log"
+(cd "$stage" && find . \( -type f -o -type l \) | sort)
+
+expect() {
+    for f in "$@"; do
+        [ -e "$stage/usr/$f" ] || { echo "missing: /usr/$f" >&2; exit 1; }
+    done
+}
+programs=$(cd "$stage/usr" && ls -d lib*/journal-reader lib/*/journal-reader 2>/dev/null | head -1)
+[ -n "$programs" ] || { echo "missing: the programs' folder" >&2; exit 1; }
+expect "$programs/journal-reader" "$programs/journal-read" "$programs/journal-sim" \
+    "$programs/OmbrelDll.so" \
+    bin/journal-reader bin/journal-read bin/journal-sim \
+    share/journal-reader/main.ini share/journal-reader/devices/rt10.ini \
+    share/applications/journal-reader.desktop \
+    share/icons/hicolor/scalable/apps/journal-reader.svg
+if [ -e "$build/bin/journal-exchange-server" ]; then
+    expect "$programs/journal-exchange-server"
+fi
+
+# The staged program is an installed one: its folder holds no main.ini.
+config=$(mktemp -d)
+trap 'rm -rf "$stage" "$config"' EXIT
+XDG_CONFIG_HOME="$config" "$stage/usr/bin/journal-read" --list >"$config/list.txt"
+grep -q $'^1\tРегулятор РТ-10$' "$config/list.txt" || { cat "$config/list.txt"; exit 1; }
+[ "$(grep -c $'^[0-9]*\t' "$config/list.txt")" -eq 6 ] || { cat "$config/list.txt"; exit 1; }
+cmp "$config/journal-reader/main.ini" "$stage/usr/share/journal-reader/main.ini"
+echo "installation and first start: ok"

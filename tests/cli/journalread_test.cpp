@@ -1,0 +1,295 @@
+// journal-read as a program against the simulated instrument on a pseudo-terminal: its files
+// equal the window's for the same run, and its exit status and messages follow the window's
+// decisions.
+#include "app/gui/mainform.h"
+#include "app/gui/radiogroup.h"
+#include "app/gui/savefilechooser.h"
+#include "sim/simulator.h"
+#include "tests/recordingsink.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include "tests/qstringprinter.h"
+
+#include "tests/ziptestutil.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace {
+
+constexpr int kCom = 7;
+
+class FixedChoice : public ISaveFileChooser {
+public:
+    std::optional<TChoice> choose(QWidget*, const QString&) override { return choice; }
+    TChoice choice;
+};
+
+struct Outcome {
+    int status = -1;
+    QString err;
+    QString out;
+};
+
+class JournalRead : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        // A copy of the sample catalogue with the access library: the window's program folder
+        // (it writes main.ini on exit) and journal-read's --catalogue.
+        const QDir examples(JOURNAL_SOURCE_DIR "/examples");
+        ASSERT_TRUE(QFile::copy(examples.filePath("main.ini"), dir.filePath("main.ini")));
+        QDir().mkpath(dir.filePath("devices"));
+        for (const QString& f : QDir(examples.filePath("devices")).entryList({"*.ini"}))
+            ASSERT_TRUE(
+                QFile::copy(examples.filePath("devices/" + f), dir.filePath("devices/" + f)));
+        ASSERT_TRUE(QFile::copy(JOURNAL_BIN_DIR "/OmbrelDll.so", dir.filePath("OmbrelDll.so")));
+        qunsetenv("JOURNAL_PORTS");
+    }
+
+    void startInstrument(const QString& content, int pacing = 0, const QStringList& faults = {}) {
+        QString error;
+        auto inst = sim::Instrument::fromFile(JOURNAL_SOURCE_DIR "/sim/content/" + content + ".sim",
+                                              &error);
+        ASSERT_TRUE(inst) << error.toStdString();
+        simulator = std::make_unique<sim::Simulator>(*inst);
+        if (pacing)
+            simulator->setPacing(pacing);
+        for (const QString& f : faults)
+            simulator->addFault(*sim::parseFault(f));
+        ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
+        qputenv("JOURNAL_PORTS",
+                QStringLiteral("COM%1=%2").arg(kCom).arg(simulator->clientPath()).toUtf8());
+    }
+
+    // Adds a line to the [Ports] section of the catalogue's main.ini.
+    void addPortToMainIni(const QString& line) {
+        QFile f(dir.filePath("main.ini"));
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        QByteArray ini = f.readAll();
+        f.close();
+        ASSERT_TRUE(ini.contains("[Ports]\r\n"));
+        ini.replace("[Ports]\r\n", "[Ports]\r\n" + line.toLatin1());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(ini);
+    }
+
+    QStringList runArguments(const QString& device, int journal, const QString& output) const {
+        return {"--catalogue", dir.path(),
+                "--device",    device,
+                "--journal",   QString::number(journal),
+                "--port",      QStringLiteral("COM%1").arg(kCom),
+                "--speed",     "19200",
+                "--link",      "232",
+                "--address",   "1",
+                "--retries",   "1",
+                "--output",    output};
+    }
+
+    static Outcome run(const QStringList& arguments) {
+        QProcess p;
+        // The Russian locale the window's side of the tests is pinned to.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LC_ALL", "ru_RU.UTF-8");
+        p.setProcessEnvironment(env);
+        p.start(JOURNAL_BIN_DIR "/journal-read", arguments);
+        EXPECT_TRUE(p.waitForFinished(60000));
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                QString::fromUtf8(p.readAllStandardError()),
+                QString::fromUtf8(p.readAllStandardOutput())};
+    }
+
+    // The window's file for the same choices: "Считать", then "Сохранить..." into `file`.
+    void windowExport(int deviceIndex, int journalIndex, const QString& file, int filterIndex) {
+        FixedChoice chooser;
+        chooser.choice = {file, filterIndex};
+        RecordingSink sink;
+        TForm1Options o;
+        o.programDirectory = dir.path();
+        o.messages = &sink;
+        o.saveDialog = &chooser;
+        TForm1 form(std::move(o));
+        form.cbxDev->setCurrentIndex(deviceIndex);
+        form.rgTypeJ->setItemIndex(journalIndex);
+        form.cbxPort->setEditText(QStringLiteral("COM%1").arg(kCom));
+        form.cbxSpeed->setCurrentIndex(4); // 19200
+        form.EdtAddr->setText("1");
+        form.btnRead2Click();
+        form.BtnExcelClick();
+        EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('\n').toStdString();
+    }
+
+    QTemporaryDir dir;
+    QTemporaryDir out;
+    std::unique_ptr<sim::Simulator> simulator;
+};
+
+// A fixed-layout, a text and a ring journal, as text and as workbook: the same bytes (the
+// same sheet, strings and styles) as the window's "Сохранить...".
+TEST_F(JournalRead, FilesEqualTheWindowsFiles) {
+    const struct {
+        const char* content;
+        const char* device; // as given to --device
+        int deviceIndex;
+        int journal;
+        const char* extension;
+        int lines; // of the text file: device line and one per record
+        // How journal-read reaches the port: 'e' COMn mapped in JOURNAL_PORTS, 'p' the device
+        // path, 'i' COMn mapped in the catalogue's main.ini [Ports].
+        char port;
+    } cases[] = {
+        {"rt10", "Регулятор РТ-10", 0, 1, "txt", 15, 'e'},
+        {"rt10", "1", 0, 1, "xlsx", 0, 'e'},
+        {"marlo", "5", 4, 1, "txt", 6, 'p'},
+        {"pr4", "Преобразователь ПР-4", 3, 1, "txt", 101, 'i'},
+        {"pr4", "4", 3, 1, "xlsx", 0, 'e'},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.content) + "." + c.extension);
+        startInstrument(c.content);
+        const QString cliFile =
+            out.filePath(QStringLiteral("cli-%1.%2").arg(c.content, c.extension));
+        const QString winFile =
+            out.filePath(QStringLiteral("win-%1.%2").arg(c.content, c.extension));
+        QStringList arguments = runArguments(QString::fromUtf8(c.device), c.journal, cliFile);
+        const QByteArray mapping = qgetenv("JOURNAL_PORTS");
+        if (c.port == 'p')
+            arguments << "--port" << simulator->clientPath();
+        if (c.port == 'i')
+            addPortToMainIni(QStringLiteral("COM%1=%2\r\n").arg(kCom).arg(simulator->clientPath()));
+        if (c.port != 'e')
+            qunsetenv("JOURNAL_PORTS");
+        const Outcome r = run(arguments);
+        qputenv("JOURNAL_PORTS", mapping);
+        EXPECT_EQ(r.status, 0) << r.err.toStdString();
+        const bool spreadsheet = QByteArray(c.extension) == "xlsx";
+        windowExport(c.deviceIndex, c.journal - 1, winFile, spreadsheet ? 2 : 1);
+
+        if (spreadsheet) {
+            for (const char* member :
+                 {"xl/worksheets/sheet1.xml", "xl/sharedStrings.xml", "xl/styles.xml"}) {
+                const QByteArray cli = ZipEntry(cliFile, member);
+                EXPECT_FALSE(cli.isEmpty()) << member;
+                EXPECT_EQ(cli, ZipEntry(winFile, member)) << member;
+            }
+        } else {
+            const QByteArray cli = ReadWholeFile(cliFile);
+            EXPECT_EQ(cli.count("\r\n"), c.lines);
+            EXPECT_FALSE(cli.contains("Ошибка")) << "no failed records expected";
+            EXPECT_EQ(cli, ReadWholeFile(winFile));
+        }
+        simulator.reset();
+    }
+}
+
+// Runs the window refuses, and a failed count read: status 1, the window's text, no file.
+TEST_F(JournalRead, RefusedRunsWriteNoFile) {
+    startInstrument("rt10", 0, {"exception register=300002 code=1"});
+    const QString file = out.filePath("refused.txt");
+    const struct {
+        QStringList arguments;
+        const char* message;
+    } cases[] = {
+        {runArguments("Нет такого", 1, file), "Не выбран тип прибора."},
+        {runArguments("Регулятор РТ-10", 3, file), "Не выбран журнал прибора."},
+        {runArguments("1", 1, file) + QStringList{"--port", "COM250"},
+         "Ошибка открытия СОМ-порта.\nПорта COM250 нет"},
+        {runArguments("1", 1, file) + QStringList{"--port", "/dev/journal-no-such-port"},
+         "Устройство /dev/journal-no-such-port не найдено."},
+        {runArguments("1", 1, file) + QStringList{"--start", "20", "--count", "5"},
+         "Стартовый индекс больше количества записей"},
+        {runArguments("1", 2, file), "Ошибка (Функция не поддерживается прибором)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.join(' ').toStdString());
+        const Outcome r = run(c.arguments);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.contains(QString::fromUtf8(c.message))) << r.err.toStdString();
+        EXPECT_FALSE(QFile::exists(file));
+    }
+}
+
+// A wrong command line: status 2 and the usage text, before anything is opened.
+TEST_F(JournalRead, WrongCommandLines) {
+    const QString file = out.filePath("x.txt");
+    const QStringList good = runArguments("1", 1, file);
+    const struct {
+        QStringList arguments;
+        const char* reason;
+    } cases[] = {
+        {{}, "--device is missing"},
+        {{"--bogus"}, "unknown argument"},
+        {QStringList(good).replaceInStrings(QRegularExpression("^1$"), "x"), "is not"},
+        {good + QStringList{"--journal", "0"}, "a journal number"},
+        {good + QStringList{"--link", "422"}, "232 or 485"},
+        {good + QStringList{"--address", "300"}, "an address"},
+        {good + QStringList{"--start", "3"}, "--start and --count go together"},
+        {good + QStringList{"--output", out.filePath("x.csv")}, ".txt or .xlsx"},
+        {good + QStringList{"--speed"}, "--speed needs a value"},
+        {{"--list", "--device", "1"}, "--list takes no other option"},
+        {{"--catalogue", out.filePath("none"), "--list"}, "is not a folder"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.join(' ').toStdString());
+        const Outcome r = run(c.arguments);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_TRUE(r.err.contains(QString::fromUtf8(c.reason))) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains("Usage:"));
+    }
+    EXPECT_FALSE(QFile::exists(file));
+}
+
+TEST_F(JournalRead, ListsDevicesAndJournals) {
+    const Outcome r = run({"--catalogue", dir.path(), "--list"});
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_GE(lines.size(), 3);
+    EXPECT_EQ(lines[0], QStringLiteral("1\tРегулятор РТ-10"));
+    EXPECT_EQ(lines[1], QStringLiteral("1.1\tЖурнал событий (1000)"));
+    EXPECT_EQ(lines[2], QStringLiteral("1.2\tКольцевой журнал (1000)"));
+    EXPECT_EQ(lines.filter(QRegularExpression("^\\d+\\t")).size(), 6);
+}
+
+// Ctrl-C in the middle of a slow run: it stops like "Остановить", the records read so far are
+// written, status 130.
+TEST_F(JournalRead, InterruptWritesTheRecordsReadSoFar) {
+    startInstrument("rt10", 1200); // about a quarter of a second a record
+    const QString file = out.filePath("stopped.txt");
+    QProcess p;
+    p.start(JOURNAL_BIN_DIR "/journal-read", runArguments("1", 1, file));
+    ASSERT_TRUE(p.waitForStarted(10000));
+    // Plain progress lines ("2/14") appear on standard error when stderr is not a terminal.
+    QByteArray err;
+    QElapsedTimer t;
+    t.start();
+    while (!err.contains("/14\n") && t.elapsed() < 20000 && p.state() == QProcess::Running) {
+        p.waitForReadyRead(200);
+        err += p.readAllStandardError();
+    }
+    ASSERT_TRUE(err.contains("/14\n")) << err.toStdString();
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(20000));
+    err += p.readAllStandardError();
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 130) << err.toStdString();
+
+    const QByteArray text = ReadWholeFile(file);
+    const int records = int(text.count("\r\n")) - 1;
+    EXPECT_GE(records, 2);
+    EXPECT_LT(records, 14);
+    EXPECT_TRUE(text.startsWith("\xcf\xf0\xe8\xe1\xee\xf0:")); // "Прибор:" in windows-1251
+    EXPECT_FALSE(text.contains("\xce\xf8\xe8\xe1\xea\xe0"));   // no "Ошибка" row
+    EXPECT_TRUE(err.contains(QStringLiteral("Записей: %1,").arg(records).toUtf8()))
+        << err.toStdString();
+}
+
+} // namespace

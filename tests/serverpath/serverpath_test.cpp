@@ -1,0 +1,190 @@
+// The server path's decisions against fake server objects: identifiers, value patterns, speeds,
+// count registers, error rows and the guards against stale answers.
+#include "app/core/errortexts.h"
+#include "app/serverpath/serverreadingpath.h"
+#include "fakeserver.h"
+#include "tests/qstringprinter.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace {
+
+using Control = IServerPathHost::Control;
+
+class FakeHost : public IServerPathHost {
+public:
+    const TDevInfo* CurrentDevice() const override { return device; }
+    int JournalItemIndex() const override { return journalIndex; }
+    bool ReadingFlag() const override { return getArch; }
+    void SetReadingFlag(bool on) override { getArch = on; }
+    void SetControlEnabled(Control c, bool on) override { enabled[int(c)] = on; }
+    void SetCountText(const QString& t) override { countText = t; }
+    void ShowMessageBox(const QString& t) override { messages.append(t); }
+    void SendRecordAnswer(std::int32_t w, std::int32_t l) override {
+        sent.append(w);
+        if (path)
+            path->WMRecordAnswer(w, l);
+    }
+
+    const TDevInfo* device = nullptr;
+    int journalIndex = 0;
+    bool getArch = true;
+    bool enabled[5] = {true, false, false, false, true};
+    QString countText;
+    QStringList messages;
+    QList<int> sent;
+    TServerReadingPath* path = nullptr;
+};
+
+class ServerPathTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mbm.SetTransport(&rs);
+        rs.SetLiveChannel(true);
+        rs.TransportIDChanged(nullptr, 3); // the channel is up: the master gets its object
+        device.Name = QStringLiteral("Прибор");
+        device.CountJournals = 1;
+        device.Journal[0].Num = 4;
+        device.Journal[0].Reg = 300001;
+        device.Journal[0].CountRec = 10;
+        host.device = &device;
+        host.path = &path;
+    }
+    QVariantList lastTask() const {
+        return factory.masterLog->tasks.value(factory.masterLog->tasks.size() - 1).toList();
+    }
+    bool on(Control c) const { return host.enabled[int(c)]; }
+
+    fakes::FakeFactory factory;
+    comm::TRS232Transport rs;
+    comm::TModbusMaster mbm;
+    TStringGrid sg{2, 5}, sgGr{2, 1};
+    core::TJournalDecoder decoder{sg};
+    TDevInfo device;
+    FakeHost host;
+    TServerReadingPath path{rs, mbm, sg, sgGr, decoder, host};
+};
+
+TEST(ServerPathStatic, IdentifiersPatternsAndSpeeds) {
+    const std::pair<int, int> qids[] = {{1, 1}, {999, 999}, {1000, 1001}, {1200, 1201}};
+    for (const auto& [n, qid] : qids) {
+        EXPECT_EQ(TServerReadingPath::RecordQID(n), qid);
+        EXPECT_EQ(TServerReadingPath::RecordOfQID(qid), n);
+    }
+    for (int qid : {0, -1, 1000})
+        EXPECT_EQ(TServerReadingPath::RecordOfQID(qid), 0);
+
+    const std::pair<QVariant, quint32> patterns[] = {
+        {QVariant::fromValue(quint32(0x80000000u)), 0x80000000u},
+        {QVariant::fromValue(quint32(0xFFFFFFFFu)), 0xFFFFFFFFu},
+        {QVariant::fromValue(qint32(-2)), 0xFFFFFFFEu},
+        {QVariant::fromValue(qint64(4294967295LL)), 0xFFFFFFFFu},
+        {QVariant(4294967295.0), 0xFFFFFFFFu},
+        {QVariant(std::numeric_limits<double>::quiet_NaN()), 0u},
+        {QVariant::fromValue(quint16(7)), 7u},
+        {QVariant(), 0u},
+        {QVariant(QStringLiteral("x")), 0u}};
+    for (const auto& [v, bits] : patterns)
+        EXPECT_EQ(TServerReadingPath::Pattern32(v), bits) << v.typeName();
+
+    struct Speed {
+        int index;
+        QString text;
+        comm::TComTransportSpeed ordinal;
+    } speeds[] = {{0, "1200", comm::cts1200},  {7, "115200", comm::cts115200},
+                  {-1, "9600", comm::cts9600}, {-1, "600", comm::cts600},
+                  {-1, "", comm::cts19200},    {-1, "12345", comm::cts19200},
+                  {8, "?", comm::cts19200}};
+    for (const Speed& s : speeds)
+        EXPECT_EQ(TServerReadingPath::SpeedOrdinalFor(s.index, s.text), s.ordinal)
+            << s.index << " " << s.text.toStdString();
+}
+
+TEST_F(ServerPathTest, CountRegisterChoosesFunctionAndAddress) {
+    struct Case {
+        int reg;
+        int opcode; // 2 holding registers, 4 input registers
+        int address;
+    } cases[] = {{400001, 2, 0}, {300001, 4, 0}, {400000, 2, -1}, {399999, 4, 99998}};
+    for (const Case& c : cases) {
+        device.Journal[0].Reg = c.reg;
+        path.btnReadClick();
+        const QVariantList t = lastTask();
+        EXPECT_EQ(t.value(0).toInt(), c.opcode) << c.reg;
+        EXPECT_EQ(t.value(1).toInt(), 1000);
+        EXPECT_EQ(t.value(3).toInt(), c.address) << c.reg;
+        EXPECT_EQ(t.value(4).toInt(), 18);
+        EXPECT_EQ(t.value(5).toInt(), 1);
+    }
+    const int before = factory.masterLog->tasks.size();
+    device.Journal[0].Reg = -1;
+    path.btnReadClick();
+    EXPECT_EQ(factory.masterLog->tasks.size(), before);
+    EXPECT_TRUE(on(Control::Stop));
+    EXPECT_FALSE(on(Control::Read));
+}
+
+TEST_F(ServerPathTest, NoDeviceShowsMessageAndChangesNothing) {
+    host.device = nullptr;
+    sg.setRowCount(7);
+    path.btnReadClick();
+    EXPECT_EQ(host.messages, QStringList{QStringLiteral("Не выбран тип прибора.")});
+    EXPECT_EQ(sg.rowCount(), 7);
+    EXPECT_TRUE(factory.masterLog->tasks.isEmpty());
+}
+
+TEST_F(ServerPathTest, FailedRecordWritesErrorRowUnknownCodeInDecimal) {
+    path.btnReadClick();
+    path.MBMExchange(&mbm, 1000, 1, 4, QVariant::fromValue(quint16(5)), 0);
+    EXPECT_EQ(host.countText, QStringLiteral("Количество записей: 5"));
+    EXPECT_EQ(lastTask().value(0).toInt(), 9); // record 1, index 0
+    EXPECT_EQ(lastTask().value(3).toInt(), 1);
+    EXPECT_EQ(lastTask().value(4).toInt(), 0);
+    path.MBMExchange(&mbm, 1, 1, 65, QVariant(), 57);
+    EXPECT_EQ(sg.rowCount(), 3);
+    EXPECT_EQ(sg.cell(2, 0), QStringLiteral("1"));
+    EXPECT_EQ(sg.cell(2, 1), QStringLiteral("Ошибка (57)"));
+    EXPECT_EQ(path.OutstandingQID(), 0);
+    EXPECT_TRUE(on(Control::Stop));
+}
+
+TEST_F(ServerPathTest, FailedCountEndsReadingWithoutTouchingTheLabel) {
+    host.countText = QStringLiteral("...");
+    path.btnReadClick();
+    path.MBMExchange(&mbm, 1000, 1, 4, QVariant(), 2);
+    EXPECT_TRUE(on(Control::Read));
+    EXPECT_FALSE(on(Control::Stop));
+    EXPECT_TRUE(on(Control::JournalSelector));
+    EXPECT_TRUE(host.getArch);
+    EXPECT_EQ(host.countText, QStringLiteral("..."));
+}
+
+TEST_F(ServerPathTest, AnswersOfTasksNotAwaitedAreDropped) {
+    path.btnReadClick();
+    // A record answer of an earlier reading arrives while the count is awaited.
+    path.MBMExchange(&mbm, 5, 1, 65, QVariantList{1, 1, 1}, 0);
+    path.MBMExchange(&mbm, 77777, 1, 65, QVariant(), 0);
+    EXPECT_TRUE(host.sent.isEmpty());
+    EXPECT_EQ(path.OutstandingQID(), 1000);
+    EXPECT_EQ(sg.rowCount(), 2);
+}
+
+TEST_F(ServerPathTest, ConnectAndConnectionEventsSetTheButtons) {
+    comm::TRS232Transport other;
+    TServerReadingPath p2{other, mbm, sg, sgGr, decoder, host};
+    p2.btnConnectClick(-1, QStringLiteral("57600"), QStringLiteral("COM9"));
+    EXPECT_EQ(other.Speed(), comm::cts57600);
+    EXPECT_EQ(other.Port(), QStringLiteral("COM9"));
+    EXPECT_FALSE(on(Control::Connect));
+    p2.RS232ChangeConnected(&other, true);
+    EXPECT_TRUE(on(Control::Read));
+    EXPECT_TRUE(on(Control::Disconnect));
+    p2.RS232ChangeConnected(&other, false);
+    EXPECT_TRUE(on(Control::Connect));
+    EXPECT_FALSE(on(Control::Read));
+    EXPECT_FALSE(on(Control::Disconnect));
+}
+
+} // namespace
