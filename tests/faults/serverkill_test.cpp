@@ -3,7 +3,8 @@
 // another record's data, and a new server serves the same components again.
 #include "comm/comtransport.h"
 #include "comm/modbusmaster.h"
-#include "instrumentfixture.h"
+#include "serverprocess.h"
+#include "sim/simulator.h"
 
 #include <QElapsedTimer>
 
@@ -24,20 +25,28 @@ QVariantList ExpectedRecord(int index) {
             QVariant::fromValue(quint32(index + 1))};
 }
 
+// The simulator, started on its pseudo-terminal link as soon as it exists.
+struct RunningSimulator {
+    explicit RunningSimulator(const sim::Instrument& inst) : sim(inst) { ok = sim.start(&why); }
+    sim::Simulator sim;
+    bool ok = false;
+    QString why;
+};
+
 class ServerKilledMidRead : public ::testing::Test {
 protected:
-    static fixture::InstrumentData Journal() {
-        fixture::InstrumentData d;
+    static sim::Instrument Journal() {
+        sim::Instrument inst;
+        sim::Journal& j = inst.addJournal(1, sim::Layout::Plain);
         for (int i = 0; i < 3; ++i) {
             const QVariantList r = ExpectedRecord(i);
-            d.records.insert(i, fixture::plainRecord(r[0].value<quint32>(), r[1].value<quint16>(),
-                                                     quint32(i + 1)));
+            j.records.append(sim::Instrument::fixedRecord(sim::Layout::Plain, r[0].value<quint32>(),
+                                                          r[1].value<quint16>(), quint32(i + 1)));
         }
-        return d;
+        return inst;
     }
     void SetUp() override {
-        ASSERT_TRUE(cable.ok());
-        ASSERT_TRUE(instrument.ok());
+        ASSERT_TRUE(instrument.ok) << instrument.why.toStdString();
         QString why;
         ASSERT_TRUE(server.start(&why)) << why.toStdString();
         rs.SetPort(QStringLiteral("COM5"));
@@ -54,9 +63,8 @@ protected:
     }
 
     static constexpr int kAnswerMs = 1000;
-    fixture::PtyCable cable;
-    fixture::Instrument instrument{cable.endA(), Journal()};
-    fixture::ServerProcess server{cable.endB()};
+    RunningSimulator instrument{Journal()};
+    fixture::ServerProcess server{instrument.sim.clientPath()};
     TRS232Transport rs;
     TModbusMaster mbm;
     QList<bool> connected;
