@@ -67,12 +67,15 @@ void TDlgManager::SetMaster(comm::TAnyMasterCustom* Value) {
 }
 
 void TDlgManager::componentDestroyed(QObject* AComponent) {
-    if (AComponent == static_cast<QObject*>(FMaster)) {
+    // Only the identity is compared: the component's own parts are already gone, so its pointer
+    // may not be cast to or from its type (QObject is the only base: the addresses are the same).
+    const void* gone = AComponent;
+    if (static_cast<const void*>(FMaster) == gone) {
         FMaster = nullptr;
         return;
     }
-    // Only the identity is compared: the transport's own parts are already gone.
-    FList.removeAll(static_cast<comm::TAnyTransportCustom*>(AComponent));
+    FList.removeIf(
+        [gone](comm::TAnyTransportCustom* t) { return static_cast<const void*>(t) == gone; });
 }
 
 // ---- TDlgManagerForm ----
