@@ -171,40 +171,20 @@ TAnyTransport::~TAnyTransport() {
 }
 
 void TAnyTransport::Connect() {
-    if (m_intf)
-        return;
-    ConnectTo(serverObjectFactory()->CreateTransport(ConnectKind, RemoteMachineName));
+    if (!m_slot.held())
+        ConnectTo(serverObjectFactory()->CreateTransport(ConnectKind, RemoteMachineName));
 }
 
 void TAnyTransport::ConnectTo(IAnyTransportPtr svrIntf) {
-    Disconnect();
-    m_intf = std::move(svrIntf);
-    if (m_intf)
-        m_intf->Advise(this);
+    m_slot.ConnectTo(std::move(svrIntf), this);
 }
 
 void TAnyTransport::Disconnect() {
-    if (!m_intf)
-        return;
-    IAnyTransportPtr intf = std::move(m_intf);
-    m_intf.reset();
-    intf->Advise(nullptr);
+    m_slot.Disconnect();
 }
 
 IAnyTransport* TAnyTransport::DefaultInterface() {
-    if (!m_intf) {
-        try {
-            Connect();
-        } catch (const ServerError&) {
-        }
-    }
-    if (!m_intf)
-        throw ServerError(defaultInterfaceNullText());
-    return m_intf.get();
-}
-
-IClientProcess* TAnyTransport::ClientProcess() {
-    return m_intf ? m_intf->ClientProcess() : nullptr;
+    return m_slot.DefaultInterface([this] { Connect(); });
 }
 
 void TAnyTransport::StateChangedEvent(qint32 AOldState, qint32 ANewState, qint32 AID) {
@@ -223,40 +203,20 @@ TAnyMaster::~TAnyMaster() {
 }
 
 void TAnyMaster::Connect() {
-    if (m_intf)
-        return;
-    ConnectTo(serverObjectFactory()->CreateMaster(ConnectKind, RemoteMachineName));
+    if (!m_slot.held())
+        ConnectTo(serverObjectFactory()->CreateMaster(ConnectKind, RemoteMachineName));
 }
 
 void TAnyMaster::ConnectTo(IAnyMasterPtr svrIntf) {
-    Disconnect();
-    m_intf = std::move(svrIntf);
-    if (m_intf)
-        m_intf->Advise(this);
+    m_slot.ConnectTo(std::move(svrIntf), this);
 }
 
 void TAnyMaster::Disconnect() {
-    if (!m_intf)
-        return;
-    IAnyMasterPtr intf = std::move(m_intf);
-    m_intf.reset();
-    intf->Advise(nullptr);
+    m_slot.Disconnect();
 }
 
 IAnyMaster* TAnyMaster::DefaultInterface() {
-    if (!m_intf) {
-        try {
-            Connect();
-        } catch (const ServerError&) {
-        }
-    }
-    if (!m_intf)
-        throw ServerError(defaultInterfaceNullText());
-    return m_intf.get();
-}
-
-IClientProcess* TAnyMaster::ClientProcess() {
-    return m_intf ? m_intf->ClientProcess() : nullptr;
+    return m_slot.DefaultInterface([this] { Connect(); });
 }
 
 void TAnyMaster::ExchangeEvent(const QVariant& AExchValue) {

@@ -81,6 +81,45 @@ IServerObjectFactory* serverObjectFactory();
 // Text of the error of an operation on a wrapper that holds no server object.
 QString defaultInterfaceNullText();
 
+// The server object a client wrapper holds: subscribed to the wrapper's events while held,
+// obtained on demand by DefaultInterface, released by Disconnect.
+template <typename Intf, typename Events> class TServerObjectSlot {
+public:
+    using Ptr = std::shared_ptr<Intf>;
+
+    void ConnectTo(Ptr intf, Events* events) {
+        Disconnect();
+        m_intf = std::move(intf);
+        if (m_intf)
+            m_intf->Advise(events);
+    }
+    void Disconnect() {
+        if (!m_intf)
+            return;
+        Ptr intf = std::move(m_intf);
+        m_intf.reset();
+        intf->Advise(nullptr);
+    }
+    // The object; `connect` is tried first without one. Throws the "DefaultInterface is NULL"
+    // error when there is still none.
+    template <typename Connect> Intf* DefaultInterface(Connect connect) {
+        if (!m_intf) {
+            try {
+                connect();
+            } catch (const ServerError&) {
+            }
+        }
+        if (!m_intf)
+            throw ServerError(defaultInterfaceNullText());
+        return m_intf.get();
+    }
+    bool held() const { return bool(m_intf); }
+    IClientProcess* ClientProcess() const { return m_intf ? m_intf->ClientProcess() : nullptr; }
+
+private:
+    Ptr m_intf;
+};
+
 // Client wrapper of a server transport object.
 class TAnyTransport : public QObject, private ITransportEvents {
     Q_OBJECT
@@ -99,8 +138,8 @@ public:
     void Disconnect();
     // The server object; connects first. Throws the "DefaultInterface is NULL" error without one.
     IAnyTransport* DefaultInterface();
-    bool HasServerObject() const { return bool(m_intf); }
-    IClientProcess* ClientProcess();
+    bool HasServerObject() const { return m_slot.held(); }
+    IClientProcess* ClientProcess() { return m_slot.ClientProcess(); }
 
     void SetProps(const QVariant& AProps) { DefaultInterface()->SetProps(AProps); }
     void SetConnected(bool AValue) { DefaultInterface()->SetConnected(AValue); }
@@ -110,7 +149,7 @@ public:
 
 private:
     void StateChangedEvent(qint32 AOldState, qint32 ANewState, qint32 AID) override;
-    IAnyTransportPtr m_intf;
+    TServerObjectSlot<IAnyTransport, ITransportEvents> m_slot;
 };
 
 // Client wrapper of a server master object.
@@ -129,8 +168,8 @@ public:
     void ConnectTo(IAnyMasterPtr svrIntf);
     void Disconnect();
     IAnyMaster* DefaultInterface();
-    bool HasServerObject() const { return bool(m_intf); }
-    IClientProcess* ClientProcess();
+    bool HasServerObject() const { return m_slot.held(); }
+    IClientProcess* ClientProcess() { return m_slot.ClientProcess(); }
 
     void AddTask(const QVariant& ATaskProps) { DefaultInterface()->AddTask(ATaskProps); }
     void AddInplaceTask(const QVariant& ATaskProps, QVariant& ARetValue, qint32 ATimeout) {
@@ -143,7 +182,7 @@ public:
 
 private:
     void ExchangeEvent(const QVariant& AExchValue) override;
-    IAnyMasterPtr m_intf;
+    TServerObjectSlot<IAnyMaster, IMasterEvents> m_slot;
 };
 
 } // namespace comm
