@@ -126,12 +126,25 @@ void TServerReadingPath::btnReadClick() {
         m_outstanding = 0;
         return;
     }
-    m_outstanding = kCountQID;
     const QVariant type = QVariant::fromValue(qint32(kUInt16));
-    if (j->Reg >= 400000)
-        m_mbm.ReadHoldRegs(kCountQID, 0, j->Reg - 400001, type, 1);
-    else
-        m_mbm.ReadInputRegs(kCountQID, 0, j->Reg - 300001, type, 1);
+    const std::int32_t reg = j->Reg;
+    queueTask(kCountQID, [&] {
+        if (reg >= 400000)
+            m_mbm.ReadHoldRegs(kCountQID, 0, reg - 400001, type, 1);
+        else
+            m_mbm.ReadInputRegs(kCountQID, 0, reg - 300001, type, 1);
+    });
+}
+
+template <typename Queue> void TServerReadingPath::queueTask(std::int32_t qid, Queue queue) {
+    m_outstanding = qid;
+    try {
+        queue();
+    } catch (const comm::ServerError& e) {
+        m_outstanding = 0;
+        m_host.ShowMessageBox(e.message());
+        endReading();
+    }
 }
 
 void TServerReadingPath::MBMExchange(QObject* /*Sender*/, std::int32_t QID, std::int32_t /*MBAddr*/,
@@ -173,8 +186,8 @@ void TServerReadingPath::MBMExchange(QObject* /*Sender*/, std::int32_t QID, std:
 }
 
 void TServerReadingPath::requestRecord(const TJournalInfo& j, std::int32_t n) {
-    m_outstanding = RecordQID(n);
-    m_mbm.ReadIndexArch(m_outstanding, j.Num, 1, n - 1, QVariant(m_structV));
+    const std::int32_t qid = RecordQID(n);
+    queueTask(qid, [&] { m_mbm.ReadIndexArch(qid, j.Num, 1, n - 1, QVariant(m_structV)); });
 }
 
 void TServerReadingPath::endReading() {

@@ -80,6 +80,9 @@ public:
 private:
     const TJournalInfo* journal() const;
     void requestRecord(const TJournalInfo& j, std::int32_t n);
+    // Queues a task; when the server cannot take it (gone mid-reading), says so and ends the
+    // reading instead of letting the error escape into the event loop.
+    template <typename Queue> void queueTask(std::int32_t qid, Queue queue);
     void endReading();
 
     comm::TRS232Transport& m_rs232;

@@ -46,13 +46,18 @@ struct MasterLog {
     QVariant inplaceAnswer;
     comm::IMasterEvents* events = nullptr;
     int alive = 0;
+    bool serverGone = false; // AddTask fails as with a server that has died
 };
 
 class FakeMaster : public comm::IAnyMaster {
 public:
     explicit FakeMaster(std::shared_ptr<MasterLog> log) : m_log(std::move(log)) { ++m_log->alive; }
     ~FakeMaster() override { --m_log->alive; }
-    void AddTask(const QVariant& t) override { m_log->tasks.append(t); }
+    void AddTask(const QVariant& t) override {
+        if (m_log->serverGone)
+            throw comm::ServerError(QStringLiteral("server gone"));
+        m_log->tasks.append(t);
+    }
     void AddInplaceTask(const QVariant& t, QVariant& ret, qint32) override {
         m_log->inplaceTasks.append(t);
         ret = m_log->inplaceAnswer;

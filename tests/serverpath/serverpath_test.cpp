@@ -126,6 +126,23 @@ TEST_F(ServerPathTest, CountRegisterChoosesFunctionAndAddress) {
     EXPECT_FALSE(on(Control::Read));
 }
 
+TEST_F(ServerPathTest, ServerGoneWhenQueueingEndsTheReadingWithAMessage) {
+    factory.masterLog->serverGone = true;
+    path.btnReadClick(); // the count request cannot be queued
+    EXPECT_EQ(host.messages, QStringList{QStringLiteral("server gone")});
+    EXPECT_TRUE(on(Control::Read));
+    EXPECT_FALSE(on(Control::Stop));
+
+    // A record request failing the same way ends the reading too.
+    factory.masterLog->serverGone = false;
+    path.btnReadClick();
+    factory.masterLog->serverGone = true;
+    path.MBMExchange(nullptr, 1000, 1, 4, QVariant(3), 0);
+    EXPECT_EQ(host.messages.size(), 2);
+    EXPECT_TRUE(on(Control::Read));
+    EXPECT_FALSE(on(Control::Stop));
+}
+
 TEST_F(ServerPathTest, NoDeviceShowsMessageAndChangesNothing) {
     host.device = nullptr;
     sg.setRowCount(7);
