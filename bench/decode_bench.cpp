@@ -12,6 +12,7 @@
 #include "app/core/journaldecoder.h"
 #include "app/gui/views/journalviews.h"
 #include "app/models/stringtablemodel.h"
+#include "peakmemory.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -25,16 +26,6 @@
 #include <vector>
 
 namespace {
-
-long PeakMemoryKb() {
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
 
 TDevInfo BenchDevice() {
     TDevInfo d;

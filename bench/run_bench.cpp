@@ -17,6 +17,7 @@
 #include "app/gui/mainform.h"
 #include "app/gui/savefilechooser.h"
 #include "app/models/stringtablemodel.h"
+#include "peakmemory.h"
 #include "sim/simulator.h"
 
 #include <QApplication>
@@ -97,16 +98,6 @@ bool writeFile(const QString& path, const QString& utf8) {
         return false;
     f.write(utf8.toUtf8());
     return true;
-}
-
-long vmHwmKb() {
-    QFile f("/proc/self/status");
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    return -1;
 }
 
 double seconds(const QElapsedTimer& t) {
@@ -306,7 +297,7 @@ int main(int argc, char** argv) {
         ok = ok && floor / measured >= 0.9 && form.sgCells()->rowCount() == pacedRecords + 1;
     }
 
-    const long hwm = vmHwmKb();
+    const long hwm = PeakMemoryKb();
     std::printf("peak memory (VmHWM): %.1f MB (target < 200 MB)\n", hwm / 1024.0);
     ok = ok && hwm >= 0 && hwm < 200 * 1024;
     std::printf("%s\n", ok ? "all targets met" : "TARGET MISSED");
