@@ -24,6 +24,7 @@ QString UsageText() {
         "Usage:\n"
         "  journal-read [--catalogue DIR] --device NAME|INDEX --journal N --port COMn|DEVICE\n"
         "               [--speed BAUD] [--link 232|485] [--address A] [--retries R]\n"
+        "               [--timeout MS]\n"
         "               [--start S --count C] --output FILE.txt|FILE.xlsx\n"
         "  journal-read [--catalogue DIR] --list\n"
         "\n"
@@ -34,7 +35,7 @@ QString UsageText() {
         "  --device         device name or its position in the catalogue (1 = first)\n"
         "  --journal        journal number of the device (1 = first)\n"
         "  --port           COMn (see JOURNAL_PORTS, main.ini [Ports]) or a device path\n"
-        "  --speed, --link, --address, --retries\n"
+        "  --speed, --link, --address, --retries, --timeout (answer time, ms)\n"
         "                   connection settings (default: those kept in main.ini)\n"
         "  --start, --count read C records from record S on (both or neither)\n"
         "  --list           print the devices and their journals, one a line\n"
@@ -85,6 +86,8 @@ TParseResult ParseCommandLine(const QStringList& arguments) {
          }},
         {QStringLiteral("--address"), setInt(o.address, "an address from 1 to 247", 1, 247)},
         {QStringLiteral("--retries"), setInt(o.retries, "a retry count from 0", 0, 0x7FFFFFFF)},
+        {QStringLiteral("--timeout"),
+         setInt(o.timeout, "an answer time from 10 to 60000 ms", 10, 60000)},
         {QStringLiteral("--start"), setInt(o.start, "a record number", -0x7FFFFFFF, 0x7FFFFFFF)},
         {QStringLiteral("--count"), setInt(o.count, "a record count", -0x7FFFFFFF, 0x7FFFFFFF)},
         {QStringLiteral("--output"), [&](const QString&, const QString& v) { o.output = v; }},

@@ -27,6 +27,7 @@ struct TCliOptions {
     std::optional<int> linkType; // 0 = RS-232, 1 = RS-485
     std::optional<int> address;
     std::optional<int> retries;
+    std::optional<int> timeout; // answer time, ms
     std::optional<int> start;
     std::optional<int> count;
     QString output;
@@ -39,8 +40,8 @@ struct TParseResult {
 };
 
 // Parses the arguments after the program name. Options take their value as the next argument
-// or after '='. Unsettled defaults (speed, link, address, retries) stay empty: they come from
-// main.ini as in the window.
+// or after '='. Unsettled defaults (speed, link, address, retries, timeout) stay empty: they come
+// from main.ini as in the window.
 TParseResult ParseCommandLine(const QStringList& arguments);
 
 // The usage text printed with a wrong command line and for --help.

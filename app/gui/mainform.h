@@ -8,8 +8,8 @@
 #include "app/serverpath/serverreadingpath.h"
 #include "platform/portlist.h"
 
-#include <QEvent>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QList>
 #include <QMainWindow>
 #include <QVariantList>
@@ -175,6 +175,7 @@ public:
     std::int32_t CountRec = 0;
     std::int32_t MaxRec = 0;
     std::int32_t FRetries = 5;
+    std::int32_t FAnswerTime = 500; // ms, main.ini AnswerTime
     TDevList ListDev;
     TDevInfo* CurDev = nullptr;
     std::vector<int> ComPortsArray;
