@@ -227,6 +227,51 @@ TEST_F(ServerPathE2E, CountArrivingAfterStopShowsNothing) {
     EXPECT_TRUE(readingEnded());
 }
 
+// An instrument that answers after the answer time, with and without retries of the server:
+// every row is the right record's or an error row (after which the path waits for "Остановить").
+TEST_F(ServerPathE2E, LateAnswersNeverBecomeAnotherRecordsData) {
+    constexpr int kRecords = 4;
+    QList<QByteArray> records;
+    for (int i = 0; i < kRecords; ++i)
+        records << plain(1600000000 + 60 * i, quint16(1 + i % 2), quint32(i + 1));
+    start(instrumentWith(records, kRecords));
+    const struct {
+        const char* which; // selector of the delayed requests
+        int retries;
+    } cases[] = {
+        {"record=1:1", 0},  {"record=1:1", 1},  {"record=1:1", 2},  {"record=1:1", 5},
+        {"function=65", 1}, {"function=65", 2}, {"function=65", 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.which << ", retries " << c.retries);
+        simulator->setFaults({*sim::parseFault(QStringLiteral("delay ms=420 %1").arg(c.which))});
+        form->RS232->SetRetries(c.retries);
+        form->btnRead->click();
+        const auto stalled = [&] {
+            const int last = form->sgCells()->rowCount() - 1;
+            return last >= 2 && form->sgCells()->cell(last, 1).startsWith(u"Ошибка (");
+        };
+        ASSERT_TRUE(waitFor([&] { return readingEnded() || stalled(); }, kWait));
+        if (!readingEnded())
+            form->btnStop->click();
+        int errors = 0;
+        for (int r = 2; r < form->sgCells()->rowCount(); ++r) {
+            const QByteArray& rec = records[r - 2];
+            if (row(r).value(1).startsWith(u"Ошибка (")) {
+                ++errors;
+                EXPECT_EQ(row(r),
+                          QStringList({QString::number(r - 1), row(r).value(1), {}, {}, {}}));
+            } else {
+                EXPECT_EQ(row(r), expectedRow(r - 1, 1600000000 + 60 * (r - 2),
+                                              quint16(1 + (r - 2) % 2), quint32(r - 1)))
+                    << "row " << r << " " << rec.toHex().toStdString();
+            }
+        }
+        EXPECT_EQ(errors, c.retries == 0 ? 1 : 0);
+        EXPECT_EQ(form->sgCells()->rowCount(), c.retries == 0 ? 4 : kRecords + 2);
+    }
+}
+
 TEST_F(ServerPathE2E, CountOfZeroStillReadsTheFirstRecord) {
     start(instrumentWith({plain(1600000000, 1, 7)}, 0));
     form->btnRead->click();
