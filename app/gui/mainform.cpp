@@ -559,9 +559,6 @@ void TForm1::btnRead2Click() {
     request.countText = EdtCount->text();
 
     m_run->Run(request);
-    startrec = m_run->startrec();
-    CountRec = m_run->CountRec();
-    MaxRec = m_run->MaxRec();
     GetArch = m_run->GetArch();
     if (m_closeRequested)
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);

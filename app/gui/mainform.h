@@ -8,8 +8,8 @@
 #include "app/serverpath/serverreadingpath.h"
 #include "platform/portlist.h"
 
-#include <QEvent>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QList>
 #include <QMainWindow>
 #include <QVariantList>
@@ -171,9 +171,11 @@ public:
 
     // State of the window and of the current reading run.
     std::int32_t DevAdr = 1;
-    std::int32_t startrec = 0;
-    std::int32_t CountRec = 0;
-    std::int32_t MaxRec = 0;
+    // The record range of the current or last reading run.
+    std::int32_t startrec() const { return m_run->Result().startrec; }
+    std::int32_t CountRec() const { return m_run->Result().CountRec; }
+    std::int32_t MaxRec() const { return m_run->Result().MaxRec; }
+    const TRunResult& runResult() const { return m_run->Result(); }
     std::int32_t FRetries = 5;
     TDevList ListDev;
     TDevInfo* CurDev = nullptr;
