@@ -180,7 +180,8 @@ public:
     TDevList ListDev;
     TDevInfo* CurDev = nullptr;
     std::vector<int> ComPortsArray;
-    bool GetArch = true;
+    // The keep-reading flag of both reading paths; it lives in the run.
+    bool GetArch() const { return m_run->GetArch(); }
     // Grouping data of the last run (owned by the decoder).
     const std::vector<TRecType>& ListRecGroup() const { return m_decoder->ListRecGroup(); }
     const std::vector<TRecStr>& ListStr() const { return m_decoder->ListStr(); }
@@ -216,8 +217,8 @@ private:
     // IServerPathHost: the server path's view of the window.
     const TDevInfo* CurrentDevice() const override { return CurDev; }
     int JournalItemIndex() const override;
-    bool ReadingFlag() const override { return GetArch; }
-    void SetReadingFlag(bool on) override { GetArch = on; }
+    bool ReadingFlag() const override { return m_run->GetArch(); }
+    void SetReadingFlag(bool on) override { on ? m_run->KeepReading() : m_run->Stop(); }
     void SetControlEnabled(IServerPathHost::Control control, bool enabled) override;
     void ShowMessageBox(const QString& text) override;
     void SendRecordAnswer(std::int32_t w, std::int32_t result) override;
