@@ -257,14 +257,14 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
     m_rx.clear();
     keepInterFrameGap();
     if (!isOpen())
-        return rcPortClosed;
+        return rcChannelClosed;
 
     const QByteArray adu = buildAdu(address, request);
     const int writeMs = 1000 + static_cast<int>(wireTime(adu.size(), m_baud).count() / 1000);
     if (m_port->write(adu) != adu.size() || !m_port->waitForBytesWritten(writeMs)) {
         portFailed();
         close();
-        return rcPortClosed;
+        return rcChannelClosed;
     }
     const auto sent = Clock::now();
     m_lastLineActivity = sent;
@@ -291,7 +291,7 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
             break;
         if (!readSome(wait)) {
             if (!isOpen())
-                return rcPortClosed;
+                return rcChannelClosed;
             // Silence: the answer is over (or never came) unless nothing has started yet and
             // the answer time is not used up.
             if (scan.state != ReplyScan::State::Nothing || msUntil(answerDeadline) <= 0)
@@ -313,7 +313,7 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
         *reply = scan.pdu;
         return rcOk;
     case ReplyScan::State::Incomplete:
-        return rcBadLength;
+        return rcLengthMismatch;
     case ReplyScan::State::Corrupt:
         return rcCrc;
     case ReplyScan::State::Nothing:
@@ -326,7 +326,7 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
 
 int RtuMaster::exchange(quint8 address, const QModbusRequest& request, QModbusResponse* reply) {
     if (!isOpen())
-        return rcPortClosed;
+        return rcChannelClosed;
     const auto fc = static_cast<quint8>(request.functionCode());
     AnswerLedger ledger(milliseconds(m_answerMs),
                         milliseconds(m_charMs) + duration_cast<milliseconds>(frameTime()));
@@ -334,8 +334,8 @@ int RtuMaster::exchange(quint8 address, const QModbusRequest& request, QModbusRe
     for (int i = 0; i <= m_retries; ++i) {
         rc = attempt(address, request, reply, ledger);
         if (!isOpen())
-            return rcPortClosed;
-        if (rc != rcNoAnswer && rc != rcCrc && rc != rcBadLength)
+            return rcChannelClosed;
+        if (rc != rcNoAnswer && rc != rcCrc && rc != rcLengthMismatch)
             break;
         // After silence there is nothing to settle: the next try goes out at once.
         if (i < m_retries && rc != rcNoAnswer)
@@ -345,7 +345,7 @@ int RtuMaster::exchange(quint8 address, const QModbusRequest& request, QModbusRe
     if (ledger.due() > 0)
         listenOut(ledger, address, fc);
     if (!isOpen())
-        return rcPortClosed;
+        return rcChannelClosed;
     return rc;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "answerledger.h"
+#include "comm/ipc/resultcodes.h"
 #include "platform/devicelock.h"
 #include "rtuframe.h"
 
@@ -16,17 +17,8 @@ class QSerialPort;
 
 namespace ombrel {
 
-// Result codes of the library (the program's common table).
-enum Result : int {
-    rcOk = 0,
-    rcNoAnswer = 1,
-    rcCrc = 2,
-    rcPortClosed = 3,
-    rcIllegalDataValue = 5,
-    rcBadAddress = 11,
-    rcBadFunction = 13,
-    rcBadLength = 16,
-};
+// Result codes of the library: the program's common table.
+using namespace comm::ipc;
 
 // A Modbus RTU master on one serial port, used in blocking mode from the thread that opened it:
 // every exchange writes the request and reads until the reply is complete by its length, the
