@@ -124,7 +124,7 @@ void Channel::close() {
     // A request on the wire, or answers being listened out, may still be answered.
     if (m_ledger && m_ledger->due() > 0 && !m_identity.isEmpty()) {
         auto& until = answersOwed()[m_identity];
-        until = std::max(until, Clock::now() + m_ledger->window());
+        until = std::max(until, m_late ? m_late->deadline() : m_ledger->settledBy(Clock::now()));
     }
     stopListening();
     QList<ChannelJob> jobs;

@@ -25,6 +25,11 @@ AnswerLedger::ms AnswerLedger::window() const {
     return std::max(m_answerTime, m_lateness) + m_slack;
 }
 
+AnswerLedger::Clock::time_point AnswerLedger::settledBy(Clock::time_point now) const {
+    const auto answerEnd = m_sends.empty() ? now : std::max(now, m_sends.back() + m_answerTime);
+    return answerEnd + window();
+}
+
 int takeAnswers(QByteArray& rx, AnswerLedger& ledger, quint8 address, quint8 fc,
                 AnswerLedger::Clock::time_point now) {
     int taken = 0;

@@ -37,6 +37,9 @@ public:
     // later than that, the lateness it showed (an instrument that takes its requests in turn
     // sends the next answer about that long after the last one), plus the slack.
     ms window() const;
+    // When the answers still due may all have come if none comes before: the last try waits
+    // out its answer time, then a window passes.
+    Clock::time_point settledBy(Clock::time_point now) const;
 
 private:
     ms m_answerTime;

@@ -92,6 +92,7 @@ protected:
                 "--link",      "232",
                 "--address",   "1",
                 "--retries",   "1",
+                "--timeout",   "500",
                 "--output",    output};
     }
 
@@ -232,6 +233,7 @@ TEST_F(JournalRead, WrongCommandLines) {
         {good + QStringList{"--journal", "0"}, "a journal number"},
         {good + QStringList{"--link", "422"}, "232 or 485"},
         {good + QStringList{"--address", "300"}, "an address"},
+        {good + QStringList{"--timeout", "5"}, "an answer time"},
         {good + QStringList{"--start", "3"}, "--start and --count go together"},
         {good + QStringList{"--output", out.filePath("x.csv")}, ".txt or .xlsx"},
         {good + QStringList{"--speed"}, "--speed needs a value"},

@@ -3,6 +3,7 @@
 // exceeds the answer time-out times the tries, and the port is closed afterwards.
 #include "runfixture.h"
 
+#include "../latecases.h"
 #include "../qstringprinter.h"
 
 #include <QDebug>
@@ -153,17 +154,10 @@ TEST_F(FaultMatrix, EachFaultLandsInItsRowAndTheRunGoesOn) {
 // number, so a late answer could pass for the answer to the next request. Every row must be the
 // right record's data or an error row, whatever the retries; the late answers cost time only.
 TEST_F(FaultMatrix, LateAnswersNeverBecomeAnotherRecordsData) {
-    const int late = kAnswerMs * 7 / 5; // past one answer time, within two
-    const struct {
-        const char* which; // selector of the delayed requests
-        int retries;
-    } cases[] = {
-        {"record=1:2", 0},  {"record=1:2", 1},  {"record=1:2", 2},  {"record=1:2", 5},
-        {"function=65", 1}, {"function=65", 2}, {"function=65", 5},
-    };
-    for (const auto& c : cases) {
-        const QString fault = QStringLiteral("delay ms=%1 %2").arg(late).arg(c.which);
-        SCOPED_TRACE(qPrintable(QStringLiteral("%1, retries %2").arg(fault).arg(c.retries)));
+    request.answerTime = kLateAnswerTimeMs;
+    for (const LateCase& c : kLateCases) {
+        const QString fault = LateFault(c, kFaulted);
+        SCOPED_TRACE(LateTrace(c));
         simulator->clearFaults();
         simulator->addFault(*sim::parseFault(fault));
         request.retries = c.retries;
@@ -181,7 +175,7 @@ TEST_F(FaultMatrix, LateAnswersNeverBecomeAnotherRecordsData) {
             }
         }
         // With a retry every late answer is still taken for its own record.
-        EXPECT_EQ(errors, c.retries == 0 ? 1 : 0);
+        EXPECT_EQ(errors, LateErrors(c, kRecords));
         CheckFinished(h);
         qInfo().noquote() << fault << "retries" << c.retries << "errors" << errors << "run"
                           << duration_cast<milliseconds>(steady_clock::now() - started).count()

@@ -1,6 +1,7 @@
 // Late answers through the exchange server: an instrument that answers after the answer time
 // must never have one record's answer delivered as another's, whatever the retries, nor hand a
 // killed client's late answer to the next client of the same port.
+#include "../latecases.h"
 #include "comm/comtransport.h"
 #include "comm/modbusmaster.h"
 #include "platform/devicelock.h"
@@ -19,8 +20,6 @@ using fixture::waitFor;
 namespace {
 
 constexpr int kRecords = 4;
-constexpr int kAnswerMs = 300;
-constexpr int kLateMs = kAnswerMs * 7 / 5; // past one answer time, within two
 const QVariant kTypes = QVariantList{19, 18, 19};
 
 // Record i of the journal as the master decodes it: time, identifier, value.
@@ -46,7 +45,7 @@ protected:
         server = std::make_unique<fixture::ServerProcess>(simulator.clientPath());
         ASSERT_TRUE(server->start(&why)) << why.toStdString();
         rs.SetPort(QStringLiteral("COM5"));
-        rs.SetAnswerDelay(kAnswerMs);
+        rs.SetAnswerDelay(kLateAnswerTimeMs);
         rs.SetRetries(0);
         mbm.SetTransport(&rs);
     }
@@ -64,17 +63,9 @@ protected:
 
 TEST_F(LateServerAnswers, EveryAnswerIsItsOwnRecordsOrAnError) {
     GoLive();
-    const struct {
-        const char* which; // selector of the delayed requests
-        int retries;
-    } cases[] = {
-        {"record=1:1", 0},  {"record=1:1", 1},  {"record=1:1", 2},  {"record=1:1", 5},
-        {"function=65", 1}, {"function=65", 2}, {"function=65", 5},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.which << ", retries " << c.retries);
-        simulator.setFaults(
-            {*sim::parseFault(QStringLiteral("delay ms=%1 %2").arg(kLateMs).arg(c.which))});
+    for (const LateCase& c : kLateCases) {
+        SCOPED_TRACE(LateTrace(c));
+        simulator.setFaults({*sim::parseFault(LateFault(c, 1))});
         rs.SetRetries(c.retries);
         int errors = 0;
         for (int i = 0; i < kRecords; ++i) {
@@ -87,7 +78,7 @@ TEST_F(LateServerAnswers, EveryAnswerIsItsOwnRecordsOrAnError) {
             }
         }
         // With a retry every late answer is still taken for its own record.
-        EXPECT_EQ(errors, c.retries == 0 ? 1 : 0);
+        EXPECT_EQ(errors, LateErrors(c, kRecords));
     }
 }
 
@@ -97,7 +88,7 @@ TEST(LateServerAnswersClient, DISABLED_ReadsInPlaceUntilKilled) {
     TRS232Transport rs;
     TModbusMaster mbm;
     rs.SetPort(QStringLiteral("COM5"));
-    rs.SetAnswerDelay(kAnswerMs);
+    rs.SetAnswerDelay(kLateAnswerTimeMs);
     rs.SetRetries(0);
     mbm.SetTransport(&rs);
     rs.SetLiveChannel(true);

@@ -2,6 +2,7 @@
 // against the other: mbpoll (a C master) reads the journal-sim program, and a pymodbus server
 // answers the access library.
 #include "../accesslib/accesslibrary_fixture.h"
+#include "../latecases.h"
 
 #include <QFile>
 #include <QProcess>
@@ -142,32 +143,33 @@ TEST_F(AccessLibraryTest, LatePymodbusAnswersNeverBecomeAnotherRecord) {
         records << QByteArray::fromHex("5f5e1000") + QByteArray(1, char(i)) + QByteArray(5, 'x');
         hex << QString::fromLatin1(records.last().toHex());
     }
-    for (const char* late : {"[1]", "null"}) {
+    // Record 1 or every record late.
+    for (const LateCase& c : kLateCases) {
+        SCOPED_TRACE(LateTrace(c));
         PeerProcess server;
         const QString path = StartPymodbus(
             server, QStringLiteral(R"({"address": 3, "journals": {"1": ["%1"]},
-                                       "late_ms": 420, "late_records": %2})")
-                        .arg(hex.join(QStringLiteral("\", \"")), QLatin1String(late)));
+                                       "late_ms": %3, "late_records": %2})")
+                        .arg(hex.join(QStringLiteral("\", \"")),
+                             c.everyRecord ? QStringLiteral("null") : QStringLiteral("[1]"))
+                        .arg(kLateMs));
         ASSERT_TRUE(path.startsWith("/dev/")) << path.toStdString();
         qputenv("JOURNAL_PORTS", QStringLiteral("COM%1=%2").arg(kCom).arg(path).toUtf8());
         ASSERT_EQ(lib.Connect(kCom, 19200, 0), 1);
-        lib.SetTimeouts(300, 50);
-        for (const int retries : {0, 1, 2, 5}) {
-            SCOPED_TRACE(testing::Message() << "late records " << late << ", retries " << retries);
-            lib.Retries(retries);
-            int errors = 0;
-            for (int i = 0; i < kRecords; ++i) {
-                uint8_t buf[256];
-                recordRequest(buf, 1, i);
-                if (lib.AnyFunction(3, 65, 7, buf) != 0) {
-                    ++errors;
-                } else {
-                    EXPECT_EQ(QByteArray(reinterpret_cast<char*>(buf + 2), buf[1]), records[i])
-                        << "record " << i;
-                }
+        lib.SetTimeouts(kLateAnswerTimeMs, 50);
+        lib.Retries(c.retries);
+        int errors = 0;
+        for (int i = 0; i < kRecords; ++i) {
+            uint8_t buf[256];
+            recordRequest(buf, 1, i);
+            if (lib.AnyFunction(3, 65, 7, buf) != 0) {
+                ++errors;
+            } else {
+                EXPECT_EQ(QByteArray(reinterpret_cast<char*>(buf + 2), buf[1]), records[i])
+                    << "record " << i;
             }
-            EXPECT_EQ(errors, retries > 0 ? 0 : late == std::string("null") ? kRecords : 1);
         }
+        EXPECT_EQ(errors, LateErrors(c, kRecords));
         lib.Disconnect();
     }
 }
