@@ -147,9 +147,10 @@ TEST_F(WindowRun, WorkbookCellsWidthsAndFormats) {
             EXPECT_EQ(text(h), c.header[i]) << h.toStdString();
             EXPECT_TRUE(cells[h].toObject()["bold"].toBool()) << h.toStdString();
             EXPECT_EQ(text(d), c.row3[i]) << d.toStdString();
-            if (!c.row3[i].isEmpty()) // value columns are text cells, the others general
+            if (!c.row3[i].isEmpty()) { // value columns are text cells, the others general
                 EXPECT_EQ(cells[d].toObject()["format"].toInt(), i >= 2 ? 49 : 0)
                     << d.toStdString();
+            }
         }
         // One row per list row from row 3 on; the number column is not exported.
         EXPECT_TRUE(cells.contains("A" + QString::number(c.lastRow)));
