@@ -232,6 +232,13 @@ QString ResolveDeviceFile(const QString& directory, const QString& name) {
     return path;
 }
 
+QString FindDeviceFile(const QString& mainIniPath, const QString& deviceDirectory,
+                       const QString& name) {
+    const QString besideMainIni = ResolveDeviceFile(QFileInfo(mainIniPath).absolutePath(), name);
+    return QFileInfo(besideMainIni).isFile() ? besideMainIni
+                                             : ResolveDeviceFile(deviceDirectory, name);
+}
+
 void TCatalogue::Load(const QString& directory) {
     Load(QDir(directory).filePath(QStringLiteral("main.ini")), directory);
 }
@@ -253,7 +260,7 @@ void TCatalogue::Load(const QString& mainIniPath, const QString& deviceDirectory
             break;
         auto dev = std::make_unique<TDevInfo>();
         platform::IniFile description;
-        description.load(ResolveDeviceFile(deviceDirectory, file));
+        description.load(FindDeviceFile(MainIniPath, deviceDirectory, file));
         ReadDevice(description, *dev, file, &Errors);
         ListDev.push_back(std::move(dev));
     }

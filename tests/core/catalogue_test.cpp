@@ -66,8 +66,9 @@ TEST(Catalogue, DeviceListEndsAtTheFirstMissingOrQqqEntry) {
         dir.write("c.ini", QString::fromUtf8("[settings]\r\nname=Прибор В\r\n"));
         const core::TCatalogue cat = dir.load();
         ASSERT_EQ(cat.ListDev.size(), c.devices) << c.what;
-        if (c.devices > 0)
+        if (c.devices > 0) {
             EXPECT_EQ(cat.ListDev[0]->Name, QString::fromUtf8("Прибор А")) << c.what;
+        }
         EXPECT_TRUE(cat.Errors.isEmpty()) << c.what;
     }
 }
@@ -92,6 +93,38 @@ TEST(Catalogue, WindowsFileNamesResolve) {
     ASSERT_EQ(cat.ListDev.size(), 2u);
     EXPECT_EQ(cat.ListDev[0]->Name, QStringLiteral("A"));
     EXPECT_EQ(cat.ListDev[1]->Name, QStringLiteral("B"));
+}
+
+// An installed program: the user's main.ini in the configuration folder names device files of
+// the installation and of the user's own; the user's own are beside main.ini and win.
+TEST(Catalogue, UsersOwnDeviceFilesBesideMainIniComeFirst) {
+    CatalogueDir installed;
+    CatalogueDir user;
+    installed.write("devices/rt10.ini", "[settings]\r\nname=installed rt10\r\n");
+    installed.write("devices/kp3.ini", "[settings]\r\nname=installed kp3\r\n");
+    user.write("devices/kp3.ini", "[settings]\r\nname=own kp3\r\n");
+    user.write("mine.ini", "[settings]\r\nname=own device\r\n");
+    user.write("Upper/Case.ini", "[settings]\r\nname=own, case differs\r\n");
+    const struct {
+        const char* entry;
+        const char* name;
+    } cases[] = {
+        {"devices/rt10.ini", "installed rt10"},
+        {"devices/kp3.ini", "own kp3"},
+        {"mine.ini", "own device"},
+        {"upper\\case.INI", "own, case differs"},
+        {"none.ini", "прибор"},
+    };
+    QString main = QStringLiteral("[Main]\r\nCountDev=%1\r\n").arg(std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        main += QStringLiteral("Dev%1=%2\r\n").arg(i + 1).arg(QString::fromUtf8(cases[i].entry));
+    user.write("main.ini", main);
+
+    core::TCatalogue cat;
+    cat.Load(user.filePath("main.ini"), installed.path());
+    ASSERT_EQ(cat.ListDev.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(cat.ListDev[i]->Name, QString::fromUtf8(cases[i].name)) << cases[i].entry;
 }
 
 TEST(Catalogue, JournalKeys) {
@@ -198,8 +231,9 @@ TEST(Catalogue, RecordTypeSections) {
         ASSERT_EQ(d.ListRecType.size(), 1u) << t.section;
         EXPECT_EQ(d.ListRecType[0].atype, t.atype) << t.section;
         EXPECT_EQ(d.ListRecType[0].Strs.has_value(), t.strs >= 0) << t.section;
-        if (t.strs >= 0)
+        if (t.strs >= 0) {
             EXPECT_EQ(static_cast<int>(d.ListRecType[0].Strs->size()), t.strs) << t.section;
+        }
     }
 }
 
