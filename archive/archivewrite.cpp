@@ -240,21 +240,18 @@ std::optional<bool> TJournalArchive::Agree(qint64 a, qint64 b) {
 // Of the three most recently read other series of the same journal, those that agree with the
 // series, most recent first. nullopt on failure.
 std::optional<std::vector<qint64>> TJournalArchive::AgreeingSeries(qint64 seriesId) {
-    QSqlQuery query = NewQuery();
-    if (!Exec(query,
-              QStringLiteral("SELECT o.id FROM series o JOIN series s ON s.id = ?"
-                             " WHERE o.id <> s.id AND o.device_name = s.device_name"
-                             " AND o.device_file = s.device_file"
-                             " AND o.journal_number = s.journal_number AND o.layout = s.layout"
-                             " ORDER BY (SELECT MAX(x.id) FROM readings x"
-                             " WHERE x.series_id = o.id) DESC LIMIT 3"),
-              {seriesId}))
+    const auto candidates =
+        Numbers(QStringLiteral("SELECT o.id FROM series o JOIN series s ON s.id = ?"
+                               " WHERE o.id <> s.id AND o.device_name = s.device_name"
+                               " AND o.device_file = s.device_file"
+                               " AND o.journal_number = s.journal_number AND o.layout = s.layout"
+                               " ORDER BY (SELECT MAX(x.id) FROM readings x"
+                               " WHERE x.series_id = o.id) DESC LIMIT 3"),
+                {seriesId});
+    if (!candidates)
         return std::nullopt;
-    std::vector<qint64> candidates;
-    while (query.next())
-        candidates.push_back(query.value(0).toLongLong());
     std::vector<qint64> agreeing;
-    for (const qint64 candidate : candidates) {
+    for (const qint64 candidate : *candidates) {
         const auto agree = Agree(seriesId, candidate);
         if (!agree)
             return std::nullopt;

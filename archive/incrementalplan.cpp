@@ -12,6 +12,11 @@ int RequestIndex(qint64 number, int ringSize) {
     return static_cast<int>(ringSize > 0 ? number % ringSize : number);
 }
 
+TInstrumentRange RunRange(qint64 startrec, qint64 countRec, qint64 maxRec, int ringSize) {
+    const qint64 heldFirst = ringSize > 0 ? std::max<qint64>(0, maxRec - ringSize) : 0;
+    return {heldFirst, maxRec, startrec, countRec, ringSize};
+}
+
 std::vector<TComparison> PlanComparisons(const TInstrumentRange& range,
                                          const std::vector<TPlanCandidate>& candidates) {
     std::vector<TComparison> steps;

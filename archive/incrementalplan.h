@@ -27,6 +27,11 @@ struct TInstrumentRange {
     int ringSize = 0;     // records of a ring journal (wraps at this size); 0 for a linear one
 };
 
+// The range from the reading run's figures (TRunResult's startrec, CountRec and MaxRec, after
+// the limit) and the journal's ring size (its CountRec when it is a ring, else 0): a ring holds
+// its last ringSize records.
+TInstrumentRange RunRange(qint64 startrec, qint64 countRec, qint64 maxRec, int ringSize);
+
 struct TPlanCandidate {
     qint64 seriesId = 0;
     std::optional<qint64> highestAnswered; // the series' highest number stored with an answer

@@ -304,18 +304,22 @@ std::optional<std::vector<TArchivedRecord>> TJournalArchive::Records(qint64 seri
     return records;
 }
 
-std::optional<std::vector<qint64>> TJournalArchive::AnsweredNumbers(qint64 seriesId, qint64 first,
-                                                                    qint64 last) {
+std::optional<std::vector<qint64>> TJournalArchive::Numbers(const QString& sql,
+                                                            const QVariantList& values) {
     QSqlQuery query = NewQuery();
-    if (!Ready() || !Exec(query,
-                          QStringLiteral("SELECT number FROM records WHERE series_id = ? AND"
-                                         " number BETWEEN ? AND ? AND code = 0 ORDER BY number"),
-                          {seriesId, first, last}))
+    if (!Ready() || !Exec(query, sql, values))
         return std::nullopt;
     std::vector<qint64> numbers;
     while (query.next())
         numbers.push_back(query.value(0).toLongLong());
     return numbers;
+}
+
+std::optional<std::vector<qint64>> TJournalArchive::AnsweredNumbers(qint64 seriesId, qint64 first,
+                                                                    qint64 last) {
+    return Numbers(QStringLiteral("SELECT number FROM records WHERE series_id = ? AND"
+                                  " number BETWEEN ? AND ? AND code = 0 ORDER BY number"),
+                   {seriesId, first, last});
 }
 
 std::optional<std::vector<qint64>> TJournalArchive::MissingOrFailed(qint64 seriesId, qint64 first,

@@ -106,6 +106,8 @@ private:
     bool Commit();
     void Rollback();
     bool InTransaction(const std::function<bool()>& body);
+    // The first column of every row, as numbers.
+    std::optional<std::vector<qint64>> Numbers(const QString& sql, const QVariantList& values);
     std::optional<std::vector<TSeriesSummary>> QuerySeries(const QString& where,
                                                            const QVariantList& values);
     bool InsertReading(TReadingHandle& reading);

@@ -173,6 +173,9 @@ TEST(IncrementalPlan, NumbersToReadAreTheRangeLessTheAnswered) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(NumbersToRead(c.range, c.answered), c.toRead);
     }
+    EXPECT_EQ(RunRange(1500, 10, 1600, 100).heldFirst, 1500);
+    EXPECT_EQ(RunRange(0, 60, 60, 100).heldFirst, 0);
+    EXPECT_EQ(RunRange(5, 10, 60, 0).heldFirst, 0);
     EXPECT_EQ(RequestIndex(65537, 65536), 1);
     EXPECT_EQ(RequestIndex(70000, 0), 70000);
 }
