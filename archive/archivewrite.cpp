@@ -125,18 +125,21 @@ bool TJournalArchive::StoreRecords(TReadingHandle& reading, std::vector<TArchive
     return done;
 }
 
-QSqlQuery& TJournalArchive::UpsertQuery(int rows) {
+// The prepared insert of `rows` records; nullptr when it cannot be prepared.
+QSqlQuery* TJournalArchive::UpsertQuery(int rows) {
     auto it = m_upserts.find(rows);
     if (it != m_upserts.end())
-        return it->second;
+        return &it->second;
     QString sql =
         QStringLiteral("INSERT INTO records (series_id, number, reading_id, code, bytes) VALUES ");
     for (int i = 0; i < rows; ++i)
         sql += i == 0 ? QStringLiteral("(?, ?, ?, ?, ?)") : QStringLiteral(", (?, ?, ?, ?, ?)");
-    QSqlQuery& query = m_upserts.emplace(rows, NewQuery()).first->second;
-    if (!query.prepare(sql + kUpsertTail))
+    QSqlQuery query = NewQuery();
+    if (!query.prepare(sql + kUpsertTail)) {
         Fail(query.lastError());
-    return query;
+        return nullptr;
+    }
+    return &m_upserts.emplace(rows, std::move(query)).first->second;
 }
 
 bool TJournalArchive::UpsertRecords(const TReadingHandle& reading,
@@ -145,7 +148,9 @@ bool TJournalArchive::UpsertRecords(const TReadingHandle& reading,
     std::size_t next = 0;
     for (const int chunk : kUpsertChunks) {
         while (rows.size() - next >= static_cast<std::size_t>(chunk)) {
-            QSqlQuery& query = UpsertQuery(chunk);
+            QSqlQuery* query = UpsertQuery(chunk);
+            if (!query)
+                return false;
             QVariantList values;
             values.reserve(chunk * 5);
             for (int i = 0; i < chunk; ++i, ++next) {
@@ -153,9 +158,9 @@ bool TJournalArchive::UpsertRecords(const TReadingHandle& reading,
                 values << reading.seriesId << r.number << reading.readingId << r.code
                        << (r.ok() ? QVariant(r.bytes) : noBytes);
             }
-            if (!ExecPrepared(query, values))
+            if (!ExecPrepared(*query, values))
                 return false;
-            query.finish();
+            query->finish();
         }
     }
     return true;

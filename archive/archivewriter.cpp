@@ -12,7 +12,11 @@ TArchiveWriter::~TArchiveWriter() {
 void TArchiveWriter::Begin(const TReadingInfo& info, std::optional<qint64> intoSeries) {
     if (m_thread.joinable())
         return;
-    m_thread = std::thread([this, info, intoSeries] { Work(info, intoSeries); });
+    m_thread = std::thread([this, info, intoSeries] {
+        Work(info, intoSeries);
+        std::lock_guard lock(m_mutex);
+        m_done = true;
+    });
 }
 
 void TArchiveWriter::AppendAnswer(qint64 number, const std::uint8_t* reply) {
@@ -31,12 +35,21 @@ void TArchiveWriter::AppendRecord(qint64 number, int code, QByteArray bytes) {
         m_wake.notify_one();
 }
 
-TWriterOutcome TArchiveWriter::Finish() {
+void TArchiveWriter::RequestFinish() {
     {
         std::lock_guard lock(m_mutex);
         m_finishing = true;
     }
     m_wake.notify_one();
+}
+
+bool TArchiveWriter::Finished() const {
+    std::lock_guard lock(m_mutex);
+    return m_done || !m_thread.joinable();
+}
+
+TWriterOutcome TArchiveWriter::Finish() {
+    RequestFinish();
     if (m_thread.joinable())
         m_thread.join();
     std::lock_guard lock(m_mutex);

@@ -15,8 +15,12 @@
 
 namespace archive {
 
+// The writer's thread may wait longer than a query for another program's lock (a merge of a
+// long reading, say): the reading never waits for it, only Finish does.
+inline constexpr int kWriterBusyTimeoutMs = 10000;
+
 struct TWriterOptions {
-    int busyTimeoutMs = kDefaultBusyTimeoutMs;
+    int busyTimeoutMs = kWriterBusyTimeoutMs;
     // A commit at least this often: a killed program or a pulled plug loses at most this much.
     int commitRecords = 500;
     int commitIntervalMs = 1000;
@@ -52,6 +56,10 @@ public:
     void AppendFailed(qint64 number, int code) { AppendRecord(number, code, {}); }
     // Commits what is queued, finishes the reading and waits for the writer's thread.
     TWriterOutcome Finish();
+    // The same without waiting: a window may ask, go on handling events until Finished(), then
+    // call Finish, which returns at once.
+    void RequestFinish();
+    bool Finished() const;
 
     // The archive's error the first time it is asked after a failure; nullopt otherwise.
     std::optional<QString> TakeError();
@@ -71,6 +79,7 @@ private:
     std::vector<TArchivedRecord> m_queue;
     std::chrono::steady_clock::time_point m_firstQueued;
     bool m_finishing = false;
+    bool m_done = false; // the writer's thread has ended
     bool m_failed = false;
     bool m_errorTaken = false;
     QString m_error;

@@ -112,7 +112,7 @@ private:
                                                            const QVariantList& values);
     bool InsertReading(TReadingHandle& reading);
     bool UpsertRecords(const TReadingHandle& reading, const std::vector<TArchivedRecord>& rows);
-    QSqlQuery& UpsertQuery(int rows);
+    QSqlQuery* UpsertQuery(int rows);
     bool UpdateReading(TReadingHandle& reading, const QString& assignments, QVariantList values);
     std::optional<bool> Agree(qint64 a, qint64 b);
     std::optional<std::vector<qint64>> AgreeingSeries(qint64 seriesId);

@@ -168,8 +168,8 @@ TEST_P(ArchiveTest, CommitsEveryBatchAndEverySecond) {
         qint64 visible; // committed before Finish
     };
     const Case cases[] = {
-        {"every 500 records", {kDefaultBusyTimeoutMs, 500, 600000}, 1200, 1000},
-        {"every interval", {kDefaultBusyTimeoutMs, 500, 300}, 10, 10},
+        {"every 500 records", {kWriterBusyTimeoutMs, 500, 600000}, 1200, 1000},
+        {"every interval", {kWriterBusyTimeoutMs, 500, 300}, 10, 10},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -187,6 +187,8 @@ TEST_P(ArchiveTest, CommitsEveryBatchAndEverySecond) {
             return seen >= c.visible;
         }));
         EXPECT_EQ(seen, c.visible);
+        writer.RequestFinish();
+        EXPECT_TRUE(WaitUntil([&] { return writer.Finished(); }));
         EXPECT_EQ(writer.Finish().stored, c.appended);
     }
 }

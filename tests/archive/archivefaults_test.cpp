@@ -55,6 +55,7 @@ public:
 
 struct FaultCase {
     const char* name;
+    const char* says; // a part of the error text
     Engine engine;
     std::function<void(ArchiveFaultTest&, QString& url)> before; // breaks the archive
     bool midway = false; // the connection ends after the first records were committed
@@ -63,22 +64,23 @@ struct FaultCase {
 
 TEST_P(ArchiveFaultTest, ReportsOneErrorAndLetsTheReadingGoOn) {
     const FaultCase cases[] = {
-        {"a corrupt file", Engine::SQLite,
+        {"a corrupt file", "not a database", Engine::SQLite,
          [](auto&, QString& url) {
              QFile file(url);
              ASSERT_TRUE(file.open(QIODevice::WriteOnly));
              file.write(QByteArray(8192, 'x'));
          },
          false, false},
-        {"a folder that cannot be made", Engine::SQLite,
+        {"a folder that cannot be made", "не удалось создать папку", Engine::SQLite,
          [](auto& t, QString& url) {
              QFile file(t.m_dir.filePath(QStringLiteral("plain-file")));
              ASSERT_TRUE(file.open(QIODevice::WriteOnly));
              url = file.fileName() + QStringLiteral("/archive.sqlite");
          },
          false, false},
-        {"locked past the busy timeout", Engine::SQLite, [](auto& t, QString&) { t.HoldLock(); }},
-        {"a newer schema", Engine::SQLite,
+        {"locked past the busy timeout", "locked", Engine::SQLite,
+         [](auto& t, QString&) { t.HoldLock(); }},
+        {"a newer schema", "более новой версией", Engine::SQLite,
          [](auto& t, QString&) {
              t.HoldLock();
              ASSERT_TRUE(
@@ -86,17 +88,17 @@ TEST_P(ArchiveFaultTest, ReportsOneErrorAndLetsTheReadingGoOn) {
              ASSERT_TRUE(t.m_locker->exec(QStringLiteral("COMMIT")));
          },
          false, false},
-        {"no server", Engine::PostgreSQL,
+        {"no server", "failed", Engine::PostgreSQL,
          [](auto& t, QString& url) {
              url = QStringLiteral("postgresql://journal@/x?host=%1").arg(t.m_dir.path());
          },
          false, false},
-        {"no such database", Engine::PostgreSQL,
+        {"no such database", "does not exist", Engine::PostgreSQL,
          [](auto& t, QString& url) { url = t.m_server->Url(QStringLiteral("missing")); }, false,
          false},
-        {"locked past the lock timeout", Engine::PostgreSQL,
+        {"locked past the lock timeout", "lock timeout", Engine::PostgreSQL,
          [](auto& t, QString&) { t.HoldLock(); }},
-        {"the server ends the connection during the reading", Engine::PostgreSQL,
+        {"the server ends the connection during the reading", "terminating", Engine::PostgreSQL,
          [](auto& t, QString&) {
              t.HoldLock();
              ASSERT_TRUE(t.m_locker->exec(QStringLiteral("ROLLBACK")));
@@ -127,6 +129,7 @@ TEST_P(ArchiveFaultTest, ReportsOneErrorAndLetsTheReadingGoOn) {
         const auto error = writer.TakeError();
         ASSERT_TRUE(error);
         EXPECT_TRUE(error->startsWith(QStringLiteral("Архив журналов"))) << error->toStdString();
+        EXPECT_TRUE(error->contains(QString::fromUtf8(c.says))) << error->toStdString();
         EXPECT_FALSE(writer.TakeError());
         m_locker.reset();
         QSqlDatabase::removeDatabase(QStringLiteral("fault-locker"));

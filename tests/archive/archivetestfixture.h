@@ -23,6 +23,10 @@ using namespace archive;
 
 enum class Engine { SQLite, PostgreSQL };
 
+inline void PrintTo(Engine engine, std::ostream* os) {
+    *os << (engine == Engine::SQLite ? "SQLite" : "PostgreSQL");
+}
+
 // One PostgreSQL server for the whole suite, started when a test first needs it.
 class PostgresEnvironment : public ::testing::Environment {
 public:
@@ -99,7 +103,7 @@ public:
                          const std::vector<qint64>& failed = {},
                          std::optional<qint64> into = std::nullopt, int journal = 1,
                          const std::vector<qint64>& changed = {}) {
-        TArchiveWriter writer(m_url, {kDefaultBusyTimeoutMs, 7, 1000});
+        TArchiveWriter writer(m_url, {kWriterBusyTimeoutMs, 7, 1000});
         writer.Begin(
             Reading(Journal(journal), into ? TReadingKind::Incremental : TReadingKind::Full), into);
         for (qint64 n = first; n < first + count; ++n) {

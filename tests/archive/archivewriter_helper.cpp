@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    archive::TArchiveWriter writer(url, {archive::kDefaultBusyTimeoutMs, 500, 1000});
+    archive::TArchiveWriter writer(url);
     writer.Begin(info, into);
     for (qint64 n = first; n < first + count; ++n) {
         writer.AppendRecord(n, 0, RecordBytes(n, seed));
