@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSqlDatabase>
-#include <QSqlDriver>
 #include <QSqlError>
 
 #include <algorithm>
@@ -16,8 +15,9 @@ namespace archive {
 
 namespace {
 
-// Serialises schema changes, merges and deletions among the programs sharing a PostgreSQL
-// archive (SQLite's write transactions are exclusive anyway).
+// Serialises the write transactions of the programs sharing a PostgreSQL archive, as SQLite's
+// are anyway: a schema change, a merge of series or a deletion never meets another writer's
+// half-done work.
 constexpr qint64 kPostgresLockKey = 0x6A726E6C;
 
 const QString kSeriesColumns = QStringLiteral(
