@@ -1,9 +1,11 @@
 #include "app/core/journalexport.h"
 
+#include "app/core/timeformats.h"
 #include "platform/codepage.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #include <xlsxwriter.h>
 
@@ -167,6 +169,27 @@ ExportResult ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText,
         const QByteArray u = s.toUtf8();
         worksheet_write_string(ws, row, col, u.constData(), f);
     };
+    // A time that reads as a date-time becomes a date-time cell shown as the text shows it;
+    // anything else stays text.
+    QHash<QString, lxw_format*> timeFormats;
+    const auto putTime = [&](lxw_row_t row, const QString& s) {
+        const std::optional<TParsedTime> t = ParseRecordTime(s);
+        if (!t)
+            return put(row, 0, s, nullptr);
+        lxw_format*& f = timeFormats[t->numberFormat];
+        if (!f) {
+            f = workbook_add_format(book.get());
+            format_set_num_format(f, t->numberFormat.toUtf8().constData());
+        }
+        worksheet_write_number(ws, row, 0, t->value, f);
+    };
+    // Printed: landscape A4, one page wide, the device line and the headings on every page.
+    worksheet_set_landscape(ws);
+    worksheet_set_paper(ws, 9);
+    worksheet_fit_to_pages(ws, 1, 0);
+    // The repeated rows by a name of their own: this writer leaves the sheet name "..." unquoted
+    // in the reference it would make, which spreadsheet programs do not read.
+    workbook_define_name(book.get(), "'...'!_xlnm.Print_Titles", "='...'!$1:$2");
     worksheet_set_column(ws, 0, 0, 20, nullptr);
     worksheet_set_column(ws, 1, 1, 40, nullptr);
     worksheet_set_column(ws, 2, 3, 50, nullptr);
@@ -184,7 +207,7 @@ ExportResult ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText,
     }
     for (int r = 1; r < sg.rowCount(); ++r) {
         const auto row = static_cast<lxw_row_t>(r + 1);
-        put(row, 0, sg.cell(r, 1), nullptr);
+        putTime(row, sg.cell(r, 1));
         put(row, 1, sg.cell(r, 2), nullptr);
         if (twoValues) {
             put(row, 2, sg.cell(r, 3), text);
