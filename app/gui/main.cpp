@@ -1,4 +1,5 @@
 #include "app/gui/mainform.h"
+#include "app/gui/savefilechooser.h"
 #include "platform/cataloguelocation.h"
 #include "platform/portlist.h"
 
@@ -8,6 +9,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("journal-reader"));
     QApplication::setApplicationDisplayName(QStringLiteral("Журнал событий прибора"));
+    // Qt's own dialogs (the save dialog, message box buttons) speak the window's language.
+    InstallQtTranslation();
 
     TForm1Options options;
     options.programDirectory = platform::programDirectory();

@@ -30,7 +30,7 @@ constexpr int kCom = 7;
 
 class FixedChoice : public ISaveFileChooser {
 public:
-    std::optional<TChoice> choose(QWidget*, const QString&) override { return choice; }
+    std::optional<TChoice> choose(QWidget*, const TChoice&) override { return choice; }
     TChoice choice;
 };
 
