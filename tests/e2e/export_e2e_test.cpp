@@ -105,11 +105,12 @@ TEST_F(WindowRun, WorkbookCellsWidthsAndFormats) {
             EXPECT_TRUE(cells[h].toObject()["bold"].toBool()) << h.toStdString();
             EXPECT_EQ(text(d), c.row3[i]) << d.toStdString();
             // Value columns are text cells, the others general; a date-time is shown as read.
-            if (c.row3[i].startsWith("date"))
+            if (c.row3[i].startsWith("date")) {
                 EXPECT_EQ(cells[d].toObject()["code"].toString(), "dd\\.mm\\.yy hh:mm:ss");
-            else if (!c.row3[i].isEmpty())
+            } else if (!c.row3[i].isEmpty()) {
                 EXPECT_EQ(cells[d].toObject()["format"].toInt(), i >= 2 ? 49 : 0)
                     << d.toStdString();
+            }
         }
         // One row per list row from row 3 on; the number column is not exported.
         EXPECT_TRUE(cells.contains("A" + QString::number(c.lastRow)));
