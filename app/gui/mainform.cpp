@@ -343,7 +343,7 @@ void TForm1::FormCreate() {
     ListDev.clear();
     CurDev = nullptr;
     LoadCatalogue();
-    StructV = QVariantList{19, 18, 19};
+    StructV = TServerReadingPath::RecordStructure();
     m_serverPath->SetStructV(StructV);
 
     const QString sgHeads[] = {QStringLiteral("№"), QStringLiteral("Время"),
