@@ -134,6 +134,42 @@ QString LxwMessage(lxw_error e, const QString& fileName) {
         .arg(fileName, QString::fromLocal8Bit(lxw_strerror(e)));
 }
 
+// Printed: landscape A4, one page wide, the device line and the headings (rows 1 and 2) on every
+// page. The repeated rows are a name of their own: the writer's worksheet_repeat_rows leaves the
+// sheet name "..." unquoted in its reference, which spreadsheet programs do not read.
+void SetPageSetup(lxw_workbook* book, lxw_worksheet* ws) {
+    worksheet_set_landscape(ws);
+    worksheet_set_paper(ws, 9);
+    worksheet_fit_to_pages(ws, 1, 0);
+    workbook_define_name(book, "'...'!_xlnm.Print_Titles", "='...'!$1:$2");
+}
+
+// The time column: a time that reads as a date-time is a date-time cell shown as its text shows
+// it (one format for each distinct look); anything else is a text cell.
+class TTimeCells {
+public:
+    TTimeCells(lxw_workbook* book, lxw_worksheet* ws) : m_book(book), m_ws(ws) {}
+
+    void write(lxw_row_t row, lxw_col_t col, const QString& text) {
+        const std::optional<TParsedTime> t = ParseRecordTime(text);
+        if (!t) {
+            worksheet_write_string(m_ws, row, col, text.toUtf8().constData(), nullptr);
+            return;
+        }
+        lxw_format*& format = m_formats[t->numberFormat];
+        if (!format) {
+            format = workbook_add_format(m_book);
+            format_set_num_format(format, t->numberFormat.toUtf8().constData());
+        }
+        worksheet_write_number(m_ws, row, col, t->value, format);
+    }
+
+private:
+    lxw_workbook* m_book;
+    lxw_worksheet* m_ws;
+    QHash<QString, lxw_format*> m_formats;
+};
+
 } // namespace
 
 ExportResult ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText, TTypeDev layout,
@@ -169,27 +205,8 @@ ExportResult ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText,
         const QByteArray u = s.toUtf8();
         worksheet_write_string(ws, row, col, u.constData(), f);
     };
-    // A time that reads as a date-time becomes a date-time cell shown as the text shows it;
-    // anything else stays text.
-    QHash<QString, lxw_format*> timeFormats;
-    const auto putTime = [&](lxw_row_t row, const QString& s) {
-        const std::optional<TParsedTime> t = ParseRecordTime(s);
-        if (!t)
-            return put(row, 0, s, nullptr);
-        lxw_format*& f = timeFormats[t->numberFormat];
-        if (!f) {
-            f = workbook_add_format(book.get());
-            format_set_num_format(f, t->numberFormat.toUtf8().constData());
-        }
-        worksheet_write_number(ws, row, 0, t->value, f);
-    };
-    // Printed: landscape A4, one page wide, the device line and the headings on every page.
-    worksheet_set_landscape(ws);
-    worksheet_set_paper(ws, 9);
-    worksheet_fit_to_pages(ws, 1, 0);
-    // The repeated rows by a name of their own: this writer leaves the sheet name "..." unquoted
-    // in the reference it would make, which spreadsheet programs do not read.
-    workbook_define_name(book.get(), "'...'!_xlnm.Print_Titles", "='...'!$1:$2");
+    TTimeCells times(book.get(), ws);
+    SetPageSetup(book.get(), ws);
     worksheet_set_column(ws, 0, 0, 20, nullptr);
     worksheet_set_column(ws, 1, 1, 40, nullptr);
     worksheet_set_column(ws, 2, 3, 50, nullptr);
@@ -207,7 +224,7 @@ ExportResult ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText,
     }
     for (int r = 1; r < sg.rowCount(); ++r) {
         const auto row = static_cast<lxw_row_t>(r + 1);
-        putTime(row, sg.cell(r, 1));
+        times.write(row, 0, sg.cell(r, 1));
         put(row, 1, sg.cell(r, 2), nullptr);
         if (twoValues) {
             put(row, 2, sg.cell(r, 3), text);
