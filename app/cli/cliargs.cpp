@@ -73,17 +73,27 @@ QString SetLink(TCliOptions& o, const QString& option, const QString& value) {
     return Expected(option, value, QStringLiteral("232 или 485"));
 }
 
+template <QString TCliOptions::*Field>
+QString SetText(TCliOptions& o, const QString&, const QString& value) {
+    o.*Field = value;
+    return {};
+}
+
+template <bool TCliOptions::*Field>
+QString SetFlag(TCliOptions& o, const QString&, const QString&) {
+    o.*Field = true;
+    return {};
+}
+
 const TOption kOptions[] = {
     {"--catalogue", nullptr, "ПАПКА", "папка с main.ini и файлами приборов (по умолчанию — своя)",
-     [](TCliOptions& o, const QString&, const QString& v) { return o.catalogue = v, QString(); }},
+     SetText<&TCliOptions::catalogue>},
     {"--device", nullptr, "ИМЯ|N", "прибор: название или номер в каталоге (1 — первый)",
-     [](TCliOptions& o, const QString&, const QString& v) { return o.device = v, QString(); }},
+     SetText<&TCliOptions::device>},
     {"--journal", nullptr, "N", "номер журнала прибора (1 — первый)", SetJournal},
     {"--port", nullptr, "COMn|ПУТЬ",
      "порт: COMn (см. JOURNAL_PORTS и [Ports] в main.ini) или путь устройства",
-     [](TCliOptions& o, const QString&, const QString& v) {
-         return o.port = v.trimmed(), QString();
-     }},
+     SetText<&TCliOptions::port>},
     {"--speed", nullptr, "БОД", "скорость: {speeds}", SetSpeed},
     {"--link", nullptr, "232|485", "тип связи", SetLink},
     {"--address", nullptr, "A", "адрес прибора, от 1 до 247",
@@ -104,13 +114,11 @@ const TOption kOptions[] = {
      }},
     {"--output", nullptr, "ФАЙЛ",
      "файл: *.txt — текст, *.xlsx или *.xls — книга Excel (.xls записывается как .xlsx)",
-     [](TCliOptions& o, const QString&, const QString& v) { return o.output = v, QString(); }},
+     SetText<&TCliOptions::output>},
     {"--list", nullptr, nullptr, "приборы каталога и их журналы, по одному в строке",
-     [](TCliOptions& o, const QString&, const QString&) { return o.list = true, QString(); }},
-    {"--version", nullptr, nullptr, "версия программы",
-     [](TCliOptions& o, const QString&, const QString&) { return o.version = true, QString(); }},
-    {"--help", "-h", nullptr, "эта справка",
-     [](TCliOptions& o, const QString&, const QString&) { return o.help = true, QString(); }},
+     SetFlag<&TCliOptions::list>},
+    {"--version", nullptr, nullptr, "версия программы", SetFlag<&TCliOptions::version>},
+    {"--help", "-h", nullptr, "эта справка", SetFlag<&TCliOptions::help>},
 };
 
 const TOption* FindOption(const QString& name) {
@@ -138,7 +146,8 @@ QString CheckCombination(TCliOptions& o) {
     }
     for (const auto& [name, missing] :
          {std::pair{"--device", o.device.isEmpty()}, std::pair{"--journal", o.journal == 0},
-          std::pair{"--port", o.port.isEmpty()}, std::pair{"--output", o.output.isEmpty()}})
+          std::pair{"--port", o.port.trimmed().isEmpty()},
+          std::pair{"--output", o.output.isEmpty()}})
         if (missing)
             return QStringLiteral("не указан %1").arg(QLatin1String(name));
     if (o.start.has_value() != o.count.has_value())
