@@ -40,8 +40,10 @@ QString UsageText() {
         "  --list           print the devices and their journals, one a line\n"
         "\n"
         "Progress goes to standard error. Exit status: 0 the run finished (rows of failed\n"
-        "records included), 1 the run could not start or its record count could not be read,\n"
-        "2 wrong command line, 130 stopped by Ctrl-C (the records read so far are saved).\n");
+        "records included), 1 the run could not start, its record count could not be read or\n"
+        "the file could not be written (the old file stays as it was), 2 wrong command line\n"
+        "(also an output file that cannot be written: checked before connecting), 130 stopped\n"
+        "by Ctrl-C, 143 by SIGTERM, 129 by SIGHUP (the records read so far are saved).\n");
 }
 
 TParseResult ParseCommandLine(const QStringList& arguments) {
@@ -139,8 +141,10 @@ TParseResult ParseCommandLine(const QStringList& arguments) {
         } else {
             const QString name = o.output.section(u'/', -1);
             const QString ext = name.contains(u'.') ? name.section(u'.', -1).toLower() : QString();
-            if (ext == u"xlsx" || ext == u"xls")
+            if (ext == u"xlsx")
                 o.spreadsheet = true;
+            else if (ext == u"xls")
+                fail(QStringLiteral("--output: формат .xls не поддерживается, укажите имя .xlsx"));
             else if (ext != u"txt")
                 fail(QStringLiteral("--output must name a .txt or .xlsx file"));
         }

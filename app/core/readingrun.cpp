@@ -123,6 +123,7 @@ void TReadingRun::ReadJournal(const TRunRequest& request, const TJournalInfo& se
                               std::int32_t limitStart, std::int32_t limitCount) {
     // The run keeps its own copy of the journal: selectors changed during the run do not reach it.
     TJournalInfo journal = selected;
+    m_failed = 0;
     if (journal.Cycle && journal.CountRec <= 0)
         journal.Cycle = false; // a ring without size cannot wrap
     const int devAddr = request.devAddr;
@@ -239,6 +240,7 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, int loop
 
         m_sg.setRowCount(i + 2);
         if (code != 0) {
+            ++m_failed;
             WriteErrorRow(i, code);
         } else if (loopKind == kFixedLoop) {
             m_decoder.DecodeFixedReply(i, reply, idx);

@@ -111,6 +111,8 @@ public:
     int startrec() const { return m_startrec; }
     int CountRec() const { return m_countRec; }
     int MaxRec() const { return m_maxRec; }
+    // Records of the last run whose request failed (their rows hold the error text).
+    int FailedRecords() const { return m_failed; }
 
     // ReadCountRegister: a register by its Modbus reference number (300001+ input, 400001+
     // holding). Returns the result code; the value goes to `value`.
@@ -135,4 +137,5 @@ private:
     int m_countRec = 0;
     int m_maxRec = 0;
     int m_progress = 0;
+    int m_failed = 0;
 };

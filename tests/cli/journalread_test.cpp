@@ -15,9 +15,11 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 
+#include "tests/fullfolder.h"
 #include "tests/qstringprinter.h"
-
+#include "tests/unprivileged.h"
 #include "tests/ziptestutil.h"
 
 #include <gtest/gtest.h>
@@ -56,11 +58,18 @@ protected:
         qunsetenv("JOURNAL_PORTS");
     }
 
-    void startInstrument(const QString& content, int pacing = 0, const QStringList& faults = {}) {
+    void startInstrument(const QString& content, int pacing = 0, const QStringList& faults = {},
+                         int journal1Records = 0) {
         QString error;
         auto inst = sim::Instrument::fromFile(JOURNAL_SOURCE_DIR "/sim/content/" + content + ".sim",
                                               &error);
         ASSERT_TRUE(inst) << error.toStdString();
+        if (journal1Records > 0) {
+            // Journal 1 (count in register 300001) made longer with generated records.
+            sim::Journal* j = inst->journal(1);
+            sim::Instrument::addSynthetic(*j, journal1Records - int(j->records.size()));
+            inst->setRegister(300001, quint16(journal1Records));
+        }
         simulator = std::make_unique<sim::Simulator>(*inst);
         if (pacing)
             simulator->setPacing(pacing);
@@ -95,13 +104,21 @@ protected:
                 "--output",    output};
     }
 
-    static Outcome run(const QStringList& arguments) {
+    // journal-read with `arguments`; standard output to `outputFile` when given; as an
+    // unprivileged user when the tests run as root and `unprivileged` is set.
+    static Outcome run(const QStringList& arguments, const QString& outputFile = {},
+                       bool unprivileged = false) {
         QProcess p;
         // The Russian locale the window's side of the tests is pinned to.
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("LC_ALL", "ru_RU.UTF-8");
         p.setProcessEnvironment(env);
-        p.start(JOURNAL_BIN_DIR "/journal-read", arguments);
+        if (!outputFile.isEmpty())
+            p.setStandardOutputFile(outputFile);
+        QStringList command = QStringList{JOURNAL_BIN_DIR "/journal-read"} + arguments;
+        if (unprivileged)
+            command = UnprivilegedCommand(command.takeFirst(), command);
+        p.start(command.takeFirst(), command);
         EXPECT_TRUE(p.waitForFinished(60000));
         return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
                 QString::fromUtf8(p.readAllStandardError()),
@@ -259,37 +276,116 @@ TEST_F(JournalRead, ListsDevicesAndJournals) {
     EXPECT_EQ(lines.filter(QRegularExpression("^\\d+\\t")).size(), 6);
 }
 
-// Ctrl-C in the middle of a slow run: it stops like "Остановить", the records read so far are
-// written, status 130.
-TEST_F(JournalRead, InterruptWritesTheRecordsReadSoFar) {
-    startInstrument("rt10", 1200); // about a quarter of a second a record
-    const QString file = out.filePath("stopped.txt");
-    QProcess p;
-    p.start(JOURNAL_BIN_DIR "/journal-read", runArguments("1", 1, file));
-    ASSERT_TRUE(p.waitForStarted(10000));
-    // Plain progress lines ("2/14") appear on standard error when stderr is not a terminal.
-    QByteArray err;
-    QElapsedTimer t;
-    t.start();
-    while (!err.contains("/14\n") && t.elapsed() < 20000 && p.state() == QProcess::Running) {
-        p.waitForReadyRead(200);
-        err += p.readAllStandardError();
-    }
-    ASSERT_TRUE(err.contains("/14\n")) << err.toStdString();
-    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
-    ASSERT_TRUE(p.waitForFinished(20000));
-    err += p.readAllStandardError();
-    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(p.exitCode(), 130) << err.toStdString();
+// Ctrl-C, SIGTERM and SIGHUP after 300 records: the run stops like "Остановить", the records
+// read so far are written, and the status tells the signal (128 + its number).
+TEST_F(JournalRead, SignalsWriteTheRecordsReadSoFar) {
+    startInstrument("rt10", 115200, {}, 1200);
+    const struct {
+        int signal;
+        int status;
+    } cases[] = {{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.signal);
+        const QString file = out.filePath(QStringLiteral("stopped-%1.txt").arg(c.signal));
+        const int before = simulator->requestCount();
+        QProcess p;
+        p.start(JOURNAL_BIN_DIR "/journal-read", runArguments("1", 1, file));
+        ASSERT_TRUE(p.waitForStarted(10000));
+        // The count register and 300 records.
+        QElapsedTimer t;
+        t.start();
+        while (simulator->requestCount() - before < 301 && t.elapsed() < 30000 &&
+               p.state() == QProcess::Running)
+            QThread::msleep(2);
+        ASSERT_GE(simulator->requestCount() - before, 301);
+        ::kill(static_cast<pid_t>(p.processId()), c.signal);
+        ASSERT_TRUE(p.waitForFinished(20000));
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), c.status) << err.toStdString();
 
-    const QByteArray text = ReadWholeFile(file);
-    const int records = int(text.count("\r\n")) - 1;
-    EXPECT_GE(records, 2);
-    EXPECT_LT(records, 14);
-    EXPECT_TRUE(text.startsWith("\xcf\xf0\xe8\xe1\xee\xf0:")); // "Прибор:" in windows-1251
-    EXPECT_FALSE(text.contains("\xce\xf8\xe8\xe1\xea\xe0"));   // no "Ошибка" row
-    EXPECT_TRUE(err.contains(QStringLiteral("Записей: %1,").arg(records).toUtf8()))
-        << err.toStdString();
+        const QByteArray text = ReadWholeFile(file);
+        const int records = int(text.count("\r\n")) - 1;
+        EXPECT_GE(records, 300);
+        EXPECT_LT(records, 1200);
+        EXPECT_TRUE(text.startsWith("\xcf\xf0\xe8\xe1\xee\xf0:")); // "Прибор:" in windows-1251
+        EXPECT_FALSE(text.contains("\xce\xf8\xe8\xe1\xea\xe0"));   // no "Ошибка" row
+        EXPECT_TRUE(err.contains(QStringLiteral("Записей: %1,").arg(records))) << err.toStdString();
+    }
+}
+
+// An output file that cannot be written is found before anything is sent to the instrument:
+// status 2 and a message naming the file.
+TEST_F(JournalRead, UnwritableOutputStopsBeforeConnecting) {
+    startInstrument("rt10");
+    QDir(out.path()).mkdir("folder.txt");
+    QDir(out.path()).mkdir("read-only");
+    // For the unprivileged user: the catalogue readable, the folder not writable.
+    for (const QString& folder : {dir.path(), out.path(), out.filePath("read-only")})
+        ASSERT_TRUE(ReadOnlyForOthers(folder));
+    const struct {
+        const char* name;
+        const char* reason;
+        bool unprivileged;
+    } cases[] = {
+        {"missing/journal.txt", "нет такой папки", false},
+        {"folder.txt", "на месте файла папка", false},
+        {"read-only/journal.txt", "нет прав на запись", true},
+        {"journal.xls", "укажите имя .xlsx", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString file = out.filePath(c.name);
+        const Outcome r = run(runArguments("1", 1, file), {}, c.unprivileged);
+        EXPECT_EQ(r.status, 2) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(QString::fromUtf8(c.reason))) << r.err.toStdString();
+        if (!QString(c.name).endsWith(".xls"))
+            EXPECT_TRUE(r.err.contains(file)) << r.err.toStdString();
+        EXPECT_EQ(simulator->requestCount(), 0);
+    }
+    EXPECT_TRUE(QFileInfo(out.filePath("folder.txt")).isDir());
+}
+
+// 1,200 records read into a full disk: status 1, one line naming the file and the reason, the
+// old file untouched and nothing else left. Without a tmpfs (not root) the file is a link to
+// /dev/full.
+TEST_F(JournalRead, FullDiskKeepsTheOldFile) {
+    startInstrument("rt10", 0, {}, 1200);
+    const QByteArray old = "the old journal\r\n";
+    FullFolder full({{"journal.txt", old}});
+    QString file = full.filePath("journal.txt");
+    if (!full.mounted()) {
+        file = out.filePath("full.txt");
+        ASSERT_TRUE(QFile::link("/dev/full", file));
+    }
+    const Outcome r = run(runArguments("1", 1, file));
+    EXPECT_EQ(r.status, 1) << r.err.toStdString();
+    const QStringList lines = r.err.split('\n').filter(file);
+    ASSERT_EQ(lines.size(), 1) << r.err.toStdString();
+    EXPECT_TRUE(lines[0].contains(QString::fromUtf8("нет места на диске"))) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("1200/1200")) << r.err.toStdString();
+    if (full.mounted()) {
+        EXPECT_EQ(ReadWholeFile(file), old);
+        EXPECT_EQ(full.entries(), QStringList{"journal.txt"});
+    }
+}
+
+// Records that failed are counted apart from the records read; a listing that cannot be written
+// is an error.
+TEST_F(JournalRead, CountsFailedRecordsApartAndChecksStandardOutput) {
+    startInstrument("rt10", 0, {"exception record=1:3 code=4"});
+    const QString file = out.filePath("faulty.txt");
+    Outcome r = run(runArguments("1", 1, file));
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QString::fromUtf8("Записей: 13, с ошибкой: 1, файл ")))
+        << r.err.toStdString();
+
+    for (const QStringList& arguments :
+         {QStringList{"--catalogue", dir.path(), "--list"}, QStringList{"--help"}}) {
+        r = run(arguments, "/dev/full");
+        EXPECT_EQ(r.status, 1) << arguments.join(' ').toStdString();
+        EXPECT_TRUE(r.err.contains(QString::fromUtf8("нет места на диске"))) << r.err.toStdString();
+    }
 }
 
 } // namespace
