@@ -46,17 +46,23 @@ private:
 };
 
 TEST(Catalogue, DeviceListEndsAtTheFirstMissingOrQqqEntry) {
+    // A CountDev that names a device whose key is missing is reported; "qqq" ends the list on
+    // purpose.
     const struct {
         const char* what;
         const char* main;
         std::size_t devices;
+        const char* report;
     } cases[] = {
-        {"CountDev=3, Dev2 missing", "[Main]\r\nCountDev=3\r\nDev1=a.ini\r\nDev3=c.ini\r\n", 1},
-        {"Dev2=qqq", "[Main]\r\nCountDev=3\r\nDev1=a.ini\r\nDev2=qqq\r\nDev3=c.ini\r\n", 1},
-        {"CountDev below the keys", "[Main]\r\nCountDev=1\r\nDev1=a.ini\r\nDev2=c.ini\r\n", 1},
-        {"all present", "[main]\r\ncountdev=$2\r\ndev1=a.ini\r\nDEV2=c.ini\r\n", 2},
-        {"CountDev not an integer", "[Main]\r\nCountDev=two\r\nDev1=a.ini\r\n", 0},
-        {"no main.ini", nullptr, 0},
+        {"CountDev=3, Dev2 missing", "[Main]\r\nCountDev=3\r\nDev1=a.ini\r\nDev3=c.ini\r\n", 1,
+         "CountDev=3, но ключа Dev2 в нем нет; загружено приборов: 1."},
+        {"Dev2=qqq", "[Main]\r\nCountDev=3\r\nDev1=a.ini\r\nDev2=qqq\r\nDev3=c.ini\r\n", 1,
+         nullptr},
+        {"CountDev below the keys", "[Main]\r\nCountDev=1\r\nDev1=a.ini\r\nDev2=c.ini\r\n", 1,
+         nullptr},
+        {"all present", "[main]\r\ncountdev=$2\r\ndev1=a.ini\r\nDEV2=c.ini\r\n", 2, nullptr},
+        {"CountDev not an integer", "[Main]\r\nCountDev=two\r\nDev1=a.ini\r\n", 0, nullptr},
+        {"no main.ini", nullptr, 0, nullptr},
     };
     for (const auto& c : cases) {
         CatalogueDir dir;
@@ -69,7 +75,45 @@ TEST(Catalogue, DeviceListEndsAtTheFirstMissingOrQqqEntry) {
         if (c.devices > 0) {
             EXPECT_EQ(cat.ListDev[0]->Name, QString::fromUtf8("Прибор А")) << c.what;
         }
-        EXPECT_TRUE(cat.Errors.isEmpty()) << c.what;
+        if (c.report) {
+            ASSERT_EQ(cat.Errors.size(), 1) << c.what;
+            EXPECT_TRUE(cat.Errors[0].contains(QString::fromUtf8(c.report))) << c.what;
+        } else {
+            EXPECT_TRUE(cat.Errors.isEmpty()) << c.what;
+        }
+    }
+}
+
+// A main.ini that reads as empty, binary or cut short is reported once; what it holds loads.
+TEST(Catalogue, DamagedMainIniIsReported) {
+    const struct {
+        const char* what;
+        QByteArray bytes;
+        const char* report; // nullptr: none
+    } cases[] = {
+        {"empty", "", "пуст"},
+        {"blank lines only", "\r\n \r\n", "пуст"},
+        {"NUL bytes", QByteArrayLiteral("[Main]\r\nCountDev=1\r\nDev1=a.ini\r\n\0\0\0"),
+         "двоичные данные"},
+        {"cut in a section name", "[Main]\r\nCountDev=1\r\nDev1=a.ini\r\n[Sett", "обрезан"},
+        {"UTF-16 with an odd byte", QByteArrayLiteral("\xFF\xFE[\0M\0]\0\n"), "обрезан"},
+        {"no line end after the last key", "[Main]\r\nCountDev=1\r\nDev1=a.ini", nullptr},
+    };
+    for (const auto& c : cases) {
+        CatalogueDir dir;
+        QFile f(dir.filePath("main.ini"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(c.bytes);
+        f.close();
+        dir.write("a.ini", QString::fromUtf8("[settings]\r\nname=Прибор А\r\n"));
+        const core::TCatalogue cat = dir.load();
+        if (!c.report) {
+            EXPECT_TRUE(cat.Errors.isEmpty()) << c.what;
+            continue;
+        }
+        ASSERT_EQ(cat.Errors.size(), 1) << c.what;
+        EXPECT_TRUE(cat.Errors[0].contains(QString::fromUtf8(c.report))) << c.what;
+        EXPECT_TRUE(cat.Errors[0].contains(dir.filePath("main.ini"))) << c.what;
     }
 }
 
