@@ -390,8 +390,9 @@ TEST_F(JournalRead, UnwritableOutputStopsBeforeConnecting) {
         const Outcome r = run(runArguments("1", 1, file), {}, c.unprivileged);
         EXPECT_EQ(r.status, 2) << r.err.toStdString();
         EXPECT_TRUE(r.err.contains(QString::fromUtf8(c.reason))) << r.err.toStdString();
-        if (!QString(c.name).endsWith(".xls"))
+        if (!QString(c.name).endsWith(".xls")) {
             EXPECT_TRUE(r.err.contains(file)) << r.err.toStdString();
+        }
         EXPECT_EQ(simulator->requestCount(), 0);
     }
     EXPECT_TRUE(QFileInfo(out.filePath("folder.txt")).isDir());

@@ -532,8 +532,9 @@ TEST_F(MainForm, XlsNameAsksBeforeReplacingTheXlsx) {
         });
         EXPECT_EQ(asked, c.asked) << sink.messages.join('\n').toStdString();
         EXPECT_EQ(ReadWholeFile(saved).startsWith("PK"), c.replaced);
-        if (QString(c.typed) != c.saved)
+        if (QString(c.typed) != c.saved) {
             EXPECT_FALSE(QFile::exists(dir.filePath(c.typed)));
+        }
     }
 }
 
