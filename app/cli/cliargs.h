@@ -10,16 +10,21 @@ namespace cli {
 
 // Exit status of journal-read.
 enum TExitStatus : int {
-    kExitOk = 0,         // the run finished (error rows included); --list
-    kExitRefused = 1,    // the run could not start or ended on a failed count read
-    kExitUsage = 2,      // wrong command line
-    kExitInterrupt = 130 // Ctrl-C: the records read so far were written
+    kExitOk = 0,      // the run finished (error rows included); --list
+    kExitRefused = 1, // the run could not start, ended on a failed count read, or the file
+                      // could not be written
+    kExitUsage = 2,   // wrong command line, or an output file that cannot be written
+    // Stopped by a signal (128 + its number: 130 Ctrl-C, 143 SIGTERM, 129 SIGHUP); the records
+    // read so far were written.
+    kExitSignal = 128,
+    kExitInterrupt = kExitSignal + 2
 };
 
 struct TCliOptions {
     QString catalogue; // folder with main.ini and the device files; empty: the default location
     bool list = false;
     bool help = false;
+    bool version = false;
     QString device;  // name, or 1-based position in the catalogue
     int journal = 0; // 1-based
     QString port;    // COMn or a device path
@@ -31,20 +36,24 @@ struct TCliOptions {
     std::optional<int> start;
     std::optional<int> count;
     QString output;
-    bool spreadsheet = false; // output ends in .xlsx or .xls
+    bool spreadsheet = false; // output ends in .xlsx
 };
 
 struct TParseResult {
     std::optional<TCliOptions> options;
-    QString error; // why the command line is wrong (options is empty then)
+    QString error; // why the command line is wrong (options is empty then), in Russian
 };
 
-// Parses the arguments after the program name. Options take their value as the next argument
-// or after '='. Unsettled defaults (speed, link, address, retries, timeout) stay empty: they come
-// from main.ini as in the window.
+// Parses the arguments after the program name with the table of options. Options take their
+// value as the next argument or after '='; the first wrong argument ends the parse. Unsettled
+// defaults (speed, link, address, retries, timeout) stay empty: they come from main.ini as in the
+// window.
 TParseResult ParseCommandLine(const QStringList& arguments);
 
-// The usage text printed with a wrong command line and for --help.
+// The text of --help, its option lines made from the table of options.
 QString UsageText();
+
+// The one line of a wrong command line: the reason and a pointer to --help.
+QString UsageError(const QString& reason);
 
 } // namespace cli

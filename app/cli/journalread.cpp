@@ -6,18 +6,22 @@
 #include "app/core/mainformlogic.h"
 #include "app/core/stringgrid.h"
 #include "platform/portlist.h"
+#include "platform/replacefile.h"
+
+#include <QDir>
+#include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace cli {
 namespace {
 
 constexpr int kBarWidth = 30;
 
-void printLine(std::FILE* f, const QString& line) {
-    std::fputs(line.toUtf8().constData(), f);
-    std::fputc('\n', f);
-    std::fflush(f);
+// Returns 0, or the error number of a failed write.
+int printLine(std::FILE* f, const QString& line) {
+    return WriteText(f, line + u'\n');
 }
 
 } // namespace
@@ -105,16 +109,46 @@ void TCliRunHost::finishProgress() {
     }
 }
 
-int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out) {
+int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out, std::FILE* err) {
+    int error = 0;
+    const auto print = [&](const QString& line) {
+        const int e = printLine(out, line);
+        error = error != 0 ? error : e;
+    };
     int n = 0;
     for (const auto& dev : catalogue.ListDev) {
         ++n;
-        printLine(out, QStringLiteral("%1\t%2").arg(n).arg(dev->Name));
+        print(QStringLiteral("%1\t%2").arg(n).arg(dev->Name));
         const QStringList journals = core::JournalItems(*dev);
         for (qsizetype j = 0; j < journals.size(); ++j)
-            printLine(out, QStringLiteral("%1.%2\t%3").arg(n).arg(j + 1).arg(journals[j]));
+            print(QStringLiteral("%1.%2\t%3").arg(n).arg(j + 1).arg(journals[j]));
     }
-    return kExitOk;
+    return StandardOutputStatus(error, err);
+}
+
+int WriteText(std::FILE* f, const QString& text) {
+    errno = 0;
+    const QByteArray bytes = text.toUtf8();
+    const bool ok = std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), f) ==
+                        static_cast<size_t>(bytes.size()) &&
+                    std::fflush(f) == 0;
+    return ok ? 0 : (errno != 0 ? errno : EIO);
+}
+
+int StandardOutputStatus(int error, std::FILE* err) {
+    if (error == 0)
+        return kExitOk;
+    printLine(err, QStringLiteral("journal-read: не удалось записать стандартный вывод: %1.")
+                       .arg(platform::writeErrorText(error)));
+    return kExitRefused;
+}
+
+QString CheckOutputFile(const QString& fileName) {
+    const int e = platform::TReplaceFile::checkWritable(fileName);
+    if (e == 0)
+        return {};
+    return QStringLiteral("--output: файл %1 нельзя записать: %2")
+        .arg(fileName, platform::writeErrorText(e));
 }
 
 const TDevInfo* FindDevice(const core::TCatalogue& catalogue, const QString& nameOrIndex) {
@@ -126,6 +160,30 @@ const TDevInfo* FindDevice(const core::TCatalogue& catalogue, const QString& nam
     if (ok && position >= 1 && static_cast<std::size_t>(position) <= catalogue.ListDev.size())
         return catalogue.ListDev[static_cast<std::size_t>(position - 1)].get();
     return nullptr;
+}
+
+QString CheckCatalogueFolder(const QString& folder) {
+    if (!QFileInfo(folder).isDir())
+        return QStringLiteral("--catalogue: «%1» — не папка").arg(folder);
+    if (!QFileInfo(QDir(folder).filePath(QStringLiteral("main.ini"))).isFile())
+        return QStringLiteral("--catalogue: в папке «%1» нет main.ini").arg(folder);
+    return {};
+}
+
+QString CheckDeviceAndJournal(const TCliOptions& options, const core::TCatalogue& catalogue) {
+    if (options.list)
+        return {};
+    const TDevInfo* device = FindDevice(catalogue, options.device);
+    if (!device)
+        return QStringLiteral("--device: прибора «%1» нет в каталоге %2 (приборов: %3, см. --list)")
+            .arg(options.device, catalogue.MainIniPath)
+            .arg(catalogue.ListDev.size());
+    if (!device->journalAt(options.journal - 1))
+        return QStringLiteral("--journal: у прибора «%1» нет журнала %2 (журналов: %3)")
+            .arg(device->Name)
+            .arg(options.journal)
+            .arg(device->CountJournals);
+    return {};
 }
 
 void ExportPortMapping(int number, const QString& mainIniPath) {
@@ -143,16 +201,9 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
                 IAccessLibrary& library, const TCliIo& io) {
     const core::TConnectionSettings& settings = catalogue.Settings;
     TRunRequest request;
+    // Checked by CheckDeviceAndJournal before; the run itself refuses a missing one.
     request.device = FindDevice(catalogue, options.device);
-    if (!request.device)
-        printLine(io.err, QStringLiteral("Прибор «%1» не найден в каталоге %2.")
-                              .arg(options.device, catalogue.MainIniPath));
     request.journalIndex = options.journal - 1;
-    if (request.device && !request.device->journalAt(request.journalIndex))
-        printLine(io.err, QStringLiteral("У прибора «%1» нет журнала %2 (журналов: %3).")
-                              .arg(request.device->Name)
-                              .arg(options.journal)
-                              .arg(request.device->CountJournals));
 
     // The port as if typed into the port selector: COMn or a device path.
     const core::TPortChoice port =
@@ -211,9 +262,12 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
     }
     if (!exported.notice.isEmpty())
         printLine(io.err, exported.notice);
-    printLine(
-        io.err,
-        QStringLiteral("Записей: %1, файл %2").arg(result.recordsDone()).arg(exported.fileName));
+    // Records read and records that failed (their rows hold the error) are counted apart.
+    const QString failed = result.recordsFailed > 0
+                               ? QStringLiteral(", с ошибкой: %1").arg(result.recordsFailed)
+                               : QString();
+    printLine(io.err, QStringLiteral("Записей: %1%2, файл %3")
+                          .arg(QString::number(result.recordsRead), failed, exported.fileName));
     return stopped ? kExitInterrupt : kExitOk;
 }
 

@@ -21,7 +21,8 @@ namespace core {
 // QT_LOGGING_RULES="journal.catalogue.debug=true").
 Q_DECLARE_LOGGING_CATEGORY(lcCatalogue)
 
-// The connection settings and window position kept in [Settings] and [Position] of main.ini.
+// The connection settings, window position and save dialog memory kept in [Settings],
+// [Position] and [SaveDialog] of main.ini.
 struct TConnectionSettings {
     // Text of the port item to select; nullopt when the key is missing (keep item 0).
     std::optional<QString> lastcomport;
@@ -36,6 +37,10 @@ struct TConnectionSettings {
     // Window position; nullopt when the key is missing (keep the current position).
     std::optional<int> Top;
     std::optional<int> Left;
+    // Folder and filter (1 text, 2 workbook) of the last save; nullopt when the key is missing
+    // (on saving: leave it as it is). A folder the file's encoding cannot hold is not written.
+    std::optional<QString> saveFolder;
+    std::optional<int> saveFilter;
 };
 
 TConnectionSettings ReadConnectionSettings(const platform::IniFile& mainIni);
@@ -69,14 +74,20 @@ void ReadDevice(const platform::IniFile& file, TDevInfo& dev, const QString& lab
 // used (the files often come from Windows).
 QString ResolveDeviceFile(const QString& directory, const QString& name);
 
+// Where a device file name of main.ini is read from: beside `mainIniPath` when the file is there
+// (a user's own device files sit beside their main.ini), otherwise in `deviceDirectory` (the
+// installed catalogue). The two are the same folder outside an installation.
+QString FindDeviceFile(const QString& mainIniPath, const QString& deviceDirectory,
+                       const QString& name);
+
 class TCatalogue {
 public:
     // Reads <directory>/main.ini and every device description it names. A missing main.ini reads
     // as all defaults; a missing device file gives a device named "прибор" without journals.
     void Load(const QString& directory);
-    // The same with main.ini and the base folder of the device file names given apart (an
-    // installed program keeps the user's main.ini in the configuration folder and the device
-    // files beside the installed default catalogue).
+    // The same with main.ini and the folder of the installed device files given apart (an
+    // installed program keeps the user's main.ini in the configuration folder): each device file
+    // is looked for beside main.ini first, then in `deviceDirectory` (see FindDeviceFile).
     void Load(const QString& mainIniPath, const QString& deviceDirectory);
 
     QString MainIniPath;

@@ -4,12 +4,18 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "tests/fullfolder.h"
+#include "tests/unprivileged.h"
 #include "tests/ziptestutil.h"
 
 #include <gtest/gtest.h>
+
+#include <iostream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -112,7 +118,7 @@ TEST(SpreadsheetExport, CellsWidthsBoldHeaderAndTextFormats) {
 
     const QString strings = QString::fromUtf8(ZipEntry(r.fileName, "xl/sharedStrings.xml"));
     for (const char* s : {"Прибор:ПР-4", "Дата время", "Название параметра", "Значение до",
-                          "Значение после", "1.5000000", "Коэффициент", "13.09.20 12:27:00"})
+                          "Значение после", "1.5000000", "Коэффициент"})
         EXPECT_TRUE(strings.contains(QString::fromUtf8(s))) << s;
 
     const QString sheet = QString::fromUtf8(ZipEntry(r.fileName, "xl/worksheets/sheet1.xml"));
@@ -120,10 +126,11 @@ TEST(SpreadsheetExport, CellsWidthsBoldHeaderAndTextFormats) {
         << sheet.toStdString();
     EXPECT_TRUE(sheet.contains("<col min=\"2\" max=\"2\" width=\"40.7109375\""));
     EXPECT_TRUE(sheet.contains("<col min=\"3\" max=\"4\" width=\"50.7109375\""));
-    // Row 3 holds the first record: A, B without format, C and D as text-formatted strings.
-    EXPECT_TRUE(sheet.contains("<c r=\"A3\" t=\"s\">"));
-    EXPECT_TRUE(sheet.contains("<c r=\"C3\" s=\"2\" t=\"s\">"));
-    EXPECT_TRUE(sheet.contains("<c r=\"D4\" s=\"2\" t=\"s\">"));
+    // Row 3 holds the first record: B without format, C and D as text-formatted strings (style
+    // 3: style 2 is the date-time format of the time in A3).
+    EXPECT_TRUE(sheet.contains("<c r=\"B3\" t=\"s\">"));
+    EXPECT_TRUE(sheet.contains("<c r=\"C3\" s=\"3\" t=\"s\">"));
+    EXPECT_TRUE(sheet.contains("<c r=\"D4\" s=\"3\" t=\"s\">"));
     EXPECT_TRUE(sheet.contains("<c r=\"A2\" s=\"1\" t=\"s\">"));
     EXPECT_TRUE(sheet.contains("<c r=\"D2\" s=\"1\" t=\"s\">"));
     EXPECT_FALSE(sheet.contains("r=\"E")); // the record number is not exported
@@ -153,7 +160,7 @@ TEST(SpreadsheetExport, SingleValueLayoutAndExtensionRules) {
     EXPECT_EQ(r.fileName, dir.filePath("old.xlsx"));
     EXPECT_FALSE(r.notice.isEmpty());
     r = ExportSpreadsheet(list, "D", tdPlain, dir.filePath("named.XLS"));
-    EXPECT_EQ(r.fileName, dir.filePath("named.XLSx"));
+    EXPECT_EQ(r.fileName, dir.filePath("named.XLSX"));
     r = ExportSpreadsheet(list, "D", tdPlain, dir.filePath("keep.dat"));
     EXPECT_EQ(r.fileName, dir.filePath("keep.dat"));
     EXPECT_TRUE(r.notice.isEmpty());
@@ -166,6 +173,114 @@ TEST(SpreadsheetExport, SingleValueLayoutAndExtensionRules) {
     r = ExportSpreadsheet(list, "D", tdPlain, dir.filePath("missing/x.xlsx"));
     EXPECT_FALSE(r.ok);
     EXPECT_FALSE(r.error.isEmpty());
+}
+
+// Times that read as date-times become date-time cells shown as their texts show them; other
+// times, parameters and values stay text, never formulas. Printed landscape on A4, one page wide,
+// the device line and the headings repeated.
+TEST(SpreadsheetExport, TimeCellsTextsAndPageSetup) {
+    const struct {
+        const char* time;
+        const char* cell; // as ReadWorkbook reads it
+        const char* code; // its number format
+    } cases[] = {
+        {"13.09.20 12:26:40", "date 2020-09-13 12:26:40", "dd\\.mm\\.yy hh:mm:ss"},
+        {" 13.09.2020", "date 2020-09-13 00:00:00", "dd\\.mm\\.yyyy"},
+        {"2020.09.13 12:26:40 ", "date 2020-09-13 12:26:40", "yyyy\\.mm\\.dd hh:mm:ss"},
+        {"0.00.01 01:01:01", "0.00.01 01:01:01", ""},
+        {"1 01:01:01", "1 01:01:01", ""},
+        {"Error", "Error", ""},
+        {"=1+2", "=1+2", ""},
+    };
+    QList<QStringList> rows;
+    for (const auto& c : cases)
+        rows.append({"0", QString::fromUtf8(c.time), "=SUM(A1:A2)", "", "=1/0"});
+    QTemporaryDir dir;
+    const auto r = ExportSpreadsheet(MakeList(rows), "D", tdPlain, dir.filePath("t.xlsx"));
+    ASSERT_TRUE(r.ok) << r.error.toStdString();
+    const QJsonObject book = ReadWorkbook(r.fileName);
+    const QJsonObject cells = book["cells"].toObject();
+    for (int i = 0; i < int(std::size(cases)); ++i) {
+        SCOPED_TRACE(cases[i].time);
+        const QJsonObject a = cells[QStringLiteral("A%1").arg(i + 3)].toObject();
+        EXPECT_EQ(a["text"].toString(), QString::fromUtf8(cases[i].cell));
+        EXPECT_EQ(a["code"].toString(), QString::fromUtf8(cases[i].code));
+        for (const char* col : {"A", "B", "C"})
+            EXPECT_FALSE(cells[QStringLiteral("%1%2").arg(col).arg(i + 3)]["formula"].toBool());
+        EXPECT_EQ(cells[QStringLiteral("B%1").arg(i + 3)]["text"].toString(), "=SUM(A1:A2)");
+        EXPECT_EQ(cells[QStringLiteral("C%1").arg(i + 3)]["text"].toString(), "=1/0");
+    }
+    const QJsonObject page = book["page"].toObject();
+    EXPECT_EQ(page["orientation"].toString(), "landscape");
+    EXPECT_EQ(page["paperSize"].toString(), "9");
+    EXPECT_EQ(page["fitToHeight"].toString(), "0");
+    EXPECT_TRUE(book["fitToPage"].toBool());
+    EXPECT_EQ(book["names"]["_xlnm.Print_Titles"].toString(), "'...'!$1:$2");
+}
+
+// A failed export leaves the file it would replace as it was and no part of the new one, with one
+// message naming the file and the reason; the workbook writer prints nothing of its own. The
+// list is longer than one 64 K chunk of text. Cases of permissions run as an unprivileged user.
+TEST(Export, FailureKeepsTheOldFile) {
+    QList<QStringList> rows;
+    for (int i = 0; i < 2000; ++i)
+        rows.append({QString::number(i), "13.09.20 12:26:40", "Температура воды", "", "21.5"});
+    const TStringGrid list = MakeList(rows);
+    const QByteArray old = "the old file\r\n";
+    FullFolder full({{"journal.txt", old}, {"journal.xlsx", old}});
+    QTemporaryDir dir;
+    ASSERT_TRUE(ReadOnlyForOthers(dir.path()));
+    ASSERT_TRUE(QFile::link("/dev/full", dir.filePath("full.txt")));
+    ASSERT_TRUE(QFile::link("/dev/full", dir.filePath("full.xlsx")));
+    ASSERT_TRUE(QDir(dir.path()).mkdir("read-only"));
+    ASSERT_TRUE(ReadOnlyForOthers(dir.filePath("read-only")));
+
+    enum Where { FullDisk, DevFull, MissingFolder, ReadOnlyFolder };
+    const struct {
+        const char* what;
+        Where where;
+        const char* name;
+        const char* reason;
+    } cases[] = {
+        {"full disk (tmpfs)", FullDisk, "journal", "нет места на диске"},
+        {"a link to /dev/full", DevFull, "full", "нет места на диске"},
+        {"missing folder", MissingFolder, "missing/journal", "нет такой папки"},
+        {"read-only folder", ReadOnlyFolder, "read-only/journal", "нет прав на запись"},
+    };
+    for (const bool workbook : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (workbook ? " .xlsx" : " .txt"));
+            if (c.where == FullDisk && !full.mounted()) {
+                std::cerr << "skipped: " << c.what << " (mounting a tmpfs needs root)\n";
+                continue;
+            }
+            const QString base = c.where == FullDisk ? full.path() : dir.path();
+            const QString file = QDir(base).filePath(c.name) + (workbook ? ".xlsx" : ".txt");
+            const QString folder = QFileInfo(file).absolutePath();
+            const QStringList before = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden |
+                                                              QDir::System | QDir::NoDotAndDotDot);
+            const auto exportList = [&] {
+                const core::ExportResult r = workbook
+                                                 ? ExportSpreadsheet(list, "РТ-10", tdPlain, file)
+                                                 : ExportText(list, "РТ-10", tdPlain, file);
+                const bool named = r.error.contains(file) && r.error.contains(c.reason);
+                struct stat st {};
+                const bool kept = c.where == DevFull
+                                      ? ::stat("/dev/full", &st) == 0 && S_ISCHR(st.st_mode)
+                                      : ReadWholeFile(file) == (c.where == FullDisk ? old : "");
+                const QStringList after = QDir(folder).entryList(
+                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+                if (!named)
+                    std::cerr << r.error.toStdString() << "\n";
+                return int(r.ok) | (named ? 2 : 0) | (kept ? 4 : 0) | (after == before ? 8 : 0);
+            };
+            testing::internal::CaptureStderr();
+            const int outcome = c.where == FullDisk ? exportList() : RunUnprivileged(exportList);
+            const std::string printed = testing::internal::GetCapturedStderr();
+            EXPECT_EQ(outcome, 2 | 4 | 8) << printed;
+            EXPECT_EQ(printed.find("[ERROR]"), std::string::npos) << printed;
+        }
+    }
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "app/gui/mainform.h"
 #include "app/gui/radiogroup.h"
+#include "app/gui/savefilechooser.h"
 #include "app/models/stringtablemodel.h"
 #include "platform/codepage.h"
 #include "platform/inifile.h"
@@ -9,17 +10,21 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include "tests/fullfolder.h"
 #include "tests/qstringprinter.h"
+#include "tests/ziptestutil.h"
 
 #include <gtest/gtest.h>
 
@@ -75,9 +80,11 @@ protected:
         return ini;
     }
 
-    std::unique_ptr<TForm1> create(QStringList ports = {"COM2", "COM10", "COM1"}) {
+    std::unique_ptr<TForm1> create(QStringList ports = {"COM2", "COM10", "COM1"},
+                                   const QString& mainIniPath = {}) {
         TForm1Options o;
         o.programDirectory = dir.path();
+        o.mainIniPath = mainIniPath;
         o.messages = &sink;
         o.ports = [ports] {
             QList<platform::SerialPortEntry> out;
@@ -91,11 +98,21 @@ protected:
             return out;
         };
         o.terminate = [this] { ++terminations; };
+        o.saveDialog = saveDialog ? saveDialog : &chooser;
         return std::make_unique<TForm1>(std::move(o));
     }
 
+    // The save dialog's answer (unless a test sets `saveDialog`).
+    class FixedChoice : public ISaveFileChooser {
+    public:
+        std::optional<TChoice> choose(QWidget*, const TChoice&) override { return choice; }
+        TChoice choice;
+    };
+
     QTemporaryDir dir;
+    ISaveFileChooser* saveDialog = nullptr;
     RecordingSink sink;
+    FixedChoice chooser;
     int terminations = 0;
 };
 
@@ -409,6 +426,119 @@ TEST_F(MainForm, UnwritableMainIniIsReported) {
     form.reset();
     EXPECT_EQ(sink.messages,
               QStringList{"E:Unable to write to " + QDir(dir.path()).filePath("main.ini")});
+}
+
+// The save dialog opens where the last save went, on its filter: while the program runs and,
+// through main.ini's [SaveDialog], after a restart; main.ini's other lines keep their bytes.
+TEST_F(MainForm, SaveDialogRemembersFolderAndFilter) {
+    struct Recorder : ISaveFileChooser {
+        std::optional<TChoice> choose(QWidget*, const TChoice& proposed) override {
+            asked.append(proposed.fileName + "|" + QString::number(proposed.filterIndex));
+            return answer;
+        }
+        std::optional<TChoice> answer;
+        QStringList asked;
+    } chooser;
+    saveDialog = &chooser;
+    appendToMain("[Settings]\r\nLastDev=1\r\n");
+    create().reset(); // main.ini as a window leaves it when nothing was saved
+    const QByteArray unsaved = mainIni().toBytes();
+    QTemporaryDir out;
+    const QString folder = out.filePath("журналы");
+    ASSERT_TRUE(QDir().mkpath(folder));
+
+    auto form = create();
+    chooser.answer = ISaveFileChooser::TChoice{folder + "/a.xlsx", 2};
+    form->BtnExcelClick();
+    chooser.answer.reset(); // cancelled: nothing changes
+    form->BtnExcelClick();
+    form->BtnExcelClick();
+    form.reset();
+    EXPECT_EQ(mainIni().toBytes(), unsaved + platform::toCp1251("[SaveDialog]\r\nFolder=" + folder +
+                                                                "\r\nFilter=2\r\n"));
+    create()->BtnExcelClick();
+    ASSERT_TRUE(QDir(folder).removeRecursively()); // a folder that is gone: the working folder
+    create()->BtnExcelClick();
+    EXPECT_EQ(chooser.asked, (QStringList{"Простой|1", folder + "/Простой|2", folder + "/Простой|2",
+                                          folder + "/Простой|2", "Простой|2"}));
+}
+
+// At its first show the window keeps a position at which it fits the screen and moves to one
+// otherwise; Qt's own texts are Russian once its translation is installed.
+TEST_F(MainForm, PlacedOnScreenAndQtSpeaksRussian) {
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const struct {
+        QPoint saved;
+        bool kept;
+    } cases[] = {{{30, 20}, true}, {{769, 204}, false}};
+    for (const auto& c : cases) {
+        write("main.ini", kMain);
+        appendToMain(QStringLiteral("[Position]\r\nTop=%1\r\nLeft=%2\r\n")
+                         .arg(c.saved.y())
+                         .arg(c.saved.x())
+                         .toUtf8()
+                         .constData());
+        auto form = create();
+        form->show();
+        EXPECT_EQ(form->geometry().topLeft() == c.saved, c.kept);
+        EXPECT_TRUE(screen.contains(form->frameGeometry())) << c.saved.x();
+    }
+    ASSERT_TRUE(InstallQtTranslation());
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), "Отмена");
+}
+
+// Closing the window on a full disk: main.ini stays as it was, byte for byte, and the user is
+// told.
+TEST_F(MainForm, FullDiskKeepsMainIniAndSaysSo) {
+    const QByteArray original = platform::toCp1251(QString::fromUtf8(kMain));
+    FullFolder full({{"main.ini", original}});
+    if (!full.mounted())
+        GTEST_SKIP() << "mounting a tmpfs needs root (IniFile's tests use /dev/full instead)";
+    auto form = create({"COM2"}, full.filePath("main.ini"));
+    EXPECT_EQ(form->cbxDev->count(), 3);
+    sink.messages.clear();
+    form.reset();
+    EXPECT_EQ(sink.messages, QStringList{"E:Unable to write to " + full.filePath("main.ini")});
+    EXPECT_EQ(ReadWholeFile(full.filePath("main.ini")), original);
+    EXPECT_EQ(full.entries(), QStringList{"main.ini"});
+}
+
+// A workbook named ".xls" is saved as ".xlsx" in the case typed; an ".xlsx" there that nobody
+// named is replaced only when the user says so.
+TEST_F(MainForm, XlsNameAsksBeforeReplacingTheXlsx) {
+    const struct {
+        const char* typed;
+        const char* saved;
+        bool exists;
+        bool answer;
+        bool asked;
+        bool replaced;
+    } cases[] = {
+        {"REPORT.XLS", "REPORT.XLSX", true, false, true, false},
+        {"REPORT.XLS", "REPORT.XLSX", true, true, true, true},
+        {"new.xls", "new.xlsx", false, false, false, true},
+        {"named.xlsx", "named.xlsx", true, false, false, true},
+    };
+    auto form = create();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed);
+        const QString saved = dir.filePath(c.saved);
+        QFile::remove(saved);
+        if (c.exists)
+            write(c.saved, "old");
+        sink.messages.clear();
+        sink.answer = c.answer;
+        chooser.choice = {dir.filePath(c.typed), 2};
+        form->BtnExcelClick();
+        const bool asked = std::any_of(sink.messages.cbegin(), sink.messages.cend(), [&](auto& m) {
+            return m.startsWith("Q:") && m.contains(c.saved);
+        });
+        EXPECT_EQ(asked, c.asked) << sink.messages.join('\n').toStdString();
+        EXPECT_EQ(ReadWholeFile(saved).startsWith("PK"), c.replaced);
+        if (QString(c.typed) != c.saved) {
+            EXPECT_FALSE(QFile::exists(dir.filePath(c.typed)));
+        }
+    }
 }
 
 } // namespace
