@@ -1,6 +1,7 @@
 #include "platform/portlist.h"
 
 #include "platform/cataloguelocation.h"
+#include "platform/endpoint.h"
 #include "platform/inifile.h"
 
 #include <QCoreApplication>
@@ -14,7 +15,12 @@
 namespace platform {
 namespace {
 
+// One spelling per device or endpoint, so that two names of the same one compare equal.
 QString canonical(const QString& path) {
+    if (isNetworkEndpoint(path)) {
+        const auto endpoint = parseNetworkEndpoint(path);
+        return endpoint ? endpoint->text() : path.trimmed();
+    }
     const QString c = QFileInfo(path).canonicalFilePath();
     return c.isEmpty() ? path : c;
 }
@@ -168,7 +174,7 @@ QString PortList::devicePathFor(int number, const QString& mainIniPath) {
 
 QString PortList::devicePathForName(const QString& nameOrPath, const QString& mainIniPath) {
     const QString t = nameOrPath.trimmed();
-    if (t.startsWith(u'/'))
+    if (t.startsWith(u'/') || isNetworkEndpoint(t))
         return t;
     const int n = comNumberFromName(t);
     return n == 0 ? QString() : devicePathFor(n, mainIniPath);

@@ -38,8 +38,9 @@ struct TPortChoice {
 
 // Port number of the port selector's state. `itemIndex` and `currentText` are the selector's;
 // `items` its item texts and `numbers` their port numbers (same order). The selected item counts
-// when the text is its text; typed text naming an item, "COMn" (n = 1..255) or the path of an
-// existing device is used as typed (a device path gets a free port number mapped to it, see
+// when the text is its text; typed text naming an item, "COMn" (n = 1..255), the path of an
+// existing device or a network endpoint (platform/endpoint.h) is used as typed (a device path or
+// an endpoint gets a free port number mapped to it, see
 // platform::PortList::numberForDevicePath); anything else is an error with a message.
 TPortChoice ResolvePortChoice(const QStringList& items, const std::vector<int>& numbers,
                               int itemIndex, const QString& currentText,
