@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSerialPort>
+#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <cstring>
@@ -351,10 +352,16 @@ TEST_F(AccessLibraryTest, RefusedConnectSaysWhy) {
     simulator = std::make_unique<sim::Simulator>(journalInstrument());
     QString error;
     ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
-    qputenv("JOURNAL_PORTS", QStringLiteral("COM%1=%2;COM201=/dev/journal-no-such-port")
-                                 .arg(kCom)
-                                 .arg(simulator->clientPath())
-                                 .toUtf8());
+    QTcpServer probe; // a loopback port that nobody listens on once the probe has closed
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const quint16 refused = probe.serverPort();
+    probe.close();
+    qputenv("JOURNAL_PORTS",
+            QStringLiteral("COM%1=%2;COM201=/dev/journal-no-such-port;COM202=tcp://127.0.0.1:%3")
+                .arg(kCom)
+                .arg(simulator->clientPath())
+                .arg(refused)
+                .toUtf8());
 
     struct Case {
         int port;
@@ -366,6 +373,7 @@ TEST_F(AccessLibraryTest, RefusedConnectSaysWhy) {
         {kCom, 0, "Недопустимая скорость 0."},
         {254, 9600, "Порта COM254 нет"},
         {201, 9600, "Устройство /dev/journal-no-such-port не найдено (нет такого устройства)."},
+        {202, 9600, "Соединение с tcp://127.0.0.1:"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(lib.Connect(c.port, c.speed, 0), 0) << c.port;
