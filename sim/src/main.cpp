@@ -1,5 +1,6 @@
-// journal-sim: plays one instrument on a new pseudo-terminal (or a given serial device) until
-// it is interrupted. The first line of its output is the device path a Modbus master opens.
+// journal-sim: plays one instrument on a new pseudo-terminal (or a given serial device, or a TCP
+// port) until it is interrupted. The first line of its output is the device path or the network
+// endpoint a Modbus master opens.
 #include "sim/simulator.h"
 
 #include <QCommandLineParser>
@@ -52,8 +53,16 @@ int main(int argc, char** argv) {
     const QCommandLineOption fault("fault", "Add a fault, e.g. \"crc record=1:5 times=1\".",
                                    "spec");
     const QCommandLineOption com("com", "Also print JOURNAL_PORTS=COMn=<path>.", "n");
-    p.addOptions(
-        {content, address, synthetic, journal, layout, countReg, device, baud, pace, fault, com});
+    const QCommandLineOption tcp("tcp", "Serve Modbus TCP on this port (0: any free port).",
+                                 "port");
+    const QCommandLineOption rtuTcp(
+        "rtu-tcp", "Serve RTU frames over TCP on this port (0: any free port).", "port");
+    const QCommandLineOption listen("listen", "Address --tcp and --rtu-tcp listen on (127.0.0.1).",
+                                    "addr", "127.0.0.1");
+    const QCommandLineOption latency("latency", "Delay each answer by this many milliseconds.",
+                                     "ms", "0");
+    p.addOptions({content, address, synthetic, journal, layout, countReg, device, baud, pace, fault,
+                  com, tcp, rtuTcp, listen, latency});
     p.process(app);
 
     sim::Instrument inst;
@@ -93,11 +102,33 @@ int main(int argc, char** argv) {
     if (rate <= 0)
         return fail(QStringLiteral("bad --baud"));
 
+    bool latencyOk = false;
+    const int delay = p.value(latency).toInt(&latencyOk);
+    if (!latencyOk || delay < 0 || delay > 60000)
+        return fail(QStringLiteral("bad --latency"));
+    if (int(p.isSet(tcp)) + int(p.isSet(rtuTcp)) + int(p.isSet(device)) > 1)
+        return fail(QStringLiteral("give only one of --device, --tcp and --rtu-tcp"));
+
     sim::Simulator simulator(inst);
     simulator.setBaudRate(rate);
     simulator.setPacing(p.isSet(pace) ? rate : 0);
-    const bool started = p.isSet(device) ? simulator.startOnDevice(p.value(device), rate, &error)
-                                         : simulator.start(&error);
+    simulator.setLatency(delay);
+    bool started = false;
+    if (p.isSet(tcp) || p.isSet(rtuTcp)) {
+        const QHostAddress where(p.value(listen));
+        bool portOk = false;
+        const uint port = p.value(p.isSet(tcp) ? tcp : rtuTcp).toUInt(&portOk);
+        if (where.isNull())
+            return fail(QStringLiteral("bad --listen: an IPv4 or IPv6 address is needed"));
+        if (!portOk || port > 65535)
+            return fail(QStringLiteral("bad --tcp or --rtu-tcp port"));
+        using Framing = platform::NetworkEndpoint::Framing;
+        started = simulator.startNetwork(p.isSet(tcp) ? Framing::ModbusTcp : Framing::RtuOverTcp,
+                                         where, quint16(port), &error);
+    } else {
+        started = p.isSet(device) ? simulator.startOnDevice(p.value(device), rate, &error)
+                                  : simulator.start(&error);
+    }
     if (!started)
         return fail(error);
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <dlfcn.h>
 #include <memory>
+#include <optional>
 
 struct AccessLibrary {
     void* handle = nullptr;
@@ -73,14 +74,20 @@ protected:
         simulator.reset();
     }
 
-    // Starts the instrument and connects the library to it with short time-outs.
-    void startAndConnect(const sim::Instrument& inst, int baud = 115200) {
+    // Starts the instrument (on a pty, or on a loopback endpoint) and connects the library to it
+    // with short time-outs.
+    void startAndConnect(const sim::Instrument& inst, int baud = 115200,
+                         std::optional<platform::NetworkEndpoint::Framing> network = {}) {
         ASSERT_NE(lib.handle, nullptr) << dlerror();
         ASSERT_NE(lib.SetTimeouts, nullptr);
+        if (lib.Disconnect)
+            lib.Disconnect();
         simulator = std::make_unique<sim::Simulator>(inst);
         simulator->setBaudRate(baud);
         QString error;
-        ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
+        ASSERT_TRUE(network ? simulator->startNetwork(*network, QHostAddress::LocalHost, 0, &error)
+                            : simulator->start(&error))
+            << error.toStdString();
         qputenv("JOURNAL_PORTS",
                 QStringLiteral("COM%1=%2").arg(kCom).arg(simulator->clientPath()).toUtf8());
         ASSERT_EQ(lib.Connect(kCom, baud, 0), 1);

@@ -4,6 +4,7 @@
 #include "../accesslib/accesslibrary_fixture.h"
 #include "../latecases.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -79,6 +80,34 @@ TEST(Peers, MbpollReadsTheSimulatorsCountRegisters) {
                         "5000", "-c", "1", "-1", "-o", "1", path});
     ASSERT_TRUE(poll.waitForFinished(10000));
     EXPECT_NE(poll.exitCode(), 0);
+}
+
+// mbpoll's own Modbus TCP master against the simulator's --tcp endpoint, with a latency that
+// every answer waits.
+TEST(Peers, MbpollReadsTheSimulatorOverModbusTcp) {
+    const QString mbpoll = QStandardPaths::findExecutable(QStringLiteral("mbpoll"));
+    if (mbpoll.isEmpty())
+        GTEST_SKIP() << "mbpoll is not installed (scripts/setup installs it)";
+    PeerProcess sim;
+    const QString endpoint = sim.start(QStringLiteral(JOURNAL_BIN_DIR "/journal-sim"),
+                                       {"--content", JOURNAL_SOURCE_DIR "/sim/content/rt10.sim",
+                                        "--tcp", "0", "--latency", "300"});
+    static const QRegularExpression form(QStringLiteral("^tcp://127\\.0\\.0\\.1:(\\d+)$"));
+    const auto m = form.match(endpoint);
+    ASSERT_TRUE(m.hasMatch()) << endpoint.toStdString();
+    QProcess poll;
+    QElapsedTimer timer;
+    timer.start();
+    poll.start(mbpoll, {"-m", "tcp", "-a", "1", "-p", m.captured(1), "-t", "3", "-r", "1", "-c",
+                        "3", "-1", "-o", "2", "127.0.0.1"});
+    ASSERT_TRUE(poll.waitForFinished(10000));
+    const QString out = QString::fromLocal8Bit(poll.readAllStandardOutput());
+    ASSERT_EQ(poll.exitCode(), 0) << out.toStdString();
+    EXPECT_GE(timer.elapsed(), 300);
+    EXPECT_TRUE(out.contains(QRegularExpression(QStringLiteral("\\[1\\]:\\s+14\\s"))))
+        << out.toStdString();
+    EXPECT_TRUE(out.contains(QRegularExpression(QStringLiteral("\\[2\\]:\\s+200\\s"))))
+        << out.toStdString();
 }
 
 TEST_F(AccessLibraryTest, PymodbusServerAnswersTheLibrary) {
