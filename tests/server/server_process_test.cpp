@@ -79,15 +79,20 @@ sim::Instrument journalInstrument() {
     return inst;
 }
 
-// The simulator, started on its pseudo-terminal link as soon as it exists.
+// The simulator, started on its pseudo-terminal link (or a Modbus TCP endpoint on loopback) as
+// soon as it exists.
 struct RunningSimulator {
-    explicit RunningSimulator(const sim::Instrument& inst) : sim(inst) { ok = sim.start(&why); }
+    explicit RunningSimulator(const sim::Instrument& inst, bool network = false) : sim(inst) {
+        ok = network ? sim.startNetwork(platform::NetworkEndpoint::Framing::ModbusTcp,
+                                        QHostAddress::LocalHost, 0, &why)
+                     : sim.start(&why);
+    }
     sim::Simulator sim;
     bool ok = false;
     QString why;
 };
 
-class ServerProcessTest : public ::testing::Test {
+template <bool Network> class ServerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(instrument.ok) << instrument.why.toStdString();
@@ -113,7 +118,7 @@ protected:
             << server.stderrText().toStdString();
     }
 
-    RunningSimulator instrument{journalInstrument()};
+    RunningSimulator instrument{journalInstrument(), Network};
     fixture::ServerProcess server{instrument.sim.clientPath()};
     RecordingFactory factory;
     TRS232Transport rs;
@@ -123,7 +128,37 @@ protected:
     QList<Answer> answers;
 };
 
+using ServerProcessTest = ServerFixture<false>;
+using ServerOverTcpTest = ServerFixture<true>; // COM5 mapped to a Modbus TCP endpoint
+
 } // namespace
+
+// A channel on a Modbus TCP endpoint runs the same tasks with the same results; line settings
+// that do not apply to it leave it working, and a gateway that goes away takes the channel.
+TEST_F(ServerOverTcpTest, TasksRunOverModbusTcp) {
+    ASSERT_TRUE(instrument.sim.clientPath().startsWith("tcp://"));
+    goLive();
+    QVariant v;
+    EXPECT_EQ(mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 0);
+    EXPECT_EQ(v, QVariant::fromValue(quint16(120)));
+    EXPECT_EQ(mbm.ReadIndexArchI(2, 1, 0, QVariantList{19, 18, 19}, v), 0);
+    EXPECT_EQ(v.toList().value(1), QVariant::fromValue(quint16(7)));
+    QString name;
+    EXPECT_EQ(mbm.GetDeviceNameI(3, name), 0);
+    EXPECT_EQ(name, "FIXTURE-1");
+    EXPECT_EQ(mbm.ReadIndexArchI(4, 1, 99, QVariantList{19, 18, 19}, v), 12);
+    instrument.sim.addFault(*sim::parseFault(QStringLiteral("noanswer")));
+    EXPECT_EQ(mbm.ReadHoldRegsI(5, 0, 9, 18, 1, v), 1);
+    instrument.sim.clearFaults();
+    rs.SetSpeed(cts9600);
+    mbm.ReadHoldRegs(6, 0, 9, 18, 1);
+    ASSERT_TRUE(waitFor([this] { return !answers.isEmpty(); }));
+    EXPECT_EQ(answers[0].qid, 6);
+    EXPECT_EQ(answers[0].result, 0);
+    instrument.sim.stop();
+    ASSERT_TRUE(waitFor([this] { return connected.size() == 2; }));
+    EXPECT_EQ(connected, (QList<bool>{true, false}));
+}
 
 TEST_F(ServerProcessTest, TransportGoesLiveAndMasterSendsSettings) {
     goLive();
