@@ -4,6 +4,7 @@
 #include "platform/portlist.h"
 #include "rtumaster.h"
 #include "server/modbusext.h"
+#include "server/tcplinebridge.h"
 
 #include <QHash>
 #include <QSerialPort>
@@ -70,49 +71,70 @@ bool Channel::open(QString* why) {
 }
 
 QModbusClient* Channel::makeClient(const QString& device, QString* why) {
+    if (!platform::isNetworkEndpoint(device))
+        return makeSerialClient(device, why);
     QString error;
-    if (platform::isNetworkEndpoint(device)) {
-        const auto endpoint = platform::parseNetworkEndpoint(device, &error);
-        if (endpoint && endpoint->framing == platform::NetworkEndpoint::Framing::RtuOverTcp)
-            error = QStringLiteral("%1: RTU frames over TCP are not served by the exchange server "
-                                   "(use tcp:// or a serial port)")
-                        .arg(device);
-        if (!error.isEmpty()) {
-            if (why)
-                *why = error;
-            return nullptr;
-        }
-        auto* client = new JournalTcpClient(this);
-        client->setConnectionParameter(QModbusDevice::NetworkAddressParameter, endpoint->host);
-        client->setConnectionParameter(QModbusDevice::NetworkPortParameter, endpoint->port);
-        configure(client);
-        auto* socket =
-            client->connectDevice() ? qobject_cast<QTcpSocket*>(client->device()) : nullptr;
-        // The connection is made within the connect time limit, the server waiting meanwhile.
-        if (socket && socket->state() != QAbstractSocket::ConnectedState)
-            socket->waitForConnected(ombrel::kDefaultConnectLimitMs);
-        if (client->state() == QModbusDevice::ConnectedState)
-            return client;
-        error = QStringLiteral("cannot connect to %1: %2")
-                    .arg(endpoint->text(), socket ? socket->errorString() : client->errorString());
-        delete client;
-    } else {
-        auto* client = new JournalRtuClient(this);
-        client->setConnectionParameter(QModbusDevice::SerialPortNameParameter, device);
-        client->setConnectionParameter(QModbusDevice::SerialBaudRateParameter,
-                                       baudRateForOrdinal(m_settings.speed));
-        client->setConnectionParameter(QModbusDevice::SerialDataBitsParameter, QSerialPort::Data8);
-        client->setConnectionParameter(QModbusDevice::SerialParityParameter, QSerialPort::NoParity);
-        client->setConnectionParameter(QModbusDevice::SerialStopBitsParameter,
-                                       QSerialPort::OneStop);
-        configure(client);
-        if (connectClient(client, m_settings.flowControl))
-            return client;
-        error = QStringLiteral("cannot open %1: %2").arg(device, client->errorString());
-        delete client;
-    }
-    if (why)
+    const auto endpoint = platform::parseNetworkEndpoint(device, &error);
+    QModbusClient* client = nullptr;
+    if (endpoint && endpoint->framing == platform::NetworkEndpoint::Framing::RtuOverTcp)
+        client = makeBridgedClient(*endpoint, &error);
+    else if (endpoint)
+        client = makeTcpClient(*endpoint, &error);
+    if (!client && why)
         *why = error;
+    return client;
+}
+
+QModbusClient* Channel::makeTcpClient(const platform::NetworkEndpoint& endpoint, QString* why) {
+    auto* client = new JournalTcpClient(this);
+    client->setConnectionParameter(QModbusDevice::NetworkAddressParameter, endpoint.host);
+    client->setConnectionParameter(QModbusDevice::NetworkPortParameter, endpoint.port);
+    configure(client);
+    auto* socket = client->connectDevice() ? qobject_cast<QTcpSocket*>(client->device()) : nullptr;
+    // The connection is made within the connect time limit, the server waiting meanwhile.
+    if (socket && socket->state() != QAbstractSocket::ConnectedState)
+        socket->waitForConnected(ombrel::kDefaultConnectLimitMs);
+    if (client->state() == QModbusDevice::ConnectedState)
+        return client;
+    *why = QStringLiteral("cannot connect to %1: %2")
+               .arg(endpoint.text(), socket ? socket->errorString() : client->errorString());
+    delete client;
+    return nullptr;
+}
+
+QModbusClient* Channel::makeBridgedClient(const platform::NetworkEndpoint& endpoint, QString* why) {
+    auto bridge = std::make_unique<TcpLineBridge>();
+    QString error;
+    if (!bridge->open(endpoint, ombrel::kDefaultConnectLimitMs, &error)) {
+        if (why)
+            *why = error;
+        return nullptr;
+    }
+    QModbusClient* client = makeSerialClient(bridge->linePath(), why);
+    if (!client)
+        return nullptr;
+    connect(bridge.get(), &TcpLineBridge::lost, this, [this] {
+        if (!m_closing)
+            QTimer::singleShot(0, this, [this] { emit portLost(); });
+    });
+    m_bridge = std::move(bridge);
+    return client;
+}
+
+QModbusClient* Channel::makeSerialClient(const QString& device, QString* why) {
+    auto* client = new JournalRtuClient(this);
+    client->setConnectionParameter(QModbusDevice::SerialPortNameParameter, device);
+    client->setConnectionParameter(QModbusDevice::SerialBaudRateParameter,
+                                   baudRateForOrdinal(m_settings.speed));
+    client->setConnectionParameter(QModbusDevice::SerialDataBitsParameter, QSerialPort::Data8);
+    client->setConnectionParameter(QModbusDevice::SerialParityParameter, QSerialPort::NoParity);
+    client->setConnectionParameter(QModbusDevice::SerialStopBitsParameter, QSerialPort::OneStop);
+    configure(client);
+    if (connectClient(client, m_settings.flowControl))
+        return client;
+    if (why)
+        *why = QStringLiteral("cannot open %1: %2").arg(device, client->errorString());
+    delete client;
     return nullptr;
 }
 
@@ -195,6 +217,7 @@ void Channel::close() {
     m_client->disconnectDevice();
     m_client->deleteLater();
     m_client = nullptr;
+    m_bridge.reset();
     m_lock.release();
     for (const ChannelJob& job : jobs) {
         const TaskPlan plan = planTask(job.task, job.settings);

@@ -2,6 +2,7 @@
 
 #include "answerledger.h"
 #include "platform/devicelock.h"
+#include "platform/endpoint.h"
 #include "server/modbustask.h"
 
 #include <QList>
@@ -12,9 +13,12 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace server {
+
+class TcpLineBridge;
 
 // A Qt Modbus client (RTU on a serial line, or Modbus TCP) that also takes the journal
 // function's replies.
@@ -48,7 +52,8 @@ struct ChannelJob {
 // An open serial channel: one QModbusRtuSerialClient, tasks executed one at a time in the order
 // they were queued. A port mapped to a Modbus TCP endpoint (tcp://, platform/endpoint.h) gets a
 // QModbusTcpClient instead, with the same task semantics; its answers carry their transaction
-// id, so there is nothing to listen out. RTU frames over TCP (rtu+tcp://) are not served here.
+// id, so there is nothing to listen out. RTU frames over TCP (rtu+tcp://) go through a local
+// line bridged to the connection (TcpLineBridge), so everything below holds for them as well.
 //
 // An RTU answer carries no request number, and Qt's client takes any answer of the right server
 // and function that comes while a request waits. So the channel makes the tries of a task itself
@@ -104,6 +109,10 @@ private:
     // A client for the device or endpoint, set up and connected; nullptr and why when the
     // connection cannot be made.
     QModbusClient* makeClient(const QString& device, QString* why);
+    QModbusClient* makeSerialClient(const QString& device, QString* why);
+    QModbusClient* makeTcpClient(const platform::NetworkEndpoint& endpoint, QString* why);
+    // RTU frames over TCP: Qt's RTU client on the local line of a TcpLineBridge (m_bridge).
+    QModbusClient* makeBridgedClient(const platform::NetworkEndpoint& endpoint, QString* why);
     void configure(QModbusClient* client) const;
     void watch(QModbusClient* client);
     void finish(const ChannelJob& job, const TaskPlan& plan, const TaskOutcome& outcome);
@@ -120,7 +129,8 @@ private:
     TransportSettings m_settings;
     Deliver m_deliver;
     QModbusClient* m_client = nullptr;
-    platform::DeviceLock m_lock; // of the device the client has open
+    std::unique_ptr<TcpLineBridge> m_bridge; // the line of m_client on an rtu+tcp endpoint
+    platform::DeviceLock m_lock;             // of the device the client has open
     QList<ChannelJob> m_waiting;
     bool m_busy = false;
     ChannelJob m_current;

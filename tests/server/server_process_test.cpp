@@ -82,9 +82,10 @@ sim::Instrument journalInstrument() {
 // The simulator, started on its pseudo-terminal link (or a Modbus TCP endpoint on loopback) as
 // soon as it exists.
 struct RunningSimulator {
-    explicit RunningSimulator(const sim::Instrument& inst, bool network = false) : sim(inst) {
-        ok = network ? sim.startNetwork(platform::NetworkEndpoint::Framing::ModbusTcp,
-                                        QHostAddress::LocalHost, 0, &why)
+    explicit RunningSimulator(const sim::Instrument& inst,
+                              std::optional<platform::NetworkEndpoint::Framing> network = {})
+        : sim(inst) {
+        ok = network ? sim.startNetwork(*network, QHostAddress::LocalHost, 0, &why)
                      : sim.start(&why);
     }
     sim::Simulator sim;
@@ -92,8 +93,9 @@ struct RunningSimulator {
     QString why;
 };
 
-template <bool Network> class ServerFixture : public ::testing::Test {
-protected:
+// Network: 0 the pty, 1 a Modbus TCP endpoint, 2 an rtu+tcp endpoint (COM5 mapped to it).
+template <int Network> class ServerFixture : public ::testing::Test {
+public: // the shared test bodies below reach the parts
     void SetUp() override {
         ASSERT_TRUE(instrument.ok) << instrument.why.toStdString();
         QString why;
@@ -118,7 +120,12 @@ protected:
             << server.stderrText().toStdString();
     }
 
-    RunningSimulator instrument{journalInstrument(), Network};
+    RunningSimulator instrument{
+        journalInstrument(),
+        Network == 0
+            ? std::nullopt
+            : std::optional(Network == 1 ? platform::NetworkEndpoint::Framing::ModbusTcp
+                                         : platform::NetworkEndpoint::Framing::RtuOverTcp)};
     fixture::ServerProcess server{instrument.sim.clientPath()};
     RecordingFactory factory;
     TRS232Transport rs;
@@ -128,36 +135,48 @@ protected:
     QList<Answer> answers;
 };
 
-using ServerProcessTest = ServerFixture<false>;
-using ServerOverTcpTest = ServerFixture<true>; // COM5 mapped to a Modbus TCP endpoint
+using ServerProcessTest = ServerFixture<0>;
+using ServerOverTcpTest = ServerFixture<1>;
+using ServerOverRtuTcpTest = ServerFixture<2>;
+
+// A channel on an endpoint runs the same tasks with the same results; line settings that do not
+// apply to it leave it working, and a gateway that goes away takes the channel.
+template <int Network> void TasksRunOverTheEndpoint(ServerFixture<Network>& f) {
+    f.goLive();
+    QVariant v;
+    EXPECT_EQ(f.mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 0);
+    EXPECT_EQ(v, QVariant::fromValue(quint16(120)));
+    EXPECT_EQ(f.mbm.ReadIndexArchI(2, 1, 0, QVariantList{19, 18, 19}, v), 0);
+    EXPECT_EQ(v.toList().value(1), QVariant::fromValue(quint16(7)));
+    QString name;
+    EXPECT_EQ(f.mbm.GetDeviceNameI(3, name), 0);
+    EXPECT_EQ(name, "FIXTURE-1");
+    EXPECT_EQ(f.mbm.ReadIndexArchI(4, 1, 99, QVariantList{19, 18, 19}, v), 12);
+    for (const char* fault : {"noanswer", "crc"}) {
+        if (Network == 1 && QByteArray(fault) == "crc")
+            continue; // Modbus TCP has no CRC
+        f.instrument.sim.addFault(*sim::parseFault(QString::fromLatin1(fault)));
+        EXPECT_EQ(f.mbm.ReadHoldRegsI(5, 0, 9, 18, 1, v), fault[0] == 'n' ? 1 : 2) << fault;
+        f.instrument.sim.clearFaults();
+    }
+    f.rs.SetSpeed(cts9600);
+    f.mbm.ReadHoldRegs(6, 0, 9, 18, 1);
+    ASSERT_TRUE(waitFor([&] { return !f.answers.isEmpty(); }));
+    EXPECT_EQ(f.answers[0].qid, 6);
+    EXPECT_EQ(f.answers[0].result, 0);
+    f.instrument.sim.stop();
+    ASSERT_TRUE(waitFor([&] { return f.connected.size() == 2; }));
+    EXPECT_EQ(f.connected, (QList<bool>{true, false}));
+}
 
 } // namespace
 
-// A channel on a Modbus TCP endpoint runs the same tasks with the same results; line settings
-// that do not apply to it leave it working, and a gateway that goes away takes the channel.
 TEST_F(ServerOverTcpTest, TasksRunOverModbusTcp) {
-    ASSERT_TRUE(instrument.sim.clientPath().startsWith("tcp://"));
-    goLive();
-    QVariant v;
-    EXPECT_EQ(mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 0);
-    EXPECT_EQ(v, QVariant::fromValue(quint16(120)));
-    EXPECT_EQ(mbm.ReadIndexArchI(2, 1, 0, QVariantList{19, 18, 19}, v), 0);
-    EXPECT_EQ(v.toList().value(1), QVariant::fromValue(quint16(7)));
-    QString name;
-    EXPECT_EQ(mbm.GetDeviceNameI(3, name), 0);
-    EXPECT_EQ(name, "FIXTURE-1");
-    EXPECT_EQ(mbm.ReadIndexArchI(4, 1, 99, QVariantList{19, 18, 19}, v), 12);
-    instrument.sim.addFault(*sim::parseFault(QStringLiteral("noanswer")));
-    EXPECT_EQ(mbm.ReadHoldRegsI(5, 0, 9, 18, 1, v), 1);
-    instrument.sim.clearFaults();
-    rs.SetSpeed(cts9600);
-    mbm.ReadHoldRegs(6, 0, 9, 18, 1);
-    ASSERT_TRUE(waitFor([this] { return !answers.isEmpty(); }));
-    EXPECT_EQ(answers[0].qid, 6);
-    EXPECT_EQ(answers[0].result, 0);
-    instrument.sim.stop();
-    ASSERT_TRUE(waitFor([this] { return connected.size() == 2; }));
-    EXPECT_EQ(connected, (QList<bool>{true, false}));
+    TasksRunOverTheEndpoint(*this);
+}
+
+TEST_F(ServerOverRtuTcpTest, TasksRunOverRtuFramesOnTcp) {
+    TasksRunOverTheEndpoint(*this);
 }
 
 TEST_F(ServerProcessTest, TransportGoesLiveAndMasterSendsSettings) {
