@@ -145,7 +145,7 @@ void IniFile::setBytes(const QByteArray& bytes) {
 void IniFile::splitLines() {
     m_lines.clear();
     m_own.clear();
-    m_newlineUnits = 2;
+    m_newline = LineEnd::CRLF;
     const bool wide = m_encoding == Encoding::Utf16LE || m_encoding == Encoding::Utf16BE;
     const qsizetype unit = wide ? 2 : 1;
     const qsizetype usable = m_body.size() - (m_body.size() % unit);
@@ -171,23 +171,25 @@ void IniFile::splitLines() {
             m_text[k / 2] = QChar(unitAt(k));
     }
 
+    // A line ends at LF, CR LF or a lone CR.
     bool newlineKnown = false;
     qsizetype start = 0;
     while (start < m_body.size()) {
         qsizetype pos = start;
-        while (pos < usable && unitAt(pos) != u'\n')
+        while (pos < usable && unitAt(pos) != u'\n' && unitAt(pos) != u'\r')
             pos += unit;
         Line line;
         line.byteOffset = start;
+        line.byteLength = pos - start;
         if (pos < usable) {
-            const bool crlf = pos > start && unitAt(pos - unit) == u'\r';
-            line.endUnits = crlf ? 2 : 1;
-            line.byteLength = pos - start - (crlf ? unit : 0);
+            const bool cr = unitAt(pos) == u'\r';
+            const bool crlf = cr && pos + unit < usable && unitAt(pos + unit) == u'\n';
+            line.end = crlf ? LineEnd::CRLF : cr ? LineEnd::CR : LineEnd::LF;
             if (!newlineKnown) {
-                m_newlineUnits = line.endUnits;
+                m_newline = line.end;
                 newlineKnown = true;
             }
-            start = pos + unit;
+            start = pos + (crlf ? 2 * unit : unit);
         } else {
             line.byteLength = m_body.size() - start;
             start = m_body.size();
@@ -292,6 +294,7 @@ QByteArray IniFile::encode(QStringView text) const {
 QByteArray IniFile::toBytes() const {
     const QByteArray lf = encode(u"\n");
     const QByteArray crlf = encode(u"\r\n");
+    const QByteArray cr = encode(u"\r");
     QByteArray out = m_bom;
     out.reserve(m_bom.size() + m_body.size() + 64);
     const bool wide = m_encoding == Encoding::Utf16LE || m_encoding == Encoding::Utf16BE;
@@ -300,15 +303,17 @@ QByteArray IniFile::toBytes() const {
         // The odd trailing byte of a UTF-16 file, when lines now follow it, gets a zero byte so
         // that what follows stays on 16-bit boundaries (and reads back as written).
         if (wide && (out.size() - m_bom.size()) % 2 != 0 &&
-            (l.endUnits != 0 || &l != &m_lines.back()))
+            (l.end != LineEnd::None || &l != &m_lines.back()))
             out += '\0';
-        if (l.endUnits == 1)
+        if (l.end == LineEnd::LF)
             out += lf;
-        else if (l.endUnits == 2)
+        else if (l.end == LineEnd::CRLF)
             out += crlf;
+        else if (l.end == LineEnd::CR)
+            out += cr;
     }
     // An odd trailing byte of a UTF-16 file belongs to no line; keep it.
-    if (!m_lines.empty() && m_lines.back().own < 0 && m_lines.back().endUnits == 0) {
+    if (!m_lines.empty() && m_lines.back().own < 0 && m_lines.back().end == LineEnd::None) {
         const Line& last = m_lines.back();
         out += m_body.mid(last.byteOffset + last.byteLength);
     }
@@ -396,10 +401,10 @@ void IniFile::replaceLine(int index, const QString& text) {
 }
 
 void IniFile::insertLine(int at, const QString& text) {
-    if (at > 0 && at == static_cast<int>(m_lines.size()) && m_lines.back().endUnits == 0)
-        m_lines.back().endUnits = m_newlineUnits;
+    if (at > 0 && at == static_cast<int>(m_lines.size()) && m_lines.back().end == LineEnd::None)
+        m_lines.back().end = m_newline;
     Line line;
-    line.endUnits = m_newlineUnits;
+    line.end = m_newline;
     line.own = static_cast<int>(m_own.size());
     m_own.push_back({encode(text), text});
     m_lines.insert(m_lines.begin() + at, line);
