@@ -5,7 +5,12 @@
 #include <QFile>
 #include <QSaveFile>
 
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 namespace {
@@ -114,14 +119,49 @@ size_t iniFoldedHash(QStringView text, size_t seed) noexcept {
     return static_cast<size_t>(h);
 }
 
-bool IniFile::load(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        setBytes({});
-        return false;
+namespace {
+
+// The bytes of a regular file of at most kMaxFileSize bytes. The file is opened without
+// blocking (a FIFO put in its place would otherwise wait for a writer) and checked by its
+// descriptor, so what is checked is what is read.
+IniFile::ReadResult readRegularFile(const QString& path, QByteArray& bytes) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return IniFile::ReadResult::Missing;
+    struct stat st {};
+    IniFile::ReadResult result = IniFile::ReadResult::Missing;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        result = st.st_size > IniFile::kMaxFileSize ? IniFile::ReadResult::TooLarge
+                                                    : IniFile::ReadResult::Loaded;
+        // A file that grows while it is read is cut at the limit plus one byte and refused.
+        bytes.resize(result == IniFile::ReadResult::Loaded ? qsizetype(st.st_size) + 1 : 0);
+        qsizetype got = 0;
+        while (result == IniFile::ReadResult::Loaded) {
+            if (got == bytes.size())
+                bytes.resize(std::min<qsizetype>(got * 2, IniFile::kMaxFileSize + 1));
+            const ssize_t n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                result = IniFile::ReadResult::Missing;
+            else if (n == 0)
+                break;
+            else if ((got += n) > IniFile::kMaxFileSize)
+                result = IniFile::ReadResult::TooLarge;
+        }
+        bytes.resize(result == IniFile::ReadResult::Loaded ? got : 0);
     }
-    setBytes(f.readAll());
-    return true;
+    ::close(fd);
+    return result;
+}
+
+} // namespace
+
+IniFile::ReadResult IniFile::read(const QString& path) {
+    QByteArray bytes;
+    const ReadResult result = readRegularFile(path, bytes);
+    setBytes(bytes);
+    return result;
 }
 
 void IniFile::setBytes(const QByteArray& bytes) {

@@ -46,8 +46,15 @@ public:
     IniFile() = default;
     explicit IniFile(const QByteArray& bytes) { setBytes(bytes); }
 
-    // Reads a file whole. A missing or unreadable file reads as an empty one (false returned).
-    bool load(const QString& path);
+    // Largest file read; INI files of the catalogue are a few kilobytes.
+    static constexpr qint64 kMaxFileSize = 16 * 1024 * 1024;
+
+    enum class ReadResult { Loaded, Missing, TooLarge };
+    // Reads a file whole. A missing or unreadable file and anything that is not a regular file
+    // (a folder, a FIFO, a device such as /dev/zero) read as an empty file (Missing), without
+    // blocking; so does a file larger than kMaxFileSize (TooLarge), which is not read at all.
+    ReadResult read(const QString& path);
+    bool load(const QString& path) { return read(path) == ReadResult::Loaded; }
     void setBytes(const QByteArray& bytes);
     // The file's bytes with every write applied.
     QByteArray toBytes() const;

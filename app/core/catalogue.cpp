@@ -232,6 +232,12 @@ QString ResolveDeviceFile(const QString& directory, const QString& name) {
     return path;
 }
 
+void TCatalogue::readCatalogueFile(platform::IniFile& ini, const QString& path) {
+    if (ini.read(path) == platform::IniFile::ReadResult::TooLarge)
+        Errors.append(QStringLiteral("Файл «%1» больше %2 МБ и не прочитан.")
+                          .arg(path, QString::number(platform::IniFile::kMaxFileSize >> 20)));
+}
+
 void TCatalogue::Load(const QString& directory) {
     Load(QDir(directory).filePath(QStringLiteral("main.ini")), directory);
 }
@@ -242,7 +248,7 @@ void TCatalogue::Load(const QString& mainIniPath, const QString& deviceDirectory
     Errors.clear();
 
     platform::IniFile mainIni;
-    mainIni.load(MainIniPath);
+    readCatalogueFile(mainIni, MainIniPath);
     Settings = ReadConnectionSettings(mainIni);
 
     const int countDev = mainIni.readInteger(u"Main", u"CountDev", 0);
@@ -253,7 +259,7 @@ void TCatalogue::Load(const QString& mainIniPath, const QString& deviceDirectory
             break;
         auto dev = std::make_unique<TDevInfo>();
         platform::IniFile description;
-        description.load(ResolveDeviceFile(deviceDirectory, file));
+        readCatalogueFile(description, ResolveDeviceFile(deviceDirectory, file));
         ReadDevice(description, *dev, file, &Errors);
         ListDev.push_back(std::move(dev));
     }

@@ -71,6 +71,8 @@ class TCatalogue {
 public:
     // Reads <directory>/main.ini and every device description it names. A missing main.ini reads
     // as all defaults; a missing device file gives a device named "прибор" without journals.
+    // Anything that is not a regular file counts as missing; a file larger than
+    // IniFile::kMaxFileSize is not read either, with a message naming it in Errors.
     void Load(const QString& directory);
     // The same with main.ini and the base folder of the device file names given apart (an
     // installed program keeps the user's main.ini in the configuration folder and the device
@@ -82,6 +84,9 @@ public:
     TDevList ListDev;
     // Problems found while loading, as messages for the user (loading goes on past them).
     QStringList Errors;
+
+private:
+    void readCatalogueFile(platform::IniFile& ini, const QString& path);
 };
 
 } // namespace core

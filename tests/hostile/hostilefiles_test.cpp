@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <functional>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -61,18 +62,18 @@ void Write(const QString& path, const QByteArray& bytes) {
     ASSERT_EQ(f.write(bytes), bytes.size());
 }
 
-// Runs `body` as an unprivileged user when the tests run as root (file permissions do not bind
-// root); its return value is the result. Bounded by a 20 s wait.
-int RunUnprivileged(const std::function<int()>& body) {
-    if (::geteuid() != 0)
-        return body();
+// Runs `body` in a child process, as an unprivileged user when asked and the tests run as root
+// (file permissions do not bind root); its return value is the result, 98 when it did not end
+// within `limit` (a hang), 97 when it crashed.
+int RunInChild(const std::function<int()>& body, bool unprivileged,
+               std::chrono::milliseconds limit = std::chrono::seconds(20)) {
     const pid_t pid = ::fork();
     if (pid == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+        if (unprivileged && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             ::_exit(99);
         ::_exit(body());
     }
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto until = std::chrono::steady_clock::now() + limit;
     int status = 0;
     while (::waitpid(pid, &status, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() > until) {
@@ -179,6 +180,67 @@ TEST_F(HostileFiles, DeviceFilesOfAnyShapeGiveADeviceAndNoCrash) {
     }
 }
 
+// A FIFO, a device, a folder or a file over 16 MiB named as a device file or as main.ini reads as
+// a missing file (the huge file with a message naming it), at once; saving never replaces it.
+TEST_F(HostileFiles, NotARegularFileOrTooLargeCountsAsMissing) {
+    QByteArray huge = TenMegabytes();
+    huge += huge;
+    huge += "[Settings]\r\nlastaddr=7\r\n[settings]\r\nname=Huge\r\n";
+    const std::function<void(const QString&)> makers[] = {
+        [](const QString& p) { ASSERT_EQ(::mkfifo(QFile::encodeName(p).constData(), 0600), 0); },
+        [](const QString& p) { ASSERT_TRUE(QFile::link("/dev/zero", p)); },
+        [](const QString& p) { ASSERT_TRUE(QDir().mkdir(p)); },
+        [&huge](const QString& p) { Write(p, huge); },
+    };
+    const char* kinds[] = {"FIFO", "/dev/zero", "folder", "20 MiB file"};
+    for (int kind = 0; kind < 4; ++kind) {
+        for (const bool asMainIni : {false, true}) {
+            SCOPED_TRACE(std::string(kinds[kind]) + (asMainIni ? " as main.ini" : " as device"));
+            QTemporaryDir here;
+            const QString main = here.filePath("main.ini");
+            const QString hostile = asMainIni ? main : here.filePath("dev.ini");
+            if (!asMainIni) {
+                Write(main, "[Main]\r\nCountDev=2\r\nDev1=dev.ini\r\nDev2=good.ini\r\n");
+                Write(here.filePath("good.ini"), "[settings]\r\nname=Good\r\n");
+            }
+            makers[kind](hostile);
+            const QFileInfo before(hostile);
+            const bool tooLarge = kind == 3;
+            // In a child process: a loader that hangs or aborts fails the case instead of the
+            // whole test program. 1: too slow, 2: wrong devices, 3: wrong messages, 4: saved.
+            const int result = RunInChild(
+                [&] {
+                    const auto started = std::chrono::steady_clock::now();
+                    core::TCatalogue catalogue;
+                    catalogue.Load(here.path());
+                    if (std::chrono::steady_clock::now() - started > std::chrono::seconds(1))
+                        return 1;
+                    const bool devicesRight =
+                        asMainIni ? catalogue.ListDev.empty() && catalogue.Settings.lastaddr == 1
+                                  : catalogue.ListDev.size() == 2 &&
+                                        catalogue.ListDev[0]->Name == u"прибор" &&
+                                        catalogue.ListDev[0]->CountJournals == 0 &&
+                                        catalogue.ListDev[1]->Name == u"Good";
+                    if (!devicesRight)
+                        return 2;
+                    const QStringList expected{
+                        QStringLiteral("Файл «%1» больше 16 МБ и не прочитан.").arg(hostile)};
+                    if (catalogue.Errors != (tooLarge ? expected : QStringList()))
+                        return 3;
+                    QString message;
+                    return asMainIni && core::SaveSettings(main, catalogue.Settings, &message) ? 4
+                                                                                               : 0;
+                },
+                false, std::chrono::seconds(5));
+            EXPECT_EQ(result, 0);
+            const QFileInfo after(hostile);
+            EXPECT_EQ(after.isDir(), before.isDir());
+            EXPECT_EQ(after.isSymLink(), before.isSymLink());
+            EXPECT_EQ(after.size(), before.size());
+        }
+    }
+}
+
 TEST_F(HostileFiles, ReadOnlyOrUnreadableMainIniIsNeverReplaced) {
     const QByteArray bytes = "; keep me\r\n[Settings]\r\nlastaddr=7\r\n[Other]\r\nx=1\r\n";
     const struct {
@@ -194,14 +256,16 @@ TEST_F(HostileFiles, ReadOnlyOrUnreadableMainIniIsNeverReplaced) {
         Write(mainIni, bytes);
         ASSERT_TRUE(QFile::setPermissions(mainIni, c.permissions));
         const QString path = mainIni;
-        const int result = RunUnprivileged([path] {
-            core::TConnectionSettings s;
-            s.lastaddr = 9;
-            QString message;
-            if (core::SaveSettings(path, s, &message))
-                return 1;
-            return message == QStringLiteral("Unable to write to %1").arg(path) ? 0 : 2;
-        });
+        const int result = RunInChild(
+            [path] {
+                core::TConnectionSettings s;
+                s.lastaddr = 9;
+                QString message;
+                if (core::SaveSettings(path, s, &message))
+                    return 1;
+                return message == QStringLiteral("Unable to write to %1").arg(path) ? 0 : 2;
+            },
+            true);
         EXPECT_EQ(result, 0);
         QFile::setPermissions(mainIni, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         EXPECT_EQ(ReadAll(mainIni), bytes);
