@@ -4,15 +4,46 @@
 #include "app/core/journaldecoder.h"
 #include "platform/inifile.h"
 
+#include <algorithm>
+#include <limits>
+
 namespace {
 
 enum LoopKind { kFixedLoop, kTextLoop, kModeLoop, kNoLoop };
 
 constexpr int kRegisterBufferSize = 252;
 
+// The record loop of a layout: text records come from the first journal of a text-record device.
+int LoopKindFor(TTypeDev layout, int journalIndex) {
+    switch (layout) {
+    case tdPlain:
+    case tdPlain2:
+    case tdPlain3:
+    case tdPlain4:
+        return kFixedLoop;
+    case tdMarlo:
+    case tdQuint:
+        return journalIndex == 0 ? kTextLoop : kModeLoop;
+    default:
+        return kNoLoop; // a layout the program does not know
+    }
+}
+
+// A 64-bit position or count for the progress bar, which counts in int.
+int ProgressValue(std::int64_t v) {
+    return static_cast<int>(std::clamp<std::int64_t>(v, std::numeric_limits<int>::min(),
+                                                     std::numeric_limits<int>::max()));
+}
+
+// Register address of a reference number; one the library refuses when it does not fit an int.
+int RegisterAddress(int reference, int base) {
+    const std::int64_t address = std::int64_t(reference) - base;
+    return address >= std::numeric_limits<int>::min() ? static_cast<int>(address) : -1;
+}
+
 } // namespace
 
-void TRunDecoder::BeginRun(const TDevInfo* device, int journalIndex, int startrec) {
+void TRunDecoder::BeginRun(const TDevInfo* device, int journalIndex, std::int64_t startrec) {
     m_decoder.setDevice(device);
     m_decoder.setJournalIndex(journalIndex);
     m_decoder.setStartRec(startrec);
@@ -56,16 +87,29 @@ std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex) {
             static_cast<std::uint8_t>(recordIndex & 0xFF)};
 }
 
+QString JournalProblem(const TJournalInfo& journal) {
+    if (!ArchiveNumberFits(journal.Num))
+        return QStringLiteral("Номер архива %1 журнала «%2» вне диапазона 0..255: запрос не может "
+                              "его передать.")
+            .arg(QString::number(journal.Num), journal.Name);
+    if (journal.Cycle && journal.CountRec > kRecordPositions)
+        return QStringLiteral("Кольцевой журнал «%1» на %2 записей: запрос адресует не больше "
+                              "65536 записей.")
+            .arg(journal.Name, QString::number(journal.CountRec));
+    return {};
+}
+
 TReadingRun::TReadingRun(IAccessLibrary& library, IRecordDecoder& decoder, IStringGrid& sg,
                          IRunHost& host)
     : m_lib(library), m_decoder(decoder), m_sg(sg), m_host(host) {}
 
 int TReadingRun::ReadCountRegister(int devAddr, int reference, int& value) {
     std::uint8_t buffer[kRegisterBufferSize] = {};
-    const int code =
-        reference < 400000
-            ? m_lib.ReadInputRegister(devAddr, reference - 300001, 1, dtUWord, buffer)
-            : m_lib.ReadHoldingRegister(devAddr, reference - 400001, 1, dtUWord, buffer);
+    const int code = reference < 400000
+                         ? m_lib.ReadInputRegister(devAddr, RegisterAddress(reference, 300001), 1,
+                                                   dtUWord, buffer)
+                         : m_lib.ReadHoldingRegister(devAddr, RegisterAddress(reference, 400001), 1,
+                                                     dtUWord, buffer);
     value = code == 0 ? buffer[0] | (buffer[1] << 8) : 0;
     return code;
 }
@@ -83,6 +127,10 @@ void TReadingRun::Run(const TRunRequest& request) {
     const TJournalInfo* selected = request.device->journalAt(request.journalIndex);
     if (!selected) {
         m_host.ShowMessage(QStringLiteral("Не выбран журнал прибора."));
+        return;
+    }
+    if (const QString problem = JournalProblem(*selected); !problem.isEmpty()) {
+        m_host.ShowMessage(problem);
         return;
     }
     std::int32_t limitStart = 0;
@@ -158,7 +206,7 @@ void TReadingRun::ReadJournal(const TRunRequest& request, const TJournalInfo& se
             m_host.SetCountText(core::ErrorMessage(code));
             return;
         }
-        m_maxRec += journal.CountRec * w;
+        m_maxRec += std::int64_t(journal.CountRec) * w;
         m_startrec = 0;
         if (w != 0) {
             m_countRec = journal.CountRec;
@@ -175,8 +223,7 @@ void TReadingRun::ReadJournal(const TRunRequest& request, const TJournalInfo& se
     if (request.limit) {
         if (limitStart < m_startrec) {
             m_host.ShowMessage(QStringLiteral("Стартовый индекс %1 младше первой записи %2")
-                                   .arg(limitStart)
-                                   .arg(m_startrec));
+                                   .arg(QString::number(limitStart), QString::number(m_startrec)));
             return;
         }
         m_startrec = limitStart;
@@ -184,36 +231,44 @@ void TReadingRun::ReadJournal(const TRunRequest& request, const TJournalInfo& se
             m_host.ShowMessage(QStringLiteral("Стартовый индекс больше количества записей"));
             return;
         }
-        m_countRec = static_cast<std::int64_t>(m_startrec) + limitCount - 1 < m_maxRec
-                         ? limitCount
-                         : m_maxRec - m_startrec;
+        m_countRec = m_startrec + limitCount - 1 < m_maxRec ? limitCount : m_maxRec - m_startrec;
     }
+
+    const int loop = LoopKindFor(journal.typedev, request.journalIndex);
+    if (!FitRecordRange(journal, loop))
+        return;
 
     m_progress = 0;
     m_host.SetProgressPosition(0);
-    m_host.SetProgressMaximum(m_countRec);
+    m_host.SetProgressMaximum(ProgressValue(m_countRec));
 
-    int loop = kNoLoop;
-    switch (journal.typedev) {
-    case tdPlain:
-    case tdPlain2:
-    case tdPlain3:
-    case tdPlain4:
-        loop = kFixedLoop;
-        break;
-    case tdMarlo:
-    case tdQuint:
-        loop = request.journalIndex == 0 ? kTextLoop : kModeLoop;
-        break;
-    default:
-        break;
-    }
     m_decoder.BeginRun(request.device, request.journalIndex, m_startrec);
     ReadRecords(journal, devAddr, loop);
 
-    m_host.SetProgressPosition(m_countRec);
+    m_host.SetProgressPosition(ProgressValue(m_countRec));
     if (m_maxRec > 0)
         m_host.SetExportVisible(true);
+}
+
+bool TReadingRun::FitRecordRange(const TJournalInfo& journal, int loopKind) {
+    if (loopKind == kNoLoop || m_countRec <= 0)
+        return true;
+    // The fixed-layout loop of a ring wraps the indexes inside the ring, which fits (see
+    // JournalProblem); every other loop asks for startrec, startrec + 1, ...
+    const bool wraps = loopKind == kFixedLoop && journal.Cycle;
+    if (m_startrec < 0 || (!wraps && m_startrec >= kRecordPositions)) {
+        m_host.ShowMessage(QStringLiteral("Запись %1 не может быть запрошена: номера записей — "
+                                          "от 0 до 65535.")
+                               .arg(m_startrec));
+        return false;
+    }
+    if (!wraps && m_startrec + m_countRec > kRecordPositions) {
+        m_countRec = kRecordPositions - m_startrec;
+        m_host.ShowMessage(QStringLiteral("Записи с номерами больше 65535 не могут быть "
+                                          "запрошены: читаются записи с %1 по 65535.")
+                               .arg(m_startrec));
+    }
+    return true;
 }
 
 void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, int loopKind) {
@@ -221,11 +276,11 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, int loop
         return;
     if (loopKind != kTextLoop)
         m_progress = m_startrec;
-    m_host.SetProgressPosition(m_progress);
+    m_host.SetProgressPosition(ProgressValue(m_progress));
 
     std::uint8_t reply[core::kReplySize];
     for (int i = 0; i < m_countRec; ++i) {
-        int idx = m_startrec + i;
+        std::int64_t idx = m_startrec + i;
         if (loopKind == kFixedLoop) {
             m_host.SetStatusText(
                 QStringLiteral("%1 (%2)").arg(idx + 1).arg(m_startrec + m_countRec));
@@ -233,7 +288,7 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, int loop
                 idx %= journal.CountRec;
         }
         std::fill(std::begin(reply), std::end(reply), 0);
-        const auto request = RecordRequest(journal.Num, idx);
+        const auto request = RecordRequest(journal.Num, static_cast<int>(idx));
         std::copy(request.begin(), request.end(), reply);
         const int code = m_lib.AnyFunction(devAddr, 65, 7, reply);
 
@@ -241,7 +296,7 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, int loop
         if (code != 0) {
             WriteErrorRow(i, code);
         } else if (loopKind == kFixedLoop) {
-            m_decoder.DecodeFixedReply(i, reply, idx);
+            m_decoder.DecodeFixedReply(i, reply, static_cast<int>(idx));
         } else if (loopKind == kTextLoop) {
             m_decoder.DecodeTextRecord(i, reply);
         } else {
@@ -249,7 +304,7 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, int loop
             m_decoder.DecodeModeRecord(i, reply);
         }
 
-        m_host.SetProgressPosition(++m_progress);
+        m_host.SetProgressPosition(ProgressValue(++m_progress));
         m_host.ProcessEvents();
         if (!m_getArch)
             break;

@@ -17,7 +17,7 @@ public:
     virtual ~IRecordDecoder() = default;
 
     // Device, journal (selector item index) and first record number of the run that starts.
-    virtual void BeginRun(const TDevInfo* device, int journalIndex, int startrec) = 0;
+    virtual void BeginRun(const TDevInfo* device, int journalIndex, std::int64_t startrec) = 0;
     // A fixed-layout reply; `requestIndex` is the record index as sent (after the wrap-around).
     virtual void DecodeFixedReply(int index, const std::uint8_t* reply, int requestIndex) = 0;
     virtual void DecodeTextRecord(int index, const std::uint8_t* reply) = 0;
@@ -40,7 +40,7 @@ public:
     TRunDecoder(core::TJournalDecoder& decoder, IStringGrid& sgGr)
         : m_decoder(decoder), m_sgGr(sgGr) {}
 
-    void BeginRun(const TDevInfo* device, int journalIndex, int startrec) override;
+    void BeginRun(const TDevInfo* device, int journalIndex, std::int64_t startrec) override;
     void DecodeFixedReply(int index, const std::uint8_t* reply, int requestIndex) override;
     void DecodeTextRecord(int index, const std::uint8_t* reply) override;
     void DecodeModeRecord(int index, const std::uint8_t* reply) override;
@@ -96,6 +96,10 @@ struct TRunRequest {
 // The 7-byte function-65 request for a record of an archive.
 std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex);
 
+// Why no run of the journal can be made as described: an archive number a request cannot carry,
+// or a ring larger than the record positions a request can address. Empty when there is none.
+QString JournalProblem(const TJournalInfo& journal);
+
 // One reading run through the access library: connect, count, records, disconnect.
 class TReadingRun {
 public:
@@ -108,9 +112,10 @@ public:
 
     bool IsActive() const { return m_active; }
     bool GetArch() const { return m_getArch; }
-    int startrec() const { return m_startrec; }
-    int CountRec() const { return m_countRec; }
-    int MaxRec() const { return m_maxRec; }
+    // 64-bit: a ring's record count grows by its size times the overflow counter.
+    std::int64_t startrec() const { return m_startrec; }
+    std::int64_t CountRec() const { return m_countRec; }
+    std::int64_t MaxRec() const { return m_maxRec; }
 
     // ReadCountRegister: a register by its Modbus reference number (300001+ input, 400001+
     // holding). Returns the result code; the value goes to `value`.
@@ -121,6 +126,7 @@ private:
     void ReadJournal(const TRunRequest& request, const TJournalInfo& selected,
                      std::int32_t limitStart, std::int32_t limitCount);
     void FinishRun();
+    bool FitRecordRange(const TJournalInfo& journal, int loopKind);
     void ReadRecords(const TJournalInfo& journal, int devAddr, int loopKind);
     void WriteErrorRow(int i, int code);
 
@@ -131,8 +137,8 @@ private:
 
     bool m_active = false;
     bool m_getArch = true;
-    int m_startrec = 0;
-    int m_countRec = 0;
-    int m_maxRec = 0;
-    int m_progress = 0;
+    std::int64_t m_startrec = 0;
+    std::int64_t m_countRec = 0;
+    std::int64_t m_maxRec = 0;
+    std::int64_t m_progress = 0;
 };

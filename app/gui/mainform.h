@@ -171,9 +171,9 @@ public:
 
     // State of the window and of the current reading run.
     std::int32_t DevAdr = 1;
-    std::int32_t startrec = 0;
-    std::int32_t CountRec = 0;
-    std::int32_t MaxRec = 0;
+    std::int64_t startrec = 0;
+    std::int64_t CountRec = 0;
+    std::int64_t MaxRec = 0;
     std::int32_t FRetries = 5;
     TDevList ListDev;
     TDevInfo* CurDev = nullptr;

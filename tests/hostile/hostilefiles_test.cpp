@@ -241,6 +241,31 @@ TEST_F(HostileFiles, NotARegularFileOrTooLargeCountsAsMissing) {
     }
 }
 
+// Numbers a record request cannot carry are reported when the catalogue loads and kept as they
+// are (the run refuses or limits them again); numbers in range load without a word.
+TEST_F(HostileFiles, AbsurdJournalNumbersAreReported) {
+    Write(mainIni, "[Main]\r\nCountDev=1\r\nDev1=dev.ini\r\n");
+    Write(Device("dev.ini"), "[settings]\r\narchtypecount=5\r\n"
+                             "ArchNum1=257\r\nArchCountRec1=14\r\n"
+                             "ArchNum2=2\r\nArchCycle2=1\r\nArchCountRec2=2147483647\r\n"
+                             "ArchNum3=$FFFFFFFF\r\nArchCountRec3=70000\r\nArchReg3=300001\r\n"
+                             "ArchNum4=-2\r\nArchCountRec4=65537\r\n"
+                             "ArchNum5=255\r\nArchCycle5=1\r\nArchCountRec5=65536\r\n");
+    core::TCatalogue catalogue;
+    catalogue.Load(dir.path());
+    ASSERT_EQ(catalogue.ListDev.size(), 1u);
+    const TDevInfo& dev = *catalogue.ListDev[0];
+    EXPECT_EQ(dev.Journal[0].Num, 257);
+    EXPECT_EQ(dev.Journal[1].CountRec, 2147483647);
+    EXPECT_EQ(catalogue.Errors,
+              QStringList({"dev.ini: ArchNum1=257 — номер архива вне диапазона 0..255.",
+                           "dev.ini: ArchCountRec2=2147483647 — больше 65536 записей, которые "
+                           "может адресовать запрос.",
+                           "dev.ini: ArchNum4=-2 — номер архива вне диапазона 0..255.",
+                           "dev.ini: ArchCountRec4=65537 — больше 65536 записей, которые может "
+                           "адресовать запрос."}));
+}
+
 TEST_F(HostileFiles, ReadOnlyOrUnreadableMainIniIsNeverReplaced) {
     const QByteArray bytes = "; keep me\r\n[Settings]\r\nlastaddr=7\r\n[Other]\r\nx=1\r\n";
     const struct {
