@@ -16,7 +16,7 @@ namespace comm {
 QString ServerLocation::key() const {
     if (kind == TConnectKind::ckLocal)
         return QStringLiteral("local:") + socketPath;
-    return QStringLiteral("tcp:%1:%2").arg(host).arg(port);
+    return QStringLiteral("tcp:%1:%2").arg(host, QString::number(port));
 }
 
 QString localServerDirectory(QString* error) {

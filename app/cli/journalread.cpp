@@ -110,10 +110,10 @@ int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out) {
     int n = 0;
     for (const auto& dev : catalogue.ListDev) {
         ++n;
-        printLine(out, QStringLiteral("%1\t%2").arg(n).arg(dev->Name));
+        printLine(out, QString::number(n) + u'\t' + dev->Name);
         const QStringList journals = core::JournalItems(*dev);
         for (qsizetype j = 0; j < journals.size(); ++j)
-            printLine(out, QStringLiteral("%1.%2\t%3").arg(n).arg(j + 1).arg(journals[j]));
+            printLine(out, QStringLiteral("%1.%2\t").arg(n).arg(j + 1) + journals[j]);
     }
     return kExitOk;
 }
@@ -151,9 +151,20 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
     request.journalIndex = options.journal - 1;
     if (request.device && !request.device->journalAt(request.journalIndex))
         printLine(io.err, QStringLiteral("У прибора «%1» нет журнала %2 (журналов: %3).")
-                              .arg(request.device->Name)
-                              .arg(options.journal)
-                              .arg(request.device->CountJournals));
+                              .arg(request.device->Name, QString::number(options.journal),
+                                   QString::number(request.device->CountJournals)));
+
+    // The window reads the count of a journal whose record layout it does not know and no
+    // record; a file of headings only would look like an empty journal, so say why instead.
+    const TJournalInfo* journal =
+        request.device ? request.device->journalAt(request.journalIndex) : nullptr;
+    if (journal && journal->typedev > tdQuint) {
+        printLine(io.err, QStringLiteral("У журнала %1 прибора «%2» неизвестный формат записей "
+                                         "(ArchStandart%1=%3).")
+                              .arg(QString::number(options.journal), request.device->Name,
+                                   QString::number(journal->typedev)));
+        return kExitRefused;
+    }
 
     // The port as if typed into the port selector: COMn or a device path.
     const core::TPortChoice port =

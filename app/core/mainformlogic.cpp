@@ -88,8 +88,10 @@ QStringList JournalItems(const TDevInfo& dev) {
     QStringList items;
     for (int j = 0; j < std::min(dev.CountJournals, kMaxJournals); ++j) {
         const TJournalInfo& J = dev.Journal[static_cast<std::size_t>(j)];
-        items.append(J.CountRec <= 0 ? J.Name
-                                     : QStringLiteral("%1 (%2)").arg(J.Name).arg(J.CountRec));
+        // Concatenated, not .arg(): a name may itself hold "%1".
+        items.append(J.CountRec <= 0
+                         ? J.Name
+                         : J.Name + QStringLiteral(" (") + QString::number(J.CountRec) + u')');
     }
     return items;
 }

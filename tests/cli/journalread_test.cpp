@@ -83,6 +83,27 @@ protected:
         f.write(ini);
     }
 
+    // Device 7 of the catalogue, with values the program cannot use as they are: journal 1 of a
+    // record layout it does not know, named with "%1"; journal 2 with archive number 257.
+    void addHostileDevice() {
+        QFile f(dir.filePath("devices/hostile.ini"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("\xEF\xBB\xBF" + QStringLiteral("[settings]\r\nname=Чужой\r\narchtypecount=2\r\n"
+                                                "ArchName1=Журнал %1 проц\r\nArchNum1=1\r\n"
+                                                "ArchCountRec1=50\r\nArchStandart1=6\r\n"
+                                                "ArchName2=Архив\r\nArchNum2=257\r\n"
+                                                "ArchCountRec2=5\r\n")
+                                     .toUtf8());
+        f.close();
+        QFile m(dir.filePath("main.ini"));
+        ASSERT_TRUE(m.open(QIODevice::ReadOnly));
+        QByteArray ini = m.readAll();
+        m.close();
+        ini.replace("CountDev=6\r\n", "CountDev=7\r\nDev7=devices/hostile.ini\r\n");
+        ASSERT_TRUE(m.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        m.write(ini);
+    }
+
     QStringList runArguments(const QString& device, int journal, const QString& output) const {
         return {"--catalogue", dir.path(),
                 "--device",    device,
@@ -208,7 +229,14 @@ TEST_F(JournalRead, RefusedRunsWriteNoFile) {
         {runArguments("1", 1, file) + QStringList{"--start", "20", "--count", "5"},
          "Стартовый индекс больше количества записей"},
         {runArguments("1", 2, file), "Ошибка (Функция не поддерживается прибором)"},
+        {runArguments("1", 1, file) +
+             QStringList{"--start", "-2147483647", "--count", "2147483647"},
+         "Запись -2147483647 не может быть запрошена: номера записей — от 0 до 65535."},
+        {runArguments("7", 1, file), "У журнала 1 прибора «Чужой» неизвестный формат записей "
+                                     "(ArchStandart1=6)."},
+        {runArguments("7", 2, file), "Номер архива 257 журнала «Архив» вне диапазона 0..255"},
     };
+    addHostileDevice();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString());
         const Outcome r = run(c.arguments);
@@ -249,6 +277,7 @@ TEST_F(JournalRead, WrongCommandLines) {
 }
 
 TEST_F(JournalRead, ListsDevicesAndJournals) {
+    addHostileDevice();
     const Outcome r = run({"--catalogue", dir.path(), "--list"});
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
     const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
@@ -256,7 +285,8 @@ TEST_F(JournalRead, ListsDevicesAndJournals) {
     EXPECT_EQ(lines[0], QStringLiteral("1\tРегулятор РТ-10"));
     EXPECT_EQ(lines[1], QStringLiteral("1.1\tЖурнал событий (1000)"));
     EXPECT_EQ(lines[2], QStringLiteral("1.2\tКольцевой журнал (1000)"));
-    EXPECT_EQ(lines.filter(QRegularExpression("^\\d+\\t")).size(), 6);
+    EXPECT_EQ(lines.filter(QRegularExpression("^\\d+\\t")).size(), 7);
+    EXPECT_TRUE(lines.contains(QStringLiteral("7.1\tЖурнал %1 проц (50)")));
 }
 
 // Ctrl-C in the middle of a slow run: it stops like "Остановить", the records read so far are

@@ -82,4 +82,17 @@ TEST(MainFormLogic, DeviceViewByFirstJournalLayout) {
     }
 }
 
+// A journal name is shown as it is written, "%1" and "%2" included.
+TEST(MainFormLogic, JournalItemsKeepTheNames) {
+    TDevInfo dev;
+    dev.CountJournals = 3;
+    const std::pair<const char*, int> journals[] = {{"Журнал %1 проц", 50}, {"%2", 0}, {"%1%2", 7}};
+    for (int j = 0; j < 3; ++j) {
+        dev.Journal[j].Name = QString::fromUtf8(journals[j].first);
+        dev.Journal[j].CountRec = journals[j].second;
+    }
+    EXPECT_EQ(core::JournalItems(dev),
+              QStringList({QString::fromUtf8("Журнал %1 проц (50)"), "%2", "%1%2 (7)"}));
+}
+
 } // namespace
