@@ -6,17 +6,6 @@
 
 namespace {
 
-TEST(MainFormLogic, PortNumberFromName) {
-    const struct {
-        const char* name;
-        std::uint32_t number;
-    } cases[] = {{"COM1", 1},    {"COM10", 10},  {"COM255", 255}, {"COM256", 0}, {"COM257", 1},
-                 {"COM300", 44}, {"COM", 1},     {"CO", 1},       {"", 1},       {"COMx", 1},
-                 {"COM$1F", 31}, {"COM-1", 255}, {"LPT7", 7}};
-    for (const auto& c : cases)
-        EXPECT_EQ(core::PortNumberFromName(QString::fromLatin1(c.name)), c.number) << c.name;
-}
-
 TEST(MainFormLogic, PortChoice) {
     qunsetenv("JOURNAL_PORTS");
     const QStringList items{"COM1", "COM10", "COM2"};
