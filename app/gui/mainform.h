@@ -218,6 +218,7 @@ private:
     void SetReadingFlag(bool on) override { GetArch = on; }
     void SetControlEnabled(IServerPathHost::Control control, bool enabled) override;
     void ShowMessageBox(const QString& text) override;
+    void ShowErrorBox(const QString& text) override;
     void SendRecordAnswer(std::int32_t w, std::int32_t result) override;
 
     TForm1Options m_options;
