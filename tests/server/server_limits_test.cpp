@@ -1,0 +1,154 @@
+// What a TCP peer can do to the exchange server before it presents the token: one small greeting
+// within a fixed time, a few connections per address and in all; wrong tokens slow the address
+// down and are logged once per interval. The server runs in-process with small limits.
+#include "comm/ipc/framecodec.h"
+#include "comm/ipc/protocol.h"
+#include "server/exchangeserver.h"
+#include "serverprocess.h"
+
+#include <QElapsedTimer>
+#include <QTcpSocket>
+#include <QtEndian>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using fixture::waitFor;
+
+namespace {
+
+const QString kToken = QStringLiteral("s3cret");
+
+QByteArray hello(const QString& token) {
+    return comm::ipc::encodeFrame({QVariant::fromValue(quint8(comm::ipc::mkHello)),
+                                   QVariant::fromValue(quint32(1)), QVariant::fromValue(quint32(0)),
+                                   token, qint64(1)});
+}
+
+class ServerLimits : public ::testing::Test {
+protected:
+    void start(const server::ConnectionLimits& limits) {
+        server.setLimits(limits);
+        QString why;
+        ASSERT_TRUE(server.listenTcp(QHostAddress::LocalHost, 0, kToken, &why))
+            << why.toStdString();
+    }
+    // A connection from the loopback address `from` (127.0.0.x), accepted or refused by now.
+    QTcpSocket* open(const char* from) {
+        auto s = std::make_unique<QTcpSocket>();
+        s->bind(QHostAddress(QString::fromLatin1(from)), 0);
+        s->connectToHost(QHostAddress::LocalHost, server.tcpPort());
+        waitFor([&] { return s->state() == QAbstractSocket::ConnectedState; }, 2000);
+        waitFor([] { return false; }, 30); // the server's accept
+        sockets.push_back(std::move(s));
+        return sockets.back().get();
+    }
+    static bool closed(QTcpSocket* s) { return s->state() == QAbstractSocket::UnconnectedState; }
+    // Sends the greeting; true when the server answers it (false: it closed the connection).
+    static bool greet(QTcpSocket* s, const QString& token, int timeoutMs = 3000) {
+        s->write(hello(token));
+        waitFor([&] { return s->bytesAvailable() > 0 || closed(s); }, timeoutMs);
+        return s->bytesAvailable() > 0;
+    }
+
+    server::ExchangeServer server;
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+};
+
+TEST_F(ServerLimits, GreetingIsOneSmallFrameWithinAFixedTime) {
+    server::ConnectionLimits limits;
+    limits.greetingTimeoutMs = 600;
+    start(limits);
+
+    // A frame announcing 1 MiB before the greeting: closed as soon as its length is read.
+    QTcpSocket* big = open("127.0.0.2");
+    QByteArray length(4, '\0');
+    qToBigEndian<quint32>(1024 * 1024, length.data());
+    big->write(length + QByteArray(100, 'x'));
+    EXPECT_TRUE(waitFor([&] { return closed(big); }, 300));
+
+    // A greeting trickled in a byte every 50 ms: the bytes do not restart the deadline.
+    QTcpSocket* slow = open("127.0.0.2");
+    const QByteArray frame = hello(kToken);
+    QElapsedTimer t;
+    t.start();
+    for (qsizetype i = 0; i < frame.size() - 1 && !closed(slow); ++i) {
+        slow->write(frame.mid(i, 1));
+        waitFor([&] { return closed(slow); }, 50);
+    }
+    EXPECT_TRUE(closed(slow));
+    EXPECT_GE(t.elapsed(), 500);
+    EXPECT_LT(t.elapsed(), 1500);
+
+    // A proper client meanwhile is served.
+    EXPECT_TRUE(greet(open("127.0.0.3"), kToken));
+}
+
+TEST_F(ServerLimits, ConnectionsPerAddressAndInAll) {
+    server::ConnectionLimits limits;
+    limits.maxPerPeer = 3;
+    limits.maxConnections = 5;
+    start(limits);
+    const struct {
+        const char* from;
+        bool greets;
+        std::vector<bool> openAfter; // state of every connection so far
+    } steps[] = {
+        {"127.0.0.2", false, {true}},
+        {"127.0.0.2", false, {true, true}},
+        {"127.0.0.2", true, {true, true, true}},
+        {"127.0.0.2", false, {true, true, true, false}}, // a fourth from one address: refused
+        {"127.0.0.3", true, {true, true, true, false, true}},
+        {"127.0.0.4", true, {true, true, true, false, true, true}},
+        // Full: the oldest connection without greeting makes room.
+        {"127.0.0.5", true, {false, true, true, false, true, true, true}},
+        {"127.0.0.6", true, {false, false, true, false, true, true, true, true}},
+        // Every connection has greeted: a new one is refused.
+        {"127.0.0.7", false, {false, false, true, false, true, true, true, true, false}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(std::to_string(sockets.size() + 1) + " from " + step.from);
+        QTcpSocket* s = open(step.from);
+        if (step.greets) {
+            EXPECT_TRUE(greet(s, kToken));
+        }
+        waitFor([] { return false; }, 50);
+        std::vector<bool> open;
+        for (const auto& socket : sockets)
+            open.push_back(!closed(socket.get()));
+        EXPECT_EQ(open, step.openAfter);
+    }
+}
+
+TEST_F(ServerLimits, WrongTokensSlowTheirAddressDownAndAreLoggedOnce) {
+    server::ConnectionLimits limits;
+    limits.firstTokenDelayMs = 100;
+    limits.maxTokenDelayMs = 400;
+    start(limits);
+    static int logged = 0;
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+            if (text.contains(QLatin1String("before its greeting")))
+                ++logged;
+        });
+
+    // Five wrong tokens, one after the other: checked 100, 200, 400 and 400 ms apart.
+    QElapsedTimer t;
+    t.start();
+    for (int i = 0; i < 5; ++i)
+        EXPECT_FALSE(greet(open("127.0.0.2"), QStringLiteral("guess")));
+    EXPECT_GE(t.elapsed(), 1100);
+    // Another address is not slowed down; the right token from the guessing one waits its turn.
+    t.restart();
+    EXPECT_TRUE(greet(open("127.0.0.3"), kToken));
+    EXPECT_LT(t.elapsed(), 300);
+    t.restart();
+    EXPECT_TRUE(greet(open("127.0.0.2"), kToken));
+    EXPECT_GE(t.elapsed(), 250);
+
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(logged, 1);
+}
+
+} // namespace
