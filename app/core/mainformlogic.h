@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/core/model.h"
+#include "comm/ipc/speeds.h"
 #include "platform/portlist.h"
 
 #include <QList>
@@ -8,6 +9,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 // The main window's decisions that do not need widgets: port items and port numbers, the baud
@@ -40,7 +42,8 @@ TPortChoice ResolvePortChoice(const QStringList& items, const std::vector<int>& 
                               const QString& mainIniPath);
 
 // Baud rates of the speed selector's items.
-inline constexpr int kSpeeds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+inline constexpr auto kSpeeds =
+    std::span(comm::ipc::kBaudRates).first<comm::ipc::kSpeedItemCount>();
 
 // Baud rate of the speed selector: the rate of the selected item when the text is that item's;
 // a typed positive number as typed; 0 when the selector holds neither.

@@ -342,7 +342,7 @@ void TForm1::FormCreate() {
     ListDev.clear();
     CurDev = nullptr;
     LoadCatalogue();
-    StructV = QVariantList{19, 18, 19};
+    StructV = TServerReadingPath::RecordStructure();
     m_serverPath->SetStructV(StructV);
 
     const QString sgHeads[] = {QStringLiteral("№"), QStringLiteral("Время"),
@@ -560,10 +560,6 @@ void TForm1::btnRead2Click() {
     request.countText = EdtCount->text();
 
     m_run->Run(request);
-    startrec = m_run->startrec();
-    CountRec = m_run->CountRec();
-    MaxRec = m_run->MaxRec();
-    GetArch = m_run->GetArch();
     if (m_closeRequested)
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
@@ -571,7 +567,6 @@ void TForm1::btnRead2Click() {
 void TForm1::btnStopClick() {
     btnStop->setEnabled(false);
     m_run->Stop();
-    GetArch = false;
     btnRead->setEnabled(true);
     rgTypeJ->setEnabled(true);
     BuildGroupView();
@@ -647,12 +642,10 @@ void TForm1::SetRunState(TRunState state) {
         break;
     case TRunState::Reading:
         rgTypeJ->setEnabled(false);
-        GetArch = true;
         btnStop2->setEnabled(true);
         break;
     case TRunState::Idle:
         rgTypeJ->setEnabled(true);
-        GetArch = true;
         btnStop2->setEnabled(false);
         btnRead2->setEnabled(true);
         BtnConnect2->setEnabled(true);

@@ -2,14 +2,12 @@
 
 #include "app/core/errortexts.h"
 #include "app/core/readingrun.h"
+#include "comm/ipc/datatypes.h"
 
 #include <cmath>
 #include <exception>
 
 namespace {
-
-// Data type codes of the tasks: unsigned 16 and 32 bits.
-constexpr std::int32_t kUInt16 = 18;
 
 using Control = IServerPathHost::Control;
 
@@ -129,7 +127,7 @@ void TServerReadingPath::btnReadClick() {
         m_outstanding = 0;
         return;
     }
-    const QVariant type = QVariant::fromValue(qint32(kUInt16));
+    const QVariant type = QVariant::fromValue(qint32(comm::ipc::vtUI2));
     const std::int32_t reg = j->Reg;
     queueTask(kCountQID, [&] {
         if (reg >= 400000)
@@ -176,11 +174,7 @@ void TServerReadingPath::MBMExchange(QObject* /*Sender*/, std::int32_t QID, std:
     if (n <= 0)
         return;
     if (Result != 0) {
-        const int row = n + 1;
-        if (m_sg.rowCount() < row + 1)
-            m_sg.setRowCount(row + 1);
-        m_sg.setCell(row, 0, QString::number(n));
-        m_sg.setCell(row, 1, core::ErrorMessage(Result));
+        core::WriteErrorRow(m_sg, n, n, core::ErrorMessage(Result));
         m_decoder.ScrollToLastRow();
         return;
     }
