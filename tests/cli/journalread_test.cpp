@@ -5,6 +5,7 @@
 #include "app/gui/radiogroup.h"
 #include "app/gui/savefilechooser.h"
 #include "sim/simulator.h"
+#include "tests/catalogueedit.h"
 #include "tests/recordingsink.h"
 
 #include <QComboBox>
@@ -73,35 +74,23 @@ protected:
 
     // Adds a line to the [Ports] section of the catalogue's main.ini.
     void addPortToMainIni(const QString& line) {
-        QFile f(dir.filePath("main.ini"));
-        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-        QByteArray ini = f.readAll();
-        f.close();
-        ASSERT_TRUE(ini.contains("[Ports]\r\n"));
-        ini.replace("[Ports]\r\n", "[Ports]\r\n" + line.toLatin1());
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(ini);
+        ASSERT_TRUE(ReplaceInFile(dir.filePath("main.ini"), "[Ports]\r\n",
+                                  "[Ports]\r\n" + line.toLatin1()));
     }
 
     // Device 7 of the catalogue, with values the program cannot use as they are: journal 1 of a
     // record layout it does not know, named with "%1"; journal 2 with archive number 257.
     void addHostileDevice() {
-        QFile f(dir.filePath("devices/hostile.ini"));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("\xEF\xBB\xBF" + QStringLiteral("[settings]\r\nname=Чужой\r\narchtypecount=2\r\n"
-                                                "ArchName1=Журнал %1 проц\r\nArchNum1=1\r\n"
-                                                "ArchCountRec1=50\r\nArchStandart1=6\r\n"
-                                                "ArchName2=Архив\r\nArchNum2=257\r\n"
-                                                "ArchCountRec2=5\r\n")
-                                     .toUtf8());
-        f.close();
-        QFile m(dir.filePath("main.ini"));
-        ASSERT_TRUE(m.open(QIODevice::ReadOnly));
-        QByteArray ini = m.readAll();
-        m.close();
-        ini.replace("CountDev=6\r\n", "CountDev=7\r\nDev7=devices/hostile.ini\r\n");
-        ASSERT_TRUE(m.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        m.write(ini);
+        ASSERT_TRUE(WriteWholeFile(
+            dir.filePath("devices/hostile.ini"),
+            "\xEF\xBB\xBF" + QStringLiteral("[settings]\r\nname=Чужой\r\narchtypecount=2\r\n"
+                                            "ArchName1=Журнал %1 проц\r\nArchNum1=1\r\n"
+                                            "ArchCountRec1=50\r\nArchStandart1=6\r\n"
+                                            "ArchName2=Архив\r\nArchNum2=257\r\n"
+                                            "ArchCountRec2=5\r\n")
+                                 .toUtf8()));
+        ASSERT_TRUE(ReplaceInFile(dir.filePath("main.ini"), "CountDev=6\r\n",
+                                  "CountDev=7\r\nDev7=devices/hostile.ini\r\n"));
     }
 
     QStringList runArguments(const QString& device, int journal, const QString& output) const {
