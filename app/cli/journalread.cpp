@@ -139,31 +139,23 @@ void ExportPortMapping(int number, const QString& mainIniPath) {
     qputenv("JOURNAL_PORTS", env.isEmpty() ? item : env + ';' + item);
 }
 
-int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
-                IAccessLibrary& library, const TCliIo& io) {
+namespace {
+
+// The run as the window would start it with the same choices; says on `err` when the device or
+// the journal is not in the catalogue (the run then refuses with the window's message).
+TRunRequest RequestFor(const TCliOptions& options, const core::TCatalogue& catalogue,
+                       std::FILE* err) {
     const core::TConnectionSettings& settings = catalogue.Settings;
     TRunRequest request;
     request.device = FindDevice(catalogue, options.device);
     if (!request.device)
-        printLine(io.err, QStringLiteral("Прибор «%1» не найден в каталоге %2.")
-                              .arg(options.device, catalogue.MainIniPath));
+        printLine(err, QStringLiteral("Прибор «%1» не найден в каталоге %2.")
+                           .arg(options.device, catalogue.MainIniPath));
     request.journalIndex = options.journal - 1;
     if (request.device && !request.device->journalAt(request.journalIndex))
-        printLine(io.err, QStringLiteral("У прибора «%1» нет журнала %2 (журналов: %3).")
-                              .arg(request.device->Name, QString::number(options.journal),
-                                   QString::number(request.device->CountJournals)));
-
-    // The window reads the count of a journal whose record layout it does not know and no
-    // record; a file of headings only would look like an empty journal, so say why instead.
-    const TJournalInfo* journal =
-        request.device ? request.device->journalAt(request.journalIndex) : nullptr;
-    if (journal && journal->typedev > tdQuint) {
-        printLine(io.err, QStringLiteral("У журнала %1 прибора «%2» неизвестный формат записей "
-                                         "(ArchStandart%1=%3).")
-                              .arg(QString::number(options.journal), request.device->Name,
-                                   QString::number(journal->typedev)));
-        return kExitRefused;
-    }
+        printLine(err, QStringLiteral("У прибора «%1» нет журнала %2 (журналов: %3).")
+                           .arg(request.device->Name, QString::number(options.journal),
+                                QString::number(request.device->CountJournals)));
 
     // The port as if typed into the port selector: COMn or a device path.
     const core::TPortChoice port =
@@ -186,6 +178,25 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
     if (request.limit) {
         request.startText = QString::number(*options.start);
         request.countText = QString::number(*options.count);
+    }
+    return request;
+}
+
+} // namespace
+
+int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
+                IAccessLibrary& library, const TCliIo& io) {
+    const TRunRequest request = RequestFor(options, catalogue, io.err);
+    // The window reads the count of a journal whose record layout it does not know and no
+    // record; a file of headings only would look like an empty journal, so say why instead.
+    const TJournalInfo* journal =
+        request.device ? request.device->journalAt(request.journalIndex) : nullptr;
+    if (journal && journal->typedev > tdQuint) {
+        printLine(io.err, QStringLiteral("У журнала %1 прибора «%2» неизвестный формат записей "
+                                         "(ArchStandart%1=%3).")
+                              .arg(QString::number(options.journal), request.device->Name,
+                                   QString::number(journal->typedev)));
+        return kExitRefused;
     }
 
     TStringGrid sg(2, 5);
