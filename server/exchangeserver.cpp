@@ -130,7 +130,8 @@ void ClientConnection::sendReply(quint32 callId, qint32 status, const QString& e
 }
 
 void ClientConnection::onReadyRead() {
-    if (m_closed)
+    // A greeting waiting for its token check holds back what came after it.
+    if (m_closed || m_greetingWaits)
         return;
     for (;;) {
         // Before the greeting no more than its largest frame is read; its deadline stays.
@@ -147,7 +148,7 @@ void ClientConnection::onReadyRead() {
             if (status == FrameReader::Status::NeedMore)
                 break;
             handle(message);
-            if (m_closed)
+            if (m_closed || m_greetingWaits)
                 return;
         }
         // Just greeted: what the client sent after the greeting may wait in the socket.
@@ -187,7 +188,7 @@ void ClientConnection::handle(const QVariantList& message) {
 }
 
 void ClientConnection::greet(quint32 callId, quint8 kind, const QVariantList& args) {
-    if (kind != mkHello || m_greetingWaits) {
+    if (kind != mkHello) {
         abort(QStringLiteral("request before the greeting"));
         return;
     }
@@ -199,6 +200,8 @@ void ClientConnection::greet(quint32 callId, quint8 kind, const QVariantList& ar
                 m_greetingWaits = false;
                 if (!m_closed)
                     greet(callId, mkHello, args);
+                if (m_greeted)
+                    onReadyRead(); // requests sent right after the greeting
             });
             return;
         }

@@ -99,7 +99,8 @@ private:
     QString m_peer;
     bool m_remote;
     bool m_greeted = false;
-    bool m_greetingWaits = false; // its token waits for the check (wrong tokens before it)
+    // Its token waits for the check (wrong tokens came before it); nothing after it is read.
+    bool m_greetingWaits = false;
     bool m_closed = false;
     comm::ipc::FrameReader m_reader;
     QTimer m_stallTimer; // missing greeting (fixed deadline) or, after it, an unfinished frame
