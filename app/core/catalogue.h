@@ -72,6 +72,12 @@ void ReadDevice(const platform::IniFile& file, TDevInfo& dev, const QString& lab
 // used (the files often come from Windows).
 QString ResolveDeviceFile(const QString& directory, const QString& name);
 
+// Where a device file name of main.ini is read from: beside `mainIniPath` when the file is there
+// (a user's own device files sit beside their main.ini), otherwise in `deviceDirectory` (the
+// installed catalogue). The two are the same folder outside an installation.
+QString FindDeviceFile(const QString& mainIniPath, const QString& deviceDirectory,
+                       const QString& name);
+
 class TCatalogue {
 public:
     // Reads <directory>/main.ini and every device description it names. A missing main.ini reads
@@ -79,9 +85,9 @@ public:
     // Anything that is not a regular file counts as missing; a file larger than
     // IniFile::kMaxFileSize is not read either, with a message naming it in Errors.
     void Load(const QString& directory);
-    // The same with main.ini and the base folder of the device file names given apart (an
-    // installed program keeps the user's main.ini in the configuration folder and the device
-    // files beside the installed default catalogue).
+    // The same with main.ini and the folder of the installed device files given apart (an
+    // installed program keeps the user's main.ini in the configuration folder): each device file
+    // is looked for beside main.ini first, then in `deviceDirectory` (see FindDeviceFile).
     void Load(const QString& mainIniPath, const QString& deviceDirectory);
 
     QString MainIniPath;
@@ -91,7 +97,8 @@ public:
     QStringList Errors;
 
 private:
-    void readCatalogueFile(platform::IniFile& ini, const QString& path);
+    // Reads a catalogue file (a message when it is too large); true when it was read.
+    bool readCatalogueFile(platform::IniFile& ini, const QString& path);
 };
 
 } // namespace core

@@ -5,6 +5,7 @@
 #include "platform/inifile.h"
 
 #include "../qstringprinter.h"
+#include "../unprivileged.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,10 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -60,30 +58,6 @@ void Write(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
     ASSERT_EQ(f.write(bytes), bytes.size());
-}
-
-// Runs `body` in a child process, as an unprivileged user when asked and the tests run as root
-// (file permissions do not bind root); its return value is the result, 98 when it did not end
-// within `limit` (a hang), 97 when it crashed.
-int RunInChild(const std::function<int()>& body, bool unprivileged,
-               std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (unprivileged && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
-            ::_exit(99);
-        ::_exit(body());
-    }
-    const auto until = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > until) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return 98;
-        }
-        ::usleep(10000);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 97;
 }
 
 class HostileFiles : public ::testing::Test {
@@ -231,7 +205,7 @@ TEST_F(HostileFiles, NotARegularFileOrTooLargeCountsAsMissing) {
                     return asMainIni && core::SaveSettings(main, catalogue.Settings, &message) ? 4
                                                                                                : 0;
                 },
-                false, std::chrono::seconds(5));
+                std::chrono::seconds(5));
             EXPECT_EQ(result, 0);
             const QFileInfo after(hostile);
             EXPECT_EQ(after.isDir(), before.isDir());
@@ -281,16 +255,14 @@ TEST_F(HostileFiles, ReadOnlyOrUnreadableMainIniIsNeverReplaced) {
         Write(mainIni, bytes);
         ASSERT_TRUE(QFile::setPermissions(mainIni, c.permissions));
         const QString path = mainIni;
-        const int result = RunInChild(
-            [path] {
-                core::TConnectionSettings s;
-                s.lastaddr = 9;
-                QString message;
-                if (core::SaveSettings(path, s, &message))
-                    return 1;
-                return message == QStringLiteral("Unable to write to %1").arg(path) ? 0 : 2;
-            },
-            true);
+        const int result = RunUnprivileged([path] {
+            core::TConnectionSettings s;
+            s.lastaddr = 9;
+            QString message;
+            if (core::SaveSettings(path, s, &message))
+                return 1;
+            return message == QStringLiteral("Unable to write to %1").arg(path) ? 0 : 2;
+        });
         EXPECT_EQ(result, 0);
         QFile::setPermissions(mainIni, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         EXPECT_EQ(ReadAll(mainIni), bytes);
