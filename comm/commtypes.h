@@ -107,6 +107,8 @@ class IMessageSink {
 public:
     virtual ~IMessageSink() = default;
     virtual void showMessage(const QString& text) = 0;
+    // A failure of the exchange server or of the connection to it (an error box).
+    virtual void showError(const QString& text) { showMessage(text); }
 };
 
 // Installs the process-wide sink (nullptr restores the default) and returns the previous one.

@@ -10,7 +10,7 @@ enum TComFlowContol : quint8 { fcNone = 0, fcHardware = 1 };
 // Baud rate of a speed ordinal; 0 for an ordinal outside the enumeration.
 using ipc::baudRateOf;
 
-// "COM" (any case) followed by an integer from 1 to 255.
+// The port check: a port name by the one COMn rule (platform::comPortNumber).
 bool IsValidPortName(const QString& Value);
 
 // Text shown when a port name is refused.

@@ -14,6 +14,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -47,19 +49,24 @@ bool peerIsThisUser(QLocalSocket* socket) {
 
 // ---- ClientConnection ----
 
-ClientConnection::ClientConnection(ExchangeServer* server, QIODevice* socket, bool remote)
-    : QObject(server), m_server(server), m_socket(socket), m_remote(remote) {
+ClientConnection::ClientConnection(ExchangeServer* server, QIODevice* socket, const QString& peer)
+    : QObject(server), m_server(server), m_socket(socket), m_peer(peer), m_remote(!peer.isEmpty()) {
     m_socket->setParent(this);
     connect(m_socket, &QIODevice::readyRead, this, &ClientConnection::onReadyRead);
     if (auto* local = qobject_cast<QLocalSocket*>(m_socket))
         connect(local, &QLocalSocket::disconnected, this, [this] { abort(QString()); });
     else if (auto* tcp = qobject_cast<QTcpSocket*>(m_socket))
         connect(tcp, &QTcpSocket::disconnected, this, [this] { abort(QString()); });
+    // Until the greeting only a small frame is read, and the socket buffers no more than it.
+    const ConnectionLimits& limits = server->limits();
+    m_reader.setMaxPayload(limits.maxGreetingPayload);
+    if (auto* tcp = qobject_cast<QTcpSocket*>(m_socket))
+        tcp->setReadBufferSize(qint64(limits.maxGreetingPayload) + 4);
     m_stallTimer.setSingleShot(true);
     connect(&m_stallTimer, &QTimer::timeout, this, [this] {
         abort(m_greeted ? QStringLiteral("unfinished message") : QStringLiteral("no greeting"));
     });
-    m_stallTimer.start(ExchangeServer::kStallTimeoutMs);
+    m_stallTimer.start(limits.greetingTimeoutMs);
 }
 
 ClientConnection::~ClientConnection() {
@@ -70,7 +77,9 @@ void ClientConnection::abort(const QString& why) {
     if (m_closed)
         return;
     m_closed = true;
-    if (!why.isEmpty())
+    if (!why.isEmpty() && !m_greeted)
+        m_server->logRefused(m_peer, why);
+    else if (!why.isEmpty())
         qWarning().noquote() << "exchange server: closing a client connection:" << why;
     m_stallTimer.stop();
     releaseAll();
@@ -121,23 +130,34 @@ void ClientConnection::sendReply(quint32 callId, qint32 status, const QString& e
 }
 
 void ClientConnection::onReadyRead() {
-    if (m_closed)
+    // A greeting waiting for its token check holds back what came after it.
+    if (m_closed || m_greetingWaits)
         return;
-    m_reader.append(m_socket->readAll());
     for (;;) {
-        QVariantList message;
-        const auto status = m_reader.next(message);
-        if (status == FrameReader::Status::Broken) {
-            abort(m_reader.errorText());
-            return;
+        // Before the greeting no more than its largest frame is read; its deadline stays.
+        const bool greetedBefore = m_greeted;
+        const qint64 room = 4 + qint64(m_reader.maxPayload()) - m_reader.buffered();
+        m_reader.append(m_greeted ? m_socket->readAll() : m_socket->read(qMax<qint64>(room, 0)));
+        for (;;) {
+            QVariantList message;
+            const auto status = m_reader.next(message);
+            if (status == FrameReader::Status::Broken) {
+                abort(m_reader.errorText());
+                return;
+            }
+            if (status == FrameReader::Status::NeedMore)
+                break;
+            handle(message);
+            if (m_closed || m_greetingWaits)
+                return;
         }
-        if (status == FrameReader::Status::NeedMore)
+        // Just greeted: what the client sent after the greeting may wait in the socket.
+        if (greetedBefore || !m_greeted || m_socket->bytesAvailable() == 0)
             break;
-        handle(message);
-        if (m_closed)
-            return;
     }
-    if (m_reader.buffered() > 0 || !m_greeted)
+    if (!m_greeted)
+        return;
+    if (m_reader.buffered() > 0)
         m_stallTimer.start(ExchangeServer::kStallTimeoutMs);
     else
         m_stallTimer.stop();
@@ -154,16 +174,7 @@ void ClientConnection::handle(const QVariantList& message) {
     }
     const QVariantList args = message.mid(3);
     if (!m_greeted) {
-        if (kind != mkHello) {
-            abort(QStringLiteral("request before the greeting"));
-            return;
-        }
-        if (m_remote && !sameToken(args.value(0).toString(), m_server->token())) {
-            abort(QStringLiteral("wrong access token"));
-            return;
-        }
-        m_greeted = true;
-        sendReply(callId, rsOk, QString(), QVariant());
+        greet(callId, kind, args);
         return;
     }
     bool deferred = false;
@@ -174,6 +185,39 @@ void ClientConnection::handle(const QVariantList& message) {
     } catch (const comm::ServerError& e) {
         sendReply(callId, rsFailed, e.message(), QVariant());
     }
+}
+
+void ClientConnection::greet(quint32 callId, quint8 kind, const QVariantList& args) {
+    if (kind != mkHello) {
+        abort(QStringLiteral("request before the greeting"));
+        return;
+    }
+    if (m_remote) {
+        // After wrong tokens from this address the check waits (within the greeting deadline).
+        if (const qint64 wait = m_server->tokenCheckDelay(m_peer); wait > 0) {
+            m_greetingWaits = true;
+            QTimer::singleShot(int(wait), this, [this, callId, args] {
+                m_greetingWaits = false;
+                if (!m_closed)
+                    greet(callId, mkHello, args);
+                if (m_greeted)
+                    onReadyRead(); // requests sent right after the greeting
+            });
+            return;
+        }
+        const bool right = sameToken(args.value(0).toString(), m_server->token());
+        m_server->tokenChecked(m_peer, right);
+        if (!right) {
+            abort(QStringLiteral("wrong access token"));
+            return;
+        }
+    }
+    m_greeted = true;
+    m_stallTimer.stop();
+    m_reader.setMaxPayload(kMaxFramePayload);
+    if (auto* tcp = qobject_cast<QTcpSocket*>(m_socket))
+        tcp->setReadBufferSize(0);
+    sendReply(callId, rsOk, QString(), QVariant());
 }
 
 MasterObject* ClientConnection::master(quint32 id) {
@@ -381,6 +425,17 @@ void ClientConnection::releaseAll() {
 
 ExchangeServer::ExchangeServer(QObject* parent) : QObject(parent) {
     registerJournalFunction();
+    m_clock.start();
+    m_logTimer.setSingleShot(true);
+    connect(&m_logTimer, &QTimer::timeout, this, [this] {
+        if (m_logSuppressed == 0)
+            return;
+        qWarning().noquote() << "exchange server:" << m_logSuppressed
+                             << "more connections closed before their greeting in the last"
+                             << m_limits.logIntervalMs / 1000 << "s";
+        m_logSuppressed = 0;
+        m_logTimer.start(m_limits.logIntervalMs);
+    });
     m_idle.setSingleShot(true);
     connect(&m_idle, &QTimer::timeout, this, [this] {
         if (m_clients.isEmpty())
@@ -440,7 +495,7 @@ bool ExchangeServer::listenLocal(const QString& socketPath, QString* why) {
                 s->deleteLater();
                 continue;
             }
-            accept(s, false);
+            accept(s, QString());
         }
     });
     return true;
@@ -461,8 +516,16 @@ bool ExchangeServer::listenTcp(const QHostAddress& address, quint16 port, const 
         return false;
     }
     connect(m_tcp, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket* s = m_tcp->nextPendingConnection())
-            accept(s, true);
+        while (QTcpSocket* s = m_tcp->nextPendingConnection()) {
+            const QString peer = s->peerAddress().toString();
+            if (!admitTcp(peer)) {
+                logRefused(peer, QStringLiteral("too many connections"));
+                s->abort();
+                s->deleteLater();
+                continue;
+            }
+            accept(s, peer);
+        }
     });
     return true;
 }
@@ -485,15 +548,78 @@ void ExchangeServer::updateIdle() {
         m_idle.stop();
 }
 
-void ExchangeServer::accept(QIODevice* socket, bool remote) {
-    auto* client = new ClientConnection(this, socket, remote);
+void ExchangeServer::accept(QIODevice* socket, const QString& peer) {
+    auto* client = new ClientConnection(this, socket, peer);
     m_clients.insert(client);
+    if (!peer.isEmpty()) {
+        m_tcpOrder.append(client);
+        ++m_peers[peer].connections;
+    }
     connect(client, &ClientConnection::closed, this, [this](ClientConnection* c) {
         m_clients.remove(c);
+        if (m_tcpOrder.removeOne(c)) {
+            const auto it = m_peers.find(c->peer());
+            if (it != m_peers.end() && --it->connections <= 0 && it->failures == 0)
+                m_peers.erase(it);
+        }
         c->deleteLater();
         updateIdle();
     });
     updateIdle();
+}
+
+bool ExchangeServer::admitTcp(const QString& peer) {
+    if (m_peers.value(peer).connections >= m_limits.maxPerPeer)
+        return false;
+    if (m_tcpOrder.size() < m_limits.maxConnections)
+        return true;
+    const auto oldest = std::find_if(m_tcpOrder.cbegin(), m_tcpOrder.cend(),
+                                     [](const ClientConnection* c) { return !c->greeted(); });
+    if (oldest == m_tcpOrder.cend())
+        return false;
+    (*oldest)->abort(QStringLiteral("room made for a newer connection"));
+    return true;
+}
+
+qint64 ExchangeServer::tokenCheckDelay(const QString& peer) {
+    const auto it = m_peers.find(peer);
+    if (it == m_peers.end() || it->failures == 0)
+        return 0;
+    const qint64 now = m_clock.elapsed();
+    if (now - it->lastFailure > m_limits.tokenFailureMemoryMs) {
+        it->failures = 0;
+        return 0;
+    }
+    return qMax<qint64>(it->nextCheck - now, 0);
+}
+
+void ExchangeServer::tokenChecked(const QString& peer, bool right) {
+    Peer& p = m_peers[peer];
+    if (right) {
+        p.failures = 0;
+        return;
+    }
+    ++p.failures;
+    p.lastFailure = m_clock.elapsed();
+    const qint64 delay = qint64(m_limits.firstTokenDelayMs) << qMin(p.failures - 1, 20);
+    p.nextCheck = p.lastFailure + qMin<qint64>(delay, m_limits.maxTokenDelayMs);
+    // Addresses that only failed long ago are forgotten.
+    if (m_peers.size() > 4 * m_limits.maxConnections)
+        m_peers.removeIf([this](const QHash<QString, Peer>::iterator it) {
+            return it->connections <= 0 &&
+                   m_clock.elapsed() - it->lastFailure > m_limits.tokenFailureMemoryMs;
+        });
+}
+
+void ExchangeServer::logRefused(const QString& peer, const QString& why) {
+    if (m_logTimer.isActive()) {
+        ++m_logSuppressed;
+        return;
+    }
+    qWarning().noquote() << "exchange server: closing a connection from"
+                         << (peer.isEmpty() ? QStringLiteral("the local socket") : peer)
+                         << "before its greeting:" << why;
+    m_logTimer.start(m_limits.logIntervalMs);
 }
 
 Channel* ExchangeServer::openChannel(ClientConnection* owner, quint32 transportObject,

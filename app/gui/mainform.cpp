@@ -49,6 +49,7 @@ class TCommMessageAdapter : public comm::IMessageSink {
 public:
     explicit TCommMessageAdapter(::IMessageSink& sink) : m_sink(sink) {}
     void showMessage(const QString& text) override { m_sink.information(text); }
+    void showError(const QString& text) override { m_sink.error(text); }
 
 private:
     ::IMessageSink& m_sink;
@@ -755,6 +756,10 @@ void TForm1::SetControlEnabled(IServerPathHost::Control control, bool enabled) {
 
 void TForm1::ShowMessageBox(const QString& text) {
     messages().information(text);
+}
+
+void TForm1::ShowErrorBox(const QString& text) {
+    messages().error(text);
 }
 
 void TForm1::SendRecordAnswer(std::int32_t w, std::int32_t result) {

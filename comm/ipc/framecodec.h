@@ -34,10 +34,15 @@ public:
     Status next(QVariantList& message);
     QString errorText() const { return m_error; }
     qsizetype buffered() const { return m_buffer.size(); }
+    // Largest payload accepted (kMaxFramePayload unless set lower); a frame announcing more
+    // breaks the stream as soon as its length has arrived.
+    void setMaxPayload(quint32 bytes) { m_maxPayload = bytes; }
+    quint32 maxPayload() const { return m_maxPayload; }
 
 private:
     QByteArray m_buffer;
     QString m_error;
+    quint32 m_maxPayload = kMaxFramePayload;
 };
 
 // Decodes one payload (without the length prefix); false when it is malformed.

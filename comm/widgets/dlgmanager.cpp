@@ -241,6 +241,6 @@ void TDlgManagerForm::btnApplyClick() {
     } catch (const comm::EConvertError& e) {
         comm::messageSink()->showMessage(QString::fromStdString(e.what()));
     } catch (const comm::ServerError& e) {
-        comm::messageSink()->showMessage(e.message());
+        comm::messageSink()->showError(e.message());
     }
 }

@@ -3,6 +3,7 @@
 #include "comm/ipc/settingsarrays.h"
 #include "comm/ipc/speeds.h"
 #include "comm/widgets/controlcolors.h"
+#include "platform/portname.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -121,7 +122,7 @@ void TRSPropsFrame::FillPortList() {
     };
     std::vector<Item> items;
     for (const platform::SerialPortEntry& p : ports) {
-        Item item{p.name, ParsePortNumber(p.name)};
+        Item item{p.name, platform::comPortNumber(p.name)};
         if (p.virtualComPort)
             item.text += QStringLiteral(" - VCP");
         items.push_back(item);
@@ -135,16 +136,6 @@ void TRSPropsFrame::FillPortList() {
     PortCB->setCurrentIndex(-1);
 }
 
-int TRSPropsFrame::ParsePortNumber(const QString& text) {
-    if (text.size() <= 3)
-        return 1;
-    bool ok = false;
-    const qint64 n = text.mid(3).toLongLong(&ok, 10);
-    if (!ok || n < INT32_MIN || n > INT32_MAX)
-        return 1;
-    return int(quint8(n & 0xFF));
-}
-
 int TRSPropsFrame::PortNumberAt(int index) const {
     return PortCB->itemData(index).toInt();
 }
@@ -152,8 +143,8 @@ int TRSPropsFrame::PortNumberAt(int index) const {
 QString TRSPropsFrame::SelectedPortName() const {
     const int i = PortCB->currentIndex();
     // A text typed over the selected item is what the user means.
-    if (i >= 0 && PortCB->currentText() == PortCB->itemText(i))
-        return QStringLiteral("COM") + QString::number(PortNumberAt(i));
+    if (i >= 0 && PortCB->currentText() == PortCB->itemText(i) && PortNumberAt(i) != 0)
+        return platform::comPortName(PortNumberAt(i));
     return PortCB->currentText();
 }
 
@@ -163,11 +154,12 @@ void TRSPropsFrame::SetProps(const QVariant& AProps) {
     const QVariantList p = comm::propsElements(AProps, L::Size);
     FTransportType = comm::TTransportType(p[L::Type].toInt());
 
+    // A name that is no port by the COMn rule gets an item of its own, kept as it is.
     const QString port = p[L::Port].toString();
-    const int number = ParsePortNumber(port);
+    const int number = platform::comPortNumber(port);
     int found = -1;
     for (int i = 0; i < PortCB->count() && found < 0; ++i)
-        if (PortNumberAt(i) == number)
+        if (number != 0 ? PortNumberAt(i) == number : PortCB->itemText(i) == port)
             found = i;
     if (found < 0) {
         PortCB->addItem(port, QVariant::fromValue(quint8(number)));

@@ -25,12 +25,10 @@ public:
     void SetProps(const QVariant& AProps) override;
     void SetButtons() override;
 
-    // Port number of a port text: 1 for texts of up to three characters or when the rest after
-    // "COM" is no integer, otherwise that integer's low byte.
-    static int ParsePortNumber(const QString& text);
-    // "COM" + the number of the selected item, else the text typed in the port box.
+    // "COM" + the number of the selected item, else the text typed in the port box (also the
+    // text of an item that names no port by the COMn rule, so Apply writes it back unchanged).
     QString SelectedPortName() const;
-    // Port number carried by an item of PortCB.
+    // Port number carried by an item of PortCB (platform::comPortNumber of its name; 0: none).
     int PortNumberAt(int index) const;
 
     // Where the port list comes from (tests set a fixed one); nullptr restores the system's.

@@ -316,9 +316,9 @@ TEST(Transport, PortNameCheck) {
     const struct {
         const char* name;
         bool valid;
-    } cases[] = {{"COM1", true},    {"com7", true},   {"COM255", true}, {"COM0", false},
-                 {"COM256", false}, {"COM", false},   {"LPT1", false},  {"COMx", false},
-                 {"CO", false},     {"COM$10", true}, {"COM-1", false}};
+    } cases[] = {{"COM1", true},    {"com7", true},    {"COM255", true}, {"COM0", false},
+                 {"COM256", false}, {"COM", false},    {"LPT1", false},  {"COMx", false},
+                 {"CO", false},     {"COM$10", false}, {"COM-1", false}, {"COM1 ", false}};
     for (const auto& c : cases)
         EXPECT_EQ(IsValidPortName(QString::fromLatin1(c.name)), c.valid) << c.name;
 

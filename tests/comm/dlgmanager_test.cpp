@@ -5,6 +5,7 @@
 #include "comm/widgets/dlgmanager.h"
 #include "comm/widgets/modbuspropsframe.h"
 #include "comm/widgets/rspropsframe.h"
+#include "platform/portname.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -32,7 +33,7 @@ private:
 platform::SerialPortEntry port(const QString& name, bool vcp = false) {
     platform::SerialPortEntry e;
     e.name = name;
-    e.number = platform::comNumberFromName(name);
+    e.number = platform::comPortNumber(name);
     e.virtualComPort = vcp;
     return e;
 }
@@ -145,9 +146,14 @@ TEST_F(DlgManagerTest, PortListSortedAsTextWithVcpAndUnknownPortsWrittenBackUnch
         {"COM7", "COM7", "COM7"},       // unknown to the system: added
         {"COM5", "COM5 - VCP", "COM5"}, // USB adapter
         {"COM10", "COM10", "COM10"},
+        // No port by the COMn rule (as the settings array may carry it): kept as it is.
+        {"COM$A", "COM$A", "COM$A"},
+        {"COM1 ", "COM1 ", "COM1 "},
     };
     for (const Case& c : cases) {
-        rs.SetPort(c.port);
+        QVariantList props = rs.GetProps().toList();
+        props[1] = c.port;
+        rs.SetProps(props);
         TDlgManagerForm form;
         form.Prepare(&manager);
         TRSPropsFrame* f = rsFrame(form);
@@ -235,14 +241,6 @@ TEST_F(DlgManagerTest, DestroyedComponentsLeaveTheManager) {
     mbm.reset();
     EXPECT_EQ(manager.TransportsCount(), 0);
     EXPECT_EQ(manager.Master(), nullptr);
-}
-
-TEST(ParsePortNumber, KnownAnswers) {
-    const std::pair<QString, int> cases[] = {{"", 1},         {"COM", 1},    {"COM7", 7},
-                                             {"COM255", 255}, {"COM256", 0}, {"COM300", 44},
-                                             {"COMx", 1},     {"COM-1", 255}};
-    for (const auto& [text, number] : cases)
-        EXPECT_EQ(TRSPropsFrame::ParsePortNumber(text), number) << text.toStdString();
 }
 
 } // namespace
