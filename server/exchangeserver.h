@@ -62,8 +62,37 @@ private:
     void handle(const QVariantList& message);
     void releaseAll();
     void releaseObject(quint32 id);
-    QVariant dispatch(quint8 kind, quint32 objectId, const QVariantList& args, quint32 callId,
-                      bool& deferred);
+
+    // A request of the client; deferred: the reply is sent later (an in-place task).
+    struct Request {
+        quint8 kind = 0;
+        quint32 objectId = 0;
+        const QVariantList& args;
+        quint32 callId = 0;
+        bool deferred = false;
+    };
+    // Runs the request's handler; its value goes back in the reply. Throws comm::ServerError
+    // when the request is refused.
+    QVariant dispatch(Request& r);
+    // The handlers, one a request kind.
+    QVariant hello(Request& r);
+    QVariant serverInfo(Request& r);
+    QVariant createObject(Request& r);
+    QVariant releaseRequest(Request& r);
+    QVariant attachOrDetachClient(Request& r);
+    QVariant transportSetProps(Request& r);
+    QVariant transportSetConnected(Request& r);
+    QVariant transportGetConnected(Request& r);
+    QVariant transportGetID(Request& r);
+    QVariant transportAddTask(Request& r);
+    QVariant masterSetProps(Request& r);
+    QVariant masterSetTransportID(Request& r);
+    QVariant masterAddTask(Request& r);
+    QVariant masterFreeTask(Request& r);
+    QVariant masterFreeAllTasks(Request& r);
+    TransportObject& transportObject(quint32 id);
+    MasterObject& masterObject(quint32 id);
+    void reportState(TransportObject& t, qint32 newState, qint32 channelId);
 
     ExchangeServer* m_server;
     QIODevice* m_socket;

@@ -50,6 +50,7 @@ inline qint32 baudRateForOrdinal(quint32 ordinal) {
 
 // What a task asks of the instrument.
 struct TaskPlan {
+    // How the reply is read (decodeReply has a decoder for each, in this order).
     enum class Reply { Registers, Bits, Raw, DeviceName, Status, Diagnostics, Archive, Written };
 
     quint8 opcode = 0;
