@@ -1,7 +1,7 @@
 #include "comm/comtransport.h"
 
 #include "comm/ipc/settingsarrays.h"
-#include "comm/propsframes.h"
+#include "comm/propsframefactory.h"
 
 namespace comm {
 

@@ -3,7 +3,7 @@
 #include "comm/ipc/resultcodes.h"
 #include "comm/ipc/settingsarrays.h"
 #include "comm/ipc/taskarrays.h"
-#include "comm/propsframes.h"
+#include "comm/propsframefactory.h"
 
 #include <initializer_list>
 #include <utility>

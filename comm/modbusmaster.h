@@ -1,6 +1,6 @@
 #pragma once
 
-#include "comm/anycomponents.h"
+#include "comm/basecomponents.h"
 #include "comm/ipc/resultcodes.h"
 
 #include <QDateTime>

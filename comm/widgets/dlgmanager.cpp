@@ -1,6 +1,6 @@
 #include "comm/widgets/dlgmanager.h"
 
-#include "comm/propsframes.h"
+#include "comm/propsframefactory.h"
 #include "comm/widgets/basepropsframe.h"
 #include "comm/widgets/modbuspropsframe.h"
 #include "comm/widgets/rspropsframe.h"

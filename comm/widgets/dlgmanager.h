@@ -1,6 +1,6 @@
 #pragma once
 
-#include "comm/anycomponents.h"
+#include "comm/basecomponents.h"
 
 #include <QDialog>
 #include <QList>

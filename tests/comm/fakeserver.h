@@ -1,6 +1,6 @@
 #pragma once
 
-#include "comm/anyserver.h"
+#include "comm/serverobjects.h"
 
 #include <QList>
 #include <QVariantList>

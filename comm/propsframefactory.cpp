@@ -1,4 +1,4 @@
-#include "comm/propsframes.h"
+#include "comm/propsframefactory.h"
 
 namespace comm {
 

@@ -1,4 +1,4 @@
-#include "comm/anyserver.h"
+#include "comm/serverobjects.h"
 
 #include "comm/ipc/protocol.h"
 #include "comm/serversession.h"

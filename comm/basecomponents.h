@@ -1,7 +1,7 @@
 #pragma once
 
-#include "comm/anyserver.h"
 #include "comm/commtypes.h"
+#include "comm/serverobjects.h"
 
 #include <QList>
 #include <QMutex>

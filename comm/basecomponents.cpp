@@ -1,4 +1,4 @@
-#include "comm/anycomponents.h"
+#include "comm/basecomponents.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
