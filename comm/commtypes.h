@@ -101,17 +101,17 @@ template <typename Component, typename Apply> void inUpdate(Component& component
     component.EndUpdate();
 }
 
-// Where the components show their messages ("Неверно задан параметр!"). The default sink
-// writes to the Qt log; a window installs one that shows a message box, tests one that records.
+// Where the components show their messages ("Неверно задан параметр!"). A component without
+// one writes to the Qt log; a window gives its components one that shows a message box, tests
+// one that records.
 class IMessageSink {
 public:
     virtual ~IMessageSink() = default;
     virtual void showMessage(const QString& text) = 0;
 };
 
-// Installs the process-wide sink (nullptr restores the default) and returns the previous one.
-IMessageSink* setMessageSink(IMessageSink* sink);
-IMessageSink* messageSink();
+// The sink of components that were given none: the Qt log.
+IMessageSink& logMessageSink();
 
 // Current process identifier, passed to the server's AttachClient/DetachClient.
 qint32 currentProcessId();

@@ -1,18 +1,19 @@
 #pragma once
 
-#include <functional>
-
 class TBasePropsFrame;
 
-// The settings frames of the connection dialog belong to the widgets library; the components
-// create them through this hook, which that library installs. Without it CreatePropsFrame gives
-// nullptr.
+// The settings frames of the connection dialog belong to the widgets library; a component
+// creates its frame through the factory it was given (the dialog manager gives its own to the
+// components it lists). A component without one creates no frame.
 namespace comm {
 
 enum class PropsFrameKind { RS232, Modbus };
-using PropsFrameFactory = std::function<TBasePropsFrame*(PropsFrameKind)>;
 
-void setPropsFrameFactory(PropsFrameFactory factory);
-TBasePropsFrame* createPropsFrame(PropsFrameKind kind);
+class IPropsFrameFactory {
+public:
+    virtual ~IPropsFrameFactory() = default;
+    // A new frame without owner, for the caller to own.
+    virtual TBasePropsFrame* CreatePropsFrame(PropsFrameKind kind) = 0;
+};
 
 } // namespace comm

@@ -194,6 +194,34 @@ bool rangeFits(qint32 first, qint64 count, qint64 most) {
     return first >= 0 && first <= 0xFFFF && count >= 1 && count <= most && first + count <= 0x10000;
 }
 
+// The plan completed with its request.
+TaskPlan withRequest(TaskPlan p, TaskPlan::Reply reply, int function, const QByteArray& data = {}) {
+    p.reply = reply;
+    p.function = function;
+    p.request = QModbusRequest(QModbusPdu::FunctionCode(function), data);
+    return p;
+}
+
+// A write of `count` items from `address`: with the single-item function and `single` when
+// `useSingle`, else with the multiple-item function, the count and `data`.
+TaskPlan withWrite(TaskPlan p, qint32 address, int count, const QByteArray& data, bool useSingle,
+                   int singleFunction, const QByteArray& single, int multipleFunction) {
+    if (useSingle)
+        return withRequest(p, TaskPlan::Reply::Written, singleFunction,
+                           be16(quint32(address)) + single);
+    return withRequest(p, TaskPlan::Reply::Written, multipleFunction,
+                       be16(quint32(address)) + be16(quint32(count)) +
+                           QByteArray(1, char(data.size())) + data);
+}
+
+// The first address and the values of a write task; false when the task lacks them.
+bool writeTarget(const QVariantList& t, qint32& address, QVariantList& values) {
+    if (!intAt(t, WriteTask::Address, address) || t.size() < WriteTask::Size)
+        return false;
+    values = asItems(t[WriteTask::Value]);
+    return true;
+}
+
 TaskPlan planRegisterRead(TaskPlan p, const QVariantList& t, const MasterSettings& settings) {
     using L = RegisterReadTask;
     qint32 reg = 0, count = 0;
@@ -213,37 +241,26 @@ TaskPlan planRegisterRead(TaskPlan p, const QVariantList& t, const MasterSetting
         return fail(p, rcIllegalData);
     p.count = count;
     p.adjustToWord = settings.adjustToWord;
-    p.function = p.opcode == opReadHoldRegs ? QModbusPdu::ReadHoldingRegisters
-                                            : QModbusPdu::ReadInputRegisters;
-    p.reply = TaskPlan::Reply::Registers;
-    p.request =
-        QModbusRequest(QModbusPdu::FunctionCode(p.function), quint16(reg), quint16(registers));
-    return p;
+    return withRequest(p, TaskPlan::Reply::Registers,
+                       p.opcode == opReadHoldRegs ? QModbusPdu::ReadHoldingRegisters
+                                                  : QModbusPdu::ReadInputRegisters,
+                       be16(quint32(reg)) + be16(quint32(registers)));
 }
 
 TaskPlan planRegisterWrite(TaskPlan p, const QVariantList& t, const MasterSettings& settings) {
-    using L = WriteTask;
     qint32 reg = 0;
-    if (!intAt(t, L::Address, reg) || t.size() < L::Size)
+    QVariantList values;
+    if (!writeTarget(t, reg, values))
         return fail(p, rcIllegalData);
     QByteArray bytes;
-    for (const QVariant& v : asItems(t[L::Value]))
+    for (const QVariant& v : std::as_const(values))
         if (!registerBytes(v, bytes))
             return fail(p, rcBadDataType);
     const int registers = int(bytes.size() / 2);
     if (!rangeFits(reg, registers, 123))
         return fail(p, rcIllegalData);
-    p.reply = TaskPlan::Reply::Written;
-    if (registers == 1 && settings.optimalUseFunction) {
-        p.function = QModbusPdu::WriteSingleRegister;
-        p.request = QModbusRequest(QModbusPdu::WriteSingleRegister, be16(quint32(reg)) + bytes);
-    } else {
-        p.function = QModbusPdu::WriteMultipleRegisters;
-        p.request = QModbusRequest(QModbusPdu::WriteMultipleRegisters,
-                                   be16(quint32(reg)) + be16(quint32(registers)) +
-                                       QByteArray(1, char(bytes.size())) + bytes);
-    }
-    return p;
+    return withWrite(p, reg, registers, bytes, registers == 1 && settings.optimalUseFunction,
+                     QModbusPdu::WriteSingleRegister, bytes, QModbusPdu::WriteMultipleRegisters);
 }
 
 TaskPlan planBitRead(TaskPlan p, const QVariantList& t, const MasterSettings&) {
@@ -251,53 +268,36 @@ TaskPlan planBitRead(TaskPlan p, const QVariantList& t, const MasterSettings&) {
     qint32 addr = 0, count = 0;
     if (!intAt(t, L::Address, addr) || !intAt(t, L::Count, count) || !rangeFits(addr, count, 2000))
         return fail(p, rcIllegalData);
-    p.function =
-        p.opcode == opReadHoldBins ? QModbusPdu::ReadCoils : QModbusPdu::ReadDiscreteInputs;
-    p.reply = TaskPlan::Reply::Bits;
     p.bitCount = count;
-    p.request = QModbusRequest(QModbusPdu::FunctionCode(p.function), quint16(addr), quint16(count));
-    return p;
+    return withRequest(p, TaskPlan::Reply::Bits,
+                       p.opcode == opReadHoldBins ? QModbusPdu::ReadCoils
+                                                  : QModbusPdu::ReadDiscreteInputs,
+                       be16(quint32(addr)) + be16(quint32(count)));
 }
 
 TaskPlan planBitWrite(TaskPlan p, const QVariantList& t, const MasterSettings& settings) {
-    using L = WriteTask;
     qint32 addr = 0;
-    if (!intAt(t, L::Address, addr) || t.size() < L::Size)
+    QVariantList bits;
+    if (!writeTarget(t, addr, bits))
         return fail(p, rcIllegalData);
-    const QVariantList bits = asItems(t[L::Value]);
     const int n = int(bits.size());
     if (!rangeFits(addr, n, 1968))
         return fail(p, rcIllegalData);
-    p.reply = TaskPlan::Reply::Written;
-    if (n == 1 && settings.optimalUseFunction) {
-        p.function = QModbusPdu::WriteSingleCoil;
-        p.request = QModbusRequest(QModbusPdu::WriteSingleCoil,
-                                   be16(quint32(addr)) + be16(bits[0].toBool() ? 0xFF00 : 0));
-        return p;
-    }
     QByteArray packed((n + 7) / 8, '\0');
     for (int i = 0; i < n; ++i)
         if (bits[i].toBool())
             packed[i / 8] = char(quint8(packed[i / 8]) | (1 << (i % 8)));
-    p.function = QModbusPdu::WriteMultipleCoils;
-    p.request = QModbusRequest(QModbusPdu::WriteMultipleCoils,
-                               be16(quint32(addr)) + be16(quint32(n)) +
-                                   QByteArray(1, char(packed.size())) + packed);
-    return p;
+    return withWrite(p, addr, n, packed, n == 1 && settings.optimalUseFunction,
+                     QModbusPdu::WriteSingleCoil, be16(bits[0].toBool() ? 0xFF00 : 0),
+                     QModbusPdu::WriteMultipleCoils);
 }
 
 TaskPlan planDeviceName(TaskPlan p, const QVariantList&, const MasterSettings&) {
-    p.function = QModbusPdu::ReportServerId;
-    p.reply = TaskPlan::Reply::DeviceName;
-    p.request = QModbusRequest(QModbusPdu::ReportServerId);
-    return p;
+    return withRequest(p, TaskPlan::Reply::DeviceName, QModbusPdu::ReportServerId);
 }
 
 TaskPlan planStatus(TaskPlan p, const QVariantList&, const MasterSettings&) {
-    p.function = QModbusPdu::ReadExceptionStatus;
-    p.reply = TaskPlan::Reply::Status;
-    p.request = QModbusRequest(QModbusPdu::ReadExceptionStatus);
-    return p;
+    return withRequest(p, TaskPlan::Reply::Status, QModbusPdu::ReadExceptionStatus);
 }
 
 TaskPlan planDiagnostics(TaskPlan p, const QVariantList& t, const MasterSettings&) {
@@ -305,10 +305,8 @@ TaskPlan planDiagnostics(TaskPlan p, const QVariantList& t, const MasterSettings
     qint32 sub = 0, value = 0;
     if (!intAt(t, L::SubFunction, sub) || !intAt(t, L::Value, value) || sub < 0 || sub > 0xFFFF)
         return fail(p, rcIllegalData);
-    p.function = QModbusPdu::Diagnostics;
-    p.reply = TaskPlan::Reply::Diagnostics;
-    p.request = QModbusRequest(QModbusPdu::Diagnostics, be16(quint32(sub)) + be16(quint32(value)));
-    return p;
+    return withRequest(p, TaskPlan::Reply::Diagnostics, QModbusPdu::Diagnostics,
+                       be16(quint32(sub)) + be16(quint32(value)));
 }
 
 TaskPlan planIndexArch(TaskPlan p, const QVariantList& t, const MasterSettings&) {
@@ -325,13 +323,10 @@ TaskPlan planIndexArch(TaskPlan p, const QVariantList& t, const MasterSettings&)
         if (varTypeSize(c) == 0)
             return fail(p, rcBadDataType);
     p.count = qMax(1, count);
-    p.function = kJournalFunction;
-    p.reply = TaskPlan::Reply::Archive;
     // Archive number, record count, record index: big-endian 16, 16 and 24 bits.
-    const QByteArray data = be16(quint32(arch)) + be16(quint32(count)) +
-                            QByteArray(1, char((index >> 16) & 0xFF)) + be16(quint32(index));
-    p.request = QModbusRequest(QModbusPdu::FunctionCode(kJournalFunction), data);
-    return p;
+    return withRequest(p, TaskPlan::Reply::Archive, kJournalFunction,
+                       be16(quint32(arch)) + be16(quint32(count)) +
+                           QByteArray(1, char((index >> 16) & 0xFF)) + be16(quint32(index)));
 }
 
 // The request data of an Exchange task: a byte array, or a list of byte values.
@@ -364,9 +359,7 @@ TaskPlan planExchange(TaskPlan p, const QVariantList& t, const MasterSettings&) 
     QByteArray data;
     if (!exchangeData(t.value(L::Value), data))
         return fail(p, rcIllegalData);
-    p.reply = TaskPlan::Reply::Raw;
-    p.request = QModbusRequest(QModbusPdu::FunctionCode(fn), data);
-    return p;
+    return withRequest(p, TaskPlan::Reply::Raw, fn, data);
 }
 
 // Opcodes the server does not execute; among them the archive reads by time, since the journal

@@ -1,6 +1,5 @@
 #include "comm/widgets/dlgmanager.h"
 
-#include "comm/propsframefactory.h"
 #include "comm/widgets/basepropsframe.h"
 #include "comm/widgets/modbuspropsframe.h"
 #include "comm/widgets/rspropsframe.h"
@@ -14,8 +13,11 @@
 #include <memory>
 #include <stdexcept>
 
-void installPropsFrameFactory() {
-    comm::setPropsFrameFactory([](comm::PropsFrameKind kind) -> TBasePropsFrame* {
+namespace {
+
+class WidgetPropsFrames : public comm::IPropsFrameFactory {
+public:
+    TBasePropsFrame* CreatePropsFrame(comm::PropsFrameKind kind) override {
         switch (kind) {
         case comm::PropsFrameKind::RS232:
             return new TRSPropsFrame();
@@ -23,15 +25,19 @@ void installPropsFrameFactory() {
             return new TModbusPropsFrame();
         }
         return nullptr;
-    });
+    }
+};
+
+} // namespace
+
+std::shared_ptr<comm::IPropsFrameFactory> widgetPropsFrameFactory() {
+    return std::make_shared<WidgetPropsFrames>();
 }
 
 // ---- TDlgManager ----
 
 TDlgManager::TDlgManager(QObject* AOwner, bool ADesignTime)
-    : comm::TDlgManagerBase(AOwner), FDesignTime(ADesignTime) {
-    installPropsFrameFactory();
-}
+    : comm::TDlgManagerBase(AOwner), FDesignTime(ADesignTime) {}
 
 TDlgManager::~TDlgManager() = default;
 
@@ -44,6 +50,7 @@ void TDlgManager::Subscribe(comm::TAnyTransportCustom* ALink) {
     if (FDesignTime || !ALink || FList.contains(ALink))
         return;
     FList.append(ALink);
+    ALink->SetPropsFrameFactory(FFrames);
     connect(ALink, &QObject::destroyed, this, &TDlgManager::componentDestroyed,
             Qt::UniqueConnection);
 }
@@ -61,9 +68,11 @@ void TDlgManager::SetMaster(comm::TAnyMasterCustom* Value) {
     if (FMaster)
         disconnect(FMaster, &QObject::destroyed, this, &TDlgManager::componentDestroyed);
     FMaster = Value;
-    if (FMaster)
-        connect(FMaster, &QObject::destroyed, this, &TDlgManager::componentDestroyed,
-                Qt::UniqueConnection);
+    if (!FMaster)
+        return;
+    FMaster->SetPropsFrameFactory(FFrames);
+    connect(FMaster, &QObject::destroyed, this, &TDlgManager::componentDestroyed,
+            Qt::UniqueConnection);
 }
 
 void TDlgManager::componentDestroyed(QObject* AComponent) {
@@ -123,10 +132,7 @@ TDlgManagerForm::TDlgManagerForm(QWidget* parent) : QDialog(parent) {
     setFixedSize(kWidth, kListHeight + kButtonsHeight);
 }
 
-TDlgManagerForm::~TDlgManagerForm() {
-    delete FMasterFrame;
-    delete FTransportFrame;
-}
+TDlgManagerForm::~TDlgManagerForm() = default;
 
 void TDlgManagerForm::Prepare(TDlgManager* ADlgManager) {
     if (!ADlgManager)
@@ -173,35 +179,30 @@ int TDlgManagerForm::CurrentTransportIndex() const {
     return 0;
 }
 
-void TDlgManagerForm::placeFrame(TBasePropsFrame* frame) {
+void TDlgManagerForm::placeFrame(TBasePropsFrame* frame, const QVariant& props) {
     if (!frame)
         return;
     frame->setParent(this);
     frame->show();
+    frame->SetProps(props);
 }
 
 void TDlgManagerForm::ShowTransportFrame(int index) {
-    delete FTransportFrame;
-    FTransportFrame = nullptr;
+    FTransportFrame.reset();
     ShowMasterFrame();
     comm::TAnyTransportCustom* t = FDlgManager->Transports(index);
     if (!t)
         return;
-    FTransportFrame = t->CreatePropsFrame();
-    placeFrame(FTransportFrame);
-    if (FTransportFrame)
-        FTransportFrame->SetProps(t->Props());
+    FTransportFrame.reset(t->CreatePropsFrame());
+    placeFrame(FTransportFrame.get(), t->Props());
 }
 
 void TDlgManagerForm::ShowMasterFrame() {
     comm::TAnyMasterCustom* master = FDlgManager->Master();
     if (!master || !FDlgManager->ShowMasterProps())
         return;
-    delete FMasterFrame;
-    FMasterFrame = master->CreatePropsFrame();
-    placeFrame(FMasterFrame);
-    if (FMasterFrame)
-        FMasterFrame->SetProps(master->Props());
+    FMasterFrame.reset(master->CreatePropsFrame());
+    placeFrame(FMasterFrame.get(), master->Props());
 }
 
 void TDlgManagerForm::TransportListCBChange() {
@@ -211,7 +212,7 @@ void TDlgManagerForm::TransportListCBChange() {
 
 void TDlgManagerForm::ArrangeFrames() {
     int y = TransportListP->isHidden() ? 4 : TransportListP->geometry().bottom() + 1;
-    for (TBasePropsFrame* frame : {FTransportFrame, FMasterFrame}) {
+    for (TBasePropsFrame* frame : {TransportFrame(), MasterFrame()}) {
         if (!frame)
             continue;
         frame->move(8, y);
@@ -239,8 +240,12 @@ void TDlgManagerForm::btnApplyClick() {
     try {
         Apply();
     } catch (const comm::EConvertError& e) {
-        comm::messageSink()->showMessage(QString::fromStdString(e.what()));
+        messageSink().showMessage(QString::fromStdString(e.what()));
     } catch (const comm::ServerError& e) {
-        comm::messageSink()->showMessage(e.message());
+        messageSink().showMessage(e.message());
     }
+}
+
+comm::IMessageSink& TDlgManagerForm::messageSink() const {
+    return FDlgManager ? FDlgManager->MessageSink() : comm::logMessageSink();
 }

@@ -45,13 +45,8 @@ QString sig(const QVariant& v) {
 
 class RecordingSink : public IMessageSink {
 public:
-    RecordingSink() { m_prev = setMessageSink(this); }
-    ~RecordingSink() override { setMessageSink(m_prev); }
     void showMessage(const QString& text) override { messages << text; }
     QStringList messages;
-
-private:
-    IMessageSink* m_prev = nullptr;
 };
 
 struct Recorder : IMasterCallBack {
@@ -70,6 +65,7 @@ struct LiveRig {
     TRS232Transport rs;
     TModbusMaster mbm;
     LiveRig() {
+        rs.SetServerObjectFactory(factory);
         mbm.SetTransport(&rs);
         rs.SetLiveChannel(true);
         factory.transportLog->events->StateChangedEvent(0, 1, 7);
@@ -90,6 +86,7 @@ TEST(ModbusMaster, ConnectingSendsDefaultSettingsWithExactTypes) {
 TEST(ModbusMaster, PropertyWritesWhileDisconnectedGoOutOnConnecting) {
     fakes::FakeFactory factory;
     TRS232Transport rs;
+    rs.SetServerObjectFactory(factory);
     TModbusMaster mbm;
     mbm.SetTransport(&rs);
     mbm.SetDeviceAddress(17);
@@ -325,6 +322,8 @@ TEST(Transport, PortNameCheck) {
     RecordingSink sink;
     fakes::FakeFactory factory;
     TRS232Transport rs;
+    rs.SetServerObjectFactory(factory);
+    rs.SetMessageSink(&sink);
     rs.SetPort("LPT1");
     EXPECT_EQ(rs.Port(), "COM1");
     EXPECT_EQ(sink.messages, QStringList{"Неверно задан параметр!"});
@@ -337,6 +336,7 @@ TEST(Transport, UnreachableServerLeavesChannelDown) {
     fakes::FakeFactory factory;
     factory.reachable = false;
     TRS232Transport rs;
+    rs.SetServerObjectFactory(factory);
     int events = 0;
     rs.OnChangeConnected = [&](QObject*, bool) { ++events; };
     rs.OnStateChanged = [&](QObject*, qint32, qint32, const QString&) { ++events; };
@@ -392,6 +392,7 @@ TEST(Transport, KeepAliveKeepsServerObject) {
 TEST(Subscription, MasterFollowsItsTransport) {
     fakes::FakeFactory factory;
     auto* rs = new TRS232Transport;
+    rs->SetServerObjectFactory(factory);
     rs->SetLiveChannel(true);
     factory.transportLog->events->StateChangedEvent(0, 1, 3);
     TModbusMaster m;
@@ -417,6 +418,7 @@ TEST(Subscription, MasterFollowsItsTransport) {
 TEST(Subscription, DestroyedMasterLeavesTheList) {
     fakes::FakeFactory factory;
     TRS232Transport rs;
+    rs.SetServerObjectFactory(factory);
     {
         TModbusMaster m;
         m.SetTransport(&rs);
@@ -448,6 +450,7 @@ TEST(Settings, BeginEndUpdate) {
 TEST(DesignTime, NoSubscriptionsNoServer) {
     fakes::FakeFactory factory;
     TRS232Transport rs(nullptr, true);
+    rs.SetServerObjectFactory(factory);
     TModbusMaster m(nullptr, true);
     m.SetTransport(&rs);
     EXPECT_TRUE(rs.Masters().isEmpty());
@@ -458,7 +461,7 @@ TEST(DesignTime, NoSubscriptionsNoServer) {
 TEST(Wrappers, OperationWithoutObjectRaises) {
     fakes::FakeFactory factory;
     factory.reachable = false;
-    TAnyMaster am;
+    TAnyMaster am(factory);
     try {
         am.SetTransportID(1);
         FAIL() << "no error";

@@ -20,13 +20,8 @@ namespace {
 
 class RecordingCommSink : public comm::IMessageSink {
 public:
-    RecordingCommSink() { m_previous = comm::setMessageSink(this); }
-    ~RecordingCommSink() override { comm::setMessageSink(m_previous); }
     void showMessage(const QString& text) override { messages.append(text); }
     QStringList messages;
-
-private:
-    comm::IMessageSink* m_previous = nullptr;
 };
 
 platform::SerialPortEntry port(const QString& name, bool vcp = false) {
@@ -40,6 +35,7 @@ platform::SerialPortEntry port(const QString& name, bool vcp = false) {
 class DlgManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        manager.SetMessageSink(&sink);
         TRSPropsFrame::setPortSource([] {
             return QList<platform::SerialPortEntry>{port("COM2"), port("COM10"), port("COM5", true),
                                                     port("COM1")};
