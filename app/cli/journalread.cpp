@@ -12,7 +12,6 @@
 namespace cli {
 namespace {
 
-const QString kCountPrefix = QStringLiteral("Количество записей: ");
 constexpr int kBarWidth = 30;
 
 void printLine(std::FILE* f, const QString& line) {
@@ -32,29 +31,31 @@ void TCliRunHost::print(const QString& line) {
 }
 
 void TCliRunHost::ShowMessage(const QString& text, const QString& detail) {
-    m_messages.append(text);
     print(detail.isEmpty() ? text : text + QStringLiteral("\n") + detail);
 }
 
 void TCliRunHost::SetCountText(const QString& text) {
-    m_countText = text;
-    if (text != kCountPrefix + QStringLiteral("..."))
+    // The label's placeholder while the count is read is not printed; the count or the error
+    // text of a failed read is.
+    if (!m_run) {
+        print(text);
+        return;
+    }
+    const TRunResult& r = m_run->Result();
+    if (r.countKnown || r.end == TRunEnd::CountReadFailed || r.end == TRunEnd::OverflowReadFailed)
         print(text);
 }
 
 void TCliRunHost::SetProgressMaximum(int maximum) {
     m_maximum = std::max(maximum, 0);
-    m_done = 0;
     m_lastTenth = 0;
     m_lastPrinted = 0;
     m_counting = true;
 }
 
 void TCliRunHost::SetRunState(TRunState state) {
-    if (state != TRunState::Idle) {
-        m_connected = true;
+    if (state != TRunState::Idle)
         return;
-    }
     if (m_counting)
         drawProgress(true);
     m_counting = false;
@@ -62,27 +63,25 @@ void TCliRunHost::SetRunState(TRunState state) {
 }
 
 void TCliRunHost::ProcessEvents() {
-    // After the progress maximum is set, the run handles events once after every record.
-    if (m_counting) {
-        m_done = std::min(m_done + 1, m_maximum);
+    if (m_counting)
         drawProgress(false);
-    }
-    if (m_stopRequested() && m_stop)
-        m_stop();
+    if (m_stopRequested() && m_run)
+        m_run->Stop();
 }
 
 void TCliRunHost::drawProgress(bool force) {
     if (m_maximum <= 0)
         return;
+    const int done = std::min(recordsDone(), m_maximum);
     if (m_terminal) {
         const auto now = std::chrono::steady_clock::now();
-        if (!force && m_done < m_maximum && now - m_lastDraw < std::chrono::milliseconds(100))
+        if (!force && done < m_maximum && now - m_lastDraw < std::chrono::milliseconds(100))
             return;
         m_lastDraw = now;
-        const int filled = static_cast<int>(static_cast<long long>(kBarWidth) * m_done / m_maximum);
+        const int filled = static_cast<int>(static_cast<long long>(kBarWidth) * done / m_maximum);
         const QString bar = QString(filled, u'#') + QString(kBarWidth - filled, u'.');
         const QString line =
-            QStringLiteral("\r[%1] %2/%3 %4").arg(bar).arg(m_done).arg(m_maximum).arg(m_status);
+            QStringLiteral("\r[%1] %2/%3 %4").arg(bar).arg(done).arg(m_maximum).arg(m_status);
         std::fputs(line.toUtf8().constData(), m_err);
         std::fputs("\x1b[K", m_err); // clear the rest of a longer previous line
         std::fflush(m_err);
@@ -90,12 +89,12 @@ void TCliRunHost::drawProgress(bool force) {
         return;
     }
     // A line whenever another tenth of the run is done, and for the last record of a stopped run.
-    const int tenth = static_cast<int>(10LL * m_done / m_maximum);
-    if (m_done == 0 || m_done == m_lastPrinted || (tenth == m_lastTenth && !force))
+    const int tenth = static_cast<int>(10LL * done / m_maximum);
+    if (done == 0 || done == m_lastPrinted || (tenth == m_lastTenth && !force))
         return;
     m_lastTenth = tenth;
-    m_lastPrinted = m_done;
-    printLine(m_err, QStringLiteral("%1/%2").arg(m_done).arg(m_maximum));
+    m_lastPrinted = done;
+    printLine(m_err, QStringLiteral("%1/%2").arg(done).arg(m_maximum));
 }
 
 void TCliRunHost::finishProgress() {
@@ -184,36 +183,36 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
     TRunDecoder runDecoder(decoder, sgGr);
     TCliRunHost host(io.err, io.terminal, io.stopRequested);
     TReadingRun run(library, runDecoder, sg, host);
-    host.setStop([&run] { run.Stop(); });
-    run.Run(request);
+    host.setRun(&run);
+    const TRunResult result = run.Run(request);
     host.finishProgress();
     const bool stopped = io.stopRequested();
 
-    if (!host.exportVisible()) {
+    if (!result.offersExport()) {
         if (stopped)
             return kExitInterrupt;
-        if (!host.messages().isEmpty())
-            return kExitRefused; // the window's message is already on standard error
-        if (host.connected() && !host.countText().startsWith(kCountPrefix))
-            return kExitRefused; // the count read failed: its error text was printed
+        // A refusal's message or a failed read's error text is already on standard error.
+        if (result.end != TRunEnd::Finished)
+            return kExitRefused;
         printLine(io.err, QStringLiteral("Журнал пуст, файл не записан."));
         return kExitOk;
     }
 
     // "Сохранить...": the device selector's text and the layout of the journal read.
     const TTypeDev layout = request.device->journalAt(request.journalIndex)->typedev;
-    const core::ExportResult result =
+    const core::ExportResult exported =
         options.spreadsheet
             ? core::ExportSpreadsheet(sg, request.device->Name, layout, options.output)
             : core::ExportText(sg, request.device->Name, layout, options.output);
-    if (!result.ok) {
-        printLine(io.err, result.error);
+    if (!exported.ok) {
+        printLine(io.err, exported.error);
         return kExitRefused;
     }
-    if (!result.notice.isEmpty())
-        printLine(io.err, result.notice);
-    printLine(io.err,
-              QStringLiteral("Записей: %1, файл %2").arg(host.recordsDone()).arg(result.fileName));
+    if (!exported.notice.isEmpty())
+        printLine(io.err, exported.notice);
+    printLine(
+        io.err,
+        QStringLiteral("Записей: %1, файл %2").arg(result.recordsDone()).arg(exported.fileName));
     return stopped ? kExitInterrupt : kExitOk;
 }
 

@@ -24,11 +24,12 @@ class TCliRunHost : public IRunHost {
 public:
     TCliRunHost(std::FILE* err, bool terminal, std::function<bool()> stopRequested);
 
-    // Called when stopRequested() turns true (the run's Stop).
-    void setStop(std::function<void()> stop) { m_stop = std::move(stop); }
+    // The run this host serves: its state drives the progress, and it is stopped when
+    // stopRequested() turns true.
+    void setRun(TReadingRun* run) { m_run = run; }
 
     void ShowMessage(const QString& text, const QString& detail = {}) override;
-    void SetExportVisible(bool visible) override { m_exportVisible = visible; }
+    void SetExportVisible(bool) override {}
     void SetStatusText(const QString& text) override { m_status = text; }
     void SetCountText(const QString& text) override;
     void SetProgressMaximum(int maximum) override;
@@ -39,32 +40,22 @@ public:
     // Ends a progress bar line, so that what follows starts on a line of its own.
     void finishProgress();
 
-    bool exportVisible() const { return m_exportVisible; }
-    const QStringList& messages() const { return m_messages; }
-    const QString& countText() const { return m_countText; }
-    bool connected() const { return m_connected; }
-    int recordsDone() const { return m_done; }
-
 private:
     void drawProgress(bool force);
     void print(const QString& line);
+    int recordsDone() const { return m_run ? m_run->Result().recordsDone() : 0; }
 
     std::FILE* m_err;
     bool m_terminal;
     std::function<bool()> m_stopRequested;
-    std::function<void()> m_stop;
-    bool m_exportVisible = false;
-    bool m_connected = false;
+    TReadingRun* m_run = nullptr;
     bool m_counting = false; // between SetProgressMaximum and the end of the record loop
     bool m_barOpen = false;
     int m_maximum = 0;
-    int m_done = 0;
     int m_lastTenth = 0;
     int m_lastPrinted = 0;
     std::chrono::steady_clock::time_point m_lastDraw{};
     QString m_status;
-    QString m_countText;
-    QStringList m_messages;
 };
 
 // Streams and the stop flag of one invocation.

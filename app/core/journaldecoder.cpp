@@ -6,6 +6,17 @@ namespace {
 const QString kModeChange = QStringLiteral("Смена режима");
 }
 
+void WriteErrorRow(IStringGrid& sg, std::int32_t index, std::int32_t number, const QString& text) {
+    const int row = index + 1;
+    if (sg.rowCount() < row + 1)
+        sg.setRowCount(row + 1);
+    sg.setCell(row, 0, QString::number(number));
+    sg.setCell(row, 1, text);
+    for (int c = 2; c < sg.columnCount(); ++c)
+        if (!sg.cell(row, c).isEmpty())
+            sg.setCell(row, c, QString());
+}
+
 void TJournalDecoder::setDevice(const TDevInfo* device) {
     m_device = device;
     m_indexedData = nullptr;
@@ -49,16 +60,14 @@ void TJournalDecoder::DecodeRecord(std::int32_t Index, std::uint32_t Time, std::
                                    std::int32_t Error, std::uint32_t Before, std::uint32_t New) {
     if (Index < 0)
         return;
-    EnsureRow(Index);
-    const int row = Index + 1;
-    m_sg.setCell(row, 0, QString::number(m_startrec + Index));
     if (Error != 0) {
-        m_sg.setCell(row, 1, QStringLiteral("Error"));
-        for (int c = 2; c <= 4; ++c)
-            m_sg.setCell(row, c, QString());
+        WriteErrorRow(m_sg, Index, m_startrec + Index, QStringLiteral("Error"));
         ScrollToLastRow();
         return;
     }
+    EnsureRow(Index);
+    const int row = Index + 1;
+    m_sg.setCell(row, 0, QString::number(m_startrec + Index));
     const TJournalInfo* j = journal();
     const bool withBefore = j && HasBeforeValue(j->typedev);
     const double T = UnixToDateTime(Time);

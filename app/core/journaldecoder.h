@@ -14,6 +14,10 @@
 
 namespace core {
 
+// An error row of the linear list: row `index` + 1 (the list grows to hold it) shows `number` and
+// `text`; its other cells are emptied.
+void WriteErrorRow(IStringGrid& sg, std::int32_t index, std::int32_t number, const QString& text);
+
 // Decodes journal records into rows of the linear list `sg` and events of the run's groups.
 //
 // The decoder knows the current device (the window's CurDev), the item index of the journal

@@ -70,46 +70,46 @@ int TReadingRun::ReadCountRegister(int devAddr, int reference, int& value) {
     return code;
 }
 
-void TReadingRun::Run(const TRunRequest& request) {
-    if (m_active)
-        return;
+TRunResult TReadingRun::Refuse(TRunEnd end, const QString& message, const QString& detail) {
+    m_result.end = end;
+    m_result.message = message;
+    m_host.ShowMessage(message, detail);
+    return m_result;
+}
+
+TRunResult TReadingRun::Run(const TRunRequest& request) {
+    if (m_active) {
+        TRunResult busy = m_result;
+        busy.end = TRunEnd::Busy;
+        return busy;
+    }
+    m_result = TRunResult();
     m_host.SetExportVisible(false);
     m_host.SetStatusText(QStringLiteral("..."));
 
-    if (!request.device) {
-        m_host.ShowMessage(QStringLiteral("Не выбран тип прибора."));
-        return;
-    }
+    if (!request.device)
+        return Refuse(TRunEnd::Refused, QStringLiteral("Не выбран тип прибора."));
     const TJournalInfo* selected = request.device->journalAt(request.journalIndex);
-    if (!selected) {
-        m_host.ShowMessage(QStringLiteral("Не выбран журнал прибора."));
-        return;
-    }
+    if (!selected)
+        return Refuse(TRunEnd::Refused, QStringLiteral("Не выбран журнал прибора."));
     std::int32_t limitStart = 0;
     std::int32_t limitCount = 0;
     if (request.limit) {
         const auto s = platform::parseIniInteger(request.startText);
-        if (!s) {
-            m_host.ShowMessage(QStringLiteral("Введите число в поле \"Начать с:\""));
-            return;
-        }
+        if (!s)
+            return Refuse(TRunEnd::Refused, QStringLiteral("Введите число в поле \"Начать с:\""));
         const auto n = platform::parseIniInteger(request.countText);
-        if (!n) {
-            m_host.ShowMessage(QStringLiteral("Введите число в поле \"Количество\""));
-            return;
-        }
+        if (!n)
+            return Refuse(TRunEnd::Refused, QStringLiteral("Введите число в поле \"Количество\""));
         limitStart = *s;
         limitCount = *n;
     }
-    m_startrec = request.limit ? limitStart : 0;
-    if (!request.portNumber) {
-        m_host.ShowMessage(request.portError);
-        return;
-    }
-    if (!m_lib.Connect(*request.portNumber, request.speed, request.linkType)) {
-        m_host.ShowMessage(QStringLiteral("Ошибка открытия СОМ-порта."), m_lib.LastErrorDetail());
-        return;
-    }
+    m_result.startrec = request.limit ? limitStart : 0;
+    if (!request.portNumber)
+        return Refuse(TRunEnd::Refused, request.portError);
+    if (!m_lib.Connect(*request.portNumber, request.speed, request.linkType))
+        return Refuse(TRunEnd::ConnectFailed, QStringLiteral("Ошибка открытия СОМ-порта."),
+                      m_lib.LastErrorDetail());
 
     m_active = true;
     ReadJournal(request, *selected, limitStart, limitCount);
@@ -117,6 +117,7 @@ void TReadingRun::Run(const TRunRequest& request) {
     const QString notice = m_decoder.RunNotice();
     if (!notice.isEmpty())
         m_host.ShowMessage(notice);
+    return m_result;
 }
 
 void TReadingRun::ReadJournal(const TRunRequest& request, const TJournalInfo& selected,
@@ -137,61 +138,14 @@ void TReadingRun::ReadJournal(const TRunRequest& request, const TJournalInfo& se
     m_getArch = true;
     m_host.SetRunState(TRunState::Reading);
 
-    m_maxRec = journal.CountRec;
-    m_host.SetCountText(QStringLiteral("Количество записей: ..."));
-    m_host.ProcessEvents();
-
-    if (journal.Reg != -1) {
-        m_maxRec = 0;
-        int value = 0;
-        const int code = ReadCountRegister(devAddr, journal.Reg, value);
-        if (code != 0) {
-            m_host.SetCountText(core::ErrorMessage(code));
-            return;
-        }
-        m_maxRec = value + ((journal.typedev == tdPlain2 || journal.typedev == tdPlain4) ? 1 : 0);
-    }
-    if (journal.Cycle && journal.RegOverflow != -1) {
-        int w = 0;
-        const int code = ReadCountRegister(devAddr, journal.RegOverflow, w);
-        if (code != 0) {
-            m_host.SetCountText(core::ErrorMessage(code));
-            return;
-        }
-        m_maxRec += journal.CountRec * w;
-        m_startrec = 0;
-        if (w != 0) {
-            m_countRec = journal.CountRec;
-            m_startrec = m_maxRec - m_countRec;
-        } else {
-            m_countRec = m_maxRec;
-        }
-    } else {
-        m_countRec = m_maxRec;
-    }
-    m_host.SetCountText(QStringLiteral("Количество записей: %1").arg(m_maxRec));
-    m_host.ProcessEvents();
-
-    if (request.limit) {
-        if (limitStart < m_startrec) {
-            m_host.ShowMessage(QStringLiteral("Стартовый индекс %1 младше первой записи %2")
-                                   .arg(limitStart)
-                                   .arg(m_startrec));
-            return;
-        }
-        m_startrec = limitStart;
-        if (m_startrec > m_maxRec) {
-            m_host.ShowMessage(QStringLiteral("Стартовый индекс больше количества записей"));
-            return;
-        }
-        m_countRec = static_cast<std::int64_t>(m_startrec) + limitCount - 1 < m_maxRec
-                         ? limitCount
-                         : m_maxRec - m_startrec;
-    }
+    if (!ReadRecordCount(journal, devAddr))
+        return;
+    if (request.limit && !ApplyLimit(limitStart, limitCount))
+        return;
 
     m_progress = 0;
     m_host.SetProgressPosition(0);
-    m_host.SetProgressMaximum(m_countRec);
+    m_host.SetProgressMaximum(m_result.CountRec);
 
     int loop = kNoLoop;
     switch (journal.typedev) {
@@ -208,27 +162,92 @@ void TReadingRun::ReadJournal(const TRunRequest& request, const TJournalInfo& se
     default:
         break;
     }
-    m_decoder.BeginRun(request.device, request.journalIndex, m_startrec);
+    m_decoder.BeginRun(request.device, request.journalIndex, m_result.startrec);
+    m_result.end = TRunEnd::Finished;
     ReadRecords(journal, devAddr, loop);
 
-    m_host.SetProgressPosition(m_countRec);
-    if (m_maxRec > 0)
+    m_host.SetProgressPosition(m_result.CountRec);
+    if (m_result.offersExport())
         m_host.SetExportVisible(true);
+}
+
+bool TReadingRun::ReadRecordCount(const TJournalInfo& journal, int devAddr) {
+    TRunResult& r = m_result;
+    r.MaxRec = journal.CountRec;
+    m_host.SetCountText(QStringLiteral("Количество записей: ..."));
+    m_host.ProcessEvents();
+
+    const auto fail = [&](TRunEnd end, int code) {
+        r.end = end;
+        r.message = core::ErrorMessage(code);
+        m_host.SetCountText(r.message);
+        return false;
+    };
+    if (journal.Reg != -1) {
+        r.MaxRec = 0;
+        int value = 0;
+        if (const int code = ReadCountRegister(devAddr, journal.Reg, value))
+            return fail(TRunEnd::CountReadFailed, code);
+        r.MaxRec = value + ((journal.typedev == tdPlain2 || journal.typedev == tdPlain4) ? 1 : 0);
+    }
+    if (journal.Cycle && journal.RegOverflow != -1) {
+        int w = 0;
+        if (const int code = ReadCountRegister(devAddr, journal.RegOverflow, w))
+            return fail(TRunEnd::OverflowReadFailed, code);
+        r.MaxRec += journal.CountRec * w;
+        r.startrec = 0;
+        if (w != 0) {
+            r.CountRec = journal.CountRec;
+            r.startrec = r.MaxRec - r.CountRec;
+        } else {
+            r.CountRec = r.MaxRec;
+        }
+    } else {
+        r.CountRec = r.MaxRec;
+    }
+    r.countKnown = true;
+    m_host.SetCountText(QStringLiteral("Количество записей: %1").arg(r.MaxRec));
+    m_host.ProcessEvents();
+    return true;
+}
+
+bool TReadingRun::ApplyLimit(std::int32_t limitStart, std::int32_t limitCount) {
+    TRunResult& r = m_result;
+    if (limitStart < r.startrec) {
+        r.end = TRunEnd::StartOutOfRange;
+        r.message = QStringLiteral("Стартовый индекс %1 младше первой записи %2")
+                        .arg(limitStart)
+                        .arg(r.startrec);
+        m_host.ShowMessage(r.message);
+        return false;
+    }
+    r.startrec = limitStart;
+    if (r.startrec > r.MaxRec) {
+        r.end = TRunEnd::StartOutOfRange;
+        r.message = QStringLiteral("Стартовый индекс больше количества записей");
+        m_host.ShowMessage(r.message);
+        return false;
+    }
+    r.CountRec = static_cast<std::int64_t>(r.startrec) + limitCount - 1 < r.MaxRec
+                     ? limitCount
+                     : r.MaxRec - r.startrec;
+    return true;
 }
 
 void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, int loopKind) {
     if (loopKind == kNoLoop)
         return;
+    const int startrec = m_result.startrec;
+    const int count = m_result.CountRec;
     if (loopKind != kTextLoop)
-        m_progress = m_startrec;
+        m_progress = startrec;
     m_host.SetProgressPosition(m_progress);
 
     std::uint8_t reply[core::kReplySize];
-    for (int i = 0; i < m_countRec; ++i) {
-        int idx = m_startrec + i;
+    for (int i = 0; i < count; ++i) {
+        int idx = startrec + i;
         if (loopKind == kFixedLoop) {
-            m_host.SetStatusText(
-                QStringLiteral("%1 (%2)").arg(idx + 1).arg(m_startrec + m_countRec));
+            m_host.SetStatusText(QStringLiteral("%1 (%2)").arg(idx + 1).arg(startrec + count));
             if (journal.Cycle)
                 idx %= journal.CountRec;
         }
@@ -239,27 +258,29 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, int loop
 
         m_sg.setRowCount(i + 2);
         if (code != 0) {
-            WriteErrorRow(i, code);
-        } else if (loopKind == kFixedLoop) {
-            m_decoder.DecodeFixedReply(i, reply, idx);
-        } else if (loopKind == kTextLoop) {
-            m_decoder.DecodeTextRecord(i, reply);
+            core::WriteErrorRow(m_sg, i, startrec + i, core::ErrorMessage(code));
+            m_decoder.ScrollToLastRow();
+            ++m_result.recordsFailed;
         } else {
-            m_sg.setCell(i + 1, 0, QString::number(m_startrec + i));
-            m_decoder.DecodeModeRecord(i, reply);
+            if (loopKind == kFixedLoop) {
+                m_decoder.DecodeFixedReply(i, reply, idx);
+            } else if (loopKind == kTextLoop) {
+                m_decoder.DecodeTextRecord(i, reply);
+            } else {
+                m_sg.setCell(i + 1, 0, QString::number(startrec + i));
+                m_decoder.DecodeModeRecord(i, reply);
+            }
+            ++m_result.recordsRead;
         }
 
         m_host.SetProgressPosition(++m_progress);
         m_host.ProcessEvents();
-        if (!m_getArch)
+        if (!m_getArch) {
+            if (i + 1 < count)
+                m_result.end = TRunEnd::Stopped;
             break;
+        }
     }
-}
-
-void TReadingRun::WriteErrorRow(int i, int code) {
-    m_sg.setCell(i + 1, 0, QString::number(m_startrec + i));
-    m_sg.setCell(i + 1, 1, core::ErrorMessage(code));
-    m_decoder.ScrollToLastRow();
 }
 
 void TReadingRun::FinishRun() {

@@ -93,6 +93,44 @@ struct TRunRequest {
     QString countText; // EdtCount
 };
 
+// How a reading run ended.
+enum class TRunEnd {
+    Finished,           // every record of the range was requested (failed records included)
+    Stopped,            // "Остановить" ended the record loop before the last record
+    Busy,               // a run was already active: nothing was done
+    Refused,            // refused before connecting (no device or journal, a limit or port it
+                        // cannot use)
+    ConnectFailed,      // the access library could not open the port
+    CountReadFailed,    // the record count register could not be read
+    OverflowReadFailed, // the ring journal's overflow register could not be read
+    StartOutOfRange,    // the limit's start lies before the first record or after the last
+};
+
+// The outcome of a reading run, also its state while it runs.
+struct TRunResult {
+    TRunEnd end = TRunEnd::Finished;
+    // The message box of a refused run or of a start out of range, or the error text of a
+    // failed register read; empty otherwise.
+    QString message;
+    // The record range: first record, number of records of the run, records the journal holds.
+    int startrec = 0;
+    int CountRec = 0;
+    int MaxRec = 0;
+    bool countKnown = false; // MaxRec holds the journal's record count
+    int recordsRead = 0;     // records whose reply was decoded
+    int recordsFailed = 0;   // records whose request failed (an error row each)
+
+    int recordsDone() const { return recordsRead + recordsFailed; }
+    // The run connected to the instrument.
+    bool connected() const {
+        return end != TRunEnd::Busy && end != TRunEnd::Refused && end != TRunEnd::ConnectFailed;
+    }
+    // The record loop ran: the list holds the run's rows.
+    bool readRecords() const { return end == TRunEnd::Finished || end == TRunEnd::Stopped; }
+    // "Сохранить..." is offered at the end of the run.
+    bool offersExport() const { return readRecords() && MaxRec > 0; }
+};
+
 // The 7-byte function-65 request for a record of an archive.
 std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex);
 
@@ -101,28 +139,36 @@ class TReadingRun {
 public:
     TReadingRun(IAccessLibrary& library, IRecordDecoder& decoder, IStringGrid& sg, IRunHost& host);
 
-    // btnRead2Click: runs to its end (records arrive while pending events are handled).
-    void Run(const TRunRequest& request);
+    // btnRead2Click: runs to its end (records arrive while pending events are handled) and
+    // returns how it ended.
+    TRunResult Run(const TRunRequest& request);
     // btnStopClick's part: the loop ends after the record in progress.
     void Stop() { m_getArch = false; }
+    // Sets the keep-reading flag again (a reading of the server path starts).
+    void KeepReading() { m_getArch = true; }
 
     bool IsActive() const { return m_active; }
+    // The keep-reading flag: cleared by Stop, set again when a run starts and when it ends.
     bool GetArch() const { return m_getArch; }
-    int startrec() const { return m_startrec; }
-    int CountRec() const { return m_countRec; }
-    int MaxRec() const { return m_maxRec; }
+    // The run in progress, else the last run (a default result before the first).
+    const TRunResult& Result() const { return m_result; }
 
     // ReadCountRegister: a register by its Modbus reference number (300001+ input, 400001+
     // holding). Returns the result code; the value goes to `value`.
-    int ReadCountRegister(int devAddr, int reference, int& value);
+    [[nodiscard]] int ReadCountRegister(int devAddr, int reference, int& value);
 
 private:
+    // Refuses the run with a message box; returns the result.
+    TRunResult Refuse(TRunEnd end, const QString& message, const QString& detail = {});
     // Steps after a successful Connect up to the end of the record loop.
     void ReadJournal(const TRunRequest& request, const TJournalInfo& selected,
                      std::int32_t limitStart, std::int32_t limitCount);
+    // The record count and, for a ring, the overflow counter; false when a read failed.
+    bool ReadRecordCount(const TJournalInfo& journal, int devAddr);
+    // Narrows the range to the user's limit; false (with a message) when its start is outside.
+    bool ApplyLimit(std::int32_t limitStart, std::int32_t limitCount);
     void FinishRun();
     void ReadRecords(const TJournalInfo& journal, int devAddr, int loopKind);
-    void WriteErrorRow(int i, int code);
 
     IAccessLibrary& m_lib;
     IRecordDecoder& m_decoder;
@@ -131,8 +177,6 @@ private:
 
     bool m_active = false;
     bool m_getArch = true;
-    int m_startrec = 0;
-    int m_countRec = 0;
-    int m_maxRec = 0;
+    TRunResult m_result;
     int m_progress = 0;
 };

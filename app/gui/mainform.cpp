@@ -559,10 +559,6 @@ void TForm1::btnRead2Click() {
     request.countText = EdtCount->text();
 
     m_run->Run(request);
-    startrec = m_run->startrec();
-    CountRec = m_run->CountRec();
-    MaxRec = m_run->MaxRec();
-    GetArch = m_run->GetArch();
     if (m_closeRequested)
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
@@ -570,7 +566,6 @@ void TForm1::btnRead2Click() {
 void TForm1::btnStopClick() {
     btnStop->setEnabled(false);
     m_run->Stop();
-    GetArch = false;
     btnRead->setEnabled(true);
     rgTypeJ->setEnabled(true);
     BuildGroupView();
@@ -646,12 +641,10 @@ void TForm1::SetRunState(TRunState state) {
         break;
     case TRunState::Reading:
         rgTypeJ->setEnabled(false);
-        GetArch = true;
         btnStop2->setEnabled(true);
         break;
     case TRunState::Idle:
         rgTypeJ->setEnabled(true);
-        GetArch = true;
         btnStop2->setEnabled(false);
         btnRead2->setEnabled(true);
         BtnConnect2->setEnabled(true);

@@ -8,8 +8,8 @@
 #include "app/serverpath/serverreadingpath.h"
 #include "platform/portlist.h"
 
-#include <QEvent>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QList>
 #include <QMainWindow>
 #include <QVariantList>
@@ -171,14 +171,17 @@ public:
 
     // State of the window and of the current reading run.
     std::int32_t DevAdr = 1;
-    std::int32_t startrec = 0;
-    std::int32_t CountRec = 0;
-    std::int32_t MaxRec = 0;
+    // The record range of the current or last reading run.
+    std::int32_t startrec() const { return m_run->Result().startrec; }
+    std::int32_t CountRec() const { return m_run->Result().CountRec; }
+    std::int32_t MaxRec() const { return m_run->Result().MaxRec; }
+    const TRunResult& runResult() const { return m_run->Result(); }
     std::int32_t FRetries = 5;
     TDevList ListDev;
     TDevInfo* CurDev = nullptr;
     std::vector<int> ComPortsArray;
-    bool GetArch = true;
+    // The keep-reading flag of both reading paths; it lives in the run.
+    bool GetArch() const { return m_run->GetArch(); }
     // Grouping data of the last run (owned by the decoder).
     const std::vector<TRecType>& ListRecGroup() const { return m_decoder->ListRecGroup(); }
     const std::vector<TRecStr>& ListStr() const { return m_decoder->ListStr(); }
@@ -214,8 +217,8 @@ private:
     // IServerPathHost: the server path's view of the window.
     const TDevInfo* CurrentDevice() const override { return CurDev; }
     int JournalItemIndex() const override;
-    bool ReadingFlag() const override { return GetArch; }
-    void SetReadingFlag(bool on) override { GetArch = on; }
+    bool ReadingFlag() const override { return m_run->GetArch(); }
+    void SetReadingFlag(bool on) override { on ? m_run->KeepReading() : m_run->Stop(); }
     void SetControlEnabled(IServerPathHost::Control control, bool enabled) override;
     void ShowMessageBox(const QString& text) override;
     void SendRecordAnswer(std::int32_t w, std::int32_t result) override;

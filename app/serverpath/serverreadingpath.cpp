@@ -171,11 +171,7 @@ void TServerReadingPath::MBMExchange(QObject* /*Sender*/, std::int32_t QID, std:
     if (n <= 0)
         return;
     if (Result != 0) {
-        const int row = n + 1;
-        if (m_sg.rowCount() < row + 1)
-            m_sg.setRowCount(row + 1);
-        m_sg.setCell(row, 0, QString::number(n));
-        m_sg.setCell(row, 1, core::ErrorMessage(Result));
+        core::WriteErrorRow(m_sg, n, n, core::ErrorMessage(Result));
         m_decoder.ScrollToLastRow();
         return;
     }

@@ -214,7 +214,7 @@ TEST_F(ReadingRunTest, CountRegisterNumberingAndPlusOneLayouts) {
             c.value;
         run.Run(request);
         EXPECT_EQ(lib.calls[2], c.call);
-        EXPECT_EQ(run.MaxRec(), c.maxRec);
+        EXPECT_EQ(run.Result().MaxRec, c.maxRec);
         EXPECT_EQ(lib.requestedIndices, Range(0, c.maxRec - 1));
         EXPECT_EQ(host.exportVisible, c.maxRec > 0);
         EXPECT_EQ(decoder.fixedRequestIndices, Range(0, c.maxRec - 1));
@@ -229,8 +229,8 @@ TEST_F(ReadingRunTest, RingJournalWrapsAndListsTheLastRecords) {
     lib.inputRegs[1] = 200;
     lib.inputRegs[2] = 3;
     run.Run(request);
-    EXPECT_EQ(run.MaxRec(), 3200);
-    EXPECT_EQ(run.startrec(), 2200);
+    EXPECT_EQ(run.Result().MaxRec, 3200);
+    EXPECT_EQ(run.Result().startrec, 2200);
     std::vector<int> expected = Range(200, 999);
     const auto tail = Range(0, 199);
     expected.insert(expected.end(), tail.begin(), tail.end());
@@ -246,7 +246,7 @@ TEST_F(ReadingRunTest, RingJournalWrapsAndListsTheLastRecords) {
     lib.inputRegs[1] = 200;
     lib.inputRegs[2] = 0;
     run.Run(request);
-    EXPECT_EQ(run.startrec(), 0);
+    EXPECT_EQ(run.Result().startrec, 0);
     EXPECT_EQ(lib.requestedIndices, Range(0, 199));
 
     // Limit below the first record that still exists.
@@ -433,6 +433,79 @@ TEST_F(ReadingRunTest, SelectorChangesDuringTheRunDoNotReachIt) {
     EXPECT_EQ(lib.requestedIndices, Range(0, 4));
     EXPECT_EQ(decoder.fixedRequestIndices.size(), 5u);
     EXPECT_EQ(lib.requestedArchives.back(), 5);
+}
+
+// How each kind of run ends, as its result tells it.
+TEST_F(ReadingRunTest, ResultSaysHowTheRunEnded) {
+    const struct {
+        const char* what;
+        std::function<void()> setUp;
+        TRunEnd end;
+        int read, failed, startrec, countRec, maxRec;
+        QString message;
+    } cases[] = {
+        {"finished", [this] { lib.failingRecords[2] = 42; }, TRunEnd::Finished, 4, 1, 0, 5, 5, ""},
+        {"stopped",
+         [this] {
+             lib.onRecord = [this](int idx) {
+                 if (idx == 1)
+                     run.Stop();
+             };
+         },
+         TRunEnd::Stopped, 2, 0, 0, 5, 5, ""},
+        {"refused", [this] { request.device = nullptr; }, TRunEnd::Refused, 0, 0, 0, 0, 0,
+         "Не выбран тип прибора."},
+        {"connect", [this] { lib.connectResult = false; }, TRunEnd::ConnectFailed, 0, 0, 0, 0, 0,
+         "Ошибка открытия СОМ-порта."},
+        {"count",
+         [this] {
+             journal().Reg = 300001;
+             lib.failingRegisters.insert(0);
+         },
+         TRunEnd::CountReadFailed, 0, 0, 0, 0, 0, "Ошибка (Прибор не отвечает)"},
+        {"overflow",
+         [this] {
+             journal().Cycle = true;
+             journal().RegOverflow = 300002;
+             lib.failingRegisters.insert(1);
+         },
+         TRunEnd::OverflowReadFailed, 0, 0, 0, 0, 5, "Ошибка (Прибор не отвечает)"},
+        {"start",
+         [this] {
+             request.limit = true;
+             request.startText = "6";
+             request.countText = "1";
+         },
+         TRunEnd::StartOutOfRange, 0, 0, 6, 5, 5, "Стартовый индекс больше количества записей"},
+        {"limited",
+         [this] {
+             request.limit = true;
+             request.startText = "1";
+             request.countText = "2";
+         },
+         TRunEnd::Finished, 2, 0, 1, 2, 5, ""},
+    };
+    const TRunRequest base = request;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        lib = FakeLibrary();
+        request = base;
+        journal() = TJournalInfo();
+        journal().Num = 1;
+        journal().CountRec = 5;
+        c.setUp();
+        const TRunResult r = run.Run(request);
+        EXPECT_EQ(r.end, c.end);
+        EXPECT_EQ(r.message, c.message);
+        EXPECT_EQ(r.recordsRead, c.read);
+        EXPECT_EQ(r.recordsFailed, c.failed);
+        EXPECT_EQ(r.startrec, c.startrec);
+        EXPECT_EQ(r.CountRec, c.countRec);
+        EXPECT_EQ(r.MaxRec, c.maxRec);
+        EXPECT_EQ(r.offersExport(), c.end == TRunEnd::Finished || c.end == TRunEnd::Stopped);
+        EXPECT_EQ(host.exportVisible, r.offersExport());
+        EXPECT_EQ(run.Result().end, r.end);
+    }
 }
 
 TEST(ReadingRunWithDecoder, RowsAndGroupsOfARealDecoder) {
