@@ -96,37 +96,9 @@ constexpr int kButtonsHeight = 41;
 } // namespace
 
 TDlgManagerForm::TDlgManagerForm(QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("DlgManagerForm"));
-    setWindowTitle(QStringLiteral("Настройка связи"));
+    setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
-
-    TransportListP = new QWidget(this);
-    TransportListP->setObjectName(QStringLiteral("TransportListP"));
-    TransportListP->setGeometry(0, 0, kWidth, kListHeight);
-    lbChoiceTransport = new QLabel(QStringLiteral("Выбор транспорта:"), TransportListP);
-    lbChoiceTransport->setObjectName(QStringLiteral("lbChoiceTransport"));
-    lbChoiceTransport->setGeometry(8, 8, 120, 16);
-    TransportListCB = new QComboBox(TransportListP);
-    TransportListCB->setObjectName(QStringLiteral("TransportListCB"));
-    TransportListCB->setEditable(false);
-    TransportListCB->setGeometry(133, 5, 200, 21);
-
-    ButtonsP = new QWidget(this);
-    ButtonsP->setObjectName(QStringLiteral("ButtonsP"));
-    ButtonsP->setGeometry(0, kListHeight, kWidth, kButtonsHeight);
-    const auto button = [this](const QString& text, const char* name, int left) {
-        auto* b = new QPushButton(text, ButtonsP);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setGeometry(left, 8, 83, 25);
-        b->setAutoDefault(false);
-        return b;
-    };
-    btnOk = button(QStringLiteral("OK"), "btnOk", 183);
-    btnApply = button(QStringLiteral("Применить"), "btnApply", 272);
-    btnCancel = button(QStringLiteral("Отмена"), "btnCancel", 360);
-    connect(btnOk, &QPushButton::clicked, this, &QDialog::accept);
-    connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(btnApply, &QPushButton::clicked, this, &TDlgManagerForm::btnApplyClick);
     connect(TransportListCB, &QComboBox::activated, this, &TDlgManagerForm::TransportListCBChange);
     setFixedSize(kWidth, kListHeight + kButtonsHeight);

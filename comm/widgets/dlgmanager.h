@@ -1,16 +1,13 @@
 #pragma once
 
 #include "comm/basecomponents.h"
+#include "ui_dlgmanagerform.h"
 
 #include <QDialog>
 #include <QList>
 
 #include <memory>
 
-class QComboBox;
-class QLabel;
-class QPushButton;
-class QWidget;
 class TBasePropsFrame;
 
 // The settings frames of this library (TRSPropsFrame, TModbusPropsFrame) for the components.
@@ -59,8 +56,9 @@ private:
 };
 
 // The connection dialog: transport selector, the selected transport's frame, the master's frame
-// on request, and OK / Применить / Отмена.
-class TDlgManagerForm : public QDialog {
+// on request, and OK / Применить / Отмена. The selector and the buttons (TransportListP,
+// TransportListCB, ButtonsP, btnOk, ...) come from dlgmanagerform.ui.
+class TDlgManagerForm : public QDialog, public Ui::DlgManagerForm {
     Q_OBJECT
 public:
     explicit TDlgManagerForm(QWidget* parent = nullptr);
@@ -86,14 +84,6 @@ public:
 
     TBasePropsFrame* MasterFrame() const { return FMasterFrame.get(); }
     TBasePropsFrame* TransportFrame() const { return FTransportFrame.get(); }
-
-    QWidget* TransportListP = nullptr;
-    QLabel* lbChoiceTransport = nullptr;
-    QComboBox* TransportListCB = nullptr;
-    QWidget* ButtonsP = nullptr;
-    QPushButton* btnOk = nullptr;
-    QPushButton* btnApply = nullptr;
-    QPushButton* btnCancel = nullptr;
 
 private:
     comm::IMessageSink& messageSink() const;
