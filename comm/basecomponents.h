@@ -47,7 +47,7 @@ public:
     virtual void SetProps(const QVariant& Value) = 0;
     virtual void SetLiveChannel(bool Value);
     virtual QString GetStateMsg(qint32 AState);
-    virtual bool Connect();
+    [[nodiscard]] virtual bool Connect();
     virtual TBasePropsFrame* CreatePropsFrame() = 0;
 
     void Disconnect();
@@ -147,7 +147,7 @@ public:
     void BeginUpdate();
     void EndUpdate();
 
-    qint32 RequestQID(const IMasterCallBackPtr& AFace);
+    [[nodiscard]] qint32 RequestQID(const IMasterCallBackPtr& AFace);
     void ReleaseQID(const IMasterCallBackPtr& AFace);
     void ReleaseQID(qint32 AQID);
     void NotifyCallBack(QObject* Sender, qint32 QID, qint32 MBAddr, qint32 FunNumber,
@@ -163,8 +163,8 @@ public:
     void ResetQID(qint32 AQID);
     // Handles pending events until flag AQID is set; false at once for a QID outside the list
     // and false when ATimeout (milliseconds; negative = no limit) passes first.
-    bool WaitForQID(qint32 AQID, qint32 ATimeout);
-    bool WaitForAnyQID(qint32& AQID, qint32 ATimeout);
+    [[nodiscard]] bool WaitForQID(qint32 AQID, qint32 ATimeout);
+    [[nodiscard]] bool WaitForAnyQID(qint32& AQID, qint32 ATimeout);
 
     void Lock() { FLock.lock(); }
     void Unlock() { FLock.unlock(); }

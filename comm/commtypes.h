@@ -63,7 +63,7 @@ public:
 };
 
 // A settings-array element as an integer; EConvertError, naming the element, when it is none.
-inline qint32 settingsInt(const QVariant& v, const char* what) {
+[[nodiscard]] inline qint32 settingsInt(const QVariant& v, const char* what) {
     bool ok = false;
     const qint32 x = v.toInt(&ok);
     if (!ok)
@@ -73,7 +73,7 @@ inline qint32 settingsInt(const QVariant& v, const char* what) {
 }
 
 // The elements of a props array; EConvertError when it has fewer than `size`.
-inline QVariantList propsElements(const QVariant& value, int size) {
+[[nodiscard]] inline QVariantList propsElements(const QVariant& value, int size) {
     QVariantList elements = value.toList();
     if (elements.size() < size)
         throw EConvertError(QStringLiteral("the settings array needs %1 elements").arg(size));
@@ -114,6 +114,6 @@ public:
 IMessageSink& logMessageSink();
 
 // Current process identifier, passed to the server's AttachClient/DetachClient.
-qint32 currentProcessId();
+[[nodiscard]] qint32 currentProcessId();
 
 } // namespace comm

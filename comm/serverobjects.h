@@ -38,7 +38,7 @@ public:
     virtual ~IAnyTransport() = default;
     virtual void SetProps(const QVariant& AProps) = 0;
     virtual void SetConnected(bool AValue) = 0;
-    virtual bool GetConnected() = 0;
+    [[nodiscard]] virtual bool GetConnected() = 0;
     virtual void GetID(qint32& AID) = 0;
     virtual void AddTask(const QVariant& ATask) = 0;
     // Subscribes the receiver to the object's events (nullptr unsubscribes).
@@ -68,15 +68,17 @@ using IAnyMasterPtr = std::shared_ptr<IAnyMaster>;
 class IServerObjectFactory {
 public:
     virtual ~IServerObjectFactory() = default;
-    virtual IAnyTransportPtr CreateTransport(TConnectKind AKind, const QString& AMachine) = 0;
-    virtual IAnyMasterPtr CreateMaster(TConnectKind AKind, const QString& AMachine) = 0;
+    [[nodiscard]] virtual IAnyTransportPtr CreateTransport(TConnectKind AKind,
+                                                           const QString& AMachine) = 0;
+    [[nodiscard]] virtual IAnyMasterPtr CreateMaster(TConnectKind AKind,
+                                                     const QString& AMachine) = 0;
 };
 
 // The factory whose objects live in the exchange server process (started when none runs).
 IServerObjectFactory& exchangeServerFactory();
 
 // Text of the error of an operation on a wrapper that holds no server object.
-QString defaultInterfaceNullText();
+[[nodiscard]] QString defaultInterfaceNullText();
 
 // A client wrapper: holds one server object, subscribed to the wrapper's events while held. The
 // object comes from the factory the wrapper was made with (the exchange server's by default),

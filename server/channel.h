@@ -50,7 +50,7 @@ public:
     ~Channel() override;
 
     // Opens the port (name through the shared port list); false and the reason when it cannot.
-    bool open(QString* why);
+    [[nodiscard]] bool open(QString* why);
     // Closes the port; waiting and running tasks are answered with "channel closed".
     void close();
     bool isOpen() const;

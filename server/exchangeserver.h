@@ -117,9 +117,10 @@ public:
 
     // Listens on the local socket; false (and why) when the folder is unsafe, another server
     // holds the socket, or listening fails.
-    bool listenLocal(const QString& socketPath, QString* why);
+    [[nodiscard]] bool listenLocal(const QString& socketPath, QString* why);
     // Listens on TCP; a token is required and every remote client must present it.
-    bool listenTcp(const QHostAddress& address, quint16 port, const QString& token, QString* why);
+    [[nodiscard]] bool listenTcp(const QHostAddress& address, quint16 port, const QString& token,
+                                 QString* why);
     quint16 tcpPort() const;
 
     // Quits the application once no client has been connected for idleMs.
@@ -130,8 +131,8 @@ public:
 
     // Channels.
     Channel* channel(qint32 id) const { return m_channels.value(id); }
-    Channel* openChannel(ClientConnection* owner, quint32 transportObject,
-                         const TransportSettings& settings, QString* why);
+    [[nodiscard]] Channel* openChannel(ClientConnection* owner, quint32 transportObject,
+                                       const TransportSettings& settings, QString* why);
     void closeChannel(qint32 id);
     quint64 newMasterKey() { return ++m_masterKeys; }
     void registerMaster(quint64 key, ClientConnection* owner, quint32 objectId);

@@ -23,9 +23,9 @@ public:
 
     // Port number of a port text: 1 for texts of up to three characters or when the rest after
     // "COM" is no integer, otherwise that integer's low byte.
-    static int ParsePortNumber(const QString& text);
+    [[nodiscard]] static int ParsePortNumber(const QString& text);
     // "COM" + the number of the selected item, else the text typed in the port box.
-    QString SelectedPortName() const;
+    [[nodiscard]] QString SelectedPortName() const;
     // Port number carried by an item of PortCB.
     int PortNumberAt(int index) const;
 

@@ -188,7 +188,8 @@ TEST(ModbusMaster, InplaceOperations) {
               "[UI1 9, I4 1, I4 2, UI1 1, I4 7, [I4 19, I4 18, I4 19]]");
     EXPECT_EQ(v.toList().size(), 3);
 
-    rig.mbm.ReadTimeArchI(2, 1, QDateTime(QDate(2023, 6, 15), QTime(14, 5, 9)), 19, v);
+    EXPECT_EQ(rig.mbm.ReadTimeArchI(2, 1, QDateTime(QDate(2023, 6, 15), QTime(14, 5, 9)), 19, v),
+              0);
     EXPECT_EQ(sig(log.inplaceTasks.last()),
               "[UI1 8, I4 2, I4 1, UI1 1, I4 23, UI2 6, UI2 15, UI2 14, UI2 5, UI2 9, I4 19]");
 
@@ -262,8 +263,8 @@ TEST(CallBackList, NotifyIgnoresBadSlotsAndSwallowsErrors) {
     TModbusMaster m;
     auto a = std::make_shared<Recorder>(), b = std::make_shared<Recorder>();
     a->fail = true;
-    m.RequestQID(a);
-    m.RequestQID(b);
+    EXPECT_EQ(m.RequestQID(a), 0);
+    EXPECT_EQ(m.RequestQID(b), 1);
     m.ReleaseQID(qint32(1));
     EXPECT_NO_THROW(m.NotifyCallBack(&m, 0, 1, 3, 0, 0));
     EXPECT_NO_THROW(m.NotifyCallBack(&m, 1, 1, 3, 0, 0)); // empty slot
