@@ -5,6 +5,7 @@
 #include "app/core/mainformlogic.h"
 #include "app/core/model.h"
 #include "app/core/readingrun.h"
+#include "app/core/savedialogmemory.h"
 #include "app/serverpath/serverreadingpath.h"
 #include "platform/portlist.h"
 
@@ -202,6 +203,8 @@ private:
     const TJournalInfo* selectedJournal() const;
     void closeEvent(QCloseEvent* event) override;
     bool event(QEvent* event) override;
+    // At the first show: the whole window on the available screen (core::PlaceWindow).
+    void showEvent(QShowEvent* event) override;
     void createComponents();
 
     // IRunHost: the reading run's view of the window.
@@ -229,6 +232,8 @@ private:
     bool m_terminationRequested = false;
     bool m_settingsSaved = false;
     QString m_exportFileName;
+    core::TSaveDialogMemory m_saveDialogMemory;
+    bool m_placedOnScreen = false;
     TStringTableModel* m_sgCells = nullptr;
     TStringTableModel* m_sgGrCells = nullptr;
     TStringTableModel* m_sgTypeCells = nullptr;
