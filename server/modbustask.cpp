@@ -5,6 +5,7 @@
 
 #include <QtEndian>
 
+#include <algorithm>
 #include <bit>
 #include <iterator>
 
@@ -253,9 +254,9 @@ TaskPlan planRegisterWrite(TaskPlan p, const QVariantList& t, const MasterSettin
     if (!writeTarget(t, reg, values))
         return fail(p, rcIllegalData);
     QByteArray bytes;
-    for (const QVariant& v : std::as_const(values))
-        if (!registerBytes(v, bytes))
-            return fail(p, rcBadDataType);
+    const auto toBytes = [&bytes](const QVariant& v) { return registerBytes(v, bytes); };
+    if (!std::all_of(values.cbegin(), values.cend(), toBytes))
+        return fail(p, rcBadDataType);
     const int registers = int(bytes.size() / 2);
     if (!rangeFits(reg, registers, 123))
         return fail(p, rcIllegalData);
@@ -275,19 +276,22 @@ TaskPlan planBitRead(TaskPlan p, const QVariantList& t, const MasterSettings&) {
                        be16(quint32(addr)) + be16(quint32(count)));
 }
 
+// Coil states packed eight to a byte, the first in the lowest bit.
+QByteArray packedBits(const QVariantList& bits) {
+    QByteArray packed((bits.size() + 7) / 8, '\0');
+    for (qsizetype i = 0; i < bits.size(); ++i)
+        if (bits[i].toBool())
+            packed[i / 8] = char(quint8(packed[i / 8]) | (1 << (i % 8)));
+    return packed;
+}
+
 TaskPlan planBitWrite(TaskPlan p, const QVariantList& t, const MasterSettings& settings) {
     qint32 addr = 0;
     QVariantList bits;
-    if (!writeTarget(t, addr, bits))
+    if (!writeTarget(t, addr, bits) || !rangeFits(addr, bits.size(), 1968))
         return fail(p, rcIllegalData);
     const int n = int(bits.size());
-    if (!rangeFits(addr, n, 1968))
-        return fail(p, rcIllegalData);
-    QByteArray packed((n + 7) / 8, '\0');
-    for (int i = 0; i < n; ++i)
-        if (bits[i].toBool())
-            packed[i / 8] = char(quint8(packed[i / 8]) | (1 << (i % 8)));
-    return withWrite(p, addr, n, packed, n == 1 && settings.optimalUseFunction,
+    return withWrite(p, addr, n, packedBits(bits), n == 1 && settings.optimalUseFunction,
                      QModbusPdu::WriteSingleCoil, be16(bits[0].toBool() ? 0xFF00 : 0),
                      QModbusPdu::WriteMultipleCoils);
 }
