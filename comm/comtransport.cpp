@@ -1,7 +1,6 @@
 #include "comm/comtransport.h"
 
 #include "comm/ipc/settingsarrays.h"
-#include "comm/propsframes.h"
 #include "platform/portname.h"
 
 namespace comm {
@@ -23,7 +22,7 @@ TComTransport::TComTransport(QObject* AOwner, bool ADesignTime)
 
 void TComTransport::SetPort(const QString& Value) {
     if (!IsValidPortName(Value)) {
-        messageSink()->showMessage(invalidParameterText());
+        MessageSink().showMessage(invalidParameterText());
         return;
     }
     storeAndPush(*this, FPort, Value);
@@ -84,7 +83,7 @@ void TRS232Transport::SetProps(const QVariant& Value) {
 }
 
 TBasePropsFrame* TRS232Transport::CreatePropsFrame() {
-    return createPropsFrame(PropsFrameKind::RS232);
+    return newPropsFrame(PropsFrameKind::RS232);
 }
 
 } // namespace comm

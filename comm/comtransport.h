@@ -1,6 +1,6 @@
 #pragma once
 
-#include "comm/anycomponents.h"
+#include "comm/basecomponents.h"
 #include "comm/ipc/speeds.h"
 
 namespace comm {
@@ -11,10 +11,10 @@ enum TComFlowContol : quint8 { fcNone = 0, fcHardware = 1 };
 using ipc::baudRateOf;
 
 // The port check: a port name by the one COMn rule (platform::comPortNumber).
-bool IsValidPortName(const QString& Value);
+[[nodiscard]] bool IsValidPortName(const QString& Value);
 
 // Text shown when a port name is refused.
-QString invalidParameterText();
+[[nodiscard]] QString invalidParameterText();
 
 // A serial channel: port, speed, flow control and exchange timings.
 class TComTransport : public TAnyTransportCustom {
@@ -57,7 +57,7 @@ public:
     TBasePropsFrame* CreatePropsFrame() override;
 
     // Settings array as SendProps hands it to the server.
-    QVariantList ServerSettingsArray() const;
+    [[nodiscard]] QVariantList ServerSettingsArray() const;
 };
 
 } // namespace comm

@@ -83,7 +83,7 @@ bool ServerSession::tryConnect(int timeoutMs) {
 void ServerSession::open() {
     if (m_location.kind == TConnectKind::ckLocal && m_location.socketPath.isEmpty()) {
         QString why;
-        localServerSocketPath(&why);
+        (void)localServerSocketPath(&why); // only the reason is wanted: there is no path
         throw ServerError(QStringLiteral("Нет папки для сокета сервера обмена: ") + why);
     }
     bool connected = tryConnect(1000);

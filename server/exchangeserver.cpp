@@ -177,10 +177,10 @@ void ClientConnection::handle(const QVariantList& message) {
         greet(callId, kind, args);
         return;
     }
-    bool deferred = false;
+    Request request{kind, objectId, args, callId};
     try {
-        const QVariant value = dispatch(kind, objectId, args, callId, deferred);
-        if (!deferred)
+        const QVariant value = dispatch(request);
+        if (!request.deferred)
             sendReply(callId, rsOk, QString(), value);
     } catch (const comm::ServerError& e) {
         sendReply(callId, rsFailed, e.message(), QVariant());
@@ -231,168 +231,211 @@ TransportObject* ClientConnection::transportByChannel(qint32 channelId) {
     return nullptr;
 }
 
-QVariant ClientConnection::dispatch(quint8 kind, quint32 objectId, const QVariantList& args,
-                                    quint32 callId, bool& deferred) {
-    using comm::ServerError;
-    auto transport = [&]() -> TransportObject& {
-        auto t = m_transports.value(objectId);
-        if (!t)
-            throw ServerError(QStringLiteral("no transport object %1").arg(objectId));
-        return *t;
-    };
-    auto masterObj = [&]() -> MasterObject& {
-        auto m = m_masters.value(objectId);
-        if (!m)
-            throw ServerError(QStringLiteral("no master object %1").arg(objectId));
-        return *m;
-    };
-    auto reportState = [&](TransportObject& t, qint32 newState, qint32 id) {
-        const qint32 old = t.state;
-        t.state = newState;
-        sendEvent(
-            t.id, ekStateChanged,
-            {QVariant::fromValue(old), QVariant::fromValue(newState), QVariant::fromValue(id)});
-    };
+namespace {
 
-    switch (kind) {
-    case mkHello:
-        return {};
-    case mkServerInfo:
-        return QVariantList{QVariant::fromValue(qint64(QCoreApplication::applicationPid()))};
-    case mkCreateObject: {
-        const quint8 objectKind = quint8(args.value(0).toUInt());
-        if (m_transports.size() + m_masters.size() >= 1024)
-            throw ServerError(QStringLiteral("too many objects"));
-        const quint32 id = m_nextObject++;
-        if (objectKind == okTransport) {
-            auto t = std::make_shared<TransportObject>();
-            t->id = id;
-            m_transports.insert(id, t);
-        } else if (objectKind == okMaster) {
-            auto m = std::make_shared<MasterObject>();
-            m->id = id;
-            m->key = m_server->newMasterKey();
-            m_server->registerMaster(m->key, this, id);
-            m_masters.insert(id, m);
-        } else {
-            throw ServerError(QStringLiteral("unknown object kind %1").arg(objectKind));
-        }
-        return QVariant::fromValue(id);
+// Settings parsed by `parse`, or the ServerError that says why they cannot be.
+template <typename Settings>
+Settings parsedSettings(bool (*parse)(const QVariant&, Settings&, QString*),
+                        const QVariant& value) {
+    QString why;
+    Settings settings;
+    if (!parse(value, settings, &why))
+        throw comm::ServerError(why);
+    return settings;
+}
+
+} // namespace
+
+TransportObject& ClientConnection::transportObject(quint32 id) {
+    auto t = m_transports.value(id);
+    if (!t)
+        throw comm::ServerError(QStringLiteral("no transport object %1").arg(id));
+    return *t;
+}
+
+MasterObject& ClientConnection::masterObject(quint32 id) {
+    auto m = m_masters.value(id);
+    if (!m)
+        throw comm::ServerError(QStringLiteral("no master object %1").arg(id));
+    return *m;
+}
+
+void ClientConnection::reportState(TransportObject& t, qint32 newState, qint32 channelId) {
+    const qint32 old = t.state;
+    t.state = newState;
+    sendEvent(
+        t.id, ekStateChanged,
+        {QVariant::fromValue(old), QVariant::fromValue(newState), QVariant::fromValue(channelId)});
+}
+
+QVariant ClientConnection::dispatch(Request& r) {
+    using Handler = QVariant (ClientConnection::*)(Request&);
+    static const QHash<quint8, Handler> handlers = {
+        {mkHello, &ClientConnection::hello},
+        {mkServerInfo, &ClientConnection::serverInfo},
+        {mkCreateObject, &ClientConnection::createObject},
+        {mkReleaseObject, &ClientConnection::releaseRequest},
+        {mkAttachClient, &ClientConnection::attachOrDetachClient},
+        {mkDetachClient, &ClientConnection::attachOrDetachClient},
+        {mkTransportSetProps, &ClientConnection::transportSetProps},
+        {mkTransportSetConnected, &ClientConnection::transportSetConnected},
+        {mkTransportGetConnected, &ClientConnection::transportGetConnected},
+        {mkTransportGetID, &ClientConnection::transportGetID},
+        {mkTransportAddTask, &ClientConnection::transportAddTask},
+        {mkMasterSetProps, &ClientConnection::masterSetProps},
+        {mkMasterSetTransportID, &ClientConnection::masterSetTransportID},
+        {mkMasterAddTask, &ClientConnection::masterAddTask},
+        {mkMasterAddInplaceTask, &ClientConnection::masterAddTask},
+        {mkMasterFreeTask, &ClientConnection::masterFreeTask},
+        {mkMasterFreeAllTasks, &ClientConnection::masterFreeAllTasks},
+    };
+    const Handler handler = handlers.value(r.kind);
+    if (!handler)
+        throw comm::ServerError(QStringLiteral("unknown request %1").arg(r.kind));
+    return (this->*handler)(r);
+}
+
+QVariant ClientConnection::hello(Request&) {
+    return {};
+}
+
+QVariant ClientConnection::serverInfo(Request&) {
+    return QVariantList{QVariant::fromValue(qint64(QCoreApplication::applicationPid()))};
+}
+
+QVariant ClientConnection::createObject(Request& r) {
+    const quint8 objectKind = quint8(r.args.value(0).toUInt());
+    if (m_transports.size() + m_masters.size() >= 1024)
+        throw comm::ServerError(QStringLiteral("too many objects"));
+    const quint32 id = m_nextObject++;
+    if (objectKind == okTransport) {
+        auto t = std::make_shared<TransportObject>();
+        t->id = id;
+        m_transports.insert(id, t);
+    } else if (objectKind == okMaster) {
+        auto m = std::make_shared<MasterObject>();
+        m->id = id;
+        m->key = m_server->newMasterKey();
+        m_server->registerMaster(m->key, this, id);
+        m_masters.insert(id, m);
+    } else {
+        throw comm::ServerError(QStringLiteral("unknown object kind %1").arg(objectKind));
     }
-    case mkReleaseObject:
-        releaseObject(objectId);
-        return {};
-    case mkAttachClient:
-    case mkDetachClient:
-        if (!m_transports.contains(objectId) && !m_masters.contains(objectId))
-            throw ServerError(QStringLiteral("no object %1").arg(objectId));
-        if (kind == mkAttachClient)
-            m_processes.insert(args.value(0).toLongLong());
-        else
-            m_processes.remove(args.value(0).toLongLong());
-        return {};
-    case mkTransportSetProps: {
-        TransportObject& t = transport();
+    return QVariant::fromValue(id);
+}
+
+QVariant ClientConnection::releaseRequest(Request& r) {
+    releaseObject(r.objectId);
+    return {};
+}
+
+QVariant ClientConnection::attachOrDetachClient(Request& r) {
+    if (!m_transports.contains(r.objectId) && !m_masters.contains(r.objectId))
+        throw comm::ServerError(QStringLiteral("no object %1").arg(r.objectId));
+    if (r.kind == mkAttachClient)
+        m_processes.insert(r.args.value(0).toLongLong());
+    else
+        m_processes.remove(r.args.value(0).toLongLong());
+    return {};
+}
+
+QVariant ClientConnection::transportSetProps(Request& r) {
+    TransportObject& t = transportObject(r.objectId);
+    t.settings = parsedSettings(parseTransportSettings, r.args.value(0));
+    if (t.channel)
+        t.channel->applySettings(t.settings);
+    return {};
+}
+
+QVariant ClientConnection::transportSetConnected(Request& r) {
+    TransportObject& t = transportObject(r.objectId);
+    const bool wanted = r.args.value(0).toBool();
+    if (wanted && !t.channel) {
         QString why;
-        TransportSettings s;
-        if (!parseTransportSettings(args.value(0), s, &why))
-            throw ServerError(why);
-        t.settings = s;
-        if (t.channel)
-            t.channel->applySettings(s);
-        return {};
-    }
-    case mkTransportSetConnected: {
-        TransportObject& t = transport();
-        const bool wanted = args.value(0).toBool();
-        if (wanted && !t.channel) {
-            QString why;
-            t.channel = m_server->openChannel(this, t.id, t.settings, &why);
-            if (t.channel) {
-                reportState(t, 1, t.channel->id());
-            } else {
-                qWarning().noquote() << "exchange server:" << why;
-                reportState(t, 0, -1);
-            }
-        } else if (wanted) {
-            reportState(t, 1, t.channel->id());
+        t.channel = m_server->openChannel(this, t.id, t.settings, &why);
+        if (t.channel) {
+            reportState(t, comm::tsOpen, t.channel->id());
         } else {
-            if (t.channel) {
-                const qint32 id = t.channel->id();
-                t.channel = nullptr;
-                m_server->closeChannel(id);
-            }
-            reportState(t, 0, -1);
+            qWarning().noquote() << "exchange server:" << why;
+            reportState(t, comm::tsClosed, -1);
         }
-        return {};
-    }
-    case mkTransportGetConnected:
-        return transport().channel != nullptr;
-    case mkTransportGetID: {
-        TransportObject& t = transport();
-        return QVariant::fromValue(qint32(t.channel ? t.channel->id() : -1));
-    }
-    case mkTransportAddTask:
-        transport();
-        throw ServerError(QStringLiteral("transport tasks are not supported"));
-    case mkMasterSetProps: {
-        MasterObject& m = masterObj();
-        QString why;
-        MasterSettings s;
-        if (!parseMasterSettings(args.value(0), s, &why))
-            throw ServerError(why);
-        m.settings = s;
-        return {};
-    }
-    case mkMasterSetTransportID: {
-        MasterObject& m = masterObj();
-        m.transportId = args.value(0).toInt();
-        return {};
-    }
-    case mkMasterAddTask:
-    case mkMasterAddInplaceTask: {
-        MasterObject& m = masterObj();
-        const bool inplace = kind == mkMasterAddInplaceTask;
-        ChannelJob job;
-        job.masterKey = m.key;
-        job.task = args.value(0);
-        job.settings = m.settings;
-        job.inplace = inplace;
-        job.callId = callId;
-        job.qid = job.task.toList().value(TaskHead::QID).toInt();
-        Channel* ch = m.transportId >= 0 ? m_server->channel(m.transportId) : nullptr;
-        if (!ch || !ch->isOpen()) {
-            TaskOutcome outcome;
-            outcome.result = rcNoTransport;
-            const QVariantList answer = answerArray(planTask(job.task, job.settings), outcome);
-            if (inplace)
-                return answer;
-            sendEvent(m.id, ekExchange, QVariantList{QVariant(answer)});
-            return {};
+    } else if (wanted) {
+        reportState(t, comm::tsOpen, t.channel->id());
+    } else {
+        if (t.channel) {
+            const qint32 id = t.channel->id();
+            t.channel = nullptr;
+            m_server->closeChannel(id);
         }
-        if (ch->waitingCount() >= Channel::kMaxWaiting)
-            throw ServerError(
-                QStringLiteral("too many tasks waiting on channel %1").arg(m.transportId));
-        if (inplace)
-            deferred = true;
-        ch->enqueue(job);
+        reportState(t, comm::tsClosed, -1);
+    }
+    return {};
+}
+
+QVariant ClientConnection::transportGetConnected(Request& r) {
+    return transportObject(r.objectId).channel != nullptr;
+}
+
+QVariant ClientConnection::transportGetID(Request& r) {
+    const TransportObject& t = transportObject(r.objectId);
+    return QVariant::fromValue(qint32(t.channel ? t.channel->id() : -1));
+}
+
+QVariant ClientConnection::transportAddTask(Request& r) {
+    transportObject(r.objectId);
+    throw comm::ServerError(QStringLiteral("transport tasks are not supported"));
+}
+
+QVariant ClientConnection::masterSetProps(Request& r) {
+    masterObject(r.objectId).settings = parsedSettings(parseMasterSettings, r.args.value(0));
+    return {};
+}
+
+QVariant ClientConnection::masterSetTransportID(Request& r) {
+    masterObject(r.objectId).transportId = r.args.value(0).toInt();
+    return {};
+}
+
+// Queued tasks are answered with an exchange event, in-place ones with the call's reply (which
+// is deferred until the channel has run the task).
+QVariant ClientConnection::masterAddTask(Request& r) {
+    MasterObject& m = masterObject(r.objectId);
+    ChannelJob job;
+    job.masterKey = m.key;
+    job.task = r.args.value(0);
+    job.settings = m.settings;
+    job.inplace = r.kind == mkMasterAddInplaceTask;
+    job.callId = r.callId;
+    job.qid = job.task.toList().value(TaskHead::QID).toInt();
+    Channel* ch = m.transportId >= 0 ? m_server->channel(m.transportId) : nullptr;
+    if (!ch || !ch->isOpen()) {
+        TaskOutcome outcome;
+        outcome.result = rcNoTransport;
+        const QVariantList answer = answerArray(planTask(job.task, job.settings), outcome);
+        if (job.inplace)
+            return answer;
+        sendEvent(m.id, ekExchange, QVariantList{QVariant(answer)});
         return {};
     }
-    case mkMasterFreeTask: {
-        MasterObject& m = masterObj();
-        const qint32 qid = args.value(0).toInt();
-        m_server->dropTasks(m.key,
-                            [qid](const ChannelJob& j) { return !j.inplace && j.qid == qid; });
-        return {};
-    }
-    case mkMasterFreeAllTasks: {
-        MasterObject& m = masterObj();
-        m_server->dropTasks(m.key, [](const ChannelJob& j) { return !j.inplace; });
-        return {};
-    }
-    default:
-        throw ServerError(QStringLiteral("unknown request %1").arg(kind));
-    }
+    if (ch->waitingCount() >= Channel::kMaxWaiting)
+        throw comm::ServerError(
+            QStringLiteral("too many tasks waiting on channel %1").arg(m.transportId));
+    r.deferred = job.inplace;
+    ch->enqueue(job);
+    return {};
+}
+
+QVariant ClientConnection::masterFreeTask(Request& r) {
+    const qint32 qid = r.args.value(0).toInt();
+    m_server->dropTasks(masterObject(r.objectId).key,
+                        [qid](const ChannelJob& j) { return !j.inplace && j.qid == qid; });
+    return {};
+}
+
+QVariant ClientConnection::masterFreeAllTasks(Request& r) {
+    m_server->dropTasks(masterObject(r.objectId).key,
+                        [](const ChannelJob& j) { return !j.inplace; });
+    return {};
 }
 
 void ClientConnection::releaseObject(quint32 id) {

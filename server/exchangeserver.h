@@ -91,8 +91,37 @@ private:
     void greet(quint32 callId, quint8 kind, const QVariantList& args);
     void releaseAll();
     void releaseObject(quint32 id);
-    QVariant dispatch(quint8 kind, quint32 objectId, const QVariantList& args, quint32 callId,
-                      bool& deferred);
+
+    // A request of the client; deferred: the reply is sent later (an in-place task).
+    struct Request {
+        quint8 kind = 0;
+        quint32 objectId = 0;
+        const QVariantList& args;
+        quint32 callId = 0;
+        bool deferred = false;
+    };
+    // Runs the request's handler; its value goes back in the reply. Throws comm::ServerError
+    // when the request is refused.
+    QVariant dispatch(Request& r);
+    // The handlers, one a request kind.
+    QVariant hello(Request& r);
+    QVariant serverInfo(Request& r);
+    QVariant createObject(Request& r);
+    QVariant releaseRequest(Request& r);
+    QVariant attachOrDetachClient(Request& r);
+    QVariant transportSetProps(Request& r);
+    QVariant transportSetConnected(Request& r);
+    QVariant transportGetConnected(Request& r);
+    QVariant transportGetID(Request& r);
+    QVariant transportAddTask(Request& r);
+    QVariant masterSetProps(Request& r);
+    QVariant masterSetTransportID(Request& r);
+    QVariant masterAddTask(Request& r);
+    QVariant masterFreeTask(Request& r);
+    QVariant masterFreeAllTasks(Request& r);
+    TransportObject& transportObject(quint32 id);
+    MasterObject& masterObject(quint32 id);
+    void reportState(TransportObject& t, qint32 newState, qint32 channelId);
 
     ExchangeServer* m_server;
     QIODevice* m_socket;
@@ -120,9 +149,10 @@ public:
 
     // Listens on the local socket; false (and why) when the folder is unsafe, another server
     // holds the socket, or listening fails.
-    bool listenLocal(const QString& socketPath, QString* why);
+    [[nodiscard]] bool listenLocal(const QString& socketPath, QString* why);
     // Listens on TCP; a token is required and every remote client must present it.
-    bool listenTcp(const QHostAddress& address, quint16 port, const QString& token, QString* why);
+    [[nodiscard]] bool listenTcp(const QHostAddress& address, quint16 port, const QString& token,
+                                 QString* why);
     quint16 tcpPort() const;
 
     // Quits the application once no client has been connected for idleMs.
@@ -143,8 +173,8 @@ public:
 
     // Channels.
     Channel* channel(qint32 id) const { return m_channels.value(id); }
-    Channel* openChannel(ClientConnection* owner, quint32 transportObject,
-                         const TransportSettings& settings, QString* why);
+    [[nodiscard]] Channel* openChannel(ClientConnection* owner, quint32 transportObject,
+                                       const TransportSettings& settings, QString* why);
     void closeChannel(qint32 id);
     quint64 newMasterKey() { return ++m_masterKeys; }
     void registerMaster(quint64 key, ClientConnection* owner, quint32 objectId);

@@ -79,7 +79,6 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
         m_options.saveDialog = m_ownSaveDialog.get();
     }
     m_commMessages = std::make_unique<TCommMessageAdapter>(*m_messages);
-    m_previousCommMessages = comm::setMessageSink(m_commMessages.get());
     createControls();
     createComponents();
     FormCreate();
@@ -100,14 +99,15 @@ TForm1::~TForm1() {
     delete MBM;
     delete RS232;
     delete DlgManager1;
-    comm::setMessageSink(m_previousCommMessages);
 }
 
 void TForm1::createComponents() {
     DlgManager1 = new TDlgManager(this);
     DlgManager1->setObjectName(QStringLiteral("DlgManager1"));
+    DlgManager1->SetMessageSink(m_commMessages.get());
     RS232 = new comm::TRS232Transport(this);
     RS232->setObjectName(QStringLiteral("RS232"));
+    RS232->SetMessageSink(m_commMessages.get());
     RS232->SetPort(QStringLiteral("COM2"));
     RS232->SetAnswerDelay(500);
     RS232->SetDisplayName(QStringLiteral("RS232"));

@@ -247,6 +247,5 @@ private:
     bool m_closeRequested = false;
     std::unique_ptr<TServerReadingPath> m_serverPath;
     std::unique_ptr<comm::IMessageSink> m_commMessages;
-    comm::IMessageSink* m_previousCommMessages = nullptr;
     QElapsedTimer m_sinceEvents; // since pending events were last handled during a run
 };

@@ -31,20 +31,6 @@ qint32 editInt(const QLineEdit* edit) {
     return v;
 }
 
-QLabel* label(const QString& text, const char* name, QWidget* parent, QRect r) {
-    auto* l = new QLabel(text, parent);
-    l->setObjectName(QString::fromLatin1(name));
-    l->setGeometry(r);
-    return l;
-}
-
-QLineEdit* edit(const char* name, QWidget* parent, QRect r) {
-    auto* e = new QLineEdit(parent);
-    e->setObjectName(QString::fromLatin1(name));
-    e->setGeometry(r);
-    return e;
-}
-
 } // namespace
 
 void TRSPropsFrame::setPortSource(std::function<QList<platform::SerialPortEntry>()> source) {
@@ -52,63 +38,10 @@ void TRSPropsFrame::setPortSource(std::function<QList<platform::SerialPortEntry>
 }
 
 TRSPropsFrame::TRSPropsFrame(QWidget* parent) : TBasePropsFrame(parent) {
-    setObjectName(QStringLiteral("RSPropsFrame"));
-    setFixedSize(450, 155);
-    GroupBox1 = new QGroupBox(QStringLiteral("Параметры транспорта"), this);
-    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
-    GroupBox1->setGeometry(0, 0, 450, 155);
-    QWidget* g = GroupBox1;
-
-    // Left column: label on the left, control on the right, one row every 26 pixels.
-    lbCOM = label(QStringLiteral("COM-порт"), "lbCOM", g, {8, 20, 150, 21});
-    PortCB = new QComboBox(g);
-    PortCB->setObjectName(QStringLiteral("PortCB"));
-    PortCB->setEditable(true);
-    PortCB->setInsertPolicy(QComboBox::NoInsert);
-    PortCB->setGeometry(160, 20, 110, 21);
-
-    lbSpeed = label(QStringLiteral("Скорость обмена, бит/с"), "lbSpeed", g, {8, 46, 150, 21});
-    lbSpeed->setToolTip(QStringLiteral("Выбор скорости передачи"));
-    SpeedCB = new QComboBox(g);
-    SpeedCB->setObjectName(QStringLiteral("SpeedCB"));
-    SpeedCB->setEditable(false);
+    setupUi(this);
+    // The speed items are the speed ordinals' baud rates.
     for (int i = 0; i < comm::ipc::kSpeedItemCount; ++i)
         SpeedCB->addItem(QString::number(comm::ipc::kBaudRates[std::size_t(i)]));
-    SpeedCB->setToolTip(QStringLiteral("Выбор скорости передачи"));
-    SpeedCB->setGeometry(160, 46, 110, 21);
-
-    FlowControlL = label(QStringLiteral("Управление потоком"), "FlowControlL", g, {8, 72, 150, 21});
-    FlowControlCB = new QComboBox(g);
-    FlowControlCB->setObjectName(QStringLiteral("FlowControlCB"));
-    FlowControlCB->addItems({QStringLiteral("Нет"), QStringLiteral("Аппаратное")});
-    FlowControlCB->setGeometry(160, 72, 110, 21);
-    LastByteTimeL =
-        label(QStringLiteral("Время последнего байта, мс"), "LastByteTimeL", g, {8, 72, 150, 21});
-    LastByteTimeE = edit("LastByteTimeE", g, {160, 72, 110, 21});
-    for (QWidget* w : {static_cast<QWidget*>(FlowControlL), static_cast<QWidget*>(FlowControlCB),
-                       static_cast<QWidget*>(LastByteTimeL), static_cast<QWidget*>(LastByteTimeE)})
-        w->hide();
-
-    UseDCOMCB = new QCheckBox(QStringLiteral("Использовать DCOM"), g);
-    UseDCOMCB->setObjectName(QStringLiteral("UseDCOMCB"));
-    UseDCOMCB->setGeometry(8, 98, 262, 21);
-    lbRemotePCName =
-        label(QStringLiteral("Имя удаленного компьютера"), "lbRemotePCName", g, {8, 124, 150, 21});
-    lbRemotePCName->setToolTip(QStringLiteral("Имя удаленного компьютера"));
-    MachineNameE = edit("MachineNameE", g, {160, 124, 110, 21});
-    MachineNameE->setToolTip(QStringLiteral("Имя удаленного компьютера"));
-
-    // Right column: label above its edit.
-    lbAnswerDelay =
-        label(QStringLiteral("Ожидание ответа, мс"), "lbAnswerDelay", g, {284, 16, 158, 17});
-    AnswerDelayE = edit("AnswerDelayE", g, {284, 33, 158, 21});
-    lbRetriesCount =
-        label(QStringLiteral("Количество повторов"), "lbRetriesCount", g, {284, 60, 158, 17});
-    RetriesE = edit("RetriesE", g, {284, 77, 158, 21});
-    lbByteTimeout =
-        label(QStringLiteral("Байтовый таймаут, мс"), "lbByteTimeout", g, {284, 104, 158, 17});
-    ByteTimeoutE = edit("ByteTimeoutE", g, {284, 121, 158, 21});
-
     connect(UseDCOMCB, &QCheckBox::clicked, this, &TRSPropsFrame::UseDCOMCBClick);
     FillPortList();
 }

@@ -10,6 +10,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -21,13 +23,8 @@ namespace {
 
 class RecordingCommSink : public comm::IMessageSink {
 public:
-    RecordingCommSink() { m_previous = comm::setMessageSink(this); }
-    ~RecordingCommSink() override { comm::setMessageSink(m_previous); }
     void showMessage(const QString& text) override { messages.append(text); }
     QStringList messages;
-
-private:
-    comm::IMessageSink* m_previous = nullptr;
 };
 
 platform::SerialPortEntry port(const QString& name, bool vcp = false) {
@@ -41,6 +38,7 @@ platform::SerialPortEntry port(const QString& name, bool vcp = false) {
 class DlgManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        manager.SetMessageSink(&sink);
         TRSPropsFrame::setPortSource([] {
             return QList<platform::SerialPortEntry>{port("COM2"), port("COM10"), port("COM5", true),
                                                     port("COM1")};
@@ -241,6 +239,66 @@ TEST_F(DlgManagerTest, DestroyedComponentsLeaveTheManager) {
     mbm.reset();
     EXPECT_EQ(manager.TransportsCount(), 0);
     EXPECT_EQ(manager.Master(), nullptr);
+}
+
+// What a control shows as its caption: a label's or a button's text, a group's title.
+QString captionOf(const QWidget* w) {
+    if (const auto* l = qobject_cast<const QLabel*>(w))
+        return l->text();
+    if (const auto* b = qobject_cast<const QAbstractButton*>(w))
+        return b->text();
+    if (const auto* g = qobject_cast<const QGroupBox*>(w))
+        return g->title();
+    return {};
+}
+
+TEST(SettingsForms, ControlsKeepTheirNamesCaptionsAndPlaces) {
+    TRSPropsFrame rs;
+    TDlgManagerForm dialog;
+    const struct {
+        const QWidget* form;
+        const char* name;
+        QRect geometry;
+        const char* caption;
+    } cases[] = {
+        {&rs, "GroupBox1", {0, 0, 450, 155}, "Параметры транспорта"},
+        {&rs, "lbCOM", {8, 20, 150, 21}, "COM-порт"},
+        {&rs, "PortCB", {160, 20, 110, 21}, ""},
+        {&rs, "lbSpeed", {8, 46, 150, 21}, "Скорость обмена, бит/с"},
+        {&rs, "SpeedCB", {160, 46, 110, 21}, ""},
+        {&rs, "FlowControlL", {8, 72, 150, 21}, "Управление потоком"},
+        {&rs, "FlowControlCB", {160, 72, 110, 21}, ""},
+        {&rs, "LastByteTimeL", {8, 72, 150, 21}, "Время последнего байта, мс"},
+        {&rs, "LastByteTimeE", {160, 72, 110, 21}, ""},
+        {&rs, "UseDCOMCB", {8, 98, 262, 21}, "Использовать DCOM"},
+        {&rs, "lbRemotePCName", {8, 124, 150, 21}, "Имя удаленного компьютера"},
+        {&rs, "MachineNameE", {160, 124, 110, 21}, ""},
+        {&rs, "lbAnswerDelay", {284, 16, 158, 17}, "Ожидание ответа, мс"},
+        {&rs, "AnswerDelayE", {284, 33, 158, 21}, ""},
+        {&rs, "lbRetriesCount", {284, 60, 158, 17}, "Количество повторов"},
+        {&rs, "RetriesE", {284, 77, 158, 21}, ""},
+        {&rs, "lbByteTimeout", {284, 104, 158, 17}, "Байтовый таймаут, мс"},
+        {&rs, "ByteTimeoutE", {284, 121, 158, 21}, ""},
+        {&dialog, "TransportListP", {0, 0, 466, 33}, ""},
+        {&dialog, "lbChoiceTransport", {8, 8, 120, 16}, "Выбор транспорта:"},
+        {&dialog, "TransportListCB", {133, 5, 200, 21}, ""},
+        {&dialog, "ButtonsP", {0, 33, 466, 41}, ""},
+        {&dialog, "btnOk", {183, 8, 83, 25}, "OK"},
+        {&dialog, "btnApply", {272, 8, 83, 25}, "Применить"},
+        {&dialog, "btnCancel", {360, 8, 83, 25}, "Отмена"},
+    };
+    for (const auto& c : cases) {
+        const auto* w = c.form->findChild<const QWidget*>(QString::fromLatin1(c.name));
+        ASSERT_NE(w, nullptr) << c.name;
+        EXPECT_EQ(w->geometry(), c.geometry) << c.name;
+        EXPECT_EQ(captionOf(w), QString::fromUtf8(c.caption)) << c.name;
+    }
+    EXPECT_EQ(rs.objectName(), QStringLiteral("RSPropsFrame"));
+    EXPECT_EQ(rs.size(), QSize(450, 155));
+    EXPECT_EQ(rs.SpeedCB->itemText(7), QStringLiteral("115200"));
+    EXPECT_EQ(rs.FlowControlCB->itemText(1), QStringLiteral("Аппаратное"));
+    EXPECT_TRUE(rs.FlowControlL->isHidden() && rs.LastByteTimeE->isHidden());
+    EXPECT_EQ(dialog.objectName(), QStringLiteral("DlgManagerForm"));
 }
 
 } // namespace

@@ -42,6 +42,7 @@ public:
 class ServerPathTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        rs.SetServerObjectFactory(factory);
         mbm.SetTransport(&rs);
         rs.SetLiveChannel(true);
         rs.TransportIDChanged(nullptr, 3); // the channel is up: the master gets its object
