@@ -75,7 +75,7 @@ public:
     // Opens the port (name through the shared port list); false and the reason when it cannot
     // (among them another reader holding the device under any name, platform::DeviceLock, and
     // an endpoint that does not accept the connection within 3 s).
-    bool open(QString* why);
+    [[nodiscard]] bool open(QString* why);
     // Closes the port; waiting and running tasks are answered with "channel closed".
     void close();
     bool isOpen() const;

@@ -34,11 +34,12 @@ public:
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
-    bool start(QString* error = nullptr);
-    bool startOnDevice(const QString& devicePath, int baud, QString* error = nullptr);
+    [[nodiscard]] bool start(QString* error = nullptr);
+    [[nodiscard]] bool startOnDevice(const QString& devicePath, int baud, QString* error = nullptr);
     // Listens on address:port (0: a port the system chooses); clientPath() is then the endpoint.
-    bool startNetwork(platform::NetworkEndpoint::Framing framing, const QHostAddress& address,
-                      quint16 port, QString* error = nullptr);
+    [[nodiscard]] bool startNetwork(platform::NetworkEndpoint::Framing framing,
+                                    const QHostAddress& address, quint16 port,
+                                    QString* error = nullptr);
     void stop();
     bool isRunning() const { return m_thread != nullptr; }
 
