@@ -7,19 +7,15 @@
 //   (c) how soon Connect fails with its reason on a refused endpoint and on a black hole (a
 //       listening socket with a full backlog drops the SYNs), against the connect time limit.
 // Usage: gateway_bench [records [latency-records]] (defaults 65536 and 200)
-#include "app/core/accesslibrarybinding.h"
-#include "app/core/catalogue.h"
 #include "app/core/journaldecoder.h"
-#include "app/core/messagesink.h"
 #include "app/core/readingrun.h"
 #include "app/models/stringtablemodel.h"
+#include "benchcatalogue.h"
 #include "sim/simulator.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QTcpServer>
-#include <QTemporaryDir>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -35,12 +31,6 @@ namespace {
 constexpr int kCom = 250;
 using Framing = platform::NetworkEndpoint::Framing;
 
-struct NullSink : IMessageSink {
-    void information(const QString& t) override { std::fprintf(stderr, "%s\n", qPrintable(t)); }
-    void warning(const QString& t) override { information(t); }
-    void error(const QString& t) override { information(t); }
-};
-
 class QuietHost : public IRunHost {
 public:
     void ShowMessage(const QString& text, const QString&) override {
@@ -54,11 +44,6 @@ public:
     void SetRunState(TRunState) override {}
     void ProcessEvents() override { QCoreApplication::processEvents(); }
 };
-
-bool writeFile(const QString& path, const QByteArray& text) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
-}
 
 double seconds(const QElapsedTimer& t) {
     return t.nsecsElapsed() / 1e9;
@@ -76,27 +61,6 @@ void startOnTcp(sim::Simulator& s) {
         std::exit(1);
     }
     mapCom(s.clientPath());
-}
-
-// The bare loop: the library calls of a run and nothing else; seconds, or -1.
-double bareLoop(TAccessLibraryBinding& lib, int records) {
-    QElapsedTimer t;
-    t.start();
-    if (!lib.Connect(kCom, 115200, 0))
-        return -1;
-    lib.Retries(0);
-    int errors = 0;
-    std::uint8_t buf[256];
-    for (int i = 0; i < records; ++i) {
-        std::fill(std::begin(buf), std::end(buf), 0);
-        const auto req = RecordRequest(1, i);
-        std::copy(req.begin(), req.end(), buf);
-        errors += lib.AnyFunction(1, 65, 7, buf) != 0;
-    }
-    lib.Disconnect();
-    if (errors)
-        std::fprintf(stderr, "bare loop: %d errors\n", errors);
-    return seconds(t);
 }
 
 // The reading engine and the list model over the same calls; seconds and rows read.
@@ -152,58 +116,35 @@ int main(int argc, char** argv) {
     const int records = argc > 1 ? std::clamp(std::atoi(argv[1]), 1, 65536) : 65536;
     const int slowRecords = argc > 2 ? std::clamp(std::atoi(argv[2]), 1, 65536) : 200;
 
-    // A catalogue of one device whose journal has no count register: CountRec records.
-    QTemporaryDir dir;
-    const QString device = QStringLiteral(
-        "[settings]\nname=Bench\narchtypecount=1\nArchName1=J\nArchNum1=1\nArchCountRec1=%1\n"
-        "ArchStandart1=0\n[s0]\nID=1\nname=Float\ntype=4\n[s1]\nID=2\nname=Word\ntype=2\n"
-        "[s2]\nID=3\nname=List\ntype=0=off;1=on\n");
-    if (!writeFile(dir.filePath("main.ini"),
-                   "[Main]\nCountDev=1\nDev1=bench.ini\n[Settings]\nLastDev=0\nRetries=0\n") ||
-        !writeFile(dir.filePath("bench.ini"), device.arg(records).toUtf8()) ||
-        !QFile::link(QCoreApplication::applicationDirPath() + "/OmbrelDll.so",
-                     dir.filePath("OmbrelDll.so"))) {
-        std::fprintf(stderr, "cannot prepare %s\n", qPrintable(dir.path()));
+    BenchCatalogue bench;
+    if (!bench.prepare(records))
         return 1;
-    }
-    core::TCatalogue catalogue;
-    catalogue.Load(dir.path());
-    const TDevInfo* dev = catalogue.ListDev.empty() ? nullptr : catalogue.ListDev[0].get();
-    NullSink sink;
-    TAccessLibraryBinding lib;
-    if (!dev || !lib.LoadAccessLibrary(dir.path(), &sink)) {
-        std::fprintf(stderr, "cannot load the catalogue or the library\n");
-        return 1;
-    }
+    TAccessLibraryBinding& lib = bench.lib;
     sim::Instrument inst;
     sim::Instrument::addSynthetic(inst.addJournal(1, sim::Layout::Plain), records, {1, 2, 3});
-    TRunRequest request;
-    request.device = dev;
-    request.journalIndex = 0;
-    request.portNumber = kCom;
-    request.speed = 115200;
-    request.retries = 0;
+    TRunRequest request = bench.runRequest(kCom);
     bool ok = true;
 
     // (a)
     std::printf("journal of %d tdPlain records over Modbus TCP on loopback\n", records);
     sim::Simulator fast(inst);
     startOnTcp(fast);
-    const double bare = bareLoop(lib, records);
+    int errors = 0;
+    const double bare = bench.bareLoop(kCom, records, &errors);
     int rows = 0;
     const double engine = engineRun(lib, request, &rows);
     fast.stop();
     const double roundTrip = bare / records;
-    std::printf("  bare loop       : %7.3f s (%.3f ms a record)\n", bare, roundTrip * 1000);
+    std::printf("  bare loop       : %7.3f s (%.3f ms a record, %d errors)\n", bare,
+                roundTrip * 1000, errors);
     std::printf("  engine + model  : %7.3f s (%.3f ms a record, %d rows)\n", engine,
                 engine * 1000 / records, rows);
     std::printf("  speed           : %7.2f x the bare loop's (target >= 0.90)\n\n", bare / engine);
     ok = ok && bare > 0 && bare / engine >= 0.9 && rows == records;
 
     // (b)
-    writeFile(dir.filePath("bench.ini"), device.arg(slowRecords).toUtf8());
-    catalogue.Load(dir.path());
-    request.device = catalogue.ListDev.empty() ? nullptr : catalogue.ListDev[0].get();
+    bench.setRecords(slowRecords);
+    request.device = bench.device();
     sim::Simulator slow(inst);
     slow.setLatency(20);
     startOnTcp(slow);
