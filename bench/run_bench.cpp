@@ -239,7 +239,7 @@ int main(int argc, char** argv) {
         gaps.reset();
         QElapsedTimer t;
         t.start();
-        form.btnRead2->click();
+        form.btnRead2()->click();
         const double window = seconds(t);
         const int rows = form.sgCells()->rowCount() - 1;
         std::printf("  window (shown)  : %7.3f s (%.3f ms a record, %.2f x bare speed, "
@@ -252,11 +252,11 @@ int main(int argc, char** argv) {
         const QString txt = dir.filePath("list.txt"), xlsx = dir.filePath("list.xlsx");
         chooser.answer = ISaveFileChooser::TChoice{txt, 1};
         t.start();
-        form.BtnExcel->click();
+        form.BtnExcel()->click();
         const double textSeconds = seconds(t);
         chooser.answer = ISaveFileChooser::TChoice{xlsx, 2};
         t.start();
-        form.BtnExcel->click();
+        form.BtnExcel()->click();
         const double bookSeconds = seconds(t);
         std::printf("export of %d rows\n", rows);
         std::printf("  text            : %7.3f s (%lld bytes; target < 0.5 s)\n", textSeconds,
@@ -281,7 +281,7 @@ int main(int argc, char** argv) {
         gaps.reset();
         QElapsedTimer t;
         t.start();
-        form.btnRead2->click();
+        form.btnRead2()->click();
         const double measured = seconds(t);
         // Request: address, 0x41, 7 bytes, CRC; answer: address, 0x41, count, 10 bytes, CRC; a
         // 3.5-character silence (1.75 ms above 19,200 baud) before each.

@@ -76,6 +76,18 @@ QString BadSpeedMessage(const QString& currentText) {
     return QStringLiteral("Недопустимая скорость обмена «%1».").arg(currentText);
 }
 
+TLinkChoice ChooseLink(const TPortChoice& port, int speedItemIndex, const QString& speedText) {
+    TLinkChoice link;
+    link.speed = SelectedSpeedFor(speedItemIndex, speedText);
+    if (!port.ok())
+        link.error = port.error;
+    else if (link.speed <= 0)
+        link.error = BadSpeedMessage(speedText);
+    else
+        link.port = port.number;
+    return link;
+}
+
 QString ProgramVersionText() {
     return QStringLiteral("%1.%2.%3.%4")
         .arg(platform::kVersionMajor)

@@ -53,6 +53,16 @@ int SelectedSpeedFor(int itemIndex, const QString& currentText);
 // Message for a speed selector that gives no baud rate.
 QString BadSpeedMessage(const QString& currentText);
 
+// The access library's port number and baud rate from the port and speed selectors, or the
+// message that says why they give none.
+struct TLinkChoice {
+    int port = 0;
+    int speed = 0; // SelectedSpeedFor, also when the port gives no number
+    QString error;
+    bool ok() const { return error.isEmpty(); }
+};
+TLinkChoice ChooseLink(const TPortChoice& port, int speedItemIndex, const QString& speedText);
+
 // "a.b.c.d", the program's four-part version.
 QString ProgramVersionText();
 

@@ -5,6 +5,8 @@
 #include <QGridLayout>
 #include <QRadioButton>
 
+TRadioGroup::TRadioGroup(QWidget* parent) : TRadioGroup(QString(), parent) {}
+
 TRadioGroup::TRadioGroup(const QString& title, QWidget* parent)
     : QGroupBox(title, parent), m_group(new QButtonGroup(this)), m_layout(new QGridLayout(this)) {
     m_layout->setContentsMargins(6, 2, 6, 2);

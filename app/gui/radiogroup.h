@@ -10,9 +10,14 @@ class QGridLayout;
 // (items fill the columns top to bottom, then left to right).
 class TRadioGroup : public QGroupBox {
     Q_OBJECT
+    Q_PROPERTY(int columns READ columns WRITE setColumns)
+    Q_PROPERTY(QStringList items READ items WRITE setItems)
+    Q_PROPERTY(int itemIndex READ itemIndex WRITE setItemIndex)
 public:
+    explicit TRadioGroup(QWidget* parent = nullptr);
     explicit TRadioGroup(const QString& title, QWidget* parent = nullptr);
 
+    int columns() const { return m_columns; }
     void setColumns(int columns);
     void setItems(const QStringList& items);
     QStringList items() const;

@@ -118,11 +118,11 @@ protected:
         o.messages = &sink;
         o.saveDialog = &chooser;
         TForm1 form(std::move(o));
-        form.cbxDev->setCurrentIndex(deviceIndex);
-        form.rgTypeJ->setItemIndex(journalIndex);
-        form.cbxPort->setEditText(QStringLiteral("COM%1").arg(kCom));
-        form.cbxSpeed->setCurrentIndex(4); // 19200
-        form.EdtAddr->setText("1");
+        form.cbxDev()->setCurrentIndex(deviceIndex);
+        form.rgTypeJ()->setItemIndex(journalIndex);
+        form.cbxPort()->setEditText(QStringLiteral("COM%1").arg(kCom));
+        form.cbxSpeed()->setCurrentIndex(4); // 19200
+        form.EdtAddr()->setText("1");
         form.btnRead2Click();
         form.BtnExcelClick();
         EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('\n').toStdString();

@@ -102,14 +102,14 @@ protected:
         };
         form = std::make_unique<TForm1>(std::move(o));
         ASSERT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
-        const int index = form->cbxDev->findText(device);
+        const int index = form->cbxDev()->findText(device);
         ASSERT_GE(index, 0) << device.toStdString();
-        form->cbxDev->setCurrentIndex(index);
-        form->rgTypeJ->setItemIndex(journal);
+        form->cbxDev()->setCurrentIndex(index);
+        form->rgTypeJ()->setItemIndex(journal);
         // The library is loaded once for the whole program: every test starts from its
         // default time-outs; one retry.
         setTimeouts(500, 50);
-        form->FRetries = 1;
+        form->SetRetries(1);
     }
 
     // Silence injected by a test then costs little.
@@ -117,16 +117,16 @@ protected:
 
     void setTimeouts(int answerMs, int charMs) {
         using SetTimeoutsFn = int32_t (*)(int32_t, int32_t);
-        auto fn = reinterpret_cast<SetTimeoutsFn>(dlsym(form->FLibrary.FHandle, "SetTimeouts"));
+        auto fn = reinterpret_cast<SetTimeoutsFn>(dlsym(form->FLibrary().FHandle, "SetTimeouts"));
         ASSERT_NE(fn, nullptr);
         fn(answerMs, charMs);
     }
 
     void limit(int start, int count) {
-        if (!form->chbLimit->isChecked())
-            form->chbLimit->click();
-        form->EdtStart->setText(QString::number(start));
-        form->EdtCount->setText(QString::number(count));
+        if (!form->chbLimit()->isChecked())
+            form->chbLimit()->click();
+        form->EdtStart()->setText(QString::number(start));
+        form->EdtCount()->setText(QString::number(count));
     }
 
     // Rows 1.. of the linear list, each as its five cells joined by '|'.
@@ -168,9 +168,9 @@ protected:
     bool portOpen() const { return clientDescriptors() > linkDescriptors; }
 
     void expectIdle() const {
-        EXPECT_TRUE(form->btnRead2->isEnabled());
-        EXPECT_FALSE(form->btnStop2->isEnabled());
-        EXPECT_TRUE(form->rgTypeJ->isEnabled());
+        EXPECT_TRUE(form->btnRead2()->isEnabled());
+        EXPECT_FALSE(form->btnStop2()->isEnabled());
+        EXPECT_TRUE(form->rgTypeJ()->isEnabled());
         EXPECT_FALSE(form->runActive());
         EXPECT_FALSE(portOpen());
     }

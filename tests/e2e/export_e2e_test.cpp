@@ -88,10 +88,10 @@ TEST_F(WindowRun, TextFileOfSingleAndTwoValueLayouts) {
         simulator.reset();
         startSimulator(QString::fromLatin1(c.content));
         createForm(QString::fromUtf8(c.device));
-        form->btnRead2->click();
-        ASSERT_FALSE(form->BtnExcel->isHidden());
+        form->btnRead2()->click();
+        ASSERT_FALSE(form->BtnExcel()->isHidden());
         chooser.answer = ISaveFileChooser::TChoice{dir.filePath(c.content), 1};
-        form->BtnExcel->click();
+        form->BtnExcel()->click();
         EXPECT_EQ(chooser.proposed, QString::fromUtf8(c.device));
         EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
         EXPECT_EQ(ReadFile(dir.filePath(QString::fromLatin1(c.content) + ".txt")),
@@ -124,9 +124,9 @@ TEST_F(WindowRun, WorkbookCellsWidthsAndFormats) {
         simulator.reset();
         startSimulator(QString::fromLatin1(c.content));
         createForm(QString::fromUtf8(c.device));
-        form->btnRead2->click();
+        form->btnRead2()->click();
         chooser.answer = ISaveFileChooser::TChoice{dir.filePath(c.content), 2};
-        form->BtnExcel->click();
+        form->BtnExcel()->click();
         EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
 
         const QJsonObject book =

@@ -32,18 +32,18 @@ TEST_F(WindowRun, DISABLED_Screenshots) {
             if (form->sgCells()->rowCount() == 4)
                 form->grab().save(base + "-during.png");
         };
-        form->btnRead2->click();
+        form->btnRead2()->click();
         onEvents = nullptr;
         QCoreApplication::processEvents();
         ASSERT_TRUE(form->grab().save(base + "-list.png"));
-        form->PageControl1->setCurrentIndex(1);
+        form->PageControl1()->setCurrentIndex(1);
         QCoreApplication::processEvents();
         QCoreApplication::processEvents(); // rows grow to their texts, then paint
         ASSERT_TRUE(form->grab().save(base + "-grouped.png"));
         chooser.answer = ISaveFileChooser::TChoice{base, 1};
-        form->BtnExcel->click();
+        form->BtnExcel()->click();
         chooser.answer = ISaveFileChooser::TChoice{base, 2};
-        form->BtnExcel->click();
+        form->BtnExcel()->click();
     }
 }
 
