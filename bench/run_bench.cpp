@@ -12,7 +12,7 @@
 #include "app/core/catalogue.h"
 #include "app/core/journaldecoder.h"
 #include "app/core/journalexport.h"
-#include "app/core/messagesink.h"
+#include "platform/messagesink.h"
 #include "app/core/readingrun.h"
 #include "app/gui/mainform.h"
 #include "app/gui/savefilechooser.h"

@@ -16,7 +16,7 @@ namespace {
 
 class LogMessageSink : public IMessageSink {
 public:
-    void showMessage(const QString& text) override { qWarning().noquote() << text; }
+    void information(const QString& text) override { qWarning().noquote() << text; }
 };
 
 LogMessageSink g_logSink;

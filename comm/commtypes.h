@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/messagesink.h"
+
 #include <QObject>
 #include <QString>
 #include <QVariant>
@@ -62,13 +64,10 @@ public:
     explicit EConvertError(const QString& message) : std::runtime_error(message.toStdString()) {}
 };
 
-// Where the components show their messages ("Неверно задан параметр!"). The default sink
-// writes to the Qt log; a window installs one that shows a message box, tests one that records.
-class IMessageSink {
-public:
-    virtual ~IMessageSink() = default;
-    virtual void showMessage(const QString& text) = 0;
-};
+// Where the components show their messages ("Неверно задан параметр!"): the program's one
+// message sink. The default sink writes to the Qt log; a window installs its own, tests one that
+// records.
+using IMessageSink = ::IMessageSink;
 
 // Installs the process-wide sink (nullptr restores the default) and returns the previous one.
 IMessageSink* setMessageSink(IMessageSink* sink);

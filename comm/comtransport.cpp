@@ -76,7 +76,7 @@ TComTransport::TComTransport(QObject* AOwner, bool ADesignTime)
 
 void TComTransport::SetPort(const QString& Value) {
     if (!IsValidPortName(Value)) {
-        messageSink()->showMessage(invalidParameterText());
+        messageSink()->information(invalidParameterText());
         return;
     }
     FPort = Value;

@@ -23,16 +23,6 @@ QFont windowFont(const QString& family) {
     return f;
 }
 
-// The components' messages ("Неверно задан параметр!") go to the window's message boxes.
-class TCommMessageAdapter : public comm::IMessageSink {
-public:
-    explicit TCommMessageAdapter(::IMessageSink& sink) : m_sink(sink) {}
-    void showMessage(const QString& text) override { m_sink.information(text); }
-
-private:
-    ::IMessageSink& m_sink;
-};
-
 } // namespace
 
 TForm1::TForm1(TForm1Options options, QWidget* parent)
@@ -47,8 +37,8 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
         m_ownSaveDialog = std::make_unique<TFileDialogChooser>();
         m_options.saveDialog = m_ownSaveDialog.get();
     }
-    m_commMessages = std::make_unique<TCommMessageAdapter>(*m_messages);
-    m_previousCommMessages = comm::setMessageSink(m_commMessages.get());
+    // The components' messages ("Неверно задан параметр!") go to the window's message boxes.
+    m_previousCommMessages = comm::setMessageSink(m_messages);
     setupForm();
     createEngines();
     createComponents();

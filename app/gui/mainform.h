@@ -1,10 +1,10 @@
 #pragma once
 
 #include "app/core/accesslibrarybinding.h"
+#include "app/core/journaldata.h"
 #include "app/core/journaldecoder.h"
-#include "app/core/mainformlogic.h"
-#include "app/core/model.h"
 #include "app/core/readingrun.h"
+#include "app/core/selectors.h"
 #include "app/gui/runview.h"
 #include "app/gui/serverpathview.h"
 #include "app/serverpath/serverreadingpath.h"
@@ -221,6 +221,5 @@ private:
     TDlgManager* m_dlgManager = nullptr;      // DlgManager1
     std::unique_ptr<TServerPathView> m_serverPathView;
     std::unique_ptr<TServerReadingPath> m_serverPath;
-    std::unique_ptr<comm::IMessageSink> m_commMessages;
-    comm::IMessageSink* m_previousCommMessages = nullptr;
+    IMessageSink* m_previousCommMessages = nullptr;
 };

@@ -1,6 +1,6 @@
 #include "app/gui/runview.h"
 
-#include "app/core/messagesink.h"
+#include "platform/messagesink.h"
 #include "ui_mainform.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "app/gui/serverpathview.h"
 
-#include "app/core/messagesink.h"
+#include "platform/messagesink.h"
 #include "app/core/readingrun.h"
 #include "ui_mainform.h"
 

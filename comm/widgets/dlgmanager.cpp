@@ -239,8 +239,8 @@ void TDlgManagerForm::btnApplyClick() {
     try {
         Apply();
     } catch (const comm::EConvertError& e) {
-        comm::messageSink()->showMessage(QString::fromStdString(e.what()));
+        comm::messageSink()->information(QString::fromStdString(e.what()));
     } catch (const comm::ServerError& e) {
-        comm::messageSink()->showMessage(e.message());
+        comm::messageSink()->information(e.message());
     }
 }

@@ -2,7 +2,7 @@
 // equal the window's for the same run, and its exit status and messages follow the window's
 // decisions.
 #include "app/gui/mainform.h"
-#include "app/gui/radiogroup.h"
+#include "platform/widgets/radiogroup.h"
 #include "app/gui/savefilechooser.h"
 #include "sim/simulator.h"
 #include "tests/recordingsink.h"

@@ -47,7 +47,7 @@ class RecordingSink : public IMessageSink {
 public:
     RecordingSink() { m_prev = setMessageSink(this); }
     ~RecordingSink() override { setMessageSink(m_prev); }
-    void showMessage(const QString& text) override { messages << text; }
+    void information(const QString& text) override { messages << text; }
     QStringList messages;
 
 private:

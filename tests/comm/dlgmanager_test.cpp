@@ -22,7 +22,7 @@ class RecordingCommSink : public comm::IMessageSink {
 public:
     RecordingCommSink() { m_previous = comm::setMessageSink(this); }
     ~RecordingCommSink() override { comm::setMessageSink(m_previous); }
-    void showMessage(const QString& text) override { messages.append(text); }
+    void information(const QString& text) override { messages.append(text); }
     QStringList messages;
 
 private:

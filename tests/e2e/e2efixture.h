@@ -3,7 +3,7 @@
 // The real window (offscreen), the real OmbrelDll.so and the instrument simulator on a
 // pseudo-terminal, wired together for tests that click the window's buttons.
 #include "app/gui/mainform.h"
-#include "app/gui/radiogroup.h"
+#include "platform/widgets/radiogroup.h"
 #include "app/gui/savefilechooser.h"
 #include "app/models/stringtablemodel.h"
 #include "sim/simulator.h"

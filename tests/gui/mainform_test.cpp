@@ -1,5 +1,5 @@
 #include "app/gui/mainform.h"
-#include "app/gui/radiogroup.h"
+#include "platform/widgets/radiogroup.h"
 #include "app/models/stringtablemodel.h"
 #include "platform/codepage.h"
 #include "platform/inifile.h"

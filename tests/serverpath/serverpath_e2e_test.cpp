@@ -2,7 +2,7 @@
 // process and a simulated instrument on a pseudo-terminal.
 #include "app/core/errortexts.h"
 #include "app/gui/mainform.h"
-#include "app/gui/radiogroup.h"
+#include "platform/widgets/radiogroup.h"
 #include "app/models/stringtablemodel.h"
 #include "comm/widgets/dlgmanager.h"
 #include "platform/codepage.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/core/model.h"
+#include "app/core/journaldata.h"
 #include "app/gui/views/gridtab.h"
 
 // "Типы записей" (tsSet): the record types of the selected device in the grid `sgType`.

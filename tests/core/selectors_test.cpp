@@ -1,4 +1,4 @@
-#include "app/core/mainformlogic.h"
+#include "app/core/selectors.h"
 
 #include "tests/qstringprinter.h"
 
@@ -6,7 +6,7 @@
 
 namespace {
 
-TEST(MainFormLogic, PortNumberFromName) {
+TEST(Selectors, PortNumberFromName) {
     const struct {
         const char* name;
         std::uint32_t number;
@@ -17,7 +17,7 @@ TEST(MainFormLogic, PortNumberFromName) {
         EXPECT_EQ(core::PortNumberFromName(QString::fromLatin1(c.name)), c.number) << c.name;
 }
 
-TEST(MainFormLogic, PortChoice) {
+TEST(Selectors, PortChoice) {
     qunsetenv("JOURNAL_PORTS");
     const QStringList items{"COM1", "COM10", "COM2"};
     const std::vector<int> numbers{1, 10, 2};
@@ -51,7 +51,7 @@ TEST(MainFormLogic, PortChoice) {
     qunsetenv("JOURNAL_PORTS");
 }
 
-TEST(MainFormLogic, SelectedSpeed) {
+TEST(Selectors, SelectedSpeed) {
     const struct {
         int index;
         const char* text;
@@ -65,7 +65,7 @@ TEST(MainFormLogic, SelectedSpeed) {
             << c.index << " " << c.text;
 }
 
-TEST(MainFormLogic, DeviceViewByFirstJournalLayout) {
+TEST(Selectors, DeviceViewByFirstJournalLayout) {
     const struct {
         int layout;
         bool tab, before;

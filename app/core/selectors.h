@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/core/model.h"
+#include "app/core/journaldata.h"
 #include "platform/portlist.h"
 
 #include <QList>
@@ -10,8 +10,9 @@
 #include <cstdint>
 #include <vector>
 
-// The main window's decisions that do not need widgets: port items and port numbers, the baud
-// rate, the version text, and what a device selection does to the views.
+// What the main window's selectors hold and mean, without widgets: the port selector's items and
+// port numbers, the speed selector's baud rate, the journal selector's items and what a device
+// selection does to the views; also the version text. journal-read decides the same way.
 namespace core {
 
 // Port number from a port name: the text from the 4th character on as an integer, low 8 bits;
@@ -38,7 +39,7 @@ struct TPortChoice {
 // `items` its item texts and `numbers` their port numbers (same order). The selected item counts
 // when the text is its text; typed text naming an item, "COMn" (n = 1..255) or the path of an
 // existing device is used as typed (a device path gets a free port number mapped to it, see
-// platform::PortList::numberForDevicePath); anything else is an error with a message.
+// platform::PortList::mapDevicePath); anything else is an error with a message.
 TPortChoice ResolvePortChoice(const QStringList& items, const std::vector<int>& numbers,
                               int itemIndex, const QString& currentText,
                               const QString& mainIniPath);

@@ -1,4 +1,4 @@
-#include "app/core/mainformlogic.h"
+#include "app/core/selectors.h"
 
 #include "platform/inifile.h"
 #include "platform/version.h"
@@ -54,7 +54,7 @@ TPortChoice ResolvePortChoice(const QStringList& items, const std::vector<int>& 
     if (typed.startsWith(u'/')) {
         if (!QFileInfo::exists(typed))
             return {0, QStringLiteral("Устройство %1 не найдено.").arg(typed)};
-        if (const int n = platform::PortList::numberForDevicePath(typed, mainIniPath))
+        if (const int n = platform::PortList::mapDevicePath(typed, mainIniPath))
             return {n, {}};
         return {0, QStringLiteral("Нет свободного номера порта для устройства %1.").arg(typed)};
     }

@@ -1,4 +1,4 @@
-#include "app/gui/radiogroup.h"
+#include "platform/widgets/radiogroup.h"
 
 #include <QAbstractButton>
 #include <QButtonGroup>
@@ -13,6 +13,13 @@ TRadioGroup::TRadioGroup(const QString& title, QWidget* parent)
     m_layout->setVerticalSpacing(0);
     m_layout->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     connect(m_group, &QButtonGroup::idClicked, this, &TRadioGroup::itemClicked);
+}
+
+TRadioGroup::TRadioGroup(const QString& title, const QStringList& items, int columns,
+                         QWidget* parent)
+    : TRadioGroup(title, parent) {
+    m_columns = std::max(columns, 1);
+    setItems(items);
 }
 
 void TRadioGroup::setColumns(int columns) {
