@@ -12,13 +12,13 @@
 #include "app/core/catalogue.h"
 #include "app/core/journaldecoder.h"
 #include "app/core/journalexport.h"
-#include "platform/messagesink.h"
 #include "app/core/readingrun.h"
 #include "app/gui/mainform.h"
 #include "app/gui/savefilechooser.h"
 #include "app/models/stringtablemodel.h"
 #include "peakmemory.h"
-#include "sim/simulator.h"
+#include "platform/messagesink.h"
+#include "tests/simulatorfixture.h"
 
 #include <QApplication>
 #include <QDir>
@@ -153,14 +153,15 @@ int main(int argc, char** argv) {
     request.speed = 115200;
     request.retries = 0;
 
-    auto startSim = [&](sim::Simulator& s, int pacing) {
-        s.setPacing(pacing);
+    auto startSim = [&](int baud, int pacing) {
         QString error;
-        if (!s.start(&error)) {
+        auto s =
+            fixture::StartSimulator(inst, {.com = kCom, .baud = baud, .pacing = pacing}, &error);
+        if (!s) {
             std::fprintf(stderr, "simulator: %s\n", qPrintable(error));
             std::exit(1);
         }
-        qputenv("JOURNAL_PORTS", QStringLiteral("COM%1=%2").arg(kCom).arg(s.clientPath()).toUtf8());
+        return s;
     };
     const int interval = qEnvironmentVariableIsSet("EVENT_INTERVAL_MS")
                              ? qEnvironmentVariableIntValue("EVENT_INTERVAL_MS")
@@ -190,8 +191,7 @@ int main(int argc, char** argv) {
                 records, interval);
     double bare = 0;
     {
-        sim::Simulator s(inst);
-        startSim(s, 0);
+        const auto s = startSim(0, 0);
         // Bare loop: the library calls of a run and nothing else.
         QElapsedTimer t;
         t.start();
@@ -230,8 +230,7 @@ int main(int argc, char** argv) {
         ok = ok && bare / engine >= 0.8 && gaps.longestMs() < 100 && sg.rowCount() == records + 1;
     }
     {
-        sim::Simulator s(inst);
-        startSim(s, 0);
+        const auto s = startSim(0, 0);
         FixedChooser chooser;
         TForm1 form(windowOptions(chooser));
         form.show();
@@ -271,9 +270,7 @@ int main(int argc, char** argv) {
         QFile f(dir.filePath("bench.ini"));
         writeFile(dir.filePath("bench.ini"), device.arg(pacedRecords));
         const int baud = 115200;
-        sim::Simulator s(inst);
-        s.setBaudRate(baud);
-        startSim(s, baud);
+        const auto s = startSim(baud, baud);
         FixedChooser chooser;
         TForm1 form(windowOptions(chooser));
         form.show();

@@ -67,7 +67,7 @@ struct TCliIo {
 };
 
 // --list: devices "N<TAB>name" and their journals "N.J<TAB>journal selector text".
-int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out);
+[[nodiscard]] int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out);
 
 // The device of --device: its exact name, else its 1-based position; nullptr when neither.
 const TDevInfo* FindDevice(const core::TCatalogue& catalogue, const QString& nameOrIndex);
@@ -77,7 +77,7 @@ const TDevInfo* FindDevice(const core::TCatalogue& catalogue, const QString& nam
 void ExportPortMapping(int number, const QString& mainIniPath);
 
 // One reading run with the options and its export; returns the exit status.
-int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
-                IAccessLibrary& library, const TCliIo& io);
+[[nodiscard]] int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
+                              IAccessLibrary& library, const TCliIo& io);
 
 } // namespace cli

@@ -10,14 +10,15 @@ class IAccessLibrary {
 public:
     virtual ~IAccessLibrary() = default;
 
-    virtual bool Connect(int port, int speed, int linkType) = 0;
+    [[nodiscard]] virtual bool Connect(int port, int speed, int linkType) = 0;
     virtual void Disconnect() = 0;
-    virtual int GetDevName(int devAddr, std::uint8_t* buffer, int size) = 0;
-    virtual int ReadInputRegister(int devAddr, int regAddr, int count, int type,
-                                  std::uint8_t* buffer) = 0;
-    virtual int ReadHoldingRegister(int devAddr, int regAddr, int count, int type,
-                                    std::uint8_t* buffer) = 0;
-    virtual int AnyFunction(int devAddr, int funNumber, int size, std::uint8_t* buffer) = 0;
+    [[nodiscard]] virtual int GetDevName(int devAddr, std::uint8_t* buffer, int size) = 0;
+    [[nodiscard]] virtual int ReadInputRegister(int devAddr, int regAddr, int count, int type,
+                                                std::uint8_t* buffer) = 0;
+    [[nodiscard]] virtual int ReadHoldingRegister(int devAddr, int regAddr, int count, int type,
+                                                  std::uint8_t* buffer) = 0;
+    [[nodiscard]] virtual int AnyFunction(int devAddr, int funNumber, int size,
+                                          std::uint8_t* buffer) = 0;
     virtual void Retries(int retries) = 0;
     // Why the last call failed, in the system's words (e.g. why a port could not be opened);
     // empty when the library does not say.

@@ -159,14 +159,15 @@ public:
 
 private:
     // Refuses the run with a message box; returns the result.
-    TRunResult Refuse(TRunEnd end, const QString& message, const QString& detail = {});
+    [[nodiscard]] TRunResult Refuse(TRunEnd end, const QString& message,
+                                    const QString& detail = {});
     // Steps after a successful Connect up to the end of the record loop.
     void ReadJournal(const TRunRequest& request, const TJournalInfo& selected,
                      std::int32_t limitStart, std::int32_t limitCount);
     // The record count and, for a ring, the overflow counter; false when a read failed.
-    bool ReadRecordCount(const TJournalInfo& journal, int devAddr);
+    [[nodiscard]] bool ReadRecordCount(const TJournalInfo& journal, int devAddr);
     // Narrows the range to the user's limit; false (with a message) when its start is outside.
-    bool ApplyLimit(std::int32_t limitStart, std::int32_t limitCount);
+    [[nodiscard]] bool ApplyLimit(std::int32_t limitStart, std::int32_t limitCount);
     void FinishRun();
     void ReadRecords(const TJournalInfo& journal, int devAddr, int loopKind);
 

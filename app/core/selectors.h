@@ -40,9 +40,9 @@ struct TPortChoice {
 // when the text is its text; typed text naming an item, "COMn" (n = 1..255) or the path of an
 // existing device is used as typed (a device path gets a free port number mapped to it, see
 // platform::PortList::mapDevicePath); anything else is an error with a message.
-TPortChoice ResolvePortChoice(const QStringList& items, const std::vector<int>& numbers,
-                              int itemIndex, const QString& currentText,
-                              const QString& mainIniPath);
+[[nodiscard]] TPortChoice ResolvePortChoice(const QStringList& items,
+                                            const std::vector<int>& numbers, int itemIndex,
+                                            const QString& currentText, const QString& mainIniPath);
 
 // Baud rates of the speed selector's items.
 inline constexpr int kSpeeds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
@@ -62,7 +62,8 @@ struct TLinkChoice {
     QString error;
     bool ok() const { return error.isEmpty(); }
 };
-TLinkChoice ChooseLink(const TPortChoice& port, int speedItemIndex, const QString& speedText);
+[[nodiscard]] TLinkChoice ChooseLink(const TPortChoice& port, int speedItemIndex,
+                                     const QString& speedText);
 
 // "a.b.c.d", the program's four-part version.
 QString ProgramVersionText();

@@ -57,6 +57,6 @@ QString LocaleDateTimeText(double dateTime);
 // locale's own separator between them), a one- or two-digit year taken within 50 years of the
 // current year (20 reads as 2020), then optionally hours, minutes and optional seconds separated
 // by ":" or the locale's time separator. Leading and trailing blanks are ignored.
-std::optional<double> ParseLocaleDateTime(const QString& text);
+[[nodiscard]] std::optional<double> ParseLocaleDateTime(const QString& text);
 
 } // namespace core

@@ -64,7 +64,7 @@ public:
     ~TForm1() override;
 
     // Start-up steps and operations.
-    bool LoadAccessLibrary();
+    [[nodiscard]] bool LoadAccessLibrary();
     void FillPortList();
     void LoadCatalogue();
     void SaveSettings();
@@ -187,7 +187,7 @@ private:
     core::TLinkChoice SelectedLink() const;
     // Connects the access library with the selected port, speed and link type; false (with a
     // message when the selection names no port or speed) when it does not.
-    bool connectLibrary();
+    [[nodiscard]] bool connectLibrary();
     const TJournalInfo* selectedJournal() const;
     void closeEvent(QCloseEvent* event) override;
     bool event(QEvent* event) override;

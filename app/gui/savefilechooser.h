@@ -16,7 +16,8 @@ public:
 
     virtual ~ISaveFileChooser() = default;
     // nullopt when the user cancels.
-    virtual std::optional<TChoice> choose(QWidget* parent, const QString& proposedName) = 0;
+    [[nodiscard]] virtual std::optional<TChoice> choose(QWidget* parent,
+                                                        const QString& proposedName) = 0;
 };
 
 // The save dialog of the desktop: filters "Текстовый файл (*.txt)" and

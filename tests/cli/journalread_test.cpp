@@ -2,10 +2,10 @@
 // equal the window's for the same run, and its exit status and messages follow the window's
 // decisions.
 #include "app/gui/mainform.h"
-#include "platform/widgets/radiogroup.h"
 #include "app/gui/savefilechooser.h"
-#include "sim/simulator.h"
+#include "platform/widgets/radiogroup.h"
 #include "tests/recordingsink.h"
+#include "tests/simulatorfixture.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -58,17 +58,13 @@ protected:
 
     void startInstrument(const QString& content, int pacing = 0, const QStringList& faults = {}) {
         QString error;
-        auto inst = sim::Instrument::fromFile(JOURNAL_SOURCE_DIR "/sim/content/" + content + ".sim",
-                                              &error);
+        auto inst = fixture::ContentInstrument(content, &error);
         ASSERT_TRUE(inst) << error.toStdString();
-        simulator = std::make_unique<sim::Simulator>(*inst);
-        if (pacing)
-            simulator->setPacing(pacing);
+        fixture::SimulatorSetup setup{.com = kCom, .pacing = pacing};
         for (const QString& f : faults)
-            simulator->addFault(*sim::parseFault(f));
-        ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
-        qputenv("JOURNAL_PORTS",
-                QStringLiteral("COM%1=%2").arg(kCom).arg(simulator->clientPath()).toUtf8());
+            setup.faults.append(*sim::parseFault(f));
+        simulator = fixture::StartSimulator(*inst, setup, &error);
+        ASSERT_TRUE(simulator) << error.toStdString();
     }
 
     // Adds a line to the [Ports] section of the catalogue's main.ini.

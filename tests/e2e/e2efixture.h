@@ -3,11 +3,11 @@
 // The real window (offscreen), the real OmbrelDll.so and the instrument simulator on a
 // pseudo-terminal, wired together for tests that click the window's buttons.
 #include "app/gui/mainform.h"
-#include "platform/widgets/radiogroup.h"
 #include "app/gui/savefilechooser.h"
 #include "app/models/stringtablemodel.h"
-#include "sim/simulator.h"
+#include "platform/widgets/radiogroup.h"
 #include "tests/recordingsink.h"
+#include "tests/simulatorfixture.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -68,14 +68,12 @@ protected:
     void startSimulator(const QString& name,
                         const std::function<void(sim::Instrument&)>& edit = {}) {
         QString error;
-        auto inst = sim::Instrument::fromFile(
-            QStringLiteral(JOURNAL_SOURCE_DIR "/sim/content/") + name + ".sim", &error);
+        auto inst = fixture::ContentInstrument(name, &error);
         ASSERT_TRUE(inst) << error.toStdString();
         if (edit)
             edit(*inst);
-        simulator = std::make_unique<sim::Simulator>(*inst);
-        ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
-        qputenv("JOURNAL_PORTS", (kComName + "=" + simulator->clientPath()).toUtf8());
+        simulator = fixture::StartSimulator(*inst, {.com = kComNumber}, &error);
+        ASSERT_TRUE(simulator) << error.toStdString();
         linkDescriptors = clientDescriptors();
     }
 

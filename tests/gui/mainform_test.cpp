@@ -1,10 +1,11 @@
 #include "app/gui/mainform.h"
-#include "platform/widgets/radiogroup.h"
 #include "app/models/stringtablemodel.h"
 #include "platform/codepage.h"
 #include "platform/inifile.h"
+#include "platform/widgets/radiogroup.h"
 #include "tests/recordingsink.h"
 
+#include <QAbstractItemModelTester>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -24,6 +25,8 @@
 #include <gtest/gtest.h>
 
 namespace {
+
+constexpr auto kFatal = QAbstractItemModelTester::FailureReportingMode::Fatal;
 
 const char* const kMain = "[Main]\r\nCountDev=3\r\nDev1=marlo.ini\r\nDev2=plain.ini\r\n"
                           "Dev3=devices\\kp.ini\r\n\r\n; user comment\r\n[Ports]\r\n";
@@ -186,6 +189,9 @@ TEST_F(MainForm, UnknownLastPortKeepsTheFirstItemAndEmptyListSelectsNothing) {
 TEST_F(MainForm, DeviceSelectionShapesTheViews) {
     appendToMain("[Settings]\r\nLastDev=0\r\n");
     auto form = create();
+    // The window's three grid models keep the item-model contract through device selections.
+    QAbstractItemModelTester sgTester(form->sgCells(), kFatal),
+        sgGrTester(form->sgGrCells(), kFatal), sgTypeTester(form->sgTypeCells(), kFatal);
     const int tsSet = form->PageControl1()->indexOf(form->tsSet());
 
     // First device: text-record layout.
@@ -195,7 +201,7 @@ TEST_F(MainForm, DeviceSelectionShapesTheViews) {
     EXPECT_EQ(form->sg()->columnWidth(4), 108);
     EXPECT_FALSE(form->rgTypeJ()->isHidden());
     EXPECT_EQ(form->rgTypeJ()->items(), QStringList({QString::fromUtf8("Журнал событий (300)"),
-                                                   QString::fromUtf8("Журнал режимов")}));
+                                                     QString::fromUtf8("Журнал режимов")}));
     EXPECT_EQ(form->exportFileName(), QString::fromUtf8("Марло"));
 
     // A plain layout hides "Значение до" and shows the record types.
@@ -206,7 +212,7 @@ TEST_F(MainForm, DeviceSelectionShapesTheViews) {
     EXPECT_TRUE(form->sg()->isColumnHidden(3));
     EXPECT_EQ(form->sg()->columnWidth(4), 108);
     EXPECT_EQ(form->rgTypeJ()->items(), QStringList({QString::fromUtf8("Калибровочный журнал"),
-                                                   QString::fromUtf8("Сервисный журнал (500)")}));
+                                                     QString::fromUtf8("Сервисный журнал (500)")}));
     EXPECT_EQ(form->rgTypeJ()->itemIndex(), 0);
     TStringTableModel* types = form->sgTypeCells();
     ASSERT_EQ(types->rowCount(), 4);
@@ -265,7 +271,8 @@ TEST_F(MainForm, AddressBox) {
 
 TEST_F(MainForm, LimitCheckBox) {
     auto form = create();
-    const QList<QWidget*> range{form->LblStart(), form->lblCount(), form->EdtStart(), form->EdtCount()};
+    const QList<QWidget*> range{form->LblStart(), form->lblCount(), form->EdtStart(),
+                                form->EdtCount()};
     for (QWidget* w : range)
         EXPECT_FALSE(w->isEnabled());
     form->chbLimit()->click();
@@ -323,7 +330,8 @@ TEST_F(MainForm, InitialLayout) {
           static_cast<QWidget*>(form->btnConnect()), static_cast<QWidget*>(form->btnRead()),
           static_cast<QWidget*>(form->btnStop()), static_cast<QWidget*>(form->BtnDisconnect()),
           static_cast<QWidget*>(form->Button6()), static_cast<QWidget*>(form->Label6()),
-          static_cast<QWidget*>(form->BtnConnect2()), static_cast<QWidget*>(form->BtnDisconnect2())})
+          static_cast<QWidget*>(form->BtnConnect2()),
+          static_cast<QWidget*>(form->BtnDisconnect2())})
         EXPECT_TRUE(w->isHidden()) << w->objectName().toStdString();
     EXPECT_TRUE(form->btnRead2()->isEnabled());
     EXPECT_FALSE(form->btnStop2()->isEnabled());

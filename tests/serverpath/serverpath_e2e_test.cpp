@@ -2,14 +2,14 @@
 // process and a simulated instrument on a pseudo-terminal.
 #include "app/core/errortexts.h"
 #include "app/gui/mainform.h"
-#include "platform/widgets/radiogroup.h"
 #include "app/models/stringtablemodel.h"
 #include "comm/widgets/dlgmanager.h"
 #include "platform/codepage.h"
+#include "platform/widgets/radiogroup.h"
 #include "serverprocess.h"
-#include "sim/simulator.h"
 #include "tests/qstringprinter.h"
 #include "tests/recordingsink.h"
+#include "tests/simulatorfixture.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -52,9 +52,9 @@ protected:
 
     // Starts the simulator and the server, opens the window and connects its components.
     void start(const sim::Instrument& instrument) {
-        simulator = std::make_unique<sim::Simulator>(instrument);
         QString why;
-        ASSERT_TRUE(simulator->start(&why)) << why.toStdString();
+        simulator = fixture::StartSimulator(instrument, {}, &why);
+        ASSERT_TRUE(simulator) << why.toStdString();
         server = std::make_unique<fixture::ServerProcess>(simulator->clientPath());
         ASSERT_TRUE(server->start(&why)) << why.toStdString();
 
@@ -80,7 +80,7 @@ protected:
         // Every answer the window gets, in order.
         auto original = form->MBM()->OnExchange;
         form->MBM()->OnExchange = [this, original](QObject* s, qint32 q, qint32 a, qint32 f,
-                                                 const QVariant& v, qint32 r) {
+                                                   const QVariant& v, qint32 r) {
             answers.append(q);
             original(s, q, a, f, v, r);
         };
