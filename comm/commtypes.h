@@ -64,6 +64,45 @@ public:
     explicit EConvertError(const QString& message) : std::runtime_error(message.toStdString()) {}
 };
 
+// A settings-array element as an integer; EConvertError, naming the element, when it is none.
+inline qint32 settingsInt(const QVariant& v, const char* what) {
+    bool ok = false;
+    const qint32 x = v.toInt(&ok);
+    if (!ok)
+        throw EConvertError(QStringLiteral("'%1' is not a valid integer value (%2)")
+                                .arg(v.toString(), QLatin1String(what)));
+    return x;
+}
+
+// The elements of a props array; EConvertError when it has fewer than `size`.
+inline QVariantList propsElements(const QVariant& value, int size) {
+    QVariantList elements = value.toList();
+    if (elements.size() < size)
+        throw EConvertError(QStringLiteral("the settings array needs %1 elements").arg(size));
+    return elements;
+}
+
+// A property write of a component: stores the value and pushes the settings (SendProps decides
+// whether anything goes out).
+template <typename Component, typename T>
+void storeAndPush(Component& component, T& field, T value) {
+    field = value;
+    component.SendProps();
+}
+
+// Runs `apply` inside BeginUpdate ... EndUpdate of a component, so that the settings go out once
+// at the end; EndUpdate runs also when `apply` throws, and the exception goes on.
+template <typename Component, typename Apply> void inUpdate(Component& component, Apply&& apply) {
+    component.BeginUpdate();
+    try {
+        apply();
+    } catch (...) {
+        component.EndUpdate();
+        throw;
+    }
+    component.EndUpdate();
+}
+
 // Where the components show their messages ("Неверно задан параметр!"): the program's one
 // message sink. The default sink writes to the Qt log; a window installs its own, tests one that
 // records.

@@ -1,10 +1,11 @@
 #include "comm/comtransport.h"
 
+#include "comm/ipc/settingsarrays.h"
 #include "comm/propsframes.h"
 
-#include <array>
-
 namespace comm {
+
+using namespace comm::ipc;
 
 namespace {
 
@@ -39,22 +40,7 @@ bool parseRuntimeInt(const QString& text, qint64& out) {
     return true;
 }
 
-qint32 toInt(const QVariant& v, const char* what) {
-    bool ok = false;
-    const qint32 x = v.toInt(&ok);
-    if (!ok)
-        throw EConvertError(QStringLiteral("'%1' is not a valid integer value (%2)")
-                                .arg(v.toString(), QLatin1String(what)));
-    return x;
-}
-
 } // namespace
-
-qint32 baudRateOf(qint32 speedOrdinal) {
-    static constexpr std::array<qint32, 9> kRates = {1200,  2400,  4800,   9600, 19200,
-                                                     38400, 57600, 115200, 600};
-    return speedOrdinal >= 0 && speedOrdinal < qint32(kRates.size()) ? kRates[speedOrdinal] : 0;
-}
 
 bool IsValidPortName(const QString& Value) {
     if (Value.left(3).compare(QLatin1String("COM"), Qt::CaseInsensitive) != 0)
@@ -79,33 +65,7 @@ void TComTransport::SetPort(const QString& Value) {
         messageSink()->information(invalidParameterText());
         return;
     }
-    FPort = Value;
-    SendProps();
-}
-
-void TComTransport::SetSpeed(TComTransportSpeed Value) {
-    FSpeed = Value;
-    SendProps();
-}
-
-void TComTransport::SetAnswerDelay(qint32 Value) {
-    FAnswerDelay = Value;
-    SendProps();
-}
-
-void TComTransport::SetRetries(qint32 Value) {
-    FRetries = Value;
-    SendProps();
-}
-
-void TComTransport::SetByteTimeout(qint32 Value) {
-    FByteTimeout = Value;
-    SendProps();
-}
-
-void TComTransport::SetFlowControl(TComFlowContol Value) {
-    FFlowControl = Value;
-    SendProps();
+    storeAndPush(*this, FPort, Value);
 }
 
 // ---- TRS232Transport ----
@@ -117,10 +77,16 @@ TRS232Transport::TRS232Transport(QObject* AOwner, bool ADesignTime)
 }
 
 QVariantList TRS232Transport::ServerSettingsArray() const {
-    return {QVariant::fromValue(quint8(FTransportType)), QVariant(FPort),
-            QVariant::fromValue(quint32(FSpeed)),        QVariant::fromValue(quint32(FFlowControl)),
-            QVariant::fromValue(qint32(FAnswerDelay)),   QVariant::fromValue(qint32(FByteTimeout)),
-            QVariant::fromValue(qint32(FRetries))};
+    using L = TransportSettingsArray;
+    QVariantList a(L::Size);
+    a[L::Type] = QVariant::fromValue(quint8(FTransportType));
+    a[L::Port] = FPort;
+    a[L::Speed] = QVariant::fromValue(quint32(FSpeed));
+    a[L::FlowControl] = QVariant::fromValue(quint32(FFlowControl));
+    a[L::AnswerDelay] = QVariant::fromValue(qint32(FAnswerDelay));
+    a[L::ByteTimeout] = QVariant::fromValue(qint32(FByteTimeout));
+    a[L::Retries] = QVariant::fromValue(qint32(FRetries));
+    return a;
 }
 
 void TRS232Transport::SendProps() {
@@ -129,37 +95,31 @@ void TRS232Transport::SendProps() {
     FAT->SetProps(ServerSettingsArray());
 }
 
+// The props carry the speed and flow control as quint8, unlike the settings array.
 QVariant TRS232Transport::GetProps() {
-    return QVariantList{QVariant::fromValue(quint8(FTransportType)),
-                        QVariant(FPort),
-                        QVariant::fromValue(quint8(FSpeed)),
-                        QVariant::fromValue(quint8(FFlowControl)),
-                        QVariant::fromValue(qint32(FAnswerDelay)),
-                        QVariant::fromValue(qint32(FByteTimeout)),
-                        QVariant::fromValue(qint32(FRetries)),
-                        QVariant(FRemoteMachineName),
-                        QVariant(FUseDCOM)};
+    using L = TransportPropsArray;
+    QVariantList p = ServerSettingsArray();
+    p.resize(L::Size);
+    p[L::Speed] = QVariant::fromValue(quint8(FSpeed));
+    p[L::FlowControl] = QVariant::fromValue(quint8(FFlowControl));
+    p[L::RemoteMachineName] = FRemoteMachineName;
+    p[L::UseDCOM] = FUseDCOM;
+    return p;
 }
 
 void TRS232Transport::SetProps(const QVariant& Value) {
-    const QVariantList p = Value.toList();
-    BeginUpdate();
-    try {
-        if (p.size() < 9)
-            throw EConvertError(QStringLiteral("the settings array needs 9 elements"));
-        FPort = p[1].toString();
-        FSpeed = TComTransportSpeed(toInt(p[2], "Speed"));
-        FFlowControl = TComFlowContol(toInt(p[3], "FlowControl"));
-        FAnswerDelay = toInt(p[4], "AnswerDelay");
-        FByteTimeout = toInt(p[5], "ByteTimeout");
-        FRetries = toInt(p[6], "Retries");
-        SetRemoteMachineName(p[7].toString());
-        SetUseDCOM(p[8].toBool());
-    } catch (...) {
-        EndUpdate();
-        throw;
-    }
-    EndUpdate();
+    using L = TransportPropsArray;
+    inUpdate(*this, [&] {
+        const QVariantList p = propsElements(Value, L::Size);
+        FPort = p[L::Port].toString();
+        FSpeed = TComTransportSpeed(settingsInt(p[L::Speed], "Speed"));
+        FFlowControl = TComFlowContol(settingsInt(p[L::FlowControl], "FlowControl"));
+        FAnswerDelay = settingsInt(p[L::AnswerDelay], "AnswerDelay");
+        FByteTimeout = settingsInt(p[L::ByteTimeout], "ByteTimeout");
+        FRetries = settingsInt(p[L::Retries], "Retries");
+        SetRemoteMachineName(p[L::RemoteMachineName].toString());
+        SetUseDCOM(p[L::UseDCOM].toBool());
+    });
 }
 
 TBasePropsFrame* TRS232Transport::CreatePropsFrame() {

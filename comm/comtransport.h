@@ -1,25 +1,14 @@
 #pragma once
 
 #include "comm/anycomponents.h"
+#include "comm/ipc/speeds.h"
 
 namespace comm {
-
-enum TComTransportSpeed : quint8 {
-    cts1200 = 0,
-    cts2400 = 1,
-    cts4800 = 2,
-    cts9600 = 3,
-    cts19200 = 4,
-    cts38400 = 5,
-    cts57600 = 6,
-    cts115200 = 7,
-    cts600 = 8,
-};
 
 enum TComFlowContol : quint8 { fcNone = 0, fcHardware = 1 };
 
 // Baud rate of a speed ordinal; 0 for an ordinal outside the enumeration.
-qint32 baudRateOf(qint32 speedOrdinal);
+using ipc::baudRateOf;
 
 // "COM" (any case) followed by an integer from 1 to 255.
 bool IsValidPortName(const QString& Value);
@@ -37,15 +26,15 @@ public:
     // Refuses a name that IsValidPortName rejects, with the message "Неверно задан параметр!".
     void SetPort(const QString& Value);
     TComTransportSpeed Speed() const { return FSpeed; }
-    void SetSpeed(TComTransportSpeed Value);
+    void SetSpeed(TComTransportSpeed Value) { storeAndPush(*this, FSpeed, Value); }
     qint32 AnswerDelay() const { return FAnswerDelay; }
-    void SetAnswerDelay(qint32 Value);
+    void SetAnswerDelay(qint32 Value) { storeAndPush(*this, FAnswerDelay, Value); }
     qint32 Retries() const { return FRetries; }
-    void SetRetries(qint32 Value);
+    void SetRetries(qint32 Value) { storeAndPush(*this, FRetries, Value); }
     qint32 ByteTimeout() const { return FByteTimeout; }
-    void SetByteTimeout(qint32 Value);
+    void SetByteTimeout(qint32 Value) { storeAndPush(*this, FByteTimeout, Value); }
     TComFlowContol FlowControl() const { return FFlowControl; }
-    void SetFlowControl(TComFlowContol Value);
+    void SetFlowControl(TComFlowContol Value) { storeAndPush(*this, FFlowControl, Value); }
 
 protected:
     qint32 FAnswerDelay = 500;

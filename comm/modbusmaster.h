@@ -1,6 +1,7 @@
 #pragma once
 
 #include "comm/anycomponents.h"
+#include "comm/ipc/resultcodes.h"
 
 #include <QDateTime>
 
@@ -21,10 +22,10 @@ public:
     explicit TModbusMaster(QObject* AOwner = nullptr, bool ADesignTime = false);
 
     // Result code the master gives itself when it has no server master object.
-    static constexpr qint32 kNotConnected = 18;
+    static constexpr qint32 kNotConnected = ipc::rcNoTransport;
 
     TQueryType GetQueryType() override { return FQueryType; }
-    void SetQueryType(TQueryType Value) override;
+    void SetQueryType(TQueryType Value) override { storeAndPush(*this, FQueryType, Value); }
     QVariant GetProps() override;
     void SetProps(const QVariant& Value) override;
     void SendProps() override;
@@ -36,17 +37,19 @@ public:
 
     // Properties.
     qint32 DeviceAddress() const { return FDeviceAddress; }
-    void SetDeviceAddress(qint32 Value);
+    void SetDeviceAddress(qint32 Value) { storeAndPush(*this, FDeviceAddress, Value); }
     TModbusParity Parity() const { return FParity; }
-    void SetParity(TModbusParity Value);
+    void SetParity(TModbusParity Value) { storeAndPush(*this, FParity, Value); }
     bool OptimalUseFunction() const { return FOptimalUseFunction != 0; }
-    void SetOptimalUseFunction(bool Value);
+    void SetOptimalUseFunction(bool Value) {
+        storeAndPush(*this, FOptimalUseFunction, qint16(Value ? -1 : 0));
+    }
     TModbusMode Mode() const { return FMode; }
-    void SetMode(TModbusMode Value);
+    void SetMode(TModbusMode Value) { storeAndPush(*this, FMode, Value); }
     bool AdjustToWord() const { return FAdjustToWord != 0; }
-    void SetAdjustToWord(bool Value);
+    void SetAdjustToWord(bool Value) { storeAndPush(*this, FAdjustToWord, qint16(Value ? -1 : 0)); }
     qint32 Retries() const { return FRetries; }
-    void SetRetries(qint32 Value);
+    void SetRetries(qint32 Value) { storeAndPush(*this, FRetries, Value); }
     TMBMasterOnExchange OnExchange;
 
     // Queued operations (RetValue is accepted and ignored).
@@ -104,6 +107,7 @@ public:
     static QVariantList splitTime(const QDateTime& Time);
 
 private:
+    // Queues a task; nothing without a server master object.
     void addTask(const QVariantList& task);
     // Runs an in-place task; on success the answer's value goes to value.
     qint32 inplace(const QVariantList& task, QVariant* value);

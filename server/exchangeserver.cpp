@@ -315,7 +315,7 @@ QVariant ClientConnection::dispatch(quint8 kind, quint32 objectId, const QVarian
         job.settings = m.settings;
         job.inplace = inplace;
         job.callId = callId;
-        job.qid = job.task.toList().value(1).toInt();
+        job.qid = job.task.toList().value(TaskHead::QID).toInt();
         Channel* ch = m.transportId >= 0 ? m_server->channel(m.transportId) : nullptr;
         if (!ch || !ch->isOpen()) {
             TaskOutcome outcome;

@@ -5,14 +5,11 @@
 
 #include <QtEndian>
 
-#include <array>
 #include <cstring>
 
 namespace server {
 
 namespace {
-
-constexpr int kTextType = 8; // VT_BSTR
 
 bool intAt(const QVariantList& a, int i, qint32& out) {
     if (i >= a.size())
@@ -52,37 +49,37 @@ quint64 bigEndian(const uchar* p, int n) {
 
 QVariant valueOf(int code, const uchar* p) {
     switch (code) {
-    case 2:
+    case vtI2:
         return QVariant::fromValue(qint16(bigEndian(p, 2)));
-    case 3:
-    case 22:
+    case vtI4:
+    case vtInt:
         return QVariant::fromValue(qint32(quint32(bigEndian(p, 4))));
-    case 4: {
+    case vtR4: {
         const quint32 bits = quint32(bigEndian(p, 4));
         float f;
         std::memcpy(&f, &bits, 4);
         return QVariant::fromValue(f);
     }
-    case 5: {
+    case vtR8: {
         const quint64 bits = bigEndian(p, 8);
         double d;
         std::memcpy(&d, &bits, 8);
         return QVariant::fromValue(d);
     }
-    case 11:
+    case vtBool:
         return QVariant(bigEndian(p, 2) != 0);
-    case 16:
+    case vtI1:
         return QVariant::fromValue(qint8(p[0]));
-    case 17:
+    case vtUI1:
         return QVariant::fromValue(quint8(p[0]));
-    case 18:
+    case vtUI2:
         return QVariant::fromValue(quint16(bigEndian(p, 2)));
-    case 19:
-    case 23:
+    case vtUI4:
+    case vtUInt:
         return QVariant::fromValue(quint32(bigEndian(p, 4)));
-    case 20:
+    case vtI8:
         return QVariant::fromValue(qint64(bigEndian(p, 8)));
-    case 21:
+    case vtUI8:
         return QVariant::fromValue(quint64(bigEndian(p, 8)));
     default:
         return {};
@@ -160,44 +157,14 @@ TaskPlan fail(TaskPlan p, qint32 code) {
 
 } // namespace
 
-int typeSize(int code) {
-    switch (code) {
-    case 16:
-    case 17:
-        return 1;
-    case 2:
-    case 11:
-    case 18:
-        return 2;
-    case 3:
-    case 4:
-    case 19:
-    case 22:
-    case 23:
-        return 4;
-    case 5:
-    case 20:
-    case 21:
-        return 8;
-    case kTextType:
-        return -1;
-    default:
-        return 0;
-    }
-}
-
-qint32 baudRateForOrdinal(quint32 ordinal) {
-    static constexpr std::array<qint32, 9> kRates = {1200,  2400,  4800,   9600, 19200,
-                                                     38400, 57600, 115200, 600};
-    return ordinal < kRates.size() ? kRates[ordinal] : 0;
-}
-
 bool parseMasterSettings(const QVariant& props, MasterSettings& out, QString* why) {
     const QVariantList a = props.toList();
     MasterSettings s;
+    using L = MasterSettingsArray;
     qint32 mode = 0, parity = 0;
-    if (a.size() < 7 || !intAt(a, 1, s.deviceAddress) || !intAt(a, 2, mode) ||
-        !intAt(a, 3, parity) || !intAt(a, 4, s.retries)) {
+    if (a.size() < L::Size || !intAt(a, L::DeviceAddress, s.deviceAddress) ||
+        !intAt(a, L::Mode, mode) || !intAt(a, L::Parity, parity) ||
+        !intAt(a, L::Retries, s.retries)) {
         if (why)
             *why = QStringLiteral("master settings: 7 elements expected (type, address, mode, "
                                   "parity, retries, adjust to word, optimal functions)");
@@ -205,8 +172,8 @@ bool parseMasterSettings(const QVariant& props, MasterSettings& out, QString* wh
     }
     s.mode = quint8(mode);
     s.parity = quint8(parity);
-    s.adjustToWord = a[5].toBool();
-    s.optimalUseFunction = a[6].toBool();
+    s.adjustToWord = a[L::AdjustToWord].toBool();
+    s.optimalUseFunction = a[L::OptimalUseFunction].toBool();
     out = s;
     return true;
 }
@@ -214,15 +181,17 @@ bool parseMasterSettings(const QVariant& props, MasterSettings& out, QString* wh
 bool parseTransportSettings(const QVariant& props, TransportSettings& out, QString* why) {
     const QVariantList a = props.toList();
     TransportSettings s;
+    using L = TransportSettingsArray;
     qint32 type = 0, speed = 0, flow = 0;
-    if (a.size() < 7 || !intAt(a, 0, type) || !intAt(a, 2, speed) || !intAt(a, 3, flow) ||
-        !intAt(a, 4, s.answerDelay) || !intAt(a, 5, s.byteTimeout) || !intAt(a, 6, s.retries)) {
+    if (a.size() < L::Size || !intAt(a, L::Type, type) || !intAt(a, L::Speed, speed) ||
+        !intAt(a, L::FlowControl, flow) || !intAt(a, L::AnswerDelay, s.answerDelay) ||
+        !intAt(a, L::ByteTimeout, s.byteTimeout) || !intAt(a, L::Retries, s.retries)) {
         if (why)
             *why = QStringLiteral("transport settings: 7 elements expected (type, port, speed, "
                                   "flow control, answer delay, byte timeout, retries)");
         return false;
     }
-    if (baudRateForOrdinal(quint32(speed)) == 0 || flow < 0 || flow > 1) {
+    if (baudRateOf(speed) == 0 || flow < 0 || flow > 1) {
         if (why)
             *why = QStringLiteral("transport settings: speed %1 or flow control %2 unknown")
                        .arg(speed)
@@ -230,7 +199,7 @@ bool parseTransportSettings(const QVariant& props, TransportSettings& out, QStri
         return false;
     }
     s.type = quint8(type);
-    s.port = a[1].toString();
+    s.port = a[L::Port].toString();
     s.speed = quint32(speed);
     s.flowControl = quint32(flow);
     out = s;
@@ -242,7 +211,7 @@ TaskPlan planTask(const QVariant& taskValue, const MasterSettings& settings) {
     p.address = settings.deviceAddress;
     const QVariantList t = taskValue.toList();
     qint32 opcode = 0;
-    if (!intAt(t, 0, opcode) || !intAt(t, 1, p.qid))
+    if (!intAt(t, TaskHead::Opcode, opcode) || !intAt(t, TaskHead::QID, p.qid))
         return fail(p, rcIllegalData);
     p.opcode = quint8(opcode);
     if (opcode < 0 || opcode > 255)
@@ -253,14 +222,15 @@ TaskPlan planTask(const QVariant& taskValue, const MasterSettings& settings) {
     switch (p.opcode) {
     case opReadHoldRegs:
     case opReadInputRegs: {
+        using L = RegisterReadTask;
         qint32 reg = 0, count = 0;
-        if (!intAt(t, 3, reg) || !intAt(t, 5, count) || t.size() < 5)
+        if (!intAt(t, L::Address, reg) || !intAt(t, L::Count, count))
             return fail(p, rcIllegalData);
-        if (!typeCodes(t[4], p.types, p.typesAsArray))
+        if (!typeCodes(t[L::DataType], p.types, p.typesAsArray))
             return fail(p, rcBadDataType);
         int itemBytes = 0;
         for (int c : p.types) {
-            const int size = typeSize(c);
+            const int size = varTypeSize(c);
             if (size <= 0)
                 return fail(p, rcBadDataType);
             itemBytes += settings.adjustToWord ? (size + 1) / 2 * 2 : size;
@@ -278,11 +248,12 @@ TaskPlan planTask(const QVariant& taskValue, const MasterSettings& settings) {
         return p;
     }
     case opWriteHoldRegs: {
+        using L = WriteTask;
         qint32 reg = 0;
-        if (!intAt(t, 3, reg) || t.size() < 5)
+        if (!intAt(t, L::Address, reg) || t.size() < L::Size)
             return fail(p, rcIllegalData);
         QByteArray bytes;
-        for (const QVariant& v : asItems(t[4]))
+        for (const QVariant& v : asItems(t[L::Value]))
             if (!registerBytes(v, bytes))
                 return fail(p, rcBadDataType);
         const int registers = int(bytes.size() / 2);
@@ -303,8 +274,9 @@ TaskPlan planTask(const QVariant& taskValue, const MasterSettings& settings) {
     }
     case opReadHoldBins:
     case opReadInputBins: {
+        using L = BitReadTask;
         qint32 addr = 0, count = 0;
-        if (!intAt(t, 3, addr) || !intAt(t, 4, count))
+        if (!intAt(t, L::Address, addr) || !intAt(t, L::Count, count))
             return fail(p, rcIllegalData);
         if (addr < 0 || addr > 0xFFFF || count < 1 || count > 2000 || addr + count > 0x10000)
             return fail(p, rcIllegalData);
@@ -317,10 +289,11 @@ TaskPlan planTask(const QVariant& taskValue, const MasterSettings& settings) {
         return p;
     }
     case opWriteHoldBins: {
+        using L = WriteTask;
         qint32 addr = 0;
-        if (!intAt(t, 3, addr) || t.size() < 5)
+        if (!intAt(t, L::Address, addr) || t.size() < L::Size)
             return fail(p, rcIllegalData);
-        const QVariantList bits = asItems(t[4]);
+        const QVariantList bits = asItems(t[L::Value]);
         const int n = int(bits.size());
         if (addr < 0 || addr > 0xFFFF || n < 1 || n > 1968 || addr + n > 0x10000)
             return fail(p, rcIllegalData);
@@ -352,8 +325,9 @@ TaskPlan planTask(const QVariant& taskValue, const MasterSettings& settings) {
         p.request = QModbusRequest(QModbusPdu::ReadExceptionStatus);
         return p;
     case opDiagnostics: {
+        using L = DiagnosticsTask;
         qint32 sub = 0, value = 0;
-        if (!intAt(t, 3, sub) || !intAt(t, 4, value) || sub < 0 || sub > 0xFFFF)
+        if (!intAt(t, L::SubFunction, sub) || !intAt(t, L::Value, value) || sub < 0 || sub > 0xFFFF)
             return fail(p, rcIllegalData);
         p.function = QModbusPdu::Diagnostics;
         p.reply = TaskPlan::Reply::Diagnostics;
@@ -362,16 +336,18 @@ TaskPlan planTask(const QVariant& taskValue, const MasterSettings& settings) {
         return p;
     }
     case opReadIndexArch: {
+        using L = IndexArchTask;
         qint32 arch = 0, count = 0, index = 0;
-        if (!intAt(t, 2, arch) || !intAt(t, 3, count) || !intAt(t, 4, index))
+        if (!intAt(t, L::Archive, arch) || !intAt(t, L::Count, count) || !intAt(t, L::Index, index))
             return fail(p, rcIllegalData);
         if (arch < 0 || arch > 0xFFFF || count < 0 || count > 0xFFFF || index < 0 ||
             index > 0xFFFFFF)
             return fail(p, rcIllegalData);
-        if (t.size() > 5 && t[5].isValid() && !typeCodes(t[5], p.types, p.typesAsArray))
+        if (t.size() > L::DataType && t[L::DataType].isValid() &&
+            !typeCodes(t[L::DataType], p.types, p.typesAsArray))
             return fail(p, rcBadDataType);
         for (int c : p.types)
-            if (typeSize(c) == 0)
+            if (varTypeSize(c) == 0)
                 return fail(p, rcBadDataType);
         p.count = qMax(1, count);
         p.function = kJournalFunction;
@@ -383,8 +359,9 @@ TaskPlan planTask(const QVariant& taskValue, const MasterSettings& settings) {
         return p;
     }
     case opExchange: {
+        using L = ExchangeTask;
         qint32 addr = 0, fn = 0;
-        if (!intAt(t, 2, addr) || !intAt(t, 3, fn))
+        if (!intAt(t, L::Address, addr) || !intAt(t, L::Function, fn))
             return fail(p, rcIllegalData);
         p.address = addr;
         if (addr < 0 || addr > 247)
@@ -393,7 +370,7 @@ TaskPlan planTask(const QVariant& taskValue, const MasterSettings& settings) {
             return fail(p, rcBadFunction);
         p.function = fn;
         QByteArray data;
-        const QVariant value = t.value(5);
+        const QVariant value = t.value(L::Value);
         if (value.metaType().id() == QMetaType::QByteArray) {
             data = value.toByteArray();
         } else if (value.isValid()) {
@@ -435,7 +412,7 @@ TaskOutcome decodeReply(const TaskPlan& plan, const QModbusResponse& reply) {
         for (int i = 0; i < plan.count; ++i) {
             QVariantList fields;
             for (int code : plan.types) {
-                const int size = typeSize(code);
+                const int size = varTypeSize(code);
                 // With AdjustToWord every value takes whole registers; a byte sits low.
                 const int taken = plan.adjustToWord ? (size + 1) / 2 * 2 : size;
                 if (pos + taken > data.size()) {
@@ -513,7 +490,7 @@ TaskOutcome decodeReply(const TaskPlan& plan, const QModbusResponse& reply) {
         for (int r = 0; r < plan.count; ++r) {
             QVariantList fields;
             for (int code : plan.types) {
-                const int size = typeSize(code);
+                const int size = varTypeSize(code);
                 if (size < 0) { // text: the rest of the reply
                     QByteArray text = data.mid(pos);
                     while (text.endsWith('\0'))
@@ -548,22 +525,7 @@ qint32 resultForError(QModbusDevice::Error error, int exceptionCode) {
     case QModbusDevice::TimeoutError:
         return rcNoAnswer;
     case QModbusDevice::ProtocolError:
-        switch (exceptionCode) {
-        case QModbusPdu::IllegalFunction:
-            return rcIllegalFunction;
-        case QModbusPdu::IllegalDataAddress:
-            return rcBadAddress; // as the access library reports it
-        case QModbusPdu::IllegalDataValue:
-            return rcIllegalData;
-        case QModbusPdu::ServerDeviceFailure:
-            return rcCannotExecute;
-        case QModbusPdu::Acknowledge:
-            return rcAcknowledge;
-        case QModbusPdu::ServerDeviceBusy:
-            return rcBusy;
-        default:
-            return rcUnknown;
-        }
+        return resultForException(exceptionCode);
     case QModbusDevice::ReplyAbortedError:
     case QModbusDevice::ConnectionError:
     case QModbusDevice::WriteError:
@@ -577,12 +539,14 @@ qint32 resultForError(QModbusDevice::Error error, int exceptionCode) {
 }
 
 QVariantList answerArray(const TaskPlan& plan, const TaskOutcome& outcome) {
-    return {QVariant::fromValue(plan.opcode),
-            QVariant::fromValue(plan.qid),
-            QVariant::fromValue(plan.address),
-            QVariant::fromValue(plan.function),
-            outcome.value,
-            QVariant::fromValue(outcome.result)};
+    QVariantList a(Answer::Size);
+    a[Answer::Opcode] = QVariant::fromValue(plan.opcode);
+    a[Answer::QID] = QVariant::fromValue(plan.qid);
+    a[Answer::Address] = QVariant::fromValue(plan.address);
+    a[Answer::Function] = QVariant::fromValue(plan.function);
+    a[Answer::Value] = outcome.value;
+    a[Answer::Result] = QVariant::fromValue(outcome.result);
+    return a;
 }
 
 } // namespace server

@@ -1,5 +1,11 @@
 #pragma once
 
+#include "comm/ipc/datatypes.h"
+#include "comm/ipc/resultcodes.h"
+#include "comm/ipc/settingsarrays.h"
+#include "comm/ipc/speeds.h"
+#include "comm/ipc/taskarrays.h"
+
 #include <QList>
 #include <QModbusDevice>
 #include <QModbusPdu>
@@ -10,45 +16,8 @@
 // Pure functions: no port, no timing.
 namespace server {
 
-// Result codes of the answers (the common result-code table).
-enum ResultCode : qint32 {
-    rcOk = 0,
-    rcNoAnswer = 1,
-    rcCrc = 2,
-    rcChannelClosed = 3,
-    rcIllegalFunction = 4,
-    rcIllegalData = 5,
-    rcAccess = 6,
-    rcAcknowledge = 7,
-    rcBusy = 8,
-    rcCannotExecute = 9,
-    rcParity = 10,
-    rcIllegalAddress = 11,
-    rcBadAddress = 12,
-    rcBadFunction = 13,
-    rcUnknown = 14,
-    rcBadDataType = 15,
-    rcLengthMismatch = 16,
-    rcBadFloat = 17,
-    rcNoTransport = 18,
-};
-
-// Task opcodes.
-enum Opcode : quint8 {
-    opExchange = 0,
-    opGetDeviceName = 1,
-    opReadHoldRegs = 2,
-    opWriteHoldRegs = 3,
-    opReadInputRegs = 4,
-    opReadHoldBins = 5,
-    opWriteHoldBins = 6,
-    opReadInputBins = 7,
-    opReadTimeArch = 8,
-    opReadIndexArch = 9,
-    opReadStatus = 10,
-    opDiagnostics = 11,
-    opReadTimeArchEx = 12,
-};
+// Result codes, opcodes, value type codes and array layouts are the protocol's.
+using namespace comm::ipc;
 
 // Settings array of a master: IntType, DeviceAddress, Mode, Parity, Retries, AdjustToWord,
 // OptimalUseFunction.
@@ -67,7 +36,7 @@ bool parseMasterSettings(const QVariant& props, MasterSettings& out, QString* wh
 struct TransportSettings {
     quint8 type = 0;
     QString port = QStringLiteral("COM1");
-    quint32 speed = 4;
+    quint32 speed = comm::cts19200;
     quint32 flowControl = 0;
     qint32 answerDelay = 500;
     qint32 byteTimeout = 10;
@@ -75,7 +44,9 @@ struct TransportSettings {
 };
 bool parseTransportSettings(const QVariant& props, TransportSettings& out, QString* why);
 // Baud rate of a speed ordinal (1200 ... 115200, then 600); 0 when unknown.
-qint32 baudRateForOrdinal(quint32 ordinal);
+inline qint32 baudRateForOrdinal(quint32 ordinal) {
+    return baudRateOf(ordinal);
+}
 
 // What a task asks of the instrument.
 struct TaskPlan {
@@ -111,8 +82,5 @@ qint32 resultForError(QModbusDevice::Error error, int exceptionCode);
 
 // [opcode (UI1), QID (I4), device address (I4), function (I4), value, result (I4)]
 QVariantList answerArray(const TaskPlan& plan, const TaskOutcome& outcome);
-
-// Byte size of a value type code; 0 for an unknown code, -1 for text (takes the rest).
-int typeSize(int code);
 
 } // namespace server

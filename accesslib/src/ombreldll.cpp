@@ -1,6 +1,7 @@
 // C entry points of OmbrelDll.so: argument checks, request building and reply unpacking around
 // one RtuMaster.
 #include "ombreldll.h"
+#include "comm/ipc/datatypes.h"
 #include "platform/portlist.h"
 #include "rtumaster.h"
 
@@ -40,12 +41,12 @@ bool validAddress(int32_t a) {
 int32_t readRegisters(QModbusPdu::FunctionCode fc, int32_t devAddr, int32_t regAddr, int32_t count,
                       int32_t type, uint8_t* out) {
     if (!validAddress(devAddr))
-        return rcBadAddress;
-    const bool wide = type == 19 || type == 3 || type == 4;
+        return rcIllegalAddress;
+    const bool wide = type == vtUI4 || type == vtI4 || type == vtR4;
     const int registers = wide ? count * 2 : count;
     if (!out || count < 1 || registers > 125 || regAddr < 0 || regAddr + registers > 0x10000 ||
         (wide ? count * 4 : count * 2) > kRegisterBufferSize)
-        return rcIllegalDataValue;
+        return rcIllegalData;
 
     std::lock_guard lock(g_mutex);
     const QModbusRequest req(fc, quint16(regAddr), quint16(registers));
@@ -55,7 +56,7 @@ int32_t readRegisters(QModbusPdu::FunctionCode fc, int32_t devAddr, int32_t regA
         return rc;
     const QByteArray d = reply.data();
     if (d.size() != 1 + 2 * registers || quint8(d[0]) != 2 * registers)
-        return rcBadLength;
+        return rcLengthMismatch;
     auto reg = [&](int i) { return quint16((quint8(d[1 + 2 * i]) << 8) | quint8(d[2 + 2 * i])); };
     if (wide) {
         for (int i = 0; i < count; ++i) {
@@ -129,9 +130,9 @@ OMBREL_EXPORT int32_t Disconnect(void) {
 
 OMBREL_EXPORT int32_t GetDevName(int32_t aDevAddr, uint8_t* aP, int32_t aSize) {
     if (!validAddress(aDevAddr))
-        return rcBadAddress;
+        return rcIllegalAddress;
     if (!aP || aSize < 0 || aSize > 255)
-        return rcIllegalDataValue;
+        return rcIllegalData;
     std::lock_guard lock(g_mutex);
     QModbusResponse reply;
     const int rc =
@@ -142,10 +143,10 @@ OMBREL_EXPORT int32_t GetDevName(int32_t aDevAddr, uint8_t* aP, int32_t aSize) {
     // which is its name.
     const QByteArray d = reply.data();
     if (d.size() < 3 || quint8(d[0]) != d.size() - 1)
-        return rcBadLength;
+        return rcLengthMismatch;
     const QByteArray name = d.mid(3);
     if (name.size() > aSize)
-        return rcBadLength;
+        return rcLengthMismatch;
     std::memset(aP, 0, size_t(aSize) + 1);
     aP[0] = uint8_t(name.size());
     std::memcpy(aP + 1, name.constData(), size_t(name.size()));
@@ -154,7 +155,7 @@ OMBREL_EXPORT int32_t GetDevName(int32_t aDevAddr, uint8_t* aP, int32_t aSize) {
 
 OMBREL_EXPORT int32_t Test(int32_t aDevAddr) {
     if (!validAddress(aDevAddr))
-        return rcBadAddress;
+        return rcIllegalAddress;
     std::lock_guard lock(g_mutex);
     const QByteArray payload = QByteArray::fromHex("00004a52"); // sub-function 0, data "JR"
     const QModbusRequest req(QModbusPdu::Diagnostics, payload);
@@ -162,7 +163,7 @@ OMBREL_EXPORT int32_t Test(int32_t aDevAddr) {
     const int rc = master().exchange(quint8(aDevAddr), req, &reply);
     if (rc != rcOk)
         return rc;
-    return reply.data() == payload ? rcOk : rcBadLength;
+    return reply.data() == payload ? rcOk : rcLengthMismatch;
 }
 
 OMBREL_EXPORT int32_t ReadInputRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t aCount,
@@ -177,9 +178,9 @@ OMBREL_EXPORT int32_t ReadHoldingRegister(int32_t aDevAddr, int32_t aRegAddr, in
 
 OMBREL_EXPORT int32_t WriteRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t aValue) {
     if (!validAddress(aDevAddr))
-        return rcBadAddress;
+        return rcIllegalAddress;
     if (aRegAddr < 0 || aRegAddr > 0xFFFF || aValue < -32768 || aValue > 0xFFFF)
-        return rcIllegalDataValue;
+        return rcIllegalData;
     std::lock_guard lock(g_mutex);
     const QModbusRequest req(QModbusPdu::WriteSingleRegister, quint16(aRegAddr),
                              quint16(aValue & 0xFFFF));
@@ -187,17 +188,17 @@ OMBREL_EXPORT int32_t WriteRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t 
     const int rc = master().exchange(quint8(aDevAddr), req, &reply);
     if (rc != rcOk)
         return rc;
-    return reply.data() == req.data() ? rcOk : rcBadLength;
+    return reply.data() == req.data() ? rcOk : rcLengthMismatch;
 }
 
 OMBREL_EXPORT int32_t AnyFunction(int32_t aDevAddr, int32_t aFunNumber, int32_t aSize,
                                   uint8_t* aP) {
     if (!validAddress(aDevAddr))
-        return rcBadAddress;
+        return rcIllegalAddress;
     if (aFunNumber < 1 || aFunNumber > 127)
         return rcBadFunction;
     if (!aP || aSize < 0 || aSize > 252)
-        return rcIllegalDataValue;
+        return rcIllegalData;
     registerJournalFunction();
     const auto fc = static_cast<QModbusPdu::FunctionCode>(aFunNumber);
     // Only functions whose reply length can be told from the reply itself: the end of an
@@ -214,9 +215,9 @@ OMBREL_EXPORT int32_t AnyFunction(int32_t aDevAddr, int32_t aFunNumber, int32_t 
     const QByteArray d = reply.data();
     if (aFunNumber == kJournalFunction &&
         (d.isEmpty() || quint8(d[0]) > kMaxJournalData || quint8(d[0]) != d.size() - 1))
-        return rcBadLength;
+        return rcLengthMismatch;
     if (1 + d.size() > kReplyBufferSize)
-        return rcBadLength;
+        return rcLengthMismatch;
     std::memset(aP, 0, kReplyBufferSize);
     aP[0] = uint8_t(aFunNumber);
     std::memcpy(aP + 1, d.constData(), size_t(d.size()));

@@ -1,5 +1,7 @@
 #include "rtuframe.h"
 
+#include "comm/ipc/resultcodes.h"
+
 #include <algorithm>
 #include <mutex>
 
@@ -101,22 +103,7 @@ ReplyScan scanReply(QByteArrayView buffer, quint8 address, quint8 fc) {
 }
 
 int exceptionResult(int exceptionCode) {
-    switch (exceptionCode) {
-    case 0x01:
-        return 4; // illegal function
-    case 0x02:
-        return 12; // illegal data address
-    case 0x03:
-        return 5; // illegal data value
-    case 0x04:
-        return 9; // server device failure
-    case 0x05:
-        return 7; // acknowledge: a long operation has started
-    case 0x06:
-        return 8; // server busy
-    default:
-        return 14; // unknown error
-    }
+    return comm::ipc::resultForException(exceptionCode);
 }
 
 std::int64_t interFrameGapUs(int baud) {

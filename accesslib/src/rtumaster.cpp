@@ -228,14 +228,14 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
     m_rx.clear();
     keepInterFrameGap();
     if (!isOpen())
-        return rcPortClosed;
+        return rcChannelClosed;
 
     const QByteArray adu = buildAdu(address, request);
     const int writeMs = 1000 + static_cast<int>(wireTime(adu.size(), m_baud).count() / 1000);
     if (m_port->write(adu) != adu.size() || !m_port->waitForBytesWritten(writeMs)) {
         portFailed();
         close();
-        return rcPortClosed;
+        return rcChannelClosed;
     }
     const auto sent = Clock::now();
     m_lastLineActivity = sent;
@@ -258,7 +258,7 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
             break;
         if (!readSome(wait)) {
             if (!isOpen())
-                return rcPortClosed;
+                return rcChannelClosed;
             // Silence: the answer is over (or never came) unless nothing has started yet and
             // the answer time is not used up.
             if (scan.state != ReplyScan::State::Nothing || msUntil(answerDeadline) <= 0)
@@ -274,7 +274,7 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
         *reply = scan.pdu;
         return rcOk;
     case ReplyScan::State::Incomplete:
-        return rcBadLength;
+        return rcLengthMismatch;
     case ReplyScan::State::Corrupt:
         return rcCrc;
     case ReplyScan::State::Nothing:
@@ -287,14 +287,14 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
 
 int RtuMaster::exchange(quint8 address, const QModbusRequest& request, QModbusResponse* reply) {
     if (!isOpen())
-        return rcPortClosed;
+        return rcChannelClosed;
     int rc = rcNoAnswer;
     for (int i = 0; i <= m_retries; ++i) {
         rc = attempt(address, request, reply);
-        if (rc != rcNoAnswer && rc != rcCrc && rc != rcBadLength)
+        if (rc != rcNoAnswer && rc != rcCrc && rc != rcLengthMismatch)
             return rc;
         if (!isOpen())
-            return rcPortClosed;
+            return rcChannelClosed;
         if (i == m_retries)
             break;
         // A garbled answer must not run into the next try. (A late answer to an earlier try of
@@ -302,14 +302,14 @@ int RtuMaster::exchange(quint8 address, const QModbusRequest& request, QModbusRe
         drainUntilQuiet(std::max(m_charMs, static_cast<int>(interFrameGapUs(m_baud) / 1000) + 1),
                         m_answerMs);
         if (!isOpen())
-            return rcPortClosed;
+            return rcChannelClosed;
     }
     // The next request is another one: an answer to this one that comes late would be taken
     // for its answer (RTU frames carry no request number). Listen for one more answer time so
     // that such an answer is dropped here.
     drainUntilQuiet(m_answerMs, m_answerMs);
     if (!isOpen())
-        return rcPortClosed;
+        return rcChannelClosed;
     return rc;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "comm/ipc/resultcodes.h"
 #include "rtuframe.h"
 
 #include <QByteArray>
@@ -14,17 +15,8 @@ class QSerialPort;
 
 namespace ombrel {
 
-// Result codes of the library (the program's common table).
-enum Result : int {
-    rcOk = 0,
-    rcNoAnswer = 1,
-    rcCrc = 2,
-    rcPortClosed = 3,
-    rcIllegalDataValue = 5,
-    rcBadAddress = 11,
-    rcBadFunction = 13,
-    rcBadLength = 16,
-};
+// Result codes of the library: the program's common table.
+using namespace comm::ipc;
 
 // A Modbus RTU master on one serial port, used in blocking mode from the thread that opened it:
 // every exchange writes the request and reads until the reply is complete by its length, the

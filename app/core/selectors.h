@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/core/journaldata.h"
+#include "comm/ipc/speeds.h"
 #include "platform/portlist.h"
 
 #include <QList>
@@ -8,6 +9,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 // What the main window's selectors hold and mean, without widgets: the port selector's items and
@@ -45,7 +47,8 @@ struct TPortChoice {
                                             const QString& currentText, const QString& mainIniPath);
 
 // Baud rates of the speed selector's items.
-inline constexpr int kSpeeds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+inline constexpr auto kSpeeds =
+    std::span(comm::ipc::kBaudRates).first<comm::ipc::kSpeedItemCount>();
 
 // Baud rate of the speed selector: the rate of the selected item when the text is that item's;
 // a typed positive number as typed; 0 when the selector holds neither.

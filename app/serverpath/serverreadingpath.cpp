@@ -1,14 +1,12 @@
 #include "app/serverpath/serverreadingpath.h"
 
 #include "app/core/errortexts.h"
+#include "comm/ipc/datatypes.h"
 
 #include <cmath>
 #include <exception>
 
 namespace {
-
-// Data type codes of the tasks: unsigned 16 and 32 bits.
-constexpr std::int32_t kUInt16 = 18;
 
 using Control = IServerPathHost::Control;
 
@@ -126,7 +124,7 @@ void TServerReadingPath::btnReadClick() {
         m_outstanding = 0;
         return;
     }
-    const QVariant type = QVariant::fromValue(qint32(kUInt16));
+    const QVariant type = QVariant::fromValue(qint32(comm::ipc::vtUI2));
     const std::int32_t reg = j->Reg;
     queueTask(kCountQID, [&] {
         if (reg >= 400000)

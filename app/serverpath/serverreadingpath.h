@@ -4,6 +4,7 @@
 #include "app/core/journaldata.h"
 #include "app/core/stringgrid.h"
 #include "comm/comtransport.h"
+#include "comm/ipc/datatypes.h"
 #include "comm/modbusmaster.h"
 
 #include <QVariant>
@@ -71,6 +72,10 @@ public:
 
     // Record structure of the record requests (the window's StructV).
     void SetStructV(const QVariantList& structV) { m_structV = structV; }
+    // The value types of a record's fields: time (32 bits), identifier (16), value (32).
+    static QVariantList RecordStructure() {
+        return {int(comm::ipc::vtUI4), int(comm::ipc::vtUI2), int(comm::ipc::vtUI4)};
+    }
 
     std::int32_t MaxRec() const { return m_maxRec; }
     const QVariantList& RecV() const { return m_recV; }
@@ -94,5 +99,5 @@ private:
     std::int32_t m_maxRec = 0;
     QVariantList m_recV;
     std::int32_t m_outstanding = 0;
-    QVariantList m_structV{19, 18, 19};
+    QVariantList m_structV = RecordStructure();
 };

@@ -1,6 +1,7 @@
 #include "comm/widgets/modbuspropsframe.h"
 
 #include "comm/commtypes.h"
+#include "comm/ipc/settingsarrays.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -37,16 +38,18 @@ TModbusPropsFrame::TModbusPropsFrame(QWidget* parent) : TBasePropsFrame(parent) 
 }
 
 QVariant TModbusPropsFrame::GetProps() {
-    return QVariantList{QVariant::fromValue(qint32(AddrUD->value())),
-                        QVariant::fromValue(qint32(ModeRG->itemIndex())),
-                        QVariant::fromValue(qint32(ParityRG->itemIndex()))};
+    using L = comm::ipc::MasterPropsArray;
+    QVariantList p(L::Size);
+    p[L::DeviceAddress] = QVariant::fromValue(qint32(AddrUD->value()));
+    p[L::Mode] = QVariant::fromValue(qint32(ModeRG->itemIndex()));
+    p[L::Parity] = QVariant::fromValue(qint32(ParityRG->itemIndex()));
+    return p;
 }
 
 void TModbusPropsFrame::SetProps(const QVariant& AProps) {
-    const QVariantList p = AProps.toList();
-    if (p.size() < 3)
-        throw comm::EConvertError(QStringLiteral("the settings array needs 3 elements"));
-    AddrUD->setValue(p[0].toInt());
-    ModeRG->setItemIndex(p[1].toInt());
-    ParityRG->setItemIndex(p[2].toInt());
+    using L = comm::ipc::MasterPropsArray;
+    const QVariantList p = comm::propsElements(AProps, L::Size);
+    AddrUD->setValue(p[L::DeviceAddress].toInt());
+    ModeRG->setItemIndex(p[L::Mode].toInt());
+    ParityRG->setItemIndex(p[L::Parity].toInt());
 }

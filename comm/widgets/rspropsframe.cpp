@@ -1,5 +1,7 @@
 #include "comm/widgets/rspropsframe.h"
 
+#include "comm/ipc/settingsarrays.h"
+#include "comm/ipc/speeds.h"
 #include "comm/widgets/controlcolors.h"
 
 #include <QCheckBox>
@@ -69,9 +71,8 @@ TRSPropsFrame::TRSPropsFrame(QWidget* parent) : TBasePropsFrame(parent) {
     SpeedCB = new QComboBox(g);
     SpeedCB->setObjectName(QStringLiteral("SpeedCB"));
     SpeedCB->setEditable(false);
-    SpeedCB->addItems({QStringLiteral("1200"), QStringLiteral("2400"), QStringLiteral("4800"),
-                       QStringLiteral("9600"), QStringLiteral("19200"), QStringLiteral("38400"),
-                       QStringLiteral("57600"), QStringLiteral("115200")});
+    for (int i = 0; i < comm::ipc::kSpeedItemCount; ++i)
+        SpeedCB->addItem(QString::number(comm::ipc::kBaudRates[std::size_t(i)]));
     SpeedCB->setToolTip(QStringLiteral("Выбор скорости передачи"));
     SpeedCB->setGeometry(160, 46, 110, 21);
 
@@ -157,12 +158,12 @@ QString TRSPropsFrame::SelectedPortName() const {
 }
 
 void TRSPropsFrame::SetProps(const QVariant& AProps) {
-    const QVariantList p = AProps.toList();
-    if (p.size() < 9)
-        throw comm::EConvertError(QStringLiteral("the settings array needs 9 elements"));
-    FTransportType = comm::TTransportType(p[0].toInt());
+    using L = comm::ipc::TransportPropsArray;
+    using Other = comm::ipc::OtherTransportPropsArray;
+    const QVariantList p = comm::propsElements(AProps, L::Size);
+    FTransportType = comm::TTransportType(p[L::Type].toInt());
 
-    const QString port = p[1].toString();
+    const QString port = p[L::Port].toString();
     const int number = ParsePortNumber(port);
     int found = -1;
     for (int i = 0; i < PortCB->count() && found < 0; ++i)
@@ -174,7 +175,7 @@ void TRSPropsFrame::SetProps(const QVariant& AProps) {
     }
     PortCB->setCurrentIndex(found);
 
-    m_loadedSpeed = p[2].toInt();
+    m_loadedSpeed = p[L::Speed].toInt();
     SpeedCB->setCurrentIndex(m_loadedSpeed >= 0 && m_loadedSpeed < SpeedCB->count() ? m_loadedSpeed
                                                                                     : -1);
 
@@ -184,33 +185,47 @@ void TRSPropsFrame::SetProps(const QVariant& AProps) {
     // Other types use the last-byte time; it takes the row flow control leaves free.
     LastByteTimeL->setVisible(!rs232);
     LastByteTimeE->setVisible(!rs232);
+    const auto setNumber = [&p](QLineEdit* edit, int index) {
+        edit->setText(QString::number(p[index].toInt()));
+    };
     if (rs232) {
-        FlowControlCB->setCurrentIndex(p[3].toInt());
-        AnswerDelayE->setText(QString::number(p[4].toInt()));
-        ByteTimeoutE->setText(QString::number(p[5].toInt()));
-        RetriesE->setText(QString::number(p[6].toInt()));
+        FlowControlCB->setCurrentIndex(p[L::FlowControl].toInt());
+        setNumber(AnswerDelayE, L::AnswerDelay);
+        setNumber(ByteTimeoutE, L::ByteTimeout);
+        setNumber(RetriesE, L::Retries);
     } else {
-        AnswerDelayE->setText(QString::number(p[3].toInt()));
-        ByteTimeoutE->setText(QString::number(p[4].toInt()));
-        RetriesE->setText(QString::number(p[5].toInt()));
-        LastByteTimeE->setText(QString::number(p[6].toInt()));
+        setNumber(AnswerDelayE, Other::AnswerDelay);
+        setNumber(ByteTimeoutE, Other::ByteTimeout);
+        setNumber(RetriesE, Other::Retries);
+        setNumber(LastByteTimeE, Other::LastByteTime);
     }
-    MachineNameE->setText(p[7].toString());
-    UseDCOMCB->setChecked(p[8].toBool());
+    MachineNameE->setText(p[L::RemoteMachineName].toString());
+    UseDCOMCB->setChecked(p[L::UseDCOM].toBool());
     SetButtons();
 }
 
 QVariant TRSPropsFrame::GetProps() {
+    using L = comm::ipc::TransportPropsArray;
+    using Other = comm::ipc::OtherTransportPropsArray;
     const auto i4 = [](qint32 v) { return QVariant::fromValue(v); };
-    const qint32 speed = SpeedCB->currentIndex() >= 0 ? SpeedCB->currentIndex() : m_loadedSpeed;
-    QVariantList p{QVariant::fromValue(quint8(FTransportType)), SelectedPortName(), i4(speed)};
-    if (FTransportType == comm::ttRS232)
-        p << i4(FlowControlCB->currentIndex()) << i4(editInt(AnswerDelayE))
-          << i4(editInt(ByteTimeoutE)) << i4(editInt(RetriesE));
-    else
-        p << i4(editInt(AnswerDelayE)) << i4(editInt(ByteTimeoutE)) << i4(editInt(RetriesE))
-          << i4(editInt(LastByteTimeE));
-    p << MachineNameE->text() << UseDCOMCB->isChecked();
+    QVariantList p(L::Size);
+    p[L::Type] = QVariant::fromValue(quint8(FTransportType));
+    p[L::Port] = SelectedPortName();
+    p[L::Speed] = i4(SpeedCB->currentIndex() >= 0 ? SpeedCB->currentIndex() : m_loadedSpeed);
+    // Converted in array order, so that the first edit without an integer is the one named.
+    if (FTransportType == comm::ttRS232) {
+        p[L::FlowControl] = i4(FlowControlCB->currentIndex());
+        p[L::AnswerDelay] = i4(editInt(AnswerDelayE));
+        p[L::ByteTimeout] = i4(editInt(ByteTimeoutE));
+        p[L::Retries] = i4(editInt(RetriesE));
+    } else {
+        p[Other::AnswerDelay] = i4(editInt(AnswerDelayE));
+        p[Other::ByteTimeout] = i4(editInt(ByteTimeoutE));
+        p[Other::Retries] = i4(editInt(RetriesE));
+        p[Other::LastByteTime] = i4(editInt(LastByteTimeE));
+    }
+    p[L::RemoteMachineName] = MachineNameE->text();
+    p[L::UseDCOM] = UseDCOMCB->isChecked();
     return p;
 }
 

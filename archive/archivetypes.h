@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+
+namespace archive {
+
+// The instrument journal a series keeps: the device type (its name in the catalogue and its
+// description file), the journal's number and name, and its record layout (TTypeDev). A series
+// is continued only by readings of the same device name, device file, journal number and layout.
+struct TJournalKey {
+    QString deviceName;
+    QString deviceFile;
+    int journalNumber = 0;
+    QString journalName;
+    int layout = 0;
+};
+
+enum class TReadingKind { Full = 0, Incremental = 1 };
+
+// What a reading records about itself when it begins.
+struct TReadingInfo {
+    QDateTime time;  // when the reading began
+    QString port;    // COMn name, device path or network endpoint
+    int address = 1; // Modbus address of the instrument
+    int speed = 0;   // baud; 0 for network endpoints
+    TJournalKey journal;
+    TReadingKind kind = TReadingKind::Full;
+};
+
+// One stored record: the meaningful part of the function-65 reply buffer (byte 0 the function
+// code, byte 1 the byte count N, then N data bytes: N + 2 bytes), or the result code of the
+// failed request with no bytes.
+struct TArchivedRecord {
+    qint64 number = 0; // absolute record number, as the list shows it
+    int code = 0;      // 0: answered; otherwise the access library's result code
+    QByteArray bytes;
+    qint64 readingId = 0;
+
+    bool ok() const { return code == 0; }
+};
+
+// The bytes of a reply worth keeping: bytes 0 to N + 1 of the 256-byte reply buffer.
+inline QByteArray MeaningfulReply(const std::uint8_t* reply, int bufferSize = 256) {
+    const int length = std::min(bufferSize, 2 + static_cast<int>(reply[1]));
+    return QByteArray(reinterpret_cast<const char*>(reply), length);
+}
+
+struct TSeriesSummary {
+    qint64 id = 0;
+    TJournalKey journal;
+    std::optional<qint64> firstNumber; // nullopt for a series without records
+    std::optional<qint64> lastNumber;
+    std::optional<qint64> lastAnswered; // the highest number stored with an answer
+    qint64 records = 0;                 // stored records, failed ones included
+    qint64 failed = 0;
+    QDateTime lastReadingTime;
+    QString lastPort;
+    int lastAddress = 0;
+};
+
+struct TReadingSummary {
+    qint64 id = 0;
+    qint64 seriesId = 0;
+    TReadingInfo info;
+    QDateTime finished; // invalid when the reading never finished (stopped by a crash)
+    std::optional<qint64> firstNumber; // the record range the reading covered
+    std::optional<qint64> lastNumber;
+    qint64 records = 0;
+};
+
+} // namespace archive

@@ -1,0 +1,382 @@
+#include "archive/journalarchive.h"
+
+#include "archive/archiveschema.h"
+#include "archive/incrementalplan.h"
+
+#include <QAtomicInteger>
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+
+#include <algorithm>
+
+namespace archive {
+
+namespace {
+
+// Serialises the write transactions of the programs sharing a PostgreSQL archive, as SQLite's
+// are anyway: a schema change, a merge of series or a deletion never meets another writer's
+// half-done work.
+constexpr qint64 kPostgresLockKey = 0x6A726E6C;
+
+const QString kSeriesColumns = QStringLiteral(
+    "SELECT s.id, s.device_name, s.device_file, s.journal_number, s.journal_name, s.layout,"
+    " (SELECT MIN(number) FROM records r WHERE r.series_id = s.id),"
+    " (SELECT MAX(number) FROM records r WHERE r.series_id = s.id),"
+    " (SELECT MAX(number) FROM records r WHERE r.series_id = s.id AND r.code = 0),"
+    " (SELECT COUNT(*) FROM records r WHERE r.series_id = s.id),"
+    " (SELECT COUNT(*) FROM records r WHERE r.series_id = s.id AND r.code <> 0),"
+    " l.started, l.port, l.address"
+    " FROM series s LEFT JOIN readings l"
+    " ON l.id = (SELECT MAX(x.id) FROM readings x WHERE x.series_id = s.id) ");
+
+const QString kJournalMatch = QStringLiteral(
+    "WHERE s.device_name = ? AND s.device_file = ? AND s.journal_number = ? AND s.layout = ? ");
+
+QAtomicInteger<quint64> g_connectionCounter;
+
+std::optional<qint64> NumberOrNull(const QVariant& value) {
+    return value.isNull() ? std::nullopt : std::optional<qint64>(value.toLongLong());
+}
+
+QDateTime TimeFromMs(const QVariant& value) {
+    return value.isNull() ? QDateTime() : QDateTime::fromMSecsSinceEpoch(value.toLongLong());
+}
+
+QVariantList JournalValues(const TJournalKey& journal) {
+    return {journal.deviceName, journal.deviceFile, journal.journalNumber, journal.layout};
+}
+
+} // namespace
+
+TJournalArchive::TJournalArchive()
+    : m_connection(QStringLiteral("journal-archive-%1").arg(++g_connectionCounter)) {}
+
+TJournalArchive::~TJournalArchive() {
+    Close();
+}
+
+void TJournalArchive::Close() {
+    m_upserts.clear();
+    if (QSqlDatabase::contains(m_connection)) {
+        QSqlDatabase::database(m_connection, false).close();
+        QSqlDatabase::removeDatabase(m_connection);
+    }
+    m_open = false;
+}
+
+QSqlQuery TJournalArchive::NewQuery() const {
+    return QSqlQuery(QSqlDatabase::database(m_connection, false));
+}
+
+bool TJournalArchive::Ready() {
+    return m_open || Fail(QStringLiteral("архив не открыт"));
+}
+
+bool TJournalArchive::Fail(const QString& text) {
+    m_error = QStringLiteral("Архив журналов %1: %2").arg(m_location.displayName(), text);
+    return false;
+}
+
+bool TJournalArchive::Fail(const QSqlError& error) {
+    QString text = error.databaseText().trimmed();
+    if (text.isEmpty())
+        text = error.text().trimmed();
+    return Fail(text.isEmpty() ? QStringLiteral("ошибка базы данных") : text);
+}
+
+bool TJournalArchive::Open(const QString& url, int busyTimeoutMs) {
+    Close();
+    m_error.clear();
+    const auto location = ParseArchiveUrl(url, &m_error);
+    if (!location)
+        return false;
+    m_location = *location;
+    if (!OpenDatabase(busyTimeoutMs) || !Migrate()) {
+        Close();
+        return false;
+    }
+    m_open = true;
+    return true;
+}
+
+bool TJournalArchive::OpenDatabase(int busyTimeoutMs) {
+    const bool postgres = isPostgres();
+    const QString driver = postgres ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE");
+    if (!QSqlDatabase::isDriverAvailable(driver))
+        return Fail(QStringLiteral("нет драйвера Qt SQL %1").arg(driver));
+    QSqlDatabase db = QSqlDatabase::addDatabase(driver, m_connection);
+    if (postgres) {
+        db.setHostName(m_location.host);
+        if (m_location.port >= 0)
+            db.setPort(m_location.port);
+        db.setUserName(m_location.user);
+        db.setPassword(m_location.password);
+        db.setDatabaseName(m_location.database);
+        db.setConnectOptions(
+            QStringLiteral("connect_timeout=%1").arg(std::max(1, (busyTimeoutMs + 999) / 1000)));
+    } else {
+        const QFileInfo file(m_location.path);
+        if (!QDir().mkpath(file.absolutePath()))
+            return Fail(QStringLiteral("не удалось создать папку %1").arg(file.absolutePath()));
+        db.setDatabaseName(m_location.path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
+    }
+    if (!db.open())
+        return Fail(db.lastError());
+    QSqlQuery query(db);
+    if (postgres) {
+        return Exec(query, QStringLiteral("SET lock_timeout = %1").arg(busyTimeoutMs)) &&
+               Exec(query, QStringLiteral("SET client_min_messages = warning"));
+    }
+    // A full synchronisation at every commit: a pulled plug loses only what was not committed.
+    return Exec(query, QStringLiteral("PRAGMA journal_mode = WAL")) &&
+           Exec(query, QStringLiteral("PRAGMA synchronous = FULL"));
+}
+
+bool TJournalArchive::Migrate() {
+    QSqlQuery query = NewQuery();
+    return InTransaction([&] {
+        if (!Exec(query, QStringLiteral("CREATE TABLE IF NOT EXISTS archive_schema"
+                                        " (version INTEGER NOT NULL)")) ||
+            !Exec(query, QStringLiteral("SELECT MAX(version) FROM archive_schema")))
+            return false;
+        int version = query.next() ? query.value(0).toInt() : 0;
+        query.finish();
+        if (version > LatestSchemaVersion())
+            return Fail(QStringLiteral("архив создан более новой версией программы (схема %1)")
+                            .arg(version));
+        const int initial = version;
+        for (; version < LatestSchemaVersion(); ++version) {
+            for (const QString& sql : MigrationStatements(version, isPostgres())) {
+                if (!Exec(query, sql))
+                    return false;
+            }
+        }
+        if (version == initial)
+            return true;
+        return Exec(query, QStringLiteral("DELETE FROM archive_schema")) &&
+               Exec(query, QStringLiteral("INSERT INTO archive_schema (version) VALUES (?)"),
+                    {version});
+    });
+}
+
+bool TJournalArchive::Exec(QSqlQuery& query, const QString& sql, const QVariantList& values) {
+    query.finish();
+    query.setForwardOnly(true);
+    // A statement without values runs as it is (PostgreSQL prepares no BEGIN, SET or CREATE).
+    if (values.isEmpty())
+        return query.exec(sql) || Fail(query.lastError());
+    if (!query.prepare(sql))
+        return Fail(query.lastError());
+    return ExecPrepared(query, values);
+}
+
+bool TJournalArchive::ExecPrepared(QSqlQuery& query, const QVariantList& values) {
+    for (int i = 0; i < values.size(); ++i)
+        query.bindValue(i, values[i]);
+    if (!query.exec())
+        return Fail(query.lastError());
+    return true;
+}
+
+bool TJournalArchive::BeginWrite() {
+    QSqlQuery query = NewQuery();
+    if (!isPostgres())
+        return Exec(query, QStringLiteral("BEGIN IMMEDIATE"));
+    return Exec(query, QStringLiteral("BEGIN")) &&
+           Exec(query, QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {kPostgresLockKey});
+}
+
+bool TJournalArchive::Commit() {
+    QSqlQuery query = NewQuery();
+    return Exec(query, QStringLiteral("COMMIT"));
+}
+
+void TJournalArchive::Rollback() {
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    if (db.isOpen())
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+}
+
+bool TJournalArchive::InTransaction(const std::function<bool()>& body) {
+    if (!BeginWrite())
+        return false;
+    if (body() && Commit())
+        return true;
+    const QString error = m_error;
+    Rollback();
+    m_error = error;
+    return false;
+}
+
+std::optional<std::vector<TSeriesSummary>>
+TJournalArchive::QuerySeries(const QString& tail, const QVariantList& values) {
+    QSqlQuery query = NewQuery();
+    if (!Ready() || !Exec(query, kSeriesColumns + tail, values))
+        return std::nullopt;
+    std::vector<TSeriesSummary> list;
+    while (query.next()) {
+        TSeriesSummary s;
+        s.id = query.value(0).toLongLong();
+        s.journal = {query.value(1).toString(), query.value(2).toString(), query.value(3).toInt(),
+                     query.value(4).toString(), query.value(5).toInt()};
+        s.firstNumber = NumberOrNull(query.value(6));
+        s.lastNumber = NumberOrNull(query.value(7));
+        s.lastAnswered = NumberOrNull(query.value(8));
+        s.records = query.value(9).toLongLong();
+        s.failed = query.value(10).toLongLong();
+        s.lastReadingTime = TimeFromMs(query.value(11));
+        s.lastPort = query.value(12).toString();
+        s.lastAddress = query.value(13).toInt();
+        list.push_back(std::move(s));
+    }
+    return list;
+}
+
+std::optional<std::vector<TSeriesSummary>> TJournalArchive::ListSeries() {
+    return QuerySeries(QStringLiteral("ORDER BY s.id"), {});
+}
+
+std::optional<TSeriesSummary> TJournalArchive::Series(qint64 seriesId) {
+    auto list = QuerySeries(QStringLiteral("WHERE s.id = ?"), {seriesId});
+    if (list && list->empty())
+        Fail(QStringLiteral("нет серии %1").arg(seriesId));
+    if (!list || list->empty())
+        return std::nullopt;
+    return list->front();
+}
+
+std::optional<std::vector<TSeriesSummary>> TJournalArchive::Candidates(const TJournalKey& journal,
+                                                                       int limit) {
+    QVariantList values = JournalValues(journal);
+    values << limit;
+    return QuerySeries(kJournalMatch + QStringLiteral("ORDER BY l.id DESC LIMIT ?"), values);
+}
+
+std::optional<std::vector<TReadingSummary>> TJournalArchive::Readings(qint64 seriesId) {
+    QSqlQuery query = NewQuery();
+    if (!Ready() ||
+        !Exec(query,
+              QStringLiteral("SELECT id, series_id, kind, started, finished, port, address, speed,"
+                             " device_name, device_file, journal_number, journal_name, layout,"
+                             " first_number, last_number, records FROM readings"
+                             " WHERE series_id = ? ORDER BY id"),
+              {seriesId}))
+        return std::nullopt;
+    std::vector<TReadingSummary> list;
+    while (query.next()) {
+        TReadingSummary r;
+        r.id = query.value(0).toLongLong();
+        r.seriesId = query.value(1).toLongLong();
+        r.info.kind = static_cast<TReadingKind>(query.value(2).toInt());
+        r.info.time = TimeFromMs(query.value(3));
+        r.finished = TimeFromMs(query.value(4));
+        r.info.port = query.value(5).toString();
+        r.info.address = query.value(6).toInt();
+        r.info.speed = query.value(7).toInt();
+        r.info.journal = {query.value(8).toString(), query.value(9).toString(),
+                          query.value(10).toInt(), query.value(11).toString(),
+                          query.value(12).toInt()};
+        r.firstNumber = NumberOrNull(query.value(13));
+        r.lastNumber = NumberOrNull(query.value(14));
+        r.records = query.value(15).toLongLong();
+        list.push_back(std::move(r));
+    }
+    return list;
+}
+
+std::optional<std::vector<TArchivedRecord>> TJournalArchive::Records(qint64 seriesId, qint64 first,
+                                                                     qint64 last) {
+    QSqlQuery query = NewQuery();
+    if (!Ready() || !Exec(query,
+                          QStringLiteral("SELECT number, code, bytes, reading_id FROM records"
+                                         " WHERE series_id = ? AND number BETWEEN ? AND ?"
+                                         " ORDER BY number"),
+                          {seriesId, first, last}))
+        return std::nullopt;
+    std::vector<TArchivedRecord> records;
+    while (query.next()) {
+        records.push_back({query.value(0).toLongLong(), query.value(1).toInt(),
+                           query.value(2).toByteArray(), query.value(3).toLongLong()});
+    }
+    return records;
+}
+
+std::optional<std::vector<qint64>> TJournalArchive::Numbers(const QString& sql,
+                                                            const QVariantList& values) {
+    QSqlQuery query = NewQuery();
+    if (!Ready() || !Exec(query, sql, values))
+        return std::nullopt;
+    std::vector<qint64> numbers;
+    while (query.next())
+        numbers.push_back(query.value(0).toLongLong());
+    return numbers;
+}
+
+std::optional<std::vector<qint64>> TJournalArchive::AnsweredNumbers(qint64 seriesId, qint64 first,
+                                                                    qint64 last) {
+    return Numbers(QStringLiteral("SELECT number FROM records WHERE series_id = ? AND"
+                                  " number BETWEEN ? AND ? AND code = 0 ORDER BY number"),
+                   {seriesId, first, last});
+}
+
+std::optional<std::vector<qint64>> TJournalArchive::MissingOrFailed(qint64 seriesId, qint64 first,
+                                                                    qint64 last) {
+    const auto answered = AnsweredNumbers(seriesId, first, last);
+    if (!answered)
+        return std::nullopt;
+    return NumbersNotIn(first, last, *answered);
+}
+
+bool TJournalArchive::DeleteSeriesRows(qint64 seriesId) {
+    QSqlQuery query = NewQuery();
+    return Exec(query, QStringLiteral("DELETE FROM records WHERE series_id = ?"), {seriesId}) &&
+           Exec(query, QStringLiteral("DELETE FROM readings WHERE series_id = ?"), {seriesId}) &&
+           Exec(query, QStringLiteral("DELETE FROM series WHERE id = ?"), {seriesId});
+}
+
+bool TJournalArchive::DeleteSeries(qint64 seriesId) {
+    if (!Ready())
+        return false;
+    return InTransaction([&] {
+        QSqlQuery query = NewQuery();
+        if (!Exec(query, QStringLiteral("SELECT id FROM series WHERE id = ?"), {seriesId}))
+            return false;
+        if (!query.next())
+            return Fail(QStringLiteral("нет серии %1").arg(seriesId));
+        query.finish();
+        return DeleteSeriesRows(seriesId);
+    });
+}
+
+std::optional<QStringList> TJournalArchive::CheckConsistency() {
+    static const std::pair<const char*, const char*> kChecks[] = {
+        {"SELECT COUNT(*) FROM records r LEFT JOIN readings g ON g.id = r.reading_id"
+         " WHERE g.id IS NULL OR g.series_id <> r.series_id",
+         "записи вне чтения своей серии"},
+        {"SELECT COUNT(*) FROM records r JOIN readings g ON g.id = r.reading_id"
+         " WHERE r.number < g.first_number OR r.number > g.last_number",
+         "записи вне диапазона своего чтения"},
+        {"SELECT COUNT(*) FROM readings g LEFT JOIN series s ON s.id = g.series_id"
+         " WHERE s.id IS NULL",
+         "чтения без серии"},
+        {"SELECT COUNT(*) FROM records WHERE (code = 0 AND bytes IS NULL)"
+         " OR (code <> 0 AND bytes IS NOT NULL)",
+         "записи с ответом без байтов или с кодом ошибки и байтами"},
+    };
+    QSqlQuery query = NewQuery();
+    if (!Ready())
+        return std::nullopt;
+    QStringList problems;
+    for (const auto& [sql, what] : kChecks) {
+        if (!Exec(query, QString::fromLatin1(sql)) || !query.next())
+            return std::nullopt;
+        if (const qint64 n = query.value(0).toLongLong(); n > 0)
+            problems << QStringLiteral("%1: %2").arg(QString::fromUtf8(what)).arg(n);
+    }
+    return problems;
+}
+
+} // namespace archive

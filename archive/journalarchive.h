@@ -1,0 +1,129 @@
+#pragma once
+
+#include "archive/archivelocation.h"
+#include "archive/archivetypes.h"
+
+#include <QSqlQuery>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <vector>
+
+class QSqlError;
+
+namespace archive {
+
+// How long a statement waits for another program's lock before it fails.
+inline constexpr int kDefaultBusyTimeoutMs = 3000;
+
+// A reading being written: its ids and what it has stored so far.
+struct TReadingHandle {
+    TReadingInfo info;
+    qint64 readingId = 0; // 0 until the first records are stored
+    qint64 seriesId = 0;  // of its own series: 0 until the first records are stored
+    // The reading made its own series at its start; when it finishes, the series is merged into
+    // an older one of the same journal whose records it agrees with (see FinishReading).
+    bool ownSeries = true;
+    std::optional<qint64> firstNumber;
+    std::optional<qint64> lastNumber;
+    qint64 records = 0;
+};
+
+struct TFinishOutcome {
+    std::optional<qint64> seriesId; // nullopt: the reading stored no record and left nothing
+    std::optional<qint64> readingId;
+    bool continued = false; // a full reading continued an older series
+};
+
+// One connection to a journal archive. Every method reports a failure by its return value and
+// error() (a Russian text); none throws. A connection belongs to the thread that opened it.
+//
+// Every value reaches the database as a bound value; the SQL texts are constants.
+class TJournalArchive {
+public:
+    TJournalArchive();
+    ~TJournalArchive();
+    TJournalArchive(const TJournalArchive&) = delete;
+    TJournalArchive& operator=(const TJournalArchive&) = delete;
+
+    // Opens the archive (an SQLite file and its folder are created when missing; WAL journal)
+    // and brings its schema up to date.
+    bool Open(const QString& url, int busyTimeoutMs = kDefaultBusyTimeoutMs);
+    void Close();
+    bool isOpen() const { return m_open; }
+    bool isPostgres() const { return m_location.engine == TArchiveEngine::PostgreSQL; }
+    const QString& error() const { return m_error; }
+
+    // --- Queries -----------------------------------------------------------------------------
+    // Every series, oldest first.
+    std::optional<std::vector<TSeriesSummary>> ListSeries();
+    std::optional<TSeriesSummary> Series(qint64 seriesId);
+    // The series of a journal, most recently read first, at most `limit`.
+    std::optional<std::vector<TSeriesSummary>> Candidates(const TJournalKey& journal,
+                                                          int limit = 3);
+    // The readings of a series, oldest first.
+    std::optional<std::vector<TReadingSummary>> Readings(qint64 seriesId);
+    // The stored records numbered first..last, in number order.
+    std::optional<std::vector<TArchivedRecord>> Records(qint64 seriesId, qint64 first, qint64 last);
+    // The numbers of first..last that the series holds answers for, in order.
+    std::optional<std::vector<qint64>> AnsweredNumbers(qint64 seriesId, qint64 first, qint64 last);
+    // The numbers of first..last that the series lacks or holds only as failed, in order.
+    std::optional<std::vector<qint64>> MissingOrFailed(qint64 seriesId, qint64 first, qint64 last);
+    bool DeleteSeries(qint64 seriesId);
+    // Problems of the stored data (records outside their reading's series or range, records
+    // without series, answers without bytes); empty when there is none.
+    std::optional<QStringList> CheckConsistency();
+
+    // --- Writing (the archive writer uses these; one reading at a time) ----------------------
+    // Begins a reading: into `intoSeries` (an incremental reading that identified its series),
+    // or into a new series of its own (a full reading). Its rows are made with its first
+    // records, in the same transaction.
+    std::optional<TReadingHandle> BeginReading(const TReadingInfo& info,
+                                               std::optional<qint64> intoSeries);
+    // Stores records in one transaction. An answer replaces a failed record of the same number;
+    // a failed request never replaces an answer.
+    bool StoreRecords(TReadingHandle& reading, std::vector<TArchivedRecord> records);
+    // Marks the reading finished. A full reading continues the most recent series of its journal
+    // (of the three most recent) with which it shares at least one answered record number and
+    // whose answers at all shared numbers agree byte for byte: its records move there (and the
+    // other series of those three it agrees with, when they agree with the result). Otherwise
+    // its own series stays. A full reading without records leaves nothing.
+    std::optional<TFinishOutcome> FinishReading(const TReadingHandle& reading);
+
+private:
+    QSqlQuery NewQuery() const;
+    bool Ready();
+    bool OpenDatabase(int busyTimeoutMs);
+    bool Migrate();
+    bool Fail(const QSqlError& error);
+    bool Fail(const QString& text);
+    bool Exec(QSqlQuery& query, const QString& sql, const QVariantList& values = {});
+    bool ExecPrepared(QSqlQuery& query, const QVariantList& values);
+    bool BeginWrite();
+    bool Commit();
+    void Rollback();
+    bool InTransaction(const std::function<bool()>& body);
+    // The first column of every row, as numbers.
+    std::optional<std::vector<qint64>> Numbers(const QString& sql, const QVariantList& values);
+    std::optional<std::vector<TSeriesSummary>> QuerySeries(const QString& where,
+                                                           const QVariantList& values);
+    bool InsertReading(TReadingHandle& reading);
+    bool UpsertRecords(const TReadingHandle& reading, const std::vector<TArchivedRecord>& rows);
+    QSqlQuery* UpsertQuery(int rows);
+    bool UpdateReading(TReadingHandle& reading, const QString& assignments, QVariantList values);
+    std::optional<bool> Agree(qint64 a, qint64 b);
+    std::optional<std::vector<qint64>> AgreeingSeries(qint64 seriesId);
+    bool MergeSeries(qint64 from, qint64 into);
+    bool DeleteSeriesRows(qint64 seriesId);
+
+    QString m_connection;
+    TArchiveLocation m_location;
+    bool m_open = false;
+    QString m_error;
+    std::map<int, QSqlQuery> m_upserts;
+};
+
+} // namespace archive

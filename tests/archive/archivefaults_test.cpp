@@ -1,0 +1,193 @@
+// An archive that cannot be opened or written: one message, and the reading goes on.
+#include "archivetestfixture.h"
+
+#include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class ArchiveFaultTest : public ArchiveTest {
+public:
+    void TearDown() override {
+        m_locker.reset();
+        QSqlDatabase::removeDatabase(QStringLiteral("fault-locker"));
+        chmod(m_dir.path().toLocal8Bit().constData(), 0755);
+    }
+
+    // Another program holding the archive (SQLite) or the records table (PostgreSQL).
+    void HoldLock() {
+        Open(); // the schema exists
+        QSqlDatabase db = QSqlDatabase::addDatabase(
+            GetParam() == Engine::SQLite ? QStringLiteral("QSQLITE") : QStringLiteral("QPSQL"),
+            QStringLiteral("fault-locker"));
+        if (GetParam() == Engine::SQLite) {
+            db.setDatabaseName(m_url);
+        } else {
+            db.setHostName(m_server->socketFolder());
+            db.setUserName(QStringLiteral("journal"));
+            db.setDatabaseName(m_url.section(QLatin1Char('/'), 3).section(QLatin1Char('?'), 0, 0));
+        }
+        ASSERT_TRUE(db.open());
+        m_locker = std::make_unique<QSqlQuery>(db);
+        const bool sqlite = GetParam() == Engine::SQLite;
+        ASSERT_TRUE(
+            m_locker->exec(sqlite ? QStringLiteral("BEGIN EXCLUSIVE") : QStringLiteral("BEGIN")));
+        if (!sqlite) {
+            ASSERT_TRUE(
+                m_locker->exec(QStringLiteral("LOCK TABLE records IN ACCESS EXCLUSIVE MODE")));
+        }
+    }
+
+    // Ends every other connection to the test's database, as a server restart would.
+    void EndConnections() {
+        QSqlQuery query(QSqlDatabase::database(QStringLiteral("fault-locker")));
+        ASSERT_TRUE(query.exec(
+            QStringLiteral("SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+                           " WHERE datname = current_database() AND pid <> pg_backend_pid()")));
+    }
+
+    std::unique_ptr<QSqlQuery> m_locker;
+};
+
+struct FaultCase {
+    const char* name;
+    const char* says; // a part of the error text
+    Engine engine;
+    std::function<void(ArchiveFaultTest&, QString& url)> before; // breaks the archive
+    bool midway = false; // the connection ends after the first records were committed
+    bool opensAfter = true;
+};
+
+TEST_P(ArchiveFaultTest, ReportsOneErrorAndLetsTheReadingGoOn) {
+    const FaultCase cases[] = {
+        {"a corrupt file", "not a database", Engine::SQLite,
+         [](auto&, QString& url) {
+             QFile file(url);
+             ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+             file.write(QByteArray(8192, 'x'));
+         },
+         false, false},
+        {"a folder that cannot be made", "не удалось создать папку", Engine::SQLite,
+         [](auto& t, QString& url) {
+             QFile file(t.m_dir.filePath(QStringLiteral("plain-file")));
+             ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+             url = file.fileName() + QStringLiteral("/archive.sqlite");
+         },
+         false, false},
+        {"locked past the busy timeout", "locked", Engine::SQLite,
+         [](auto& t, QString&) { t.HoldLock(); }},
+        {"a newer schema", "более новой версией", Engine::SQLite,
+         [](auto& t, QString&) {
+             t.HoldLock();
+             ASSERT_TRUE(
+                 t.m_locker->exec(QStringLiteral("UPDATE archive_schema SET version = 99")));
+             ASSERT_TRUE(t.m_locker->exec(QStringLiteral("COMMIT")));
+         },
+         false, false},
+        {"no server", "failed", Engine::PostgreSQL,
+         [](auto& t, QString& url) {
+             url = QStringLiteral("postgresql://journal@/x?host=%1").arg(t.m_dir.path());
+         },
+         false, false},
+        {"no such database", "does not exist", Engine::PostgreSQL,
+         [](auto& t, QString& url) { url = t.m_server->Url(QStringLiteral("missing")); }, false,
+         false},
+        {"locked past the lock timeout", "lock timeout", Engine::PostgreSQL,
+         [](auto& t, QString&) { t.HoldLock(); }},
+        {"the server ends the connection during the reading", "terminating", Engine::PostgreSQL,
+         [](auto& t, QString&) {
+             t.HoldLock();
+             ASSERT_TRUE(t.m_locker->exec(QStringLiteral("ROLLBACK")));
+         },
+         true},
+    };
+    for (const auto& c : cases) {
+        if (c.engine != GetParam())
+            continue;
+        SCOPED_TRACE(c.name);
+        NewArchive();
+        QString url = m_url;
+        c.before(*this, url);
+        QElapsedTimer clock;
+        clock.start();
+        TArchiveWriter writer(url, {300, 100, 1000});
+        writer.Begin(Reading(Journal()));
+        for (qint64 n = 0; n < 3000; ++n) {
+            writer.AppendRecord(n, 0, RecordBytes(n, 1));
+            if (c.midway && n == 999) {
+                ASSERT_TRUE(WaitUntil([&] { return Open()->ListSeries()->size() == 1; }));
+                EndConnections();
+            }
+        }
+        const auto outcome = writer.Finish();
+        EXPECT_LT(clock.elapsed(), 15000);
+        EXPECT_TRUE(outcome.failed);
+        const auto error = writer.TakeError();
+        ASSERT_TRUE(error);
+        EXPECT_TRUE(error->startsWith(QStringLiteral("Архив журналов"))) << error->toStdString();
+        EXPECT_TRUE(error->contains(QString::fromUtf8(c.says))) << error->toStdString();
+        EXPECT_FALSE(writer.TakeError());
+        m_locker.reset();
+        QSqlDatabase::removeDatabase(QStringLiteral("fault-locker"));
+        if (c.opensAfter)
+            ExpectConsistent(*Open());
+    }
+}
+
+// Faults that need the file system against the writer: a read-only archive (as an unprivileged
+// user, since root may write anyway) and a full disk (a file size limit on the writing process).
+class ArchiveFileFaultTest : public ArchiveFaultTest {};
+
+TEST_P(ArchiveFileFaultTest, ReadOnlyOrFullArchiveInAnotherProcess) {
+    struct Case {
+        const char* name;
+        bool readOnly;
+        QStringList extra;
+    };
+    const Case cases[] = {
+        {"read-only", true, {}},
+        {"disk full", false, {QStringLiteral("--file-limit"), QStringLiteral("65536")}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NewArchive();
+        Write(0, 10, 1);
+        QStringList command{QStringLiteral(ARCHIVE_WRITER_HELPER), m_url, QStringLiteral("100"),
+                            QStringLiteral("20000")};
+        command << c.extra;
+        const QByteArray folder = m_dir.path().toLocal8Bit();
+        if (c.readOnly) {
+            ASSERT_EQ(chmod(m_url.toLocal8Bit().constData(), 0444), 0);
+            ASSERT_EQ(chmod(folder.constData(), 0555), 0);
+            if (geteuid() == 0) {
+                command = QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=nobody"),
+                                      QStringLiteral("--regid=nogroup"),
+                                      QStringLiteral("--clear-groups")} +
+                          command;
+            }
+        }
+        QProcess process;
+        process.start(command.takeFirst(), command);
+        ASSERT_TRUE(process.waitForFinished(60000));
+        EXPECT_EQ(process.exitCode(), 3) << process.readAllStandardOutput().toStdString();
+        const QStringList lines = QString::fromUtf8(process.readAllStandardError())
+                                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        ASSERT_EQ(lines.size(), 1) << lines.join(QLatin1Char('\n')).toStdString();
+        EXPECT_TRUE(lines[0].startsWith(QStringLiteral("Архив журналов")));
+        chmod(folder.constData(), 0755);
+        chmod(m_url.toLocal8Bit().constData(), 0644);
+        auto archive = Open();
+        ExpectConsistent(*archive);
+        EXPECT_EQ(archive->ListSeries()->front().records, 10);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, ArchiveFaultTest, kEngines, EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, ArchiveFileFaultTest, ::testing::Values(Engine::SQLite),
+                         EngineName);
+
+} // namespace
