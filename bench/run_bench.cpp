@@ -171,12 +171,7 @@ int main(int argc, char** argv) {
         o.programDirectory = dir.path();
         o.messages = &sink;
         o.saveDialog = &chooser;
-        o.ports = [] {
-            platform::SerialPortEntry e;
-            e.name = QStringLiteral("COM%1").arg(kCom);
-            e.number = kCom;
-            return QList<platform::SerialPortEntry>{e};
-        };
+        o.ports = [] { return fixture::SimulatedPortList(kCom); };
         o.terminate = [] {};
         o.eventIntervalMs = interval;
         o.processEvents = [&] {
@@ -184,6 +179,17 @@ int main(int argc, char** argv) {
             QCoreApplication::processEvents();
         };
         return o;
+    };
+
+    // "Считать" in the shown window; returns the seconds the run took.
+    auto timedWindowRun = [&](TForm1& form) {
+        form.show();
+        QCoreApplication::processEvents();
+        gaps.reset();
+        QElapsedTimer t;
+        t.start();
+        form.btnRead2()->click();
+        return seconds(t);
     };
 
     std::printf("journal of %d tdPlain records (IDs float, sword, list), no pacing; the window "
@@ -233,13 +239,8 @@ int main(int argc, char** argv) {
         const auto s = startSim(0, 0);
         FixedChooser chooser;
         TForm1 form(windowOptions(chooser));
-        form.show();
-        QCoreApplication::processEvents();
-        gaps.reset();
+        const double window = timedWindowRun(form);
         QElapsedTimer t;
-        t.start();
-        form.btnRead2()->click();
-        const double window = seconds(t);
         const int rows = form.sgCells()->rowCount() - 1;
         std::printf("  window (shown)  : %7.3f s (%.3f ms a record, %.2f x bare speed, "
                     "longest event gap %.1f ms, %d rows)\n",
@@ -273,13 +274,7 @@ int main(int argc, char** argv) {
         const auto s = startSim(baud, baud);
         FixedChooser chooser;
         TForm1 form(windowOptions(chooser));
-        form.show();
-        QCoreApplication::processEvents();
-        gaps.reset();
-        QElapsedTimer t;
-        t.start();
-        form.btnRead2()->click();
-        const double measured = seconds(t);
+        const double measured = timedWindowRun(form);
         // Request: address, 0x41, 7 bytes, CRC; answer: address, 0x41, count, 10 bytes, CRC; a
         // 3.5-character silence (1.75 ms above 19,200 baud) before each.
         const int frames = (1 + 1 + 7 + 2) + (1 + 1 + 1 + 10 + 2);

@@ -3,6 +3,7 @@
 // The instrument simulator as the tests and benchmarks that talk to one start it: on its
 // pseudo-terminal link and, when asked, reachable as COMn through JOURNAL_PORTS (then the only
 // mapping), the way the access library, journal-read and the window find their ports.
+#include "platform/portlist.h"
 #include "sim/simulator.h"
 
 #include <QByteArray>
@@ -15,9 +16,9 @@
 namespace fixture {
 
 struct SimulatorSetup {
-    int com = 0;              // JOURNAL_PORTS names the simulator's port COM<com>; 0: no mapping
-    int baud = 0;             // the server's baud rate; 0: the simulator's default
-    int pacing = 0;           // bytes paced at this baud rate; 0: no pacing
+    int com = 0;                // JOURNAL_PORTS names the simulator's port COM<com>; 0: no mapping
+    int baud = 0;               // the server's baud rate; 0: the simulator's default
+    int pacing = 0;             // bytes paced at this baud rate; 0: no pacing
     QList<sim::Fault> faults{}; // added to the instrument's own
 };
 
@@ -45,6 +46,15 @@ inline std::optional<sim::Instrument> ContentInstrument(const QString& name,
                                                         QString* error = nullptr) {
     return sim::Instrument::fromFile(
         QStringLiteral(JOURNAL_SOURCE_DIR "/sim/content/%1.sim").arg(name), error);
+}
+
+// The port list of a window whose only port is the simulator's COM<com>.
+inline QList<platform::SerialPortEntry> SimulatedPortList(int com, const QString& devicePath = {}) {
+    platform::SerialPortEntry e;
+    e.name = QStringLiteral("COM%1").arg(com);
+    e.number = com;
+    e.devicePath = devicePath;
+    return {e};
 }
 
 } // namespace fixture

@@ -84,11 +84,8 @@ protected:
         o.messages = &sink;
         o.saveDialog = &chooser;
         o.ports = [] {
-            platform::SerialPortEntry e;
-            e.name = kComName;
-            e.number = kComNumber;
-            e.devicePath = qEnvironmentVariable("JOURNAL_PORTS").section('=', 1);
-            return QList<platform::SerialPortEntry>{e};
+            return fixture::SimulatedPortList(
+                kComNumber, qEnvironmentVariable("JOURNAL_PORTS").section('=', 1));
         };
         o.terminate = [] {};
         o.eventIntervalMs = 0; // the hook runs after every record
