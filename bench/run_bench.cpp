@@ -88,7 +88,7 @@ private:
 
 class FixedChooser : public ISaveFileChooser {
 public:
-    std::optional<TChoice> choose(QWidget*, const QString&) override { return answer; }
+    std::optional<TChoice> choose(QWidget*, const TChoice&) override { return answer; }
     std::optional<TChoice> answer;
 };
 

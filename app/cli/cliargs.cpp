@@ -1,151 +1,233 @@
 #include "app/cli/cliargs.h"
 
+#include "app/core/selectors.h"
 #include "platform/inifile.h"
 
-#include <functional>
-#include <map>
+#include <algorithm>
+#include <climits>
+#include <iterator>
 
 namespace cli {
 namespace {
 
-std::optional<int> integerValue(const QString& text) {
-    const auto v = platform::parseIniInteger(text.trimmed());
-    return v ? std::optional<int>(*v) : std::nullopt;
+// Applies an option's value; returns why the value is wrong, or an empty text.
+using TApply = QString (*)(TCliOptions& o, const QString& option, const QString& value);
+
+struct TOption {
+    const char* name;  // "--device"
+    const char* alias; // another spelling ("-h"), or nullptr
+    const char* value; // the value's name in the help; nullptr for a flag
+    const char* help;  // "{speeds}" stands for the list of baud rates
+    TApply apply;
+};
+
+QString Expected(const QString& option, const QString& value, const QString& what) {
+    return QStringLiteral("%1: «%2» — ожидается %3").arg(option, value, what);
 }
 
-QString needsInteger(const QString& option, const QString& value, const char* what) {
-    return QStringLiteral("%1: «%2» is not %3").arg(option, value, QLatin1String(what));
+// The integer of `value` when it lies in [min, max].
+std::optional<int> IntegerIn(const QString& value, int min, int max) {
+    const auto v = platform::parseIniInteger(value.trimmed());
+    return v && *v >= min && *v <= max ? std::optional<int>(*v) : std::nullopt;
+}
+
+QString SpeedList() {
+    QStringList speeds;
+    for (int s : core::kSpeeds)
+        speeds << QString::number(s);
+    return speeds.join(QStringLiteral(", "));
+}
+
+// Sets `target` to the integer of `value` in [min, max], or names what was expected.
+QString SetInteger(std::optional<int>& target, const QString& option, const QString& value, int min,
+                   int max, const char* what) {
+    const auto n = IntegerIn(value, min, max);
+    if (!n)
+        return Expected(option, value, QString::fromUtf8(what));
+    target = *n;
+    return {};
+}
+
+QString SetJournal(TCliOptions& o, const QString& option, const QString& value) {
+    std::optional<int> journal;
+    QString error = SetInteger(journal, option, value, 1, INT_MAX, "номер журнала от 1");
+    if (journal)
+        o.journal = *journal;
+    return error;
+}
+
+QString SetSpeed(TCliOptions& o, const QString& option, const QString& value) {
+    const auto n = IntegerIn(value, 1, INT_MAX);
+    if (!n || std::find(std::begin(core::kSpeeds), std::end(core::kSpeeds), *n) ==
+                  std::end(core::kSpeeds))
+        return Expected(option, value, QStringLiteral("одна из скоростей ") + SpeedList());
+    o.speed = *n;
+    return {};
+}
+
+QString SetLink(TCliOptions& o, const QString& option, const QString& value) {
+    if (value == u"232" || value == u"485") {
+        o.linkType = value == u"232" ? 0 : 1;
+        return {};
+    }
+    return Expected(option, value, QStringLiteral("232 или 485"));
+}
+
+template <QString TCliOptions::*Field>
+QString SetText(TCliOptions& o, const QString&, const QString& value) {
+    o.*Field = value;
+    return {};
+}
+
+template <bool TCliOptions::*Field>
+QString SetFlag(TCliOptions& o, const QString&, const QString&) {
+    o.*Field = true;
+    return {};
+}
+
+const TOption kOptions[] = {
+    {"--catalogue", nullptr, "ПАПКА", "папка с main.ini и файлами приборов (по умолчанию — своя)",
+     SetText<&TCliOptions::catalogue>},
+    {"--device", nullptr, "ИМЯ|N", "прибор: название или номер в каталоге (1 — первый)",
+     SetText<&TCliOptions::device>},
+    {"--journal", nullptr, "N", "номер журнала прибора (1 — первый)", SetJournal},
+    {"--port", nullptr, "COMn|ПУТЬ",
+     "порт: COMn (см. JOURNAL_PORTS и [Ports] в main.ini) или путь устройства",
+     SetText<&TCliOptions::port>},
+    {"--speed", nullptr, "БОД", "скорость: {speeds}", SetSpeed},
+    {"--link", nullptr, "232|485", "тип связи", SetLink},
+    {"--address", nullptr, "A", "адрес прибора, от 1 до 247",
+     [](TCliOptions& o, const QString& opt, const QString& v) {
+         return SetInteger(o.address, opt, v, 1, 247, "адрес от 1 до 247");
+     }},
+    {"--retries", nullptr, "R", "число повторов запроса",
+     [](TCliOptions& o, const QString& opt, const QString& v) {
+         return SetInteger(o.retries, opt, v, 0, INT_MAX, "число повторов от 0");
+     }},
+    {"--start", nullptr, "S", "первая запись (вместе с --count)",
+     [](TCliOptions& o, const QString& opt, const QString& v) {
+         return SetInteger(o.start, opt, v, INT_MIN + 1, INT_MAX, "номер записи");
+     }},
+    {"--count", nullptr, "C", "количество записей (вместе с --start)",
+     [](TCliOptions& o, const QString& opt, const QString& v) {
+         return SetInteger(o.count, opt, v, INT_MIN + 1, INT_MAX, "количество записей");
+     }},
+    {"--output", nullptr, "ФАЙЛ",
+     "файл: *.txt — текст, *.xlsx или *.xls — книга Excel (.xls записывается как .xlsx)",
+     SetText<&TCliOptions::output>},
+    {"--list", nullptr, nullptr, "приборы каталога и их журналы, по одному в строке",
+     SetFlag<&TCliOptions::list>},
+    {"--version", nullptr, nullptr, "версия программы", SetFlag<&TCliOptions::version>},
+    {"--help", "-h", nullptr, "эта справка", SetFlag<&TCliOptions::help>},
+};
+
+const TOption* FindOption(const QString& name) {
+    for (const TOption& option : kOptions)
+        if (name == QLatin1String(option.name) ||
+            (option.alias && name == QLatin1String(option.alias)))
+            return &option;
+    return nullptr;
+}
+
+// The extension of the output file, in lower case; empty when the name has none.
+QString OutputExtension(const QString& output) {
+    const QString name = output.section(u'/', -1);
+    return name.contains(u'.') ? name.section(u'.', -1).toLower() : QString();
+}
+
+// The rules between options, once every argument was read.
+QString CheckCombination(TCliOptions& o) {
+    if (o.help || o.version)
+        return {};
+    if (o.list) {
+        if (!o.device.isEmpty() || o.journal > 0 || !o.port.isEmpty() || !o.output.isEmpty())
+            return QStringLiteral("--list сочетается только с --catalogue");
+        return {};
+    }
+    for (const auto& [name, missing] :
+         {std::pair{"--device", o.device.isEmpty()}, std::pair{"--journal", o.journal == 0},
+          std::pair{"--port", o.port.trimmed().isEmpty()},
+          std::pair{"--output", o.output.isEmpty()}})
+        if (missing)
+            return QStringLiteral("не указан %1").arg(QLatin1String(name));
+    if (o.start.has_value() != o.count.has_value())
+        return QStringLiteral("--start и --count задаются вместе");
+    const QString ext = OutputExtension(o.output);
+    if (ext != u"txt" && ext != u"xlsx" && ext != u"xls")
+        return QStringLiteral("--output: «%1» — ожидается файл *.txt, *.xlsx или *.xls")
+            .arg(o.output);
+    o.spreadsheet = ext != u"txt";
+    return {};
 }
 
 } // namespace
 
 QString UsageText() {
+    QString options;
+    int width = 0;
+    const auto head = [](const TOption& o) {
+        QString h = QLatin1String(o.name);
+        if (o.alias)
+            h += QStringLiteral(", ") + QLatin1String(o.alias);
+        if (o.value)
+            h += u' ' + QString::fromUtf8(o.value);
+        return h;
+    };
+    for (const TOption& o : kOptions)
+        width = std::max(width, static_cast<int>(head(o).size()));
+    for (const TOption& o : kOptions)
+        options +=
+            QStringLiteral("  %1  %2\n")
+                .arg(head(o), -width)
+                .arg(QString::fromUtf8(o.help).replace(QStringLiteral("{speeds}"), SpeedList()));
     return QStringLiteral(
-        "Usage:\n"
-        "  journal-read [--catalogue DIR] --device NAME|INDEX --journal N --port COMn|DEVICE\n"
-        "               [--speed BAUD] [--link 232|485] [--address A] [--retries R]\n"
-        "               [--start S --count C] --output FILE.txt|FILE.xlsx\n"
-        "  journal-read [--catalogue DIR] --list\n"
-        "\n"
-        "Reads a journal of an instrument the way the window's \"Считать\" does and saves it the\n"
-        "way \"Сохранить...\" does: a .txt name gives the text file, .xlsx a workbook.\n"
-        "\n"
-        "  --catalogue DIR  folder of main.ini and the device files (default: the program's)\n"
-        "  --device         device name or its position in the catalogue (1 = first)\n"
-        "  --journal        journal number of the device (1 = first)\n"
-        "  --port           COMn (see JOURNAL_PORTS, main.ini [Ports]) or a device path\n"
-        "  --speed, --link, --address, --retries\n"
-        "                   connection settings (default: those kept in main.ini)\n"
-        "  --start, --count read C records from record S on (both or neither)\n"
-        "  --list           print the devices and their journals, one a line\n"
-        "\n"
-        "Progress goes to standard error. Exit status: 0 the run finished (rows of failed\n"
-        "records included), 1 the run could not start or its record count could not be read,\n"
-        "2 wrong command line, 130 stopped by Ctrl-C (the records read so far are saved).\n");
+               "Использование:\n"
+               "  journal-read [--catalogue ПАПКА] --device ИМЯ|N --journal N --port COMn|ПУТЬ\n"
+               "               [--speed БОД] [--link 232|485] [--address A] [--retries R]\n"
+               "               [--start S --count C] --output ФАЙЛ.txt|ФАЙЛ.xlsx|ФАЙЛ.xls\n"
+               "  journal-read [--catalogue ПАПКА] --list\n"
+               "  journal-read --help | --version\n"
+               "\n"
+               "Считывает журнал прибора так же, как кнопка «Считать» окна, и сохраняет его так "
+               "же,\nкак «Сохранить...». Скорость, тип связи, адрес и число повторов по "
+               "умолчанию —\nиз main.ini, как в окне.\n"
+               "\n") +
+           options +
+           QStringLiteral(
+               "\n"
+               "Ход чтения выводится в стандартный поток ошибок. Код выхода: 0 — чтение "
+               "завершено\n(строки сбойных записей включены), 1 — чтение не началось или не "
+               "удалось прочитать\nколичество записей, 2 — ошибка в командной строке, 130 — "
+               "остановлено по Ctrl-C\n(считанные записи сохранены).\n");
+}
+
+QString UsageError(const QString& reason) {
+    return QStringLiteral("journal-read: %1; см. --help").arg(reason);
 }
 
 TParseResult ParseCommandLine(const QStringList& arguments) {
     TCliOptions o;
-    bool haveJournal = false;
-    QString error;
-    const auto fail = [&](const QString& e) {
-        if (error.isEmpty())
-            error = e;
-    };
-    const auto setInt = [&](std::optional<int>& target, const char* what, int min, int max) {
-        return [&target, what, min, max, &fail](const QString& opt, const QString& v) {
-            const auto n = integerValue(v);
-            if (!n || *n < min || *n > max)
-                fail(needsInteger(opt, v, what));
-            else
-                target = *n;
-        };
-    };
-    const std::map<QString, std::function<void(const QString&, const QString&)>> valued = {
-        {QStringLiteral("--catalogue"), [&](const QString&, const QString& v) { o.catalogue = v; }},
-        {QStringLiteral("--device"), [&](const QString&, const QString& v) { o.device = v; }},
-        {QStringLiteral("--journal"),
-         [&](const QString& opt, const QString& v) {
-             const auto n = integerValue(v);
-             if (!n || *n < 1)
-                 fail(needsInteger(opt, v, "a journal number from 1"));
-             else
-                 o.journal = *n, haveJournal = true;
-         }},
-        {QStringLiteral("--port"), [&](const QString&, const QString& v) { o.port = v.trimmed(); }},
-        {QStringLiteral("--speed"), setInt(o.speed, "a baud rate", 1, 0x7FFFFFFF)},
-        {QStringLiteral("--link"),
-         [&](const QString& opt, const QString& v) {
-             if (v == u"232")
-                 o.linkType = 0;
-             else if (v == u"485")
-                 o.linkType = 1;
-             else
-                 fail(needsInteger(opt, v, "232 or 485"));
-         }},
-        {QStringLiteral("--address"), setInt(o.address, "an address from 1 to 247", 1, 247)},
-        {QStringLiteral("--retries"), setInt(o.retries, "a retry count from 0", 0, 0x7FFFFFFF)},
-        {QStringLiteral("--start"), setInt(o.start, "a record number", -0x7FFFFFFF, 0x7FFFFFFF)},
-        {QStringLiteral("--count"), setInt(o.count, "a record count", -0x7FFFFFFF, 0x7FFFFFFF)},
-        {QStringLiteral("--output"), [&](const QString&, const QString& v) { o.output = v; }},
-    };
-
     for (qsizetype i = 0; i < arguments.size(); ++i) {
-        QString arg = arguments[i];
-        if (arg == u"--list") {
-            o.list = true;
-            continue;
+        QString name = arguments[i];
+        std::optional<QString> value;
+        if (const qsizetype eq = name.indexOf(u'='); name.startsWith(u"--") && eq > 0) {
+            value = name.mid(eq + 1);
+            name.truncate(eq);
         }
-        if (arg == u"--help" || arg == u"-h") {
-            o.help = true;
-            continue;
-        }
-        QString value;
-        bool inline_ = false;
-        if (const qsizetype eq = arg.indexOf(u'='); arg.startsWith(u"--") && eq > 0) {
-            value = arg.mid(eq + 1);
-            arg.truncate(eq);
-            inline_ = true;
-        }
-        const auto it = valued.find(arg);
-        if (it == valued.end()) {
-            fail(QStringLiteral("unknown argument «%1»").arg(arguments[i]));
-            continue;
-        }
-        if (!inline_) {
-            if (i + 1 >= arguments.size()) {
-                fail(QStringLiteral("%1 needs a value").arg(arg));
-                continue;
-            }
+        const TOption* option = FindOption(name);
+        if (!option)
+            return {std::nullopt, QStringLiteral("неизвестный параметр «%1»").arg(arguments[i])};
+        if (!option->value && value)
+            return {std::nullopt, QStringLiteral("%1 не принимает значения").arg(name)};
+        if (option->value && !value) {
+            if (i + 1 >= arguments.size() || FindOption(arguments[i + 1].section(u'=', 0, 0)))
+                return {std::nullopt, QStringLiteral("у %1 нет значения").arg(name)};
             value = arguments[++i];
         }
-        it->second(arg, value);
+        if (QString error = option->apply(o, name, value.value_or(QString())); !error.isEmpty())
+            return {std::nullopt, error};
     }
-
-    if (error.isEmpty() && !o.help) {
-        if (o.list) {
-            if (!o.device.isEmpty() || haveJournal || !o.port.isEmpty() || !o.output.isEmpty())
-                fail(QStringLiteral("--list takes no other option than --catalogue"));
-        } else if (o.device.isEmpty()) {
-            fail(QStringLiteral("--device is missing"));
-        } else if (!haveJournal) {
-            fail(QStringLiteral("--journal is missing"));
-        } else if (o.port.isEmpty()) {
-            fail(QStringLiteral("--port is missing"));
-        } else if (o.output.isEmpty()) {
-            fail(QStringLiteral("--output is missing"));
-        } else if (o.start.has_value() != o.count.has_value()) {
-            fail(QStringLiteral("--start and --count go together"));
-        } else {
-            const QString name = o.output.section(u'/', -1);
-            const QString ext = name.contains(u'.') ? name.section(u'.', -1).toLower() : QString();
-            if (ext == u"xlsx" || ext == u"xls")
-                o.spreadsheet = true;
-            else if (ext != u"txt")
-                fail(QStringLiteral("--output must name a .txt or .xlsx file"));
-        }
-    }
-    if (!error.isEmpty())
+    if (QString error = CheckCombination(o); !error.isEmpty())
         return {std::nullopt, error};
     return {o, {}};
 }

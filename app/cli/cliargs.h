@@ -20,6 +20,7 @@ struct TCliOptions {
     QString catalogue; // folder with main.ini and the device files; empty: the default location
     bool list = false;
     bool help = false;
+    bool version = false;
     QString device;  // name, or 1-based position in the catalogue
     int journal = 0; // 1-based
     QString port;    // COMn or a device path
@@ -35,15 +36,18 @@ struct TCliOptions {
 
 struct TParseResult {
     std::optional<TCliOptions> options;
-    QString error; // why the command line is wrong (options is empty then)
+    QString error; // why the command line is wrong (options is empty then), in Russian
 };
 
-// Parses the arguments after the program name. Options take their value as the next argument
-// or after '='. Unsettled defaults (speed, link, address, retries) stay empty: they come from
-// main.ini as in the window.
+// Parses the arguments after the program name with the table of options. Options take their
+// value as the next argument or after '='; the first wrong argument ends the parse. Unsettled
+// defaults (speed, link, address, retries) stay empty: they come from main.ini as in the window.
 TParseResult ParseCommandLine(const QStringList& arguments);
 
-// The usage text printed with a wrong command line and for --help.
+// The text of --help, its option lines made from the table of options.
 QString UsageText();
+
+// The one line of a wrong command line: the reason and a pointer to --help.
+QString UsageError(const QString& reason);
 
 } // namespace cli

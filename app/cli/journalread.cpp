@@ -7,6 +7,9 @@
 #include "app/core/stringgrid.h"
 #include "platform/portlist.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 #include <algorithm>
 
 namespace cli {
@@ -128,6 +131,30 @@ const TDevInfo* FindDevice(const core::TCatalogue& catalogue, const QString& nam
     return nullptr;
 }
 
+QString CheckCatalogueFolder(const QString& folder) {
+    if (!QFileInfo(folder).isDir())
+        return QStringLiteral("--catalogue: «%1» — не папка").arg(folder);
+    if (!QFileInfo(QDir(folder).filePath(QStringLiteral("main.ini"))).isFile())
+        return QStringLiteral("--catalogue: в папке «%1» нет main.ini").arg(folder);
+    return {};
+}
+
+QString CheckDeviceAndJournal(const TCliOptions& options, const core::TCatalogue& catalogue) {
+    if (options.list)
+        return {};
+    const TDevInfo* device = FindDevice(catalogue, options.device);
+    if (!device)
+        return QStringLiteral("--device: прибора «%1» нет в каталоге %2 (приборов: %3, см. --list)")
+            .arg(options.device, catalogue.MainIniPath)
+            .arg(catalogue.ListDev.size());
+    if (!device->journalAt(options.journal - 1))
+        return QStringLiteral("--journal: у прибора «%1» нет журнала %2 (журналов: %3)")
+            .arg(device->Name)
+            .arg(options.journal)
+            .arg(device->CountJournals);
+    return {};
+}
+
 void ExportPortMapping(int number, const QString& mainIniPath) {
     const QString path = platform::PortList::devicePathFor(number, mainIniPath);
     if (path.isEmpty() || path == platform::PortList::devicePathFor(number))
@@ -141,16 +168,9 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
                 IAccessLibrary& library, const TCliIo& io) {
     const core::TConnectionSettings& settings = catalogue.Settings;
     TRunRequest request;
+    // Checked by CheckDeviceAndJournal before; the run itself refuses a missing one.
     request.device = FindDevice(catalogue, options.device);
-    if (!request.device)
-        printLine(io.err, QStringLiteral("Прибор «%1» не найден в каталоге %2.")
-                              .arg(options.device, catalogue.MainIniPath));
     request.journalIndex = options.journal - 1;
-    if (request.device && !request.device->journalAt(request.journalIndex))
-        printLine(io.err, QStringLiteral("У прибора «%1» нет журнала %2 (журналов: %3).")
-                              .arg(request.device->Name)
-                              .arg(options.journal)
-                              .arg(request.device->CountJournals));
 
     // The port as if typed into the port selector: COMn or a device path.
     const core::TPortChoice port =

@@ -3,6 +3,7 @@
 #include "app/cli/journalread.h"
 #include "app/core/accesslibrarybinding.h"
 #include "app/core/catalogue.h"
+#include "app/core/selectors.h"
 #include "platform/cataloguelocation.h"
 #include "platform/portlist.h"
 
@@ -39,13 +40,16 @@ int main(int argc, char** argv) {
     arguments.removeFirst();
     const cli::TParseResult parsed = cli::ParseCommandLine(arguments);
     if (!parsed.options) {
-        printError(QStringLiteral("journal-read: ") + parsed.error + u'\n');
-        printError(cli::UsageText());
+        printError(cli::UsageError(parsed.error));
         return cli::kExitUsage;
     }
     const cli::TCliOptions& options = *parsed.options;
-    if (options.help) {
-        std::fputs(cli::UsageText().toUtf8().constData(), stdout);
+    if (options.help || options.version) {
+        const QString text =
+            options.help
+                ? cli::UsageText()
+                : QStringLiteral("journal-read, версия ПО %1\n").arg(core::ProgramVersionText());
+        std::fputs(text.toUtf8().constData(), stdout);
         return cli::kExitOk;
     }
 
@@ -62,16 +66,18 @@ int main(int argc, char** argv) {
         platform::seedUserMainIni(location);
         catalogue.Load(location.mainIniPath, location.deviceDirectory);
     } else {
-        if (!QFileInfo(options.catalogue).isDir()) {
-            printError(QStringLiteral("journal-read: --catalogue: %1 is not a folder\n")
-                           .arg(options.catalogue));
-            printError(cli::UsageText());
+        if (const QString error = cli::CheckCatalogueFolder(options.catalogue); !error.isEmpty()) {
+            printError(cli::UsageError(error));
             return cli::kExitUsage;
         }
         catalogue.Load(QDir(options.catalogue).absolutePath());
     }
     for (const QString& problem : catalogue.Errors)
         printError(problem);
+    if (const QString error = cli::CheckDeviceAndJournal(options, catalogue); !error.isEmpty()) {
+        printError(cli::UsageError(error));
+        return cli::kExitUsage;
+    }
 
     if (options.list)
         return cli::ListCatalogue(catalogue, stdout);

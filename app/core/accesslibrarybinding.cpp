@@ -12,7 +12,7 @@ namespace {
 template <typename F> bool resolve(void* handle, const char* name, F& target, QString& error) {
     target = reinterpret_cast<F>(dlsym(handle, name));
     if (!target)
-        error = QStringLiteral("%1: entry point \"%2\" is missing")
+        error = QStringLiteral("В библиотеке %1 нет функции «%2»")
                     .arg(QString::fromLatin1(TAccessLibraryBinding::kFileName),
                          QString::fromLatin1(name));
     return target != nullptr;
@@ -26,11 +26,14 @@ bool TAccessLibraryBinding::LoadAccessLibrary(const QString& programDirectory,
     const QString local = QDir(programDirectory).filePath(QString::fromLatin1(kFileName));
     FHandle = dlopen(QFile::encodeName(local).constData(), RTLD_NOW | RTLD_LOCAL);
     if (!FHandle) {
-        m_loadError = QString::fromLocal8Bit(dlerror());
+        // The loader's own text only when the file is there but does not load (it then names
+        // the missing dependency or symbol); a missing file is said in words of our own.
+        m_loadError = QFile::exists(local) ? QStringLiteral("Файл %1 не загружается: %2")
+                                                 .arg(local, QString::fromLocal8Bit(dlerror()))
+                                           : QStringLiteral("Нет файла %1").arg(local);
         FHandle = dlopen(kFileName, RTLD_NOW | RTLD_LOCAL);
     }
     if (!FHandle) {
-        m_loadError += u'\n' + QString::fromLocal8Bit(dlerror());
         if (messages)
             messages->error(QStringLiteral("Библиотека OmbrelDLL.dll не найдена"));
         return false;

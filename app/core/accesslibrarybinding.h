@@ -43,7 +43,8 @@ public:
     [[nodiscard]] bool LoadAccessLibrary(const QString& programDirectory, IMessageSink* messages);
 
     bool isComplete() const;
-    // The loader's explanation of the last failure (dlerror text or the missing symbol).
+    // Why loading failed, in Russian: the file is missing, the loader's text for a file that does
+    // not load, or the missing function.
     const QString& loadError() const { return m_loadError; }
 
     // IAccessLibrary

@@ -1,5 +1,6 @@
 #include "app/core/catalogue.h"
 
+#include "platform/codepage.h"
 #include "platform/inifile.h"
 
 #include <QDir>
@@ -28,6 +29,13 @@ QStringView sectionName(int k, char16_t (&buffer)[16]) {
 
 const QString kSettings = QStringLiteral("Settings");
 const QString kPosition = QStringLiteral("Position");
+const QString kSaveDialog = QStringLiteral("SaveDialog");
+
+// Whether the file's encoding holds `text` (windows-1251 lacks most scripts).
+bool Encodable(const platform::IniFile& ini, const QString& text) {
+    return ini.encoding() != platform::IniFile::Encoding::Ansi ||
+           platform::fromCp1251(platform::toCp1251(text)) == text;
+}
 
 } // namespace
 
@@ -45,6 +53,10 @@ TConnectionSettings ReadConnectionSettings(const platform::IniFile& ini) {
         s.Top = *top;
     if (const auto left = platform::parseIniInteger(ini.readString(kPosition, u"Left", QString())))
         s.Left = *left;
+    if (ini.valueExists(kSaveDialog, u"Folder"))
+        s.saveFolder = ini.readString(kSaveDialog, u"Folder", QString());
+    if (ini.valueExists(kSaveDialog, u"Filter"))
+        s.saveFilter = ini.readInteger(kSaveDialog, u"Filter", 1);
     return s;
 }
 
@@ -70,6 +82,10 @@ bool SaveSettings(const QString& mainIniPath, const TConnectionSettings& s, QStr
         ini.writeInteger(kPosition, u"Top", *s.Top);
     if (s.Left)
         ini.writeInteger(kPosition, u"Left", *s.Left);
+    if (s.saveFolder && Encodable(ini, *s.saveFolder))
+        ini.writeString(kSaveDialog, u"Folder", *s.saveFolder);
+    if (s.saveFilter)
+        ini.writeInteger(kSaveDialog, u"Filter", *s.saveFilter);
     if (ini.save(mainIniPath))
         return true;
     return fail();

@@ -21,7 +21,8 @@ namespace core {
 // QT_LOGGING_RULES="journal.catalogue.debug=true").
 Q_DECLARE_LOGGING_CATEGORY(lcCatalogue)
 
-// The connection settings and window position kept in [Settings] and [Position] of main.ini.
+// The connection settings, window position and save dialog memory kept in [Settings],
+// [Position] and [SaveDialog] of main.ini.
 struct TConnectionSettings {
     // Text of the port item to select; nullopt when the key is missing (keep item 0).
     std::optional<QString> lastcomport;
@@ -34,6 +35,10 @@ struct TConnectionSettings {
     // Window position; nullopt when the key is missing (keep the current position).
     std::optional<int> Top;
     std::optional<int> Left;
+    // Folder and filter (1 text, 2 workbook) of the last save; nullopt when the key is missing
+    // (on saving: leave it as it is). A folder the file's encoding cannot hold is not written.
+    std::optional<QString> saveFolder;
+    std::optional<int> saveFilter;
 };
 
 TConnectionSettings ReadConnectionSettings(const platform::IniFile& mainIni);

@@ -110,13 +110,13 @@ bool TJournalDecoder::DecodeTextRecord(std::int32_t Index, TReplyView reply) {
     m_sg.setCell(row, 2, f.name);
     m_sg.setCell(row, 3, f.before);
     m_sg.setCell(row, 4, f.value);
-    const auto D = ParseLocaleDateTime(f.time);
+    const auto D = ParseRecordTime(f.time);
     if (!D) {
         if (m_unparsedTimes++ == 0)
             m_firstUnparsedTime = f.time;
     }
     const TRecStr& S = FindOrAddRecStr(f.name);
-    AddGroupEvent(S.ID, dtList, f.name, D.value_or(kNoDateTime), f.value);
+    AddGroupEvent(S.ID, dtList, f.name, D ? D->value : kNoDateTime, f.value);
     ScrollToLastRow();
     return D.has_value();
 }

@@ -1,9 +1,11 @@
 #include "app/core/journalexport.h"
 
+#include "app/core/timeformats.h"
 #include "platform/codepage.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #include <xlsxwriter.h>
 
@@ -132,6 +134,42 @@ QString LxwMessage(lxw_error e, const QString& fileName) {
         .arg(fileName, QString::fromLocal8Bit(lxw_strerror(e)));
 }
 
+// Printed: landscape A4, one page wide, the device line and the headings (rows 1 and 2) on every
+// page. The repeated rows are a name of their own: the writer's worksheet_repeat_rows leaves the
+// sheet name "..." unquoted in its reference, which spreadsheet programs do not read.
+void SetPageSetup(lxw_workbook* book, lxw_worksheet* ws) {
+    worksheet_set_landscape(ws);
+    worksheet_set_paper(ws, 9);
+    worksheet_fit_to_pages(ws, 1, 0);
+    workbook_define_name(book, "'...'!_xlnm.Print_Titles", "='...'!$1:$2");
+}
+
+// The time column: a time that reads as a date-time is a date-time cell shown as its text shows
+// it (one format for each distinct look); anything else is a text cell.
+class TTimeCells {
+public:
+    TTimeCells(lxw_workbook* book, lxw_worksheet* ws) : m_book(book), m_ws(ws) {}
+
+    void write(lxw_row_t row, lxw_col_t col, const QString& text) {
+        const std::optional<TParsedTime> t = ParseRecordTime(text);
+        if (!t) {
+            worksheet_write_string(m_ws, row, col, text.toUtf8().constData(), nullptr);
+            return;
+        }
+        lxw_format*& format = m_formats[t->numberFormat];
+        if (!format) {
+            format = workbook_add_format(m_book);
+            format_set_num_format(format, t->numberFormat.toUtf8().constData());
+        }
+        worksheet_write_number(m_ws, row, col, t->value, format);
+    }
+
+private:
+    lxw_workbook* m_book;
+    lxw_worksheet* m_ws;
+    QHash<QString, lxw_format*> m_formats;
+};
+
 } // namespace
 
 ExportResult ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText, TTypeDev layout,
@@ -167,6 +205,8 @@ ExportResult ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText,
         const QByteArray u = s.toUtf8();
         worksheet_write_string(ws, row, col, u.constData(), f);
     };
+    TTimeCells times(book.get(), ws);
+    SetPageSetup(book.get(), ws);
     worksheet_set_column(ws, 0, 0, 20, nullptr);
     worksheet_set_column(ws, 1, 1, 40, nullptr);
     worksheet_set_column(ws, 2, 3, 50, nullptr);
@@ -184,7 +224,7 @@ ExportResult ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText,
     }
     for (int r = 1; r < sg.rowCount(); ++r) {
         const auto row = static_cast<lxw_row_t>(r + 1);
-        put(row, 0, sg.cell(r, 1), nullptr);
+        times.write(row, 0, sg.cell(r, 1));
         put(row, 1, sg.cell(r, 2), nullptr);
         if (twoValues) {
             put(row, 2, sg.cell(r, 3), text);

@@ -41,7 +41,10 @@ struct [[nodiscard]] ExportResult {
 inline constexpr const char* kSpreadsheetVersion = "16.0";
 
 // Workbook of one sheet "...": B1 device line, widths A 20, B 40, C 50, D 50, bold A2:D2 headers,
-// then list columns 1, 2 and the value column(s) as text cells from row 3 on. A name without
+// then list columns 1, 2 and the value column(s) from row 3 on. A time that ParseRecordTime reads
+// is a date-time cell with a number format that shows it as its text does; any other time, the
+// parameter and the values are text cells (the values formatted "@"), never formulas. Printed
+// landscape on A4, one page wide, rows 1 and 2 repeated on every page. A name without
 // extension gets ".xlsx" (".xls" for a writer version below 12). A name ending in ".xls" gets
 // ".xlsx" instead, because the writer produces Office Open XML only; the result's notice says so.
 [[nodiscard]] ExportResult

@@ -3,7 +3,6 @@
 #include "app/core/timeformats.h"
 #include "platform/codepage.h"
 
-#include <QLocale>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -148,9 +147,8 @@ QString FormatFloat(double value) {
         return QStringLiteral("NaN");
     if (std::isinf(value))
         return value > 0 ? QStringLiteral("INF") : QStringLiteral("-INF");
-    QLocale locale;
-    locale.setNumberOptions(QLocale::OmitGroupSeparator);
-    return ReplaceFirstChar(locale.toString(value, 'f', 7), QLatin1Char(','), QLatin1Char('.'));
+    // Never the locale's digits, minus sign or separators: ASCII digits, "-" and "." always.
+    return QString::number(value, 'f', 7);
 }
 
 std::optional<TFormattedValue> FormatValue(std::int32_t atype, std::uint32_t raw,

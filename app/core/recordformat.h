@@ -66,8 +66,8 @@ QString ModeText(std::uint16_t code);
 // Replaces the first occurrence of `from` by `to`.
 QString ReplaceFirstChar(QString text, QChar from, QChar to);
 
-// Seven decimals with "." as decimal point, no digit grouping; "NaN", "INF", "-INF" for values
-// that are not finite.
+// Seven decimals, ASCII digits, "-" and "." whatever the locale, no digit grouping; "NaN", "INF",
+// "-INF" for values that are not finite.
 QString FormatFloat(double value);
 
 // Text and event value of a raw 32-bit value by a record type's data type. `strs` is the value

@@ -1,6 +1,7 @@
 #include "app/core/timeformats.h"
 
 #include <QLocale>
+#include <QRegularExpression>
 
 #include <cmath>
 
@@ -128,8 +129,15 @@ QString FormatRecordTime(double dateTime, const TJournalInfo* journal) {
                              d.day() - 1, p->hour(), p->minute(), p->second());
 }
 
+QLocale TextLocale() {
+    const QLocale locale;
+    if (locale.language() == QLocale::C)
+        return QLocale(QLocale::Russian, QLocale::Russia);
+    return locale;
+}
+
 QString LocaleTimeSeparator() {
-    return SeparatorAfter(QLocale().timeFormat(QLocale::LongFormat), QStringLiteral("hH"),
+    return SeparatorAfter(TextLocale().timeFormat(QLocale::LongFormat), QStringLiteral("hH"),
                           QLatin1Char(':'));
 }
 
@@ -137,7 +145,7 @@ QString LocaleDateTimeText(double dateTime) {
     const auto p = Split(dateTime);
     if (!p)
         return {};
-    const QLocale locale;
+    const QLocale locale = TextLocale();
     QString text = locale.toString(p->date, locale.dateFormat(QLocale::ShortFormat));
     if (p->msOfDay != 0)
         text += QLatin1Char(' ') +
@@ -146,82 +154,177 @@ QString LocaleDateTimeText(double dateTime) {
     return text;
 }
 
-std::optional<double> ParseLocaleDateTime(const QString& text) {
-    const QLocale locale;
-    const QString dateFormat = locale.dateFormat(QLocale::ShortFormat);
-    const QChar dateSep = SeparatorAfter(dateFormat, QStringLiteral("dMy"), QLatin1Char('.'));
-    const QChar timeSep = LocaleTimeSeparator().at(0);
+namespace {
 
-    int i = 0;
-    const int n = static_cast<int>(text.size());
-    auto skipBlanks = [&] {
-        while (i < n && IsBlank(text[i]))
-            ++i;
+// Where day, month and year stand among the three date numbers of a text (0, 1 or 2).
+struct TDateOrder {
+    int day = 0;
+    int month = 1;
+    int year = 2;
+};
+
+constexpr TDateOrder kDayFirst{0, 1, 2};
+constexpr TDateOrder kYearFirst{2, 1, 0};
+
+// The order of the locale's short date format; day-first when the format lacks a field.
+TDateOrder LocaleDateOrder(const QString& dateFormat) {
+    const auto posD = dateFormat.indexOf(QLatin1Char('d'));
+    const auto posM = dateFormat.indexOf(QLatin1Char('M'));
+    const auto posY = dateFormat.indexOf(QLatin1Char('y'));
+    if (posD < 0 || posM < 0 || posY < 0)
+        return kDayFirst;
+    const auto rank = [&](qsizetype pos) {
+        return int(pos > posD) + int(pos > posM) + int(pos > posY);
     };
-    // A number of 1 to 9 digits; its digit count goes to `digits`.
-    auto number = [&](int& value, int* digits = nullptr) {
-        const int start = i;
+    return {rank(posD), rank(posM), rank(posY)};
+}
+
+// The lenient reading of ParseLocaleDateTime with the date order and separators given.
+class TLenientReader {
+public:
+    TLenientReader(const QString& text, QList<QChar> dateSeps, QList<QChar> timeSeps)
+        : m_text(text), m_n(static_cast<int>(text.size())), m_dateSeps(std::move(dateSeps)),
+          m_timeSeps(std::move(timeSeps)) {}
+
+    std::optional<double> read(TDateOrder order) {
+        m_i = 0;
+        skipBlanks();
+        int fields[3] = {0, 0, 0};
+        int digits[3] = {0, 0, 0};
+        for (int k = 0; k < 3; ++k)
+            if ((k > 0 && !separator(m_dateSeps)) || !number(fields[k], &digits[k]))
+                return std::nullopt;
+        int year = fields[order.year];
+        if (digits[order.year] <= 2) {
+            const int threshold = QDate::currentDate().year() - 50;
+            year += threshold / 100 * 100;
+            if (year < threshold)
+                year += 100;
+        }
+        const QDate date(year, fields[order.month], fields[order.day]);
+        if (!date.isValid())
+            return std::nullopt;
+
+        int h = 0, m = 0, s = 0;
+        const int afterDate = m_i;
+        skipBlanks();
+        if (m_i < m_n) {
+            if (m_i == afterDate || !number(h) || !separator(m_timeSeps) || !number(m))
+                return std::nullopt;
+            if (separator(m_timeSeps) && !number(s))
+                return std::nullopt;
+            skipBlanks();
+            if (m_i < m_n || h > 23 || m > 59 || s > 59)
+                return std::nullopt;
+        }
+        return QDateTimeToDateTime(QDateTime(date, QTime(h, m, s), Qt::UTC));
+    }
+
+private:
+    void skipBlanks() {
+        while (m_i < m_n && IsBlank(m_text[m_i]))
+            ++m_i;
+    }
+    // A number of 1 to 9 ASCII digits.
+    bool number(int& value, int* digits = nullptr) {
+        const int start = m_i;
         value = 0;
-        while (i < n && i - start < 9 && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9'))
-            value = value * 10 + (text[i++].unicode() - '0');
+        while (m_i < m_n && m_i - start < 9 && m_text[m_i] >= QLatin1Char('0') &&
+               m_text[m_i] <= QLatin1Char('9'))
+            value = value * 10 + (m_text[m_i++].unicode() - '0');
         if (digits)
-            *digits = i - start;
-        return i > start && !(i < n && text[i].isDigit());
-    };
-    auto separator = [&](std::initializer_list<QChar> accepted) {
-        if (i < n && std::find(accepted.begin(), accepted.end(), text[i]) != accepted.end()) {
-            ++i;
+            *digits = m_i - start;
+        return m_i > start && !(m_i < m_n && m_text[m_i].isDigit());
+    }
+    bool separator(const QList<QChar>& accepted) {
+        if (m_i < m_n && accepted.contains(m_text[m_i])) {
+            ++m_i;
             return true;
         }
         return false;
+    }
+
+    const QString& m_text;
+    const int m_n;
+    const QList<QChar> m_dateSeps;
+    const QList<QChar> m_timeSeps;
+    int m_i = 0;
+};
+
+// The number format of a parsed time text: its digit runs become the date fields in `order`,
+// then hours, minutes and seconds; every other character is kept as a quoted literal.
+QString NumberFormatOf(const QString& text, TDateOrder order) {
+    const QString trimmed = text.trimmed();
+    QString format;
+    int field = 0;
+    for (qsizetype i = 0; i < trimmed.size();) {
+        if (!trimmed[i].isDigit()) {
+            const QChar c = trimmed[i++];
+            format += c == QLatin1Char(' ') || c == QLatin1Char(':') ? QString(c)
+                                                                     : QStringLiteral("\\") + c;
+            continue;
+        }
+        qsizetype run = 0;
+        while (i < trimmed.size() && trimmed[i].isDigit())
+            ++i, ++run;
+        const bool wide = run > 1;
+        if (field == order.day)
+            format += wide ? u"dd" : u"d";
+        else if (field == order.month)
+            format += wide ? u"mm" : u"m";
+        else if (field == order.year)
+            format += run > 2 ? u"yyyy" : u"yy";
+        else if (field == 3)
+            format += wide ? u"hh" : u"h";
+        else if (field == 4)
+            format += u"mm";
+        else
+            format += wide ? u"ss" : u"s";
+        ++field;
+    }
+    return format;
+}
+
+// The instrument's own form: two-digit day and month, a two- or four-digit year, "." between
+// them, then the time as hh:mm:ss.
+bool IsInstrumentForm(const QString& text) {
+    static const QRegularExpression form(
+        QStringLiteral("^\\s*\\d\\d\\.\\d\\d\\.(\\d\\d|\\d{4})\\s+\\d\\d:\\d\\d:\\d\\d\\s*$"));
+    return form.match(text).hasMatch();
+}
+
+// A date that starts with a four-digit year ("2020.09.13").
+bool StartsWithFullYear(const QString& text) {
+    static const QRegularExpression form(QStringLiteral("^\\s*\\d{4}[./-]"));
+    return form.match(text).hasMatch();
+}
+
+} // namespace
+
+std::optional<double> ParseLocaleDateTime(const QString& text) {
+    const QLocale locale = TextLocale();
+    const QString dateFormat = locale.dateFormat(QLocale::ShortFormat);
+    const QChar dateSep = SeparatorAfter(dateFormat, QStringLiteral("dMy"), QLatin1Char('.'));
+    TLenientReader reader(text, {QLatin1Char('.'), QLatin1Char('/'), QLatin1Char('-'), dateSep},
+                          {QLatin1Char(':'), LocaleTimeSeparator().at(0)});
+    return reader.read(LocaleDateOrder(dateFormat));
+}
+
+std::optional<TParsedTime> ParseRecordTime(const QString& text) {
+    const auto parsed = [&](std::optional<double> v, TDateOrder order) {
+        return v ? std::optional<TParsedTime>({*v, NumberFormatOf(text, order)}) : std::nullopt;
     };
-
-    skipBlanks();
-    int fields[3] = {0, 0, 0};
-    int yearDigits = 0;
-    // Order of day, month and year in the short date.
-    const int posD = static_cast<int>(dateFormat.indexOf(QLatin1Char('d')));
-    const int posM = static_cast<int>(dateFormat.indexOf(QLatin1Char('M')));
-    const int posY = static_cast<int>(dateFormat.indexOf(QLatin1Char('y')));
-    const auto rank = [&](int pos) { return (pos > posD) + (pos > posM) + (pos > posY); };
-    const int yearSlot = posY >= 0 && posD >= 0 && posM >= 0 ? rank(posY) : 2;
-    const int daySlot = posY >= 0 && posD >= 0 && posM >= 0 ? rank(posD) : 0;
-    const int monthSlot = posY >= 0 && posD >= 0 && posM >= 0 ? rank(posM) : 1;
-    const std::initializer_list<QChar> dateSeps = {QLatin1Char('.'), QLatin1Char('/'),
-                                                   QLatin1Char('-'), dateSep};
-    for (int k = 0; k < 3; ++k) {
-        if (k > 0 && !separator(dateSeps))
-            return std::nullopt;
-        if (!number(fields[k], k == yearSlot ? &yearDigits : nullptr))
-            return std::nullopt;
-    }
-    int year = fields[yearSlot];
-    if (yearDigits <= 2) {
-        const int threshold = QDate::currentDate().year() - 50;
-        year += threshold / 100 * 100;
-        if (year < threshold)
-            year += 100;
-    }
-    const QDate date(year, fields[monthSlot], fields[daySlot]);
-    if (!date.isValid())
-        return std::nullopt;
-
-    int h = 0, m = 0, s = 0;
-    const int afterDate = i;
-    skipBlanks();
-    if (i < n) {
-        if (i == afterDate)
-            return std::nullopt;
-        const std::initializer_list<QChar> timeSeps = {QLatin1Char(':'), timeSep};
-        if (!number(h) || !separator(timeSeps) || !number(m))
-            return std::nullopt;
-        if (separator(timeSeps) && !number(s))
-            return std::nullopt;
-        skipBlanks();
-        if (i < n || h > 23 || m > 59 || s > 59)
-            return std::nullopt;
-    }
-    return QDateTimeToDateTime(QDateTime(date, QTime(h, m, s), Qt::UTC));
+    TLenientReader own(text, {QLatin1Char('.'), QLatin1Char('/'), QLatin1Char('-')},
+                       {QLatin1Char(':')});
+    if (IsInstrumentForm(text))
+        return parsed(own.read(kDayFirst), kDayFirst);
+    if (const auto v = ParseLocaleDateTime(text))
+        return parsed(v, LocaleDateOrder(TextLocale().dateFormat(QLocale::ShortFormat)));
+    if (const auto v = own.read(kDayFirst))
+        return parsed(v, kDayFirst);
+    if (StartsWithFullYear(text))
+        return parsed(own.read(kYearFirst), kYearFirst);
+    return std::nullopt;
 }
 
 } // namespace core

@@ -3,6 +3,7 @@
 #include "app/core/journaldata.h"
 
 #include <QDateTime>
+#include <QLocale>
 #include <QString>
 
 #include <cstdint>
@@ -45,18 +46,36 @@ QString FormatWorkTime(std::int32_t seconds);
 // kNoDateTime gives an empty text.
 QString FormatRecordTime(double dateTime, const TJournalInfo* journal);
 
-// The time separator of the default locale (":" when its time format names none).
+// The locale of date-time texts: the default locale, or Russian, the program's own language, when
+// the default names no language (the C and POSIX locales of containers and servers).
+QLocale TextLocale();
+
+// The time separator of TextLocale() (":" when its time format names none).
 QString LocaleTimeSeparator();
 
-// The default locale's date-time text: short date, a blank and the long time without its
+// TextLocale()'s date-time text: short date, a blank and the long time without its
 // time-zone field; the time is left out at exactly midnight. Empty for kNoDateTime.
 QString LocaleDateTimeText(double dateTime);
 
-// Lenient date-time parser of the default locale, as a desktop date parser reads a typed text:
+// Lenient date-time parser of TextLocale(), as a desktop date parser reads a typed text:
 // day, month and year as numbers in the order of the locale's short date (any of ". / -" or the
 // locale's own separator between them), a one- or two-digit year taken within 50 years of the
 // current year (20 reads as 2020), then optionally hours, minutes and optional seconds separated
 // by ":" or the locale's time separator. Leading and trailing blanks are ignored.
 [[nodiscard]] std::optional<double> ParseLocaleDateTime(const QString& text);
+
+// A time text read as a date-time, with the spreadsheet number format that shows the value as the
+// text shows it (the text's field widths and separators, e.g. dd\.mm\.yy hh:mm:ss).
+struct TParsedTime {
+    double value = kNoDateTime;
+    QString numberFormat;
+};
+
+// The time text of a record, whatever the locale. Instruments write day-first texts
+// ("13.09.20 12:26:40", "13.09.2020 12:26:40"): a text of exactly that form is read day-first
+// (a month-first or year-first locale would misread or reject it); any other text by
+// ParseLocaleDateTime, then day-first as leniently, then as the calendar form of journals with
+// StartTime ("2020.09.13 12:26:40 ").
+std::optional<TParsedTime> ParseRecordTime(const QString& text);
 
 } // namespace core

@@ -3,6 +3,7 @@
 #include "app/core/catalogue.h"
 #include "app/core/errortexts.h"
 #include "app/core/journalexport.h"
+#include "app/core/windowplacement.h"
 #include "app/core/windowtexts.h"
 #include "app/gui/messageboxsink.h"
 #include "app/gui/savefilechooser.h"
@@ -13,6 +14,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
+#include <QScreen>
 
 namespace {
 
@@ -217,6 +219,7 @@ void TForm1::LoadCatalogue() {
 
     if (s.Top || s.Left)
         move(s.Left.value_or(x()), s.Top.value_or(y()));
+    m_saveDialogMemory = core::TSaveDialogMemory::FromSettings(s.saveFolder, s.saveFilter);
 
     if (!catalogue.Errors.isEmpty())
         messages().error(catalogue.Errors.join(u'\n'));
@@ -240,6 +243,10 @@ void TForm1::SaveSettings() {
     s.lastlink = ui.rgrRsType->itemIndex();
     s.Top = y();
     s.Left = x();
+    if (!m_saveDialogMemory.folder.isEmpty()) {
+        s.saveFolder = m_saveDialogMemory.folder;
+        s.saveFilter = m_saveDialogMemory.filterIndex;
+    }
     QString message;
     if (!core::SaveSettings(mainIniPath(), s, &message))
         messages().error(message);
@@ -370,9 +377,11 @@ void TForm1::ClearGroupData() {
 }
 
 void TForm1::BtnExcelClick() {
-    const auto choice = m_options.saveDialog->choose(this, m_exportFileName);
+    const auto choice = m_options.saveDialog->choose(
+        this, {m_saveDialogMemory.ProposedPath(m_exportFileName), m_saveDialogMemory.filterIndex});
     if (!choice)
         return;
+    m_saveDialogMemory.Remember(choice->fileName, choice->filterIndex);
     const TJournalInfo* journal = selectedJournal();
     const TTypeDev layout = journal ? journal->typedev : tdPlain;
     const core::ExportResult result =
@@ -396,6 +405,17 @@ void TForm1::closeEvent(QCloseEvent* event) {
         return;
     }
     QMainWindow::closeEvent(event);
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (m_placedOnScreen)
+        return;
+    m_placedOnScreen = true;
+    QList<QRect> areas; // the primary screen first
+    for (const QScreen* screen : QGuiApplication::screens())
+        areas.append(screen->availableGeometry());
+    move(core::PlaceWindow(frameGeometry(), areas));
 }
 
 // ---- server path ----

@@ -4,6 +4,7 @@
 #include "app/core/journaldata.h"
 #include "app/core/journaldecoder.h"
 #include "app/core/readingrun.h"
+#include "app/core/savedialogmemory.h"
 #include "app/core/selectors.h"
 #include "app/gui/runview.h"
 #include "app/gui/serverpathview.h"
@@ -191,6 +192,8 @@ private:
     const TJournalInfo* selectedJournal() const;
     void closeEvent(QCloseEvent* event) override;
     bool event(QEvent* event) override;
+    // At the first show: the whole window on the available screen (core::PlaceWindow).
+    void showEvent(QShowEvent* event) override;
 
     TForm1Options m_options;
     Ui::TForm1 ui;
@@ -199,6 +202,8 @@ private:
     bool m_terminationRequested = false;
     bool m_settingsSaved = false;
     QString m_exportFileName;
+    core::TSaveDialogMemory m_saveDialogMemory;
+    bool m_placedOnScreen = false;
     std::unique_ptr<ISaveFileChooser> m_ownSaveDialog;
 
     std::int32_t m_devAdr = 1;       // DevAdr

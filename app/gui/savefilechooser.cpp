@@ -1,9 +1,13 @@
 #include "app/gui/savefilechooser.h"
 
+#include <QCoreApplication>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLibraryInfo>
+#include <QTranslator>
 
 std::optional<ISaveFileChooser::TChoice> TFileDialogChooser::choose(QWidget* parent,
-                                                                    const QString& proposedName) {
+                                                                    const TChoice& proposed) {
     const QStringList filters = {QStringLiteral("Текстовый файл (*.txt)"),
                                  QStringLiteral("Microsoft Excel (*.xls *.xlsx)")};
     QFileDialog dialog(parent);
@@ -11,11 +15,25 @@ std::optional<ISaveFileChooser::TChoice> TFileDialogChooser::choose(QWidget* par
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setOption(QFileDialog::DontConfirmOverwrite);
     dialog.setNameFilters(filters);
-    dialog.selectFile(proposedName);
+    dialog.selectNameFilter(filters.value(proposed.filterIndex - 1, filters.front()));
+    const QFileInfo file(proposed.fileName);
+    if (proposed.fileName.contains(u'/'))
+        dialog.setDirectory(file.absolutePath());
+    dialog.selectFile(file.fileName());
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return std::nullopt;
     TChoice choice;
     choice.fileName = dialog.selectedFiles().constFirst();
     choice.filterIndex = filters.indexOf(dialog.selectedNameFilter()) == 1 ? 2 : 1;
     return choice;
+}
+
+bool InstallQtTranslation() {
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    if (!translator->load(QStringLiteral("qtbase_ru"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
 }

@@ -15,14 +15,19 @@ public:
     };
 
     virtual ~ISaveFileChooser() = default;
-    // nullopt when the user cancels.
+    // `proposed`: the file name the dialog proposes (with the folder it opens in, when it has one;
+    // else the working folder) and the filter it starts on. nullopt when the user cancels.
     [[nodiscard]] virtual std::optional<TChoice> choose(QWidget* parent,
-                                                        const QString& proposedName) = 0;
+                                                        const TChoice& proposed) = 0;
 };
 
 // The save dialog of the desktop: filters "Текстовый файл (*.txt)" and
-// "Microsoft Excel (*.xls *.xlsx)", the device's name proposed, no question about existing files.
+// "Microsoft Excel (*.xls *.xlsx)", no question about existing files.
 class TFileDialogChooser : public ISaveFileChooser {
 public:
-    std::optional<TChoice> choose(QWidget* parent, const QString& proposedName) override;
+    std::optional<TChoice> choose(QWidget* parent, const TChoice& proposed) override;
 };
+
+// Installs Qt's own Russian translation (qtbase_ru from Qt's translations folder), so that Qt's
+// dialogs and buttons speak the window's language; false when it is not installed.
+bool InstallQtTranslation();

@@ -13,4 +13,5 @@ for f in ./usr/bin/journal-read ./usr/bin/journal-reader ./usr/share/journal-rea
     grep -q " $f" deb-contents.txt || { echo "missing in the package: $f" >&2; exit 1; }
 done
 grep -q 'OmbrelDll.so$' deb-contents.txt
+dpkg-deb -f "$deb" Depends | grep -q qt6-translations-l10n || { echo "no Depends on Qt's translations" >&2; exit 1; }
 echo "package $deb: ok"

@@ -30,7 +30,7 @@ constexpr int kCom = 7;
 
 class FixedChoice : public ISaveFileChooser {
 public:
-    std::optional<TChoice> choose(QWidget*, const QString&) override { return choice; }
+    std::optional<TChoice> choose(QWidget*, const TChoice&) override { return choice; }
     TChoice choice;
 };
 
@@ -91,11 +91,14 @@ protected:
                 "--output",    output};
     }
 
-    static Outcome run(const QStringList& arguments) {
+    // journal-read under `locale` (LANG; by default the Russian locale the window's side of the
+    // tests is pinned to).
+    static Outcome run(const QStringList& arguments, const QString& locale = "ru_RU.UTF-8") {
         QProcess p;
-        // The Russian locale the window's side of the tests is pinned to.
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LC_ALL", "ru_RU.UTF-8");
+        for (const char* name : {"LC_ALL", "LC_TIME", "LC_NUMERIC", "LC_MESSAGES", "LANGUAGE"})
+            env.remove(name);
+        env.insert("LANG", locale);
         p.setProcessEnvironment(env);
         p.start(JOURNAL_BIN_DIR "/journal-read", arguments);
         EXPECT_TRUE(p.waitForFinished(60000));
@@ -195,8 +198,6 @@ TEST_F(JournalRead, RefusedRunsWriteNoFile) {
         QStringList arguments;
         const char* message;
     } cases[] = {
-        {runArguments("Нет такого", 1, file), "Не выбран тип прибора."},
-        {runArguments("Регулятор РТ-10", 3, file), "Не выбран журнал прибора."},
         {runArguments("1", 1, file) + QStringList{"--port", "COM250"},
          "Ошибка открытия СОМ-порта.\nПорта COM250 нет"},
         {runArguments("1", 1, file) + QStringList{"--port", "/dev/journal-no-such-port"},
@@ -214,34 +215,85 @@ TEST_F(JournalRead, RefusedRunsWriteNoFile) {
     }
 }
 
-// A wrong command line: status 2 and the usage text, before anything is opened.
+// A wrong command line: status 2 and one Russian line with a pointer to --help, before anything
+// is opened.
 TEST_F(JournalRead, WrongCommandLines) {
     const QString file = out.filePath("x.txt");
     const QStringList good = runArguments("1", 1, file);
+    QDir(dir.path()).mkdir("empty");
     const struct {
         QStringList arguments;
         const char* reason;
     } cases[] = {
-        {{}, "--device is missing"},
-        {{"--bogus"}, "unknown argument"},
-        {QStringList(good).replaceInStrings(QRegularExpression("^1$"), "x"), "is not"},
-        {good + QStringList{"--journal", "0"}, "a journal number"},
-        {good + QStringList{"--link", "422"}, "232 or 485"},
-        {good + QStringList{"--address", "300"}, "an address"},
-        {good + QStringList{"--start", "3"}, "--start and --count go together"},
-        {good + QStringList{"--output", out.filePath("x.csv")}, ".txt or .xlsx"},
-        {good + QStringList{"--speed"}, "--speed needs a value"},
-        {{"--list", "--device", "1"}, "--list takes no other option"},
-        {{"--catalogue", out.filePath("none"), "--list"}, "is not a folder"},
+        {{}, "не указан --device"},
+        {{"--bogus"}, "неизвестный параметр «--bogus»"},
+        {QStringList(good).replaceInStrings(QRegularExpression("^1$"), "x"), "ожидается"},
+        {good + QStringList{"--journal", "0"}, "номер журнала от 1"},
+        {good + QStringList{"--journal", "3"}, "нет журнала 3 (журналов: 2)"},
+        {good + QStringList{"--device", "Нет такого"}, "прибора «Нет такого» нет в каталоге"},
+        {good + QStringList{"--device", "7"}, "(приборов: 6, см. --list)"},
+        {good + QStringList{"--link", "422"}, "232 или 485"},
+        {good + QStringList{"--speed", "14400"}, "одна из скоростей 1200, 2400, 4800, 9600"},
+        {good + QStringList{"--address", "300"}, "адрес от 1 до 247"},
+        {good + QStringList{"--start", "3"}, "--start и --count задаются вместе"},
+        {good + QStringList{"--output", out.filePath("x.csv")}, "*.txt, *.xlsx или *.xls"},
+        {good + QStringList{"--speed"}, "у --speed нет значения"},
+        {good + QStringList{"--list=1"}, "--list не принимает значения"},
+        {{"--list", "--device", "1"}, "--list сочетается только с --catalogue"},
+        {{"--catalogue", out.filePath("none"), "--list"}, "не папка"},
+        {{"--catalogue", dir.filePath("empty"), "--list"}, "нет main.ini"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString());
         const Outcome r = run(c.arguments);
         EXPECT_EQ(r.status, 2);
         EXPECT_TRUE(r.err.contains(QString::fromUtf8(c.reason))) << r.err.toStdString();
-        EXPECT_TRUE(r.err.contains("Usage:"));
+        EXPECT_TRUE(r.err.endsWith("; см. --help\n")) << r.err.toStdString();
+        EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
     }
     EXPECT_FALSE(QFile::exists(file));
+}
+
+// --help names every speed and output extension, --version the window's version.
+TEST_F(JournalRead, HelpAndVersion) {
+    Outcome r = run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    for (const char* s : {"Использование:", "1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200",
+                          "*.txt", "*.xlsx", "*.xls", "--version", "--catalogue ПАПКА"})
+        EXPECT_TRUE(r.out.contains(QString::fromUtf8(s))) << s;
+    r = run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              QStringLiteral("journal-read, версия ПО %1\n").arg(core::ProgramVersionText()));
+}
+
+// The sample text journal gives the same file under the C and English locales as under the
+// Russian one (the mode journal, whose times follow the locale, under C).
+TEST_F(JournalRead, SameFilesUnderOtherLocales) {
+    startInstrument("marlo");
+    const struct {
+        int journal;
+        const char* extension;
+        const char* locale;
+    } cases[] = {{1, "txt", "C.UTF-8"},  {1, "txt", "en_US.UTF-8"}, {1, "xlsx", "en_US.UTF-8"},
+                 {1, "xlsx", "C.UTF-8"}, {2, "txt", "C.UTF-8"},     {2, "txt", "POSIX"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.locale) + " " + c.extension + " " + std::to_string(c.journal));
+        const auto name = [&](const char* locale) {
+            return out.filePath(
+                QStringLiteral("%1-%2.%3").arg(locale).arg(c.journal).arg(c.extension));
+        };
+        for (const char* locale : {"ru_RU.UTF-8", c.locale}) {
+            const Outcome r = run(runArguments("5", c.journal, name(locale)), locale);
+            EXPECT_EQ(r.status, 0) << r.err.toStdString();
+            EXPECT_FALSE(r.err.contains("не распознано")) << r.err.toStdString();
+        }
+        if (QByteArray(c.extension) == "xlsx")
+            EXPECT_EQ(ZipEntry(name(c.locale), "xl/worksheets/sheet1.xml"),
+                      ZipEntry(name("ru_RU.UTF-8"), "xl/worksheets/sheet1.xml"));
+        else
+            EXPECT_EQ(ReadWholeFile(name(c.locale)), ReadWholeFile(name("ru_RU.UTF-8")));
+    }
 }
 
 TEST_F(JournalRead, ListsDevicesAndJournals) {

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -112,7 +113,7 @@ TEST(SpreadsheetExport, CellsWidthsBoldHeaderAndTextFormats) {
 
     const QString strings = QString::fromUtf8(ZipEntry(r.fileName, "xl/sharedStrings.xml"));
     for (const char* s : {"Прибор:ПР-4", "Дата время", "Название параметра", "Значение до",
-                          "Значение после", "1.5000000", "Коэффициент", "13.09.20 12:27:00"})
+                          "Значение после", "1.5000000", "Коэффициент"})
         EXPECT_TRUE(strings.contains(QString::fromUtf8(s))) << s;
 
     const QString sheet = QString::fromUtf8(ZipEntry(r.fileName, "xl/worksheets/sheet1.xml"));
@@ -120,10 +121,11 @@ TEST(SpreadsheetExport, CellsWidthsBoldHeaderAndTextFormats) {
         << sheet.toStdString();
     EXPECT_TRUE(sheet.contains("<col min=\"2\" max=\"2\" width=\"40.7109375\""));
     EXPECT_TRUE(sheet.contains("<col min=\"3\" max=\"4\" width=\"50.7109375\""));
-    // Row 3 holds the first record: A, B without format, C and D as text-formatted strings.
-    EXPECT_TRUE(sheet.contains("<c r=\"A3\" t=\"s\">"));
-    EXPECT_TRUE(sheet.contains("<c r=\"C3\" s=\"2\" t=\"s\">"));
-    EXPECT_TRUE(sheet.contains("<c r=\"D4\" s=\"2\" t=\"s\">"));
+    // Row 3 holds the first record: B without format, C and D as text-formatted strings (style
+    // 3: style 2 is the date-time format of the time in A3).
+    EXPECT_TRUE(sheet.contains("<c r=\"B3\" t=\"s\">"));
+    EXPECT_TRUE(sheet.contains("<c r=\"C3\" s=\"3\" t=\"s\">"));
+    EXPECT_TRUE(sheet.contains("<c r=\"D4\" s=\"3\" t=\"s\">"));
     EXPECT_TRUE(sheet.contains("<c r=\"A2\" s=\"1\" t=\"s\">"));
     EXPECT_TRUE(sheet.contains("<c r=\"D2\" s=\"1\" t=\"s\">"));
     EXPECT_FALSE(sheet.contains("r=\"E")); // the record number is not exported
@@ -166,6 +168,49 @@ TEST(SpreadsheetExport, SingleValueLayoutAndExtensionRules) {
     r = ExportSpreadsheet(list, "D", tdPlain, dir.filePath("missing/x.xlsx"));
     EXPECT_FALSE(r.ok);
     EXPECT_FALSE(r.error.isEmpty());
+}
+
+// Times that read as date-times become date-time cells shown as their texts show them; other
+// times, parameters and values stay text, never formulas. Printed landscape on A4, one page wide,
+// the device line and the headings repeated.
+TEST(SpreadsheetExport, TimeCellsTextsAndPageSetup) {
+    const struct {
+        const char* time;
+        const char* cell; // as ReadWorkbook reads it
+        const char* code; // its number format
+    } cases[] = {
+        {"13.09.20 12:26:40", "date 2020-09-13 12:26:40", "dd\\.mm\\.yy hh:mm:ss"},
+        {" 13.09.2020", "date 2020-09-13 00:00:00", "dd\\.mm\\.yyyy"},
+        {"2020.09.13 12:26:40 ", "date 2020-09-13 12:26:40", "yyyy\\.mm\\.dd hh:mm:ss"},
+        {"0.00.01 01:01:01", "0.00.01 01:01:01", ""},
+        {"1 01:01:01", "1 01:01:01", ""},
+        {"Error", "Error", ""},
+        {"=1+2", "=1+2", ""},
+    };
+    QList<QStringList> rows;
+    for (const auto& c : cases)
+        rows.append({"0", QString::fromUtf8(c.time), "=SUM(A1:A2)", "", "=1/0"});
+    QTemporaryDir dir;
+    const auto r = ExportSpreadsheet(MakeList(rows), "D", tdPlain, dir.filePath("t.xlsx"));
+    ASSERT_TRUE(r.ok) << r.error.toStdString();
+    const QJsonObject book = ReadWorkbook(r.fileName);
+    const QJsonObject cells = book["cells"].toObject();
+    for (int i = 0; i < int(std::size(cases)); ++i) {
+        SCOPED_TRACE(cases[i].time);
+        const QJsonObject a = cells[QStringLiteral("A%1").arg(i + 3)].toObject();
+        EXPECT_EQ(a["text"].toString(), QString::fromUtf8(cases[i].cell));
+        EXPECT_EQ(a["code"].toString(), QString::fromUtf8(cases[i].code));
+        for (const char* col : {"A", "B", "C"})
+            EXPECT_FALSE(cells[QStringLiteral("%1%2").arg(col).arg(i + 3)]["formula"].toBool());
+        EXPECT_EQ(cells[QStringLiteral("B%1").arg(i + 3)]["text"].toString(), "=SUM(A1:A2)");
+        EXPECT_EQ(cells[QStringLiteral("C%1").arg(i + 3)]["text"].toString(), "=1/0");
+    }
+    const QJsonObject page = book["page"].toObject();
+    EXPECT_EQ(page["orientation"].toString(), "landscape");
+    EXPECT_EQ(page["paperSize"].toString(), "9");
+    EXPECT_EQ(page["fitToHeight"].toString(), "0");
+    EXPECT_TRUE(book["fitToPage"].toBool());
+    EXPECT_EQ(book["names"]["_xlnm.Print_Titles"].toString(), "'...'!$1:$2");
 }
 
 } // namespace

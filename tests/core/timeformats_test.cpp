@@ -1,4 +1,7 @@
+#include "app/core/recordformat.h"
 #include "app/core/timeformats.h"
+
+#include "tests/qstringprinter.h"
 
 #include <gtest/gtest.h>
 
@@ -101,4 +104,56 @@ TEST(TimeFormats, LenientParser) {
             EXPECT_EQ(DateTimeToUnix(*v), DateTimeToUnix(c.value));
         }
     }
+}
+
+// Texts under locales pinned here: an instrument's day-first time is read as such under any
+// locale, the C locale gives Russian texts, and float texts keep ASCII digits, "-" and "."
+TEST(TimeFormats, TextsUnderPinnedLocales) {
+    struct Case {
+        const char* locale;
+        char what;          // 'p' ParseRecordTime, 'd' LocaleDateTimeText, 'f' FormatFloat
+        const char* input;  // the text, the seconds since 1970, the number
+        const char* output; // 'p': the value and its number format, "-" when rejected
+    } cases[] = {
+        {"en_US", 'p', "13.09.20 12:26:40", "2020-09-13 12:26:40 dd\\.mm\\.yy hh:mm:ss"},
+        {"en_US", 'p', " 13.09.2020 12:26:40", "2020-09-13 12:26:40 dd\\.mm\\.yyyy hh:mm:ss"},
+        {"en_US", 'p', "01.02.20 08:00:00", "2020-02-01 08:00:00 dd\\.mm\\.yy hh:mm:ss"},
+        {"en_US", 'p', "9/13/20 12:26", "2020-09-13 12:26:00 m\\/dd\\/yy hh:mm"},
+        {"en_US", 'p', "13.9.20 12:26", "2020-09-13 12:26:00 dd\\.m\\.yy hh:mm"},
+        {"hu_HU", 'p', "13.09.20 12:26:40", "2020-09-13 12:26:40 dd\\.mm\\.yy hh:mm:ss"},
+        {"ru_RU", 'p', "2020.09.13 12:26:40 ", "2020-09-13 12:26:40 yyyy\\.mm\\.dd hh:mm:ss"},
+        {"ru_RU", 'p', "13.09.2020", "2020-09-13 00:00:00 dd\\.mm\\.yyyy"},
+        {"ru_RU", 'p', "1 01:01:01", "-"},
+        {"ru_RU", 'p', "0.00.01 01:01:01", "-"},
+        {"ru_RU", 'p', "Error", "-"},
+        {"C", 'p', "13.09.20 12:26:40", "2020-09-13 12:26:40 dd\\.mm\\.yy hh:mm:ss"},
+        {"C", 'd', "1600000000", "13.09.2020 12:26:40"},
+        {"C", 'd', "1614556800", "01.03.2021"},
+        {"en_US", 'd', "1600000000", "9/13/20 12:26:40 PM"},
+        {"sv_SE", 'f', "-2000", "-2000.0000000"},
+        {"nb_NO", 'f', "-0.5", "-0.5000000"},
+        {"fi_FI", 'f', "-1.5", "-1.5000000"},
+        {"ar_EG", 'f', "1234.5", "1234.5000000"},
+        {"fa_IR", 'f', "-0.25", "-0.2500000"},
+        {"de_DE", 'f', "1234567.5", "1234567.5000000"},
+    };
+    const QLocale pinned;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.locale) + " " + c.input);
+        QLocale::setDefault(QLocale(QString::fromLatin1(c.locale)));
+        const QString input = QString::fromUtf8(c.input);
+        QString output;
+        if (c.what == 'p') {
+            const auto t = ParseRecordTime(input);
+            output =
+                t ? DateTimeToQDateTime(t->value).toString("yyyy-MM-dd HH:mm:ss ") + t->numberFormat
+                  : QStringLiteral("-");
+        } else if (c.what == 'd') {
+            output = LocaleDateTimeText(UnixToDateTime(input.toUInt()));
+        } else {
+            output = FormatFloat(input.toDouble());
+        }
+        EXPECT_EQ(output, QString::fromUtf8(c.output));
+    }
+    QLocale::setDefault(pinned);
 }

@@ -33,12 +33,14 @@ inline const QString kComName = QStringLiteral("COM250");
 // Answers the save dialog with a prepared name and filter.
 class FakeSaveChooser : public ISaveFileChooser {
 public:
-    std::optional<TChoice> choose(QWidget*, const QString& proposedName) override {
-        proposed = proposedName;
+    std::optional<TChoice> choose(QWidget*, const TChoice& proposedChoice) override {
+        proposed = proposedChoice.fileName;
+        proposedFilter = proposedChoice.filterIndex;
         return answer;
     }
     std::optional<TChoice> answer;
     QString proposed;
+    int proposedFilter = 0;
 };
 
 class WindowRun : public ::testing::Test {

@@ -4,60 +4,13 @@
 #include "platform/codepage.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <QPushButton>
 
 #include "tests/qstringprinter.h"
+#include "tests/ziptestutil.h"
 
 namespace e2e {
 namespace {
-
-QByteArray ReadFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-// The first worksheet of an .xlsx as Python's zipfile and ElementTree read it: the sheet names,
-// the column widths and every cell with its text, number format and boldness.
-QJsonObject ReadWorkbook(const QString& path) {
-    static const char* const script = R"(
-import sys, json, zipfile, xml.etree.ElementTree as ET
-M = '{http://schemas.openxmlformats.org/spreadsheetml/2006/main}'
-z = zipfile.ZipFile(sys.argv[1])
-sheets = [s.get('name') for s in ET.fromstring(z.read('xl/workbook.xml')).iter(M + 'sheet')]
-ss = []
-if 'xl/sharedStrings.xml' in z.namelist():
-    for si in ET.fromstring(z.read('xl/sharedStrings.xml')).iter(M + 'si'):
-        ss.append(''.join(t.text or '' for t in si.iter(M + 't')))
-st = ET.fromstring(z.read('xl/styles.xml'))
-bold = [f.find(M + 'b') is not None for f in st.find(M + 'fonts')]
-xfs = [(int(x.get('numFmtId', '0')), bold[int(x.get('fontId', '0'))])
-       for x in st.find(M + 'cellXfs')]
-sh = ET.fromstring(z.read('xl/worksheets/sheet1.xml'))
-cols = {}
-for c in sh.iter(M + 'col'):
-    for i in range(int(c.get('min')), int(c.get('max')) + 1):
-        cols[str(i)] = float(c.get('width'))
-cells = {}
-for c in sh.iter(M + 'c'):
-    t, v = c.get('t'), c.find(M + 'v')
-    fmt, b = xfs[int(c.get('s', '0'))]
-    if t == 's':
-        val = ss[int(v.text)]
-    elif t == 'inlineStr':
-        val = ''.join(x.text or '' for x in c.iter(M + 't'))
-    else:
-        val = None if v is None else 'number ' + v.text
-    cells[c.get('r')] = {'text': val, 'format': fmt, 'bold': b}
-print(json.dumps({'sheets': sheets, 'cols': cols, 'cells': cells}))
-)";
-    QProcess p;
-    p.start("python3", {"-c", script, path});
-    p.waitForFinished(10000);
-    return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
-}
 
 TEST_F(WindowRun, TextFileOfSingleAndTwoValueLayouts) {
     const struct {
@@ -92,9 +45,13 @@ TEST_F(WindowRun, TextFileOfSingleAndTwoValueLayouts) {
         ASSERT_FALSE(form->BtnExcel()->isHidden());
         chooser.answer = ISaveFileChooser::TChoice{dir.filePath(c.content), 1};
         form->BtnExcel()->click();
-        EXPECT_EQ(chooser.proposed, QString::fromUtf8(c.device));
+        // The folder of the last save, kept in main.ini, is where the next window's dialog
+        // opens (none before the first save).
+        EXPECT_EQ(chooser.proposed, &c == cases ? QString::fromUtf8(c.device)
+                                                : dir.filePath(QString::fromUtf8(c.device)));
+        EXPECT_EQ(chooser.proposedFilter, 1);
         EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
-        EXPECT_EQ(ReadFile(dir.filePath(QString::fromLatin1(c.content) + ".txt")),
+        EXPECT_EQ(ReadWholeFile(dir.filePath(QString::fromLatin1(c.content) + ".txt")),
                   platform::toCp1251(QString::fromUtf8(c.expected)));
     }
 }
@@ -115,7 +72,7 @@ TEST_F(WindowRun, WorkbookCellsWidthsAndFormats) {
         {"rt10",
          "Регулятор РТ-10",
          {"Дата время", "Название параметра", "Значение", ""},
-         {"13.09.20 12:26:40", "Уставка температуры", "21.5000000", ""},
+         {"date 2020-09-13 12:26:40", "Уставка температуры", "21.5000000", ""},
          16},
     };
     for (const auto& c : cases) {
@@ -147,9 +104,13 @@ TEST_F(WindowRun, WorkbookCellsWidthsAndFormats) {
             EXPECT_EQ(text(h), c.header[i]) << h.toStdString();
             EXPECT_TRUE(cells[h].toObject()["bold"].toBool()) << h.toStdString();
             EXPECT_EQ(text(d), c.row3[i]) << d.toStdString();
-            if (!c.row3[i].isEmpty()) // value columns are text cells, the others general
+            // Value columns are text cells, the others general; a date-time is shown as read.
+            if (c.row3[i].startsWith("date")) {
+                EXPECT_EQ(cells[d].toObject()["code"].toString(), "dd\\.mm\\.yy hh:mm:ss");
+            } else if (!c.row3[i].isEmpty()) {
                 EXPECT_EQ(cells[d].toObject()["format"].toInt(), i >= 2 ? 49 : 0)
                     << d.toStdString();
+            }
         }
         // One row per list row from row 3 on; the number column is not exported.
         EXPECT_TRUE(cells.contains("A" + QString::number(c.lastRow)));

@@ -1,4 +1,5 @@
 #include "app/gui/mainform.h"
+#include "app/gui/savefilechooser.h"
 #include "app/models/stringtablemodel.h"
 #include "platform/codepage.h"
 #include "platform/inifile.h"
@@ -10,10 +11,12 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTableView>
@@ -94,10 +97,12 @@ protected:
             return out;
         };
         o.terminate = [this] { ++terminations; };
+        o.saveDialog = saveDialog;
         return std::make_unique<TForm1>(std::move(o));
     }
 
     QTemporaryDir dir;
+    ISaveFileChooser* saveDialog = nullptr;
     RecordingSink sink;
     int terminations = 0;
 };
@@ -414,6 +419,65 @@ TEST_F(MainForm, UnwritableMainIniIsReported) {
     form.reset();
     EXPECT_EQ(sink.messages,
               QStringList{"E:Unable to write to " + QDir(dir.path()).filePath("main.ini")});
+}
+
+// The save dialog opens where the last save went, on its filter: while the program runs and,
+// through main.ini's [SaveDialog], after a restart; main.ini's other lines keep their bytes.
+TEST_F(MainForm, SaveDialogRemembersFolderAndFilter) {
+    struct Recorder : ISaveFileChooser {
+        std::optional<TChoice> choose(QWidget*, const TChoice& proposed) override {
+            asked.append(proposed.fileName + "|" + QString::number(proposed.filterIndex));
+            return answer;
+        }
+        std::optional<TChoice> answer;
+        QStringList asked;
+    } chooser;
+    saveDialog = &chooser;
+    appendToMain("[Settings]\r\nLastDev=1\r\n");
+    create().reset(); // main.ini as a window leaves it when nothing was saved
+    const QByteArray unsaved = mainIni().toBytes();
+    QTemporaryDir out;
+    const QString folder = out.filePath("журналы");
+    ASSERT_TRUE(QDir().mkpath(folder));
+
+    auto form = create();
+    chooser.answer = ISaveFileChooser::TChoice{folder + "/a.xlsx", 2};
+    form->BtnExcelClick();
+    chooser.answer.reset(); // cancelled: nothing changes
+    form->BtnExcelClick();
+    form->BtnExcelClick();
+    form.reset();
+    EXPECT_EQ(mainIni().toBytes(), unsaved + platform::toCp1251("[SaveDialog]\r\nFolder=" + folder +
+                                                                "\r\nFilter=2\r\n"));
+    create()->BtnExcelClick();
+    ASSERT_TRUE(QDir(folder).removeRecursively()); // a folder that is gone: the working folder
+    create()->BtnExcelClick();
+    EXPECT_EQ(chooser.asked, (QStringList{"Простой|1", folder + "/Простой|2", folder + "/Простой|2",
+                                          folder + "/Простой|2", "Простой|2"}));
+}
+
+// At its first show the window keeps a position at which it fits the screen and moves to one
+// otherwise; Qt's own texts are Russian once its translation is installed.
+TEST_F(MainForm, PlacedOnScreenAndQtSpeaksRussian) {
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const struct {
+        QPoint saved;
+        bool kept;
+    } cases[] = {{{30, 20}, true}, {{769, 204}, false}};
+    for (const auto& c : cases) {
+        write("main.ini", kMain);
+        appendToMain(QStringLiteral("[Position]\r\nTop=%1\r\nLeft=%2\r\n")
+                         .arg(c.saved.y())
+                         .arg(c.saved.x())
+                         .toUtf8()
+                         .constData());
+        auto form = create();
+        form->show();
+        EXPECT_EQ(form->geometry().topLeft() == c.saved, c.kept);
+        EXPECT_TRUE(screen.contains(form->frameGeometry())) << c.saved.x();
+    }
+    ASSERT_TRUE(InstallQtTranslation());
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), "Отмена");
 }
 
 } // namespace
