@@ -384,6 +384,10 @@ void TForm1::BtnExcelClick() {
     m_saveDialogMemory.Remember(choice->fileName, choice->filterIndex);
     const TJournalInfo* journal = selectedJournal();
     const TTypeDev layout = journal ? journal->typedev : tdPlain;
+    const QString question =
+        choice->filterIndex == 2 ? core::WorkbookReplaceQuestion(choice->fileName) : QString();
+    if (!question.isEmpty() && !messages().question(question))
+        return;
     const core::ExportResult result =
         choice->filterIndex == 2
             ? core::ExportSpreadsheet(*sgCells(), ui.cbxDev->currentText(), layout,
@@ -391,7 +395,7 @@ void TForm1::BtnExcelClick() {
             : core::ExportText(*sgCells(), ui.cbxDev->currentText(), layout, choice->fileName);
     if (!result.ok)
         messages().error(result.error);
-    else if (!result.notice.isEmpty())
+    else if (!result.notice.isEmpty() && question.isEmpty())
         messages().information(result.notice);
 }
 
