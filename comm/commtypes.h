@@ -65,7 +65,7 @@ public:
 };
 
 // A settings-array element as an integer; EConvertError, naming the element, when it is none.
-inline qint32 settingsInt(const QVariant& v, const char* what) {
+[[nodiscard]] inline qint32 settingsInt(const QVariant& v, const char* what) {
     bool ok = false;
     const qint32 x = v.toInt(&ok);
     if (!ok)
@@ -75,7 +75,7 @@ inline qint32 settingsInt(const QVariant& v, const char* what) {
 }
 
 // The elements of a props array; EConvertError when it has fewer than `size`.
-inline QVariantList propsElements(const QVariant& value, int size) {
+[[nodiscard]] inline QVariantList propsElements(const QVariant& value, int size) {
     QVariantList elements = value.toList();
     if (elements.size() < size)
         throw EConvertError(QStringLiteral("the settings array needs %1 elements").arg(size));
@@ -104,15 +104,15 @@ template <typename Component, typename Apply> void inUpdate(Component& component
 }
 
 // Where the components show their messages ("Неверно задан параметр!"): the program's one
-// message sink. The default sink writes to the Qt log; a window installs its own, tests one that
-// records.
+// message sink, given to each component (a failure of the exchange server or of the connection
+// to it is an error). A component without one writes to the Qt log; a window gives its
+// components its own, tests one that records.
 using IMessageSink = ::IMessageSink;
 
-// Installs the process-wide sink (nullptr restores the default) and returns the previous one.
-IMessageSink* setMessageSink(IMessageSink* sink);
-IMessageSink* messageSink();
+// The sink of components that were given none: the Qt log.
+IMessageSink& logMessageSink();
 
 // Current process identifier, passed to the server's AttachClient/DetachClient.
-qint32 currentProcessId();
+[[nodiscard]] qint32 currentProcessId();
 
 } // namespace comm

@@ -60,8 +60,8 @@ public:
     // Device path of COM<number>; empty when no port has that number.
     static QString devicePathFor(int number, const QString& mainIniPath = defaultMainIniPath());
 
-    // Device path for a name the user typed: "COMn" (any letter case) through the list, an
-    // absolute device path as it stands. Empty when the text is neither.
+    // Device path for a port name: "COMn" (comPortNumber) through the list, an absolute device
+    // path as it stands. Empty when the text is neither.
     static QString devicePathForName(const QString& nameOrPath,
                                      const QString& mainIniPath = defaultMainIniPath());
 
@@ -76,8 +76,5 @@ public:
 // Maps COM<number> to a device path for this process and the programs it starts, by appending
 // "COMn=path" to JOURNAL_PORTS. The only writer of that variable.
 void addEnvironmentPortMapping(int number, const QString& devicePath);
-
-// "COM5" -> 5; 0 when the text is not "COM" + a number from 1 to 255.
-int comNumberFromName(QStringView name);
 
 } // namespace platform

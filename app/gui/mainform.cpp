@@ -39,8 +39,6 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
         m_ownSaveDialog = std::make_unique<TFileDialogChooser>();
         m_options.saveDialog = m_ownSaveDialog.get();
     }
-    // The components' messages ("Неверно задан параметр!") go to the window's message boxes.
-    m_previousCommMessages = comm::setMessageSink(m_messages);
     setupForm();
     createEngines();
     createComponents();
@@ -63,7 +61,6 @@ TForm1::~TForm1() {
     delete m_mbm;
     delete m_rs232;
     delete m_dlgManager;
-    comm::setMessageSink(m_previousCommMessages);
 }
 
 void TForm1::setupForm() {
@@ -94,8 +91,11 @@ void TForm1::createEngines() {
 void TForm1::createComponents() {
     m_dlgManager = new TDlgManager(this);
     m_dlgManager->setObjectName(QStringLiteral("DlgManager1"));
+    // The components' messages ("Неверно задан параметр!") go to the window's message boxes.
+    m_dlgManager->SetMessageSink(m_messages);
     m_rs232 = new comm::TRS232Transport(this);
     m_rs232->setObjectName(QStringLiteral("RS232"));
+    m_rs232->SetMessageSink(m_messages);
     m_rs232->SetPort(QStringLiteral("COM2"));
     m_rs232->SetAnswerDelay(500);
     m_rs232->SetDisplayName(QStringLiteral("RS232"));
@@ -203,6 +203,8 @@ void TForm1::LoadCatalogue() {
     ui.cbxSpeed->setCurrentIndex(s.lastcomspeed);
     ui.EdtAddr->setText(QString::number(s.lastaddr.value_or(1)));
     m_retries = s.Retries;
+    m_answerTime = s.AnswerTime;
+    m_rs232->SetAnswerDelay(m_answerTime); // the server path waits as long
     ui.rgrRsType->setItemIndex(s.lastlink);
 
     {
@@ -239,6 +241,7 @@ void TForm1::SaveSettings() {
     else
         s.lastaddr.reset();
     s.Retries = m_retries;
+    s.AnswerTime = m_answerTime;
     s.LastDev = ui.cbxDev->currentIndex();
     s.lastlink = ui.rgrRsType->itemIndex();
     s.Top = y();
@@ -351,6 +354,7 @@ void TForm1::btnRead2Click() {
     request.linkType = ui.rgrRsType->itemIndex();
     request.devAddr = m_devAdr;
     request.retries = m_retries;
+    request.answerTime = m_answerTime;
     request.limit = ui.chbLimit->isChecked();
     request.startText = ui.EdtStart->text();
     request.countText = ui.EdtCount->text();

@@ -91,9 +91,12 @@ public:
     bool runActive() const { return m_run->IsActive(); }
     TServerReadingPath& serverPath() { return *m_serverPath; }
 
-    // State of the window (DevAdr follows the address box; FRetries comes from main.ini).
+    // State of the window (DevAdr follows the address box; FRetries and FAnswerTime, in ms, come
+    // from main.ini).
     std::int32_t DevAdr() const { return m_devAdr; }
     std::int32_t FRetries() const { return m_retries; }
+    std::int32_t FAnswerTime() const { return m_answerTime; }
+    void SetAnswerTime(std::int32_t ms) { m_answerTime = ms; }
     void SetRetries(std::int32_t retries) { m_retries = retries; }
     const TDevList& ListDev() const { return m_listDev; }
     TDevInfo* CurDev() const { return m_curDev; }
@@ -102,9 +105,9 @@ public:
     // The record range of the current or last reading run, and the keep-reading flag of both
     // reading paths: the run keeps them.
     const TRunResult& runResult() const { return m_run->Result(); }
-    std::int32_t startrec() const { return runResult().startrec; }
-    std::int32_t CountRec() const { return runResult().CountRec; }
-    std::int32_t MaxRec() const { return runResult().MaxRec; }
+    std::int64_t startrec() const { return runResult().startrec; }
+    std::int64_t CountRec() const { return runResult().CountRec; }
+    std::int64_t MaxRec() const { return runResult().MaxRec; }
     bool GetArch() const { return m_run->GetArch(); }
     // Grouping data of the last run (owned by the decoder).
     const std::vector<TRecType>& ListRecGroup() const { return m_decoder->ListRecGroup(); }
@@ -208,6 +211,7 @@ private:
 
     std::int32_t m_devAdr = 1;       // DevAdr
     std::int32_t m_retries = 5;      // FRetries
+    std::int32_t m_answerTime = 500; // FAnswerTime
     TDevList m_listDev;              // ListDev
     TDevInfo* m_curDev = nullptr;    // CurDev
     std::vector<int> m_comPorts;     // ComPortsArray
@@ -226,5 +230,4 @@ private:
     TDlgManager* m_dlgManager = nullptr;      // DlgManager1
     std::unique_ptr<TServerPathView> m_serverPathView;
     std::unique_ptr<TServerReadingPath> m_serverPath;
-    IMessageSink* m_previousCommMessages = nullptr;
 };

@@ -1,7 +1,7 @@
 #include "app/gui/serverpathview.h"
 
-#include "platform/messagesink.h"
 #include "app/core/readingrun.h"
+#include "platform/messagesink.h"
 #include "ui_mainform.h"
 
 #include <QCoreApplication>
@@ -42,6 +42,10 @@ void TServerPathView::SetCountText(const QString& text) {
 
 void TServerPathView::ShowMessageBox(const QString& text) {
     m_messages.information(text);
+}
+
+void TServerPathView::ShowErrorBox(const QString& text) {
+    m_messages.error(text);
 }
 
 void TServerPathView::SendRecordAnswer(std::int32_t w, std::int32_t result) {

@@ -38,6 +38,7 @@ public:
     void SetControlEnabled(Control control, bool enabled) override;
     void SetCountText(const QString& text) override;
     void ShowMessageBox(const QString& text) override;
+    void ShowErrorBox(const QString& text) override;
     void SendRecordAnswer(std::int32_t w, std::int32_t result) override;
 
 private:

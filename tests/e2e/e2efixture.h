@@ -117,6 +117,7 @@ protected:
         auto fn = reinterpret_cast<SetTimeoutsFn>(dlsym(form->FLibrary().FHandle, "SetTimeouts"));
         ASSERT_NE(fn, nullptr);
         fn(answerMs, charMs);
+        form->SetAnswerTime(answerMs); // what the window's run sets
     }
 
     void limit(int start, int count) {
