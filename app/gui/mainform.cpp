@@ -2,9 +2,10 @@
 
 #include "app/core/catalogue.h"
 #include "app/core/errortexts.h"
-#include "app/core/journalexport.h"
 #include "app/core/windowplacement.h"
 #include "app/core/windowtexts.h"
+#include "app/gui/connectionsettings.h"
+#include "app/gui/listexport.h"
 #include "app/gui/messageboxsink.h"
 #include "app/gui/savefilechooser.h"
 #include "app/models/stringtablemodel.h"
@@ -194,18 +195,10 @@ void TForm1::LoadCatalogue() {
                                                                       : m_options.deviceDirectory);
     const core::TConnectionSettings& s = catalogue.Settings;
 
-    if (ui.cbxPort->count() > 0 && s.lastcomport) {
-        const int i =
-            ui.cbxPort->findText(*s.lastcomport, Qt::MatchExactly | Qt::MatchCaseSensitive);
-        if (i >= 0)
-            ui.cbxPort->setCurrentIndex(i);
-    }
-    ui.cbxSpeed->setCurrentIndex(s.lastcomspeed);
-    ui.EdtAddr->setText(QString::number(s.lastaddr.value_or(1)));
+    connectionsettings::Restore(ui, s);
     m_retries = s.Retries;
     m_answerTime = s.AnswerTime;
     m_rs232->SetAnswerDelay(m_answerTime); // the server path waits as long
-    ui.rgrRsType->setItemIndex(s.lastlink);
 
     {
         const QSignalBlocker block(ui.cbxDev);
@@ -232,18 +225,9 @@ void TForm1::SaveSettings() {
         return;
     m_settingsSaved = true;
     core::TConnectionSettings s;
-    s.lastcomport = ui.cbxPort->currentIndex() >= 0
-                        ? ui.cbxPort->itemText(ui.cbxPort->currentIndex())
-                        : QString();
-    s.lastcomspeed = ui.cbxSpeed->currentIndex();
-    if (const auto addr = platform::parseIniInteger(ui.EdtAddr->text()))
-        s.lastaddr = *addr;
-    else
-        s.lastaddr.reset();
+    connectionsettings::Store(ui, s);
     s.Retries = m_retries;
     s.AnswerTime = m_answerTime;
-    s.LastDev = ui.cbxDev->currentIndex();
-    s.lastlink = ui.rgrRsType->itemIndex();
     s.Top = y();
     s.Left = x();
     if (!m_saveDialogMemory.folder.isEmpty()) {
@@ -381,26 +365,10 @@ void TForm1::ClearGroupData() {
 }
 
 void TForm1::BtnExcelClick() {
-    const auto choice = m_options.saveDialog->choose(
-        this, {m_saveDialogMemory.ProposedPath(m_exportFileName), m_saveDialogMemory.filterIndex});
-    if (!choice)
-        return;
-    m_saveDialogMemory.Remember(choice->fileName, choice->filterIndex);
     const TJournalInfo* journal = selectedJournal();
-    const TTypeDev layout = journal ? journal->typedev : tdPlain;
-    const QString question =
-        choice->filterIndex == 2 ? core::WorkbookReplaceQuestion(choice->fileName) : QString();
-    if (!question.isEmpty() && !messages().question(question))
-        return;
-    const core::ExportResult result =
-        choice->filterIndex == 2
-            ? core::ExportSpreadsheet(*sgCells(), ui.cbxDev->currentText(), layout,
-                                      choice->fileName)
-            : core::ExportText(*sgCells(), ui.cbxDev->currentText(), layout, choice->fileName);
-    if (!result.ok)
-        messages().error(result.error);
-    else if (!result.notice.isEmpty() && question.isEmpty())
-        messages().information(result.notice);
+    SaveLinearList({this, *m_options.saveDialog, m_saveDialogMemory, messages()}, *sgCells(),
+                   ui.cbxDev->currentText(), journal ? journal->typedev : tdPlain,
+                   m_exportFileName);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
