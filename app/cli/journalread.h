@@ -86,11 +86,12 @@ struct TCliIo {
 const TDevInfo* FindDevice(const core::TCatalogue& catalogue, const QString& nameOrIndex);
 
 // Why a --catalogue folder cannot serve (not a folder, no main.ini); empty when it can.
-QString CheckCatalogueFolder(const QString& folder);
+[[nodiscard]] QString CheckCatalogueFolder(const QString& folder);
 
 // Why --device or --journal names nothing in the catalogue; empty when both are there (and for
 // --list).
-QString CheckDeviceAndJournal(const TCliOptions& options, const core::TCatalogue& catalogue);
+[[nodiscard]] QString CheckDeviceAndJournal(const TCliOptions& options,
+                                            const core::TCatalogue& catalogue);
 
 // Makes a COMn mapping of the catalogue's main.ini [Ports] visible to the access library, which
 // looks ports up in the program's own main.ini and JOURNAL_PORTS.

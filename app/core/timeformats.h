@@ -76,6 +76,6 @@ struct TParsedTime {
 // (a month-first or year-first locale would misread or reject it); any other text by
 // ParseLocaleDateTime, then day-first as leniently, then as the calendar form of journals with
 // StartTime ("2020.09.13 12:26:40 ").
-std::optional<TParsedTime> ParseRecordTime(const QString& text);
+[[nodiscard]] std::optional<TParsedTime> ParseRecordTime(const QString& text);
 
 } // namespace core
