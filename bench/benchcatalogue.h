@@ -5,8 +5,8 @@
 // library built beside the benchmark, loaded through the binding as the window loads it.
 #include "app/core/accesslibrarybinding.h"
 #include "app/core/catalogue.h"
-#include "app/core/messagesink.h"
 #include "app/core/readingrun.h"
+#include "platform/messagesink.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

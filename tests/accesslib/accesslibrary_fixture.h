@@ -2,7 +2,7 @@
 
 // Loads the real OmbrelDll.so with dlopen, as the window does, and runs a simulated instrument
 // on a pseudo-terminal that the library reaches as COM200 through JOURNAL_PORTS.
-#include "sim/simulator.h"
+#include "tests/simulatorfixture.h"
 
 #include <QByteArray>
 
@@ -82,14 +82,10 @@ protected:
         ASSERT_NE(lib.SetTimeouts, nullptr);
         if (lib.Disconnect)
             lib.Disconnect();
-        simulator = std::make_unique<sim::Simulator>(inst);
-        simulator->setBaudRate(baud);
         QString error;
-        ASSERT_TRUE(network ? simulator->startNetwork(*network, QHostAddress::LocalHost, 0, &error)
-                            : simulator->start(&error))
-            << error.toStdString();
-        qputenv("JOURNAL_PORTS",
-                QStringLiteral("COM%1=%2").arg(kCom).arg(simulator->clientPath()).toUtf8());
+        simulator =
+            fixture::StartSimulator(inst, {.com = kCom, .baud = baud, .network = network}, &error);
+        ASSERT_TRUE(simulator) << error.toStdString();
         ASSERT_EQ(lib.Connect(kCom, baud, 0), 1);
         lib.Retries(0);
         lib.SetTimeouts(200, 20);

@@ -77,11 +77,11 @@ TEST(Endpoint, MapsLikeADevicePath) {
     EXPECT_EQ(platform::PortList::devicePathFor(10, ini), QStringLiteral("rtu+tcp://[::1]:4001"));
     EXPECT_EQ(platform::PortList::devicePathForName(" tcp://h:7 ", ini),
               QStringLiteral("tcp://h:7"));
-    EXPECT_EQ(platform::PortList::numberForDevicePath("tcp://10.0.0.5", ini), 9);
-    const int n = platform::PortList::numberForDevicePath("tcp://127.0.0.1:1502", ini);
+    EXPECT_EQ(platform::PortList::mapDevicePath("tcp://10.0.0.5", ini), 9);
+    const int n = platform::PortList::mapDevicePath("tcp://127.0.0.1:1502", ini);
     ASSERT_GT(n, 0);
     EXPECT_NE(n, 9);
-    EXPECT_EQ(platform::PortList::numberForDevicePath("TCP://127.0.0.1:1502", ini), n);
+    EXPECT_EQ(platform::PortList::mapDevicePath("TCP://127.0.0.1:1502", ini), n);
     EXPECT_EQ(platform::PortList::devicePathFor(n, ini), QStringLiteral("tcp://127.0.0.1:1502"));
     qunsetenv("JOURNAL_PORTS");
 }

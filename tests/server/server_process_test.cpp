@@ -5,7 +5,7 @@
 #include "comm/modbusmaster.h"
 #include "comm/serversession.h"
 #include "serverprocess.h"
-#include "sim/simulator.h"
+#include "tests/simulatorfixture.h"
 
 #include <QElapsedTimer>
 
@@ -68,25 +68,19 @@ sim::Instrument journalInstrument() {
     return inst;
 }
 
-// The simulator, started on its pseudo-terminal link (or a Modbus TCP endpoint on loopback) as
-// soon as it exists.
-struct RunningSimulator {
-    explicit RunningSimulator(const sim::Instrument& inst,
-                              std::optional<platform::NetworkEndpoint::Framing> network = {})
-        : sim(inst) {
-        ok = network ? sim.startNetwork(*network, QHostAddress::LocalHost, 0, &why)
-                     : sim.start(&why);
-    }
-    sim::Simulator sim;
-    bool ok = false;
-    QString why;
-};
+// The transport the simulator is served on: 0 the pty, 1 a Modbus TCP endpoint, 2 an rtu+tcp
+// endpoint (COM5 is mapped to it).
+std::optional<platform::NetworkEndpoint::Framing> networkOf(int network) {
+    using Framing = platform::NetworkEndpoint::Framing;
+    if (network == 0)
+        return std::nullopt;
+    return network == 1 ? Framing::ModbusTcp : Framing::RtuOverTcp;
+}
 
-// Network: 0 the pty, 1 a Modbus TCP endpoint, 2 an rtu+tcp endpoint (COM5 mapped to it).
 template <int Network> class ServerFixture : public ::testing::Test {
 public: // the shared test bodies below reach the parts
     void SetUp() override {
-        ASSERT_TRUE(instrument.ok) << instrument.why.toStdString();
+        ASSERT_TRUE(instrument) << simulatorError.toStdString();
         QString why;
         ASSERT_TRUE(server.start(&why)) << why.toStdString();
         rs.SetServerObjectFactory(factory);
@@ -110,13 +104,10 @@ public: // the shared test bodies below reach the parts
             << server.stderrText().toStdString();
     }
 
-    RunningSimulator instrument{
-        journalInstrument(),
-        Network == 0
-            ? std::nullopt
-            : std::optional(Network == 1 ? platform::NetworkEndpoint::Framing::ModbusTcp
-                                         : platform::NetworkEndpoint::Framing::RtuOverTcp)};
-    fixture::ServerProcess server{instrument.sim.clientPath()};
+    QString simulatorError; // why the simulator did not start
+    std::unique_ptr<sim::Simulator> instrument = fixture::StartSimulator(
+        journalInstrument(), {.network = networkOf(Network)}, &simulatorError);
+    fixture::ServerProcess server{instrument ? instrument->clientPath() : QString()};
     RecordingFactory factory;
     TRS232Transport rs;
     TModbusMaster mbm;
@@ -145,16 +136,16 @@ template <int Network> void TasksRunOverTheEndpoint(ServerFixture<Network>& f) {
     for (const char* fault : {"noanswer", "crc"}) {
         if (Network == 1 && QByteArray(fault) == "crc")
             continue; // Modbus TCP has no CRC
-        f.instrument.sim.addFault(*sim::parseFault(QString::fromLatin1(fault)));
+        f.instrument->addFault(*sim::parseFault(QString::fromLatin1(fault)));
         EXPECT_EQ(f.mbm.ReadHoldRegsI(5, 0, 9, 18, 1, v), fault[0] == 'n' ? 1 : 2) << fault;
-        f.instrument.sim.clearFaults();
+        f.instrument->clearFaults();
     }
     f.rs.SetSpeed(cts9600);
     f.mbm.ReadHoldRegs(6, 0, 9, 18, 1);
     ASSERT_TRUE(waitFor([&] { return !f.answers.isEmpty(); }));
     EXPECT_EQ(f.answers[0].qid, 6);
     EXPECT_EQ(f.answers[0].result, 0);
-    f.instrument.sim.stop();
+    f.instrument->stop();
     ASSERT_TRUE(waitFor([&] { return f.connected.size() == 2; }));
     EXPECT_EQ(f.connected, (QList<bool>{true, false}));
 }
@@ -230,7 +221,7 @@ TEST_F(ServerProcessTest, InplaceReadsReturnTheirValues) {
 
 TEST_F(ServerProcessTest, SilentInstrumentAnswersNoAnswer) {
     goLive();
-    instrument.sim.addFault(*sim::parseFault(QStringLiteral("noanswer")));
+    instrument->addFault(*sim::parseFault(QStringLiteral("noanswer")));
     QVariant v;
     QElapsedTimer t;
     t.start();
@@ -242,16 +233,16 @@ TEST_F(ServerProcessTest, SilentInstrumentAnswersNoAnswer) {
     EXPECT_EQ(answers[0].result, 1);
     EXPECT_EQ(mbm.LastErr(), 1);
     // It speaks again: so does the channel.
-    instrument.sim.clearFaults();
+    instrument->clearFaults();
     EXPECT_EQ(mbm.ReadHoldRegsI(2, 0, 9, 18, 1, v), 0);
 }
 
 TEST_F(ServerProcessTest, ReplyWithWrongCrcAnswersCrcError) {
     goLive();
-    instrument.sim.addFault(*sim::parseFault(QStringLiteral("crc")));
+    instrument->addFault(*sim::parseFault(QStringLiteral("crc")));
     QVariant v;
     EXPECT_EQ(mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 2);
-    instrument.sim.clearFaults();
+    instrument->clearFaults();
     EXPECT_EQ(mbm.ReadHoldRegsI(2, 0, 9, 18, 1, v), 0);
     EXPECT_EQ(v, QVariant::fromValue(quint16(120)));
 }
@@ -318,9 +309,10 @@ TEST_F(ServerProcessTest, KilledServerReportsTheChannelGone) {
 }
 
 TEST(ServerStart, ClientStartsTheServerWhenNoneRuns) {
-    RunningSimulator instrument(journalInstrument());
-    ASSERT_TRUE(instrument.ok) << instrument.why.toStdString();
-    fixture::ServerProcess env(instrument.sim.clientPath()); // runtime folder and mapping only
+    QString simulatorError;
+    const auto instrument = fixture::StartSimulator(journalInstrument(), {}, &simulatorError);
+    ASSERT_TRUE(instrument) << simulatorError.toStdString();
+    fixture::ServerProcess env(instrument->clientPath()); // runtime folder and mapping only
     TRS232Transport rs;
     rs.SetPort(QStringLiteral("COM5"));
     TModbusMaster mbm;

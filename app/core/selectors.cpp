@@ -1,4 +1,4 @@
-#include "app/core/mainformlogic.h"
+#include "app/core/selectors.h"
 
 #include "platform/endpoint.h"
 #include "platform/inifile.h"
@@ -49,7 +49,7 @@ TPortChoice ResolvePortChoice(const QStringList& items, const std::vector<int>& 
     if (typed.startsWith(u'/')) {
         if (!QFileInfo::exists(typed))
             return {0, QStringLiteral("Устройство %1 не найдено.").arg(typed)};
-        if (const int n = platform::PortList::numberForDevicePath(typed, mainIniPath))
+        if (const int n = platform::PortList::mapDevicePath(typed, mainIniPath))
             return {n, {}};
         return {0, QStringLiteral("Нет свободного номера порта для устройства %1.").arg(typed)};
     }
@@ -58,7 +58,7 @@ TPortChoice ResolvePortChoice(const QStringList& items, const std::vector<int>& 
         const auto endpoint = platform::parseNetworkEndpoint(typed, &why);
         if (!endpoint)
             return {0, why};
-        if (const int n = platform::PortList::numberForDevicePath(endpoint->text(), mainIniPath))
+        if (const int n = platform::PortList::mapDevicePath(endpoint->text(), mainIniPath))
             return {n, {}};
         return {0, QStringLiteral("Нет свободного номера порта для адреса %1.").arg(typed)};
     }
@@ -79,6 +79,18 @@ int SelectedSpeedFor(int itemIndex, const QString& currentText) {
 
 QString BadSpeedMessage(const QString& currentText) {
     return QStringLiteral("Недопустимая скорость обмена «%1».").arg(currentText);
+}
+
+TLinkChoice ChooseLink(const TPortChoice& port, int speedItemIndex, const QString& speedText) {
+    TLinkChoice link;
+    link.speed = SelectedSpeedFor(speedItemIndex, speedText);
+    if (!port.ok())
+        link.error = port.error;
+    else if (link.speed <= 0)
+        link.error = BadSpeedMessage(speedText);
+    else
+        link.port = port.number;
+    return link;
 }
 
 QString ProgramVersionText() {
