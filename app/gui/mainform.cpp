@@ -7,6 +7,7 @@
 #include "app/gui/messageboxsink.h"
 #include "app/gui/radiogroup.h"
 #include "app/gui/savefilechooser.h"
+#include "app/gui/views/charttab.h"
 #include "app/gui/views/journalviews.h"
 #include "app/models/stringtablemodel.h"
 #include "comm/widgets/dlgmanager.h"
@@ -314,6 +315,7 @@ void TForm1::createControls() {
         l->setContentsMargins(0, 0, 0, 0);
         l->addWidget(grid);
     }
+    createChartTab();
 
     connect(EdtAddr, &QLineEdit::textChanged, this, &TForm1::EdtAddrChange);
     connect(chbLimit, &QCheckBox::clicked, this, &TForm1::chbLimitClick);
@@ -576,6 +578,33 @@ void TForm1::btnStopClick() {
     btnRead->setEnabled(true);
     rgTypeJ->setEnabled(true);
     BuildGroupView();
+}
+
+void TForm1::createChartTab() {
+    tsChart = named(new TChartTab(), "tsChart");
+    PageControl1->addTab(tsChart, QStringLiteral("График"));
+    tsChart->setDecoder(m_decoder.get());
+    tsChart->setMessages(m_messages);
+    tsChart->followModel(m_sgGrCells);
+    connect(sgGr, &QTableView::doubleClicked, this, &TForm1::openGroupChart);
+    connect(tsChart, &TChartTab::recordClicked, this, &TForm1::selectRecord);
+}
+
+void TForm1::openGroupChart(const QModelIndex& cell) {
+    // Row r of the grouped grid is the group at r - 1 (row 0 is the heading).
+    const auto& groups = m_decoder->ListRecGroup();
+    const int group = cell.row() - 1;
+    if (group < 0 || group >= static_cast<int>(groups.size()))
+        return;
+    if (tsChart->showType(groups[std::size_t(group)].addr))
+        PageControl1->setCurrentWidget(tsChart);
+}
+
+void TForm1::selectRecord(std::int32_t index) {
+    // Row index + 1 of the linear list shows the record at index of the run.
+    PageControl1->setCurrentWidget(tsData);
+    sg->selectRow(index + 1);
+    sg->scrollTo(m_sgCells->index(index + 1, 0), QAbstractItemView::PositionAtCenter);
 }
 
 void TForm1::BuildGroupView() {

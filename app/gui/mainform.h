@@ -25,10 +25,12 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QModelIndex;
 class QProgressBar;
 class QPushButton;
 class QTabWidget;
 class QTableView;
+class TChartTab;
 class TDlgManager;
 class TRadioGroup;
 class TStringTableModel;
@@ -169,6 +171,7 @@ public:
     QTableView* sg = nullptr;
     QTableView* sgGr = nullptr;
     QTableView* sgType = nullptr;
+    TChartTab* tsChart = nullptr; // "График"
 
     // State of the window and of the current reading run.
     std::int32_t DevAdr = 1;
@@ -206,6 +209,10 @@ private:
     // At the first show: the whole window on the available screen (core::PlaceWindow).
     void showEvent(QShowEvent* event) override;
     void createComponents();
+    // The chart tab: its data, a double-click on a group row, a click on a record's point.
+    void createChartTab();
+    void openGroupChart(const QModelIndex& cell);
+    void selectRecord(std::int32_t index);
 
     // IRunHost: the reading run's view of the window.
     void ShowMessage(const QString& text, const QString& detail) override;
