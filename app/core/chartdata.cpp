@@ -45,9 +45,9 @@ double BeforeValue(const TRecType& group, const TRecEvent& e, const std::vector<
         return n;
     }
     const auto v = FormatValue(group.atype, *e.RawBefore, nullptr);
-    if (!v)
-        return std::numeric_limits<double>::quiet_NaN();
-    return GroupValueNumber(group.atype, v->value).value_or(0);
+    const double before = v ? GroupValueNumber(group.atype, v->value).value_or(0) : 0;
+    // A value before that is no number shows no step.
+    return v && std::isfinite(before) ? before : std::numeric_limits<double>::quiet_NaN();
 }
 
 TChartSeries PrepareSeries(const TRecType& group, const TDevInfo* device,
@@ -73,6 +73,10 @@ TChartSeries PrepareSeries(const TRecType& group, const TDevInfo* device,
         } else {
             p.y = GroupValueNumber(s.atype, e.Value).value_or(0);
         }
+        if (!std::isfinite(p.y)) {
+            ++s.withoutValue;
+            continue;
+        }
         p.before = BeforeValue(group, e, items, s);
         s.points.push_back(p);
     }
@@ -97,13 +101,6 @@ const TChartSeries* TChartData::find(std::int32_t id) const {
     const auto it = std::find_if(series.begin(), series.end(),
                                  [&](const TChartSeries& s) { return s.id == id; });
     return it != series.end() ? &*it : nullptr;
-}
-
-int TChartData::withoutTime() const {
-    int n = 0;
-    for (const TChartSeries& s : series)
-        n += s.withoutTime;
-    return n;
 }
 
 bool ChartTimeValid(double dateTime, const TJournalInfo* journal) {

@@ -39,8 +39,10 @@ struct TChartSeries {
     std::vector<TChartPoint> points;
     // A list type: the item numbers that occur (new or before) with their texts.
     std::map<std::int32_t, QString> items;
-    // Records left out for want of a valid time.
+    // Records left out for want of a valid time, and those whose value is not a finite number
+    // (a float type's NaN or infinity).
     int withoutTime = 0;
+    int withoutValue = 0;
     // Lowest and highest value, before values included (0 and 0 without points).
     double minY = 0;
     double maxY = 0;
@@ -60,8 +62,6 @@ struct TChartData {
     bool workTime() const { return journal.DTIsWorkTime && !journal.StartTime; }
     // The series of a record type; nullptr when the type is not charted.
     const TChartSeries* find(std::int32_t id) const;
-    // Records of all series left out for want of a valid time.
-    int withoutTime() const;
 };
 
 // The chart data of a run's groups. Offered are the numeric value types and the list types of

@@ -30,6 +30,8 @@ std::string Describe(const TChartSeries& s, std::int32_t startrec) {
     for (const auto& [n, text] : s.items)
         out += QString::number(n) + '=' + text + ';';
     out += '|' + QString::number(s.withoutTime);
+    if (s.withoutValue > 0)
+        out += '/' + QString::number(s.withoutValue);
     return out.toStdString();
 }
 
@@ -72,6 +74,11 @@ TEST(ChartData, SeriesFromDecodedRecords) {
          {"Уставка|1600000000:80>85.5#10;||0",
           "Клапан|1600000010:0>1#11;1600000020:1>7#12;|0=закрыт;1=открыт;7=* нет описания для "
           "индекса [7];|0"}},
+        {"a float that is no number is left out and counted; as a value before, no step",
+         tdPlain3,
+         false,
+         {{kT, 1, 0, 0x7FC00000}, {kT + 1, 1, 0, 0x7F800000}, {kT + 2, 1, 0xFF800000, F(4.0f)}},
+         {"Уставка|1600000002:4#12;||0/2"}},
         {"records out of time order are drawn in time order",
          tdPlain,
          false,

@@ -94,6 +94,7 @@ TEST_F(ChartTab, TypesSeriesAndAxes) {
     for (int i = 1; i < 3; ++i)
         tab.lstTypes()->item(i)->setCheckState(Qt::Checked);
     ASSERT_EQ(tab.chart()->series().size(), 3);
+    EXPECT_EQ(tab.chart()->axes(Qt::Horizontal).size(), 1);
     const auto vertical = tab.chart()->axes(Qt::Vertical);
     ASSERT_EQ(vertical.size(), 3);
     auto* list = qobject_cast<QCategoryAxis*>(tab.chart()->axes(Qt::Vertical, line(2)).value(0));
@@ -192,4 +193,16 @@ TEST_F(ChartTab, SavesPngAndSvg) {
     ASSERT_EQ(sink.messages.size(), 1);
     EXPECT_TRUE(sink.messages[0].contains(dir.filePath("no/chart.png")))
         << sink.messages[0].toStdString();
+}
+// Qt Charts draws no axis of a span near zero: subnormal floats are shown as a constant.
+TEST_F(ChartTab, SubnormalFloatsKeepAVisibleAxis) {
+    decoder.ClearGroupData();
+    for (int i = 0; i < 300; ++i)
+        decoder.DecodeRecord(i, kT + 60 * i, 1, 0, i, i + 1);
+    tab.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&tab));
+    const auto* axis = qobject_cast<QValueAxis*>(tab.chart()->axes(Qt::Vertical).value(0));
+    ASSERT_NE(axis, nullptr);
+    EXPECT_GE(axis->max() - axis->min(), 1);
+    EXPECT_EQ(line(0)->count(), 600);
 }

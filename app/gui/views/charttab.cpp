@@ -37,6 +37,10 @@ constexpr double kHitRadius = 8;
 // Markers are drawn when a line shows fewer points than one per this many pixels.
 constexpr int kMarkerSpacing = 8;
 
+// Qt Charts draws no value axis narrower than about 1e-12: values that span less than this
+// (subnormal floats) are shown as a constant.
+constexpr double kMinValueSpan = 1e-9;
+
 using TRange = std::pair<double, double>;
 
 TRange AxisRange(const QAbstractAxis* axis) {
@@ -87,7 +91,6 @@ TChartTab::TChartTab(QWidget* parent)
     m_types->setToolTip(QStringLiteral("Отметьте типы записей, которые показать на графике"));
     m_view->setToolTip(QString());
     m_note->setWordWrap(true);
-    m_chart->legend()->setAlignment(Qt::AlignBottom);
 
     auto* left = new QVBoxLayout;
     left->addWidget(new QLabel(QStringLiteral("Типы записей:"), this));
@@ -108,7 +111,6 @@ TChartTab::TChartTab(QWidget* parent)
     });
     connect(m_reset, &QPushButton::clicked, this, &TChartTab::resetZoom);
     connect(m_save, &QPushButton::clicked, this, &TChartTab::btnSaveChartClick);
-    connect(m_chart, &QChart::plotAreaChanged, this, [this] { thinLines(); });
     connect(m_view, &TChartView::hovered, this, &TChartTab::showToolTip);
     connect(m_view, &TChartView::clicked, this, &TChartTab::clickPoint);
     rebuildChart();
@@ -220,11 +222,21 @@ double TChartTab::axisX(double ms) const {
     return ms + double(it->second);
 }
 
+void TChartTab::replaceChart() {
+    // A new chart for each set of types: axes removed from a chart that has been drawn can stay
+    // on its scene, so the old chart goes with its series and axes.
+    auto* chart = new QChart;
+    chart->legend()->setAlignment(Qt::AlignBottom);
+    connect(chart, &QChart::plotAreaChanged, this, [this] { thinLines(); });
+    QChart* old = m_chart;
+    m_chart = chart;
+    m_view->setChart(chart);
+    delete old;
+}
+
 void TChartTab::rebuildChart() {
-    m_chart->removeAllSeries();
-    for (QAbstractAxis* axis : m_chart->axes())
-        m_chart->removeAxis(axis), delete axis;
     m_shown.clear();
+    replaceChart();
     m_fullRanges.clear();
     m_timeAxis = nullptr;
     for (const std::int32_t id : shownTypes()) {
@@ -303,7 +315,10 @@ void TChartTab::addValueAxes() {
                 }
                 axis = c;
             } else {
-                axis = new QValueAxis;
+                auto* v = new QValueAxis;
+                // Six significant digits fit counters and floats of any size alike.
+                v->setLabelFormat(QStringLiteral("%.6g"));
+                axis = v;
             }
             axis->setTitleText(s.series->name);
             axis->setLinePenColor(s.line->color());
@@ -321,10 +336,11 @@ void TChartTab::addValueAxes() {
     }
     for (std::size_t a = 0; a < axes.size(); ++a) {
         const bool list = qobject_cast<QCategoryAxis*>(axes[a]) != nullptr;
-        const double single = std::max(std::abs(spans[a].first) * 0.1, 1.0);
+        const auto [lo, hi] = spans[a];
+        const double single = std::max(std::abs(lo) * 0.1, 1.0);
         m_fullRanges.push_back(
-            {axes[a], list ? Padded(spans[a].first, spans[a].second, 0, 0.5)
-                           : Padded(spans[a].first, spans[a].second, 0.05, single)});
+            {axes[a], list ? Padded(lo, hi, 0, 0.5)
+                           : Padded(lo, hi - lo < kMinValueSpan ? lo : hi, 0.05, single)});
         if (list) // a list's items sit half an item from the edges
             m_fullRanges.back().second.first -= 0.5, m_fullRanges.back().second.second += 0.5;
     }
@@ -376,14 +392,19 @@ void TChartTab::updateTimeAxis() {
 }
 
 void TChartTab::updateNote() {
-    int left = 0;
+    int withoutTime = 0, withoutValue = 0;
     for (const std::int32_t id : shownTypes())
         if (const core::TChartSeries* s = m_data.find(id))
-            left += s->withoutTime;
-    m_note->setText(left > 0
-                        ? QStringLiteral("Не показаны записи без допустимого времени: %1").arg(left)
-                        : QString());
-    m_note->setVisible(left > 0);
+            withoutTime += s->withoutTime, withoutValue += s->withoutValue;
+    QStringList notes;
+    if (withoutTime > 0)
+        notes.append(
+            QStringLiteral("Не показаны записи без допустимого времени: %1").arg(withoutTime));
+    if (withoutValue > 0)
+        notes.append(
+            QStringLiteral("Не показаны записи с нечисловым значением: %1").arg(withoutValue));
+    m_note->setText(notes.join(QLatin1Char('\n')));
+    m_note->setVisible(!notes.isEmpty());
 }
 
 std::optional<TChartTab::THit> TChartTab::pointAt(QPoint viewPosition) const {

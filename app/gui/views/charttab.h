@@ -108,6 +108,7 @@ private:
 
     void refresh();
     void fillTypeList();
+    void replaceChart();
     void rebuildChart();
     void addValueAxes();
     void thinLines();
