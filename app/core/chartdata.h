@@ -48,6 +48,10 @@ struct TChartSeries {
     double maxY = 0;
 
     bool isList() const { return atype == dtList; }
+    // The value axis names the items of a list type that has at most this many; one with more
+    // (a counter stored as a list, say) gets a numeric axis, its texts stay in the tooltips.
+    static constexpr std::size_t kMaxAxisItems = 40;
+    bool itemAxis() const { return isList() && items.size() <= kMaxAxisItems; }
 };
 
 struct TChartData {

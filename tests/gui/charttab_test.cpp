@@ -206,3 +206,16 @@ TEST_F(ChartTab, SubnormalFloatsKeepAVisibleAxis) {
     EXPECT_GE(axis->max() - axis->min(), 1);
     EXPECT_EQ(line(0)->count(), 600);
 }
+
+// A list type with more items than an axis can name is drawn on a numeric axis.
+TEST_F(ChartTab, ListOfManyItemsGetsANumericAxis) {
+    decoder.ClearGroupData();
+    for (int i = 0; i < 300; ++i)
+        decoder.DecodeRecord(i, kT + 60 * i, 3, 0, 0, i);
+    tab.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&tab));
+    const auto vertical = tab.chart()->axes(Qt::Vertical);
+    ASSERT_EQ(vertical.size(), 1);
+    EXPECT_FALSE(qobject_cast<QCategoryAxis*>(vertical[0]));
+    EXPECT_TRUE(qobject_cast<QValueAxis*>(vertical[0]));
+}

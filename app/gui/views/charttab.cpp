@@ -293,7 +293,7 @@ void TChartTab::rebuildChart() {
 void TChartTab::addValueAxes() {
     std::vector<core::TValueRange> ranges;
     for (const TShown& s : m_shown)
-        ranges.push_back({s.series->minY, s.series->maxY, s.series->isList()});
+        ranges.push_back({s.series->minY, s.series->maxY, s.series->itemAxis()});
     const std::vector<int> axisOf = core::AssignValueAxes(ranges);
     std::vector<QAbstractAxis*> axes;
     std::vector<TRange> spans;
@@ -302,7 +302,7 @@ void TChartTab::addValueAxes() {
         const auto a = static_cast<std::size_t>(axisOf[i]);
         if (a == axes.size()) {
             QAbstractAxis* axis = nullptr;
-            if (s.series->isList()) {
+            if (s.series->itemAxis()) {
                 auto* c = new QCategoryAxis;
                 c->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
                 QStringList used;
