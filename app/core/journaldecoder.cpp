@@ -15,7 +15,7 @@ TRecEvent FixedEvent(double dateTime, QVariant value, std::int32_t index, std::u
 }
 } // namespace
 
-void WriteErrorRow(IStringGrid& sg, std::int32_t index, std::int32_t number, const QString& text) {
+void WriteErrorRow(IStringGrid& sg, std::int32_t index, std::int64_t number, const QString& text) {
     const int row = index + 1;
     if (sg.rowCount() < row + 1)
         sg.setRowCount(row + 1);
