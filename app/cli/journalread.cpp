@@ -3,7 +3,7 @@
 #include "app/core/catalogue.h"
 #include "app/core/journaldecoder.h"
 #include "app/core/journalexport.h"
-#include "app/core/mainformlogic.h"
+#include "app/core/selectors.h"
 #include "app/core/stringgrid.h"
 #include "platform/portlist.h"
 #include "platform/replacefile.h"
@@ -190,9 +190,7 @@ void ExportPortMapping(int number, const QString& mainIniPath) {
         return;
     // The variable wins over every main.ini, and it has no mapping of this number yet (else both
     // look-ups above would agree).
-    QByteArray env = qgetenv("JOURNAL_PORTS");
-    const QByteArray item = QStringLiteral("COM%1=%2").arg(number).arg(path).toLocal8Bit();
-    qputenv("JOURNAL_PORTS", env.isEmpty() ? item : env + ';' + item);
+    platform::addEnvironmentPortMapping(number, path);
 }
 
 namespace {

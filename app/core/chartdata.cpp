@@ -118,9 +118,11 @@ TChartData PrepareChartData(const std::vector<TRecType>& groups, const TDevInfo*
     if (journal)
         data.journal = *journal;
     data.startrec = startrec;
-    for (const TRecType& g : groups)
-        if (Charted(g))
-            data.series.push_back(PrepareSeries(g, device, journal));
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        if (Charted(groups[i])) {
+            data.series.push_back(PrepareSeries(groups[i], device, journal));
+            data.series.back().group = i;
+        }
     return data;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "app/core/journaldata.h"
 #include "app/core/journaldecoder.h"
-#include "app/core/model.h"
 
 #include <QString>
 
@@ -32,8 +32,9 @@ struct TChartPoint {
 };
 
 struct TChartSeries {
-    std::int32_t id = 0; // the group's ID (the record type's)
-    QString name;        // as the grouped view names the group
+    std::int32_t id = 0;   // the group's ID (the record type's)
+    std::size_t group = 0; // the group's place in the run's groups (the grouped grid's row - 1)
+    QString name;          // as the grouped view names the group
     std::int32_t atype = 0;
     // In time order; records of the same time in the order they were read.
     std::vector<TChartPoint> points;

@@ -1,8 +1,8 @@
 #include "app/gui/views/charttab.h"
 
 #include "app/core/journalexport.h"
-#include "app/core/messagesink.h"
 #include "app/gui/views/chartview.h"
+#include "platform/messagesink.h"
 
 #include <QAbstractItemModel>
 #include <QBuffer>
@@ -20,6 +20,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QSvgGenerator>
+#include <QTableView>
 #include <QTimer>
 #include <QToolTip>
 #include <QVBoxLayout>
@@ -138,13 +139,27 @@ void TChartTab::dataChanged() {
     });
 }
 
-void TChartTab::followModel(const QAbstractItemModel* model) {
+void TChartTab::followGroupGrid(QTableView* grid) {
+    const QAbstractItemModel* model = grid->model();
     const auto changed = [this] { dataChanged(); };
     connect(model, &QAbstractItemModel::modelReset, this, changed);
     connect(model, &QAbstractItemModel::rowsInserted, this, changed);
     connect(model, &QAbstractItemModel::rowsRemoved, this, changed);
     connect(model, &QAbstractItemModel::columnsInserted, this, changed);
     connect(model, &QAbstractItemModel::dataChanged, this, changed);
+    connect(grid, &QTableView::doubleClicked, this, [this](const QModelIndex& cell) {
+        // Row 0 is the heading.
+        if (cell.row() >= 1 && showGroup(std::size_t(cell.row() - 1)))
+            emit groupOpened();
+    });
+}
+
+bool TChartTab::showGroup(std::size_t group) {
+    if (m_stale)
+        refresh();
+    const auto it = std::find_if(m_data.series.begin(), m_data.series.end(),
+                                 [&](const core::TChartSeries& s) { return s.group == group; });
+    return it != m_data.series.end() && showType(it->id);
 }
 
 void TChartTab::showEvent(QShowEvent* event) {

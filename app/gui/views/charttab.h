@@ -12,7 +12,7 @@
 
 class IMessageSink;
 class QAbstractAxis;
-class QAbstractItemModel;
+class QTableView;
 class QChart;
 class QLabel;
 class QLineSeries;
@@ -55,9 +55,13 @@ public:
     // The source's data changed (a run started or ended): the data are prepared again once the
     // current event has been handled when the tab is visible, else when it is next shown.
     void dataChanged();
-    // Calls dataChanged() whenever `model` changes: the grouped grid, which is cleared and built
-    // from the same groups when a run starts and ends.
-    void followModel(const QAbstractItemModel* model);
+    // Follows the grouped grid, which is cleared and built from the same groups when a run
+    // starts and ends: calls dataChanged() whenever its model changes, and a double-click on
+    // group row r shows the type of group r - 1 (emits groupOpened() when it is charted).
+    void followGroupGrid(QTableView* grid);
+    // Ticks only the type of the group at `group` of the source's groups; false when it is not
+    // charted.
+    bool showGroup(std::size_t group);
     // Ticks only the type `id` (the data are prepared first when they changed); false when the
     // type is not charted.
     bool showType(std::int32_t id);
@@ -89,6 +93,8 @@ public:
 signals:
     // A point was clicked: the record at this index of the run.
     void recordClicked(std::int32_t index);
+    // A double-click on a group row showed its type.
+    void groupOpened();
 
 public slots:
     // "Сохранить график...": asks for a name and writes the picture.
