@@ -17,7 +17,7 @@ const TRecStr& TGroupData::FindOrAddRecStr(const QString& text) {
 }
 
 void TGroupData::AddGroupEvent(std::int32_t id, std::int32_t atype, const QString& name,
-                               double dateTime, const QVariant& value) {
+                               TRecEvent event) {
     auto [it, inserted] = m_groupIndex.try_emplace(id, m_groups.size());
     if (inserted) {
         TRecType group;
@@ -26,7 +26,7 @@ void TGroupData::AddGroupEvent(std::int32_t id, std::int32_t atype, const QStrin
         group.Name = name;
         m_groups.push_back(std::move(group));
     }
-    m_groups[it->second].Events.push_back(TRecEvent{dateTime, value});
+    m_groups[it->second].Events.push_back(std::move(event));
 }
 
 void TGroupData::Clear() {

@@ -28,7 +28,10 @@ public:
     // Appends an event to the group of `id`; a new group takes `atype` and `name`, an existing
     // group keeps its own.
     void AddGroupEvent(std::int32_t id, std::int32_t atype, const QString& name, double dateTime,
-                       const QVariant& value);
+                       const QVariant& value) {
+        AddGroupEvent(id, atype, name, TRecEvent{dateTime, value, -1, {}, {}});
+    }
+    void AddGroupEvent(std::int32_t id, std::int32_t atype, const QString& name, TRecEvent event);
 
     // Empties both lists.
     void Clear();

@@ -44,6 +44,12 @@ struct TValueStr {
 struct TRecEvent {
     double datetime = 0; // days since 1899-12-30, fraction = time of day
     QVariant Value;      // integer, double, date-time or text
+    // The record the event came from, for views that lead back to it (the chart): its index in
+    // the run (row Index + 1 of the linear list; -1 when not known) and, for a fixed-layout
+    // record, its raw 32-bit New value and, in the layouts that carry one, its raw Before value.
+    std::int32_t Index = -1;
+    std::optional<std::uint32_t> RawNew;
+    std::optional<std::uint32_t> RawBefore;
 };
 
 struct TRecType {

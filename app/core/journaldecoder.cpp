@@ -4,7 +4,16 @@ namespace core {
 
 namespace {
 const QString kModeChange = QStringLiteral("Смена режима");
+
+// The event of a fixed-layout record, with the record's index and raw values.
+TRecEvent FixedEvent(double dateTime, QVariant value, std::int32_t index, std::uint32_t rawNew,
+                     std::uint32_t rawBefore, bool withBefore) {
+    TRecEvent e{dateTime, std::move(value), index, rawNew, {}};
+    if (withBefore)
+        e.RawBefore = rawBefore;
+    return e;
 }
+} // namespace
 
 void WriteErrorRow(IStringGrid& sg, std::int32_t index, std::int64_t number, const QString& text) {
     const int row = index + 1;
@@ -77,7 +86,8 @@ void TJournalDecoder::DecodeRecord(std::int32_t Index, std::uint32_t Time, std::
         const auto* strs = type->Strs ? &*type->Strs : nullptr;
         if (const auto v = FormatValue(type->atype, New, strs)) {
             m_sg.setCell(row, 4, v->text);
-            AddGroupEvent(type->addr, type->atype, type->Name, T, v->value);
+            m_groups.AddGroupEvent(type->addr, type->atype, type->Name,
+                                   FixedEvent(T, v->value, Index, New, Before, withBefore));
             if (withBefore)
                 m_sg.setCell(row, 3, FormatValue(type->atype, Before, strs)->text);
         }
@@ -86,7 +96,9 @@ void TJournalDecoder::DecodeRecord(std::int32_t Index, std::uint32_t Time, std::
         m_sg.setCell(row, 4, QString::number(static_cast<std::int32_t>(New)));
         if (withBefore)
             m_sg.setCell(row, 3, QString::number(static_cast<std::int32_t>(Before)));
-        AddGroupEvent(ID, dtLongWord, QStringLiteral("???"), T, static_cast<std::int32_t>(New));
+        m_groups.AddGroupEvent(
+            ID, dtLongWord, QStringLiteral("???"),
+            FixedEvent(T, static_cast<std::int32_t>(New), Index, New, Before, withBefore));
     }
     ScrollToLastRow();
 }
@@ -116,7 +128,8 @@ bool TJournalDecoder::DecodeTextRecord(std::int32_t Index, TReplyView reply) {
             m_firstUnparsedTime = f.time;
     }
     const TRecStr& S = FindOrAddRecStr(f.name);
-    AddGroupEvent(S.ID, dtList, f.name, D ? D->value : kNoDateTime, f.value);
+    m_groups.AddGroupEvent(S.ID, dtList, f.name,
+                           TRecEvent{D ? D->value : kNoDateTime, f.value, Index, {}, {}});
     ScrollToLastRow();
     return D.has_value();
 }
@@ -133,7 +146,7 @@ void TJournalDecoder::DecodeModeRecord(std::int32_t Index, TReplyView reply) {
     m_sg.setCell(row, 2, kModeChange);
     m_sg.setCell(row, 4, mode);
     const TRecStr& S = FindOrAddRecStr(kModeChange);
-    AddGroupEvent(S.ID, dtList, kModeChange, T, mode);
+    m_groups.AddGroupEvent(S.ID, dtList, kModeChange, TRecEvent{T, mode, Index, {}, {}});
     ScrollToLastRow();
 }
 

@@ -75,6 +75,18 @@ QString SaveFailure(const QString& fileName, int errnum) {
 
 } // namespace
 
+ExportResult SaveFileBytes(const QString& fileName, QByteArrayView bytes) {
+    ExportResult result;
+    result.fileName = fileName;
+    platform::TReplaceFile file(fileName);
+    if (!file.open() || !file.write(bytes) || !file.commit()) {
+        result.error = SaveFailure(fileName, file.error());
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
 ExportResult ExportText(const IStringGrid& sg, const QString& deviceText, TTypeDev layout,
                         const QString& fileName) {
     ExportResult result;

@@ -3,6 +3,7 @@
 #include "app/core/journaldata.h"
 #include "app/core/stringgrid.h"
 
+#include <QByteArrayView>
 #include <QLocale>
 #include <QString>
 
@@ -71,5 +72,9 @@ ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText, TTypeDev lay
                   const QString& fileName,
                   const QString& versionText = QString::fromLatin1(kSpreadsheetVersion),
                   const QLocale& locale = QLocale());
+
+// Writes prepared bytes (a picture of the chart) to a file the same way: the old file is kept on
+// failure, and the error names the file and the reason.
+ExportResult SaveFileBytes(const QString& fileName, QByteArrayView bytes);
 
 } // namespace core

@@ -194,25 +194,37 @@ std::optional<TFormattedValue> FormatValue(std::int32_t atype, std::uint32_t raw
     }
 }
 
-QString GroupValueText(std::int32_t atype, const QVariant& value) {
+std::optional<double> GroupValueNumber(std::int32_t atype, const QVariant& value) {
     const auto bits = static_cast<std::uint32_t>(value.toLongLong());
     switch (atype) {
     case dtSWord:
-        return QString::number(static_cast<std::int16_t>(bits & 0xFFFF));
+        return static_cast<std::int16_t>(bits & 0xFFFF);
+    case dtFloat:
+        return value.toDouble();
+    case dtDateTime:
+    case dtList:
+        return std::nullopt;
+    case dtSByte:
+        return static_cast<std::int8_t>(bits & 0xFF);
+    case dtLongWord:
+        return bits;
+    default:
+        return static_cast<std::int32_t>(bits);
+    }
+}
+
+QString GroupValueText(std::int32_t atype, const QVariant& value) {
+    switch (atype) {
     case dtFloat:
         return FormatFloat(value.toDouble());
     case dtDateTime:
         return LocaleDateTimeText(value.metaType().id() == QMetaType::QDateTime
                                       ? QDateTimeToDateTime(value.toDateTime())
                                       : value.toDouble());
-    case dtSByte:
-        return QString::number(static_cast<std::int8_t>(bits & 0xFF));
-    case dtLongWord:
-        return QString::number(bits);
     case dtList:
         return value.toString();
     default:
-        return QString::number(static_cast<std::int32_t>(bits));
+        return QString::number(static_cast<qint64>(*GroupValueNumber(atype, value)));
     }
 }
 

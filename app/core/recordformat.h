@@ -82,6 +82,8 @@ struct TFormattedValue {
 
 // Text of an event value in the grouped view by its group's data type.
 QString GroupValueText(std::int32_t atype, const QVariant& value);
+// The number that text shows; nullopt for date-time and list types.
+std::optional<double> GroupValueNumber(std::int32_t atype, const QVariant& value);
 
 // Name of a data type in the record-type list.
 QString TypeName(std::int32_t atype);

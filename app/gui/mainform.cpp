@@ -44,6 +44,7 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
     createEngines();
     createComponents();
     connectControls();
+    connectChart();
     FormCreate();
     if (m_terminationRequested) {
         if (m_options.terminate)
@@ -87,6 +88,18 @@ void TForm1::createEngines() {
     m_runView = std::make_unique<TRunView>(ui, *m_messages, m_options.processEvents,
                                            m_options.eventIntervalMs);
     m_run = std::make_unique<TReadingRun>(m_library, *m_runDecoder, *sgCells(), *m_runView);
+}
+
+void TForm1::connectChart() {
+    ui.tsChart->setDecoder(m_decoder.get());
+    ui.tsChart->setMessages(m_messages);
+    ui.tsChart->followGroupGrid(sgGr());
+    connect(ui.tsChart, &TChartTab::groupOpened, this,
+            [this] { ui.PageControl1->setCurrentWidget(ui.tsChart); });
+    connect(ui.tsChart, &TChartTab::recordClicked, this, [this](std::int32_t index) {
+        ui.PageControl1->setCurrentWidget(ui.tsData);
+        ui.tsData->showRecord(index);
+    });
 }
 
 void TForm1::createComponents() {

@@ -144,6 +144,7 @@ public:
     TLinearListTab* tsData() const { return ui.tsData; }
     TGroupTab* tsGroup() const { return ui.tsGroup; }
     TRecTypeTab* tsSet() const { return ui.tsSet; }
+    TChartTab* tsChart() const { return ui.tsChart; }
     QTableView* sg() const { return ui.tsData->grid(); }
     QTableView* sgGr() const { return ui.tsGroup->grid(); }
     QTableView* sgType() const { return ui.tsSet->grid(); }
@@ -185,6 +186,8 @@ private:
     void connectControls();
     void createEngines();
     void createComponents();
+    // The chart's data and its ways to the grouped grid and the linear list.
+    void connectChart();
     void FormCreate();
     void requestTermination() { m_terminationRequested = true; }
     // The port number and baud rate of the selectors, or why they give none.

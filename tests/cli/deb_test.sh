@@ -37,6 +37,7 @@ version=$(sed -n 's/^ Version: //p' deb-info.txt)
 zcat deb-root/usr/share/doc/journal-reader/changelog.Debian.gz | head -1 | grep -qF "($version)" ||
     fail "the changelog does not name version $version"
 dpkg-deb -f "$deb" Depends | grep -q qt6-translations-l10n || fail "no Depends on Qt's translations"
+dpkg-deb -f "$deb" Depends | grep -q libqt6charts6 || fail "no Depends on Qt Charts"
 grep -q '^License: Expat' deb-root/usr/share/doc/journal-reader/copyright || fail "no license"
 rm -rf deb-root
 echo "package $deb ($size KiB installed): ok"

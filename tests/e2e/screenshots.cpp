@@ -4,7 +4,10 @@
 // folder of the pictures. Built on the end-to-end tests' fixture, as a GoogleTest program.
 #include "tests/e2e/e2efixture.h"
 
+#include "app/gui/views/charttab.h"
+
 #include <QGuiApplication>
+#include <QListWidget>
 #include <QScreen>
 #include <QTabWidget>
 
@@ -45,6 +48,13 @@ TEST_F(WindowRun, Screenshots) {
         QCoreApplication::processEvents();
         QCoreApplication::processEvents(); // rows grow to their texts, then paint
         ASSERT_TRUE(form->grab().save(base + "-grouped.png"));
+        // The chart of the first three types the run has.
+        form->PageControl1()->setCurrentWidget(form->tsChart());
+        QCoreApplication::processEvents();
+        for (int i = 1; i < std::min(3, form->tsChart()->lstTypes()->count()); ++i)
+            form->tsChart()->lstTypes()->item(i)->setCheckState(Qt::Checked);
+        QCoreApplication::processEvents();
+        ASSERT_TRUE(form->grab().save(base + "-chart.png"));
         chooser.answer = ISaveFileChooser::TChoice{base, 1};
         form->BtnExcel()->click();
         chooser.answer = ISaveFileChooser::TChoice{base, 2};

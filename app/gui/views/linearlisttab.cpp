@@ -2,6 +2,9 @@
 
 #include "app/core/windowtexts.h"
 #include "app/gui/views/journalviews.h"
+#include "app/models/stringtablemodel.h"
+
+#include <QTableView>
 
 TLinearListTab::TLinearListTab(QWidget* parent)
     : TGridTab(parent, "sg", core::LinearListHeadings()) {
@@ -14,4 +17,10 @@ void TLinearListTab::applyDeviceView(bool valueBeforeVisible) {
 
 void TLinearListTab::scrollToLastRow() {
     views::ScrollToLastRow(grid());
+}
+
+void TLinearListTab::showRecord(std::int32_t index) {
+    const int row = index + 1;
+    grid()->selectRow(row);
+    grid()->scrollTo(cells()->index(row, 0), QAbstractItemView::PositionAtCenter);
 }

@@ -2,6 +2,8 @@
 
 #include "app/gui/views/gridtab.h"
 
+#include <cstdint>
+
 // "Линейный список" (tsData): the linear list `sg`, one row per record of the run.
 class TLinearListTab : public TGridTab {
     Q_OBJECT
@@ -14,4 +16,7 @@ public:
     void applyDeviceView(bool valueBeforeVisible);
     // Shows the list's last row (the decoder's scroll hook).
     void scrollToLastRow();
+    // Selects the row of the record at `index` of the run (row index + 1) and scrolls it to the
+    // middle.
+    void showRecord(std::int32_t index);
 };
