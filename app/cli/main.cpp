@@ -79,8 +79,15 @@ int main(int argc, char** argv) {
         return cli::kExitUsage;
     }
 
+    cli::TCliIo io;
+    io.terminal = ::isatty(STDERR_FILENO) != 0;
+    io.stopRequested = [] { return g_interrupted != 0; };
     if (options.list)
         return cli::ListCatalogue(catalogue, stdout);
+    if (options.archiveList)
+        return cli::ListArchive(options, catalogue, io);
+    if (options.fromArchive)
+        return cli::ExportFromArchive(options, catalogue, io);
 
     TAccessLibraryBinding library;
     if (!library.LoadAccessLibrary(programDirectory, nullptr) || !library.isComplete()) {
@@ -89,8 +96,5 @@ int main(int argc, char** argv) {
         return cli::kExitRefused;
     }
 
-    cli::TCliIo io;
-    io.terminal = ::isatty(STDERR_FILENO) != 0;
-    io.stopRequested = [] { return g_interrupted != 0; };
     return cli::ReadJournal(options, catalogue, library, io);
 }
