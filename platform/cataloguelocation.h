@@ -8,13 +8,13 @@
 // program directory, which is writable. An installed program's directory is not: the installation
 // puts the default catalogue in <prefix>/share/journal-reader, and each user gets a main.ini of
 // their own in $XDG_CONFIG_HOME/journal-reader (~/.config/journal-reader), seeded from the
-// installed default on first start; the device files named in it are found beside the installed
-// default.
+// installed default on first start; a device file named in it is looked for beside the user's
+// main.ini first (a device of one's own), then beside the installed default.
 namespace platform {
 
 struct CatalogueLocation {
     QString mainIniPath;     // the main.ini that is read and written
-    QString deviceDirectory; // base folder of the device file names main.ini gives
+    QString deviceDirectory; // where device files not beside main.ini are looked for
     QString defaultMainIni;  // the installed default main.ini; empty outside an installation
     bool installed() const { return !defaultMainIni.isEmpty(); }
 };

@@ -1,9 +1,9 @@
 #include "platform/inifile.h"
 
 #include "platform/codepage.h"
+#include "platform/replacefile.h"
 
 #include <QFile>
-#include <QSaveFile>
 
 #include <limits>
 
@@ -316,19 +316,30 @@ QByteArray IniFile::toBytes() const {
 }
 
 bool IniFile::save(const QString& path, QString* errorString) const {
-    QSaveFile f(path);
-    bool ok = f.open(QIODevice::WriteOnly);
-    if (ok) {
-        const QByteArray bytes = toBytes();
-        ok = f.write(bytes) == bytes.size();
-        ok = ok && f.commit();
+    TReplaceFile f(path);
+    if (f.open() && f.write(toBytes()) && f.commit())
+        return true;
+    if (errorString)
+        *errorString = f.errorText();
+    return false;
+}
+
+IniFile::Damage IniFile::damage() const {
+    if (m_text.contains(QChar(0)))
+        return Damage::Binary;
+    if (trimIni(m_text).isEmpty())
+        return Damage::Empty;
+    const bool wide = m_encoding == Encoding::Utf16LE || m_encoding == Encoding::Utf16BE;
+    if (wide && m_body.size() % 2 != 0)
+        return Damage::Truncated;
+    if (!m_lines.empty() && m_lines.back().endUnits == 0) {
+        const QStringView last = trimIni(lineText(m_lines.back()));
+        const bool usable = last.isEmpty() || last.front() == u';' || last.contains(u'=') ||
+                            (last.front() == u'[' && last.back() == u']');
+        if (!usable)
+            return Damage::Truncated;
     }
-    if (!ok) {
-        if (errorString)
-            *errorString = f.errorString();
-        f.cancelWriting();
-    }
-    return ok;
+    return Damage::None;
 }
 
 int IniFile::findSection(QStringView section) const {

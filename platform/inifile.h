@@ -49,10 +49,17 @@ public:
     void setBytes(const QByteArray& bytes);
     // The file's bytes with every write applied.
     QByteArray toBytes() const;
-    // Writes toBytes() atomically (temporary file renamed over the target).
-    bool save(const QString& path, QString* errorString = nullptr) const;
+    // Writes toBytes() so that a failure leaves the file as it was (see TReplaceFile: a
+    // temporary file renamed over it, or in place when its folder refuses new files). On failure
+    // `errorString` gets the reason.
+    [[nodiscard]] bool save(const QString& path, QString* errorString = nullptr) const;
 
     Encoding encoding() const { return m_encoding; }
+
+    // Signs that a file was damaged (a text file never holds NUL characters, and a file cut short
+    // ends in a line that has no line end and that the reader cannot use). An empty file is Empty.
+    enum class Damage { None, Empty, Binary, Truncated };
+    Damage damage() const;
 
     bool sectionExists(QStringView section) const;
     bool valueExists(QStringView section, QStringView key) const;

@@ -10,6 +10,11 @@ public:
     void information(const QString& text) override { messages.append("I:" + text); }
     void warning(const QString& text) override { messages.append("W:" + text); }
     void error(const QString& text) override { messages.append("E:" + text); }
+    bool question(const QString& text) override {
+        messages.append("Q:" + text);
+        return answer;
+    }
 
     QStringList messages;
+    bool answer = false; // to every question
 };

@@ -100,7 +100,8 @@ OMBREL_EXPORT int32_t SetTimeouts(int32_t aAnswerMs, int32_t aCharMs);
 
 /* Extra export: why the last Connect failed, as a UTF-8 text for the user (the port number or
  * speed is invalid; the port is not listed; the device does not exist; the user may not open it
- * (not in the dialout group); another program holds it; or the system's own text). Empty after
+ * (the device's owner and group, or how to join dialout); another program holds it; or the
+ * system's own text). Empty after
  * a Connect that succeeded. Copies at most aSize - 1 bytes and a terminating zero into aBuf
  * (never cutting a character); returns the text's full length in bytes, so a result of aSize or
  * more means the copy was shortened. aBuf may be null when aSize is 0. */

@@ -1,6 +1,7 @@
 #include "rtumaster.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSerialPort>
 
 #include <linux/serial.h>
@@ -65,15 +66,30 @@ OpenFailure classifyOpenFailure(const QString& devicePath, int portError) {
     return OpenFailure::Other;
 }
 
-QString openFailureText(OpenFailure failure, const QString& devicePath, const QString& systemText) {
-    switch (failure) {
-    case OpenFailure::Missing:
-        return QStringLiteral("Устройство %1 не найдено (нет такого устройства).").arg(devicePath);
-    case OpenFailure::NoAccess:
+QString noAccessText(const QString& devicePath, const QString& owner, const QString& group,
+                     uint ownerId, uint groupId) {
+    // Serial devices of Debian and its kin belong to the group dialout, which their users join;
+    // any other group is the administrator's choice, so the text names who may use the device.
+    if (group == u"dialout")
         return QStringLiteral("Нет доступа к %1 (отказано в доступе): пользователь не входит в "
                               "группу dialout. Добавьте его командой «sudo usermod -aG dialout "
                               "$USER» и войдите в систему заново.")
             .arg(devicePath);
+    return QStringLiteral("Нет доступа к %1 (отказано в доступе): владелец устройства — %2, "
+                          "группа — %3.")
+        .arg(devicePath, owner.isEmpty() ? QString::number(ownerId) : owner,
+             group.isEmpty() ? QString::number(groupId) : group);
+}
+
+QString openFailureText(OpenFailure failure, const QString& devicePath, const QString& systemText) {
+    switch (failure) {
+    case OpenFailure::Missing:
+        return QStringLiteral("Устройство %1 не найдено (нет такого устройства).").arg(devicePath);
+    case OpenFailure::NoAccess: {
+        const QFileInfo device(devicePath);
+        return noAccessText(devicePath, device.owner(), device.group(), device.ownerId(),
+                            device.groupId());
+    }
     case OpenFailure::Busy:
         return QStringLiteral("Порт %1 занят другой программой.").arg(devicePath);
     case OpenFailure::Other:

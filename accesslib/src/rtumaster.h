@@ -29,8 +29,14 @@ enum class OpenFailure { Missing, NoAccess, Busy, Other };
 // it; `portError` is QSerialPort's error code of the failed open.
 OpenFailure classifyOpenFailure(const QString& devicePath, int portError);
 
-// The user's text of a failure; `systemText` is the port's own error text (used for Other).
+// The user's text of a failure; `systemText` is the port's own error text (used for Other). The
+// text of NoAccess names the device's owner and group (see noAccessText).
 QString openFailureText(OpenFailure failure, const QString& devicePath, const QString& systemText);
+
+// The text of a device the user may not open: the dialout hint when the device's group is
+// dialout, otherwise its owner and group (by name, or by number where the name is unknown).
+QString noAccessText(const QString& devicePath, const QString& owner, const QString& group,
+                     uint ownerId, uint groupId);
 
 class RtuMaster {
 public:

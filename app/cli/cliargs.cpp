@@ -121,8 +121,7 @@ const TOption kOptions[] = {
      [](TCliOptions& o, const QString& opt, const QString& v) {
          return SetInteger(o.count, opt, v, INT_MIN + 1, INT_MAX, "количество записей");
      }},
-    {"--output", nullptr, "ФАЙЛ",
-     "файл: *.txt — текст, *.xlsx или *.xls — книга Excel (.xls записывается как .xlsx)",
+    {"--output", nullptr, "ФАЙЛ", "файл: *.txt — текст, *.xlsx — книга Excel",
      SetText<&TCliOptions::output>},
     {"--incremental", nullptr, nullptr,
      "дочитать: только записи, которых нет в архиве (файл — как после полного чтения)",
@@ -197,9 +196,10 @@ QString CheckCombination(TCliOptions& o) {
     if (o.start.has_value() != o.count.has_value())
         return QStringLiteral("--start и --count задаются вместе");
     const QString ext = OutputExtension(o.output);
-    if (ext != u"txt" && ext != u"xlsx" && ext != u"xls")
-        return QStringLiteral("--output: «%1» — ожидается файл *.txt, *.xlsx или *.xls")
-            .arg(o.output);
+    if (ext == u"xls")
+        return QStringLiteral("--output: формат .xls не поддерживается, укажите имя .xlsx");
+    if (ext != u"txt" && ext != u"xlsx")
+        return QStringLiteral("--output: «%1» — ожидается файл *.txt или *.xlsx").arg(o.output);
     o.spreadsheet = ext != u"txt";
     return {};
 }
@@ -229,7 +229,7 @@ QString UsageText() {
                "  journal-read [--catalogue ПАПКА] --device ИМЯ|N --journal N --port COMn|ПУТЬ\n"
                "               [--speed БОД] [--link 232|485] [--address A] [--retries R]\n"
                "               [--start S --count C] [--incremental] [--archive URL|--no-archive]\n"
-               "               --output ФАЙЛ.txt|ФАЙЛ.xlsx|ФАЙЛ.xls\n"
+               "               --output ФАЙЛ.txt|ФАЙЛ.xlsx\n"
                "  journal-read [--catalogue ПАПКА] [--archive URL] --from-archive N\n"
                "               [--start S --count C] --output ФАЙЛ\n"
                "  journal-read [--catalogue ПАПКА] [--archive URL] --archive-list\n"
@@ -246,9 +246,11 @@ QString UsageText() {
            QStringLiteral(
                "\n"
                "Ход чтения выводится в стандартный поток ошибок. Код выхода: 0 — чтение "
-               "завершено\n(строки сбойных записей включены), 1 — чтение не началось или не "
-               "удалось прочитать\nколичество записей, 2 — ошибка в командной строке, 130 — "
-               "остановлено по Ctrl-C\n(считанные записи сохранены).\n");
+               "завершено\n(строки сбойных записей включены), 1 — чтение не началось, не "
+               "удалось прочитать\nколичество записей или записать файл (прежний файл остаётся "
+               "как был), 2 — ошибка\nв командной строке (и файл, который нельзя записать: это "
+               "проверяется до\nподключения), 130 — остановлено по Ctrl-C, 143 — по SIGTERM, "
+               "129 — по SIGHUP\n(считанные записи сохранены).\n");
 }
 
 QString UsageError(const QString& reason) {

@@ -10,10 +10,14 @@ namespace cli {
 
 // Exit status of journal-read.
 enum TExitStatus : int {
-    kExitOk = 0,         // the run finished (error rows included); --list
-    kExitRefused = 1,    // the run could not start or ended on a failed count read
-    kExitUsage = 2,      // wrong command line
-    kExitInterrupt = 130 // Ctrl-C: the records read so far were written
+    kExitOk = 0,      // the run finished (error rows included); --list
+    kExitRefused = 1, // the run could not start, ended on a failed count read, or the file
+                      // could not be written
+    kExitUsage = 2,   // wrong command line, or an output file that cannot be written
+    // Stopped by a signal (128 + its number: 130 Ctrl-C, 143 SIGTERM, 129 SIGHUP); the records
+    // read so far were written.
+    kExitSignal = 128,
+    kExitInterrupt = kExitSignal + 2
 };
 
 struct TCliOptions {
@@ -31,7 +35,7 @@ struct TCliOptions {
     std::optional<int> start;
     std::optional<int> count;
     QString output;
-    bool spreadsheet = false; // output ends in .xlsx or .xls
+    bool spreadsheet = false; // output ends in .xlsx
     // The journal archive: another location, none, a reading of only what it lacks, its list of
     // series, or a file from a stored series instead of a reading.
     QString archiveUrl;

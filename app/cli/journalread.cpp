@@ -8,26 +8,27 @@
 #include "app/core/storedseries.h"
 #include "app/core/stringgrid.h"
 #include "platform/portlist.h"
+#include "platform/replacefile.h"
 
 #include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace cli {
 namespace {
 
 constexpr int kBarWidth = 30;
 
-void printLine(std::FILE* f, const QString& line) {
-    std::fputs(line.toUtf8().constData(), f);
-    std::fputc('\n', f);
-    std::fflush(f);
+// Returns 0, or the error number of a failed write.
+int printLine(std::FILE* f, const QString& line) {
+    return WriteText(f, line + u'\n');
 }
 
 // "Сохранить...": the list to the output file as the window writes it; returns the exit status.
 int WriteOutput(const TCliOptions& options, const IStringGrid& sg, const TDevInfo& device,
-                int journalIndex, int records, const TCliIo& io) {
+                int journalIndex, int recordsRead, int recordsFailed, const TCliIo& io) {
     const TTypeDev layout = device.journalAt(journalIndex)->typedev;
     const core::ExportResult exported =
         options.spreadsheet ? core::ExportSpreadsheet(sg, device.Name, layout, options.output)
@@ -38,7 +39,12 @@ int WriteOutput(const TCliOptions& options, const IStringGrid& sg, const TDevInf
     }
     if (!exported.notice.isEmpty())
         printLine(io.err, exported.notice);
-    printLine(io.err, QStringLiteral("Записей: %1, файл %2").arg(records).arg(exported.fileName));
+    // Records read and records that failed (their rows hold the error) are counted apart.
+    const QString failed = recordsFailed > 0
+                               ? QStringLiteral(", с ошибкой: %1").arg(recordsFailed)
+                               : QString();
+    printLine(io.err, QStringLiteral("Записей: %1%2, файл %3")
+                          .arg(QString::number(recordsRead), failed, exported.fileName));
     return kExitOk;
 }
 
@@ -161,16 +167,46 @@ void TCliRunHost::finishProgress() {
     }
 }
 
-int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out) {
+int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out, std::FILE* err) {
+    int error = 0;
+    const auto print = [&](const QString& line) {
+        const int e = printLine(out, line);
+        error = error != 0 ? error : e;
+    };
     int n = 0;
     for (const auto& dev : catalogue.ListDev) {
         ++n;
-        printLine(out, QStringLiteral("%1\t%2").arg(n).arg(dev->Name));
+        print(QStringLiteral("%1\t%2").arg(n).arg(dev->Name));
         const QStringList journals = core::JournalItems(*dev);
         for (qsizetype j = 0; j < journals.size(); ++j)
-            printLine(out, QStringLiteral("%1.%2\t%3").arg(n).arg(j + 1).arg(journals[j]));
+            print(QStringLiteral("%1.%2\t%3").arg(n).arg(j + 1).arg(journals[j]));
     }
-    return kExitOk;
+    return StandardOutputStatus(error, err);
+}
+
+int WriteText(std::FILE* f, const QString& text) {
+    errno = 0;
+    const QByteArray bytes = text.toUtf8();
+    const bool ok = std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), f) ==
+                        static_cast<size_t>(bytes.size()) &&
+                    std::fflush(f) == 0;
+    return ok ? 0 : (errno != 0 ? errno : EIO);
+}
+
+int StandardOutputStatus(int error, std::FILE* err) {
+    if (error == 0)
+        return kExitOk;
+    printLine(err, QStringLiteral("journal-read: не удалось записать стандартный вывод: %1.")
+                       .arg(platform::writeErrorText(error)));
+    return kExitRefused;
+}
+
+QString CheckOutputFile(const QString& fileName) {
+    const int e = platform::TReplaceFile::checkWritable(fileName);
+    if (e == 0)
+        return {};
+    return QStringLiteral("--output: файл %1 нельзя записать: %2")
+        .arg(fileName, platform::writeErrorText(e));
 }
 
 const TDevInfo* FindDevice(const core::TCatalogue& catalogue, const QString& nameOrIndex) {
@@ -281,8 +317,8 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
         else if (!stopped)
             printLine(io.err, QStringLiteral("Журнал пуст, файл не записан."));
     } else {
-        status = WriteOutput(options, sg, *request.device, request.journalIndex,
-                             result.recordsDone(), io);
+        status = WriteOutput(options, sg, *request.device, request.journalIndex, result.recordsRead,
+                             result.recordsFailed, io);
     }
     if (recorder) {
         recorder->Finish();
@@ -327,7 +363,8 @@ int ExportFromArchive(const TCliOptions& options, const core::TCatalogue& catalo
     }
     if (const QString notice = runDecoder.RunNotice(); !notice.isEmpty())
         printLine(io.err, notice);
-    return WriteOutput(options, sg, *shown.device, shown.journalIndex, shown.count, io);
+    return WriteOutput(options, sg, *shown.device, shown.journalIndex, shown.count - shown.failed,
+                       shown.failed, io);
 }
 
 } // namespace cli

@@ -67,8 +67,21 @@ struct TCliIo {
     std::function<bool()> stopRequested = [] { return false; }; // Ctrl-C was pressed
 };
 
-// --list: devices "N<TAB>name" and their journals "N.J<TAB>journal selector text".
-int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out);
+// --list: devices "N<TAB>name" and their journals "N.J<TAB>journal selector text". A failed
+// write to `out` is reported on `err` (status 1).
+int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out, std::FILE* err);
+
+// Writes `text` and flushes; 0, or the error number of the failed write.
+int WriteText(std::FILE* f, const QString& text);
+
+// The status of a command whose standard output ended with `error` (0 or an error number of
+// WriteText): 0, or 1 and a message on `err`.
+int StandardOutputStatus(int error, std::FILE* err);
+
+// The output file is checked before anything is sent to the instrument: its folder exists and
+// may be written, the name is no folder. Empty when it may be written, else why not (naming the
+// file).
+QString CheckOutputFile(const QString& fileName);
 
 // The device of --device: its exact name, else its 1-based position; nullptr when neither.
 const TDevInfo* FindDevice(const core::TCatalogue& catalogue, const QString& nameOrIndex);

@@ -17,12 +17,12 @@
 
 namespace {
 
-volatile std::sig_atomic_t g_interrupted = 0;
+volatile std::sig_atomic_t g_stopSignal = 0;
 
-// The first Ctrl-C asks the run to stop like "Остановить"; the handler is then reset, so a
-// second one ends the program at once.
-void onInterrupt(int) {
-    g_interrupted = 1;
+// Ctrl-C, SIGTERM and SIGHUP ask the run to stop like "Остановить" (the records read so far are
+// written); the handler is then reset, so a second signal ends the program at once.
+void onStopSignal(int signal) {
+    g_stopSignal = signal;
 }
 
 void printError(const QString& text) {
@@ -49,15 +49,21 @@ int main(int argc, char** argv) {
             options.help
                 ? cli::UsageText()
                 : QStringLiteral("journal-read, версия ПО %1\n").arg(core::ProgramVersionText());
-        std::fputs(text.toUtf8().constData(), stdout);
-        return cli::kExitOk;
+        return cli::StandardOutputStatus(cli::WriteText(stdout, text), stderr);
+    }
+    if (!options.list) {
+        if (const QString error = cli::CheckOutputFile(options.output); !error.isEmpty()) {
+            printError(cli::UsageError(error));
+            return cli::kExitUsage;
+        }
     }
 
     struct sigaction action {};
-    action.sa_handler = onInterrupt;
+    action.sa_handler = onStopSignal;
     action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
 
     const QString programDirectory = platform::programDirectory();
     core::TCatalogue catalogue;
@@ -81,9 +87,9 @@ int main(int argc, char** argv) {
 
     cli::TCliIo io;
     io.terminal = ::isatty(STDERR_FILENO) != 0;
-    io.stopRequested = [] { return g_interrupted != 0; };
+    io.stopRequested = [] { return g_stopSignal != 0; };
     if (options.list)
-        return cli::ListCatalogue(catalogue, stdout);
+        return cli::ListCatalogue(catalogue, stdout, stderr);
     if (options.archiveList)
         return cli::ListArchive(options, catalogue, io);
     if (options.fromArchive)
@@ -96,5 +102,6 @@ int main(int argc, char** argv) {
         return cli::kExitRefused;
     }
 
-    return cli::ReadJournal(options, catalogue, library, io);
+    const int status = cli::ReadJournal(options, catalogue, library, io);
+    return status == cli::kExitInterrupt ? cli::kExitSignal + g_stopSignal : status;
 }

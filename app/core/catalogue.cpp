@@ -27,6 +27,28 @@ QStringView sectionName(int k, char16_t (&buffer)[16]) {
     return QStringView(buffer, 1 + n);
 }
 
+// A main.ini that reads as damaged is reported: it may have lost devices or settings. Saving
+// keeps every line it holds all the same.
+void ReportDamage(const platform::IniFile& mainIni, const QString& path, QStringList& errors) {
+    using Damage = platform::IniFile::Damage;
+    const char* what = nullptr;
+    switch (mainIni.damage()) {
+    case Damage::None:
+        return;
+    case Damage::Empty:
+        what = "пуст: приборы и настройки не загружены";
+        break;
+    case Damage::Binary:
+        what = "содержит двоичные данные: он, видимо, поврежден";
+        break;
+    case Damage::Truncated:
+        what = "обрывается на середине строки: он, видимо, обрезан";
+        break;
+    }
+    errors.append(QStringLiteral("Файл настроек %1 %2.")
+                      .arg(QDir::toNativeSeparators(path), QString::fromUtf8(what)));
+}
+
 const QString kSettings = QStringLiteral("Settings");
 const QString kPosition = QStringLiteral("Position");
 const QString kSaveDialog = QStringLiteral("SaveDialog");
@@ -253,6 +275,13 @@ QString ResolveDeviceFile(const QString& directory, const QString& name) {
     return path;
 }
 
+QString FindDeviceFile(const QString& mainIniPath, const QString& deviceDirectory,
+                       const QString& name) {
+    const QString besideMainIni = ResolveDeviceFile(QFileInfo(mainIniPath).absolutePath(), name);
+    return QFileInfo(besideMainIni).isFile() ? besideMainIni
+                                             : ResolveDeviceFile(deviceDirectory, name);
+}
+
 void TCatalogue::Load(const QString& directory) {
     Load(QDir(directory).filePath(QStringLiteral("main.ini")), directory);
 }
@@ -263,19 +292,25 @@ void TCatalogue::Load(const QString& mainIniPath, const QString& deviceDirectory
     Errors.clear();
 
     platform::IniFile mainIni;
-    mainIni.load(MainIniPath);
+    if (mainIni.load(MainIniPath))
+        ReportDamage(mainIni, MainIniPath, Errors);
     Settings = ReadConnectionSettings(mainIni);
 
     const int countDev = mainIni.readInteger(u"Main", u"CountDev", 0);
     for (int n = 1; n <= countDev; ++n) {
-        const QString file = mainIni.readString(u"Main", QStringLiteral("Dev") + QString::number(n),
-                                                QStringLiteral("qqq"));
+        const QString key = QStringLiteral("Dev") + QString::number(n);
+        const QString file = mainIni.readString(u"Main", key, QStringLiteral("qqq"));
+        if (!mainIni.valueExists(u"Main", key))
+            Errors.append(QStringLiteral("Файл настроек %1: CountDev=%2, но ключа %3 в нем нет; "
+                                         "загружено приборов: %4.")
+                              .arg(QDir::toNativeSeparators(MainIniPath), QString::number(countDev),
+                                   key, QString::number(n - 1)));
         if (file == u"qqq")
             break;
         auto dev = std::make_unique<TDevInfo>();
         dev->FileName = file;
         platform::IniFile description;
-        description.load(ResolveDeviceFile(deviceDirectory, file));
+        description.load(FindDeviceFile(MainIniPath, deviceDirectory, file));
         ReadDevice(description, *dev, file, &Errors);
         ListDev.push_back(std::move(dev));
     }

@@ -76,14 +76,20 @@ void ReadDevice(const platform::IniFile& file, TDevInfo& dev, const QString& lab
 // used (the files often come from Windows).
 QString ResolveDeviceFile(const QString& directory, const QString& name);
 
+// Where a device file name of main.ini is read from: beside `mainIniPath` when the file is there
+// (a user's own device files sit beside their main.ini), otherwise in `deviceDirectory` (the
+// installed catalogue). The two are the same folder outside an installation.
+QString FindDeviceFile(const QString& mainIniPath, const QString& deviceDirectory,
+                       const QString& name);
+
 class TCatalogue {
 public:
     // Reads <directory>/main.ini and every device description it names. A missing main.ini reads
     // as all defaults; a missing device file gives a device named "прибор" without journals.
     void Load(const QString& directory);
-    // The same with main.ini and the base folder of the device file names given apart (an
-    // installed program keeps the user's main.ini in the configuration folder and the device
-    // files beside the installed default catalogue).
+    // The same with main.ini and the folder of the installed device files given apart (an
+    // installed program keeps the user's main.ini in the configuration folder): each device file
+    // is looked for beside main.ini first, then in `deviceDirectory` (see FindDeviceFile).
     void Load(const QString& mainIniPath, const QString& deviceDirectory);
 
     QString MainIniPath;

@@ -2,12 +2,19 @@
 
 #include "app/core/timeformats.h"
 #include "platform/codepage.h"
+#include "platform/replacefile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 
 #include <xlsxwriter.h>
+
+#include <cerrno>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
 
 namespace core {
 
@@ -61,6 +68,11 @@ QList<int> ExportedColumns(TTypeDev layout) {
     return IsTwoValueLayout(layout) ? QList<int>{0, 1, 2, 3, 4} : QList<int>{0, 1, 2, 4};
 }
 
+QString SaveFailure(const QString& fileName, int errnum) {
+    return QStringLiteral("Не удалось сохранить файл %1: %2.")
+        .arg(QDir::toNativeSeparators(fileName), platform::writeErrorText(errnum));
+}
+
 } // namespace
 
 ExportResult ExportText(const IStringGrid& sg, const QString& deviceText, TTypeDev layout,
@@ -68,34 +80,30 @@ ExportResult ExportText(const IStringGrid& sg, const QString& deviceText, TTypeD
     ExportResult result;
     result.fileName = HasExtension(fileName) ? fileName : fileName + QStringLiteral(".txt");
 
-    QFile file(result.fileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        result.error = file.errorString();
-        return result;
-    }
+    // A failure leaves the file that was there (and no part of the new one).
+    platform::TReplaceFile file(result.fileName);
     const QList<int> columns = ExportedColumns(layout);
-    // Rows are handed to the file in chunks, so a failure keeps the lines written before it.
     QString chunk = QStringLiteral("Прибор:") + deviceText + QStringLiteral("\r\n");
     const auto flush = [&]() {
         const QByteArray bytes = platform::toCp1251(chunk);
         chunk.clear();
-        return file.write(bytes) == bytes.size();
+        return file.write(bytes);
     };
-    for (int r = 1; r < sg.rowCount(); ++r) {
+    bool ok = file.open();
+    for (int r = 1; ok && r < sg.rowCount(); ++r) {
         for (int i = 0; i < columns.size(); ++i) {
             if (i > 0)
                 chunk += u'\t';
             chunk += sg.cell(r, columns[i]);
         }
         chunk += QStringLiteral("\r\n");
-        if (chunk.size() >= 64 * 1024 && !flush())
-            break;
+        if (chunk.size() >= 64 * 1024)
+            ok = flush();
     }
-    if (!flush() || !file.flush()) {
-        result.error = file.errorString();
+    if (!ok || !flush() || !file.commit()) {
+        result.error = SaveFailure(result.fileName, file.error());
         return result;
     }
-    file.close();
     result.ok = true;
     return result;
 }
@@ -104,10 +112,9 @@ namespace {
 
 class Workbook {
 public:
-    explicit Workbook(const QString& fileName) {
+    explicit Workbook(const QByteArray& fileName) : m_name(fileName) {
         lxw_workbook_options options{};
         options.constant_memory = LXW_FALSE;
-        m_name = QFile::encodeName(fileName);
         m_book = workbook_new_opt(m_name.constData(), &options);
     }
     ~Workbook() {
@@ -126,12 +133,62 @@ private:
     lxw_workbook* m_book = nullptr;
 };
 
+// The workbook is assembled in a memory file that the writer opens by its /proc name. The writer
+// never meets the target folder, so a full disk or a missing folder cannot make it print error
+// lines of its own, and the bytes reach the folder through the same checked writes as the text
+// file's.
+class MemoryFile {
+public:
+    MemoryFile() : m_fd(::memfd_create("journal-workbook", MFD_CLOEXEC)), m_errno(errno) {}
+    ~MemoryFile() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    MemoryFile(const MemoryFile&) = delete;
+    MemoryFile& operator=(const MemoryFile&) = delete;
+
+    bool isValid() const { return m_fd >= 0; }
+    int error() const { return m_errno; }
+    QByteArray name() const { return "/proc/self/fd/" + QByteArray::number(m_fd); }
+
+    // Hands the content to `out`; a failed read leaves its error number in error().
+    bool copyTo(platform::TReplaceFile& out) {
+        if (::lseek(m_fd, 0, SEEK_SET) != 0) {
+            m_errno = errno;
+            return false;
+        }
+        std::vector<char> buffer(64 * 1024);
+        for (;;) {
+            const ssize_t n = ::read(m_fd, buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                m_errno = errno;
+                return false;
+            }
+            if (n == 0)
+                return true;
+            if (!out.write(QByteArrayView(buffer.data(), n)))
+                return false;
+        }
+    }
+
+private:
+    int m_fd;
+    int m_errno;
+};
+
 QString LxwMessage(lxw_error e, const QString& fileName) {
-    if (e == LXW_ERROR_CREATING_XLSX_FILE || e == LXW_ERROR_CREATING_TMPFILE)
-        return QStringLiteral("Не удается создать файл %1 (%2)")
-            .arg(fileName, QString::fromLocal8Bit(lxw_strerror(e)));
-    return QStringLiteral("Ошибка записи книги %1 (%2)")
-        .arg(fileName, QString::fromLocal8Bit(lxw_strerror(e)));
+    QString reason;
+    if (e == LXW_ERROR_MEMORY_MALLOC_FAILED)
+        reason = QStringLiteral("не хватило памяти");
+    else if (e == LXW_ERROR_CREATING_TMPFILE)
+        reason = QStringLiteral("не удалось создать временный файл в %1")
+                     .arg(QDir::toNativeSeparators(QDir::tempPath()));
+    else
+        reason = QString::fromLocal8Bit(lxw_strerror(e));
+    return QStringLiteral("Не удалось сохранить книгу %1: %2.")
+        .arg(QDir::toNativeSeparators(fileName), reason);
 }
 
 // Printed: landscape A4, one page wide, the device line and the headings (rows 1 and 2) on every
@@ -172,25 +229,60 @@ private:
 
 } // namespace
 
+std::optional<QString> SpreadsheetFileName(const QString& fileName, QString* error,
+                                           bool* xlsReplaced, const QString& versionText,
+                                           const QLocale& locale) {
+    QString name = fileName;
+    if (!HasExtension(fileName)) {
+        const std::optional<double> version = TextToFloat(versionText, locale, error);
+        if (!version)
+            return std::nullopt;
+        name += *version >= 12 ? QStringLiteral(".xlsx") : QStringLiteral(".xls");
+    }
+    // The writer has no binary (BIFF) format: never put .xlsx bytes under an .xls name. The
+    // added letter follows the case of the typed one ("REPORT.XLS" becomes "REPORT.XLSX").
+    const bool xls = IsXlsName(name);
+    if (xls)
+        name += name.back().isUpper() ? u'X' : u'x';
+    if (xlsReplaced)
+        *xlsReplaced = xls;
+    return name;
+}
+
+bool IsXlsName(const QString& fileName) {
+    return fileName.endsWith(QStringLiteral(".xls"), Qt::CaseInsensitive);
+}
+
+QString WorkbookReplaceQuestion(const QString& fileName) {
+    bool xlsReplaced = false;
+    const std::optional<QString> name = SpreadsheetFileName(fileName, nullptr, &xlsReplaced);
+    if (!xlsReplaced || !QFileInfo::exists(*name))
+        return {};
+    return QStringLiteral("Формат .xls не поддерживается, книга будет сохранена как %1.\r"
+                          "Такой файл уже есть. Заменить его?")
+        .arg(QFileInfo(*name).fileName());
+}
+
 ExportResult ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText, TTypeDev layout,
                                const QString& fileName, const QString& versionText,
                                const QLocale& locale) {
     ExportResult result;
-    result.fileName = fileName;
-    if (!HasExtension(fileName)) {
-        const std::optional<double> version = TextToFloat(versionText, locale, &result.error);
-        if (!version)
-            return result;
-        result.fileName += *version >= 12 ? QStringLiteral(".xlsx") : QStringLiteral(".xls");
-    }
-    if (result.fileName.endsWith(QStringLiteral(".xls"), Qt::CaseInsensitive)) {
-        // The writer has no binary (BIFF) format: never put .xlsx bytes under an .xls name.
-        result.fileName += u'x';
+    bool xlsReplaced = false;
+    const std::optional<QString> name =
+        SpreadsheetFileName(fileName, &result.error, &xlsReplaced, versionText, locale);
+    if (!name)
+        return result;
+    result.fileName = *name;
+    if (xlsReplaced)
         result.notice = QStringLiteral("Формат .xls не поддерживается, книга сохранена как %1")
                             .arg(QFileInfo(result.fileName).fileName());
-    }
 
-    Workbook book(result.fileName);
+    MemoryFile memory;
+    if (!memory.isValid()) {
+        result.error = SaveFailure(result.fileName, memory.error());
+        return result;
+    }
+    Workbook book(memory.name());
     if (!book.get()) {
         result.error = LxwMessage(LXW_ERROR_CREATING_XLSX_FILE, result.fileName);
         return result;
@@ -236,6 +328,12 @@ ExportResult ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText,
     const lxw_error e = book.close();
     if (e != LXW_NO_ERROR) {
         result.error = LxwMessage(e, result.fileName);
+        return result;
+    }
+    platform::TReplaceFile file(result.fileName);
+    if (!file.open() || !memory.copyTo(file) || !file.commit()) {
+        file.cancel();
+        result.error = SaveFailure(result.fileName, file.error() ? file.error() : memory.error());
         return result;
     }
     result.ok = true;

@@ -38,13 +38,32 @@ ExportResult ExportText(const IStringGrid& sg, const QString& deviceText, TTypeD
 // Version of the spreadsheet writer, as the text the extension rule converts.
 inline constexpr const char* kSpreadsheetVersion = "16.0";
 
+// True when the name ends in ".xls" (any letter case).
+bool IsXlsName(const QString& fileName);
+
+// The name the workbook is saved under: a name without extension gets ".xlsx" (".xls" for a
+// writer version below 12); a name ending in ".xls" gets ".xlsx" instead, the added letter in the
+// case of the typed extension, because the writer produces Office Open XML only. nullopt (and
+// `error`) when the version text is not a number.
+// `xlsReplaced` tells whether ".xls" became ".xlsx".
+std::optional<QString>
+SpreadsheetFileName(const QString& fileName, QString* error = nullptr, bool* xlsReplaced = nullptr,
+                    const QString& versionText = QString::fromLatin1(kSpreadsheetVersion),
+                    const QLocale& locale = QLocale());
+
+// The question to ask before the workbook of `fileName` is saved: the ".xlsx" name of a typed
+// ".xls" name, which nobody named, exists and would be replaced. Empty when there is none to ask.
+QString WorkbookReplaceQuestion(const QString& fileName);
+
 // Workbook of one sheet "...": B1 device line, widths A 20, B 40, C 50, D 50, bold A2:D2 headers,
 // then list columns 1, 2 and the value column(s) from row 3 on. A time that ParseRecordTime reads
 // is a date-time cell with a number format that shows it as its text does; any other time, the
 // parameter and the values are text cells (the values formatted "@"), never formulas. Printed
-// landscape on A4, one page wide, rows 1 and 2 repeated on every page. A name without
-// extension gets ".xlsx" (".xls" for a writer version below 12). A name ending in ".xls" gets
-// ".xlsx" instead, because the writer produces Office Open XML only; the result's notice says so.
+// landscape on A4, one page wide, rows 1 and 2 repeated on every page. Saved under
+// SpreadsheetFileName(); the result's notice says when ".xls" became ".xlsx".
+//
+// Both exports replace an existing file only once the new one is complete: on failure the old
+// file is untouched, no part of the new one is left, and the error names the file and the reason.
 ExportResult
 ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText, TTypeDev layout,
                   const QString& fileName,

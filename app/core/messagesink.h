@@ -15,4 +15,9 @@ public:
     virtual void information(const QString& text, const QString& detail) {
         information(detail.isEmpty() ? text : text + u'\r' + detail);
     }
+    // A yes/no question; true for yes. A sink that cannot ask answers no.
+    virtual bool question(const QString& text) {
+        Q_UNUSED(text);
+        return false;
+    }
 };

@@ -64,10 +64,14 @@ TShownSeries ShowSeries(archive::TJournalArchive& archive, const TDevList& devic
     }
     std::vector<TStoredRecord> stored;
     stored.reserve(records->size());
-    for (const auto& r : *records)
+    int answered = 0;
+    for (const auto& r : *records) {
         stored.push_back({r.number, r.code, r.bytes});
+        answered += r.ok() ? 1 : 0;
+    }
     shown.startrec = static_cast<int>(first);
     shown.count = static_cast<int>(n);
+    shown.failed = shown.count - answered;
     ShowStoredRecords(decoder, sg, *shown.device, shown.journalIndex, shown.startrec, shown.count,
                       stored);
     return shown;

@@ -20,6 +20,7 @@ struct TShownSeries {
     int journalIndex = 0;
     int startrec = 0; // the range shown
     int count = 0;
+    int failed = 0; // rows of failed or missing records
     QString error; // why nothing was shown (the views are left as they were)
     bool ok() const { return error.isEmpty(); }
 };

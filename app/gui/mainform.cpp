@@ -594,13 +594,17 @@ void TForm1::BtnExcelClick() {
     m_saveDialogMemory.Remember(choice->fileName, choice->filterIndex);
     const TJournalInfo* journal = selectedJournal();
     const TTypeDev layout = journal ? journal->typedev : tdPlain;
+    const QString question =
+        choice->filterIndex == 2 ? core::WorkbookReplaceQuestion(choice->fileName) : QString();
+    if (!question.isEmpty() && !messages().question(question))
+        return;
     const core::ExportResult result =
         choice->filterIndex == 2
             ? core::ExportSpreadsheet(*m_sgCells, cbxDev->currentText(), layout, choice->fileName)
             : core::ExportText(*m_sgCells, cbxDev->currentText(), layout, choice->fileName);
     if (!result.ok)
         messages().error(result.error);
-    else if (!result.notice.isEmpty())
+    else if (!result.notice.isEmpty() && question.isEmpty())
         messages().information(result.notice);
 }
 

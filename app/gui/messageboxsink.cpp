@@ -33,3 +33,8 @@ void TMessageBoxSink::warning(const QString& text) {
 void TMessageBoxSink::error(const QString& text) {
     QMessageBox::critical(m_parent, QApplication::applicationDisplayName(), displayText(text));
 }
+
+bool TMessageBoxSink::question(const QString& text) {
+    return QMessageBox::question(m_parent, QApplication::applicationDisplayName(),
+                                 displayText(text)) == QMessageBox::Yes;
+}

@@ -13,6 +13,7 @@ public:
     void information(const QString& text, const QString& detail) override;
     void warning(const QString& text) override;
     void error(const QString& text) override;
+    bool question(const QString& text) override;
 
 private:
     QWidget* m_parent;

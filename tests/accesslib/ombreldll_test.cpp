@@ -3,6 +3,7 @@
 #include "platform/codepage.h"
 #include "rtuframe.h"
 #include "rtumaster.h"
+#include "tests/unprivileged.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -397,21 +398,48 @@ TEST(OpenFailure, ClassifiesAndExplains) {
               OpenFailure::Busy);
     EXPECT_EQ(ombrel::classifyOpenFailure("/dev/null", QSerialPort::UnknownError),
               OpenFailure::Other);
-    EXPECT_TRUE(ombrel::openFailureText(OpenFailure::NoAccess, "/dev/ttyUSB0", {})
-                    .contains(QStringLiteral("группу dialout")));
     EXPECT_EQ(ombrel::openFailureText(OpenFailure::Other, "/dev/ttyS0", "Input/output error"),
               QStringLiteral("/dev/ttyS0: Input/output error"));
 }
 
+// The dialout hint only where joining dialout helps; otherwise who owns the device.
+TEST(OpenFailure, NoAccessTextNamesTheDevicesGroup) {
+    const QString hint = QStringLiteral("sudo usermod -aG dialout");
+    const struct {
+        const char* owner;
+        const char* group;
+        const char* expected; // a part of the text
+        bool dialoutHint;
+    } cases[] = {
+        {"root", "dialout", "группу dialout", true},
+        {"root", "uucp", "владелец устройства — root, группа — uucp.", false},
+        {"alice", "alice", "владелец устройства — alice, группа — alice.", false},
+        {"", "", "владелец устройства — 1001, группа — 1002.", false}, // names unknown
+    };
+    for (const auto& c : cases) {
+        const QString text = ombrel::noAccessText("/dev/ttyUSB0", QString::fromUtf8(c.owner),
+                                                  QString::fromUtf8(c.group), 1001, 1002);
+        EXPECT_TRUE(text.startsWith(QStringLiteral("Нет доступа к /dev/ttyUSB0")))
+            << qPrintable(text);
+        EXPECT_TRUE(text.contains(QString::fromUtf8(c.expected))) << qPrintable(text);
+        EXPECT_EQ(text.contains(hint), c.dialoutHint) << qPrintable(text);
+    }
+    // The owner and group are read from the device itself.
+    EXPECT_TRUE(ombrel::openFailureText(ombrel::OpenFailure::NoAccess, "/dev/null", {})
+                    .endsWith(QStringLiteral("владелец устройства — root, группа — root.")));
+}
+
+// A user outside the device's group (root may open any device: the check runs as "nobody").
 TEST(OpenFailure, DeviceTheUserMayNotOpen) {
     using ombrel::OpenFailure;
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "root may open any device";
     QTemporaryDir dir;
+    ASSERT_TRUE(ReadOnlyForOthers(dir.path()));
     const QString locked = dir.filePath("tty");
     QFile f(locked);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.setPermissions(QFile::ReadOwner);
-    EXPECT_EQ(ombrel::classifyOpenFailure(locked, QSerialPort::PermissionError),
-              OpenFailure::NoAccess);
+    EXPECT_EQ(RunUnprivileged([&] {
+                  return int(ombrel::classifyOpenFailure(locked, QSerialPort::PermissionError));
+              }),
+              int(OpenFailure::NoAccess));
 }

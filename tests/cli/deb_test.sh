@@ -1,17 +1,42 @@
 #!/usr/bin/env bash
-# Builds the .deb with CPack and lists what it installs.
+# Builds the .deb with CPack and checks what Debian expects of it: the files it installs, the
+# copyright file and changelog, manual pages, stripped programs, no ldconfig trigger for the
+# private folder, a real maintainer address and an installed size under 5 MB.
 set -euo pipefail
 build=$1
 cd "$build"
-rm -rf packages
+rm -rf packages deb-root
 cpack -G DEB >cpack.log 2>&1 || { cat cpack.log; exit 1; }
 deb=$(ls packages/*.deb)
-dpkg-deb --info "$deb"
+dpkg-deb --info "$deb" | tee deb-info.txt
 dpkg-deb --contents "$deb" | tee deb-contents.txt
-for f in ./usr/bin/journal-read ./usr/bin/journal-reader ./usr/share/journal-reader/main.ini \
-         ./usr/share/applications/journal-reader.desktop; do
-    grep -q " $f" deb-contents.txt || { echo "missing in the package: $f" >&2; exit 1; }
+fail() { echo "$deb: $*" >&2; exit 1; }
+
+for f in ./usr/bin/journal-read ./usr/bin/journal-reader ./usr/bin/journal-sim \
+         ./usr/share/journal-reader/main.ini ./usr/share/journal-reader/sim/rt10.sim \
+         ./usr/share/applications/journal-reader.desktop \
+         ./usr/share/doc/journal-reader/copyright ./usr/share/doc/journal-reader/changelog.Debian.gz \
+         ./usr/share/man/man1/journal-reader.1.gz ./usr/share/man/man1/journal-read.1.gz \
+         ./usr/share/man/man1/journal-sim.1.gz; do
+    grep -q " $f\( ->\|$\)" deb-contents.txt || fail "missing $f"
 done
-grep -q 'OmbrelDll.so$' deb-contents.txt
-dpkg-deb -f "$deb" Depends | grep -q qt6-translations-l10n || { echo "no Depends on Qt's translations" >&2; exit 1; }
-echo "package $deb: ok"
+grep -q '/journal-reader/OmbrelDll.so$' deb-contents.txt || fail "missing OmbrelDll.so"
+
+mkdir deb-root
+dpkg-deb --raw-extract "$deb" deb-root
+[ ! -e deb-root/DEBIAN/triggers ] && [ ! -e deb-root/DEBIAN/postinst ] ||
+    fail "the private folder needs no ldconfig, yet the package runs it"
+unstripped=$(find deb-root/usr -type f -exec file {} + | grep 'ELF.*not stripped' || true)
+[ -z "$unstripped" ] || fail "unstripped: $unstripped"
+grep -q '^ Maintainer: .*@example.org>$' deb-info.txt || fail "no project maintainer address"
+size=$(sed -n 's/^ Installed-Size: //p' deb-info.txt)
+[ "$size" -lt 5120 ] || fail "installed size $size KiB, not under 5 MB"
+summary=$(sed -n 's/^ Description: //p' deb-info.txt)
+[ ${#summary} -le 80 ] || fail "description line of ${#summary} characters"
+version=$(sed -n 's/^ Version: //p' deb-info.txt)
+zcat deb-root/usr/share/doc/journal-reader/changelog.Debian.gz | head -1 | grep -qF "($version)" ||
+    fail "the changelog does not name version $version"
+dpkg-deb -f "$deb" Depends | grep -q qt6-translations-l10n || fail "no Depends on Qt's translations"
+grep -q '^License: Expat' deb-root/usr/share/doc/journal-reader/copyright || fail "no license"
+rm -rf deb-root
+echo "package $deb ($size KiB installed): ok"

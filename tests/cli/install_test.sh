@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build tree into a staging folder and checks the files an installation needs; then
 # runs the staged journal-read, which must seed the user's main.ini from the installed default
-# and find the device files beside it.
+# and find the installed device files, and a device file of the user's own beside their main.ini.
 set -euo pipefail
 build=$1
 stage=$(mktemp -d)
@@ -16,8 +16,7 @@ expect() {
         [ -e "$stage/usr/$f" ] || { echo "missing: /usr/$f" >&2; exit 1; }
     done
 }
-programs=$(cd "$stage/usr" && ls -d lib*/journal-reader lib/*/journal-reader 2>/dev/null | head -1)
-[ -n "$programs" ] || { echo "missing: the programs' folder" >&2; exit 1; }
+programs=lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/journal-reader
 expect "$programs/journal-reader" "$programs/journal-read" "$programs/journal-sim" \
     "$programs/OmbrelDll.so" \
     bin/journal-reader bin/journal-read bin/journal-sim \
@@ -35,4 +34,11 @@ XDG_CONFIG_HOME="$config" "$stage/usr/bin/journal-read" --list >"$config/list.tx
 grep -q $'^1\tРегулятор РТ-10$' "$config/list.txt" || { cat "$config/list.txt"; exit 1; }
 [ "$(grep -c $'^[0-9]*\t' "$config/list.txt")" -eq 6 ] || { cat "$config/list.txt"; exit 1; }
 cmp "$config/journal-reader/main.ini" "$stage/usr/share/journal-reader/main.ini"
+
+# A device of the user's own: its file beside the user's main.ini, named by a relative entry.
+printf '[settings]\r\nname=Own device\r\narchtypecount=1\r\nArchName1=Events\r\n' \
+    >"$config/journal-reader/own.ini"
+sed -i 's/^CountDev=6\r$/CountDev=7\r\nDev7=own.ini\r/' "$config/journal-reader/main.ini"
+XDG_CONFIG_HOME="$config" "$stage/usr/bin/journal-read" --list >"$config/list.txt"
+grep -q $'^7\tOwn device$' "$config/list.txt" || { cat "$config/list.txt"; exit 1; }
 echo "installation and first start: ok"

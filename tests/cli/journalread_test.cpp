@@ -15,9 +15,11 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 
+#include "tests/fullfolder.h"
 #include "tests/qstringprinter.h"
-
+#include "tests/unprivileged.h"
 #include "tests/ziptestutil.h"
 
 #include <gtest/gtest.h>
@@ -56,11 +58,18 @@ protected:
         qunsetenv("JOURNAL_PORTS");
     }
 
-    void startInstrument(const QString& content, int pacing = 0, const QStringList& faults = {}) {
+    void startInstrument(const QString& content, int pacing = 0, const QStringList& faults = {},
+                         int journal1Records = 0) {
         QString error;
         auto inst = sim::Instrument::fromFile(JOURNAL_SOURCE_DIR "/sim/content/" + content + ".sim",
                                               &error);
         ASSERT_TRUE(inst) << error.toStdString();
+        if (journal1Records > 0) {
+            // Journal 1 (count in register 300001) made longer with generated records.
+            sim::Journal* j = inst->journal(1);
+            sim::Instrument::addSynthetic(*j, journal1Records - int(j->records.size()));
+            inst->setRegister(300001, quint16(journal1Records));
+        }
         simulator = std::make_unique<sim::Simulator>(*inst);
         if (pacing)
             simulator->setPacing(pacing);
@@ -95,16 +104,23 @@ protected:
                 "--output",    output};
     }
 
-    // journal-read under `locale` (LANG; by default the Russian locale the window's side of the
-    // tests is pinned to).
-    static Outcome run(const QStringList& arguments, const QString& locale = "ru_RU.UTF-8") {
+    // journal-read with `arguments` under `locale` (LANG; by default the Russian locale the
+    // window's side of the tests is pinned to); standard output to `outputFile` when given; as an
+    // unprivileged user when the tests run as root and `unprivileged` is set.
+    static Outcome run(const QStringList& arguments, const QString& outputFile = {},
+                       bool unprivileged = false, const QString& locale = "ru_RU.UTF-8") {
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char* name : {"LC_ALL", "LC_TIME", "LC_NUMERIC", "LC_MESSAGES", "LANGUAGE"})
             env.remove(name);
         env.insert("LANG", locale);
         p.setProcessEnvironment(env);
-        p.start(JOURNAL_BIN_DIR "/journal-read", arguments);
+        if (!outputFile.isEmpty())
+            p.setStandardOutputFile(outputFile);
+        QStringList command = QStringList{JOURNAL_BIN_DIR "/journal-read"} + arguments;
+        if (unprivileged)
+            command = UnprivilegedCommand(command.takeFirst(), command);
+        p.start(command.takeFirst(), command);
         EXPECT_TRUE(p.waitForFinished(60000));
         return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
                 QString::fromUtf8(p.readAllStandardError()),
@@ -240,7 +256,7 @@ TEST_F(JournalRead, WrongCommandLines) {
         {good + QStringList{"--speed", "14400"}, "одна из скоростей 1200, 2400, 4800, 9600"},
         {good + QStringList{"--address", "300"}, "адрес от 1 до 247"},
         {good + QStringList{"--start", "3"}, "--start и --count задаются вместе"},
-        {good + QStringList{"--output", out.filePath("x.csv")}, "*.txt, *.xlsx или *.xls"},
+        {good + QStringList{"--output", out.filePath("x.csv")}, "*.txt или *.xlsx"},
         {good + QStringList{"--speed"}, "у --speed нет значения"},
         {good + QStringList{"--list=1"}, "--list не принимает значения"},
         {{"--list", "--device", "1"}, "--list сочетается только с --catalogue"},
@@ -269,7 +285,7 @@ TEST_F(JournalRead, HelpAndVersion) {
     Outcome r = run({"--help"});
     EXPECT_EQ(r.status, 0);
     for (const char* s : {"Использование:", "1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200",
-                          "*.txt", "*.xlsx", "*.xls", "--version", "--catalogue ПАПКА"})
+                          "*.txt", "*.xlsx", "--version", "--catalogue ПАПКА"})
         EXPECT_TRUE(r.out.contains(QString::fromUtf8(s))) << s;
     r = run({"--version"});
     EXPECT_EQ(r.status, 0);
@@ -294,7 +310,7 @@ TEST_F(JournalRead, SameFilesUnderOtherLocales) {
                 QStringLiteral("%1-%2.%3").arg(locale).arg(c.journal).arg(c.extension));
         };
         for (const char* locale : {"ru_RU.UTF-8", c.locale}) {
-            const Outcome r = run(runArguments("5", c.journal, name(locale)), locale);
+            const Outcome r = run(runArguments("5", c.journal, name(locale)), {}, false, locale);
             EXPECT_EQ(r.status, 0) << r.err.toStdString();
             EXPECT_FALSE(r.err.contains("не распознано")) << r.err.toStdString();
         }
@@ -317,37 +333,117 @@ TEST_F(JournalRead, ListsDevicesAndJournals) {
     EXPECT_EQ(lines.filter(QRegularExpression("^\\d+\\t")).size(), 6);
 }
 
-// Ctrl-C in the middle of a slow run: it stops like "Остановить", the records read so far are
-// written, status 130.
-TEST_F(JournalRead, InterruptWritesTheRecordsReadSoFar) {
-    startInstrument("rt10", 1200); // about a quarter of a second a record
-    const QString file = out.filePath("stopped.txt");
-    QProcess p;
-    p.start(JOURNAL_BIN_DIR "/journal-read", runArguments("1", 1, file));
-    ASSERT_TRUE(p.waitForStarted(10000));
-    // Plain progress lines ("2/14") appear on standard error when stderr is not a terminal.
-    QByteArray err;
-    QElapsedTimer t;
-    t.start();
-    while (!err.contains("/14\n") && t.elapsed() < 20000 && p.state() == QProcess::Running) {
-        p.waitForReadyRead(200);
-        err += p.readAllStandardError();
-    }
-    ASSERT_TRUE(err.contains("/14\n")) << err.toStdString();
-    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
-    ASSERT_TRUE(p.waitForFinished(20000));
-    err += p.readAllStandardError();
-    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(p.exitCode(), 130) << err.toStdString();
+// Ctrl-C, SIGTERM and SIGHUP after 300 records: the run stops like "Остановить", the records
+// read so far are written, and the status tells the signal (128 + its number).
+TEST_F(JournalRead, SignalsWriteTheRecordsReadSoFar) {
+    startInstrument("rt10", 115200, {}, 1200);
+    const struct {
+        int signal;
+        int status;
+    } cases[] = {{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.signal);
+        const QString file = out.filePath(QStringLiteral("stopped-%1.txt").arg(c.signal));
+        const int before = simulator->requestCount();
+        QProcess p;
+        p.start(JOURNAL_BIN_DIR "/journal-read", runArguments("1", 1, file));
+        ASSERT_TRUE(p.waitForStarted(10000));
+        // The count register and 300 records.
+        QElapsedTimer t;
+        t.start();
+        while (simulator->requestCount() - before < 301 && t.elapsed() < 30000 &&
+               p.state() == QProcess::Running)
+            QThread::msleep(2);
+        ASSERT_GE(simulator->requestCount() - before, 301);
+        ::kill(static_cast<pid_t>(p.processId()), c.signal);
+        ASSERT_TRUE(p.waitForFinished(20000));
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), c.status) << err.toStdString();
 
-    const QByteArray text = ReadWholeFile(file);
-    const int records = int(text.count("\r\n")) - 1;
-    EXPECT_GE(records, 2);
-    EXPECT_LT(records, 14);
-    EXPECT_TRUE(text.startsWith("\xcf\xf0\xe8\xe1\xee\xf0:")); // "Прибор:" in windows-1251
-    EXPECT_FALSE(text.contains("\xce\xf8\xe8\xe1\xea\xe0"));   // no "Ошибка" row
-    EXPECT_TRUE(err.contains(QStringLiteral("Записей: %1,").arg(records).toUtf8()))
-        << err.toStdString();
+        const QByteArray text = ReadWholeFile(file);
+        const int records = int(text.count("\r\n")) - 1;
+        EXPECT_GE(records, 300);
+        EXPECT_LT(records, 1200);
+        EXPECT_TRUE(text.startsWith("\xcf\xf0\xe8\xe1\xee\xf0:")); // "Прибор:" in windows-1251
+        EXPECT_FALSE(text.contains("\xce\xf8\xe8\xe1\xea\xe0"));   // no "Ошибка" row
+        EXPECT_TRUE(err.contains(QStringLiteral("Записей: %1,").arg(records))) << err.toStdString();
+    }
+}
+
+// An output file that cannot be written is found before anything is sent to the instrument:
+// status 2 and a message naming the file.
+TEST_F(JournalRead, UnwritableOutputStopsBeforeConnecting) {
+    startInstrument("rt10");
+    QDir(out.path()).mkdir("folder.txt");
+    QDir(out.path()).mkdir("read-only");
+    // For the unprivileged user: the catalogue readable, the folder not writable.
+    for (const QString& folder : {dir.path(), out.path(), out.filePath("read-only")})
+        ASSERT_TRUE(ReadOnlyForOthers(folder));
+    const struct {
+        const char* name;
+        const char* reason;
+        bool unprivileged;
+    } cases[] = {
+        {"missing/journal.txt", "нет такой папки", false},
+        {"folder.txt", "на месте файла папка", false},
+        {"read-only/journal.txt", "нет прав на запись", true},
+        {"journal.xls", "укажите имя .xlsx", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString file = out.filePath(c.name);
+        const Outcome r = run(runArguments("1", 1, file), {}, c.unprivileged);
+        EXPECT_EQ(r.status, 2) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(QString::fromUtf8(c.reason))) << r.err.toStdString();
+        if (!QString(c.name).endsWith(".xls")) {
+            EXPECT_TRUE(r.err.contains(file)) << r.err.toStdString();
+        }
+        EXPECT_EQ(simulator->requestCount(), 0);
+    }
+    EXPECT_TRUE(QFileInfo(out.filePath("folder.txt")).isDir());
+}
+
+// 1,200 records read into a full disk: status 1, one line naming the file and the reason, the
+// old file untouched and nothing else left. Without a tmpfs (not root) the file is a link to
+// /dev/full.
+TEST_F(JournalRead, FullDiskKeepsTheOldFile) {
+    startInstrument("rt10", 0, {}, 1200);
+    const QByteArray old = "the old journal\r\n";
+    FullFolder full({{"journal.txt", old}});
+    QString file = full.filePath("journal.txt");
+    if (!full.mounted()) {
+        file = out.filePath("full.txt");
+        ASSERT_TRUE(QFile::link("/dev/full", file));
+    }
+    const Outcome r = run(runArguments("1", 1, file));
+    EXPECT_EQ(r.status, 1) << r.err.toStdString();
+    const QStringList lines = r.err.split('\n').filter(file);
+    ASSERT_EQ(lines.size(), 1) << r.err.toStdString();
+    EXPECT_TRUE(lines[0].contains(QString::fromUtf8("нет места на диске"))) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("1200/1200")) << r.err.toStdString();
+    if (full.mounted()) {
+        EXPECT_EQ(ReadWholeFile(file), old);
+        EXPECT_EQ(full.entries(), QStringList{"journal.txt"});
+    }
+}
+
+// Records that failed are counted apart from the records read; a listing that cannot be written
+// is an error.
+TEST_F(JournalRead, CountsFailedRecordsApartAndChecksStandardOutput) {
+    startInstrument("rt10", 0, {"exception record=1:3 code=4"});
+    const QString file = out.filePath("faulty.txt");
+    Outcome r = run(runArguments("1", 1, file));
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QString::fromUtf8("Записей: 13, с ошибкой: 1, файл ")))
+        << r.err.toStdString();
+
+    for (const QStringList& arguments :
+         {QStringList{"--catalogue", dir.path(), "--list"}, QStringList{"--help"}}) {
+        r = run(arguments, "/dev/full");
+        EXPECT_EQ(r.status, 1) << arguments.join(' ').toStdString();
+        EXPECT_TRUE(r.err.contains(QString::fromUtf8("нет места на диске"))) << r.err.toStdString();
+    }
 }
 
 } // namespace

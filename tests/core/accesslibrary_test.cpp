@@ -13,8 +13,9 @@ namespace {
 // A program directory holding the given stand-in library as OmbrelDll.so.
 QString programDirWith(QTemporaryDir& dir, const char* library) {
     EXPECT_TRUE(dir.isValid());
-    if (library)
+    if (library) {
         EXPECT_TRUE(QFile::copy(QString::fromLocal8Bit(library), dir.filePath("OmbrelDll.so")));
+    }
     return dir.path();
 }
 

@@ -46,17 +46,23 @@ private:
 };
 
 TEST(Catalogue, DeviceListEndsAtTheFirstMissingOrQqqEntry) {
+    // A CountDev that names a device whose key is missing is reported; "qqq" ends the list on
+    // purpose.
     const struct {
         const char* what;
         const char* main;
         std::size_t devices;
+        const char* report;
     } cases[] = {
-        {"CountDev=3, Dev2 missing", "[Main]\r\nCountDev=3\r\nDev1=a.ini\r\nDev3=c.ini\r\n", 1},
-        {"Dev2=qqq", "[Main]\r\nCountDev=3\r\nDev1=a.ini\r\nDev2=qqq\r\nDev3=c.ini\r\n", 1},
-        {"CountDev below the keys", "[Main]\r\nCountDev=1\r\nDev1=a.ini\r\nDev2=c.ini\r\n", 1},
-        {"all present", "[main]\r\ncountdev=$2\r\ndev1=a.ini\r\nDEV2=c.ini\r\n", 2},
-        {"CountDev not an integer", "[Main]\r\nCountDev=two\r\nDev1=a.ini\r\n", 0},
-        {"no main.ini", nullptr, 0},
+        {"CountDev=3, Dev2 missing", "[Main]\r\nCountDev=3\r\nDev1=a.ini\r\nDev3=c.ini\r\n", 1,
+         "CountDev=3, но ключа Dev2 в нем нет; загружено приборов: 1."},
+        {"Dev2=qqq", "[Main]\r\nCountDev=3\r\nDev1=a.ini\r\nDev2=qqq\r\nDev3=c.ini\r\n", 1,
+         nullptr},
+        {"CountDev below the keys", "[Main]\r\nCountDev=1\r\nDev1=a.ini\r\nDev2=c.ini\r\n", 1,
+         nullptr},
+        {"all present", "[main]\r\ncountdev=$2\r\ndev1=a.ini\r\nDEV2=c.ini\r\n", 2, nullptr},
+        {"CountDev not an integer", "[Main]\r\nCountDev=two\r\nDev1=a.ini\r\n", 0, nullptr},
+        {"no main.ini", nullptr, 0, nullptr},
     };
     for (const auto& c : cases) {
         CatalogueDir dir;
@@ -66,9 +72,48 @@ TEST(Catalogue, DeviceListEndsAtTheFirstMissingOrQqqEntry) {
         dir.write("c.ini", QString::fromUtf8("[settings]\r\nname=Прибор В\r\n"));
         const core::TCatalogue cat = dir.load();
         ASSERT_EQ(cat.ListDev.size(), c.devices) << c.what;
-        if (c.devices > 0)
+        if (c.devices > 0) {
             EXPECT_EQ(cat.ListDev[0]->Name, QString::fromUtf8("Прибор А")) << c.what;
-        EXPECT_TRUE(cat.Errors.isEmpty()) << c.what;
+        }
+        if (c.report) {
+            ASSERT_EQ(cat.Errors.size(), 1) << c.what;
+            EXPECT_TRUE(cat.Errors[0].contains(QString::fromUtf8(c.report))) << c.what;
+        } else {
+            EXPECT_TRUE(cat.Errors.isEmpty()) << c.what;
+        }
+    }
+}
+
+// A main.ini that reads as empty, binary or cut short is reported once; what it holds loads.
+TEST(Catalogue, DamagedMainIniIsReported) {
+    const struct {
+        const char* what;
+        QByteArray bytes;
+        const char* report; // nullptr: none
+    } cases[] = {
+        {"empty", "", "пуст"},
+        {"blank lines only", "\r\n \r\n", "пуст"},
+        {"NUL bytes", QByteArrayLiteral("[Main]\r\nCountDev=1\r\nDev1=a.ini\r\n\0\0\0"),
+         "двоичные данные"},
+        {"cut in a section name", "[Main]\r\nCountDev=1\r\nDev1=a.ini\r\n[Sett", "обрезан"},
+        {"UTF-16 with an odd byte", QByteArrayLiteral("\xFF\xFE[\0M\0]\0\n"), "обрезан"},
+        {"no line end after the last key", "[Main]\r\nCountDev=1\r\nDev1=a.ini", nullptr},
+    };
+    for (const auto& c : cases) {
+        CatalogueDir dir;
+        QFile f(dir.filePath("main.ini"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(c.bytes);
+        f.close();
+        dir.write("a.ini", QString::fromUtf8("[settings]\r\nname=Прибор А\r\n"));
+        const core::TCatalogue cat = dir.load();
+        if (!c.report) {
+            EXPECT_TRUE(cat.Errors.isEmpty()) << c.what;
+            continue;
+        }
+        ASSERT_EQ(cat.Errors.size(), 1) << c.what;
+        EXPECT_TRUE(cat.Errors[0].contains(QString::fromUtf8(c.report))) << c.what;
+        EXPECT_TRUE(cat.Errors[0].contains(dir.filePath("main.ini"))) << c.what;
     }
 }
 
@@ -92,6 +137,38 @@ TEST(Catalogue, WindowsFileNamesResolve) {
     ASSERT_EQ(cat.ListDev.size(), 2u);
     EXPECT_EQ(cat.ListDev[0]->Name, QStringLiteral("A"));
     EXPECT_EQ(cat.ListDev[1]->Name, QStringLiteral("B"));
+}
+
+// An installed program: the user's main.ini in the configuration folder names device files of
+// the installation and of the user's own; the user's own are beside main.ini and win.
+TEST(Catalogue, UsersOwnDeviceFilesBesideMainIniComeFirst) {
+    CatalogueDir installed;
+    CatalogueDir user;
+    installed.write("devices/rt10.ini", "[settings]\r\nname=installed rt10\r\n");
+    installed.write("devices/kp3.ini", "[settings]\r\nname=installed kp3\r\n");
+    user.write("devices/kp3.ini", "[settings]\r\nname=own kp3\r\n");
+    user.write("mine.ini", "[settings]\r\nname=own device\r\n");
+    user.write("Upper/Case.ini", "[settings]\r\nname=own, case differs\r\n");
+    const struct {
+        const char* entry;
+        const char* name;
+    } cases[] = {
+        {"devices/rt10.ini", "installed rt10"},
+        {"devices/kp3.ini", "own kp3"},
+        {"mine.ini", "own device"},
+        {"upper\\case.INI", "own, case differs"},
+        {"none.ini", "прибор"},
+    };
+    QString main = QStringLiteral("[Main]\r\nCountDev=%1\r\n").arg(std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        main += QStringLiteral("Dev%1=%2\r\n").arg(i + 1).arg(QString::fromUtf8(cases[i].entry));
+    user.write("main.ini", main);
+
+    core::TCatalogue cat;
+    cat.Load(user.filePath("main.ini"), installed.path());
+    ASSERT_EQ(cat.ListDev.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(cat.ListDev[i]->Name, QString::fromUtf8(cases[i].name)) << cases[i].entry;
 }
 
 TEST(Catalogue, JournalKeys) {
@@ -198,8 +275,9 @@ TEST(Catalogue, RecordTypeSections) {
         ASSERT_EQ(d.ListRecType.size(), 1u) << t.section;
         EXPECT_EQ(d.ListRecType[0].atype, t.atype) << t.section;
         EXPECT_EQ(d.ListRecType[0].Strs.has_value(), t.strs >= 0) << t.section;
-        if (t.strs >= 0)
+        if (t.strs >= 0) {
             EXPECT_EQ(static_cast<int>(d.ListRecType[0].Strs->size()), t.strs) << t.section;
+        }
     }
 }
 

@@ -10,7 +10,9 @@
 static int32_t g_port = -1;
 static int32_t g_speed = -1;
 static int32_t g_type = -1;
+#ifndef FAKE_OMBREL_PARTIAL
 static int32_t g_retries = -1;
+#endif
 
 EXPORT int32_t Connect(int32_t aPort, int32_t aSpeed, int32_t aType) {
     g_port = aPort;

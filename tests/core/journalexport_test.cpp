@@ -8,9 +8,14 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "tests/fullfolder.h"
+#include "tests/unprivileged.h"
 #include "tests/ziptestutil.h"
 
 #include <gtest/gtest.h>
+
+#include <iostream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -155,7 +160,7 @@ TEST(SpreadsheetExport, SingleValueLayoutAndExtensionRules) {
     EXPECT_EQ(r.fileName, dir.filePath("old.xlsx"));
     EXPECT_FALSE(r.notice.isEmpty());
     r = ExportSpreadsheet(list, "D", tdPlain, dir.filePath("named.XLS"));
-    EXPECT_EQ(r.fileName, dir.filePath("named.XLSx"));
+    EXPECT_EQ(r.fileName, dir.filePath("named.XLSX"));
     r = ExportSpreadsheet(list, "D", tdPlain, dir.filePath("keep.dat"));
     EXPECT_EQ(r.fileName, dir.filePath("keep.dat"));
     EXPECT_TRUE(r.notice.isEmpty());
@@ -211,6 +216,71 @@ TEST(SpreadsheetExport, TimeCellsTextsAndPageSetup) {
     EXPECT_EQ(page["fitToHeight"].toString(), "0");
     EXPECT_TRUE(book["fitToPage"].toBool());
     EXPECT_EQ(book["names"]["_xlnm.Print_Titles"].toString(), "'...'!$1:$2");
+}
+
+// A failed export leaves the file it would replace as it was and no part of the new one, with one
+// message naming the file and the reason; the workbook writer prints nothing of its own. The
+// list is longer than one 64 K chunk of text. Cases of permissions run as an unprivileged user.
+TEST(Export, FailureKeepsTheOldFile) {
+    QList<QStringList> rows;
+    for (int i = 0; i < 2000; ++i)
+        rows.append({QString::number(i), "13.09.20 12:26:40", "Температура воды", "", "21.5"});
+    const TStringGrid list = MakeList(rows);
+    const QByteArray old = "the old file\r\n";
+    FullFolder full({{"journal.txt", old}, {"journal.xlsx", old}});
+    QTemporaryDir dir;
+    ASSERT_TRUE(ReadOnlyForOthers(dir.path()));
+    ASSERT_TRUE(QFile::link("/dev/full", dir.filePath("full.txt")));
+    ASSERT_TRUE(QFile::link("/dev/full", dir.filePath("full.xlsx")));
+    ASSERT_TRUE(QDir(dir.path()).mkdir("read-only"));
+    ASSERT_TRUE(ReadOnlyForOthers(dir.filePath("read-only")));
+
+    enum Where { FullDisk, DevFull, MissingFolder, ReadOnlyFolder };
+    const struct {
+        const char* what;
+        Where where;
+        const char* name;
+        const char* reason;
+    } cases[] = {
+        {"full disk (tmpfs)", FullDisk, "journal", "нет места на диске"},
+        {"a link to /dev/full", DevFull, "full", "нет места на диске"},
+        {"missing folder", MissingFolder, "missing/journal", "нет такой папки"},
+        {"read-only folder", ReadOnlyFolder, "read-only/journal", "нет прав на запись"},
+    };
+    for (const bool workbook : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (workbook ? " .xlsx" : " .txt"));
+            if (c.where == FullDisk && !full.mounted()) {
+                std::cerr << "skipped: " << c.what << " (mounting a tmpfs needs root)\n";
+                continue;
+            }
+            const QString base = c.where == FullDisk ? full.path() : dir.path();
+            const QString file = QDir(base).filePath(c.name) + (workbook ? ".xlsx" : ".txt");
+            const QString folder = QFileInfo(file).absolutePath();
+            const QStringList before = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden |
+                                                              QDir::System | QDir::NoDotAndDotDot);
+            const auto exportList = [&] {
+                const core::ExportResult r = workbook
+                                                 ? ExportSpreadsheet(list, "РТ-10", tdPlain, file)
+                                                 : ExportText(list, "РТ-10", tdPlain, file);
+                const bool named = r.error.contains(file) && r.error.contains(c.reason);
+                struct stat st {};
+                const bool kept = c.where == DevFull
+                                      ? ::stat("/dev/full", &st) == 0 && S_ISCHR(st.st_mode)
+                                      : ReadWholeFile(file) == (c.where == FullDisk ? old : "");
+                const QStringList after = QDir(folder).entryList(
+                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+                if (!named)
+                    std::cerr << r.error.toStdString() << "\n";
+                return int(r.ok) | (named ? 2 : 0) | (kept ? 4 : 0) | (after == before ? 8 : 0);
+            };
+            testing::internal::CaptureStderr();
+            const int outcome = c.where == FullDisk ? exportList() : RunUnprivileged(exportList);
+            const std::string printed = testing::internal::GetCapturedStderr();
+            EXPECT_EQ(outcome, 2 | 4 | 8) << printed;
+            EXPECT_EQ(printed.find("[ERROR]"), std::string::npos) << printed;
+        }
+    }
 }
 
 } // namespace

@@ -118,8 +118,9 @@ TEST_F(ServerKilledMidRead, QueuedReadsEndWithoutHangingOrWrongAnswers) {
     QList<std::pair<qint32, qint32>> results; // QID, result
     mbm.OnExchange = [&](QObject*, qint32 qid, qint32, qint32, const QVariant& v, qint32 r) {
         results.append({qid, r});
-        if (r == 0)
+        if (r == 0) {
             EXPECT_EQ(v.toList(), ExpectedRecord((qid - 1) % 3)) << "QID " << qid;
+        }
     };
     for (int i = 0; i < kReads; ++i)
         mbm.ReadIndexArch(i + 1, 1, 1, i % 3, QVariantList{19, 18, 19});

@@ -22,7 +22,9 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include "tests/fullfolder.h"
 #include "tests/qstringprinter.h"
+#include "tests/ziptestutil.h"
 
 #include <gtest/gtest.h>
 
@@ -78,9 +80,11 @@ protected:
         return ini;
     }
 
-    std::unique_ptr<TForm1> create(QStringList ports = {"COM2", "COM10", "COM1"}) {
+    std::unique_ptr<TForm1> create(QStringList ports = {"COM2", "COM10", "COM1"},
+                                   const QString& mainIniPath = {}) {
         TForm1Options o;
         o.programDirectory = dir.path();
+        o.mainIniPath = mainIniPath;
         o.messages = &sink;
         o.ports = [ports] {
             QList<platform::SerialPortEntry> out;
@@ -94,13 +98,21 @@ protected:
             return out;
         };
         o.terminate = [this] { ++terminations; };
-        o.saveDialog = saveDialog;
+        o.saveDialog = saveDialog ? saveDialog : &chooser;
         return std::make_unique<TForm1>(std::move(o));
     }
+
+    // The save dialog's answer (unless a test sets `saveDialog`).
+    class FixedChoice : public ISaveFileChooser {
+    public:
+        std::optional<TChoice> choose(QWidget*, const TChoice&) override { return choice; }
+        TChoice choice;
+    };
 
     QTemporaryDir dir;
     ISaveFileChooser* saveDialog = nullptr;
     RecordingSink sink;
+    FixedChoice chooser;
     int terminations = 0;
 };
 
@@ -470,6 +482,60 @@ TEST_F(MainForm, PlacedOnScreenAndQtSpeaksRussian) {
     }
     ASSERT_TRUE(InstallQtTranslation());
     EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), "Отмена");
+}
+
+// Closing the window on a full disk: main.ini stays as it was, byte for byte, and the user is
+// told.
+TEST_F(MainForm, FullDiskKeepsMainIniAndSaysSo) {
+    const QByteArray original = platform::toCp1251(QString::fromUtf8(kMain));
+    FullFolder full({{"main.ini", original}});
+    if (!full.mounted())
+        GTEST_SKIP() << "mounting a tmpfs needs root (IniFile's tests use /dev/full instead)";
+    auto form = create({"COM2"}, full.filePath("main.ini"));
+    EXPECT_EQ(form->cbxDev->count(), 3);
+    sink.messages.clear();
+    form.reset();
+    EXPECT_EQ(sink.messages, QStringList{"E:Unable to write to " + full.filePath("main.ini")});
+    EXPECT_EQ(ReadWholeFile(full.filePath("main.ini")), original);
+    EXPECT_EQ(full.entries(), QStringList{"main.ini"});
+}
+
+// A workbook named ".xls" is saved as ".xlsx" in the case typed; an ".xlsx" there that nobody
+// named is replaced only when the user says so.
+TEST_F(MainForm, XlsNameAsksBeforeReplacingTheXlsx) {
+    const struct {
+        const char* typed;
+        const char* saved;
+        bool exists;
+        bool answer;
+        bool asked;
+        bool replaced;
+    } cases[] = {
+        {"REPORT.XLS", "REPORT.XLSX", true, false, true, false},
+        {"REPORT.XLS", "REPORT.XLSX", true, true, true, true},
+        {"new.xls", "new.xlsx", false, false, false, true},
+        {"named.xlsx", "named.xlsx", true, false, false, true},
+    };
+    auto form = create();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed);
+        const QString saved = dir.filePath(c.saved);
+        QFile::remove(saved);
+        if (c.exists)
+            write(c.saved, "old");
+        sink.messages.clear();
+        sink.answer = c.answer;
+        chooser.choice = {dir.filePath(c.typed), 2};
+        form->BtnExcelClick();
+        const bool asked = std::any_of(sink.messages.cbegin(), sink.messages.cend(), [&](auto& m) {
+            return m.startsWith("Q:") && m.contains(c.saved);
+        });
+        EXPECT_EQ(asked, c.asked) << sink.messages.join('\n').toStdString();
+        EXPECT_EQ(ReadWholeFile(saved).startsWith("PK"), c.replaced);
+        if (QString(c.typed) != c.saved) {
+            EXPECT_FALSE(QFile::exists(dir.filePath(c.typed)));
+        }
+    }
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "platform/inifile.h"
 
 #include "../qstringprinter.h"
+#include "../unprivileged.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,9 +15,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -59,30 +57,6 @@ void Write(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
     ASSERT_EQ(f.write(bytes), bytes.size());
-}
-
-// Runs `body` as an unprivileged user when the tests run as root (file permissions do not bind
-// root); its return value is the result. Bounded by a 20 s wait.
-int RunUnprivileged(const std::function<int()>& body) {
-    if (::geteuid() != 0)
-        return body();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-            ::_exit(99);
-        ::_exit(body());
-    }
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > until) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return 98;
-        }
-        ::usleep(10000);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 97;
 }
 
 class HostileFiles : public ::testing::Test {

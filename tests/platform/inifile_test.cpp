@@ -6,11 +6,16 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include "tests/fullfolder.h"
 #include "tests/qstringprinter.h"
+#include "tests/unprivileged.h"
+#include "tests/ziptestutil.h"
 
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <optional>
+#include <sys/stat.h>
 
 namespace {
 
@@ -254,6 +259,64 @@ TEST(IniFile, SaveIsAtomicAndReportsFailures) {
     ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("taken.ini")));
     EXPECT_FALSE(ini.save(dir.filePath(QStringLiteral("taken.ini"))));
     EXPECT_TRUE(QFileInfo(dir.filePath(QStringLiteral("taken.ini"))).isDir());
+}
+
+// Saving never loses the file: it holds the new bytes or the old ones, and nothing is left
+// beside it. Cases of permissions run as an unprivileged user when the tests run as root.
+TEST(IniFile, SaveNeverLosesTheFile) {
+    const QByteArray original = "[Main]\r\nCountDev=1\r\nDev1=a.ini\r\n[Settings]\r\nRetries=5\r\n";
+    FullFolder full({{"main.ini", original}});
+    QTemporaryDir dir;
+    ASSERT_TRUE(ReadOnlyForOthers(dir.path()));
+    enum Where { FullDisk, DevFull, FolderRefusesNewFiles, ReadOnly };
+    const struct {
+        const char* what;
+        Where where;
+        bool saved;
+    } cases[] = {
+        {"full disk (tmpfs)", FullDisk, false},
+        {"a link to /dev/full", DevFull, false},
+        {"folder refuses new files: written in place", FolderRefusesNewFiles, true},
+        {"folder and file read-only", ReadOnly, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QString folder = full.path();
+        if (c.where == FullDisk && !full.mounted()) {
+            std::cerr << "skipped: " << c.what << " (mounting a tmpfs needs root)\n";
+            continue;
+        }
+        if (c.where != FullDisk) {
+            folder = dir.filePath(QString::number(c.where));
+            ASSERT_TRUE(QDir().mkdir(folder) && ReadOnlyForOthers(folder));
+        }
+        const QString path = QDir(folder).filePath("main.ini");
+        if (c.where == DevFull) {
+            ASSERT_TRUE(QFile::link("/dev/full", path));
+        } else if (c.where != FullDisk) {
+            QFile f(path);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(original);
+            f.close();
+            f.setPermissions(
+                QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther |
+                (c.where == FolderRefusesNewFiles ? QFile::WriteOther : QFile::Permissions()));
+        }
+        IniFile ini(original);
+        ini.writeInteger(u"Settings", u"Retries", 3);
+        const auto save = [&] {
+            const bool saved = ini.save(path);
+            struct stat st {};
+            const bool kept = c.where == DevFull
+                                  ? ::stat("/dev/full", &st) == 0 && S_ISCHR(st.st_mode)
+                                  : ReadWholeFile(path) == (saved ? ini.toBytes() : original);
+            QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden |
+                                                       QDir::System | QDir::NoDotAndDotDot);
+            names.removeAll(".filler");
+            return int(saved) | (kept ? 2 : 0) | (names == QStringList{"main.ini"} ? 4 : 0);
+        };
+        EXPECT_EQ(c.where == FullDisk ? save() : RunUnprivileged(save), int(c.saved) | 2 | 4);
+    }
 }
 
 } // namespace

@@ -1,15 +1,17 @@
-// Pictures of the window after real runs, for a person to look at (not run by default):
-//   SCREENSHOT_DIR=/tmp/shots tests/e2e_tests --gtest_also_run_disabled_tests \
-//       --gtest_filter='*Screenshots*'
-// Under xvfb-run (QT_QPA_PLATFORM=xcb) the pictures show the desktop style.
+// The screenshot tool: pictures of the window after real runs against the simulated instrument,
+// and the files the runs export, for a person to look at. Run by scripts/screenshots (under
+// Xvfb at 1024x768, with the desktop style), not by the test suite; SCREENSHOT_DIR names the
+// folder of the pictures. Built on the end-to-end tests' fixture, as a GoogleTest program.
 #include "tests/e2e/e2efixture.h"
 
+#include <QGuiApplication>
+#include <QScreen>
 #include <QTabWidget>
 
 namespace e2e {
 namespace {
 
-TEST_F(WindowRun, DISABLED_Screenshots) {
+TEST_F(WindowRun, Screenshots) {
     const QString out = qEnvironmentVariable("SCREENSHOT_DIR", "/tmp/journal-shots");
     QDir().mkpath(out);
     const struct {
@@ -36,6 +38,9 @@ TEST_F(WindowRun, DISABLED_Screenshots) {
         onEvents = nullptr;
         QCoreApplication::processEvents();
         ASSERT_TRUE(form->grab().save(base + "-list.png"));
+        // The whole screen: where the window was placed on it.
+        if (QScreen* screen = QGuiApplication::primaryScreen(); screen && &r == &runs[0])
+            screen->grabWindow(0).save(out + "/screen.png");
         form->PageControl1->setCurrentIndex(1);
         QCoreApplication::processEvents();
         QCoreApplication::processEvents(); // rows grow to their texts, then paint
