@@ -147,12 +147,4 @@ std::optional<QString> TArchiveRecorder::TakeError() {
     return std::exchange(m_error, std::nullopt);
 }
 
-bool TArchiveRecorder::HasSeries(const TDevInfo& device, int journalIndex) {
-    archive::TJournalArchive* a = Archive();
-    const auto series = a ? a->Candidates(JournalKeyOf(device, journalIndex), 1) : std::nullopt;
-    if (a && !series)
-        Note(a->error());
-    return series && !series->empty();
-}
-
 } // namespace core

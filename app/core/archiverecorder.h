@@ -48,9 +48,6 @@ public:
     // The archive's failure not yet reported, once.
     std::optional<QString> TakeError();
 
-    // Whether the archive holds a series of the device's journal (false when it fails).
-    bool HasSeries(const TDevInfo& device, int journalIndex);
-
 private:
     // The connection for queries, opened on first use; nullptr (the failure noted) when the
     // archive cannot be opened.
