@@ -3,13 +3,43 @@
 #include "platform/portlist.h"
 #include "server/modbusext.h"
 
+#include <QHash>
 #include <QSerialPort>
 #include <QTimer>
 
 namespace server {
+namespace {
+
+using namespace std::chrono;
+
+// How often the port is read while the channel listens out late answers.
+constexpr int kListenTickMs = 2;
+
+// Until when answers may still arrive on a device (by its identity) that a channel closed in the
+// middle of a task: a client cut off leaves its answer to whoever opens the port next.
+QHash<QString, std::chrono::steady_clock::time_point>& answersOwed() {
+    static QHash<QString, std::chrono::steady_clock::time_point> owed;
+    return owed;
+}
+
+// Opens the Qt client's port at its settings; false when it cannot.
+bool connectClient(QModbusRtuSerialClient* client, quint32 flowControl) {
+    if (!client->connectDevice() || client->state() != QModbusDevice::ConnectedState)
+        return false;
+    if (auto* port = qobject_cast<QSerialPort*>(client->device()))
+        port->setFlowControl(flowControl == 1 ? QSerialPort::HardwareControl
+                                              : QSerialPort::NoFlowControl);
+    return true;
+}
+
+} // namespace
 
 Channel::Channel(qint32 id, const TransportSettings& settings, Deliver deliver, QObject* parent)
-    : QObject(parent), m_id(id), m_settings(settings), m_deliver(std::move(deliver)) {}
+    : QObject(parent), m_id(id), m_settings(settings), m_deliver(std::move(deliver)) {
+    m_listenTimer.setTimerType(Qt::PreciseTimer);
+    m_listenTimer.setInterval(kListenTickMs);
+    connect(&m_listenTimer, &QTimer::timeout, this, &Channel::listenTick);
+}
 
 Channel::~Channel() {
     close();
@@ -22,6 +52,9 @@ bool Channel::open(QString* why) {
             *why = QStringLiteral("unknown port %1").arg(m_settings.port);
         return false;
     }
+    if (!m_lock.acquire(device, why))
+        return false;
+    m_identity = platform::DeviceLock::lockFilePath(device);
     m_client = new JournalRtuClient(this);
     m_client->setConnectionParameter(QModbusDevice::SerialPortNameParameter, device);
     m_client->setConnectionParameter(QModbusDevice::SerialBaudRateParameter,
@@ -30,20 +63,19 @@ bool Channel::open(QString* why) {
     m_client->setConnectionParameter(QModbusDevice::SerialParityParameter, QSerialPort::NoParity);
     m_client->setConnectionParameter(QModbusDevice::SerialStopBitsParameter, QSerialPort::OneStop);
     applySettings(m_settings);
-    if (!m_client->connectDevice() || m_client->state() != QModbusDevice::ConnectedState) {
+    if (!connectClient(m_client, m_settings.flowControl)) {
         if (why)
             *why = QStringLiteral("cannot open %1: %2").arg(device, m_client->errorString());
         delete m_client;
         m_client = nullptr;
+        m_lock.release();
         return false;
     }
-    if (auto* port = qobject_cast<QSerialPort*>(m_client->device()))
-        port->setFlowControl(m_settings.flowControl == 1 ? QSerialPort::HardwareControl
-                                                         : QSerialPort::NoFlowControl);
     connect(m_client, &QModbusDevice::errorOccurred, this, [this](QModbusDevice::Error e) {
         if (e == QModbusDevice::ConnectionError && !m_closing)
             QTimer::singleShot(0, this, [this] { emit portLost(); });
     });
+    listenUntilQuiet();
     return true;
 }
 
@@ -59,11 +91,11 @@ void Channel::applySettings(const TransportSettings& settings) {
     if (!m_client)
         return;
     m_client->setTimeout(qMax(10, settings.answerDelay));
-    m_client->setNumberOfRetries(qMax(0, settings.retries));
+    m_client->setNumberOfRetries(0); // the channel makes the tries itself
     if (lineChanged && isOpen()) {
         // The port takes new line settings between requests.
         m_reopenPending = true;
-        if (!m_busy)
+        if (!m_busy && !m_listening)
             reopen();
     }
 }
@@ -72,23 +104,29 @@ void Channel::reopen() {
     m_reopenPending = false;
     const QString device = platform::PortList::devicePathForName(m_settings.port);
     m_client->disconnectDevice();
+    m_lock.release();
     m_client->setConnectionParameter(QModbusDevice::SerialPortNameParameter, device);
     m_client->setConnectionParameter(QModbusDevice::SerialBaudRateParameter,
                                      baudRateForOrdinal(m_settings.speed));
-    if (device.isEmpty() || !m_client->connectDevice() ||
-        m_client->state() != QModbusDevice::ConnectedState) {
+    m_identity = platform::DeviceLock::lockFilePath(device);
+    if (device.isEmpty() || !m_lock.acquire(device) ||
+        !connectClient(m_client, m_settings.flowControl)) {
         QTimer::singleShot(0, this, [this] { emit portLost(); });
         return;
     }
-    if (auto* port = qobject_cast<QSerialPort*>(m_client->device()))
-        port->setFlowControl(m_settings.flowControl == 1 ? QSerialPort::HardwareControl
-                                                         : QSerialPort::NoFlowControl);
+    listenUntilQuiet();
 }
 
 void Channel::close() {
     if (!m_client || m_closing)
         return;
     m_closing = true;
+    // A request on the wire, or answers being listened out, may still be answered.
+    if (m_ledger && m_ledger->due() > 0 && !m_identity.isEmpty()) {
+        auto& until = answersOwed()[m_identity];
+        until = std::max(until, m_late ? m_late->deadline() : m_ledger->settledBy(Clock::now()));
+    }
+    stopListening();
     QList<ChannelJob> jobs;
     if (m_busy) {
         if (m_reply) {
@@ -104,6 +142,7 @@ void Channel::close() {
     m_client->disconnectDevice();
     m_client->deleteLater();
     m_client = nullptr;
+    m_lock.release();
     for (const ChannelJob& job : jobs) {
         const TaskPlan plan = planTask(job.task, job.settings);
         TaskOutcome outcome;
@@ -123,52 +162,151 @@ int Channel::removeWaiting(const std::function<bool(const ChannelJob&)>& which) 
 }
 
 void Channel::startNext() {
-    while (!m_busy && !m_waiting.isEmpty() && m_client && isOpen()) {
-        const ChannelJob job = m_waiting.takeFirst();
-        const TaskPlan plan = planTask(job.task, job.settings);
-        if (plan.result != rcOk) {
-            finish(job, plan, TaskOutcome{QVariant(), plan.result});
+    while (!m_busy && !m_listening && !m_waiting.isEmpty() && m_client && isOpen()) {
+        m_current = m_waiting.takeFirst();
+        m_currentPlan = planTask(m_current.task, m_current.settings);
+        if (m_currentPlan.result != rcOk) {
+            finish(m_current, m_currentPlan, TaskOutcome{QVariant(), m_currentPlan.result});
             continue;
         }
-        m_crcDiscardsAtSend = crcDiscards();
-        QModbusReply* reply = m_client->sendRawRequest(plan.request, plan.address);
-        if (!reply) {
-            finish(job, plan,
-                   TaskOutcome{QVariant(), resultForError(m_client->error(), 0) == rcOk
-                                               ? rcChannelClosed
-                                               : resultForError(m_client->error(), 0)});
-            continue;
-        }
-        m_busy = true;
-        m_current = job;
-        m_currentPlan = plan;
-        m_reply = reply;
-        auto done = [this, reply] {
-            if (reply != m_reply)
-                return;
-            m_busy = false;
-            m_reply = nullptr;
-            TaskOutcome outcome;
-            if (reply->error() == QModbusDevice::NoError)
-                outcome = decodeReply(m_currentPlan, reply->rawResult());
-            else if (reply->error() == QModbusDevice::TimeoutError &&
-                     crcDiscards() != m_crcDiscardsAtSend)
-                outcome.result = rcCrc; // a reply came, but with a wrong CRC
-            else
-                outcome.result =
-                    resultForError(reply->error(), int(reply->rawResult().exceptionCode()));
-            reply->deleteLater();
-            const ChannelJob finished = m_current;
-            finish(finished, m_currentPlan, outcome);
-            if (m_reopenPending && m_client)
-                reopen();
-            startNext();
-        };
-        if (reply->isFinished())
-            QTimer::singleShot(0, this, done);
-        else
-            connect(reply, &QModbusReply::finished, this, done);
+        m_ledger.emplace(milliseconds(qMax(10, m_settings.answerDelay)), slack());
+        if (!sendTry())
+            finish(m_current, m_currentPlan, TaskOutcome{QVariant(), sendFailure()});
     }
+}
+
+qint32 Channel::sendFailure() const {
+    const qint32 rc = m_client ? resultForError(m_client->error(), 0) : rcChannelClosed;
+    return rc == rcOk ? rcChannelClosed : rc;
+}
+
+bool Channel::sendTry() {
+    m_crcDiscardsAtSend = crcDiscards();
+    QModbusReply* reply = m_client->sendRawRequest(m_currentPlan.request, m_currentPlan.address);
+    if (!reply)
+        return false;
+    m_ledger->sent(Clock::now());
+    m_busy = true;
+    m_reply = reply;
+    if (reply->isFinished())
+        QTimer::singleShot(0, this, [this, reply] { tryFinished(reply); });
+    else
+        connect(reply, &QModbusReply::finished, this, [this, reply] { tryFinished(reply); });
+    return true;
+}
+
+void Channel::tryFinished(QModbusReply* reply) {
+    if (reply != m_reply)
+        return;
+    m_busy = false;
+    m_reply = nullptr;
+    reply->deleteLater();
+    const QModbusDevice::Error error = reply->error();
+    const bool garbled =
+        error == QModbusDevice::TimeoutError && crcDiscards() != m_crcDiscardsAtSend;
+    // A reply, an exception or a garbled frame is the answer to one of the tries; a time-out
+    // without any leaves an answer due.
+    if (error == QModbusDevice::NoError || error == QModbusDevice::ProtocolError || garbled)
+        m_ledger->answered(Clock::now(), garbled);
+    TaskOutcome outcome;
+    if (error == QModbusDevice::NoError)
+        outcome = decodeReply(m_currentPlan, reply->rawResult());
+    else if (garbled)
+        outcome.result = rcCrc;
+    else
+        outcome.result = resultForError(error, int(reply->rawResult().exceptionCode()));
+    if (error == QModbusDevice::TimeoutError && m_ledger->tries() <= qMax(0, m_settings.retries) &&
+        isOpen()) {
+        if (sendTry())
+            return;
+        outcome = TaskOutcome{QVariant(), sendFailure()};
+    }
+    finish(m_current, m_currentPlan, outcome);
+    if (m_ledger->due() > 0 && isOpen()) {
+        listenForLateAnswers();
+        return;
+    }
+    m_ledger.reset();
+    if (m_reopenPending && m_client)
+        reopen();
+    startNext();
+}
+
+ombrel::AnswerLedger::ms Channel::slack() const {
+    // The character time-out and the wire time of the longest frame (260 bytes).
+    const qint32 baud = qMax(1, baudRateForOrdinal(m_settings.speed));
+    return milliseconds(qMax(0, m_settings.byteTimeout) + 10 + 2600 * 1000 / baud);
+}
+
+void Channel::listenForLateAnswers() {
+    const auto fc = quint8(m_currentPlan.request.functionCode());
+    m_late.emplace(*m_ledger, quint8(m_currentPlan.address), fc, Clock::now());
+    startListening();
+}
+
+void Channel::listenUntilQuiet() {
+    // Until the line has been quiet for an answer time (at most two), and in any case until the
+    // answers a closed channel left on the device may have come.
+    const auto answer = milliseconds(qMax(10, m_settings.answerDelay));
+    m_late.reset();
+    m_lastByte = Clock::now();
+    m_owedUntil = answersOwed().take(m_identity);
+    m_quietCap = std::max(m_lastByte + 2 * answer, m_owedUntil);
+    startListening();
+}
+
+void Channel::startListening() {
+    auto* port = m_client ? qobject_cast<QSerialPort*>(m_client->device()) : nullptr;
+    if (!port) {
+        stopListening();
+        return;
+    }
+    m_listening = true;
+    port->blockSignals(true);
+    m_listenTimer.start();
+}
+
+void Channel::listenTick() {
+    auto* port = m_client ? qobject_cast<QSerialPort*>(m_client->device()) : nullptr;
+    if (!m_listening || !port)
+        return;
+    const auto now = Clock::now();
+    const QByteArray bytes = port->readAll();
+    if (!port->isOpen() ||
+        (port->error() != QSerialPort::NoError && port->error() != QSerialPort::TimeoutError)) {
+        // The port failed while its signals were held back: nobody else has heard of it.
+        stopListening();
+        QTimer::singleShot(0, this, [this] { emit portLost(); });
+        return;
+    }
+    bool done;
+    if (m_late) {
+        m_late->take(bytes, now);
+        done = m_late->done(now);
+    } else {
+        if (!bytes.isEmpty())
+            m_lastByte = now;
+        const auto quiet = milliseconds(qMax(10, m_settings.answerDelay));
+        done = now >= m_owedUntil && (now - m_lastByte >= quiet || now >= m_quietCap);
+    }
+    if (!done)
+        return;
+    stopListening();
+    if (m_reopenPending && m_client)
+        reopen();
+    startNext();
+}
+
+void Channel::stopListening() {
+    m_listenTimer.stop();
+    if (m_listening && m_client)
+        if (auto* port = qobject_cast<QSerialPort*>(m_client->device())) {
+            port->readAll(); // whatever came is stale
+            port->blockSignals(false);
+        }
+    m_listening = false;
+    m_late.reset();
+    m_ledger.reset();
 }
 
 void Channel::finish(const ChannelJob& job, const TaskPlan& plan, const TaskOutcome& outcome) {

@@ -1,13 +1,17 @@
 #pragma once
 
+#include "answerledger.h"
+#include "platform/devicelock.h"
 #include "server/modbustask.h"
 
 #include <QList>
 #include <QModbusRtuSerialClient>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 #include <functional>
+#include <optional>
 
 namespace server {
 
@@ -40,6 +44,15 @@ struct ChannelJob {
 
 // An open serial channel: one QModbusRtuSerialClient, tasks executed one at a time in the order
 // they were queued.
+//
+// An RTU answer carries no request number, and Qt's client takes any answer of the right server
+// and function that comes while a request waits. So the channel makes the tries of a task itself
+// (one request each) and keeps count of the answers still due; when a task ends with answers
+// due (a try timed out), the channel listens them out before the next task, dropping them. A
+// channel just opened listens until the line has been quiet for an answer time: another
+// program may have left an answer on its way; and a channel of this server closed in the middle
+// of a task (its client cut off) leaves a time until which the next channel on the device
+// listens in any case.
 class Channel : public QObject {
     Q_OBJECT
 public:
@@ -49,7 +62,8 @@ public:
             QObject* parent = nullptr);
     ~Channel() override;
 
-    // Opens the port (name through the shared port list); false and the reason when it cannot.
+    // Opens the port (name through the shared port list); false and the reason when it cannot
+    // (among them another reader holding the device under any name, platform::DeviceLock).
     bool open(QString* why);
     // Closes the port; waiting and running tasks are answered with "channel closed".
     void close();
@@ -66,19 +80,36 @@ public:
     // Drops waiting tasks the predicate selects (not the one on the wire).
     int removeWaiting(const std::function<bool(const ChannelJob&)>& which);
 
+    // True while the channel listens out late answers (no task goes out meanwhile).
+    bool isListening() const { return m_listening; }
+
 signals:
     // The port failed while open (unplugged adapter, closed pty).
     void portLost();
 
 private:
+    using Clock = ombrel::AnswerLedger::Clock;
+
     void startNext();
+    bool sendTry();
+    qint32 sendFailure() const; // result code of a request the client would not take
+    void tryFinished(QModbusReply* reply);
     void reopen();
     void finish(const ChannelJob& job, const TaskPlan& plan, const TaskOutcome& outcome);
+    // Listening: the port's signals are held back from Qt's client (which would keep the bytes
+    // to itself) and the port is read on a timer until the listening is done.
+    void listenForLateAnswers();
+    void listenUntilQuiet();
+    void startListening();
+    void listenTick();
+    void stopListening();
+    ombrel::AnswerLedger::ms slack() const;
 
     qint32 m_id;
     TransportSettings m_settings;
     Deliver m_deliver;
     JournalRtuClient* m_client = nullptr;
+    platform::DeviceLock m_lock; // of the device the client has open
     QList<ChannelJob> m_waiting;
     bool m_busy = false;
     ChannelJob m_current;
@@ -87,6 +118,13 @@ private:
     quint64 m_crcDiscardsAtSend = 0;
     bool m_closing = false;
     bool m_reopenPending = false;
+
+    std::optional<ombrel::AnswerLedger> m_ledger; // of the task on the wire (or just ended)
+    std::optional<ombrel::LateAnswerListener> m_late;
+    bool m_listening = false;
+    Clock::time_point m_lastByte{}, m_quietCap{}, m_owedUntil{}; // listening for quiet
+    QString m_identity; // of the device (platform::DeviceLock::lockFilePath)
+    QTimer m_listenTimer;
 };
 
 } // namespace server

@@ -23,8 +23,13 @@
  * device's frame) are skipped, and a frame is only taken when its CRC is right. An answer
  * missing (no byte within the answer time-out, 500 ms by default), corrupt (CRC) or cut short
  * (no byte for the character time-out, 50 ms by default, in the middle of a frame) is sent
- * again as often as Retries says; an exception answer is final. A port that fails (a USB
- * adapter pulled) is closed and every call returns 3 until the next Connect.
+ * again as often as Retries says; an exception answer is final. An RTU answer carries no request
+ * number, so after an exchange that took more than one try (or failed) the answers still due are
+ * listened out and dropped before the call returns: until all have come, or none for an answer
+ * time-out (or for the lateness an answer showed, when longer). One failed exchange, on a silent
+ * or a noisy line, returns within (retries + 2) x (answer time-out + character time-out + 2 x
+ * the wire time of 260 bytes, at least 20 ms). A port that fails (a USB adapter pulled) is closed
+ * and every call returns 3 until the next Connect.
  *
  * Function 65 (the instrument's journal protocol):
  *   request PDU: 0x41 followed by the aSize (7) request bytes the caller put at the start of aP;
@@ -55,7 +60,9 @@ enum { OMBREL_LINK_RS232 = 0, OMBREL_LINK_RS485 = 1 };
 /* Opens COM<aPort> (resolved through the program's port list: system ports, main.ini [Ports],
  * JOURNAL_PORTS) at aSpeed baud, 8 data bits, no parity, 1 stop bit. aType 1 (low 8 bits) turns
  * on the kernel's RS-485 mode where the driver supports it; elsewhere the port is used as it is.
- * Closes a previous connection first. Returns 1 when the port is open, 0 otherwise. */
+ * The device is locked by its identity (device and inode numbers): a device that another reader
+ * holds under any of its names is refused. Closes a previous connection first. Returns 1 when
+ * the port is open, 0 otherwise. */
 OMBREL_EXPORT int32_t Connect(int32_t aPort, int32_t aSpeed, int32_t aType);
 
 /* Closes the port. Returns 0. */

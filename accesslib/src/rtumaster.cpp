@@ -113,11 +113,14 @@ bool RtuMaster::open(const QString& devicePath, int baud, bool rs485) {
         return false;
     }
     registerJournalFunction();
+    if (!m_lock.acquire(devicePath, &m_openError))
+        return false;
     auto port = std::make_unique<QSerialPort>();
     port->setPortName(devicePath);
     if (!port->open(QIODevice::ReadWrite)) {
         m_openError = openFailureText(classifyOpenFailure(devicePath, port->error()), devicePath,
                                       port->errorString());
+        m_lock.release();
         return false;
     }
     if (!port->setBaudRate(baud) || !port->setDataBits(QSerialPort::Data8) ||
@@ -125,6 +128,7 @@ bool RtuMaster::open(const QString& devicePath, int baud, bool rs485) {
         !port->setFlowControl(QSerialPort::NoFlowControl)) {
         m_openError = QStringLiteral("%1: %2").arg(devicePath, port->errorString());
         port->close();
+        m_lock.release();
         return false;
     }
     if (rs485)
@@ -158,6 +162,7 @@ void RtuMaster::close() {
             m_port->close();
         m_port.reset();
     }
+    m_lock.release();
     m_rx.clear();
 }
 
@@ -210,12 +215,33 @@ bool RtuMaster::readSome(int timeoutMs) {
     return true;
 }
 
-void RtuMaster::drainUntilQuiet(int quietMs, int capMs) {
-    const auto cap = Clock::now() + milliseconds(capMs);
+RtuMaster::Clock::duration RtuMaster::frameTime() const {
+    return std::max<Clock::duration>(wireTime(260, m_baud), milliseconds(20));
+}
+
+void RtuMaster::settleAfterTry(AnswerLedger& ledger, quint8 address, quint8 fc) {
+    // A garbled answer must not run into the next try: wait for the line to go quiet, but not
+    // past the time the try's answer could still be arriving (a line that never goes quiet).
+    const int quietMs = std::max(m_charMs, static_cast<int>(interFrameGapUs(m_baud) / 1000) + 1);
     while (isOpen()) {
-        const int left = msUntil(cap);
+        const int left = msUntil(m_tryEnd);
         if (left <= 0 || !readSome(std::min(quietMs, left)))
             break;
+        takeAnswers(m_rx, ledger, address, fc, Clock::now());
+    }
+    m_rx.clear();
+}
+
+void RtuMaster::listenOut(AnswerLedger& ledger, quint8 address, quint8 fc) {
+    LateAnswerListener listener(ledger, address, fc, Clock::now());
+    // What came with the last try's answer may already hold the next.
+    listener.take(m_rx, Clock::now());
+    m_rx.clear();
+    while (isOpen() && !listener.done(Clock::now())) {
+        if (!readSome(std::max(1, msUntil(listener.deadline()))))
+            break; // nothing came within the window (or the port went)
+        listener.take(m_rx, Clock::now());
+        m_rx.clear();
     }
     m_rx.clear();
 }
@@ -224,15 +250,17 @@ void RtuMaster::keepInterFrameGap() {
     // The request goes out only after a 3.5-character silence; bytes that arrive meanwhile are
     // stale (a late answer to an earlier request) and are dropped, restarting the silence.
     // When the caller runs a Qt event loop between calls, the port may already have read such
-    // bytes into its own buffer without a wait of ours.
+    // bytes into its own buffer without a wait of ours. A line that never falls silent gets
+    // the request after a quarter of a frame time.
     const microseconds gap(interFrameGapUs(m_baud));
-    for (int round = 0; round < 100 && isOpen(); ++round) {
+    const auto giveUp = Clock::now() + frameTime() / 4;
+    while (isOpen()) {
         if (m_port->bytesAvailable() > 0) {
             m_port->readAll();
             m_lastLineActivity = Clock::now();
         }
-        sleepPreciselyUntil(m_lastLineActivity + gap);
-        if (m_port->bytesAvailable() == 0 && !readSome(0))
+        sleepPreciselyUntil(std::min(m_lastLineActivity + gap, giveUp));
+        if (Clock::now() >= giveUp || (m_port->bytesAvailable() == 0 && !readSome(0)))
             break;
     }
     if (m_port)
@@ -240,7 +268,8 @@ void RtuMaster::keepInterFrameGap() {
     m_rx.clear();
 }
 
-int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusResponse* reply) {
+int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusResponse* reply,
+                       AnswerLedger& ledger) {
     m_rx.clear();
     keepInterFrameGap();
     if (!isOpen())
@@ -255,21 +284,25 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
     }
     const auto sent = Clock::now();
     m_lastLineActivity = sent;
+    ledger.sent(sent);
 
     const auto fc = static_cast<quint8>(request.functionCode());
     const auto answerDeadline = sent + milliseconds(m_answerMs);
-    // Once an answer has started, its bytes may take the wire time of a whole frame.
-    const auto hardDeadline =
-        answerDeadline + wireTime(260, m_baud) * 3 / 2 + milliseconds(m_charMs);
+    // Once an answer has started, its bytes may take the wire time of a whole frame (and a
+    // quarter more for adapters that deliver late).
+    m_tryEnd = answerDeadline + frameTime() * 5 / 4 + milliseconds(m_charMs);
 
     ReplyScan scan;
     for (;;) {
         scan = scanReply(m_rx, address, fc);
         if (scan.state == ReplyScan::State::Found)
             break;
-        const int wait = scan.state == ReplyScan::State::Nothing
-                             ? msUntil(answerDeadline)
-                             : std::min(m_charMs, msUntil(hardDeadline));
+        // A frame that has begun may take until the try's end; a broken one is over, and past
+        // the answer time no other can begin.
+        const int wait = scan.state == ReplyScan::State::Nothing ? msUntil(answerDeadline)
+                         : scan.state == ReplyScan::State::Corrupt && msUntil(answerDeadline) <= 0
+                             ? 0
+                             : std::min(m_charMs, msUntil(m_tryEnd));
         if (wait <= 0)
             break;
         if (!readSome(wait)) {
@@ -282,6 +315,12 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
         }
     }
 
+    // A frame of this server, whole or broken, is the answer to one of the tries. Without one,
+    // nothing of an answer is on its way (noise is no answer).
+    if (scan.state != ReplyScan::State::Nothing)
+        ledger.answered(Clock::now(), scan.state != ReplyScan::State::Found);
+    else
+        m_tryEnd = Clock::now();
     switch (scan.state) {
     case ReplyScan::State::Found:
         m_rx.remove(0, scan.end);
@@ -304,26 +343,23 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
 int RtuMaster::exchange(quint8 address, const QModbusRequest& request, QModbusResponse* reply) {
     if (!isOpen())
         return rcChannelClosed;
+    const auto fc = static_cast<quint8>(request.functionCode());
+    AnswerLedger ledger(milliseconds(m_answerMs),
+                        milliseconds(m_charMs) + duration_cast<milliseconds>(frameTime()));
     int rc = rcNoAnswer;
     for (int i = 0; i <= m_retries; ++i) {
-        rc = attempt(address, request, reply);
+        rc = attempt(address, request, reply, ledger);
+        if (!isOpen())
+            return rcChannelClosed;
         if (rc != rcNoAnswer && rc != rcCrc && rc != rcLengthMismatch)
-            return rc;
-        if (!isOpen())
-            return rcChannelClosed;
-        if (i == m_retries)
             break;
-        // A garbled answer must not run into the next try. (A late answer to an earlier try of
-        // the same request is as good as the one expected.)
-        drainUntilQuiet(std::max(m_charMs, static_cast<int>(interFrameGapUs(m_baud) / 1000) + 1),
-                        m_answerMs);
-        if (!isOpen())
-            return rcChannelClosed;
+        // After silence there is nothing to settle: the next try goes out at once.
+        if (i < m_retries && rc != rcNoAnswer)
+            settleAfterTry(ledger, address, fc);
     }
-    // The next request is another one: an answer to this one that comes late would be taken
-    // for its answer (RTU frames carry no request number). Listen for one more answer time so
-    // that such an answer is dropped here.
-    drainUntilQuiet(m_answerMs, m_answerMs);
+    // A clean exchange (one try, answered) leaves nothing due.
+    if (ledger.due() > 0)
+        listenOut(ledger, address, fc);
     if (!isOpen())
         return rcChannelClosed;
     return rc;

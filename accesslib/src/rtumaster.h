@@ -1,6 +1,8 @@
 #pragma once
 
+#include "answerledger.h"
 #include "comm/ipc/resultcodes.h"
+#include "platform/devicelock.h"
 #include "rtuframe.h"
 
 #include <QByteArray>
@@ -46,8 +48,8 @@ public:
     RtuMaster& operator=(const RtuMaster&) = delete;
 
     // Opens the device 8N1 at baud. rs485 asks the driver for RS-485 mode (ignored where the
-    // driver has none). Returns false when the device cannot be opened or set up; openError()
-    // then says why.
+    // driver has none). Returns false when the device cannot be opened or set up, or another
+    // reader holds it under any of its names (platform::DeviceLock); openError() then says why.
     bool open(const QString& devicePath, int baud, bool rs485);
     // Takes an already open device in place of a serial port (a fake line for tests and fuzzing);
     // the master owns it from here on. Failures of such a device show only as it closing.
@@ -60,6 +62,20 @@ public:
     // Sends request to address and waits for its answer; up to retries more tries when the
     // answer is missing, corrupt or of the wrong length. An exception reply ends the exchange
     // with its mapped code. On rcOk, reply holds the answer PDU.
+    //
+    // When the exchange took more than one try, answers may still be on their way: the one
+    // taken may have been the answer to an earlier try, and the answer to the last is then
+    // still due. Before returning, the exchange listens out every answer still due (or until
+    // none came for a window, see AnswerLedger) and drops them, so that none is taken for the
+    // answer to the next request.
+    //
+    // One failed exchange (every try unanswered), on a silent line or on one that delivers
+    // noise without pause, returns within
+    //     (retries + 2) x (answer time-out + character time-out + 2 x frameTime()):
+    // each try keeps at most a quarter of a frame time of silence before its request, waits the
+    // answer time-out and at most 1.25 frame times and a character time-out more for an answer
+    // that has begun, and the last is followed by one window of listening (answer time-out,
+    // character time-out and a frame time) unless an answer comes in it.
     int exchange(quint8 address, const QModbusRequest& request, QModbusResponse* reply);
 
     void setRetries(int retries);
@@ -72,14 +88,19 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    int attempt(quint8 address, const QModbusRequest& request, QModbusResponse* reply);
+    int attempt(quint8 address, const QModbusRequest& request, QModbusResponse* reply,
+                AnswerLedger& ledger);
     bool readSome(int timeoutMs); // false on time-out or port failure
     bool portFailed();            // closes the port when it has gone
-    void drainUntilQuiet(int quietMs, int capMs);
+    void settleAfterTry(AnswerLedger& ledger, quint8 address, quint8 fc);
+    void listenOut(AnswerLedger& ledger, quint8 address, quint8 fc);
     void keepInterFrameGap();
+    // Wire time of the longest frame (260 bytes), at least 20 ms.
+    Clock::duration frameTime() const;
 
     std::unique_ptr<QIODevice> m_port;
     QSerialPort* m_serial = nullptr; // m_port when it is a serial port
+    platform::DeviceLock m_lock;     // of the device m_serial has open
     QString m_openError;
     QByteArray m_rx;
     int m_baud = 9600;
@@ -87,6 +108,7 @@ private:
     int m_answerMs = 500;
     int m_charMs = 50;
     Clock::time_point m_lastLineActivity{};
+    Clock::time_point m_tryEnd{}; // the latest a try's answer may still be arriving
 };
 
 // The master behind the library's C entry points (for tests and fuzzing inside the library's

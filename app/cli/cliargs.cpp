@@ -113,6 +113,10 @@ const TOption kOptions[] = {
      [](TCliOptions& o, const QString& opt, const QString& v) {
          return SetInteger(o.retries, opt, v, 0, INT_MAX, "число повторов от 0");
      }},
+    {"--timeout", nullptr, "МС", "время ожидания ответа, мс (от 10 до 60000)",
+     [](TCliOptions& o, const QString& opt, const QString& v) {
+         return SetInteger(o.timeout, opt, v, 10, 60000, "время ожидания от 10 до 60000 мс");
+     }},
     {"--start", nullptr, "S", "первая запись (вместе с --count)",
      [](TCliOptions& o, const QString& opt, const QString& v) {
          return SetInteger(o.start, opt, v, INT_MIN + 1, INT_MAX, "номер записи");
@@ -228,8 +232,8 @@ QString UsageText() {
                "Использование:\n"
                "  journal-read [--catalogue ПАПКА] --device ИМЯ|N --journal N --port COMn|ПУТЬ\n"
                "               [--speed БОД] [--link 232|485] [--address A] [--retries R]\n"
-               "               [--start S --count C] [--incremental] [--archive URL|--no-archive]\n"
-               "               --output ФАЙЛ.txt|ФАЙЛ.xlsx\n"
+               "               [--timeout МС] [--start S --count C] [--incremental]\n"
+               "               [--archive URL|--no-archive] --output ФАЙЛ.txt|ФАЙЛ.xlsx\n"
                "  journal-read [--catalogue ПАПКА] [--archive URL] --from-archive N\n"
                "               [--start S --count C] --output ФАЙЛ\n"
                "  journal-read [--catalogue ПАПКА] [--archive URL] --archive-list\n"
@@ -237,10 +241,10 @@ QString UsageText() {
                "  journal-read --help | --version\n"
                "\n"
                "Считывает журнал прибора так же, как кнопка «Считать» окна, и сохраняет его так "
-               "же,\nкак «Сохранить...». Скорость, тип связи, адрес и число повторов по "
-               "умолчанию —\nиз main.ini, как в окне. Каждое чтение сохраняется в архив журналов "
-               "(main.ini [Archive],\nJOURNAL_ARCHIVE или ~/.local/share/journal-reader/"
-               "archive.sqlite).\n"
+               "же,\nкак «Сохранить...». Скорость, тип связи, адрес, число повторов и время "
+               "ожидания\nответа по умолчанию — из main.ini, как в окне. Каждое чтение "
+               "сохраняется\nв архив журналов (main.ini [Archive], JOURNAL_ARCHIVE или\n"
+               "~/.local/share/journal-reader/archive.sqlite).\n"
                "\n") +
            options +
            QStringLiteral(

@@ -32,6 +32,7 @@ struct TCliOptions {
     std::optional<int> linkType; // 0 = RS-232, 1 = RS-485
     std::optional<int> address;
     std::optional<int> retries;
+    std::optional<int> timeout; // answer time, ms
     std::optional<int> start;
     std::optional<int> count;
     QString output;
@@ -52,7 +53,8 @@ struct TParseResult {
 
 // Parses the arguments after the program name with the table of options. Options take their
 // value as the next argument or after '='; the first wrong argument ends the parse. Unsettled
-// defaults (speed, link, address, retries) stay empty: they come from main.ini as in the window.
+// defaults (speed, link, address, retries, timeout) stay empty: they come from main.ini as in the
+// window.
 TParseResult ParseCommandLine(const QStringList& arguments);
 
 // The text of --help, its option lines made from the table of options.

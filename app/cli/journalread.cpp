@@ -280,6 +280,7 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
     request.linkType = options.linkType.value_or(settings.lastlink);
     request.devAddr = options.address.value_or(settings.lastaddr.value_or(1));
     request.retries = options.retries.value_or(settings.Retries);
+    request.answerTime = options.timeout.value_or(settings.AnswerTime);
     request.limit = options.start.has_value();
     if (request.limit) {
         request.startText = QString::number(*options.start);

@@ -19,6 +19,12 @@ public:
                                     std::uint8_t* buffer) = 0;
     virtual int AnyFunction(int devAddr, int funNumber, int size, std::uint8_t* buffer) = 0;
     virtual void Retries(int retries) = 0;
+    // The answer time and the longest pause inside an answer, in milliseconds; 0 or less keeps
+    // a setting. A library without the setting keeps its own.
+    virtual void SetTimeouts(int answerMs, int charMs) {
+        (void)answerMs;
+        (void)charMs;
+    }
     // Why the last call failed, in the system's words (e.g. why a port could not be opened);
     // empty when the library does not say.
     virtual QString LastErrorDetail() const { return {}; }

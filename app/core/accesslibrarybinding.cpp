@@ -39,6 +39,7 @@ bool TAccessLibraryBinding::LoadAccessLibrary(const QString& programDirectory,
         return false;
     }
     FDllLastErrorText = reinterpret_cast<TDllLastErrorText>(dlsym(FHandle, "LastErrorText"));
+    FDllSetTimeouts = reinterpret_cast<TDllSetTimeouts>(dlsym(FHandle, "SetTimeouts"));
     return resolve(FHandle, "Connect", FDllConnect, m_loadError) &&
            resolve(FHandle, "Disconnect", FDLLDisconnect, m_loadError) &&
            resolve(FHandle, "GetDevName", FDllGetDeviceName, m_loadError) &&
@@ -89,6 +90,11 @@ int TAccessLibraryBinding::AnyFunction(int devAddr, int funNumber, int size, std
 void TAccessLibraryBinding::Retries(int retries) {
     if (FDllRetries)
         FDllRetries(retries);
+}
+
+void TAccessLibraryBinding::SetTimeouts(int answerMs, int charMs) {
+    if (FDllSetTimeouts)
+        FDllSetTimeouts(answerMs, charMs);
 }
 
 QString TAccessLibraryBinding::LastErrorDetail() const {

@@ -28,6 +28,7 @@ public:
                                              std::int32_t aSize, std::uint8_t* aP);
     using TDllRetries = std::int32_t (*)(std::int32_t aRetries);
     using TDllLastErrorText = std::int32_t (*)(char* aBuf, std::int32_t aSize);
+    using TDllSetTimeouts = std::int32_t (*)(std::int32_t aAnswerMs, std::int32_t aCharMs);
 
     static constexpr const char* kFileName = "OmbrelDll.so";
     static constexpr int kChannelClosed = 3;
@@ -37,7 +38,7 @@ public:
 
     // Loads kFileName from `programDirectory`, else through the system's library search path,
     // then resolves the nine entry points in order, stopping at the first missing one (and the
-    // optional "LastErrorText", whose absence is no failure). When the
+    // optional "LastErrorText" and "SetTimeouts", whose absence is no failure). When the
     // file cannot be loaded, shows "Библиотека OmbrelDLL.dll не найдена" through `messages`.
     // True when the library and all nine entry points are there.
     bool LoadAccessLibrary(const QString& programDirectory, IMessageSink* messages);
@@ -57,6 +58,7 @@ public:
                             std::uint8_t* buffer) override;
     int AnyFunction(int devAddr, int funNumber, int size, std::uint8_t* buffer) override;
     void Retries(int retries) override;
+    void SetTimeouts(int answerMs, int charMs) override;
     // The library's text of why the last Connect failed; empty when it has none to give.
     QString LastErrorDetail() const override;
 
@@ -71,6 +73,7 @@ public:
     TDllAnyFunction FDllAnyFunction = nullptr;
     TDllRetries FDllRetries = nullptr;
     TDllLastErrorText FDllLastErrorText = nullptr; // optional
+    TDllSetTimeouts FDllSetTimeouts = nullptr;     // optional
 
 private:
     QString m_loadError;

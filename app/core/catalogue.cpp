@@ -69,6 +69,7 @@ TConnectionSettings ReadConnectionSettings(const platform::IniFile& ini) {
     s.lastcomspeed = ini.readInteger(kSettings, u"lastcomspeed", 0);
     s.lastaddr = ini.readInteger(kSettings, u"lastaddr", 1);
     s.Retries = ini.readInteger(kSettings, u"Retries", 5);
+    s.AnswerTime = ini.readInteger(kSettings, u"AnswerTime", 500);
     s.LastDev = ini.readInteger(kSettings, u"LastDev", -1);
     const int link = ini.readInteger(kSettings, u"lastlink", 0);
     s.lastlink = link == 1 ? 1 : 0;
@@ -103,6 +104,7 @@ bool SaveSettings(const QString& mainIniPath, const TConnectionSettings& s, QStr
     if (s.lastaddr)
         ini.writeInteger(kSettings, u"lastaddr", *s.lastaddr);
     ini.writeInteger(kSettings, u"Retries", s.Retries);
+    ini.writeInteger(kSettings, u"AnswerTime", s.AnswerTime);
     ini.writeInteger(kSettings, u"LastDev", s.LastDev);
     ini.writeInteger(kSettings, u"lastlink", s.lastlink);
     if (s.Top)

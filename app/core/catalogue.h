@@ -30,6 +30,8 @@ struct TConnectionSettings {
     // Address; on saving nullopt leaves the key as it is (the address box holds no integer).
     std::optional<int> lastaddr = 1;
     int Retries = 5;
+    // How long the reading waits for an answer, in milliseconds (key AnswerTime).
+    int AnswerTime = 500;
     int LastDev = -1;
     int lastlink = 0; // 0 or 1
     // Window position; nullopt when the key is missing (keep the current position).

@@ -215,6 +215,7 @@ void TReadingRun::ReadJournal(const TRunRequest& request, const TJournalInfo& se
 
     m_host.SetRunState(TRunState::Connected);
     m_lib.Retries(request.retries);
+    m_lib.SetTimeouts(request.answerTime, 0);
 
     m_sg.clearCells(1);
     m_sg.setRowCount(2);

@@ -90,6 +90,7 @@ struct TRunRequest {
     int linkType = 0;
     int devAddr = 1;
     int retries = 5;
+    int answerTime = 500; // ms; the character time-out stays the library's
     bool limit = false;
     QString startText; // EdtStart
     QString countText; // EdtCount

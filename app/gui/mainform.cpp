@@ -406,6 +406,8 @@ void TForm1::LoadCatalogue() {
     cbxSpeed->setCurrentIndex(s.lastcomspeed);
     EdtAddr->setText(QString::number(s.lastaddr.value_or(1)));
     FRetries = s.Retries;
+    FAnswerTime = s.AnswerTime;
+    RS232->SetAnswerDelay(FAnswerTime); // the server path waits as long
     rgrRsType->setItemIndex(s.lastlink);
 
     {
@@ -440,6 +442,7 @@ void TForm1::SaveSettings() {
     else
         s.lastaddr.reset();
     s.Retries = FRetries;
+    s.AnswerTime = FAnswerTime;
     s.LastDev = cbxDev->currentIndex();
     s.lastlink = rgrRsType->itemIndex();
     s.Top = y();
@@ -561,6 +564,7 @@ void TForm1::btnRead2Click() {
     request.linkType = rgrRsType->itemIndex();
     request.devAddr = DevAdr;
     request.retries = FRetries;
+    request.answerTime = FAnswerTime;
     request.limit = chbLimit->isChecked();
     request.startText = EdtStart->text();
     request.countText = EdtCount->text();

@@ -178,6 +178,7 @@ public:
     std::int32_t MaxRec() const { return m_run->Result().MaxRec; }
     const TRunResult& runResult() const { return m_run->Result(); }
     std::int32_t FRetries = 5;
+    std::int32_t FAnswerTime = 500; // ms, main.ini AnswerTime
     TDevList ListDev;
     TDevInfo* CurDev = nullptr;
     std::vector<int> ComPortsArray;

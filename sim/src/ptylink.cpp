@@ -112,6 +112,7 @@ bool PtyLink::open(QString* error) {
 }
 
 void PtyLink::close() {
+    setNoise(false);
     m_stop = true;
     if (m_requests.joinable())
         m_requests.join();
@@ -132,6 +133,37 @@ void PtyLink::hangUpClient() {
     std::this_thread::sleep_for(milliseconds(30));
     closeFd(cm);
     closeFd(m_clientSlave);
+}
+
+void PtyLink::setNoise(bool on) {
+    if (on == m_noiseOn)
+        return;
+    m_noiseOn = on;
+    if (on && m_open)
+        m_noise = std::thread([this] { sendNoise(); });
+    else if (m_noise.joinable())
+        m_noise.join();
+}
+
+void PtyLink::sendNoise() {
+    ::prctl(PR_SET_TIMERSLACK, 1UL);
+    std::mt19937 random(54321);
+    const int baud = m_paceBaud > 0 ? int(m_paceBaud) : 115200;
+    const int perMs = std::max(1, baud / 10 / 1000);
+    auto next = Clock::now();
+    while (m_noiseOn && !m_stop) {
+        QByteArray bytes(perMs, Qt::Uninitialized);
+        for (char& b : bytes)
+            b = char(random() & 0xFF);
+        // Noise nobody reads is lost, as on a wire: never wait for room.
+        const int cm = m_clientMaster;
+        pollfd p{cm, POLLOUT, 0};
+        if (cm >= 0 && ::poll(&p, 1, 0) > 0 && (p.revents & POLLOUT)) {
+            [[maybe_unused]] const ssize_t n = ::write(cm, bytes.constData(), size_t(bytes.size()));
+        }
+        next += milliseconds(1);
+        std::this_thread::sleep_until(next);
+    }
 }
 
 void PtyLink::armReplyFault(const WireFault& fault, int frameLength) {

@@ -94,6 +94,9 @@ protected:
                 return QModbusExceptionResponse(QModbusPdu::FunctionCode(fc),
                                                 QModbusPdu::ExceptionCode(fault->value));
             case Fault::Kind::Delay:
+                // An answer still in the port's buffer goes out now, not after this delay.
+                if (auto* port = qobject_cast<QSerialPort*>(device()))
+                    port->flush();
                 QThread::msleep(ulong(std::max(0, fault->value)));
                 break;
             default:

@@ -390,6 +390,28 @@ TEST_F(AccessLibraryTest, RefusedConnectSaysWhy) {
     EXPECT_STREQ(small, "Н");
 }
 
+// Two readers through two names of one device (a symlink): the second is refused with the
+// holder named, root included (whom the kernel's exclusive mode and Qt's per-name lock file let
+// through).
+TEST_F(AccessLibraryTest, SecondReaderThroughAnotherNameIsRefused) {
+    startAndConnect(journalInstrument());
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("ttyLINK"));
+    ASSERT_TRUE(QFile::link(simulator->clientPath(), link));
+    ombrel::RtuMaster second;
+    EXPECT_FALSE(second.open(link, 115200, false));
+    EXPECT_EQ(second.openError(), QStringLiteral("Порт %1 занят: это устройство уже открыто "
+                                                 "другим чтением журнала (процесс %2, %3).")
+                                      .arg(link)
+                                      .arg(::getpid())
+                                      .arg(simulator->clientPath()));
+    lib.Disconnect();
+    ASSERT_TRUE(second.open(link, 115200, false)) << second.openError().toStdString();
+    EXPECT_EQ(lib.Connect(kCom, 115200, 0), 0);
+    second.close();
+    EXPECT_EQ(lib.Connect(kCom, 115200, 0), 1);
+}
+
 // Reasons told apart without opening the device again, and their texts.
 TEST(OpenFailure, ClassifiesAndExplains) {
     using ombrel::OpenFailure;

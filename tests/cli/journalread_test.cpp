@@ -101,6 +101,7 @@ protected:
                 "--link",      "232",
                 "--address",   "1",
                 "--retries",   "1",
+                "--timeout",   "500",
                 "--output",    output};
     }
 
@@ -255,6 +256,7 @@ TEST_F(JournalRead, WrongCommandLines) {
         {good + QStringList{"--link", "422"}, "232 или 485"},
         {good + QStringList{"--speed", "14400"}, "одна из скоростей 1200, 2400, 4800, 9600"},
         {good + QStringList{"--address", "300"}, "адрес от 1 до 247"},
+        {good + QStringList{"--timeout", "5"}, "время ожидания от 10 до 60000 мс"},
         {good + QStringList{"--start", "3"}, "--start и --count задаются вместе"},
         {good + QStringList{"--output", out.filePath("x.csv")}, "*.txt или *.xlsx"},
         {good + QStringList{"--speed"}, "у --speed нет значения"},

@@ -346,16 +346,17 @@ TEST(Catalogue, ConnectionSettings) {
         std::optional<QString> port;
         int speed, addr, retries, lastDev, link;
         std::optional<int> top, left;
+        int answerTime;
     } cases[] = {
-        {"defaults", "", std::nullopt, 0, 1, 5, -1, 0, std::nullopt, std::nullopt},
+        {"defaults", "", std::nullopt, 0, 1, 5, -1, 0, std::nullopt, std::nullopt, 500},
         {"all keys",
          "[settings]\nlastcomport=COM3\nlastcomspeed=6\nlastaddr=$F7\nRetries=2\nLastDev=4\n"
-         "lastlink=1\n[Position]\nTop=10\nLeft=-20\n",
-         QStringLiteral("COM3"), 6, 247, 2, 4, 1, 10, -20},
+         "lastlink=1\nAnswerTime=1500\n[Position]\nTop=10\nLeft=-20\n",
+         QStringLiteral("COM3"), 6, 247, 2, 4, 1, 10, -20, 1500},
         {"odd values",
          "[Settings]\nlastcomport=\nlastcomspeed=99\nlastaddr=abc\nlastlink=5\nLastDev=7\n"
-         "[Position]\nTop=x\n",
-         QString(), 99, 1, 5, 7, 0, std::nullopt, std::nullopt},
+         "AnswerTime=x\n[Position]\nTop=x\n",
+         QString(), 99, 1, 5, 7, 0, std::nullopt, std::nullopt, 500},
     };
     for (const auto& c : cases) {
         const core::TConnectionSettings s =
@@ -368,6 +369,7 @@ TEST(Catalogue, ConnectionSettings) {
         EXPECT_EQ(s.lastlink, c.link) << c.what;
         EXPECT_EQ(s.Top, c.top) << c.what;
         EXPECT_EQ(s.Left, c.left) << c.what;
+        EXPECT_EQ(s.AnswerTime, c.answerTime) << c.what;
     }
 }
 
@@ -382,6 +384,7 @@ TEST(Catalogue, SaveSettingsWritesItsKeysOnly) {
     s.lastcomspeed = -1;
     s.lastaddr.reset(); // the address box held no integer
     s.Retries = 3;
+    s.AnswerTime = 800;
     s.LastDev = 2;
     s.lastlink = 1;
     s.Top = 204;
@@ -392,7 +395,7 @@ TEST(Catalogue, SaveSettingsWritesItsKeysOnly) {
               platform::toCp1251(QString::fromUtf8(
                   "; Каталог\r\n[Main]\r\nCountDev=1\r\nDev1=a.ini\r\n\r\n[Settings]\r\n"
                   "lastaddr=12\r\nlastcomport=COM10\r\nlastcomspeed=-1\r\nRetries=3\r\n"
-                  "LastDev=2\r\nlastlink=1\r\n\r\n[Ports]\r\nCOM5=/dev/pts/3\r\n"
+                  "AnswerTime=800\r\nLastDev=2\r\nlastlink=1\r\n\r\n[Ports]\r\nCOM5=/dev/pts/3\r\n"
                   "[Position]\r\nTop=204\r\nLeft=769\r\n")));
 }
 

@@ -66,6 +66,8 @@ public:
         return 0;
     }
     void Retries(int r) override { calls.push_back(QString("Retries %1").arg(r)); }
+    void SetTimeouts(int answerMs, int charMs) override { timeouts = {answerMs, charMs}; }
+    std::pair<int, int> timeouts{-1, -1};
 
 private:
     int Read(const char* kind, const QMap<int, int>& regs, int addr, int reg, int count, int type,
@@ -173,7 +175,9 @@ protected:
 
 TEST_F(ReadingRunTest, JournalWithoutCountRegisterReadsItsCatalogueCount) {
     journal().CountRec = 500;
+    request.answerTime = 700;
     run.Run(request);
+    EXPECT_EQ(lib.timeouts, std::make_pair(700, 0)); // the answer time; the library's own pauses
     EXPECT_EQ(host.countText, "Количество записей: 500");
     EXPECT_EQ(lib.requestedIndices, Range(0, 499));
     EXPECT_EQ(lib.requestedArchives.front(), 5);

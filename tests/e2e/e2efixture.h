@@ -122,6 +122,7 @@ protected:
         auto fn = reinterpret_cast<SetTimeoutsFn>(dlsym(form->FLibrary.FHandle, "SetTimeouts"));
         ASSERT_NE(fn, nullptr);
         fn(answerMs, charMs);
+        form->FAnswerTime = answerMs; // what the window's run sets
     }
 
     void limit(int start, int count) {

@@ -3,6 +3,7 @@
 // exceeds the answer time-out times the tries, and the port is closed afterwards.
 #include "runfixture.h"
 
+#include "../latecases.h"
 #include "../qstringprinter.h"
 
 #include <QDebug>
@@ -121,10 +122,6 @@ TEST_F(FaultMatrix, EachFaultLandsInItsRowAndTheRunGoesOn) {
         {"garbage bytes=40", 1, {}},
         {"address", 1, "Ошибка (Ошибка контрольной суммы)"},
         {"address times=1", 1, {}},
-        // An instrument that answers each try of a record late: the late answers are not taken
-        // for the next record, which may go unanswered while the instrument catches up.
-        {"delay ms=800", 1, noAnswer, 2},
-        {"delay ms=800 times=1", 2, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
@@ -151,6 +148,72 @@ TEST_F(FaultMatrix, EachFaultLandsInItsRowAndTheRunGoesOn) {
                           << duration_cast<milliseconds>(h.longestGap).count() << "ms, run"
                           << duration_cast<milliseconds>(took).count() << "ms";
     }
+}
+
+// An instrument that answers late, after the answer time: an RTU answer carries no request
+// number, so a late answer could pass for the answer to the next request. Every row must be the
+// right record's data or an error row, whatever the retries; the late answers cost time only.
+TEST_F(FaultMatrix, LateAnswersNeverBecomeAnotherRecordsData) {
+    request.answerTime = kLateAnswerTimeMs;
+    for (const LateCase& c : kLateCases) {
+        const QString fault = LateFault(c, kFaulted);
+        SCOPED_TRACE(LateTrace(c));
+        simulator->clearFaults();
+        simulator->addFault(*sim::parseFault(fault));
+        request.retries = c.retries;
+        const auto started = steady_clock::now();
+        const RecordingHost& h = Run();
+        ASSERT_EQ(sg->rowCount(), kRecords + 1);
+        int errors = 0;
+        for (int r = 1; r <= kRecords; ++r) {
+            if (Row(r)[1].startsWith(QStringLiteral("Ошибка ("))) {
+                ++errors;
+                EXPECT_EQ(Row(r),
+                          (std::vector<QString>{QString::number(r - 1), Row(r)[1], {}, {}, {}}));
+            } else {
+                EXPECT_EQ(Row(r), reference[std::size_t(r - 1)]) << "row " << r;
+            }
+        }
+        // With a retry every late answer is still taken for its own record.
+        EXPECT_EQ(errors, LateErrors(c, kRecords));
+        CheckFinished(h);
+        qInfo().noquote() << fault << "retries" << c.retries << "errors" << errors << "run"
+                          << duration_cast<milliseconds>(steady_clock::now() - started).count()
+                          << "ms";
+    }
+}
+
+// One failed exchange (every try unanswered) on a silent line and on a line that delivers
+// random bytes without pause ends within the bound the README states:
+// (retries + 2) x (answer time + character time-out + 2 x frame time).
+TEST_F(FaultMatrix, OneFailedExchangeStaysWithinTheWaitBound) {
+    const auto frame = std::max<nanoseconds>(microseconds(10LL * 1000000 * 260 / kBaud), 20ms);
+    const struct {
+        bool noise;
+        int retries;
+    } cases[] = {{false, 0}, {false, 5}, {true, 0}, {true, 5}};
+    simulator->setFaults({*sim::parseFault("noanswer function=65")});
+    ASSERT_TRUE(Library().Connect(kCom, kBaud, 0));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << (c.noise ? "noisy" : "silent") << ", retries " << c.retries);
+        simulator->link()->setNoise(c.noise);
+        Library().Retries(c.retries);
+        std::uint8_t buf[256] = {};
+        const auto req = RecordRequest(1, 0);
+        std::copy(req.begin(), req.end(), buf);
+        const auto started = steady_clock::now();
+        EXPECT_NE(Library().AnyFunction(instrument.address, 65, 7, buf), 0);
+        const auto took = steady_clock::now() - started;
+        const auto bound = (c.retries + 2) * (milliseconds(kAnswerMs + kCharMs) + 2 * frame);
+        EXPECT_LE(took, bound);
+        EXPECT_GE(took, (c.retries + 1) * milliseconds(kAnswerMs));
+        qInfo().noquote() << (c.noise ? "noisy" : "silent") << "line, retries" << c.retries
+                          << "failed exchange" << duration_cast<milliseconds>(took).count()
+                          << "ms, bound" << duration_cast<milliseconds>(bound).count() << "ms";
+    }
+    simulator->link()->setNoise(false);
+    Library().Disconnect();
 }
 
 TEST_F(FaultMatrix, AdapterPulledMidRunClosesEveryLaterRecordAndThePort) {

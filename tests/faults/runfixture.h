@@ -107,6 +107,7 @@ protected:
         request.portNumber = kCom;
         request.speed = kBaud;
         request.devAddr = instrument.address;
+        request.answerTime = kAnswerMs;
     }
 
     // Runs with a fresh host and returns it.

@@ -166,7 +166,8 @@ TEST_F(MainForm, StartWithAccessLibrary) {
 
 TEST_F(MainForm, PortListAndRestoredSettings) {
     appendToMain("[Settings]\r\nlastcomport=COM2\r\nlastcomspeed=6\r\nlastaddr=$10\r\n"
-                 "Retries=3\r\nLastDev=1\r\nlastlink=5\r\n[Position]\r\nTop=50\r\nLeft=60\r\n");
+                 "Retries=3\r\nAnswerTime=900\r\nLastDev=1\r\nlastlink=5\r\n[Position]\r\n"
+                 "Top=50\r\nLeft=60\r\n");
     auto form = create();
     ASSERT_EQ(form->cbxPort->count(), 3);
     EXPECT_EQ(form->cbxPort->itemText(0), "COM1");
@@ -181,6 +182,8 @@ TEST_F(MainForm, PortListAndRestoredSettings) {
     EXPECT_EQ(form->EdtAddr->text(), "16");
     EXPECT_EQ(form->DevAdr, 16);
     EXPECT_EQ(form->FRetries, 3);
+    EXPECT_EQ(form->FAnswerTime, 900);
+    EXPECT_EQ(form->RS232->AnswerDelay(), 900); // the server path waits as long
     EXPECT_EQ(form->rgrRsType->itemIndex(), 0); // lastlink=5 reads as "232"
     EXPECT_EQ(form->cbxDev->currentIndex(), 1);
     EXPECT_EQ(form->CurDev, form->ListDev[1].get());

@@ -2,6 +2,7 @@
 // against the other: mbpoll (a C master) reads the journal-sim program, and a pymodbus server
 // answers the access library.
 #include "../accesslib/accesslibrary_fixture.h"
+#include "../latecases.h"
 
 #include <QFile>
 #include <QProcess>
@@ -34,6 +35,18 @@ struct PeerProcess {
         }
     }
 };
+
+bool HavePymodbus() {
+    QProcess probe;
+    probe.start(QStringLiteral("/usr/bin/python3"), {"-c", "import pymodbus"});
+    return probe.waitForFinished(10000) && probe.exitCode() == 0;
+}
+
+// Starts the pymodbus instrument with a content (JSON, see pymodbus_server.py); its device path.
+QString StartPymodbus(PeerProcess& server, const QString& content) {
+    return server.start(QStringLiteral("/usr/bin/python3"),
+                        {JOURNAL_SOURCE_DIR "/tests/peers/pymodbus_server.py", content});
+}
 
 } // namespace
 
@@ -69,10 +82,7 @@ TEST(Peers, MbpollReadsTheSimulatorsCountRegisters) {
 }
 
 TEST_F(AccessLibraryTest, PymodbusServerAnswersTheLibrary) {
-    const QString python = QStringLiteral("/usr/bin/python3");
-    QProcess probe;
-    probe.start(python, {"-c", "import pymodbus"});
-    if (!probe.waitForFinished(10000) || probe.exitCode() != 0)
+    if (!HavePymodbus())
         GTEST_SKIP() << "python3-pymodbus is not installed (scripts/setup installs it)";
     ASSERT_NE(lib.handle, nullptr) << dlerror();
 
@@ -86,8 +96,7 @@ TEST_F(AccessLibraryTest, PymodbusServerAnswersTheLibrary) {
                           "journals": {"1": ["", "%1", "%2"]}})")
             .arg(QString::fromLatin1(plain.toHex()), QString::fromLatin1(big.toHex()));
     PeerProcess server;
-    const QString path =
-        server.start(python, {JOURNAL_SOURCE_DIR "/tests/peers/pymodbus_server.py", content});
+    const QString path = StartPymodbus(server, content);
     ASSERT_TRUE(path.startsWith("/dev/")) << path.toStdString();
     qputenv("JOURNAL_PORTS", QStringLiteral("COM%1=%2").arg(kCom).arg(path).toUtf8());
     ASSERT_EQ(lib.Connect(kCom, 19200, 0), 1);
@@ -118,4 +127,49 @@ TEST_F(AccessLibraryTest, PymodbusServerAnswersTheLibrary) {
     EXPECT_EQ(lib.AnyFunction(7, 65, 7, buf), 12); // exception 2 from pymodbus
     // Another address: pymodbus stays silent.
     EXPECT_EQ(lib.ReadInputRegister(8, 0, 1, 18, buf), 1);
+}
+
+// The pymodbus instrument answering after the answer time, on one record or on every record:
+// each record the library returns is that record's, whatever the retries; the late answers cost
+// time, never a wrong record.
+TEST_F(AccessLibraryTest, LatePymodbusAnswersNeverBecomeAnotherRecord) {
+    if (!HavePymodbus())
+        GTEST_SKIP() << "python3-pymodbus is not installed (scripts/setup installs it)";
+    ASSERT_NE(lib.handle, nullptr) << dlerror();
+    constexpr int kRecords = 5;
+    QStringList hex;
+    QList<QByteArray> records;
+    for (int i = 0; i < kRecords; ++i) {
+        records << QByteArray::fromHex("5f5e1000") + QByteArray(1, char(i)) + QByteArray(5, 'x');
+        hex << QString::fromLatin1(records.last().toHex());
+    }
+    // Record 1 or every record late.
+    for (const LateCase& c : kLateCases) {
+        SCOPED_TRACE(LateTrace(c));
+        PeerProcess server;
+        const QString path = StartPymodbus(
+            server, QStringLiteral(R"({"address": 3, "journals": {"1": ["%1"]},
+                                       "late_ms": %3, "late_records": %2})")
+                        .arg(hex.join(QStringLiteral("\", \"")),
+                             c.everyRecord ? QStringLiteral("null") : QStringLiteral("[1]"))
+                        .arg(kLateMs));
+        ASSERT_TRUE(path.startsWith("/dev/")) << path.toStdString();
+        qputenv("JOURNAL_PORTS", QStringLiteral("COM%1=%2").arg(kCom).arg(path).toUtf8());
+        ASSERT_EQ(lib.Connect(kCom, 19200, 0), 1);
+        lib.SetTimeouts(kLateAnswerTimeMs, 50);
+        lib.Retries(c.retries);
+        int errors = 0;
+        for (int i = 0; i < kRecords; ++i) {
+            uint8_t buf[256];
+            recordRequest(buf, 1, i);
+            if (lib.AnyFunction(3, 65, 7, buf) != 0) {
+                ++errors;
+            } else {
+                EXPECT_EQ(QByteArray(reinterpret_cast<char*>(buf + 2), buf[1]), records[i])
+                    << "record " << i;
+            }
+        }
+        EXPECT_EQ(errors, LateErrors(c, kRecords));
+        lib.Disconnect();
+    }
 }

@@ -6,14 +6,19 @@ serves until stdin closes or it is terminated. The content is a JSON object give
 argument:
     {"address": 1,
      "input": {"0": 3, ...}, "holding": {"9": 120, ...},          zero-based register addresses
-     "journals": {"1": ["hex of record 0", "hex of record 1", ...]}}
+     "journals": {"1": ["hex of record 0", "hex of record 1", ...]},
+     "late_ms": 0, "late_records": [2, 5]}                        optional
 Function 65 requests (archive number in byte 1, record index in bytes 5-6) are answered with
-the record's byte count and bytes, or exception 2 for a record that does not exist.
+the record's byte count and bytes, or exception 2 for a record that does not exist. With
+"late_ms" the answers to function 65 (only those of the record indices in "late_records" when
+it is given) go out that many milliseconds late; requests are taken in turn, as an instrument
+with one processor takes them.
 """
 import json
 import os
 import select
 import sys
+import time
 import tty
 
 from pymodbus.datastore import ModbusSequentialDataBlock, ModbusSlaveContext
@@ -84,6 +89,9 @@ def main():
     tty.setraw(slave)  # no echo, no line discipline; the slave stays open for reopening
     print(os.ttyname(slave), flush=True)
 
+    late_ms = content.get("late_ms", 0)
+    late_records = content.get("late_records")
+
     def answer(request):
         try:
             response = request.execute(store)
@@ -91,6 +99,10 @@ def main():
             response = ExceptionResponse(request.function_code, ModbusExceptions.SlaveFailure)
         response.unit_id = request.unit_id
         response.transaction_id = request.unit_id
+        if late_ms and request.function_code == 0x41:
+            index = (request.raw[5] << 8) | request.raw[6]
+            if late_records is None or index in late_records:
+                time.sleep(late_ms / 1000)
         os.write(master, framer.buildPacket(response))
 
     while True:

@@ -8,6 +8,7 @@
 #include "platform/codepage.h"
 #include "serverprocess.h"
 #include "sim/simulator.h"
+#include "tests/latecases.h"
 #include "tests/qstringprinter.h"
 #include "tests/recordingsink.h"
 
@@ -225,6 +226,46 @@ TEST_F(ServerPathE2E, CountArrivingAfterStopShowsNothing) {
     EXPECT_EQ(form->sgCells()->rowCount(), 2);
     EXPECT_EQ(row(1), QStringList(5, QString()));
     EXPECT_TRUE(readingEnded());
+}
+
+// An instrument that answers after the answer time, with and without retries of the server:
+// every row is the right record's or an error row (after which the path waits for "Остановить").
+TEST_F(ServerPathE2E, LateAnswersNeverBecomeAnotherRecordsData) {
+    constexpr int kRecords = 4;
+    QList<QByteArray> records;
+    for (int i = 0; i < kRecords; ++i)
+        records << plain(1600000000 + 60 * i, quint16(1 + i % 2), quint32(i + 1));
+    start(instrumentWith(records, kRecords));
+    form->RS232->SetAnswerDelay(kLateAnswerTimeMs);
+    for (const LateCase& c : kLateCases) {
+        SCOPED_TRACE(LateTrace(c));
+        simulator->setFaults({*sim::parseFault(LateFault(c, 1))});
+        form->RS232->SetRetries(c.retries);
+        form->btnRead->click();
+        const auto stalled = [&] {
+            const int last = form->sgCells()->rowCount() - 1;
+            return last >= 2 && form->sgCells()->cell(last, 1).startsWith(u"Ошибка (");
+        };
+        ASSERT_TRUE(waitFor([&] { return readingEnded() || stalled(); }, kWait));
+        if (!readingEnded())
+            form->btnStop->click();
+        int errors = 0;
+        for (int r = 2; r < form->sgCells()->rowCount(); ++r) {
+            const QByteArray& rec = records[r - 2];
+            if (row(r).value(1).startsWith(u"Ошибка (")) {
+                ++errors;
+                EXPECT_EQ(row(r),
+                          QStringList({QString::number(r - 1), row(r).value(1), {}, {}, {}}));
+            } else {
+                EXPECT_EQ(row(r), expectedRow(r - 1, 1600000000 + 60 * (r - 2),
+                                              quint16(1 + (r - 2) % 2), quint32(r - 1)))
+                    << "row " << r << " " << rec.toHex().toStdString();
+            }
+        }
+        // A failed record ends what the path reads: it waits for "Остановить".
+        EXPECT_EQ(errors, c.retries > 0 ? 0 : 1);
+        EXPECT_EQ(form->sgCells()->rowCount(), c.retries == 0 ? 4 : kRecords + 2);
+    }
 }
 
 TEST_F(ServerPathE2E, CountOfZeroStillReadsTheFirstRecord) {

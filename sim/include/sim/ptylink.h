@@ -50,6 +50,10 @@ public:
     // client's reads and writes fail.
     void hangUpClient();
 
+    // A noisy line: random bytes reach the client without pause, at the pacing rate (115,200
+    // baud when not paced), mixed with whatever the server sends.
+    void setNoise(bool on);
+
     // Bytes forwarded from the client to the server and back (for tests).
     qint64 bytesToServer() const { return m_toServer; }
     qint64 bytesToClient() const { return m_toClient; }
@@ -58,6 +62,7 @@ private:
     using Clock = std::chrono::steady_clock;
     void forwardRequests();
     void forwardReplies();
+    void sendNoise();
     Clock::time_point pace(int bytes, Clock::time_point earliest);
 
     bool m_open = false;
@@ -67,7 +72,8 @@ private:
     QString m_serverPath, m_clientPath;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_paceBaud{0};
-    std::thread m_requests, m_replies;
+    std::thread m_requests, m_replies, m_noise;
+    std::atomic<bool> m_noiseOn{false};
 
     std::mutex m_mutex; // guards the fields below
     std::optional<std::pair<WireFault, int>> m_fault;
