@@ -43,6 +43,26 @@ void FillRows(IStringGrid& grid, const QStringList& headings,
 
 } // namespace
 
+TOpenRange ParseOpenRange(const QString& startText, const QString& countText) {
+    TOpenRange range;
+    const auto number = [](const QString& text, qint64 min) -> std::optional<qint64> {
+        bool ok = false;
+        const qint64 n = text.trimmed().toLongLong(&ok);
+        return ok && n >= min ? std::optional<qint64>(n) : std::nullopt;
+    };
+    if (!startText.trimmed().isEmpty()) {
+        range.start = number(startText, 0);
+        if (!range.start)
+            range.error = QStringLiteral("«%1» — не номер записи").arg(startText.trimmed());
+    }
+    if (range.error.isEmpty() && !countText.trimmed().isEmpty()) {
+        range.count = number(countText, 1);
+        if (!range.count)
+            range.error = QStringLiteral("«%1» — не количество записей").arg(countText.trimmed());
+    }
+    return range;
+}
+
 archive::TJournalArchive* TArchiveBrowser::Archive() {
     if (m_archive && m_archive->isOpen())
         return m_archive.get();
@@ -61,6 +81,7 @@ bool TArchiveBrowser::Fail() {
 
 bool TArchiveBrowser::FillSeries(IStringGrid& grid) {
     m_series.clear();
+    m_error.clear();
     archive::TJournalArchive* a = Archive();
     const auto series = a ? a->ListSeries() : std::nullopt;
     if (series)

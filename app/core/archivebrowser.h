@@ -13,6 +13,15 @@
 
 namespace core {
 
+// The record range of "Открыть" from its two boxes: both empty — the whole series; else the first
+// record number and, when given, how many records from it. `error` says what is wrong.
+struct TOpenRange {
+    std::optional<qint64> start;
+    std::optional<qint64> count;
+    QString error;
+};
+TOpenRange ParseOpenRange(const QString& startText, const QString& countText);
+
 // The "Архив" tab without widgets: the archive's series and a series' readings as rows of text,
 // opening a series into the list and the grouped view, deleting one. Every failure is kept in
 // error() for one message; nothing throws.

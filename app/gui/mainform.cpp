@@ -1,9 +1,12 @@
 #include "app/gui/mainform.h"
 
+#include "app/core/archivebrowser.h"
+#include "app/core/archiverecorder.h"
 #include "app/core/catalogue.h"
 #include "app/core/errortexts.h"
 #include "app/core/journalexport.h"
 #include "app/core/windowplacement.h"
+#include "app/gui/archivetab.h"
 #include "app/gui/messageboxsink.h"
 #include "app/gui/radiogroup.h"
 #include "app/gui/savefilechooser.h"
@@ -28,6 +31,7 @@
 #include <QScreen>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -238,6 +242,9 @@ void TForm1::createControls() {
     buttons->addWidget(btnRead2);
     buttons->addWidget(btnStop2);
     buttons->addWidget(BtnExcel);
+    btnIncremental = named(new QPushButton(QStringLiteral("Дочитать"), Panel3), "btnIncremental");
+    btnIncremental->setEnabled(false);
+    buttons->addWidget(btnIncremental);
 
     // The buttons of the server path and of the manual library connection are never shown.
     btnConnect = named(new QPushButton(QStringLiteral("Подключиться (srv)"), Panel3), "btnConnect");
@@ -328,6 +335,8 @@ void TForm1::createControls() {
     connect(btnRead, &QPushButton::clicked, this, &TForm1::btnReadClick);
     connect(BtnDisconnect, &QPushButton::clicked, this, &TForm1::BtnDisconnectClick2);
     connect(BtnExcel, &QPushButton::clicked, this, &TForm1::BtnExcelClick);
+    connect(btnIncremental, &QPushButton::clicked, this, &TForm1::btnIncrementalClick);
+    connect(rgTypeJ, &TRadioGroup::itemClicked, this, &TForm1::updateIncrementalButton);
 }
 
 void TForm1::FormCreate() {
@@ -343,6 +352,7 @@ void TForm1::FormCreate() {
     ListDev.clear();
     CurDev = nullptr;
     LoadCatalogue();
+    setupArchive();
     StructV = TServerReadingPath::RecordStructure();
     m_serverPath->SetStructV(StructV);
 
@@ -397,6 +407,7 @@ void TForm1::LoadCatalogue() {
     catalogue.Load(mainIniPath(), m_options.deviceDirectory.isEmpty() ? m_options.programDirectory
                                                                       : m_options.deviceDirectory);
     const core::TConnectionSettings& s = catalogue.Settings;
+    m_archiveSetting = core::ArchiveSettingFor(s);
 
     if (cbxPort->count() > 0 && s.lastcomport) {
         const int i = cbxPort->findText(*s.lastcomport, Qt::MatchExactly | Qt::MatchCaseSensitive);
@@ -500,6 +511,8 @@ void TForm1::cbxDevChange() {
     if (!journals.isEmpty())
         rgTypeJ->setItemIndex(0);
     FillRecTypeGrid();
+    if (m_archiveWatch) // after start-up
+        updateIncrementalButton();
 }
 
 bool TForm1::connectLibrary() {
@@ -548,7 +561,79 @@ const TJournalInfo* TForm1::selectedJournal() const {
     return CurDev ? CurDev->journalAt(rgTypeJ->itemIndex()) : nullptr;
 }
 
+void TForm1::setupArchive() {
+    if (m_archiveSetting.enabled) {
+        m_archiveRecorder = std::make_unique<core::TArchiveRecorder>(m_archiveSetting.url);
+        m_archiveBrowser = std::make_unique<core::TArchiveBrowser>(m_archiveSetting.url);
+        m_run->SetArchive(m_archiveRecorder.get());
+        m_serverPath->SetArchive(m_archiveRecorder.get());
+    }
+    tsArchive = new TArchiveTab(m_archiveBrowser.get(), messages());
+    PageControl1->addTab(tsArchive, QStringLiteral("Архив"));
+    connect(tsArchive, &TArchiveTab::openRequested, this, &TForm1::openArchivedSeries);
+    connect(tsArchive, &TArchiveTab::seriesDeleted, this, &TForm1::updateIncrementalButton);
+    m_archiveWatch = new QTimer(this);
+    m_archiveWatch->setInterval(100);
+    connect(m_archiveWatch, &QTimer::timeout, this, &TForm1::watchArchiveWriter);
+    updateIncrementalButton();
+}
+
+bool TForm1::archiveWriting() const {
+    return m_archiveWatch && m_archiveWatch->isActive();
+}
+
+void TForm1::updateIncrementalButton() {
+    btnIncremental->setEnabled(!runActive() && CurDev && m_archiveBrowser &&
+                               m_archiveBrowser->HasSeries(*CurDev, rgTypeJ->itemIndex()));
+}
+
+void TForm1::watchArchiveWriter() {
+    if (!m_archiveRecorder || !m_archiveRecorder->Finished())
+        return;
+    m_archiveWatch->stop();
+    if (const auto error = m_archiveRecorder->TakeError())
+        messages().warning(QStringLiteral("Архив журналов: ") + *error);
+    updateIncrementalButton();
+    if (tsArchive->isVisible())
+        tsArchive->refresh();
+}
+
+void TForm1::openArchivedSeries(qint64 seriesId, std::optional<qint64> start,
+                                std::optional<qint64> count) {
+    if (runActive() || !m_archiveBrowser)
+        return;
+    const core::TShownSeries shown =
+        m_archiveBrowser->Open(seriesId, start, count, ListDev, *m_runDecoder, *m_sgCells);
+    if (!shown.ok()) {
+        messages().warning(shown.error);
+        return;
+    }
+    // The device and journal of the series, so that "Сохранить..." writes what a reading of them
+    // would have written.
+    for (std::size_t i = 0; i < ListDev.size(); ++i)
+        if (ListDev[i].get() == shown.device)
+            cbxDev->setCurrentIndex(static_cast<int>(i));
+    rgTypeJ->setItemIndex(shown.journalIndex);
+    updateIncrementalButton();
+    lblStat->setText(QStringLiteral("Из архива: серия %1, записи %2–%3")
+                         .arg(seriesId)
+                         .arg(shown.startrec)
+                         .arg(shown.startrec + shown.count - 1));
+    lblMaxRec->setText(
+        QStringLiteral("Записей: %1, сбойных: %2").arg(shown.count).arg(shown.failed));
+    BtnExcel->setVisible(shown.count > 0);
+    PageControl1->setCurrentWidget(tsData);
+}
+
 void TForm1::btnRead2Click() {
+    startReading(false);
+}
+
+void TForm1::btnIncrementalClick() {
+    startReading(true);
+}
+
+void TForm1::startReading(bool incremental) {
     TRunRequest request;
     request.device = CurDev;
     request.journalIndex = rgTypeJ->itemIndex();
@@ -568,8 +653,13 @@ void TForm1::btnRead2Click() {
     request.limit = chbLimit->isChecked();
     request.startText = EdtStart->text();
     request.countText = EdtCount->text();
+    request.portName = cbxPort->currentText();
+    request.incremental = incremental;
 
     m_run->Run(request);
+    updateIncrementalButton();
+    if (m_archiveRecorder)
+        m_archiveWatch->start();
     if (m_closeRequested)
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
@@ -663,6 +753,8 @@ void TForm1::SetRunState(TRunState state) {
     switch (state) {
     case TRunState::Connected:
         btnRead2->setEnabled(false);
+        btnIncremental->setEnabled(false);
+        tsArchive->setReadingActive(true);
         btnStop->setEnabled(true);
         BtnDisconnect2->setEnabled(true);
         BtnConnect2->setEnabled(false);
@@ -677,6 +769,7 @@ void TForm1::SetRunState(TRunState state) {
         btnRead2->setEnabled(true);
         BtnConnect2->setEnabled(true);
         BtnDisconnect2->setEnabled(false);
+        tsArchive->setReadingActive(false);
         break;
     }
 }

@@ -7,6 +7,7 @@
 #include "app/core/readingrun.h"
 #include "app/core/savedialogmemory.h"
 #include "app/serverpath/serverreadingpath.h"
+#include "archive/archivelocation.h"
 #include "platform/portlist.h"
 
 #include <QElapsedTimer>
@@ -21,6 +22,7 @@
 
 class IMessageSink;
 class ISaveFileChooser;
+class TArchiveTab;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -32,6 +34,11 @@ class QTableView;
 class TDlgManager;
 class TRadioGroup;
 class TStringTableModel;
+class QTimer;
+namespace core {
+class TArchiveBrowser;
+class TArchiveRecorder;
+} // namespace core
 
 struct TForm1Options {
     // Where main.ini, the device files and the access library are looked up.
@@ -94,6 +101,8 @@ public:
     TStringTableModel* sgTypeCells() const { return m_sgTypeCells; }
     core::TJournalDecoder& decoder() { return *m_decoder; }
     bool runActive() const { return m_run && m_run->IsActive(); }
+    // The last run's archive writer has not finished committing.
+    bool archiveWriting() const;
 
 public slots:
     void EdtAddrChange();
@@ -104,6 +113,8 @@ public slots:
     void BtnDisconnect2Click();
     // "Считать": a reading run through the access library; returns when the run has ended.
     void btnRead2Click();
+    // "Дочитать": a reading of only the records the archive lacks.
+    void btnIncrementalClick();
     // "Остановить" (and the server path's "Остановить (srv)").
     void btnStopClick();
     // "Сохранить...": the linear list to a text file or a workbook.
@@ -153,6 +164,7 @@ public:
     QLabel* lblStat = nullptr;
     QLabel* lblMaxRec = nullptr;
     QPushButton* BtnExcel = nullptr;
+    QPushButton* btnIncremental = nullptr; // "Дочитать"
     QLabel* VerPO = nullptr;
     QPushButton* btnConnect = nullptr;
     QPushButton* btnRead = nullptr;
@@ -169,6 +181,7 @@ public:
     QTableView* sg = nullptr;
     QTableView* sgGr = nullptr;
     QTableView* sgType = nullptr;
+    TArchiveTab* tsArchive = nullptr;
 
     // State of the window and of the current reading run.
     std::int32_t DevAdr = 1;
@@ -207,6 +220,19 @@ private:
     // At the first show: the whole window on the available screen (core::PlaceWindow).
     void showEvent(QShowEvent* event) override;
     void createComponents();
+    // A reading run with the window's choices: "Считать", or "Дочитать" when `incremental`.
+    void startReading(bool incremental);
+    // The journal archive of main.ini's [Archive] (or JOURNAL_ARCHIVE): the runs store into it,
+    // "Дочитать" and the "Архив" tab use it.
+    void setupArchive();
+    // "Дочитать" is enabled when the archive holds a series of the selected device and journal.
+    void updateIncrementalButton();
+    // Once the run's archive writer has committed: its failure as one message, the button and
+    // the tab up to date.
+    void watchArchiveWriter();
+    // The tab's "Открыть": the series in the list and the grouped view, as after a reading.
+    void openArchivedSeries(qint64 seriesId, std::optional<qint64> start,
+                            std::optional<qint64> count);
 
     // IRunHost: the reading run's view of the window.
     void ShowMessage(const QString& text, const QString& detail) override;
@@ -248,4 +274,8 @@ private:
     std::unique_ptr<comm::IMessageSink> m_commMessages;
     comm::IMessageSink* m_previousCommMessages = nullptr;
     QElapsedTimer m_sinceEvents; // since pending events were last handled during a run
+    archive::TArchiveSetting m_archiveSetting;
+    std::unique_ptr<core::TArchiveRecorder> m_archiveRecorder;
+    std::unique_ptr<core::TArchiveBrowser> m_archiveBrowser;
+    QTimer* m_archiveWatch = nullptr;
 };

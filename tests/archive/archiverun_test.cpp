@@ -2,6 +2,7 @@
 // access library, an SQLite file or the suite's PostgreSQL server. An incremental reading writes
 // the file a full reading writes and asks the instrument only for what the archive lacks.
 #include "archivetestfixture.h"
+#include "journalgrowth.h"
 
 #include "app/core/catalogue.h"
 #include "sim/simulator.h"
@@ -11,6 +12,7 @@
 #include <QRandomGenerator>
 
 #include <csignal>
+#include <set>
 
 namespace {
 
@@ -21,60 +23,6 @@ constexpr int kCom = 9;
 QByteArray FileBytes(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
-}
-
-int Register(const sim::Instrument& inst, int reference) {
-    return reference >= 400001 ? inst.holdingRegisters.value(reference - 400001)
-                               : inst.inputRegisters.value(reference - 300001);
-}
-
-// What the instrument says its journal holds, as the reader counts it: one past the newest record
-// number, and the first number it still holds.
-struct Held {
-    int maxRec;
-    int first;
-};
-
-bool IsRing(const TJournalInfo& j) {
-    return j.Cycle && j.RegOverflow != -1 && j.CountRec > 0;
-}
-
-Held HeldRecords(const sim::Instrument& inst, const TJournalInfo& j) {
-    const int lastIndex = j.typedev == tdPlain2 || j.typedev == tdPlain4 ? 1 : 0;
-    const int overflow = IsRing(j) ? Register(inst, j.RegOverflow) : 0;
-    const int maxRec = Register(inst, j.Reg) + lastIndex + j.CountRec * overflow;
-    return {maxRec, overflow > 0 ? maxRec - j.CountRec : 0};
-}
-
-int RequestIndex(const TJournalInfo& j, int number) {
-    return j.Cycle && j.CountRec > 0 ? number % j.CountRec : number;
-}
-
-// Writes `added` records into the journal as the instrument does: numbered on from its newest, a
-// ring's at the number's place in the ring; the count registers move on.
-void Grow(sim::Instrument& inst, const TJournalInfo& j, bool modes, int added) {
-    sim::Journal& journal = *inst.journal(j.Num);
-    const bool ring = IsRing(j);
-    const int total = HeldRecords(inst, j).maxRec;
-    for (int x = total; x < total + added; ++x) {
-        sim::Journal one{journal.number, journal.layout, QList<QByteArray>(x)};
-        sim::Instrument::addSynthetic(one, 1, {1, 2, 3}, modes);
-        const int index = ring ? x % j.CountRec : x;
-        if (journal.records.size() <= index)
-            journal.records.resize(index + 1);
-        journal.records[index] = one.records.last();
-    }
-    const int after = total + added;
-    int overflow = ring ? after / j.CountRec : 0;
-    int value = (ring ? after % j.CountRec : after) -
-                (j.typedev == tdPlain2 || j.typedev == tdPlain4 ? 1 : 0);
-    if (value < 0) {
-        --overflow;
-        value += j.CountRec;
-    }
-    inst.setRegister(j.Reg, quint16(value));
-    if (ring)
-        inst.setRegister(j.RegOverflow, quint16(overflow));
 }
 
 // Another instrument's records: every time from record `from` on a second later.
@@ -154,13 +102,7 @@ protected:
     }
 
     // The record indexes the instrument was asked for since the log was last cleared.
-    std::vector<int> RecordRequests() const {
-        std::vector<int> indexes;
-        for (const auto& r : simulator->requestLog())
-            if (r.function == 65)
-                indexes.push_back(r.record);
-        return indexes;
-    }
+    std::vector<int> RecordRequests() const { return ::RecordRequests(*simulator); }
 
     std::vector<QStringList> SeriesLines() {
         const Outcome r =
@@ -416,7 +358,10 @@ TEST_P(ArchiveRunTest, KilledReadingsLeaveAUsableArchive) {
         EXPECT_EQ(FileBytes(completed), FileBytes(reference));
         if (answered > 0) {
             EXPECT_TRUE(r.err.contains(QStringLiteral("Дочитано"))) << r.err.toStdString();
-            EXPECT_EQ(RecordRequests().size(), std::size_t(1 + kRecords - answered));
+            // A retry under load repeats a request: count the records asked for.
+            const std::vector<int> asked = RecordRequests();
+            EXPECT_EQ(std::set<int>(asked.begin(), asked.end()).size(),
+                      std::size_t(1 + kRecords - answered));
         }
         ExpectConsistent(*Open());
     }
