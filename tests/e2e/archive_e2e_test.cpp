@@ -29,11 +29,14 @@ protected:
     // Handles events until the run's archive writer, which commits off the window's thread, has
     // finished (at most five seconds); then "Дочитать" is enabled.
     bool waitArchive() {
+        waitWriter();
+        return !form->archiveWriting() && form->btnIncremental->isEnabled();
+    }
+    void waitWriter() {
         QElapsedTimer t;
         t.start();
         while (form->archiveWriting() && t.elapsed() < 5000)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        return !form->archiveWriting() && form->btnIncremental->isEnabled();
     }
 };
 
@@ -97,6 +100,22 @@ TEST_F(WindowArchive, IncrementalReadingTabOpenAndDelete) {
         << sink.messages[1].toStdString();
     EXPECT_FALSE(tab.selectedSeries().has_value());
     EXPECT_FALSE(form->btnIncremental->isEnabled());
+}
+
+// An archive that cannot be opened costs one message per reading, never the reading.
+TEST_F(WindowArchive, UnusableArchiveGivesOneMessageAndTheReadingGoesOn) {
+    qputenv("JOURNAL_ARCHIVE", "/dev/null/archive.sqlite");
+    startSimulator(QStringLiteral("rt10"));
+    createForm(QStringLiteral("Регулятор РТ-10"));
+    form->btnRead2->click();
+    EXPECT_EQ(listRows().size(), 14);
+    waitWriter();
+    ASSERT_EQ(sink.messages.size(), 1) << sink.messages.join('|').toStdString();
+    EXPECT_TRUE(sink.messages[0].startsWith(u"W:Архив журналов: "))
+        << sink.messages[0].toStdString();
+    EXPECT_FALSE(form->btnIncremental->isEnabled());
+    form->tsArchive->refresh();
+    EXPECT_TRUE(form->tsArchive->lblState->text().startsWith(u"Архив журналов недоступен"));
 }
 
 } // namespace
