@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -27,9 +28,21 @@ QString IncrementalStatus(const TRunResult& r) {
         .arg(r.recordsFromArchive);
 }
 
+// A 64-bit position or count for the progress bar, which counts in int.
+int ProgressValue(std::int64_t v) {
+    return static_cast<int>(std::clamp<std::int64_t>(v, std::numeric_limits<int>::min(),
+                                                     std::numeric_limits<int>::max()));
+}
+
+// Register address of a reference number; one the library refuses when it does not fit an int.
+int RegisterAddress(int reference, int base) {
+    const std::int64_t address = std::int64_t(reference) - base;
+    return address >= std::numeric_limits<int>::min() ? static_cast<int>(address) : -1;
+}
+
 } // namespace
 
-void TRunDecoder::BeginRun(const TDevInfo* device, int journalIndex, int startrec) {
+void TRunDecoder::BeginRun(const TDevInfo* device, int journalIndex, std::int64_t startrec) {
     m_decoder.setDevice(device);
     m_decoder.setJournalIndex(journalIndex);
     m_decoder.setStartRec(startrec);
@@ -73,6 +86,18 @@ std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex) {
             static_cast<std::uint8_t>(recordIndex & 0xFF)};
 }
 
+QString JournalProblem(const TJournalInfo& journal) {
+    if (!ArchiveNumberFits(journal.Num))
+        return QStringLiteral("Номер архива %1 журнала «%2» вне диапазона 0..255: запрос не может "
+                              "его передать.")
+            .arg(QString::number(journal.Num), journal.Name);
+    if (journal.Cycle && journal.CountRec > kRecordPositions)
+        return QStringLiteral("Кольцевой журнал «%1» на %2 записей: запрос адресует не больше "
+                              "65536 записей.")
+            .arg(journal.Name, QString::number(journal.CountRec));
+    return {};
+}
+
 TRecordLoop RecordLoopFor(const TJournalInfo& journal, int journalIndex) {
     switch (journal.typedev) {
     case tdPlain:
@@ -94,13 +119,13 @@ int RingSizeFor(const TJournalInfo& journal, TRecordLoop loop) {
                                                                                : 0;
 }
 
-int RequestIndexFor(const TJournalInfo& journal, TRecordLoop loop, int number) {
+int RequestIndexFor(const TJournalInfo& journal, TRecordLoop loop, std::int64_t number) {
     const int ring = RingSizeFor(journal, loop);
-    return ring > 0 ? number % ring : number;
+    return static_cast<int>(ring > 0 ? number % ring : number);
 }
 
-void ShowRecord(IRecordDecoder& decoder, IStringGrid& sg, TRecordLoop loop, int i, int startrec,
-                int requestIndex, const std::uint8_t* reply, int code) {
+void ShowRecord(IRecordDecoder& decoder, IStringGrid& sg, TRecordLoop loop, int i,
+                std::int64_t startrec, int requestIndex, const std::uint8_t* reply, int code) {
     sg.setRowCount(i + 2);
     if (code != 0) {
         core::WriteErrorRow(sg, i, startrec + i, core::ErrorMessage(code));
@@ -116,7 +141,7 @@ void ShowRecord(IRecordDecoder& decoder, IStringGrid& sg, TRecordLoop loop, int 
 }
 
 void ShowStoredRecords(IRecordDecoder& decoder, IStringGrid& sg, const TDevInfo& device,
-                       int journalIndex, int startrec, int count,
+                       int journalIndex, std::int64_t startrec, int count,
                        const std::vector<TStoredRecord>& records) {
     sg.clearCells(1);
     sg.setRowCount(2);
@@ -127,7 +152,7 @@ void ShowStoredRecords(IRecordDecoder& decoder, IStringGrid& sg, const TDevInfo&
     auto next = records.begin();
     std::uint8_t reply[core::kReplySize];
     for (int i = 0; loop != TRecordLoop::None && i < count; ++i) {
-        const int number = startrec + i;
+        const std::int64_t number = startrec + i;
         next = std::lower_bound(next, records.end(), number,
                                 [](const TStoredRecord& r, qint64 n) { return r.number < n; });
         if (next == records.end() || next->number != number) {
@@ -147,10 +172,11 @@ TReadingRun::TReadingRun(IAccessLibrary& library, IRecordDecoder& decoder, IStri
 
 int TReadingRun::ReadCountRegister(int devAddr, int reference, int& value) {
     std::uint8_t buffer[kRegisterBufferSize] = {};
-    const int code =
-        reference < 400000
-            ? m_lib.ReadInputRegister(devAddr, reference - 300001, 1, dtUWord, buffer)
-            : m_lib.ReadHoldingRegister(devAddr, reference - 400001, 1, dtUWord, buffer);
+    const int code = reference < 400000
+                         ? m_lib.ReadInputRegister(devAddr, RegisterAddress(reference, 300001), 1,
+                                                   dtUWord, buffer)
+                         : m_lib.ReadHoldingRegister(devAddr, RegisterAddress(reference, 400001), 1,
+                                                     dtUWord, buffer);
     value = code == 0 ? buffer[0] | (buffer[1] << 8) : 0;
     return code;
 }
@@ -177,6 +203,8 @@ TRunResult TReadingRun::Run(const TRunRequest& request) {
     const TJournalInfo* selected = request.device->journalAt(request.journalIndex);
     if (!selected)
         return Refuse(TRunEnd::Refused, QStringLiteral("Не выбран журнал прибора."));
+    if (const QString problem = JournalProblem(*selected); !problem.isEmpty())
+        return Refuse(TRunEnd::Refused, problem);
     std::int32_t limitStart = 0;
     std::int32_t limitCount = 0;
     if (request.limit) {
@@ -229,11 +257,14 @@ void TReadingRun::ReadJournal(const TRunRequest& request, const TJournalInfo& se
     if (request.limit && !ApplyLimit(limitStart, limitCount))
         return;
 
+    const TRecordLoop loop = RecordLoopFor(journal, request.journalIndex);
+    if (!FitRecordRange(journal, loop))
+        return;
+
     m_progress = 0;
     m_host.SetProgressPosition(0);
-    m_host.SetProgressMaximum(m_result.CountRec);
+    m_host.SetProgressMaximum(ProgressValue(m_result.CountRec));
 
-    const TRecordLoop loop = RecordLoopFor(journal, request.journalIndex);
     const std::vector<TStoredRecord> stored = BeginArchive(request, journal, loop);
     m_decoder.BeginRun(request.device, request.journalIndex, m_result.startrec);
     m_result.end = TRunEnd::Finished;
@@ -241,7 +272,7 @@ void TReadingRun::ReadJournal(const TRunRequest& request, const TJournalInfo& se
     if (request.incremental)
         m_host.SetStatusText(IncrementalStatus(m_result));
 
-    m_host.SetProgressPosition(m_result.CountRec);
+    m_host.SetProgressPosition(ProgressValue(m_result.CountRec));
     if (m_result.offersExport())
         m_host.SetExportVisible(true);
 }
@@ -269,7 +300,7 @@ bool TReadingRun::ReadRecordCount(const TJournalInfo& journal, int devAddr) {
         int w = 0;
         if (const int code = ReadCountRegister(devAddr, journal.RegOverflow, w))
             return fail(TRunEnd::OverflowReadFailed, code);
-        r.MaxRec += journal.CountRec * w;
+        r.MaxRec += std::int64_t(journal.CountRec) * w;
         r.startrec = 0;
         if (w != 0) {
             r.CountRec = journal.CountRec;
@@ -291,8 +322,7 @@ bool TReadingRun::ApplyLimit(std::int32_t limitStart, std::int32_t limitCount) {
     if (limitStart < r.startrec) {
         r.end = TRunEnd::StartOutOfRange;
         r.message = QStringLiteral("Стартовый индекс %1 младше первой записи %2")
-                        .arg(limitStart)
-                        .arg(r.startrec);
+                        .arg(QString::number(limitStart), QString::number(r.startrec));
         m_host.ShowMessage(r.message);
         return false;
     }
@@ -303,9 +333,31 @@ bool TReadingRun::ApplyLimit(std::int32_t limitStart, std::int32_t limitCount) {
         m_host.ShowMessage(r.message);
         return false;
     }
-    r.CountRec = static_cast<std::int64_t>(r.startrec) + limitCount - 1 < r.MaxRec
-                     ? limitCount
-                     : r.MaxRec - r.startrec;
+    r.CountRec = r.startrec + limitCount - 1 < r.MaxRec ? limitCount : r.MaxRec - r.startrec;
+    return true;
+}
+
+bool TReadingRun::FitRecordRange(const TJournalInfo& journal, TRecordLoop loop) {
+    TRunResult& r = m_result;
+    if (loop == TRecordLoop::None || r.CountRec <= 0)
+        return true;
+    // The fixed-layout loop of a ring wraps the indexes inside the ring, which fits (see
+    // JournalProblem); every other loop asks for startrec, startrec + 1, ...
+    const bool wraps = loop == TRecordLoop::Fixed && journal.Cycle;
+    if (r.startrec < 0 || (!wraps && r.startrec >= kRecordPositions)) {
+        r.end = TRunEnd::StartOutOfRange;
+        r.message = QStringLiteral("Запись %1 не может быть запрошена: номера записей — от 0 до "
+                                   "65535.")
+                        .arg(r.startrec);
+        m_host.ShowMessage(r.message);
+        return false;
+    }
+    if (!wraps && r.startrec + r.CountRec > kRecordPositions) {
+        r.CountRec = kRecordPositions - r.startrec;
+        m_host.ShowMessage(QStringLiteral("Записи с номерами больше 65535 не могут быть "
+                                          "запрошены: читаются записи с %1 по 65535.")
+                               .arg(r.startrec));
+    }
     return true;
 }
 
@@ -363,16 +415,16 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, TRecordL
                               const std::vector<TStoredRecord>& stored) {
     if (loop == TRecordLoop::None)
         return;
-    const int startrec = m_result.startrec;
-    const int count = m_result.CountRec;
+    const std::int64_t startrec = m_result.startrec;
+    const int count = static_cast<int>(m_result.CountRec); // at most 65,536 (FitRecordRange)
     if (loop != TRecordLoop::Text)
         m_progress = startrec;
-    m_host.SetProgressPosition(m_progress);
+    m_host.SetProgressPosition(ProgressValue(m_progress));
 
     auto next = stored.begin();
     std::uint8_t reply[core::kReplySize];
     for (int i = 0; i < count; ++i) {
-        const int number = startrec + i;
+        const std::int64_t number = startrec + i;
         if (loop == TRecordLoop::Fixed)
             m_host.SetStatusText(QStringLiteral("%1 (%2)").arg(number + 1).arg(startrec + count));
         const int idx = RequestIndexFor(journal, loop, number);
@@ -392,7 +444,7 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, TRecordL
         ShowRecord(m_decoder, m_sg, loop, i, startrec, idx, reply, code);
         ++(code != 0 ? m_result.recordsFailed : m_result.recordsRead);
 
-        m_host.SetProgressPosition(++m_progress);
+        m_host.SetProgressPosition(ProgressValue(++m_progress));
         m_host.ProcessEvents();
         if (!m_getArch) {
             if (i + 1 < count)

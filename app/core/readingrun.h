@@ -19,7 +19,7 @@ public:
     virtual ~IRecordDecoder() = default;
 
     // Device, journal (selector item index) and first record number of the run that starts.
-    virtual void BeginRun(const TDevInfo* device, int journalIndex, int startrec) = 0;
+    virtual void BeginRun(const TDevInfo* device, int journalIndex, std::int64_t startrec) = 0;
     // A fixed-layout reply; `requestIndex` is the record index as sent (after the wrap-around).
     virtual void DecodeFixedReply(int index, const std::uint8_t* reply, int requestIndex) = 0;
     virtual void DecodeTextRecord(int index, const std::uint8_t* reply) = 0;
@@ -42,7 +42,7 @@ public:
     TRunDecoder(core::TJournalDecoder& decoder, IStringGrid& sgGr)
         : m_decoder(decoder), m_sgGr(sgGr) {}
 
-    void BeginRun(const TDevInfo* device, int journalIndex, int startrec) override;
+    void BeginRun(const TDevInfo* device, int journalIndex, std::int64_t startrec) override;
     void DecodeFixedReply(int index, const std::uint8_t* reply, int requestIndex) override;
     void DecodeTextRecord(int index, const std::uint8_t* reply) override;
     void DecodeModeRecord(int index, const std::uint8_t* reply) override;
@@ -109,7 +109,8 @@ enum class TRunEnd {
     ConnectFailed,      // the access library could not open the port
     CountReadFailed,    // the record count register could not be read
     OverflowReadFailed, // the ring journal's overflow register could not be read
-    StartOutOfRange,    // the limit's start lies before the first record or after the last
+    StartOutOfRange,    // the limit's start lies before the first record or after the last, or
+                        // is a record index a request cannot carry
 };
 
 // What an incremental reading found in the archive.
@@ -125,10 +126,11 @@ struct TRunResult {
     // The message box of a refused run or of a start out of range, or the error text of a
     // failed register read; empty otherwise.
     QString message;
-    // The record range: first record, number of records of the run, records the journal holds.
-    int startrec = 0;
-    int CountRec = 0;
-    int MaxRec = 0;
+    // The record range: first record, number of records of the run, records the journal holds;
+    // 64-bit, as a ring's record count grows by its size times the overflow counter.
+    std::int64_t startrec = 0;
+    std::int64_t CountRec = 0;
+    std::int64_t MaxRec = 0;
     bool countKnown = false; // MaxRec holds the journal's record count
     int recordsRead = 0;     // records whose reply was decoded
     int recordsFailed = 0;   // records whose request failed (an error row each)
@@ -149,6 +151,10 @@ struct TRunResult {
 // The 7-byte function-65 request for a record of an archive.
 std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex);
 
+// Why no run of the journal can be made as described: an archive number a request cannot carry,
+// or a ring larger than the record positions a request can address. Empty when there is none.
+QString JournalProblem(const TJournalInfo& journal);
+
 // How the record loop requests and shows the records of a journal.
 enum class TRecordLoop {
     Fixed, // fixed-layout records; a ring's requests wrap at its size
@@ -160,19 +166,19 @@ TRecordLoop RecordLoopFor(const TJournalInfo& journal, int journalIndex);
 // The size at which the loop's requests wrap (a ring journal's), 0 when they do not.
 int RingSizeFor(const TJournalInfo& journal, TRecordLoop loop);
 // The index the record loop sends for a record number (after a ring's wrap-around).
-int RequestIndexFor(const TJournalInfo& journal, TRecordLoop loop, int number);
+int RequestIndexFor(const TJournalInfo& journal, TRecordLoop loop, std::int64_t number);
 
 // The row of record `i` of a run that starts at `startrec`: an error row for a failed request
 // (code != 0), else the decoded reply. `requestIndex` is the index sent.
-void ShowRecord(IRecordDecoder& decoder, IStringGrid& sg, TRecordLoop loop, int i, int startrec,
-                int requestIndex, const std::uint8_t* reply, int code);
+void ShowRecord(IRecordDecoder& decoder, IStringGrid& sg, TRecordLoop loop, int i,
+                std::int64_t startrec, int requestIndex, const std::uint8_t* reply, int code);
 
 // The list and the grouped view of stored records numbered startrec..startrec+count-1 (sorted
 // by number), exactly as a reading of that range shows them: the answers decoded with the
 // device's current description, failed requests as their error rows; a number the records lack
 // gets an error row saying so.
 void ShowStoredRecords(IRecordDecoder& decoder, IStringGrid& sg, const TDevInfo& device,
-                       int journalIndex, int startrec, int count,
+                       int journalIndex, std::int64_t startrec, int count,
                        const std::vector<TStoredRecord>& records);
 
 // One reading run through the access library: connect, count, records, disconnect.
@@ -212,6 +218,8 @@ private:
     bool ReadRecordCount(const TJournalInfo& journal, int devAddr);
     // Narrows the range to the user's limit; false (with a message) when its start is outside.
     bool ApplyLimit(std::int32_t limitStart, std::int32_t limitCount);
+    // Keeps the record indexes the loop will send within what a request can carry.
+    bool FitRecordRange(const TJournalInfo& journal, TRecordLoop loop);
     void FinishRun();
     // Function 65 for one record into `reply`; returns the result code.
     int RequestRecord(int devAddr, int archiveNumber, int index, std::uint8_t* reply);
@@ -236,5 +244,5 @@ private:
     bool m_active = false;
     bool m_getArch = true;
     TRunResult m_result;
-    int m_progress = 0;
+    std::int64_t m_progress = 0;
 };
