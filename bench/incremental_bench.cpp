@@ -138,36 +138,37 @@ void StartSimulator(sim::Simulator& s, int pacing) {
     qputenv("JOURNAL_PORTS", QStringLiteral("COM%1=%2").arg(kCom).arg(s.clientPath()).toUtf8());
 }
 
+// The catalogue of a ring of n records and the simulator holding it full, serving COM<kCom>.
+struct SimulatedRing {
+    SimulatedRing(const QTemporaryDir& dir, int n, int pacing) {
+        device = Catalogue(dir, n, catalogue);
+        sim::Instrument inst;
+        inst.addJournal(1, sim::Layout::Plain);
+        Fill(inst, n, n);
+        simulator = std::make_unique<sim::Simulator>(inst);
+        StartSimulator(*simulator, pacing);
+    }
+    core::TCatalogue catalogue;
+    const TDevInfo* device = nullptr;
+    std::unique_ptr<sim::Simulator> simulator;
+};
+
 // (a) A full reading, 100 new records, an incremental reading at 19,200 baud.
 void IncrementalAfterNewRecords(TAccessLibraryBinding& lib, const QTemporaryDir& dir, int n,
                                 int pacedFull) {
-    core::TCatalogue catalogue;
-    const TDevInfo* device = Catalogue(dir, n, catalogue);
-    sim::Instrument inst;
-    inst.addJournal(1, sim::Layout::Plain);
-    Fill(inst, n, n);
-    sim::Simulator s(inst);
     const bool pacedFirst = n <= pacedFull;
-    StartSimulator(s, pacedFirst ? kPaceBaud : 0);
+    SimulatedRing ring(dir, n, pacedFirst ? kPaceBaud : 0);
+    sim::Simulator& s = *ring.simulator;
     const QString url = dir.filePath(QStringLiteral("a%1.sqlite").arg(n));
     core::TArchiveRecorder archive(url);
-    Reading reading{lib, device};
+    Reading reading{lib, ring.device};
     BenchHost host;
     const double full = reading.Run(&archive, false, host);
     archive.Finish();
     std::printf("%6d records: full reading %s: %.1f s\n", n,
                 pacedFirst ? "at 19,200 baud" : "unpaced", full);
 
-    s.updateInstrument([&](sim::Instrument& i) {
-        sim::Journal& j = *i.journal(1);
-        for (int x = n; x < n + kNewRecords; ++x) {
-            sim::Journal one{1, sim::Layout::Plain, QList<QByteArray>(x)};
-            sim::Instrument::addSynthetic(one, 1, {1, 2});
-            j.records[x % n] = one.records.last();
-        }
-        i.setRegister(300001, quint16((n + kNewRecords) % n));
-        i.setRegister(300002, quint16((n + kNewRecords) / n));
-    });
+    s.updateInstrument([&](sim::Instrument& i) { Fill(i, n, n + kNewRecords); });
     s.link()->setPacing(kPaceBaud);
     int requests = 0;
     const double incremental = reading.Run(&archive, true, host, &requests, &s);
@@ -180,14 +181,8 @@ void IncrementalAfterNewRecords(TAccessLibraryBinding& lib, const QTemporaryDir&
 // (b) The unpaced reading with and without the archive, best of three each.
 void SpeedWithArchive(TAccessLibraryBinding& lib, const QTemporaryDir& dir,
                       TPostgresServer* server) {
-    core::TCatalogue catalogue;
-    const TDevInfo* device = Catalogue(dir, kLongJournal, catalogue);
-    sim::Instrument inst;
-    inst.addJournal(1, sim::Layout::Plain);
-    Fill(inst, kLongJournal, kLongJournal);
-    sim::Simulator s(inst);
-    StartSimulator(s, 0);
-    Reading reading{lib, device};
+    const SimulatedRing ring(dir, kLongJournal, 0);
+    Reading reading{lib, ring.device};
     BenchHost host;
     struct Engine {
         const char* name;

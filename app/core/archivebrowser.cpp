@@ -64,14 +64,7 @@ TOpenRange ParseOpenRange(const QString& startText, const QString& countText) {
 }
 
 archive::TJournalArchive* TArchiveBrowser::Archive() {
-    if (m_archive && m_archive->isOpen())
-        return m_archive.get();
-    m_archive = std::make_unique<archive::TJournalArchive>();
-    if (m_archive->Open(m_url))
-        return m_archive.get();
-    m_error = m_archive->error();
-    m_archive.reset();
-    return nullptr;
+    return OpenArchive(m_archive, m_url, m_error);
 }
 
 bool TArchiveBrowser::Fail() {

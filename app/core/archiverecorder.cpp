@@ -27,15 +27,24 @@ TArchiveRecorder::~TArchiveRecorder() {
     Finish();
 }
 
-archive::TJournalArchive* TArchiveRecorder::Archive() {
-    if (m_archive && m_archive->isOpen())
-        return m_archive.get();
-    m_archive = std::make_unique<archive::TJournalArchive>();
-    if (m_archive->Open(m_url))
-        return m_archive.get();
-    Note(m_archive->error());
-    m_archive.reset();
+archive::TJournalArchive* OpenArchive(std::unique_ptr<archive::TJournalArchive>& archive,
+                                      const QString& url, QString& error) {
+    if (archive && archive->isOpen())
+        return archive.get();
+    archive = std::make_unique<archive::TJournalArchive>();
+    if (archive->Open(url))
+        return archive.get();
+    error = archive->error();
+    archive.reset();
     return nullptr;
+}
+
+archive::TJournalArchive* TArchiveRecorder::Archive() {
+    QString error;
+    archive::TJournalArchive* a = OpenArchive(m_archive, m_url, error);
+    if (!a)
+        Note(error);
+    return a;
 }
 
 void TArchiveRecorder::Note(const QString& error) {

@@ -21,6 +21,11 @@ archive::TJournalKey JournalKeyOf(const TDevInfo& device, int journalIndex);
 archive::TArchiveSetting ArchiveSettingFor(const TConnectionSettings& settings,
                                            const QString& optionUrl = {}, bool noArchive = false);
 
+// `archive` opened at `url` when it is not open yet; nullptr (and `archive` empty) when it cannot
+// be opened, the reason in `error`.
+archive::TJournalArchive* OpenArchive(std::unique_ptr<archive::TJournalArchive>& archive,
+                                      const QString& url, QString& error);
+
 // The reading runs' journal archive: queries for an incremental reading on the caller's thread,
 // and a TArchiveWriter per run that commits off it. A failing archive never stops a run: its
 // first failure is kept for one message (TakeError) and the run goes on.
