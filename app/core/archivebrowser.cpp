@@ -75,6 +75,7 @@ bool TArchiveBrowser::Fail() {
 bool TArchiveBrowser::FillSeries(IStringGrid& grid) {
     m_series.clear();
     m_error.clear();
+    m_unreachable = false;
     archive::TJournalArchive* a = Archive();
     const auto series = a ? a->ListSeries() : std::nullopt;
     if (series)
@@ -131,7 +132,10 @@ bool TArchiveBrowser::Delete(qint64 seriesId) {
 }
 
 bool TArchiveBrowser::HasSeries(const TDevInfo& device, int journalIndex) {
+    if (m_unreachable)
+        return false;
     archive::TJournalArchive* a = Archive();
+    m_unreachable = !a;
     const auto series = a ? a->Candidates(JournalKeyOf(device, journalIndex), 1) : std::nullopt;
     return series && !series->empty();
 }

@@ -45,8 +45,12 @@ public:
     TShownSeries Open(qint64 seriesId, std::optional<qint64> start, std::optional<qint64> count,
                       const TDevList& devices, IRecordDecoder& decoder, IStringGrid& sg);
     bool Delete(qint64 seriesId);
-    // Whether the archive holds a series of the device's journal.
+    // Whether the archive holds a series of the device's journal. After the archive could not be
+    // opened this answers false at once until FillSeries tries again: a server that is down
+    // must not hold up the window at every change of the device.
     bool HasSeries(const TDevInfo& device, int journalIndex);
+    // HasSeries tries to open the archive again (a reading has just written to it).
+    void RetryOpening() { m_unreachable = false; }
     // A question for "Удалить": names the series.
     QString DeleteQuestion(qint64 seriesId) const;
 
@@ -58,6 +62,7 @@ private:
     std::unique_ptr<archive::TJournalArchive> m_archive;
     std::vector<archive::TSeriesSummary> m_series;
     QString m_error;
+    bool m_unreachable = false; // the last opening for HasSeries failed
 };
 
 } // namespace core

@@ -594,6 +594,8 @@ void TForm1::watchArchiveWriter() {
     m_archiveWatch->stop();
     if (const auto error = m_archiveRecorder->TakeError())
         messages().warning(QStringLiteral("Архив журналов: ") + *error);
+    else
+        m_archiveBrowser->RetryOpening();
     updateIncrementalButton();
     if (tsArchive->isVisible())
         tsArchive->refresh();
