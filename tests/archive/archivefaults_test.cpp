@@ -5,6 +5,8 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,7 +57,7 @@ public:
 
 struct FaultCase {
     const char* name;
-    const char* says; // a part of the error text
+    const char* says; // a part of the error text; alternatives separated by '|'
     Engine engine;
     std::function<void(ArchiveFaultTest&, QString& url)> before; // breaks the archive
     bool midway = false; // the connection ends after the first records were committed
@@ -98,7 +100,10 @@ TEST_P(ArchiveFaultTest, ReportsOneErrorAndLetsTheReadingGoOn) {
          false},
         {"locked past the lock timeout", "lock timeout", Engine::PostgreSQL,
          [](auto& t, QString&) { t.HoldLock(); }},
-        {"the server ends the connection during the reading", "terminating", Engine::PostgreSQL,
+        // The server's notice comes before the connection closes, unless the client sees the
+        // closing first (a loaded machine).
+        {"the server ends the connection during the reading",
+         "terminating|server closed the connection", Engine::PostgreSQL,
          [](auto& t, QString&) {
              t.HoldLock();
              ASSERT_TRUE(t.m_locker->exec(QStringLiteral("ROLLBACK")));
@@ -129,7 +134,10 @@ TEST_P(ArchiveFaultTest, ReportsOneErrorAndLetsTheReadingGoOn) {
         const auto error = writer.TakeError();
         ASSERT_TRUE(error);
         EXPECT_TRUE(error->startsWith(QStringLiteral("Архив журналов"))) << error->toStdString();
-        EXPECT_TRUE(error->contains(QString::fromUtf8(c.says))) << error->toStdString();
+        const QStringList says = QString::fromUtf8(c.says).split(u'|');
+        EXPECT_TRUE(std::any_of(says.begin(), says.end(), [&](const QString& part) {
+            return error->contains(part);
+        })) << error->toStdString();
         EXPECT_FALSE(writer.TakeError());
         m_locker.reset();
         QSqlDatabase::removeDatabase(QStringLiteral("fault-locker"));
