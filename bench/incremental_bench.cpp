@@ -14,7 +14,7 @@
 #include "app/core/archiverecorder.h"
 #include "app/core/catalogue.h"
 #include "app/core/journaldecoder.h"
-#include "app/core/messagesink.h"
+#include "platform/messagesink.h"
 #include "app/core/readingrun.h"
 #include "app/core/storedseries.h"
 #include "app/models/stringtablemodel.h"

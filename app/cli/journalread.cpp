@@ -4,7 +4,7 @@
 #include "app/core/catalogue.h"
 #include "app/core/journaldecoder.h"
 #include "app/core/journalexport.h"
-#include "app/core/mainformlogic.h"
+#include "app/core/selectors.h"
 #include "app/core/storedseries.h"
 #include "app/core/stringgrid.h"
 #include "platform/portlist.h"
@@ -40,9 +40,8 @@ int WriteOutput(const TCliOptions& options, const IStringGrid& sg, const TDevInf
     if (!exported.notice.isEmpty())
         printLine(io.err, exported.notice);
     // Records read and records that failed (their rows hold the error) are counted apart.
-    const QString failed = recordsFailed > 0
-                               ? QStringLiteral(", с ошибкой: %1").arg(recordsFailed)
-                               : QString();
+    const QString failed =
+        recordsFailed > 0 ? QStringLiteral(", с ошибкой: %1").arg(recordsFailed) : QString();
     printLine(io.err, QStringLiteral("Записей: %1%2, файл %3")
                           .arg(QString::number(recordsRead), failed, exported.fileName));
     return kExitOk;
@@ -248,9 +247,7 @@ void ExportPortMapping(int number, const QString& mainIniPath) {
         return;
     // The variable wins over every main.ini, and it has no mapping of this number yet (else both
     // look-ups above would agree).
-    QByteArray env = qgetenv("JOURNAL_PORTS");
-    const QByteArray item = QStringLiteral("COM%1=%2").arg(number).arg(path).toLocal8Bit();
-    qputenv("JOURNAL_PORTS", env.isEmpty() ? item : env + ';' + item);
+    platform::addEnvironmentPortMapping(number, path);
 }
 
 namespace {

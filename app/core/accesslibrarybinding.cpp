@@ -1,6 +1,6 @@
 #include "app/core/accesslibrarybinding.h"
 
-#include "app/core/messagesink.h"
+#include "platform/messagesink.h"
 
 #include <QDir>
 #include <QFile>

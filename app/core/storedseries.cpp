@@ -69,7 +69,7 @@ TShownSeries ShowSeries(archive::TJournalArchive& archive, const TDevList& devic
         stored.push_back({r.number, r.code, r.bytes});
         answered += r.ok() ? 1 : 0;
     }
-    shown.startrec = static_cast<int>(first);
+    shown.startrec = first;
     shown.count = static_cast<int>(n);
     shown.failed = shown.count - answered;
     ShowStoredRecords(decoder, sg, *shown.device, shown.journalIndex, shown.startrec, shown.count,

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/core/model.h"
+#include "app/core/journaldata.h"
 #include "app/core/readingrun.h"
 #include "archive/journalarchive.h"
 
@@ -18,10 +18,10 @@ const TDevInfo* DeviceOfSeries(const TDevList& devices, const archive::TJournalK
 struct TShownSeries {
     const TDevInfo* device = nullptr;
     int journalIndex = 0;
-    int startrec = 0; // the range shown
+    qint64 startrec = 0; // the range shown
     int count = 0;
     int failed = 0; // rows of failed or missing records
-    QString error; // why nothing was shown (the views are left as they were)
+    QString error;  // why nothing was shown (the views are left as they were)
     bool ok() const { return error.isEmpty(); }
 };
 

@@ -1,7 +1,7 @@
 #include "app/gui/archivetab.h"
 
 #include "app/core/archivebrowser.h"
-#include "app/core/messagesink.h"
+#include "platform/messagesink.h"
 #include "app/models/stringtablemodel.h"
 
 #include <QHBoxLayout>

@@ -2,7 +2,7 @@
 
 // A simulated instrument's journal as it grows between two visits, and what its registers say it
 // holds, for the archive's tests.
-#include "app/core/model.h"
+#include "app/core/journaldata.h"
 #include "sim/simulator.h"
 
 #include <vector>

@@ -30,7 +30,7 @@ protected:
     // finished (at most five seconds); then "Дочитать" is enabled.
     bool waitArchive() {
         waitWriter();
-        return !form->archiveWriting() && form->btnIncremental->isEnabled();
+        return !form->archiveWriting() && form->btnIncremental()->isEnabled();
     }
     void waitWriter() {
         QElapsedTimer t;
@@ -43,31 +43,31 @@ protected:
 TEST_F(WindowArchive, IncrementalReadingTabOpenAndDelete) {
     startSimulator(QStringLiteral("rt10"));
     createForm(QStringLiteral("Регулятор РТ-10"));
-    EXPECT_EQ(form->PageControl1->tabText(form->PageControl1->count() - 1), u"Архив");
-    EXPECT_FALSE(form->btnIncremental->isEnabled()) << "nothing stored yet";
+    EXPECT_EQ(form->PageControl1()->tabText(form->PageControl1()->count() - 1), u"Архив");
+    EXPECT_FALSE(form->btnIncremental()->isEnabled()) << "nothing stored yet";
 
-    form->btnRead2->click();
+    form->btnRead2()->click();
     ASSERT_TRUE(waitArchive());
-    const TJournalInfo& j = *form->CurDev->journalAt(0);
+    const TJournalInfo& j = *form->CurDev()->journalAt(0);
     const int before = HeldRecords(simulator->instrument(), j).maxRec;
     simulator->updateInstrument([&](sim::Instrument& i) { Grow(i, j, false, 3); });
     simulator->clearRequestLog();
 
-    form->btnIncremental->click();
+    form->btnIncremental()->click();
     const QStringList incremental = listRows();
     EXPECT_EQ(RecordRequests(*simulator),
               (std::vector<int>{before - 1, before, before + 1, before + 2}));
-    EXPECT_TRUE(form->lblStat->text().startsWith(u"Дочитано"))
-        << form->lblStat->text().toStdString();
-    EXPECT_TRUE(!form->BtnExcel->isHidden());
+    EXPECT_TRUE(form->lblStat()->text().startsWith(u"Дочитано"))
+        << form->lblStat()->text().toStdString();
+    EXPECT_TRUE(!form->BtnExcel()->isHidden());
     ASSERT_TRUE(waitArchive());
-    form->btnRead2->click();
+    form->btnRead2()->click();
     EXPECT_EQ(incremental, listRows()) << "a full reading of the same instrument";
     ASSERT_TRUE(waitArchive());
     EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
 
-    TArchiveTab& tab = *form->tsArchive;
-    form->PageControl1->setCurrentWidget(&tab);
+    TArchiveTab& tab = *form->tsArchive();
+    form->PageControl1()->setCurrentWidget(&tab);
     tab.refresh();
     ASSERT_EQ(tab.seriesView->model()->rowCount(), 1) << "the readings continued one series";
     tab.seriesView->selectRow(0);
@@ -78,14 +78,14 @@ TEST_F(WindowArchive, IncrementalReadingTabOpenAndDelete) {
         QStringList rows;
     } opens[] = {{"", "", incremental}, {"2", "3", incremental.mid(2, 3)}};
     for (const auto& o : opens) {
-        form->BtnExcel->hide();
+        form->BtnExcel()->hide();
         form->sgCells()->clearCells(1);
         tab.edtStart->setText(QString::fromUtf8(o.start));
         tab.edtCount->setText(QString::fromUtf8(o.count));
         tab.btnOpen->click();
         EXPECT_EQ(listRows(), o.rows) << o.start;
-        EXPECT_TRUE(!form->BtnExcel->isHidden());
-        EXPECT_EQ(form->PageControl1->currentWidget(), form->tsData);
+        EXPECT_TRUE(!form->BtnExcel()->isHidden());
+        EXPECT_EQ(form->PageControl1()->currentWidget(), form->tsData());
     }
     tab.edtStart->setText(QStringLiteral("x"));
     tab.btnOpen->click();
@@ -99,7 +99,7 @@ TEST_F(WindowArchive, IncrementalReadingTabOpenAndDelete) {
     EXPECT_TRUE(sink.messages[1].startsWith(u"Q:Удалить из архива серию"))
         << sink.messages[1].toStdString();
     EXPECT_FALSE(tab.selectedSeries().has_value());
-    EXPECT_FALSE(form->btnIncremental->isEnabled());
+    EXPECT_FALSE(form->btnIncremental()->isEnabled());
 }
 
 // An archive that cannot be opened costs one message per reading, never the reading.
@@ -107,15 +107,15 @@ TEST_F(WindowArchive, UnusableArchiveGivesOneMessageAndTheReadingGoesOn) {
     qputenv("JOURNAL_ARCHIVE", "/dev/null/archive.sqlite");
     startSimulator(QStringLiteral("rt10"));
     createForm(QStringLiteral("Регулятор РТ-10"));
-    form->btnRead2->click();
+    form->btnRead2()->click();
     EXPECT_EQ(listRows().size(), 14);
     waitWriter();
     ASSERT_EQ(sink.messages.size(), 1) << sink.messages.join('|').toStdString();
     EXPECT_TRUE(sink.messages[0].startsWith(u"W:Архив журналов: "))
         << sink.messages[0].toStdString();
-    EXPECT_FALSE(form->btnIncremental->isEnabled());
-    form->tsArchive->refresh();
-    EXPECT_TRUE(form->tsArchive->lblState->text().startsWith(u"Архив журналов недоступен"));
+    EXPECT_FALSE(form->btnIncremental()->isEnabled());
+    form->tsArchive()->refresh();
+    EXPECT_TRUE(form->tsArchive()->lblState->text().startsWith(u"Архив журналов недоступен"));
 }
 
 } // namespace
