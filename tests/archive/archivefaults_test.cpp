@@ -2,10 +2,9 @@
 #include "archivetestfixture.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-
-#include <algorithm>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,7 +56,7 @@ public:
 
 struct FaultCase {
     const char* name;
-    const char* says; // a part of the error text; alternatives separated by '|'
+    const char* says; // a pattern the error text matches
     Engine engine;
     std::function<void(ArchiveFaultTest&, QString& url)> before; // breaks the archive
     bool midway = false; // the connection ends after the first records were committed
@@ -100,10 +99,9 @@ TEST_P(ArchiveFaultTest, ReportsOneErrorAndLetsTheReadingGoOn) {
          false},
         {"locked past the lock timeout", "lock timeout", Engine::PostgreSQL,
          [](auto& t, QString&) { t.HoldLock(); }},
-        // The server's notice comes before the connection closes, unless the client sees the
-        // closing first (a loaded machine).
+        // The client may learn of the end from the server's notice or from the closed socket.
         {"the server ends the connection during the reading",
-         "terminating|server closed the connection", Engine::PostgreSQL,
+         "terminating|closed the connection|no connection", Engine::PostgreSQL,
          [](auto& t, QString&) {
              t.HoldLock();
              ASSERT_TRUE(t.m_locker->exec(QStringLiteral("ROLLBACK")));
@@ -134,10 +132,8 @@ TEST_P(ArchiveFaultTest, ReportsOneErrorAndLetsTheReadingGoOn) {
         const auto error = writer.TakeError();
         ASSERT_TRUE(error);
         EXPECT_TRUE(error->startsWith(QStringLiteral("Архив журналов"))) << error->toStdString();
-        const QStringList says = QString::fromUtf8(c.says).split(u'|');
-        EXPECT_TRUE(std::any_of(says.begin(), says.end(), [&](const QString& part) {
-            return error->contains(part);
-        })) << error->toStdString();
+        EXPECT_TRUE(error->contains(QRegularExpression(QString::fromUtf8(c.says))))
+            << error->toStdString();
         EXPECT_FALSE(writer.TakeError());
         m_locker.reset();
         QSqlDatabase::removeDatabase(QStringLiteral("fault-locker"));
