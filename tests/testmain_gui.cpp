@@ -1,5 +1,7 @@
 #include <QApplication>
+#include <QDir>
 #include <QLocale>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -7,6 +9,11 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+    // Readings go into the journal archive at its default location: each test process (and the
+    // programs it starts) keeps it in a folder of its own, never in the user's.
+    QTemporaryDir dataHome(QDir::tempPath() + QStringLiteral("/journal-test-data-XXXXXX"));
+    qputenv("XDG_DATA_HOME", dataHome.path().toLocal8Bit());
+    qunsetenv("JOURNAL_ARCHIVE");
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

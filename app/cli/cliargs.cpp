@@ -1,6 +1,7 @@
 #include "app/cli/cliargs.h"
 
 #include "app/core/selectors.h"
+#include "archive/archivelocation.h"
 #include "platform/inifile.h"
 
 #include <algorithm>
@@ -73,6 +74,14 @@ QString SetLink(TCliOptions& o, const QString& option, const QString& value) {
     return Expected(option, value, QStringLiteral("232 или 485"));
 }
 
+QString SetArchiveUrl(TCliOptions& o, const QString& option, const QString& value) {
+    QString why;
+    if (!archive::ParseArchiveUrl(value, &why))
+        return QStringLiteral("%1: %2").arg(option, why);
+    o.archiveUrl = value;
+    return {};
+}
+
 template <QString TCliOptions::*Field>
 QString SetText(TCliOptions& o, const QString&, const QString& value) {
     o.*Field = value;
@@ -119,6 +128,22 @@ const TOption kOptions[] = {
      }},
     {"--output", nullptr, "ФАЙЛ", "файл: *.txt — текст, *.xlsx — книга Excel",
      SetText<&TCliOptions::output>},
+    {"--incremental", nullptr, nullptr,
+     "дочитать: только записи, которых нет в архиве (файл — как после полного чтения)",
+     SetFlag<&TCliOptions::incremental>},
+    {"--archive", nullptr, "URL",
+     "архив журналов: путь к файлу, sqlite:///путь или postgresql://[пользователь@]хост/база",
+     SetArchiveUrl},
+    {"--no-archive", nullptr, nullptr, "не сохранять чтение в архив",
+     SetFlag<&TCliOptions::noArchive>},
+    {"--archive-list", nullptr, nullptr,
+     "серии архива: номер, прибор, журнал, первая и последняя запись, записей, время чтения",
+     SetFlag<&TCliOptions::archiveList>},
+    {"--from-archive", nullptr, "N",
+     "записать --output из серии N архива, без прибора (--start и --count — часть серии)",
+     [](TCliOptions& o, const QString& opt, const QString& v) {
+         return SetInteger(o.fromArchive, opt, v, 1, INT_MAX, "номер серии архива");
+     }},
     {"--list", nullptr, nullptr, "приборы каталога и их журналы, по одному в строке",
      SetFlag<&TCliOptions::list>},
     {"--version", nullptr, nullptr, "версия программы", SetFlag<&TCliOptions::version>},
@@ -139,19 +164,38 @@ QString OutputExtension(const QString& output) {
     return name.contains(u'.') ? name.section(u'.', -1).toLower() : QString();
 }
 
+// The rules of the archive's options; an empty text when they agree.
+QString CheckArchiveOptions(const TCliOptions& o) {
+    if (o.noArchive && (!o.archiveUrl.isEmpty() || o.incremental || o.archiveList || o.fromArchive))
+        return QStringLiteral("--no-archive не сочетается с другими параметрами архива");
+    if (o.archiveList && (o.list || o.fromArchive || o.incremental || !o.device.isEmpty() ||
+                          o.journal > 0 || !o.port.isEmpty() || !o.output.isEmpty()))
+        return QStringLiteral("--archive-list сочетается только с --catalogue и --archive");
+    if (o.fromArchive &&
+        (o.list || o.incremental || !o.device.isEmpty() || o.journal > 0 || !o.port.isEmpty()))
+        return QStringLiteral("--from-archive не сочетается с --device, --journal, --port, "
+                              "--incremental и --list");
+    return {};
+}
+
 // The rules between options, once every argument was read.
 QString CheckCombination(TCliOptions& o) {
     if (o.help || o.version)
+        return {};
+    if (QString error = CheckArchiveOptions(o); !error.isEmpty())
+        return error;
+    if (o.archiveList)
         return {};
     if (o.list) {
         if (!o.device.isEmpty() || o.journal > 0 || !o.port.isEmpty() || !o.output.isEmpty())
             return QStringLiteral("--list сочетается только с --catalogue");
         return {};
     }
-    for (const auto& [name, missing] :
-         {std::pair{"--device", o.device.isEmpty()}, std::pair{"--journal", o.journal == 0},
-          std::pair{"--port", o.port.trimmed().isEmpty()},
-          std::pair{"--output", o.output.isEmpty()}})
+    const bool reading = !o.fromArchive;
+    for (const auto& [name, missing] : {std::pair{"--device", reading && o.device.isEmpty()},
+                                        std::pair{"--journal", reading && o.journal == 0},
+                                        std::pair{"--port", reading && o.port.trimmed().isEmpty()},
+                                        std::pair{"--output", o.output.isEmpty()}})
         if (missing)
             return QStringLiteral("не указан %1").arg(QLatin1String(name));
     if (o.start.has_value() != o.count.has_value())
@@ -190,13 +234,19 @@ QString UsageText() {
                "  journal-read [--catalogue ПАПКА] --device ИМЯ|N --journal N --port "
                "COMn|ПУТЬ|АДРЕС\n"
                "               [--speed БОД] [--link 232|485] [--address A] [--retries R]\n"
-               "               [--timeout МС] [--start S --count C] --output ФАЙЛ.txt|ФАЙЛ.xlsx\n"
+               "               [--timeout МС] [--start S --count C] [--incremental]\n"
+               "               [--archive URL|--no-archive] --output ФАЙЛ.txt|ФАЙЛ.xlsx\n"
+               "  journal-read [--catalogue ПАПКА] [--archive URL] --from-archive N\n"
+               "               [--start S --count C] --output ФАЙЛ\n"
+               "  journal-read [--catalogue ПАПКА] [--archive URL] --archive-list\n"
                "  journal-read [--catalogue ПАПКА] --list\n"
                "  journal-read --help | --version\n"
                "\n"
                "Считывает журнал прибора так же, как кнопка «Считать» окна, и сохраняет его так "
                "же,\nкак «Сохранить...». Скорость, тип связи, адрес, число повторов и время "
-               "ожидания\nответа по умолчанию — из main.ini, как в окне.\n"
+               "ожидания\nответа по умолчанию — из main.ini, как в окне. Каждое чтение "
+               "сохраняется\nв архив журналов (main.ini [Archive], JOURNAL_ARCHIVE или\n"
+               "~/.local/share/journal-reader/archive.sqlite).\n"
                "\n") +
            options +
            QStringLiteral(

@@ -37,6 +37,13 @@ struct TCliOptions {
     std::optional<int> count;
     QString output;
     bool spreadsheet = false; // output ends in .xlsx
+    // The journal archive: another location, none, a reading of only what it lacks, its list of
+    // series, or a file from a stored series instead of a reading.
+    QString archiveUrl;
+    bool noArchive = false;
+    bool incremental = false;
+    bool archiveList = false;
+    std::optional<int> fromArchive; // series id
 };
 
 struct TParseResult {

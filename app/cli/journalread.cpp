@@ -1,9 +1,11 @@
 #include "app/cli/journalread.h"
 
+#include "app/core/archiverecorder.h"
 #include "app/core/catalogue.h"
 #include "app/core/journaldecoder.h"
 #include "app/core/journalexport.h"
 #include "app/core/selectors.h"
+#include "app/core/storedseries.h"
 #include "app/core/stringgrid.h"
 #include "platform/portlist.h"
 #include "platform/replacefile.h"
@@ -22,6 +24,61 @@ constexpr int kBarWidth = 30;
 // Returns 0, or the error number of a failed write.
 int printLine(std::FILE* f, const QString& line) {
     return WriteText(f, line + u'\n');
+}
+
+// "Сохранить...": the list to the output file as the window writes it; returns the exit status.
+int WriteOutput(const TCliOptions& options, const IStringGrid& sg, const TDevInfo& device,
+                int journalIndex, int recordsRead, int recordsFailed, const TCliIo& io) {
+    const TTypeDev layout = device.journalAt(journalIndex)->typedev;
+    const core::ExportResult exported =
+        options.spreadsheet ? core::ExportSpreadsheet(sg, device.Name, layout, options.output)
+                            : core::ExportText(sg, device.Name, layout, options.output);
+    if (!exported.ok) {
+        printLine(io.err, exported.error);
+        return kExitRefused;
+    }
+    if (!exported.notice.isEmpty())
+        printLine(io.err, exported.notice);
+    // Records read and records that failed (their rows hold the error) are counted apart.
+    const QString failed =
+        recordsFailed > 0 ? QStringLiteral(", с ошибкой: %1").arg(recordsFailed) : QString();
+    printLine(io.err, QStringLiteral("Записей: %1%2, файл %3")
+                          .arg(QString::number(recordsRead), failed, exported.fileName));
+    return kExitOk;
+}
+
+// The archive the options name; nullopt with a message when it is turned off.
+std::optional<QString> ArchiveUrl(const TCliOptions& options, const core::TCatalogue& catalogue,
+                                  const TCliIo& io) {
+    const archive::TArchiveSetting setting =
+        core::ArchiveSettingFor(catalogue.Settings, options.archiveUrl, options.noArchive);
+    if (setting.enabled)
+        return setting.url;
+    printLine(io.err, QStringLiteral("Архив журналов отключён ([Archive] Enabled=0 в %1)")
+                          .arg(catalogue.MainIniPath));
+    return std::nullopt;
+}
+
+// The archive opened for queries; nullptr with its message on standard error.
+std::unique_ptr<archive::TJournalArchive>
+OpenArchive(const TCliOptions& options, const core::TCatalogue& catalogue, const TCliIo& io) {
+    const auto url = ArchiveUrl(options, catalogue, io);
+    if (!url)
+        return nullptr;
+    auto archive = std::make_unique<archive::TJournalArchive>();
+    if (archive->Open(*url))
+        return archive;
+    printLine(io.err, archive->error());
+    return nullptr;
+}
+
+QString IsoTime(const QDateTime& time) {
+    return time.isValid() ? time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate)
+                          : QString();
+}
+
+QString OptionalNumber(const std::optional<qint64>& n) {
+    return n ? QString::number(*n) : QString();
 }
 
 } // namespace
@@ -171,7 +228,7 @@ QString CheckCatalogueFolder(const QString& folder) {
 }
 
 QString CheckDeviceAndJournal(const TCliOptions& options, const core::TCatalogue& catalogue) {
-    if (options.list)
+    if (options.list || options.archiveList || options.fromArchive)
         return {};
     const TDevInfo* device = FindDevice(catalogue, options.device);
     if (!device)
@@ -226,6 +283,8 @@ TRunRequest RequestFor(const TCliOptions& options, const core::TCatalogue& catal
         request.startText = QString::number(*options.start);
         request.countText = QString::number(*options.count);
     }
+    request.portName = options.port;
+    request.incremental = options.incremental;
     return request;
 }
 
@@ -253,39 +312,75 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
     TCliRunHost host(io.err, io.terminal, io.stopRequested);
     TReadingRun run(library, runDecoder, sg, host);
     host.setRun(&run);
+    const archive::TArchiveSetting archiveSetting =
+        core::ArchiveSettingFor(catalogue.Settings, options.archiveUrl, options.noArchive);
+    std::unique_ptr<core::TArchiveRecorder> recorder;
+    if (archiveSetting.enabled) {
+        recorder = std::make_unique<core::TArchiveRecorder>(archiveSetting.url);
+        run.SetArchive(recorder.get());
+    }
     const TRunResult result = run.Run(request);
     host.finishProgress();
     const bool stopped = io.stopRequested();
+    if (result.incremental != TIncremental::None && result.readRecords())
+        printLine(io.err, host.statusText());
 
+    int status = kExitOk;
     if (!result.offersExport()) {
-        if (stopped)
-            return kExitInterrupt;
         // A refusal's message or a failed read's error text is already on standard error.
-        if (result.end != TRunEnd::Finished)
-            return kExitRefused;
-        printLine(io.err, QStringLiteral("Журнал пуст, файл не записан."));
-        return kExitOk;
+        if (!stopped && result.end != TRunEnd::Finished)
+            status = kExitRefused;
+        else if (!stopped)
+            printLine(io.err, QStringLiteral("Журнал пуст, файл не записан."));
+    } else {
+        status = WriteOutput(options, sg, *request.device, request.journalIndex, result.recordsRead,
+                             result.recordsFailed, io);
     }
+    if (recorder) {
+        recorder->Finish();
+        if (const auto error = recorder->TakeError())
+            printLine(io.err, *error);
+    }
+    return stopped && status == kExitOk ? kExitInterrupt : status;
+}
 
-    // "Сохранить...": the device selector's text and the layout of the journal read.
-    const TTypeDev layout = request.device->journalAt(request.journalIndex)->typedev;
-    const core::ExportResult exported =
-        options.spreadsheet
-            ? core::ExportSpreadsheet(sg, request.device->Name, layout, options.output)
-            : core::ExportText(sg, request.device->Name, layout, options.output);
-    if (!exported.ok) {
-        printLine(io.err, exported.error);
+int ListArchive(const TCliOptions& options, const core::TCatalogue& catalogue, const TCliIo& io) {
+    const auto archive = OpenArchive(options, catalogue, io);
+    const auto series = archive ? archive->ListSeries() : std::nullopt;
+    if (!series) {
+        if (archive)
+            printLine(io.err, archive->error());
         return kExitRefused;
     }
-    if (!exported.notice.isEmpty())
-        printLine(io.err, exported.notice);
-    // Records read and records that failed (their rows hold the error) are counted apart.
-    const QString failed = result.recordsFailed > 0
-                               ? QStringLiteral(", с ошибкой: %1").arg(result.recordsFailed)
-                               : QString();
-    printLine(io.err, QStringLiteral("Записей: %1%2, файл %3")
-                          .arg(QString::number(result.recordsRead), failed, exported.fileName));
-    return stopped ? kExitInterrupt : kExitOk;
+    for (const auto& s : *series)
+        printLine(io.out, QStringList{QString::number(s.id), s.journal.deviceName,
+                                      QString::number(s.journal.journalNumber),
+                                      OptionalNumber(s.firstNumber), OptionalNumber(s.lastNumber),
+                                      QString::number(s.records), IsoTime(s.lastReadingTime)}
+                              .join(u'\t'));
+    return kExitOk;
+}
+
+int ExportFromArchive(const TCliOptions& options, const core::TCatalogue& catalogue,
+                      const TCliIo& io) {
+    const auto archive = OpenArchive(options, catalogue, io);
+    if (!archive)
+        return kExitRefused;
+    TStringGrid sg(2, 5);
+    TStringGrid sgGr(2, 1);
+    core::TJournalDecoder decoder(sg);
+    TRunDecoder runDecoder(decoder, sgGr);
+    const core::TShownSeries shown =
+        core::ShowSeries(*archive, catalogue.ListDev, *options.fromArchive, options.start,
+                         options.count, runDecoder, sg);
+    if (!shown.ok()) {
+        printLine(io.err, shown.error);
+        return kExitRefused;
+    }
+    if (const QString notice = runDecoder.RunNotice(); !notice.isEmpty())
+        printLine(io.err, notice);
+    return WriteOutput(options, sg, *shown.device, shown.journalIndex, shown.count - shown.failed,
+                       shown.failed, io);
 }
 
 } // namespace cli

@@ -31,6 +31,7 @@ public:
     void ShowMessage(const QString& text, const QString& detail = {}) override;
     void SetExportVisible(bool) override {}
     void SetStatusText(const QString& text) override { m_status = text; }
+    const QString& statusText() const { return m_status; }
     void SetCountText(const QString& text) override;
     void SetProgressMaximum(int maximum) override;
     void SetProgressPosition(int) override {}
@@ -97,8 +98,20 @@ const TDevInfo* FindDevice(const core::TCatalogue& catalogue, const QString& nam
 // looks ports up in the program's own main.ini and JOURNAL_PORTS.
 void ExportPortMapping(int number, const QString& mainIniPath);
 
-// One reading run with the options and its export; returns the exit status.
+// One reading run with the options and its export, stored in the journal archive unless it is
+// turned off; returns the exit status. An archive that fails costs one line on standard error,
+// never the reading.
 [[nodiscard]] int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
                               IAccessLibrary& library, const TCliIo& io);
+
+// --archive-list: one line per series of the archive: id, device, journal number, first and last
+// record number, records, time of the last reading (ISO 8601), tab-separated.
+[[nodiscard]] int ListArchive(const TCliOptions& options, const core::TCatalogue& catalogue,
+                              const TCliIo& io);
+
+// --from-archive: the file a reading of the series' range (or of --start/--count) would have
+// written, decoded with the catalogue's current description.
+[[nodiscard]] int ExportFromArchive(const TCliOptions& options, const core::TCatalogue& catalogue,
+                                    const TCliIo& io);
 
 } // namespace cli

@@ -85,8 +85,15 @@ int main(int argc, char** argv) {
         return cli::kExitUsage;
     }
 
+    cli::TCliIo io;
+    io.terminal = ::isatty(STDERR_FILENO) != 0;
+    io.stopRequested = [] { return g_stopSignal != 0; };
     if (options.list)
         return cli::ListCatalogue(catalogue, stdout, stderr);
+    if (options.archiveList)
+        return cli::ListArchive(options, catalogue, io);
+    if (options.fromArchive)
+        return cli::ExportFromArchive(options, catalogue, io);
 
     TAccessLibraryBinding library;
     if (!library.LoadAccessLibrary(programDirectory, nullptr) || !library.isComplete()) {
@@ -95,9 +102,6 @@ int main(int argc, char** argv) {
         return cli::kExitRefused;
     }
 
-    cli::TCliIo io;
-    io.terminal = ::isatty(STDERR_FILENO) != 0;
-    io.stopRequested = [] { return g_stopSignal != 0; };
     const int status = cli::ReadJournal(options, catalogue, library, io);
     return status == cli::kExitInterrupt ? cli::kExitSignal + g_stopSignal : status;
 }

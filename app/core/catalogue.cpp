@@ -52,6 +52,7 @@ void ReportDamage(const platform::IniFile& mainIni, const QString& path, QString
 const QString kSettings = QStringLiteral("Settings");
 const QString kPosition = QStringLiteral("Position");
 const QString kSaveDialog = QStringLiteral("SaveDialog");
+const QString kArchive = QStringLiteral("Archive");
 
 // Whether the file's encoding holds `text` (windows-1251 lacks most scripts).
 bool Encodable(const platform::IniFile& ini, const QString& text) {
@@ -108,6 +109,10 @@ TConnectionSettings ReadConnectionSettings(const platform::IniFile& ini) {
         s.saveFolder = ini.readString(kSaveDialog, u"Folder", QString());
     if (ini.valueExists(kSaveDialog, u"Filter"))
         s.saveFilter = ini.readInteger(kSaveDialog, u"Filter", 1);
+    if (ini.valueExists(kArchive, u"Url"))
+        s.archiveUrl = ini.readString(kArchive, u"Url", QString());
+    if (ini.valueExists(kArchive, u"Enabled"))
+        s.archiveEnabled = ini.readInteger(kArchive, u"Enabled", 1);
     return s;
 }
 
@@ -329,6 +334,7 @@ void TCatalogue::Load(const QString& mainIniPath, const QString& deviceDirectory
         if (file == u"qqq")
             break;
         auto dev = std::make_unique<TDevInfo>();
+        dev->FileName = file;
         platform::IniFile description;
         readCatalogueFile(description, FindDeviceFile(MainIniPath, deviceDirectory, file));
         ReadDevice(description, *dev, file, &Errors);

@@ -21,8 +21,8 @@ namespace core {
 // QT_LOGGING_RULES="journal.catalogue.debug=true").
 Q_DECLARE_LOGGING_CATEGORY(lcCatalogue)
 
-// The connection settings, window position and save dialog memory kept in [Settings],
-// [Position] and [SaveDialog] of main.ini.
+// The connection settings, window position, save dialog memory and archive location kept in
+// [Settings], [Position], [SaveDialog] and [Archive] of main.ini.
 struct TConnectionSettings {
     // Text of the port item to select; nullopt when the key is missing (keep item 0).
     std::optional<QString> lastcomport;
@@ -41,6 +41,10 @@ struct TConnectionSettings {
     // (on saving: leave it as it is). A folder the file's encoding cannot hold is not written.
     std::optional<QString> saveFolder;
     std::optional<int> saveFilter;
+    // [Archive] Url= and Enabled=: where the journal archive is and whether it is used; nullopt
+    // when the key is missing. Only read: SaveSettings leaves them as they are.
+    std::optional<QString> archiveUrl;
+    std::optional<int> archiveEnabled;
 };
 
 TConnectionSettings ReadConnectionSettings(const platform::IniFile& mainIni);

@@ -84,6 +84,7 @@ inline constexpr bool ArchiveNumberFits(std::int32_t num) {
 
 struct TDevInfo {
     QString Name;
+    QString FileName; // the description file as main.ini names it
     std::int32_t v1 = 0, v2 = 0, v3 = 0, v4 = 0;
     std::int32_t CountJournals = 0;
     // Journal[0] is journal 1 (item 0 of the journal selector).

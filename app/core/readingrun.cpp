@@ -2,31 +2,30 @@
 
 #include "app/core/errortexts.h"
 #include "app/core/journaldecoder.h"
+#include "archive/archivetypes.h"
 #include "platform/inifile.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 namespace {
 
-enum LoopKind { kFixedLoop, kTextLoop, kModeLoop, kNoLoop };
-
 constexpr int kRegisterBufferSize = 252;
 
-// The record loop of a layout: text records come from the first journal of a text-record device.
-int LoopKindFor(TTypeDev layout, int journalIndex) {
-    switch (layout) {
-    case tdPlain:
-    case tdPlain2:
-    case tdPlain3:
-    case tdPlain4:
-        return kFixedLoop;
-    case tdMarlo:
-    case tdQuint:
-        return journalIndex == 0 ? kTextLoop : kModeLoop;
-    default:
-        return kNoLoop; // a layout the program does not know
-    }
+// The reply buffer of a stored answer: its bytes, the rest zeroed as the access library leaves it.
+void StoredReply(const QByteArray& bytes, std::uint8_t* reply) {
+    std::fill(reply, reply + core::kReplySize, std::uint8_t(0));
+    std::memcpy(reply, bytes.constData(),
+                static_cast<std::size_t>(std::min<qsizetype>(bytes.size(), core::kReplySize)));
+}
+
+QString IncrementalStatus(const TRunResult& r) {
+    if (r.incremental == TIncremental::NewSeries)
+        return QStringLiteral("Прибор не совпал с архивом: журнал считан полностью, новая серия");
+    return QStringLiteral("Дочитано: новых записей %1, из архива %2")
+        .arg(r.recordsDone() - r.recordsFromArchive)
+        .arg(r.recordsFromArchive);
 }
 
 // A 64-bit position or count for the progress bar, which counts in int.
@@ -97,6 +96,74 @@ QString JournalProblem(const TJournalInfo& journal) {
                               "65536 записей.")
             .arg(journal.Name, QString::number(journal.CountRec));
     return {};
+}
+
+TRecordLoop RecordLoopFor(const TJournalInfo& journal, int journalIndex) {
+    switch (journal.typedev) {
+    case tdPlain:
+    case tdPlain2:
+    case tdPlain3:
+    case tdPlain4:
+        return TRecordLoop::Fixed;
+    case tdMarlo:
+    case tdQuint:
+        return journalIndex == 0 ? TRecordLoop::Text : TRecordLoop::Mode;
+    default:
+        return TRecordLoop::None;
+    }
+}
+
+int RingSizeFor(const TJournalInfo& journal, TRecordLoop loop) {
+    // A ring without size cannot wrap.
+    return loop == TRecordLoop::Fixed && journal.Cycle && journal.CountRec > 0 ? journal.CountRec
+                                                                               : 0;
+}
+
+int RequestIndexFor(const TJournalInfo& journal, TRecordLoop loop, std::int64_t number) {
+    const int ring = RingSizeFor(journal, loop);
+    return static_cast<int>(ring > 0 ? number % ring : number);
+}
+
+void ShowRecord(IRecordDecoder& decoder, IStringGrid& sg, TRecordLoop loop, int i,
+                std::int64_t startrec, int requestIndex, const std::uint8_t* reply, int code) {
+    sg.setRowCount(i + 2);
+    if (code != 0) {
+        core::WriteErrorRow(sg, i, startrec + i, core::ErrorMessage(code));
+        decoder.ScrollToLastRow();
+    } else if (loop == TRecordLoop::Fixed) {
+        decoder.DecodeFixedReply(i, reply, requestIndex);
+    } else if (loop == TRecordLoop::Text) {
+        decoder.DecodeTextRecord(i, reply);
+    } else {
+        sg.setCell(i + 1, 0, QString::number(startrec + i));
+        decoder.DecodeModeRecord(i, reply);
+    }
+}
+
+void ShowStoredRecords(IRecordDecoder& decoder, IStringGrid& sg, const TDevInfo& device,
+                       int journalIndex, std::int64_t startrec, int count,
+                       const std::vector<TStoredRecord>& records) {
+    sg.clearCells(1);
+    sg.setRowCount(2);
+    decoder.ClearGroupData();
+    const TJournalInfo* journal = device.journalAt(journalIndex);
+    const TRecordLoop loop = journal ? RecordLoopFor(*journal, journalIndex) : TRecordLoop::None;
+    decoder.BeginRun(&device, journalIndex, startrec);
+    auto next = records.begin();
+    std::uint8_t reply[core::kReplySize];
+    for (int i = 0; loop != TRecordLoop::None && i < count; ++i) {
+        const std::int64_t number = startrec + i;
+        next = std::lower_bound(next, records.end(), number,
+                                [](const TStoredRecord& r, qint64 n) { return r.number < n; });
+        if (next == records.end() || next->number != number) {
+            core::WriteErrorRow(sg, i, number, QStringLiteral("Нет в архиве"));
+            continue;
+        }
+        StoredReply(next->bytes, reply);
+        ShowRecord(decoder, sg, loop, i, startrec, RequestIndexFor(*journal, loop, number), reply,
+                   next->code);
+    }
+    decoder.BuildGroupView();
 }
 
 TReadingRun::TReadingRun(IAccessLibrary& library, IRecordDecoder& decoder, IStringGrid& sg,
@@ -190,7 +257,7 @@ void TReadingRun::ReadJournal(const TRunRequest& request, const TJournalInfo& se
     if (request.limit && !ApplyLimit(limitStart, limitCount))
         return;
 
-    const int loop = LoopKindFor(journal.typedev, request.journalIndex);
+    const TRecordLoop loop = RecordLoopFor(journal, request.journalIndex);
     if (!FitRecordRange(journal, loop))
         return;
 
@@ -198,9 +265,12 @@ void TReadingRun::ReadJournal(const TRunRequest& request, const TJournalInfo& se
     m_host.SetProgressPosition(0);
     m_host.SetProgressMaximum(ProgressValue(m_result.CountRec));
 
+    const std::vector<TStoredRecord> stored = BeginArchive(request, journal, loop);
     m_decoder.BeginRun(request.device, request.journalIndex, m_result.startrec);
     m_result.end = TRunEnd::Finished;
-    ReadRecords(journal, devAddr, loop);
+    ReadRecords(journal, devAddr, loop, stored);
+    if (request.incremental)
+        m_host.SetStatusText(IncrementalStatus(m_result));
 
     m_host.SetProgressPosition(ProgressValue(m_result.CountRec));
     if (m_result.offersExport())
@@ -267,13 +337,13 @@ bool TReadingRun::ApplyLimit(std::int32_t limitStart, std::int32_t limitCount) {
     return true;
 }
 
-bool TReadingRun::FitRecordRange(const TJournalInfo& journal, int loopKind) {
+bool TReadingRun::FitRecordRange(const TJournalInfo& journal, TRecordLoop loop) {
     TRunResult& r = m_result;
-    if (loopKind == kNoLoop || r.CountRec <= 0)
+    if (loop == TRecordLoop::None || r.CountRec <= 0)
         return true;
     // The fixed-layout loop of a ring wraps the indexes inside the ring, which fits (see
     // JournalProblem); every other loop asks for startrec, startrec + 1, ...
-    const bool wraps = loopKind == kFixedLoop && journal.Cycle;
+    const bool wraps = loop == TRecordLoop::Fixed && journal.Cycle;
     if (r.startrec < 0 || (!wraps && r.startrec >= kRecordPositions)) {
         r.end = TRunEnd::StartOutOfRange;
         r.message = QStringLiteral("Запись %1 не может быть запрошена: номера записей — от 0 до "
@@ -291,44 +361,88 @@ bool TReadingRun::FitRecordRange(const TJournalInfo& journal, int loopKind) {
     return true;
 }
 
-void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, int loopKind) {
-    if (loopKind == kNoLoop)
+int TReadingRun::RequestRecord(int devAddr, int archiveNumber, int index, std::uint8_t* reply) {
+    std::fill(reply, reply + core::kReplySize, std::uint8_t(0));
+    const auto request = RecordRequest(archiveNumber, index);
+    std::copy(request.begin(), request.end(), reply);
+    return m_lib.AnyFunction(devAddr, 65, 7, reply);
+}
+
+std::vector<TStoredRecord> TReadingRun::BeginArchive(const TRunRequest& request,
+                                                     const TJournalInfo& journal,
+                                                     TRecordLoop loop) {
+    if (request.incremental)
+        m_result.incremental = TIncremental::NewSeries;
+    if (!m_archive || loop == TRecordLoop::None)
+        return {};
+    TArchiveRunInfo info;
+    info.device = request.device;
+    info.journalIndex = request.journalIndex;
+    info.port = request.portName;
+    info.address = request.devAddr;
+    info.speed = request.speed;
+    info.startrec = m_result.startrec;
+    info.countRec = m_result.CountRec;
+    info.maxRec = m_result.MaxRec;
+    info.ringSize = RingSizeFor(journal, loop);
+    std::optional<qint64> series;
+    std::vector<TStoredRecord> stored;
+    if (request.incremental)
+        series = IdentifySeries(info, request.devAddr, journal.Num);
+    if (series) {
+        m_result.incremental = TIncremental::Continued;
+        info.incremental = true;
+        stored = m_archive->StoredAnswers(*series, info);
+    }
+    m_archive->Begin(info, series);
+    return stored;
+}
+
+std::optional<qint64> TReadingRun::IdentifySeries(const TArchiveRunInfo& info, int devAddr,
+                                                  int archiveNumber) {
+    m_host.SetStatusText(QStringLiteral("Сравнение с архивом..."));
+    std::uint8_t reply[core::kReplySize];
+    for (const TArchiveCheck& check : m_archive->Comparisons(info)) {
+        if (RequestRecord(devAddr, archiveNumber, check.requestIndex, reply) == 0 &&
+            archive::MeaningfulReply(reply) == check.bytes)
+            return check.seriesId;
+        m_host.ProcessEvents();
+    }
+    return std::nullopt;
+}
+
+void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, TRecordLoop loop,
+                              const std::vector<TStoredRecord>& stored) {
+    if (loop == TRecordLoop::None)
         return;
     const std::int64_t startrec = m_result.startrec;
     const int count = static_cast<int>(m_result.CountRec); // at most 65,536 (FitRecordRange)
-    if (loopKind != kTextLoop)
+    if (loop != TRecordLoop::Text)
         m_progress = startrec;
     m_host.SetProgressPosition(ProgressValue(m_progress));
 
+    auto next = stored.begin();
     std::uint8_t reply[core::kReplySize];
     for (int i = 0; i < count; ++i) {
-        std::int64_t idx = startrec + i;
-        if (loopKind == kFixedLoop) {
-            m_host.SetStatusText(QStringLiteral("%1 (%2)").arg(idx + 1).arg(startrec + count));
-            if (journal.Cycle)
-                idx %= journal.CountRec;
-        }
-        std::fill(std::begin(reply), std::end(reply), 0);
-        const auto request = RecordRequest(journal.Num, static_cast<int>(idx));
-        std::copy(request.begin(), request.end(), reply);
-        const int code = m_lib.AnyFunction(devAddr, 65, 7, reply);
-
-        m_sg.setRowCount(i + 2);
-        if (code != 0) {
-            core::WriteErrorRow(m_sg, i, startrec + i, core::ErrorMessage(code));
-            m_decoder.ScrollToLastRow();
-            ++m_result.recordsFailed;
+        const std::int64_t number = startrec + i;
+        if (loop == TRecordLoop::Fixed)
+            m_host.SetStatusText(QStringLiteral("%1 (%2)").arg(number + 1).arg(startrec + count));
+        const int idx = RequestIndexFor(journal, loop, number);
+        while (next != stored.end() && next->number < number)
+            ++next;
+        int code = 0;
+        if (next != stored.end() && next->number == number) {
+            StoredReply(next->bytes, reply);
+            ++m_result.recordsFromArchive;
         } else {
-            if (loopKind == kFixedLoop) {
-                m_decoder.DecodeFixedReply(i, reply, static_cast<int>(idx));
-            } else if (loopKind == kTextLoop) {
-                m_decoder.DecodeTextRecord(i, reply);
-            } else {
-                m_sg.setCell(i + 1, 0, QString::number(startrec + i));
-                m_decoder.DecodeModeRecord(i, reply);
-            }
-            ++m_result.recordsRead;
+            code = RequestRecord(devAddr, journal.Num, idx, reply);
+            if (m_archive && code != 0)
+                m_archive->Failed(number, code);
+            else if (m_archive)
+                m_archive->Answered(number, reply);
         }
+        ShowRecord(m_decoder, m_sg, loop, i, startrec, idx, reply, code);
+        ++(code != 0 ? m_result.recordsFailed : m_result.recordsRead);
 
         m_host.SetProgressPosition(ProgressValue(++m_progress));
         m_host.ProcessEvents();
@@ -341,6 +455,8 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, int loop
 }
 
 void TReadingRun::FinishRun() {
+    if (m_archive)
+        m_archive->End();
     m_decoder.BuildGroupView();
     m_getArch = true;
     m_host.SetRunState(TRunState::Idle);

@@ -2,6 +2,7 @@
 
 #include "app/core/accesslibrary.h"
 #include "app/core/journaldata.h"
+#include "app/core/runarchive.h"
 #include "app/core/stringgrid.h"
 
 #include <QString>
@@ -9,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 // What the reading run needs of the record decoder: the rows of the linear list and the events
 // of the grouped view are its business.
@@ -92,6 +94,9 @@ struct TRunRequest {
     bool limit = false;
     QString startText; // EdtStart
     QString countText; // EdtCount
+    QString portName;  // the port as the user named it (kept in the archive)
+    // "Дочитать": only the records the archive lacks are read (see TIncremental).
+    bool incremental = false;
 };
 
 // How a reading run ended.
@@ -108,6 +113,13 @@ enum class TRunEnd {
                         // is a record index a request cannot carry
 };
 
+// What an incremental reading found in the archive.
+enum class TIncremental {
+    None,      // a full reading
+    Continued, // the instrument agreed with a series: only the records it lacks were read
+    NewSeries, // no series agreed: the whole range was read, into a new series
+};
+
 // The outcome of a reading run, also its state while it runs.
 struct TRunResult {
     TRunEnd end = TRunEnd::Finished;
@@ -122,6 +134,8 @@ struct TRunResult {
     bool countKnown = false; // MaxRec holds the journal's record count
     int recordsRead = 0;     // records whose reply was decoded
     int recordsFailed = 0;   // records whose request failed (an error row each)
+    TIncremental incremental = TIncremental::None;
+    int recordsFromArchive = 0; // of recordsRead: decoded from the archive's bytes
 
     int recordsDone() const { return recordsRead + recordsFailed; }
     // The run connected to the instrument.
@@ -141,10 +155,40 @@ std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex);
 // or a ring larger than the record positions a request can address. Empty when there is none.
 QString JournalProblem(const TJournalInfo& journal);
 
+// How the record loop requests and shows the records of a journal.
+enum class TRecordLoop {
+    Fixed, // fixed-layout records; a ring's requests wrap at its size
+    Text,  // text records (the first journal of tdMarlo and tdQuint)
+    Mode,  // mode-change records (their other journals)
+    None,  // a layout that reads no records
+};
+TRecordLoop RecordLoopFor(const TJournalInfo& journal, int journalIndex);
+// The size at which the loop's requests wrap (a ring journal's), 0 when they do not.
+int RingSizeFor(const TJournalInfo& journal, TRecordLoop loop);
+// The index the record loop sends for a record number (after a ring's wrap-around).
+int RequestIndexFor(const TJournalInfo& journal, TRecordLoop loop, std::int64_t number);
+
+// The row of record `i` of a run that starts at `startrec`: an error row for a failed request
+// (code != 0), else the decoded reply. `requestIndex` is the index sent.
+void ShowRecord(IRecordDecoder& decoder, IStringGrid& sg, TRecordLoop loop, int i,
+                std::int64_t startrec, int requestIndex, const std::uint8_t* reply, int code);
+
+// The list and the grouped view of stored records numbered startrec..startrec+count-1 (sorted
+// by number), exactly as a reading of that range shows them: the answers decoded with the
+// device's current description, failed requests as their error rows; a number the records lack
+// gets an error row saying so.
+void ShowStoredRecords(IRecordDecoder& decoder, IStringGrid& sg, const TDevInfo& device,
+                       int journalIndex, std::int64_t startrec, int count,
+                       const std::vector<TStoredRecord>& records);
+
 // One reading run through the access library: connect, count, records, disconnect.
 class TReadingRun {
 public:
     TReadingRun(IAccessLibrary& library, IRecordDecoder& decoder, IStringGrid& sg, IRunHost& host);
+
+    // Where the runs store what they read, and what an incremental reading continues; nullptr:
+    // nowhere (an incremental reading then reads everything).
+    void SetArchive(IRunArchive* archive) { m_archive = archive; }
 
     // btnRead2Click: runs to its end (records arrive while pending events are handled) and
     // returns how it ended.
@@ -176,14 +220,27 @@ private:
     // Narrows the range to the user's limit; false (with a message) when its start is outside.
     [[nodiscard]] bool ApplyLimit(std::int32_t limitStart, std::int32_t limitCount);
     // Keeps the record indexes the loop will send within what a request can carry.
-    [[nodiscard]] bool FitRecordRange(const TJournalInfo& journal, int loopKind);
+    [[nodiscard]] bool FitRecordRange(const TJournalInfo& journal, TRecordLoop loop);
     void FinishRun();
-    void ReadRecords(const TJournalInfo& journal, int devAddr, int loopKind);
+    // Function 65 for one record into `reply`; returns the result code.
+    int RequestRecord(int devAddr, int archiveNumber, int index, std::uint8_t* reply);
+    // The archive's side of the run before its records: an incremental reading identifies its
+    // series and gets its stored answers; the archive begins to store the run.
+    std::vector<TStoredRecord> BeginArchive(const TRunRequest& request, const TJournalInfo& journal,
+                                            TRecordLoop loop);
+    // The series whose stored answer the instrument repeats byte for byte, if any.
+    std::optional<qint64> IdentifySeries(const TArchiveRunInfo& info, int devAddr,
+                                         int archiveNumber);
+    // The records of the range in order: from `stored` when it holds the number, else from the
+    // instrument.
+    void ReadRecords(const TJournalInfo& journal, int devAddr, TRecordLoop loop,
+                     const std::vector<TStoredRecord>& stored);
 
     IAccessLibrary& m_lib;
     IRecordDecoder& m_decoder;
     IStringGrid& m_sg;
     IRunHost& m_host;
+    IRunArchive* m_archive = nullptr;
 
     bool m_active = false;
     bool m_getArch = true;

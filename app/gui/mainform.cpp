@@ -1,9 +1,12 @@
 #include "app/gui/mainform.h"
 
+#include "app/core/archivebrowser.h"
+#include "app/core/archiverecorder.h"
 #include "app/core/catalogue.h"
 #include "app/core/errortexts.h"
 #include "app/core/windowplacement.h"
 #include "app/core/windowtexts.h"
+#include "app/gui/archivetab.h"
 #include "app/gui/connectionsettings.h"
 #include "app/gui/listexport.h"
 #include "app/gui/messageboxsink.h"
@@ -16,6 +19,7 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QScreen>
+#include <QTimer>
 
 namespace {
 
@@ -90,45 +94,6 @@ void TForm1::createEngines() {
     m_run = std::make_unique<TReadingRun>(m_library, *m_runDecoder, *sgCells(), *m_runView);
 }
 
-void TForm1::connectChart() {
-    ui.tsChart->setDecoder(m_decoder.get());
-    ui.tsChart->setMessages(m_messages);
-    ui.tsChart->followGroupGrid(sgGr());
-    connect(ui.tsChart, &TChartTab::groupOpened, this,
-            [this] { ui.PageControl1->setCurrentWidget(ui.tsChart); });
-    connect(ui.tsChart, &TChartTab::recordClicked, this, [this](std::int32_t index) {
-        ui.PageControl1->setCurrentWidget(ui.tsData);
-        ui.tsData->showRecord(index);
-    });
-}
-
-void TForm1::createComponents() {
-    m_dlgManager = new TDlgManager(this);
-    m_dlgManager->setObjectName(QStringLiteral("DlgManager1"));
-    // The components' messages ("Неверно задан параметр!") go to the window's message boxes.
-    m_dlgManager->SetMessageSink(m_messages);
-    m_rs232 = new comm::TRS232Transport(this);
-    m_rs232->setObjectName(QStringLiteral("RS232"));
-    m_rs232->SetMessageSink(m_messages);
-    m_rs232->SetPort(QStringLiteral("COM2"));
-    m_rs232->SetAnswerDelay(500);
-    m_rs232->SetDisplayName(QStringLiteral("RS232"));
-    m_rs232->SetDlgManager(m_dlgManager);
-    m_rs232->OnChangeConnected = [this](QObject* s, bool c) { RS232ChangeConnected(s, c); };
-    m_mbm = new comm::TModbusMaster(this);
-    m_mbm->setObjectName(QStringLiteral("MBM"));
-    m_mbm->SetTransport(m_rs232);
-    m_mbm->SetQueryType(comm::qtNormal);
-    m_mbm->OnExchange = [this](QObject* s, qint32 q, qint32 a, qint32 f, const QVariant& v,
-                               qint32 r) { MBMExchange(s, q, a, f, v, r); };
-    m_dlgManager->SetMaster(m_mbm);
-    connect(this, &TForm1::devAdrChanged, m_mbm, &comm::TModbusMaster::SetDeviceAddress);
-    m_serverPathView = std::make_unique<TServerPathView>(ui, *m_messages, *m_run, *this,
-                                                         [this] { return m_curDev; });
-    m_serverPath = std::make_unique<TServerReadingPath>(*m_rs232, *m_mbm, *sgCells(), *sgGrCells(),
-                                                        *m_decoder, *m_serverPathView);
-}
-
 void TForm1::connectControls() {
     connect(ui.EdtAddr, &QLineEdit::textChanged, this, &TForm1::EdtAddrChange);
     connect(ui.chbLimit, &QCheckBox::clicked, this, &TForm1::chbLimitClick);
@@ -143,6 +108,8 @@ void TForm1::connectControls() {
     connect(ui.btnRead, &QPushButton::clicked, this, &TForm1::btnReadClick);
     connect(ui.BtnDisconnect, &QPushButton::clicked, this, &TForm1::BtnDisconnectClick2);
     connect(ui.BtnExcel, &QPushButton::clicked, this, &TForm1::BtnExcelClick);
+    connect(ui.btnIncremental, &QPushButton::clicked, this, &TForm1::btnIncrementalClick);
+    connect(ui.rgTypeJ, &TRadioGroup::itemClicked, this, &TForm1::updateIncrementalButton);
 }
 
 QString TForm1::mainIniPath() const {
@@ -164,6 +131,7 @@ void TForm1::FormCreate() {
     m_listDev.clear();
     m_curDev = nullptr;
     LoadCatalogue();
+    setupArchive();
     m_structV = TServerReadingPath::RecordStructure();
     m_serverPath->SetStructV(m_structV);
     // The grids' heading rows come with their tabs.
@@ -207,6 +175,7 @@ void TForm1::LoadCatalogue() {
     catalogue.Load(mainIniPath(), m_options.deviceDirectory.isEmpty() ? m_options.programDirectory
                                                                       : m_options.deviceDirectory);
     const core::TConnectionSettings& s = catalogue.Settings;
+    m_archiveSetting = core::ArchiveSettingFor(s);
 
     connectionsettings::Restore(ui, s);
     m_retries = s.Retries;
@@ -296,6 +265,8 @@ void TForm1::cbxDevChange() {
     if (!journals.isEmpty())
         ui.rgTypeJ->setItemIndex(0);
     FillRecTypeGrid();
+    if (m_archiveWatch) // after start-up
+        updateIncrementalButton();
 }
 
 core::TLinkChoice TForm1::SelectedLink() const {
@@ -339,6 +310,14 @@ const TJournalInfo* TForm1::selectedJournal() const {
 }
 
 void TForm1::btnRead2Click() {
+    startReading(false);
+}
+
+void TForm1::btnIncrementalClick() {
+    startReading(true);
+}
+
+void TForm1::startReading(bool incremental) {
     TRunRequest request;
     request.device = m_curDev;
     request.journalIndex = ui.rgTypeJ->itemIndex();
@@ -355,8 +334,16 @@ void TForm1::btnRead2Click() {
     request.limit = ui.chbLimit->isChecked();
     request.startText = ui.EdtStart->text();
     request.countText = ui.EdtCount->text();
+    request.portName = ui.cbxPort->currentText();
+    request.incremental = incremental;
 
+    ui.btnIncremental->setEnabled(false);
+    m_archiveTab->setReadingActive(true);
     m_run->Run(request);
+    m_archiveTab->setReadingActive(false);
+    updateIncrementalButton();
+    if (m_archiveRecorder)
+        m_archiveWatch->start();
     if (m_closeRequested)
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }

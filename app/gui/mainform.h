@@ -9,6 +9,7 @@
 #include "app/gui/runview.h"
 #include "app/gui/serverpathview.h"
 #include "app/serverpath/serverreadingpath.h"
+#include "archive/archivelocation.h"
 #include "platform/portlist.h"
 #include "ui_mainform.h"
 
@@ -23,8 +24,14 @@
 
 class IMessageSink;
 class ISaveFileChooser;
+class QTimer;
+class TArchiveTab;
 class TDlgManager;
 class TStringTableModel;
+namespace core {
+class TArchiveBrowser;
+class TArchiveRecorder;
+} // namespace core
 
 struct TForm1Options {
     // Where main.ini, the device files and the access library are looked up.
@@ -89,6 +96,8 @@ public:
     TStringTableModel* sgTypeCells() const { return ui.tsSet->cells(); }
     core::TJournalDecoder& decoder() { return *m_decoder; }
     bool runActive() const { return m_run->IsActive(); }
+    // The last run's archive writer has not finished committing.
+    bool archiveWriting() const;
     TServerReadingPath& serverPath() { return *m_serverPath; }
 
     // State of the window (DevAdr follows the address box; FRetries and FAnswerTime, in ms, come
@@ -131,6 +140,7 @@ public:
     QLabel* lblStat() const { return ui.lblStat; }
     QLabel* lblMaxRec() const { return ui.lblMaxRec; }
     QPushButton* BtnExcel() const { return ui.BtnExcel; }
+    QPushButton* btnIncremental() const { return ui.btnIncremental; } // "Дочитать"
     QLabel* VerPO() const { return ui.VerPO; }
     QPushButton* btnConnect() const { return ui.btnConnect; }
     QPushButton* btnRead() const { return ui.btnRead; }
@@ -145,6 +155,7 @@ public:
     TGroupTab* tsGroup() const { return ui.tsGroup; }
     TRecTypeTab* tsSet() const { return ui.tsSet; }
     TChartTab* tsChart() const { return ui.tsChart; }
+    TArchiveTab* tsArchive() const { return m_archiveTab; }
     QTableView* sg() const { return ui.tsData->grid(); }
     QTableView* sgGr() const { return ui.tsGroup->grid(); }
     QTableView* sgType() const { return ui.tsSet->grid(); }
@@ -162,6 +173,8 @@ public slots:
     void BtnDisconnect2Click();
     // "Считать": a reading run through the access library; returns when the run has ended.
     void btnRead2Click();
+    // "Дочитать": a reading of only the records the archive lacks.
+    void btnIncrementalClick();
     // "Остановить" (and the server path's "Остановить (srv)").
     void btnStopClick();
     // "Сохранить...": the linear list to a text file or a workbook.
@@ -200,6 +213,19 @@ private:
     bool event(QEvent* event) override;
     // At the first show: the whole window on the available screen (core::PlaceWindow).
     void showEvent(QShowEvent* event) override;
+    // A reading run with the window's choices: "Считать", or "Дочитать" when `incremental`.
+    void startReading(bool incremental);
+    // The journal archive of main.ini's [Archive] (or JOURNAL_ARCHIVE): the runs store into it,
+    // "Дочитать" and the "Архив" tab use it.
+    void setupArchive();
+    // "Дочитать" is enabled when the archive holds a series of the selected device and journal.
+    void updateIncrementalButton();
+    // Once the run's archive writer has committed: its failure as one message, the button and
+    // the tab up to date.
+    void watchArchiveWriter();
+    // The tab's "Открыть": the series in the list and the grouped view, as after a reading.
+    void openArchivedSeries(qint64 seriesId, std::optional<qint64> start,
+                            std::optional<qint64> count);
 
     TForm1Options m_options;
     Ui::TForm1 ui;
@@ -233,4 +259,10 @@ private:
     TDlgManager* m_dlgManager = nullptr;      // DlgManager1
     std::unique_ptr<TServerPathView> m_serverPathView;
     std::unique_ptr<TServerReadingPath> m_serverPath;
+
+    archive::TArchiveSetting m_archiveSetting;
+    std::unique_ptr<core::TArchiveRecorder> m_archiveRecorder;
+    std::unique_ptr<core::TArchiveBrowser> m_archiveBrowser;
+    TArchiveTab* m_archiveTab = nullptr;
+    QTimer* m_archiveWatch = nullptr;
 };

@@ -2,6 +2,7 @@
 
 #include "app/core/errortexts.h"
 #include "app/core/readingrun.h"
+#include "app/core/recordformat.h"
 #include "comm/ipc/datatypes.h"
 
 #include <cmath>
@@ -97,6 +98,8 @@ const TJournalInfo* TServerReadingPath::journal() const {
 }
 
 void TServerReadingPath::btnReadClick() {
+    if (m_archiving) // the previous reading ended on a failed record
+        endArchive();
     m_decoder.ClearGroupData(m_sgGr);
     const TDevInfo* dev = m_host.CurrentDevice();
     if (!dev) {
@@ -166,6 +169,7 @@ void TServerReadingPath::MBMExchange(QObject* /*Sender*/, std::int32_t QID, std:
         if (!m_host.ReadingFlag())
             return;
         m_maxRec = Value.toInt();
+        beginArchive();
         m_host.SetCountText(QStringLiteral("Количество записей: ") + QString::number(m_maxRec));
         m_host.SendRecordAnswer(0, 0);
         return;
@@ -174,11 +178,14 @@ void TServerReadingPath::MBMExchange(QObject* /*Sender*/, std::int32_t QID, std:
     if (n <= 0)
         return;
     if (Result != 0) {
+        if (m_archiving)
+            m_archive->Failed(n - 1, Result);
         core::WriteErrorRow(m_sg, n, n, core::ErrorMessage(Result));
         m_decoder.ScrollToLastRow();
         return;
     }
     m_recV = Value.toList();
+    storeAnswer(n);
     m_host.SendRecordAnswer(n, 0);
 }
 
@@ -187,7 +194,43 @@ void TServerReadingPath::requestRecord(const TJournalInfo& j, std::int32_t n) {
     queueTask(qid, [&] { m_mbm.ReadIndexArch(qid, j.Num, 1, n - 1, QVariant(m_structV)); });
 }
 
+void TServerReadingPath::beginArchive() {
+    if (!m_archive)
+        return;
+    TArchiveRunInfo info;
+    info.device = m_host.CurrentDevice();
+    info.journalIndex = m_host.JournalItemIndex();
+    info.port = m_rs232.Port();
+    info.address = m_mbm.DeviceAddress();
+    info.speed = comm::baudRateOf(m_rs232.Speed());
+    info.countRec = m_maxRec;
+    info.maxRec = m_maxRec;
+    m_archive->Begin(info, std::nullopt);
+    m_archiving = true;
+}
+
+void TServerReadingPath::storeAnswer(std::int32_t n) {
+    if (!m_archiving)
+        return;
+    std::uint8_t reply[core::kReplySize] = {65, 10};
+    const auto put = [&](int offset, std::uint32_t value, int bytes) {
+        for (int b = 0; b < bytes; ++b)
+            reply[offset + b] = std::uint8_t(value >> (8 * (bytes - 1 - b)));
+    };
+    put(2, Pattern32(m_recV.value(0)), 4);
+    put(6, Pattern32(m_recV.value(1)), 2);
+    put(8, Pattern32(m_recV.value(2)), 4);
+    m_archive->Answered(n - 1, reply);
+}
+
+void TServerReadingPath::endArchive() {
+    if (m_archiving)
+        m_archive->End();
+    m_archiving = false;
+}
+
 void TServerReadingPath::endReading() {
+    endArchive();
     m_decoder.BuildGroupView(m_sgGr);
     m_host.SetControlEnabled(Control::Read, true);
     m_host.SetControlEnabled(Control::Stop, false);

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "app/core/journaldecoder.h"
 #include "app/core/journaldata.h"
+#include "app/core/journaldecoder.h"
+#include "app/core/runarchive.h"
 #include "app/core/stringgrid.h"
 #include "comm/comtransport.h"
 #include "comm/ipc/datatypes.h"
@@ -73,6 +74,11 @@ public:
     // The window's "record answer" message: w = 0 after the count, else the record number.
     void WMRecordAnswer(std::int32_t w, std::int32_t l);
 
+    // Where the readings are stored (nullptr: nowhere). Record n is stored as number n - 1, the
+    // index it was requested with, so that its history is the main path's; its answer bytes
+    // are the fields received put back in the tdPlain layout the request structure reads.
+    void SetArchive(IRunArchive* archive) { m_archive = archive; }
+
     // Record structure of the record requests (the window's StructV).
     void SetStructV(const QVariantList& structV) { m_structV = structV; }
     // The value types of a record's fields: time (32 bits), identifier (16), value (32).
@@ -92,6 +98,11 @@ private:
     // reading instead of letting the error escape into the event loop.
     template <typename Queue> void queueTask(std::int32_t qid, Queue queue);
     void endReading();
+    // The reading's count is known: the archive begins to store it.
+    void beginArchive();
+    void endArchive();
+    // A record's answer fields in the reply buffer of function 65 (tdPlain layout).
+    void storeAnswer(std::int32_t n);
 
     comm::TRS232Transport& m_rs232;
     comm::TModbusMaster& m_mbm;
@@ -99,6 +110,8 @@ private:
     IStringGrid& m_sgGr;
     core::TJournalDecoder& m_decoder;
     IServerPathHost& m_host;
+    IRunArchive* m_archive = nullptr;
+    bool m_archiving = false; // the archive stores the reading in progress
     std::int32_t m_maxRec = 0;
     QVariantList m_recV;
     std::int32_t m_outstanding = 0;

@@ -39,6 +39,21 @@ QModbusDataUnit table(QModbusDataUnit::RegisterType type, const QMap<int, quint1
     return unit;
 }
 
+// The instrument's registers into the server's tables.
+void loadRegisters(QModbusServer& server, const Instrument& instrument) {
+    QModbusDataUnitMap map;
+    map.insert(QModbusDataUnit::InputRegisters,
+               table(QModbusDataUnit::InputRegisters, instrument.inputRegisters));
+    map.insert(QModbusDataUnit::HoldingRegisters,
+               table(QModbusDataUnit::HoldingRegisters, instrument.holdingRegisters));
+    server.setMap(map);
+    for (auto it = instrument.inputRegisters.begin(); it != instrument.inputRegisters.end(); ++it)
+        server.setData(QModbusDataUnit::InputRegisters, quint16(it.key()), it.value());
+    for (auto it = instrument.holdingRegisters.begin(); it != instrument.holdingRegisters.end();
+         ++it)
+        server.setData(QModbusDataUnit::HoldingRegisters, quint16(it.key()), it.value());
+}
+
 bool fail(QString* error, const QString& text) {
     if (error)
         *error = text;
@@ -142,6 +157,7 @@ protected:
         std::optional<Fault> fault;
         {
             std::lock_guard lock(m_sim->m_mutex);
+            m_sim->m_log.append({fc, journal, record, reg});
             for (Fault& f : m_sim->m_instrument.faults) {
                 if (f.times == 0 || (f.function && f.function != fc) ||
                     (f.journal >= 0 && f.journal != journal) ||
@@ -245,6 +261,29 @@ void Simulator::clearFaults() {
     setFaults({});
 }
 
+QList<Simulator::Request> Simulator::requestLog() const {
+    std::lock_guard lock(m_mutex);
+    return m_log;
+}
+
+void Simulator::clearRequestLog() {
+    std::lock_guard lock(m_mutex);
+    m_log.clear();
+}
+
+void Simulator::updateInstrument(const std::function<void(Instrument&)>& change) {
+    Instrument copy;
+    {
+        std::lock_guard lock(m_mutex);
+        change(m_instrument);
+        copy = m_instrument;
+    }
+    if (m_server)
+        QMetaObject::invokeMethod(
+            m_context, [this, &copy] { loadRegisters(*m_server, copy); },
+            Qt::BlockingQueuedConnection);
+}
+
 Instrument Simulator::instrument() const {
     std::lock_guard lock(m_mutex);
     return m_instrument;
@@ -343,16 +382,7 @@ void Simulator::runInThread(const std::function<void()>& work) {
 bool Simulator::installServer(QModbusServer* server, QString* why) {
     Instrument copy = instrument();
     server->setServerAddress(copy.address);
-    QModbusDataUnitMap map;
-    map.insert(QModbusDataUnit::InputRegisters,
-               table(QModbusDataUnit::InputRegisters, copy.inputRegisters));
-    map.insert(QModbusDataUnit::HoldingRegisters,
-               table(QModbusDataUnit::HoldingRegisters, copy.holdingRegisters));
-    server->setMap(map);
-    for (auto it = copy.inputRegisters.begin(); it != copy.inputRegisters.end(); ++it)
-        server->setData(QModbusDataUnit::InputRegisters, quint16(it.key()), it.value());
-    for (auto it = copy.holdingRegisters.begin(); it != copy.holdingRegisters.end(); ++it)
-        server->setData(QModbusDataUnit::HoldingRegisters, quint16(it.key()), it.value());
+    loadRegisters(*server, copy);
     server->setValue(QModbusServer::AdditionalData, platform::toCp1251(copy.name));
     if (!server->connectDevice()) {
         *why = server->errorString();

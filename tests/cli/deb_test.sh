@@ -38,6 +38,8 @@ zcat deb-root/usr/share/doc/journal-reader/changelog.Debian.gz | head -1 | grep 
     fail "the changelog does not name version $version"
 dpkg-deb -f "$deb" Depends | grep -q qt6-translations-l10n || fail "no Depends on Qt's translations"
 dpkg-deb -f "$deb" Depends | grep -q libqt6charts6 || fail "no Depends on Qt Charts"
+dpkg-deb -f "$deb" Depends | grep -q libqt6sql6-sqlite || fail "no Depends on the SQLite driver"
+dpkg-deb -f "$deb" Recommends | grep -q libqt6sql6-psql || fail "no Recommends of the PostgreSQL driver"
 grep -q '^License: Expat' deb-root/usr/share/doc/journal-reader/copyright || fail "no license"
 rm -rf deb-root
 echo "package $deb ($size KiB installed): ok"

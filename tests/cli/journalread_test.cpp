@@ -362,6 +362,12 @@ TEST_F(JournalRead, WrongCommandLines) {
         {{"--list", "--device", "1"}, "--list сочетается только с --catalogue"},
         {{"--catalogue", out.filePath("none"), "--list"}, "не папка"},
         {{"--catalogue", dir.filePath("empty"), "--list"}, "нет main.ini"},
+        {good + QStringList{"--archive", "ftp://host/a"}, "неизвестный вид архива ftp"},
+        {good + QStringList{"--incremental", "--no-archive"}, "--no-archive не сочетается"},
+        {{"--archive-list", "--device", "1"}, "--archive-list сочетается только с"},
+        {{"--from-archive", "0", "--output", file}, "номер серии архива"},
+        {{"--from-archive", "2", "--port", "COM1", "--output", file}, "--from-archive не"},
+        {{"--from-archive", "2"}, "не указан --output"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString());

@@ -213,6 +213,37 @@ TEST_F(ServerPathTest, AnswersOfTasksNotAwaitedAreDropped) {
     EXPECT_EQ(sg.rowCount(), 2);
 }
 
+// The archive gets the reading: record n as number n - 1 (its index), the answer's fields in the
+// tdPlain reply layout, a failed record's code, and the end.
+TEST_F(ServerPathTest, StoresTheReadingInTheArchive) {
+    struct FakeArchive : IRunArchive {
+        std::vector<TArchiveCheck> Comparisons(const TArchiveRunInfo&) override { return {}; }
+        std::vector<TStoredRecord> StoredAnswers(qint64, const TArchiveRunInfo&) override {
+            return {};
+        }
+        void Begin(const TArchiveRunInfo& run, std::optional<qint64> series) override {
+            log << QStringLiteral("begin %1 %2").arg(run.countRec).arg(series ? 1 : 0);
+        }
+        void Answered(qint64 n, const std::uint8_t* reply) override {
+            log << QStringLiteral("%1 %2").arg(n).arg(
+                QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(reply), 13).toHex()));
+        }
+        void Failed(qint64 n, int code) override {
+            log << QStringLiteral("%1 failed %2").arg(n).arg(code);
+        }
+        void End() override { log << QStringLiteral("end"); }
+        QStringList log;
+    } archive;
+    path.SetArchive(&archive);
+    path.btnReadClick();
+    path.MBMExchange(&mbm, 1000, 1, 4, QVariant::fromValue(quint16(2)), 0);
+    path.MBMExchange(&mbm, 1, 1, 65, QVariantList{0x01020304u, 0x0506, 0x0708090Au}, 0);
+    path.MBMExchange(&mbm, 2, 1, 65, QVariant(), 3);
+    path.btnReadClick(); // the failed record ended the reading
+    EXPECT_EQ(archive.log,
+              (QStringList{"begin 2 0", "0 410a0102030405060708090a00", "1 failed 3", "end"}));
+}
+
 TEST_F(ServerPathTest, ConnectAndConnectionEventsSetTheButtons) {
     comm::TRS232Transport other;
     TServerReadingPath p2{other, mbm, sg, sgGr, decoder, host};

@@ -64,6 +64,23 @@ public:
     // Requests the server has processed (answered or not).
     int requestCount() const { return m_requests; }
 
+    // A request the server processed: its function code and, for function 65, the journal and
+    // the record index asked for (-1 otherwise); for registers the first address (-1 otherwise).
+    struct Request {
+        int function = 0;
+        int journal = -1;
+        int record = -1;
+        int reg = -1;
+        bool operator==(const Request&) const = default;
+    };
+    // The requests processed since the start or the last clearRequestLog(), in order.
+    QList<Request> requestLog() const;
+    void clearRequestLog();
+
+    // Changes the instrument while it runs (records written, registers moved on, as between two
+    // visits); the registers reach the server before this returns.
+    void updateInstrument(const std::function<void(Instrument&)>& change);
+
     // The instrument as it is now (copied under the simulator's lock).
     Instrument instrument() const;
 
@@ -86,6 +103,7 @@ private:
     quint16 m_innerPort = 0; // of the Modbus TCP server behind the network front
     std::atomic<int> m_latencyMs{0};
     std::atomic<int> m_requests{0};
+    QList<Request> m_log; // under m_mutex
     int m_baud = 115200;
     int m_pendingPacing = 0;
 };

@@ -1,0 +1,154 @@
+#include "app/core/archivebrowser.h"
+
+#include "app/core/archiverecorder.h"
+#include "app/core/timeformats.h"
+
+namespace core {
+
+namespace {
+
+const QStringList kSeriesHeadings = {QStringLiteral("№"),       QStringLiteral("Прибор"),
+                                     QStringLiteral("Журнал"),  QStringLiteral("Записи"),
+                                     QStringLiteral("Записей"), QStringLiteral("Последнее чтение"),
+                                     QStringLiteral("Порт"),    QStringLiteral("Адрес")};
+
+const QStringList kReadingHeadings = {QStringLiteral("Время"),    QStringLiteral("Чтение"),
+                                      QStringLiteral("Порт"),     QStringLiteral("Адрес"),
+                                      QStringLiteral("Скорость"), QStringLiteral("Записи"),
+                                      QStringLiteral("Записей"),  QStringLiteral("Завершено")};
+
+// A time of the archive as the list shows times: the local wall clock in the locale's form.
+QString TimeText(const QDateTime& time) {
+    if (!time.isValid())
+        return {};
+    const QDateTime local = time.toLocalTime();
+    return LocaleDateTimeText(QDateTimeToDateTime(QDateTime(local.date(), local.time(), Qt::UTC)));
+}
+
+QString RangeText(const std::optional<qint64>& first, const std::optional<qint64>& last) {
+    return first && last ? QStringLiteral("%1–%2").arg(*first).arg(*last) : QString();
+}
+
+void FillRows(IStringGrid& grid, const QStringList& headings,
+              const std::vector<QStringList>& rows) {
+    grid.setColumnCount(static_cast<int>(headings.size()));
+    grid.setRowCount(std::max<int>(2, static_cast<int>(rows.size()) + 1));
+    grid.clearCells(0);
+    for (int c = 0; c < headings.size(); ++c)
+        grid.setCell(0, c, headings[c]);
+    for (std::size_t r = 0; r < rows.size(); ++r)
+        for (int c = 0; c < rows[r].size(); ++c)
+            grid.setCell(static_cast<int>(r) + 1, c, rows[r][c]);
+}
+
+} // namespace
+
+TOpenRange ParseOpenRange(const QString& startText, const QString& countText) {
+    TOpenRange range;
+    const auto number = [](const QString& text, qint64 min) -> std::optional<qint64> {
+        bool ok = false;
+        const qint64 n = text.trimmed().toLongLong(&ok);
+        return ok && n >= min ? std::optional<qint64>(n) : std::nullopt;
+    };
+    if (!startText.trimmed().isEmpty()) {
+        range.start = number(startText, 0);
+        if (!range.start)
+            range.error = QStringLiteral("«%1» — не номер записи").arg(startText.trimmed());
+    }
+    if (range.error.isEmpty() && !countText.trimmed().isEmpty()) {
+        range.count = number(countText, 1);
+        if (!range.count)
+            range.error = QStringLiteral("«%1» — не количество записей").arg(countText.trimmed());
+    }
+    return range;
+}
+
+archive::TJournalArchive* TArchiveBrowser::Archive() {
+    return OpenArchive(m_archive, m_url, m_error);
+}
+
+bool TArchiveBrowser::Fail() {
+    m_error = m_archive ? m_archive->error() : m_error;
+    return false;
+}
+
+bool TArchiveBrowser::FillSeries(IStringGrid& grid) {
+    m_series.clear();
+    m_error.clear();
+    m_unreachable = false;
+    archive::TJournalArchive* a = Archive();
+    const auto series = a ? a->ListSeries() : std::nullopt;
+    if (series)
+        m_series = *series;
+    std::vector<QStringList> rows;
+    for (const auto& s : m_series)
+        rows.push_back(
+            {QString::number(s.id), s.journal.deviceName,
+             QStringLiteral("%1 %2").arg(s.journal.journalNumber).arg(s.journal.journalName),
+             RangeText(s.firstNumber, s.lastNumber), QString::number(s.records),
+             TimeText(s.lastReadingTime), s.lastPort, QString::number(s.lastAddress)});
+    FillRows(grid, kSeriesHeadings, rows);
+    return series ? true : Fail();
+}
+
+std::optional<qint64> TArchiveBrowser::SeriesAt(int row) const {
+    if (row < 1 || static_cast<std::size_t>(row) > m_series.size())
+        return std::nullopt;
+    return m_series[static_cast<std::size_t>(row - 1)].id;
+}
+
+bool TArchiveBrowser::FillReadings(qint64 seriesId, IStringGrid& grid) {
+    archive::TJournalArchive* a = Archive();
+    const auto readings = a ? a->Readings(seriesId) : std::nullopt;
+    std::vector<QStringList> rows;
+    for (const auto& r : readings.value_or(std::vector<archive::TReadingSummary>{}))
+        rows.push_back({TimeText(r.info.time),
+                        r.info.kind == archive::TReadingKind::Incremental
+                            ? QStringLiteral("дочитывание")
+                            : QStringLiteral("полное"),
+                        r.info.port, QString::number(r.info.address),
+                        r.info.speed > 0 ? QString::number(r.info.speed) : QString(),
+                        RangeText(r.firstNumber, r.lastNumber), QString::number(r.records),
+                        r.finished.isValid() ? QStringLiteral("да") : QStringLiteral("нет")});
+    FillRows(grid, kReadingHeadings, rows);
+    return readings ? true : Fail();
+}
+
+TShownSeries TArchiveBrowser::Open(qint64 seriesId, std::optional<qint64> start,
+                                   std::optional<qint64> count, const TDevList& devices,
+                                   IRecordDecoder& decoder, IStringGrid& sg) {
+    archive::TJournalArchive* a = Archive();
+    if (!a) {
+        TShownSeries failed;
+        failed.error = m_error;
+        return failed;
+    }
+    return ShowSeries(*a, devices, seriesId, start, count, decoder, sg);
+}
+
+bool TArchiveBrowser::Delete(qint64 seriesId) {
+    archive::TJournalArchive* a = Archive();
+    return a && a->DeleteSeries(seriesId) ? true : Fail();
+}
+
+bool TArchiveBrowser::HasSeries(const TDevInfo& device, int journalIndex) {
+    if (m_unreachable)
+        return false;
+    archive::TJournalArchive* a = Archive();
+    m_unreachable = !a;
+    const auto series = a ? a->Candidates(JournalKeyOf(device, journalIndex), 1) : std::nullopt;
+    return series && !series->empty();
+}
+
+QString TArchiveBrowser::DeleteQuestion(qint64 seriesId) const {
+    for (const auto& s : m_series)
+        if (s.id == seriesId)
+            return QStringLiteral("Удалить из архива серию %1 (%2, журнал %3, записей: %4)?")
+                .arg(s.id)
+                .arg(s.journal.deviceName)
+                .arg(s.journal.journalNumber)
+                .arg(s.records);
+    return QStringLiteral("Удалить из архива серию %1?").arg(seriesId);
+}
+
+} // namespace core

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "app/core/readingrun.h"
+#include "app/core/storedseries.h"
+#include "app/core/stringgrid.h"
+#include "archive/journalarchive.h"
+
+#include <QString>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace core {
+
+// The record range of "Открыть" from its two boxes: both empty — the whole series; else the first
+// record number and, when given, how many records from it. `error` says what is wrong.
+struct TOpenRange {
+    std::optional<qint64> start;
+    std::optional<qint64> count;
+    QString error;
+};
+TOpenRange ParseOpenRange(const QString& startText, const QString& countText);
+
+// The "Архив" tab without widgets: the archive's series and a series' readings as rows of text,
+// opening a series into the list and the grouped view, deleting one. Every failure is kept in
+// error() for one message; nothing throws.
+class TArchiveBrowser {
+public:
+    explicit TArchiveBrowser(QString url) : m_url(std::move(url)) {}
+
+    const QString& url() const { return m_url; }
+    const QString& error() const { return m_error; }
+
+    // Reloads the series into `grid`: a heading row, then one row per series (number, device,
+    // journal, record range, records, last reading time, its port and address). False when the
+    // archive fails (the grid then holds the heading row only).
+    bool FillSeries(IStringGrid& grid);
+    // The series of a row of the series grid (row 1 is the first); nullopt outside the list.
+    std::optional<qint64> SeriesAt(int row) const;
+    // The readings of a series into `grid`: heading row, then time, kind, port, address, speed,
+    // record range, records, whether it finished.
+    bool FillReadings(qint64 seriesId, IStringGrid& grid);
+    // Shows the series (or start..start+count-1 of it) as a reading of that range shows it.
+    TShownSeries Open(qint64 seriesId, std::optional<qint64> start, std::optional<qint64> count,
+                      const TDevList& devices, IRecordDecoder& decoder, IStringGrid& sg);
+    bool Delete(qint64 seriesId);
+    // Whether the archive holds a series of the device's journal. After the archive could not be
+    // opened this answers false at once until FillSeries tries again: a server that is down
+    // must not hold up the window at every change of the device.
+    bool HasSeries(const TDevInfo& device, int journalIndex);
+    // HasSeries tries to open the archive again (a reading has just written to it).
+    void RetryOpening() { m_unreachable = false; }
+    // A question for "Удалить": names the series.
+    QString DeleteQuestion(qint64 seriesId) const;
+
+private:
+    archive::TJournalArchive* Archive();
+    bool Fail();
+
+    const QString m_url;
+    std::unique_ptr<archive::TJournalArchive> m_archive;
+    std::vector<archive::TSeriesSummary> m_series;
+    QString m_error;
+    bool m_unreachable = false; // the last opening for HasSeries failed
+};
+
+} // namespace core

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "app/core/catalogue.h"
+#include "app/core/runarchive.h"
+#include "archive/archivelocation.h"
+#include "archive/archivewriter.h"
+#include "archive/journalarchive.h"
+
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+namespace core {
+
+// The device type and journal a series keeps, from the catalogue's device.
+archive::TJournalKey JournalKeyOf(const TDevInfo& device, int journalIndex);
+
+// Whether and where the archive is used: journal-read's --archive URL or --no-archive, main.ini's
+// [Archive], JOURNAL_ARCHIVE and the default location (see archive::ResolveArchiveSetting).
+archive::TArchiveSetting ArchiveSettingFor(const TConnectionSettings& settings,
+                                           const QString& optionUrl = {}, bool noArchive = false);
+
+// `archive` opened at `url` when it is not open yet; nullptr (and `archive` empty) when it cannot
+// be opened, the reason in `error`.
+archive::TJournalArchive* OpenArchive(std::unique_ptr<archive::TJournalArchive>& archive,
+                                      const QString& url, QString& error);
+
+// The reading runs' journal archive: queries for an incremental reading on the caller's thread,
+// and a TArchiveWriter per run that commits off it. A failing archive never stops a run: its
+// first failure is kept for one message (TakeError) and the run goes on.
+class TArchiveRecorder : public IRunArchive {
+public:
+    explicit TArchiveRecorder(QString url, archive::TWriterOptions options = {});
+    // Waits for the last run's writer.
+    ~TArchiveRecorder() override;
+    TArchiveRecorder(const TArchiveRecorder&) = delete;
+    TArchiveRecorder& operator=(const TArchiveRecorder&) = delete;
+
+    const QString& url() const { return m_url; }
+
+    std::vector<TArchiveCheck> Comparisons(const TArchiveRunInfo& run) override;
+    std::vector<TStoredRecord> StoredAnswers(qint64 seriesId, const TArchiveRunInfo& run) override;
+    void Begin(const TArchiveRunInfo& run, std::optional<qint64> series) override;
+    void Answered(qint64 number, const std::uint8_t* reply) override;
+    void Failed(qint64 number, int code) override;
+    void End() override;
+
+    // The last run's writer has committed everything (or failed); true when there is none.
+    bool Finished() const;
+    // Waits for the last run's writer; the series it stored into, if any.
+    std::optional<qint64> Finish();
+    // The archive's failure not yet reported, once.
+    std::optional<QString> TakeError();
+
+private:
+    // The connection for queries, opened on first use; nullptr (the failure noted) when the
+    // archive cannot be opened.
+    archive::TJournalArchive* Archive();
+    void StartRun();
+    void Note(const QString& error);
+
+    const QString m_url;
+    const archive::TWriterOptions m_options;
+    std::unique_ptr<archive::TJournalArchive> m_archive;
+    std::unique_ptr<archive::TArchiveWriter> m_writer;
+    bool m_inRun = false;
+    std::optional<QString> m_error;
+};
+
+} // namespace core

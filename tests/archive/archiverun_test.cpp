@@ -1,0 +1,372 @@
+// journal-read and its archive for real: the simulated instrument on a pseudo-terminal, the real
+// access library, an SQLite file or the suite's PostgreSQL server. An incremental reading writes
+// the file a full reading writes and asks the instrument only for what the archive lacks.
+#include "archivetestfixture.h"
+#include "journalgrowth.h"
+
+#include "app/core/catalogue.h"
+#include "sim/simulator.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+
+#include <csignal>
+#include <set>
+
+namespace {
+
+const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new PostgresEnvironment);
+
+constexpr int kCom = 9;
+
+QByteArray FileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+}
+
+// Another instrument's records: every time from record `from` on a second later.
+void Shift(sim::Instrument& inst, int journal, int from) {
+    auto& records = inst.journal(journal)->records;
+    for (int k = from; k < records.size(); ++k)
+        records[k][3] = char(records[k][3] + 1);
+}
+
+struct Outcome {
+    int status = -1;
+    QString err;
+    QString out;
+};
+
+class ArchiveRunTest : public ArchiveTest {
+protected:
+    void SetUp() override {
+        ArchiveTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        catalogue.Load(m_catalogue);
+        ASSERT_EQ(catalogue.ListDev.size(), 6u);
+    }
+
+    void Start(const sim::Instrument& inst) {
+        simulator = std::make_unique<sim::Simulator>(inst);
+        QString error;
+        ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
+        qputenv("JOURNAL_PORTS",
+                QStringLiteral("COM%1=%2").arg(kCom).arg(simulator->clientPath()).toUtf8());
+    }
+
+    static sim::Instrument Content(const QString& name) {
+        QString error;
+        auto inst = sim::Instrument::fromFile(
+            QStringLiteral(JOURNAL_SOURCE_DIR "/sim/content/%1.sim").arg(name), &error);
+        EXPECT_TRUE(inst) << error.toStdString();
+        return inst.value_or(sim::Instrument());
+    }
+
+    QString Out(const QString& name) const { return m_dir.filePath(name); }
+
+    // The arguments of a reading of device `device` (1-based), journal `journal` into `output`.
+    QStringList Reading(int device, int journal, const QString& output) const {
+        return {QStringLiteral("--catalogue"), m_catalogue,
+                QStringLiteral("--device"),    QString::number(device),
+                QStringLiteral("--journal"),   QString::number(journal),
+                QStringLiteral("--port"),      QStringLiteral("COM%1").arg(kCom),
+                QStringLiteral("--speed"),     QStringLiteral("115200"),
+                QStringLiteral("--retries"),   QStringLiteral("1"),
+                QStringLiteral("--archive"),   m_url,
+                QStringLiteral("--output"),    output};
+    }
+
+    // The same reading with the archive turned off.
+    static QStringList WithoutArchive(QStringList arguments) {
+        const qsizetype at = arguments.indexOf(QStringLiteral("--archive"));
+        arguments.remove(at, 2);
+        return arguments << QStringLiteral("--no-archive");
+    }
+
+    QProcess* StartRead(const QStringList& arguments) {
+        auto* p = new QProcess;
+        m_processes.emplace_back(p);
+        p->start(QStringLiteral(JOURNAL_BIN_DIR "/journal-read"), arguments);
+        EXPECT_TRUE(p->waitForStarted());
+        return p;
+    }
+
+    Outcome Read(const QStringList& arguments) {
+        QProcess* p = StartRead(arguments);
+        EXPECT_TRUE(p->waitForFinished(120000));
+        return {p->exitStatus() == QProcess::NormalExit ? p->exitCode() : -1,
+                QString::fromUtf8(p->readAllStandardError()),
+                QString::fromUtf8(p->readAllStandardOutput())};
+    }
+
+    // The record indexes the instrument was asked for since the log was last cleared.
+    std::vector<int> RecordRequests() const { return ::RecordRequests(*simulator); }
+
+    std::vector<QStringList> SeriesLines() {
+        const Outcome r =
+            Read({QStringLiteral("--catalogue"), m_catalogue, QStringLiteral("--archive"), m_url,
+                  QStringLiteral("--archive-list")});
+        EXPECT_EQ(r.status, 0) << r.err.toStdString();
+        std::vector<QStringList> lines;
+        for (const QString& line : r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            lines.push_back(line.split(QLatin1Char('\t')));
+        return lines;
+    }
+
+    const QString m_catalogue = QStringLiteral(JOURNAL_SOURCE_DIR "/examples");
+    core::TCatalogue catalogue;
+    std::unique_ptr<sim::Simulator> simulator;
+};
+
+// Every layout of the sample catalogue, two of them ring journals that wrap between the visits:
+// after new records, the incremental reading's file is the full reading's, byte for byte, and
+// the instrument was asked for the comparison record and the new records only.
+TEST_P(ArchiveRunTest, IncrementalReadingWritesTheFullReadingsFile) {
+    const struct {
+        const char* content;
+        int device, journal, added;
+    } cases[] = {
+        {"rt10", 1, 1, 3},  {"rt10", 1, 2, 900}, {"st2", 2, 1, 4},   {"st2", 2, 2, 2},
+        {"kp3", 3, 1, 5},   {"pr4", 4, 1, 80},   {"marlo", 5, 1, 3}, {"marlo", 5, 2, 3},
+        {"quint", 6, 1, 2}, {"quint", 6, 2, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.content << " journal " << c.journal);
+        NewArchive();
+        const TDevInfo& device = *catalogue.ListDev[std::size_t(c.device - 1)];
+        const TJournalInfo& j = *device.journalAt(c.journal - 1);
+        const bool modes = c.journal > 1 && (j.typedev == tdMarlo || j.typedev == tdQuint);
+        sim::Instrument inst = Content(QString::fromUtf8(c.content));
+        Start(inst);
+        const QString name = QStringLiteral("%1-%2").arg(c.content).arg(c.journal);
+        Outcome r = Read(Reading(c.device, c.journal, Out(name + QStringLiteral("-1.txt"))));
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+
+        const Held before = HeldRecords(simulator->instrument(), j);
+        simulator->updateInstrument([&](sim::Instrument& i) { Grow(i, j, modes, c.added); });
+        const Held after = HeldRecords(simulator->instrument(), j);
+        simulator->clearRequestLog();
+        const QString incremental = Out(name + QStringLiteral("-incremental.txt"));
+        r = Read(Reading(c.device, c.journal, incremental) << QStringLiteral("--incremental"));
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(QStringLiteral("Дочитано: новых записей %1, из архива %2")
+                                       .arg(c.added)
+                                       .arg(before.maxRec - after.first)))
+            << r.err.toStdString();
+        std::vector<int> expected{RequestIndex(j, before.maxRec - 1)};
+        for (int n = before.maxRec; n < after.maxRec; ++n)
+            expected.push_back(RequestIndex(j, n));
+        EXPECT_EQ(RecordRequests(), expected);
+
+        const QString full = Out(name + QStringLiteral("-full.txt"));
+        r = Read(WithoutArchive(Reading(c.device, c.journal, full)));
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        EXPECT_EQ(FileBytes(incremental), FileBytes(full));
+        EXPECT_EQ(SeriesLines().size(), 1u);
+        ExpectConsistent(*Open());
+    }
+}
+
+// Whether the instrument is the one of a series: only when it repeats the series' newest record.
+// Records that failed at the first visit are asked for again.
+TEST_P(ArchiveRunTest, IncrementalReadingIdentifiesTheInstrument) {
+    const TJournalInfo& j = *catalogue.ListDev[0]->journalAt(0); // 14 records
+    const struct {
+        const char* name;
+        const char* fault; // during the first visit
+        std::function<void(sim::Instrument&)> between;
+        bool continues;
+        std::vector<int> requests;
+    } cases[] = {
+        {"new records", "", [&](auto& i) { Grow(i, j, false, 2); }, true, {13, 14, 15}},
+        {"records that failed are read again",
+         "exception record=1:5 code=4",
+         [&](auto& i) { Grow(i, j, false, 1); },
+         true,
+         {13, 5, 14}},
+        {"another instrument of the type",
+         "",
+         [](auto& i) { Shift(i, 1, 0); },
+         false,
+         {13, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}},
+        {"a record changed in place",
+         "",
+         [](auto& i) { Shift(i, 1, 13); },
+         false,
+         {13, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}},
+        {"a cleared journal",
+         "",
+         [&](auto& i) {
+             i.journal(1)->records.clear();
+             i.setRegister(300001, 0);
+             Grow(i, j, false, 5);
+         },
+         false,
+         {0, 1, 2, 3, 4}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NewArchive();
+        Start(Content(QStringLiteral("rt10")));
+        if (*c.fault)
+            simulator->addFault(*sim::parseFault(QString::fromUtf8(c.fault)));
+        ASSERT_EQ(Read(Reading(1, 1, Out(QStringLiteral("first.txt")))).status, 0);
+        simulator->clearFaults();
+        simulator->updateInstrument(c.between);
+        simulator->clearRequestLog();
+        const Outcome r = Read(Reading(1, 1, Out(QStringLiteral("incremental.txt")))
+                               << QStringLiteral("--incremental"));
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        EXPECT_EQ(RecordRequests(), c.requests);
+        EXPECT_EQ(r.err.contains(QStringLiteral("новая серия")), !c.continues)
+            << r.err.toStdString();
+        ASSERT_EQ(Read(WithoutArchive(Reading(1, 1, Out(QStringLiteral("full.txt"))))).status, 0);
+        EXPECT_EQ(FileBytes(Out(QStringLiteral("incremental.txt"))),
+                  FileBytes(Out(QStringLiteral("full.txt"))));
+        EXPECT_EQ(SeriesLines().size(), c.continues ? 1u : 2u);
+    }
+}
+
+// --archive-list and --from-archive: the stored series written as the reading wrote it, also a
+// part of it, without an instrument.
+TEST_P(ArchiveRunTest, WritesFilesFromTheArchive) {
+    Start(Content(QStringLiteral("pr4")));
+    ASSERT_EQ(Read(Reading(4, 1, Out(QStringLiteral("read.txt")))).status, 0);
+    ASSERT_EQ(Read(WithoutArchive(Reading(4, 1, Out(QStringLiteral("part.txt")))
+                                  << QStringLiteral("--start") << QStringLiteral("40")
+                                  << QStringLiteral("--count") << QStringLiteral("25")))
+                  .status,
+              0);
+    simulator.reset();
+    const auto lines = SeriesLines();
+    ASSERT_EQ(lines.size(), 1u);
+    ASSERT_EQ(lines[0].size(), 7);
+    EXPECT_EQ(lines[0].mid(1, 5),
+              (QStringList{QStringLiteral("Преобразователь ПР-4"), QStringLiteral("1"),
+                           QStringLiteral("31"), QStringLiteral("130"), QStringLiteral("100")}));
+    EXPECT_TRUE(QDateTime::fromString(lines[0][6], Qt::ISODate).isValid())
+        << lines[0][6].toStdString();
+    const struct {
+        QStringList range;
+        const char* file;
+        int status;
+    } cases[] = {
+        {{}, "read.txt", 0},
+        {{QStringLiteral("--start"), QStringLiteral("40"), QStringLiteral("--count"),
+          QStringLiteral("25")},
+         "part.txt",
+         0},
+        {{QStringLiteral("--start"), QStringLiteral("5"), QStringLiteral("--count"),
+          QStringLiteral("25")},
+         nullptr,
+         1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.range.join(QLatin1Char(' ')).toStdString());
+        const QString file = Out(QStringLiteral("stored.txt"));
+        QFile::remove(file);
+        const Outcome r =
+            Read(QStringList{QStringLiteral("--catalogue"), m_catalogue,
+                             QStringLiteral("--archive"), m_url, QStringLiteral("--from-archive"),
+                             lines[0][0], QStringLiteral("--output"), file} +
+                 c.range);
+        EXPECT_EQ(r.status, c.status) << r.err.toStdString();
+        if (c.file) {
+            EXPECT_EQ(FileBytes(file), FileBytes(Out(QString::fromUtf8(c.file))));
+        } else {
+            EXPECT_FALSE(QFile::exists(file));
+        }
+    }
+}
+
+// Two programs reading two instruments of one type into one archive at once: both series whole.
+TEST_P(ArchiveRunTest, TwoReadersWritingAtOnce) {
+    const TJournalInfo& j = *catalogue.ListDev[0]->journalAt(1); // a ring of 1000
+    sim::Instrument other = Content(QStringLiteral("rt10"));
+    Shift(other, 2, 0);
+    Grow(other, j, false, 500);
+    std::unique_ptr<sim::Simulator> second;
+    Start(other);
+    std::swap(second, simulator);
+    const QByteArray secondPort = qgetenv("JOURNAL_PORTS");
+    Start(Content(QStringLiteral("rt10")));
+    QProcess* a = StartRead(Reading(1, 2, Out(QStringLiteral("a.txt"))));
+    qputenv("JOURNAL_PORTS", secondPort);
+    QProcess* b = StartRead(Reading(1, 2, Out(QStringLiteral("b.txt"))));
+    for (QProcess* p : {a, b}) {
+        ASSERT_TRUE(p->waitForFinished(120000));
+        EXPECT_EQ(p->exitCode(), 0);
+        EXPECT_FALSE(p->readAllStandardError().contains("Архив журналов"));
+    }
+    const auto lines = SeriesLines();
+    ASSERT_EQ(lines.size(), 2u);
+    for (const auto& line : lines)
+        EXPECT_EQ(line[5], QStringLiteral("1000"));
+    ExpectConsistent(*Open());
+}
+
+// journal-read killed at random moments of a reading (every other one an incremental reading
+// continuing a series): the archive opens and is consistent, and the next incremental reading
+// completes the range, asking only for the records the archive lacks.
+TEST_P(ArchiveRunTest, KilledReadingsLeaveAUsableArchive) {
+    constexpr int kRecords = 600;
+    sim::Instrument inst = Content(QStringLiteral("rt10"));
+    auto& records = inst.journal(1)->records;
+    records.clear();
+    sim::Instrument::addSynthetic(*inst.journal(1), kRecords, {1, 2, 6, 7, 9});
+    inst.setRegister(300001, kRecords);
+    Start(inst);
+    simulator->setPacing(115200); // a reading of about two seconds
+    const QString reference = Out(QStringLiteral("reference.txt"));
+    ASSERT_EQ(Read(WithoutArchive(Reading(1, 1, reference))).status, 0);
+    QRandomGenerator random(20240607);
+    for (int round = 0; round < 20; ++round) {
+        const int delayMs = int(random.bounded(100, 2200));
+        SCOPED_TRACE(testing::Message()
+                     << "round " << round << ", killed after " << delayMs << " ms");
+        NewArchive();
+        QStringList killed = Reading(1, 1, Out(QStringLiteral("killed.txt")));
+        if (round % 2 == 1) {
+            ASSERT_EQ(Read(Reading(1, 1, Out(QStringLiteral("start.txt")))
+                           << QStringLiteral("--start") << QStringLiteral("0")
+                           << QStringLiteral("--count") << QStringLiteral("100"))
+                          .status,
+                      0);
+            killed << QStringLiteral("--incremental");
+        }
+        QProcess* p = StartRead(killed);
+        QThread::msleep(delayMs);
+        ::kill(static_cast<pid_t>(p->processId()), SIGKILL);
+        ASSERT_TRUE(p->waitForFinished(10000));
+
+        qint64 answered = 0;
+        {
+            auto archive = Open();
+            ASSERT_TRUE(archive->isOpen());
+            ExpectConsistent(*archive);
+            const auto series = archive->ListSeries();
+            ASSERT_TRUE(series);
+            for (const auto& s : *series)
+                answered = std::max(answered, s.records - s.failed);
+        }
+        simulator->clearRequestLog();
+        const QString completed = Out(QStringLiteral("completed.txt"));
+        const Outcome r = Read(Reading(1, 1, completed) << QStringLiteral("--incremental"));
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        EXPECT_EQ(FileBytes(completed), FileBytes(reference));
+        if (answered > 0) {
+            EXPECT_TRUE(r.err.contains(QStringLiteral("Дочитано"))) << r.err.toStdString();
+            // A retry under load repeats a request: count the records asked for.
+            const std::vector<int> asked = RecordRequests();
+            EXPECT_EQ(std::set<int>(asked.begin(), asked.end()).size(),
+                      std::size_t(1 + kRecords - answered));
+        }
+        ExpectConsistent(*Open());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, ArchiveRunTest, kEngines, EngineName);
+
+} // namespace

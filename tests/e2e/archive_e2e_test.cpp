@@ -1,0 +1,122 @@
+// The journal archive in the real window: "Считать" stores, "Дочитать" reads only what is new and
+// shows what a full reading shows, the "Архив" tab opens and deletes a series.
+#include "tests/e2e/e2efixture.h"
+
+#include "app/gui/archivetab.h"
+#include "tests/archive/journalgrowth.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QTabWidget>
+#include <QTableView>
+
+#include "tests/qstringprinter.h"
+
+namespace e2e {
+namespace {
+
+class WindowArchive : public WindowRun {
+protected:
+    void SetUp() override {
+        WindowRun::SetUp();
+        qputenv("JOURNAL_ARCHIVE", dir.filePath("archive.sqlite").toUtf8());
+    }
+    void TearDown() override {
+        WindowRun::TearDown();
+        qunsetenv("JOURNAL_ARCHIVE");
+    }
+
+    // Handles events until the run's archive writer, which commits off the window's thread, has
+    // finished (at most five seconds); then "Дочитать" is enabled.
+    bool waitArchive() {
+        waitWriter();
+        return !form->archiveWriting() && form->btnIncremental()->isEnabled();
+    }
+    void waitWriter() {
+        QElapsedTimer t;
+        t.start();
+        while (form->archiveWriting() && t.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+};
+
+TEST_F(WindowArchive, IncrementalReadingTabOpenAndDelete) {
+    startSimulator(QStringLiteral("rt10"));
+    createForm(QStringLiteral("Регулятор РТ-10"));
+    EXPECT_EQ(form->PageControl1()->tabText(form->PageControl1()->count() - 1), u"Архив");
+    EXPECT_FALSE(form->btnIncremental()->isEnabled()) << "nothing stored yet";
+
+    form->btnRead2()->click();
+    ASSERT_TRUE(waitArchive());
+    const TJournalInfo& j = *form->CurDev()->journalAt(0);
+    const int before = HeldRecords(simulator->instrument(), j).maxRec;
+    simulator->updateInstrument([&](sim::Instrument& i) { Grow(i, j, false, 3); });
+    simulator->clearRequestLog();
+
+    form->btnIncremental()->click();
+    const QStringList incremental = listRows();
+    EXPECT_EQ(RecordRequests(*simulator),
+              (std::vector<int>{before - 1, before, before + 1, before + 2}));
+    EXPECT_TRUE(form->lblStat()->text().startsWith(u"Дочитано"))
+        << form->lblStat()->text().toStdString();
+    EXPECT_TRUE(!form->BtnExcel()->isHidden());
+    ASSERT_TRUE(waitArchive());
+    form->btnRead2()->click();
+    EXPECT_EQ(incremental, listRows()) << "a full reading of the same instrument";
+    ASSERT_TRUE(waitArchive());
+    EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
+
+    TArchiveTab& tab = *form->tsArchive();
+    form->PageControl1()->setCurrentWidget(&tab);
+    tab.refresh();
+    ASSERT_EQ(tab.seriesView->model()->rowCount(), 1) << "the readings continued one series";
+    tab.seriesView->selectRow(0);
+    EXPECT_EQ(tab.readingsView->model()->rowCount(), 3);
+    const struct {
+        const char* start;
+        const char* count;
+        QStringList rows;
+    } opens[] = {{"", "", incremental}, {"2", "3", incremental.mid(2, 3)}};
+    for (const auto& o : opens) {
+        form->BtnExcel()->hide();
+        form->sgCells()->clearCells(1);
+        tab.edtStart->setText(QString::fromUtf8(o.start));
+        tab.edtCount->setText(QString::fromUtf8(o.count));
+        tab.btnOpen->click();
+        EXPECT_EQ(listRows(), o.rows) << o.start;
+        EXPECT_TRUE(!form->BtnExcel()->isHidden());
+        EXPECT_EQ(form->PageControl1()->currentWidget(), form->tsData());
+    }
+    tab.edtStart->setText(QStringLiteral("x"));
+    tab.btnOpen->click();
+    EXPECT_EQ(sink.messages, QStringList{QStringLiteral("W:«x» — не номер записи")});
+
+    sink.messages.clear();
+    tab.btnDelete->click(); // answered "no"
+    sink.answer = true;
+    tab.btnDelete->click();
+    ASSERT_EQ(sink.messages.size(), 2);
+    EXPECT_TRUE(sink.messages[1].startsWith(u"Q:Удалить из архива серию"))
+        << sink.messages[1].toStdString();
+    EXPECT_FALSE(tab.selectedSeries().has_value());
+    EXPECT_FALSE(form->btnIncremental()->isEnabled());
+}
+
+// An archive that cannot be opened costs one message per reading, never the reading.
+TEST_F(WindowArchive, UnusableArchiveGivesOneMessageAndTheReadingGoesOn) {
+    qputenv("JOURNAL_ARCHIVE", "/dev/null/archive.sqlite");
+    startSimulator(QStringLiteral("rt10"));
+    createForm(QStringLiteral("Регулятор РТ-10"));
+    form->btnRead2()->click();
+    EXPECT_EQ(listRows().size(), 14);
+    waitWriter();
+    ASSERT_EQ(sink.messages.size(), 1) << sink.messages.join('|').toStdString();
+    EXPECT_TRUE(sink.messages[0].startsWith(u"W:Архив журналов: "))
+        << sink.messages[0].toStdString();
+    EXPECT_FALSE(form->btnIncremental()->isEnabled());
+    form->tsArchive()->refresh();
+    EXPECT_TRUE(form->tsArchive()->lblState->text().startsWith(u"Архив журналов недоступен"));
+}
+
+} // namespace
+} // namespace e2e
