@@ -2,7 +2,10 @@
 // reading path and the chart tab's links to the decoder and the other tabs.
 #include "app/gui/mainform.h"
 #include "app/gui/serverpathview.h"
+#include "app/models/stringtablemodel.h"
 #include "app/serverpath/serverreadingpath.h"
+#include "comm/comtransport.h"
+#include "comm/modbusmaster.h"
 #include "comm/widgets/dlgmanager.h"
 
 void TForm1::createComponents() {
