@@ -2,6 +2,7 @@
 
 #include "answerledger.h"
 #include "comm/ipc/resultcodes.h"
+#include "ombreldll.h"
 #include "platform/devicelock.h"
 #include "rtuframe.h"
 
@@ -85,8 +86,21 @@ public:
     int answerTimeoutMs() const { return m_answerMs; }
     int charTimeoutMs() const { return m_charMs; }
 
+    // Hands every request, every stretch of received bytes and every silent try to observer
+    // (with user); null ends the trace. While none is set, the exchanges do nothing for it.
+    void setTraceObserver(OmbrelTraceObserver observer, void* user);
+    // Whether an exchange listens out the answers still due before it returns (see exchange()).
+    void setListenOut(bool on) { m_listenOutOn = on; }
+
 private:
     using Clock = std::chrono::steady_clock;
+
+    // The trace (only called while an observer is set).
+    void traceRequest(const QByteArray& adu, quint8 address, quint8 fc);
+    void traceReceived(int kind, QByteArrayView bytes, Clock::duration elapsed, bool taken);
+    void traceSilence(Clock::duration waited);
+    // Bytes dropped since the last call (stale or late ones), as one event.
+    void traceDropped(const AnswerLedger* ledger);
 
     int attempt(quint8 address, const QModbusRequest& request, QModbusResponse* reply,
                 AnswerLedger& ledger);
@@ -109,6 +123,18 @@ private:
     int m_charMs = 50;
     Clock::time_point m_lastLineActivity{};
     Clock::time_point m_tryEnd{}; // the latest a try's answer may still be arriving
+    bool m_listenOutOn = true;
+
+    OmbrelTraceObserver m_trace = nullptr;
+    void* m_traceUser = nullptr;
+    // The request the trace relates received bytes to, and its try.
+    QByteArray m_traceAdu;
+    quint8 m_traceAddress = 0;
+    quint8 m_traceFc = 0;
+    int m_traceTry = 0;
+    Clock::time_point m_traceSent{};
+    bool m_dropping = false; // bytes read now are dropped: keep them in m_dropped for the trace
+    QByteArray m_dropped;
 };
 
 // The master behind the library's C entry points (for tests and fuzzing inside the library's
