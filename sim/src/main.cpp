@@ -52,8 +52,13 @@ int main(int argc, char** argv) {
     const QCommandLineOption fault("fault", "Add a fault, e.g. \"crc record=1:5 times=1\".",
                                    "spec");
     const QCommandLineOption com("com", "Also print JOURNAL_PORTS=COMn=<path>.", "n");
-    p.addOptions(
-        {content, address, synthetic, journal, layout, countReg, device, baud, pace, fault, com});
+    const QCommandLineOption echo("echo", "Send every request back to the reader, as a two-wire "
+                                          "RS-485 adapter with echo on (pseudo-terminal only).");
+    const QCommandLineOption speedCheck(
+        "speed-check", "Garble the bytes when the reader's speed differs from --baud, as a real "
+                       "line would (pseudo-terminal only).");
+    p.addOptions({content, address, synthetic, journal, layout, countReg, device, baud, pace, fault,
+                  com, echo, speedCheck});
     p.process(app);
 
     sim::Instrument inst;
@@ -100,6 +105,10 @@ int main(int argc, char** argv) {
                                          : simulator.start(&error);
     if (!started)
         return fail(error);
+    if (sim::PtyLink* link = simulator.link()) {
+        link->setEcho(p.isSet(echo));
+        link->setLineSpeed(p.isSet(speedCheck) ? rate : 0);
+    }
 
     std::printf("%s\n", qPrintable(simulator.clientPath()));
     if (p.isSet(com))
