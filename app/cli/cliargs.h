@@ -37,6 +37,11 @@ struct TCliOptions {
     std::optional<int> count;
     QString output;
     bool spreadsheet = false; // output ends in .xlsx
+    QString trace;            // the line trace goes to this text file
+    bool search = false;      // look for the instrument instead of reading
+    bool all = false;         // ... and list every answering address
+    int firstAddress = 1;     // the addresses searched
+    int lastAddress = 247;
 };
 
 struct TParseResult {
