@@ -4,6 +4,7 @@
 #include "app/core/errortexts.h"
 #include "app/core/journalexport.h"
 #include "app/core/windowplacement.h"
+#include "app/gui/exchangetab.h"
 #include "app/gui/messageboxsink.h"
 #include "app/gui/radiogroup.h"
 #include "app/gui/savefilechooser.h"
@@ -92,6 +93,7 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
 }
 
 TForm1::~TForm1() {
+    FLibrary.SetTraceObserver(nullptr); // the tab goes with the window's children
     SaveSettings();
     // The components go with the window's children; nothing of the window may hear them then.
     MBM->OnExchange = nullptr;
@@ -291,6 +293,7 @@ void TForm1::createControls() {
     PageControl1->addTab(tsData, QStringLiteral("Линейный список"));
     PageControl1->addTab(tsGroup, QStringLiteral("Группировка по типам"));
     PageControl1->addTab(tsSet, QStringLiteral("Типы записей"));
+    createExchangeTab();
 
     m_sgCells = new TStringTableModel(2, 5, this);
     sg = named(new QTableView(tsData), "sg");
@@ -363,7 +366,41 @@ void TForm1::FormCreate() {
 }
 
 bool TForm1::LoadAccessLibrary() {
-    return FLibrary.LoadAccessLibrary(m_options.programDirectory, m_messages);
+    const bool loaded = FLibrary.LoadAccessLibrary(m_options.programDirectory, m_messages);
+    if (loaded)
+        FLibrary.SetTraceObserver(tsExchange->observer());
+    return loaded;
+}
+
+void TForm1::createExchangeTab() {
+    TExchangeTabHooks hooks;
+    hooks.searchRequest = [this]() -> std::optional<core::TSearchRequest> {
+        const core::TPortChoice port = SelectedPort();
+        const int speed = SelectedSpeed();
+        if (!port.ok() || speed <= 0) {
+            m_messages->error(port.ok() ? core::BadSpeedMessage(cbxSpeed->currentText())
+                                        : port.error);
+            return std::nullopt;
+        }
+        core::TSearchRequest request;
+        request.port = port.number;
+        request.linkType = rgrRsType->itemIndex();
+        request.speeds = core::SearchSpeeds(speed);
+        const TJournalInfo* journal = selectedJournal();
+        request.countRegister = journal && journal->Reg > 300000 ? journal->Reg : 0;
+        return request;
+    };
+    hooks.apply = [this](int address, int speed) {
+        EdtAddr->setText(QString::number(address));
+        const auto item = std::find(core::kSpeeds.begin(), core::kSpeeds.end(), speed);
+        if (item != core::kSpeeds.end())
+            cbxSpeed->setCurrentIndex(int(item - core::kSpeeds.begin()));
+    };
+    hooks.readingTimes = [this] { return std::pair{FAnswerTime, FRetries}; };
+    hooks.busy = [this] { return runActive(); };
+    hooks.processEvents = m_options.processEvents;
+    tsExchange = new TExchangeTab(FLibrary, *m_messages, std::move(hooks));
+    PageControl1->addTab(tsExchange, QStringLiteral("Обмен"));
 }
 
 void TForm1::FillPortList() {
@@ -569,7 +606,9 @@ void TForm1::btnRead2Click() {
     request.startText = EdtStart->text();
     request.countText = EdtCount->text();
 
+    tsExchange->RunStarted();
     m_run->Run(request);
+    tsExchange->RunEnded(m_run->Result());
     if (m_closeRequested)
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }

@@ -30,6 +30,7 @@ class QPushButton;
 class QTabWidget;
 class QTableView;
 class TDlgManager;
+class TExchangeTab;
 class TRadioGroup;
 class TStringTableModel;
 
@@ -169,6 +170,7 @@ public:
     QTableView* sg = nullptr;
     QTableView* sgGr = nullptr;
     QTableView* sgType = nullptr;
+    TExchangeTab* tsExchange = nullptr; // "Обмен"
 
     // State of the window and of the current reading run.
     std::int32_t DevAdr = 1;
@@ -207,6 +209,8 @@ private:
     // At the first show: the whole window on the available screen (core::PlaceWindow).
     void showEvent(QShowEvent* event) override;
     void createComponents();
+    // The "Обмен" tab and what it needs of the window.
+    void createExchangeTab();
 
     // IRunHost: the reading run's view of the window.
     void ShowMessage(const QString& text, const QString& detail) override;
