@@ -10,7 +10,8 @@ namespace {
 
 // "21,3 мс" (a tenth of a millisecond).
 QString Milliseconds(qint64 us) {
-    return QStringLiteral("%1 мс").arg(QLocale(QLocale::Russian).toString(us / 1000.0, 'f', 1));
+    static const QLocale russian(QLocale::Russian);
+    return QStringLiteral("%1 мс").arg(russian.toString(us / 1000.0, 'f', 1));
 }
 
 QString ExceptionName(int code) {
@@ -56,9 +57,16 @@ QString HexBytes(const QByteArray& bytes) {
 }
 
 QString TraceTime(qint64 timeUs) {
-    const QDateTime t = QDateTime::fromMSecsSinceEpoch(timeUs / 1000);
-    return t.toString(QStringLiteral("HH:mm:ss.zzz")) +
-           QStringLiteral("%1").arg(timeUs % 1000, 3, 10, QLatin1Char('0'));
+    // The local time of day of the whole second comes from the time zone, which costs; events
+    // come many a second, so the last second's text is kept.
+    thread_local qint64 cachedSecond = -1;
+    thread_local QString cachedText;
+    const qint64 second = timeUs / 1000000;
+    if (second != cachedSecond) {
+        cachedSecond = second;
+        cachedText = QDateTime::fromSecsSinceEpoch(second).toString(QStringLiteral("HH:mm:ss"));
+    }
+    return cachedText + u'.' + QStringLiteral("%1").arg(timeUs % 1000000, 6, 10, QLatin1Char('0'));
 }
 
 QString TraceDirection(TFrameKind kind) {
