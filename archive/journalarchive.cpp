@@ -5,9 +5,11 @@
 
 #include <QAtomicInteger>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
+#include <QThread>
 
 #include <algorithm>
 
@@ -131,12 +133,36 @@ bool TJournalArchive::OpenDatabase(int busyTimeoutMs) {
                Exec(query, QStringLiteral("SET client_min_messages = warning"));
     }
     // A full synchronisation at every commit: a pulled plug loses only what was not committed.
-    return Exec(query, QStringLiteral("PRAGMA journal_mode = WAL")) &&
+    return SwitchToWal(query, busyTimeoutMs) &&
            Exec(query, QStringLiteral("PRAGMA synchronous = FULL"));
+}
+
+// Switching a new file to WAL needs it to itself, and SQLite answers "database is locked" at
+// once, without its busy handler, while another connection is creating the same file (two
+// programs, or the writer thread and the window, opening a new archive together). Retried within
+// the busy time-out; a file that is already in WAL mode passes at the first try.
+bool TJournalArchive::SwitchToWal(QSqlQuery& query, int busyTimeoutMs) {
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        query.finish();
+        if (query.exec(QStringLiteral("PRAGMA journal_mode = WAL")))
+            return true;
+        const QSqlError error = query.lastError();
+        const bool busy = error.nativeErrorCode() == QLatin1String("5") ||
+                          error.nativeErrorCode() == QLatin1String("6");
+        if (!busy || clock.elapsed() >= busyTimeoutMs)
+            return Fail(error);
+        QThread::msleep(10);
+    }
 }
 
 bool TJournalArchive::Migrate() {
     QSqlQuery query = NewQuery();
+    // An archive at the latest schema opens with a read only: opening it to look (the window's
+    // archive tab, --archive-list) does not wait behind a reading that is being stored.
+    if (CurrentSchemaVersion(query) == LatestSchemaVersion())
+        return true;
     return InTransaction([&] {
         if (!Exec(query, QStringLiteral("CREATE TABLE IF NOT EXISTS archive_schema"
                                         " (version INTEGER NOT NULL)")) ||
@@ -160,6 +186,18 @@ bool TJournalArchive::Migrate() {
                Exec(query, QStringLiteral("INSERT INTO archive_schema (version) VALUES (?)"),
                     {version});
     });
+}
+
+// The schema version, or -1 when it cannot be read without writing (a new or older archive).
+int TJournalArchive::CurrentSchemaVersion(QSqlQuery& query) {
+    query.finish();
+    query.setForwardOnly(true);
+    const bool read = query.exec(QStringLiteral("SELECT MAX(version) FROM archive_schema"));
+    const int version = read && query.next() ? query.value(0).toInt() : -1;
+    query.finish();
+    // A failed read leaves PostgreSQL's transaction state clean (no transaction is open) and
+    // sets no error of ours: the write path below reports what it finds.
+    return version;
 }
 
 bool TJournalArchive::Exec(QSqlQuery& query, const QString& sql, const QVariantList& values) {

@@ -97,6 +97,8 @@ private:
     QSqlQuery NewQuery() const;
     bool Ready();
     bool OpenDatabase(int busyTimeoutMs);
+    bool SwitchToWal(QSqlQuery& query, int busyTimeoutMs);
+    int CurrentSchemaVersion(QSqlQuery& query);
     bool Migrate();
     bool Fail(const QSqlError& error);
     bool Fail(const QString& text);

@@ -63,7 +63,7 @@ public:
 };
 
 // A settings-array element as an integer; EConvertError, naming the element, when it is none.
-inline qint32 settingsInt(const QVariant& v, const char* what) {
+[[nodiscard]] inline qint32 settingsInt(const QVariant& v, const char* what) {
     bool ok = false;
     const qint32 x = v.toInt(&ok);
     if (!ok)
@@ -73,7 +73,7 @@ inline qint32 settingsInt(const QVariant& v, const char* what) {
 }
 
 // The elements of a props array; EConvertError when it has fewer than `size`.
-inline QVariantList propsElements(const QVariant& value, int size) {
+[[nodiscard]] inline QVariantList propsElements(const QVariant& value, int size) {
     QVariantList elements = value.toList();
     if (elements.size() < size)
         throw EConvertError(QStringLiteral("the settings array needs %1 elements").arg(size));
@@ -101,19 +101,21 @@ template <typename Component, typename Apply> void inUpdate(Component& component
     component.EndUpdate();
 }
 
-// Where the components show their messages ("Неверно задан параметр!"). The default sink
-// writes to the Qt log; a window installs one that shows a message box, tests one that records.
+// Where the components show their messages ("Неверно задан параметр!"). A component without
+// one writes to the Qt log; a window gives its components one that shows a message box, tests
+// one that records.
 class IMessageSink {
 public:
     virtual ~IMessageSink() = default;
     virtual void showMessage(const QString& text) = 0;
+    // A failure of the exchange server or of the connection to it (an error box).
+    virtual void showError(const QString& text) { showMessage(text); }
 };
 
-// Installs the process-wide sink (nullptr restores the default) and returns the previous one.
-IMessageSink* setMessageSink(IMessageSink* sink);
-IMessageSink* messageSink();
+// The sink of components that were given none: the Qt log.
+IMessageSink& logMessageSink();
 
 // Current process identifier, passed to the server's AttachClient/DetachClient.
-qint32 currentProcessId();
+[[nodiscard]] qint32 currentProcessId();
 
 } // namespace comm

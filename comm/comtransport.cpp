@@ -1,54 +1,14 @@
 #include "comm/comtransport.h"
 
 #include "comm/ipc/settingsarrays.h"
-#include "comm/propsframes.h"
+#include "platform/portname.h"
 
 namespace comm {
 
 using namespace comm::ipc;
 
-namespace {
-
-// Integer conversion of a text the way the runtime's string-to-integer does it: optional
-// blanks, an optional sign, then decimal digits or "$"/"0x" and hex digits.
-bool parseRuntimeInt(const QString& text, qint64& out) {
-    QString s = text.trimmed();
-    bool negative = false;
-    if (s.startsWith(u'-') || s.startsWith(u'+')) {
-        negative = s.startsWith(u'-');
-        s.remove(0, 1);
-    }
-    int base = 10;
-    if (s.startsWith(u'$')) {
-        base = 16;
-        s.remove(0, 1);
-    } else if (s.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)) {
-        base = 16;
-        s.remove(0, 2);
-    }
-    if (s.isEmpty() || s.size() > 12)
-        return false;
-    for (QChar c : s)
-        if (!(c.isDigit() || (base == 16 && QStringLiteral("abcdefABCDEF").contains(c))) ||
-            c.unicode() > 127)
-            return false;
-    bool ok = false;
-    const qint64 v = s.toLongLong(&ok, base);
-    if (!ok)
-        return false;
-    out = negative ? -v : v;
-    return true;
-}
-
-} // namespace
-
 bool IsValidPortName(const QString& Value) {
-    if (Value.left(3).compare(QLatin1String("COM"), Qt::CaseInsensitive) != 0)
-        return false;
-    qint64 n = 0;
-    if (!parseRuntimeInt(Value.mid(3), n))
-        return false;
-    return n >= 1 && n <= 255;
+    return platform::comPortNumber(Value) != 0;
 }
 
 QString invalidParameterText() {
@@ -62,7 +22,7 @@ TComTransport::TComTransport(QObject* AOwner, bool ADesignTime)
 
 void TComTransport::SetPort(const QString& Value) {
     if (!IsValidPortName(Value)) {
-        messageSink()->showMessage(invalidParameterText());
+        MessageSink().showMessage(invalidParameterText());
         return;
     }
     storeAndPush(*this, FPort, Value);
@@ -123,7 +83,7 @@ void TRS232Transport::SetProps(const QVariant& Value) {
 }
 
 TBasePropsFrame* TRS232Transport::CreatePropsFrame() {
-    return createPropsFrame(PropsFrameKind::RS232);
+    return newPropsFrame(PropsFrameKind::RS232);
 }
 
 } // namespace comm

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "comm/anycomponents.h"
+#include "comm/basecomponents.h"
 #include "comm/ipc/speeds.h"
 
 namespace comm {
@@ -10,11 +10,11 @@ enum TComFlowContol : quint8 { fcNone = 0, fcHardware = 1 };
 // Baud rate of a speed ordinal; 0 for an ordinal outside the enumeration.
 using ipc::baudRateOf;
 
-// "COM" (any case) followed by an integer from 1 to 255.
-bool IsValidPortName(const QString& Value);
+// The port check: a port name by the one COMn rule (platform::comPortNumber).
+[[nodiscard]] bool IsValidPortName(const QString& Value);
 
 // Text shown when a port name is refused.
-QString invalidParameterText();
+[[nodiscard]] QString invalidParameterText();
 
 // A serial channel: port, speed, flow control and exchange timings.
 class TComTransport : public TAnyTransportCustom {
@@ -57,7 +57,7 @@ public:
     TBasePropsFrame* CreatePropsFrame() override;
 
     // Settings array as SendProps hands it to the server.
-    QVariantList ServerSettingsArray() const;
+    [[nodiscard]] QVariantList ServerSettingsArray() const;
 };
 
 } // namespace comm

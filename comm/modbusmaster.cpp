@@ -3,7 +3,6 @@
 #include "comm/ipc/resultcodes.h"
 #include "comm/ipc/settingsarrays.h"
 #include "comm/ipc/taskarrays.h"
-#include "comm/propsframes.h"
 
 #include <initializer_list>
 #include <utility>
@@ -157,7 +156,7 @@ void TModbusMaster::ServerExchange(QObject* /*ASender*/, const QVariant& AExchVa
 }
 
 TBasePropsFrame* TModbusMaster::CreatePropsFrame() {
-    return createPropsFrame(PropsFrameKind::Modbus);
+    return newPropsFrame(PropsFrameKind::Modbus);
 }
 
 QVariantList TModbusMaster::splitTime(const QDateTime& Time) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "comm/anycomponents.h"
+#include "comm/basecomponents.h"
 #include "comm/ipc/resultcodes.h"
 
 #include <QDateTime>
@@ -33,7 +33,7 @@ public:
     TBasePropsFrame* CreatePropsFrame() override;
 
     // Settings array as SendProps hands it to the server.
-    QVariantList SettingsArray() const;
+    [[nodiscard]] QVariantList SettingsArray() const;
 
     // Properties.
     qint32 DeviceAddress() const { return FDeviceAddress; }
@@ -82,35 +82,38 @@ public:
                       qint32 Count, qint32 ArchTimeFieldIndex, quint8 ArchType);
 
     // In-place operations: the result code (0 = success); Value only on success.
-    qint32 GetDeviceNameI(qint32 QID, QString& Value);
-    qint32 ReadHoldRegsI(qint32 QID, qint32 Period, qint32 RegAddress, const QVariant& DataType,
-                         qint32 DataCount, QVariant& Value);
-    qint32 WriteHoldRegsI(qint32 QID, qint32 Period, qint32 RegAddress, const QVariant& Value);
-    qint32 ReadInputRegsI(qint32 QID, qint32 Period, qint32 RegAddress, const QVariant& DataType,
-                          qint32 DataCount, QVariant& Value);
-    qint32 ReadHoldBinsI(qint32 QID, qint32 Period, qint32 BinAddress, qint32 DataCount,
-                         QVariant& Value);
-    qint32 WriteHoldBinsI(qint32 QID, qint32 Period, qint32 BinAddress, const QVariant& Value);
-    qint32 ReadInputBinsI(qint32 QID, qint32 Period, qint32 BinAddress, qint32 DataCount,
-                          QVariant& Value);
-    qint32 ReadTimeArchI(qint32 QID, qint32 ArchNum, const QDateTime& Time,
-                         const QVariant& DataType, QVariant& Value);
-    qint32 ReadIndexArchI(qint32 QID, qint32 ArchNum, qint32 Index, const QVariant& DataType,
-                          QVariant& Value);
-    qint32 ReadStatusI(qint32 QID, qint32 Period, quint8& Value);
-    qint32 ReadTimeArchI(qint32 QID, qint32 ArchNum, const QDateTime& Time,
-                         const QVariant& DataType, QVariant& Value, qint32 ArchTimeFieldIndex,
-                         quint8 ArchType);
+    [[nodiscard]] qint32 GetDeviceNameI(qint32 QID, QString& Value);
+    [[nodiscard]] qint32 ReadHoldRegsI(qint32 QID, qint32 Period, qint32 RegAddress,
+                                       const QVariant& DataType, qint32 DataCount, QVariant& Value);
+    [[nodiscard]] qint32 WriteHoldRegsI(qint32 QID, qint32 Period, qint32 RegAddress,
+                                        const QVariant& Value);
+    [[nodiscard]] qint32 ReadInputRegsI(qint32 QID, qint32 Period, qint32 RegAddress,
+                                        const QVariant& DataType, qint32 DataCount,
+                                        QVariant& Value);
+    [[nodiscard]] qint32 ReadHoldBinsI(qint32 QID, qint32 Period, qint32 BinAddress,
+                                       qint32 DataCount, QVariant& Value);
+    [[nodiscard]] qint32 WriteHoldBinsI(qint32 QID, qint32 Period, qint32 BinAddress,
+                                        const QVariant& Value);
+    [[nodiscard]] qint32 ReadInputBinsI(qint32 QID, qint32 Period, qint32 BinAddress,
+                                        qint32 DataCount, QVariant& Value);
+    [[nodiscard]] qint32 ReadTimeArchI(qint32 QID, qint32 ArchNum, const QDateTime& Time,
+                                       const QVariant& DataType, QVariant& Value);
+    [[nodiscard]] qint32 ReadIndexArchI(qint32 QID, qint32 ArchNum, qint32 Index,
+                                        const QVariant& DataType, QVariant& Value);
+    [[nodiscard]] qint32 ReadStatusI(qint32 QID, qint32 Period, quint8& Value);
+    [[nodiscard]] qint32 ReadTimeArchI(qint32 QID, qint32 ArchNum, const QDateTime& Time,
+                                       const QVariant& DataType, QVariant& Value,
+                                       qint32 ArchTimeFieldIndex, quint8 ArchType);
 
     // Date-time split of the ReadTimeArch forms with a Time argument: year as two digits (VT_I4),
     // then month, day, hour, minute, second (VT_UI2).
-    static QVariantList splitTime(const QDateTime& Time);
+    [[nodiscard]] static QVariantList splitTime(const QDateTime& Time);
 
 private:
     // Queues a task; nothing without a server master object.
     void addTask(const QVariantList& task);
     // Runs an in-place task; on success the answer's value goes to value.
-    qint32 inplace(const QVariantList& task, QVariant* value);
+    [[nodiscard]] qint32 inplace(const QVariantList& task, QVariant* value);
 
     qint16 FAdjustToWord = -1;
     TModbusMode FMode = mmRTU;

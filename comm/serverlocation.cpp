@@ -16,7 +16,7 @@ namespace comm {
 QString ServerLocation::key() const {
     if (kind == TConnectKind::ckLocal)
         return QStringLiteral("local:") + socketPath;
-    return QStringLiteral("tcp:%1:%2").arg(host).arg(port);
+    return QStringLiteral("tcp:%1:%2").arg(host, QString::number(port));
 }
 
 QString localServerDirectory(QString* error) {
@@ -26,24 +26,24 @@ QString localServerDirectory(QString* error) {
     const QByteArray path = QFile::encodeName(dir);
     if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
         if (error)
-            *error = QStringLiteral("cannot create %1: %2")
+            *error = QStringLiteral("не удаётся создать %1: %2")
                          .arg(dir, QString::fromLocal8Bit(std::strerror(errno)));
         return {};
     }
     struct stat st {};
     if (::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         if (error)
-            *error = QStringLiteral("%1 is not a folder").arg(dir);
+            *error = QStringLiteral("%1 — не папка").arg(dir);
         return {};
     }
     if (st.st_uid != ::getuid()) {
         if (error)
-            *error = QStringLiteral("%1 belongs to another user").arg(dir);
+            *error = QStringLiteral("%1 принадлежит другому пользователю").arg(dir);
         return {};
     }
     if ((st.st_mode & 0777) != 0700 && ::chmod(path.constData(), 0700) != 0) {
         if (error)
-            *error = QStringLiteral("cannot restrict %1 to its owner").arg(dir);
+            *error = QStringLiteral("не удаётся закрыть %1 для других пользователей").arg(dir);
         return {};
     }
     return dir;

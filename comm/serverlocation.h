@@ -25,16 +25,16 @@ inline constexpr char kServerProgramName[] = "journal-exchange-server";
 // Folder of the per-user socket: $XDG_RUNTIME_DIR/journal when XDG_RUNTIME_DIR is set, else
 // /tmp/journal-<uid>. Creates it with mode 0700 and checks that it belongs to this user and no
 // one else can enter it; returns an empty string and the reason otherwise.
-QString localServerDirectory(QString* error = nullptr);
+[[nodiscard]] QString localServerDirectory(QString* error = nullptr);
 // The per-user socket path inside that folder (empty when the folder is unusable).
-QString localServerSocketPath(QString* error = nullptr);
+[[nodiscard]] QString localServerSocketPath(QString* error = nullptr);
 
 // The server program: $JOURNAL_EXCHANGE_SERVER when set, else journal-exchange-server in the
 // program directory.
-QString exchangeServerProgram();
+[[nodiscard]] QString exchangeServerProgram();
 
 // Location for a connection kind and machine name. Remote: the token comes from
 // $JOURNAL_SERVER_TOKEN.
-ServerLocation serverLocationFor(TConnectKind kind, const QString& remoteMachineName);
+[[nodiscard]] ServerLocation serverLocationFor(TConnectKind kind, const QString& remoteMachineName);
 
 } // namespace comm

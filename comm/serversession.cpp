@@ -18,6 +18,10 @@ using namespace comm::ipc;
 
 namespace {
 
+// What the user reads when the connection ends (the components show these texts).
+const QString kConnectionLost = QStringLiteral("Связь с сервером обмена потеряна");
+const QString kServerClosed = QStringLiteral("сервер закрыл соединение");
+
 // Sessions of the current thread by location key.
 std::map<QString, std::weak_ptr<ServerSession>>& sessionsOfThread() {
     thread_local std::map<QString, std::weak_ptr<ServerSession>> sessions;
@@ -79,18 +83,18 @@ bool ServerSession::tryConnect(int timeoutMs) {
 void ServerSession::open() {
     if (m_location.kind == TConnectKind::ckLocal && m_location.socketPath.isEmpty()) {
         QString why;
-        localServerSocketPath(&why);
-        throw ServerError(QStringLiteral("no usable folder for the server socket: ") + why);
+        (void)localServerSocketPath(&why); // only the reason is wanted: there is no path
+        throw ServerError(QStringLiteral("Нет папки для сокета сервера обмена: ") + why);
     }
     bool connected = tryConnect(1000);
     if (!connected && m_location.kind == TConnectKind::ckLocal) {
         // No running server: start one from the program directory and wait for its socket.
         const QString program = exchangeServerProgram();
         if (!QFileInfo(program).isExecutable())
-            throw ServerError(QStringLiteral("exchange server program not found: ") + program);
+            throw ServerError(QStringLiteral("Не найдена программа сервера обмена: ") + program);
         if (!QProcess::startDetached(program, {QStringLiteral("--socket"), m_location.socketPath,
                                                QStringLiteral("--exit-when-idle")}))
-            throw ServerError(QStringLiteral("cannot start the exchange server ") + program);
+            throw ServerError(QStringLiteral("Не удалось запустить сервер обмена ") + program);
         QDeadlineTimer deadline(kStartTimeoutMs);
         while (!connected && !deadline.hasExpired()) {
             QThread::msleep(20);
@@ -98,8 +102,7 @@ void ServerSession::open() {
         }
     }
     if (!connected)
-        throw ServerError(QStringLiteral("cannot reach the exchange server at ") +
-                          m_location.key());
+        throw ServerError(QStringLiteral("Сервер обмена недоступен: ") + m_location.key());
     m_alive = true;
     if (auto* local = qobject_cast<QLocalSocket*>(m_socket))
         connect(local, &QLocalSocket::disconnected, this, &ServerSession::onDisconnected);
@@ -110,17 +113,16 @@ void ServerSession::open() {
         call(mkHello, 0, {m_location.token, qint64(QCoreApplication::applicationPid())}, 5000);
     } catch (const ServerError& e) {
         m_alive = false;
-        throw ServerError(QStringLiteral("the exchange server refused the connection: ") +
-                          e.message());
+        throw ServerError(QStringLiteral("Сервер обмена отказал в подключении: ") + e.message());
     }
 }
 
 QVariant ServerSession::call(quint8 kind, quint32 objectId, const QVariantList& args,
                              int timeoutMs) {
     if (!m_alive)
-        throw ServerError(
-            QStringLiteral("connection to the exchange server lost") +
-            (m_lostReason.isEmpty() ? QString() : QStringLiteral(": ") + m_lostReason));
+        throw ServerError(kConnectionLost + (m_lostReason.isEmpty()
+                                                 ? QString()
+                                                 : QStringLiteral(": ") + m_lostReason));
     const quint32 id = ++m_nextCall;
     QVariantList message{kind, id, objectId};
     message.append(args);
@@ -134,18 +136,18 @@ QVariant ServerSession::call(quint8 kind, quint32 objectId, const QVariantList& 
     QString failure;
     while (!m_replies.contains(id)) {
         if (!drain()) {
-            failure = QStringLiteral("connection to the exchange server lost");
+            failure = kConnectionLost;
             break;
         }
         if (m_replies.contains(id))
             break;
         if (!socketConnected(m_socket)) {
-            markLost(QStringLiteral("server closed the connection"));
-            failure = QStringLiteral("connection to the exchange server lost");
+            markLost(kServerClosed);
+            failure = kConnectionLost;
             break;
         }
         if (deadline.hasExpired()) {
-            failure = QStringLiteral("the exchange server did not answer in time");
+            failure = QStringLiteral("Сервер обмена не ответил вовремя.");
             break;
         }
         const qint64 left =
@@ -164,7 +166,8 @@ QVariant ServerSession::call(quint8 kind, quint32 objectId, const QVariantList& 
     const QVariantList reply = m_replies.take(id);
     const qint32 status = reply.value(3).toInt();
     if (status != rsOk)
-        throw ServerError(reply.value(4).toString());
+        throw ServerError(QStringLiteral("Сервер обмена отклонил запрос: ") +
+                          reply.value(4).toString());
     return reply.value(5);
 }
 
@@ -179,7 +182,8 @@ bool ServerSession::drain() {
         if (status == ipc::FrameReader::Status::NeedMore)
             return m_alive;
         if (status == ipc::FrameReader::Status::Broken) {
-            markLost(m_reader.errorText());
+            markLost(QStringLiteral("сервер прислал неверное сообщение (") + m_reader.errorText() +
+                     u')');
             return false;
         }
         const quint8 kind = message.value(0).value<quint8>();
@@ -202,11 +206,11 @@ void ServerSession::onReadyRead() {
 
 void ServerSession::onDisconnected() {
     if (m_syncDepth > 0) {
-        markLost(QStringLiteral("server closed the connection"));
+        markLost(kServerClosed);
         return;
     }
     drain();
-    markLost(QStringLiteral("server closed the connection"));
+    markLost(kServerClosed);
     scheduleDelivery();
 }
 

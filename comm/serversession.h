@@ -34,7 +34,7 @@ public:
     // The session of this thread for the location: an open one, else a new connection. For the
     // local server: when nothing listens, the server program is started and the connection
     // retried for a bounded time. Throws ServerError when no connection can be made.
-    static std::shared_ptr<ServerSession> obtain(const ServerLocation& location);
+    [[nodiscard]] static std::shared_ptr<ServerSession> obtain(const ServerLocation& location);
 
     ~ServerSession() override;
 

@@ -1,7 +1,9 @@
 // Any bytes as main.ini or as a device description: the INI reader, the settings and device
-// readers and the whole catalogue loader must neither crash nor lose keys when writing.
+// readers and the whole catalogue loader must neither crash nor lose keys when writing, and a
+// reading run of every journal described must send only the record indexes it means.
 #include "app/core/catalogue.h"
 #include "app/core/journaldecoder.h"
+#include "app/core/readingrun.h"
 #include "app/core/stringgrid.h"
 #include "platform/inifile.h"
 
@@ -39,6 +41,94 @@ void settingsRoundTrip(const QByteArray& bytes) {
     check(again.readInteger(u"Main", u"CountDev", 0) == ini.readInteger(u"Main", u"CountDev", 0));
 }
 
+// An instrument whose count and overflow registers read as [run] count= and overflow= of the
+// same bytes and which answers every record. It checks that each record index sent is the one
+// the run means (the run's first record plus the records before it, wrapped in a ring): an index
+// the request cannot carry must never be cut to 16 bits.
+class FuzzLibrary : public IAccessLibrary {
+public:
+    const TReadingRun* run = nullptr;
+    const TJournalInfo* journal = nullptr;
+    bool fixedLoop = false;
+    int count = 0, overflow = 0;
+    std::int64_t records = 0;
+
+    bool Connect(int, int, int) override { return true; }
+    void Disconnect() override {}
+    int GetDevName(int, std::uint8_t*, int) override { return 0; }
+    int ReadInputRegister(int, int, int, int, std::uint8_t* p) override { return read(p); }
+    int ReadHoldingRegister(int, int, int, int, std::uint8_t* p) override { return read(p); }
+    int AnyFunction(int, int, int, std::uint8_t* p) override {
+        std::int64_t expected = run->Result().startrec + records++;
+        if (fixedLoop && journal->Cycle && journal->CountRec > 0)
+            expected %= journal->CountRec;
+        check(expected >= 0 && expected < kRecordPositions && (p[5] << 8 | p[6]) == expected);
+        check(ArchiveNumberFits(journal->Num) && p[1] == (journal->Num & 0xFF));
+        std::fill(p, p + 256, 0);
+        p[0] = 65;
+        p[1] = 20;
+        return 0;
+    }
+    void Retries(int) override {}
+
+private:
+    // The count register is read first (when there is one), then the overflow register.
+    int read(std::uint8_t* p) {
+        const int v = journal->Reg != -1 && m_reads++ == 0 ? count : overflow;
+        p[0] = std::uint8_t(v);
+        p[1] = std::uint8_t(v >> 8);
+        return 0;
+    }
+    int m_reads = 0;
+};
+
+// Stops a run after a few hundred records: what matters is how it starts and counts.
+class FuzzHost : public IRunHost {
+public:
+    TReadingRun* run = nullptr;
+    int events = 0;
+    void ShowMessage(const QString&, const QString&) override {}
+    void SetExportVisible(bool) override {}
+    void SetStatusText(const QString&) override {}
+    void SetCountText(const QString&) override {}
+    void SetProgressMaximum(int) override {}
+    void SetProgressPosition(int) override {}
+    void SetRunState(TRunState) override {}
+    void ProcessEvents() override {
+        if (++events > 300)
+            run->Stop();
+    }
+};
+
+void readingRuns(const platform::IniFile& ini, const TDevInfo& dev) {
+    const QString r = QStringLiteral("run");
+    for (int j = 0; j < dev.CountJournals; ++j) {
+        const TJournalInfo& journal = dev.Journal[static_cast<std::size_t>(j)];
+        TStringGrid sg(2, 5), sgGr(2, 1);
+        core::TJournalDecoder decoder(sg);
+        TRunDecoder runDecoder(decoder, sgGr);
+        FuzzLibrary lib;
+        FuzzHost host;
+        TReadingRun run(lib, runDecoder, sg, host);
+        lib.run = &run;
+        lib.journal = &journal;
+        lib.fixedLoop = journal.typedev == tdPlain || journal.typedev == tdPlain2 ||
+                        journal.typedev == tdPlain3 || journal.typedev == tdPlain4;
+        lib.count = ini.readInteger(r, u"count", 0) & 0xFFFF;
+        lib.overflow = ini.readInteger(r, u"overflow", 0) & 0xFFFF;
+        host.run = &run;
+        TRunRequest request;
+        request.device = &dev;
+        request.journalIndex = j;
+        request.portNumber = 1;
+        request.limit = ini.valueExists(r, u"start");
+        request.startText = ini.readString(r, u"start", {});
+        request.countText = ini.readString(r, u"limit", {});
+        run.Run(request);
+        check(!run.IsActive() && lib.records <= kRecordPositions);
+    }
+}
+
 void deviceFile(const QByteArray& bytes) {
     const platform::IniFile ini(bytes);
     TDevInfo dev;
@@ -47,6 +137,7 @@ void deviceFile(const QByteArray& bytes) {
     check(dev.CountJournals >= 0 && dev.CountJournals <= kMaxJournals);
     TStringGrid grid(2, 4);
     core::TJournalDecoder::FillRecTypeGrid(grid, &dev);
+    readingRuns(ini, dev);
 }
 
 // The loader on real files: the bytes are main.ini and also every device file it names in the

@@ -5,7 +5,12 @@
 
 #include <QFile>
 
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 namespace {
@@ -114,14 +119,49 @@ size_t iniFoldedHash(QStringView text, size_t seed) noexcept {
     return static_cast<size_t>(h);
 }
 
-bool IniFile::load(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        setBytes({});
-        return false;
+namespace {
+
+// The bytes of a regular file of at most kMaxFileSize bytes. The file is opened without
+// blocking (a FIFO put in its place would otherwise wait for a writer) and checked by its
+// descriptor, so what is checked is what is read.
+IniFile::ReadResult readRegularFile(const QString& path, QByteArray& bytes) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return IniFile::ReadResult::Missing;
+    struct stat st {};
+    IniFile::ReadResult result = IniFile::ReadResult::Missing;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        result = st.st_size > IniFile::kMaxFileSize ? IniFile::ReadResult::TooLarge
+                                                    : IniFile::ReadResult::Loaded;
+        // A file that grows while it is read is cut at the limit plus one byte and refused.
+        bytes.resize(result == IniFile::ReadResult::Loaded ? qsizetype(st.st_size) + 1 : 0);
+        qsizetype got = 0;
+        while (result == IniFile::ReadResult::Loaded) {
+            if (got == bytes.size())
+                bytes.resize(std::min<qsizetype>(got * 2, IniFile::kMaxFileSize + 1));
+            const ssize_t n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                result = IniFile::ReadResult::Missing;
+            else if (n == 0)
+                break;
+            else if ((got += n) > IniFile::kMaxFileSize)
+                result = IniFile::ReadResult::TooLarge;
+        }
+        bytes.resize(result == IniFile::ReadResult::Loaded ? got : 0);
     }
-    setBytes(f.readAll());
-    return true;
+    ::close(fd);
+    return result;
+}
+
+} // namespace
+
+IniFile::ReadResult IniFile::read(const QString& path) {
+    QByteArray bytes;
+    const ReadResult result = readRegularFile(path, bytes);
+    setBytes(bytes);
+    return result;
 }
 
 void IniFile::setBytes(const QByteArray& bytes) {
@@ -145,7 +185,7 @@ void IniFile::setBytes(const QByteArray& bytes) {
 void IniFile::splitLines() {
     m_lines.clear();
     m_own.clear();
-    m_newlineUnits = 2;
+    m_newline = LineEnd::CRLF;
     const bool wide = m_encoding == Encoding::Utf16LE || m_encoding == Encoding::Utf16BE;
     const qsizetype unit = wide ? 2 : 1;
     const qsizetype usable = m_body.size() - (m_body.size() % unit);
@@ -171,23 +211,25 @@ void IniFile::splitLines() {
             m_text[k / 2] = QChar(unitAt(k));
     }
 
+    // A line ends at LF, CR LF or a lone CR.
     bool newlineKnown = false;
     qsizetype start = 0;
     while (start < m_body.size()) {
         qsizetype pos = start;
-        while (pos < usable && unitAt(pos) != u'\n')
+        while (pos < usable && unitAt(pos) != u'\n' && unitAt(pos) != u'\r')
             pos += unit;
         Line line;
         line.byteOffset = start;
+        line.byteLength = pos - start;
         if (pos < usable) {
-            const bool crlf = pos > start && unitAt(pos - unit) == u'\r';
-            line.endUnits = crlf ? 2 : 1;
-            line.byteLength = pos - start - (crlf ? unit : 0);
+            const bool cr = unitAt(pos) == u'\r';
+            const bool crlf = cr && pos + unit < usable && unitAt(pos + unit) == u'\n';
+            line.end = crlf ? LineEnd::CRLF : cr ? LineEnd::CR : LineEnd::LF;
             if (!newlineKnown) {
-                m_newlineUnits = line.endUnits;
+                m_newline = line.end;
                 newlineKnown = true;
             }
-            start = pos + unit;
+            start = pos + (crlf ? 2 * unit : unit);
         } else {
             line.byteLength = m_body.size() - start;
             start = m_body.size();
@@ -292,6 +334,7 @@ QByteArray IniFile::encode(QStringView text) const {
 QByteArray IniFile::toBytes() const {
     const QByteArray lf = encode(u"\n");
     const QByteArray crlf = encode(u"\r\n");
+    const QByteArray cr = encode(u"\r");
     QByteArray out = m_bom;
     out.reserve(m_bom.size() + m_body.size() + 64);
     const bool wide = m_encoding == Encoding::Utf16LE || m_encoding == Encoding::Utf16BE;
@@ -300,15 +343,17 @@ QByteArray IniFile::toBytes() const {
         // The odd trailing byte of a UTF-16 file, when lines now follow it, gets a zero byte so
         // that what follows stays on 16-bit boundaries (and reads back as written).
         if (wide && (out.size() - m_bom.size()) % 2 != 0 &&
-            (l.endUnits != 0 || &l != &m_lines.back()))
+            (l.end != LineEnd::None || &l != &m_lines.back()))
             out += '\0';
-        if (l.endUnits == 1)
+        if (l.end == LineEnd::LF)
             out += lf;
-        else if (l.endUnits == 2)
+        else if (l.end == LineEnd::CRLF)
             out += crlf;
+        else if (l.end == LineEnd::CR)
+            out += cr;
     }
     // An odd trailing byte of a UTF-16 file belongs to no line; keep it.
-    if (!m_lines.empty() && m_lines.back().own < 0 && m_lines.back().endUnits == 0) {
+    if (!m_lines.empty() && m_lines.back().own < 0 && m_lines.back().end == LineEnd::None) {
         const Line& last = m_lines.back();
         out += m_body.mid(last.byteOffset + last.byteLength);
     }
@@ -332,7 +377,7 @@ IniFile::Damage IniFile::damage() const {
     const bool wide = m_encoding == Encoding::Utf16LE || m_encoding == Encoding::Utf16BE;
     if (wide && m_body.size() % 2 != 0)
         return Damage::Truncated;
-    if (!m_lines.empty() && m_lines.back().endUnits == 0) {
+    if (!m_lines.empty() && m_lines.back().end == LineEnd::None) {
         const QStringView last = trimIni(lineText(m_lines.back()));
         const bool usable = last.isEmpty() || last.front() == u';' || last.contains(u'=') ||
                             (last.front() == u'[' && last.back() == u']');
@@ -407,10 +452,10 @@ void IniFile::replaceLine(int index, const QString& text) {
 }
 
 void IniFile::insertLine(int at, const QString& text) {
-    if (at > 0 && at == static_cast<int>(m_lines.size()) && m_lines.back().endUnits == 0)
-        m_lines.back().endUnits = m_newlineUnits;
+    if (at > 0 && at == static_cast<int>(m_lines.size()) && m_lines.back().end == LineEnd::None)
+        m_lines.back().end = m_newline;
     Line line;
-    line.endUnits = m_newlineUnits;
+    line.end = m_newline;
     line.own = static_cast<int>(m_own.size());
     m_own.push_back({encode(text), text});
     m_lines.insert(m_lines.begin() + at, line);

@@ -13,6 +13,7 @@
 // INI files as the catalogue, main.ini and the port mappings use them.
 //
 // Reading rules:
+//   - a line ends at LF, CR LF or a lone CR (files saved by old Mac tools use CR alone);
 //   - "[name]" opens a section; "key=value" lines belong to the last opened section and are split
 //     at the first "="; blanks (and other characters up to U+0020) around section names, keys and
 //     values are ignored; empty lines, lines starting with ";" and other lines without "=" are
@@ -25,7 +26,8 @@
 //
 // The whole file is kept in memory as its original lines (bytes and decoded text) with a hash
 // index of sections and keys. Writing replaces or adds single keys; every line that is not
-// written keeps its bytes, so comments, unknown sections, the encoding and the line ends survive.
+// written keeps its bytes, so comments, unknown sections, the encoding and each line's end
+// survive; added lines take the file's first line end.
 namespace platform {
 
 // Integer text by the rules above; nullopt when the text is not an integer. Decimal values must
@@ -44,8 +46,15 @@ public:
     IniFile() = default;
     explicit IniFile(const QByteArray& bytes) { setBytes(bytes); }
 
-    // Reads a file whole. A missing or unreadable file reads as an empty one (false returned).
-    bool load(const QString& path);
+    // Largest file read; INI files of the catalogue are a few kilobytes.
+    static constexpr qint64 kMaxFileSize = 16 * 1024 * 1024;
+
+    enum class ReadResult { Loaded, Missing, TooLarge };
+    // Reads a file whole. A missing or unreadable file and anything that is not a regular file
+    // (a folder, a FIFO, a device such as /dev/zero) read as an empty file (Missing), without
+    // blocking; so does a file larger than kMaxFileSize (TooLarge), which is not read at all.
+    ReadResult read(const QString& path);
+    bool load(const QString& path) { return read(path) == ReadResult::Loaded; }
     void setBytes(const QByteArray& bytes);
     // The file's bytes with every write applied.
     QByteArray toBytes() const;
@@ -79,6 +88,8 @@ public:
     void writeInteger(QStringView section, QStringView key, std::int32_t value);
 
 private:
+    // How a line ends; a file may mix them, and each line keeps its own.
+    enum class LineEnd : std::uint8_t { None, LF, CRLF, CR };
     // A line is kept as offsets into the file's bytes and decoded text; once written or added it
     // has its own storage. Index entries are views into the lines' text.
     struct Line {
@@ -86,8 +97,8 @@ private:
         qsizetype byteLength = 0;
         qsizetype textOffset = 0;
         qsizetype textLength = 0;
-        std::uint8_t endUnits = 0; // line end: 0 none (last line), 1 "\n", 2 "\r\n"
-        int own = -1;              // index into m_own
+        LineEnd end = LineEnd::None;
+        int own = -1; // index into m_own
     };
     struct Owned {
         QByteArray bytes;
@@ -127,9 +138,9 @@ private:
 
     Encoding m_encoding = Encoding::Ansi;
     QByteArray m_bom;
-    std::uint8_t m_newlineUnits = 2;
-    QByteArray m_body; // the file without its byte-order mark
-    QString m_text;    // decoded text of the original lines
+    LineEnd m_newline = LineEnd::CRLF; // for added lines: the first line end of the file
+    QByteArray m_body;                 // the file without its byte-order mark
+    QString m_text;                    // decoded text of the original lines
     std::vector<Owned> m_own;
     std::vector<Line> m_lines;
     std::vector<Entry> m_entries;

@@ -2,6 +2,7 @@
 
 #include "platform/cataloguelocation.h"
 #include "platform/inifile.h"
+#include "platform/portname.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -28,7 +29,7 @@ void applyMappings(QList<SerialPortEntry>& ports, const QList<PortMapping>& mapp
         });
         SerialPortEntry e;
         e.number = m.number;
-        e.name = QStringLiteral("COM%1").arg(m.number);
+        e.name = comPortName(m.number);
         e.devicePath = m.devicePath;
         e.description = what;
         e.source = source;
@@ -49,21 +50,13 @@ QString defaultMainIniPath() {
     return catalogueLocation(programDirectory()).mainIniPath;
 }
 
-int comNumberFromName(QStringView name) {
-    if (name.size() < 4 || name.left(3).compare(u"COM", Qt::CaseInsensitive) != 0)
-        return 0;
-    bool ok = false;
-    const int n = name.mid(3).toInt(&ok);
-    return ok && n >= 1 && n <= 255 ? n : 0;
-}
-
 QList<PortMapping> parsePortMappings(QStringView text) {
     QList<PortMapping> out;
     for (QStringView item : text.split(u';', Qt::SkipEmptyParts)) {
         const qsizetype eq = item.indexOf(u'=');
         if (eq < 0)
             continue;
-        const int n = comNumberFromName(item.left(eq).trimmed());
+        const int n = comPortNumber(item.left(eq).trimmed());
         const QString path = item.mid(eq + 1).trimmed().toString();
         if (n == 0 || path.isEmpty())
             continue;
@@ -82,7 +75,7 @@ QList<PortMapping> mainIniPortMappings(const QString& mainIniPath) {
     ini.load(mainIniPath);
     QList<PortMapping> out;
     for (const QString& key : ini.keys(u"Ports")) {
-        const int n = comNumberFromName(key);
+        const int n = comPortNumber(key);
         const QString path = ini.readString(u"Ports", key, QString());
         if (n == 0 || path.isEmpty())
             continue;
@@ -143,7 +136,7 @@ QList<SerialPortEntry> PortList::available(const QString& mainIniPath) {
         taken.append(n);
         SerialPortEntry e;
         e.number = n;
-        e.name = QStringLiteral("COM%1").arg(n);
+        e.name = comPortName(n);
         e.devicePath = f.info.systemLocation();
         e.description = f.info.description().isEmpty() ? f.info.portName() : f.info.description();
         e.virtualComPort = f.info.hasVendorIdentifier();
@@ -167,10 +160,9 @@ QString PortList::devicePathFor(int number, const QString& mainIniPath) {
 }
 
 QString PortList::devicePathForName(const QString& nameOrPath, const QString& mainIniPath) {
-    const QString t = nameOrPath.trimmed();
-    if (t.startsWith(u'/'))
-        return t;
-    const int n = comNumberFromName(t);
+    if (nameOrPath.startsWith(u'/'))
+        return nameOrPath;
+    const int n = comPortNumber(nameOrPath);
     return n == 0 ? QString() : devicePathFor(n, mainIniPath);
 }
 
@@ -189,7 +181,7 @@ int PortList::numberForDevicePath(const QString& devicePath, const QString& main
             continue;
         // A free number has no mapping in the variable yet, so appending cannot be overridden.
         QByteArray env = qgetenv("JOURNAL_PORTS");
-        const QByteArray item = QStringLiteral("COM%1=%2").arg(n).arg(devicePath).toLocal8Bit();
+        const QByteArray item = (comPortName(n) + u'=' + devicePath).toLocal8Bit();
         env = env.isEmpty() ? item : env + ';' + item;
         qputenv("JOURNAL_PORTS", env);
         return n;

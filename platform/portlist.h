@@ -60,8 +60,8 @@ public:
     // Device path of COM<number>; empty when no port has that number.
     static QString devicePathFor(int number, const QString& mainIniPath = defaultMainIniPath());
 
-    // Device path for a name the user typed: "COMn" (any letter case) through the list, an
-    // absolute device path as it stands. Empty when the text is neither.
+    // Device path for a port name: "COMn" (comPortNumber) through the list, an absolute device
+    // path as it stands. Empty when the text is neither.
     static QString devicePathForName(const QString& nameOrPath,
                                      const QString& mainIniPath = defaultMainIniPath());
 
@@ -72,8 +72,5 @@ public:
     static int numberForDevicePath(const QString& devicePath,
                                    const QString& mainIniPath = defaultMainIniPath());
 };
-
-// "COM5" -> 5; 0 when the text is not "COM" + a number from 1 to 255.
-int comNumberFromName(QStringView name);
 
 } // namespace platform

@@ -64,7 +64,7 @@ public:
 
     // Opens the port (name through the shared port list); false and the reason when it cannot
     // (among them another reader holding the device under any name, platform::DeviceLock).
-    bool open(QString* why);
+    [[nodiscard]] bool open(QString* why);
     // Closes the port; waiting and running tasks are answered with "channel closed".
     void close();
     bool isOpen() const;

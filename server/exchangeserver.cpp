@@ -14,6 +14,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -47,19 +49,24 @@ bool peerIsThisUser(QLocalSocket* socket) {
 
 // ---- ClientConnection ----
 
-ClientConnection::ClientConnection(ExchangeServer* server, QIODevice* socket, bool remote)
-    : QObject(server), m_server(server), m_socket(socket), m_remote(remote) {
+ClientConnection::ClientConnection(ExchangeServer* server, QIODevice* socket, const QString& peer)
+    : QObject(server), m_server(server), m_socket(socket), m_peer(peer), m_remote(!peer.isEmpty()) {
     m_socket->setParent(this);
     connect(m_socket, &QIODevice::readyRead, this, &ClientConnection::onReadyRead);
     if (auto* local = qobject_cast<QLocalSocket*>(m_socket))
         connect(local, &QLocalSocket::disconnected, this, [this] { abort(QString()); });
     else if (auto* tcp = qobject_cast<QTcpSocket*>(m_socket))
         connect(tcp, &QTcpSocket::disconnected, this, [this] { abort(QString()); });
+    // Until the greeting only a small frame is read, and the socket buffers no more than it.
+    const ConnectionLimits& limits = server->limits();
+    m_reader.setMaxPayload(limits.maxGreetingPayload);
+    if (auto* tcp = qobject_cast<QTcpSocket*>(m_socket))
+        tcp->setReadBufferSize(qint64(limits.maxGreetingPayload) + 4);
     m_stallTimer.setSingleShot(true);
     connect(&m_stallTimer, &QTimer::timeout, this, [this] {
         abort(m_greeted ? QStringLiteral("unfinished message") : QStringLiteral("no greeting"));
     });
-    m_stallTimer.start(ExchangeServer::kStallTimeoutMs);
+    m_stallTimer.start(limits.greetingTimeoutMs);
 }
 
 ClientConnection::~ClientConnection() {
@@ -70,7 +77,9 @@ void ClientConnection::abort(const QString& why) {
     if (m_closed)
         return;
     m_closed = true;
-    if (!why.isEmpty())
+    if (!why.isEmpty() && !m_greeted)
+        m_server->logRefused(m_peer, why);
+    else if (!why.isEmpty())
         qWarning().noquote() << "exchange server: closing a client connection:" << why;
     m_stallTimer.stop();
     releaseAll();
@@ -121,23 +130,34 @@ void ClientConnection::sendReply(quint32 callId, qint32 status, const QString& e
 }
 
 void ClientConnection::onReadyRead() {
-    if (m_closed)
+    // A greeting waiting for its token check holds back what came after it.
+    if (m_closed || m_greetingWaits)
         return;
-    m_reader.append(m_socket->readAll());
     for (;;) {
-        QVariantList message;
-        const auto status = m_reader.next(message);
-        if (status == FrameReader::Status::Broken) {
-            abort(m_reader.errorText());
-            return;
+        // Before the greeting no more than its largest frame is read; its deadline stays.
+        const bool greetedBefore = m_greeted;
+        const qint64 room = 4 + qint64(m_reader.maxPayload()) - m_reader.buffered();
+        m_reader.append(m_greeted ? m_socket->readAll() : m_socket->read(qMax<qint64>(room, 0)));
+        for (;;) {
+            QVariantList message;
+            const auto status = m_reader.next(message);
+            if (status == FrameReader::Status::Broken) {
+                abort(m_reader.errorText());
+                return;
+            }
+            if (status == FrameReader::Status::NeedMore)
+                break;
+            handle(message);
+            if (m_closed || m_greetingWaits)
+                return;
         }
-        if (status == FrameReader::Status::NeedMore)
+        // Just greeted: what the client sent after the greeting may wait in the socket.
+        if (greetedBefore || !m_greeted || m_socket->bytesAvailable() == 0)
             break;
-        handle(message);
-        if (m_closed)
-            return;
     }
-    if (m_reader.buffered() > 0 || !m_greeted)
+    if (!m_greeted)
+        return;
+    if (m_reader.buffered() > 0)
         m_stallTimer.start(ExchangeServer::kStallTimeoutMs);
     else
         m_stallTimer.stop();
@@ -154,26 +174,50 @@ void ClientConnection::handle(const QVariantList& message) {
     }
     const QVariantList args = message.mid(3);
     if (!m_greeted) {
-        if (kind != mkHello) {
-            abort(QStringLiteral("request before the greeting"));
-            return;
-        }
-        if (m_remote && !sameToken(args.value(0).toString(), m_server->token())) {
-            abort(QStringLiteral("wrong access token"));
-            return;
-        }
-        m_greeted = true;
-        sendReply(callId, rsOk, QString(), QVariant());
+        greet(callId, kind, args);
         return;
     }
-    bool deferred = false;
+    Request request{kind, objectId, args, callId};
     try {
-        const QVariant value = dispatch(kind, objectId, args, callId, deferred);
-        if (!deferred)
+        const QVariant value = dispatch(request);
+        if (!request.deferred)
             sendReply(callId, rsOk, QString(), value);
     } catch (const comm::ServerError& e) {
         sendReply(callId, rsFailed, e.message(), QVariant());
     }
+}
+
+void ClientConnection::greet(quint32 callId, quint8 kind, const QVariantList& args) {
+    if (kind != mkHello) {
+        abort(QStringLiteral("request before the greeting"));
+        return;
+    }
+    if (m_remote) {
+        // After wrong tokens from this address the check waits (within the greeting deadline).
+        if (const qint64 wait = m_server->tokenCheckDelay(m_peer); wait > 0) {
+            m_greetingWaits = true;
+            QTimer::singleShot(int(wait), this, [this, callId, args] {
+                m_greetingWaits = false;
+                if (!m_closed)
+                    greet(callId, mkHello, args);
+                if (m_greeted)
+                    onReadyRead(); // requests sent right after the greeting
+            });
+            return;
+        }
+        const bool right = sameToken(args.value(0).toString(), m_server->token());
+        m_server->tokenChecked(m_peer, right);
+        if (!right) {
+            abort(QStringLiteral("wrong access token"));
+            return;
+        }
+    }
+    m_greeted = true;
+    m_stallTimer.stop();
+    m_reader.setMaxPayload(kMaxFramePayload);
+    if (auto* tcp = qobject_cast<QTcpSocket*>(m_socket))
+        tcp->setReadBufferSize(0);
+    sendReply(callId, rsOk, QString(), QVariant());
 }
 
 MasterObject* ClientConnection::master(quint32 id) {
@@ -187,168 +231,211 @@ TransportObject* ClientConnection::transportByChannel(qint32 channelId) {
     return nullptr;
 }
 
-QVariant ClientConnection::dispatch(quint8 kind, quint32 objectId, const QVariantList& args,
-                                    quint32 callId, bool& deferred) {
-    using comm::ServerError;
-    auto transport = [&]() -> TransportObject& {
-        auto t = m_transports.value(objectId);
-        if (!t)
-            throw ServerError(QStringLiteral("no transport object %1").arg(objectId));
-        return *t;
-    };
-    auto masterObj = [&]() -> MasterObject& {
-        auto m = m_masters.value(objectId);
-        if (!m)
-            throw ServerError(QStringLiteral("no master object %1").arg(objectId));
-        return *m;
-    };
-    auto reportState = [&](TransportObject& t, qint32 newState, qint32 id) {
-        const qint32 old = t.state;
-        t.state = newState;
-        sendEvent(
-            t.id, ekStateChanged,
-            {QVariant::fromValue(old), QVariant::fromValue(newState), QVariant::fromValue(id)});
-    };
+namespace {
 
-    switch (kind) {
-    case mkHello:
-        return {};
-    case mkServerInfo:
-        return QVariantList{QVariant::fromValue(qint64(QCoreApplication::applicationPid()))};
-    case mkCreateObject: {
-        const quint8 objectKind = quint8(args.value(0).toUInt());
-        if (m_transports.size() + m_masters.size() >= 1024)
-            throw ServerError(QStringLiteral("too many objects"));
-        const quint32 id = m_nextObject++;
-        if (objectKind == okTransport) {
-            auto t = std::make_shared<TransportObject>();
-            t->id = id;
-            m_transports.insert(id, t);
-        } else if (objectKind == okMaster) {
-            auto m = std::make_shared<MasterObject>();
-            m->id = id;
-            m->key = m_server->newMasterKey();
-            m_server->registerMaster(m->key, this, id);
-            m_masters.insert(id, m);
-        } else {
-            throw ServerError(QStringLiteral("unknown object kind %1").arg(objectKind));
-        }
-        return QVariant::fromValue(id);
+// Settings parsed by `parse`, or the ServerError that says why they cannot be.
+template <typename Settings>
+Settings parsedSettings(bool (*parse)(const QVariant&, Settings&, QString*),
+                        const QVariant& value) {
+    QString why;
+    Settings settings;
+    if (!parse(value, settings, &why))
+        throw comm::ServerError(why);
+    return settings;
+}
+
+} // namespace
+
+TransportObject& ClientConnection::transportObject(quint32 id) {
+    auto t = m_transports.value(id);
+    if (!t)
+        throw comm::ServerError(QStringLiteral("no transport object %1").arg(id));
+    return *t;
+}
+
+MasterObject& ClientConnection::masterObject(quint32 id) {
+    auto m = m_masters.value(id);
+    if (!m)
+        throw comm::ServerError(QStringLiteral("no master object %1").arg(id));
+    return *m;
+}
+
+void ClientConnection::reportState(TransportObject& t, qint32 newState, qint32 channelId) {
+    const qint32 old = t.state;
+    t.state = newState;
+    sendEvent(
+        t.id, ekStateChanged,
+        {QVariant::fromValue(old), QVariant::fromValue(newState), QVariant::fromValue(channelId)});
+}
+
+QVariant ClientConnection::dispatch(Request& r) {
+    using Handler = QVariant (ClientConnection::*)(Request&);
+    static const QHash<quint8, Handler> handlers = {
+        {mkHello, &ClientConnection::hello},
+        {mkServerInfo, &ClientConnection::serverInfo},
+        {mkCreateObject, &ClientConnection::createObject},
+        {mkReleaseObject, &ClientConnection::releaseRequest},
+        {mkAttachClient, &ClientConnection::attachOrDetachClient},
+        {mkDetachClient, &ClientConnection::attachOrDetachClient},
+        {mkTransportSetProps, &ClientConnection::transportSetProps},
+        {mkTransportSetConnected, &ClientConnection::transportSetConnected},
+        {mkTransportGetConnected, &ClientConnection::transportGetConnected},
+        {mkTransportGetID, &ClientConnection::transportGetID},
+        {mkTransportAddTask, &ClientConnection::transportAddTask},
+        {mkMasterSetProps, &ClientConnection::masterSetProps},
+        {mkMasterSetTransportID, &ClientConnection::masterSetTransportID},
+        {mkMasterAddTask, &ClientConnection::masterAddTask},
+        {mkMasterAddInplaceTask, &ClientConnection::masterAddTask},
+        {mkMasterFreeTask, &ClientConnection::masterFreeTask},
+        {mkMasterFreeAllTasks, &ClientConnection::masterFreeAllTasks},
+    };
+    const Handler handler = handlers.value(r.kind);
+    if (!handler)
+        throw comm::ServerError(QStringLiteral("unknown request %1").arg(r.kind));
+    return (this->*handler)(r);
+}
+
+QVariant ClientConnection::hello(Request&) {
+    return {};
+}
+
+QVariant ClientConnection::serverInfo(Request&) {
+    return QVariantList{QVariant::fromValue(qint64(QCoreApplication::applicationPid()))};
+}
+
+QVariant ClientConnection::createObject(Request& r) {
+    const quint8 objectKind = quint8(r.args.value(0).toUInt());
+    if (m_transports.size() + m_masters.size() >= 1024)
+        throw comm::ServerError(QStringLiteral("too many objects"));
+    const quint32 id = m_nextObject++;
+    if (objectKind == okTransport) {
+        auto t = std::make_shared<TransportObject>();
+        t->id = id;
+        m_transports.insert(id, t);
+    } else if (objectKind == okMaster) {
+        auto m = std::make_shared<MasterObject>();
+        m->id = id;
+        m->key = m_server->newMasterKey();
+        m_server->registerMaster(m->key, this, id);
+        m_masters.insert(id, m);
+    } else {
+        throw comm::ServerError(QStringLiteral("unknown object kind %1").arg(objectKind));
     }
-    case mkReleaseObject:
-        releaseObject(objectId);
-        return {};
-    case mkAttachClient:
-    case mkDetachClient:
-        if (!m_transports.contains(objectId) && !m_masters.contains(objectId))
-            throw ServerError(QStringLiteral("no object %1").arg(objectId));
-        if (kind == mkAttachClient)
-            m_processes.insert(args.value(0).toLongLong());
-        else
-            m_processes.remove(args.value(0).toLongLong());
-        return {};
-    case mkTransportSetProps: {
-        TransportObject& t = transport();
+    return QVariant::fromValue(id);
+}
+
+QVariant ClientConnection::releaseRequest(Request& r) {
+    releaseObject(r.objectId);
+    return {};
+}
+
+QVariant ClientConnection::attachOrDetachClient(Request& r) {
+    if (!m_transports.contains(r.objectId) && !m_masters.contains(r.objectId))
+        throw comm::ServerError(QStringLiteral("no object %1").arg(r.objectId));
+    if (r.kind == mkAttachClient)
+        m_processes.insert(r.args.value(0).toLongLong());
+    else
+        m_processes.remove(r.args.value(0).toLongLong());
+    return {};
+}
+
+QVariant ClientConnection::transportSetProps(Request& r) {
+    TransportObject& t = transportObject(r.objectId);
+    t.settings = parsedSettings(parseTransportSettings, r.args.value(0));
+    if (t.channel)
+        t.channel->applySettings(t.settings);
+    return {};
+}
+
+QVariant ClientConnection::transportSetConnected(Request& r) {
+    TransportObject& t = transportObject(r.objectId);
+    const bool wanted = r.args.value(0).toBool();
+    if (wanted && !t.channel) {
         QString why;
-        TransportSettings s;
-        if (!parseTransportSettings(args.value(0), s, &why))
-            throw ServerError(why);
-        t.settings = s;
-        if (t.channel)
-            t.channel->applySettings(s);
-        return {};
-    }
-    case mkTransportSetConnected: {
-        TransportObject& t = transport();
-        const bool wanted = args.value(0).toBool();
-        if (wanted && !t.channel) {
-            QString why;
-            t.channel = m_server->openChannel(this, t.id, t.settings, &why);
-            if (t.channel) {
-                reportState(t, 1, t.channel->id());
-            } else {
-                qWarning().noquote() << "exchange server:" << why;
-                reportState(t, 0, -1);
-            }
-        } else if (wanted) {
-            reportState(t, 1, t.channel->id());
+        t.channel = m_server->openChannel(this, t.id, t.settings, &why);
+        if (t.channel) {
+            reportState(t, comm::tsOpen, t.channel->id());
         } else {
-            if (t.channel) {
-                const qint32 id = t.channel->id();
-                t.channel = nullptr;
-                m_server->closeChannel(id);
-            }
-            reportState(t, 0, -1);
+            qWarning().noquote() << "exchange server:" << why;
+            reportState(t, comm::tsClosed, -1);
         }
-        return {};
-    }
-    case mkTransportGetConnected:
-        return transport().channel != nullptr;
-    case mkTransportGetID: {
-        TransportObject& t = transport();
-        return QVariant::fromValue(qint32(t.channel ? t.channel->id() : -1));
-    }
-    case mkTransportAddTask:
-        transport();
-        throw ServerError(QStringLiteral("transport tasks are not supported"));
-    case mkMasterSetProps: {
-        MasterObject& m = masterObj();
-        QString why;
-        MasterSettings s;
-        if (!parseMasterSettings(args.value(0), s, &why))
-            throw ServerError(why);
-        m.settings = s;
-        return {};
-    }
-    case mkMasterSetTransportID: {
-        MasterObject& m = masterObj();
-        m.transportId = args.value(0).toInt();
-        return {};
-    }
-    case mkMasterAddTask:
-    case mkMasterAddInplaceTask: {
-        MasterObject& m = masterObj();
-        const bool inplace = kind == mkMasterAddInplaceTask;
-        ChannelJob job;
-        job.masterKey = m.key;
-        job.task = args.value(0);
-        job.settings = m.settings;
-        job.inplace = inplace;
-        job.callId = callId;
-        job.qid = job.task.toList().value(TaskHead::QID).toInt();
-        Channel* ch = m.transportId >= 0 ? m_server->channel(m.transportId) : nullptr;
-        if (!ch || !ch->isOpen()) {
-            TaskOutcome outcome;
-            outcome.result = rcNoTransport;
-            const QVariantList answer = answerArray(planTask(job.task, job.settings), outcome);
-            if (inplace)
-                return answer;
-            sendEvent(m.id, ekExchange, QVariantList{QVariant(answer)});
-            return {};
+    } else if (wanted) {
+        reportState(t, comm::tsOpen, t.channel->id());
+    } else {
+        if (t.channel) {
+            const qint32 id = t.channel->id();
+            t.channel = nullptr;
+            m_server->closeChannel(id);
         }
-        if (ch->waitingCount() >= Channel::kMaxWaiting)
-            throw ServerError(
-                QStringLiteral("too many tasks waiting on channel %1").arg(m.transportId));
-        if (inplace)
-            deferred = true;
-        ch->enqueue(job);
+        reportState(t, comm::tsClosed, -1);
+    }
+    return {};
+}
+
+QVariant ClientConnection::transportGetConnected(Request& r) {
+    return transportObject(r.objectId).channel != nullptr;
+}
+
+QVariant ClientConnection::transportGetID(Request& r) {
+    const TransportObject& t = transportObject(r.objectId);
+    return QVariant::fromValue(qint32(t.channel ? t.channel->id() : -1));
+}
+
+QVariant ClientConnection::transportAddTask(Request& r) {
+    transportObject(r.objectId);
+    throw comm::ServerError(QStringLiteral("transport tasks are not supported"));
+}
+
+QVariant ClientConnection::masterSetProps(Request& r) {
+    masterObject(r.objectId).settings = parsedSettings(parseMasterSettings, r.args.value(0));
+    return {};
+}
+
+QVariant ClientConnection::masterSetTransportID(Request& r) {
+    masterObject(r.objectId).transportId = r.args.value(0).toInt();
+    return {};
+}
+
+// Queued tasks are answered with an exchange event, in-place ones with the call's reply (which
+// is deferred until the channel has run the task).
+QVariant ClientConnection::masterAddTask(Request& r) {
+    MasterObject& m = masterObject(r.objectId);
+    ChannelJob job;
+    job.masterKey = m.key;
+    job.task = r.args.value(0);
+    job.settings = m.settings;
+    job.inplace = r.kind == mkMasterAddInplaceTask;
+    job.callId = r.callId;
+    job.qid = job.task.toList().value(TaskHead::QID).toInt();
+    Channel* ch = m.transportId >= 0 ? m_server->channel(m.transportId) : nullptr;
+    if (!ch || !ch->isOpen()) {
+        TaskOutcome outcome;
+        outcome.result = rcNoTransport;
+        const QVariantList answer = answerArray(planTask(job.task, job.settings), outcome);
+        if (job.inplace)
+            return answer;
+        sendEvent(m.id, ekExchange, QVariantList{QVariant(answer)});
         return {};
     }
-    case mkMasterFreeTask: {
-        MasterObject& m = masterObj();
-        const qint32 qid = args.value(0).toInt();
-        m_server->dropTasks(m.key,
-                            [qid](const ChannelJob& j) { return !j.inplace && j.qid == qid; });
-        return {};
-    }
-    case mkMasterFreeAllTasks: {
-        MasterObject& m = masterObj();
-        m_server->dropTasks(m.key, [](const ChannelJob& j) { return !j.inplace; });
-        return {};
-    }
-    default:
-        throw ServerError(QStringLiteral("unknown request %1").arg(kind));
-    }
+    if (ch->waitingCount() >= Channel::kMaxWaiting)
+        throw comm::ServerError(
+            QStringLiteral("too many tasks waiting on channel %1").arg(m.transportId));
+    r.deferred = job.inplace;
+    ch->enqueue(job);
+    return {};
+}
+
+QVariant ClientConnection::masterFreeTask(Request& r) {
+    const qint32 qid = r.args.value(0).toInt();
+    m_server->dropTasks(masterObject(r.objectId).key,
+                        [qid](const ChannelJob& j) { return !j.inplace && j.qid == qid; });
+    return {};
+}
+
+QVariant ClientConnection::masterFreeAllTasks(Request& r) {
+    m_server->dropTasks(masterObject(r.objectId).key,
+                        [](const ChannelJob& j) { return !j.inplace; });
+    return {};
 }
 
 void ClientConnection::releaseObject(quint32 id) {
@@ -381,6 +468,17 @@ void ClientConnection::releaseAll() {
 
 ExchangeServer::ExchangeServer(QObject* parent) : QObject(parent) {
     registerJournalFunction();
+    m_clock.start();
+    m_logTimer.setSingleShot(true);
+    connect(&m_logTimer, &QTimer::timeout, this, [this] {
+        if (m_logSuppressed == 0)
+            return;
+        qWarning().noquote() << "exchange server:" << m_logSuppressed
+                             << "more connections closed before their greeting in the last"
+                             << m_limits.logIntervalMs / 1000 << "s";
+        m_logSuppressed = 0;
+        m_logTimer.start(m_limits.logIntervalMs);
+    });
     m_idle.setSingleShot(true);
     connect(&m_idle, &QTimer::timeout, this, [this] {
         if (m_clients.isEmpty())
@@ -440,7 +538,7 @@ bool ExchangeServer::listenLocal(const QString& socketPath, QString* why) {
                 s->deleteLater();
                 continue;
             }
-            accept(s, false);
+            accept(s, QString());
         }
     });
     return true;
@@ -461,8 +559,16 @@ bool ExchangeServer::listenTcp(const QHostAddress& address, quint16 port, const 
         return false;
     }
     connect(m_tcp, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket* s = m_tcp->nextPendingConnection())
-            accept(s, true);
+        while (QTcpSocket* s = m_tcp->nextPendingConnection()) {
+            const QString peer = s->peerAddress().toString();
+            if (!admitTcp(peer)) {
+                logRefused(peer, QStringLiteral("too many connections"));
+                s->abort();
+                s->deleteLater();
+                continue;
+            }
+            accept(s, peer);
+        }
     });
     return true;
 }
@@ -485,15 +591,78 @@ void ExchangeServer::updateIdle() {
         m_idle.stop();
 }
 
-void ExchangeServer::accept(QIODevice* socket, bool remote) {
-    auto* client = new ClientConnection(this, socket, remote);
+void ExchangeServer::accept(QIODevice* socket, const QString& peer) {
+    auto* client = new ClientConnection(this, socket, peer);
     m_clients.insert(client);
+    if (!peer.isEmpty()) {
+        m_tcpOrder.append(client);
+        ++m_peers[peer].connections;
+    }
     connect(client, &ClientConnection::closed, this, [this](ClientConnection* c) {
         m_clients.remove(c);
+        if (m_tcpOrder.removeOne(c)) {
+            const auto it = m_peers.find(c->peer());
+            if (it != m_peers.end() && --it->connections <= 0 && it->failures == 0)
+                m_peers.erase(it);
+        }
         c->deleteLater();
         updateIdle();
     });
     updateIdle();
+}
+
+bool ExchangeServer::admitTcp(const QString& peer) {
+    if (m_peers.value(peer).connections >= m_limits.maxPerPeer)
+        return false;
+    if (m_tcpOrder.size() < m_limits.maxConnections)
+        return true;
+    const auto oldest = std::find_if(m_tcpOrder.cbegin(), m_tcpOrder.cend(),
+                                     [](const ClientConnection* c) { return !c->greeted(); });
+    if (oldest == m_tcpOrder.cend())
+        return false;
+    (*oldest)->abort(QStringLiteral("room made for a newer connection"));
+    return true;
+}
+
+qint64 ExchangeServer::tokenCheckDelay(const QString& peer) {
+    const auto it = m_peers.find(peer);
+    if (it == m_peers.end() || it->failures == 0)
+        return 0;
+    const qint64 now = m_clock.elapsed();
+    if (now - it->lastFailure > m_limits.tokenFailureMemoryMs) {
+        it->failures = 0;
+        return 0;
+    }
+    return qMax<qint64>(it->nextCheck - now, 0);
+}
+
+void ExchangeServer::tokenChecked(const QString& peer, bool right) {
+    Peer& p = m_peers[peer];
+    if (right) {
+        p.failures = 0;
+        return;
+    }
+    ++p.failures;
+    p.lastFailure = m_clock.elapsed();
+    const qint64 delay = qint64(m_limits.firstTokenDelayMs) << qMin(p.failures - 1, 20);
+    p.nextCheck = p.lastFailure + qMin<qint64>(delay, m_limits.maxTokenDelayMs);
+    // Addresses that only failed long ago are forgotten.
+    if (m_peers.size() > 4 * m_limits.maxConnections)
+        m_peers.removeIf([this](const QHash<QString, Peer>::iterator it) {
+            return it->connections <= 0 &&
+                   m_clock.elapsed() - it->lastFailure > m_limits.tokenFailureMemoryMs;
+        });
+}
+
+void ExchangeServer::logRefused(const QString& peer, const QString& why) {
+    if (m_logTimer.isActive()) {
+        ++m_logSuppressed;
+        return;
+    }
+    qWarning().noquote() << "exchange server: closing a connection from"
+                         << (peer.isEmpty() ? QStringLiteral("the local socket") : peer)
+                         << "before its greeting:" << why;
+    m_logTimer.start(m_limits.logIntervalMs);
 }
 
 Channel* ExchangeServer::openChannel(ClientConnection* owner, quint32 transportObject,

@@ -29,7 +29,7 @@ struct MasterSettings {
     bool adjustToWord = true;
     bool optimalUseFunction = false; // single register / coil writes use functions 6 / 5
 };
-bool parseMasterSettings(const QVariant& props, MasterSettings& out, QString* why);
+[[nodiscard]] bool parseMasterSettings(const QVariant& props, MasterSettings& out, QString* why);
 
 // Settings array of a serial transport: type, port, speed ordinal, flow control ordinal, answer
 // delay, byte timeout, retries.
@@ -42,14 +42,16 @@ struct TransportSettings {
     qint32 byteTimeout = 10;
     qint32 retries = 10;
 };
-bool parseTransportSettings(const QVariant& props, TransportSettings& out, QString* why);
+[[nodiscard]] bool parseTransportSettings(const QVariant& props, TransportSettings& out,
+                                          QString* why);
 // Baud rate of a speed ordinal (1200 ... 115200, then 600); 0 when unknown.
-inline qint32 baudRateForOrdinal(quint32 ordinal) {
+[[nodiscard]] inline qint32 baudRateForOrdinal(quint32 ordinal) {
     return baudRateOf(ordinal);
 }
 
 // What a task asks of the instrument.
 struct TaskPlan {
+    // How the reply is read (decodeReply has a decoder for each, in this order).
     enum class Reply { Registers, Bits, Raw, DeviceName, Status, Diagnostics, Archive, Written };
 
     quint8 opcode = 0;
@@ -67,7 +69,7 @@ struct TaskPlan {
     int bitCount = 0;
 };
 
-TaskPlan planTask(const QVariant& task, const MasterSettings& settings);
+[[nodiscard]] TaskPlan planTask(const QVariant& task, const MasterSettings& settings);
 
 struct TaskOutcome {
     QVariant value;
@@ -75,12 +77,12 @@ struct TaskOutcome {
 };
 
 // Value of a successful reply.
-TaskOutcome decodeReply(const TaskPlan& plan, const QModbusResponse& reply);
+[[nodiscard]] TaskOutcome decodeReply(const TaskPlan& plan, const QModbusResponse& reply);
 
 // Result code of a failed request.
-qint32 resultForError(QModbusDevice::Error error, int exceptionCode);
+[[nodiscard]] qint32 resultForError(QModbusDevice::Error error, int exceptionCode);
 
 // [opcode (UI1), QID (I4), device address (I4), function (I4), value, result (I4)]
-QVariantList answerArray(const TaskPlan& plan, const TaskOutcome& outcome);
+[[nodiscard]] QVariantList answerArray(const TaskPlan& plan, const TaskOutcome& outcome);
 
 } // namespace server

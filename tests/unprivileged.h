@@ -18,6 +18,22 @@
 
 inline constexpr int kNobody = 65534;
 
+// Waits for a child process: its exit status; 98 when it ran over `limit` (it is killed), 97
+// when it did not exit normally (a crash).
+inline int WaitForChild(pid_t pid, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > until) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return 98;
+        }
+        ::usleep(10000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 97;
+}
+
 // Runs `body` in a child process as "nobody" when the tests run as root, else in this process;
 // its return value is the result (a failed switch gives 99, a child that ran over 20 s 98).
 // The child must not rely on threads of this process.
@@ -32,17 +48,16 @@ inline int RunUnprivileged(const std::function<int()>& body) {
         ::prctl(PR_SET_DUMPABLE, 1);
         ::_exit(body());
     }
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > until) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return 98;
-        }
-        ::usleep(10000);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 97;
+    return WaitForChild(pid, std::chrono::seconds(20));
+}
+
+// Runs `body` in a child process bounded by `limit`, so that code that hangs or aborts fails its
+// case instead of the whole test program (results as for WaitForChild).
+inline int RunInChild(const std::function<int()>& body, std::chrono::milliseconds limit) {
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(body());
+    return WaitForChild(pid, limit);
 }
 
 // Makes a folder (or file) readable, and a folder traversable, by other users, writable by its

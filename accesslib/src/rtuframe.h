@@ -17,10 +17,10 @@ inline constexpr quint8 kJournalFunction = 0x41;
 // 253 bytes of a Modbus PDU.
 inline constexpr int kMaxJournalData = 251;
 
-quint16 crc16(QByteArrayView data);
+[[nodiscard]] quint16 crc16(QByteArrayView data);
 
 // Address + PDU + CRC.
-QByteArray buildAdu(quint8 address, const QModbusPdu& pdu);
+[[nodiscard]] QByteArray buildAdu(quint8 address, const QModbusPdu& pdu);
 
 // Registers the data-size rules of function 65 with Qt (request: 7 data bytes; reply: byte
 // count + data; exception: 1 byte). Registers once per process; later calls do nothing.
@@ -28,7 +28,7 @@ void registerJournalFunction();
 
 // Data size of a reply PDU whose function byte is fc and whose data received so far is data:
 // the full data size, or -1 while it cannot be told yet (the byte count has not arrived).
-int replyDataSize(quint8 fc, QByteArrayView data);
+[[nodiscard]] int replyDataSize(quint8 fc, QByteArrayView data);
 
 // Looks for the answer to a request (address, function) in the bytes received since the request
 // was sent. Bytes that do not start a frame of that address and function (line noise, an echo,
@@ -45,7 +45,7 @@ struct ReplyScan {
     qsizetype end = 0; // index just after the frame (Found)
 };
 
-ReplyScan scanReply(QByteArrayView buffer, quint8 address, quint8 fc);
+[[nodiscard]] ReplyScan scanReply(QByteArrayView buffer, quint8 address, quint8 fc);
 
 // What received bytes hold, for the line trace: an echo of `request` at their start, and the
 // frame an answer to (address, fc) would be: the first valid frame of that address, else the
@@ -64,11 +64,11 @@ FrameDescription describeReceived(QByteArrayView bytes, QByteArrayView request, 
                                   quint8 fc);
 
 // Maps a Modbus exception code to the library's result code.
-int exceptionResult(int exceptionCode);
+[[nodiscard]] int exceptionResult(int exceptionCode);
 
 // The Modbus "3.5 character" silence between frames at a baud rate, in microseconds: 3.5
 // characters of 10 bits (8N1) up to 19,200 baud, the fixed 1,750 us of the Modbus serial-line
 // rules above it.
-std::int64_t interFrameGapUs(int baud);
+[[nodiscard]] std::int64_t interFrameGapUs(int baud);
 
 } // namespace ombrel

@@ -30,11 +30,12 @@ enum class OpenFailure { Missing, NoAccess, Busy, Other };
 // Why opening `devicePath` failed: it does not exist, the user may not read and write it, or (it
 // exists and is accessible, yet the port refused with a permission error) another program holds
 // it; `portError` is QSerialPort's error code of the failed open.
-OpenFailure classifyOpenFailure(const QString& devicePath, int portError);
+[[nodiscard]] OpenFailure classifyOpenFailure(const QString& devicePath, int portError);
 
 // The user's text of a failure; `systemText` is the port's own error text (used for Other). The
 // text of NoAccess names the device's owner and group (see noAccessText).
-QString openFailureText(OpenFailure failure, const QString& devicePath, const QString& systemText);
+[[nodiscard]] QString openFailureText(OpenFailure failure, const QString& devicePath,
+                                      const QString& systemText);
 
 // The text of a device the user may not open: the dialout hint when the device's group is
 // dialout, otherwise its owner and group (by name, or by number where the name is unknown).
@@ -51,10 +52,10 @@ public:
     // Opens the device 8N1 at baud. rs485 asks the driver for RS-485 mode (ignored where the
     // driver has none). Returns false when the device cannot be opened or set up, or another
     // reader holds it under any of its names (platform::DeviceLock); openError() then says why.
-    bool open(const QString& devicePath, int baud, bool rs485);
+    [[nodiscard]] bool open(const QString& devicePath, int baud, bool rs485);
     // Takes an already open device in place of a serial port (a fake line for tests and fuzzing);
     // the master owns it from here on. Failures of such a device show only as it closing.
-    bool openDevice(std::unique_ptr<QIODevice> device, int baud);
+    [[nodiscard]] bool openDevice(std::unique_ptr<QIODevice> device, int baud);
     // Why the last open() failed, for the user; empty after a successful open().
     const QString& openError() const { return m_openError; }
     void close();
@@ -77,7 +78,8 @@ public:
     // answer time-out and at most 1.25 frame times and a character time-out more for an answer
     // that has begun, and the last is followed by one window of listening (answer time-out,
     // character time-out and a frame time) unless an answer comes in it.
-    int exchange(quint8 address, const QModbusRequest& request, QModbusResponse* reply);
+    [[nodiscard]] int exchange(quint8 address, const QModbusRequest& request,
+                               QModbusResponse* reply);
 
     void setRetries(int retries);
     int retries() const { return m_retries; }

@@ -119,10 +119,10 @@ int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out, std::FILE* 
     int n = 0;
     for (const auto& dev : catalogue.ListDev) {
         ++n;
-        print(QStringLiteral("%1\t%2").arg(n).arg(dev->Name));
+        print(QString::number(n) + u'\t' + dev->Name);
         const QStringList journals = core::JournalItems(*dev);
         for (qsizetype j = 0; j < journals.size(); ++j)
-            print(QStringLiteral("%1.%2\t%3").arg(n).arg(j + 1).arg(journals[j]));
+            print(QStringLiteral("%1.%2\t").arg(n).arg(j + 1) + journals[j]);
     }
     return StandardOutputStatus(error, err);
 }
@@ -177,13 +177,11 @@ QString CheckDeviceAndJournal(const TCliOptions& options, const core::TCatalogue
     const TDevInfo* device = FindDevice(catalogue, options.device);
     if (!device)
         return QStringLiteral("--device: прибора «%1» нет в каталоге %2 (приборов: %3, см. --list)")
-            .arg(options.device, catalogue.MainIniPath)
-            .arg(catalogue.ListDev.size());
+            .arg(options.device, catalogue.MainIniPath, QString::number(catalogue.ListDev.size()));
     if (!device->journalAt(options.journal - 1))
         return QStringLiteral("--journal: у прибора «%1» нет журнала %2 (журналов: %3)")
-            .arg(device->Name)
-            .arg(options.journal)
-            .arg(device->CountJournals);
+            .arg(device->Name, QString::number(options.journal),
+                 QString::number(device->CountJournals));
     return {};
 }
 
@@ -306,8 +304,10 @@ int SearchInstrument(const TCliOptions& options, const core::TCatalogue& catalog
     return result.found.empty() ? kExitRefused : kExitOk;
 }
 
-int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
-                IAccessLibrary& library, const TCliIo& io) {
+namespace {
+
+// The run as the window would start it with the same choices.
+TRunRequest RequestFor(const TCliOptions& options, const core::TCatalogue& catalogue) {
     const core::TConnectionSettings& settings = catalogue.Settings;
     TRunRequest request;
     // Checked by CheckDeviceAndJournal before; the run itself refuses a missing one.
@@ -328,6 +328,25 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
     if (request.limit) {
         request.startText = QString::number(*options.start);
         request.countText = QString::number(*options.count);
+    }
+    return request;
+}
+
+} // namespace
+
+int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
+                IAccessLibrary& library, const TCliIo& io) {
+    const TRunRequest request = RequestFor(options, catalogue);
+    // The window reads the count of a journal whose record layout it does not know and no
+    // record; a file of headings only would look like an empty journal, so say why instead.
+    const TJournalInfo* journal =
+        request.device ? request.device->journalAt(request.journalIndex) : nullptr;
+    if (journal && journal->typedev > tdQuint) {
+        printLine(io.err, QStringLiteral("У журнала %1 прибора «%2» неизвестный формат записей "
+                                         "(ArchStandart%1=%3).")
+                              .arg(QString::number(options.journal), request.device->Name,
+                                   QString::number(journal->typedev)));
+        return kExitRefused;
     }
 
     TStringGrid sg(2, 5);

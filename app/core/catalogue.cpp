@@ -59,6 +59,34 @@ bool Encodable(const platform::IniFile& ini, const QString& text) {
            platform::fromCp1251(platform::toCp1251(text)) == text;
 }
 
+// Journal j of a device description. Numbers a record request cannot carry are reported; the
+// run refuses or limits them again when it starts.
+void ReadJournalInfo(const platform::IniFile& f, int j, TJournalInfo& J, const QString& label,
+                     QStringList* errors) {
+    const QString s = QStringLiteral("settings");
+    const QString n = QString::number(j);
+    J.CountRec = f.readInteger(s, QStringLiteral("ArchCountRec") + n, -1);
+    J.Num = f.readInteger(s, QStringLiteral("ArchNum") + n, -1);
+    J.Reg = f.readInteger(s, QStringLiteral("ArchReg") + n, -1);
+    J.Name = f.readString(s, QStringLiteral("ArchName") + n, QStringLiteral("???"));
+    J.StartTime = f.readInteger(s, QStringLiteral("StartTime") + n, 0) == 1970;
+    J.Cycle = f.readBool(s, QStringLiteral("ArchCycle") + n, false);
+    J.DTIsWorkTime = f.readBool(s, QStringLiteral("ArchIsWorkTime") + n, false);
+    J.RegOverflow = f.readInteger(s, QStringLiteral("ArchRegOverFlow") + n, -1);
+    J.typedev =
+        static_cast<TTypeDev>(f.readInteger(s, QStringLiteral("ArchStandart") + n, 0) & 0xFF);
+    if (!errors)
+        return;
+    if (!ArchiveNumberFits(J.Num))
+        errors->append(QStringLiteral("%1: ArchNum%2=%3 — номер архива вне диапазона 0..255.")
+                           .arg(label, n, QString::number(J.Num)));
+    // CountRec counts the records of a ring and of a journal without count register.
+    if ((J.Cycle || J.Reg == -1) && J.CountRec > kRecordPositions)
+        errors->append(QStringLiteral("%1: ArchCountRec%2=%3 — больше 65536 записей, которые "
+                                      "может адресовать запрос.")
+                           .arg(label, n, QString::number(J.CountRec)));
+}
+
 } // namespace
 
 TConnectionSettings ReadConnectionSettings(const platform::IniFile& ini) {
@@ -201,20 +229,8 @@ void ReadDevice(const platform::IniFile& f, TDevInfo& dev, const QString& label,
 
     // The journal array has six entries; a description with more journals gets the first six.
     dev.CountJournals = std::clamp(f.readInteger(s, u"archtypecount", 0), 0, kMaxJournals);
-    for (int j = 1; j <= dev.CountJournals; ++j) {
-        TJournalInfo& J = dev.Journal[static_cast<std::size_t>(j - 1)];
-        const QString n = QString::number(j);
-        J.CountRec = f.readInteger(s, QStringLiteral("ArchCountRec") + n, -1);
-        J.Num = f.readInteger(s, QStringLiteral("ArchNum") + n, -1);
-        J.Reg = f.readInteger(s, QStringLiteral("ArchReg") + n, -1);
-        J.Name = f.readString(s, QStringLiteral("ArchName") + n, QStringLiteral("???"));
-        J.StartTime = f.readInteger(s, QStringLiteral("StartTime") + n, 0) == 1970;
-        J.Cycle = f.readBool(s, QStringLiteral("ArchCycle") + n, false);
-        J.DTIsWorkTime = f.readBool(s, QStringLiteral("ArchIsWorkTime") + n, false);
-        J.RegOverflow = f.readInteger(s, QStringLiteral("ArchRegOverFlow") + n, -1);
-        J.typedev =
-            static_cast<TTypeDev>(f.readInteger(s, QStringLiteral("ArchStandart") + n, 0) & 0xFF);
-    }
+    for (int j = 1; j <= dev.CountJournals; ++j)
+        ReadJournalInfo(f, j, dev.Journal[static_cast<std::size_t>(j - 1)], label, errors);
 
     dev.ListRecType.clear();
     char16_t buffer[16] = {u's'};
@@ -272,6 +288,14 @@ QString ResolveDeviceFile(const QString& directory, const QString& name) {
     return path;
 }
 
+bool TCatalogue::readCatalogueFile(platform::IniFile& ini, const QString& path) {
+    const auto result = ini.read(path);
+    if (result == platform::IniFile::ReadResult::TooLarge)
+        Errors.append(QStringLiteral("Файл «%1» больше %2 МБ и не прочитан.")
+                          .arg(path, QString::number(platform::IniFile::kMaxFileSize >> 20)));
+    return result == platform::IniFile::ReadResult::Loaded;
+}
+
 QString FindDeviceFile(const QString& mainIniPath, const QString& deviceDirectory,
                        const QString& name) {
     const QString besideMainIni = ResolveDeviceFile(QFileInfo(mainIniPath).absolutePath(), name);
@@ -289,7 +313,7 @@ void TCatalogue::Load(const QString& mainIniPath, const QString& deviceDirectory
     Errors.clear();
 
     platform::IniFile mainIni;
-    if (mainIni.load(MainIniPath))
+    if (readCatalogueFile(mainIni, MainIniPath))
         ReportDamage(mainIni, MainIniPath, Errors);
     Settings = ReadConnectionSettings(mainIni);
 
@@ -306,7 +330,7 @@ void TCatalogue::Load(const QString& mainIniPath, const QString& deviceDirectory
             break;
         auto dev = std::make_unique<TDevInfo>();
         platform::IniFile description;
-        description.load(FindDeviceFile(MainIniPath, deviceDirectory, file));
+        readCatalogueFile(description, FindDeviceFile(MainIniPath, deviceDirectory, file));
         ReadDevice(description, *dev, file, &Errors);
         ListDev.push_back(std::move(dev));
     }

@@ -84,6 +84,8 @@ class TCatalogue {
 public:
     // Reads <directory>/main.ini and every device description it names. A missing main.ini reads
     // as all defaults; a missing device file gives a device named "прибор" without journals.
+    // Anything that is not a regular file counts as missing; a file larger than
+    // IniFile::kMaxFileSize is not read either, with a message naming it in Errors.
     void Load(const QString& directory);
     // The same with main.ini and the folder of the installed device files given apart (an
     // installed program keeps the user's main.ini in the configuration folder): each device file
@@ -95,6 +97,10 @@ public:
     TDevList ListDev;
     // Problems found while loading, as messages for the user (loading goes on past them).
     QStringList Errors;
+
+private:
+    // Reads a catalogue file (a message when it is too large); true when it was read.
+    bool readCatalogueFile(platform::IniFile& ini, const QString& path);
 };
 
 } // namespace core

@@ -6,7 +6,7 @@ namespace {
 const QString kModeChange = QStringLiteral("Смена режима");
 }
 
-void WriteErrorRow(IStringGrid& sg, std::int32_t index, std::int32_t number, const QString& text) {
+void WriteErrorRow(IStringGrid& sg, std::int32_t index, std::int64_t number, const QString& text) {
     const int row = index + 1;
     if (sg.rowCount() < row + 1)
         sg.setRowCount(row + 1);

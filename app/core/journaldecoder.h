@@ -16,7 +16,7 @@ namespace core {
 
 // An error row of the linear list: row `index` + 1 (the list grows to hold it) shows `number` and
 // `text`; its other cells are emptied.
-void WriteErrorRow(IStringGrid& sg, std::int32_t index, std::int32_t number, const QString& text);
+void WriteErrorRow(IStringGrid& sg, std::int32_t index, std::int64_t number, const QString& text);
 
 // Decodes journal records into rows of the linear list `sg` and events of the run's groups.
 //
@@ -37,8 +37,8 @@ public:
     int journalIndex() const { return m_journalIndex; }
     // The journal being read; nullptr without device or when the index names no journal.
     const TJournalInfo* journal() const;
-    void setStartRec(std::int32_t startrec) { m_startrec = startrec; }
-    std::int32_t startrec() const { return m_startrec; }
+    void setStartRec(std::int64_t startrec) { m_startrec = startrec; }
+    std::int64_t startrec() const { return m_startrec; }
     void setScrollHook(std::function<void()> hook) { m_scrollHook = std::move(hook); }
     // Calls the scroll hook (also for rows the reading run writes itself, such as error rows).
     void ScrollToLastRow() const;
@@ -98,7 +98,7 @@ private:
     IStringGrid& m_sg;
     const TDevInfo* m_device = nullptr;
     int m_journalIndex = 0;
-    std::int32_t m_startrec = 0;
+    std::int64_t m_startrec = 0;
     std::function<void()> m_scrollHook;
     TGroupData m_groups;
     int m_unparsedTimes = 0;

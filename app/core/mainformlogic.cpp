@@ -1,6 +1,7 @@
 #include "app/core/mainformlogic.h"
 
 #include "platform/inifile.h"
+#include "platform/portname.h"
 #include "platform/version.h"
 
 #include <QFileInfo>
@@ -9,13 +10,6 @@
 
 namespace core {
 
-std::uint32_t PortNumberFromName(const QString& name) {
-    if (name.size() < 4)
-        return 1;
-    const auto n = platform::parseIniInteger(QStringView(name).mid(3));
-    return n ? static_cast<std::uint32_t>(*n) & 0xFF : 1;
-}
-
 std::vector<TPortItem> BuildPortItems(const QList<platform::SerialPortEntry>& ports) {
     std::vector<TPortItem> items;
     items.reserve(static_cast<std::size_t>(ports.size()));
@@ -23,7 +17,7 @@ std::vector<TPortItem> BuildPortItems(const QList<platform::SerialPortEntry>& po
         QString tip = p.devicePath;
         if (!p.description.isEmpty())
             tip += QStringLiteral(" — ") + p.description;
-        items.push_back({p.name, static_cast<int>(PortNumberFromName(p.name)), tip});
+        items.push_back({p.name, platform::comPortNumber(p.name), tip});
     }
     std::stable_sort(items.begin(), items.end(), [](const TPortItem& a, const TPortItem& b) {
         return a.name.compare(b.name, Qt::CaseInsensitive) < 0;
@@ -49,7 +43,7 @@ TPortChoice ResolvePortChoice(const QStringList& items, const std::vector<int>& 
     const qsizetype item = items.indexOf(typed);
     if (item >= 0 && numberAt(item) > 0)
         return {numberAt(item), {}};
-    if (const int n = platform::comNumberFromName(typed))
+    if (const int n = platform::comPortNumber(typed))
         return {n, {}};
     if (typed.startsWith(u'/')) {
         if (!QFileInfo::exists(typed))
@@ -88,8 +82,10 @@ QStringList JournalItems(const TDevInfo& dev) {
     QStringList items;
     for (int j = 0; j < std::min(dev.CountJournals, kMaxJournals); ++j) {
         const TJournalInfo& J = dev.Journal[static_cast<std::size_t>(j)];
-        items.append(J.CountRec <= 0 ? J.Name
-                                     : QStringLiteral("%1 (%2)").arg(J.Name).arg(J.CountRec));
+        // Concatenated, not .arg(): a name may itself hold "%1".
+        items.append(J.CountRec <= 0
+                         ? J.Name
+                         : J.Name + QStringLiteral(" (") + QString::number(J.CountRec) + u')');
     }
     return items;
 }

@@ -16,13 +16,9 @@
 // rate, the version text, and what a device selection does to the views.
 namespace core {
 
-// Port number from a port name: the text from the 4th character on as an integer, low 8 bits;
-// 1 when the name is shorter than 4 characters or the rest is not an integer ("COM300" -> 44).
-std::uint32_t PortNumberFromName(const QString& name);
-
 struct TPortItem {
     QString name;    // "COM3"
-    int number = 0;  // PortNumberFromName(name)
+    int number = 0;  // platform::comPortNumber(name)
     QString toolTip; // device path and description
 };
 

@@ -68,6 +68,14 @@ struct TJournalInfo {
 
 inline constexpr int kMaxJournals = 6;
 
+// A record request carries the archive number in 8 bits and the record index in 16 bits: a
+// journal is addressed in at most 65,536 record positions.
+inline constexpr std::int64_t kRecordPositions = 65536;
+// Archive numbers a request can carry; -1 is the catalogue's "not given", sent as 255 as ever.
+inline constexpr bool ArchiveNumberFits(std::int32_t num) {
+    return num >= -1 && num <= 255;
+}
+
 struct TDevInfo {
     QString Name;
     std::int32_t v1 = 0, v2 = 0, v3 = 0, v4 = 0;

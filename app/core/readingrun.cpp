@@ -4,15 +4,46 @@
 #include "app/core/journaldecoder.h"
 #include "platform/inifile.h"
 
+#include <algorithm>
+#include <limits>
+
 namespace {
 
 enum LoopKind { kFixedLoop, kTextLoop, kModeLoop, kNoLoop };
 
 constexpr int kRegisterBufferSize = 252;
 
+// The record loop of a layout: text records come from the first journal of a text-record device.
+int LoopKindFor(TTypeDev layout, int journalIndex) {
+    switch (layout) {
+    case tdPlain:
+    case tdPlain2:
+    case tdPlain3:
+    case tdPlain4:
+        return kFixedLoop;
+    case tdMarlo:
+    case tdQuint:
+        return journalIndex == 0 ? kTextLoop : kModeLoop;
+    default:
+        return kNoLoop; // a layout the program does not know
+    }
+}
+
+// A 64-bit position or count for the progress bar, which counts in int.
+int ProgressValue(std::int64_t v) {
+    return static_cast<int>(std::clamp<std::int64_t>(v, std::numeric_limits<int>::min(),
+                                                     std::numeric_limits<int>::max()));
+}
+
+// Register address of a reference number; one the library refuses when it does not fit an int.
+int RegisterAddress(int reference, int base) {
+    const std::int64_t address = std::int64_t(reference) - base;
+    return address >= std::numeric_limits<int>::min() ? static_cast<int>(address) : -1;
+}
+
 } // namespace
 
-void TRunDecoder::BeginRun(const TDevInfo* device, int journalIndex, int startrec) {
+void TRunDecoder::BeginRun(const TDevInfo* device, int journalIndex, std::int64_t startrec) {
     m_decoder.setDevice(device);
     m_decoder.setJournalIndex(journalIndex);
     m_decoder.setStartRec(startrec);
@@ -56,16 +87,29 @@ std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex) {
             static_cast<std::uint8_t>(recordIndex & 0xFF)};
 }
 
+QString JournalProblem(const TJournalInfo& journal) {
+    if (!ArchiveNumberFits(journal.Num))
+        return QStringLiteral("Номер архива %1 журнала «%2» вне диапазона 0..255: запрос не может "
+                              "его передать.")
+            .arg(QString::number(journal.Num), journal.Name);
+    if (journal.Cycle && journal.CountRec > kRecordPositions)
+        return QStringLiteral("Кольцевой журнал «%1» на %2 записей: запрос адресует не больше "
+                              "65536 записей.")
+            .arg(journal.Name, QString::number(journal.CountRec));
+    return {};
+}
+
 TReadingRun::TReadingRun(IAccessLibrary& library, IRecordDecoder& decoder, IStringGrid& sg,
                          IRunHost& host)
     : m_lib(library), m_decoder(decoder), m_sg(sg), m_host(host) {}
 
 int TReadingRun::ReadCountRegister(int devAddr, int reference, int& value) {
     std::uint8_t buffer[kRegisterBufferSize] = {};
-    const int code =
-        reference < 400000
-            ? m_lib.ReadInputRegister(devAddr, reference - 300001, 1, dtUWord, buffer)
-            : m_lib.ReadHoldingRegister(devAddr, reference - 400001, 1, dtUWord, buffer);
+    const int code = reference < 400000
+                         ? m_lib.ReadInputRegister(devAddr, RegisterAddress(reference, 300001), 1,
+                                                   dtUWord, buffer)
+                         : m_lib.ReadHoldingRegister(devAddr, RegisterAddress(reference, 400001), 1,
+                                                     dtUWord, buffer);
     value = code == 0 ? buffer[0] | (buffer[1] << 8) : 0;
     return code;
 }
@@ -92,6 +136,8 @@ TRunResult TReadingRun::Run(const TRunRequest& request) {
     const TJournalInfo* selected = request.device->journalAt(request.journalIndex);
     if (!selected)
         return Refuse(TRunEnd::Refused, QStringLiteral("Не выбран журнал прибора."));
+    if (const QString problem = JournalProblem(*selected); !problem.isEmpty())
+        return Refuse(TRunEnd::Refused, problem);
     std::int32_t limitStart = 0;
     std::int32_t limitCount = 0;
     if (request.limit) {
@@ -144,30 +190,19 @@ void TReadingRun::ReadJournal(const TRunRequest& request, const TJournalInfo& se
     if (request.limit && !ApplyLimit(limitStart, limitCount))
         return;
 
+    const int loop = LoopKindFor(journal.typedev, request.journalIndex);
+    if (!FitRecordRange(journal, loop))
+        return;
+
     m_progress = 0;
     m_host.SetProgressPosition(0);
-    m_host.SetProgressMaximum(m_result.CountRec);
+    m_host.SetProgressMaximum(ProgressValue(m_result.CountRec));
 
-    int loop = kNoLoop;
-    switch (journal.typedev) {
-    case tdPlain:
-    case tdPlain2:
-    case tdPlain3:
-    case tdPlain4:
-        loop = kFixedLoop;
-        break;
-    case tdMarlo:
-    case tdQuint:
-        loop = request.journalIndex == 0 ? kTextLoop : kModeLoop;
-        break;
-    default:
-        break;
-    }
     m_decoder.BeginRun(request.device, request.journalIndex, m_result.startrec);
     m_result.end = TRunEnd::Finished;
     ReadRecords(journal, devAddr, loop);
 
-    m_host.SetProgressPosition(m_result.CountRec);
+    m_host.SetProgressPosition(ProgressValue(m_result.CountRec));
     if (m_result.offersExport())
         m_host.SetExportVisible(true);
 }
@@ -195,7 +230,7 @@ bool TReadingRun::ReadRecordCount(const TJournalInfo& journal, int devAddr) {
         int w = 0;
         if (const int code = ReadCountRegister(devAddr, journal.RegOverflow, w))
             return fail(TRunEnd::OverflowReadFailed, code);
-        r.MaxRec += journal.CountRec * w;
+        r.MaxRec += std::int64_t(journal.CountRec) * w;
         r.startrec = 0;
         if (w != 0) {
             r.CountRec = journal.CountRec;
@@ -217,8 +252,7 @@ bool TReadingRun::ApplyLimit(std::int32_t limitStart, std::int32_t limitCount) {
     if (limitStart < r.startrec) {
         r.end = TRunEnd::StartOutOfRange;
         r.message = QStringLiteral("Стартовый индекс %1 младше первой записи %2")
-                        .arg(limitStart)
-                        .arg(r.startrec);
+                        .arg(QString::number(limitStart), QString::number(r.startrec));
         m_host.ShowMessage(r.message);
         return false;
     }
@@ -229,31 +263,53 @@ bool TReadingRun::ApplyLimit(std::int32_t limitStart, std::int32_t limitCount) {
         m_host.ShowMessage(r.message);
         return false;
     }
-    r.CountRec = static_cast<std::int64_t>(r.startrec) + limitCount - 1 < r.MaxRec
-                     ? limitCount
-                     : r.MaxRec - r.startrec;
+    r.CountRec = r.startrec + limitCount - 1 < r.MaxRec ? limitCount : r.MaxRec - r.startrec;
+    return true;
+}
+
+bool TReadingRun::FitRecordRange(const TJournalInfo& journal, int loopKind) {
+    TRunResult& r = m_result;
+    if (loopKind == kNoLoop || r.CountRec <= 0)
+        return true;
+    // The fixed-layout loop of a ring wraps the indexes inside the ring, which fits (see
+    // JournalProblem); every other loop asks for startrec, startrec + 1, ...
+    const bool wraps = loopKind == kFixedLoop && journal.Cycle;
+    if (r.startrec < 0 || (!wraps && r.startrec >= kRecordPositions)) {
+        r.end = TRunEnd::StartOutOfRange;
+        r.message = QStringLiteral("Запись %1 не может быть запрошена: номера записей — от 0 до "
+                                   "65535.")
+                        .arg(r.startrec);
+        m_host.ShowMessage(r.message);
+        return false;
+    }
+    if (!wraps && r.startrec + r.CountRec > kRecordPositions) {
+        r.CountRec = kRecordPositions - r.startrec;
+        m_host.ShowMessage(QStringLiteral("Записи с номерами больше 65535 не могут быть "
+                                          "запрошены: читаются записи с %1 по 65535.")
+                               .arg(r.startrec));
+    }
     return true;
 }
 
 void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, int loopKind) {
     if (loopKind == kNoLoop)
         return;
-    const int startrec = m_result.startrec;
-    const int count = m_result.CountRec;
+    const std::int64_t startrec = m_result.startrec;
+    const int count = static_cast<int>(m_result.CountRec); // at most 65,536 (FitRecordRange)
     if (loopKind != kTextLoop)
         m_progress = startrec;
-    m_host.SetProgressPosition(m_progress);
+    m_host.SetProgressPosition(ProgressValue(m_progress));
 
     std::uint8_t reply[core::kReplySize];
     for (int i = 0; i < count; ++i) {
-        int idx = startrec + i;
+        std::int64_t idx = startrec + i;
         if (loopKind == kFixedLoop) {
             m_host.SetStatusText(QStringLiteral("%1 (%2)").arg(idx + 1).arg(startrec + count));
             if (journal.Cycle)
                 idx %= journal.CountRec;
         }
         std::fill(std::begin(reply), std::end(reply), 0);
-        const auto request = RecordRequest(journal.Num, idx);
+        const auto request = RecordRequest(journal.Num, static_cast<int>(idx));
         std::copy(request.begin(), request.end(), reply);
         const int code = m_lib.AnyFunction(devAddr, 65, 7, reply);
 
@@ -264,7 +320,7 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, int loop
             ++m_result.recordsFailed;
         } else {
             if (loopKind == kFixedLoop) {
-                m_decoder.DecodeFixedReply(i, reply, idx);
+                m_decoder.DecodeFixedReply(i, reply, static_cast<int>(idx));
             } else if (loopKind == kTextLoop) {
                 m_decoder.DecodeTextRecord(i, reply);
             } else {
@@ -274,7 +330,7 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, int loop
             ++m_result.recordsRead;
         }
 
-        m_host.SetProgressPosition(++m_progress);
+        m_host.SetProgressPosition(ProgressValue(++m_progress));
         m_host.ProcessEvents();
         if (!m_getArch) {
             if (i + 1 < count)

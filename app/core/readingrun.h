@@ -17,7 +17,7 @@ public:
     virtual ~IRecordDecoder() = default;
 
     // Device, journal (selector item index) and first record number of the run that starts.
-    virtual void BeginRun(const TDevInfo* device, int journalIndex, int startrec) = 0;
+    virtual void BeginRun(const TDevInfo* device, int journalIndex, std::int64_t startrec) = 0;
     // A fixed-layout reply; `requestIndex` is the record index as sent (after the wrap-around).
     virtual void DecodeFixedReply(int index, const std::uint8_t* reply, int requestIndex) = 0;
     virtual void DecodeTextRecord(int index, const std::uint8_t* reply) = 0;
@@ -40,7 +40,7 @@ public:
     TRunDecoder(core::TJournalDecoder& decoder, IStringGrid& sgGr)
         : m_decoder(decoder), m_sgGr(sgGr) {}
 
-    void BeginRun(const TDevInfo* device, int journalIndex, int startrec) override;
+    void BeginRun(const TDevInfo* device, int journalIndex, std::int64_t startrec) override;
     void DecodeFixedReply(int index, const std::uint8_t* reply, int requestIndex) override;
     void DecodeTextRecord(int index, const std::uint8_t* reply) override;
     void DecodeModeRecord(int index, const std::uint8_t* reply) override;
@@ -104,7 +104,8 @@ enum class TRunEnd {
     ConnectFailed,      // the access library could not open the port
     CountReadFailed,    // the record count register could not be read
     OverflowReadFailed, // the ring journal's overflow register could not be read
-    StartOutOfRange,    // the limit's start lies before the first record or after the last
+    StartOutOfRange,    // the limit's start lies before the first record or after the last, or
+                        // is a record index a request cannot carry
 };
 
 // The outcome of a reading run, also its state while it runs.
@@ -113,10 +114,11 @@ struct TRunResult {
     // The message box of a refused run or of a start out of range, or the error text of a
     // failed register read; empty otherwise.
     QString message;
-    // The record range: first record, number of records of the run, records the journal holds.
-    int startrec = 0;
-    int CountRec = 0;
-    int MaxRec = 0;
+    // The record range: first record, number of records of the run, records the journal holds;
+    // 64-bit, as a ring's record count grows by its size times the overflow counter.
+    std::int64_t startrec = 0;
+    std::int64_t CountRec = 0;
+    std::int64_t MaxRec = 0;
     bool countKnown = false; // MaxRec holds the journal's record count
     int recordsRead = 0;     // records whose reply was decoded
     int recordsFailed = 0;   // records whose request failed (an error row each)
@@ -134,6 +136,10 @@ struct TRunResult {
 
 // The 7-byte function-65 request for a record of an archive.
 std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex);
+
+// Why no run of the journal can be made as described: an archive number a request cannot carry,
+// or a ring larger than the record positions a request can address. Empty when there is none.
+QString JournalProblem(const TJournalInfo& journal);
 
 // One reading run through the access library: connect, count, records, disconnect.
 class TReadingRun {
@@ -168,6 +174,8 @@ private:
     bool ReadRecordCount(const TJournalInfo& journal, int devAddr);
     // Narrows the range to the user's limit; false (with a message) when its start is outside.
     bool ApplyLimit(std::int32_t limitStart, std::int32_t limitCount);
+    // Keeps the record indexes the loop will send within what a request can carry.
+    bool FitRecordRange(const TJournalInfo& journal, int loopKind);
     void FinishRun();
     void ReadRecords(const TJournalInfo& journal, int devAddr, int loopKind);
 
@@ -179,5 +187,5 @@ private:
     bool m_active = false;
     bool m_getArch = true;
     TRunResult m_result;
-    int m_progress = 0;
+    std::int64_t m_progress = 0;
 };

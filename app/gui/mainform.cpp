@@ -50,6 +50,7 @@ class TCommMessageAdapter : public comm::IMessageSink {
 public:
     explicit TCommMessageAdapter(::IMessageSink& sink) : m_sink(sink) {}
     void showMessage(const QString& text) override { m_sink.information(text); }
+    void showError(const QString& text) override { m_sink.error(text); }
 
 private:
     ::IMessageSink& m_sink;
@@ -79,7 +80,6 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
         m_options.saveDialog = m_ownSaveDialog.get();
     }
     m_commMessages = std::make_unique<TCommMessageAdapter>(*m_messages);
-    m_previousCommMessages = comm::setMessageSink(m_commMessages.get());
     createControls();
     createComponents();
     FormCreate();
@@ -101,14 +101,15 @@ TForm1::~TForm1() {
     delete MBM;
     delete RS232;
     delete DlgManager1;
-    comm::setMessageSink(m_previousCommMessages);
 }
 
 void TForm1::createComponents() {
     DlgManager1 = new TDlgManager(this);
     DlgManager1->setObjectName(QStringLiteral("DlgManager1"));
+    DlgManager1->SetMessageSink(m_commMessages.get());
     RS232 = new comm::TRS232Transport(this);
     RS232->setObjectName(QStringLiteral("RS232"));
+    RS232->SetMessageSink(m_commMessages.get());
     RS232->SetPort(QStringLiteral("COM2"));
     RS232->SetAnswerDelay(500);
     RS232->SetDisplayName(QStringLiteral("RS232"));
@@ -794,6 +795,10 @@ void TForm1::SetControlEnabled(IServerPathHost::Control control, bool enabled) {
 
 void TForm1::ShowMessageBox(const QString& text) {
     messages().information(text);
+}
+
+void TForm1::ShowErrorBox(const QString& text) {
+    messages().error(text);
 }
 
 void TForm1::SendRecordAnswer(std::int32_t w, std::int32_t result) {

@@ -175,9 +175,9 @@ public:
     // State of the window and of the current reading run.
     std::int32_t DevAdr = 1;
     // The record range of the current or last reading run.
-    std::int32_t startrec() const { return m_run->Result().startrec; }
-    std::int32_t CountRec() const { return m_run->Result().CountRec; }
-    std::int32_t MaxRec() const { return m_run->Result().MaxRec; }
+    std::int64_t startrec() const { return m_run->Result().startrec; }
+    std::int64_t CountRec() const { return m_run->Result().CountRec; }
+    std::int64_t MaxRec() const { return m_run->Result().MaxRec; }
     const TRunResult& runResult() const { return m_run->Result(); }
     std::int32_t FRetries = 5;
     std::int32_t FAnswerTime = 500; // ms, main.ini AnswerTime
@@ -229,6 +229,7 @@ private:
     void SetReadingFlag(bool on) override { on ? m_run->KeepReading() : m_run->Stop(); }
     void SetControlEnabled(IServerPathHost::Control control, bool enabled) override;
     void ShowMessageBox(const QString& text) override;
+    void ShowErrorBox(const QString& text) override;
     void SendRecordAnswer(std::int32_t w, std::int32_t result) override;
 
     TForm1Options m_options;
@@ -250,6 +251,5 @@ private:
     bool m_closeRequested = false;
     std::unique_ptr<TServerReadingPath> m_serverPath;
     std::unique_ptr<comm::IMessageSink> m_commMessages;
-    comm::IMessageSink* m_previousCommMessages = nullptr;
     QElapsedTimer m_sinceEvents; // since pending events were last handled during a run
 };

@@ -1,6 +1,7 @@
 #include "app/serverpath/serverreadingpath.h"
 
 #include "app/core/errortexts.h"
+#include "app/core/readingrun.h"
 #include "comm/ipc/datatypes.h"
 
 #include <cmath>
@@ -62,12 +63,14 @@ comm::TComTransportSpeed TServerReadingPath::SpeedOrdinalFor(int itemIndex, cons
 void TServerReadingPath::btnConnectClick(int speedIndex, const QString& speedText,
                                          const QString& portText) {
     m_rs232.SetSpeed(SpeedOrdinalFor(speedIndex, speedText));
-    m_rs232.SetPort(portText);
+    // The port box's text as the main path takes it: trimmed, then the COMn rule of the port
+    // check, so "COM1 " opens COM1 on both paths and the server gets "COM1".
+    m_rs232.SetPort(portText.trimmed());
     try {
         m_rs232.SetLiveChannel(true);
     } catch (const comm::ServerError& e) {
         // The server refused or went away: say so and let the user try again.
-        m_host.ShowMessageBox(e.message());
+        m_host.ShowErrorBox(e.message());
         m_host.SetControlEnabled(Control::Connect, true);
         return;
     }
@@ -78,7 +81,7 @@ void TServerReadingPath::BtnDisconnectClick2() {
     try {
         m_rs232.SetLiveChannel(false);
     } catch (const comm::ServerError& e) {
-        m_host.ShowMessageBox(e.message());
+        m_host.ShowErrorBox(e.message());
     }
 }
 
@@ -100,6 +103,12 @@ void TServerReadingPath::btnReadClick() {
         m_host.ShowMessageBox(QStringLiteral("Не выбран тип прибора."));
         return;
     }
+    const TJournalInfo* j = journal();
+    const QString problem = j ? JournalProblem(*j) : QStringLiteral("Не выбран журнал прибора.");
+    if (!problem.isEmpty()) {
+        m_host.ShowMessageBox(problem);
+        return;
+    }
     m_sg.clearCells(1);
     m_sg.setRowCount(2);
     m_sgGr.clearCells(1);
@@ -113,12 +122,6 @@ void TServerReadingPath::btnReadClick() {
 
     m_decoder.setDevice(dev);
     m_decoder.setJournalIndex(m_host.JournalItemIndex());
-    const TJournalInfo* j = journal();
-    if (!j) {
-        // No journal at the selector's index: nothing to ask for; stop ends the state.
-        m_outstanding = 0;
-        return;
-    }
     m_maxRec = j->CountRec;
     if (j->Reg == -1) {
         m_outstanding = 0;
@@ -140,7 +143,7 @@ template <typename Queue> void TServerReadingPath::queueTask(std::int32_t qid, Q
         queue();
     } catch (const comm::ServerError& e) {
         m_outstanding = 0;
-        m_host.ShowMessageBox(e.message());
+        m_host.ShowErrorBox(e.message());
         endReading();
     }
 }

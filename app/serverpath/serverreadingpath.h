@@ -26,7 +26,10 @@ public:
     virtual void SetReadingFlag(bool on) = 0;
     virtual void SetControlEnabled(Control control, bool enabled) = 0;
     virtual void SetCountText(const QString& text) = 0;
+    // A plain message box (the user's choices), and an error box (the server or the connection
+    // to it failed).
     virtual void ShowMessageBox(const QString& text) = 0;
+    virtual void ShowErrorBox(const QString& text) = 0;
     // Delivers (w, result) to WMRecordAnswer and returns once it has been handled.
     virtual void SendRecordAnswer(std::int32_t w, std::int32_t result) = 0;
 };

@@ -16,7 +16,7 @@ enum VarType : int {
 
 // Bytes a value of the type takes in a reply: -1 for text (the rest of the reply), 0 for a code
 // no reply carries.
-constexpr int varTypeSize(int code) {
+[[nodiscard]] constexpr int varTypeSize(int code) {
     switch (code) {
     case vtI1:
     case vtUI1:

@@ -279,7 +279,7 @@ FrameReader::Status FrameReader::next(QVariantList& message) {
     if (m_buffer.size() < 4)
         return Status::NeedMore;
     const quint32 length = qFromBigEndian<quint32>(m_buffer.constData());
-    if (length > kMaxFramePayload) {
+    if (length > m_maxPayload) {
         m_error = QStringLiteral("frame of %1 bytes exceeds the limit").arg(length);
         return Status::Broken;
     }

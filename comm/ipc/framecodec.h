@@ -18,10 +18,10 @@ constexpr quint32 kMaxFramePayload = 1024 * 1024;
 constexpr int kMaxNesting = 16;
 
 // Encodes one message. Throws comm::ServerError when a value has a type that cannot travel.
-QByteArray encodeFrame(const QVariantList& message);
+[[nodiscard]] QByteArray encodeFrame(const QVariantList& message);
 
 // True when the value (and every element of a list) has a type that can travel.
-bool isTransportable(const QVariant& value, QString* why = nullptr);
+[[nodiscard]] bool isTransportable(const QVariant& value, QString* why = nullptr);
 
 // Splits a byte stream into messages.
 class FrameReader {
@@ -31,16 +31,22 @@ public:
     void append(const QByteArray& bytes) { m_buffer.append(bytes); }
     // Takes the next complete message out of the buffer. Broken: the stream cannot be trusted
     // any more (oversized length, malformed payload); errorText() says why.
-    Status next(QVariantList& message);
+    [[nodiscard]] Status next(QVariantList& message);
     QString errorText() const { return m_error; }
     qsizetype buffered() const { return m_buffer.size(); }
+    // Largest payload accepted (kMaxFramePayload unless set lower); a frame announcing more
+    // breaks the stream as soon as its length has arrived.
+    void setMaxPayload(quint32 bytes) { m_maxPayload = bytes; }
+    quint32 maxPayload() const { return m_maxPayload; }
 
 private:
     QByteArray m_buffer;
     QString m_error;
+    quint32 m_maxPayload = kMaxFramePayload;
 };
 
 // Decodes one payload (without the length prefix); false when it is malformed.
-bool decodePayload(const QByteArray& payload, QVariantList& message, QString* why = nullptr);
+[[nodiscard]] bool decodePayload(const QByteArray& payload, QVariantList& message,
+                                 QString* why = nullptr);
 
 } // namespace comm::ipc

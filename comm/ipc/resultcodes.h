@@ -58,13 +58,13 @@ inline constexpr std::array<const char*, 20> kResultTexts = {
 static_assert(kResultTexts.size() == rcTimeMismatch + 1);
 
 // Text of a code from the table; nullptr for a code outside it.
-constexpr const char* resultText(qint32 code) {
+[[nodiscard]] constexpr const char* resultText(qint32 code) {
     return code >= 0 && code < qint32(kResultTexts.size()) ? kResultTexts[std::size_t(code)]
                                                            : nullptr;
 }
 
 // Result code of a Modbus exception reply, by its exception code.
-constexpr ResultCode resultForException(int exceptionCode) {
+[[nodiscard]] constexpr ResultCode resultForException(int exceptionCode) {
     switch (exceptionCode) {
     case 0x01:
         return rcIllegalFunction;

@@ -33,7 +33,7 @@ static_assert(kBaudRates.size() == cts600 + 1);
 inline constexpr int kSpeedItemCount = cts115200 + 1;
 
 // Baud rate of a speed ordinal; 0 for an ordinal outside the table.
-constexpr qint32 baudRateOf(qint64 ordinal) {
+[[nodiscard]] constexpr qint32 baudRateOf(qint64 ordinal) {
     return ordinal >= 0 && ordinal < qint64(kBaudRates.size()) ? kBaudRates[std::size_t(ordinal)]
                                                                : 0;
 }

@@ -1,6 +1,5 @@
 #include "comm/widgets/dlgmanager.h"
 
-#include "comm/propsframes.h"
 #include "comm/widgets/basepropsframe.h"
 #include "comm/widgets/modbuspropsframe.h"
 #include "comm/widgets/rspropsframe.h"
@@ -14,8 +13,11 @@
 #include <memory>
 #include <stdexcept>
 
-void installPropsFrameFactory() {
-    comm::setPropsFrameFactory([](comm::PropsFrameKind kind) -> TBasePropsFrame* {
+namespace {
+
+class WidgetPropsFrames : public comm::IPropsFrameFactory {
+public:
+    TBasePropsFrame* CreatePropsFrame(comm::PropsFrameKind kind) override {
         switch (kind) {
         case comm::PropsFrameKind::RS232:
             return new TRSPropsFrame();
@@ -23,15 +25,19 @@ void installPropsFrameFactory() {
             return new TModbusPropsFrame();
         }
         return nullptr;
-    });
+    }
+};
+
+} // namespace
+
+std::shared_ptr<comm::IPropsFrameFactory> widgetPropsFrameFactory() {
+    return std::make_shared<WidgetPropsFrames>();
 }
 
 // ---- TDlgManager ----
 
 TDlgManager::TDlgManager(QObject* AOwner, bool ADesignTime)
-    : comm::TDlgManagerBase(AOwner), FDesignTime(ADesignTime) {
-    installPropsFrameFactory();
-}
+    : comm::TDlgManagerBase(AOwner), FDesignTime(ADesignTime) {}
 
 TDlgManager::~TDlgManager() = default;
 
@@ -44,6 +50,7 @@ void TDlgManager::Subscribe(comm::TAnyTransportCustom* ALink) {
     if (FDesignTime || !ALink || FList.contains(ALink))
         return;
     FList.append(ALink);
+    ALink->SetPropsFrameFactory(FFrames);
     connect(ALink, &QObject::destroyed, this, &TDlgManager::componentDestroyed,
             Qt::UniqueConnection);
 }
@@ -61,9 +68,11 @@ void TDlgManager::SetMaster(comm::TAnyMasterCustom* Value) {
     if (FMaster)
         disconnect(FMaster, &QObject::destroyed, this, &TDlgManager::componentDestroyed);
     FMaster = Value;
-    if (FMaster)
-        connect(FMaster, &QObject::destroyed, this, &TDlgManager::componentDestroyed,
-                Qt::UniqueConnection);
+    if (!FMaster)
+        return;
+    FMaster->SetPropsFrameFactory(FFrames);
+    connect(FMaster, &QObject::destroyed, this, &TDlgManager::componentDestroyed,
+            Qt::UniqueConnection);
 }
 
 void TDlgManager::componentDestroyed(QObject* AComponent) {
@@ -87,46 +96,15 @@ constexpr int kButtonsHeight = 41;
 } // namespace
 
 TDlgManagerForm::TDlgManagerForm(QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("DlgManagerForm"));
-    setWindowTitle(QStringLiteral("Настройка связи"));
+    setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
-
-    TransportListP = new QWidget(this);
-    TransportListP->setObjectName(QStringLiteral("TransportListP"));
-    TransportListP->setGeometry(0, 0, kWidth, kListHeight);
-    lbChoiceTransport = new QLabel(QStringLiteral("Выбор транспорта:"), TransportListP);
-    lbChoiceTransport->setObjectName(QStringLiteral("lbChoiceTransport"));
-    lbChoiceTransport->setGeometry(8, 8, 120, 16);
-    TransportListCB = new QComboBox(TransportListP);
-    TransportListCB->setObjectName(QStringLiteral("TransportListCB"));
-    TransportListCB->setEditable(false);
-    TransportListCB->setGeometry(133, 5, 200, 21);
-
-    ButtonsP = new QWidget(this);
-    ButtonsP->setObjectName(QStringLiteral("ButtonsP"));
-    ButtonsP->setGeometry(0, kListHeight, kWidth, kButtonsHeight);
-    const auto button = [this](const QString& text, const char* name, int left) {
-        auto* b = new QPushButton(text, ButtonsP);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setGeometry(left, 8, 83, 25);
-        b->setAutoDefault(false);
-        return b;
-    };
-    btnOk = button(QStringLiteral("OK"), "btnOk", 183);
-    btnApply = button(QStringLiteral("Применить"), "btnApply", 272);
-    btnCancel = button(QStringLiteral("Отмена"), "btnCancel", 360);
-    connect(btnOk, &QPushButton::clicked, this, &QDialog::accept);
-    connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(btnApply, &QPushButton::clicked, this, &TDlgManagerForm::btnApplyClick);
     connect(TransportListCB, &QComboBox::activated, this, &TDlgManagerForm::TransportListCBChange);
     setFixedSize(kWidth, kListHeight + kButtonsHeight);
 }
 
-TDlgManagerForm::~TDlgManagerForm() {
-    delete FMasterFrame;
-    delete FTransportFrame;
-}
+TDlgManagerForm::~TDlgManagerForm() = default;
 
 void TDlgManagerForm::Prepare(TDlgManager* ADlgManager) {
     if (!ADlgManager)
@@ -173,35 +151,30 @@ int TDlgManagerForm::CurrentTransportIndex() const {
     return 0;
 }
 
-void TDlgManagerForm::placeFrame(TBasePropsFrame* frame) {
+void TDlgManagerForm::placeFrame(TBasePropsFrame* frame, const QVariant& props) {
     if (!frame)
         return;
     frame->setParent(this);
     frame->show();
+    frame->SetProps(props);
 }
 
 void TDlgManagerForm::ShowTransportFrame(int index) {
-    delete FTransportFrame;
-    FTransportFrame = nullptr;
+    FTransportFrame.reset();
     ShowMasterFrame();
     comm::TAnyTransportCustom* t = FDlgManager->Transports(index);
     if (!t)
         return;
-    FTransportFrame = t->CreatePropsFrame();
-    placeFrame(FTransportFrame);
-    if (FTransportFrame)
-        FTransportFrame->SetProps(t->Props());
+    FTransportFrame.reset(t->CreatePropsFrame());
+    placeFrame(FTransportFrame.get(), t->Props());
 }
 
 void TDlgManagerForm::ShowMasterFrame() {
     comm::TAnyMasterCustom* master = FDlgManager->Master();
     if (!master || !FDlgManager->ShowMasterProps())
         return;
-    delete FMasterFrame;
-    FMasterFrame = master->CreatePropsFrame();
-    placeFrame(FMasterFrame);
-    if (FMasterFrame)
-        FMasterFrame->SetProps(master->Props());
+    FMasterFrame.reset(master->CreatePropsFrame());
+    placeFrame(FMasterFrame.get(), master->Props());
 }
 
 void TDlgManagerForm::TransportListCBChange() {
@@ -211,7 +184,7 @@ void TDlgManagerForm::TransportListCBChange() {
 
 void TDlgManagerForm::ArrangeFrames() {
     int y = TransportListP->isHidden() ? 4 : TransportListP->geometry().bottom() + 1;
-    for (TBasePropsFrame* frame : {FTransportFrame, FMasterFrame}) {
+    for (TBasePropsFrame* frame : {TransportFrame(), MasterFrame()}) {
         if (!frame)
             continue;
         frame->move(8, y);
@@ -239,8 +212,12 @@ void TDlgManagerForm::btnApplyClick() {
     try {
         Apply();
     } catch (const comm::EConvertError& e) {
-        comm::messageSink()->showMessage(QString::fromStdString(e.what()));
+        messageSink().showMessage(QString::fromStdString(e.what()));
     } catch (const comm::ServerError& e) {
-        comm::messageSink()->showMessage(e.message());
+        messageSink().showError(e.message());
     }
+}
+
+comm::IMessageSink& TDlgManagerForm::messageSink() const {
+    return FDlgManager ? FDlgManager->MessageSink() : comm::logMessageSink();
 }

@@ -1,22 +1,20 @@
 #pragma once
 
-#include "comm/anycomponents.h"
+#include "comm/basecomponents.h"
+#include "ui_dlgmanagerform.h"
 
 #include <QDialog>
 #include <QList>
-#include <QPointer>
 
-class QComboBox;
-class QLabel;
-class QPushButton;
-class QWidget;
+#include <memory>
+
 class TBasePropsFrame;
 
-// Installs the frame factory through which the components create their settings frames. The
-// dialog manager does it on creation; idempotent.
-void installPropsFrameFactory();
+// The settings frames of this library (TRSPropsFrame, TModbusPropsFrame) for the components.
+std::shared_ptr<comm::IPropsFrameFactory> widgetPropsFrameFactory();
 
-// Lists the transports a master may use and opens the connection dialog for them.
+// Lists the transports a master may use and opens the connection dialog for them. The components
+// it lists create their settings frames through this library.
 class TDlgManager : public comm::TDlgManagerBase {
     Q_OBJECT
 public:
@@ -38,8 +36,18 @@ public:
     int TransportsCount() const { return int(FList.size()); }
     void GetTransportList(QList<comm::TAnyTransportCustom*>& AList) const { AList = FList; }
 
+    // Where the dialog shows a failed Apply; the Qt log unless set. The sink must outlive the
+    // manager or be replaced first.
+    comm::IMessageSink& MessageSink() const { return *FMessageSink; }
+    void SetMessageSink(comm::IMessageSink* ASink) {
+        FMessageSink = ASink ? ASink : &comm::logMessageSink();
+    }
+
 private:
     void componentDestroyed(QObject* AComponent);
+
+    std::shared_ptr<comm::IPropsFrameFactory> FFrames = widgetPropsFrameFactory();
+    comm::IMessageSink* FMessageSink = &comm::logMessageSink();
 
     comm::TAnyMasterCustom* FMaster = nullptr;
     QList<comm::TAnyTransportCustom*> FList;
@@ -48,8 +56,9 @@ private:
 };
 
 // The connection dialog: transport selector, the selected transport's frame, the master's frame
-// on request, and OK / Применить / Отмена.
-class TDlgManagerForm : public QDialog {
+// on request, and OK / Применить / Отмена. The selector and the buttons (TransportListP,
+// TransportListCB, ButtonsP, btnOk, ...) come from dlgmanagerform.ui.
+class TDlgManagerForm : public QDialog, public Ui::DlgManagerForm {
     Q_OBJECT
 public:
     explicit TDlgManagerForm(QWidget* parent = nullptr);
@@ -73,21 +82,15 @@ public:
     void ArrangeFrames();
     void TransportListCBChange();
 
-    TBasePropsFrame* MasterFrame() const { return FMasterFrame; }
-    TBasePropsFrame* TransportFrame() const { return FTransportFrame; }
-
-    QWidget* TransportListP = nullptr;
-    QLabel* lbChoiceTransport = nullptr;
-    QComboBox* TransportListCB = nullptr;
-    QWidget* ButtonsP = nullptr;
-    QPushButton* btnOk = nullptr;
-    QPushButton* btnApply = nullptr;
-    QPushButton* btnCancel = nullptr;
+    TBasePropsFrame* MasterFrame() const { return FMasterFrame.get(); }
+    TBasePropsFrame* TransportFrame() const { return FTransportFrame.get(); }
 
 private:
-    void placeFrame(TBasePropsFrame* frame);
+    comm::IMessageSink& messageSink() const;
+    // Shows a frame the component created (the form owns it) with the component's props.
+    void placeFrame(TBasePropsFrame* frame, const QVariant& props);
 
     TDlgManager* FDlgManager = nullptr;
-    TBasePropsFrame* FMasterFrame = nullptr;
-    TBasePropsFrame* FTransportFrame = nullptr;
+    std::unique_ptr<TBasePropsFrame> FMasterFrame;
+    std::unique_ptr<TBasePropsFrame> FTransportFrame;
 };

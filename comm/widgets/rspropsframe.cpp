@@ -3,6 +3,7 @@
 #include "comm/ipc/settingsarrays.h"
 #include "comm/ipc/speeds.h"
 #include "comm/widgets/controlcolors.h"
+#include "platform/portname.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -30,20 +31,6 @@ qint32 editInt(const QLineEdit* edit) {
     return v;
 }
 
-QLabel* label(const QString& text, const char* name, QWidget* parent, QRect r) {
-    auto* l = new QLabel(text, parent);
-    l->setObjectName(QString::fromLatin1(name));
-    l->setGeometry(r);
-    return l;
-}
-
-QLineEdit* edit(const char* name, QWidget* parent, QRect r) {
-    auto* e = new QLineEdit(parent);
-    e->setObjectName(QString::fromLatin1(name));
-    e->setGeometry(r);
-    return e;
-}
-
 } // namespace
 
 void TRSPropsFrame::setPortSource(std::function<QList<platform::SerialPortEntry>()> source) {
@@ -51,63 +38,10 @@ void TRSPropsFrame::setPortSource(std::function<QList<platform::SerialPortEntry>
 }
 
 TRSPropsFrame::TRSPropsFrame(QWidget* parent) : TBasePropsFrame(parent) {
-    setObjectName(QStringLiteral("RSPropsFrame"));
-    setFixedSize(450, 155);
-    GroupBox1 = new QGroupBox(QStringLiteral("Параметры транспорта"), this);
-    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
-    GroupBox1->setGeometry(0, 0, 450, 155);
-    QWidget* g = GroupBox1;
-
-    // Left column: label on the left, control on the right, one row every 26 pixels.
-    lbCOM = label(QStringLiteral("COM-порт"), "lbCOM", g, {8, 20, 150, 21});
-    PortCB = new QComboBox(g);
-    PortCB->setObjectName(QStringLiteral("PortCB"));
-    PortCB->setEditable(true);
-    PortCB->setInsertPolicy(QComboBox::NoInsert);
-    PortCB->setGeometry(160, 20, 110, 21);
-
-    lbSpeed = label(QStringLiteral("Скорость обмена, бит/с"), "lbSpeed", g, {8, 46, 150, 21});
-    lbSpeed->setToolTip(QStringLiteral("Выбор скорости передачи"));
-    SpeedCB = new QComboBox(g);
-    SpeedCB->setObjectName(QStringLiteral("SpeedCB"));
-    SpeedCB->setEditable(false);
+    setupUi(this);
+    // The speed items are the speed ordinals' baud rates.
     for (int i = 0; i < comm::ipc::kSpeedItemCount; ++i)
         SpeedCB->addItem(QString::number(comm::ipc::kBaudRates[std::size_t(i)]));
-    SpeedCB->setToolTip(QStringLiteral("Выбор скорости передачи"));
-    SpeedCB->setGeometry(160, 46, 110, 21);
-
-    FlowControlL = label(QStringLiteral("Управление потоком"), "FlowControlL", g, {8, 72, 150, 21});
-    FlowControlCB = new QComboBox(g);
-    FlowControlCB->setObjectName(QStringLiteral("FlowControlCB"));
-    FlowControlCB->addItems({QStringLiteral("Нет"), QStringLiteral("Аппаратное")});
-    FlowControlCB->setGeometry(160, 72, 110, 21);
-    LastByteTimeL =
-        label(QStringLiteral("Время последнего байта, мс"), "LastByteTimeL", g, {8, 72, 150, 21});
-    LastByteTimeE = edit("LastByteTimeE", g, {160, 72, 110, 21});
-    for (QWidget* w : {static_cast<QWidget*>(FlowControlL), static_cast<QWidget*>(FlowControlCB),
-                       static_cast<QWidget*>(LastByteTimeL), static_cast<QWidget*>(LastByteTimeE)})
-        w->hide();
-
-    UseDCOMCB = new QCheckBox(QStringLiteral("Использовать DCOM"), g);
-    UseDCOMCB->setObjectName(QStringLiteral("UseDCOMCB"));
-    UseDCOMCB->setGeometry(8, 98, 262, 21);
-    lbRemotePCName =
-        label(QStringLiteral("Имя удаленного компьютера"), "lbRemotePCName", g, {8, 124, 150, 21});
-    lbRemotePCName->setToolTip(QStringLiteral("Имя удаленного компьютера"));
-    MachineNameE = edit("MachineNameE", g, {160, 124, 110, 21});
-    MachineNameE->setToolTip(QStringLiteral("Имя удаленного компьютера"));
-
-    // Right column: label above its edit.
-    lbAnswerDelay =
-        label(QStringLiteral("Ожидание ответа, мс"), "lbAnswerDelay", g, {284, 16, 158, 17});
-    AnswerDelayE = edit("AnswerDelayE", g, {284, 33, 158, 21});
-    lbRetriesCount =
-        label(QStringLiteral("Количество повторов"), "lbRetriesCount", g, {284, 60, 158, 17});
-    RetriesE = edit("RetriesE", g, {284, 77, 158, 21});
-    lbByteTimeout =
-        label(QStringLiteral("Байтовый таймаут, мс"), "lbByteTimeout", g, {284, 104, 158, 17});
-    ByteTimeoutE = edit("ByteTimeoutE", g, {284, 121, 158, 21});
-
     connect(UseDCOMCB, &QCheckBox::clicked, this, &TRSPropsFrame::UseDCOMCBClick);
     FillPortList();
 }
@@ -121,7 +55,7 @@ void TRSPropsFrame::FillPortList() {
     };
     std::vector<Item> items;
     for (const platform::SerialPortEntry& p : ports) {
-        Item item{p.name, ParsePortNumber(p.name)};
+        Item item{p.name, platform::comPortNumber(p.name)};
         if (p.virtualComPort)
             item.text += QStringLiteral(" - VCP");
         items.push_back(item);
@@ -135,16 +69,6 @@ void TRSPropsFrame::FillPortList() {
     PortCB->setCurrentIndex(-1);
 }
 
-int TRSPropsFrame::ParsePortNumber(const QString& text) {
-    if (text.size() <= 3)
-        return 1;
-    bool ok = false;
-    const qint64 n = text.mid(3).toLongLong(&ok, 10);
-    if (!ok || n < INT32_MIN || n > INT32_MAX)
-        return 1;
-    return int(quint8(n & 0xFF));
-}
-
 int TRSPropsFrame::PortNumberAt(int index) const {
     return PortCB->itemData(index).toInt();
 }
@@ -152,8 +76,8 @@ int TRSPropsFrame::PortNumberAt(int index) const {
 QString TRSPropsFrame::SelectedPortName() const {
     const int i = PortCB->currentIndex();
     // A text typed over the selected item is what the user means.
-    if (i >= 0 && PortCB->currentText() == PortCB->itemText(i))
-        return QStringLiteral("COM") + QString::number(PortNumberAt(i));
+    if (i >= 0 && PortCB->currentText() == PortCB->itemText(i) && PortNumberAt(i) != 0)
+        return platform::comPortName(PortNumberAt(i));
     return PortCB->currentText();
 }
 
@@ -163,11 +87,12 @@ void TRSPropsFrame::SetProps(const QVariant& AProps) {
     const QVariantList p = comm::propsElements(AProps, L::Size);
     FTransportType = comm::TTransportType(p[L::Type].toInt());
 
+    // A name that is no port by the COMn rule gets an item of its own, kept as it is.
     const QString port = p[L::Port].toString();
-    const int number = ParsePortNumber(port);
+    const int number = platform::comPortNumber(port);
     int found = -1;
     for (int i = 0; i < PortCB->count() && found < 0; ++i)
-        if (PortNumberAt(i) == number)
+        if (number != 0 ? PortNumberAt(i) == number : PortCB->itemText(i) == port)
             found = i;
     if (found < 0) {
         PortCB->addItem(port, QVariant::fromValue(quint8(number)));

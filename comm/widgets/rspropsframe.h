@@ -3,20 +3,16 @@
 #include "comm/commtypes.h"
 #include "comm/widgets/basepropsframe.h"
 #include "platform/portlist.h"
+#include "ui_rspropsframe.h"
 
 #include <functional>
-
-class QCheckBox;
-class QComboBox;
-class QGroupBox;
-class QLabel;
-class QLineEdit;
 
 // Settings of a serial transport. Array (0..8): transport type, port name, speed item index,
 // then for RS-232 flow control, answer delay, byte timeout, retries, and for the other types
 // answer delay, byte timeout, retries, last-byte time; 7 remote machine name, 8 "use the remote
-// server". Numbers are 32-bit signed; edits convert from and to decimal text.
-class TRSPropsFrame : public TBasePropsFrame {
+// server". Numbers are 32-bit signed; edits convert from and to decimal text. The controls
+// (GroupBox1, PortCB, SpeedCB, ...) come from rspropsframe.ui.
+class TRSPropsFrame : public TBasePropsFrame, public Ui::RSPropsFrame {
     Q_OBJECT
 public:
     explicit TRSPropsFrame(QWidget* parent = nullptr);
@@ -25,37 +21,16 @@ public:
     void SetProps(const QVariant& AProps) override;
     void SetButtons() override;
 
-    // Port number of a port text: 1 for texts of up to three characters or when the rest after
-    // "COM" is no integer, otherwise that integer's low byte.
-    static int ParsePortNumber(const QString& text);
-    // "COM" + the number of the selected item, else the text typed in the port box.
-    QString SelectedPortName() const;
-    // Port number carried by an item of PortCB.
+    // "COM" + the number of the selected item, else the text typed in the port box (also the
+    // text of an item that names no port by the COMn rule, so Apply writes it back unchanged).
+    [[nodiscard]] QString SelectedPortName() const;
+    // Port number carried by an item of PortCB (platform::comPortNumber of its name; 0: none).
     int PortNumberAt(int index) const;
 
     // Where the port list comes from (tests set a fixed one); nullptr restores the system's.
     static void setPortSource(std::function<QList<platform::SerialPortEntry>()> source);
 
     void UseDCOMCBClick();
-
-    QGroupBox* GroupBox1 = nullptr;
-    QLabel* lbCOM = nullptr;
-    QComboBox* PortCB = nullptr;
-    QLabel* lbSpeed = nullptr;
-    QComboBox* SpeedCB = nullptr;
-    QLabel* FlowControlL = nullptr;
-    QComboBox* FlowControlCB = nullptr;
-    QLabel* LastByteTimeL = nullptr;
-    QLineEdit* LastByteTimeE = nullptr;
-    QCheckBox* UseDCOMCB = nullptr;
-    QLabel* lbRemotePCName = nullptr;
-    QLineEdit* MachineNameE = nullptr;
-    QLabel* lbAnswerDelay = nullptr;
-    QLineEdit* AnswerDelayE = nullptr;
-    QLabel* lbRetriesCount = nullptr;
-    QLineEdit* RetriesE = nullptr;
-    QLabel* lbByteTimeout = nullptr;
-    QLineEdit* ByteTimeoutE = nullptr;
 
     comm::TTransportType FTransportType = comm::ttRS232;
 

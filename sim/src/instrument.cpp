@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QHash>
 #include <QStringList>
 #include <QTimeZone>
 
@@ -308,115 +309,199 @@ std::optional<Instrument> Instrument::fromFile(const QString& path, QString* err
     return inst;
 }
 
-std::optional<Instrument> Instrument::parse(const QString& text, QString* error) {
+namespace {
+
+// What the lines read so far have built.
+struct ContentParse {
     Instrument inst;
-    Journal* cur = nullptr;
+    Journal* journal = nullptr; // the one the last journal line opened
+};
+
+// A line of a content file: its text, its words, and its first word in lower case.
+struct ContentLine {
+    QString text;
+    QStringList words;
+    QString key;
+};
+
+// Reads one kind of line into the content; returns why the line is bad, or an empty text.
+using LineReader = QString (*)(ContentParse&, const ContentLine&);
+
+// "name = text" and "address = n".
+QString readNameOrAddress(ContentParse& c, const ContentLine& l) {
+    const qsizetype eq = l.text.indexOf(u'=');
+    if (eq < 0)
+        return QStringLiteral("%1 needs \"= value\"").arg(l.key);
+    QStringList v;
+    tokenize(l.text.mid(eq + 1), &v);
+    const QString value = v.join(u' ');
+    if (l.key == u"name") {
+        c.inst.name = value;
+        return {};
+    }
+    const auto a = parseInt(value);
+    if (!a || *a < 1 || *a > 247)
+        return QStringLiteral("address must be 1..247");
+    c.inst.address = int(*a);
+    return {};
+}
+
+QString readRegister(ContentParse& c, const ContentLine& l) {
+    const QStringList& w = l.words;
+    const auto ref = w.size() == 4 && w[2] == u"=" ? parseInt(w[1]) : std::nullopt;
+    const auto val = ref ? parseInt(w[3]) : std::nullopt;
+    if (!ref || !val || *val < -32768 || *val > 65535 ||
+        !c.inst.setRegister(int(*ref), quint16(*val)))
+        return QStringLiteral("register needs \"register <300001..|400001..> = <value>\"");
+    return {};
+}
+
+QString readJournal(ContentParse& c, const ContentLine& l) {
+    const QStringList& w = l.words;
+    const auto num = w.size() == 3 ? parseInt(w[1]) : std::nullopt;
+    const auto layout = w.size() == 3 ? layoutFromName(w[2]) : std::nullopt;
+    if (!num || *num < 0 || *num > 255 || !layout)
+        return QStringLiteral("journal needs \"journal <0..255> <tdPlain..tdQuint>\"");
+    if (c.inst.journal(int(*num)))
+        return QStringLiteral("journal %1 given twice").arg(*num);
+    c.journal = &c.inst.addJournal(int(*num), *layout);
+    return {};
+}
+
+QString readFault(ContentParse& c, const ContentLine& l) {
+    QString why;
+    const auto fault = parseFault(l.text.mid(5).trimmed(), &why);
+    if (!fault)
+        return why;
+    c.inst.faults.append(*fault);
+    return {};
+}
+
+// ---- record lines: they add to the journal of the last journal line ----
+
+// The key=value words of a fixed or mode record line, the other words, and its time.
+struct RecordWords {
+    QMap<QString, QString> kv;
+    QStringList flags;
+    std::optional<quint32> time;
+    std::optional<qint64> integer(const char* key) const { return parseInt(kv.value(key)); }
+};
+
+RecordWords recordWords(const ContentLine& l) {
+    RecordWords r;
+    r.kv = keyValues(l.words, 1, &r.flags);
+    r.time = parseTime(r.kv.value(QStringLiteral("time")));
+    return r;
+}
+
+QString readFixed(Journal& j, const ContentLine& l) {
+    const RecordWords r = recordWords(l);
+    const auto id = r.integer("id");
+    const auto nv = parseValue(r.kv.value(QStringLiteral("new")));
+    const auto bv = r.kv.contains(QStringLiteral("before"))
+                        ? parseValue(r.kv.value(QStringLiteral("before")))
+                        : std::optional<quint32>(0);
+    if (!r.time || !id || *id < 0 || *id > 65535 || !nv || !bv || !r.flags.isEmpty())
+        return QStringLiteral("fixed needs time= id= new= [before=]");
+    j.records.append(Instrument::fixedRecord(j.layout, *r.time, quint16(*id), *nv, *bv));
+    return {};
+}
+
+QString readText(Journal& j, const ContentLine& l) {
+    if (l.words.size() != 2)
+        return QStringLiteral("text needs one quoted text");
+    if (platform::toCp1251(l.words[1]).size() > 251)
+        return QStringLiteral("text longer than 251 bytes");
+    j.records.append(Instrument::textRecord(l.words[1]));
+    return {};
+}
+
+QString readMode(Journal& j, const ContentLine& l) {
+    const RecordWords r = recordWords(l);
+    const auto c = r.integer("code");
+    if (!r.time || !c || *c < 0 || *c > 65535)
+        return QStringLiteral("mode needs time= code=");
+    j.records.append(Instrument::modeRecord(*r.time, quint16(*c)));
+    return {};
+}
+
+QString readRaw(Journal& j, const ContentLine& l) {
+    const QString hex = l.words.mid(1).join(QString());
+    const QByteArray bytes = QByteArray::fromHex(hex.toLatin1());
+    if (hex.size() % 2 || bytes.size() * 2 != hex.size() || bytes.size() > 251)
+        return QStringLiteral("raw needs up to 251 hex bytes");
+    j.records.append(bytes);
+    return {};
+}
+
+QString readSynthetic(Journal& j, const ContentLine& l) {
+    const QStringList& w = l.words;
+    const auto count = w.size() >= 2 ? parseInt(w[1]) : std::nullopt;
+    if (!count || *count < 0 || *count > 65536)
+        return QStringLiteral("synthetic needs a count 0..65536");
+    QStringList rest;
+    const auto opts = keyValues(w, 2, &rest);
+    QList<int> ids;
+    for (const QString& s :
+         opts.value(QStringLiteral("ids"), QStringLiteral("1")).split(u',', Qt::SkipEmptyParts)) {
+        const auto v = parseInt(s);
+        if (!v || *v < 0 || *v > 65535)
+            return QStringLiteral("bad ids= list");
+        ids.append(int(*v));
+    }
+    Instrument::addSynthetic(j, int(*count), ids, rest.contains(QStringLiteral("modes")));
+    return {};
+}
+
+template <QString (*Read)(Journal&, const ContentLine&)>
+QString inJournal(ContentParse& c, const ContentLine& l) {
+    if (!c.journal)
+        return QStringLiteral("a record before any journal line");
+    return Read(*c.journal, l);
+}
+
+const QHash<QString, LineReader>& lineReaders() {
+    static const QHash<QString, LineReader> readers = {
+        {QStringLiteral("name"), readNameOrAddress},
+        {QStringLiteral("address"), readNameOrAddress},
+        {QStringLiteral("register"), readRegister},
+        {QStringLiteral("journal"), readJournal},
+        {QStringLiteral("fault"), readFault},
+        {QStringLiteral("fixed"), inJournal<readFixed>},
+        {QStringLiteral("text"), inJournal<readText>},
+        {QStringLiteral("mode"), inJournal<readMode>},
+        {QStringLiteral("raw"), inJournal<readRaw>},
+        {QStringLiteral("synthetic"), inJournal<readSynthetic>},
+    };
+    return readers;
+}
+
+} // namespace
+
+std::optional<Instrument> Instrument::parse(const QString& text, QString* error) {
+    ContentParse content;
     const QStringList lines = text.split(u'\n');
     for (qsizetype n = 0; n < lines.size(); ++n) {
-        const QString line = lines[n].trimmed();
-        auto fail = [&](const QString& why) {
+        ContentLine line;
+        line.text = lines[n].trimmed();
+        if (line.text.isEmpty() || line.text.startsWith(u'#'))
+            continue;
+        QString why;
+        if (!tokenize(line.text, &line.words)) {
+            why = QStringLiteral("unterminated quote");
+        } else {
+            line.key = line.words[0].toLower();
+            const LineReader read = lineReaders().value(line.key);
+            why = read ? read(content, line)
+                       : QStringLiteral("unknown line \"%1\"").arg(line.words[0]);
+        }
+        if (!why.isEmpty()) {
             if (error)
                 *error = QStringLiteral("%1: %2").arg(n + 1).arg(why);
             return std::nullopt;
-        };
-        if (line.isEmpty() || line.startsWith(u'#'))
-            continue;
-        QStringList w;
-        if (!tokenize(line, &w))
-            return fail(QStringLiteral("unterminated quote"));
-        const QString key = w[0].toLower();
-
-        if (key == u"name" || key == u"address") {
-            const qsizetype eq = line.indexOf(u'=');
-            if (eq < 0)
-                return fail(QStringLiteral("%1 needs \"= value\"").arg(key));
-            QStringList v;
-            tokenize(line.mid(eq + 1), &v);
-            const QString value = v.join(u' ');
-            if (key == u"name") {
-                inst.name = value;
-            } else {
-                const auto a = parseInt(value);
-                if (!a || *a < 1 || *a > 247)
-                    return fail(QStringLiteral("address must be 1..247"));
-                inst.address = int(*a);
-            }
-        } else if (key == u"register") {
-            const auto ref = w.size() == 4 && w[2] == u"=" ? parseInt(w[1]) : std::nullopt;
-            const auto val = ref ? parseInt(w[3]) : std::nullopt;
-            if (!ref || !val || *val < -32768 || *val > 65535 ||
-                !inst.setRegister(int(*ref), quint16(*val)))
-                return fail(QStringLiteral("register needs \"register <300001..|400001..> = "
-                                           "<value>\""));
-        } else if (key == u"journal") {
-            const auto num = w.size() == 3 ? parseInt(w[1]) : std::nullopt;
-            const auto layout = w.size() == 3 ? layoutFromName(w[2]) : std::nullopt;
-            if (!num || *num < 0 || *num > 255 || !layout)
-                return fail(
-                    QStringLiteral("journal needs \"journal <0..255> <tdPlain..tdQuint>\""));
-            if (inst.journal(int(*num)))
-                return fail(QStringLiteral("journal %1 given twice").arg(*num));
-            cur = &inst.addJournal(int(*num), *layout);
-        } else if (key == u"fault") {
-            QString why;
-            const auto fault = parseFault(line.mid(5).trimmed(), &why);
-            if (!fault)
-                return fail(why);
-            inst.faults.append(*fault);
-        } else if (key == u"fixed" || key == u"text" || key == u"mode" || key == u"raw" ||
-                   key == u"synthetic") {
-            if (!cur)
-                return fail(QStringLiteral("a record before any journal line"));
-            QStringList flags;
-            const auto kv = keyValues(w, 1, &flags);
-            if (key == u"fixed") {
-                const auto t = parseTime(kv.value(QStringLiteral("time")));
-                const auto id = parseInt(kv.value(QStringLiteral("id")));
-                const auto nv = parseValue(kv.value(QStringLiteral("new")));
-                const auto bv = kv.contains(QStringLiteral("before"))
-                                    ? parseValue(kv.value(QStringLiteral("before")))
-                                    : std::optional<quint32>(0);
-                if (!t || !id || *id < 0 || *id > 65535 || !nv || !bv || !flags.isEmpty())
-                    return fail(QStringLiteral("fixed needs time= id= new= [before=]"));
-                cur->records.append(fixedRecord(cur->layout, *t, quint16(*id), *nv, *bv));
-            } else if (key == u"text") {
-                if (w.size() != 2)
-                    return fail(QStringLiteral("text needs one quoted text"));
-                if (platform::toCp1251(w[1]).size() > 251)
-                    return fail(QStringLiteral("text longer than 251 bytes"));
-                cur->records.append(textRecord(w[1]));
-            } else if (key == u"mode") {
-                const auto t = parseTime(kv.value(QStringLiteral("time")));
-                const auto c = parseInt(kv.value(QStringLiteral("code")));
-                if (!t || !c || *c < 0 || *c > 65535)
-                    return fail(QStringLiteral("mode needs time= code="));
-                cur->records.append(modeRecord(*t, quint16(*c)));
-            } else if (key == u"raw") {
-                const QString hex = w.mid(1).join(QString());
-                const QByteArray bytes = QByteArray::fromHex(hex.toLatin1());
-                if (hex.size() % 2 || bytes.size() * 2 != hex.size() || bytes.size() > 251)
-                    return fail(QStringLiteral("raw needs up to 251 hex bytes"));
-                cur->records.append(bytes);
-            } else {
-                const auto count = w.size() >= 2 ? parseInt(w[1]) : std::nullopt;
-                if (!count || *count < 0 || *count > 65536)
-                    return fail(QStringLiteral("synthetic needs a count 0..65536"));
-                QStringList rest;
-                const auto opts = keyValues(w, 2, &rest);
-                QList<int> ids;
-                for (const QString& s : opts.value(QStringLiteral("ids"), QStringLiteral("1"))
-                                            .split(u',', Qt::SkipEmptyParts))
-                    if (const auto v = parseInt(s); v && *v >= 0 && *v <= 65535)
-                        ids.append(int(*v));
-                    else
-                        return fail(QStringLiteral("bad ids= list"));
-                addSynthetic(*cur, int(*count), ids, rest.contains(QStringLiteral("modes")));
-            }
-        } else {
-            return fail(QStringLiteral("unknown line \"%1\"").arg(w[0]));
         }
     }
-    return inst;
+    return content.inst;
 }
 
 } // namespace sim

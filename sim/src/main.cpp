@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -22,6 +23,97 @@ int fail(const QString& message) {
     return 2;
 }
 
+std::nullopt_t refuse(QString* error, const QString& why) {
+    *error = why;
+    return std::nullopt;
+}
+
+// The command line.
+struct Options {
+    QCommandLineOption content{{"c", "content"}, "Instrument content file.", "file"};
+    QCommandLineOption address{"address", "Server address (1..247).", "n"};
+    QCommandLineOption synthetic{"synthetic", "Add a journal of n synthetic records.", "n"};
+    QCommandLineOption journal{"journal", "Archive number of --synthetic (1).", "n", "1"};
+    QCommandLineOption layout{"layout", "Layout of --synthetic (tdPlain).", "name", "tdPlain"};
+    QCommandLineOption countReg{"count-register",
+                                "Register (300001.. or 400001..) set to the synthetic record "
+                                "count.",
+                                "ref"};
+    QCommandLineOption device{"device",
+                              "Serve this serial device instead of a new pseudo-terminal.", "path"};
+    QCommandLineOption baud{"baud", "Baud rate (19200).", "n", "19200"};
+    QCommandLineOption pace{"pace", "Send bytes at the baud rate (pseudo-terminal only)."};
+    QCommandLineOption fault{"fault", "Add a fault, e.g. \"crc record=1:5 times=1\".", "spec"};
+    QCommandLineOption com{"com", "Also print JOURNAL_PORTS=COMn=<path>.", "n"};
+    QCommandLineOption echo{"echo", "Send every request back to the reader, as a two-wire RS-485 "
+                                    "adapter with echo on (pseudo-terminal only)."};
+    QCommandLineOption speedCheck{"speed-check",
+                                  "Garble the bytes when the reader's speed differs from --baud, "
+                                  "as a real line would (pseudo-terminal only)."};
+
+    void addTo(QCommandLineParser& p) const {
+        p.addOptions({content, address, synthetic, journal, layout, countReg, device, baud, pace,
+                      fault, com, echo, speedCheck});
+    }
+};
+
+// Adds the --synthetic journal the options ask for; false when they are bad.
+bool addSynthetic(sim::Instrument& inst, const QCommandLineParser& p, const Options& o) {
+    bool ok = false;
+    const int n = p.value(o.synthetic).toInt(&ok);
+    const auto lay = sim::layoutFromName(p.value(o.layout));
+    if (!ok || n < 0 || n > 65536 || !lay)
+        return false;
+    sim::Journal& j = inst.addJournal(p.value(o.journal).toInt(), *lay);
+    sim::Instrument::addSynthetic(j, n);
+    return true;
+}
+
+// The instrument the options describe; nothing, and why, when they describe none.
+std::optional<sim::Instrument> instrumentFrom(const QCommandLineParser& p, const Options& o,
+                                              QString* error) {
+    sim::Instrument inst;
+    if (p.isSet(o.content)) {
+        auto loaded = sim::Instrument::fromFile(p.value(o.content), error);
+        if (!loaded)
+            return std::nullopt;
+        inst = *loaded;
+    }
+    if (p.isSet(o.address)) {
+        const int a = p.value(o.address).toInt();
+        if (a < 1 || a > 247)
+            return refuse(error, QStringLiteral("--address must be 1..247"));
+        inst.address = a;
+    }
+    if (p.isSet(o.synthetic)) {
+        if (!addSynthetic(inst, p, o))
+            return refuse(error, QStringLiteral("bad --synthetic, --journal or --layout"));
+        const int records = int(inst.journal(p.value(o.journal).toInt())->records.size());
+        if (p.isSet(o.countReg) && !inst.setRegister(p.value(o.countReg).toInt(), quint16(records)))
+            return refuse(error, QStringLiteral("bad --count-register"));
+    }
+    for (const QString& spec : p.values(o.fault)) {
+        const auto f = sim::parseFault(spec, error);
+        if (!f)
+            return refuse(error, QStringLiteral("--fault \"%1\": %2").arg(spec, *error));
+        inst.faults.append(*f);
+    }
+    return inst;
+}
+
+// Serves until SIGINT or SIGTERM.
+int serveUntilInterrupted(QCoreApplication& app) {
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &app, [] {
+        if (g_stop)
+            QCoreApplication::quit();
+    });
+    poll.start(50);
+    return app.exec();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -33,98 +125,38 @@ int main(int argc, char** argv) {
         "Simulated journal instrument (Modbus RTU server). Prints the device path to use, "
         "then serves until interrupted."));
     p.addHelpOption();
-    const QCommandLineOption content({"c", "content"}, "Instrument content file.", "file");
-    const QCommandLineOption address("address", "Server address (1..247).", "n");
-    const QCommandLineOption synthetic("synthetic", "Add a journal of n synthetic records.", "n");
-    const QCommandLineOption journal("journal", "Archive number of --synthetic (1).", "n", "1");
-    const QCommandLineOption layout("layout", "Layout of --synthetic (tdPlain).", "name",
-                                    "tdPlain");
-    const QCommandLineOption countReg("count-register",
-                                      "Register (300001.. or 400001..) set to the synthetic "
-                                      "record count.",
-                                      "ref");
-    const QCommandLineOption device("device",
-                                    "Serve this serial device instead of a new "
-                                    "pseudo-terminal.",
-                                    "path");
-    const QCommandLineOption baud("baud", "Baud rate (19200).", "n", "19200");
-    const QCommandLineOption pace("pace", "Send bytes at the baud rate (pseudo-terminal only).");
-    const QCommandLineOption fault("fault", "Add a fault, e.g. \"crc record=1:5 times=1\".",
-                                   "spec");
-    const QCommandLineOption com("com", "Also print JOURNAL_PORTS=COMn=<path>.", "n");
-    const QCommandLineOption echo("echo", "Send every request back to the reader, as a two-wire "
-                                          "RS-485 adapter with echo on (pseudo-terminal only).");
-    const QCommandLineOption speedCheck(
-        "speed-check", "Garble the bytes when the reader's speed differs from --baud, as a real "
-                       "line would (pseudo-terminal only).");
-    p.addOptions({content, address, synthetic, journal, layout, countReg, device, baud, pace, fault,
-                  com, echo, speedCheck});
+    const Options o;
+    o.addTo(p);
     p.process(app);
 
-    sim::Instrument inst;
     QString error;
-    if (p.isSet(content)) {
-        auto loaded = sim::Instrument::fromFile(p.value(content), &error);
-        if (!loaded)
-            return fail(error);
-        inst = *loaded;
-    }
-    if (p.isSet(address)) {
-        const int a = p.value(address).toInt();
-        if (a < 1 || a > 247)
-            return fail(QStringLiteral("--address must be 1..247"));
-        inst.address = a;
-    }
-    if (p.isSet(synthetic)) {
-        bool ok = false;
-        const int n = p.value(synthetic).toInt(&ok);
-        const int num = p.value(journal).toInt();
-        const auto lay = sim::layoutFromName(p.value(layout));
-        if (!ok || n < 0 || n > 65536 || !lay)
-            return fail(QStringLiteral("bad --synthetic, --journal or --layout"));
-        sim::Journal& j = inst.addJournal(num, *lay);
-        sim::Instrument::addSynthetic(j, n);
-        if (p.isSet(countReg) &&
-            !inst.setRegister(p.value(countReg).toInt(), quint16(j.records.size())))
-            return fail(QStringLiteral("bad --count-register"));
-    }
-    for (const QString& spec : p.values(fault)) {
-        const auto f = sim::parseFault(spec, &error);
-        if (!f)
-            return fail(QStringLiteral("--fault \"%1\": %2").arg(spec, error));
-        inst.faults.append(*f);
-    }
-    const int rate = p.value(baud).toInt();
+    const auto inst = instrumentFrom(p, o, &error);
+    if (!inst)
+        return fail(error);
+    const int rate = p.value(o.baud).toInt();
     if (rate <= 0)
         return fail(QStringLiteral("bad --baud"));
 
-    sim::Simulator simulator(inst);
+    sim::Simulator simulator(*inst);
     simulator.setBaudRate(rate);
-    simulator.setPacing(p.isSet(pace) ? rate : 0);
-    const bool started = p.isSet(device) ? simulator.startOnDevice(p.value(device), rate, &error)
-                                         : simulator.start(&error);
+    simulator.setPacing(p.isSet(o.pace) ? rate : 0);
+    const bool started = p.isSet(o.device)
+                             ? simulator.startOnDevice(p.value(o.device), rate, &error)
+                             : simulator.start(&error);
     if (!started)
         return fail(error);
     if (sim::PtyLink* link = simulator.link()) {
-        link->setEcho(p.isSet(echo));
-        link->setLineSpeed(p.isSet(speedCheck) ? rate : 0);
+        link->setEcho(p.isSet(o.echo));
+        link->setLineSpeed(p.isSet(o.speedCheck) ? rate : 0);
     }
 
     std::printf("%s\n", qPrintable(simulator.clientPath()));
-    if (p.isSet(com))
-        std::printf("JOURNAL_PORTS=COM%d=%s\n", p.value(com).toInt(),
+    if (p.isSet(o.com))
+        std::printf("JOURNAL_PORTS=COM%d=%s\n", p.value(o.com).toInt(),
                     qPrintable(simulator.clientPath()));
     std::fflush(stdout);
 
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &app, [] {
-        if (g_stop)
-            QCoreApplication::quit();
-    });
-    poll.start(50);
-    const int rc = app.exec();
+    const int rc = serveUntilInterrupted(app);
     simulator.stop();
     return rc;
 }

@@ -5,8 +5,12 @@
 #include "archive/incrementalplan.h"
 
 #include <QRandomGenerator>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 
 namespace {
 
@@ -194,6 +198,45 @@ TEST_P(ArchiveTest, CommitsEveryBatchAndEverySecond) {
 }
 
 // --- Two programs at once ----------------------------------------------------------------------
+
+// Connections that create the same new archive together (the writer thread and the window, two
+// programs) all open it: SQLite refuses the switch to WAL at once while another one creates it.
+// And an archive being written opens at once for a look.
+TEST_P(ArchiveTest, OpensWhileOthersCreateOrWriteIt) {
+    if (GetParam() != Engine::SQLite)
+        GTEST_SKIP() << "a PostgreSQL database exists before its first connection";
+    for (int round = 0; round < 40; ++round) {
+        NewArchive();
+        std::atomic<int> opened{0};
+        std::atomic<int> ready{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 3; ++i) {
+            threads.emplace_back([&] {
+                TJournalArchive archive;
+                for (++ready; ready < 3;) // all three open at the same moment
+                    std::this_thread::yield();
+                if (archive.Open(m_url) && archive.ListSeries())
+                    ++opened;
+            });
+        }
+        for (auto& t : threads)
+            t.join();
+        ASSERT_EQ(opened, 3) << "round " << round;
+    }
+    // Opening to look does not wait for a writer's transaction to end.
+    Write(0, 10, 1);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "holder");
+        db.setDatabaseName(m_url);
+        ASSERT_TRUE(db.open());
+        ASSERT_TRUE(QSqlQuery(db).exec(QStringLiteral("BEGIN IMMEDIATE")));
+        TJournalArchive archive;
+        EXPECT_TRUE(archive.Open(m_url, 100)) << archive.error().toStdString();
+        EXPECT_TRUE(archive.ListSeries().has_value());
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("holder"));
+}
 
 TEST_P(ArchiveTest, TwoProgramsWritingAtOnceLoseNothing) {
     Write(0, 10, 1); // the archive and its schema exist before the programs start

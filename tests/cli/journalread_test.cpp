@@ -5,6 +5,7 @@
 #include "app/gui/radiogroup.h"
 #include "app/gui/savefilechooser.h"
 #include "sim/simulator.h"
+#include "tests/catalogueedit.h"
 #include "tests/recordingsink.h"
 
 #include <QComboBox>
@@ -82,14 +83,23 @@ protected:
 
     // Adds a line to the [Ports] section of the catalogue's main.ini.
     void addPortToMainIni(const QString& line) {
-        QFile f(dir.filePath("main.ini"));
-        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-        QByteArray ini = f.readAll();
-        f.close();
-        ASSERT_TRUE(ini.contains("[Ports]\r\n"));
-        ini.replace("[Ports]\r\n", "[Ports]\r\n" + line.toLatin1());
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(ini);
+        ASSERT_TRUE(ReplaceInFile(dir.filePath("main.ini"), "[Ports]\r\n",
+                                  "[Ports]\r\n" + line.toLatin1()));
+    }
+
+    // Device 7 of the catalogue, with values the program cannot use as they are: journal 1 of a
+    // record layout it does not know, named with "%1"; journal 2 with archive number 257.
+    void addHostileDevice() {
+        ASSERT_TRUE(WriteWholeFile(
+            dir.filePath("devices/hostile.ini"),
+            "\xEF\xBB\xBF" + QStringLiteral("[settings]\r\nname=Чужой\r\narchtypecount=2\r\n"
+                                            "ArchName1=Журнал %1 проц\r\nArchNum1=1\r\n"
+                                            "ArchCountRec1=50\r\nArchStandart1=6\r\n"
+                                            "ArchName2=Архив\r\nArchNum2=257\r\n"
+                                            "ArchCountRec2=5\r\n")
+                                 .toUtf8()));
+        ASSERT_TRUE(ReplaceInFile(dir.filePath("main.ini"), "CountDev=6\r\n",
+                                  "CountDev=7\r\nDev7=devices/hostile.ini\r\n"));
     }
 
     QStringList runArguments(const QString& device, int journal, const QString& output) const {
@@ -226,7 +236,14 @@ TEST_F(JournalRead, RefusedRunsWriteNoFile) {
         {runArguments("1", 1, file) + QStringList{"--start", "20", "--count", "5"},
          "Стартовый индекс больше количества записей"},
         {runArguments("1", 2, file), "Ошибка (Функция не поддерживается прибором)"},
+        {runArguments("1", 1, file) +
+             QStringList{"--start", "-2147483647", "--count", "2147483647"},
+         "Запись -2147483647 не может быть запрошена: номера записей — от 0 до 65535."},
+        {runArguments("7", 1, file), "У журнала 1 прибора «Чужой» неизвестный формат записей "
+                                     "(ArchStandart1=6)."},
+        {runArguments("7", 2, file), "Номер архива 257 журнала «Архив» вне диапазона 0..255"},
     };
+    addHostileDevice();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString());
         const Outcome r = run(c.arguments);
@@ -252,6 +269,7 @@ TEST_F(JournalRead, WrongCommandLines) {
         {good + QStringList{"--journal", "0"}, "номер журнала от 1"},
         {good + QStringList{"--journal", "3"}, "нет журнала 3 (журналов: 2)"},
         {good + QStringList{"--device", "Нет такого"}, "прибора «Нет такого» нет в каталоге"},
+        {good + QStringList{"--device", "Нет %1"}, "прибора «Нет %1» нет в каталоге"},
         {good + QStringList{"--device", "7"}, "(приборов: 6, см. --list)"},
         {good + QStringList{"--link", "422"}, "232 или 485"},
         {good + QStringList{"--speed", "14400"}, "одна из скоростей 1200, 2400, 4800, 9600"},
@@ -324,6 +342,7 @@ TEST_F(JournalRead, SameFilesUnderOtherLocales) {
 }
 
 TEST_F(JournalRead, ListsDevicesAndJournals) {
+    addHostileDevice();
     const Outcome r = run({"--catalogue", dir.path(), "--list"});
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
     const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
@@ -331,7 +350,8 @@ TEST_F(JournalRead, ListsDevicesAndJournals) {
     EXPECT_EQ(lines[0], QStringLiteral("1\tРегулятор РТ-10"));
     EXPECT_EQ(lines[1], QStringLiteral("1.1\tЖурнал событий (1000)"));
     EXPECT_EQ(lines[2], QStringLiteral("1.2\tКольцевой журнал (1000)"));
-    EXPECT_EQ(lines.filter(QRegularExpression("^\\d+\\t")).size(), 6);
+    EXPECT_EQ(lines.filter(QRegularExpression("^\\d+\\t")).size(), 7);
+    EXPECT_TRUE(lines.contains(QStringLiteral("7.1\tЖурнал %1 проц (50)")));
 }
 
 // Ctrl-C, SIGTERM and SIGHUP after 300 records: the run stops like "Остановить", the records

@@ -45,13 +45,8 @@ QString sig(const QVariant& v) {
 
 class RecordingSink : public IMessageSink {
 public:
-    RecordingSink() { m_prev = setMessageSink(this); }
-    ~RecordingSink() override { setMessageSink(m_prev); }
     void showMessage(const QString& text) override { messages << text; }
     QStringList messages;
-
-private:
-    IMessageSink* m_prev = nullptr;
 };
 
 struct Recorder : IMasterCallBack {
@@ -70,6 +65,7 @@ struct LiveRig {
     TRS232Transport rs;
     TModbusMaster mbm;
     LiveRig() {
+        rs.SetServerObjectFactory(factory);
         mbm.SetTransport(&rs);
         rs.SetLiveChannel(true);
         factory.transportLog->events->StateChangedEvent(0, 1, 7);
@@ -90,6 +86,7 @@ TEST(ModbusMaster, ConnectingSendsDefaultSettingsWithExactTypes) {
 TEST(ModbusMaster, PropertyWritesWhileDisconnectedGoOutOnConnecting) {
     fakes::FakeFactory factory;
     TRS232Transport rs;
+    rs.SetServerObjectFactory(factory);
     TModbusMaster mbm;
     mbm.SetTransport(&rs);
     mbm.SetDeviceAddress(17);
@@ -191,7 +188,8 @@ TEST(ModbusMaster, InplaceOperations) {
               "[UI1 9, I4 1, I4 2, UI1 1, I4 7, [I4 19, I4 18, I4 19]]");
     EXPECT_EQ(v.toList().size(), 3);
 
-    rig.mbm.ReadTimeArchI(2, 1, QDateTime(QDate(2023, 6, 15), QTime(14, 5, 9)), 19, v);
+    EXPECT_EQ(rig.mbm.ReadTimeArchI(2, 1, QDateTime(QDate(2023, 6, 15), QTime(14, 5, 9)), 19, v),
+              0);
     EXPECT_EQ(sig(log.inplaceTasks.last()),
               "[UI1 8, I4 2, I4 1, UI1 1, I4 23, UI2 6, UI2 15, UI2 14, UI2 5, UI2 9, I4 19]");
 
@@ -265,8 +263,8 @@ TEST(CallBackList, NotifyIgnoresBadSlotsAndSwallowsErrors) {
     TModbusMaster m;
     auto a = std::make_shared<Recorder>(), b = std::make_shared<Recorder>();
     a->fail = true;
-    m.RequestQID(a);
-    m.RequestQID(b);
+    EXPECT_EQ(m.RequestQID(a), 0);
+    EXPECT_EQ(m.RequestQID(b), 1);
     m.ReleaseQID(qint32(1));
     EXPECT_NO_THROW(m.NotifyCallBack(&m, 0, 1, 3, 0, 0));
     EXPECT_NO_THROW(m.NotifyCallBack(&m, 1, 1, 3, 0, 0)); // empty slot
@@ -316,15 +314,17 @@ TEST(Transport, PortNameCheck) {
     const struct {
         const char* name;
         bool valid;
-    } cases[] = {{"COM1", true},    {"com7", true},   {"COM255", true}, {"COM0", false},
-                 {"COM256", false}, {"COM", false},   {"LPT1", false},  {"COMx", false},
-                 {"CO", false},     {"COM$10", true}, {"COM-1", false}};
+    } cases[] = {{"COM1", true},    {"com7", true},    {"COM255", true}, {"COM0", false},
+                 {"COM256", false}, {"COM", false},    {"LPT1", false},  {"COMx", false},
+                 {"CO", false},     {"COM$10", false}, {"COM-1", false}, {"COM1 ", false}};
     for (const auto& c : cases)
         EXPECT_EQ(IsValidPortName(QString::fromLatin1(c.name)), c.valid) << c.name;
 
     RecordingSink sink;
     fakes::FakeFactory factory;
     TRS232Transport rs;
+    rs.SetServerObjectFactory(factory);
+    rs.SetMessageSink(&sink);
     rs.SetPort("LPT1");
     EXPECT_EQ(rs.Port(), "COM1");
     EXPECT_EQ(sink.messages, QStringList{"Неверно задан параметр!"});
@@ -337,6 +337,7 @@ TEST(Transport, UnreachableServerLeavesChannelDown) {
     fakes::FakeFactory factory;
     factory.reachable = false;
     TRS232Transport rs;
+    rs.SetServerObjectFactory(factory);
     int events = 0;
     rs.OnChangeConnected = [&](QObject*, bool) { ++events; };
     rs.OnStateChanged = [&](QObject*, qint32, qint32, const QString&) { ++events; };
@@ -392,6 +393,7 @@ TEST(Transport, KeepAliveKeepsServerObject) {
 TEST(Subscription, MasterFollowsItsTransport) {
     fakes::FakeFactory factory;
     auto* rs = new TRS232Transport;
+    rs->SetServerObjectFactory(factory);
     rs->SetLiveChannel(true);
     factory.transportLog->events->StateChangedEvent(0, 1, 3);
     TModbusMaster m;
@@ -417,6 +419,7 @@ TEST(Subscription, MasterFollowsItsTransport) {
 TEST(Subscription, DestroyedMasterLeavesTheList) {
     fakes::FakeFactory factory;
     TRS232Transport rs;
+    rs.SetServerObjectFactory(factory);
     {
         TModbusMaster m;
         m.SetTransport(&rs);
@@ -448,6 +451,7 @@ TEST(Settings, BeginEndUpdate) {
 TEST(DesignTime, NoSubscriptionsNoServer) {
     fakes::FakeFactory factory;
     TRS232Transport rs(nullptr, true);
+    rs.SetServerObjectFactory(factory);
     TModbusMaster m(nullptr, true);
     m.SetTransport(&rs);
     EXPECT_TRUE(rs.Masters().isEmpty());
@@ -458,7 +462,7 @@ TEST(DesignTime, NoSubscriptionsNoServer) {
 TEST(Wrappers, OperationWithoutObjectRaises) {
     fakes::FakeFactory factory;
     factory.reachable = false;
-    TAnyMaster am;
+    TAnyMaster am(factory);
     try {
         am.SetTransportID(1);
         FAIL() << "no error";

@@ -5,10 +5,13 @@
 #include "comm/widgets/dlgmanager.h"
 #include "comm/widgets/modbuspropsframe.h"
 #include "comm/widgets/rspropsframe.h"
+#include "platform/portname.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -20,19 +23,14 @@ namespace {
 
 class RecordingCommSink : public comm::IMessageSink {
 public:
-    RecordingCommSink() { m_previous = comm::setMessageSink(this); }
-    ~RecordingCommSink() override { comm::setMessageSink(m_previous); }
     void showMessage(const QString& text) override { messages.append(text); }
     QStringList messages;
-
-private:
-    comm::IMessageSink* m_previous = nullptr;
 };
 
 platform::SerialPortEntry port(const QString& name, bool vcp = false) {
     platform::SerialPortEntry e;
     e.name = name;
-    e.number = platform::comNumberFromName(name);
+    e.number = platform::comPortNumber(name);
     e.virtualComPort = vcp;
     return e;
 }
@@ -40,6 +38,7 @@ platform::SerialPortEntry port(const QString& name, bool vcp = false) {
 class DlgManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        manager.SetMessageSink(&sink);
         TRSPropsFrame::setPortSource([] {
             return QList<platform::SerialPortEntry>{port("COM2"), port("COM10"), port("COM5", true),
                                                     port("COM1")};
@@ -145,9 +144,14 @@ TEST_F(DlgManagerTest, PortListSortedAsTextWithVcpAndUnknownPortsWrittenBackUnch
         {"COM7", "COM7", "COM7"},       // unknown to the system: added
         {"COM5", "COM5 - VCP", "COM5"}, // USB adapter
         {"COM10", "COM10", "COM10"},
+        // No port by the COMn rule (as the settings array may carry it): kept as it is.
+        {"COM$A", "COM$A", "COM$A"},
+        {"COM1 ", "COM1 ", "COM1 "},
     };
     for (const Case& c : cases) {
-        rs.SetPort(c.port);
+        QVariantList props = rs.GetProps().toList();
+        props[1] = c.port;
+        rs.SetProps(props);
         TDlgManagerForm form;
         form.Prepare(&manager);
         TRSPropsFrame* f = rsFrame(form);
@@ -237,12 +241,64 @@ TEST_F(DlgManagerTest, DestroyedComponentsLeaveTheManager) {
     EXPECT_EQ(manager.Master(), nullptr);
 }
 
-TEST(ParsePortNumber, KnownAnswers) {
-    const std::pair<QString, int> cases[] = {{"", 1},         {"COM", 1},    {"COM7", 7},
-                                             {"COM255", 255}, {"COM256", 0}, {"COM300", 44},
-                                             {"COMx", 1},     {"COM-1", 255}};
-    for (const auto& [text, number] : cases)
-        EXPECT_EQ(TRSPropsFrame::ParsePortNumber(text), number) << text.toStdString();
+// What a control shows as its caption: a label's or a button's text, a group's title.
+QString captionOf(const QWidget* w) {
+    if (const auto* l = qobject_cast<const QLabel*>(w))
+        return l->text();
+    if (const auto* b = qobject_cast<const QAbstractButton*>(w))
+        return b->text();
+    if (const auto* g = qobject_cast<const QGroupBox*>(w))
+        return g->title();
+    return {};
+}
+
+TEST(SettingsForms, ControlsKeepTheirNamesCaptionsAndPlaces) {
+    TRSPropsFrame rs;
+    TDlgManagerForm dialog;
+    const struct {
+        const QWidget* form;
+        const char* name;
+        QRect geometry;
+        const char* caption;
+    } cases[] = {
+        {&rs, "GroupBox1", {0, 0, 450, 155}, "Параметры транспорта"},
+        {&rs, "lbCOM", {8, 20, 150, 21}, "COM-порт"},
+        {&rs, "PortCB", {160, 20, 110, 21}, ""},
+        {&rs, "lbSpeed", {8, 46, 150, 21}, "Скорость обмена, бит/с"},
+        {&rs, "SpeedCB", {160, 46, 110, 21}, ""},
+        {&rs, "FlowControlL", {8, 72, 150, 21}, "Управление потоком"},
+        {&rs, "FlowControlCB", {160, 72, 110, 21}, ""},
+        {&rs, "LastByteTimeL", {8, 72, 150, 21}, "Время последнего байта, мс"},
+        {&rs, "LastByteTimeE", {160, 72, 110, 21}, ""},
+        {&rs, "UseDCOMCB", {8, 98, 262, 21}, "Использовать DCOM"},
+        {&rs, "lbRemotePCName", {8, 124, 150, 21}, "Имя удаленного компьютера"},
+        {&rs, "MachineNameE", {160, 124, 110, 21}, ""},
+        {&rs, "lbAnswerDelay", {284, 16, 158, 17}, "Ожидание ответа, мс"},
+        {&rs, "AnswerDelayE", {284, 33, 158, 21}, ""},
+        {&rs, "lbRetriesCount", {284, 60, 158, 17}, "Количество повторов"},
+        {&rs, "RetriesE", {284, 77, 158, 21}, ""},
+        {&rs, "lbByteTimeout", {284, 104, 158, 17}, "Байтовый таймаут, мс"},
+        {&rs, "ByteTimeoutE", {284, 121, 158, 21}, ""},
+        {&dialog, "TransportListP", {0, 0, 466, 33}, ""},
+        {&dialog, "lbChoiceTransport", {8, 8, 120, 16}, "Выбор транспорта:"},
+        {&dialog, "TransportListCB", {133, 5, 200, 21}, ""},
+        {&dialog, "ButtonsP", {0, 33, 466, 41}, ""},
+        {&dialog, "btnOk", {183, 8, 83, 25}, "OK"},
+        {&dialog, "btnApply", {272, 8, 83, 25}, "Применить"},
+        {&dialog, "btnCancel", {360, 8, 83, 25}, "Отмена"},
+    };
+    for (const auto& c : cases) {
+        const auto* w = c.form->findChild<const QWidget*>(QString::fromLatin1(c.name));
+        ASSERT_NE(w, nullptr) << c.name;
+        EXPECT_EQ(w->geometry(), c.geometry) << c.name;
+        EXPECT_EQ(captionOf(w), QString::fromUtf8(c.caption)) << c.name;
+    }
+    EXPECT_EQ(rs.objectName(), QStringLiteral("RSPropsFrame"));
+    EXPECT_EQ(rs.size(), QSize(450, 155));
+    EXPECT_EQ(rs.SpeedCB->itemText(7), QStringLiteral("115200"));
+    EXPECT_EQ(rs.FlowControlCB->itemText(1), QStringLiteral("Аппаратное"));
+    EXPECT_TRUE(rs.FlowControlL->isHidden() && rs.LastByteTimeE->isHidden());
+    EXPECT_EQ(dialog.objectName(), QStringLiteral("DlgManagerForm"));
 }
 
 } // namespace

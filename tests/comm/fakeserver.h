@@ -1,6 +1,6 @@
 #pragma once
 
-#include "comm/anyserver.h"
+#include "comm/serverobjects.h"
 
 #include <QList>
 #include <QVariantList>
@@ -73,12 +73,9 @@ private:
 };
 
 // Creates fakes; all masters share one log, as do all transports. reachable = false makes every
-// creation fail like an unreachable server.
+// creation fail like an unreachable server. A transport given it (and its masters) use it.
 class FakeFactory : public comm::IServerObjectFactory {
 public:
-    FakeFactory() { m_previous = comm::setServerObjectFactory(this); }
-    ~FakeFactory() override { comm::setServerObjectFactory(m_previous); }
-
     comm::IAnyTransportPtr CreateTransport(comm::TConnectKind, const QString&) override {
         if (!reachable)
             throw comm::ServerError(QStringLiteral("unreachable"));
@@ -97,9 +94,6 @@ public:
     int mastersCreated = 0;
     std::shared_ptr<TransportLog> transportLog = std::make_shared<TransportLog>();
     std::shared_ptr<MasterLog> masterLog = std::make_shared<MasterLog>();
-
-private:
-    comm::IServerObjectFactory* m_previous = nullptr;
 };
 
 } // namespace fakes

@@ -6,17 +6,6 @@
 
 namespace {
 
-TEST(MainFormLogic, PortNumberFromName) {
-    const struct {
-        const char* name;
-        std::uint32_t number;
-    } cases[] = {{"COM1", 1},    {"COM10", 10},  {"COM255", 255}, {"COM256", 0}, {"COM257", 1},
-                 {"COM300", 44}, {"COM", 1},     {"CO", 1},       {"", 1},       {"COMx", 1},
-                 {"COM$1F", 31}, {"COM-1", 255}, {"LPT7", 7}};
-    for (const auto& c : cases)
-        EXPECT_EQ(core::PortNumberFromName(QString::fromLatin1(c.name)), c.number) << c.name;
-}
-
 TEST(MainFormLogic, PortChoice) {
     qunsetenv("JOURNAL_PORTS");
     const QStringList items{"COM1", "COM10", "COM2"};
@@ -80,6 +69,19 @@ TEST(MainFormLogic, DeviceViewByFirstJournalLayout) {
         EXPECT_EQ(v.recTypeTabVisible, c.tab) << c.layout;
         EXPECT_EQ(v.valueBeforeVisible, c.before) << c.layout;
     }
+}
+
+// A journal name is shown as it is written, "%1" and "%2" included.
+TEST(MainFormLogic, JournalItemsKeepTheNames) {
+    TDevInfo dev;
+    dev.CountJournals = 3;
+    const std::pair<const char*, int> journals[] = {{"Журнал %1 проц", 50}, {"%2", 0}, {"%1%2", 7}};
+    for (int j = 0; j < 3; ++j) {
+        dev.Journal[j].Name = QString::fromUtf8(journals[j].first);
+        dev.Journal[j].CountRec = journals[j].second;
+    }
+    EXPECT_EQ(core::JournalItems(dev),
+              QStringList({QString::fromUtf8("Журнал %1 проц (50)"), "%2", "%1%2 (7)"}));
 }
 
 } // namespace

@@ -88,13 +88,13 @@ private:
 class FakeDecoder : public IRecordDecoder {
 public:
     IStringGrid* sg = nullptr;
-    int startrec = 0;
+    std::int64_t startrec = 0;
     int journalIndex = -1;
     std::vector<int> fixedRequestIndices;
     int textRecords = 0, modeRecords = 0, clears = 0, builds = 0, scrolls = 0;
     QString notice;
 
-    void BeginRun(const TDevInfo*, int j, int s) override {
+    void BeginRun(const TDevInfo*, int j, std::int64_t s) override {
         journalIndex = j;
         startrec = s;
     }
@@ -147,7 +147,7 @@ protected:
         decoder.sg = &sg;
         device.Name = "Прибор";
         device.CountJournals = 2;
-        device.Journal[0].Num = 0x105; // only the low 8 bits travel
+        device.Journal[0].Num = 5;
         device.Journal[0].typedev = tdPlain;
         request.device = &device;
         request.journalIndex = 0;
@@ -349,6 +349,102 @@ TEST_F(ReadingRunTest, RefusedRunsDoNotConnect) {
         EXPECT_FALSE(host.exportVisible);
         EXPECT_TRUE(host.states.empty());
         EXPECT_EQ(sg.cell(3, 1), "previous run");
+    }
+}
+
+// Numbers a request cannot carry get a message instead of being cut to 8 or 16 bits; a run asks
+// for at most the 65,536 record positions there are; counts are 64-bit.
+TEST_F(ReadingRunTest, AbsurdNumbers) {
+    using SetUp = std::function<void(TJournalInfo&, TRunRequest&, FakeLibrary&)>;
+    const auto limit = [](TRunRequest& r, const char* start, const char* count) {
+        r.limit = true;
+        r.startText = start;
+        r.countText = count;
+    };
+    const struct {
+        const char* what;
+        SetUp setUp;
+        std::int64_t maxRec; // -1: refused before connecting
+        std::size_t records;
+        int first, last, archive; // indexes and archive number of the requests
+        QString message;
+    } cases[] = {
+        {"archive number 257", [](TJournalInfo& j, TRunRequest&, FakeLibrary&) { j.Num = 257; }, -1,
+         0, 0, 0, 0,
+         "Номер архива 257 журнала «Ж» вне диапазона 0..255: запрос не может его передать."},
+        {"archive number -2", [](TJournalInfo& j, TRunRequest&, FakeLibrary&) { j.Num = -2; }, -1,
+         0, 0, 0, 0,
+         "Номер архива -2 журнала «Ж» вне диапазона 0..255: запрос не может его передать."},
+        {"archive number not given",
+         [](TJournalInfo& j, TRunRequest&, FakeLibrary&) { j.Num = -1; }, 3, 3, 0, 2, 255, ""},
+        {"ring of 2147483647 records",
+         [](TJournalInfo& j, TRunRequest&, FakeLibrary&) {
+             j.Cycle = true;
+             j.CountRec = 2147483647;
+             j.Reg = 300001;
+             j.RegOverflow = 300002;
+         },
+         -1, 0, 0, 0, 0,
+         "Кольцевой журнал «Ж» на 2147483647 записей: запрос адресует не больше 65536 записей."},
+        {"ring of 65536 records overflowed 65535 times",
+         [](TJournalInfo& j, TRunRequest&, FakeLibrary& l) {
+             j.Cycle = true;
+             j.CountRec = 65536;
+             j.Reg = 300001;
+             j.RegOverflow = 300002;
+             l.inputRegs[0] = 10;
+             l.inputRegs[1] = 65535;
+         },
+         65536LL * 65535 + 10, 65536, 10, 9, 5, ""},
+        {"catalogue count beyond 65536",
+         [](TJournalInfo& j, TRunRequest&, FakeLibrary&) { j.CountRec = 100000; }, 100000, 65536, 0,
+         65535, 5,
+         "Записи с номерами больше 65535 не могут быть запрошены: читаются записи с 0 по 65535."},
+        {"start 65530 of 70000",
+         [&](TJournalInfo& j, TRunRequest& r, FakeLibrary&) {
+             j.CountRec = 70000;
+             limit(r, "65530", "10");
+         },
+         70000, 6, 65530, 65535, 5,
+         "Записи с номерами больше 65535 не могут быть запрошены: читаются записи с 65530 по "
+         "65535."},
+        {"start -2147483647, count 2147483647 of 14",
+         [&](TJournalInfo& j, TRunRequest& r, FakeLibrary& l) {
+             j.Reg = 300001;
+             l.inputRegs[0] = 14;
+             limit(r, "-2147483647", "2147483647");
+         },
+         14, 0, 0, 0, 0,
+         "Запись -2147483647 не может быть запрошена: номера записей — от 0 до 65535."},
+        {"count register at the lowest reference",
+         [](TJournalInfo& j, TRunRequest&, FakeLibrary&) { j.Reg = -2147483647 - 1; }, 0, 0, 0, 0,
+         0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        lib = FakeLibrary();
+        host = FakeHost();
+        journal() = TJournalInfo();
+        journal().Name = "Ж";
+        journal().Num = 5;
+        journal().CountRec = 3;
+        TRunRequest r = request;
+        c.setUp(journal(), r, lib);
+        run.Run(r);
+        EXPECT_EQ(host.messages,
+                  c.message.isEmpty() ? std::vector<QString>{} : std::vector<QString>{c.message});
+        if (c.maxRec < 0) {
+            EXPECT_TRUE(lib.calls.empty());
+            continue;
+        }
+        EXPECT_EQ(run.Result().MaxRec, c.maxRec);
+        ASSERT_EQ(lib.requestedIndices.size(), c.records);
+        if (c.records > 0) {
+            EXPECT_EQ(lib.requestedIndices.front(), c.first);
+            EXPECT_EQ(lib.requestedIndices.back(), c.last);
+            EXPECT_EQ(lib.requestedArchives.front(), c.archive);
+        }
+        EXPECT_FALSE(lib.connected);
     }
 }
 

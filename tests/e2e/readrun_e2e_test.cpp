@@ -1,4 +1,5 @@
 // "Считать" in the real window against the simulated instruments of the sample catalogue.
+#include "tests/catalogueedit.h"
 #include "tests/e2e/e2efixture.h"
 
 #include "platform/codepage.h"
@@ -338,20 +339,13 @@ TEST_F(WindowRun, FailedCountReadEndsTheRunWithAnEmptyList) {
 }
 
 TEST_F(WindowRun, LayoutValueSixReadsTheCountOnly) {
-    QFile ini(dir.filePath("main.ini"));
-    ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
-    QByteArray text = ini.readAll();
-    ini.close();
-    text.replace("CountDev=6", "CountDev=7\r\nDev7=devices/six.ini");
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ini.write(text);
-    ini.close();
-    QFile six(dir.filePath("devices/six.ini"));
-    ASSERT_TRUE(six.open(QIODevice::WriteOnly));
-    six.write(platform::toCp1251(
-        QString::fromUtf8("[settings]\r\nname=Прибор 6\r\narchtypecount=1\r\nArchName1=Журнал\r\n"
-                          "ArchNum1=1\r\nArchReg1=300001\r\nArchStandart1=6\r\n")));
-    six.close();
+    ASSERT_TRUE(ReplaceInFile(dir.filePath("main.ini"), "CountDev=6",
+                              "CountDev=7\r\nDev7=devices/six.ini"));
+    ASSERT_TRUE(
+        WriteWholeFile(dir.filePath("devices/six.ini"),
+                       platform::toCp1251(QString::fromUtf8(
+                           "[settings]\r\nname=Прибор 6\r\narchtypecount=1\r\nArchName1=Журнал\r\n"
+                           "ArchNum1=1\r\nArchReg1=300001\r\nArchStandart1=6\r\n"))));
 
     startSimulator("rt10");
     createForm(QString::fromUtf8("Прибор 6"));

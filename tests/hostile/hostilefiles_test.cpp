@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sys/stat.h>
 
 namespace {
 
@@ -36,10 +37,10 @@ QByteArray TenMegabytes() {
     return b;
 }
 
-// Each line of `before` (split at "\n") occurs in `after`, in the same order.
+// Each line of `before` (split at LF and at CR) occurs in `after`, in the same order.
 bool KeepsEveryLine(const QByteArray& before, const QByteArray& after) {
     qsizetype from = 0;
-    for (const QByteArray& line : before.split('\n')) {
+    for (const QByteArray& line : QByteArray(before).replace('\r', '\n').split('\n')) {
         const qsizetype at = after.indexOf(line, from);
         if (at < 0)
             return false;
@@ -88,7 +89,7 @@ TEST_F(HostileFiles, MainIniOfAnyShapeLoadsAndSavingKeepsItsBytes) {
          1},
         {"10 MB of comments, then the settings", huge + "[Settings]\r\nlastaddr=7\r\n", 7},
         {"no line ends at all", "[Settings] lastaddr=7 Retries=2", 1},
-        {"carriage returns only", "[Settings]\rlastaddr=7\rRetries=2\r", 1},
+        {"carriage returns only", "[Settings]\rlastaddr=7\rx=2\r", 7},
         {"UTF-16 with an odd byte", QByteArrayLiteral("\xFF\xFE[\0S\0]\0\n"), 1},
     };
     for (const auto& c : cases) {
@@ -151,6 +152,92 @@ TEST_F(HostileFiles, DeviceFilesOfAnyShapeGiveADeviceAndNoCrash) {
         EXPECT_EQ(ReadAll(mainIni), mainBytes);
         EXPECT_EQ(ReadAll(Device("dev.ini")), c.bytes);
     }
+}
+
+// A FIFO, a device, a folder or a file over 16 MiB named as a device file or as main.ini reads as
+// a missing file (the huge file with a message naming it), at once; saving never replaces it.
+TEST_F(HostileFiles, NotARegularFileOrTooLargeCountsAsMissing) {
+    QByteArray huge = TenMegabytes();
+    huge += huge;
+    huge += "[Settings]\r\nlastaddr=7\r\n[settings]\r\nname=Huge\r\n";
+    const std::function<void(const QString&)> makers[] = {
+        [](const QString& p) { ASSERT_EQ(::mkfifo(QFile::encodeName(p).constData(), 0600), 0); },
+        [](const QString& p) { ASSERT_TRUE(QFile::link("/dev/zero", p)); },
+        [](const QString& p) { ASSERT_TRUE(QDir().mkdir(p)); },
+        [&huge](const QString& p) { Write(p, huge); },
+    };
+    const char* kinds[] = {"FIFO", "/dev/zero", "folder", "20 MiB file"};
+    for (int kind = 0; kind < 4; ++kind) {
+        for (const bool asMainIni : {false, true}) {
+            SCOPED_TRACE(std::string(kinds[kind]) + (asMainIni ? " as main.ini" : " as device"));
+            QTemporaryDir here;
+            const QString main = here.filePath("main.ini");
+            const QString hostile = asMainIni ? main : here.filePath("dev.ini");
+            if (!asMainIni) {
+                Write(main, "[Main]\r\nCountDev=2\r\nDev1=dev.ini\r\nDev2=good.ini\r\n");
+                Write(here.filePath("good.ini"), "[settings]\r\nname=Good\r\n");
+            }
+            makers[kind](hostile);
+            const QFileInfo before(hostile);
+            const bool tooLarge = kind == 3;
+            // In a child process: a loader that hangs or aborts fails the case instead of the
+            // whole test program. 1: too slow, 2: wrong devices, 3: wrong messages, 4: saved.
+            const int result = RunInChild(
+                [&] {
+                    const auto started = std::chrono::steady_clock::now();
+                    core::TCatalogue catalogue;
+                    catalogue.Load(here.path());
+                    if (std::chrono::steady_clock::now() - started > std::chrono::seconds(1))
+                        return 1;
+                    const bool devicesRight =
+                        asMainIni ? catalogue.ListDev.empty() && catalogue.Settings.lastaddr == 1
+                                  : catalogue.ListDev.size() == 2 &&
+                                        catalogue.ListDev[0]->Name == u"прибор" &&
+                                        catalogue.ListDev[0]->CountJournals == 0 &&
+                                        catalogue.ListDev[1]->Name == u"Good";
+                    if (!devicesRight)
+                        return 2;
+                    const QStringList expected{
+                        QStringLiteral("Файл «%1» больше 16 МБ и не прочитан.").arg(hostile)};
+                    if (catalogue.Errors != (tooLarge ? expected : QStringList()))
+                        return 3;
+                    QString message;
+                    return asMainIni && core::SaveSettings(main, catalogue.Settings, &message) ? 4
+                                                                                               : 0;
+                },
+                std::chrono::seconds(5));
+            EXPECT_EQ(result, 0);
+            const QFileInfo after(hostile);
+            EXPECT_EQ(after.isDir(), before.isDir());
+            EXPECT_EQ(after.isSymLink(), before.isSymLink());
+            EXPECT_EQ(after.size(), before.size());
+        }
+    }
+}
+
+// Numbers a record request cannot carry are reported when the catalogue loads and kept as they
+// are (the run refuses or limits them again); numbers in range load without a word.
+TEST_F(HostileFiles, AbsurdJournalNumbersAreReported) {
+    Write(mainIni, "[Main]\r\nCountDev=1\r\nDev1=dev.ini\r\n");
+    Write(Device("dev.ini"), "[settings]\r\narchtypecount=5\r\n"
+                             "ArchNum1=257\r\nArchCountRec1=14\r\n"
+                             "ArchNum2=2\r\nArchCycle2=1\r\nArchCountRec2=2147483647\r\n"
+                             "ArchNum3=$FFFFFFFF\r\nArchCountRec3=70000\r\nArchReg3=300001\r\n"
+                             "ArchNum4=-2\r\nArchCountRec4=65537\r\n"
+                             "ArchNum5=255\r\nArchCycle5=1\r\nArchCountRec5=65536\r\n");
+    core::TCatalogue catalogue;
+    catalogue.Load(dir.path());
+    ASSERT_EQ(catalogue.ListDev.size(), 1u);
+    const TDevInfo& dev = *catalogue.ListDev[0];
+    EXPECT_EQ(dev.Journal[0].Num, 257);
+    EXPECT_EQ(dev.Journal[1].CountRec, 2147483647);
+    EXPECT_EQ(catalogue.Errors,
+              QStringList({"dev.ini: ArchNum1=257 — номер архива вне диапазона 0..255.",
+                           "dev.ini: ArchCountRec2=2147483647 — больше 65536 записей, которые "
+                           "может адресовать запрос.",
+                           "dev.ini: ArchNum4=-2 — номер архива вне диапазона 0..255.",
+                           "dev.ini: ArchCountRec4=65537 — больше 65536 записей, которые может "
+                           "адресовать запрос."}));
 }
 
 TEST_F(HostileFiles, ReadOnlyOrUnreadableMainIniIsNeverReplaced) {

@@ -195,6 +195,11 @@ TEST(IniFile, WriterKeepsEveryOtherByte) {
                                               "COM5=/dev/pts/3\r\n[Position]\r\nTop=-3\r\n"))},
         {"LF line ends, no final line end", "[settings]\nLASTADDR=1\nx=y",
          "[settings]\nLASTADDR=7\nx=y\nRetries=5\n[Position]\nTop=-3\n"},
+        {"CR line ends", "[settings]\rLASTADDR=1\rx=y\r",
+         "[settings]\rLASTADDR=7\rx=y\rRetries=5\r[Position]\rTop=-3\r"},
+        // Each line keeps its end; added lines take the first one.
+        {"mixed line ends", "[Settings]\r\nlastaddr=1\rx=y\n\r[Other]\n",
+         "[Settings]\r\nlastaddr=7\rx=y\nRetries=5\r\n\r[Other]\n[Position]\r\nTop=-3\r\n"},
         {"empty file", "", "[Settings]\r\nlastaddr=7\r\nRetries=5\r\n[Position]\r\nTop=-3\r\n"},
         {"UTF-8 with BOM",
          "\xEF\xBB\xBF" + QString::fromUtf8("[Settings]\nlastaddr=1\n; ключ\n").toUtf8(),

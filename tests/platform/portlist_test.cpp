@@ -1,4 +1,5 @@
 #include "platform/portlist.h"
+#include "platform/portname.h"
 
 #include <QFile>
 #include <QMap>
@@ -8,16 +9,18 @@
 
 namespace {
 
-using platform::comNumberFromName;
-
-TEST(PortList, ComNumberFromName) {
+// The one COMn rule: decimal digits only, 1 to 255.
+TEST(PortList, ComPortNumber) {
     const struct {
         const char* name;
         int number;
-    } cases[] = {{"COM1", 1},   {"com7", 7}, {"COM255", 255}, {"COM0", 0},
-                 {"COM256", 0}, {"COM", 0},  {"LPT1", 0},     {"COMx", 0}};
+    } cases[] = {{"COM1", 1},   {"com7", 7},   {"COM255", 255}, {"COM01", 1},         {"COM0", 0},
+                 {"COM256", 0}, {"COM300", 0}, {"COM", 0},      {"LPT1", 0},          {"COMx", 0},
+                 {"COM$A", 0},  {"COM0xA", 0}, {"COM1 ", 0},    {" COM1", 0},         {"COM 1", 0},
+                 {"COM+1", 0},  {"COM-1", 0},  {"", 0},         {"COM99999999999", 0}};
     for (const auto& c : cases)
-        EXPECT_EQ(comNumberFromName(QString::fromLatin1(c.name)), c.number) << c.name;
+        EXPECT_EQ(platform::comPortNumber(QString::fromLatin1(c.name)), c.number) << c.name;
+    EXPECT_EQ(platform::comPortName(42), QStringLiteral("COM42"));
 }
 
 TEST(PortList, ParsesMappingsAndSkipsBrokenItems) {

@@ -21,26 +21,16 @@ namespace {
 // Passes everything to the exchange server and keeps the settings arrays the masters send.
 class RecordingFactory : public IServerObjectFactory {
 public:
-    RecordingFactory() { m_previous = setServerObjectFactory(this); }
-    ~RecordingFactory() override { setServerObjectFactory(m_previous); }
-
     IAnyTransportPtr CreateTransport(TConnectKind k, const QString& m) override {
-        return m_previous ? m_previous->CreateTransport(k, m)
-                          : serverObjectFactoryDefault()->CreateTransport(k, m);
+        return exchangeServerFactory().CreateTransport(k, m);
     }
     IAnyMasterPtr CreateMaster(TConnectKind k, const QString& m) override {
-        auto inner = serverObjectFactoryDefault()->CreateMaster(k, m);
+        auto inner = exchangeServerFactory().CreateMaster(k, m);
         return std::make_shared<Spy>(inner, this);
     }
     QList<QVariant> masterProps;
 
 private:
-    static IServerObjectFactory* serverObjectFactoryDefault() {
-        IServerObjectFactory* mine = setServerObjectFactory(nullptr);
-        IServerObjectFactory* def = serverObjectFactory();
-        setServerObjectFactory(mine);
-        return def;
-    }
     struct Spy : IAnyMaster {
         Spy(IAnyMasterPtr inner, RecordingFactory* f) : inner(std::move(inner)), f(f) {}
         void AddTask(const QVariant& t) override { inner->AddTask(t); }
@@ -59,7 +49,6 @@ private:
         IAnyMasterPtr inner;
         RecordingFactory* f;
     };
-    IServerObjectFactory* m_previous = nullptr;
 };
 
 struct Answer {
@@ -93,6 +82,7 @@ protected:
         ASSERT_TRUE(instrument.ok) << instrument.why.toStdString();
         QString why;
         ASSERT_TRUE(server.start(&why)) << why.toStdString();
+        rs.SetServerObjectFactory(factory);
         rs.SetPort(QStringLiteral("COM5"));
         rs.SetAnswerDelay(1000); // generous: the machine may be busy
         rs.SetRetries(0);

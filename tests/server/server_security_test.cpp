@@ -1,7 +1,7 @@
 // Who may talk to the exchange server, and what a misbehaving client can do to it.
-#include "comm/anyserver.h"
 #include "comm/ipc/framecodec.h"
 #include "comm/ipc/protocol.h"
+#include "comm/serverobjects.h"
 #include "comm/serversession.h"
 #include "serverprocess.h"
 #include "sim/simulator.h"

@@ -22,6 +22,7 @@ public:
     void SetControlEnabled(Control c, bool on) override { enabled[int(c)] = on; }
     void SetCountText(const QString& t) override { countText = t; }
     void ShowMessageBox(const QString& t) override { messages.append(t); }
+    void ShowErrorBox(const QString& t) override { messages.append("E:" + t); }
     void SendRecordAnswer(std::int32_t w, std::int32_t l) override {
         sent.append(w);
         if (path)
@@ -41,6 +42,7 @@ public:
 class ServerPathTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        rs.SetServerObjectFactory(factory);
         mbm.SetTransport(&rs);
         rs.SetLiveChannel(true);
         rs.TransportIDChanged(nullptr, 3); // the channel is up: the master gets its object
@@ -129,7 +131,7 @@ TEST_F(ServerPathTest, CountRegisterChoosesFunctionAndAddress) {
 TEST_F(ServerPathTest, ServerGoneWhenQueueingEndsTheReadingWithAMessage) {
     factory.masterLog->serverGone = true;
     path.btnReadClick(); // the count request cannot be queued
-    EXPECT_EQ(host.messages, QStringList{QStringLiteral("server gone")});
+    EXPECT_EQ(host.messages, QStringList{QStringLiteral("E:server gone")});
     EXPECT_TRUE(on(Control::Read));
     EXPECT_FALSE(on(Control::Stop));
 
@@ -143,13 +145,36 @@ TEST_F(ServerPathTest, ServerGoneWhenQueueingEndsTheReadingWithAMessage) {
     EXPECT_FALSE(on(Control::Stop));
 }
 
-TEST_F(ServerPathTest, NoDeviceShowsMessageAndChangesNothing) {
-    host.device = nullptr;
-    sg.setRowCount(7);
-    path.btnReadClick();
-    EXPECT_EQ(host.messages, QStringList{QStringLiteral("Не выбран тип прибора.")});
-    EXPECT_EQ(sg.rowCount(), 7);
-    EXPECT_TRUE(factory.masterLog->tasks.isEmpty());
+// Choices that give nothing to read: a plain message box, like the main path; the list and the
+// buttons stay as they were.
+TEST_F(ServerPathTest, NoDeviceOrJournalShowsMessageAndChangesNothing) {
+    const struct {
+        bool device;
+        int journalIndex;
+        int archiveNumber;
+        const char* message;
+    } cases[] = {
+        {false, 0, 4, "Не выбран тип прибора."},
+        {true, -1, 4, "Не выбран журнал прибора."},
+        {true, 1, 4, "Не выбран журнал прибора."},
+        {true, 0, 300,
+         "Номер архива 300 журнала «Ж» вне диапазона 0..255: запрос не может его "
+         "передать."},
+    };
+    device.Journal[0].Name = QStringLiteral("Ж");
+    for (const auto& c : cases) {
+        host.device = c.device ? &device : nullptr;
+        host.journalIndex = c.journalIndex;
+        device.Journal[0].Num = c.archiveNumber;
+        host.messages.clear();
+        sg.setRowCount(7);
+        path.btnReadClick();
+        EXPECT_EQ(host.messages, QStringList{QString::fromUtf8(c.message)});
+        EXPECT_EQ(sg.rowCount(), 7);
+        EXPECT_TRUE(factory.masterLog->tasks.isEmpty());
+        EXPECT_TRUE(on(Control::Connect));
+        EXPECT_FALSE(on(Control::Stop));
+    }
 }
 
 TEST_F(ServerPathTest, FailedRecordWritesErrorRowUnknownCodeInDecimal) {
@@ -191,7 +216,7 @@ TEST_F(ServerPathTest, AnswersOfTasksNotAwaitedAreDropped) {
 TEST_F(ServerPathTest, ConnectAndConnectionEventsSetTheButtons) {
     comm::TRS232Transport other;
     TServerReadingPath p2{other, mbm, sg, sgGr, decoder, host};
-    p2.btnConnectClick(-1, QStringLiteral("57600"), QStringLiteral("COM9"));
+    p2.btnConnectClick(-1, QStringLiteral("57600"), QStringLiteral("COM9 ")); // typed: trimmed
     EXPECT_EQ(other.Speed(), comm::cts57600);
     EXPECT_EQ(other.Port(), QStringLiteral("COM9"));
     EXPECT_FALSE(on(Control::Connect));

@@ -12,8 +12,9 @@ namespace sim {
 // Record layouts of the catalogue (numbering of the device description files).
 enum class Layout { Plain = 0, Marlo = 1, Plain2 = 2, Plain3 = 3, Plain4 = 4, Quint = 5 };
 
-std::optional<Layout> layoutFromName(const QString& name); // "tdPlain" ... "tdQuint" or 0..5
-QString layoutName(Layout layout);
+[[nodiscard]] std::optional<Layout>
+layoutFromName(const QString& name); // "tdPlain" ... "tdQuint" or 0..5
+[[nodiscard]] QString layoutName(Layout layout);
 
 // One journal: its archive number (byte 1 of a record request) and its records by device
 // index. A record is the data of the function-65 answer (after the byte count), at most 251
@@ -39,7 +40,7 @@ struct Fault {
     int value = 0;
 };
 
-std::optional<Fault> parseFault(const QString& spec, QString* error = nullptr);
+[[nodiscard]] std::optional<Fault> parseFault(const QString& spec, QString* error = nullptr);
 
 // Everything one simulated instrument knows: its address, its name (function 17), its input
 // and holding registers (zero-based addresses), its journals and its fault plan.
@@ -54,8 +55,10 @@ public:
 
     // Reads a content file (format in sim/README.md). Returns nothing and sets error (with the
     // line number) when the file cannot be read or has a bad line.
-    static std::optional<Instrument> fromFile(const QString& path, QString* error = nullptr);
-    static std::optional<Instrument> parse(const QString& text, QString* error = nullptr);
+    [[nodiscard]] static std::optional<Instrument> fromFile(const QString& path,
+                                                            QString* error = nullptr);
+    [[nodiscard]] static std::optional<Instrument> parse(const QString& text,
+                                                         QString* error = nullptr);
 
     Journal* journal(int number);
     const Journal* journal(int number) const;
@@ -65,10 +68,11 @@ public:
     bool setRegister(int reference, quint16 value);
 
     // Record builders, in the byte positions the reader expects.
-    static QByteArray fixedRecord(Layout layout, quint32 time, quint16 id, quint32 newValue,
-                                  quint32 before = 0);
-    static QByteArray textRecord(const QString& text); // windows-1251, at most 251 bytes
-    static QByteArray modeRecord(quint32 time, quint16 mode);
+    [[nodiscard]] static QByteArray fixedRecord(Layout layout, quint32 time, quint16 id,
+                                                quint32 newValue, quint32 before = 0);
+    [[nodiscard]] static QByteArray
+    textRecord(const QString& text); // windows-1251, at most 251 bytes
+    [[nodiscard]] static QByteArray modeRecord(quint32 time, quint16 mode);
 
     // Appends count synthetic records: fixed-layout ones for the plain layouts (times a minute
     // apart from 2020-09-13 12:26:40, IDs cycling through ids, values counting up), text

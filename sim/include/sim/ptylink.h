@@ -32,7 +32,7 @@ public:
     PtyLink(const PtyLink&) = delete;
     PtyLink& operator=(const PtyLink&) = delete;
 
-    bool open(QString* error = nullptr);
+    [[nodiscard]] bool open(QString* error = nullptr);
     void close();
     bool isOpen() const { return m_open; }
 
@@ -100,6 +100,6 @@ QByteArray readAtOtherSpeed(const QByteArray& bytes, int fromBaud, int toBaud);
 
 // Modbus inter-frame silence in microseconds: 3.5 characters of 10 bits up to 19,200 baud,
 // 1,750 us above.
-long long interFrameGapUs(int baud);
+[[nodiscard]] long long interFrameGapUs(int baud);
 
 } // namespace sim

@@ -27,8 +27,8 @@ public:
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
-    bool start(QString* error = nullptr);
-    bool startOnDevice(const QString& devicePath, int baud, QString* error = nullptr);
+    [[nodiscard]] bool start(QString* error = nullptr);
+    [[nodiscard]] bool startOnDevice(const QString& devicePath, int baud, QString* error = nullptr);
     void stop();
     bool isRunning() const { return m_thread != nullptr; }
 

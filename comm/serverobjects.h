@@ -38,7 +38,7 @@ public:
     virtual ~IAnyTransport() = default;
     virtual void SetProps(const QVariant& AProps) = 0;
     virtual void SetConnected(bool AValue) = 0;
-    virtual bool GetConnected() = 0;
+    [[nodiscard]] virtual bool GetConnected() = 0;
     virtual void GetID(qint32& AID) = 0;
     virtual void AddTask(const QVariant& ATask) = 0;
     // Subscribes the receiver to the object's events (nullptr unsubscribes).
@@ -64,34 +64,43 @@ public:
 using IAnyTransportPtr = std::shared_ptr<IAnyTransport>;
 using IAnyMasterPtr = std::shared_ptr<IAnyMaster>;
 
-// Makes server objects. The default one talks to the exchange server process; unit tests
-// install their own.
+// Makes server objects. The wrappers get one when they are made; unit tests give theirs.
 class IServerObjectFactory {
 public:
     virtual ~IServerObjectFactory() = default;
-    virtual IAnyTransportPtr CreateTransport(TConnectKind AKind, const QString& AMachine) = 0;
-    virtual IAnyMasterPtr CreateMaster(TConnectKind AKind, const QString& AMachine) = 0;
+    [[nodiscard]] virtual IAnyTransportPtr CreateTransport(TConnectKind AKind,
+                                                           const QString& AMachine) = 0;
+    [[nodiscard]] virtual IAnyMasterPtr CreateMaster(TConnectKind AKind,
+                                                     const QString& AMachine) = 0;
 };
 
-// Installs the factory for this process (nullptr restores the exchange-server one); returns the
-// previous one.
-IServerObjectFactory* setServerObjectFactory(IServerObjectFactory* factory);
-IServerObjectFactory* serverObjectFactory();
+// The factory whose objects live in the exchange server process (started when none runs).
+IServerObjectFactory& exchangeServerFactory();
 
 // Text of the error of an operation on a wrapper that holds no server object.
-QString defaultInterfaceNullText();
+[[nodiscard]] QString defaultInterfaceNullText();
 
-// The server object a client wrapper holds: subscribed to the wrapper's events while held,
-// obtained on demand by DefaultInterface, released by Disconnect.
-template <typename Intf, typename Events> class TServerObjectSlot {
+// A client wrapper: holds one server object, subscribed to the wrapper's events while held. The
+// object comes from the factory the wrapper was made with (the exchange server's by default),
+// which must outlive it.
+template <typename Intf, typename Events> class TServerObjectWrapper : public QObject {
 public:
     using Ptr = std::shared_ptr<Intf>;
+    using Create = Ptr (IServerObjectFactory::*)(TConnectKind, const QString&);
 
-    void ConnectTo(Ptr intf, Events* events) {
+    TConnectKind ConnectKind = TConnectKind::ckLocal;
+    QString RemoteMachineName;
+
+    // Obtains a server object (throws ServerError when none can be had) and subscribes to it.
+    void Connect() {
+        if (!m_intf)
+            ConnectTo((m_factory.*m_create)(ConnectKind, RemoteMachineName));
+    }
+    void ConnectTo(Ptr intf) {
         Disconnect();
         m_intf = std::move(intf);
         if (m_intf)
-            m_intf->Advise(events);
+            m_intf->Advise(m_events);
     }
     void Disconnect() {
         if (!m_intf)
@@ -100,12 +109,11 @@ public:
         m_intf.reset();
         intf->Advise(nullptr);
     }
-    // The object; `connect` is tried first without one. Throws the "DefaultInterface is NULL"
-    // error when there is still none.
-    template <typename Connect> Intf* DefaultInterface(Connect connect) {
+    // The server object; connects first. Throws the "DefaultInterface is NULL" error without one.
+    Intf* DefaultInterface() {
         if (!m_intf) {
             try {
-                connect();
+                Connect();
             } catch (const ServerError&) {
             }
         }
@@ -113,33 +121,32 @@ public:
             throw ServerError(defaultInterfaceNullText());
         return m_intf.get();
     }
-    bool held() const { return bool(m_intf); }
+    bool HasServerObject() const { return bool(m_intf); }
     IClientProcess* ClientProcess() const { return m_intf ? m_intf->ClientProcess() : nullptr; }
 
+protected:
+    TServerObjectWrapper(IServerObjectFactory& factory, Create create, Events* events,
+                         QObject* owner)
+        : QObject(owner), m_factory(factory), m_create(create), m_events(events) {}
+    ~TServerObjectWrapper() override { Disconnect(); }
+
 private:
+    IServerObjectFactory& m_factory;
+    Create m_create;
+    Events* m_events;
     Ptr m_intf;
 };
 
 // Client wrapper of a server transport object.
-class TAnyTransport : public QObject, private ITransportEvents {
+class TAnyTransport : public TServerObjectWrapper<IAnyTransport, ITransportEvents>,
+                      private ITransportEvents {
     Q_OBJECT
 public:
     explicit TAnyTransport(QObject* AOwner = nullptr);
-    ~TAnyTransport() override;
+    explicit TAnyTransport(IServerObjectFactory& factory, QObject* AOwner = nullptr);
 
-    TConnectKind ConnectKind = TConnectKind::ckLocal;
-    QString RemoteMachineName;
     // (ASender = this wrapper, AOldState, ANewState, AID)
     std::function<void(QObject*, qint32, qint32, qint32)> OnStateChanged;
-
-    // Obtains a server object (throws ServerError when none can be had) and subscribes to it.
-    void Connect();
-    void ConnectTo(IAnyTransportPtr svrIntf);
-    void Disconnect();
-    // The server object; connects first. Throws the "DefaultInterface is NULL" error without one.
-    IAnyTransport* DefaultInterface();
-    bool HasServerObject() const { return m_slot.held(); }
-    IClientProcess* ClientProcess() { return m_slot.ClientProcess(); }
 
     void SetProps(const QVariant& AProps) { DefaultInterface()->SetProps(AProps); }
     void SetConnected(bool AValue) { DefaultInterface()->SetConnected(AValue); }
@@ -149,27 +156,17 @@ public:
 
 private:
     void StateChangedEvent(qint32 AOldState, qint32 ANewState, qint32 AID) override;
-    TServerObjectSlot<IAnyTransport, ITransportEvents> m_slot;
 };
 
 // Client wrapper of a server master object.
-class TAnyMaster : public QObject, private IMasterEvents {
+class TAnyMaster : public TServerObjectWrapper<IAnyMaster, IMasterEvents>, private IMasterEvents {
     Q_OBJECT
 public:
     explicit TAnyMaster(QObject* AOwner = nullptr);
-    ~TAnyMaster() override;
+    explicit TAnyMaster(IServerObjectFactory& factory, QObject* AOwner = nullptr);
 
-    TConnectKind ConnectKind = TConnectKind::ckLocal;
-    QString RemoteMachineName;
     // (ASender = this wrapper, AExchValue)
     std::function<void(QObject*, const QVariant&)> OnExchange;
-
-    void Connect();
-    void ConnectTo(IAnyMasterPtr svrIntf);
-    void Disconnect();
-    IAnyMaster* DefaultInterface();
-    bool HasServerObject() const { return m_slot.held(); }
-    IClientProcess* ClientProcess() { return m_slot.ClientProcess(); }
 
     void AddTask(const QVariant& ATaskProps) { DefaultInterface()->AddTask(ATaskProps); }
     void AddInplaceTask(const QVariant& ATaskProps, QVariant& ARetValue, qint32 ATimeout) {
@@ -182,7 +179,6 @@ public:
 
 private:
     void ExchangeEvent(const QVariant& AExchValue) override;
-    TServerObjectSlot<IAnyMaster, IMasterEvents> m_slot;
 };
 
 } // namespace comm

@@ -1,26 +1,13 @@
-#include "comm/anyserver.h"
+#include "comm/serverobjects.h"
 
 #include "comm/ipc/protocol.h"
 #include "comm/serversession.h"
-
-#include <QCoreApplication>
-#include <QDebug>
-
-#include <unistd.h>
 
 namespace comm {
 
 using namespace comm::ipc;
 
 namespace {
-
-class LogMessageSink : public IMessageSink {
-public:
-    void showMessage(const QString& text) override { qWarning().noquote() << text; }
-};
-
-LogMessageSink g_logSink;
-IMessageSink* g_sink = nullptr;
 
 // A server object living in the exchange server process.
 class RemoteObject : public IServerEventReceiver, public IClientProcess {
@@ -128,33 +115,11 @@ public:
     }
 };
 
-ExchangeServerFactory g_exchangeFactory;
-IServerObjectFactory* g_factory = nullptr;
-
 } // namespace
 
-IMessageSink* setMessageSink(IMessageSink* sink) {
-    IMessageSink* old = g_sink;
-    g_sink = sink;
-    return old;
-}
-
-IMessageSink* messageSink() {
-    return g_sink ? g_sink : &g_logSink;
-}
-
-qint32 currentProcessId() {
-    return qint32(::getpid());
-}
-
-IServerObjectFactory* setServerObjectFactory(IServerObjectFactory* factory) {
-    IServerObjectFactory* old = g_factory;
-    g_factory = factory;
-    return old;
-}
-
-IServerObjectFactory* serverObjectFactory() {
-    return g_factory ? g_factory : &g_exchangeFactory;
+IServerObjectFactory& exchangeServerFactory() {
+    static ExchangeServerFactory factory;
+    return factory;
 }
 
 QString defaultInterfaceNullText() {
@@ -164,28 +129,10 @@ QString defaultInterfaceNullText() {
 
 // ---- TAnyTransport ----
 
-TAnyTransport::TAnyTransport(QObject* AOwner) : QObject(AOwner) {}
+TAnyTransport::TAnyTransport(QObject* AOwner) : TAnyTransport(exchangeServerFactory(), AOwner) {}
 
-TAnyTransport::~TAnyTransport() {
-    Disconnect();
-}
-
-void TAnyTransport::Connect() {
-    if (!m_slot.held())
-        ConnectTo(serverObjectFactory()->CreateTransport(ConnectKind, RemoteMachineName));
-}
-
-void TAnyTransport::ConnectTo(IAnyTransportPtr svrIntf) {
-    m_slot.ConnectTo(std::move(svrIntf), this);
-}
-
-void TAnyTransport::Disconnect() {
-    m_slot.Disconnect();
-}
-
-IAnyTransport* TAnyTransport::DefaultInterface() {
-    return m_slot.DefaultInterface([this] { Connect(); });
-}
+TAnyTransport::TAnyTransport(IServerObjectFactory& factory, QObject* AOwner)
+    : TServerObjectWrapper(factory, &IServerObjectFactory::CreateTransport, this, AOwner) {}
 
 void TAnyTransport::StateChangedEvent(qint32 AOldState, qint32 ANewState, qint32 AID) {
     // A copy: the handler may free this wrapper.
@@ -196,28 +143,10 @@ void TAnyTransport::StateChangedEvent(qint32 AOldState, qint32 ANewState, qint32
 
 // ---- TAnyMaster ----
 
-TAnyMaster::TAnyMaster(QObject* AOwner) : QObject(AOwner) {}
+TAnyMaster::TAnyMaster(QObject* AOwner) : TAnyMaster(exchangeServerFactory(), AOwner) {}
 
-TAnyMaster::~TAnyMaster() {
-    Disconnect();
-}
-
-void TAnyMaster::Connect() {
-    if (!m_slot.held())
-        ConnectTo(serverObjectFactory()->CreateMaster(ConnectKind, RemoteMachineName));
-}
-
-void TAnyMaster::ConnectTo(IAnyMasterPtr svrIntf) {
-    m_slot.ConnectTo(std::move(svrIntf), this);
-}
-
-void TAnyMaster::Disconnect() {
-    m_slot.Disconnect();
-}
-
-IAnyMaster* TAnyMaster::DefaultInterface() {
-    return m_slot.DefaultInterface([this] { Connect(); });
-}
+TAnyMaster::TAnyMaster(IServerObjectFactory& factory, QObject* AOwner)
+    : TServerObjectWrapper(factory, &IServerObjectFactory::CreateMaster, this, AOwner) {}
 
 void TAnyMaster::ExchangeEvent(const QVariant& AExchValue) {
     const auto handler = OnExchange;

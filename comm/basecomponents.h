@@ -1,7 +1,8 @@
 #pragma once
 
-#include "comm/anyserver.h"
 #include "comm/commtypes.h"
+#include "comm/propsframefactory.h"
+#include "comm/serverobjects.h"
 
 #include <QList>
 #include <QMutex>
@@ -10,9 +11,8 @@
 #include <QVariant>
 
 #include <functional>
+#include <memory>
 #include <vector>
-
-class TBasePropsFrame; // the settings frames live in the widgets library
 
 namespace comm {
 
@@ -47,7 +47,7 @@ public:
     virtual void SetProps(const QVariant& Value) = 0;
     virtual void SetLiveChannel(bool Value);
     virtual QString GetStateMsg(qint32 AState);
-    virtual bool Connect();
+    [[nodiscard]] virtual bool Connect();
     virtual TBasePropsFrame* CreatePropsFrame() = 0;
 
     void Disconnect();
@@ -70,6 +70,20 @@ public:
     QVariant Props() { return GetProps(); }
     void SetPropsValue(const QVariant& Value) { SetProps(Value); }
 
+    // Where this transport and its masters get their server objects: the exchange server unless
+    // set (tests give a fake). The factory must outlive the components that use it.
+    IServerObjectFactory& ServerObjectFactory() const { return *FServerObjectFactory; }
+    void SetServerObjectFactory(IServerObjectFactory& AFactory) {
+        FServerObjectFactory = &AFactory;
+    }
+    // Where messages of this transport go (a wrong port name); the Qt log unless set. The sink
+    // must outlive the transport or be replaced first.
+    IMessageSink& MessageSink() const { return *FMessageSink; }
+    void SetMessageSink(IMessageSink* ASink) { FMessageSink = ASink ? ASink : &logMessageSink(); }
+    void SetPropsFrameFactory(std::shared_ptr<IPropsFrameFactory> AFactory) {
+        FPropsFrameFactory = std::move(AFactory);
+    }
+
     TCustomOnStateChanged OnStateChanged;
     TCustomOnChangeConnected OnChangeConnected;
 
@@ -79,7 +93,7 @@ public:
     bool DesignTime() const { return FDesignTime; }
     bool Updating() const { return FUpdating; }
     const QList<TAnyMasterCustom*>& Masters() const { return FList; }
-    TAnyTransport* ServerObject() const { return FAT; }
+    TAnyTransport* ServerObject() const { return FAT.get(); }
 
 protected:
     bool FLiveChannel = false;
@@ -91,12 +105,21 @@ protected:
     bool FKeepAliveOnDisconnect = false;
     bool FDesignTime = false;
     QList<TAnyMasterCustom*> FList;
-    TAnyTransport* FAT = nullptr;
+    std::unique_ptr<TAnyTransport> FAT;
     qint32 FTransportID = -1;
     bool FUpdating = false;
     TTransportType FTransportType = ttRS232;
 
+    // A new settings frame of the kind from the factory given; nullptr without one.
+    TBasePropsFrame* newPropsFrame(PropsFrameKind kind) const {
+        return FPropsFrameFactory ? FPropsFrameFactory->CreatePropsFrame(kind) : nullptr;
+    }
+
 private:
+    IServerObjectFactory* FServerObjectFactory = &exchangeServerFactory();
+    IMessageSink* FMessageSink = &logMessageSink();
+    std::shared_ptr<IPropsFrameFactory> FPropsFrameFactory;
+
     void componentDestroyed(QObject* AComponent);
     void applyTransportID(qint32 AID);
 };
@@ -124,7 +147,7 @@ public:
     void BeginUpdate();
     void EndUpdate();
 
-    qint32 RequestQID(const IMasterCallBackPtr& AFace);
+    [[nodiscard]] qint32 RequestQID(const IMasterCallBackPtr& AFace);
     void ReleaseQID(const IMasterCallBackPtr& AFace);
     void ReleaseQID(qint32 AQID);
     void NotifyCallBack(QObject* Sender, qint32 QID, qint32 MBAddr, qint32 FunNumber,
@@ -140,8 +163,8 @@ public:
     void ResetQID(qint32 AQID);
     // Handles pending events until flag AQID is set; false at once for a QID outside the list
     // and false when ATimeout (milliseconds; negative = no limit) passes first.
-    bool WaitForQID(qint32 AQID, qint32 ATimeout);
-    bool WaitForAnyQID(qint32& AQID, qint32 ATimeout);
+    [[nodiscard]] bool WaitForQID(qint32 AQID, qint32 ATimeout);
+    [[nodiscard]] bool WaitForAnyQID(qint32& AQID, qint32 ATimeout);
 
     void Lock() { FLock.lock(); }
     void Unlock() { FLock.unlock(); }
@@ -152,6 +175,9 @@ public:
     TQueryType QueryType() { return GetQueryType(); }
     QVariant Props() { return GetProps(); }
     void SetPropsValue(const QVariant& Value) { SetProps(Value); }
+    void SetPropsFrameFactory(std::shared_ptr<IPropsFrameFactory> AFactory) {
+        FPropsFrameFactory = std::move(AFactory);
+    }
 
     // Inspection.
     qint32 TransportID() const { return FTransportID; }
@@ -159,7 +185,7 @@ public:
     QString RemoteMachineName() const { return FRemoteMachineName; }
     bool DesignTime() const { return FDesignTime; }
     bool Updating() const { return FUpdating; }
-    TAnyMaster* ServerObject() const { return FAM; }
+    TAnyMaster* ServerObject() const { return FAM.get(); }
     qint32 NilCount() const;
     qint32 CallBackCount() const;
 
@@ -167,7 +193,7 @@ protected:
     friend class TAnyTransportCustom;
 
     qint32 FLastErr = 0;
-    TAnyMaster* FAM = nullptr;
+    std::unique_ptr<TAnyMaster> FAM;
     bool FDesignTime = false;
     TAnyTransportCustom* FTransport = nullptr;
     std::vector<IMasterCallBackPtr> FListQID; // guarded by FListLock
@@ -181,8 +207,14 @@ protected:
     qint32 FTransportID = -1;
     QRecursiveMutex FLock;
 
+    // As TAnyTransportCustom::newPropsFrame.
+    TBasePropsFrame* newPropsFrame(PropsFrameKind kind) const {
+        return FPropsFrameFactory ? FPropsFrameFactory->CreatePropsFrame(kind) : nullptr;
+    }
+
 private:
     void transportDestroyed(QObject* ATransport);
+    std::shared_ptr<IPropsFrameFactory> FPropsFrameFactory;
     mutable QMutex FListLock;
     QMetaObject::Connection FTransportWatch;
 };

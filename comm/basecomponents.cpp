@@ -1,4 +1,4 @@
-#include "comm/anycomponents.h"
+#include "comm/basecomponents.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -8,6 +8,40 @@
 #include <exception>
 
 namespace comm {
+
+namespace {
+
+// Makes the server-object wrapper of a component into `wrapper`, lets `subscribe` connect its
+// event, obtains the server object and announces this process to it. When the server cannot be
+// reached or refuses, the wrapper is released again and the result is false.
+template <typename Wrapper, typename Subscribe>
+bool connectWrapper(std::unique_ptr<Wrapper>& wrapper, IServerObjectFactory& factory,
+                    TConnectKind kind, const QString& machine, Subscribe subscribe) {
+    wrapper = std::make_unique<Wrapper>(factory);
+    wrapper->ConnectKind = kind;
+    wrapper->RemoteMachineName = kind == TConnectKind::ckRemote ? machine : QString();
+    subscribe(*wrapper);
+    try {
+        wrapper->Connect();
+        if (IClientProcess* cp = wrapper->ClientProcess())
+            cp->AttachClient(currentProcessId());
+    } catch (const std::exception&) {
+        wrapper.reset();
+        return false;
+    }
+    return true;
+}
+
+// Releases the wrapper (also when the server refuses the detach) after telling the server this
+// process has gone.
+template <typename Wrapper> void disconnectWrapper(std::unique_ptr<Wrapper>& wrapper) {
+    const std::unique_ptr<Wrapper> gone = std::move(wrapper);
+    if (gone)
+        if (IClientProcess* cp = gone->ClientProcess())
+            cp->DetachClient(currentProcessId());
+}
+
+} // namespace
 
 // ---- TAnyTransportCustom ----
 
@@ -104,38 +138,17 @@ QString TAnyTransportCustom::GetStateMsg(qint32 /*AState*/) {
 }
 
 bool TAnyTransportCustom::Connect() {
-    if (FAT)
-        return true;
-    FAT = new TAnyTransport(this);
-    FAT->ConnectKind = FConnectKind;
-    FAT->RemoteMachineName =
-        FConnectKind == TConnectKind::ckRemote ? FRemoteMachineName : QString();
-    FAT->OnStateChanged = [this](QObject* ASender, qint32 AOld, qint32 ANew, qint32 AID) {
-        ServerStateChanged(ASender, AOld, ANew, AID);
-    };
-    try {
-        FAT->Connect();
-        if (IClientProcess* cp = FAT->ClientProcess())
-            cp->AttachClient(currentProcessId());
-    } catch (const std::exception&) {
-        delete FAT;
-        FAT = nullptr;
-        return false;
-    }
-    return true;
+    return FAT || connectWrapper(FAT, *FServerObjectFactory, FConnectKind, FRemoteMachineName,
+                                 [this](TAnyTransport& at) {
+                                     at.OnStateChanged = [this](QObject* ASender, qint32 AOld,
+                                                                qint32 ANew, qint32 AID) {
+                                         ServerStateChanged(ASender, AOld, ANew, AID);
+                                     };
+                                 });
 }
 
 void TAnyTransportCustom::Disconnect() {
-    if (!FAT)
-        return;
-    TAnyTransport* at = FAT;
-    FAT = nullptr;
-    struct Free {
-        TAnyTransport* p;
-        ~Free() { delete p; }
-    } free{at};
-    if (IClientProcess* cp = at->ClientProcess())
-        cp->DetachClient(currentProcessId());
+    disconnectWrapper(FAT);
 }
 
 void TAnyTransportCustom::BeginUpdate() {
@@ -235,35 +248,18 @@ void TAnyMasterCustom::ChangeTransportID(qint32 AID) {
 void TAnyMasterCustom::Connect() {
     if (FAM)
         return;
-    FAM = new TAnyMaster(this);
-    FAM->ConnectKind = FConnectKind;
-    FAM->RemoteMachineName =
-        FConnectKind == TConnectKind::ckRemote ? FRemoteMachineName : QString();
-    FAM->OnExchange = [this](QObject* ASender, const QVariant& AExchValue) {
-        ServerExchange(ASender, AExchValue);
-    };
-    try {
-        FAM->Connect();
-        if (IClientProcess* cp = FAM->ClientProcess())
-            cp->AttachClient(currentProcessId());
-    } catch (const std::exception&) {
-        delete FAM;
-        FAM = nullptr;
-    }
+    // The server of the transport, where the channel is.
+    connectWrapper(FAM, FTransport ? FTransport->ServerObjectFactory() : exchangeServerFactory(),
+                   FConnectKind, FRemoteMachineName, [this](TAnyMaster& am) {
+                       am.OnExchange = [this](QObject* ASender, const QVariant& AExchValue) {
+                           ServerExchange(ASender, AExchValue);
+                       };
+                   });
     SendProps();
 }
 
 void TAnyMasterCustom::Disconnect() {
-    if (!FAM)
-        return;
-    TAnyMaster* am = FAM;
-    FAM = nullptr;
-    struct Free {
-        TAnyMaster* p;
-        ~Free() { delete p; }
-    } free{am};
-    if (IClientProcess* cp = am->ClientProcess())
-        cp->DetachClient(currentProcessId());
+    disconnectWrapper(FAM);
 }
 
 void TAnyMasterCustom::BeginUpdate() {

@@ -1,0 +1,27 @@
+#include "comm/commtypes.h"
+
+#include <QDebug>
+
+#include <unistd.h>
+
+namespace comm {
+
+namespace {
+
+class LogMessageSink : public IMessageSink {
+public:
+    void showMessage(const QString& text) override { qWarning().noquote() << text; }
+};
+
+} // namespace
+
+IMessageSink& logMessageSink() {
+    static LogMessageSink sink;
+    return sink;
+}
+
+qint32 currentProcessId() {
+    return qint32(::getpid());
+}
+
+} // namespace comm
