@@ -303,10 +303,8 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
     ledger.sent(sent);
 
     const auto fc = static_cast<quint8>(request.functionCode());
-    if (m_trace) {
-        m_traceSent = sent;
-        traceRequest(adu, address, fc);
-    }
+    if (m_trace)
+        traceRequest(adu, address, fc, sent);
     const auto answerDeadline = sent + milliseconds(m_answerMs);
     // Once an answer has started, its bytes may take the wire time of a whole frame (and a
     // quarter more for adapters that deliver late).
@@ -341,15 +339,9 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
         ledger.answered(Clock::now(), scan.state != ReplyScan::State::Found);
     else
         m_tryEnd = Clock::now();
-    if (m_trace) {
-        if (m_rx.isEmpty())
-            traceSilence(Clock::now() - sent);
-        else
-            traceReceived(OMBREL_TRACE_ANSWER, m_rx,
-                          scan.state != ReplyScan::State::Nothing ? ledger.lastLateness()
-                                                                  : m_lastLineActivity - sent,
-                          scan.state == ReplyScan::State::Found);
-    }
+    if (m_trace)
+        traceTry(scan.state != ReplyScan::State::Nothing, scan.state == ReplyScan::State::Found,
+                 ledger, sent);
     switch (scan.state) {
     case ReplyScan::State::Found:
         m_rx.remove(0, scan.end);
@@ -421,7 +413,9 @@ OmbrelTraceEvent traceEvent(int kind, QByteArrayView bytes, int attempt, int ans
 
 } // namespace
 
-void RtuMaster::traceRequest(const QByteArray& adu, quint8 address, quint8 fc) {
+void RtuMaster::traceRequest(const QByteArray& adu, quint8 address, quint8 fc,
+                             Clock::time_point sent) {
+    m_traceSent = sent;
     m_traceAdu = adu;
     m_traceAddress = address;
     m_traceFc = fc;
@@ -441,6 +435,16 @@ void RtuMaster::traceReceived(int kind, QByteArrayView bytes, Clock::duration el
     e.exception = d.exception;
     e.offset = d.offset;
     m_trace(&e, m_traceUser);
+}
+
+void RtuMaster::traceTry(bool matched, bool taken, const AnswerLedger& ledger,
+                         Clock::time_point sent) {
+    // Bytes matched to a try are timed by the ledger; others from this try's request.
+    if (m_rx.isEmpty())
+        traceSilence(Clock::now() - sent);
+    else
+        traceReceived(OMBREL_TRACE_ANSWER, m_rx,
+                      matched ? ledger.lastLateness() : m_lastLineActivity - sent, taken);
 }
 
 void RtuMaster::traceSilence(Clock::duration waited) {

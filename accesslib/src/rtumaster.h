@@ -98,7 +98,10 @@ private:
     using Clock = std::chrono::steady_clock;
 
     // The trace (only called while an observer is set).
-    void traceRequest(const QByteArray& adu, quint8 address, quint8 fc);
+    void traceRequest(const QByteArray& adu, quint8 address, quint8 fc, Clock::time_point sent);
+    // What a try received: its bytes (matched: to a try of the ledger; taken: as the answer),
+    // or its silence.
+    void traceTry(bool matched, bool taken, const AnswerLedger& ledger, Clock::time_point sent);
     void traceReceived(int kind, QByteArrayView bytes, Clock::duration elapsed, bool taken);
     void traceSilence(Clock::duration waited);
     // Bytes dropped since the last call (stale or late ones), as one event.

@@ -225,10 +225,8 @@ QString TRunTrace::fileError() const {
 }
 
 void TRunTrace::report(const TRunResult& result, std::FILE* err) const {
-    const bool failed = result.end == TRunEnd::CountReadFailed ||
-                        result.end == TRunEnd::OverflowReadFailed || result.recordsFailed > 0;
     const QString text = m_diagnosis.Text();
-    if (!text.isEmpty() && (failed || m_writer))
+    if (!text.isEmpty() && (result.readFailed() || m_writer))
         printLine(err, text);
     if (const QString error = fileError(); !error.isEmpty())
         printLine(err, error);

@@ -102,36 +102,34 @@ void TExchangeTab::RunStarted() {
 
 void TExchangeTab::RunEnded(const TRunResult& result) {
     m_model->Flush();
-    const bool failed = result.end == TRunEnd::CountReadFailed ||
-                        result.end == TRunEnd::OverflowReadFailed || result.recordsFailed > 0;
-    if (!failed)
+    if (!result.readFailed())
         return;
     const QString text = m_diagnosis.Text();
     diagnosisText->setPlainText(text.isEmpty() ? QStringLiteral("Сбоев обмена в журнале не видно.")
                                                : text);
 }
 
-void TExchangeTab::Copy() {
+QString TExchangeTab::ExchangeText() {
     m_model->Flush();
     QString text = m_model->Text();
     if (!diagnosisText->toPlainText().isEmpty())
         text += u'\n' + diagnosisText->toPlainText() + u'\n';
-    QApplication::clipboard()->setText(text);
+    return text;
+}
+
+void TExchangeTab::Copy() {
+    QApplication::clipboard()->setText(ExchangeText());
 }
 
 void TExchangeTab::Save() {
-    m_model->Flush();
     const QString proposed =
         QStringLiteral("обмен-%1.txt")
             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
     const QString file = m_hooks.chooseFile(this, proposed);
     if (file.isEmpty())
         return;
-    QString text = m_model->Text();
-    if (!diagnosisText->toPlainText().isEmpty())
-        text += u'\n' + diagnosisText->toPlainText() + u'\n';
     platform::TReplaceFile out(file);
-    if (!out.open() || !out.write(text.toUtf8()) || !out.commit())
+    if (!out.open() || !out.write(ExchangeText().toUtf8()) || !out.commit())
         m_messages.error(QStringLiteral("Не удалось сохранить журнал обмена в %1: %2")
                              .arg(file, out.errorText()));
 }

@@ -83,6 +83,8 @@ public:
 private:
     void createControls();
     bool SearchProgress(int done, int total);
+    // The frames shown, then the diagnosis (what "Копировать" and the saved file hold).
+    QString ExchangeText();
 
     IAccessLibrary& m_lib;
     IMessageSink& m_messages;
