@@ -526,8 +526,18 @@ TEST_F(AccessLibraryTest, TraceShowsEveryTryAndWhatCameOfIt) {
         lib.SetTraceObserver(nullptr, nullptr);
         EXPECT_EQ(events.join(u' ').toStdString(), c.trace);
     }
-    // Without an observer, nothing is reported.
+    // A link that echoes the request: the echo is told apart, the answer after it is taken.
     simulator->clearFaults();
+    simulator->link()->setEcho(true);
+    QStringList echoed;
+    lib.SetTraceObserver(recordEvent, &echoed);
+    uint8_t answer[252];
+    EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, answer), 0);
+    lib.SetTraceObserver(nullptr, nullptr);
+    simulator->link()->setEcho(false);
+    EXPECT_EQ(echoed.join(u' ').toStdString(), "R0 A[CKET]@1");
+
+    // Without an observer, nothing is reported.
     QStringList events;
     lib.SetTraceObserver(recordEvent, &events);
     lib.SetTraceObserver(nullptr, nullptr);
