@@ -9,7 +9,7 @@
 //       (retries + 2) x (answer time + character time-out + 2 x frame time).
 // Usage: accesslib_bench [records [data-bytes]]   (default 2000 tdPlain records of 10 bytes;
 //        data-bytes 0..251 gives raw records of that size instead)
-#include "sim/simulator.h"
+#include "tests/simulatorfixture.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -118,21 +118,19 @@ int main(int argc, char** argv) {
     const int answerFrame = 1 + 1 + 1 + recordBytes + 2;
 
     auto session = [&](int baud, bool paced, auto&& body) {
-        sim::Simulator s(inst);
-        s.setBaudRate(baud);
-        s.setPacing(paced ? baud : 0);
         QString error;
-        if (!s.start(&error)) {
+        const auto s = fixture::StartSimulator(
+            inst, {.com = 250, .baud = baud, .pacing = paced ? baud : 0}, &error);
+        if (!s) {
             std::fprintf(stderr, "simulator: %s\n", qPrintable(error));
             std::exit(1);
         }
-        qputenv("JOURNAL_PORTS", QStringLiteral("COM250=%1").arg(s.clientPath()).toUtf8());
         if (lib.Connect(250, baud, 0) != 1) {
             std::fprintf(stderr, "Connect failed\n");
             std::exit(1);
         }
         lib.Retries(0);
-        body(s);
+        body(*s);
         lib.Disconnect();
     };
 

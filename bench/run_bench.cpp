@@ -12,13 +12,13 @@
 #include "app/core/catalogue.h"
 #include "app/core/journaldecoder.h"
 #include "app/core/journalexport.h"
-#include "app/core/messagesink.h"
 #include "app/core/readingrun.h"
 #include "app/gui/mainform.h"
 #include "app/gui/savefilechooser.h"
 #include "app/models/stringtablemodel.h"
 #include "peakmemory.h"
-#include "sim/simulator.h"
+#include "platform/messagesink.h"
+#include "tests/simulatorfixture.h"
 
 #include <QApplication>
 #include <QDir>
@@ -153,14 +153,15 @@ int main(int argc, char** argv) {
     request.speed = 115200;
     request.retries = 0;
 
-    auto startSim = [&](sim::Simulator& s, int pacing) {
-        s.setPacing(pacing);
+    auto startSim = [&](int baud, int pacing) {
         QString error;
-        if (!s.start(&error)) {
+        auto s =
+            fixture::StartSimulator(inst, {.com = kCom, .baud = baud, .pacing = pacing}, &error);
+        if (!s) {
             std::fprintf(stderr, "simulator: %s\n", qPrintable(error));
             std::exit(1);
         }
-        qputenv("JOURNAL_PORTS", QStringLiteral("COM%1=%2").arg(kCom).arg(s.clientPath()).toUtf8());
+        return s;
     };
     const int interval = qEnvironmentVariableIsSet("EVENT_INTERVAL_MS")
                              ? qEnvironmentVariableIntValue("EVENT_INTERVAL_MS")
@@ -170,12 +171,7 @@ int main(int argc, char** argv) {
         o.programDirectory = dir.path();
         o.messages = &sink;
         o.saveDialog = &chooser;
-        o.ports = [] {
-            platform::SerialPortEntry e;
-            e.name = QStringLiteral("COM%1").arg(kCom);
-            e.number = kCom;
-            return QList<platform::SerialPortEntry>{e};
-        };
+        o.ports = [] { return fixture::SimulatedPortList(kCom); };
         o.terminate = [] {};
         o.eventIntervalMs = interval;
         o.processEvents = [&] {
@@ -185,13 +181,23 @@ int main(int argc, char** argv) {
         return o;
     };
 
+    // "Считать" in the shown window; returns the seconds the run took.
+    auto timedWindowRun = [&](TForm1& form) {
+        form.show();
+        QCoreApplication::processEvents();
+        gaps.reset();
+        QElapsedTimer t;
+        t.start();
+        form.btnRead2()->click();
+        return seconds(t);
+    };
+
     std::printf("journal of %d tdPlain records (IDs float, sword, list), no pacing; the window "
                 "handles events at most every %d ms\n",
                 records, interval);
     double bare = 0;
     {
-        sim::Simulator s(inst);
-        startSim(s, 0);
+        const auto s = startSim(0, 0);
         // Bare loop: the library calls of a run and nothing else.
         QElapsedTimer t;
         t.start();
@@ -230,17 +236,11 @@ int main(int argc, char** argv) {
         ok = ok && bare / engine >= 0.8 && gaps.longestMs() < 100 && sg.rowCount() == records + 1;
     }
     {
-        sim::Simulator s(inst);
-        startSim(s, 0);
+        const auto s = startSim(0, 0);
         FixedChooser chooser;
         TForm1 form(windowOptions(chooser));
-        form.show();
-        QCoreApplication::processEvents();
-        gaps.reset();
+        const double window = timedWindowRun(form);
         QElapsedTimer t;
-        t.start();
-        form.btnRead2->click();
-        const double window = seconds(t);
         const int rows = form.sgCells()->rowCount() - 1;
         std::printf("  window (shown)  : %7.3f s (%.3f ms a record, %.2f x bare speed, "
                     "longest event gap %.1f ms, %d rows)\n",
@@ -252,11 +252,11 @@ int main(int argc, char** argv) {
         const QString txt = dir.filePath("list.txt"), xlsx = dir.filePath("list.xlsx");
         chooser.answer = ISaveFileChooser::TChoice{txt, 1};
         t.start();
-        form.BtnExcel->click();
+        form.BtnExcel()->click();
         const double textSeconds = seconds(t);
         chooser.answer = ISaveFileChooser::TChoice{xlsx, 2};
         t.start();
-        form.BtnExcel->click();
+        form.BtnExcel()->click();
         const double bookSeconds = seconds(t);
         std::printf("export of %d rows\n", rows);
         std::printf("  text            : %7.3f s (%lld bytes; target < 0.5 s)\n", textSeconds,
@@ -271,18 +271,10 @@ int main(int argc, char** argv) {
         QFile f(dir.filePath("bench.ini"));
         writeFile(dir.filePath("bench.ini"), device.arg(pacedRecords));
         const int baud = 115200;
-        sim::Simulator s(inst);
-        s.setBaudRate(baud);
-        startSim(s, baud);
+        const auto s = startSim(baud, baud);
         FixedChooser chooser;
         TForm1 form(windowOptions(chooser));
-        form.show();
-        QCoreApplication::processEvents();
-        gaps.reset();
-        QElapsedTimer t;
-        t.start();
-        form.btnRead2->click();
-        const double measured = seconds(t);
+        const double measured = timedWindowRun(form);
         // Request: address, 0x41, 7 bytes, CRC; answer: address, 0x41, count, 10 bytes, CRC; a
         // 3.5-character silence (1.75 ms above 19,200 baud) before each.
         const int frames = (1 + 1 + 7 + 2) + (1 + 1 + 1 + 10 + 2);

@@ -11,8 +11,8 @@
 // off". Usage: QT_QPA_PLATFORM=offscreen trace_bench [exchanges-a-round [other-library-folder]]
 #include "app/core/accesslibrarybinding.h"
 #include "app/core/linediagnosis.h"
-#include "app/core/messagesink.h"
 #include "app/gui/framelistmodel.h"
+#include "platform/messagesink.h"
 #include "sim/simulator.h"
 
 #include <QApplication>

@@ -10,7 +10,7 @@ namespace {
 
 class LogMessageSink : public IMessageSink {
 public:
-    void showMessage(const QString& text) override { qWarning().noquote() << text; }
+    void information(const QString& text) override { qWarning().noquote() << text; }
 };
 
 } // namespace

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/messagesink.h"
+
 #include <QObject>
 #include <QString>
 #include <QVariant>
@@ -101,16 +103,11 @@ template <typename Component, typename Apply> void inUpdate(Component& component
     component.EndUpdate();
 }
 
-// Where the components show their messages ("Неверно задан параметр!"). A component without
-// one writes to the Qt log; a window gives its components one that shows a message box, tests
-// one that records.
-class IMessageSink {
-public:
-    virtual ~IMessageSink() = default;
-    virtual void showMessage(const QString& text) = 0;
-    // A failure of the exchange server or of the connection to it (an error box).
-    virtual void showError(const QString& text) { showMessage(text); }
-};
+// Where the components show their messages ("Неверно задан параметр!"): the program's one
+// message sink, given to each component (a failure of the exchange server or of the connection
+// to it is an error). A component without one writes to the Qt log; a window gives its
+// components its own, tests one that records.
+using IMessageSink = ::IMessageSink;
 
 // The sink of components that were given none: the Qt log.
 IMessageSink& logMessageSink();

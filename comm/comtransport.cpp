@@ -22,7 +22,7 @@ TComTransport::TComTransport(QObject* AOwner, bool ADesignTime)
 
 void TComTransport::SetPort(const QString& Value) {
     if (!IsValidPortName(Value)) {
-        MessageSink().showMessage(invalidParameterText());
+        MessageSink().information(invalidParameterText());
         return;
     }
     storeAndPush(*this, FPort, Value);

@@ -166,7 +166,7 @@ QString PortList::devicePathForName(const QString& nameOrPath, const QString& ma
     return n == 0 ? QString() : devicePathFor(n, mainIniPath);
 }
 
-int PortList::numberForDevicePath(const QString& devicePath, const QString& mainIniPath) {
+int PortList::mapDevicePath(const QString& devicePath, const QString& mainIniPath) {
     if (devicePath.isEmpty() || devicePath.contains(u';'))
         return 0;
     const QList<SerialPortEntry> ports = available(mainIniPath);
@@ -180,13 +180,16 @@ int PortList::numberForDevicePath(const QString& devicePath, const QString& main
         if (taken)
             continue;
         // A free number has no mapping in the variable yet, so appending cannot be overridden.
-        QByteArray env = qgetenv("JOURNAL_PORTS");
-        const QByteArray item = (comPortName(n) + u'=' + devicePath).toLocal8Bit();
-        env = env.isEmpty() ? item : env + ';' + item;
-        qputenv("JOURNAL_PORTS", env);
+        addEnvironmentPortMapping(n, devicePath);
         return n;
     }
     return 0;
+}
+
+void addEnvironmentPortMapping(int number, const QString& devicePath) {
+    const QByteArray env = qgetenv("JOURNAL_PORTS");
+    const QByteArray item = (comPortName(number) + u'=' + devicePath).toLocal8Bit();
+    qputenv("JOURNAL_PORTS", env.isEmpty() ? item : env + ';' + item);
 }
 
 } // namespace platform

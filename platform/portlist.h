@@ -65,12 +65,16 @@ public:
     static QString devicePathForName(const QString& nameOrPath,
                                      const QString& mainIniPath = defaultMainIniPath());
 
-    // Port number under which a device path can be opened by number (the access library's
+    // Gives a device path a port number under which it can be opened (the access library's
     // Connect takes numbers only): the number of the listed port with that device, otherwise the
-    // highest free number, mapped to the path for this process by adding it to JOURNAL_PORTS.
+    // highest free number, mapped to the path for this process (addEnvironmentPortMapping).
     // 0 when every number is taken.
-    static int numberForDevicePath(const QString& devicePath,
-                                   const QString& mainIniPath = defaultMainIniPath());
+    static int mapDevicePath(const QString& devicePath,
+                             const QString& mainIniPath = defaultMainIniPath());
 };
+
+// Maps COM<number> to a device path for this process and the programs it starts, by appending
+// "COMn=path" to JOURNAL_PORTS. The only writer of that variable.
+void addEnvironmentPortMapping(int number, const QString& devicePath);
 
 } // namespace platform

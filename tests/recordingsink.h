@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/core/messagesink.h"
+#include "platform/messagesink.h"
 
 #include <QStringList>
 

@@ -1,6 +1,6 @@
 #include "app/cli/cliargs.h"
 
-#include "app/core/mainformlogic.h"
+#include "app/core/selectors.h"
 #include "platform/inifile.h"
 
 #include <algorithm>

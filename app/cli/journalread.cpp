@@ -4,7 +4,7 @@
 #include "app/core/instrumentsearch.h"
 #include "app/core/journaldecoder.h"
 #include "app/core/journalexport.h"
-#include "app/core/mainformlogic.h"
+#include "app/core/selectors.h"
 #include "app/core/stringgrid.h"
 #include "platform/portlist.h"
 #include "platform/replacefile.h"
@@ -191,9 +191,7 @@ void ExportPortMapping(int number, const QString& mainIniPath) {
         return;
     // The variable wins over every main.ini, and it has no mapping of this number yet (else both
     // look-ups above would agree).
-    QByteArray env = qgetenv("JOURNAL_PORTS");
-    const QByteArray item = QStringLiteral("COM%1=%2").arg(number).arg(path).toLocal8Bit();
-    qputenv("JOURNAL_PORTS", env.isEmpty() ? item : env + ';' + item);
+    platform::addEnvironmentPortMapping(number, path);
 }
 
 TRunTrace::TRunTrace(IAccessLibrary& library, const QString& fileName) : m_library(library) {
@@ -251,16 +249,14 @@ int ChosenSpeed(const TCliOptions& options, const core::TConnectionSettings& set
 
 core::TSearchRequest SearchRequest(const TCliOptions& options, const core::TCatalogue& catalogue,
                                    int port) {
-    core::TSearchRequest request;
-    request.port = port;
-    request.linkType = options.linkType.value_or(catalogue.Settings.lastlink);
-    request.speeds = core::SearchSpeeds(ChosenSpeed(options, catalogue.Settings));
+    const TDevInfo* device = FindDevice(catalogue, options.device);
+    core::TSearchRequest request =
+        core::SearchRequestFor(port, options.linkType.value_or(catalogue.Settings.lastlink),
+                               ChosenSpeed(options, catalogue.Settings),
+                               device ? device->journalAt(options.journal - 1) : nullptr);
     request.firstAddress = options.firstAddress;
     request.lastAddress = options.lastAddress;
     request.all = options.all;
-    if (const TDevInfo* device = FindDevice(catalogue, options.device))
-        if (const TJournalInfo* journal = device->journalAt(options.journal - 1))
-            request.countRegister = journal->Reg;
     return request;
 }
 

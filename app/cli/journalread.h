@@ -72,30 +72,31 @@ struct TCliIo {
 
 // --list: devices "N<TAB>name" and their journals "N.J<TAB>journal selector text". A failed
 // write to `out` is reported on `err` (status 1).
-int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out, std::FILE* err);
+[[nodiscard]] int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out, std::FILE* err);
 
 // Writes `text` and flushes; 0, or the error number of the failed write.
-int WriteText(std::FILE* f, const QString& text);
+[[nodiscard]] int WriteText(std::FILE* f, const QString& text);
 
 // The status of a command whose standard output ended with `error` (0 or an error number of
 // WriteText): 0, or 1 and a message on `err`.
-int StandardOutputStatus(int error, std::FILE* err);
+[[nodiscard]] int StandardOutputStatus(int error, std::FILE* err);
 
 // The output file is checked before anything is sent to the instrument: its folder exists and
 // may be written, the name is no folder. Empty when it may be written, else why not (naming the
 // file).
-QString CheckOutputFile(const QString& fileName,
-                        const QString& option = QStringLiteral("--output"));
+[[nodiscard]] QString CheckOutputFile(const QString& fileName,
+                                      const QString& option = QStringLiteral("--output"));
 
 // The device of --device: its exact name, else its 1-based position; nullptr when neither.
 const TDevInfo* FindDevice(const core::TCatalogue& catalogue, const QString& nameOrIndex);
 
 // Why a --catalogue folder cannot serve (not a folder, no main.ini); empty when it can.
-QString CheckCatalogueFolder(const QString& folder);
+[[nodiscard]] QString CheckCatalogueFolder(const QString& folder);
 
 // Why --device or --journal names nothing in the catalogue; empty when both are there (and for
 // --list).
-QString CheckDeviceAndJournal(const TCliOptions& options, const core::TCatalogue& catalogue);
+[[nodiscard]] QString CheckDeviceAndJournal(const TCliOptions& options,
+                                            const core::TCatalogue& catalogue);
 
 // Makes a COMn mapping of the catalogue's main.ini [Ports] visible to the access library, which
 // looks ports up in the program's own main.ini and JOURNAL_PORTS.
@@ -128,11 +129,11 @@ private:
 
 // --search: looks for the instrument on the port; prints what it found on `out`, progress on
 // `err`; returns the exit status.
-int SearchInstrument(const TCliOptions& options, const core::TCatalogue& catalogue,
+[[nodiscard]] int SearchInstrument(const TCliOptions& options, const core::TCatalogue& catalogue,
                      IAccessLibrary& library, const TCliIo& io);
 
 // One reading run with the options and its export; returns the exit status.
-int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
-                IAccessLibrary& library, const TCliIo& io);
+[[nodiscard]] int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
+                              IAccessLibrary& library, const TCliIo& io);
 
 } // namespace cli

@@ -3,7 +3,7 @@
 #include "app/cli/journalread.h"
 #include "app/core/accesslibrarybinding.h"
 #include "app/core/catalogue.h"
-#include "app/core/mainformlogic.h"
+#include "app/core/selectors.h"
 #include "platform/cataloguelocation.h"
 #include "platform/portlist.h"
 

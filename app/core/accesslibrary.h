@@ -14,14 +14,15 @@ class IAccessLibrary {
 public:
     virtual ~IAccessLibrary() = default;
 
-    virtual bool Connect(int port, int speed, int linkType) = 0;
+    [[nodiscard]] virtual bool Connect(int port, int speed, int linkType) = 0;
     virtual void Disconnect() = 0;
-    virtual int GetDevName(int devAddr, std::uint8_t* buffer, int size) = 0;
-    virtual int ReadInputRegister(int devAddr, int regAddr, int count, int type,
-                                  std::uint8_t* buffer) = 0;
-    virtual int ReadHoldingRegister(int devAddr, int regAddr, int count, int type,
-                                    std::uint8_t* buffer) = 0;
-    virtual int AnyFunction(int devAddr, int funNumber, int size, std::uint8_t* buffer) = 0;
+    [[nodiscard]] virtual int GetDevName(int devAddr, std::uint8_t* buffer, int size) = 0;
+    [[nodiscard]] virtual int ReadInputRegister(int devAddr, int regAddr, int count, int type,
+                                                std::uint8_t* buffer) = 0;
+    [[nodiscard]] virtual int ReadHoldingRegister(int devAddr, int regAddr, int count, int type,
+                                                  std::uint8_t* buffer) = 0;
+    [[nodiscard]] virtual int AnyFunction(int devAddr, int funNumber, int size,
+                                          std::uint8_t* buffer) = 0;
     virtual void Retries(int retries) = 0;
     // The answer time and the longest pause inside an answer, in milliseconds; 0 or less keeps
     // a setting. A library without the setting keeps its own.

@@ -1,8 +1,8 @@
 #include "app/core/accesslibrarybinding.h"
 
 #include "app/core/linetrace.h"
-#include "app/core/messagesink.h"
 #include "ombreldll.h"
+#include "platform/messagesink.h"
 
 #include <QDir>
 #include <QFile>

@@ -42,7 +42,7 @@ public:
     // optional "LastErrorText" and "SetTimeouts", whose absence is no failure). When the
     // file cannot be loaded, shows "Библиотека OmbrelDLL.dll не найдена" through `messages`.
     // True when the library and all nine entry points are there.
-    bool LoadAccessLibrary(const QString& programDirectory, IMessageSink* messages);
+    [[nodiscard]] bool LoadAccessLibrary(const QString& programDirectory, IMessageSink* messages);
 
     bool isComplete() const;
     // Why loading failed, in Russian: the file is missing, the loader's text for a file that does
@@ -50,14 +50,15 @@ public:
     const QString& loadError() const { return m_loadError; }
 
     // IAccessLibrary
-    bool Connect(int port, int speed, int linkType) override;
+    [[nodiscard]] bool Connect(int port, int speed, int linkType) override;
     void Disconnect() override;
-    int GetDevName(int devAddr, std::uint8_t* buffer, int size) override;
-    int ReadInputRegister(int devAddr, int regAddr, int count, int type,
-                          std::uint8_t* buffer) override;
-    int ReadHoldingRegister(int devAddr, int regAddr, int count, int type,
-                            std::uint8_t* buffer) override;
-    int AnyFunction(int devAddr, int funNumber, int size, std::uint8_t* buffer) override;
+    [[nodiscard]] int GetDevName(int devAddr, std::uint8_t* buffer, int size) override;
+    [[nodiscard]] int ReadInputRegister(int devAddr, int regAddr, int count, int type,
+                                        std::uint8_t* buffer) override;
+    [[nodiscard]] int ReadHoldingRegister(int devAddr, int regAddr, int count, int type,
+                                          std::uint8_t* buffer) override;
+    [[nodiscard]] int AnyFunction(int devAddr, int funNumber, int size,
+                                  std::uint8_t* buffer) override;
     void Retries(int retries) override;
     void SetTimeouts(int answerMs, int charMs) override;
     bool SetTraceObserver(core::ITraceObserver* observer) override;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/core/model.h"
+#include "app/core/journaldata.h"
 
 #include <QLoggingCategory>
 #include <QString>
@@ -47,8 +47,8 @@ TConnectionSettings ReadConnectionSettings(const platform::IniFile& mainIni);
 
 // Writes the settings into main.ini (re-read first, so that everything else in the file stays as
 // it is) in one atomic replacement. On failure returns false with "Unable to write to <path>".
-bool SaveSettings(const QString& mainIniPath, const TConnectionSettings& settings,
-                  QString* message);
+[[nodiscard]] bool SaveSettings(const QString& mainIniPath, const TConnectionSettings& settings,
+                                QString* message);
 
 // Appends a record type with a plain data type code.
 void AddRecType(std::vector<TRecType>& list, std::int32_t ID, std::int32_t atype,

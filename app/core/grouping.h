@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/core/model.h"
+#include "app/core/journaldata.h"
 #include "app/core/stringgrid.h"
 
 #include <QHash>

@@ -1,6 +1,6 @@
 #include "app/core/instrumentsearch.h"
 
-#include "app/core/mainformlogic.h"
+#include "app/core/selectors.h"
 #include "comm/ipc/resultcodes.h"
 
 #include <QElapsedTimer>
@@ -31,6 +31,16 @@ std::vector<int> SearchSpeeds(int current) {
         if (speed != current)
             speeds.push_back(speed);
     return speeds;
+}
+
+TSearchRequest SearchRequestFor(int port, int linkType, int speed, const TJournalInfo* journal) {
+    TSearchRequest request;
+    request.port = port;
+    request.linkType = linkType;
+    request.speeds = SearchSpeeds(speed);
+    if (journal && journal->Reg > 300000)
+        request.countRegister = journal->Reg;
+    return request;
 }
 
 int TSearchRequest::AnswerMs(int speed) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/core/accesslibrary.h"
+#include "app/core/journaldata.h"
 
 #include <QString>
 
@@ -48,6 +49,10 @@ struct TSearchResult {
 
 // The speeds a search tries: `current` first, then the speed selector's others in its order.
 std::vector<int> SearchSpeeds(int current);
+
+// The search of the whole address range over `port` (speeds as SearchSpeeds(speed)), asking the
+// count register of `journal` when it has one in the input or holding registers.
+TSearchRequest SearchRequestFor(int port, int linkType, int speed, const TJournalInfo* journal);
 
 // Progress of a search: tries done of the whole; returns true to stop the search.
 using TSearchProgress = std::function<bool(int done, int total)>;

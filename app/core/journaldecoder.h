@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/core/grouping.h"
-#include "app/core/model.h"
+#include "app/core/journaldata.h"
 #include "app/core/recordformat.h"
 #include "app/core/stringgrid.h"
 #include "app/core/timeformats.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/core/model.h"
+#include "app/core/journaldata.h"
 #include "app/core/stringgrid.h"
 
 #include <QLocale>
@@ -20,9 +20,11 @@ bool HasExtension(const QString& path);
 // The number in a text such as "16.0" or "16,0": TRUE/FALSE give 1/0; otherwise the first '.'
 // or ',' is turned into the locale's decimal separator and the trimmed text converted by the
 // locale's rules. On failure `error` gets "'%s' - не вещественное число".
-std::optional<double> TextToFloat(const QString& text, const QLocale& locale, QString* error);
+[[nodiscard]] std::optional<double> TextToFloat(const QString& text, const QLocale& locale,
+                                                QString* error);
 
-struct ExportResult {
+// Every caller must look at the result: a write that failed (a full disk) loses the journal.
+struct [[nodiscard]] ExportResult {
     bool ok = false;
     QString fileName; // the file written (or attempted)
     QString error;    // message for the user when !ok
@@ -32,8 +34,8 @@ struct ExportResult {
 // Text file: "Прибор:" + device text, then one line per list row from row 1 on, columns 0, 1,
 // 2, [3 for two-value layouts], 4 joined by TAB; CR LF; windows-1251. ".txt" is appended to a
 // name without extension.
-ExportResult ExportText(const IStringGrid& sg, const QString& deviceText, TTypeDev layout,
-                        const QString& fileName);
+[[nodiscard]] ExportResult ExportText(const IStringGrid& sg, const QString& deviceText,
+                                      TTypeDev layout, const QString& fileName);
 
 // Version of the spreadsheet writer, as the text the extension rule converts.
 inline constexpr const char* kSpreadsheetVersion = "16.0";
@@ -64,7 +66,7 @@ QString WorkbookReplaceQuestion(const QString& fileName);
 //
 // Both exports replace an existing file only once the new one is complete: on failure the old
 // file is untouched, no part of the new one is left, and the error names the file and the reason.
-ExportResult
+[[nodiscard]] ExportResult
 ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText, TTypeDev layout,
                   const QString& fileName,
                   const QString& versionText = QString::fromLatin1(kSpreadsheetVersion),

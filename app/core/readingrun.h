@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/core/accesslibrary.h"
-#include "app/core/model.h"
+#include "app/core/journaldata.h"
 #include "app/core/stringgrid.h"
 
 #include <QString>
@@ -171,16 +171,17 @@ public:
 
 private:
     // Refuses the run with a message box; returns the result.
-    TRunResult Refuse(TRunEnd end, const QString& message, const QString& detail = {});
+    [[nodiscard]] TRunResult Refuse(TRunEnd end, const QString& message,
+                                    const QString& detail = {});
     // Steps after a successful Connect up to the end of the record loop.
     void ReadJournal(const TRunRequest& request, const TJournalInfo& selected,
                      std::int32_t limitStart, std::int32_t limitCount);
     // The record count and, for a ring, the overflow counter; false when a read failed.
-    bool ReadRecordCount(const TJournalInfo& journal, int devAddr);
+    [[nodiscard]] bool ReadRecordCount(const TJournalInfo& journal, int devAddr);
     // Narrows the range to the user's limit; false (with a message) when its start is outside.
-    bool ApplyLimit(std::int32_t limitStart, std::int32_t limitCount);
+    [[nodiscard]] bool ApplyLimit(std::int32_t limitStart, std::int32_t limitCount);
     // Keeps the record indexes the loop will send within what a request can carry.
-    bool FitRecordRange(const TJournalInfo& journal, int loopKind);
+    [[nodiscard]] bool FitRecordRange(const TJournalInfo& journal, int loopKind);
     void FinishRun();
     void ReadRecords(const TJournalInfo& journal, int devAddr, int loopKind);
 

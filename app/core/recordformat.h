@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/core/model.h"
+#include "app/core/journaldata.h"
 
 #include <QString>
 #include <QVariant>
@@ -77,8 +77,8 @@ struct TFormattedValue {
     QString text;
     QVariant value;
 };
-std::optional<TFormattedValue> FormatValue(std::int32_t atype, std::uint32_t raw,
-                                           const std::vector<TValueStr>* strs);
+[[nodiscard]] std::optional<TFormattedValue> FormatValue(std::int32_t atype, std::uint32_t raw,
+                                                         const std::vector<TValueStr>* strs);
 
 // Text of an event value in the grouped view by its group's data type.
 QString GroupValueText(std::int32_t atype, const QVariant& value);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/core/model.h"
+#include "app/core/journaldata.h"
 
 #include <QDateTime>
 #include <QLocale>
@@ -62,7 +62,7 @@ QString LocaleDateTimeText(double dateTime);
 // locale's own separator between them), a one- or two-digit year taken within 50 years of the
 // current year (20 reads as 2020), then optionally hours, minutes and optional seconds separated
 // by ":" or the locale's time separator. Leading and trailing blanks are ignored.
-std::optional<double> ParseLocaleDateTime(const QString& text);
+[[nodiscard]] std::optional<double> ParseLocaleDateTime(const QString& text);
 
 // A time text read as a date-time, with the spreadsheet number format that shows the value as the
 // text shows it (the text's field widths and separators, e.g. dd\.mm\.yy hh:mm:ss).
@@ -76,6 +76,6 @@ struct TParsedTime {
 // (a month-first or year-first locale would misread or reject it); any other text by
 // ParseLocaleDateTime, then day-first as leniently, then as the calendar form of journals with
 // StartTime ("2020.09.13 12:26:40 ").
-std::optional<TParsedTime> ParseRecordTime(const QString& text);
+[[nodiscard]] std::optional<TParsedTime> ParseRecordTime(const QString& text);
 
 } // namespace core

@@ -1,9 +1,9 @@
 #include "app/gui/exchangetab.h"
 
 #include "app/core/accesslibrary.h"
-#include "app/core/messagesink.h"
 #include "app/core/readingrun.h"
 #include "app/gui/framelistmodel.h"
+#include "platform/messagesink.h"
 
 #include <QApplication>
 #include <QClipboard>

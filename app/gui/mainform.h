@@ -1,15 +1,17 @@
 #pragma once
 
 #include "app/core/accesslibrarybinding.h"
+#include "app/core/journaldata.h"
 #include "app/core/journaldecoder.h"
-#include "app/core/mainformlogic.h"
-#include "app/core/model.h"
 #include "app/core/readingrun.h"
 #include "app/core/savedialogmemory.h"
+#include "app/core/selectors.h"
+#include "app/gui/runview.h"
+#include "app/gui/serverpathview.h"
 #include "app/serverpath/serverreadingpath.h"
 #include "platform/portlist.h"
+#include "ui_mainform.h"
 
-#include <QElapsedTimer>
 #include <QEvent>
 #include <QList>
 #include <QMainWindow>
@@ -21,17 +23,8 @@
 
 class IMessageSink;
 class ISaveFileChooser;
-class QCheckBox;
-class QComboBox;
-class QLabel;
-class QLineEdit;
-class QProgressBar;
-class QPushButton;
-class QTabWidget;
-class QTableView;
 class TDlgManager;
 class TExchangeTab;
-class TRadioGroup;
 class TStringTableModel;
 
 struct TForm1Options {
@@ -62,9 +55,10 @@ struct TForm1Options {
     int eventIntervalMs = 40;
 };
 
-// The main window: the connection and device controls, the three views and the state of a
-// reading run. The decisions live in app/core; this class wires them to the controls.
-class TForm1 : public QMainWindow, private IRunHost, private IServerPathHost {
+// The main window: the connection and device controls (mainform.ui), the tabs of the three views
+// (classes of app/gui/views) and the components of the server path. The decisions live in
+// app/core; this class wires them to the controls.
+class TForm1 : public QMainWindow {
     Q_OBJECT
 public:
     explicit TForm1(TForm1Options options, QWidget* parent = nullptr);
@@ -72,7 +66,7 @@ public:
     ~TForm1() override;
 
     // Start-up steps and operations.
-    bool LoadAccessLibrary();
+    [[nodiscard]] bool LoadAccessLibrary();
     void FillPortList();
     void LoadCatalogue();
     void SaveSettings();
@@ -82,7 +76,8 @@ public:
     // Port number of the port selector, or a message when it names no usable port.
     core::TPortChoice SelectedPort() const;
 
-    IAccessLibrary& library() { return FLibrary; }
+    IAccessLibrary& library() { return m_library; }
+    const TAccessLibraryBinding& FLibrary() const { return m_library; }
     IMessageSink& messages() { return *m_messages; }
     const QString& programDirectory() const { return m_options.programDirectory; }
     QString mainIniPath() const;
@@ -90,11 +85,74 @@ public:
     // Proposed file name of the export dialog (the selected device's name).
     const QString& exportFileName() const { return m_exportFileName; }
 
-    TStringTableModel* sgCells() const { return m_sgCells; }
-    TStringTableModel* sgGrCells() const { return m_sgGrCells; }
-    TStringTableModel* sgTypeCells() const { return m_sgTypeCells; }
+    TStringTableModel* sgCells() const { return ui.tsData->cells(); }
+    TStringTableModel* sgGrCells() const { return ui.tsGroup->cells(); }
+    TStringTableModel* sgTypeCells() const { return ui.tsSet->cells(); }
     core::TJournalDecoder& decoder() { return *m_decoder; }
-    bool runActive() const { return m_run && m_run->IsActive(); }
+    bool runActive() const { return m_run->IsActive(); }
+    TServerReadingPath& serverPath() { return *m_serverPath; }
+
+    // State of the window (DevAdr follows the address box; FRetries and FAnswerTime, in ms, come
+    // from main.ini).
+    std::int32_t DevAdr() const { return m_devAdr; }
+    std::int32_t FRetries() const { return m_retries; }
+    std::int32_t FAnswerTime() const { return m_answerTime; }
+    void SetAnswerTime(std::int32_t ms) { m_answerTime = ms; }
+    void SetRetries(std::int32_t retries) { m_retries = retries; }
+    const TDevList& ListDev() const { return m_listDev; }
+    TDevInfo* CurDev() const { return m_curDev; }
+    const std::vector<int>& ComPortsArray() const { return m_comPorts; }
+    const QVariantList& StructV() const { return m_structV; }
+    // The record range of the current or last reading run, and the keep-reading flag of both
+    // reading paths: the run keeps them.
+    const TRunResult& runResult() const { return m_run->Result(); }
+    std::int64_t startrec() const { return runResult().startrec; }
+    std::int64_t CountRec() const { return runResult().CountRec; }
+    std::int64_t MaxRec() const { return runResult().MaxRec; }
+    bool GetArch() const { return m_run->GetArch(); }
+    // Grouping data of the last run (owned by the decoder).
+    const std::vector<TRecType>& ListRecGroup() const { return m_decoder->ListRecGroup(); }
+    const std::vector<TRecStr>& ListStr() const { return m_decoder->ListStr(); }
+
+    // Controls, named as in the layout.
+    QComboBox* cbxPort() const { return ui.cbxPort; }
+    QComboBox* cbxSpeed() const { return ui.cbxSpeed; }
+    TRadioGroup* rgrRsType() const { return ui.rgrRsType; }
+    QLineEdit* EdtAddr() const { return ui.EdtAddr; }
+    QComboBox* cbxDev() const { return ui.cbxDev; }
+    QCheckBox* chbLimit() const { return ui.chbLimit; }
+    QLabel* LblStart() const { return ui.LblStart; }
+    QLineEdit* EdtStart() const { return ui.EdtStart; }
+    QLabel* lblCount() const { return ui.lblCount; }
+    QLineEdit* EdtCount() const { return ui.EdtCount; }
+    QPushButton* btnRead2() const { return ui.btnRead2; }
+    QPushButton* btnStop2() const { return ui.btnStop2; }
+    TRadioGroup* rgTypeJ() const { return ui.rgTypeJ; }
+    QProgressBar* PBar() const { return ui.PBar; }
+    QLabel* lblStat() const { return ui.lblStat; }
+    QLabel* lblMaxRec() const { return ui.lblMaxRec; }
+    QPushButton* BtnExcel() const { return ui.BtnExcel; }
+    QLabel* VerPO() const { return ui.VerPO; }
+    QPushButton* btnConnect() const { return ui.btnConnect; }
+    QPushButton* btnRead() const { return ui.btnRead; }
+    QPushButton* btnStop() const { return ui.btnStop; }
+    QPushButton* BtnDisconnect() const { return ui.BtnDisconnect; }
+    QPushButton* Button6() const { return ui.Button6; }
+    QLabel* Label6() const { return ui.Label6; }
+    QPushButton* BtnConnect2() const { return ui.BtnConnect2; }
+    QPushButton* BtnDisconnect2() const { return ui.BtnDisconnect2; }
+    QTabWidget* PageControl1() const { return ui.PageControl1; }
+    TLinearListTab* tsData() const { return ui.tsData; }
+    TGroupTab* tsGroup() const { return ui.tsGroup; }
+    TRecTypeTab* tsSet() const { return ui.tsSet; }
+    TExchangeTab* tsExchange() const { return m_exchangeTab; } // "Обмен"
+    QTableView* sg() const { return ui.tsData->grid(); }
+    QTableView* sgGr() const { return ui.tsGroup->grid(); }
+    QTableView* sgType() const { return ui.tsSet->grid(); }
+    // Components of the server path, created with the window.
+    comm::TRS232Transport* RS232() const { return m_rs232; }
+    comm::TModbusMaster* MBM() const { return m_mbm; }
+    TDlgManager* DlgManager1() const { return m_dlgManager; }
 
 public slots:
     void EdtAddrChange();
@@ -120,119 +178,32 @@ public slots:
                      const QVariant& Value, std::int32_t Result);
     void WMRecordAnswer(std::int32_t w, std::int32_t l);
 
-public:
-    // The window's private "record answer" message (w, l), delivered synchronously.
-    static constexpr QEvent::Type kRecordAnswerEvent = QEvent::Type(QEvent::User + 1);
-    TServerReadingPath& serverPath() { return *m_serverPath; }
-
 signals:
     // The address box holds a new valid address (the master component follows it).
     void devAdrChanged(int address);
 
-public:
-    // Controls, named as in the layout.
-    QWidget* Panel3 = nullptr;
-    QLabel* lblPort = nullptr;
-    QComboBox* cbxPort = nullptr;
-    QLabel* lblSpeed = nullptr;
-    QComboBox* cbxSpeed = nullptr;
-    TRadioGroup* rgrRsType = nullptr;
-    QLabel* lblAddress = nullptr;
-    QLineEdit* EdtAddr = nullptr;
-    QLabel* lblTypeOfDevice = nullptr;
-    QComboBox* cbxDev = nullptr;
-    QCheckBox* chbLimit = nullptr;
-    QWidget* Panel1 = nullptr;
-    QLabel* LblStart = nullptr;
-    QLineEdit* EdtStart = nullptr;
-    QLabel* lblCount = nullptr;
-    QLineEdit* EdtCount = nullptr;
-    QPushButton* btnRead2 = nullptr;
-    QPushButton* btnStop2 = nullptr;
-    TRadioGroup* rgTypeJ = nullptr;
-    QProgressBar* PBar = nullptr;
-    QLabel* lblStat = nullptr;
-    QLabel* lblMaxRec = nullptr;
-    QPushButton* BtnExcel = nullptr;
-    QLabel* VerPO = nullptr;
-    QPushButton* btnConnect = nullptr;
-    QPushButton* btnRead = nullptr;
-    QPushButton* btnStop = nullptr;
-    QPushButton* BtnDisconnect = nullptr;
-    QPushButton* Button6 = nullptr;
-    QLabel* Label6 = nullptr;
-    QPushButton* BtnConnect2 = nullptr;
-    QPushButton* BtnDisconnect2 = nullptr;
-    QTabWidget* PageControl1 = nullptr;
-    QWidget* tsData = nullptr;
-    QWidget* tsGroup = nullptr;
-    QWidget* tsSet = nullptr;
-    QTableView* sg = nullptr;
-    QTableView* sgGr = nullptr;
-    QTableView* sgType = nullptr;
-    TExchangeTab* tsExchange = nullptr; // "Обмен"
-
-    // State of the window and of the current reading run.
-    std::int32_t DevAdr = 1;
-    // The record range of the current or last reading run.
-    std::int64_t startrec() const { return m_run->Result().startrec; }
-    std::int64_t CountRec() const { return m_run->Result().CountRec; }
-    std::int64_t MaxRec() const { return m_run->Result().MaxRec; }
-    const TRunResult& runResult() const { return m_run->Result(); }
-    std::int32_t FRetries = 5;
-    std::int32_t FAnswerTime = 500; // ms, main.ini AnswerTime
-    TDevList ListDev;
-    TDevInfo* CurDev = nullptr;
-    std::vector<int> ComPortsArray;
-    // The keep-reading flag of both reading paths; it lives in the run.
-    bool GetArch() const { return m_run->GetArch(); }
-    // Grouping data of the last run (owned by the decoder).
-    const std::vector<TRecType>& ListRecGroup() const { return m_decoder->ListRecGroup(); }
-    const std::vector<TRecStr>& ListStr() const { return m_decoder->ListStr(); }
-    QVariantList StructV;
-    TAccessLibraryBinding FLibrary;
-    // Components of the server path, created with the window.
-    comm::TRS232Transport* RS232 = nullptr;
-    comm::TModbusMaster* MBM = nullptr;
-    TDlgManager* DlgManager1 = nullptr;
-
 private:
-    void createControls();
+    void setupForm();
+    void connectControls();
+    void createEngines();
+    void createComponents();
+    // The "Обмен" tab, after the others, and what it needs of the window.
+    void createExchangeTab();
     void FormCreate();
     void requestTermination() { m_terminationRequested = true; }
+    // The port number and baud rate of the selectors, or why they give none.
+    core::TLinkChoice SelectedLink() const;
     // Connects the access library with the selected port, speed and link type; false (with a
     // message when the selection names no port or speed) when it does not.
-    bool connectLibrary();
+    [[nodiscard]] bool connectLibrary();
     const TJournalInfo* selectedJournal() const;
     void closeEvent(QCloseEvent* event) override;
     bool event(QEvent* event) override;
     // At the first show: the whole window on the available screen (core::PlaceWindow).
     void showEvent(QShowEvent* event) override;
-    void createComponents();
-    // The "Обмен" tab and what it needs of the window.
-    void createExchangeTab();
-
-    // IRunHost: the reading run's view of the window.
-    void ShowMessage(const QString& text, const QString& detail) override;
-    void SetExportVisible(bool visible) override;
-    void SetStatusText(const QString& text) override;
-    void SetCountText(const QString& text) override;
-    void SetProgressMaximum(int maximum) override;
-    void SetProgressPosition(int position) override;
-    void SetRunState(TRunState state) override;
-    void ProcessEvents() override;
-
-    // IServerPathHost: the server path's view of the window.
-    const TDevInfo* CurrentDevice() const override { return CurDev; }
-    int JournalItemIndex() const override;
-    bool ReadingFlag() const override { return m_run->GetArch(); }
-    void SetReadingFlag(bool on) override { on ? m_run->KeepReading() : m_run->Stop(); }
-    void SetControlEnabled(IServerPathHost::Control control, bool enabled) override;
-    void ShowMessageBox(const QString& text) override;
-    void ShowErrorBox(const QString& text) override;
-    void SendRecordAnswer(std::int32_t w, std::int32_t result) override;
 
     TForm1Options m_options;
+    Ui::TForm1 ui;
     std::unique_ptr<IMessageSink> m_ownMessages;
     IMessageSink* m_messages = nullptr;
     bool m_terminationRequested = false;
@@ -240,16 +211,28 @@ private:
     QString m_exportFileName;
     core::TSaveDialogMemory m_saveDialogMemory;
     bool m_placedOnScreen = false;
-    TStringTableModel* m_sgCells = nullptr;
-    TStringTableModel* m_sgGrCells = nullptr;
-    TStringTableModel* m_sgTypeCells = nullptr;
     std::unique_ptr<ISaveFileChooser> m_ownSaveDialog;
-    // Decoder, its bridge to the grouped grid and the run; made with the grids' models.
+
+    std::int32_t m_devAdr = 1;       // DevAdr
+    std::int32_t m_retries = 5;      // FRetries
+    std::int32_t m_answerTime = 500; // FAnswerTime
+    TDevList m_listDev;              // ListDev
+    TDevInfo* m_curDev = nullptr;    // CurDev
+    std::vector<int> m_comPorts;     // ComPortsArray
+    QVariantList m_structV;          // StructV
+    TAccessLibraryBinding m_library; // FLibrary
+
+    // Decoder, its bridge to the grouped grid, the run and its view; made with the tabs' models.
     std::unique_ptr<core::TJournalDecoder> m_decoder;
     std::unique_ptr<TRunDecoder> m_runDecoder;
+    std::unique_ptr<TRunView> m_runView;
     std::unique_ptr<TReadingRun> m_run;
+    TExchangeTab* m_exchangeTab = nullptr; // a child of the tab widget
     bool m_closeRequested = false;
+
+    comm::TRS232Transport* m_rs232 = nullptr; // RS232
+    comm::TModbusMaster* m_mbm = nullptr;     // MBM
+    TDlgManager* m_dlgManager = nullptr;      // DlgManager1
+    std::unique_ptr<TServerPathView> m_serverPathView;
     std::unique_ptr<TServerReadingPath> m_serverPath;
-    std::unique_ptr<comm::IMessageSink> m_commMessages;
-    QElapsedTimer m_sinceEvents; // since pending events were last handled during a run
 };

@@ -17,7 +17,8 @@ public:
     virtual ~ISaveFileChooser() = default;
     // `proposed`: the file name the dialog proposes (with the folder it opens in, when it has one;
     // else the working folder) and the filter it starts on. nullopt when the user cancels.
-    virtual std::optional<TChoice> choose(QWidget* parent, const TChoice& proposed) = 0;
+    [[nodiscard]] virtual std::optional<TChoice> choose(QWidget* parent,
+                                                        const TChoice& proposed) = 0;
 };
 
 // The save dialog of the desktop: filters "Текстовый файл (*.txt)" and

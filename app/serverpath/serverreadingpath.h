@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/core/journaldecoder.h"
-#include "app/core/model.h"
+#include "app/core/journaldata.h"
 #include "app/core/stringgrid.h"
 #include "comm/comtransport.h"
 #include "comm/ipc/datatypes.h"

@@ -212,9 +212,9 @@ void TDlgManagerForm::btnApplyClick() {
     try {
         Apply();
     } catch (const comm::EConvertError& e) {
-        messageSink().showMessage(QString::fromStdString(e.what()));
+        messageSink().information(QString::fromStdString(e.what()));
     } catch (const comm::ServerError& e) {
-        messageSink().showError(e.message());
+        messageSink().error(e.message());
     }
 }
 

@@ -3,46 +3,9 @@
 #include "comm/commtypes.h"
 #include "comm/ipc/settingsarrays.h"
 
-#include <QButtonGroup>
-#include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QRadioButton>
 #include <QSpinBox>
-
-TPropsRadioGroup::TPropsRadioGroup(const QString& caption, const QStringList& items, int columns,
-                                   QWidget* parent)
-    : QGroupBox(caption, parent) {
-    auto* grid = new QGridLayout(this);
-    grid->setContentsMargins(6, 2, 6, 2);
-    auto* group = new QButtonGroup(this);
-    for (int i = 0; i < items.size(); ++i) {
-        auto* b = new QRadioButton(items[i], this);
-        group->addButton(b, i);
-        grid->addWidget(b, i / columns, i % columns);
-        m_buttons.append(b);
-    }
-}
-
-int TPropsRadioGroup::itemIndex() const {
-    for (int i = 0; i < m_buttons.size(); ++i)
-        if (m_buttons[i]->isChecked())
-            return i;
-    return -1;
-}
-
-void TPropsRadioGroup::setItemIndex(int index) {
-    if (index >= 0 && index < m_buttons.size()) {
-        m_buttons[index]->setChecked(true);
-        return;
-    }
-    // No item: every button off (the exclusive group would keep one checked).
-    for (QRadioButton* b : std::as_const(m_buttons)) {
-        b->setAutoExclusive(false);
-        b->setChecked(false);
-        b->setAutoExclusive(true);
-    }
-}
 
 TModbusPropsFrame::TModbusPropsFrame(QWidget* parent) : TBasePropsFrame(parent) {
     setObjectName(QStringLiteral("ModbusPropsFrame"));
@@ -63,11 +26,11 @@ TModbusPropsFrame::TModbusPropsFrame(QWidget* parent) : TBasePropsFrame(parent) 
     if (Edit1)
         Edit1->setObjectName(QStringLiteral("Edit1"));
 
-    ModeRG = new TPropsRadioGroup(QStringLiteral("Режим работы"),
-                                  {QStringLiteral("RTU"), QStringLiteral("ASCII")}, 2, GroupBox1);
+    ModeRG = new TRadioGroup(QStringLiteral("Режим работы"),
+                             {QStringLiteral("RTU"), QStringLiteral("ASCII")}, 2, GroupBox1);
     ModeRG->setObjectName(QStringLiteral("ModeRG"));
     ModeRG->setGeometry(136, 16, 130, 48);
-    ParityRG = new TPropsRadioGroup(
+    ParityRG = new TRadioGroup(
         QStringLiteral("Четность"),
         {QStringLiteral("Нет"), QStringLiteral("Нечет"), QStringLiteral("Чет")}, 3, GroupBox1);
     ParityRG->setObjectName(QStringLiteral("ParityRG"));

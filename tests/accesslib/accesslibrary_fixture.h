@@ -3,7 +3,7 @@
 // Loads the real OmbrelDll.so with dlopen, as the window does, and runs a simulated instrument
 // on a pseudo-terminal that the library reaches as COM200 through JOURNAL_PORTS.
 #include "ombreldll.h"
-#include "sim/simulator.h"
+#include "tests/simulatorfixture.h"
 
 #include <QByteArray>
 
@@ -82,12 +82,9 @@ protected:
     void startAndConnect(const sim::Instrument& inst, int baud = 115200) {
         ASSERT_NE(lib.handle, nullptr) << dlerror();
         ASSERT_NE(lib.SetTimeouts, nullptr);
-        simulator = std::make_unique<sim::Simulator>(inst);
-        simulator->setBaudRate(baud);
         QString error;
-        ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
-        qputenv("JOURNAL_PORTS",
-                QStringLiteral("COM%1=%2").arg(kCom).arg(simulator->clientPath()).toUtf8());
+        simulator = fixture::StartSimulator(inst, {.com = kCom, .baud = baud}, &error);
+        ASSERT_TRUE(simulator) << error.toStdString();
         ASSERT_EQ(lib.Connect(kCom, baud, 0), 1);
         lib.Retries(0);
         lib.SetTimeouts(200, 20);

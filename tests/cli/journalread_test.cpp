@@ -2,11 +2,12 @@
 // equal the window's for the same run, and its exit status and messages follow the window's
 // decisions.
 #include "app/gui/mainform.h"
-#include "app/gui/radiogroup.h"
 #include "app/gui/savefilechooser.h"
+#include "platform/widgets/radiogroup.h"
 #include "sim/simulator.h"
 #include "tests/catalogueedit.h"
 #include "tests/recordingsink.h"
+#include "tests/simulatorfixture.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -62,8 +63,7 @@ protected:
     void startInstrument(const QString& content, int pacing = 0, const QStringList& faults = {},
                          int journal1Records = 0) {
         QString error;
-        auto inst = sim::Instrument::fromFile(JOURNAL_SOURCE_DIR "/sim/content/" + content + ".sim",
-                                              &error);
+        auto inst = fixture::ContentInstrument(content, &error);
         ASSERT_TRUE(inst) << error.toStdString();
         if (journal1Records > 0) {
             // Journal 1 (count in register 300001) made longer with generated records.
@@ -71,14 +71,11 @@ protected:
             sim::Instrument::addSynthetic(*j, journal1Records - int(j->records.size()));
             inst->setRegister(300001, quint16(journal1Records));
         }
-        simulator = std::make_unique<sim::Simulator>(*inst);
-        if (pacing)
-            simulator->setPacing(pacing);
+        fixture::SimulatorSetup setup{.com = kCom, .pacing = pacing};
         for (const QString& f : faults)
-            simulator->addFault(*sim::parseFault(f));
-        ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
-        qputenv("JOURNAL_PORTS",
-                QStringLiteral("COM%1=%2").arg(kCom).arg(simulator->clientPath()).toUtf8());
+            setup.faults.append(*sim::parseFault(f));
+        simulator = fixture::StartSimulator(*inst, setup, &error);
+        ASSERT_TRUE(simulator) << error.toStdString();
     }
 
     // Adds a line to the [Ports] section of the catalogue's main.ini.
@@ -148,11 +145,11 @@ protected:
         o.messages = &sink;
         o.saveDialog = &chooser;
         TForm1 form(std::move(o));
-        form.cbxDev->setCurrentIndex(deviceIndex);
-        form.rgTypeJ->setItemIndex(journalIndex);
-        form.cbxPort->setEditText(QStringLiteral("COM%1").arg(kCom));
-        form.cbxSpeed->setCurrentIndex(4); // 19200
-        form.EdtAddr->setText("1");
+        form.cbxDev()->setCurrentIndex(deviceIndex);
+        form.rgTypeJ()->setItemIndex(journalIndex);
+        form.cbxPort()->setEditText(QStringLiteral("COM%1").arg(kCom));
+        form.cbxSpeed()->setCurrentIndex(4); // 19200
+        form.EdtAddr()->setText("1");
         form.btnRead2Click();
         form.BtnExcelClick();
         EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('\n').toStdString();

@@ -45,7 +45,7 @@ QString sig(const QVariant& v) {
 
 class RecordingSink : public IMessageSink {
 public:
-    void showMessage(const QString& text) override { messages << text; }
+    void information(const QString& text) override { messages << text; }
     QStringList messages;
 };
 

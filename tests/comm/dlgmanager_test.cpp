@@ -23,7 +23,7 @@ namespace {
 
 class RecordingCommSink : public comm::IMessageSink {
 public:
-    void showMessage(const QString& text) override { messages.append(text); }
+    void information(const QString& text) override { messages.append(text); }
     QStringList messages;
 };
 

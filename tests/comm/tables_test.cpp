@@ -1,6 +1,6 @@
 // The shared tables against the values their peers fix: the numbers on the wire and in the access
 // library's results, the texts the user reads, and the catalogue's value type codes.
-#include "app/core/model.h"
+#include "app/core/journaldata.h"
 #include "comm/ipc/datatypes.h"
 #include "comm/ipc/resultcodes.h"
 #include "comm/ipc/speeds.h"

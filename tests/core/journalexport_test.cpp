@@ -100,7 +100,7 @@ TEST(TextToFloat, KnownAnswers) {
         EXPECT_EQ(error.isEmpty(), c.value.has_value());
     }
     QString error;
-    core::TextToFloat("abc", ru, &error);
+    EXPECT_FALSE(core::TextToFloat("abc", ru, &error));
     EXPECT_EQ(error, QStringLiteral("'abc' - не вещественное число"));
 }
 

@@ -3,11 +3,11 @@
 // The real window (offscreen), the real OmbrelDll.so and the instrument simulator on a
 // pseudo-terminal, wired together for tests that click the window's buttons.
 #include "app/gui/mainform.h"
-#include "app/gui/radiogroup.h"
 #include "app/gui/savefilechooser.h"
 #include "app/models/stringtablemodel.h"
-#include "sim/simulator.h"
+#include "platform/widgets/radiogroup.h"
 #include "tests/recordingsink.h"
+#include "tests/simulatorfixture.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -70,14 +70,12 @@ protected:
     void startSimulator(const QString& name,
                         const std::function<void(sim::Instrument&)>& edit = {}) {
         QString error;
-        auto inst = sim::Instrument::fromFile(
-            QStringLiteral(JOURNAL_SOURCE_DIR "/sim/content/") + name + ".sim", &error);
+        auto inst = fixture::ContentInstrument(name, &error);
         ASSERT_TRUE(inst) << error.toStdString();
         if (edit)
             edit(*inst);
-        simulator = std::make_unique<sim::Simulator>(*inst);
-        ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
-        qputenv("JOURNAL_PORTS", (kComName + "=" + simulator->clientPath()).toUtf8());
+        simulator = fixture::StartSimulator(*inst, {.com = kComNumber}, &error);
+        ASSERT_TRUE(simulator) << error.toStdString();
         linkDescriptors = clientDescriptors();
     }
 
@@ -88,11 +86,8 @@ protected:
         o.messages = &sink;
         o.saveDialog = &chooser;
         o.ports = [] {
-            platform::SerialPortEntry e;
-            e.name = kComName;
-            e.number = kComNumber;
-            e.devicePath = qEnvironmentVariable("JOURNAL_PORTS").section('=', 1);
-            return QList<platform::SerialPortEntry>{e};
+            return fixture::SimulatedPortList(
+                kComNumber, qEnvironmentVariable("JOURNAL_PORTS").section('=', 1));
         };
         o.terminate = [] {};
         o.eventIntervalMs = 0; // the hook runs after every record
@@ -104,14 +99,14 @@ protected:
         };
         form = std::make_unique<TForm1>(std::move(o));
         ASSERT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
-        const int index = form->cbxDev->findText(device);
+        const int index = form->cbxDev()->findText(device);
         ASSERT_GE(index, 0) << device.toStdString();
-        form->cbxDev->setCurrentIndex(index);
-        form->rgTypeJ->setItemIndex(journal);
+        form->cbxDev()->setCurrentIndex(index);
+        form->rgTypeJ()->setItemIndex(journal);
         // The library is loaded once for the whole program: every test starts from its
         // default time-outs; one retry.
         setTimeouts(500, 50);
-        form->FRetries = 1;
+        form->SetRetries(1);
     }
 
     // Silence injected by a test then costs little.
@@ -119,17 +114,17 @@ protected:
 
     void setTimeouts(int answerMs, int charMs) {
         using SetTimeoutsFn = int32_t (*)(int32_t, int32_t);
-        auto fn = reinterpret_cast<SetTimeoutsFn>(dlsym(form->FLibrary.FHandle, "SetTimeouts"));
+        auto fn = reinterpret_cast<SetTimeoutsFn>(dlsym(form->FLibrary().FHandle, "SetTimeouts"));
         ASSERT_NE(fn, nullptr);
         fn(answerMs, charMs);
-        form->FAnswerTime = answerMs; // what the window's run sets
+        form->SetAnswerTime(answerMs); // what the window's run sets
     }
 
     void limit(int start, int count) {
-        if (!form->chbLimit->isChecked())
-            form->chbLimit->click();
-        form->EdtStart->setText(QString::number(start));
-        form->EdtCount->setText(QString::number(count));
+        if (!form->chbLimit()->isChecked())
+            form->chbLimit()->click();
+        form->EdtStart()->setText(QString::number(start));
+        form->EdtCount()->setText(QString::number(count));
     }
 
     // Rows 1.. of the linear list, each as its five cells joined by '|'.
@@ -171,9 +166,9 @@ protected:
     bool portOpen() const { return clientDescriptors() > linkDescriptors; }
 
     void expectIdle() const {
-        EXPECT_TRUE(form->btnRead2->isEnabled());
-        EXPECT_FALSE(form->btnStop2->isEnabled());
-        EXPECT_TRUE(form->rgTypeJ->isEnabled());
+        EXPECT_TRUE(form->btnRead2()->isEnabled());
+        EXPECT_FALSE(form->btnStop2()->isEnabled());
+        EXPECT_TRUE(form->rgTypeJ()->isEnabled());
         EXPECT_FALSE(form->runActive());
         EXPECT_FALSE(portOpen());
     }

@@ -21,9 +21,9 @@ TEST_F(WindowRun, ExchangeTabListsFramesInBatchesAndNamesTheCause) {
     });
     simulator->addFault(*sim::parseFault("exception code=2 record=1:3"));
     createForm(QStringLiteral("Регулятор РТ-10"));
-    TExchangeTab* tab = form->tsExchange;
+    TExchangeTab* tab = form->tsExchange();
     ASSERT_NE(tab, nullptr);
-    EXPECT_EQ(form->PageControl1->tabText(form->PageControl1->indexOf(tab)),
+    EXPECT_EQ(form->PageControl1()->tabText(form->PageControl1()->indexOf(tab)),
               QStringLiteral("Обмен"));
     // The list is shown in batches, not frame by frame.
     int batches = 0;
@@ -64,16 +64,16 @@ TEST_F(WindowRun, ExchangeTabFindsTheInstrumentAndApplies) {
     startSimulator("rt10", [](sim::Instrument& inst) { inst.address = 3; });
     simulator->link()->setLineSpeed(9600);
     createForm(QStringLiteral("Регулятор РТ-10"));
-    TExchangeTab* tab = form->tsExchange;
-    form->cbxSpeed->setCurrentIndex(3); // 9600
+    TExchangeTab* tab = form->tsExchange();
+    form->cbxSpeed()->setCurrentIndex(3); // 9600
     tab->Search();
     EXPECT_EQ(tab->lblSearch->text(), QStringLiteral("Прибор найден: адрес 3, скорость 9600"));
     ASSERT_TRUE(tab->btnApply->isEnabled());
-    form->cbxSpeed->setCurrentIndex(4);
-    form->EdtAddr->setText("1");
+    form->cbxSpeed()->setCurrentIndex(4);
+    form->EdtAddr()->setText("1");
     tab->btnApply->click();
-    EXPECT_EQ(form->EdtAddr->text(), QStringLiteral("3"));
-    EXPECT_EQ(form->cbxSpeed->currentText(), QStringLiteral("9600"));
+    EXPECT_EQ(form->EdtAddr()->text(), QStringLiteral("3"));
+    EXPECT_EQ(form->cbxSpeed()->currentText(), QStringLiteral("9600"));
     // The reading then finds its instrument with the window's own time-outs.
     form->btnRead2Click();
     EXPECT_EQ(form->runResult().recordsRead, 14);

@@ -41,10 +41,10 @@ TEST_F(WindowRun, TextFileOfSingleAndTwoValueLayouts) {
         simulator.reset();
         startSimulator(QString::fromLatin1(c.content));
         createForm(QString::fromUtf8(c.device));
-        form->btnRead2->click();
-        ASSERT_FALSE(form->BtnExcel->isHidden());
+        form->btnRead2()->click();
+        ASSERT_FALSE(form->BtnExcel()->isHidden());
         chooser.answer = ISaveFileChooser::TChoice{dir.filePath(c.content), 1};
-        form->BtnExcel->click();
+        form->BtnExcel()->click();
         // The folder of the last save, kept in main.ini, is where the next window's dialog
         // opens (none before the first save).
         EXPECT_EQ(chooser.proposed, &c == cases ? QString::fromUtf8(c.device)
@@ -81,9 +81,9 @@ TEST_F(WindowRun, WorkbookCellsWidthsAndFormats) {
         simulator.reset();
         startSimulator(QString::fromLatin1(c.content));
         createForm(QString::fromUtf8(c.device));
-        form->btnRead2->click();
+        form->btnRead2()->click();
         chooser.answer = ISaveFileChooser::TChoice{dir.filePath(c.content), 2};
-        form->BtnExcel->click();
+        form->BtnExcel()->click();
         EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
 
         const QJsonObject book =

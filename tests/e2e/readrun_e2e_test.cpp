@@ -96,17 +96,17 @@ TEST_F(WindowRun, EveryLayoutOfTheCatalogue) {
         simulator.reset();
         startSimulator(QString::fromLatin1(c.content));
         createForm(QString::fromUtf8(c.device), c.journal);
-        form->btnRead2->click();
+        form->btnRead2()->click();
         EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
-        EXPECT_EQ(form->lblMaxRec->text(), QString::fromUtf8(c.count));
+        EXPECT_EQ(form->lblMaxRec()->text(), QString::fromUtf8(c.count));
         EXPECT_EQ(listRows(), c.rows);
         QStringList names;
         for (const QStringList& g : groupRows())
             names.append(g.value(0));
         EXPECT_EQ(names, c.groupNames);
         EXPECT_EQ(simulator->requestCount(), c.rows.size() + 1); // the count, then each record
-        EXPECT_FALSE(form->BtnExcel->isHidden());
-        EXPECT_EQ(form->PBar->value(), form->PBar->maximum());
+        EXPECT_FALSE(form->BtnExcel()->isHidden());
+        EXPECT_EQ(form->PBar()->value(), form->PBar()->maximum());
         expectIdle();
     }
 }
@@ -114,7 +114,7 @@ TEST_F(WindowRun, EveryLayoutOfTheCatalogue) {
 TEST_F(WindowRun, GroupedViewOfAPlainJournal) {
     startSimulator("rt10");
     createForm(QString::fromUtf8("Регулятор РТ-10"));
-    form->btnRead2->click();
+    form->btnRead2()->click();
     const QList<QStringList> groups = groupRows();
     ASSERT_EQ(groups.size(), 12);
     EXPECT_EQ(form->sgGrCells()->columnCount(), 3);
@@ -131,11 +131,11 @@ TEST_F(WindowRun, RingJournalThatWrappedThreeTimes) {
     createForm(QString::fromUtf8("Регулятор РТ-10"), 1);
     QStringList statuses;
     onEvents = [&] {
-        if (statuses.isEmpty() || statuses.last() != form->lblStat->text())
-            statuses.append(form->lblStat->text());
+        if (statuses.isEmpty() || statuses.last() != form->lblStat()->text())
+            statuses.append(form->lblStat()->text());
     };
-    form->btnRead2->click();
-    EXPECT_EQ(form->lblMaxRec->text(), QString::fromUtf8("Количество записей: 3200"));
+    form->btnRead2()->click();
+    EXPECT_EQ(form->lblMaxRec()->text(), QString::fromUtf8("Количество записей: 3200"));
     ASSERT_EQ(form->sgCells()->rowCount(), 1001);
     ASSERT_GE(statuses.size(), 2);
     EXPECT_EQ(statuses[1], "2201 (3200)");
@@ -156,15 +156,15 @@ TEST_F(WindowRun, RingJournalThatWrappedThreeTimes) {
     }
     EXPECT_EQ(simulator->requestCount(), 2 + 1000);
     // Four-digit numbers in the 31-pixel "№" column are cut at its edge, not elided to "2…".
-    EXPECT_EQ(form->sg->textElideMode(), Qt::ElideNone);
+    EXPECT_EQ(form->sg()->textElideMode(), Qt::ElideNone);
     expectIdle();
 }
 
 TEST_F(WindowRun, RingJournalOfTwoValueLayoutAddsOneAndStartsTheJournalAtIndexZero) {
     startSimulator("pr4");
     createForm(QString::fromUtf8("Преобразователь ПР-4"));
-    form->btnRead2->click();
-    EXPECT_EQ(form->lblMaxRec->text(), QString::fromUtf8("Количество записей: 131"));
+    form->btnRead2()->click();
+    EXPECT_EQ(form->lblMaxRec()->text(), QString::fromUtf8("Количество записей: 131"));
     const QStringList rows = listRows();
     ASSERT_EQ(rows.size(), 100);
     // Device indices 31..99, then 0..30; IDs cycle 1, 2, 3 by index; index 0 opens the journal.
@@ -196,9 +196,9 @@ TEST_F(WindowRun, LimitCases) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.journal) + ":" + std::to_string(c.start));
         sink.messages.clear();
-        form->rgTypeJ->setItemIndex(c.journal);
+        form->rgTypeJ()->setItemIndex(c.journal);
         limit(c.start, c.count);
-        form->btnRead2->click();
+        form->btnRead2()->click();
         QStringList numbers;
         for (int r = 1; r < form->sgCells()->rowCount(); ++r)
             numbers.append(form->sgCells()->cell(r, 0));
@@ -207,7 +207,7 @@ TEST_F(WindowRun, LimitCases) {
         EXPECT_EQ(numbers, c.numbers);
         EXPECT_EQ(sink.messages,
                   c.message ? QStringList{QString::fromUtf8(c.message)} : QStringList());
-        EXPECT_EQ(form->BtnExcel->isHidden(), !c.exportShown);
+        EXPECT_EQ(form->BtnExcel()->isHidden(), !c.exportShown);
         expectIdle();
     }
     // 2999 and 3000 are device indices 999 and 0.
@@ -219,14 +219,14 @@ TEST_F(WindowRun, StopAfterTheThirdRecord) {
     startSimulator("rt10");
     createForm(QString::fromUtf8("Регулятор РТ-10"));
     onEvents = [&] {
-        if (form->sgCells()->rowCount() == 4 && form->btnStop2->isEnabled())
-            form->btnStop2->click();
+        if (form->sgCells()->rowCount() == 4 && form->btnStop2()->isEnabled())
+            form->btnStop2()->click();
     };
-    form->btnRead2->click();
+    form->btnRead2()->click();
     EXPECT_EQ(form->sgCells()->rowCount(), 4);
     EXPECT_EQ(simulator->requestCount(), 1 + 3);
     EXPECT_EQ(groupRows().size(), 3);
-    EXPECT_FALSE(form->BtnExcel->isHidden());
+    EXPECT_FALSE(form->BtnExcel()->isHidden());
     expectIdle();
 }
 
@@ -249,12 +249,12 @@ TEST_F(WindowRun, FastRecordsShareTurnsOfTheEventLoopAndStopStillEndsTheRun) {
         QCoreApplication::processEvents();
     };
     form = std::make_unique<TForm1>(std::move(o));
-    form->cbxDev->setCurrentIndex(0);
-    form->rgTypeJ->setItemIndex(1);
+    form->cbxDev()->setCurrentIndex(0);
+    form->rgTypeJ()->setItemIndex(1);
     form->show();
     QElapsedTimer clock;
     clock.start();
-    form->btnRead2->click();
+    form->btnRead2()->click();
     ASSERT_EQ(form->sgCells()->rowCount(), 1001);
     // Fewer turns than records, yet at least one every 100 ms.
     EXPECT_LT(eventTurns, 1000);
@@ -264,9 +264,9 @@ TEST_F(WindowRun, FastRecordsShareTurnsOfTheEventLoopAndStopStillEndsTheRun) {
     int rowsAtStop = 0;
     QTimer::singleShot(50, form.get(), [&] {
         rowsAtStop = form->sgCells()->rowCount();
-        form->btnStop2->click();
+        form->btnStop2()->click();
     });
-    form->btnRead2->click();
+    form->btnRead2()->click();
     ASSERT_GT(rowsAtStop, 0);
     EXPECT_EQ(form->sgCells()->rowCount(), rowsAtStop);
     expectIdle();
@@ -278,12 +278,12 @@ TEST_F(WindowRun, DeviceAndLimitChangedDuringARunDoNotReachIt) {
     limit(2, 10);
     onEvents = [&] {
         if (form->sgCells()->rowCount() == 4) {
-            form->cbxDev->setCurrentIndex(form->cbxDev->findText(QString::fromUtf8("Квинт-5")));
-            form->EdtStart->setText("x");
-            form->EdtCount->setText("");
+            form->cbxDev()->setCurrentIndex(form->cbxDev()->findText(QString::fromUtf8("Квинт-5")));
+            form->EdtStart()->setText("x");
+            form->EdtCount()->setText("");
         }
     };
-    form->btnRead2->click();
+    form->btnRead2()->click();
     const QStringList rows = listRows();
     ASSERT_EQ(rows.size(), 10);
     EXPECT_EQ(rows[0], QString::fromUtf8("2|13.09.20 12:27:20|Счётчик циклов||-100000"));
@@ -300,7 +300,7 @@ TEST_F(WindowRun, FailedRecordsLeaveErrorRowsAndTheRunGoesOn) {
     });
     createForm(QString::fromUtf8("Регулятор РТ-10"));
     shortTimeouts();
-    form->btnRead2->click();
+    form->btnRead2()->click();
     const QStringList rows = listRows();
     ASSERT_EQ(rows.size(), 14);
     EXPECT_EQ(rows[2], QString::fromUtf8("2|Ошибка (Прибор не отвечает)|||"));
@@ -314,26 +314,26 @@ TEST_F(WindowRun, FailedRecordsLeaveErrorRowsAndTheRunGoesOn) {
 TEST_F(WindowRun, FailedCountReadEndsTheRunWithAnEmptyList) {
     startSimulator("rt10");
     createForm(QString::fromUtf8("Регулятор РТ-10"));
-    form->btnRead2->click();
+    form->btnRead2()->click();
     ASSERT_EQ(form->sgCells()->rowCount(), 15);
     shortTimeouts();
     simulator->addFault(*sim::parseFault("noanswer register=300001"));
-    form->btnRead2->click();
-    EXPECT_EQ(form->lblMaxRec->text(), QString::fromUtf8("Ошибка (Прибор не отвечает)"));
+    form->btnRead2()->click();
+    EXPECT_EQ(form->lblMaxRec()->text(), QString::fromUtf8("Ошибка (Прибор не отвечает)"));
     EXPECT_EQ(form->sgCells()->rowCount(), 2);
     EXPECT_EQ(form->sgCells()->cell(1, 1), "");
     EXPECT_EQ(form->sgGrCells()->rowCount(), 2);
     EXPECT_EQ(form->sgGrCells()->cell(1, 0), "");
-    EXPECT_TRUE(form->BtnExcel->isHidden());
+    EXPECT_TRUE(form->BtnExcel()->isHidden());
     EXPECT_TRUE(sink.messages.isEmpty());
     expectIdle();
 
     // The overflow counter of a ring journal likewise.
     simulator->clearFaults();
     simulator->addFault(*sim::parseFault("exception register=300003 code=2"));
-    form->rgTypeJ->setItemIndex(1);
-    form->btnRead2->click();
-    EXPECT_EQ(form->lblMaxRec->text(), QString::fromUtf8("Ошибка (Ошибочный адрес)"));
+    form->rgTypeJ()->setItemIndex(1);
+    form->btnRead2()->click();
+    EXPECT_EQ(form->lblMaxRec()->text(), QString::fromUtf8("Ошибка (Ошибочный адрес)"));
     EXPECT_EQ(form->sgCells()->rowCount(), 2);
     expectIdle();
 }
@@ -349,11 +349,11 @@ TEST_F(WindowRun, LayoutValueSixReadsTheCountOnly) {
 
     startSimulator("rt10");
     createForm(QString::fromUtf8("Прибор 6"));
-    form->btnRead2->click();
-    EXPECT_EQ(form->lblMaxRec->text(), QString::fromUtf8("Количество записей: 14"));
+    form->btnRead2()->click();
+    EXPECT_EQ(form->lblMaxRec()->text(), QString::fromUtf8("Количество записей: 14"));
     EXPECT_EQ(simulator->requestCount(), 1);
     EXPECT_EQ(form->sgCells()->rowCount(), 2);
-    EXPECT_FALSE(form->BtnExcel->isHidden());
+    EXPECT_FALSE(form->BtnExcel()->isHidden());
     expectIdle();
 }
 
@@ -369,7 +369,7 @@ TEST_F(WindowRun, ClosingTheWindowDuringARun) {
             EXPECT_TRUE(form->isVisible()); // not while the run holds the port
         }
     };
-    form->btnRead2->click();
+    form->btnRead2()->click();
     EXPECT_EQ(form->sgCells()->rowCount(), 4);
     EXPECT_EQ(groupRows().size(), 3);
     expectIdle();

@@ -34,21 +34,21 @@ TEST_F(WindowRun, Screenshots) {
             if (form->sgCells()->rowCount() == 4)
                 form->grab().save(base + "-during.png");
         };
-        form->btnRead2->click();
+        form->btnRead2()->click();
         onEvents = nullptr;
         QCoreApplication::processEvents();
         ASSERT_TRUE(form->grab().save(base + "-list.png"));
         // The whole screen: where the window was placed on it.
         if (QScreen* screen = QGuiApplication::primaryScreen(); screen && &r == &runs[0])
             screen->grabWindow(0).save(out + "/screen.png");
-        form->PageControl1->setCurrentIndex(1);
+        form->PageControl1()->setCurrentIndex(1);
         QCoreApplication::processEvents();
         QCoreApplication::processEvents(); // rows grow to their texts, then paint
         ASSERT_TRUE(form->grab().save(base + "-grouped.png"));
         chooser.answer = ISaveFileChooser::TChoice{base, 1};
-        form->BtnExcel->click();
+        form->BtnExcel()->click();
         chooser.answer = ISaveFileChooser::TChoice{base, 2};
-        form->BtnExcel->click();
+        form->BtnExcel()->click();
     }
 }
 

@@ -8,7 +8,7 @@
 #include "app/core/journaldecoder.h"
 #include "app/core/readingrun.h"
 #include "app/core/stringgrid.h"
-#include "sim/simulator.h"
+#include "tests/simulatorfixture.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -81,7 +81,8 @@ protected:
     static TAccessLibraryBinding& Library() {
         static TAccessLibraryBinding* binding = [] {
             auto* b = new TAccessLibraryBinding;
-            b->LoadAccessLibrary(QStringLiteral(JOURNAL_BIN_DIR), nullptr);
+            // SetUp checks isComplete() and reports loadError().
+            (void)b->LoadAccessLibrary(QStringLiteral(JOURNAL_BIN_DIR), nullptr);
             return b;
         }();
         return *binding;
@@ -98,12 +99,9 @@ protected:
     }
 
     void StartInstrument(const sim::Instrument& instrument) {
-        simulator = std::make_unique<sim::Simulator>(instrument);
-        simulator->setBaudRate(kBaud);
         QString error;
-        ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
-        qputenv("JOURNAL_PORTS",
-                QStringLiteral("COM%1=%2").arg(kCom).arg(simulator->clientPath()).toUtf8());
+        simulator = fixture::StartSimulator(instrument, {.com = kCom, .baud = kBaud}, &error);
+        ASSERT_TRUE(simulator) << error.toStdString();
         request.portNumber = kCom;
         request.speed = kBaud;
         request.devAddr = instrument.address;

@@ -4,7 +4,7 @@
 #include "comm/comtransport.h"
 #include "comm/modbusmaster.h"
 #include "serverprocess.h"
-#include "sim/simulator.h"
+#include "tests/simulatorfixture.h"
 
 #include <QElapsedTimer>
 
@@ -25,14 +25,6 @@ QVariantList ExpectedRecord(int index) {
             QVariant::fromValue(quint32(index + 1))};
 }
 
-// The simulator, started on its pseudo-terminal link as soon as it exists.
-struct RunningSimulator {
-    explicit RunningSimulator(const sim::Instrument& inst) : sim(inst) { ok = sim.start(&why); }
-    sim::Simulator sim;
-    bool ok = false;
-    QString why;
-};
-
 class ServerKilledMidRead : public ::testing::Test {
 protected:
     static sim::Instrument Journal() {
@@ -46,7 +38,7 @@ protected:
         return inst;
     }
     void SetUp() override {
-        ASSERT_TRUE(instrument.ok) << instrument.why.toStdString();
+        ASSERT_TRUE(instrument) << simulatorError.toStdString();
         QString why;
         ASSERT_TRUE(server.start(&why)) << why.toStdString();
         rs.SetPort(QStringLiteral("COM5"));
@@ -63,8 +55,10 @@ protected:
     }
 
     static constexpr int kAnswerMs = 1000;
-    RunningSimulator instrument{Journal()};
-    fixture::ServerProcess server{instrument.sim.clientPath()};
+    QString simulatorError; // why the simulator did not start
+    std::unique_ptr<sim::Simulator> instrument =
+        fixture::StartSimulator(Journal(), {}, &simulatorError);
+    fixture::ServerProcess server{instrument ? instrument->clientPath() : QString()};
     TRS232Transport rs;
     TModbusMaster mbm;
     QList<bool> connected;

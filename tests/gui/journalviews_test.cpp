@@ -4,6 +4,7 @@
 #include "app/gui/views/wraptext.h"
 #include "app/models/stringtablemodel.h"
 
+#include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QHeaderView>
@@ -158,4 +159,34 @@ TEST(RecTypeGrid, ReadOnlyWithItsWidths) {
         EXPECT_EQ(view.columnWidth(c), widths[c]) << c;
     EXPECT_EQ(view.editTriggers(), QAbstractItemView::NoEditTriggers);
     EXPECT_FALSE(model.flags(model.index(0, 0)) & Qt::ItemIsEditable);
+}
+
+// The grids' model keeps the item-model contract (checked by Qt's model tester, which aborts the
+// test on a breach) through every change the window, the run and the decoder make to it; grid
+// row 0 stays the heading row and never becomes a model row.
+TEST(StringTableModel, KeepsTheItemModelContract) {
+    TStringTableModel model(2, 5);
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    const struct {
+        std::function<void()> change;
+        int modelRows, columns;
+    } steps[] = {
+        {[&] { model.setCell(0, 0, QStringLiteral("№")); }, 1, 5},
+        {[&] { model.setRowCount(40); }, 39, 5},
+        {[&] { model.setCell(39, 4, QStringLiteral("x")); }, 39, 5},
+        {[&] { model.setCell(40, 0, QStringLiteral("outside")); }, 39, 5},
+        {[&] { model.clearCells(1); }, 39, 5},
+        {[&] { model.setColumnCount(9); }, 39, 9},
+        {[&] { model.setRowCount(2); }, 1, 9},
+        {[&] { model.setColumnCount(1); }, 1, 1},
+        {[&] { model.setRowCount(0); }, 0, 1},
+        {[&] { model.clearCells(0); }, 0, 1},
+        {[&] { model.setRowCount(3); }, 2, 1},
+    };
+    for (const auto& step : steps) {
+        step.change();
+        EXPECT_EQ(model.rowCount(QModelIndex()), step.modelRows);
+        EXPECT_EQ(model.columnCount(QModelIndex()), step.columns);
+    }
+    EXPECT_EQ(model.headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), QString());
 }

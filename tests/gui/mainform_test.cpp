@@ -1,11 +1,12 @@
 #include "app/gui/mainform.h"
-#include "app/gui/radiogroup.h"
 #include "app/gui/savefilechooser.h"
 #include "app/models/stringtablemodel.h"
 #include "platform/codepage.h"
 #include "platform/inifile.h"
+#include "platform/widgets/radiogroup.h"
 #include "tests/recordingsink.h"
 
+#include <QAbstractItemModelTester>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -29,6 +30,8 @@
 #include <gtest/gtest.h>
 
 namespace {
+
+constexpr auto kFatal = QAbstractItemModelTester::FailureReportingMode::Fatal;
 
 const char* const kMain = "[Main]\r\nCountDev=3\r\nDev1=marlo.ini\r\nDev2=plain.ini\r\n"
                           "Dev3=devices\\kp.ini\r\n\r\n; user comment\r\n[Ports]\r\n";
@@ -125,13 +128,13 @@ TEST_F(MainForm, StartWithoutAccessLibrary) {
     EXPECT_EQ(terminations, 1);
     EXPECT_TRUE(form->terminationRequested());
     // The rest of the start-up still ran.
-    EXPECT_EQ(form->cbxDev->count(), 3);
-    EXPECT_EQ(form->cbxDev->currentIndex(), -1); // no LastDev in main.ini
-    EXPECT_EQ(form->VerPO->text(), QString::fromUtf8("Версия ПО ") + core::ProgramVersionText());
+    EXPECT_EQ(form->cbxDev()->count(), 3);
+    EXPECT_EQ(form->cbxDev()->currentIndex(), -1); // no LastDev in main.ini
+    EXPECT_EQ(form->VerPO()->text(), QString::fromUtf8("Версия ПО ") + core::ProgramVersionText());
     EXPECT_EQ(form->sgCells()->cell(0, 4), QString::fromUtf8("Значение новое"));
     EXPECT_EQ(form->sgTypeCells()->cell(0, 3), QString::fromUtf8("Тип данных"));
     EXPECT_EQ(form->sgGrCells()->cell(0, 0), QString::fromUtf8("Название"));
-    EXPECT_EQ(form->StructV, QVariantList({19, 18, 19}));
+    EXPECT_EQ(form->StructV(), QVariantList({19, 18, 19}));
 
     // main.ini is written on the way out, its other lines untouched.
     form.reset();
@@ -169,24 +172,24 @@ TEST_F(MainForm, PortListAndRestoredSettings) {
                  "Retries=3\r\nAnswerTime=900\r\nLastDev=1\r\nlastlink=5\r\n[Position]\r\n"
                  "Top=50\r\nLeft=60\r\n");
     auto form = create();
-    ASSERT_EQ(form->cbxPort->count(), 3);
-    EXPECT_EQ(form->cbxPort->itemText(0), "COM1");
-    EXPECT_EQ(form->cbxPort->itemText(1), "COM10");
-    EXPECT_EQ(form->cbxPort->itemText(2), "COM2");
-    EXPECT_EQ(form->ComPortsArray, std::vector<int>({1, 10, 2}));
-    EXPECT_EQ(form->cbxPort->itemData(1, Qt::ToolTipRole).toString(),
+    ASSERT_EQ(form->cbxPort()->count(), 3);
+    EXPECT_EQ(form->cbxPort()->itemText(0), "COM1");
+    EXPECT_EQ(form->cbxPort()->itemText(1), "COM10");
+    EXPECT_EQ(form->cbxPort()->itemText(2), "COM2");
+    EXPECT_EQ(form->ComPortsArray(), std::vector<int>({1, 10, 2}));
+    EXPECT_EQ(form->cbxPort()->itemData(1, Qt::ToolTipRole).toString(),
               QString::fromUtf8("/dev/ttyCOM10 — UART COM10"));
-    EXPECT_EQ(form->cbxPort->currentIndex(), 2);
-    EXPECT_EQ(form->cbxSpeed->currentText(), "57600");
+    EXPECT_EQ(form->cbxPort()->currentIndex(), 2);
+    EXPECT_EQ(form->cbxSpeed()->currentText(), "57600");
     EXPECT_EQ(form->SelectedSpeed(), 57600);
-    EXPECT_EQ(form->EdtAddr->text(), "16");
-    EXPECT_EQ(form->DevAdr, 16);
-    EXPECT_EQ(form->FRetries, 3);
-    EXPECT_EQ(form->FAnswerTime, 900);
-    EXPECT_EQ(form->RS232->AnswerDelay(), 900); // the server path waits as long
-    EXPECT_EQ(form->rgrRsType->itemIndex(), 0); // lastlink=5 reads as "232"
-    EXPECT_EQ(form->cbxDev->currentIndex(), 1);
-    EXPECT_EQ(form->CurDev, form->ListDev[1].get());
+    EXPECT_EQ(form->EdtAddr()->text(), "16");
+    EXPECT_EQ(form->DevAdr(), 16);
+    EXPECT_EQ(form->FRetries(), 3);
+    EXPECT_EQ(form->FAnswerTime(), 900);
+    EXPECT_EQ(form->RS232()->AnswerDelay(), 900); // the server path waits as long
+    EXPECT_EQ(form->rgrRsType()->itemIndex(), 0); // lastlink=5 reads as "232"
+    EXPECT_EQ(form->cbxDev()->currentIndex(), 1);
+    EXPECT_EQ(form->CurDev(), form->ListDev()[1].get());
     EXPECT_EQ(form->pos(), QPoint(60, 50));
 }
 
@@ -194,11 +197,11 @@ TEST_F(MainForm, UnknownLastPortKeepsTheFirstItemAndEmptyListSelectsNothing) {
     appendToMain("[Settings]\r\nlastcomport=com2\r\n");
     {
         auto form = create();
-        EXPECT_EQ(form->cbxPort->currentIndex(), 0); // letter case counts
+        EXPECT_EQ(form->cbxPort()->currentIndex(), 0); // letter case counts
     }
     auto form = create({});
-    EXPECT_EQ(form->cbxPort->count(), 0);
-    EXPECT_TRUE(form->ComPortsArray.empty());
+    EXPECT_EQ(form->cbxPort()->count(), 0);
+    EXPECT_TRUE(form->ComPortsArray().empty());
     form.reset();
     EXPECT_EQ(mainIni().readString(u"Settings", u"lastcomport", "-"), "");
 }
@@ -206,28 +209,31 @@ TEST_F(MainForm, UnknownLastPortKeepsTheFirstItemAndEmptyListSelectsNothing) {
 TEST_F(MainForm, DeviceSelectionShapesTheViews) {
     appendToMain("[Settings]\r\nLastDev=0\r\n");
     auto form = create();
-    const int tsSet = form->PageControl1->indexOf(form->tsSet);
+    // The window's three grid models keep the item-model contract through device selections.
+    QAbstractItemModelTester sgTester(form->sgCells(), kFatal),
+        sgGrTester(form->sgGrCells(), kFatal), sgTypeTester(form->sgTypeCells(), kFatal);
+    const int tsSet = form->PageControl1()->indexOf(form->tsSet());
 
     // First device: text-record layout.
-    EXPECT_FALSE(form->PageControl1->isTabVisible(tsSet));
-    EXPECT_FALSE(form->sg->isColumnHidden(3));
-    EXPECT_EQ(form->sg->columnWidth(3), 108);
-    EXPECT_EQ(form->sg->columnWidth(4), 108);
-    EXPECT_FALSE(form->rgTypeJ->isHidden());
-    EXPECT_EQ(form->rgTypeJ->items(), QStringList({QString::fromUtf8("Журнал событий (300)"),
-                                                   QString::fromUtf8("Журнал режимов")}));
+    EXPECT_FALSE(form->PageControl1()->isTabVisible(tsSet));
+    EXPECT_FALSE(form->sg()->isColumnHidden(3));
+    EXPECT_EQ(form->sg()->columnWidth(3), 108);
+    EXPECT_EQ(form->sg()->columnWidth(4), 108);
+    EXPECT_FALSE(form->rgTypeJ()->isHidden());
+    EXPECT_EQ(form->rgTypeJ()->items(), QStringList({QString::fromUtf8("Журнал событий (300)"),
+                                                     QString::fromUtf8("Журнал режимов")}));
     EXPECT_EQ(form->exportFileName(), QString::fromUtf8("Марло"));
 
     // A plain layout hides "Значение до" and shows the record types.
-    form->BtnExcel->show();
-    form->cbxDev->setCurrentIndex(1);
-    EXPECT_TRUE(form->BtnExcel->isHidden());
-    EXPECT_TRUE(form->PageControl1->isTabVisible(tsSet));
-    EXPECT_TRUE(form->sg->isColumnHidden(3));
-    EXPECT_EQ(form->sg->columnWidth(4), 108);
-    EXPECT_EQ(form->rgTypeJ->items(), QStringList({QString::fromUtf8("Калибровочный журнал"),
-                                                   QString::fromUtf8("Сервисный журнал (500)")}));
-    EXPECT_EQ(form->rgTypeJ->itemIndex(), 0);
+    form->BtnExcel()->show();
+    form->cbxDev()->setCurrentIndex(1);
+    EXPECT_TRUE(form->BtnExcel()->isHidden());
+    EXPECT_TRUE(form->PageControl1()->isTabVisible(tsSet));
+    EXPECT_TRUE(form->sg()->isColumnHidden(3));
+    EXPECT_EQ(form->sg()->columnWidth(4), 108);
+    EXPECT_EQ(form->rgTypeJ()->items(), QStringList({QString::fromUtf8("Калибровочный журнал"),
+                                                     QString::fromUtf8("Сервисный журнал (500)")}));
+    EXPECT_EQ(form->rgTypeJ()->itemIndex(), 0);
     TStringTableModel* types = form->sgTypeCells();
     ASSERT_EQ(types->rowCount(), 4);
     const char* expected[3][4] = {{"0", "Уставка", "1", "float"},
@@ -238,20 +244,20 @@ TEST_F(MainForm, DeviceSelectionShapesTheViews) {
             EXPECT_EQ(types->cell(r + 1, c), QString::fromUtf8(expected[r][c])) << r << "," << c;
 
     // Fewer record types after more: only the new device's rows stay.
-    form->cbxDev->setCurrentIndex(2);
+    form->cbxDev()->setCurrentIndex(2);
     EXPECT_EQ(types->rowCount(), 2);
     EXPECT_EQ(types->cell(1, 1), QString::fromUtf8("Один"));
     EXPECT_EQ(types->cell(1, 3), "ubyte");
-    EXPECT_FALSE(form->sg->isColumnHidden(3)); // tdPlain3 shows the value before
-    EXPECT_EQ(form->rgTypeJ->items(), QStringList{QString::fromUtf8("Журнал")});
+    EXPECT_FALSE(form->sg()->isColumnHidden(3)); // tdPlain3 shows the value before
+    EXPECT_EQ(form->rgTypeJ()->items(), QStringList{QString::fromUtf8("Журнал")});
 }
 
 TEST_F(MainForm, LastDevOutsideTheListSelectsNothing) {
     appendToMain("[Settings]\r\nLastDev=7\r\n");
     auto form = create();
-    EXPECT_EQ(form->cbxDev->currentIndex(), -1);
-    EXPECT_EQ(form->CurDev, nullptr);
-    EXPECT_TRUE(form->rgTypeJ->isHidden());
+    EXPECT_EQ(form->cbxDev()->currentIndex(), -1);
+    EXPECT_EQ(form->CurDev(), nullptr);
+    EXPECT_TRUE(form->rgTypeJ()->isHidden());
     EXPECT_EQ(form->sgTypeCells()->rowCount(), 2);
 }
 
@@ -265,9 +271,9 @@ TEST_F(MainForm, AddressBox) {
     } cases[] = {{"abc", 1, true}, {"5", 5, false},   {"", 1, true},       {"$F7", 247, false},
                  {"0", 0, false},  {"-3", -3, false}, {"300", 300, false}, {"5 ", 1, true}};
     for (const auto& c : cases) {
-        form->EdtAddr->setText(QString::fromLatin1(c.text));
-        EXPECT_EQ(form->DevAdr, c.address) << c.text;
-        EXPECT_EQ(form->EdtAddr->palette().color(QPalette::Text),
+        form->EdtAddr()->setText(QString::fromLatin1(c.text));
+        EXPECT_EQ(form->DevAdr(), c.address) << c.text;
+        EXPECT_EQ(form->EdtAddr()->palette().color(QPalette::Text),
                   c.red ? QColor(255, 0, 0) : QColor(Qt::black))
             << c.text;
     }
@@ -276,8 +282,8 @@ TEST_F(MainForm, AddressBox) {
 
     // Saving with a non-integer address leaves lastaddr as it was and writes the rest.
     appendToMain("[Settings]\r\nlastaddr=77\r\n");
-    form->EdtAddr->setText("abc");
-    form->FRetries = 9;
+    form->EdtAddr()->setText("abc");
+    form->SetRetries(9);
     form.reset();
     EXPECT_EQ(mainIni().readInteger(u"Settings", u"lastaddr", 0), 77);
     EXPECT_EQ(mainIni().readInteger(u"Settings", u"Retries", 0), 9);
@@ -285,13 +291,14 @@ TEST_F(MainForm, AddressBox) {
 
 TEST_F(MainForm, LimitCheckBox) {
     auto form = create();
-    const QList<QWidget*> range{form->LblStart, form->lblCount, form->EdtStart, form->EdtCount};
+    const QList<QWidget*> range{form->LblStart(), form->lblCount(), form->EdtStart(),
+                                form->EdtCount()};
     for (QWidget* w : range)
         EXPECT_FALSE(w->isEnabled());
-    form->chbLimit->click();
+    form->chbLimit()->click();
     for (QWidget* w : range)
         EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
-    form->chbLimit->click();
+    form->chbLimit()->click();
     for (QWidget* w : range)
         EXPECT_FALSE(w->isEnabled());
 }
@@ -339,29 +346,30 @@ TEST_F(MainForm, InitialLayout) {
                              "sgType"})
         EXPECT_NE(form->findChild<QWidget*>(QString::fromLatin1(name)), nullptr) << name;
     for (QWidget* w :
-         {static_cast<QWidget*>(form->BtnExcel), static_cast<QWidget*>(form->rgTypeJ),
-          static_cast<QWidget*>(form->btnConnect), static_cast<QWidget*>(form->btnRead),
-          static_cast<QWidget*>(form->btnStop), static_cast<QWidget*>(form->BtnDisconnect),
-          static_cast<QWidget*>(form->Button6), static_cast<QWidget*>(form->Label6),
-          static_cast<QWidget*>(form->BtnConnect2), static_cast<QWidget*>(form->BtnDisconnect2)})
+         {static_cast<QWidget*>(form->BtnExcel()), static_cast<QWidget*>(form->rgTypeJ()),
+          static_cast<QWidget*>(form->btnConnect()), static_cast<QWidget*>(form->btnRead()),
+          static_cast<QWidget*>(form->btnStop()), static_cast<QWidget*>(form->BtnDisconnect()),
+          static_cast<QWidget*>(form->Button6()), static_cast<QWidget*>(form->Label6()),
+          static_cast<QWidget*>(form->BtnConnect2()),
+          static_cast<QWidget*>(form->BtnDisconnect2())})
         EXPECT_TRUE(w->isHidden()) << w->objectName().toStdString();
-    EXPECT_TRUE(form->btnRead2->isEnabled());
-    EXPECT_FALSE(form->btnStop2->isEnabled());
-    EXPECT_EQ(form->PageControl1->tabText(0), QString::fromUtf8("Линейный список"));
-    EXPECT_EQ(form->PageControl1->tabText(1), QString::fromUtf8("Группировка по типам"));
-    EXPECT_EQ(form->PageControl1->tabText(2), QString::fromUtf8("Типы записей"));
+    EXPECT_TRUE(form->btnRead2()->isEnabled());
+    EXPECT_FALSE(form->btnStop2()->isEnabled());
+    EXPECT_EQ(form->PageControl1()->tabText(0), QString::fromUtf8("Линейный список"));
+    EXPECT_EQ(form->PageControl1()->tabText(1), QString::fromUtf8("Группировка по типам"));
+    EXPECT_EQ(form->PageControl1()->tabText(2), QString::fromUtf8("Типы записей"));
     const int sgWidths[] = {31, 124, 305, 119, 110};
     for (int c = 0; c < 5; ++c)
-        EXPECT_EQ(form->sg->columnWidth(c), sgWidths[c]) << c;
+        EXPECT_EQ(form->sg()->columnWidth(c), sgWidths[c]) << c;
     const int typeWidths[] = {31, 500, 74, 82};
     for (int c = 0; c < 4; ++c)
-        EXPECT_EQ(form->sgType->columnWidth(c), typeWidths[c]) << c;
-    EXPECT_EQ(form->sgGr->columnWidth(0), 120);
-    EXPECT_EQ(form->sg->verticalHeader()->defaultSectionSize(), 16);
-    EXPECT_EQ(form->sgGr->verticalHeader()->defaultSectionSize(), 32);
+        EXPECT_EQ(form->sgType()->columnWidth(c), typeWidths[c]) << c;
+    EXPECT_EQ(form->sgGr()->columnWidth(0), 120);
+    EXPECT_EQ(form->sg()->verticalHeader()->defaultSectionSize(), 16);
+    EXPECT_EQ(form->sgGr()->verticalHeader()->defaultSectionSize(), 32);
     EXPECT_EQ(form->sgCells()->rowCount(), 2);
-    EXPECT_EQ(form->rgrRsType->items(), QStringList({"232", "485"}));
-    EXPECT_EQ(form->cbxSpeed->count(), 8);
+    EXPECT_EQ(form->rgrRsType()->items(), QStringList({"232", "485"}));
+    EXPECT_EQ(form->cbxSpeed()->count(), 8);
 }
 
 TEST_F(MainForm, BadValueListIdentifierStillFinishesStartUp) {
@@ -371,50 +379,50 @@ TEST_F(MainForm, BadValueListIdentifierStillFinishesStartUp) {
     auto form = create();
     ASSERT_EQ(sink.messages.size(), 1);
     EXPECT_EQ(sink.messages[0], "E:'x' is not a valid integer value (plain.ini, [s0])");
-    EXPECT_EQ(form->cbxDev->count(), 3);
-    EXPECT_FALSE(form->VerPO->text().isEmpty());
-    EXPECT_EQ(form->ListDev[1]->ListRecType.size(), 2u);
+    EXPECT_EQ(form->cbxDev()->count(), 3);
+    EXPECT_FALSE(form->VerPO()->text().isEmpty());
+    EXPECT_EQ(form->ListDev()[1]->ListRecType.size(), 2u);
 }
 
 TEST_F(MainForm, HiddenLibraryButtons) {
     installLibrary();
     auto form = create();
-    form->cbxPort->setCurrentIndex(1); // COM10
-    form->rgrRsType->setItemIndex(1);
-    form->EdtAddr->setText("7");
+    form->cbxPort()->setCurrentIndex(1); // COM10
+    form->rgrRsType()->setItemIndex(1);
+    form->EdtAddr()->setText("7");
     form->Button6Click();
-    EXPECT_EQ(form->Label6->text(), "P10 S1200 T1 A7");
-    form->EdtAddr->setText("42");
+    EXPECT_EQ(form->Label6()->text(), "P10 S1200 T1 A7");
+    form->EdtAddr()->setText("42");
     form->Button6Click();
-    EXPECT_EQ(form->Label6->text(), QString::fromUtf8("Ошибка (Прибор не отвечает)"));
+    EXPECT_EQ(form->Label6()->text(), QString::fromUtf8("Ошибка (Прибор не отвечает)"));
 
     // A typed port that names nothing gets a message and no connection attempt.
-    form->cbxPort->setEditText("abc");
-    form->Label6->setText("...");
+    form->cbxPort()->setEditText("abc");
+    form->Label6()->setText("...");
     form->Button6Click();
-    EXPECT_EQ(form->Label6->text(), "...");
+    EXPECT_EQ(form->Label6()->text(), "...");
     ASSERT_EQ(sink.messages.size(), 1);
     EXPECT_TRUE(sink.messages[0].startsWith(QString::fromUtf8("W:Порт «abc» не найден")));
     // A typed COMn is used as typed.
-    form->cbxPort->setEditText("COM33");
-    form->EdtAddr->setText("1");
+    form->cbxPort()->setEditText("COM33");
+    form->EdtAddr()->setText("1");
     form->Button6Click();
-    EXPECT_EQ(form->Label6->text(), "P33 S1200 T1 A1");
+    EXPECT_EQ(form->Label6()->text(), "P33 S1200 T1 A1");
 
     // The fake refuses port 99: a failed connect changes nothing.
-    form->cbxPort->setEditText("COM99");
+    form->cbxPort()->setEditText("COM99");
     form->BtnConnect2Click();
-    EXPECT_TRUE(form->BtnConnect2->isEnabled());
-    EXPECT_FALSE(form->BtnDisconnect2->isEnabled());
-    form->cbxPort->setCurrentIndex(0);
+    EXPECT_TRUE(form->BtnConnect2()->isEnabled());
+    EXPECT_FALSE(form->BtnDisconnect2()->isEnabled());
+    form->cbxPort()->setCurrentIndex(0);
     form->BtnConnect2Click();
-    EXPECT_FALSE(form->BtnConnect2->isEnabled());
-    EXPECT_TRUE(form->BtnDisconnect2->isEnabled());
-    EXPECT_TRUE(form->btnRead2->isEnabled());
+    EXPECT_FALSE(form->BtnConnect2()->isEnabled());
+    EXPECT_TRUE(form->BtnDisconnect2()->isEnabled());
+    EXPECT_TRUE(form->btnRead2()->isEnabled());
     form->BtnDisconnect2Click();
-    EXPECT_TRUE(form->BtnConnect2->isEnabled());
-    EXPECT_FALSE(form->BtnDisconnect2->isEnabled());
-    EXPECT_FALSE(form->btnRead2->isEnabled());
+    EXPECT_TRUE(form->BtnConnect2()->isEnabled());
+    EXPECT_FALSE(form->BtnDisconnect2()->isEnabled());
+    EXPECT_FALSE(form->btnRead2()->isEnabled());
 }
 
 TEST_F(MainForm, UnwritableMainIniIsReported) {
@@ -495,7 +503,7 @@ TEST_F(MainForm, FullDiskKeepsMainIniAndSaysSo) {
     if (!full.mounted())
         GTEST_SKIP() << "mounting a tmpfs needs root (IniFile's tests use /dev/full instead)";
     auto form = create({"COM2"}, full.filePath("main.ini"));
-    EXPECT_EQ(form->cbxDev->count(), 3);
+    EXPECT_EQ(form->cbxDev()->count(), 3);
     sink.messages.clear();
     form.reset();
     EXPECT_EQ(sink.messages, QStringList{"E:Unable to write to " + full.filePath("main.ini")});

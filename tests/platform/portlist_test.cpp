@@ -86,13 +86,13 @@ TEST(PortList, MainIniMappingsAndEnvironmentPrecedence) {
 
 TEST(PortList, DevicePathGetsAStableFreeNumber) {
     qunsetenv("JOURNAL_PORTS");
-    const int n = platform::PortList::numberForDevicePath("/dev/null", "/nonexistent/main.ini");
+    const int n = platform::PortList::mapDevicePath("/dev/null", "/nonexistent/main.ini");
     ASSERT_GT(n, 0);
     EXPECT_EQ(platform::PortList::devicePathFor(n, "/nonexistent/main.ini"),
               QStringLiteral("/dev/null"));
     // Asking again gives the same number instead of a second mapping.
-    EXPECT_EQ(platform::PortList::numberForDevicePath("/dev/null", "/nonexistent/main.ini"), n);
-    EXPECT_EQ(platform::PortList::numberForDevicePath("/dev/a;b", "/nonexistent/main.ini"), 0);
+    EXPECT_EQ(platform::PortList::mapDevicePath("/dev/null", "/nonexistent/main.ini"), n);
+    EXPECT_EQ(platform::PortList::mapDevicePath("/dev/a;b", "/nonexistent/main.ini"), 0);
     qunsetenv("JOURNAL_PORTS");
 }
 

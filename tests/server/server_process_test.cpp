@@ -5,7 +5,7 @@
 #include "comm/modbusmaster.h"
 #include "comm/serversession.h"
 #include "serverprocess.h"
-#include "sim/simulator.h"
+#include "tests/simulatorfixture.h"
 
 #include <QElapsedTimer>
 
@@ -68,18 +68,10 @@ sim::Instrument journalInstrument() {
     return inst;
 }
 
-// The simulator, started on its pseudo-terminal link as soon as it exists.
-struct RunningSimulator {
-    explicit RunningSimulator(const sim::Instrument& inst) : sim(inst) { ok = sim.start(&why); }
-    sim::Simulator sim;
-    bool ok = false;
-    QString why;
-};
-
 class ServerProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(instrument.ok) << instrument.why.toStdString();
+        ASSERT_TRUE(instrument) << simulatorError.toStdString();
         QString why;
         ASSERT_TRUE(server.start(&why)) << why.toStdString();
         rs.SetServerObjectFactory(factory);
@@ -103,8 +95,10 @@ protected:
             << server.stderrText().toStdString();
     }
 
-    RunningSimulator instrument{journalInstrument()};
-    fixture::ServerProcess server{instrument.sim.clientPath()};
+    QString simulatorError; // why the simulator did not start
+    std::unique_ptr<sim::Simulator> instrument =
+        fixture::StartSimulator(journalInstrument(), {}, &simulatorError);
+    fixture::ServerProcess server{instrument ? instrument->clientPath() : QString()};
     RecordingFactory factory;
     TRS232Transport rs;
     TModbusMaster mbm;
@@ -176,7 +170,7 @@ TEST_F(ServerProcessTest, InplaceReadsReturnTheirValues) {
 
 TEST_F(ServerProcessTest, SilentInstrumentAnswersNoAnswer) {
     goLive();
-    instrument.sim.addFault(*sim::parseFault(QStringLiteral("noanswer")));
+    instrument->addFault(*sim::parseFault(QStringLiteral("noanswer")));
     QVariant v;
     QElapsedTimer t;
     t.start();
@@ -188,16 +182,16 @@ TEST_F(ServerProcessTest, SilentInstrumentAnswersNoAnswer) {
     EXPECT_EQ(answers[0].result, 1);
     EXPECT_EQ(mbm.LastErr(), 1);
     // It speaks again: so does the channel.
-    instrument.sim.clearFaults();
+    instrument->clearFaults();
     EXPECT_EQ(mbm.ReadHoldRegsI(2, 0, 9, 18, 1, v), 0);
 }
 
 TEST_F(ServerProcessTest, ReplyWithWrongCrcAnswersCrcError) {
     goLive();
-    instrument.sim.addFault(*sim::parseFault(QStringLiteral("crc")));
+    instrument->addFault(*sim::parseFault(QStringLiteral("crc")));
     QVariant v;
     EXPECT_EQ(mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 2);
-    instrument.sim.clearFaults();
+    instrument->clearFaults();
     EXPECT_EQ(mbm.ReadHoldRegsI(2, 0, 9, 18, 1, v), 0);
     EXPECT_EQ(v, QVariant::fromValue(quint16(120)));
 }
@@ -264,9 +258,10 @@ TEST_F(ServerProcessTest, KilledServerReportsTheChannelGone) {
 }
 
 TEST(ServerStart, ClientStartsTheServerWhenNoneRuns) {
-    RunningSimulator instrument(journalInstrument());
-    ASSERT_TRUE(instrument.ok) << instrument.why.toStdString();
-    fixture::ServerProcess env(instrument.sim.clientPath()); // runtime folder and mapping only
+    QString simulatorError;
+    const auto instrument = fixture::StartSimulator(journalInstrument(), {}, &simulatorError);
+    ASSERT_TRUE(instrument) << simulatorError.toStdString();
+    fixture::ServerProcess env(instrument->clientPath()); // runtime folder and mapping only
     TRS232Transport rs;
     rs.SetPort(QStringLiteral("COM5"));
     TModbusMaster mbm;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/core/model.h"
+#include "app/core/journaldata.h"
 #include "comm/ipc/speeds.h"
 #include "platform/portlist.h"
 
@@ -12,8 +12,9 @@
 #include <span>
 #include <vector>
 
-// The main window's decisions that do not need widgets: port items and port numbers, the baud
-// rate, the version text, and what a device selection does to the views.
+// What the main window's selectors hold and mean, without widgets: the port selector's items and
+// port numbers, the speed selector's baud rate, the journal selector's items and what a device
+// selection does to the views; also the version text. journal-read decides the same way.
 namespace core {
 
 struct TPortItem {
@@ -36,10 +37,10 @@ struct TPortChoice {
 // `items` its item texts and `numbers` their port numbers (same order). The selected item counts
 // when the text is its text; typed text naming an item, "COMn" (n = 1..255) or the path of an
 // existing device is used as typed (a device path gets a free port number mapped to it, see
-// platform::PortList::numberForDevicePath); anything else is an error with a message.
-TPortChoice ResolvePortChoice(const QStringList& items, const std::vector<int>& numbers,
-                              int itemIndex, const QString& currentText,
-                              const QString& mainIniPath);
+// platform::PortList::mapDevicePath); anything else is an error with a message.
+[[nodiscard]] TPortChoice ResolvePortChoice(const QStringList& items,
+                                            const std::vector<int>& numbers, int itemIndex,
+                                            const QString& currentText, const QString& mainIniPath);
 
 // Baud rates of the speed selector's items.
 inline constexpr auto kSpeeds =
@@ -51,6 +52,17 @@ int SelectedSpeedFor(int itemIndex, const QString& currentText);
 
 // Message for a speed selector that gives no baud rate.
 QString BadSpeedMessage(const QString& currentText);
+
+// The access library's port number and baud rate from the port and speed selectors, or the
+// message that says why they give none.
+struct TLinkChoice {
+    int port = 0;
+    int speed = 0; // SelectedSpeedFor, also when the port gives no number
+    QString error;
+    bool ok() const { return error.isEmpty(); }
+};
+[[nodiscard]] TLinkChoice ChooseLink(const TPortChoice& port, int speedItemIndex,
+                                     const QString& speedText);
 
 // "a.b.c.d", the program's four-part version.
 QString ProgramVersionText();

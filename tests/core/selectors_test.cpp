@@ -1,4 +1,4 @@
-#include "app/core/mainformlogic.h"
+#include "app/core/selectors.h"
 
 #include "tests/qstringprinter.h"
 
@@ -6,7 +6,7 @@
 
 namespace {
 
-TEST(MainFormLogic, PortChoice) {
+TEST(Selectors, PortChoice) {
     qunsetenv("JOURNAL_PORTS");
     const QStringList items{"COM1", "COM10", "COM2"};
     const std::vector<int> numbers{1, 10, 2};
@@ -40,7 +40,7 @@ TEST(MainFormLogic, PortChoice) {
     qunsetenv("JOURNAL_PORTS");
 }
 
-TEST(MainFormLogic, SelectedSpeed) {
+TEST(Selectors, SelectedSpeed) {
     const struct {
         int index;
         const char* text;
@@ -54,7 +54,7 @@ TEST(MainFormLogic, SelectedSpeed) {
             << c.index << " " << c.text;
 }
 
-TEST(MainFormLogic, DeviceViewByFirstJournalLayout) {
+TEST(Selectors, DeviceViewByFirstJournalLayout) {
     const struct {
         int layout;
         bool tab, before;

@@ -1,9 +1,11 @@
-#include "app/gui/radiogroup.h"
+#include "platform/widgets/radiogroup.h"
 
 #include <QAbstractButton>
 #include <QButtonGroup>
 #include <QGridLayout>
 #include <QRadioButton>
+
+TRadioGroup::TRadioGroup(QWidget* parent) : TRadioGroup(QString(), parent) {}
 
 TRadioGroup::TRadioGroup(const QString& title, QWidget* parent)
     : QGroupBox(title, parent), m_group(new QButtonGroup(this)), m_layout(new QGridLayout(this)) {
@@ -11,6 +13,13 @@ TRadioGroup::TRadioGroup(const QString& title, QWidget* parent)
     m_layout->setVerticalSpacing(0);
     m_layout->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     connect(m_group, &QButtonGroup::idClicked, this, &TRadioGroup::itemClicked);
+}
+
+TRadioGroup::TRadioGroup(const QString& title, const QStringList& items, int columns,
+                         QWidget* parent)
+    : TRadioGroup(title, parent) {
+    m_columns = std::max(columns, 1);
+    setItems(items);
 }
 
 void TRadioGroup::setColumns(int columns) {

@@ -1,4 +1,4 @@
-#include "app/core/mainformlogic.h"
+#include "app/core/selectors.h"
 
 #include "platform/inifile.h"
 #include "platform/portname.h"
@@ -48,7 +48,7 @@ TPortChoice ResolvePortChoice(const QStringList& items, const std::vector<int>& 
     if (typed.startsWith(u'/')) {
         if (!QFileInfo::exists(typed))
             return {0, QStringLiteral("Устройство %1 не найдено.").arg(typed)};
-        if (const int n = platform::PortList::numberForDevicePath(typed, mainIniPath))
+        if (const int n = platform::PortList::mapDevicePath(typed, mainIniPath))
             return {n, {}};
         return {0, QStringLiteral("Нет свободного номера порта для устройства %1.").arg(typed)};
     }
@@ -68,6 +68,18 @@ int SelectedSpeedFor(int itemIndex, const QString& currentText) {
 
 QString BadSpeedMessage(const QString& currentText) {
     return QStringLiteral("Недопустимая скорость обмена «%1».").arg(currentText);
+}
+
+TLinkChoice ChooseLink(const TPortChoice& port, int speedItemIndex, const QString& speedText) {
+    TLinkChoice link;
+    link.speed = SelectedSpeedFor(speedItemIndex, speedText);
+    if (!port.ok())
+        link.error = port.error;
+    else if (link.speed <= 0)
+        link.error = BadSpeedMessage(speedText);
+    else
+        link.port = port.number;
+    return link;
 }
 
 QString ProgramVersionText() {

@@ -1,0 +1,26 @@
+#include "app/gui/listexport.h"
+
+#include "app/core/journalexport.h"
+#include "app/core/savedialogmemory.h"
+#include "app/gui/savefilechooser.h"
+#include "platform/messagesink.h"
+
+void SaveLinearList(const TListExportUi& ui, const IStringGrid& list, const QString& deviceText,
+                    TTypeDev layout, const QString& proposedName) {
+    const auto choice =
+        ui.dialog.choose(ui.parent, {ui.memory.ProposedPath(proposedName), ui.memory.filterIndex});
+    if (!choice)
+        return;
+    ui.memory.Remember(choice->fileName, choice->filterIndex);
+    const bool workbook = choice->filterIndex == 2;
+    const QString question = workbook ? core::WorkbookReplaceQuestion(choice->fileName) : QString();
+    if (!question.isEmpty() && !ui.messages.question(question))
+        return;
+    const core::ExportResult result =
+        workbook ? core::ExportSpreadsheet(list, deviceText, layout, choice->fileName)
+                 : core::ExportText(list, deviceText, layout, choice->fileName);
+    if (!result.ok)
+        ui.messages.error(result.error);
+    else if (!result.notice.isEmpty() && question.isEmpty())
+        ui.messages.information(result.notice);
+}

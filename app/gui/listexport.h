@@ -1,0 +1,29 @@
+#pragma once
+
+#include "app/core/journaldata.h"
+
+#include <QString>
+
+class IMessageSink;
+class ISaveFileChooser;
+class IStringGrid;
+class QWidget;
+
+namespace core {
+struct TSaveDialogMemory;
+}
+
+// What "Сохранить..." talks to: the save dialog over the window, its memory and the message boxes.
+struct TListExportUi {
+    QWidget* parent = nullptr;
+    ISaveFileChooser& dialog;
+    core::TSaveDialogMemory& memory;
+    IMessageSink& messages;
+};
+
+// "Сохранить...": asks for a file (proposing `proposedName` in the remembered folder) and writes
+// the linear list there as a text file or a workbook. A workbook that would replace an existing
+// file is written only when the user says so; a failed write is an error box, a note of the
+// writer an information box.
+void SaveLinearList(const TListExportUi& ui, const IStringGrid& list, const QString& deviceText,
+                    TTypeDev layout, const QString& proposedName);

@@ -1,0 +1,54 @@
+#include "app/gui/serverpathview.h"
+
+#include "app/core/readingrun.h"
+#include "platform/messagesink.h"
+#include "ui_mainform.h"
+
+#include <QCoreApplication>
+
+#include <iterator>
+
+TServerPathView::TServerPathView(Ui::TForm1& form, IMessageSink& messages, TReadingRun& run,
+                                 QObject& window, std::function<const TDevInfo*()> currentDevice)
+    : ui(form), m_messages(messages), m_run(run), m_window(window),
+      m_currentDevice(std::move(currentDevice)) {}
+
+int TServerPathView::JournalItemIndex() const {
+    return ui.rgTypeJ->itemIndex();
+}
+
+bool TServerPathView::ReadingFlag() const {
+    return m_run.GetArch();
+}
+
+void TServerPathView::SetReadingFlag(bool on) {
+    if (on)
+        m_run.KeepReading();
+    else
+        m_run.Stop();
+}
+
+void TServerPathView::SetControlEnabled(Control control, bool enabled) {
+    // In the order of Control.
+    QWidget* const widgets[] = {ui.btnConnect, ui.btnRead, ui.btnStop, ui.BtnDisconnect,
+                                ui.rgTypeJ};
+    static_assert(std::size(widgets) == static_cast<std::size_t>(Control::JournalSelector) + 1);
+    widgets[static_cast<std::size_t>(control)]->setEnabled(enabled);
+}
+
+void TServerPathView::SetCountText(const QString& text) {
+    ui.lblMaxRec->setText(text);
+}
+
+void TServerPathView::ShowMessageBox(const QString& text) {
+    m_messages.information(text);
+}
+
+void TServerPathView::ShowErrorBox(const QString& text) {
+    m_messages.error(text);
+}
+
+void TServerPathView::SendRecordAnswer(std::int32_t w, std::int32_t result) {
+    TRecordAnswerEvent e(w, result);
+    QCoreApplication::sendEvent(&m_window, &e);
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QStringList>
+#include <QWidget>
+
+class QTableView;
+class TStringTableModel;
+
+// A tab of the window's page control that shows one string grid: a table view named like the
+// grid, filling the tab, over a string-table model of two rows whose row 0 holds the headings.
+// Each tab of the window derives from it and sets its view up.
+class TGridTab : public QWidget {
+    Q_OBJECT
+public:
+    QTableView* grid() const { return m_grid; }
+    TStringTableModel* cells() const { return m_cells; }
+
+protected:
+    TGridTab(QWidget* parent, const char* gridName, const QStringList& headings);
+
+private:
+    TStringTableModel* m_cells;
+    QTableView* m_grid;
+};

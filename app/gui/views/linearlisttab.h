@@ -1,0 +1,17 @@
+#pragma once
+
+#include "app/gui/views/gridtab.h"
+
+// "Линейный список" (tsData): the linear list `sg`, one row per record of the run.
+class TLinearListTab : public TGridTab {
+    Q_OBJECT
+public:
+    explicit TLinearListTab(QWidget* parent = nullptr);
+
+    QTableView* sg() const { return grid(); }
+    // Columns for the selected device: "Значение до" shown (columns 3 and 4 at 108 pixels) or
+    // hidden.
+    void applyDeviceView(bool valueBeforeVisible);
+    // Shows the list's last row (the decoder's scroll hook).
+    void scrollToLastRow();
+};

@@ -1,0 +1,15 @@
+#include "app/gui/views/rectypetab.h"
+
+#include "app/core/journaldecoder.h"
+#include "app/core/windowtexts.h"
+#include "app/gui/views/journalviews.h"
+#include "app/models/stringtablemodel.h"
+
+TRecTypeTab::TRecTypeTab(QWidget* parent)
+    : TGridTab(parent, "sgType", core::RecTypeGridHeadings()) {
+    views::SetupRecTypeGrid(grid(), cells());
+}
+
+void TRecTypeTab::fill(const TDevInfo* device) {
+    core::TJournalDecoder::FillRecTypeGrid(*cells(), device);
+}

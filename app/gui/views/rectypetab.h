@@ -1,0 +1,15 @@
+#pragma once
+
+#include "app/core/journaldata.h"
+#include "app/gui/views/gridtab.h"
+
+// "Типы записей" (tsSet): the record types of the selected device in the grid `sgType`.
+class TRecTypeTab : public TGridTab {
+    Q_OBJECT
+public:
+    explicit TRecTypeTab(QWidget* parent = nullptr);
+
+    QTableView* sgType() const { return grid(); }
+    // FillRecTypeGrid: one row per record type of `device`; nothing happens without a device.
+    void fill(const TDevInfo* device);
+};
