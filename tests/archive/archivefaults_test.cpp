@@ -2,6 +2,7 @@
 #include "archivetestfixture.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
@@ -55,7 +56,7 @@ public:
 
 struct FaultCase {
     const char* name;
-    const char* says; // a part of the error text
+    const char* says; // a pattern the error text matches
     Engine engine;
     std::function<void(ArchiveFaultTest&, QString& url)> before; // breaks the archive
     bool midway = false; // the connection ends after the first records were committed
@@ -98,7 +99,9 @@ TEST_P(ArchiveFaultTest, ReportsOneErrorAndLetsTheReadingGoOn) {
          false},
         {"locked past the lock timeout", "lock timeout", Engine::PostgreSQL,
          [](auto& t, QString&) { t.HoldLock(); }},
-        {"the server ends the connection during the reading", "terminating", Engine::PostgreSQL,
+        // The client may learn of the end from the server's notice or from the closed socket.
+        {"the server ends the connection during the reading",
+         "terminating|closed the connection|no connection", Engine::PostgreSQL,
          [](auto& t, QString&) {
              t.HoldLock();
              ASSERT_TRUE(t.m_locker->exec(QStringLiteral("ROLLBACK")));
@@ -129,7 +132,8 @@ TEST_P(ArchiveFaultTest, ReportsOneErrorAndLetsTheReadingGoOn) {
         const auto error = writer.TakeError();
         ASSERT_TRUE(error);
         EXPECT_TRUE(error->startsWith(QStringLiteral("Архив журналов"))) << error->toStdString();
-        EXPECT_TRUE(error->contains(QString::fromUtf8(c.says))) << error->toStdString();
+        EXPECT_TRUE(error->contains(QRegularExpression(QString::fromUtf8(c.says))))
+            << error->toStdString();
         EXPECT_FALSE(writer.TakeError());
         m_locker.reset();
         QSqlDatabase::removeDatabase(QStringLiteral("fault-locker"));
