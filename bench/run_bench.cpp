@@ -8,14 +8,13 @@
 //   (d) peak memory of the process (VmHWM).
 // Usage: QT_QPA_PLATFORM=offscreen run_bench [records [paced-records]]
 //        (defaults 65536 and 2000); EVENT_INTERVAL_MS overrides the window's event interval.
-#include "app/core/accesslibrarybinding.h"
-#include "app/core/catalogue.h"
 #include "app/core/journaldecoder.h"
 #include "app/core/journalexport.h"
 #include "app/core/readingrun.h"
 #include "app/gui/mainform.h"
 #include "app/gui/savefilechooser.h"
 #include "app/models/stringtablemodel.h"
+#include "benchcatalogue.h"
 #include "peakmemory.h"
 #include "platform/messagesink.h"
 #include "tests/simulatorfixture.h"
@@ -34,12 +33,6 @@
 namespace {
 
 constexpr int kCom = 250;
-
-struct NullSink : IMessageSink {
-    void information(const QString& t) override { std::fprintf(stderr, "%s\n", qPrintable(t)); }
-    void warning(const QString& t) override { information(t); }
-    void error(const QString& t) override { information(t); }
-};
 
 // Longest time between two turns of the event loop while records arrive.
 struct GapMeter {
@@ -92,14 +85,6 @@ public:
     std::optional<TChoice> answer;
 };
 
-bool writeFile(const QString& path, const QString& utf8) {
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        return false;
-    f.write(utf8.toUtf8());
-    return true;
-}
-
 double seconds(const QElapsedTimer& t) {
     return t.nsecsElapsed() / 1e9;
 }
@@ -115,30 +100,12 @@ int main(int argc, char** argv) {
     const int records = argc > 1 ? std::clamp(std::atoi(argv[1]), 1, 65536) : 65536;
     const int pacedRecords = argc > 2 ? std::clamp(std::atoi(argv[2]), 1, 65536) : 2000;
 
-    // A catalogue of one device whose journal has no count register: CountRec records.
-    QTemporaryDir dir;
-    const QString device = QStringLiteral(
-        "[settings]\nname=Bench\narchtypecount=1\nArchName1=J\nArchNum1=1\nArchCountRec1=%1\n"
-        "ArchStandart1=0\n[s0]\nID=1\nname=Float\ntype=4\n[s1]\nID=2\nname=Word\ntype=2\n"
-        "[s2]\nID=3\nname=List\ntype=0=off;1=on\n");
-    if (!writeFile(dir.filePath("main.ini"),
-                   "[Main]\nCountDev=1\nDev1=bench.ini\n[Settings]\nLastDev=0\nRetries=0\n"
-                   "lastcomspeed=7\n") ||
-        !writeFile(dir.filePath("bench.ini"), device.arg(records)) ||
-        !QFile::link(QCoreApplication::applicationDirPath() + "/OmbrelDll.so",
-                     dir.filePath("OmbrelDll.so"))) {
-        std::fprintf(stderr, "cannot prepare %s\n", qPrintable(dir.path()));
+    BenchCatalogue bench;
+    if (!bench.prepare(records, "lastcomspeed=7\n"))
         return 1;
-    }
-    core::TCatalogue catalogue;
-    catalogue.Load(dir.path());
-    const TDevInfo* dev = catalogue.ListDev.empty() ? nullptr : catalogue.ListDev[0].get();
-    NullSink sink;
-    TAccessLibraryBinding lib;
-    if (!dev || !lib.LoadAccessLibrary(dir.path(), &sink)) {
-        std::fprintf(stderr, "cannot load the catalogue or the library\n");
-        return 1;
-    }
+    const QTemporaryDir& dir = bench.dir;
+    TAccessLibraryBinding& lib = bench.lib;
+    BenchSink& sink = bench.sink;
 
     sim::Instrument inst;
     sim::Journal& journal = inst.addJournal(1, sim::Layout::Plain);
@@ -146,12 +113,7 @@ int main(int argc, char** argv) {
 
     bool ok = true;
     GapMeter gaps;
-    TRunRequest request;
-    request.device = dev;
-    request.journalIndex = 0;
-    request.portNumber = kCom;
-    request.speed = 115200;
-    request.retries = 0;
+    TRunRequest request = bench.runRequest(kCom);
 
     auto startSim = [&](int baud, int pacing) {
         QString error;
@@ -198,24 +160,12 @@ int main(int argc, char** argv) {
     double bare = 0;
     {
         const auto s = startSim(0, 0);
-        // Bare loop: the library calls of a run and nothing else.
-        QElapsedTimer t;
-        t.start();
-        std::uint8_t buf[256];
         int errors = 0;
-        if (!lib.Connect(kCom, 115200, 0)) {
+        bare = bench.bareLoop(kCom, records, &errors);
+        if (bare < 0) {
             std::fprintf(stderr, "Connect failed\n");
             return 1;
         }
-        lib.Retries(0);
-        for (int i = 0; i < records; ++i) {
-            std::fill(std::begin(buf), std::end(buf), 0);
-            const auto req = RecordRequest(1, i);
-            std::copy(req.begin(), req.end(), buf);
-            errors += lib.AnyFunction(1, 65, 7, buf) != 0;
-        }
-        lib.Disconnect();
-        bare = seconds(t);
         std::printf("  bare loop       : %7.3f s (%.3f ms a record, %d errors)\n", bare,
                     bare * 1000 / records, errors);
 
@@ -226,6 +176,7 @@ int main(int argc, char** argv) {
         BenchHost host(gaps);
         TReadingRun run(lib, runDecoder, sg, host);
         gaps.reset();
+        QElapsedTimer t;
         t.start();
         run.Run(request);
         const double engine = seconds(t);
@@ -268,8 +219,7 @@ int main(int argc, char** argv) {
 
     // (b) The window against a line paced at 115,200 baud.
     {
-        QFile f(dir.filePath("bench.ini"));
-        writeFile(dir.filePath("bench.ini"), device.arg(pacedRecords));
+        bench.setRecords(pacedRecords);
         const int baud = 115200;
         const auto s = startSim(baud, baud);
         FixedChooser chooser;

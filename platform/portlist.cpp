@@ -1,6 +1,7 @@
 #include "platform/portlist.h"
 
 #include "platform/cataloguelocation.h"
+#include "platform/endpoint.h"
 #include "platform/inifile.h"
 #include "platform/portname.h"
 
@@ -15,7 +16,12 @@
 namespace platform {
 namespace {
 
+// One spelling per device or endpoint, so that two names of the same one compare equal.
 QString canonical(const QString& path) {
+    if (isNetworkEndpoint(path)) {
+        const auto endpoint = parseNetworkEndpoint(path);
+        return endpoint ? endpoint->text() : path.trimmed();
+    }
     const QString c = QFileInfo(path).canonicalFilePath();
     return c.isEmpty() ? path : c;
 }
@@ -162,6 +168,8 @@ QString PortList::devicePathFor(int number, const QString& mainIniPath) {
 QString PortList::devicePathForName(const QString& nameOrPath, const QString& mainIniPath) {
     if (nameOrPath.startsWith(u'/'))
         return nameOrPath;
+    if (isNetworkEndpoint(nameOrPath))
+        return nameOrPath.trimmed();
     const int n = comPortNumber(nameOrPath);
     return n == 0 ? QString() : devicePathFor(n, mainIniPath);
 }

@@ -17,7 +17,8 @@
 //     adapter therefore gets the same name whichever USB socket or plug order it has.
 // User mappings "COMn = device path" come from the [Ports] section of main.ini and from the
 // environment variable JOURNAL_PORTS ("COM5=/dev/pts/3;COM7=/dev/serial/by-id/..."), which takes
-// precedence. A mapping replaces a reported port of the same number or the same device.
+// precedence. A mapping replaces a reported port of the same number or the same device. The
+// path may also be a network endpoint ("COM9=tcp://10.0.0.5:502", see endpoint.h).
 namespace platform {
 
 struct PortMapping {
@@ -61,7 +62,7 @@ public:
     static QString devicePathFor(int number, const QString& mainIniPath = defaultMainIniPath());
 
     // Device path for a port name: "COMn" (comPortNumber) through the list, an absolute device
-    // path as it stands. Empty when the text is neither.
+    // path or a network endpoint as it stands. Empty when the text is none of these.
     static QString devicePathForName(const QString& nameOrPath,
                                      const QString& mainIniPath = defaultMainIniPath());
 

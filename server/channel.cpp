@@ -1,10 +1,14 @@
 #include "server/channel.h"
 
+#include "platform/endpoint.h"
 #include "platform/portlist.h"
+#include "rtumaster.h"
 #include "server/modbusext.h"
+#include "server/tcplinebridge.h"
 
 #include <QHash>
 #include <QSerialPort>
+#include <QTcpSocket>
 #include <QTimer>
 
 namespace server {
@@ -52,31 +56,98 @@ bool Channel::open(QString* why) {
             *why = QStringLiteral("unknown port %1").arg(m_settings.port);
         return false;
     }
-    if (!m_lock.acquire(device, why))
+    const bool network = platform::isNetworkEndpoint(device);
+    if (!network && !m_lock.acquire(device, why))
         return false;
-    m_identity = platform::DeviceLock::lockFilePath(device);
-    m_client = new JournalRtuClient(this);
-    m_client->setConnectionParameter(QModbusDevice::SerialPortNameParameter, device);
-    m_client->setConnectionParameter(QModbusDevice::SerialBaudRateParameter,
-                                     baudRateForOrdinal(m_settings.speed));
-    m_client->setConnectionParameter(QModbusDevice::SerialDataBitsParameter, QSerialPort::Data8);
-    m_client->setConnectionParameter(QModbusDevice::SerialParityParameter, QSerialPort::NoParity);
-    m_client->setConnectionParameter(QModbusDevice::SerialStopBitsParameter, QSerialPort::OneStop);
-    applySettings(m_settings);
-    if (!connectClient(m_client, m_settings.flowControl)) {
-        if (why)
-            *why = QStringLiteral("cannot open %1: %2").arg(device, m_client->errorString());
-        delete m_client;
-        m_client = nullptr;
+    m_identity = network ? QString() : platform::DeviceLock::lockFilePath(device);
+    m_client = makeClient(device, why);
+    if (!m_client) {
         m_lock.release();
         return false;
     }
-    connect(m_client, &QModbusDevice::errorOccurred, this, [this](QModbusDevice::Error e) {
+    watch(m_client);
+    listenUntilQuiet();
+    return true;
+}
+
+QModbusClient* Channel::makeClient(const QString& device, QString* why) {
+    if (!platform::isNetworkEndpoint(device))
+        return makeSerialClient(device, why);
+    QString error;
+    const auto endpoint = platform::parseNetworkEndpoint(device, &error);
+    QModbusClient* client = nullptr;
+    if (endpoint && endpoint->framing == platform::NetworkEndpoint::Framing::RtuOverTcp)
+        client = makeBridgedClient(*endpoint, &error);
+    else if (endpoint)
+        client = makeTcpClient(*endpoint, &error);
+    if (!client && why)
+        *why = error;
+    return client;
+}
+
+QModbusClient* Channel::makeTcpClient(const platform::NetworkEndpoint& endpoint, QString* why) {
+    auto* client = new JournalTcpClient(this);
+    client->setConnectionParameter(QModbusDevice::NetworkAddressParameter, endpoint.host);
+    client->setConnectionParameter(QModbusDevice::NetworkPortParameter, endpoint.port);
+    configure(client);
+    auto* socket = client->connectDevice() ? qobject_cast<QTcpSocket*>(client->device()) : nullptr;
+    // The connection is made within the connect time limit, the server waiting meanwhile.
+    if (socket && socket->state() != QAbstractSocket::ConnectedState)
+        socket->waitForConnected(ombrel::kDefaultConnectLimitMs);
+    if (client->state() == QModbusDevice::ConnectedState)
+        return client;
+    *why = QStringLiteral("cannot connect to %1: %2")
+               .arg(endpoint.text(), socket ? socket->errorString() : client->errorString());
+    delete client;
+    return nullptr;
+}
+
+QModbusClient* Channel::makeBridgedClient(const platform::NetworkEndpoint& endpoint, QString* why) {
+    auto bridge = std::make_unique<TcpLineBridge>();
+    QString error;
+    if (!bridge->open(endpoint, ombrel::kDefaultConnectLimitMs, &error)) {
+        if (why)
+            *why = error;
+        return nullptr;
+    }
+    QModbusClient* client = makeSerialClient(bridge->linePath(), why);
+    if (!client)
+        return nullptr;
+    connect(bridge.get(), &TcpLineBridge::lost, this, [this] {
+        if (!m_closing)
+            QTimer::singleShot(0, this, [this] { emit portLost(); });
+    });
+    m_bridge = std::move(bridge);
+    return client;
+}
+
+QModbusClient* Channel::makeSerialClient(const QString& device, QString* why) {
+    auto* client = new JournalRtuClient(this);
+    client->setConnectionParameter(QModbusDevice::SerialPortNameParameter, device);
+    client->setConnectionParameter(QModbusDevice::SerialBaudRateParameter,
+                                   baudRateForOrdinal(m_settings.speed));
+    client->setConnectionParameter(QModbusDevice::SerialDataBitsParameter, QSerialPort::Data8);
+    client->setConnectionParameter(QModbusDevice::SerialParityParameter, QSerialPort::NoParity);
+    client->setConnectionParameter(QModbusDevice::SerialStopBitsParameter, QSerialPort::OneStop);
+    configure(client);
+    if (connectClient(client, m_settings.flowControl))
+        return client;
+    if (why)
+        *why = QStringLiteral("cannot open %1: %2").arg(device, client->errorString());
+    delete client;
+    return nullptr;
+}
+
+void Channel::configure(QModbusClient* client) const {
+    client->setTimeout(qMax(10, m_settings.answerDelay));
+    client->setNumberOfRetries(0); // the channel makes the tries itself
+}
+
+void Channel::watch(QModbusClient* client) {
+    connect(client, &QModbusDevice::errorOccurred, this, [this](QModbusDevice::Error e) {
         if (e == QModbusDevice::ConnectionError && !m_closing)
             QTimer::singleShot(0, this, [this] { emit portLost(); });
     });
-    listenUntilQuiet();
-    return true;
 }
 
 bool Channel::isOpen() const {
@@ -90,8 +161,7 @@ void Channel::applySettings(const TransportSettings& settings) {
     m_settings = settings;
     if (!m_client)
         return;
-    m_client->setTimeout(qMax(10, settings.answerDelay));
-    m_client->setNumberOfRetries(0); // the channel makes the tries itself
+    configure(m_client);
     if (lineChanged && isOpen()) {
         // The port takes new line settings between requests.
         m_reopenPending = true;
@@ -103,17 +173,22 @@ void Channel::applySettings(const TransportSettings& settings) {
 void Channel::reopen() {
     m_reopenPending = false;
     const QString device = platform::PortList::devicePathForName(m_settings.port);
+    const bool network = platform::isNetworkEndpoint(device);
     m_client->disconnectDevice();
     m_lock.release();
-    m_client->setConnectionParameter(QModbusDevice::SerialPortNameParameter, device);
-    m_client->setConnectionParameter(QModbusDevice::SerialBaudRateParameter,
-                                     baudRateForOrdinal(m_settings.speed));
-    m_identity = platform::DeviceLock::lockFilePath(device);
-    if (device.isEmpty() || !m_lock.acquire(device) ||
-        !connectClient(m_client, m_settings.flowControl)) {
+    m_identity = network ? QString() : platform::DeviceLock::lockFilePath(device);
+    QModbusClient* next = nullptr;
+    if (!device.isEmpty() && (network || m_lock.acquire(device)))
+        next = makeClient(device, nullptr);
+    if (!next) {
+        // The old client stays, closed, until the channel is closed.
         QTimer::singleShot(0, this, [this] { emit portLost(); });
         return;
     }
+    m_client->disconnect(this);
+    m_client->deleteLater();
+    m_client = next;
+    watch(m_client);
     listenUntilQuiet();
 }
 
@@ -142,6 +217,7 @@ void Channel::close() {
     m_client->disconnectDevice();
     m_client->deleteLater();
     m_client = nullptr;
+    m_bridge.reset();
     m_lock.release();
     for (const ChannelJob& job : jobs) {
         const TaskPlan plan = planTask(job.task, job.settings);
@@ -258,7 +334,11 @@ void Channel::listenUntilQuiet() {
 void Channel::startListening() {
     auto* port = m_client ? qobject_cast<QSerialPort*>(m_client->device()) : nullptr;
     if (!port) {
+        // A TCP connection: answers carry their transaction id, nothing to listen out.
         stopListening();
+        if (m_reopenPending && m_client)
+            reopen();
+        startNext();
         return;
     }
     m_listening = true;

@@ -2,24 +2,29 @@
 
 #include "answerledger.h"
 #include "platform/devicelock.h"
+#include "platform/endpoint.h"
 #include "server/modbustask.h"
 
 #include <QList>
 #include <QModbusRtuSerialClient>
+#include <QModbusTcpClient>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace server {
 
-// Modbus RTU client that also takes the journal function's replies.
-class JournalRtuClient : public QModbusRtuSerialClient {
-    Q_OBJECT
+class TcpLineBridge;
+
+// A Qt Modbus client (RTU on a serial line, or Modbus TCP) that also takes the journal
+// function's replies.
+template <class Base> class JournalClient : public Base {
 public:
-    using QModbusRtuSerialClient::QModbusRtuSerialClient;
+    using Base::Base;
 
 protected:
     // Every request is sent raw and its reply decoded by the task code: take any well-formed
@@ -31,6 +36,8 @@ protected:
         return response.isValid();
     }
 };
+using JournalRtuClient = JournalClient<QModbusRtuSerialClient>;
+using JournalTcpClient = JournalClient<QModbusTcpClient>;
 
 // One task waiting for or being executed on a channel.
 struct ChannelJob {
@@ -43,7 +50,10 @@ struct ChannelJob {
 };
 
 // An open serial channel: one QModbusRtuSerialClient, tasks executed one at a time in the order
-// they were queued.
+// they were queued. A port mapped to a Modbus TCP endpoint (tcp://, platform/endpoint.h) gets a
+// QModbusTcpClient instead, with the same task semantics; its answers carry their transaction
+// id, so there is nothing to listen out. RTU frames over TCP (rtu+tcp://) go through a local
+// line bridged to the connection (TcpLineBridge), so everything below holds for them as well.
 //
 // An RTU answer carries no request number, and Qt's client takes any answer of the right server
 // and function that comes while a request waits. So the channel makes the tries of a task itself
@@ -63,7 +73,8 @@ public:
     ~Channel() override;
 
     // Opens the port (name through the shared port list); false and the reason when it cannot
-    // (among them another reader holding the device under any name, platform::DeviceLock).
+    // (among them another reader holding the device under any name, platform::DeviceLock, and
+    // an endpoint that does not accept the connection within 3 s).
     [[nodiscard]] bool open(QString* why);
     // Closes the port; waiting and running tasks are answered with "channel closed".
     void close();
@@ -95,6 +106,15 @@ private:
     qint32 sendFailure() const; // result code of a request the client would not take
     void tryFinished(QModbusReply* reply);
     void reopen();
+    // A client for the device or endpoint, set up and connected; nullptr and why when the
+    // connection cannot be made.
+    QModbusClient* makeClient(const QString& device, QString* why);
+    QModbusClient* makeSerialClient(const QString& device, QString* why);
+    QModbusClient* makeTcpClient(const platform::NetworkEndpoint& endpoint, QString* why);
+    // RTU frames over TCP: Qt's RTU client on the local line of a TcpLineBridge (m_bridge).
+    QModbusClient* makeBridgedClient(const platform::NetworkEndpoint& endpoint, QString* why);
+    void configure(QModbusClient* client) const;
+    void watch(QModbusClient* client);
     void finish(const ChannelJob& job, const TaskPlan& plan, const TaskOutcome& outcome);
     // Listening: the port's signals are held back from Qt's client (which would keep the bytes
     // to itself) and the port is read on a timer until the listening is done.
@@ -108,8 +128,9 @@ private:
     qint32 m_id;
     TransportSettings m_settings;
     Deliver m_deliver;
-    JournalRtuClient* m_client = nullptr;
-    platform::DeviceLock m_lock; // of the device the client has open
+    QModbusClient* m_client = nullptr;
+    std::unique_ptr<TcpLineBridge> m_bridge; // the line of m_client on an rtu+tcp endpoint
+    platform::DeviceLock m_lock;             // of the device the client has open
     QList<ChannelJob> m_waiting;
     bool m_busy = false;
     ChannelJob m_current;

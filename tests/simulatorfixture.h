@@ -1,8 +1,9 @@
 #pragma once
 
 // The instrument simulator as the tests and benchmarks that talk to one start it: on its
-// pseudo-terminal link and, when asked, reachable as COMn through JOURNAL_PORTS (then the only
-// mapping), the way the access library, journal-read and the window find their ports.
+// pseudo-terminal link (or on a loopback network endpoint) and, when asked, reachable as COMn
+// through JOURNAL_PORTS (then the only mapping), the way the access library, journal-read and the
+// window find their ports.
 #include "platform/portlist.h"
 #include "sim/simulator.h"
 
@@ -20,6 +21,8 @@ struct SimulatorSetup {
     int baud = 0;               // the server's baud rate; 0: the simulator's default
     int pacing = 0;             // bytes paced at this baud rate; 0: no pacing
     QList<sim::Fault> faults{}; // added to the instrument's own
+    // Served on a loopback endpoint of this kind instead of the pty.
+    std::optional<platform::NetworkEndpoint::Framing> network{};
 };
 
 // Starts `instrument` as `setup` says; null, with the reason in `error`, when it cannot start.
@@ -33,7 +36,10 @@ inline std::unique_ptr<sim::Simulator> StartSimulator(const sim::Instrument& ins
         simulator->setPacing(setup.pacing);
     for (const sim::Fault& fault : setup.faults)
         simulator->addFault(fault);
-    if (!simulator->start(error))
+    const bool started =
+        setup.network ? simulator->startNetwork(*setup.network, QHostAddress::LocalHost, 0, error)
+                      : simulator->start(error);
+    if (!started)
         return nullptr;
     if (setup.com > 0)
         qputenv("JOURNAL_PORTS",

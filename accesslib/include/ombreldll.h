@@ -31,6 +31,15 @@
  * the wire time of 260 bytes, at least 20 ms). A port that fails (a USB adapter pulled) is closed
  * and every call returns 3 until the next Connect.
  *
+ * Network endpoints: a port may be mapped to tcp://HOST[:PORT] (Modbus TCP: the MBAP header
+ * carries a transaction id and the unit id, which is the device address; port 502 by default)
+ * or rtu+tcp://HOST:PORT (the RTU frames above over a TCP stream). No silence is kept before a
+ * request; on Modbus TCP an answer with another transaction or unit id is dropped as stale, so
+ * nothing is listened out, and a header with a protocol id other than 0 or a length outside
+ * 2..254 makes the answer corrupt (2). A connection the other end closed is opened again once,
+ * silently, in the exchange that finds it closed; when that fails the call returns 3 and the
+ * connection stays closed until the next Connect. Result codes are those of the serial line.
+ *
  * Function 65 (the instrument's journal protocol):
  *   request PDU: 0x41 followed by the aSize (7) request bytes the caller put at the start of aP;
  *   reply PDU:   0x41, byte count N (0 to 251), N data bytes;
@@ -62,7 +71,9 @@ enum { OMBREL_LINK_RS232 = 0, OMBREL_LINK_RS485 = 1 };
  * on the kernel's RS-485 mode where the driver supports it; elsewhere the port is used as it is.
  * The device is locked by its identity (device and inode numbers): a device that another reader
  * holds under any of its names is refused. Closes a previous connection first. Returns 1 when
- * the port is open, 0 otherwise. */
+ * the port is open, 0 otherwise. A port mapped to a network endpoint is connected to within the
+ * connect time limit (3 s, or the answer time-out when that is longer); aSpeed and aType do not
+ * apply to it. */
 OMBREL_EXPORT int32_t Connect(int32_t aPort, int32_t aSpeed, int32_t aType);
 
 /* Closes the port. Returns 0. */
@@ -102,13 +113,15 @@ OMBREL_EXPORT int32_t Retries(int32_t aRetries);
 
 /* Extra export: the answer time-out (time from the request to the first answer byte, default
  * 500 ms) and the character time-out (the longest pause inside an answer, default 50 ms), in
- * milliseconds; a value of 0 or less keeps the current setting. Returns 0. */
+ * milliseconds; a value of 0 or less keeps the current setting. The connect time limit of a
+ * network endpoint follows the answer time-out above 3 s. Returns 0. */
 OMBREL_EXPORT int32_t SetTimeouts(int32_t aAnswerMs, int32_t aCharMs);
 
 /* Extra export: why the last Connect failed, as a UTF-8 text for the user (the port number or
  * speed is invalid; the port is not listed; the device does not exist; the user may not open it
- * (the device's owner and group, or how to join dialout); another program holds it; or the
- * system's own text). Empty after
+ * (the device's owner and group, or how to join dialout); another program holds it; an endpoint
+ * refused the connection, did not answer it in time, or its name is unknown; or the system's
+ * own text). Empty after
  * a Connect that succeeded. Copies at most aSize - 1 bytes and a terminating zero into aBuf
  * (never cutting a character); returns the text's full length in bytes, so a result of aSize or
  * more means the copy was shortened. aBuf may be null when aSize is 0. */

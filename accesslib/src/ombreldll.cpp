@@ -233,6 +233,8 @@ OMBREL_EXPORT int32_t Retries(int32_t aRetries) {
 OMBREL_EXPORT int32_t SetTimeouts(int32_t aAnswerMs, int32_t aCharMs) {
     std::lock_guard lock(g_mutex);
     master().setTimeouts(aAnswerMs, aCharMs);
+    // A network endpoint gets at least as long to connect as an answer may take.
+    master().setConnectTimeout(std::max(kDefaultConnectLimitMs, master().answerTimeoutMs()));
     return 0;
 }
 

@@ -23,7 +23,8 @@ QByteArray buildAdu(quint8 address, const QModbusPdu& pdu) {
     QByteArray adu;
     adu.reserve(pdu.size() + 3);
     adu.append(static_cast<char>(address));
-    adu.append(static_cast<char>(pdu.functionCode()));
+    // Qt keeps the exception bit apart from the function code.
+    adu.append(static_cast<char>(pdu.functionCode() | (pdu.isException() ? 0x80 : 0)));
     adu.append(pdu.data());
     const quint16 crc = crc16(adu);
     adu.append(static_cast<char>(crc & 0xFF));

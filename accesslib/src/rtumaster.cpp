@@ -1,8 +1,12 @@
 #include "rtumaster.h"
 
+#include "mbapframe.h"
+#include "tcplink.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
+#include <QTcpSocket>
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
@@ -17,6 +21,10 @@ namespace ombrel {
 namespace {
 
 using namespace std::chrono;
+
+// The longest RTU frame a reply can make: address, function, a byte count of 255 with its data,
+// CRC.
+constexpr qsizetype kMaxRtuFrame = 260;
 
 int msUntil(steady_clock::time_point t) {
     const auto d = duration_cast<milliseconds>(t - steady_clock::now()).count();
@@ -107,6 +115,8 @@ RtuMaster::~RtuMaster() {
 bool RtuMaster::open(const QString& devicePath, int baud, bool rs485) {
     close();
     m_openError.clear();
+    if (platform::isNetworkEndpoint(devicePath))
+        return openEndpoint(devicePath);
     if (devicePath.isEmpty() || baud <= 0) {
         m_openError = devicePath.isEmpty() ? QStringLiteral("Не задано устройство порта.")
                                            : QStringLiteral("Недопустимая скорость %1.").arg(baud);
@@ -142,6 +152,40 @@ bool RtuMaster::open(const QString& devicePath, int baud, bool rs485) {
     return true;
 }
 
+bool RtuMaster::openEndpoint(const QString& text) {
+    const auto endpoint = platform::parseNetworkEndpoint(text, &m_openError);
+    if (!endpoint)
+        return false;
+    registerJournalFunction();
+    auto socket = connectEndpoint(*endpoint, m_connectLimit, &m_openError);
+    if (!socket)
+        return false;
+    m_endpoint = endpoint;
+    m_mbap = endpoint->framing == platform::NetworkEndpoint::Framing::ModbusTcp;
+    m_socket = socket.get();
+    m_port = std::move(socket);
+    m_baud = 0; // no wire time of ours: frameTime() is its floor
+    m_rx.clear();
+    m_lastLineActivity = Clock::now();
+    return true;
+}
+
+bool RtuMaster::reopenEndpoint() {
+    if (isOpen())
+        return true;
+    dropLine();
+    QString why;
+    auto socket = m_endpoint ? connectEndpoint(*m_endpoint, m_connectLimit, &why) : nullptr;
+    if (!socket) {
+        close();
+        return false;
+    }
+    m_socket = socket.get();
+    m_port = std::move(socket);
+    m_lastLineActivity = Clock::now();
+    return true;
+}
+
 bool RtuMaster::openDevice(std::unique_ptr<QIODevice> device, int baud) {
     close();
     m_openError.clear();
@@ -156,7 +200,14 @@ bool RtuMaster::openDevice(std::unique_ptr<QIODevice> device, int baud) {
 }
 
 void RtuMaster::close() {
+    dropLine();
+    m_endpoint.reset();
+    m_mbap = false;
+}
+
+void RtuMaster::dropLine() {
     m_serial = nullptr;
+    m_socket = nullptr;
     if (m_port) {
         if (m_port->isOpen())
             m_port->close();
@@ -174,6 +225,11 @@ void RtuMaster::setRetries(int retries) {
     m_retries = std::clamp(retries, 0, 100);
 }
 
+void RtuMaster::setConnectTimeout(int ms) {
+    if (ms > 0)
+        m_connectLimit = milliseconds(std::min(ms, 60000));
+}
+
 void RtuMaster::setTimeouts(int answerMs, int charMs) {
     if (answerMs > 0)
         m_answerMs = std::min(answerMs, 60000);
@@ -184,10 +240,18 @@ void RtuMaster::setTimeouts(int answerMs, int charMs) {
 bool RtuMaster::portFailed() {
     if (!m_port)
         return true;
+    if (m_socket) {
+        // A time-out of a wait leaves the connection as it was; the other end closing it, or
+        // any failure of it, ends it.
+        if (m_socket->state() == QAbstractSocket::ConnectedState && m_port->isOpen())
+            return false;
+        dropLine();
+        return true;
+    }
     if (!m_serial) {
         if (m_port->isOpen())
             return false;
-        close();
+        dropLine();
         return true;
     }
     const QSerialPort::SerialPortError e = m_serial->error();
@@ -198,7 +262,7 @@ bool RtuMaster::portFailed() {
     // A device that has gone (a USB adapter pulled, the other end of a pty closed) or any other
     // I/O failure: the port is closed, and every later call answers "port closed" until the next
     // Connect.
-    close();
+    dropLine();
     return true;
 }
 
@@ -230,7 +294,10 @@ void RtuMaster::settleAfterTry(AnswerLedger& ledger, quint8 address, quint8 fc) 
         const int left = msUntil(m_tryEnd);
         if (left <= 0 || !readSome(std::min(quietMs, left)))
             break;
-        takeAnswers(m_rx, ledger, address, fc, Clock::now());
+        if (m_mbap)
+            m_rx.clear(); // answers of a past try carry their transaction: nothing to count
+        else
+            takeAnswers(m_rx, ledger, address, fc, Clock::now());
     }
     m_rx.clear();
     if (m_trace)
@@ -255,6 +322,17 @@ void RtuMaster::listenOut(AnswerLedger& ledger, quint8 address, quint8 fc) {
 }
 
 void RtuMaster::keepInterFrameGap() {
+    if (m_socket) {
+        // A TCP stream keeps no silence. What waits in it is stale and dropped (a few reads at
+        // most, should the other end flood it); a connection the other end closed shows here.
+        for (int reads = 0; reads < 16 && isOpen(); ++reads) {
+            m_port->readAll();
+            if (!readSome(0))
+                break;
+        }
+        m_rx.clear();
+        return;
+    }
     // The request goes out only after a 3.5-character silence; bytes that arrive meanwhile are
     // stale (a late answer to an earlier request) and are dropped, restarting the silence.
     // When the caller runs a Qt event loop between calls, the port may already have read such
@@ -291,13 +369,10 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
     if (!isOpen())
         return rcChannelClosed;
 
-    const QByteArray adu = buildAdu(address, request);
-    const int writeMs = 1000 + static_cast<int>(wireTime(adu.size(), m_baud).count() / 1000);
-    if (m_port->write(adu) != adu.size() || !m_port->waitForBytesWritten(writeMs)) {
-        portFailed();
-        close();
+    const QByteArray adu =
+        m_mbap ? buildMbap(m_transaction, address, request) : buildAdu(address, request);
+    if (!sendFrame(adu))
         return rcChannelClosed;
-    }
     const auto sent = Clock::now();
     m_lastLineActivity = sent;
     ledger.sent(sent);
@@ -312,7 +387,7 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
 
     ReplyScan scan;
     for (;;) {
-        scan = scanReply(m_rx, address, fc);
+        scan = scanAnswer(address, fc);
         if (scan.state == ReplyScan::State::Found)
             break;
         // A frame that has begun may take until the try's end; a broken one is over, and past
@@ -361,9 +436,45 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
     return m_rx.isEmpty() ? rcNoAnswer : rcCrc;
 }
 
+bool RtuMaster::sendFrame(const QByteArray& frame) {
+    const int writeMs = 1000 + static_cast<int>(wireTime(frame.size(), m_baud).count() / 1000);
+    if (m_port->write(frame) != frame.size() || !m_port->waitForBytesWritten(writeMs)) {
+        portFailed();
+        dropLine();
+        return false;
+    }
+    return true;
+}
+
+ReplyScan RtuMaster::scanAnswer(quint8 address, quint8 fc) {
+    if (m_mbap)
+        return takeMbapReply(m_rx, m_transaction, address, fc).scan;
+    const ReplyScan scan = scanReply(m_rx, address, fc);
+    // Bytes that cannot begin an answer any more are dropped, so that a line (or a TCP stream)
+    // that floods costs no memory: only the longest frame's worth at the end may.
+    if (scan.state != ReplyScan::State::Found && m_rx.size() > 4 * kMaxRtuFrame)
+        m_rx.remove(0, m_rx.size() - kMaxRtuFrame);
+    return scan;
+}
+
 int RtuMaster::exchange(quint8 address, const QModbusRequest& request, QModbusResponse* reply) {
-    if (!isOpen())
+    bool reopened = false;
+    // A connection to an endpoint found lost is opened again, once in an exchange.
+    const auto lineBack = [&] {
+        if (isOpen())
+            return true;
+        if (!m_endpoint)
+            return false;
+        if (reopened || !reopenEndpoint()) {
+            close(); // lost again, or no new connection: closed until the next open()
+            return false;
+        }
+        reopened = true;
+        return true;
+    };
+    if (!lineBack())
         return rcChannelClosed;
+    ++m_transaction;
     const auto fc = static_cast<quint8>(request.functionCode());
     AnswerLedger ledger(milliseconds(m_answerMs),
                         milliseconds(m_charMs) + duration_cast<milliseconds>(frameTime()));
@@ -371,18 +482,28 @@ int RtuMaster::exchange(quint8 address, const QModbusRequest& request, QModbusRe
     for (int i = 0; i <= m_retries; ++i) {
         m_traceTry = i;
         rc = attempt(address, request, reply, ledger);
-        if (!isOpen())
-            return rcChannelClosed;
-        if (rc != rcNoAnswer && rc != rcCrc && rc != rcLengthMismatch)
+        const bool final = rc != rcNoAnswer && rc != rcCrc && rc != rcLengthMismatch;
+        if (!isOpen()) {
+            // A serial port that failed stays closed. On a connection the other end closed, an
+            // answer that came first stands; otherwise the try is made again on a new one.
+            if (!m_endpoint || (final && rc != rcChannelClosed))
+                break;
+            if (!lineBack())
+                return rcChannelClosed;
+            --i;
+            continue;
+        }
+        if (final)
             break;
         // After silence there is nothing to settle: the next try goes out at once.
         if (i < m_retries && rc != rcNoAnswer)
             settleAfterTry(ledger, address, fc);
     }
-    // A clean exchange (one try, answered) leaves nothing due.
-    if (ledger.due() > 0 && m_listenOutOn)
+    // A clean exchange (one try, answered) leaves nothing due; on Modbus TCP the transaction
+    // id tells late answers apart.
+    if (ledger.due() > 0 && m_listenOutOn && !m_mbap)
         listenOut(ledger, address, fc);
-    if (!isOpen())
+    if (!isOpen() && !m_endpoint)
         return rcChannelClosed;
     return rc;
 }

@@ -4,6 +4,7 @@
 #include "comm/ipc/resultcodes.h"
 #include "ombreldll.h"
 #include "platform/devicelock.h"
+#include "platform/endpoint.h"
 #include "rtuframe.h"
 
 #include <QByteArray>
@@ -12,9 +13,11 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 class QIODevice;
 class QSerialPort;
+class QTcpSocket;
 
 namespace ombrel {
 
@@ -24,6 +27,12 @@ using namespace comm::ipc;
 // A Modbus RTU master on one serial port, used in blocking mode from the thread that opened it:
 // every exchange writes the request and reads until the reply is complete by its length, the
 // answer time-out passes without a byte, or the line goes quiet in the middle of a frame.
+// It also serves network endpoints (platform/endpoint.h) over a TCP connection: RTU frames as on
+// the serial line (rtu+tcp://), or Modbus TCP frames whose transaction id tells the answer to
+// each request (tcp://).
+// How long opening a network endpoint may take unless set otherwise.
+inline constexpr int kDefaultConnectLimitMs = 3000;
+
 // Reasons a serial device cannot be opened, told apart without opening it again.
 enum class OpenFailure { Missing, NoAccess, Busy, Other };
 
@@ -52,6 +61,8 @@ public:
     // Opens the device 8N1 at baud. rs485 asks the driver for RS-485 mode (ignored where the
     // driver has none). Returns false when the device cannot be opened or set up, or another
     // reader holds it under any of its names (platform::DeviceLock); openError() then says why.
+    // A network endpoint in place of the device is connected to within the connect time limit
+    // (baud and rs485 do not apply to it).
     [[nodiscard]] bool open(const QString& devicePath, int baud, bool rs485);
     // Takes an already open device in place of a serial port (a fake line for tests and fuzzing);
     // the master owns it from here on. Failures of such a device show only as it closing.
@@ -78,6 +89,13 @@ public:
     // answer time-out and at most 1.25 frame times and a character time-out more for an answer
     // that has begun, and the last is followed by one window of listening (answer time-out,
     // character time-out and a frame time) unless an answer comes in it.
+    //
+    // On a network endpoint no silence is kept before a request. A connection the other end
+    // closed (found before or during the exchange) is opened again once, silently, and the try
+    // it cost is made again; when that fails, or the new connection is lost as well, the
+    // exchange ends with rcChannelClosed and the master stays closed until the next open(). On
+    // Modbus TCP, answers of another transaction or unit are dropped, so no late answer needs
+    // listening out.
     [[nodiscard]] int exchange(quint8 address, const QModbusRequest& request,
                                QModbusResponse* reply);
 
@@ -87,6 +105,9 @@ public:
     void setTimeouts(int answerMs, int charMs);
     int answerTimeoutMs() const { return m_answerMs; }
     int charTimeoutMs() const { return m_charMs; }
+    // How long opening a network endpoint may take (3 s by default); 0 or less keeps it.
+    void setConnectTimeout(int ms);
+    int connectTimeoutMs() const { return int(m_connectLimit.count()); }
 
     // Hands every request, every stretch of received bytes and every silent try to observer
     // (with user); null ends the trace. While none is set, the exchanges do nothing for it.
@@ -107,8 +128,16 @@ private:
     // Bytes dropped since the last call (stale or late ones), as one event.
     void traceDropped(const AnswerLedger* ledger);
 
+    bool openEndpoint(const QString& text);
+    // After the connection to the endpoint was lost: connects again (once an exchange); when
+    // that fails, the master is closed for good.
+    bool reopenEndpoint();
+    void dropLine(); // closes the port; an endpoint stays known for reopenEndpoint()
     int attempt(quint8 address, const QModbusRequest& request, QModbusResponse* reply,
                 AnswerLedger& ledger);
+    ReplyScan scanAnswer(quint8 address, quint8 fc);
+    // Every frame goes out here, every byte comes in through readSome().
+    bool sendFrame(const QByteArray& frame);
     bool readSome(int timeoutMs); // false on time-out or port failure
     bool portFailed();            // closes the port when it has gone
     void settleAfterTry(AnswerLedger& ledger, quint8 address, quint8 fc);
@@ -119,7 +148,12 @@ private:
 
     std::unique_ptr<QIODevice> m_port;
     QSerialPort* m_serial = nullptr; // m_port when it is a serial port
-    platform::DeviceLock m_lock;     // of the device m_serial has open
+    QTcpSocket* m_socket = nullptr;  // m_port when it is a connection to m_endpoint
+    std::optional<platform::NetworkEndpoint> m_endpoint;
+    bool m_mbap = false;       // Modbus TCP framing
+    quint16 m_transaction = 0; // of the current Modbus TCP exchange
+    std::chrono::milliseconds m_connectLimit{kDefaultConnectLimitMs};
+    platform::DeviceLock m_lock; // of the device m_serial has open
     QString m_openError;
     QByteArray m_rx;
     int m_baud = 9600;

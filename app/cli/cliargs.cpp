@@ -102,8 +102,9 @@ const TOption kOptions[] = {
     {"--device", nullptr, "ИМЯ|N", "прибор: название или номер в каталоге (1 — первый)",
      SetText<&TCliOptions::device>},
     {"--journal", nullptr, "N", "номер журнала прибора (1 — первый)", SetJournal},
-    {"--port", nullptr, "COMn|ПУТЬ",
-     "порт: COMn (см. JOURNAL_PORTS и [Ports] в main.ini) или путь устройства",
+    {"--port", nullptr, "COMn|ПУТЬ|АДРЕС",
+     "порт: COMn (см. JOURNAL_PORTS и [Ports] в main.ini), путь устройства или "
+     "tcp://УЗЕЛ[:ПОРТ], rtu+tcp://УЗЕЛ:ПОРТ",
      SetText<&TCliOptions::port>},
     {"--speed", nullptr, "БОД", "скорость: {speeds}", SetSpeed},
     {"--link", nullptr, "232|485", "тип связи", SetLink},
@@ -218,7 +219,8 @@ QString UsageText() {
                 .arg(QString::fromUtf8(o.help).replace(QStringLiteral("{speeds}"), SpeedList()));
     return QStringLiteral(
                "Использование:\n"
-               "  journal-read [--catalogue ПАПКА] --device ИМЯ|N --journal N --port COMn|ПУТЬ\n"
+               "  journal-read [--catalogue ПАПКА] --device ИМЯ|N --journal N --port "
+               "COMn|ПУТЬ|АДРЕС\n"
                "               [--speed БОД] [--link 232|485] [--address A] [--retries R]\n"
                "               [--timeout МС] [--start S --count C] [--trace ФАЙЛ]\n"
                "               --output ФАЙЛ.txt|ФАЙЛ.xlsx\n"

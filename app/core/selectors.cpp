@@ -1,5 +1,6 @@
 #include "app/core/selectors.h"
 
+#include "platform/endpoint.h"
 #include "platform/inifile.h"
 #include "platform/portname.h"
 #include "platform/version.h"
@@ -52,8 +53,18 @@ TPortChoice ResolvePortChoice(const QStringList& items, const std::vector<int>& 
             return {n, {}};
         return {0, QStringLiteral("Нет свободного номера порта для устройства %1.").arg(typed)};
     }
+    if (platform::isNetworkEndpoint(typed)) {
+        QString why;
+        const auto endpoint = platform::parseNetworkEndpoint(typed, &why);
+        if (!endpoint)
+            return {0, why};
+        if (const int n = platform::PortList::mapDevicePath(endpoint->text(), mainIniPath))
+            return {n, {}};
+        return {0, QStringLiteral("Нет свободного номера порта для адреса %1.").arg(typed)};
+    }
     return {0, QStringLiteral("Порт «%1» не найден. Выберите порт из списка или введите имя "
-                              "вида COM5 либо путь к устройству (например, /dev/ttyUSB0).")
+                              "вида COM5, путь к устройству (например, /dev/ttyUSB0) либо "
+                              "сетевой адрес (tcp://УЗЕЛ[:ПОРТ], rtu+tcp://УЗЕЛ:ПОРТ).")
                    .arg(typed)};
 }
 

@@ -35,9 +35,10 @@ struct TPortChoice {
 
 // Port number of the port selector's state. `itemIndex` and `currentText` are the selector's;
 // `items` its item texts and `numbers` their port numbers (same order). The selected item counts
-// when the text is its text; typed text naming an item, "COMn" (n = 1..255) or the path of an
-// existing device is used as typed (a device path gets a free port number mapped to it, see
-// platform::PortList::mapDevicePath); anything else is an error with a message.
+// when the text is its text; typed text naming an item, "COMn" (n = 1..255), the path of an
+// existing device or a network endpoint (platform/endpoint.h) is used as typed (a device path or
+// an endpoint gets a free port number mapped to it, see platform::PortList::mapDevicePath);
+// anything else is an error with a message.
 [[nodiscard]] TPortChoice ResolvePortChoice(const QStringList& items,
                                             const std::vector<int>& numbers, int itemIndex,
                                             const QString& currentText, const QString& mainIniPath);

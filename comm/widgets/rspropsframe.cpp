@@ -3,6 +3,7 @@
 #include "comm/ipc/settingsarrays.h"
 #include "comm/ipc/speeds.h"
 #include "comm/widgets/controlcolors.h"
+#include "platform/endpoint.h"
 #include "platform/portname.h"
 
 #include <QCheckBox>
@@ -52,10 +53,12 @@ void TRSPropsFrame::FillPortList() {
     struct Item {
         QString text;
         int number;
+        QString tip; // a network endpoint the name is mapped to
     };
     std::vector<Item> items;
     for (const platform::SerialPortEntry& p : ports) {
-        Item item{p.name, platform::comPortNumber(p.name)};
+        Item item{p.name, platform::comPortNumber(p.name),
+                  platform::isNetworkEndpoint(p.devicePath) ? p.devicePath : QString()};
         if (p.virtualComPort)
             item.text += QStringLiteral(" - VCP");
         items.push_back(item);
@@ -64,8 +67,11 @@ void TRSPropsFrame::FillPortList() {
     std::stable_sort(items.begin(), items.end(),
                      [](const Item& a, const Item& b) { return a.text < b.text; });
     PortCB->clear();
-    for (const Item& item : items)
+    for (const Item& item : items) {
         PortCB->addItem(item.text, QVariant::fromValue(quint8(item.number)));
+        if (!item.tip.isEmpty())
+            PortCB->setItemData(PortCB->count() - 1, item.tip, Qt::ToolTipRole);
+    }
     PortCB->setCurrentIndex(-1);
 }
 

@@ -1,5 +1,6 @@
-// journal-sim: plays one instrument on a new pseudo-terminal (or a given serial device) until
-// it is interrupted. The first line of its output is the device path a Modbus master opens.
+// journal-sim: plays one instrument on a new pseudo-terminal (or a given serial device, or a TCP
+// port) until it is interrupted. The first line of its output is the device path or the network
+// endpoint a Modbus master opens.
 #include "sim/simulator.h"
 
 #include <QCommandLineParser>
@@ -28,6 +29,11 @@ std::nullopt_t refuse(QString* error, const QString& why) {
     return std::nullopt;
 }
 
+bool rejected(QString* error, const QString& why) {
+    *error = why;
+    return false;
+}
+
 // The command line.
 struct Options {
     QCommandLineOption content{{"c", "content"}, "Instrument content file.", "file"};
@@ -50,10 +56,17 @@ struct Options {
     QCommandLineOption speedCheck{"speed-check",
                                   "Garble the bytes when the reader's speed differs from --baud, "
                                   "as a real line would (pseudo-terminal only)."};
+    QCommandLineOption tcp{"tcp", "Serve Modbus TCP on this port (0: any free port).", "port"};
+    QCommandLineOption rtuTcp{"rtu-tcp",
+                              "Serve RTU frames over TCP on this port (0: any free port).", "port"};
+    QCommandLineOption listen{"listen", "Address --tcp and --rtu-tcp listen on (127.0.0.1).",
+                              "addr", "127.0.0.1"};
+    QCommandLineOption latency{"latency", "Delay each answer by this many milliseconds.", "ms",
+                               "0"};
 
     void addTo(QCommandLineParser& p) const {
         p.addOptions({content, address, synthetic, journal, layout, countReg, device, baud, pace,
-                      fault, com, echo, speedCheck});
+                      fault, com, echo, speedCheck, tcp, rtuTcp, listen, latency});
     }
 };
 
@@ -101,6 +114,33 @@ std::optional<sim::Instrument> instrumentFrom(const QCommandLineParser& p, const
     return inst;
 }
 
+// Starts the simulator where the options say: a TCP port, a serial device or a new pty.
+bool startSimulator(sim::Simulator& simulator, const QCommandLineParser& p, const Options& o,
+                    int rate, QString* error) {
+    bool latencyOk = false;
+    const int delay = p.value(o.latency).toInt(&latencyOk);
+    if (!latencyOk || delay < 0 || delay > 60000)
+        return rejected(error, QStringLiteral("bad --latency"));
+    if (int(p.isSet(o.tcp)) + int(p.isSet(o.rtuTcp)) + int(p.isSet(o.device)) > 1)
+        return rejected(error, QStringLiteral("give only one of --device, --tcp and --rtu-tcp"));
+    simulator.setBaudRate(rate);
+    simulator.setPacing(p.isSet(o.pace) ? rate : 0);
+    simulator.setLatency(delay);
+    if (!p.isSet(o.tcp) && !p.isSet(o.rtuTcp))
+        return p.isSet(o.device) ? simulator.startOnDevice(p.value(o.device), rate, error)
+                                 : simulator.start(error);
+    const QHostAddress where(p.value(o.listen));
+    bool portOk = false;
+    const uint port = p.value(p.isSet(o.tcp) ? o.tcp : o.rtuTcp).toUInt(&portOk);
+    if (where.isNull())
+        return rejected(error, QStringLiteral("bad --listen: an IPv4 or IPv6 address is needed"));
+    if (!portOk || port > 65535)
+        return rejected(error, QStringLiteral("bad --tcp or --rtu-tcp port"));
+    using Framing = platform::NetworkEndpoint::Framing;
+    return simulator.startNetwork(p.isSet(o.tcp) ? Framing::ModbusTcp : Framing::RtuOverTcp, where,
+                                  quint16(port), error);
+}
+
 // Serves until SIGINT or SIGTERM.
 int serveUntilInterrupted(QCoreApplication& app) {
     std::signal(SIGINT, onSignal);
@@ -138,12 +178,7 @@ int main(int argc, char** argv) {
         return fail(QStringLiteral("bad --baud"));
 
     sim::Simulator simulator(*inst);
-    simulator.setBaudRate(rate);
-    simulator.setPacing(p.isSet(o.pace) ? rate : 0);
-    const bool started = p.isSet(o.device)
-                             ? simulator.startOnDevice(p.value(o.device), rate, &error)
-                             : simulator.start(&error);
-    if (!started)
+    if (!startSimulator(simulator, p, o, rate, &error))
         return fail(error);
     if (sim::PtyLink* link = simulator.link()) {
         link->setEcho(p.isSet(o.echo));

@@ -2,7 +2,10 @@
 
 #include <QEventLoop>
 #include <QModbusRtuSerialServer>
+#include <QModbusTcpServer>
 #include <QSerialPort>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
 #include <QVariant>
@@ -36,10 +39,90 @@ QModbusDataUnit table(QModbusDataUnit::RegisterType type, const QMap<int, quint1
     return unit;
 }
 
+bool fail(QString* error, const QString& text) {
+    if (error)
+        *error = text;
+    return false;
+}
+
+// Qt's calculator table is not locked: fill it once, before any server thread reads it.
+void registerJournalFunction() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const auto fc = QModbusPdu::FunctionCode(kJournalFunction);
+        QModbusRequest::registerDataSizeCalculator(fc, &journalRequestSize);
+        QModbusResponse::registerDataSizeCalculator(fc, &journalResponseSize);
+    });
+}
+
+// The front of the simulator on the network: bytes of a TCP connection go to a line (the pty
+// line of the RTU server, or a loopback connection to the Modbus TCP server) and back. It serves
+// one connection at a time; a new one replaces the old, as a serial device server does when a
+// master reconnects. On Modbus TCP it drops the server's frames of answers the fault plan
+// withheld (Qt's server sends them as a PDU of function 0).
+class TcpBridge : public QObject {
+public:
+    TcpBridge(QIODevice* line, bool modbusTcp, QObject* parent)
+        : QObject(parent), m_line(line), m_modbusTcp(modbusTcp) {
+        m_line->setParent(this);
+        connect(&m_server, &QTcpServer::newConnection, this, &TcpBridge::accept);
+        connect(m_line, &QIODevice::readyRead, this, [this] { toClient(m_line->readAll()); });
+    }
+    bool listen(const QHostAddress& address, quint16 port, QString* why) {
+        if (!m_server.listen(address, port)) {
+            *why = m_server.errorString();
+            return false;
+        }
+        return true;
+    }
+    quint16 port() const { return m_server.serverPort(); }
+
+private:
+    void accept() {
+        while (QTcpSocket* next = m_server.nextPendingConnection()) {
+            if (m_client)
+                m_client->abort();
+            delete m_client;
+            m_client = next;
+            m_client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            connect(m_client, &QTcpSocket::readyRead, this, [this, next] {
+                if (m_client == next)
+                    m_line->write(next->readAll());
+            });
+        }
+    }
+    void toClient(const QByteArray& bytes) {
+        if (!m_modbusTcp) {
+            if (m_client)
+                m_client->write(bytes);
+            return;
+        }
+        m_frames += bytes;
+        for (;;) {
+            if (m_frames.size() < 8)
+                return;
+            const int size = 6 + (quint8(m_frames[4]) << 8 | quint8(m_frames[5]));
+            if (m_frames.size() < size)
+                return;
+            const bool withheld = size == 8 && m_frames[7] == 0;
+            if (m_client && !withheld)
+                m_client->write(m_frames.first(size));
+            m_frames.remove(0, size);
+        }
+    }
+
+    QTcpServer m_server;
+    QIODevice* m_line;
+    bool m_modbusTcp;
+    QByteArray m_frames; // Modbus TCP frames of the server, whole ones forwarded
+    QTcpSocket* m_client = nullptr;
+};
+
 } // namespace
 
-// The Qt Modbus server with the instrument's journal function and the fault plan.
-class JournalServer : public QModbusRtuSerialServer {
+// A Qt Modbus server (RTU on a serial line or Modbus TCP) with the instrument's journal
+// function, the fault plan and the answer latency.
+template <class Base> class JournalServer : public Base {
 public:
     explicit JournalServer(Simulator* sim) : m_sim(sim) {}
 
@@ -79,7 +162,7 @@ protected:
                                                 QModbusPdu::ExceptionCode(fault->value));
             case Fault::Kind::Delay:
                 // An answer still in the port's buffer goes out now, not after this delay.
-                if (auto* port = qobject_cast<QSerialPort*>(device()))
+                if (auto* port = qobject_cast<QSerialPort*>(this->device()))
                     port->flush();
                 QThread::msleep(ulong(std::max(0, fault->value)));
                 break;
@@ -88,9 +171,14 @@ protected:
             }
         }
 
-        QModbusResponse reply = fc == kJournalFunction
-                                    ? journalRecord(request)
-                                    : QModbusRtuSerialServer::processRequest(request);
+        if (const int latency = m_sim->m_latencyMs; latency > 0)
+            QThread::msleep(ulong(latency)); // a remote gateway's round trip
+        QModbusResponse reply = fc == kJournalFunction ? journalRecord(request)
+                                // Qt's TCP server refuses the serial-line function 17; the
+                                // instrument answers it on either transport.
+                                : fc == QModbusPdu::ReportServerId
+                                    ? this->QModbusServer::processRequest(request)
+                                    : Base::processRequest(request);
         if (fault && m_sim->m_link && reply.isValid()) {
             const int frame = int(reply.size()) + 3;
             if (fault->kind == Fault::Kind::BadCrc)
@@ -131,6 +219,8 @@ Simulator::~Simulator() {
 }
 
 QString Simulator::clientPath() const {
+    if (!m_endpoint.isEmpty())
+        return m_endpoint;
     return m_link ? m_link->clientPath() : m_devicePath;
 }
 
@@ -181,57 +271,113 @@ bool Simulator::startOnDevice(const QString& devicePath, int baud, QString* erro
     return startServer(devicePath, baud, error);
 }
 
-bool Simulator::startServer(const QString& path, int baud, QString* error) {
-    // Qt's calculator table is not locked: fill it once, before any server thread reads it.
-    static std::once_flag once;
-    std::call_once(once, [] {
-        const auto fc = QModbusPdu::FunctionCode(kJournalFunction);
-        QModbusRequest::registerDataSizeCalculator(fc, &journalRequestSize);
-        QModbusResponse::registerDataSizeCalculator(fc, &journalResponseSize);
+bool Simulator::startNetwork(platform::NetworkEndpoint::Framing framing,
+                             const QHostAddress& address, quint16 port, QString* error) {
+    stop();
+    registerJournalFunction();
+    QString why;
+    quint16 bound = 0;
+    const bool modbusTcp = framing == platform::NetworkEndpoint::Framing::ModbusTcp;
+    if (modbusTcp) {
+        // Qt's Modbus TCP server on a loopback port of its own, behind the bridge.
+        runInThread([&] {
+            auto* server = new JournalServer<QModbusTcpServer>(this);
+            server->setConnectionParameter(QModbusDevice::NetworkAddressParameter,
+                                           QStringLiteral("127.0.0.1"));
+            server->setConnectionParameter(QModbusDevice::NetworkPortParameter, 0);
+            // Qt's server keeps its listening socket as a child: the port the system chose.
+            if (installServer(server, &why))
+                if (auto* listener = server->findChild<QTcpServer*>())
+                    m_innerPort = listener->serverPort();
+        });
+        if (m_innerPort == 0) {
+            stop();
+            return fail(error, QStringLiteral("cannot start the Modbus TCP server: %1").arg(why));
+        }
+    } else if (!start(error)) {
+        return false;
+    }
+    runInThread([&] {
+        QIODevice* line = nullptr;
+        if (modbusTcp) {
+            auto* socket = new QTcpSocket;
+            socket->connectToHost(QHostAddress::LocalHost, m_innerPort);
+            socket->waitForConnected(5000);
+            line = socket;
+        } else {
+            auto* port = new QSerialPort(m_link->clientPath());
+            port->open(QIODevice::ReadWrite);
+            line = port;
+        }
+        if (!line->isOpen()) {
+            why = line->errorString();
+            delete line;
+            return;
+        }
+        auto* bridge = new TcpBridge(line, modbusTcp, m_context);
+        if (bridge->listen(address, port, &why))
+            bound = bridge->port();
     });
+    if (bound == 0) {
+        stop();
+        return fail(error, QStringLiteral("cannot listen on %1 port %2: %3")
+                               .arg(address.toString())
+                               .arg(port)
+                               .arg(why));
+    }
+    m_endpoint = platform::NetworkEndpoint{framing, address.toString(), bound}.text();
+    return true;
+}
 
-    m_thread = new QThread;
-    m_thread->setObjectName(QStringLiteral("journal-sim"));
-    m_thread->start();
+void Simulator::runInThread(const std::function<void()>& work) {
+    if (!m_thread) {
+        m_thread = new QThread;
+        m_thread->setObjectName(QStringLiteral("journal-sim"));
+        m_thread->start();
+        m_context = new QObject;
+        m_context->moveToThread(m_thread);
+    }
+    QMetaObject::invokeMethod(m_context, work, Qt::BlockingQueuedConnection);
+}
+
+bool Simulator::installServer(QModbusServer* server, QString* why) {
+    Instrument copy = instrument();
+    server->setServerAddress(copy.address);
+    QModbusDataUnitMap map;
+    map.insert(QModbusDataUnit::InputRegisters,
+               table(QModbusDataUnit::InputRegisters, copy.inputRegisters));
+    map.insert(QModbusDataUnit::HoldingRegisters,
+               table(QModbusDataUnit::HoldingRegisters, copy.holdingRegisters));
+    server->setMap(map);
+    for (auto it = copy.inputRegisters.begin(); it != copy.inputRegisters.end(); ++it)
+        server->setData(QModbusDataUnit::InputRegisters, quint16(it.key()), it.value());
+    for (auto it = copy.holdingRegisters.begin(); it != copy.holdingRegisters.end(); ++it)
+        server->setData(QModbusDataUnit::HoldingRegisters, quint16(it.key()), it.value());
+    server->setValue(QModbusServer::AdditionalData, platform::toCp1251(copy.name));
+    if (!server->connectDevice()) {
+        *why = server->errorString();
+        delete server;
+        return false;
+    }
+    m_server = server;
+    return true;
+}
+
+bool Simulator::startServer(const QString& path, int baud, QString* error) {
+    registerJournalFunction();
     bool ok = false;
     QString why;
     // The server lives in the simulator's thread: create, set up and connect it there.
-    m_context = new QObject;
-    m_context->moveToThread(m_thread);
-    QMetaObject::invokeMethod(
-        m_context,
-        [&] {
-            auto* server = new JournalServer(this);
-            Instrument copy = instrument();
-            server->setConnectionParameter(QModbusDevice::SerialPortNameParameter, path);
-            server->setConnectionParameter(QModbusDevice::SerialBaudRateParameter, baud);
-            server->setConnectionParameter(QModbusDevice::SerialDataBitsParameter,
-                                           QSerialPort::Data8);
-            server->setConnectionParameter(QModbusDevice::SerialParityParameter,
-                                           QSerialPort::NoParity);
-            server->setConnectionParameter(QModbusDevice::SerialStopBitsParameter,
-                                           QSerialPort::OneStop);
-            server->setServerAddress(copy.address);
-            QModbusDataUnitMap map;
-            map.insert(QModbusDataUnit::InputRegisters,
-                       table(QModbusDataUnit::InputRegisters, copy.inputRegisters));
-            map.insert(QModbusDataUnit::HoldingRegisters,
-                       table(QModbusDataUnit::HoldingRegisters, copy.holdingRegisters));
-            server->setMap(map);
-            for (auto it = copy.inputRegisters.begin(); it != copy.inputRegisters.end(); ++it)
-                server->setData(QModbusDataUnit::InputRegisters, quint16(it.key()), it.value());
-            for (auto it = copy.holdingRegisters.begin(); it != copy.holdingRegisters.end(); ++it)
-                server->setData(QModbusDataUnit::HoldingRegisters, quint16(it.key()), it.value());
-            server->setValue(QModbusServer::AdditionalData, platform::toCp1251(copy.name));
-            if (!server->connectDevice()) {
-                why = server->errorString();
-                delete server;
-                return;
-            }
-            m_server = server;
-            ok = true;
-        },
-        Qt::BlockingQueuedConnection);
+    runInThread([&] {
+        auto* server = new JournalServer<QModbusRtuSerialServer>(this);
+        server->setConnectionParameter(QModbusDevice::SerialPortNameParameter, path);
+        server->setConnectionParameter(QModbusDevice::SerialBaudRateParameter, baud);
+        server->setConnectionParameter(QModbusDevice::SerialDataBitsParameter, QSerialPort::Data8);
+        server->setConnectionParameter(QModbusDevice::SerialParityParameter, QSerialPort::NoParity);
+        server->setConnectionParameter(QModbusDevice::SerialStopBitsParameter,
+                                       QSerialPort::OneStop);
+        ok = installServer(server, &why);
+    });
     if (!ok) {
         if (error)
             *error = QStringLiteral("cannot serve %1: %2").arg(path, why);
@@ -264,6 +410,8 @@ void Simulator::stop() {
         m_link.reset();
     }
     m_devicePath.clear();
+    m_endpoint.clear();
+    m_innerPort = 0;
 }
 
 } // namespace sim

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <dlfcn.h>
 #include <memory>
+#include <optional>
 
 struct AccessLibrary {
     void* handle = nullptr;
@@ -78,12 +79,17 @@ protected:
         simulator.reset();
     }
 
-    // Starts the instrument and connects the library to it with short time-outs.
-    void startAndConnect(const sim::Instrument& inst, int baud = 115200) {
+    // Starts the instrument (on a pty, or on a loopback endpoint) and connects the library to it
+    // with short time-outs.
+    void startAndConnect(const sim::Instrument& inst, int baud = 115200,
+                         std::optional<platform::NetworkEndpoint::Framing> network = {}) {
         ASSERT_NE(lib.handle, nullptr) << dlerror();
         ASSERT_NE(lib.SetTimeouts, nullptr);
+        if (lib.Disconnect)
+            lib.Disconnect();
         QString error;
-        simulator = fixture::StartSimulator(inst, {.com = kCom, .baud = baud}, &error);
+        simulator =
+            fixture::StartSimulator(inst, {.com = kCom, .baud = baud, .network = network}, &error);
         ASSERT_TRUE(simulator) << error.toStdString();
         ASSERT_EQ(lib.Connect(kCom, baud, 0), 1);
         lib.Retries(0);

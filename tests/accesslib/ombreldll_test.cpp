@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSerialPort>
+#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <cstring>
@@ -141,41 +142,54 @@ TEST_F(AccessLibraryTest, ModbusExceptionsMapToResultCodes) {
     EXPECT_EQ(lib.ReadInputRegister(1, 5000, 1, 18, buf), 12);
 }
 
+// The same faults on the serial line and on both kinds of network endpoint (Modbus TCP has no
+// wire of its own to corrupt, and its late answers carry an old transaction id).
 TEST_F(AccessLibraryTest, InjectedFaultsGiveTheirResultCodes) {
-    startAndConnect(journalInstrument());
+    using Framing = platform::NetworkEndpoint::Framing;
     struct Case {
         const char* spec;
         int code;
-        int settleMs = 0; // time for a late answer to arrive before the next request
+        int settleMs = 0;  // time for a late answer to arrive before the next request
+        bool wire = false; // a fault of the serial wire
     };
     const Case cases[] = {
-        {"noanswer function=65", 1},          {"crc function=65", 2},
-        {"truncate function=65", 16},         {"truncate function=65 bytes=1", 16},
-        {"garbage function=65 bytes=7", 0},   // noise before a good frame is skipped
-        {"delay function=65 ms=60", 0},       // within the answer time-out
-        {"delay function=65 ms=450", 1, 350}, // beyond it; the late answer is stale input
+        {"noanswer function=65", 1},
+        {"crc function=65", 2, 0, true},
+        {"truncate function=65", 16, 0, true},
+        {"truncate function=65 bytes=1", 16, 0, true},
+        {"garbage function=65 bytes=7", 0, 0, true}, // noise before a good frame is skipped
+        {"delay function=65 ms=60", 0},              // within the answer time-out
+        {"delay function=65 ms=450", 1, 350},        // beyond it; the late answer is stale input
         {"exception function=65 code=6", 8},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.spec);
-        simulator->setFaults({*sim::parseFault(c.spec)});
-        uint8_t buf[256];
-        recordRequest(buf, 1, 3);
-        EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), c.code);
-        if (c.code == 0) {
-            EXPECT_EQ(replyData(buf), simulator->instrument().journal(1)->records[3]);
+    for (const std::optional<Framing> network :
+         {std::optional<Framing>(), std::optional(Framing::ModbusTcp),
+          std::optional(Framing::RtuOverTcp)}) {
+        startAndConnect(journalInstrument(), 115200, network);
+        for (const Case& c : cases) {
+            if (c.wire && network == Framing::ModbusTcp)
+                continue;
+            SCOPED_TRACE(
+                QStringLiteral("%1 on %2").arg(c.spec, simulator->clientPath()).toStdString());
+            simulator->setFaults({*sim::parseFault(c.spec)});
+            uint8_t buf[256];
+            recordRequest(buf, 1, 3);
+            EXPECT_EQ(lib.AnyFunction(1, 65, 7, buf), c.code);
+            if (c.code == 0) {
+                EXPECT_EQ(replyData(buf), simulator->instrument().journal(1)->records[3]);
+            }
+            // The next exchange is clean: a late or broken answer is never taken for it.
+            simulator->clearFaults();
+            // The window handles its events between calls; the library's port must not let what
+            // arrives meanwhile pass for the next answer.
+            QElapsedTimer settle;
+            settle.start();
+            while (settle.elapsed() < c.settleMs)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            recordRequest(buf, 1, 4);
+            ASSERT_EQ(lib.AnyFunction(1, 65, 7, buf), 0);
+            EXPECT_EQ(replyData(buf), simulator->instrument().journal(1)->records[4]);
         }
-        // The next exchange is clean: a late or broken answer is never taken for it.
-        simulator->clearFaults();
-        // The window handles its events between calls; the library's port must not let what
-        // arrives meanwhile pass for the next answer.
-        QElapsedTimer settle;
-        settle.start();
-        while (settle.elapsed() < c.settleMs)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        recordRequest(buf, 1, 4);
-        ASSERT_EQ(lib.AnyFunction(1, 65, 7, buf), 0);
-        EXPECT_EQ(replyData(buf), simulator->instrument().journal(1)->records[4]);
     }
 }
 
@@ -351,10 +365,16 @@ TEST_F(AccessLibraryTest, RefusedConnectSaysWhy) {
     simulator = std::make_unique<sim::Simulator>(journalInstrument());
     QString error;
     ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
-    qputenv("JOURNAL_PORTS", QStringLiteral("COM%1=%2;COM201=/dev/journal-no-such-port")
-                                 .arg(kCom)
-                                 .arg(simulator->clientPath())
-                                 .toUtf8());
+    QTcpServer probe; // a loopback port that nobody listens on once the probe has closed
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const quint16 refused = probe.serverPort();
+    probe.close();
+    qputenv("JOURNAL_PORTS",
+            QStringLiteral("COM%1=%2;COM201=/dev/journal-no-such-port;COM202=tcp://127.0.0.1:%3")
+                .arg(kCom)
+                .arg(simulator->clientPath())
+                .arg(refused)
+                .toUtf8());
 
     struct Case {
         int port;
@@ -366,6 +386,7 @@ TEST_F(AccessLibraryTest, RefusedConnectSaysWhy) {
         {kCom, 0, "Недопустимая скорость 0."},
         {254, 9600, "Порта COM254 нет"},
         {201, 9600, "Устройство /dev/journal-no-such-port не найдено (нет такого устройства)."},
+        {202, 9600, "Соединение с tcp://127.0.0.1:"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(lib.Connect(c.port, c.speed, 0), 0) << c.port;

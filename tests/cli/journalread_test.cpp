@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -31,6 +32,7 @@
 namespace {
 
 constexpr int kCom = 7;
+using Framing = platform::NetworkEndpoint::Framing;
 
 class FixedChoice : public ISaveFileChooser {
 public:
@@ -60,8 +62,10 @@ protected:
         qunsetenv("JOURNAL_PORTS");
     }
 
+    // The instrument of a content file on a pty (or on a loopback endpoint of `network`),
+    // mapped to COMkCom in JOURNAL_PORTS.
     void startInstrument(const QString& content, int pacing = 0, const QStringList& faults = {},
-                         int journal1Records = 0) {
+                         int journal1Records = 0, std::optional<Framing> network = {}) {
         QString error;
         auto inst = fixture::ContentInstrument(content, &error);
         ASSERT_TRUE(inst) << error.toStdString();
@@ -74,6 +78,7 @@ protected:
         fixture::SimulatorSetup setup{.com = kCom, .pacing = pacing};
         for (const QString& f : faults)
             setup.faults.append(*sim::parseFault(f));
+        setup.network = network;
         simulator = fixture::StartSimulator(*inst, setup, &error);
         ASSERT_TRUE(simulator) << error.toStdString();
     }
@@ -136,7 +141,8 @@ protected:
     }
 
     // The window's file for the same choices: "Считать", then "Сохранить..." into `file`.
-    void windowExport(int deviceIndex, int journalIndex, const QString& file, int filterIndex) {
+    void windowExport(int deviceIndex, int journalIndex, const QString& file, int filterIndex,
+                      const QString& port = QStringLiteral("COM%1").arg(kCom)) {
         FixedChoice chooser;
         chooser.choice = {file, filterIndex};
         RecordingSink sink;
@@ -147,7 +153,7 @@ protected:
         TForm1 form(std::move(o));
         form.cbxDev()->setCurrentIndex(deviceIndex);
         form.rgTypeJ()->setItemIndex(journalIndex);
-        form.cbxPort()->setEditText(QStringLiteral("COM%1").arg(kCom));
+        form.cbxPort()->setEditText(port);
         form.cbxSpeed()->setCurrentIndex(4); // 19200
         form.EdtAddr()->setText("1");
         form.btnRead2Click();
@@ -218,10 +224,83 @@ TEST_F(JournalRead, FilesEqualTheWindowsFiles) {
     }
 }
 
+// An instrument behind a gateway, over Modbus TCP and over RTU frames on TCP, reached through
+// every way of naming a port (the endpoint itself, a COMn mapped in JOURNAL_PORTS or main.ini,
+// the window's port box): the file is the one read over the pseudo-terminal, byte for byte.
+TEST_F(JournalRead, EndpointsReadTheFileOfThePty) {
+    const QString device = QStringLiteral("Преобразователь ПР-4");
+    startInstrument("pr4");
+    const QString ptyFile = out.filePath("pty.txt");
+    Outcome r = run(runArguments(device, 1, ptyFile));
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    const QByteArray expected = ReadWholeFile(ptyFile);
+    ASSERT_EQ(expected.count("\r\n"), 101);
+    const struct {
+        Framing framing;
+        char port; // 'd' the endpoint as --port, 'e' JOURNAL_PORTS, 'i' main.ini, 'w' the window
+    } cases[] = {{Framing::ModbusTcp, 'd'}, {Framing::RtuOverTcp, 'd'},
+                 {Framing::ModbusTcp, 'e'}, {Framing::RtuOverTcp, 'i'},
+                 {Framing::ModbusTcp, 'w'}, {Framing::RtuOverTcp, 'w'}};
+    int n = 0;
+    for (const auto& c : cases) {
+        startInstrument("pr4", 0, {}, 0, c.framing);
+        const QString endpoint = simulator->clientPath();
+        SCOPED_TRACE(endpoint.toStdString() + " " + c.port);
+        const QString file = out.filePath(QStringLiteral("net-%1.txt").arg(++n));
+        if (c.port == 'w') {
+            qunsetenv("JOURNAL_PORTS");
+            windowExport(3, 0, file, 1, endpoint);
+        } else {
+            QStringList arguments = runArguments(device, 1, file);
+            if (c.port == 'd')
+                arguments << "--port" << endpoint;
+            if (c.port == 'i') {
+                addPortToMainIni(QStringLiteral("COM%1=%2\r\n").arg(kCom).arg(endpoint));
+                qunsetenv("JOURNAL_PORTS");
+            }
+            r = run(arguments);
+            EXPECT_EQ(r.status, 0) << r.err.toStdString();
+        }
+        EXPECT_EQ(ReadWholeFile(file), expected);
+        simulator.reset();
+    }
+}
+
+// The instrument's gateway goes away in the middle of a run: the run ends (no hang) with the
+// records read so far and rows of failed ones, as when a serial port goes.
+TEST_F(JournalRead, GatewayThatGoesAwayEndsTheRun) {
+    for (const Framing framing : {Framing::ModbusTcp, Framing::RtuOverTcp}) {
+        startInstrument("rt10", 0, {}, 600, framing);
+        SCOPED_TRACE(simulator->clientPath().toStdString());
+        const QString file = out.filePath(QStringLiteral("gone-%1.txt").arg(int(framing)));
+        QProcess p;
+        p.start(JOURNAL_BIN_DIR "/journal-read", runArguments("1", 1, file));
+        ASSERT_TRUE(p.waitForStarted(10000));
+        QElapsedTimer t;
+        t.start();
+        while (simulator->requestCount() < 100 && t.elapsed() < 30000 &&
+               p.state() == QProcess::Running)
+            QThread::msleep(2);
+        ASSERT_GE(simulator->requestCount(), 100);
+        simulator.reset(); // the listening socket and the connection close: reopening is refused
+        ASSERT_TRUE(p.waitForFinished(30000));
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_LT(t.elapsed(), 30000);
+        const QByteArray text = ReadWholeFile(file);
+        EXPECT_GE(text.count("\r\n"), 100) << err.toStdString();
+        EXPECT_TRUE(err.contains(QStringLiteral("с ошибкой"))) << err.toStdString();
+    }
+}
+
 // Runs the window refuses, and a failed count read: status 1, the window's text, no file.
 TEST_F(JournalRead, RefusedRunsWriteNoFile) {
     startInstrument("rt10", 0, {"exception register=300002 code=1"});
     const QString file = out.filePath("refused.txt");
+    QTcpServer probe; // a loopback port that nobody listens on once the probe has closed
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const QString refusedEndpoint = QStringLiteral("tcp://127.0.0.1:%1").arg(probe.serverPort());
+    probe.close();
     const struct {
         QStringList arguments;
         const char* message;
@@ -230,6 +309,10 @@ TEST_F(JournalRead, RefusedRunsWriteNoFile) {
          "Ошибка открытия СОМ-порта.\nПорта COM250 нет"},
         {runArguments("1", 1, file) + QStringList{"--port", "/dev/journal-no-such-port"},
          "Устройство /dev/journal-no-such-port не найдено."},
+        {runArguments("1", 1, file) + QStringList{"--port", refusedEndpoint},
+         "Ошибка открытия СОМ-порта.\nСоединение с tcp://127.0.0.1:"},
+        {runArguments("1", 1, file) + QStringList{"--port", "rtu+tcp://127.0.0.1"},
+         "для rtu+tcp:// нужен номер порта"},
         {runArguments("1", 1, file) + QStringList{"--start", "20", "--count", "5"},
          "Стартовый индекс больше количества записей"},
         {runArguments("1", 2, file), "Ошибка (Функция не поддерживается прибором)"},

@@ -27,9 +27,10 @@ public:
     QStringList messages;
 };
 
-platform::SerialPortEntry port(const QString& name, bool vcp = false) {
+platform::SerialPortEntry port(const QString& name, bool vcp = false, const QString& device = {}) {
     platform::SerialPortEntry e;
     e.name = name;
+    e.devicePath = device;
     e.number = platform::comPortNumber(name);
     e.virtualComPort = vcp;
     return e;
@@ -40,8 +41,9 @@ protected:
     void SetUp() override {
         manager.SetMessageSink(&sink);
         TRSPropsFrame::setPortSource([] {
-            return QList<platform::SerialPortEntry>{port("COM2"), port("COM10"), port("COM5", true),
-                                                    port("COM1")};
+            return QList<platform::SerialPortEntry>{port("COM2"),
+                                                    port("COM10", false, "tcp://10.0.0.9:502"),
+                                                    port("COM5", true), port("COM1")};
         });
     }
     void TearDown() override { TRSPropsFrame::setPortSource(nullptr); }
@@ -147,6 +149,7 @@ TEST_F(DlgManagerTest, PortListSortedAsTextWithVcpAndUnknownPortsWrittenBackUnch
         // No port by the COMn rule (as the settings array may carry it): kept as it is.
         {"COM$A", "COM$A", "COM$A"},
         {"COM1 ", "COM1 ", "COM1 "},
+        {"tcp://10.0.0.5:502", "tcp://10.0.0.5:502", "tcp://10.0.0.5:502"}, // a network endpoint
     };
     for (const Case& c : cases) {
         QVariantList props = rs.GetProps().toList();
@@ -160,6 +163,8 @@ TEST_F(DlgManagerTest, PortListSortedAsTextWithVcpAndUnknownPortsWrittenBackUnch
         for (int i = 0; i < 4; ++i)
             items << f->PortCB->itemText(i);
         EXPECT_EQ(items, (QStringList{"COM1", "COM10", "COM2", "COM5 - VCP"}));
+        // A port mapped to a network endpoint names it in its tooltip.
+        EXPECT_EQ(f->PortCB->itemData(1, Qt::ToolTipRole).toString(), "tcp://10.0.0.9:502");
         EXPECT_EQ(f->PortCB->currentText(), c.shown);
         form.btnApplyClick();
         EXPECT_EQ(rs.Port(), c.written);

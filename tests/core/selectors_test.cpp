@@ -24,7 +24,9 @@ TEST(Selectors, PortChoice) {
         {0, "COM0", 0},
         {0, "COM256", 0},
         {0, "/no/such/device", 0},
-        {7, "COM1", 1}, // an index beyond the items is never used
+        {0, "tcp://::1:502", 0},       // a malformed endpoint
+        {0, "rtu+tcp://127.0.0.1", 0}, // rtu+tcp needs a port
+        {7, "COM1", 1},                // an index beyond the items is never used
     };
     for (const auto& c : cases) {
         const core::TPortChoice p = core::ResolvePortChoice(
@@ -37,6 +39,12 @@ TEST(Selectors, PortChoice) {
         core::ResolvePortChoice(items, numbers, 0, "/dev/null", "/nonexistent/main.ini");
     ASSERT_TRUE(dev.ok()) << dev.error.toStdString();
     EXPECT_EQ(platform::PortList::devicePathFor(dev.number, "/nonexistent/main.ini"), "/dev/null");
+    // So does a network endpoint, in its one spelling.
+    const core::TPortChoice net =
+        core::ResolvePortChoice(items, numbers, 0, " TCP://127.0.0.1 ", "/nonexistent/main.ini");
+    ASSERT_TRUE(net.ok()) << net.error.toStdString();
+    EXPECT_EQ(platform::PortList::devicePathFor(net.number, "/nonexistent/main.ini"),
+              "tcp://127.0.0.1:502");
     qunsetenv("JOURNAL_PORTS");
 }
 

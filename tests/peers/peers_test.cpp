@@ -4,6 +4,7 @@
 #include "../accesslib/accesslibrary_fixture.h"
 #include "../latecases.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -81,6 +82,35 @@ TEST(Peers, MbpollReadsTheSimulatorsCountRegisters) {
     EXPECT_NE(poll.exitCode(), 0);
 }
 
+// mbpoll's own Modbus TCP master against the simulator's --tcp endpoint, with a latency that
+// every answer waits.
+TEST(Peers, MbpollReadsTheSimulatorOverModbusTcp) {
+    const QString mbpoll = QStandardPaths::findExecutable(QStringLiteral("mbpoll"));
+    if (mbpoll.isEmpty())
+        GTEST_SKIP() << "mbpoll is not installed (scripts/setup installs it)";
+    PeerProcess sim;
+    const QString endpoint = sim.start(QStringLiteral(JOURNAL_BIN_DIR "/journal-sim"),
+                                       {"--content", JOURNAL_SOURCE_DIR "/sim/content/rt10.sim",
+                                        "--tcp", "0", "--latency", "300"});
+    static const QRegularExpression form(QStringLiteral("^tcp://127\\.0\\.0\\.1:(\\d+)$"));
+    const auto m = form.match(endpoint);
+    ASSERT_TRUE(m.hasMatch()) << endpoint.toStdString();
+    QProcess poll;
+    QElapsedTimer timer;
+    timer.start();
+    poll.start(mbpoll, {"-m", "tcp", "-a", "1", "-p", m.captured(1), "-t", "3", "-r", "1", "-c",
+                        "3", "-1", "-o", "2", "127.0.0.1"});
+    ASSERT_TRUE(poll.waitForFinished(10000));
+    const QString out = QString::fromLocal8Bit(poll.readAllStandardOutput());
+    ASSERT_EQ(poll.exitCode(), 0) << out.toStdString();
+    EXPECT_GE(timer.elapsed(), 300);
+    EXPECT_TRUE(out.contains(QRegularExpression(QStringLiteral("\\[1\\]:\\s+14\\s"))))
+        << out.toStdString();
+    EXPECT_TRUE(out.contains(QRegularExpression(QStringLiteral("\\[2\\]:\\s+200\\s"))))
+        << out.toStdString();
+}
+
+// pymodbus as the instrument, on a serial line and as a Modbus TCP server.
 TEST_F(AccessLibraryTest, PymodbusServerAnswersTheLibrary) {
     if (!HavePymodbus())
         GTEST_SKIP() << "python3-pymodbus is not installed (scripts/setup installs it)";
@@ -90,43 +120,48 @@ TEST_F(AccessLibraryTest, PymodbusServerAnswersTheLibrary) {
     for (int i = 0; i < 251; ++i)
         big.append(char(255 - i));
     const QByteArray plain = QByteArray::fromHex("5f5e10000001 3fc00000");
-    const QString content =
-        QStringLiteral(R"({"address": 7, "input": {"0": 1234, "4": 65535},
+    for (const bool tcp : {false, true}) {
+        SCOPED_TRACE(tcp ? "Modbus TCP" : "RTU");
+        const QString content =
+            QStringLiteral(R"({"address": 7, "tcp": %3, "input": {"0": 1234, "4": 65535},
                           "holding": {"9": 120, "10": 43981, "11": 258},
                           "journals": {"1": ["", "%1", "%2"]}})")
-            .arg(QString::fromLatin1(plain.toHex()), QString::fromLatin1(big.toHex()));
-    PeerProcess server;
-    const QString path = StartPymodbus(server, content);
-    ASSERT_TRUE(path.startsWith("/dev/")) << path.toStdString();
-    qputenv("JOURNAL_PORTS", QStringLiteral("COM%1=%2").arg(kCom).arg(path).toUtf8());
-    ASSERT_EQ(lib.Connect(kCom, 19200, 0), 1);
-    lib.Retries(0);
-    lib.SetTimeouts(1000, 50);
+                .arg(QString::fromLatin1(plain.toHex()), QString::fromLatin1(big.toHex()),
+                     tcp ? "true" : "false");
+        PeerProcess server;
+        const QString path = StartPymodbus(server, content);
+        ASSERT_TRUE(path.startsWith(tcp ? "tcp://" : "/dev/")) << path.toStdString();
+        qputenv("JOURNAL_PORTS", QStringLiteral("COM%1=%2").arg(kCom).arg(path).toUtf8());
+        ASSERT_EQ(lib.Connect(kCom, 19200, 0), 1);
+        lib.Retries(0);
+        lib.SetTimeouts(1000, 50);
 
-    uint8_t buf[256];
-    ASSERT_EQ(lib.ReadInputRegister(7, 0, 1, 18, buf), 0);
-    EXPECT_EQ(buf[0] | buf[1] << 8, 1234);
-    ASSERT_EQ(lib.ReadInputRegister(7, 4, 1, 18, buf), 0);
-    EXPECT_EQ(buf[0] | buf[1] << 8, 65535);
-    ASSERT_EQ(lib.ReadHoldingRegister(7, 9, 1, 18, buf), 0);
-    EXPECT_EQ(buf[0] | buf[1] << 8, 120);
-    ASSERT_EQ(lib.ReadHoldingRegister(7, 10, 1, 19, buf), 0);
-    EXPECT_EQ(QByteArray(reinterpret_cast<char*>(buf), 4), QByteArray::fromHex("0201cdab"));
+        uint8_t buf[256];
+        ASSERT_EQ(lib.ReadInputRegister(7, 0, 1, 18, buf), 0);
+        EXPECT_EQ(buf[0] | buf[1] << 8, 1234);
+        ASSERT_EQ(lib.ReadInputRegister(7, 4, 1, 18, buf), 0);
+        EXPECT_EQ(buf[0] | buf[1] << 8, 65535);
+        ASSERT_EQ(lib.ReadHoldingRegister(7, 9, 1, 18, buf), 0);
+        EXPECT_EQ(buf[0] | buf[1] << 8, 120);
+        ASSERT_EQ(lib.ReadHoldingRegister(7, 10, 1, 19, buf), 0);
+        EXPECT_EQ(QByteArray(reinterpret_cast<char*>(buf), 4), QByteArray::fromHex("0201cdab"));
 
-    const QList<QByteArray> records = {QByteArray(), plain, big};
-    for (int i = 0; i < records.size(); ++i) {
-        SCOPED_TRACE(i);
-        recordRequest(buf, 1, i);
-        ASSERT_EQ(lib.AnyFunction(7, 65, 7, buf), 0);
-        EXPECT_EQ(buf[0], 0x41);
-        EXPECT_EQ(QByteArray(reinterpret_cast<char*>(buf + 2), buf[1]), records[i]);
-        EXPECT_EQ(std::count(buf + 2 + records[i].size(), buf + 256, 0),
-                  256 - 2 - records[i].size());
+        const QList<QByteArray> records = {QByteArray(), plain, big};
+        for (int i = 0; i < records.size(); ++i) {
+            SCOPED_TRACE(i);
+            recordRequest(buf, 1, i);
+            ASSERT_EQ(lib.AnyFunction(7, 65, 7, buf), 0);
+            EXPECT_EQ(buf[0], 0x41);
+            EXPECT_EQ(QByteArray(reinterpret_cast<char*>(buf + 2), buf[1]), records[i]);
+            EXPECT_EQ(std::count(buf + 2 + records[i].size(), buf + 256, 0),
+                      256 - 2 - records[i].size());
+        }
+        recordRequest(buf, 1, 3);
+        EXPECT_EQ(lib.AnyFunction(7, 65, 7, buf), 12); // exception 2 from pymodbus
+        // Another address: pymodbus stays silent.
+        EXPECT_EQ(lib.ReadInputRegister(8, 0, 1, 18, buf), 1);
+        lib.Disconnect();
     }
-    recordRequest(buf, 1, 3);
-    EXPECT_EQ(lib.AnyFunction(7, 65, 7, buf), 12); // exception 2 from pymodbus
-    // Another address: pymodbus stays silent.
-    EXPECT_EQ(lib.ReadInputRegister(8, 0, 1, 18, buf), 1);
 }
 
 // The pymodbus instrument answering after the answer time, on one record or on every record:

@@ -2,7 +2,9 @@
 """An independent Modbus RTU instrument for tests of the access library, built on pymodbus.
 
 It opens a pseudo-terminal pair, prints the slave's path on the first line of its output and
-serves until stdin closes or it is terminated. The content is a JSON object given as the only
+serves until stdin closes or it is terminated. With "tcp": true in the content it speaks Modbus
+TCP instead, on a free port of 127.0.0.1 (one connection at a time), and prints its endpoint
+(tcp://127.0.0.1:PORT). The content is a JSON object given as the only
 argument:
     {"address": 1,
      "input": {"0": 3, ...}, "holding": {"9": 120, ...},          zero-based register addresses
@@ -17,6 +19,7 @@ with one processor takes them.
 import json
 import os
 import select
+import socket
 import sys
 import time
 import tty
@@ -24,6 +27,7 @@ import tty
 from pymodbus.datastore import ModbusSequentialDataBlock, ModbusSlaveContext
 from pymodbus.factory import ServerDecoder
 from pymodbus.framer.rtu_framer import ModbusRtuFramer
+from pymodbus.framer.socket_framer import ModbusSocketFramer
 from pymodbus.pdu import ExceptionResponse, ModbusExceptions, ModbusRequest, ModbusResponse
 
 JOURNALS = {}
@@ -83,11 +87,20 @@ def main():
     )
     decoder = ServerDecoder()
     decoder.register(JournalRecordRequest)
-    framer = ModbusRtuFramer(decoder)
+    tcp = content.get("tcp", False)
+    framer = ModbusSocketFramer(decoder) if tcp else ModbusRtuFramer(decoder)
 
-    master, slave = os.openpty()
-    tty.setraw(slave)  # no echo, no line discipline; the slave stays open for reopening
-    print(os.ttyname(slave), flush=True)
+    if tcp:
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        print("tcp://127.0.0.1:%d" % listener.getsockname()[1], flush=True)
+        line = None
+    else:
+        master, slave = os.openpty()
+        tty.setraw(slave)  # no echo, no line discipline; the slave stays open for reopening
+        print(os.ttyname(slave), flush=True)
+        line = master
 
     late_ms = content.get("late_ms", 0)
     late_records = content.get("late_records")
@@ -98,21 +111,33 @@ def main():
         except Exception:  # pylint: disable=broad-except
             response = ExceptionResponse(request.function_code, ModbusExceptions.SlaveFailure)
         response.unit_id = request.unit_id
-        response.transaction_id = request.unit_id
+        response.transaction_id = request.transaction_id if tcp else request.unit_id
+        response.protocol_id = 0
         if late_ms and request.function_code == 0x41:
             index = (request.raw[5] << 8) | request.raw[6]
             if late_records is None or index in late_records:
                 time.sleep(late_ms / 1000)
-        os.write(master, framer.buildPacket(response))
+        os.write(line, framer.buildPacket(response))
 
     while True:
-        ready, _, _ = select.select([master, sys.stdin], [], [], 1.0)
+        sources = [sys.stdin] + ([listener] if tcp else []) + ([line] if line is not None else [])
+        ready, _, _ = select.select(sources, [], [], 1.0)
         if sys.stdin in ready and not sys.stdin.buffer.read1(4096):
             return
-        if master in ready:
-            data = os.read(master, 1024)
+        if tcp and listener in ready:
+            if line is not None:
+                os.close(line)
+            connection, _ = listener.accept()
+            line = os.dup(connection.fileno())
+            connection.close()
+            framer.resetFrame()
+        elif line is not None and line in ready:
+            data = os.read(line, 1024)
+            if not data:  # the master closed the connection
+                os.close(line)
+                line = None
+                continue
             framer.processIncomingPacket(data, answer, unit=[address], single=False)
-
 
 if __name__ == "__main__":
     main()

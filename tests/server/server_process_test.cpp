@@ -68,8 +68,17 @@ sim::Instrument journalInstrument() {
     return inst;
 }
 
-class ServerProcessTest : public ::testing::Test {
-protected:
+// The transport the simulator is served on: 0 the pty, 1 a Modbus TCP endpoint, 2 an rtu+tcp
+// endpoint (COM5 is mapped to it).
+std::optional<platform::NetworkEndpoint::Framing> networkOf(int network) {
+    using Framing = platform::NetworkEndpoint::Framing;
+    if (network == 0)
+        return std::nullopt;
+    return network == 1 ? Framing::ModbusTcp : Framing::RtuOverTcp;
+}
+
+template <int Network> class ServerFixture : public ::testing::Test {
+public: // the shared test bodies below reach the parts
     void SetUp() override {
         ASSERT_TRUE(instrument) << simulatorError.toStdString();
         QString why;
@@ -96,8 +105,8 @@ protected:
     }
 
     QString simulatorError; // why the simulator did not start
-    std::unique_ptr<sim::Simulator> instrument =
-        fixture::StartSimulator(journalInstrument(), {}, &simulatorError);
+    std::unique_ptr<sim::Simulator> instrument = fixture::StartSimulator(
+        journalInstrument(), {.network = networkOf(Network)}, &simulatorError);
     fixture::ServerProcess server{instrument ? instrument->clientPath() : QString()};
     RecordingFactory factory;
     TRS232Transport rs;
@@ -107,7 +116,49 @@ protected:
     QList<Answer> answers;
 };
 
+using ServerProcessTest = ServerFixture<0>;
+using ServerOverTcpTest = ServerFixture<1>;
+using ServerOverRtuTcpTest = ServerFixture<2>;
+
+// A channel on an endpoint runs the same tasks with the same results; line settings that do not
+// apply to it leave it working, and a gateway that goes away takes the channel.
+template <int Network> void TasksRunOverTheEndpoint(ServerFixture<Network>& f) {
+    f.goLive();
+    QVariant v;
+    EXPECT_EQ(f.mbm.ReadHoldRegsI(1, 0, 9, 18, 1, v), 0);
+    EXPECT_EQ(v, QVariant::fromValue(quint16(120)));
+    EXPECT_EQ(f.mbm.ReadIndexArchI(2, 1, 0, QVariantList{19, 18, 19}, v), 0);
+    EXPECT_EQ(v.toList().value(1), QVariant::fromValue(quint16(7)));
+    QString name;
+    EXPECT_EQ(f.mbm.GetDeviceNameI(3, name), 0);
+    EXPECT_EQ(name, "FIXTURE-1");
+    EXPECT_EQ(f.mbm.ReadIndexArchI(4, 1, 99, QVariantList{19, 18, 19}, v), 12);
+    for (const char* fault : {"noanswer", "crc"}) {
+        if (Network == 1 && QByteArray(fault) == "crc")
+            continue; // Modbus TCP has no CRC
+        f.instrument->addFault(*sim::parseFault(QString::fromLatin1(fault)));
+        EXPECT_EQ(f.mbm.ReadHoldRegsI(5, 0, 9, 18, 1, v), fault[0] == 'n' ? 1 : 2) << fault;
+        f.instrument->clearFaults();
+    }
+    f.rs.SetSpeed(cts9600);
+    f.mbm.ReadHoldRegs(6, 0, 9, 18, 1);
+    ASSERT_TRUE(waitFor([&] { return !f.answers.isEmpty(); }));
+    EXPECT_EQ(f.answers[0].qid, 6);
+    EXPECT_EQ(f.answers[0].result, 0);
+    f.instrument->stop();
+    ASSERT_TRUE(waitFor([&] { return f.connected.size() == 2; }));
+    EXPECT_EQ(f.connected, (QList<bool>{true, false}));
+}
+
 } // namespace
+
+TEST_F(ServerOverTcpTest, TasksRunOverModbusTcp) {
+    TasksRunOverTheEndpoint(*this);
+}
+
+TEST_F(ServerOverRtuTcpTest, TasksRunOverRtuFramesOnTcp) {
+    TasksRunOverTheEndpoint(*this);
+}
 
 TEST_F(ServerProcessTest, TransportGoesLiveAndMasterSendsSettings) {
     goLive();

@@ -1,25 +1,32 @@
 #pragma once
 
+#include "platform/endpoint.h"
 #include "sim/instrument.h"
 #include "sim/ptylink.h"
+
+#include <QHostAddress>
 
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 
+class QModbusServer;
 class QObject;
 class QThread;
 
 namespace sim {
 
-class JournalServer;
+template <class Base> class JournalServer;
 
 // Plays an Instrument on a serial line with QModbusRtuSerialServer, in a thread of its own.
 // start() creates a PtyLink and serves its server end (a master opens clientPath());
 // startOnDevice() serves a real serial device (wire faults and pacing need the pty link, the
-// other faults work on both).
+// other faults work on both). startNetwork() serves a network endpoint: Modbus TCP with
+// QModbusTcpServer, or RTU frames over TCP through a transparent bridge to a pty line (so that
+// the wire faults work there too); either way one connection is served at a time.
 class Simulator {
 public:
     explicit Simulator(Instrument instrument);
@@ -29,10 +36,15 @@ public:
 
     [[nodiscard]] bool start(QString* error = nullptr);
     [[nodiscard]] bool startOnDevice(const QString& devicePath, int baud, QString* error = nullptr);
+    // Listens on address:port (0: a port the system chooses); clientPath() is then the endpoint.
+    [[nodiscard]] bool startNetwork(platform::NetworkEndpoint::Framing framing,
+                                    const QHostAddress& address, quint16 port,
+                                    QString* error = nullptr);
     void stop();
     bool isRunning() const { return m_thread != nullptr; }
 
-    // Device path a Modbus master opens (the link's client end, or the device served).
+    // Device path a Modbus master opens (the link's client end, the device served, or the
+    // endpoint it connects to).
     QString clientPath() const;
     PtyLink* link() { return m_link.get(); }
 
@@ -40,6 +52,9 @@ public:
     void setBaudRate(int baud) { m_baud = baud > 0 ? baud : m_baud; }
     // Pacing at a baud rate (0 = off), which also becomes the server's baud rate.
     void setPacing(int baud);
+
+    // Every answer waits this long first, as behind a remote gateway (0 = none).
+    void setLatency(int ms) { m_latencyMs = std::max(0, ms); }
 
     // The fault plan can change while the simulator runs.
     void setFaults(const QList<Fault>& faults);
@@ -53,16 +68,23 @@ public:
     Instrument instrument() const;
 
 private:
-    friend class JournalServer;
+    template <class Base> friend class JournalServer;
     bool startServer(const QString& path, int baud, QString* error);
+    // Runs work in the simulator's thread (started on first use) and waits for it.
+    void runInThread(const std::function<void()>& work);
+    // Loads the instrument into a server made in the simulator's thread and connects it.
+    bool installServer(QModbusServer* server, QString* why);
 
     mutable std::mutex m_mutex;
     Instrument m_instrument;
     std::unique_ptr<PtyLink> m_link;
     QThread* m_thread = nullptr;
     QObject* m_context = nullptr; // lives in m_thread; target of the calls made there
-    JournalServer* m_server = nullptr;
+    QModbusServer* m_server = nullptr;
     QString m_devicePath;
+    QString m_endpoint;
+    quint16 m_innerPort = 0; // of the Modbus TCP server behind the network front
+    std::atomic<int> m_latencyMs{0};
     std::atomic<int> m_requests{0};
     int m_baud = 115200;
     int m_pendingPacing = 0;
