@@ -275,6 +275,8 @@ bool RtuMaster::readSome(int timeoutMs) {
     if (chunk.isEmpty())
         return !portFailed();
     m_rx += chunk;
+    if (m_trace && m_mbap)
+        m_traceRx += chunk; // the stream's frames leave m_rx as they are taken
     if (m_dropping)
         m_dropped += chunk;
     m_lastLineActivity = Clock::now();
@@ -325,12 +327,17 @@ void RtuMaster::keepInterFrameGap() {
     if (m_socket) {
         // A TCP stream keeps no silence. What waits in it is stale and dropped (a few reads at
         // most, should the other end flood it); a connection the other end closed shows here.
+        m_dropping = m_trace != nullptr;
         for (int reads = 0; reads < 16 && isOpen(); ++reads) {
-            m_port->readAll();
+            const QByteArray stale = m_port->readAll();
+            if (m_dropping)
+                m_dropped += stale;
             if (!readSome(0))
                 break;
         }
         m_rx.clear();
+        if (m_trace)
+            traceDropped(nullptr);
         return;
     }
     // The request goes out only after a 3.5-character silence; bytes that arrive meanwhile are
@@ -540,6 +547,7 @@ void RtuMaster::traceRequest(const QByteArray& adu, quint8 address, quint8 fc,
     m_traceAdu = adu;
     m_traceAddress = address;
     m_traceFc = fc;
+    m_traceRx.clear();
     OmbrelTraceEvent e = traceEvent(OMBREL_TRACE_REQUEST, adu, m_traceTry, m_answerMs, m_baud);
     e.address = address;
     e.function = fc;
@@ -547,7 +555,9 @@ void RtuMaster::traceRequest(const QByteArray& adu, quint8 address, quint8 fc,
 }
 
 void RtuMaster::traceReceived(int kind, QByteArrayView bytes, Clock::duration elapsed, bool taken) {
-    const FrameDescription d = describeReceived(bytes, m_traceAdu, m_traceAddress, m_traceFc);
+    const FrameDescription d = m_mbap
+                                   ? describeMbapReceived(bytes, m_transaction)
+                                   : describeReceived(bytes, m_traceAdu, m_traceAddress, m_traceFc);
     OmbrelTraceEvent e = traceEvent(kind, bytes, m_traceTry, m_answerMs, m_baud);
     e.elapsedUs = duration_cast<microseconds>(elapsed).count();
     e.flags = d.flags | (taken ? OMBREL_FRAME_TAKEN : 0);
@@ -561,10 +571,11 @@ void RtuMaster::traceReceived(int kind, QByteArrayView bytes, Clock::duration el
 void RtuMaster::traceTry(bool matched, bool taken, const AnswerLedger& ledger,
                          Clock::time_point sent) {
     // Bytes matched to a try are timed by the ledger; others from this try's request.
-    if (m_rx.isEmpty())
+    const QByteArray& received = m_mbap ? m_traceRx : m_rx;
+    if (received.isEmpty())
         traceSilence(Clock::now() - sent);
     else
-        traceReceived(OMBREL_TRACE_ANSWER, m_rx,
+        traceReceived(OMBREL_TRACE_ANSWER, received,
                       matched ? ledger.lastLateness() : m_lastLineActivity - sent, taken);
 }
 

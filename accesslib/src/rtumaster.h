@@ -168,6 +168,7 @@ private:
     void* m_traceUser = nullptr;
     // The request the trace relates received bytes to, and its try.
     QByteArray m_traceAdu;
+    QByteArray m_traceRx; // what a Modbus TCP try received, for the trace
     quint8 m_traceAddress = 0;
     quint8 m_traceFc = 0;
     int m_traceTry = 0;

@@ -489,17 +489,13 @@ TEST(OpenFailure, DeviceTheUserMayNotOpen) {
 
 namespace {
 
-// An event of the trace in short: R<try>, S (silence), A/L[flags]@address+stray bytes.
-void recordEvent(const OmbrelTraceEvent* e, void* user) {
-    auto* out = static_cast<QStringList*>(user);
-    if (e->kind == OMBREL_TRACE_REQUEST) {
-        *out << QStringLiteral("R%1").arg(e->attempt);
-        return;
-    }
-    if (e->kind == OMBREL_TRACE_SILENCE) {
-        *out << QStringLiteral("S");
-        return;
-    }
+// An event of the trace in short: R<try>, S (silence), A/L[flags]@address+stray bytes, with ~0
+// on a link without a speed.
+QString eventText(const OmbrelTraceEvent* e) {
+    if (e->kind == OMBREL_TRACE_REQUEST)
+        return QStringLiteral("R%1").arg(e->attempt);
+    if (e->kind == OMBREL_TRACE_SILENCE)
+        return QStringLiteral("S");
     QString flags;
     const char letters[] = "CKXET";
     for (int bit = 0; bit < 5; ++bit)
@@ -513,7 +509,11 @@ void recordEvent(const OmbrelTraceEvent* e, void* user) {
         text += QStringLiteral("+%1").arg(e->offset);
     if (e->exception)
         text += QStringLiteral("!%1").arg(e->exception);
-    *out << text;
+    return text;
+}
+
+void recordEvent(const OmbrelTraceEvent* e, void* user) {
+    *static_cast<QStringList*>(user) << eventText(e) + (e->baud == 0 ? "~0" : "");
 }
 
 } // namespace
@@ -522,9 +522,11 @@ TEST_F(AccessLibraryTest, TraceShowsEveryTryAndWhatCameOfIt) {
     startAndConnect(journalInstrument());
     ASSERT_NE(lib.SetTraceObserver, nullptr);
     ASSERT_NE(lib.SetListenOut, nullptr);
+    using Framing = platform::NetworkEndpoint::Framing;
     const struct {
         const char* fault;
         const char* trace;
+        std::optional<Framing> network = {};
     } cases[] = {
         {"", "R0 A[CKT]@1"},
         {"crc times=1", "R0 A[C]@1 R1 A[CKT]@1"},
@@ -533,10 +535,13 @@ TEST_F(AccessLibraryTest, TraceShowsEveryTryAndWhatCameOfIt) {
         {"garbage bytes=3 times=1", "R0 A[CKT]@1+3"},
         {"exception code=2", "R0 A[CKXT]@1!2"},
         {"address bytes=9", "R0 A[CK]@9 R1 A[CK]@9"},
+        {"exception code=2", "R0~0 A[CKXT]@1!2~0", Framing::ModbusTcp},
     };
-    lib.Retries(1);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
+        if (c.network)
+            startAndConnect(journalInstrument(), 115200, c.network);
+        lib.Retries(1);
         simulator->clearFaults();
         if (*c.fault)
             simulator->addFault(*sim::parseFault(c.fault));
@@ -547,6 +552,7 @@ TEST_F(AccessLibraryTest, TraceShowsEveryTryAndWhatCameOfIt) {
         lib.SetTraceObserver(nullptr, nullptr);
         EXPECT_EQ(events.join(u' ').toStdString(), c.trace);
     }
+    startAndConnect(journalInstrument());
     // A link that echoes the request: the echo is told apart, the answer after it is taken.
     simulator->clearFaults();
     simulator->link()->setEcho(true);
