@@ -127,6 +127,61 @@ OMBREL_EXPORT int32_t SetTimeouts(int32_t aAnswerMs, int32_t aCharMs);
  * more means the copy was shortened. aBuf may be null when aSize is 0. */
 OMBREL_EXPORT int32_t LastErrorText(char* aBuf, int32_t aSize);
 
+/* Extra export: the line trace. Every frame the library sends and every stretch of bytes it
+ * receives is handed to aObserver (with aUser), together with what the library made of it;
+ * so are the tries that got no byte at all. aObserver runs on the calling thread, inside the
+ * call that made the exchange, with the library's lock held: it must return quickly and must
+ * not call into the library. The event and its bytes are valid only during the call. A null
+ * aObserver ends the trace; while none is installed, nothing of it is done. Returns 0. */
+
+/* What an event is (OmbrelTraceEvent.kind). */
+enum {
+    OMBREL_TRACE_REQUEST = 0, /* a request went out; attempt > 0: a retry */
+    OMBREL_TRACE_ANSWER =
+        1, /* the bytes that came during a try: its answer, or what came instead */
+    OMBREL_TRACE_SILENCE = 2, /* a try that got no byte within the answer time */
+    OMBREL_TRACE_LATE = 3     /* bytes that came after their try had ended (dropped) */
+};
+
+/* What the library made of received bytes (OmbrelTraceEvent.flags). */
+enum {
+    OMBREL_FRAME_COMPLETE = 1,  /* a whole frame by its length (address and function below) */
+    OMBREL_FRAME_CRC_OK = 2,    /* ... and its CRC is right */
+    OMBREL_FRAME_EXCEPTION = 4, /* ... and it is an exception answer (code in exception) */
+    OMBREL_FRAME_ECHO = 8,      /* the bytes begin with the request itself */
+    OMBREL_FRAME_TAKEN = 16     /* the frame was taken as the answer to the request */
+};
+
+typedef struct OmbrelTraceEvent {
+    int32_t size;      /* sizeof(OmbrelTraceEvent) of the library: later fields come at the end */
+    int32_t kind;      /* OMBREL_TRACE_* */
+    int64_t timeUs;    /* system time of the event, microseconds since 1970-01-01 UTC */
+    int64_t elapsedUs; /* answer and late bytes: from the request they answer (the try the library
+                          matched them to) to their last byte; silence: the time waited; 0 for a
+                          request */
+    const uint8_t* bytes; /* the frame sent or the bytes received */
+    int32_t length;
+    int32_t flags;     /* OMBREL_FRAME_* (received bytes) */
+    int32_t address;   /* request: the device addressed; received: the frame's address, or -1 */
+    int32_t function;  /* request: the function; received: the frame's function (exception bit
+                          cleared), or -1 */
+    int32_t exception; /* the exception code of an exception answer, else 0 */
+    int32_t attempt;   /* 0 for the first try of an exchange, n for its n-th retry */
+    int32_t answerMs;  /* the answer time of the try */
+    int32_t offset; /* received: bytes before the frame (and after an echo) that belong to none */
+    int32_t baud;   /* the line's speed; 0 where the link has none (a network endpoint) */
+} OmbrelTraceEvent;
+
+typedef void (*OmbrelTraceObserver)(const OmbrelTraceEvent* aEvent, void* aUser);
+
+OMBREL_EXPORT int32_t SetTraceObserver(OmbrelTraceObserver aObserver, void* aUser);
+
+/* Extra export: whether an exchange that failed or took more than one try listens out the
+ * answers still due before it returns (aOn 1, the default), or returns at once (aOn 0). A
+ * program that asks each address once and never takes a frame of another address for its
+ * answer (a search for an instrument) may turn it off; a reading never should. Returns 0. */
+OMBREL_EXPORT int32_t SetListenOut(int32_t aOn);
+
 #ifdef __cplusplus
 }
 #endif

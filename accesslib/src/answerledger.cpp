@@ -15,7 +15,8 @@ constexpr qsizetype kKeep = 2 * 260;
 void AnswerLedger::answered(Clock::time_point at, bool garbled) {
     if (m_answered >= int(m_sends.size()))
         return; // a frame no try of this exchange asked for
-    const auto late = std::chrono::duration_cast<ms>(at - m_sends[std::size_t(m_answered)]);
+    m_lastLateness = at - m_sends[std::size_t(m_answered)];
+    const auto late = std::chrono::duration_cast<ms>(m_lastLateness);
     if (!garbled)
         m_lateness = std::max(m_lateness, late);
     ++m_answered;

@@ -29,6 +29,8 @@ public:
     // lateness it shows is the most it can be. A garbled frame tells nothing of lateness (on a
     // noisy line it may be noise).
     void answered(Clock::time_point at, bool garbled = false);
+    // How long after the try it was matched to the last answer came (zero before any).
+    Clock::duration lastLateness() const { return m_lastLateness; }
     // Tries whose answer has not come (yet).
     int due() const { return int(m_sends.size()) - m_answered; }
     int tries() const { return int(m_sends.size()); }
@@ -47,6 +49,7 @@ private:
     std::vector<Clock::time_point> m_sends;
     int m_answered = 0;
     ms m_lateness{0};
+    Clock::duration m_lastLateness{0};
 };
 
 // Listens out the answers still due after an exchange: every byte is dropped, the frames of the

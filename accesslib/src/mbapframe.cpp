@@ -1,9 +1,11 @@
 #include "mbapframe.h"
 
+#include "ombreldll.h"
+
 namespace ombrel {
 namespace {
 
-quint16 be16(const QByteArray& b, qsizetype at) {
+quint16 be16(QByteArrayView b, qsizetype at) {
     return quint16((quint8(b[at]) << 8) | quint8(b[at + 1]));
 }
 
@@ -62,6 +64,42 @@ MbapTake takeMbapReply(QByteArray& rx, quint16 transaction, quint8 unit, quint8 
         out.scan.end = frame;
         return out;
     }
+}
+
+FrameDescription describeMbapReceived(QByteArrayView bytes, quint16 transaction) {
+    FrameDescription d;
+    d.offset = int(bytes.size());
+    // The frame of the request's transaction, else the first one (whole or begun).
+    qsizetype at = -1;
+    bool whole = false;
+    for (qsizetype off = 0; off + kMbapHeaderSize <= bytes.size();) {
+        const int length = be16(bytes, off + 4);
+        if (be16(bytes, off + 2) != 0 || length < kMbapMinLength || length > kMbapMaxLength)
+            break; // not Modbus TCP from here on
+        const qsizetype end = off + kMbapHeaderSize - 1 + length;
+        if (at < 0 || be16(bytes, off) == transaction) {
+            at = off;
+            whole = end <= bytes.size();
+        }
+        if (be16(bytes, off) == transaction || end > bytes.size())
+            break;
+        off = end;
+    }
+    if (at < 0)
+        return d;
+    d.offset = int(at);
+    d.frameAddress = quint8(bytes[at + 6]);
+    if (!whole)
+        return d;
+    // A whole frame has no CRC of its own: the stream's checks stand for it.
+    const auto f = quint8(bytes[at + kMbapHeaderSize]);
+    d.function = f & 0x7F;
+    d.flags = OMBREL_FRAME_COMPLETE | OMBREL_FRAME_CRC_OK;
+    if ((f & 0x80) && be16(bytes, at + 4) >= 3) {
+        d.flags |= OMBREL_FRAME_EXCEPTION;
+        d.exception = quint8(bytes[at + kMbapHeaderSize + 1]);
+    }
+    return d;
 }
 
 } // namespace ombrel

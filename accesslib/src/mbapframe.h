@@ -35,4 +35,8 @@ struct MbapTake {
 };
 MbapTake takeMbapReply(QByteArray& rx, quint16 transaction, quint8 unit, quint8 fc);
 
+// What received bytes of a Modbus TCP stream hold, for the line trace (see describeReceived):
+// the frame of the request's transaction, else the first frame, whole or begun.
+FrameDescription describeMbapReceived(QByteArrayView bytes, quint16 transaction);
+
 } // namespace ombrel

@@ -238,4 +238,16 @@ OMBREL_EXPORT int32_t SetTimeouts(int32_t aAnswerMs, int32_t aCharMs) {
     return 0;
 }
 
+OMBREL_EXPORT int32_t SetTraceObserver(OmbrelTraceObserver aObserver, void* aUser) {
+    std::lock_guard lock(g_mutex);
+    master().setTraceObserver(aObserver, aUser);
+    return 0;
+}
+
+OMBREL_EXPORT int32_t SetListenOut(int32_t aOn) {
+    std::lock_guard lock(g_mutex);
+    master().setListenOut(aOn != 0);
+    return 0;
+}
+
 } // extern "C"

@@ -1,6 +1,7 @@
 #include "rtuframe.h"
 
 #include "comm/ipc/resultcodes.h"
+#include "ombreldll.h"
 
 #include <algorithm>
 #include <mutex>
@@ -69,38 +70,100 @@ int replyDataSize(quint8 fc, QByteArrayView data) {
     return QModbusResponse::calculateDataSize(pdu);
 }
 
+namespace {
+
+// The frame that would start at `off` if its address and function are right: Incomplete while
+// its length cannot be told or its bytes are not all there, Corrupt with a wrong CRC, Found;
+// `len` is its length once told.
+ReplyScan::State frameAt(QByteArrayView buffer, qsizetype off, qsizetype* len) {
+    const auto f = static_cast<quint8>(buffer[off + 1]);
+    const int size = replyDataSize(f, buffer.sliced(off + 2));
+    if (size < 0)
+        return ReplyScan::State::Incomplete;
+    *len = 2 + size + 2;
+    if (off + *len > buffer.size())
+        return ReplyScan::State::Incomplete;
+    const quint16 crc = crc16(buffer.sliced(off, *len - 2));
+    const auto lo = static_cast<quint8>(buffer[off + *len - 2]);
+    const auto hi = static_cast<quint8>(buffer[off + *len - 1]);
+    return lo == (crc & 0xFF) && hi == (crc >> 8) ? ReplyScan::State::Found
+                                                  : ReplyScan::State::Corrupt;
+}
+
+bool startsFrame(QByteArrayView buffer, qsizetype off, quint8 address, quint8 fc) {
+    return static_cast<quint8>(buffer[off]) == address &&
+           (static_cast<quint8>(buffer[off + 1]) & 0x7F) == fc;
+}
+
+} // namespace
+
 ReplyScan scanReply(QByteArrayView buffer, quint8 address, quint8 fc) {
     ReplyScan result;
-    const qsizetype n = buffer.size();
-    for (qsizetype off = 0; off + 1 < n; ++off) {
-        const auto a = static_cast<quint8>(buffer[off]);
+    for (qsizetype off = 0; off + 1 < buffer.size(); ++off) {
+        if (!startsFrame(buffer, off, address, fc))
+            continue;
+        qsizetype len = 0;
+        const ReplyScan::State state = frameAt(buffer, off, &len);
+        if (state != ReplyScan::State::Found) {
+            result.state = std::max(result.state, state);
+            continue;
+        }
         const auto f = static_cast<quint8>(buffer[off + 1]);
-        if (a != address || (f & 0x7F) != fc)
-            continue;
-        const int size = replyDataSize(f, buffer.sliced(off + 2));
-        if (size < 0) {
-            result.state = std::max(result.state, ReplyScan::State::Incomplete);
-            continue;
-        }
-        const qsizetype len = 2 + size + 2;
-        if (off + len > n) {
-            result.state = std::max(result.state, ReplyScan::State::Incomplete);
-            continue;
-        }
-        const quint16 crc = crc16(buffer.sliced(off, len - 2));
-        const auto lo = static_cast<quint8>(buffer[off + len - 2]);
-        const auto hi = static_cast<quint8>(buffer[off + len - 1]);
-        if (lo != (crc & 0xFF) || hi != (crc >> 8)) {
-            result.state = std::max(result.state, ReplyScan::State::Corrupt);
-            continue;
-        }
         result.state = ReplyScan::State::Found;
         result.pdu = QModbusResponse(static_cast<QModbusPdu::FunctionCode>(f),
-                                     buffer.sliced(off + 2, size).toByteArray());
+                                     buffer.sliced(off + 2, len - 4).toByteArray());
         result.end = off + len;
         return result;
     }
     return result;
+}
+
+FrameDescription describeReceived(QByteArrayView bytes, QByteArrayView request, quint8 address,
+                                  quint8 fc) {
+    FrameDescription d;
+    if (!request.isEmpty() && bytes.startsWith(request)) {
+        d.flags |= OMBREL_FRAME_ECHO;
+        bytes = bytes.sliced(request.size());
+    }
+    d.offset = int(bytes.size());
+    // The answer of the addressed server first, then a valid frame of another, then the first
+    // broken frame of the addressed server.
+    qsizetype found = -1, broken = -1, len = 0;
+    ReplyScan::State brokenState = ReplyScan::State::Nothing;
+    for (qsizetype off = 0; off + 1 < bytes.size() && found < 0; ++off) {
+        if (startsFrame(bytes, off, address, fc)) {
+            const ReplyScan::State state = frameAt(bytes, off, &len);
+            if (state == ReplyScan::State::Found)
+                found = off;
+            else if (broken < 0) {
+                broken = off;
+                brokenState = state;
+            }
+        }
+    }
+    for (qsizetype off = 0; off + 1 < bytes.size() && found < 0; ++off) {
+        const auto a = static_cast<quint8>(bytes[off]);
+        if (a >= 1 && a <= 247 && startsFrame(bytes, off, a, fc) &&
+            frameAt(bytes, off, &len) == ReplyScan::State::Found)
+            found = off;
+    }
+    const qsizetype at = found >= 0 ? found : broken;
+    if (at < 0)
+        return d;
+    const auto f = static_cast<quint8>(bytes[at + 1]);
+    d.offset = int(at);
+    d.frameAddress = static_cast<quint8>(bytes[at]);
+    d.function = f & 0x7F;
+    if (found >= 0) {
+        d.flags |= OMBREL_FRAME_COMPLETE | OMBREL_FRAME_CRC_OK;
+        if (f & 0x80) {
+            d.flags |= OMBREL_FRAME_EXCEPTION;
+            d.exception = static_cast<quint8>(bytes[at + 2]);
+        }
+    } else if (brokenState == ReplyScan::State::Corrupt) {
+        d.flags |= OMBREL_FRAME_COMPLETE;
+    }
+    return d;
 }
 
 int exceptionResult(int exceptionCode) {

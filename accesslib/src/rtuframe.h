@@ -47,6 +47,22 @@ struct ReplyScan {
 
 [[nodiscard]] ReplyScan scanReply(QByteArrayView buffer, quint8 address, quint8 fc);
 
+// What received bytes hold, for the line trace: an echo of `request` at their start, and the
+// frame an answer to (address, fc) would be: the first valid frame of that address, else the
+// first valid frame of another address with that function, else the first broken frame (CRC)
+// or begun frame of that address. `flags` are the OMBREL_FRAME_* of the library's header
+// (without "taken"); `offset` counts the bytes after the echo before the frame (all of them
+// when there is no frame, `frameAddress` -1 then).
+struct FrameDescription {
+    int flags = 0;
+    int frameAddress = -1;
+    int function = -1; // exception bit cleared
+    int exception = 0;
+    int offset = 0;
+};
+FrameDescription describeReceived(QByteArrayView bytes, QByteArrayView request, quint8 address,
+                                  quint8 fc);
+
 // Maps a Modbus exception code to the library's result code.
 [[nodiscard]] int exceptionResult(int exceptionCode);
 

@@ -275,6 +275,10 @@ bool RtuMaster::readSome(int timeoutMs) {
     if (chunk.isEmpty())
         return !portFailed();
     m_rx += chunk;
+    if (m_trace && m_mbap)
+        m_traceRx += chunk; // the stream's frames leave m_rx as they are taken
+    if (m_dropping)
+        m_dropped += chunk;
     m_lastLineActivity = Clock::now();
     return true;
 }
@@ -287,6 +291,7 @@ void RtuMaster::settleAfterTry(AnswerLedger& ledger, quint8 address, quint8 fc) 
     // A garbled answer must not run into the next try: wait for the line to go quiet, but not
     // past the time the try's answer could still be arriving (a line that never goes quiet).
     const int quietMs = std::max(m_charMs, static_cast<int>(interFrameGapUs(m_baud) / 1000) + 1);
+    m_dropping = m_trace != nullptr;
     while (isOpen()) {
         const int left = msUntil(m_tryEnd);
         if (left <= 0 || !readSome(std::min(quietMs, left)))
@@ -297,6 +302,8 @@ void RtuMaster::settleAfterTry(AnswerLedger& ledger, quint8 address, quint8 fc) 
             takeAnswers(m_rx, ledger, address, fc, Clock::now());
     }
     m_rx.clear();
+    if (m_trace)
+        traceDropped(&ledger);
 }
 
 void RtuMaster::listenOut(AnswerLedger& ledger, quint8 address, quint8 fc) {
@@ -304,6 +311,7 @@ void RtuMaster::listenOut(AnswerLedger& ledger, quint8 address, quint8 fc) {
     // What came with the last try's answer may already hold the next.
     listener.take(m_rx, Clock::now());
     m_rx.clear();
+    m_dropping = m_trace != nullptr;
     while (isOpen() && !listener.done(Clock::now())) {
         if (!readSome(std::max(1, msUntil(listener.deadline()))))
             break; // nothing came within the window (or the port went)
@@ -311,18 +319,25 @@ void RtuMaster::listenOut(AnswerLedger& ledger, quint8 address, quint8 fc) {
         m_rx.clear();
     }
     m_rx.clear();
+    if (m_trace)
+        traceDropped(&ledger);
 }
 
 void RtuMaster::keepInterFrameGap() {
     if (m_socket) {
         // A TCP stream keeps no silence. What waits in it is stale and dropped (a few reads at
         // most, should the other end flood it); a connection the other end closed shows here.
+        m_dropping = m_trace != nullptr;
         for (int reads = 0; reads < 16 && isOpen(); ++reads) {
-            m_port->readAll();
+            const QByteArray stale = m_port->readAll();
+            if (m_dropping)
+                m_dropped += stale;
             if (!readSome(0))
                 break;
         }
         m_rx.clear();
+        if (m_trace)
+            traceDropped(nullptr);
         return;
     }
     // The request goes out only after a 3.5-character silence; bytes that arrive meanwhile are
@@ -332,18 +347,26 @@ void RtuMaster::keepInterFrameGap() {
     // the request after a quarter of a frame time.
     const microseconds gap(interFrameGapUs(m_baud));
     const auto giveUp = Clock::now() + frameTime() / 4;
+    m_dropping = m_trace != nullptr;
     while (isOpen()) {
         if (m_port->bytesAvailable() > 0) {
-            m_port->readAll();
+            const QByteArray stale = m_port->readAll();
+            if (m_dropping)
+                m_dropped += stale;
             m_lastLineActivity = Clock::now();
         }
         sleepPreciselyUntil(std::min(m_lastLineActivity + gap, giveUp));
         if (Clock::now() >= giveUp || (m_port->bytesAvailable() == 0 && !readSome(0)))
             break;
     }
-    if (m_port)
-        m_port->readAll();
+    if (m_port) {
+        const QByteArray stale = m_port->readAll();
+        if (m_dropping)
+            m_dropped += stale;
+    }
     m_rx.clear();
+    if (m_trace)
+        traceDropped(nullptr);
 }
 
 int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusResponse* reply,
@@ -353,14 +376,17 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
     if (!isOpen())
         return rcChannelClosed;
 
-    if (!sendFrame(m_mbap ? buildMbap(m_transaction, address, request)
-                          : buildAdu(address, request)))
+    const QByteArray adu =
+        m_mbap ? buildMbap(m_transaction, address, request) : buildAdu(address, request);
+    if (!sendFrame(adu))
         return rcChannelClosed;
     const auto sent = Clock::now();
     m_lastLineActivity = sent;
     ledger.sent(sent);
 
     const auto fc = static_cast<quint8>(request.functionCode());
+    if (m_trace)
+        traceRequest(adu, address, fc, sent);
     const auto answerDeadline = sent + milliseconds(m_answerMs);
     // Once an answer has started, its bytes may take the wire time of a whole frame (and a
     // quarter more for adapters that deliver late).
@@ -395,6 +421,9 @@ int RtuMaster::attempt(quint8 address, const QModbusRequest& request, QModbusRes
         ledger.answered(Clock::now(), scan.state != ReplyScan::State::Found);
     else
         m_tryEnd = Clock::now();
+    if (m_trace)
+        traceTry(scan.state != ReplyScan::State::Nothing, scan.state == ReplyScan::State::Found,
+                 ledger, sent);
     switch (scan.state) {
     case ReplyScan::State::Found:
         m_rx.remove(0, scan.end);
@@ -458,6 +487,7 @@ int RtuMaster::exchange(quint8 address, const QModbusRequest& request, QModbusRe
                         milliseconds(m_charMs) + duration_cast<milliseconds>(frameTime()));
     int rc = rcNoAnswer;
     for (int i = 0; i <= m_retries; ++i) {
+        m_traceTry = i;
         rc = attempt(address, request, reply, ledger);
         const bool final = rc != rcNoAnswer && rc != rcCrc && rc != rcLengthMismatch;
         if (!isOpen()) {
@@ -478,11 +508,96 @@ int RtuMaster::exchange(quint8 address, const QModbusRequest& request, QModbusRe
     }
     // A clean exchange (one try, answered) leaves nothing due; on Modbus TCP the transaction
     // id tells late answers apart.
-    if (ledger.due() > 0 && !m_mbap)
+    if (ledger.due() > 0 && m_listenOutOn && !m_mbap)
         listenOut(ledger, address, fc);
     if (!isOpen() && !m_endpoint)
         return rcChannelClosed;
     return rc;
+}
+
+void RtuMaster::setTraceObserver(OmbrelTraceObserver observer, void* user) {
+    m_trace = observer;
+    m_traceUser = user;
+    m_dropping = false;
+    m_dropped.clear();
+}
+
+namespace {
+
+OmbrelTraceEvent traceEvent(int kind, QByteArrayView bytes, int attempt, int answerMs, int baud) {
+    OmbrelTraceEvent e{};
+    e.size = sizeof(OmbrelTraceEvent);
+    e.kind = kind;
+    e.timeUs = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+    e.bytes = reinterpret_cast<const uint8_t*>(bytes.data());
+    e.length = int32_t(bytes.size());
+    e.address = -1;
+    e.function = -1;
+    e.attempt = attempt;
+    e.answerMs = answerMs;
+    e.baud = baud;
+    return e;
+}
+
+} // namespace
+
+void RtuMaster::traceRequest(const QByteArray& adu, quint8 address, quint8 fc,
+                             Clock::time_point sent) {
+    m_traceSent = sent;
+    m_traceAdu = adu;
+    m_traceAddress = address;
+    m_traceFc = fc;
+    m_traceRx.clear();
+    OmbrelTraceEvent e = traceEvent(OMBREL_TRACE_REQUEST, adu, m_traceTry, m_answerMs, m_baud);
+    e.address = address;
+    e.function = fc;
+    m_trace(&e, m_traceUser);
+}
+
+void RtuMaster::traceReceived(int kind, QByteArrayView bytes, Clock::duration elapsed, bool taken) {
+    const FrameDescription d = m_mbap
+                                   ? describeMbapReceived(bytes, m_transaction)
+                                   : describeReceived(bytes, m_traceAdu, m_traceAddress, m_traceFc);
+    OmbrelTraceEvent e = traceEvent(kind, bytes, m_traceTry, m_answerMs, m_baud);
+    e.elapsedUs = duration_cast<microseconds>(elapsed).count();
+    e.flags = d.flags | (taken ? OMBREL_FRAME_TAKEN : 0);
+    e.address = d.frameAddress;
+    e.function = d.function;
+    e.exception = d.exception;
+    e.offset = d.offset;
+    m_trace(&e, m_traceUser);
+}
+
+void RtuMaster::traceTry(bool matched, bool taken, const AnswerLedger& ledger,
+                         Clock::time_point sent) {
+    // Bytes matched to a try are timed by the ledger; others from this try's request.
+    const QByteArray& received = m_mbap ? m_traceRx : m_rx;
+    if (received.isEmpty())
+        traceSilence(Clock::now() - sent);
+    else
+        traceReceived(OMBREL_TRACE_ANSWER, received,
+                      matched ? ledger.lastLateness() : m_lastLineActivity - sent, taken);
+}
+
+void RtuMaster::traceSilence(Clock::duration waited) {
+    OmbrelTraceEvent e = traceEvent(OMBREL_TRACE_SILENCE, {}, m_traceTry, m_answerMs, m_baud);
+    e.elapsedUs = duration_cast<microseconds>(waited).count();
+    m_trace(&e, m_traceUser);
+}
+
+void RtuMaster::traceDropped(const AnswerLedger* ledger) {
+    m_dropping = false;
+    if (m_dropped.isEmpty() || m_traceAdu.isEmpty()) {
+        m_dropped.clear();
+        return;
+    }
+    // Late answers are matched to their tries by the ledger; other stale bytes are timed from
+    // the last request.
+    const Clock::duration elapsed = ledger && ledger->tries() > ledger->due()
+                                        ? ledger->lastLateness()
+                                        : m_lastLineActivity - m_traceSent;
+    traceReceived(OMBREL_TRACE_LATE, m_dropped, elapsed, false);
+    m_dropped.clear();
 }
 
 } // namespace ombrel

@@ -2,6 +2,7 @@
 
 #include "answerledger.h"
 #include "comm/ipc/resultcodes.h"
+#include "ombreldll.h"
 #include "platform/devicelock.h"
 #include "platform/endpoint.h"
 #include "rtuframe.h"
@@ -108,8 +109,24 @@ public:
     void setConnectTimeout(int ms);
     int connectTimeoutMs() const { return int(m_connectLimit.count()); }
 
+    // Hands every request, every stretch of received bytes and every silent try to observer
+    // (with user); null ends the trace. While none is set, the exchanges do nothing for it.
+    void setTraceObserver(OmbrelTraceObserver observer, void* user);
+    // Whether an exchange listens out the answers still due before it returns (see exchange()).
+    void setListenOut(bool on) { m_listenOutOn = on; }
+
 private:
     using Clock = std::chrono::steady_clock;
+
+    // The trace (only called while an observer is set).
+    void traceRequest(const QByteArray& adu, quint8 address, quint8 fc, Clock::time_point sent);
+    // What a try received: its bytes (matched: to a try of the ledger; taken: as the answer),
+    // or its silence.
+    void traceTry(bool matched, bool taken, const AnswerLedger& ledger, Clock::time_point sent);
+    void traceReceived(int kind, QByteArrayView bytes, Clock::duration elapsed, bool taken);
+    void traceSilence(Clock::duration waited);
+    // Bytes dropped since the last call (stale or late ones), as one event.
+    void traceDropped(const AnswerLedger* ledger);
 
     bool openEndpoint(const QString& text);
     // After the connection to the endpoint was lost: connects again (once an exchange); when
@@ -145,6 +162,19 @@ private:
     int m_charMs = 50;
     Clock::time_point m_lastLineActivity{};
     Clock::time_point m_tryEnd{}; // the latest a try's answer may still be arriving
+    bool m_listenOutOn = true;
+
+    OmbrelTraceObserver m_trace = nullptr;
+    void* m_traceUser = nullptr;
+    // The request the trace relates received bytes to, and its try.
+    QByteArray m_traceAdu;
+    QByteArray m_traceRx; // what a Modbus TCP try received, for the trace
+    quint8 m_traceAddress = 0;
+    quint8 m_traceFc = 0;
+    int m_traceTry = 0;
+    Clock::time_point m_traceSent{};
+    bool m_dropping = false; // bytes read now are dropped: keep them in m_dropped for the trace
+    QByteArray m_dropped;
 };
 
 // The master behind the library's C entry points (for tests and fuzzing inside the library's

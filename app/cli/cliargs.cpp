@@ -94,6 +94,17 @@ QString SetFlag(TCliOptions& o, const QString&, const QString&) {
     return {};
 }
 
+QString SetAddressRange(TCliOptions& o, const QString& option, const QString& value) {
+    const QStringList parts = value.split(u'-');
+    const auto first = IntegerIn(parts.value(0), 1, 247);
+    const auto last = parts.size() == 2 ? IntegerIn(parts[1], 1, 247) : first;
+    if (parts.size() > 2 || !first || !last || *first > *last)
+        return Expected(option, value, QStringLiteral("диапазон адресов A-B от 1 до 247"));
+    o.firstAddress = *first;
+    o.lastAddress = *last;
+    return {};
+}
+
 const TOption kOptions[] = {
     {"--catalogue", nullptr, "ПАПКА", "папка с main.ini и файлами приборов (по умолчанию — своя)",
      SetText<&TCliOptions::catalogue>},
@@ -144,6 +155,16 @@ const TOption kOptions[] = {
      [](TCliOptions& o, const QString& opt, const QString& v) {
          return SetInteger(o.fromArchive, opt, v, 1, INT_MAX, "номер серии архива");
      }},
+    {"--trace", nullptr, "ФАЙЛ", "журнал обмена: каждый кадр строкой текста",
+     SetText<&TCliOptions::trace>},
+    {"--search", nullptr, nullptr,
+     "найти прибор на порту: перебрать скорости (--speed первой) и адреса, спрашивая счётчик "
+     "записей журнала (--device и --journal) или название прибора",
+     SetFlag<&TCliOptions::search>},
+    {"--all", nullptr, nullptr, "с --search: не останавливаться на первом ответившем адресе",
+     SetFlag<&TCliOptions::all>},
+    {"--addresses", nullptr, "A-B", "с --search: диапазон адресов (по умолчанию 1-247)",
+     SetAddressRange},
     {"--list", nullptr, nullptr, "приборы каталога и их журналы, по одному в строке",
      SetFlag<&TCliOptions::list>},
     {"--version", nullptr, nullptr, "версия программы", SetFlag<&TCliOptions::version>},
@@ -186,6 +207,17 @@ QString CheckCombination(TCliOptions& o) {
         return error;
     if (o.archiveList)
         return {};
+    if (o.search) {
+        if (o.list || !o.output.isEmpty() || o.start || o.count)
+            return QStringLiteral("--search не сочетается с --list, --output, --start и --count");
+        if (o.port.trimmed().isEmpty())
+            return QStringLiteral("не указан --port");
+        if (o.device.isEmpty() != (o.journal == 0))
+            return QStringLiteral("--device и --journal задаются вместе");
+        return {};
+    }
+    if (o.all || o.firstAddress != 1 || o.lastAddress != 247)
+        return QStringLiteral("--all и --addresses задаются только с --search");
     if (o.list) {
         if (!o.device.isEmpty() || o.journal > 0 || !o.port.isEmpty() || !o.output.isEmpty())
             return QStringLiteral("--list сочетается только с --catalogue");
@@ -235,10 +267,14 @@ QString UsageText() {
                "COMn|ПУТЬ|АДРЕС\n"
                "               [--speed БОД] [--link 232|485] [--address A] [--retries R]\n"
                "               [--timeout МС] [--start S --count C] [--incremental]\n"
-               "               [--archive URL|--no-archive] --output ФАЙЛ.txt|ФАЙЛ.xlsx\n"
+               "               [--archive URL|--no-archive] [--trace ФАЙЛ]\n"
+               "               --output ФАЙЛ.txt|ФАЙЛ.xlsx\n"
                "  journal-read [--catalogue ПАПКА] [--archive URL] --from-archive N\n"
                "               [--start S --count C] --output ФАЙЛ\n"
                "  journal-read [--catalogue ПАПКА] [--archive URL] --archive-list\n"
+               "  journal-read [--catalogue ПАПКА] --search --port COMn|ПУТЬ [--device ИМЯ|N "
+               "--journal N]\n"
+               "               [--speed БОД] [--link 232|485] [--addresses A-B] [--all]\n"
                "  journal-read [--catalogue ПАПКА] --list\n"
                "  journal-read --help | --version\n"
                "\n"
@@ -256,7 +292,15 @@ QString UsageText() {
                "удалось прочитать\nколичество записей или записать файл (прежний файл остаётся "
                "как был), 2 — ошибка\nв командной строке (и файл, который нельзя записать: это "
                "проверяется до\nподключения), 130 — остановлено по Ctrl-C, 143 — по SIGTERM, "
-               "129 — по SIGHUP\n(считанные записи сохранены).\n");
+               "129 — по SIGHUP\n(считанные записи сохранены).\n"
+               "\n"
+               "Если не удалось прочитать количество записей или часть записей (а с --trace — "
+               "и при\nлюбых сбоях обмена), в стандартный поток ошибок выводится диагноз линии: "
+               "вероятная\nпричина, признаки и что сделать.\n"
+               "\n"
+               "--search выводит «Прибор найден: адрес A, скорость S» (с --all — строку на "
+               "каждый\nответивший адрес) или «Прибор не найден»; код выхода 0, если прибор "
+               "найден, иначе 1.\n");
 }
 
 QString UsageError(const QString& reason) {

@@ -44,6 +44,11 @@ struct TCliOptions {
     bool incremental = false;
     bool archiveList = false;
     std::optional<int> fromArchive; // series id
+    QString trace;                  // the line trace goes to this text file
+    bool search = false;            // look for the instrument instead of reading
+    bool all = false;               // ... and list every answering address
+    int firstAddress = 1;           // the addresses searched
+    int lastAddress = 247;
 };
 
 struct TParseResult {

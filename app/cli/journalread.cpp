@@ -2,6 +2,7 @@
 
 #include "app/core/archiverecorder.h"
 #include "app/core/catalogue.h"
+#include "app/core/instrumentsearch.h"
 #include "app/core/journaldecoder.h"
 #include "app/core/journalexport.h"
 #include "app/core/selectors.h"
@@ -200,12 +201,12 @@ int StandardOutputStatus(int error, std::FILE* err) {
     return kExitRefused;
 }
 
-QString CheckOutputFile(const QString& fileName) {
+QString CheckOutputFile(const QString& fileName, const QString& option) {
     const int e = platform::TReplaceFile::checkWritable(fileName);
     if (e == 0)
         return {};
-    return QStringLiteral("--output: файл %1 нельзя записать: %2")
-        .arg(fileName, platform::writeErrorText(e));
+    return QStringLiteral("%1: файл %2 нельзя записать: %3")
+        .arg(option, fileName, platform::writeErrorText(e));
 }
 
 const TDevInfo* FindDevice(const core::TCatalogue& catalogue, const QString& nameOrIndex) {
@@ -228,7 +229,8 @@ QString CheckCatalogueFolder(const QString& folder) {
 }
 
 QString CheckDeviceAndJournal(const TCliOptions& options, const core::TCatalogue& catalogue) {
-    if (options.list || options.archiveList || options.fromArchive)
+    if (options.list || options.archiveList || options.fromArchive ||
+        (options.search && options.device.isEmpty()))
         return {};
     const TDevInfo* device = FindDevice(catalogue, options.device);
     if (!device)
@@ -250,6 +252,110 @@ void ExportPortMapping(int number, const QString& mainIniPath) {
     platform::addEnvironmentPortMapping(number, path);
 }
 
+TRunTrace::TRunTrace(IAccessLibrary& library, const QString& fileName) : m_library(library) {
+    m_fanOut.add(&m_diagnosis);
+    if (!fileName.isEmpty()) {
+        m_file.setFileName(fileName);
+        if (m_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            m_writer = std::make_unique<core::TTraceTextWriter>([this](const QString& line) {
+                const QByteArray bytes = line.toUtf8();
+                m_writeFailed = m_writeFailed || m_file.write(bytes) != bytes.size();
+            });
+            m_fanOut.add(m_writer.get());
+        } else {
+            m_writeFailed = true;
+        }
+    }
+    m_library.SetTraceObserver(&m_fanOut);
+}
+
+TRunTrace::~TRunTrace() {
+    m_library.SetTraceObserver(nullptr);
+}
+
+QString TRunTrace::fileError() const {
+    if (!m_writeFailed)
+        return {};
+    return QStringLiteral("--trace: не удалось записать файл %1: %2")
+        .arg(m_file.fileName(), m_file.errorString());
+}
+
+void TRunTrace::report(const TRunResult& result, std::FILE* err) const {
+    const QString text = m_diagnosis.Text();
+    if (!text.isEmpty() && (result.readFailed() || m_writer))
+        printLine(err, text);
+    if (const QString error = fileError(); !error.isEmpty())
+        printLine(err, error);
+}
+
+core::TPortChoice ChoosePort(const TCliOptions& options, const core::TCatalogue& catalogue) {
+    // The port as if typed into the port selector: COMn or a device path.
+    const core::TPortChoice port =
+        core::ResolvePortChoice({}, {}, -1, options.port, catalogue.MainIniPath);
+    if (port.ok())
+        ExportPortMapping(port.number, catalogue.MainIniPath);
+    return port;
+}
+
+int ChosenSpeed(const TCliOptions& options, const core::TConnectionSettings& settings) {
+    const int speedItem = settings.lastcomspeed;
+    return options.speed.value_or(speedItem >= 0 &&
+                                          speedItem < static_cast<int>(std::size(core::kSpeeds))
+                                      ? core::kSpeeds[speedItem]
+                                      : 19200);
+}
+
+core::TSearchRequest SearchRequest(const TCliOptions& options, const core::TCatalogue& catalogue,
+                                   int port) {
+    const TDevInfo* device = FindDevice(catalogue, options.device);
+    core::TSearchRequest request =
+        core::SearchRequestFor(port, options.linkType.value_or(catalogue.Settings.lastlink),
+                               ChosenSpeed(options, catalogue.Settings),
+                               device ? device->journalAt(options.journal - 1) : nullptr);
+    request.firstAddress = options.firstAddress;
+    request.lastAddress = options.lastAddress;
+    request.all = options.all;
+    return request;
+}
+
+int SearchInstrument(const TCliOptions& options, const core::TCatalogue& catalogue,
+                     IAccessLibrary& library, const TCliIo& io) {
+    const core::TPortChoice port = ChoosePort(options, catalogue);
+    if (!port.ok()) {
+        printLine(io.err, port.error);
+        return kExitRefused;
+    }
+    const core::TSearchRequest request = SearchRequest(options, catalogue, port.number);
+    const auto bound = core::TInstrumentSearch::Bound(request);
+    printLine(io.err, QStringLiteral("Поиск прибора: скоростей %1, адресов %2, не дольше %3 с")
+                          .arg(request.speeds.size())
+                          .arg(request.lastAddress - request.firstAddress + 1)
+                          .arg((bound.count() + 999) / 1000));
+    int lastTenth = 0;
+    const auto progress = [&](int done, int total) {
+        const int tenth = total > 0 ? 10 * done / total : 10;
+        if (tenth > lastTenth) {
+            lastTenth = tenth;
+            printLine(io.err, QStringLiteral("%1/%2").arg(done).arg(total));
+        }
+        return io.stopRequested();
+    };
+    const core::TConnectionSettings& s = catalogue.Settings;
+    const core::TSearchResult result = core::TInstrumentSearch(library).Run(
+        request, progress, options.timeout.value_or(s.AnswerTime),
+        options.retries.value_or(s.Retries));
+    if (result.stopped)
+        return kExitInterrupt;
+    if (!result.error.isEmpty()) {
+        printLine(io.err, result.error);
+        return kExitRefused;
+    }
+    const int error = printLine(io.out, result.Text());
+    if (error != 0)
+        return StandardOutputStatus(error, io.err);
+    return result.found.empty() ? kExitRefused : kExitOk;
+}
+
 namespace {
 
 // The run as the window would start it with the same choices.
@@ -260,20 +366,12 @@ TRunRequest RequestFor(const TCliOptions& options, const core::TCatalogue& catal
     request.device = FindDevice(catalogue, options.device);
     request.journalIndex = options.journal - 1;
 
-    // The port as if typed into the port selector: COMn or a device path.
-    const core::TPortChoice port =
-        core::ResolvePortChoice({}, {}, -1, options.port, catalogue.MainIniPath);
-    if (port.ok()) {
+    const core::TPortChoice port = ChoosePort(options, catalogue);
+    if (port.ok())
         request.portNumber = port.number;
-        ExportPortMapping(port.number, catalogue.MainIniPath);
-    } else {
+    else
         request.portError = port.error;
-    }
-    const int speedItem = settings.lastcomspeed;
-    request.speed = options.speed.value_or(
-        speedItem >= 0 && speedItem < static_cast<int>(std::size(core::kSpeeds))
-            ? core::kSpeeds[speedItem]
-            : 19200);
+    request.speed = ChosenSpeed(options, settings);
     request.linkType = options.linkType.value_or(settings.lastlink);
     request.devAddr = options.address.value_or(settings.lastaddr.value_or(1));
     request.retries = options.retries.value_or(settings.Retries);
@@ -319,8 +417,10 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
         recorder = std::make_unique<core::TArchiveRecorder>(archiveSetting.url);
         run.SetArchive(recorder.get());
     }
+    TRunTrace trace(library, options.trace);
     const TRunResult result = run.Run(request);
     host.finishProgress();
+    trace.report(result, io.err);
     const bool stopped = io.stopRequested();
     if (result.incremental != TIncremental::None && result.readRecords())
         printLine(io.err, host.statusText());

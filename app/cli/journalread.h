@@ -1,7 +1,10 @@
 #pragma once
 
 #include "app/cli/cliargs.h"
+#include "app/core/linediagnosis.h"
 #include "app/core/readingrun.h"
+
+#include <QFile>
 
 #include <QString>
 #include <QStringList>
@@ -9,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <memory>
 
 namespace core {
 class TCatalogue;
@@ -81,7 +85,8 @@ struct TCliIo {
 // The output file is checked before anything is sent to the instrument: its folder exists and
 // may be written, the name is no folder. Empty when it may be written, else why not (naming the
 // file).
-[[nodiscard]] QString CheckOutputFile(const QString& fileName);
+[[nodiscard]] QString CheckOutputFile(const QString& fileName,
+                                      const QString& option = QStringLiteral("--output"));
 
 // The device of --device: its exact name, else its 1-based position; nullptr when neither.
 const TDevInfo* FindDevice(const core::TCatalogue& catalogue, const QString& nameOrIndex);
@@ -97,6 +102,36 @@ const TDevInfo* FindDevice(const core::TCatalogue& catalogue, const QString& nam
 // Makes a COMn mapping of the catalogue's main.ini [Ports] visible to the access library, which
 // looks ports up in the program's own main.ini and JOURNAL_PORTS.
 void ExportPortMapping(int number, const QString& mainIniPath);
+
+// The line trace of a run while it lives: the diagnosis always (it only counts), and with a file
+// name every frame as a line of text in that file.
+class TRunTrace {
+public:
+    TRunTrace(IAccessLibrary& library, const QString& fileName);
+    ~TRunTrace();
+    TRunTrace(const TRunTrace&) = delete;
+    TRunTrace& operator=(const TRunTrace&) = delete;
+
+    // Why the file could not be written (naming it); empty while all went well.
+    QString fileError() const;
+    const core::TLineDiagnosis& diagnosis() const { return m_diagnosis; }
+    // Prints the diagnosis on `err` when the run failed to read the count or records (or, with
+    // a trace file, whenever the line showed faults); then a failed trace file.
+    void report(const TRunResult& result, std::FILE* err) const;
+
+private:
+    IAccessLibrary& m_library;
+    core::TLineDiagnosis m_diagnosis;
+    core::TTraceFanOut m_fanOut;
+    QFile m_file;
+    std::unique_ptr<core::TTraceTextWriter> m_writer;
+    bool m_writeFailed = false;
+};
+
+// --search: looks for the instrument on the port; prints what it found on `out`, progress on
+// `err`; returns the exit status.
+[[nodiscard]] int SearchInstrument(const TCliOptions& options, const core::TCatalogue& catalogue,
+                                   IAccessLibrary& library, const TCliIo& io);
 
 // One reading run with the options and its export, stored in the journal archive unless it is
 // turned off; returns the exit status. An archive that fails costs one line on standard error,

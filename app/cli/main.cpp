@@ -51,10 +51,15 @@ int main(int argc, char** argv) {
                 : QStringLiteral("journal-read, версия ПО %1\n").arg(core::ProgramVersionText());
         return cli::StandardOutputStatus(cli::WriteText(stdout, text), stderr);
     }
-    if (!options.list) {
-        if (const QString error = cli::CheckOutputFile(options.output); !error.isEmpty()) {
-            printError(cli::UsageError(error));
-            return cli::kExitUsage;
+    if (!options.list && !options.search) {
+        for (const auto& [file, option] :
+             {std::pair{options.output, "--output"}, std::pair{options.trace, "--trace"}}) {
+            const QString error =
+                file.isEmpty() ? QString() : cli::CheckOutputFile(file, QLatin1String(option));
+            if (!error.isEmpty()) {
+                printError(cli::UsageError(error));
+                return cli::kExitUsage;
+            }
         }
     }
 
@@ -102,6 +107,7 @@ int main(int argc, char** argv) {
         return cli::kExitRefused;
     }
 
-    const int status = cli::ReadJournal(options, catalogue, library, io);
+    const int status = options.search ? cli::SearchInstrument(options, catalogue, library, io)
+                                      : cli::ReadJournal(options, catalogue, library, io);
     return status == cli::kExitInterrupt ? cli::kExitSignal + g_stopSignal : status;
 }

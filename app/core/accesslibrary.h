@@ -4,6 +4,10 @@
 
 #include <cstdint>
 
+namespace core {
+class ITraceObserver;
+}
+
 // The reading run's view of the Modbus access library. The real implementation binds
 // OmbrelDll.so with dlopen; tests of single classes may use a fake.
 class IAccessLibrary {
@@ -26,6 +30,15 @@ public:
         (void)answerMs;
         (void)charMs;
     }
+    // Hands every frame of the line to observer from now on (null: no more); observer must
+    // outlive the setting. False when the library has no trace.
+    virtual bool SetTraceObserver(core::ITraceObserver* observer) {
+        (void)observer;
+        return false;
+    }
+    // Whether an exchange listens out answers still due before it returns (on by default); a
+    // search for an instrument turns it off. A library without the setting keeps it on.
+    virtual void SetListenOut(bool on) { (void)on; }
     // Why the last call failed, in the system's words (e.g. why a port could not be opened);
     // empty when the library does not say.
     virtual QString LastErrorDetail() const { return {}; }

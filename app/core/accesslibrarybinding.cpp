@@ -1,13 +1,40 @@
 #include "app/core/accesslibrarybinding.h"
 
+#include "app/core/linetrace.h"
+#include "ombreldll.h"
 #include "platform/messagesink.h"
 
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
+#include <cstddef>
 #include <dlfcn.h>
 
 namespace {
+
+// The library's event as the program's: its bytes are copied, since they live only during the
+// call. Fields past the library's own size stay at their defaults.
+void ForwardTraceEvent(const OmbrelTraceEvent* e, void* user) {
+    if (!e || e->size < int32_t(offsetof(OmbrelTraceEvent, baud)))
+        return;
+    core::TFrameEvent f;
+    f.kind = static_cast<core::TFrameKind>(std::clamp(e->kind, 0, 3));
+    f.timeUs = e->timeUs;
+    f.elapsedUs = e->elapsedUs;
+    if (e->bytes && e->length > 0)
+        f.bytes = QByteArray(reinterpret_cast<const char*>(e->bytes), e->length);
+    f.flags = e->flags;
+    f.address = e->address;
+    f.function = e->function;
+    f.exception = e->exception;
+    f.attempt = e->attempt;
+    f.answerMs = e->answerMs;
+    f.offset = e->offset;
+    if (e->size >= int32_t(sizeof(OmbrelTraceEvent)))
+        f.baud = e->baud;
+    static_cast<core::ITraceObserver*>(user)->OnFrame(f);
+}
 
 template <typename F> bool resolve(void* handle, const char* name, F& target, QString& error) {
     target = reinterpret_cast<F>(dlsym(handle, name));
@@ -40,6 +67,8 @@ bool TAccessLibraryBinding::LoadAccessLibrary(const QString& programDirectory,
     }
     FDllLastErrorText = reinterpret_cast<TDllLastErrorText>(dlsym(FHandle, "LastErrorText"));
     FDllSetTimeouts = reinterpret_cast<TDllSetTimeouts>(dlsym(FHandle, "SetTimeouts"));
+    FDllSetTraceObserver = dlsym(FHandle, "SetTraceObserver");
+    FDllSetListenOut = reinterpret_cast<TDllSetListenOut>(dlsym(FHandle, "SetListenOut"));
     return resolve(FHandle, "Connect", FDllConnect, m_loadError) &&
            resolve(FHandle, "Disconnect", FDLLDisconnect, m_loadError) &&
            resolve(FHandle, "GetDevName", FDllGetDeviceName, m_loadError) &&
@@ -105,4 +134,18 @@ QString TAccessLibraryBinding::LastErrorDetail() const {
         return {};
     text[sizeof text - 1] = '\0'; // whatever the library wrote, the text ends in the buffer
     return QString::fromUtf8(text);
+}
+
+bool TAccessLibraryBinding::SetTraceObserver(core::ITraceObserver* observer) {
+    if (!FDllSetTraceObserver)
+        return false;
+    using TSetTraceObserver = std::int32_t (*)(OmbrelTraceObserver, void*);
+    reinterpret_cast<TSetTraceObserver>(FDllSetTraceObserver)(
+        observer ? ForwardTraceEvent : nullptr, observer);
+    return true;
+}
+
+void TAccessLibraryBinding::SetListenOut(bool on) {
+    if (FDllSetListenOut)
+        FDllSetListenOut(on ? 1 : 0);
 }

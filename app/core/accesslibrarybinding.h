@@ -29,6 +29,7 @@ public:
     using TDllRetries = std::int32_t (*)(std::int32_t aRetries);
     using TDllLastErrorText = std::int32_t (*)(char* aBuf, std::int32_t aSize);
     using TDllSetTimeouts = std::int32_t (*)(std::int32_t aAnswerMs, std::int32_t aCharMs);
+    using TDllSetListenOut = std::int32_t (*)(std::int32_t aOn);
 
     static constexpr const char* kFileName = "OmbrelDll.so";
     static constexpr int kChannelClosed = 3;
@@ -60,6 +61,8 @@ public:
                                   std::uint8_t* buffer) override;
     void Retries(int retries) override;
     void SetTimeouts(int answerMs, int charMs) override;
+    bool SetTraceObserver(core::ITraceObserver* observer) override;
+    void SetListenOut(bool on) override;
     // The library's text of why the last Connect failed; empty when it has none to give.
     QString LastErrorDetail() const override;
 
@@ -75,6 +78,8 @@ public:
     TDllRetries FDllRetries = nullptr;
     TDllLastErrorText FDllLastErrorText = nullptr; // optional
     TDllSetTimeouts FDllSetTimeouts = nullptr;     // optional
+    void* FDllSetTraceObserver = nullptr;          // optional (typed in the library's header)
+    TDllSetListenOut FDllSetListenOut = nullptr;   // optional
 
 private:
     QString m_loadError;

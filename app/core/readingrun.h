@@ -138,6 +138,11 @@ struct TRunResult {
     int recordsFromArchive = 0; // of recordsRead: decoded from the archive's bytes
 
     int recordsDone() const { return recordsRead + recordsFailed; }
+    // The count or some records could not be read (when the line's diagnosis is shown).
+    bool readFailed() const {
+        return end == TRunEnd::CountReadFailed || end == TRunEnd::OverflowReadFailed ||
+               recordsFailed > 0;
+    }
     // The run connected to the instrument.
     bool connected() const {
         return end != TRunEnd::Busy && end != TRunEnd::Refused && end != TRunEnd::ConnectFailed;

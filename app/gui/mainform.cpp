@@ -8,6 +8,7 @@
 #include "app/core/windowtexts.h"
 #include "app/gui/archivetab.h"
 #include "app/gui/connectionsettings.h"
+#include "app/gui/exchangetab.h"
 #include "app/gui/listexport.h"
 #include "app/gui/messageboxsink.h"
 #include "app/gui/savefilechooser.h"
@@ -46,6 +47,7 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
     }
     setupForm();
     createEngines();
+    createExchangeTab();
     createComponents();
     connectControls();
     connectChart();
@@ -60,6 +62,7 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
 }
 
 TForm1::~TForm1() {
+    m_library.SetTraceObserver(nullptr); // the tab goes with the window's children
     SaveSettings();
     // The components go with the window's children; nothing of the window may hear them then.
     m_mbm->OnExchange = nullptr;
@@ -141,7 +144,10 @@ void TForm1::FormCreate() {
 }
 
 bool TForm1::LoadAccessLibrary() {
-    return m_library.LoadAccessLibrary(m_options.programDirectory, m_messages);
+    const bool loaded = m_library.LoadAccessLibrary(m_options.programDirectory, m_messages);
+    if (loaded)
+        m_library.SetTraceObserver(m_exchangeTab->observer());
+    return loaded;
 }
 
 void TForm1::FillPortList() {
@@ -339,7 +345,9 @@ void TForm1::startReading(bool incremental) {
 
     ui.btnIncremental->setEnabled(false);
     m_archiveTab->setReadingActive(true);
+    m_exchangeTab->RunStarted();
     m_run->Run(request);
+    m_exchangeTab->RunEnded(m_run->Result());
     m_archiveTab->setReadingActive(false);
     updateIncrementalButton();
     if (m_archiveRecorder)

@@ -27,6 +27,7 @@ class ISaveFileChooser;
 class QTimer;
 class TArchiveTab;
 class TDlgManager;
+class TExchangeTab;
 class TStringTableModel;
 namespace core {
 class TArchiveBrowser;
@@ -156,6 +157,7 @@ public:
     TRecTypeTab* tsSet() const { return ui.tsSet; }
     TChartTab* tsChart() const { return ui.tsChart; }
     TArchiveTab* tsArchive() const { return m_archiveTab; }
+    TExchangeTab* tsExchange() const { return m_exchangeTab; } // "Обмен"
     QTableView* sg() const { return ui.tsData->grid(); }
     QTableView* sgGr() const { return ui.tsGroup->grid(); }
     QTableView* sgType() const { return ui.tsSet->grid(); }
@@ -201,6 +203,8 @@ private:
     void createComponents();
     // The chart's data and its ways to the grouped grid and the linear list.
     void connectChart();
+    // The "Обмен" tab, after the others, and what it needs of the window.
+    void createExchangeTab();
     void FormCreate();
     void requestTermination() { m_terminationRequested = true; }
     // The port number and baud rate of the selectors, or why they give none.
@@ -252,6 +256,7 @@ private:
     std::unique_ptr<TRunDecoder> m_runDecoder;
     std::unique_ptr<TRunView> m_runView;
     std::unique_ptr<TReadingRun> m_run;
+    TExchangeTab* m_exchangeTab = nullptr; // a child of the tab widget
     bool m_closeRequested = false;
 
     comm::TRS232Transport* m_rs232 = nullptr; // RS232

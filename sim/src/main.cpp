@@ -51,6 +51,11 @@ struct Options {
     QCommandLineOption pace{"pace", "Send bytes at the baud rate (pseudo-terminal only)."};
     QCommandLineOption fault{"fault", "Add a fault, e.g. \"crc record=1:5 times=1\".", "spec"};
     QCommandLineOption com{"com", "Also print JOURNAL_PORTS=COMn=<path>.", "n"};
+    QCommandLineOption echo{"echo", "Send every request back to the reader, as a two-wire RS-485 "
+                                    "adapter with echo on (pseudo-terminal only)."};
+    QCommandLineOption speedCheck{"speed-check",
+                                  "Garble the bytes when the reader's speed differs from --baud, "
+                                  "as a real line would (pseudo-terminal only)."};
     QCommandLineOption tcp{"tcp", "Serve Modbus TCP on this port (0: any free port).", "port"};
     QCommandLineOption rtuTcp{"rtu-tcp",
                               "Serve RTU frames over TCP on this port (0: any free port).", "port"};
@@ -61,7 +66,7 @@ struct Options {
 
     void addTo(QCommandLineParser& p) const {
         p.addOptions({content, address, synthetic, journal, layout, countReg, device, baud, pace,
-                      fault, com, tcp, rtuTcp, listen, latency});
+                      fault, com, echo, speedCheck, tcp, rtuTcp, listen, latency});
     }
 };
 
@@ -175,6 +180,10 @@ int main(int argc, char** argv) {
     sim::Simulator simulator(*inst);
     if (!startSimulator(simulator, p, o, rate, &error))
         return fail(error);
+    if (sim::PtyLink* link = simulator.link()) {
+        link->setEcho(p.isSet(o.echo));
+        link->setLineSpeed(p.isSet(o.speedCheck) ? rate : 0);
+    }
 
     std::printf("%s\n", qPrintable(simulator.clientPath()));
     if (p.isSet(o.com))

@@ -10,6 +10,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <vector>
+
 namespace sim {
 namespace {
 
@@ -79,10 +81,57 @@ QByteArray readChunk(int fd, int timeoutMs) {
 
 } // namespace
 
+QByteArray readAtOtherSpeed(const QByteArray& bytes, int fromBaud, int toBaud) {
+    if (fromBaud <= 0 || toBaud <= 0 || fromBaud == toBaud)
+        return bytes;
+    // The line level bit by bit at the sender's speed: start bit, 8 data bits (least first),
+    // stop bit; idle (1) after the last byte.
+    std::vector<bool> line;
+    for (const char c : bytes) {
+        line.push_back(false);
+        for (int bit = 0; bit < 8; ++bit)
+            line.push_back((quint8(c) >> bit) & 1);
+        line.push_back(true);
+    }
+    const auto level = [&](double at) {
+        const auto i = static_cast<std::size_t>(at);
+        return i >= line.size() || line[i];
+    };
+    // The receiver's bit, in the sender's bits; it samples each bit in its middle.
+    const double r = double(fromBaud) / toBaud;
+    QByteArray out;
+    for (double at = 0; at < double(line.size());) {
+        if (level(at)) {
+            at += r / 4; // idle: look for the start bit's edge
+            continue;
+        }
+        quint8 byte = 0;
+        for (int bit = 0; bit < 8; ++bit)
+            byte |= quint8(level(at + r * (1.5 + bit)) ? 1 << bit : 0);
+        out.append(char(byte));
+        at += r * 9.5; // the middle of the stop bit: the next start bit may follow
+    }
+    return out;
+}
+
 long long interFrameGapUs(int baud) {
     if (baud <= 0)
         return 0;
     return baud > 19200 ? 1750 : (35LL * 1000000 + baud - 1) / baud;
+}
+
+int PtyLink::clientSpeed() const {
+    static const std::pair<speed_t, int> kSpeeds[] = {
+        {B1200, 1200},   {B2400, 2400},   {B4800, 4800},   {B9600, 9600},
+        {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
+    termios t{};
+    if (m_clientSlave < 0 || ::tcgetattr(m_clientSlave, &t) != 0)
+        return 0;
+    const speed_t s = ::cfgetospeed(&t);
+    for (const auto& [code, baud] : kSpeeds)
+        if (code == s)
+            return baud;
+    return 0;
 }
 
 PtyLink::PtyLink() = default;
@@ -191,7 +240,13 @@ void PtyLink::forwardRequests() {
             std::this_thread::sleep_for(milliseconds(20));
             continue;
         }
-        const QByteArray chunk = readChunk(cm, 20);
+        QByteArray chunk = readChunk(cm, 20);
+        if (chunk.isEmpty())
+            continue;
+        if (m_echo)
+            writeAll(cm, chunk.constData(), chunk.size());
+        if (const int line = m_lineSpeed; line > 0)
+            chunk = readAtOtherSpeed(chunk, clientSpeed(), line);
         if (chunk.isEmpty())
             continue;
         // A paced byte is handed on when its last bit would have arrived.
@@ -254,6 +309,8 @@ void PtyLink::forwardReplies() {
             }
             }
         }
+        if (const int line = m_lineSpeed; line > 0)
+            chunk = readAtOtherSpeed(chunk, line, clientSpeed());
         const int baud = m_paceBaud;
         const auto gap = microseconds(interFrameGapUs(baud));
         const auto at = pace(int(chunk.size()), baud > 0 ? requestEnd + gap : Clock::now());

@@ -2,6 +2,7 @@
 
 // Loads the real OmbrelDll.so with dlopen, as the window does, and runs a simulated instrument
 // on a pseudo-terminal that the library reaches as COM200 through JOURNAL_PORTS.
+#include "ombreldll.h"
 #include "tests/simulatorfixture.h"
 
 #include <QByteArray>
@@ -25,6 +26,8 @@ struct AccessLibrary {
     int32_t (*AnyFunction)(int32_t, int32_t, int32_t, uint8_t*) = nullptr;
     int32_t (*Retries)(int32_t) = nullptr;
     int32_t (*SetTimeouts)(int32_t, int32_t) = nullptr;
+    int32_t (*SetTraceObserver)(OmbrelTraceObserver, void*) = nullptr;
+    int32_t (*SetListenOut)(int32_t) = nullptr;
 
     static AccessLibrary& instance() {
         static AccessLibrary lib = load();
@@ -50,6 +53,8 @@ private:
         bind(l.handle, l.AnyFunction, "AnyFunction");
         bind(l.handle, l.Retries, "Retries");
         bind(l.handle, l.SetTimeouts, "SetTimeouts");
+        bind(l.handle, l.SetTraceObserver, "SetTraceObserver");
+        bind(l.handle, l.SetListenOut, "SetListenOut");
         return l;
     }
 };

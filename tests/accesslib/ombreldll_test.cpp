@@ -486,3 +486,89 @@ TEST(OpenFailure, DeviceTheUserMayNotOpen) {
               }),
               int(OpenFailure::NoAccess));
 }
+
+namespace {
+
+// An event of the trace in short: R<try>, S (silence), A/L[flags]@address+stray bytes, with ~0
+// on a link without a speed.
+QString eventText(const OmbrelTraceEvent* e) {
+    if (e->kind == OMBREL_TRACE_REQUEST)
+        return QStringLiteral("R%1").arg(e->attempt);
+    if (e->kind == OMBREL_TRACE_SILENCE)
+        return QStringLiteral("S");
+    QString flags;
+    const char letters[] = "CKXET";
+    for (int bit = 0; bit < 5; ++bit)
+        if (e->flags & (1 << bit))
+            flags += QLatin1Char(letters[bit]);
+    QString text = QStringLiteral("%1[%2]@%3")
+                       .arg(QLatin1Char(e->kind == OMBREL_TRACE_ANSWER ? 'A' : 'L'))
+                       .arg(flags)
+                       .arg(e->address);
+    if (e->offset > 0)
+        text += QStringLiteral("+%1").arg(e->offset);
+    if (e->exception)
+        text += QStringLiteral("!%1").arg(e->exception);
+    return text;
+}
+
+void recordEvent(const OmbrelTraceEvent* e, void* user) {
+    *static_cast<QStringList*>(user) << eventText(e) + (e->baud == 0 ? "~0" : "");
+}
+
+} // namespace
+
+TEST_F(AccessLibraryTest, TraceShowsEveryTryAndWhatCameOfIt) {
+    startAndConnect(journalInstrument());
+    ASSERT_NE(lib.SetTraceObserver, nullptr);
+    ASSERT_NE(lib.SetListenOut, nullptr);
+    using Framing = platform::NetworkEndpoint::Framing;
+    const struct {
+        const char* fault;
+        const char* trace;
+        std::optional<Framing> network = {};
+    } cases[] = {
+        {"", "R0 A[CKT]@1"},
+        {"crc times=1", "R0 A[C]@1 R1 A[CKT]@1"},
+        {"truncate times=1", "R0 A[]@1 R1 A[CKT]@1"},
+        {"noanswer times=1", "R0 S R1 A[CKT]@1"},
+        {"garbage bytes=3 times=1", "R0 A[CKT]@1+3"},
+        {"exception code=2", "R0 A[CKXT]@1!2"},
+        {"address bytes=9", "R0 A[CK]@9 R1 A[CK]@9"},
+        {"exception code=2", "R0~0 A[CKXT]@1!2~0", Framing::ModbusTcp},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        if (c.network)
+            startAndConnect(journalInstrument(), 115200, c.network);
+        lib.Retries(1);
+        simulator->clearFaults();
+        if (*c.fault)
+            simulator->addFault(*sim::parseFault(c.fault));
+        QStringList events;
+        lib.SetTraceObserver(recordEvent, &events);
+        uint8_t buf[252];
+        lib.ReadInputRegister(1, 0, 1, 18, buf);
+        lib.SetTraceObserver(nullptr, nullptr);
+        EXPECT_EQ(events.join(u' ').toStdString(), c.trace);
+    }
+    startAndConnect(journalInstrument());
+    // A link that echoes the request: the echo is told apart, the answer after it is taken.
+    simulator->clearFaults();
+    simulator->link()->setEcho(true);
+    QStringList echoed;
+    lib.SetTraceObserver(recordEvent, &echoed);
+    uint8_t answer[252];
+    EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, answer), 0);
+    lib.SetTraceObserver(nullptr, nullptr);
+    simulator->link()->setEcho(false);
+    EXPECT_EQ(echoed.join(u' ').toStdString(), "R0 A[CKET]@1");
+
+    // Without an observer, nothing is reported.
+    QStringList events;
+    lib.SetTraceObserver(recordEvent, &events);
+    lib.SetTraceObserver(nullptr, nullptr);
+    uint8_t buf[252];
+    EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, buf), 0);
+    EXPECT_TRUE(events.isEmpty());
+}

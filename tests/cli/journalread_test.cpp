@@ -358,6 +358,11 @@ TEST_F(JournalRead, WrongCommandLines) {
         {good + QStringList{"--start", "3"}, "--start и --count задаются вместе"},
         {good + QStringList{"--output", out.filePath("x.csv")}, "*.txt или *.xlsx"},
         {good + QStringList{"--speed"}, "у --speed нет значения"},
+        {good + QStringList{"--all"}, "--all и --addresses задаются только с --search"},
+        {good + QStringList{"--search"}, "--search не сочетается с --list, --output"},
+        {{"--search", "--port", "COM7", "--addresses", "9-3"}, "диапазон адресов A-B"},
+        {{"--search", "--port", "COM7", "--device", "1"}, "--device и --journal задаются вместе"},
+        {good + QStringList{"--trace", out.filePath("no/such/t.txt")}, "--trace: файл"},
         {good + QStringList{"--list=1"}, "--list не принимает значения"},
         {{"--list", "--device", "1"}, "--list сочетается только с --catalogue"},
         {{"--catalogue", out.filePath("none"), "--list"}, "не папка"},
@@ -549,3 +554,100 @@ TEST_F(JournalRead, CountsFailedRecordsApartAndChecksStandardOutput) {
 }
 
 } // namespace
+
+namespace {
+
+// What is wrong on the line, and what the diagnosis must say about it.
+struct LineCase {
+    const char* name;
+    QStringList faults;
+    enum { Plain, Echo, SlowInstrument } link = Plain;
+    int status;
+    const char* phrase;
+};
+
+} // namespace
+
+// The diagnosis names each fault of the line on standard error; the trace file holds a line for
+// every frame.
+TEST_F(JournalRead, DiagnosisNamesTheFaultOfTheLine) {
+    const LineCase cases[] = {
+        {"silent instrument", {"noanswer"}, LineCase::Plain, 1, "не пришло ни одного байта"},
+        {"damaged answers", {"crc"}, LineCase::Plain, 1, "приходят искажёнными"},
+        {"another address", {"address bytes=5"}, LineCase::Plain, 1, "Укажите адрес прибора 5"},
+        {"late answers", {"delay ms=1200"}, LineCase::Plain, 1, "позже времени ожидания"},
+        {"refused record",
+         {"exception code=2 record=1:3"},
+         LineCase::Plain,
+         0,
+         "Прибор отвергает запрос: исключение 2"},
+        {"stray bytes", {"garbage bytes=3"}, LineCase::Plain, 0, "лишние байты"},
+        {"echo", {}, LineCase::Echo, 0, "Запрос возвращается эхом"},
+        {"speed mismatch", {}, LineCase::SlowInstrument, 1, "адрес и скорость должны совпадать"},
+    };
+    for (const LineCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        simulator.reset();
+        startInstrument("rt10", 0, c.faults);
+        if (c.link == LineCase::Echo)
+            simulator->link()->setEcho(true);
+        if (c.link == LineCase::SlowInstrument)
+            simulator->link()->setLineSpeed(9600); // the reader asks at 19,200
+        const QString trace = out.filePath("trace.txt");
+        const Outcome r =
+            run(runArguments("1", 1, out.filePath("j.txt")) + QStringList{"--trace", trace});
+        EXPECT_EQ(r.status, c.status) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(QStringLiteral("Вероятная причина: ")) &&
+                    r.err.contains(QString::fromUtf8(c.phrase)))
+            << r.err.toStdString();
+        QFile f(trace);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(f.readAll());
+        EXPECT_TRUE(text.contains(QStringLiteral("→  01 04 00 00 00 01 31 CA  запрос: адрес 1, "
+                                                 "функция 4")))
+            << text.left(400).toStdString();
+    }
+}
+
+// --search finds the instrument at another address and speed, says when nothing answers within
+// the bound it announced, and stops at once on Ctrl-C.
+TEST_F(JournalRead, SearchFindsTheInstrumentOrSaysItIsNotThere) {
+    QString error;
+    auto inst = sim::Instrument::fromFile(JOURNAL_SOURCE_DIR "/sim/content/rt10.sim", &error);
+    ASSERT_TRUE(inst) << error.toStdString();
+    inst->address = 17;
+    simulator = std::make_unique<sim::Simulator>(*inst);
+    simulator->setBaudRate(9600);
+    ASSERT_TRUE(simulator->start(&error)) << error.toStdString();
+    simulator->link()->setLineSpeed(9600);
+    qputenv("JOURNAL_PORTS",
+            QStringLiteral("COM%1=%2").arg(kCom).arg(simulator->clientPath()).toUtf8());
+    const QStringList search{"--catalogue", dir.path(),  "--search", "--port", "COM7",
+                             "--speed",     "19200",     "--link",   "232",    "--device",
+                             "1",           "--journal", "1"};
+    // From 19,200 baud and address 1: 19,200, 1,200, 2,400 and 4,800 baud are tried in vain.
+    Outcome r = run(search + QStringList{"--addresses", "1-20"});
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, QStringLiteral("Прибор найден: адрес 17, скорость 9600\n"));
+
+    // Nothing at addresses 1..16 at any speed: within the bound announced on standard error.
+    QElapsedTimer t;
+    t.start();
+    r = run(search + QStringList{"--addresses", "1-16", "--all"});
+    const qint64 ms = t.elapsed();
+    EXPECT_EQ(r.status, 1) << r.err.toStdString();
+    EXPECT_EQ(r.out, QStringLiteral("Прибор не найден\n"));
+    const auto bound = QRegularExpression(QStringLiteral("не дольше (\\d+) с")).match(r.err);
+    ASSERT_TRUE(bound.hasMatch()) << r.err.toStdString();
+    EXPECT_LT(ms, bound.captured(1).toInt() * 1000 + 1000); // and the program's start
+
+    QProcess p;
+    p.start(JOURNAL_BIN_DIR "/journal-read", search + QStringList{"--addresses", "1-16"});
+    ASSERT_TRUE(p.waitForStarted(10000));
+    QThread::msleep(700);
+    t.restart();
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(20000));
+    EXPECT_EQ(p.exitCode(), 130);
+    EXPECT_LT(t.elapsed(), 1000);
+}

@@ -54,6 +54,17 @@ public:
     // baud when not paced), mixed with whatever the server sends.
     void setNoise(bool on);
 
+    // A two-wire RS-485 adapter with echo on: every request comes back to the client as it goes
+    // out, before the answer.
+    void setEcho(bool on) { m_echo = on; }
+
+    // The instrument's line speed (0 = off): while the speed the client set on its end differs,
+    // bytes in both directions arrive as a UART at the other speed would read them (garbled,
+    // more or fewer of them), as on a real line.
+    void setLineSpeed(int baud) { m_lineSpeed = baud; }
+    // The speed the client set on its end of the link (0 when it cannot be told).
+    int clientSpeed() const;
+
     // Bytes forwarded from the client to the server and back (for tests).
     qint64 bytesToServer() const { return m_toServer; }
     qint64 bytesToClient() const { return m_toClient; }
@@ -74,6 +85,8 @@ private:
     std::atomic<int> m_paceBaud{0};
     std::thread m_requests, m_replies, m_noise;
     std::atomic<bool> m_noiseOn{false};
+    std::atomic<bool> m_echo{false};
+    std::atomic<int> m_lineSpeed{0};
 
     std::mutex m_mutex; // guards the fields below
     std::optional<std::pair<WireFault, int>> m_fault;
@@ -81,6 +94,9 @@ private:
     Clock::time_point m_requestEnd{};
     std::atomic<qint64> m_toServer{0}, m_toClient{0};
 };
+
+// Bytes sent back to back at fromBaud (8N1) as a UART at toBaud reads them.
+QByteArray readAtOtherSpeed(const QByteArray& bytes, int fromBaud, int toBaud);
 
 // Modbus inter-frame silence in microseconds: 3.5 characters of 10 bits up to 19,200 baud,
 // 1,750 us above.

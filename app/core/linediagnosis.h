@@ -1,0 +1,88 @@
+#pragma once
+
+#include "app/core/linetrace.h"
+
+#include <QString>
+
+#include <map>
+#include <set>
+#include <utility>
+#include <vector>
+
+// The diagnosis of a line: reads a trace (as it comes, keeping counts and one sample of each
+// kind, never the whole trace) and names the likely causes of what went wrong, with evidence.
+namespace core {
+
+enum class TLineCause {
+    OtherAddress, // valid answers, from another address
+    Exception,    // the instrument refuses the request (an exception answer)
+    LateAnswer,   // answers come after the answer time
+    Damaged,      // frames of the instrument with a wrong CRC or cut short
+    Garbled,      // bytes come, but no frame can be made of them (speed, parity, framing)
+    NoReply,      // not a byte came back (wiring, port, power; or address, speed)
+    Echo,         // the request comes back (a two-wire RS-485 adapter with echo on)
+    Noise,        // stray bytes before otherwise valid answers
+};
+
+struct TLineFinding {
+    TLineCause cause;
+    QString title;    // the cause, one sentence
+    QString evidence; // the counts it rests on
+    QString advice;   // what to do
+    QString sample;   // a trace line that shows it
+};
+
+class TLineDiagnosis : public ITraceObserver {
+public:
+    void OnFrame(const TFrameEvent& event) override;
+    void Reset() { *this = TLineDiagnosis(); }
+
+    // What went wrong, the likeliest cause first; empty when the trace shows nothing wrong (or
+    // holds no request).
+    std::vector<TLineFinding> Findings() const;
+    // The findings as text for the user: "Вероятная причина: ..." with evidence, advice and the
+    // sample, then the other findings; empty when there are none.
+    QString Text() const;
+
+    int requests() const { return m_requests; }
+
+private:
+    // One kind of observation: how often, and the first event that showed it.
+    struct TTally {
+        int count = 0;
+        QString sample;
+        void add(const TFrameEvent& event, int n = 1);
+    };
+
+    void OnReceived(const TFrameEvent& event);
+    // Findings about the answers that came (another address, exceptions, late answers), then
+    // about the line (damaged frames, bytes without a frame, silence, echo, stray bytes).
+    void CollectAnswerFaults(std::vector<TLineFinding>& out, const QString& exchanges) const;
+    void CollectLineFaults(std::vector<TLineFinding>& out, const QString& exchanges) const;
+
+    int m_requests = 0;
+    int m_retries = 0;
+    int m_answerMs = 0;
+    int m_address = -1; // of the last request
+    int m_function = -1;
+    qsizetype m_requestLength = 0;
+    QString m_firstRequest;
+    int m_silences = 0;
+    qint64 m_bytes = 0; // received, echoes not counted
+    int m_answers = 0;  // valid frames of the addressed instrument
+    TTally m_garbled;   // receptions without a frame
+    qint64 m_garbledBytes = 0;
+    TTally m_noise; // receptions with stray bytes before a frame
+    qint64 m_noiseBytes = 0;
+    TTally m_damaged;
+    TTally m_echo;
+    TTally m_otherAddress;
+    std::set<int> m_otherAddresses;
+    TTally m_late;
+    qint64 m_latestUs = 0;
+    // Exceptions by (function, code), with a sample of the first.
+    std::map<std::pair<int, int>, int> m_exceptionCounts;
+    TTally m_exception;
+};
+
+} // namespace core

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <vector>
+
+// The line trace as the program sees it: every frame the access library sent or received, with
+// what the library made of it. The library hands its events to an observer (see
+// IAccessLibrary::SetTraceObserver); the frame list of the "Обмен" tab, the diagnosis and
+// journal-read --trace read them.
+namespace core {
+
+enum class TFrameKind {
+    Request, // a request went out (attempt > 0: a retry)
+    Answer,  // the bytes that came during a try: its answer, or what came instead
+    Silence, // a try that got no byte within the answer time
+    Late,    // bytes that came after their try had ended (the library dropped them)
+};
+
+struct TFrameEvent {
+    // What the library made of received bytes (the values of its OMBREL_FRAME_* flags).
+    enum Flag {
+        Complete = 1,  // a whole frame by its length
+        CrcOk = 2,     // ... with a right CRC
+        Exception = 4, // ... that is an exception answer
+        Echo = 8,      // the bytes begin with the request itself
+        Taken = 16,    // the frame was taken as the answer
+    };
+
+    TFrameKind kind = TFrameKind::Request;
+    qint64 timeUs = 0;    // system time, microseconds since 1970
+    qint64 elapsedUs = 0; // received: since the request they answer; silence: time waited
+    QByteArray bytes;
+    int flags = 0;
+    int address = -1;  // request: the device addressed; received: the frame's address (-1 none)
+    int function = -1; // the function code (exception bit cleared), -1 none
+    int exception = 0; // exception code of an exception answer
+    int attempt = 0;   // 0 the first try, n the n-th retry
+    int answerMs = 0;  // the answer time of the try
+    int offset = 0;    // received: bytes before the frame (after an echo) that belong to none
+    int baud = 0;      // the line's speed, 0 for a network endpoint
+
+    bool has(Flag flag) const { return (flags & flag) != 0; }
+    // A whole frame with a right CRC (of any address).
+    bool validFrame() const { return has(Complete) && has(CrcOk); }
+    bool received() const { return kind == TFrameKind::Answer || kind == TFrameKind::Late; }
+};
+
+// Receives the trace's events, one at a time, in the order of the line.
+class ITraceObserver {
+public:
+    virtual ~ITraceObserver() = default;
+    virtual void OnFrame(const TFrameEvent& event) = 0;
+};
+
+// An observer that hands each event to several others (the tab's list, the diagnosis, a file).
+class TTraceFanOut : public ITraceObserver {
+public:
+    void add(ITraceObserver* observer) { m_observers.push_back(observer); }
+    void OnFrame(const TFrameEvent& event) override {
+        for (ITraceObserver* o : m_observers)
+            o->OnFrame(event);
+    }
+
+private:
+    std::vector<ITraceObserver*> m_observers;
+};
+
+// "01 04 00 00 00 01 31 CA".
+QString HexBytes(const QByteArray& bytes);
+
+// The event's time of day, local, to the microsecond: "12:26:40.123456".
+QString TraceTime(qint64 timeUs);
+
+// "→" for a request, "←" for received bytes, "·" for a silence.
+QString TraceDirection(TFrameKind kind);
+
+// What the event means, in words: "запрос: адрес 1, функция 4 (повтор 1)", "ответ: адрес 1,
+// функция 4, 21,3 мс", "нет ответа за 500 мс", ...
+QString TraceMeaning(const TFrameEvent& event);
+
+// One line of the trace as text: time, direction, bytes in hex, meaning, separated by two blanks.
+QString TraceLine(const TFrameEvent& event);
+
+// Whether the event shows a fault (shown in colour): a silence, bytes that are no valid answer,
+// an exception, an echo, a late answer.
+bool IsTraceFault(const TFrameEvent& event);
+
+// Writes each event as a line of text to `write` (journal-read --trace, the tab's file).
+class TTraceTextWriter : public ITraceObserver {
+public:
+    explicit TTraceTextWriter(std::function<void(const QString&)> write)
+        : m_write(std::move(write)) {}
+    void OnFrame(const TFrameEvent& event) override { m_write(TraceLine(event) + u'\n'); }
+
+private:
+    std::function<void(const QString&)> m_write;
+};
+
+} // namespace core

@@ -1,0 +1,25 @@
+// The window's side of the "Обмен" tab: what the tab's search and "Применить" take from the
+// window's selectors and give back to them.
+#include "app/gui/exchangetab.h"
+#include "app/gui/mainform.h"
+
+void TForm1::createExchangeTab() {
+    TExchangeTabHooks hooks;
+    hooks.searchRequest = [this]() -> std::optional<core::TSearchRequest> {
+        const core::TLinkChoice link = SelectedLink();
+        if (!link.ok())
+            messages().warning(link.error);
+        return link.ok() ? std::optional(core::SearchRequestFor(
+                               link.port, ui.rgrRsType->itemIndex(), link.speed, selectedJournal()))
+                         : std::nullopt;
+    };
+    hooks.apply = [this](int address, int speed) {
+        ui.EdtAddr->setText(QString::number(address));
+        ui.cbxSpeed->setCurrentIndex(ui.cbxSpeed->findText(QString::number(speed)));
+    };
+    hooks.readingTimes = [this] { return std::pair{m_answerTime, m_retries}; };
+    hooks.busy = [this] { return runActive(); };
+    hooks.processEvents = m_options.processEvents;
+    m_exchangeTab = new TExchangeTab(m_library, *m_messages, std::move(hooks));
+    ui.PageControl1->addTab(m_exchangeTab, QStringLiteral("Обмен"));
+}

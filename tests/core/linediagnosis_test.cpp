@@ -1,0 +1,146 @@
+#include "app/core/linediagnosis.h"
+
+#include "tests/qstringprinter.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+namespace {
+
+using core::TFrameEvent;
+using core::TFrameKind;
+using core::TLineCause;
+
+constexpr int kValid = TFrameEvent::Complete | TFrameEvent::CrcOk;
+constexpr int kTaken = kValid | TFrameEvent::Taken;
+
+// Recorded events in the library's terms: the request of journal 1's count register to address
+// 1 with a 500 ms answer time, and what came back.
+TFrameEvent Request(int attempt = 0, int function = 4, const char* hex = "01040000000131CA") {
+    TFrameEvent e;
+    e.bytes = QByteArray::fromHex(hex);
+    e.address = 1;
+    e.function = function;
+    e.attempt = attempt;
+    e.answerMs = 500;
+    return e;
+}
+
+TFrameEvent Received(const char* hex, int flags, int address = 1, int offset = 0,
+                     int elapsedMs = 20, TFrameKind kind = TFrameKind::Answer) {
+    TFrameEvent e;
+    e.kind = kind;
+    e.bytes = QByteArray::fromHex(hex);
+    e.flags = flags;
+    e.address = address;
+    e.function = address >= 0 ? 4 : -1;
+    e.offset = offset;
+    e.elapsedUs = elapsedMs * 1000LL;
+    e.answerMs = 500;
+    return e;
+}
+
+TFrameEvent Silence() {
+    TFrameEvent e;
+    e.kind = TFrameKind::Silence;
+    e.answerMs = 500;
+    e.elapsedUs = 500000;
+    return e;
+}
+
+TFrameEvent Exception(int code) {
+    TFrameEvent e = Received("01C10291A0", kTaken | TFrameEvent::Exception);
+    e.function = 65;
+    e.exception = code;
+    return e;
+}
+
+struct Case {
+    const char* name;
+    std::vector<TFrameEvent> trace;
+    std::optional<TLineCause> cause; // the likeliest; none: nothing wrong
+    const char* phrase;              // a part of the text the user reads
+};
+
+} // namespace
+
+TEST(LineDiagnosis, NamesTheCauseOfEachRecordedTrace) {
+    const char* answer = "0104020E00BC30";
+    const Case cases[] = {
+        {"silent line",
+         {Request(), Silence(), Request(1), Silence()},
+         TLineCause::NoReply,
+         "запросов: 2 (повторов: 1), без ответа: 2"},
+        {"bytes without a frame",
+         {Request(), Received("F00F33E1", 0, -1, 4), Request(1), Received("0F33", 0, -1, 2)},
+         TLineCause::Garbled,
+         "посылок без кадра: 2 (байт: 6)"},
+        {"echo and nothing else",
+         {Request(), Received("01040000000131CA", TFrameEvent::Echo, -1), Silence()},
+         TLineCause::NoReply,
+         "кроме эха запроса"},
+        {"echo before the answer",
+         {Request(), Received("01040000000131CA0104020E00BC30", kTaken | TFrameEvent::Echo)},
+         TLineCause::Echo,
+         "запросов с эхом: 1 из 1"},
+        {"another address",
+         {Request(), Received("0204020E00BC03", kValid, 2), Silence()},
+         TLineCause::OtherAddress,
+         "Укажите адрес прибора 2"},
+        {"journal number refused",
+         {Request(0, 65, "01410001000100000500"), Exception(2)},
+         TLineCause::Exception,
+         "номера журнала"},
+        {"late answer",
+         {Request(), Silence(), Request(1), Received(answer, kTaken, 1, 0, 750),
+          Received(answer, kValid, 1, 0, 760, TFrameKind::Late)},
+         TLineCause::LateAnswer,
+         "до 1000 мс"},
+        {"bad CRC",
+         {Request(), Received("0104020E00BC31", TFrameEvent::Complete)},
+         TLineCause::Damaged,
+         "искажённых ответов: 1, верных: 0"},
+        {"cut short", {Request(), Received("0104020E", 0)}, TLineCause::Damaged, "оборванный"},
+        {"stray bytes before the answer",
+         {Request(), Received("A5A5A50104020E00BC30", kTaken, 1, 3)},
+         TLineCause::Noise,
+         "лишних байт: 3 в 1 посылках"},
+        {"clean exchange", {Request(), Received(answer, kTaken)}, std::nullopt, ""},
+        {"no request yet", {}, std::nullopt, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        core::TLineDiagnosis diagnosis;
+        for (const TFrameEvent& e : c.trace)
+            diagnosis.OnFrame(e);
+        const auto findings = diagnosis.Findings();
+        if (!c.cause) {
+            EXPECT_TRUE(findings.empty());
+            EXPECT_TRUE(diagnosis.Text().isEmpty());
+            continue;
+        }
+        ASSERT_FALSE(findings.empty());
+        EXPECT_EQ(findings.front().cause, *c.cause);
+        const QString text = diagnosis.Text();
+        EXPECT_TRUE(text.startsWith(QStringLiteral("Вероятная причина: "))) << text.toStdString();
+        EXPECT_TRUE(text.contains(QString::fromUtf8(c.phrase))) << text.toStdString();
+    }
+}
+
+TEST(LineTrace, LinesShowTimeDirectionBytesAndMeaning) {
+    TFrameEvent request = Request(2);
+    request.timeUs = 1600000000123456LL;
+    const QString line = core::TraceLine(request);
+    EXPECT_TRUE(line.endsWith(QStringLiteral(
+        ".123456  →  01 04 00 00 00 01 31 CA  запрос: адрес 1, функция 4 (повтор 2)")))
+        << line.toStdString();
+    EXPECT_EQ(
+        core::TraceMeaning(Exception(2)),
+        QStringLiteral("исключение 2 (Ошибочный адрес): адрес 1, функция 65, принят, 20,0 мс"));
+    EXPECT_EQ(core::TraceMeaning(Received("01040000000131CAFF", TFrameEvent::Echo, -1, 1)),
+              QStringLiteral("эхо запроса, байты без кадра: 1, 20,0 мс"));
+    EXPECT_EQ(core::TraceMeaning(Silence()), QStringLiteral("нет ответа за 500 мс"));
+    EXPECT_FALSE(core::IsTraceFault(Received("0104020E00BC30", kTaken)));
+    EXPECT_TRUE(core::IsTraceFault(Received("0104020E00BC31", TFrameEvent::Complete)));
+}
