@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "archive/archiveschema.h"
 
 namespace archive {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The writing side of TJournalArchive: readings, their records, and the series a full reading
 // continues.
 #include "archive/journalarchive.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "archive/incrementalplan.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "archive/journalarchive.h"
 
 #include "archive/archiveschema.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads function-65 journal records through OmbrelDll.so from the simulator on a
 // pseudo-terminal:
 //   (a) without pacing, against a loop of plain register reads in the same run;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The journal archive's costs, on SQLite (a temporary file) and on a local PostgreSQL server
 // (started in a temporary folder when PostgreSQL is installed):
 //   (a) storing a reading of N records: what the reading's thread pays per record (queueing),

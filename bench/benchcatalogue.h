@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The reading benchmarks' catalogue in a temporary folder: one device whose journal has no count

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Times the catalogue loader on generated catalogues:
 //   1. main.ini with 50 devices of 1,000 record types each (target: under 300 ms);
 //   2. one device file without record sections: the loader stops at the missing "s0"; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Chart benchmark: records of one float type with a value before (two vertices a record) decoded
 // into the linear list, then the "График" tab: preparing its data, and preparing plus building
 // and first painting the chart; then zoom steps of the mouse wheel and pans, each followed by a

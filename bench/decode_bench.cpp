@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoding and view benchmark: 65,536 fixed-layout records decoded one by one into the linear
 // list, each followed by the scroll to the last row on a real table view; then the grouped view
 // built from them in 50 groups and in a single group of 65,536 events (65,537 columns), each

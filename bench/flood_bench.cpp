@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exchange server (with --listen) under a flood of slow TCP connections that never present
 // the token, on loopback, against a legitimate client served meanwhile.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading runs from an instrument behind a network gateway (the simulator's Modbus TCP endpoint
 // on loopback):
 //   (a) a bare loop of the library calls a run makes against the same journal through the

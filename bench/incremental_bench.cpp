@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Readings with the journal archive, through the reading run and the real access library against
 // the simulator on a pseudo-terminal (a ring journal of N tdPlain records with its count and
 // overflow registers):

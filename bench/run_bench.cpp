@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A whole reading run of a 65,536-record journal from the simulator on a pseudo-terminal:
 //   (a) a bare loop of the library calls a run makes (Connect, Retries, AnyFunction per record,
 //       Disconnect), then the same journal through the reading engine, the decoder and the list

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Register reads through the components and the exchange server against the same reads done
 // directly, on one simulated instrument behind a pseudo-terminal link.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cost of the line trace: record requests (function 65) to the simulator on a pseudo-terminal
 // without pacing (the fastest line, so the trace's share is the largest it can be), through the
 // access library bound as the window binds it, in rounds that take turns between

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "comm/basecomponents.h"
 
 #include <QCoreApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "comm/comtransport.h"
 
 #include "comm/ipc/settingsarrays.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "comm/modbusmaster.h"
 
 #include "comm/ipc/resultcodes.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "comm/serverlocation.h"
 
 #include "platform/portlist.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "comm/serverobjects.h"
 
 #include "comm/ipc/protocol.h"

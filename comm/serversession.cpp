@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "comm/serversession.h"
 
 #include "comm/ipc/protocol.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any reply of the instrument, decoded by any record layout and journal flags against a device
 // whose record types include value lists: rows, grouped view and value texts must come out
 // without a crash or an out-of-range read.

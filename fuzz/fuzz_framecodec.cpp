@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any bytes from an exchange-server client, in any chunks: the frame reader must give messages,
 // ask for more or call the stream broken, never crash; every message it gives travels again
 // unchanged.

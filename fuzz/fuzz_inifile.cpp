@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any bytes as main.ini or as a device description: the INI reader, the settings and device
 // readers and the whole catalogue loader must neither crash nor lose keys when writing, and a
 // reading run of every journal described must send only the record indexes it means.

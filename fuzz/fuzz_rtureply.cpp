@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any byte stream arriving from the serial line, in any chunks, as the answer to each request the
 // access library makes: the library's C entry points run over a fake port and must return a
 // result code without a crash, a read or write outside the caller's buffer, or a hang.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Process set-up shared by the fuzz targets: a Qt application object (the serial and file code
 // expects one) and the Russian locale the tool's texts are made for.
 #include <QCoreApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/devicelock.h"
 
 #include <QFile>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/inifile.h"
 
 #include "platform/codepage.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "server/channel.h"
 
 #include "platform/endpoint.h"

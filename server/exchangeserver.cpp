@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "server/exchangeserver.h"
 
 #include "comm/commtypes.h"

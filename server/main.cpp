@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exchange server: keeps serial channels and Modbus masters for the components of the
 // journal reader and executes their tasks.
 #include "comm/serverlocation.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "server/modbustask.h"
 
 #include "platform/codepage.h"

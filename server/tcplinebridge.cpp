@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "server/tcplinebridge.h"
 
 #include <QHostAddress>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // A folder on a full file system, for the tests of saving on a full disk: a small tmpfs mounted

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The cases of an instrument that answers late (after the answer time), shared by the reading

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The instrument simulator as the tests and benchmarks that talk to one start it: on its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Failure paths that depend on file permissions, which do not bind root: when the tests run as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * OmbrelDll.so - Modbus RTU access library of the journal reader.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "answerledger.h"
 
 #include "rtuframe.h"

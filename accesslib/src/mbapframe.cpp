@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "mbapframe.h"
 
 #include "ombreldll.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // C entry points of OmbrelDll.so: argument checks, request building and reply unpacking around
 // one RtuMaster.
 #include "ombreldll.h"

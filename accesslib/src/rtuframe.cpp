@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rtuframe.h"
 
 #include "comm/ipc/resultcodes.h"

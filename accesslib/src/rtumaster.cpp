@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rtumaster.h"
 
 #include "mbapframe.h"

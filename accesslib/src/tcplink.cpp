@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tcplink.h"
 
 #include <QHostAddress>

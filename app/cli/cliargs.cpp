@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/cli/cliargs.h"
 
 #include "app/core/selectors.h"

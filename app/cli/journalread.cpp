@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/cli/journalread.h"
 
 #include "app/core/archiverecorder.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // journal-read: reads an instrument's journal without a window and saves it as the window does.
 #include "app/cli/cliargs.h"
 #include "app/cli/journalread.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/core/accesslibrarybinding.h"
 
 #include "app/core/linetrace.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/core/archivebrowser.h"
 
 #include "app/core/archiverecorder.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/core/archiverecorder.h"
 
 #include "archive/incrementalplan.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/core/catalogue.h"
 
 #include "platform/codepage.h"

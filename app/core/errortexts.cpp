@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/core/errortexts.h"
 
 #include "comm/ipc/resultcodes.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/core/grouping.h"
 
 #include "app/core/recordformat.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/core/instrumentsearch.h"
 
 #include "app/core/selectors.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/core/linediagnosis.h"
 
 #include "comm/ipc/resultcodes.h"

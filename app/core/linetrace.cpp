@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/core/linetrace.h"
 
 #include "comm/ipc/resultcodes.h"

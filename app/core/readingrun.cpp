@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/core/readingrun.h"
 
 #include "app/core/errortexts.h"

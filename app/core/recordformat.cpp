@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/core/recordformat.h"
 
 #include "app/core/timeformats.h"

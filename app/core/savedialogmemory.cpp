@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/core/savedialogmemory.h"
 
 #include <QDir>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/core/windowtexts.h"
 
 #include "app/core/errortexts.h"

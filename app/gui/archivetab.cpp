@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/gui/archivetab.h"
 
 #include "app/core/archivebrowser.h"

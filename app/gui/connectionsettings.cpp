@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/gui/connectionsettings.h"
 
 #include "platform/inifile.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/gui/exchangetab.h"
 
 #include "app/core/accesslibrary.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/gui/listexport.h"
 
 #include "app/core/journalexport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/gui/mainform.h"
 
 #include "app/core/archivebrowser.h"

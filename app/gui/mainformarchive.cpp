@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main window's journal archive: where the runs store, "Дочитать", the "Архив" tab and a
 // stored series opened into the list.
 #include "app/core/archivebrowser.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's side of the "Обмен" tab: what the tab's search and "Применить" take from the
 // window's selectors and give back to them.
 #include "app/gui/exchangetab.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main window's parts that join it to other pieces: the components of the server-based
 // reading path and the chart tab's links to the decoder and the other tabs.
 #include "app/gui/mainform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/gui/savefilechooser.h"
 
 #include <QCoreApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/gui/serverpathview.h"
 
 #include "app/core/readingrun.h"

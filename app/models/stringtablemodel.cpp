@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/models/stringtablemodel.h"
 
 #include <algorithm>

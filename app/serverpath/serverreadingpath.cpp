@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/serverpath/serverreadingpath.h"
 
 #include "app/core/errortexts.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Type codes of the values a task reads (the DataType argument of the register and archive

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "comm/ipc/framecodec.h"
 
 #include "comm/commtypes.h"

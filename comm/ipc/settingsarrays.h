@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Settings arrays: what a component's SendProps gives the server object's SetProps, and the props

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "comm/widgets/controlcolors.h"
 
 #include <QAbstractButton>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "comm/widgets/dlgmanager.h"
 
 #include "comm/widgets/basepropsframe.h"

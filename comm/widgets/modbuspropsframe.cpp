@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "comm/widgets/modbuspropsframe.h"
 
 #include "comm/commtypes.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "comm/widgets/rspropsframe.h"
 
 #include "comm/ipc/settingsarrays.h"

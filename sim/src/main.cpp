@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // journal-sim: plays one instrument on a new pseudo-terminal (or a given serial device, or a TCP
 // port) until it is interrupted. The first line of its output is the device path or the network
 // endpoint a Modbus master opens.

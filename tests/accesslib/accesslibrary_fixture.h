@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Loads the real OmbrelDll.so with dlopen, as the window does, and runs a simulated instrument

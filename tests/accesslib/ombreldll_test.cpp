@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "accesslibrary_fixture.h"
 
 #include "platform/codepage.h"

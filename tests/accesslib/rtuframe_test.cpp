@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rtuframe.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The master over TCP: Modbus TCP and RTU frames on loopback against a scripted gateway, and
 // the ways a connection fails.
 #include "mbapframe.h"

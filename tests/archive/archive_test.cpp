@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The archive against both engines: SQLite in a temporary file and PostgreSQL on a server of the
 // suite's own (skipped only when PostgreSQL is not installed).
 #include "archivetestfixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An archive that cannot be opened or written: one message, and the reading goes on.
 #include "archivetestfixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "archive/archivelocation.h"
 #include "archive/incrementalplan.h"
 #include "qstringprinter.h"

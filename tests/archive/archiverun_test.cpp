@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // journal-read and its archive for real: the simulated instrument on a pseudo-terminal, the real
 // access library, an SQLite file or the suite's PostgreSQL server. An incremental reading writes
 // the file a full reading writes and asks the instrument only for what the archive lacks.

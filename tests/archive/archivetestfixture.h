@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The archive suites' fixture: each test gets an empty archive of the engine it runs for,

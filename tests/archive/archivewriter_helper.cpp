@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A reading's archive writer in a process of its own, for the tests: appends records FIRST to
 // FIRST+COUNT-1 (the bytes of RecordBytes for SEED) as a reading would, PACE microseconds apart.
 //

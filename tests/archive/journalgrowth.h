@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // A simulated instrument's journal as it grows between two visits, and what its registers say it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "postgresserver.h"
 
 #include <QDir>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the .deb with CPack and checks what Debian expects of it: the files it installs, the
 # copyright file and changelog, manual pages, stripped programs, no ldconfig trigger for the
 # private folder, a real maintainer address and an installed size under 5 MB.

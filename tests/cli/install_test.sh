@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the build tree into a staging folder and checks the files an installation needs; then
 # runs the staged journal-read, which must seed the user's main.ini from the installed default
 # and find the installed device files, and a device file of the user's own beside their main.ini.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // journal-read as a program against the simulated instrument on a pseudo-terminal: its files
 // equal the window's for the same run, and its exit status and messages follow the window's
 // decisions.

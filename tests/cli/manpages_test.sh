@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The manual pages render without warnings, and every option a program's --help names is on its
 # page (the pages are written by hand from the help texts).
 set -euo pipefail

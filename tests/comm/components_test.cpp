@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "comm/comtransport.h"
 #include "comm/modbusmaster.h"
 #include "fakeserver.h"

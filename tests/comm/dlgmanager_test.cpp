@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection dialog offscreen: selector, frame placement, Apply, the port list and the
 // remote-machine field.
 #include "comm/comtransport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "comm/commtypes.h"
 #include "comm/ipc/framecodec.h"
 

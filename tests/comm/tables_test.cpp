@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared tables against the values their peers fix: the numbers on the wire and in the access
 // library's results, the texts the user reads, and the catalogue's value type codes.
 #include "app/core/journaldata.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/core/accesslibrarybinding.h"
 #include "tests/recordingsink.h"
 

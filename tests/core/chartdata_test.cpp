@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/core/chartdata.h"
 
 #include "app/core/stringgrid.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/core/errortexts.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A stand-in for the access library: the nine entry points with fixed, recognisable answers.
  * Built three times: complete, with FAKE_OMBREL_PARTIAL without the entry points from
  * "ReadInputRegister" on, and with FAKE_OMBREL_DETAIL adding "LastErrorText". */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/core/selectors.h"
 
 #include "tests/qstringprinter.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The journal archive in the real window: "Считать" stores, "Дочитать" reads only what is new and
 // shows what a full reading shows, the "Архив" tab opens and deletes a series.
 #include "tests/e2e/e2efixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The "График" tab of the real window after a reading of the simulated instrument.
 #include "tests/e2e/e2efixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The real window (offscreen), the real OmbrelDll.so and the instrument simulator on a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The "Обмен" tab of the real window over the real access library and the simulator: the frame
 // list during a reading, the diagnosis after a failed one, saving the list, and the search.
 #include "app/gui/exchangetab.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // "Сохранить..." in the real window after a real run: the files read back.
 #include "tests/e2e/e2efixture.h"
 

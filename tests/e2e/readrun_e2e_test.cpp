@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // "Считать" in the real window against the simulated instruments of the sample catalogue.
 #include "tests/catalogueedit.h"
 #include "tests/e2e/e2efixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The screenshot tool: pictures of the window after real runs against the simulated instrument,
 // and the files the runs export, for a person to look at. Run by scripts/screenshots (under
 // Xvfb at 1024x768, with the desktop style), not by the test suite; SCREENSHOT_DIR names the

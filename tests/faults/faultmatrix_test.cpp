@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Each fault of the serial line on one record of a run: the error text lands in that record's
 // row, every other record is present and correct, the run goes on to its end, no single wait
 // exceeds the answer time-out times the tries, and the port is closed afterwards.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // A reading run as the window makes it, without the window: the real OmbrelDll.so bound with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exchange server killed in the middle of reading a journal: what was answered stays
 // correct, every later read fails promptly with an error instead of waiting or answering with
 // another record's data, and a new server serves the same components again.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Late answers through the exchange server: an instrument that answers after the answer time
 // must never have one record's answer delivered as another's, whatever the retries, nor hand a
 // killed client's late answer to the next client of the same port.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The chart tab on its own, over a decoder fed with records as a reading run feeds it.
 #include "app/gui/views/charttab.h"
 

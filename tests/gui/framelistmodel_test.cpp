@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/gui/framelistmodel.h"
 
 #include "tests/qstringprinter.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hostile catalogue files: the loader reads what it can and never crashes, hangs or changes a
 // file; saving the settings keeps every byte of main.ini it does not rewrite, and a main.ini
 // that cannot be read or written is left exactly as it was.

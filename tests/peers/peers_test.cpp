@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Independent Modbus peers, so that neither our master nor our simulator is only checked
 // against the other: mbpoll (a C master) reads the journal-sim program, and a pymodbus server
 // answers the access library.

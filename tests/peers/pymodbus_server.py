@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """An independent Modbus RTU instrument for tests of the access library, built on pymodbus.
 
 It opens a pseudo-terminal pair, prints the slave's path on the first line of its output and

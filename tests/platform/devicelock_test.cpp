@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device lock by identity: two names of one device (a symlink) are one device, for every
 // user, root included.
 #include "platform/devicelock.h"

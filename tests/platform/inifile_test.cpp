@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/codepage.h"
 #include "platform/inifile.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/portlist.h"
 #include "platform/portname.h"
 

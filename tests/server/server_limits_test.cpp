@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a TCP peer can do to the exchange server before it presents the token: one small greeting
 // within a fixed time, a few connections per address and in all; wrong tokens slow the address
 // down and are logged once per interval. The server runs in-process with small limits.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The components against the real exchange-server process, with a simulated instrument on a
 // pseudo-terminal link.
 #include "comm/comtransport.h"

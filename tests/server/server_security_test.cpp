@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Who may talk to the exchange server, and what a misbehaving client can do to it.
 #include "comm/ipc/framecodec.h"
 #include "comm/ipc/protocol.h"

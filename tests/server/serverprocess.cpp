@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serverprocess.h"
 
 #include <QCoreApplication>

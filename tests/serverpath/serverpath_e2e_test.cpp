@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The server path of the window driven through its hidden buttons, against the exchange server
 // process and a simulated instrument on a pseudo-terminal.
 #include "app/core/errortexts.h"

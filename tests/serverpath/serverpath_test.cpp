@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The server path's decisions against fake server objects: identifiers, value patterns, speeds,
 // count registers, error rows and the guards against stale answers.
 #include "app/core/errortexts.h"

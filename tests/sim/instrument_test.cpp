@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/instrument.h"
 
 #include "platform/codepage.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator seen from a plain file descriptor: hand-made frames in, exact bytes out.
 #include "sim/simulator.h"
 

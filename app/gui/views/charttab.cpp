@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/gui/views/charttab.h"
 
 #include "app/core/journalexport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/gui/views/gridtab.h"
 
 #include "app/models/stringtablemodel.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/gui/views/groupcelldelegate.h"
 
 #include "app/gui/views/wraptext.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/gui/views/grouptab.h"
 
 #include "app/core/windowtexts.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/gui/views/headerrowview.h"
 
 #include "app/gui/views/wraptext.h"

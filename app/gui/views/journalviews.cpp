@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/gui/views/journalviews.h"
 
 #include "app/gui/views/groupcelldelegate.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/gui/views/linearlisttab.h"
 
 #include "app/core/windowtexts.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/gui/views/rectypetab.h"
 
 #include "app/core/journaldecoder.h"
