@@ -24,6 +24,30 @@ struct BenchSink : IMessageSink {
     void error(const QString& t) override { information(t); }
 };
 
+// A reading run's host without widgets: messages on standard error, the status line kept, Qt's
+// events handled at every turn unless `handleEvents` is off.
+class QuietRunHost : public IRunHost {
+public:
+    explicit QuietRunHost(bool handleEvents = true) : m_handleEvents(handleEvents) {}
+    void ShowMessage(const QString& text, const QString&) override {
+        std::fprintf(stderr, "message: %s\n", qPrintable(text));
+    }
+    void SetExportVisible(bool) override {}
+    void SetStatusText(const QString& text) override { status = text; }
+    void SetCountText(const QString&) override {}
+    void SetProgressMaximum(int) override {}
+    void SetProgressPosition(int) override {}
+    void SetRunState(TRunState) override {}
+    void ProcessEvents() override {
+        if (m_handleEvents)
+            QCoreApplication::processEvents();
+    }
+    QString status;
+
+private:
+    bool m_handleEvents;
+};
+
 class BenchCatalogue {
 public:
     // Writes the catalogue for `records` records (mainSettings go to main.ini's [Settings]),

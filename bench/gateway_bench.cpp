@@ -32,20 +32,6 @@ namespace {
 constexpr int kCom = 250;
 using Framing = platform::NetworkEndpoint::Framing;
 
-class QuietHost : public IRunHost {
-public:
-    void ShowMessage(const QString& text, const QString&) override {
-        std::fprintf(stderr, "message: %s\n", qPrintable(text));
-    }
-    void SetExportVisible(bool) override {}
-    void SetStatusText(const QString&) override {}
-    void SetCountText(const QString&) override {}
-    void SetProgressMaximum(int) override {}
-    void SetProgressPosition(int) override {}
-    void SetRunState(TRunState) override {}
-    void ProcessEvents() override { QCoreApplication::processEvents(); }
-};
-
 double seconds(const QElapsedTimer& t) {
     return t.nsecsElapsed() / 1e9;
 }
@@ -69,7 +55,7 @@ double engineRun(TAccessLibraryBinding& lib, const TRunRequest& request, int* ro
     TStringTableModel sg(2, 5), sgGr(2, 1);
     core::TJournalDecoder decoder(sg);
     TRunDecoder runDecoder(decoder, sgGr);
-    QuietHost host;
+    QuietRunHost host;
     TReadingRun run(lib, runDecoder, sg, host);
     QElapsedTimer t;
     t.start();

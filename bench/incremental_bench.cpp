@@ -15,10 +15,11 @@
 #include "app/core/archiverecorder.h"
 #include "app/core/catalogue.h"
 #include "app/core/journaldecoder.h"
-#include "platform/messagesink.h"
 #include "app/core/readingrun.h"
 #include "app/core/storedseries.h"
 #include "app/models/stringtablemodel.h"
+#include "benchcatalogue.h"
+#include "platform/messagesink.h"
 #include "postgresserver.h"
 #include "sim/simulator.h"
 
@@ -38,27 +39,6 @@ constexpr int kCom = 249;
 constexpr int kNewRecords = 100;
 constexpr int kPaceBaud = 19200;
 constexpr int kLongJournal = 65536;
-
-struct QuietSink : IMessageSink {
-    void information(const QString& t) override { std::fprintf(stderr, "%s\n", qPrintable(t)); }
-    void warning(const QString& t) override { information(t); }
-    void error(const QString& t) override { information(t); }
-};
-
-class BenchHost : public IRunHost {
-public:
-    void ShowMessage(const QString& text, const QString&) override {
-        std::fprintf(stderr, "message: %s\n", qPrintable(text));
-    }
-    void SetExportVisible(bool) override {}
-    void SetStatusText(const QString& text) override { status = text; }
-    void SetCountText(const QString&) override {}
-    void SetProgressMaximum(int) override {}
-    void SetProgressPosition(int) override {}
-    void SetRunState(TRunState) override {}
-    void ProcessEvents() override {}
-    QString status;
-};
 
 bool WriteFile(const QString& path, const QByteArray& text) {
     QFile f(path);
@@ -102,7 +82,7 @@ struct Reading {
     TAccessLibraryBinding& lib;
     const TDevInfo* device;
 
-    double Run(IRunArchive* archive, bool incremental, BenchHost& host, int* requests = nullptr,
+    double Run(IRunArchive* archive, bool incremental, QuietRunHost& host, int* requests = nullptr,
                sim::Simulator* sim = nullptr) {
         TStringGrid sg(2, 5), sgGr(2, 1);
         core::TJournalDecoder decoder(sg);
@@ -164,7 +144,7 @@ void IncrementalAfterNewRecords(TAccessLibraryBinding& lib, const QTemporaryDir&
     const QString url = dir.filePath(QStringLiteral("a%1.sqlite").arg(n));
     core::TArchiveRecorder archive(url);
     Reading reading{lib, ring.device};
-    BenchHost host;
+    QuietRunHost host(false);
     const double full = reading.Run(&archive, false, host);
     archive.Finish();
     std::printf("%6d records: full reading %s: %.1f s\n", n,
@@ -185,7 +165,7 @@ void SpeedWithArchive(TAccessLibraryBinding& lib, const QTemporaryDir& dir,
                       TPostgresServer* server) {
     const SimulatedRing ring(dir, kLongJournal, 0);
     Reading reading{lib, ring.device};
-    BenchHost host;
+    QuietRunHost host(false);
     struct Engine {
         const char* name;
         bool available;
@@ -271,7 +251,7 @@ int main(int argc, char** argv) {
         sizes = {10000, kLongJournal};
 
     QTemporaryDir dir;
-    QuietSink sink;
+    BenchSink sink;
     TAccessLibraryBinding lib;
     if (!QFile::link(QCoreApplication::applicationDirPath() + "/OmbrelDll.so",
                      dir.filePath("OmbrelDll.so")) ||
