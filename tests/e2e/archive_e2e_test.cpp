@@ -4,12 +4,17 @@
 #include "tests/e2e/e2efixture.h"
 
 #include "app/gui/archivetab.h"
+#include "app/gui/views/charttab.h"
+#include "app/gui/views/chartview.h"
 #include "tests/archive/journalgrowth.h"
 
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTest>
+
+#include <algorithm>
 
 #include "tests/qstringprinter.h"
 
@@ -88,6 +93,26 @@ TEST_F(WindowArchive, IncrementalReadingTabOpenAndDelete) {
         EXPECT_TRUE(!form->BtnExcel()->isHidden());
         EXPECT_EQ(form->PageControl1()->currentWidget(), form->tsData());
     }
+    // The chart follows the opened series: its numbers start at the first record opened, and a
+    // click on a point selects the row of that record.
+    form->resize(1000, 700);
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    TChartTab& chart = *form->tsChart();
+    form->PageControl1()->setCurrentWidget(&chart);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(chart.data().startrec, 2);
+    const auto charted = std::find_if(chart.data().series.begin(), chart.data().series.end(),
+                                      [](const auto& s) { return !s.points.empty(); });
+    ASSERT_NE(charted, chart.data().series.end());
+    const core::TChartPoint point = charted->points.back();
+    ASSERT_TRUE(chart.showType(charted->id));
+    QTest::mouseClick(chart.chartView()->viewport(), Qt::LeftButton, {},
+                      chart.positionOf(charted->id, point));
+    ASSERT_EQ(form->PageControl1()->currentWidget(), form->tsData());
+    EXPECT_EQ(form->sgCells()->cell(form->sg()->currentIndex().row(), 0),
+              QString::number(2 + point.index));
+
     tab.edtStart->setText(QStringLiteral("x"));
     tab.btnOpen->click();
     EXPECT_EQ(sink.messages, QStringList{QStringLiteral("W:«x» — не номер записи")});
