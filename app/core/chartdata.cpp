@@ -114,7 +114,7 @@ bool ChartTimeValid(double dateTime, const TJournalInfo* journal) {
 }
 
 TChartData PrepareChartData(const std::vector<TRecType>& groups, const TDevInfo* device,
-                            const TJournalInfo* journal, std::int32_t startrec) {
+                            const TJournalInfo* journal, std::int64_t startrec) {
     TChartData data;
     if (journal)
         data.journal = *journal;

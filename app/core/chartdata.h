@@ -62,7 +62,7 @@ struct TChartData {
     // The flags of the journal read: the kind of its time stamps and their texts.
     TJournalInfo journal;
     // The number the list shows for the record at index 0.
-    std::int32_t startrec = 0;
+    std::int64_t startrec = 0;
 
     // X counts operating time rather than calendar time.
     bool workTime() const { return journal.DTIsWorkTime && !journal.StartTime; }
@@ -74,7 +74,7 @@ struct TChartData {
 // fixed-layout records; date-time types and the groups of text records are not. `device` gives a
 // list type its item texts; `journal` the layout (a value before) and the kind of time stamp.
 TChartData PrepareChartData(const std::vector<TRecType>& groups, const TDevInfo* device,
-                            const TJournalInfo* journal, std::int32_t startrec);
+                            const TJournalInfo* journal, std::int64_t startrec);
 // The same from the decoder of the run (its groups, device, journal and start).
 TChartData PrepareChartData(const TJournalDecoder& decoder);
 

@@ -19,7 +19,7 @@ std::uint32_t F(float f) {
 }
 
 // A series as "name|seconds:before>new#record;...|items|without".
-std::string Describe(const TChartSeries& s, std::int32_t startrec) {
+std::string Describe(const TChartSeries& s, std::int64_t startrec) {
     QString out = s.name + '|';
     for (const TChartPoint& p : s.points) {
         out += QString::number(p.x / 1000, 'f', 0) + ':';
