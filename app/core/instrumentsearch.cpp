@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "app/core/instrumentsearch.h"
 
+#include "app/core/readingrun.h"
 #include "app/core/selectors.h"
 #include "comm/ipc/resultcodes.h"
 
-#include <QElapsedTimer>
 #include <QStringList>
 
 #include <algorithm>
@@ -39,8 +39,11 @@ TSearchRequest SearchRequestFor(int port, int linkType, int speed, const TJourna
     request.port = port;
     request.linkType = linkType;
     request.speeds = SearchSpeeds(speed);
-    if (journal && journal->Reg > 300000)
-        request.countRegister = journal->Reg;
+    // Only a register the library can address: it refuses any other without sending a frame,
+    // and that refusal would read as an answer at every address.
+    const int reg = journal ? journal->Reg : 0;
+    if (reg >= 300001 && reg - (reg >= 400001 ? 400001 : 300001) <= 0xFFFF)
+        request.countRegister = reg;
     return request;
 }
 
@@ -72,14 +75,14 @@ milliseconds TInstrumentSearch::Bound(const TSearchRequest& request) {
 }
 
 bool TInstrumentSearch::Ask(const TSearchRequest& request, int address) {
-    std::uint8_t buffer[256] = {};
     int code = 0;
-    if (request.countRegister >= 400001)
-        code = m_lib.ReadHoldingRegister(address, request.countRegister - 400001, 1, 18, buffer);
-    else if (request.countRegister >= 300001)
-        code = m_lib.ReadInputRegister(address, request.countRegister - 300001, 1, 18, buffer);
-    else
+    if (request.countRegister > 0) {
+        int value = 0;
+        code = ReadCountRegister(m_lib, address, request.countRegister, value);
+    } else {
+        std::uint8_t buffer[256] = {};
         code = m_lib.GetDevName(address, buffer, 255);
+    }
     // Silence and frames that were no answer of this address say nothing is there; any answer,
     // a refusal included, says something is.
     using namespace comm::ipc;
@@ -90,8 +93,6 @@ bool TInstrumentSearch::Ask(const TSearchRequest& request, int address) {
 TSearchResult TInstrumentSearch::Run(const TSearchRequest& request, const TSearchProgress& progress,
                                      int answerMs, int retries) {
     TSearchResult result;
-    QElapsedTimer clock;
-    clock.start();
     const int addresses = std::max(0, request.lastAddress - request.firstAddress + 1);
     const int total = addresses * int(request.speeds.size());
     m_lib.Retries(0);
@@ -126,7 +127,6 @@ TSearchResult TInstrumentSearch::Run(const TSearchRequest& request, const TSearc
     m_lib.SetTimeouts(answerMs, 0);
     if (progress && !result.stopped)
         progress(result.tries, total);
-    result.elapsed = milliseconds(clock.elapsed());
     return result;
 }
 

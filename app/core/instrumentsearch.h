@@ -41,7 +41,6 @@ struct TSearchResult {
     bool stopped = false;
     QString error; // a port that could not be opened, in the user's words; empty otherwise
     int tries = 0;
-    std::chrono::milliseconds elapsed{0};
 
     // "Прибор найден: адрес 5, скорость 9600" (each hit on a line of its own), "Прибор не
     // найден", or the error.

@@ -167,20 +167,20 @@ void ShowStoredRecords(IRecordDecoder& decoder, IStringGrid& sg, const TDevInfo&
     decoder.BuildGroupView();
 }
 
-TReadingRun::TReadingRun(IAccessLibrary& library, IRecordDecoder& decoder, IStringGrid& sg,
-                         IRunHost& host)
-    : m_lib(library), m_decoder(decoder), m_sg(sg), m_host(host) {}
-
-int TReadingRun::ReadCountRegister(int devAddr, int reference, int& value) {
+int ReadCountRegister(IAccessLibrary& lib, int devAddr, int reference, int& value) {
     std::uint8_t buffer[kRegisterBufferSize] = {};
-    const int code = reference < 400000
-                         ? m_lib.ReadInputRegister(devAddr, RegisterAddress(reference, 300001), 1,
-                                                   dtUWord, buffer)
-                         : m_lib.ReadHoldingRegister(devAddr, RegisterAddress(reference, 400001), 1,
-                                                     dtUWord, buffer);
+    const int code =
+        reference < 400000
+            ? lib.ReadInputRegister(devAddr, RegisterAddress(reference, 300001), 1, dtUWord, buffer)
+            : lib.ReadHoldingRegister(devAddr, RegisterAddress(reference, 400001), 1, dtUWord,
+                                      buffer);
     value = code == 0 ? buffer[0] | (buffer[1] << 8) : 0;
     return code;
 }
+
+TReadingRun::TReadingRun(IAccessLibrary& library, IRecordDecoder& decoder, IStringGrid& sg,
+                         IRunHost& host)
+    : m_lib(library), m_decoder(decoder), m_sg(sg), m_host(host) {}
 
 TRunResult TReadingRun::Refuse(TRunEnd end, const QString& message, const QString& detail) {
     m_result.end = end;
@@ -293,13 +293,13 @@ bool TReadingRun::ReadRecordCount(const TJournalInfo& journal, int devAddr) {
     if (journal.Reg != -1) {
         r.MaxRec = 0;
         int value = 0;
-        if (const int code = ReadCountRegister(devAddr, journal.Reg, value))
+        if (const int code = ReadCountRegister(m_lib, devAddr, journal.Reg, value))
             return fail(TRunEnd::CountReadFailed, code);
         r.MaxRec = value + ((journal.typedev == tdPlain2 || journal.typedev == tdPlain4) ? 1 : 0);
     }
     if (journal.Cycle && journal.RegOverflow != -1) {
         int w = 0;
-        if (const int code = ReadCountRegister(devAddr, journal.RegOverflow, w))
+        if (const int code = ReadCountRegister(m_lib, devAddr, journal.RegOverflow, w))
             return fail(TRunEnd::OverflowReadFailed, code);
         r.MaxRec += std::int64_t(journal.CountRec) * w;
         r.startrec = 0;

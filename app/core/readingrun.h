@@ -179,6 +179,11 @@ int RequestIndexFor(const TJournalInfo& journal, TRecordLoop loop, std::int64_t 
 void ShowRecord(IRecordDecoder& decoder, IStringGrid& sg, TRecordLoop loop, int i,
                 std::int64_t startrec, int requestIndex, const std::uint8_t* reply, int code);
 
+// Reads one 16-bit register by its Modbus reference number (300001.. input, 400001.. holding;
+// a reference outside the library's range is refused by it). Returns the result code; the value
+// goes to `value` (0 on failure).
+[[nodiscard]] int ReadCountRegister(IAccessLibrary& lib, int devAddr, int reference, int& value);
+
 // The list and the grouped view of stored records numbered startrec..startrec+count-1 (sorted
 // by number), exactly as a reading of that range shows them: the answers decoded with the
 // device's current description, failed requests as their error rows; a number the records lack
@@ -209,10 +214,6 @@ public:
     bool GetArch() const { return m_getArch; }
     // The run in progress, else the last run (a default result before the first).
     const TRunResult& Result() const { return m_result; }
-
-    // ReadCountRegister: a register by its Modbus reference number (300001+ input, 400001+
-    // holding). Returns the result code; the value goes to `value`.
-    [[nodiscard]] int ReadCountRegister(int devAddr, int reference, int& value);
 
 private:
     // Refuses the run with a message box; returns the result.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "app/core/linediagnosis.h"
 
+#include "app/core/instrumentsearch.h"
+
 #include "tests/qstringprinter.h"
 
 #include <gtest/gtest.h>
@@ -144,4 +146,17 @@ TEST(LineTrace, LinesShowTimeDirectionBytesAndMeaning) {
     EXPECT_EQ(core::TraceMeaning(Silence()), QStringLiteral("нет ответа за 500 мс"));
     EXPECT_FALSE(core::IsTraceFault(Received("0104020E00BC30", kTaken)));
     EXPECT_TRUE(core::IsTraceFault(Received("0104020E00BC31", TFrameEvent::Complete)));
+}
+
+// The search asks for the journal's count register only where the library can address it; any
+// other reference would be refused without a frame, which reads as an answer at every address.
+TEST(InstrumentSearch, AsksForTheCountRegisterOnlyWhereItCanBeAddressed) {
+    const std::pair<int, int> cases[] = {{-1, 0},          {300001, 300001}, {365536, 365536},
+                                         {365537, 0},      {400000, 0},      {400001, 400001},
+                                         {465536, 465536}, {465537, 0}};
+    for (const auto& [reg, asked] : cases) {
+        TJournalInfo journal;
+        journal.Reg = reg;
+        EXPECT_EQ(core::SearchRequestFor(1, 0, 9600, &journal).countRegister, asked) << reg;
+    }
 }
