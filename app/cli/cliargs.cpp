@@ -209,8 +209,9 @@ QString CheckCombination(TCliOptions& o) {
     if (o.archiveList)
         return {};
     if (o.search) {
-        if (o.list || !o.output.isEmpty() || o.start || o.count)
-            return QStringLiteral("--search не сочетается с --list, --output, --start и --count");
+        if (o.list || !o.output.isEmpty() || o.start || o.count || !o.trace.isEmpty())
+            return QStringLiteral(
+                "--search не сочетается с --list, --output, --start, --count и --trace");
         if (o.port.trimmed().isEmpty())
             return QStringLiteral("не указан --port");
         if (o.device.isEmpty() != (o.journal == 0))

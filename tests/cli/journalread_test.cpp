@@ -361,6 +361,7 @@ TEST_F(JournalRead, WrongCommandLines) {
         {good + QStringList{"--speed"}, "у --speed нет значения"},
         {good + QStringList{"--all"}, "--all и --addresses задаются только с --search"},
         {good + QStringList{"--search"}, "--search не сочетается с --list, --output"},
+        {{"--search", "--port", "COM7", "--trace", file}, "--search не сочетается с --list"},
         {{"--search", "--port", "COM7", "--addresses", "9-3"}, "диапазон адресов A-B"},
         {{"--search", "--port", "COM7", "--device", "1"}, "--device и --journal задаются вместе"},
         {good + QStringList{"--trace", out.filePath("no/such/t.txt")}, "--trace: файл"},
