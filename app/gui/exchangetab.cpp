@@ -36,9 +36,8 @@ QString ChooseTextFile(QWidget* parent, const QString& proposed) {
 
 TExchangeTab::TExchangeTab(IAccessLibrary& library, IMessageSink& messages, TExchangeTabHooks hooks,
                            QWidget* parent)
-    : QWidget(parent), m_lib(library), m_messages(messages), m_hooks(std::move(hooks)) {
-    if (!m_hooks.chooseFile)
-        m_hooks.chooseFile = ChooseTextFile;
+    : QWidget(parent), m_lib(library), m_messages(messages), m_hooks(std::move(hooks)),
+      m_chooseFile(ChooseTextFile) {
     m_model = new TFrameListModel(this);
     m_fanOut.add(m_model);
     m_fanOut.add(&m_diagnosis);
@@ -126,7 +125,7 @@ void TExchangeTab::Save() {
     const QString proposed =
         QStringLiteral("обмен-%1.txt")
             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
-    const QString file = m_hooks.chooseFile(this, proposed);
+    const QString file = m_chooseFile(this, proposed);
     if (file.isEmpty())
         return;
     platform::TReplaceFile out(file);

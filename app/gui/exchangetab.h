@@ -32,9 +32,6 @@ struct TExchangeTabHooks {
     std::function<bool()> busy;
     // Handles pending events during a search; nullptr: QCoreApplication::processEvents().
     std::function<void()> processEvents;
-    // The save dialog of "Сохранить журнал обмена...": the file chosen, empty when cancelled;
-    // nullptr: the desktop's file dialog.
-    std::function<QString(QWidget*, const QString& proposed)> chooseFile;
 };
 
 // The "Обмен" tab: the live frame list of the line trace, the diagnosis after a failed or partly
@@ -48,12 +45,14 @@ public:
     // The observer to install in the access library: the list and the diagnosis.
     core::ITraceObserver* observer() { return &m_fanOut; }
     TFrameListModel* model() const { return m_model; }
-    const core::TLineDiagnosis& diagnosis() const { return m_diagnosis; }
     const core::TSearchResult& lastSearch() const { return m_lastSearch; }
+    // True while "Найти прибор" holds the line.
+    bool searching() const { return m_searching; }
 
-    // The save dialog of "Сохранить журнал обмена..." (tests answer it).
-    void setFileChooser(std::function<QString(QWidget*, const QString&)> choose) {
-        m_hooks.chooseFile = std::move(choose);
+    // The save dialog of "Сохранить журнал обмена...": the file chosen, empty when cancelled
+    // (the desktop's file dialog unless tests answer it).
+    void setFileChooser(std::function<QString(QWidget*, const QString& proposed)> choose) {
+        m_chooseFile = std::move(choose);
     }
 
     // A reading starts: the list and the diagnosis begin anew.
@@ -90,6 +89,7 @@ private:
     IAccessLibrary& m_lib;
     IMessageSink& m_messages;
     TExchangeTabHooks m_hooks;
+    std::function<QString(QWidget*, const QString& proposed)> m_chooseFile;
     TFrameListModel* m_model = nullptr;
     core::TLineDiagnosis m_diagnosis;
     core::TTraceFanOut m_fanOut;

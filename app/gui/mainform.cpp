@@ -325,6 +325,9 @@ void TForm1::btnIncrementalClick() {
 }
 
 void TForm1::startReading(bool incremental) {
+    // The search holds the line with its own tries and time-outs; a reading waits for its end.
+    if (m_exchangeTab->searching())
+        return;
     TRunRequest request;
     request.device = m_curDev;
     request.journalIndex = ui.rgTypeJ->itemIndex();

@@ -11,6 +11,8 @@
 #include <QProgressBar>
 #include <QTabWidget>
 
+#include <utility>
+
 #include "tests/qstringprinter.h"
 
 namespace e2e {
@@ -67,7 +69,14 @@ TEST_F(WindowRun, ExchangeTabFindsTheInstrumentAndApplies) {
     createForm(QStringLiteral("Регулятор РТ-10"));
     TExchangeTab* tab = form->tsExchange();
     form->cbxSpeed()->setCurrentIndex(3); // 9600
+    // "Считать" during the search does nothing.
+    onEvents = [&, clicked = false]() mutable {
+        if (!std::exchange(clicked, true))
+            form->btnRead2()->click();
+    };
     tab->Search();
+    onEvents = nullptr;
+    EXPECT_EQ(form->runResult().recordsRead, 0);
     EXPECT_EQ(tab->lblSearch->text(), QStringLiteral("Прибор найден: адрес 3, скорость 9600"));
     ASSERT_TRUE(tab->btnApply->isEnabled());
     form->cbxSpeed()->setCurrentIndex(4);
