@@ -299,11 +299,21 @@ void Channel::tryFinished(QModbusReply* reply) {
         outcome = TaskOutcome{QVariant(), sendFailure()};
     }
     finish(m_current, m_currentPlan, outcome);
-    if (m_ledger->due() > 0 && isOpen()) {
+    // Delivering the outcome may close the channel (a client cut off for not reading), which
+    // drops the ledger: look at it only while the channel is open.
+    if (isOpen() && m_ledger && m_ledger->due() > 0) {
         listenForLateAnswers();
         return;
     }
     m_ledger.reset();
+    if (m_reopenPending && m_client)
+        reopen();
+    startNext();
+}
+
+// Listening has ended: the next task goes out (after a reopen that waited for the line).
+void Channel::resume() {
+    stopListening();
     if (m_reopenPending && m_client)
         reopen();
     startNext();
@@ -336,10 +346,7 @@ void Channel::startListening() {
     auto* port = m_client ? qobject_cast<QSerialPort*>(m_client->device()) : nullptr;
     if (!port) {
         // A TCP connection: answers carry their transaction id, nothing to listen out.
-        stopListening();
-        if (m_reopenPending && m_client)
-            reopen();
-        startNext();
+        resume();
         return;
     }
     m_listening = true;
@@ -370,12 +377,8 @@ void Channel::listenTick() {
         const auto quiet = milliseconds(qMax(10, m_settings.answerDelay));
         done = now >= m_owedUntil && (now - m_lastByte >= quiet || now >= m_quietCap);
     }
-    if (!done)
-        return;
-    stopListening();
-    if (m_reopenPending && m_client)
-        reopen();
-    startNext();
+    if (done)
+        resume();
 }
 
 void Channel::stopListening() {

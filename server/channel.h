@@ -92,9 +92,6 @@ public:
     // Drops waiting tasks the predicate selects (not the one on the wire).
     int removeWaiting(const std::function<bool(const ChannelJob&)>& which);
 
-    // True while the channel listens out late answers (no task goes out meanwhile).
-    bool isListening() const { return m_listening; }
-
 signals:
     // The port failed while open (unplugged adapter, closed pty).
     void portLost();
@@ -124,6 +121,7 @@ private:
     void startListening();
     void listenTick();
     void stopListening();
+    void resume();
     ombrel::AnswerLedger::ms slack() const;
 
     qint32 m_id;
