@@ -13,6 +13,7 @@
 #include "app/core/accesslibrarybinding.h"
 #include "app/core/linediagnosis.h"
 #include "app/gui/framelistmodel.h"
+#include "benchcatalogue.h"
 #include "platform/messagesink.h"
 #include "sim/simulator.h"
 
@@ -30,12 +31,6 @@ namespace {
 
 constexpr int kCom = 251;
 constexpr int kRounds = 15;
-
-struct NullSink : IMessageSink {
-    void information(const QString& t) override { std::fprintf(stderr, "%s\n", qPrintable(t)); }
-    void warning(const QString& t) override { information(t); }
-    void error(const QString& t) override { information(t); }
-};
 
 // Microseconds an exchange took over `count` record requests.
 double ExchangeUs(IAccessLibrary& lib, int count, int records) {
@@ -69,7 +64,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const int count = argc > 1 ? std::clamp(std::atoi(argv[1]), 100, 1000000) : 3000;
-    NullSink sink;
+    BenchSink sink;
     TAccessLibraryBinding lib;
     if (!lib.LoadAccessLibrary(QCoreApplication::applicationDirPath(), &sink) ||
         !lib.SetTraceObserver(nullptr)) {

@@ -10,6 +10,12 @@ quint16 be16(QByteArrayView b, qsizetype at) {
     return quint16((quint8(b[at]) << 8) | quint8(b[at + 1]));
 }
 
+// A header a Modbus TCP peer can send: protocol id 0 and a length of 2..254.
+bool validHeader(QByteArrayView b, qsizetype at) {
+    const int length = be16(b, at + 4);
+    return be16(b, at + 2) == 0 && length >= kMbapMinLength && length <= kMbapMaxLength;
+}
+
 void appendBe16(QByteArray& b, quint16 v) {
     b.append(char(v >> 8));
     b.append(char(v & 0xFF));
@@ -37,12 +43,12 @@ MbapTake takeMbapReply(QByteArray& rx, quint16 transaction, quint8 unit, quint8 
             out.scan.state = rx.isEmpty() ? State::Nothing : State::Incomplete;
             return out;
         }
-        const int length = be16(rx, 4);
-        if (be16(rx, 2) != 0 || length < kMbapMinLength || length > kMbapMaxLength) {
+        if (!validHeader(rx, 0)) {
             rx.clear();
             out.scan.state = State::Corrupt;
             return out;
         }
+        const int length = be16(rx, 4);
         const qsizetype frame = kMbapHeaderSize - 1 + length;
         if (rx.size() < frame) {
             out.scan.state = State::Incomplete;
@@ -74,10 +80,9 @@ FrameDescription describeMbapReceived(QByteArrayView bytes, quint16 transaction)
     qsizetype at = -1;
     bool whole = false;
     for (qsizetype off = 0; off + kMbapHeaderSize <= bytes.size();) {
-        const int length = be16(bytes, off + 4);
-        if (be16(bytes, off + 2) != 0 || length < kMbapMinLength || length > kMbapMaxLength)
+        if (!validHeader(bytes, off))
             break; // not Modbus TCP from here on
-        const qsizetype end = off + kMbapHeaderSize - 1 + length;
+        const qsizetype end = off + kMbapHeaderSize - 1 + be16(bytes, off + 4);
         if (at < 0 || be16(bytes, off) == transaction) {
             at = off;
             whole = end <= bytes.size();

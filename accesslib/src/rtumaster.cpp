@@ -172,15 +172,10 @@ bool RtuMaster::openEndpoint(const QString& text) {
 }
 
 bool RtuMaster::reopenEndpoint() {
-    if (isOpen())
-        return true;
     dropLine();
-    QString why;
-    auto socket = m_endpoint ? connectEndpoint(*m_endpoint, m_connectLimit, &why) : nullptr;
-    if (!socket) {
-        close();
+    auto socket = connectEndpoint(*m_endpoint, m_connectLimit, nullptr);
+    if (!socket)
         return false;
-    }
     m_socket = socket.get();
     m_port = std::move(socket);
     m_lastLineActivity = Clock::now();

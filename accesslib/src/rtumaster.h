@@ -108,7 +108,6 @@ public:
     int charTimeoutMs() const { return m_charMs; }
     // How long opening a network endpoint may take (3 s by default); 0 or less keeps it.
     void setConnectTimeout(int ms);
-    int connectTimeoutMs() const { return int(m_connectLimit.count()); }
 
     // Hands every request, every stretch of received bytes and every silent try to observer
     // (with user); null ends the trace. While none is set, the exchanges do nothing for it.
@@ -130,8 +129,8 @@ private:
     void traceDropped(const AnswerLedger* ledger);
 
     bool openEndpoint(const QString& text);
-    // After the connection to the endpoint was lost: connects again (once an exchange); when
-    // that fails, the master is closed for good.
+    // After the connection to the known endpoint was lost: connects again (once an exchange;
+    // when that fails, the exchange closes the master for good).
     bool reopenEndpoint();
     void dropLine(); // closes the port; an endpoint stays known for reopenEndpoint()
     int attempt(quint8 address, const QModbusRequest& request, QModbusResponse* reply,

@@ -289,6 +289,8 @@ void TRunTrace::report(const TRunResult& result, std::FILE* err) const {
         printLine(err, error);
 }
 
+namespace {
+
 core::TPortChoice ChoosePort(const TCliOptions& options, const core::TCatalogue& catalogue) {
     // The port as if typed into the port selector: COMn or a device path.
     const core::TPortChoice port =
@@ -318,6 +320,8 @@ core::TSearchRequest SearchRequest(const TCliOptions& options, const core::TCata
     request.all = options.all;
     return request;
 }
+
+} // namespace
 
 int SearchInstrument(const TCliOptions& options, const core::TCatalogue& catalogue,
                      IAccessLibrary& library, const TCliIo& io) {

@@ -115,7 +115,6 @@ public:
 
     // Why the file could not be written (naming it); empty while all went well.
     QString fileError() const;
-    const core::TLineDiagnosis& diagnosis() const { return m_diagnosis; }
     // Prints the diagnosis on `err` when the run failed to read the count or records (or, with
     // a trace file, whenever the line showed faults); then a failed trace file.
     void report(const TRunResult& result, std::FILE* err) const;

@@ -45,8 +45,6 @@ public:
     // sample, then the other findings; empty when there are none.
     QString Text() const;
 
-    int requests() const { return m_requests; }
-
 private:
     // One kind of observation: how often, and the first event that showed it.
     struct TTally {

@@ -46,7 +46,6 @@ struct TFrameEvent {
     bool has(Flag flag) const { return (flags & flag) != 0; }
     // A whole frame with a right CRC (of any address).
     bool validFrame() const { return has(Complete) && has(CrcOk); }
-    bool received() const { return kind == TFrameKind::Answer || kind == TFrameKind::Late; }
 };
 
 // Receives the trace's events, one at a time, in the order of the line.

@@ -27,7 +27,6 @@ public:
     void Clear();
     // Every frame shown, one line each (the trace's text form).
     QString Text() const;
-    int pending() const { return int(m_pending.size()); }
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;

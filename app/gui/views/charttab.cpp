@@ -121,10 +121,7 @@ TChartTab::TChartTab(QWidget* parent)
 TChartTab::~TChartTab() = default;
 
 void TChartTab::setDecoder(const core::TJournalDecoder* decoder) {
-    if (decoder)
-        setSource([decoder] { return core::PrepareChartData(*decoder); });
-    else
-        setSource(nullptr);
+    m_decoder = decoder;
 }
 
 void TChartTab::dataChanged() {
@@ -171,7 +168,7 @@ void TChartTab::showEvent(QShowEvent* event) {
 
 void TChartTab::refresh() {
     m_stale = false;
-    m_data = m_source ? m_source() : core::TChartData{};
+    m_data = m_decoder ? core::PrepareChartData(*m_decoder) : core::TChartData{};
     fillTypeList();
     rebuildChart();
 }

@@ -42,11 +42,8 @@ public:
     explicit TChartTab(QWidget* parent = nullptr);
     ~TChartTab() override;
 
-    // Where the data come from: prepared anew on each dataChanged(). setDecoder() charts the
-    // run's events (the grouped view's source); an archive series is shown by a source that
-    // prepares its records (core::PrepareChartData over its groups), then dataChanged().
-    using TDataSource = std::function<core::TChartData()>;
-    void setSource(TDataSource source) { m_source = std::move(source); }
+    // Where the data come from: the decoder's events (the grouped view's source: a reading or
+    // an archive series opened into the list), prepared anew on each dataChanged().
     void setDecoder(const core::TJournalDecoder* decoder);
     // Where a failed save is reported; nullptr: a message box.
     void setMessages(IMessageSink* messages) { m_messages = messages; }
@@ -128,7 +125,7 @@ private:
     double axisX(double ms) const;
     void report(const QString& text);
 
-    TDataSource m_source;
+    const core::TJournalDecoder* m_decoder = nullptr;
     IMessageSink* m_messages = nullptr;
     TFileChooser m_chooser;
     core::TChartData m_data;

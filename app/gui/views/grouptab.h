@@ -9,6 +9,4 @@ class TGroupTab : public TGridTab {
     Q_OBJECT
 public:
     explicit TGroupTab(QWidget* parent = nullptr);
-
-    QTableView* sgGr() const { return grid(); }
 };

@@ -11,7 +11,6 @@ class TLinearListTab : public TGridTab {
 public:
     explicit TLinearListTab(QWidget* parent = nullptr);
 
-    QTableView* sg() const { return grid(); }
     // Columns for the selected device: "Значение до" shown (columns 3 and 4 at 108 pixels) or
     // hidden.
     void applyDeviceView(bool valueBeforeVisible);

@@ -10,7 +10,6 @@ class TRecTypeTab : public TGridTab {
 public:
     explicit TRecTypeTab(QWidget* parent = nullptr);
 
-    QTableView* sgType() const { return grid(); }
     // FillRecTypeGrid: one row per record type of `device`; nothing happens without a device.
     void fill(const TDevInfo* device);
 };
