@@ -1,16 +1,18 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "rtuframe.h"
-
 #include <QModbusPdu>
 
+// The instrument's journal function (65) in Qt SerialBus terms.
 namespace server {
 
-// The instrument's journal function (65) and its data-size rules, shared with the access
-// library: registerJournalFunction() must run in every process before the first frame.
-using ombrel::kJournalFunction;
-using ombrel::registerJournalFunction;
+constexpr quint8 kJournalFunction = 65;
+// Length of the journal request data (archive number, count, record index).
+constexpr int kJournalRequestSize = 7;
+
+// Registers the data-size calculators of function 65 for requests and responses. Must run in
+// every process before the first frame; calling it again does nothing.
+void registerJournalFunction();
 
 // Qt's RTU client drops a reply with a wrong CRC and tells only its log ("qt.modbus"); the
 // request then ends as a timeout. watchCrcDiscards() installs a message handler that counts those
