@@ -61,14 +61,15 @@ std::optional<QString> ArchiveUrl(const TCliOptions& options, const core::TCatal
     return std::nullopt;
 }
 
-// The archive opened for queries; nullptr with its message on standard error.
+// The archive opened to read; nullptr with its message on standard error. A command that only
+// reads neither writes nor makes an archive.
 std::unique_ptr<archive::TJournalArchive>
 OpenArchive(const TCliOptions& options, const core::TCatalogue& catalogue, const TCliIo& io) {
     const auto url = ArchiveUrl(options, catalogue, io);
     if (!url)
         return nullptr;
     auto archive = std::make_unique<archive::TJournalArchive>();
-    if (archive->Open(*url))
+    if (archive->Open(*url, archive::kDefaultBusyTimeoutMs, archive::TOpenMode::ReadOnly))
         return archive;
     printLine(io.err, archive->error());
     return nullptr;
@@ -442,11 +443,11 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
                              result.recordsFailed, io);
     }
     if (recorder) {
-        recorder->Finish();
+        recorder->Finish(io.stopRequested);
         if (const auto error = recorder->TakeError())
             printLine(io.err, *error);
     }
-    return stopped && status == kExitOk ? kExitInterrupt : status;
+    return io.stopRequested() && status == kExitOk ? kExitInterrupt : status;
 }
 
 int ListArchive(const TCliOptions& options, const core::TCatalogue& catalogue, const TCliIo& io) {
