@@ -2,11 +2,14 @@
 // An archive that cannot be opened or written: one message, and the reading goes on.
 #include "archivetestfixture.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -239,6 +242,31 @@ TEST_P(ArchiveFileFaultTest, ReadOnlyOrFullArchiveInAnotherProcess) {
         auto archive = Open();
         ExpectConsistent(*archive);
         EXPECT_EQ(archive->ListSeries()->front().records, 10);
+    }
+}
+
+// A program holding the tests' PostgreSQL server ended by SIGTERM or Ctrl-C (SIGINT): the server
+// stops and its folder goes.
+TEST(PostgresServer, StopsWithItsProgramEndedBySignal) {
+    if (!TPostgresServer::Available())
+        GTEST_SKIP() << "PostgreSQL is not installed";
+    for (const int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        QProcess p;
+        p.start(QStringLiteral(POSTGRES_SERVER_HELPER));
+        ASSERT_TRUE(p.waitForReadyRead(60000)) << p.readAllStandardError().toStdString();
+        const QString folder = QString::fromLocal8Bit(p.readLine()).trimmed();
+        QFile pidFile(folder + QStringLiteral("/data/postmaster.pid"));
+        ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
+        const pid_t postmaster = pidFile.readLine().trimmed().toInt();
+        ASSERT_GT(postmaster, 0);
+        ::kill(static_cast<pid_t>(p.processId()), signal);
+        ASSERT_TRUE(p.waitForFinished(10000));
+        EXPECT_TRUE(ArchiveTest::WaitUntil(
+            [&] { return !QFileInfo::exists(folder) && ::kill(postmaster, 0) != 0; }));
+        if (::kill(postmaster, 0) == 0) // leave nothing behind when the case fails
+            ::kill(postmaster, SIGQUIT);
+        QDir(folder).removeRecursively();
     }
 }
 
