@@ -185,7 +185,15 @@ bool TJournalArchive::OpenSqlite(QSqlDatabase& db, int busyTimeoutMs, TOpenMode 
     const QFileInfo file(m_location.path);
     const QString busy = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs);
     if (mode == TOpenMode::ReadOnly) {
-        if (!file.isFile()) {
+        if (file.exists() && !file.isFile())
+            return Fail(QStringLiteral("%1 — не файл").arg(file.absoluteFilePath()));
+        if (!file.exists()) {
+            // A part of the path that is a file: no reading could make the archive there.
+            QFileInfo above(file.absolutePath());
+            while (!above.exists() && !above.isRoot())
+                above.setFile(above.absolutePath());
+            if (!above.isDir())
+                return Fail(QStringLiteral("%1 — не папка").arg(above.absoluteFilePath()));
             m_notFound = true;
             return Fail(QStringLiteral("архива по этому адресу нет"));
         }
