@@ -404,9 +404,6 @@ TEST_P(ArchiveAccessTest, ReadOnlyAndMissingArchives) {
     ASSERT_EQ(::chmod(QFile::encodeName(Out(QStringLiteral("ro"))).constData(), 0555), 0);
     ASSERT_EQ(::chmod(QFile::encodeName(Out(QStringLiteral("out"))).constData(), 0777), 0);
     ASSERT_TRUE(ReadOnlyForOthers(m_dir.path()));
-    QFile notArchive(Out(QStringLiteral("not-archive.sqlite")));
-    ASSERT_TRUE(notArchive.open(QIODevice::WriteOnly) && notArchive.write(QByteArray(8192, 'x')));
-    notArchive.close();
     const QStringList list{QStringLiteral("--archive-list")};
     const QStringList stored{QStringLiteral("--from-archive"), QStringLiteral("1"),
                              QStringLiteral("--output"), Out(QStringLiteral("out/stored.txt"))};
@@ -423,8 +420,8 @@ TEST_P(ArchiveAccessTest, ReadOnlyAndMissingArchives) {
          "архива по этому адресу нет"},
         {"a Windows path: a stored series", QStringLiteral("C:/x.sqlite"), stored, 1,
          "архива по этому адресу нет"},
-        {"not an archive: an incremental reading",
-         notArchive.fileName(),
+        {"not an archive (a text file): an incremental reading",
+         Out(QStringLiteral("first.txt")),
          {},
          0,
          "Не удалось открыть архив: журнал считан полностью\n.*не является архивом журналов"},
@@ -524,9 +521,8 @@ TEST_P(ArchiveFreezeTest, FrozenServerNeverHoldsTheReading) {
             ::kill(static_cast<pid_t>(p->processId()), c.signal);
             clock.start();
         }
-        EXPECT_TRUE(p->waitForFinished(int(c.withinMs)));
-        EXPECT_LE(clock.elapsed(), c.withinMs);
         p->waitForFinished(30000);
+        EXPECT_LE(clock.elapsed(), c.withinMs);
         const QString err = QString::fromUtf8(p->readAllStandardError());
         EXPECT_EQ(p->exitCode(), c.status) << err.toStdString();
         EXPECT_TRUE(QFile::exists(file));
