@@ -481,7 +481,7 @@ TEST_P(ArchiveFreezeTest, FrozenServerNeverHoldsTheReading) {
         int status;
         qint64 withinMs; // from the freeze, or from the signal
     } cases[] = {
-        {"the reading ends by itself", 0, 0, 4000 + kWriterFinishDeadlineMs + 3000},
+        {"the reading ends by itself", 0, 0, 25000},
         {"SIGTERM", SIGTERM, 143, 2000},
     };
     for (const auto& c : cases) {
