@@ -121,13 +121,15 @@ bool TJournalArchive::Fail(const QString& text) {
 }
 
 // A statement that failed inside a transaction on PostgreSQL has aborted it: it is rolled back at
-// once, so that the statements still prepared can be freed. A connection that is gone is closed.
+// once, so that the statements still prepared can be freed. A connection that is gone is closed
+// (while Open runs, which holds the connection, by Open).
 bool TJournalArchive::Fail(const QSqlError& error) {
     Fail(DatabaseErrorText(error, m_location.engine));
     if (!isPostgres())
         return false;
     if (ConnectionLost()) {
-        DropConnection();
+        if (m_open)
+            DropConnection();
     } else if (m_inTransaction) {
         m_inTransaction = false;
         QSqlQuery(QSqlDatabase::database(m_connection, false)).exec(QStringLiteral("ROLLBACK"));

@@ -31,13 +31,13 @@ int printLine(std::FILE* f, const QString& line) {
 
 // Lines for standard output: the status of the command, with a message when they could not all
 // be written.
-int PrintOutput(const QStringList& lines, const TCliIo& io) {
+int PrintOutput(const QStringList& lines, std::FILE* out, std::FILE* err) {
     int error = 0;
     for (const QString& line : lines) {
-        const int e = printLine(io.out, line);
+        const int e = printLine(out, line);
         error = error != 0 ? error : e;
     }
-    return StandardOutputStatus(error, io.err);
+    return StandardOutputStatus(error, err);
 }
 
 // "Сохранить...": the list to the output file as the window writes it; returns the exit status.
@@ -191,10 +191,7 @@ int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out, std::FILE* 
         for (qsizetype j = 0; j < journals.size(); ++j)
             lines << QStringLiteral("%1.%2\t").arg(n).arg(j + 1) + journals[j];
     }
-    TCliIo io;
-    io.out = out;
-    io.err = err;
-    return PrintOutput(lines, io);
+    return PrintOutput(lines, out, err);
 }
 
 int WriteText(std::FILE* f, const QString& text) {
@@ -513,7 +510,7 @@ int ListArchive(const TCliOptions& options, const core::TCatalogue& catalogue, c
                              QString::number(s.records),
                              IsoTime(s.lastReadingTime)}
                      .join(u'\t');
-    return PrintOutput(lines, io);
+    return PrintOutput(lines, io.out, io.err);
 }
 
 int ExportFromArchive(const TCliOptions& options, const core::TCatalogue& catalogue,
