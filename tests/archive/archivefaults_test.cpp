@@ -260,6 +260,7 @@ TEST(PostgresServer, StopsWithItsProgramEndedBySignal) {
         ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
         const pid_t postmaster = pidFile.readLine().trimmed().toInt();
         ASSERT_GT(postmaster, 0);
+        ASSERT_GT(p.processId(), 0);
         ::kill(static_cast<pid_t>(p.processId()), signal);
         ASSERT_TRUE(p.waitForFinished(10000));
         EXPECT_TRUE(ArchiveTest::WaitUntil(
