@@ -179,8 +179,15 @@ int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out, std::FILE* 
         ++n;
         print(QString::number(n) + u'\t' + dev->Name);
         const QStringList journals = core::JournalItems(*dev);
-        for (qsizetype j = 0; j < journals.size(); ++j)
-            print(QStringLiteral("%1.%2\t").arg(n).arg(j + 1) + journals[j]);
+        for (qsizetype j = 0; j < journals.size(); ++j) {
+            // A number outside 0..255 travels by its low 8 bits: the list names the one sent.
+            const std::int32_t num = dev->Journal[std::size_t(j)].Num;
+            const QString archive =
+                ArchiveNumberSentAsIs(num)
+                    ? QString()
+                    : QStringLiteral(" — архив %1").arg(int(ArchiveOnWire(num)));
+            print(QStringLiteral("%1.%2\t").arg(n).arg(j + 1) + journals[j] + archive);
+        }
     }
     return StandardOutputStatus(error, err);
 }
@@ -407,6 +414,12 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
                                    QString::number(journal->typedev)));
         return kExitRefused;
     }
+    if (journal && !ArchiveNumberSentAsIs(journal->Num))
+        printLine(io.err, QStringLiteral("Журнал %1 прибора «%2»: ArchNum%1=%3, в запросах — архив "
+                                         "%4 (младшие 8 бит номера).")
+                              .arg(QString::number(options.journal), request.device->Name,
+                                   QString::number(journal->Num),
+                                   QString::number(ArchiveOnWire(journal->Num))));
 
     TStringGrid sg(2, 5);
     TStringGrid sgGr(2, 1);
