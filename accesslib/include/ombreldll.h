@@ -160,7 +160,8 @@ typedef struct OmbrelTraceEvent {
     int64_t elapsedUs; /* answer and late bytes: from the request they answer (the try the library
                           matched them to) to their last byte; silence: the time waited; 0 for a
                           request */
-    const uint8_t* bytes; /* the frame sent or the bytes received */
+    const uint8_t* bytes; /* the frame sent or the bytes received (at most their first 512:
+                             see omitted) */
     int32_t length;
     int32_t flags;     /* OMBREL_FRAME_* (received bytes) */
     int32_t address;   /* request: the device addressed; received: the frame's address, or -1 */
@@ -169,8 +170,10 @@ typedef struct OmbrelTraceEvent {
     int32_t exception; /* the exception code of an exception answer, else 0 */
     int32_t attempt;   /* 0 for the first try of an exchange, n for its n-th retry */
     int32_t answerMs;  /* the answer time of the try */
-    int32_t offset; /* received: bytes before the frame (and after an echo) that belong to none */
-    int32_t baud;   /* the line's speed; 0 where the link has none (a network endpoint) */
+    int32_t offset;  /* received: bytes before the frame (and after an echo) that belong to none */
+    int32_t baud;    /* the line's speed; 0 where the link has none (a network endpoint) */
+    int64_t omitted; /* received: bytes that came after those given and are not handed over (a
+                        stretch is cut to its first 512 bytes, so a flood costs no memory) */
 } OmbrelTraceEvent;
 
 typedef void (*OmbrelTraceObserver)(const OmbrelTraceEvent* aEvent, void* aUser);

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <limits>
 #include <thread>
 
 namespace ombrel {
@@ -105,6 +106,12 @@ QString openFailureText(OpenFailure failure, const QString& devicePath, const QS
         break;
     }
     return QStringLiteral("%1: %2").arg(devicePath, systemText);
+}
+
+void TracePrefix::add(QByteArrayView bytes) {
+    const qsizetype room = std::max<qsizetype>(0, kTracePrefix - head.size());
+    head.append(bytes.first(std::min(room, bytes.size())));
+    omitted += bytes.size() - std::min(room, bytes.size());
 }
 
 RtuMaster::RtuMaster() = default;
@@ -272,9 +279,9 @@ bool RtuMaster::readSome(int timeoutMs) {
         return !portFailed();
     m_rx += chunk;
     if (m_trace && m_mbap)
-        m_traceRx += chunk; // the stream's frames leave m_rx as they are taken
+        m_traceRx.add(chunk); // the stream's frames leave m_rx as they are taken
     if (m_dropping)
-        m_dropped += chunk;
+        m_dropped.add(chunk);
     m_lastLineActivity = Clock::now();
     return true;
 }
@@ -327,7 +334,7 @@ void RtuMaster::keepInterFrameGap() {
         for (int reads = 0; reads < 16 && isOpen(); ++reads) {
             const QByteArray stale = m_port->readAll();
             if (m_dropping)
-                m_dropped += stale;
+                m_dropped.add(stale);
             if (!readSome(0))
                 break;
         }
@@ -348,7 +355,7 @@ void RtuMaster::keepInterFrameGap() {
         if (m_port->bytesAvailable() > 0) {
             const QByteArray stale = m_port->readAll();
             if (m_dropping)
-                m_dropped += stale;
+                m_dropped.add(stale);
             m_lastLineActivity = Clock::now();
         }
         sleepPreciselyUntil(std::min(m_lastLineActivity + gap, giveUp));
@@ -358,7 +365,7 @@ void RtuMaster::keepInterFrameGap() {
     if (m_port) {
         const QByteArray stale = m_port->readAll();
         if (m_dropping)
-            m_dropped += stale;
+            m_dropped.add(stale);
     }
     m_rx.clear();
     if (m_trace)
@@ -550,28 +557,35 @@ void RtuMaster::traceRequest(const QByteArray& adu, quint8 address, quint8 fc,
     m_trace(&e, m_traceUser);
 }
 
-void RtuMaster::traceReceived(int kind, QByteArrayView bytes, Clock::duration elapsed, bool taken) {
+void RtuMaster::traceReceived(int kind, QByteArrayView bytes, qint64 omitted,
+                              Clock::duration elapsed, bool taken) {
     const FrameDescription d = m_mbap
                                    ? describeMbapReceived(bytes, m_transaction)
                                    : describeReceived(bytes, m_traceAdu, m_traceAddress, m_traceFc);
-    OmbrelTraceEvent e = traceEvent(kind, bytes, m_traceTry, m_answerMs, m_baud);
+    const QByteArrayView kept = bytes.first(std::min(bytes.size(), kTracePrefix));
+    OmbrelTraceEvent e = traceEvent(kind, kept, m_traceTry, m_answerMs, m_baud);
+    e.omitted = omitted + (bytes.size() - kept.size());
     e.elapsedUs = duration_cast<microseconds>(elapsed).count();
     e.flags = d.flags | (taken ? OMBREL_FRAME_TAKEN : 0);
     e.address = d.frameAddress;
     e.function = d.function;
     e.exception = d.exception;
-    e.offset = d.offset;
+    // Without a frame, the bytes left out belong to none either.
+    e.offset =
+        d.frameAddress >= 0
+            ? d.offset
+            : int32_t(std::min<qint64>(d.offset + omitted, std::numeric_limits<int32_t>::max()));
     m_trace(&e, m_traceUser);
 }
 
 void RtuMaster::traceTry(bool matched, bool taken, const AnswerLedger& ledger,
                          Clock::time_point sent) {
     // Bytes matched to a try are timed by the ledger; others from this try's request.
-    const QByteArray& received = m_mbap ? m_traceRx : m_rx;
+    const QByteArray& received = m_mbap ? m_traceRx.head : m_rx;
     if (received.isEmpty())
         traceSilence(Clock::now() - sent);
     else
-        traceReceived(OMBREL_TRACE_ANSWER, received,
+        traceReceived(OMBREL_TRACE_ANSWER, received, m_mbap ? m_traceRx.omitted : 0,
                       matched ? ledger.lastLateness() : m_lastLineActivity - sent, taken);
 }
 
@@ -592,7 +606,7 @@ void RtuMaster::traceDropped(const AnswerLedger* ledger) {
     const Clock::duration elapsed = ledger && ledger->tries() > ledger->due()
                                         ? ledger->lastLateness()
                                         : m_lastLineActivity - m_traceSent;
-    traceReceived(OMBREL_TRACE_LATE, m_dropped, elapsed, false);
+    traceReceived(OMBREL_TRACE_LATE, m_dropped.head, m_dropped.omitted, elapsed, false);
     m_dropped.clear();
 }
 

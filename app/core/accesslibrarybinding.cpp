@@ -32,8 +32,11 @@ void ForwardTraceEvent(const OmbrelTraceEvent* e, void* user) {
     f.attempt = e->attempt;
     f.answerMs = e->answerMs;
     f.offset = e->offset;
-    if (e->size >= int32_t(sizeof(OmbrelTraceEvent)))
+    const auto has = [e](std::size_t end) { return e->size >= int32_t(end); };
+    if (has(offsetof(OmbrelTraceEvent, baud) + sizeof(e->baud)))
         f.baud = e->baud;
+    if (has(offsetof(OmbrelTraceEvent, omitted) + sizeof(e->omitted)))
+        f.omitted = e->omitted;
     static_cast<core::ITraceObserver*>(user)->OnFrame(f);
 }
 

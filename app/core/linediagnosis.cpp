@@ -12,6 +12,9 @@ namespace core {
 namespace {
 
 constexpr int kJournalFunction = 65;
+// A sample frame shows this many bytes; the rest is only counted, so that a flood makes no
+// sample longer than a line.
+constexpr qsizetype kSampleBytes = 32;
 
 QString JoinNumbers(const std::set<int>& numbers) {
     QStringList list;
@@ -48,7 +51,7 @@ int SuggestedAnswerMs(qint64 latestUs) {
 
 void TLineDiagnosis::TTally::add(const TFrameEvent& event, int n) {
     if (count == 0)
-        sample = TraceLine(event);
+        sample = TraceLine(event, kSampleBytes);
     count += n;
 }
 
@@ -63,7 +66,7 @@ void TLineDiagnosis::OnFrame(const TFrameEvent& e) {
         m_answerMs = e.answerMs;
         m_requestLength = e.bytes.size();
         if (m_firstRequest.isEmpty())
-            m_firstRequest = TraceLine(e);
+            m_firstRequest = TraceLine(e, kSampleBytes);
         return;
     case TFrameKind::Silence:
         ++m_silences;
@@ -77,7 +80,7 @@ void TLineDiagnosis::OnFrame(const TFrameEvent& e) {
 
 void TLineDiagnosis::OnReceived(const TFrameEvent& e) {
     // An echo is the request itself: only what follows it came from the line.
-    qint64 bytes = e.bytes.size();
+    qint64 bytes = e.bytes.size() + e.omitted;
     if (e.has(TFrameEvent::Echo)) {
         m_echo.add(e);
         bytes = std::max<qint64>(0, bytes - m_requestLength);

@@ -6,6 +6,8 @@
 #include <QDateTime>
 #include <QLocale>
 
+#include <algorithm>
+
 namespace core {
 namespace {
 
@@ -102,10 +104,18 @@ QString TraceMeaning(const TFrameEvent& e) {
     return ReceivedMeaning(e);
 }
 
-QString TraceLine(const TFrameEvent& e) {
+QString TraceBytes(const TFrameEvent& e, qsizetype maxBytes) {
+    const qsizetype shown = maxBytes < 0 ? e.bytes.size() : std::min(maxBytes, e.bytes.size());
+    QString text = HexBytes(e.bytes.first(shown));
+    if (const qint64 left = e.omitted + e.bytes.size() - shown; left > 0)
+        text += QStringLiteral(" … ещё %1 байт").arg(left);
+    return text;
+}
+
+QString TraceLine(const TFrameEvent& e, qsizetype maxBytes) {
     QString line = TraceTime(e.timeUs) + QStringLiteral("  ") + TraceDirection(e.kind);
     if (!e.bytes.isEmpty())
-        line += QStringLiteral("  ") + HexBytes(e.bytes);
+        line += QStringLiteral("  ") + TraceBytes(e, maxBytes);
     return line + QStringLiteral("  ") + TraceMeaning(e);
 }
 

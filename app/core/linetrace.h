@@ -35,13 +35,14 @@ struct TFrameEvent {
     qint64 elapsedUs = 0; // received: since the request they answer; silence: time waited
     QByteArray bytes;
     int flags = 0;
-    int address = -1;  // request: the device addressed; received: the frame's address (-1 none)
-    int function = -1; // the function code (exception bit cleared), -1 none
-    int exception = 0; // exception code of an exception answer
-    int attempt = 0;   // 0 the first try, n the n-th retry
-    int answerMs = 0;  // the answer time of the try
-    int offset = 0;    // received: bytes before the frame (after an echo) that belong to none
-    int baud = 0;      // the line's speed, 0 for a network endpoint
+    int address = -1;   // request: the device addressed; received: the frame's address (-1 none)
+    int function = -1;  // the function code (exception bit cleared), -1 none
+    int exception = 0;  // exception code of an exception answer
+    int attempt = 0;    // 0 the first try, n the n-th retry
+    int answerMs = 0;   // the answer time of the try
+    int offset = 0;     // received: bytes before the frame (after an echo) that belong to none
+    int baud = 0;       // the line's speed, 0 for a network endpoint
+    qint64 omitted = 0; // received: bytes after `bytes` the library counted but did not keep
 
     bool has(Flag flag) const { return (flags & flag) != 0; }
     // A whole frame with a right CRC (of any address).
@@ -71,6 +72,10 @@ private:
 // "01 04 00 00 00 01 31 CA".
 QString HexBytes(const QByteArray& bytes);
 
+// The event's bytes in hex, at most maxBytes of them (all when negative), and a count of those
+// left out, here or by the library: "01 04 … ещё 8 байт".
+QString TraceBytes(const TFrameEvent& event, qsizetype maxBytes = -1);
+
 // The event's time of day, local, to the microsecond: "12:26:40.123456".
 QString TraceTime(qint64 timeUs);
 
@@ -82,7 +87,9 @@ QString TraceDirection(TFrameKind kind);
 QString TraceMeaning(const TFrameEvent& event);
 
 // One line of the trace as text: time, direction, bytes in hex, meaning, separated by two blanks.
-QString TraceLine(const TFrameEvent& event);
+// With maxBytes, only the first maxBytes bytes are shown; bytes left out are counted ("… ещё 8
+// байт").
+QString TraceLine(const TFrameEvent& event, qsizetype maxBytes = -1);
 
 // Whether the event shows a fault (shown in colour): a silence, bytes that are no valid answer,
 // an exception, an echo, a late answer.

@@ -23,12 +23,23 @@
 
 #include "tests/fullfolder.h"
 #include "tests/qstringprinter.h"
+#include "tests/scriptedgateway.h"
 #include "tests/unprivileged.h"
 #include "tests/ziptestutil.h"
+
+#include "mbapframe.h"
+#include "rtuframe.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
+#include <random>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+extern char** environ;
 
 namespace {
 
@@ -672,4 +683,87 @@ TEST_F(JournalRead, SearchFindsTheInstrumentOrSaysItIsNotThere) {
     ASSERT_TRUE(p.waitForFinished(20000));
     EXPECT_EQ(p.exitCode(), 130);
     EXPECT_LT(t.elapsed(), 1000);
+}
+
+namespace {
+
+// journal-read with `arguments`, standard error into `errFile`: its exit status and its peak
+// resident memory in KiB (of that process alone, as its parent sees it).
+std::pair<int, long> RunMeasuringPeak(const QStringList& arguments, const QString& errFile) {
+    std::vector<QByteArray> words{JOURNAL_BIN_DIR "/journal-read"};
+    for (const QString& a : arguments)
+        words.push_back(a.toUtf8());
+    std::vector<char*> argv;
+    for (QByteArray& w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 2, QFile::encodeName(errFile).constData(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    if (spawned != 0)
+        return {-1, 0};
+    int status = 0;
+    rusage usage{};
+    if (::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status))
+        return {-1, 0};
+    return {WEXITSTATUS(status), usage.ru_maxrss};
+}
+
+} // namespace
+
+// A gateway that sends 4 MiB of noise after each answer, over Modbus TCP and as RTU frames on
+// TCP: journal-read's memory stays bounded (its read buffer, a bounded prefix of what each try
+// received), and so do the trace's lines and the diagnosis with its sample frames.
+TEST_F(JournalRead, HostileGatewayCostsBoundedMemoryAndText) {
+    QByteArray noise(4 << 20, Qt::Uninitialized);
+    std::mt19937 random(24);
+    for (char& c : noise)
+        c = char(random());
+    for (const Framing framing : {Framing::ModbusTcp, Framing::RtuOverTcp}) {
+        const bool mbap = framing == Framing::ModbusTcp;
+        // The count register of journal 1 holds 8; every record is the same.
+        fixture::ScriptedGateway gateway(
+            [&](const QByteArray& request, int) {
+                const QByteArray pdu = mbap ? request.mid(7) : request.mid(1, request.size() - 3);
+                const QModbusResponse reply =
+                    !pdu.isEmpty() && pdu[0] == char(QModbusPdu::ReadInputRegisters)
+                        ? QModbusResponse(QModbusPdu::ReadInputRegisters,
+                                          QByteArray::fromHex("020008"))
+                        : QModbusResponse(QModbusPdu::FunctionCode(65),
+                                          QByteArray(1, 20) + QByteArray(20, '\x01'));
+                const quint16 transaction =
+                    request.size() < 2 ? 0 : quint16(quint8(request[0]) << 8 | quint8(request[1]));
+                return fixture::GatewayReply{
+                    (mbap ? ombrel::buildMbap(transaction, 1, reply) : ombrel::buildAdu(1, reply)) +
+                    noise};
+            },
+            std::chrono::seconds(60));
+        const platform::NetworkEndpoint endpoint{framing, QStringLiteral("127.0.0.1"),
+                                                 gateway.port()};
+        SCOPED_TRACE(endpoint.text().toStdString());
+        const QString file = out.filePath("flood.txt"), trace = out.filePath("flood.trace");
+        const QString err = out.filePath("flood.err");
+        const auto [status, peakKiB] = RunMeasuringPeak(
+            runArguments("1", 1, file) +
+                QStringList{"--port", endpoint.text(), "--timeout", "300", "--trace", trace},
+            err);
+        EXPECT_EQ(status, 0) << ReadWholeFile(err).toStdString();
+#if !defined(__SANITIZE_ADDRESS__)
+        EXPECT_LT(peakKiB, 40 * 1024);
+#endif
+        const QByteArray diagnosis = ReadWholeFile(err);
+        EXPECT_LT(diagnosis.size(), 16 * 1024);
+        EXPECT_TRUE(diagnosis.contains("Пример:")) << diagnosis.toStdString();
+        for (const QByteArray& line : diagnosis.split('\n'))
+            EXPECT_LT(line.size(), 600) << line.left(200).toStdString();
+        qsizetype longest = 0;
+        for (const QByteArray& line : ReadWholeFile(trace).split('\n'))
+            longest = std::max(longest, line.size());
+        EXPECT_LT(longest, 3 * 512 + 200);
+    }
 }

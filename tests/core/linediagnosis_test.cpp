@@ -144,6 +144,10 @@ TEST(LineTrace, LinesShowTimeDirectionBytesAndMeaning) {
     EXPECT_EQ(core::TraceMeaning(Received("01040000000131CAFF", TFrameEvent::Echo, -1, 1)),
               QStringLiteral("эхо запроса, байты без кадра: 1, 20,0 мс"));
     EXPECT_EQ(core::TraceMeaning(Silence()), QStringLiteral("нет ответа за 500 мс"));
+    // A stretch the library cut, shown shorter still: the bytes left out are counted.
+    TFrameEvent flood = Received("0104020E00BC30A5A5", kTaken);
+    flood.omitted = 100;
+    EXPECT_TRUE(core::TraceLine(flood, 2).contains(QStringLiteral("  01 04 … ещё 107 байт  ")));
     EXPECT_FALSE(core::IsTraceFault(Received("0104020E00BC30", kTaken)));
     EXPECT_TRUE(core::IsTraceFault(Received("0104020E00BC31", TFrameEvent::Complete)));
 }
