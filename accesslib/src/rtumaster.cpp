@@ -482,8 +482,10 @@ int RtuMaster::exchange(quint8 address, const QModbusRequest& request, QModbusRe
         reopened = true;
         return true;
     };
-    if (!lineBack())
+    if (!lineBack()) {
+        traceClosed();
         return rcChannelClosed;
+    }
     ++m_transaction;
     const auto fc = static_cast<quint8>(request.functionCode());
     AnswerLedger ledger(milliseconds(m_answerMs),
@@ -494,6 +496,7 @@ int RtuMaster::exchange(quint8 address, const QModbusRequest& request, QModbusRe
         rc = attempt(address, request, reply, ledger);
         const bool final = rc != rcNoAnswer && rc != rcCrc && rc != rcLengthMismatch;
         if (!isOpen()) {
+            traceClosed();
             // A serial port that failed stays closed. On a connection the other end closed, an
             // answer that came first stands; otherwise the try is made again on a new one.
             if (!m_endpoint || (final && rc != rcChannelClosed))
@@ -525,9 +528,7 @@ void RtuMaster::setTraceObserver(OmbrelTraceObserver observer, void* user) {
     m_dropped.clear();
 }
 
-namespace {
-
-OmbrelTraceEvent traceEvent(int kind, QByteArrayView bytes, int attempt, int answerMs, int baud) {
+OmbrelTraceEvent RtuMaster::traceEvent(int kind, QByteArrayView bytes) const {
     OmbrelTraceEvent e{};
     e.size = sizeof(OmbrelTraceEvent);
     e.kind = kind;
@@ -536,13 +537,14 @@ OmbrelTraceEvent traceEvent(int kind, QByteArrayView bytes, int attempt, int ans
     e.length = int32_t(bytes.size());
     e.address = -1;
     e.function = -1;
-    e.attempt = attempt;
-    e.answerMs = answerMs;
-    e.baud = baud;
+    e.attempt = m_traceTry;
+    e.answerMs = m_answerMs;
+    e.baud = m_baud;
+    e.link = !m_endpoint ? OMBREL_LINK_SERIAL
+             : m_mbap    ? OMBREL_LINK_MODBUS_TCP
+                         : OMBREL_LINK_RTU_OVER_TCP;
     return e;
 }
-
-} // namespace
 
 void RtuMaster::traceRequest(const QByteArray& adu, quint8 address, quint8 fc,
                              Clock::time_point sent) {
@@ -551,7 +553,7 @@ void RtuMaster::traceRequest(const QByteArray& adu, quint8 address, quint8 fc,
     m_traceAddress = address;
     m_traceFc = fc;
     m_traceRx.clear();
-    OmbrelTraceEvent e = traceEvent(OMBREL_TRACE_REQUEST, adu, m_traceTry, m_answerMs, m_baud);
+    OmbrelTraceEvent e = traceEvent(OMBREL_TRACE_REQUEST, adu);
     e.address = address;
     e.function = fc;
     m_trace(&e, m_traceUser);
@@ -563,7 +565,7 @@ void RtuMaster::traceReceived(int kind, QByteArrayView bytes, qint64 omitted,
                                    ? describeMbapReceived(bytes, m_transaction)
                                    : describeReceived(bytes, m_traceAdu, m_traceAddress, m_traceFc);
     const QByteArrayView kept = bytes.first(std::min(bytes.size(), kTracePrefix));
-    OmbrelTraceEvent e = traceEvent(kind, kept, m_traceTry, m_answerMs, m_baud);
+    OmbrelTraceEvent e = traceEvent(kind, kept);
     e.omitted = omitted + (bytes.size() - kept.size());
     e.elapsedUs = duration_cast<microseconds>(elapsed).count();
     e.flags = d.flags | (taken ? OMBREL_FRAME_TAKEN : 0);
@@ -590,8 +592,15 @@ void RtuMaster::traceTry(bool matched, bool taken, const AnswerLedger& ledger,
 }
 
 void RtuMaster::traceSilence(Clock::duration waited) {
-    OmbrelTraceEvent e = traceEvent(OMBREL_TRACE_SILENCE, {}, m_traceTry, m_answerMs, m_baud);
+    OmbrelTraceEvent e = traceEvent(OMBREL_TRACE_SILENCE, {});
     e.elapsedUs = duration_cast<microseconds>(waited).count();
+    m_trace(&e, m_traceUser);
+}
+
+void RtuMaster::traceClosed() {
+    if (!m_trace)
+        return;
+    const OmbrelTraceEvent e = traceEvent(OMBREL_TRACE_CLOSED, {});
     m_trace(&e, m_traceUser);
 }
 

@@ -142,6 +142,9 @@ private:
     void traceReceived(int kind, QByteArrayView bytes, qint64 omitted, Clock::duration elapsed,
                        bool taken);
     void traceSilence(Clock::duration waited);
+    void traceClosed();
+    // An event of `kind` of the current try on this link.
+    OmbrelTraceEvent traceEvent(int kind, QByteArrayView bytes) const;
     // Bytes dropped since the last call (stale or late ones), as one event.
     void traceDropped(const AnswerLedger* ledger);
 

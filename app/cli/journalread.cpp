@@ -9,6 +9,7 @@
 #include "app/core/selectors.h"
 #include "app/core/storedseries.h"
 #include "app/core/stringgrid.h"
+#include "platform/endpoint.h"
 #include "platform/portlist.h"
 #include "platform/replacefile.h"
 
@@ -94,6 +95,13 @@ void TCliRunHost::print(const QString& line) {
 }
 
 void TCliRunHost::ShowMessage(const QString& text, const QString& detail) {
+    // The window's "Ошибка открытия СОМ-порта." names a COM port; the endpoint's own reason
+    // ("Соединение с tcp://... отклонено ...") says what failed.
+    if (m_networkPort && !detail.isEmpty() && m_run &&
+        m_run->Result().end == TRunEnd::ConnectFailed) {
+        print(detail);
+        return;
+    }
     print(detail.isEmpty() ? text : text + QStringLiteral("\n") + detail);
 }
 
@@ -428,6 +436,9 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
     TCliRunHost host(io.err, io.terminal, io.stopRequested);
     TReadingRun run(library, runDecoder, sg, host);
     host.setRun(&run);
+    if (request.portNumber)
+        host.setNetworkPort(platform::isNetworkEndpoint(
+            platform::PortList::devicePathFor(*request.portNumber, catalogue.MainIniPath)));
     const archive::TArchiveSetting archiveSetting =
         core::ArchiveSettingFor(catalogue.Settings, options.archiveUrl, options.noArchive);
     std::unique_ptr<core::TArchiveRecorder> recorder;

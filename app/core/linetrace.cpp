@@ -28,6 +28,8 @@ QString ReceivedMeaning(const TFrameEvent& e) {
     if (e.has(TFrameEvent::Echo))
         parts << QStringLiteral("эхо запроса");
     const QString frame = QStringLiteral("адрес %1, функция %2").arg(e.address).arg(e.function);
+    if (e.has(TFrameEvent::OtherTransaction))
+        parts << QStringLiteral("чужой номер транзакции");
     if (e.address < 0) {
         // No frame: what follows the echo (all of it without one) belongs to none.
         if (e.offset > 0 || !e.has(TFrameEvent::Echo))
@@ -78,6 +80,8 @@ QString TraceDirection(TFrameKind kind) {
         return QStringLiteral("→");
     case TFrameKind::Silence:
         return QStringLiteral("·");
+    case TFrameKind::Closed:
+        return QStringLiteral("×");
     case TFrameKind::Answer:
     case TFrameKind::Late:
         break;
@@ -98,6 +102,8 @@ QString TraceMeaning(const TFrameEvent& e) {
         return QStringLiteral("нет ответа за %1 мс").arg(e.answerMs);
     case TFrameKind::Late:
         return QStringLiteral("после конца попытки, отброшено: ") + ReceivedMeaning(e);
+    case TFrameKind::Closed:
+        return e.network() ? QStringLiteral("соединение закрыто") : QStringLiteral("порт закрыт");
     case TFrameKind::Answer:
         break;
     }
@@ -125,12 +131,13 @@ bool IsTraceFault(const TFrameEvent& e) {
         return e.attempt > 0;
     case TFrameKind::Silence:
     case TFrameKind::Late:
+    case TFrameKind::Closed:
         return true;
     case TFrameKind::Answer:
         break;
     }
     return !e.validFrame() || e.has(TFrameEvent::Exception) || e.has(TFrameEvent::Echo) ||
-           e.offset > 0 || !e.has(TFrameEvent::Taken);
+           e.has(TFrameEvent::OtherTransaction) || e.offset > 0 || !e.has(TFrameEvent::Taken);
 }
 
 } // namespace core

@@ -18,16 +18,25 @@ enum class TFrameKind {
     Answer,  // the bytes that came during a try: its answer, or what came instead
     Silence, // a try that got no byte within the answer time
     Late,    // bytes that came after their try had ended (the library dropped them)
+    Closed,  // the connection or port was found closed (the other end closed it, or it failed)
+};
+
+// The link the events come from.
+enum class TTraceLink {
+    Serial,     // a serial line
+    RtuOverTcp, // RTU frames over TCP (rtu+tcp://), through a transparent gateway
+    ModbusTcp,  // Modbus TCP (tcp://), through a gateway that speaks it
 };
 
 struct TFrameEvent {
     // What the library made of received bytes (the values of its OMBREL_FRAME_* flags).
     enum Flag {
-        Complete = 1,  // a whole frame by its length
-        CrcOk = 2,     // ... with a right CRC
-        Exception = 4, // ... that is an exception answer
-        Echo = 8,      // the bytes begin with the request itself
-        Taken = 16,    // the frame was taken as the answer
+        Complete = 1,          // a whole frame by its length
+        CrcOk = 2,             // ... with a right CRC
+        Exception = 4,         // ... that is an exception answer
+        Echo = 8,              // the bytes begin with the request itself
+        Taken = 16,            // the frame was taken as the answer
+        OtherTransaction = 32, // Modbus TCP: the frame answers another request (transaction)
     };
 
     TFrameKind kind = TFrameKind::Request;
@@ -43,10 +52,12 @@ struct TFrameEvent {
     int offset = 0;     // received: bytes before the frame (after an echo) that belong to none
     int baud = 0;       // the line's speed, 0 for a network endpoint
     qint64 omitted = 0; // received: bytes after `bytes` the library counted but did not keep
+    TTraceLink link = TTraceLink::Serial;
 
     bool has(Flag flag) const { return (flags & flag) != 0; }
     // A whole frame with a right CRC (of any address).
     bool validFrame() const { return has(Complete) && has(CrcOk); }
+    bool network() const { return link != TTraceLink::Serial; }
 };
 
 // Receives the trace's events, one at a time, in the order of the line.
@@ -79,7 +90,7 @@ QString TraceBytes(const TFrameEvent& event, qsizetype maxBytes = -1);
 // The event's time of day, local, to the microsecond: "12:26:40.123456".
 QString TraceTime(qint64 timeUs);
 
-// "→" for a request, "←" for received bytes, "·" for a silence.
+// "→" for a request, "←" for received bytes, "·" for a silence, "×" for a closed connection.
 QString TraceDirection(TFrameKind kind);
 
 // What the event means, in words: "запрос: адрес 1, функция 4 (повтор 1)", "ответ: адрес 1,

@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -40,7 +41,8 @@ GatewayReply mbap(const QByteArray& req, const QModbusPdu& pdu, int shift = 0, q
 }
 
 // Every answer of a gateway, good and hostile, gives the master's result code of the serial
-// line; a closed connection is opened again once, silently.
+// line; a closed connection is opened again once, silently. The trace tells the link, answers to
+// another transaction and a closed connection.
 TEST(TcpMaster, ExchangesWithAScriptedGateway) {
     const QByteArray flood(200000, '\x41');
     const struct {
@@ -50,6 +52,8 @@ TEST(TcpMaster, ExchangesWithAScriptedGateway) {
         int exchanges; // each with the same expected result
         int rc;
         int connections;
+        int tracedKind = -1; // an event of this kind (and these flags) is in the trace
+        int tracedFlags = 0;
     } cases[] = {
         {"answer", Framing::ModbusTcp, [](auto& r, int) { return mbap(r, kAnswer); }, 2, 0, 1},
         {"stale transaction first", Framing::ModbusTcp,
@@ -63,7 +67,7 @@ TEST(TcpMaster, ExchangesWithAScriptedGateway) {
          },
          1, 0, 1},
         {"only stale answers", Framing::ModbusTcp, [](auto& r, int) { return mbap(r, kOther, 5); },
-         1, rcNoAnswer, 1},
+         1, rcNoAnswer, 1, OMBREL_TRACE_ANSWER, OMBREL_FRAME_OTHER_TRANSACTION},
         {"exception", Framing::ModbusTcp,
          [](auto& r, int) {
              return mbap(r, QModbusExceptionResponse(QModbusPdu::ReadHoldingRegisters,
@@ -104,7 +108,7 @@ TEST(TcpMaster, ExchangesWithAScriptedGateway) {
          [](auto&, int) {
              return GatewayReply{{}, true};
          },
-         1, rcChannelClosed, 2},
+         1, rcChannelClosed, 2, OMBREL_TRACE_CLOSED},
         {"rtu answer", Framing::RtuOverTcp,
          [](auto&, int) { return GatewayReply{buildAdu(1, kAnswer)}; }, 2, 0, 1},
         {"rtu garbage", Framing::RtuOverTcp,
@@ -120,6 +124,12 @@ TEST(TcpMaster, ExchangesWithAScriptedGateway) {
         RtuMaster master;
         master.setRetries(0);
         master.setTimeouts(200, 20);
+        std::vector<OmbrelTraceEvent> events; // their bytes are not kept
+        master.setTraceObserver(
+            [](const OmbrelTraceEvent* e, void* user) {
+                static_cast<std::vector<OmbrelTraceEvent>*>(user)->push_back(*e);
+            },
+            &events);
         ASSERT_TRUE(master.open(ep.text(), 9600, false)) << master.openError().toStdString();
         QElapsedTimer timer;
         timer.start();
@@ -133,6 +143,15 @@ TEST(TcpMaster, ExchangesWithAScriptedGateway) {
         EXPECT_LT(timer.elapsed(), 2000 * c.exchanges); // no exchange hangs on a hostile peer
         EXPECT_EQ(gateway.connections(), c.connections);
         EXPECT_EQ(master.isOpen(), c.rc != rcChannelClosed);
+        const int link =
+            c.framing == Framing::ModbusTcp ? OMBREL_LINK_MODBUS_TCP : OMBREL_LINK_RTU_OVER_TCP;
+        EXPECT_TRUE(std::all_of(events.begin(), events.end(),
+                                [&](const OmbrelTraceEvent& e) { return e.link == link; }));
+        if (c.tracedKind >= 0) {
+            EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const OmbrelTraceEvent& e) {
+                return e.kind == c.tracedKind && (e.flags & c.tracedFlags) == c.tracedFlags;
+            }));
+        }
     }
 }
 
