@@ -102,18 +102,16 @@ protected:
     }
 
     // Device 7 of the catalogue, with values the program cannot use as they are: journal 1 of a
-    // record layout it does not know, named with "%1"; journal 2 with archive number 257, and
-    // journal 3 as journal 2 with the archive number 1 that travels for it.
+    // record layout it does not know, named with "%1"; journal 2 with archive number 257 (archive
+    // 1 on the wire).
     void addHostileDevice() {
         ASSERT_TRUE(WriteWholeFile(
             dir.filePath("devices/hostile.ini"),
-            "\xEF\xBB\xBF" + QStringLiteral("[settings]\r\nname=Чужой\r\narchtypecount=3\r\n"
+            "\xEF\xBB\xBF" + QStringLiteral("[settings]\r\nname=Чужой\r\narchtypecount=2\r\n"
                                             "ArchName1=Журнал %1 проц\r\nArchNum1=1\r\n"
                                             "ArchCountRec1=50\r\nArchStandart1=6\r\n"
                                             "ArchName2=Архив\r\nArchNum2=257\r\n"
-                                            "ArchCountRec2=5\r\n"
-                                            "ArchName3=Архив\r\nArchNum3=1\r\n"
-                                            "ArchCountRec3=5\r\n")
+                                            "ArchCountRec2=5\r\n")
                                  .toUtf8()));
         ASSERT_TRUE(ReplaceInFile(dir.filePath("main.ini"), "CountDev=6\r\n",
                                   "CountDev=7\r\nDev7=devices/hostile.ini\r\n"));
@@ -458,23 +456,6 @@ TEST_F(JournalRead, ListsDevicesAndJournals) {
     EXPECT_EQ(lines.filter(QRegularExpression("^\\d+\\t")).size(), 7);
     EXPECT_TRUE(lines.contains(QStringLiteral("7.1\tЖурнал %1 проц (50)")));
     EXPECT_TRUE(lines.contains(QStringLiteral("7.2\tАрхив (5) — архив 1")));
-    EXPECT_TRUE(lines.contains(QStringLiteral("7.3\tАрхив (5)")));
-}
-
-// An archive number above 255 is read by its low 8 bits: the file of ArchNum=257 is the one of
-// ArchNum=1, with one note on standard error.
-TEST_F(JournalRead, ArchiveNumberTravelsByItsLowEightBits) {
-    startInstrument("rt10");
-    addHostileDevice();
-    const QString given = out.filePath("257.txt"), sent = out.filePath("1.txt");
-    const Outcome r = run(runArguments("7", 2, given));
-    EXPECT_EQ(r.status, 0) << r.err.toStdString();
-    EXPECT_EQ(r.err.count(QStringLiteral("ArchNum2=257, в запросах — архив 1")), 1)
-        << r.err.toStdString();
-    EXPECT_EQ(run(runArguments("7", 3, sent)).status, 0);
-    EXPECT_EQ(ReadWholeFile(given).count("\r\n"), 6);
-    EXPECT_FALSE(ReadWholeFile(given).contains("Ошибка"));
-    EXPECT_EQ(ReadWholeFile(given), ReadWholeFile(sent));
 }
 
 // Ctrl-C, SIGTERM and SIGHUP after 300 records: the run stops like "Остановить", the records
