@@ -77,7 +77,7 @@ QVariant TFrameListModel::data(const QModelIndex& index, int role) const {
     case DirectionColumn:
         return core::TraceDirection(e.kind);
     case BytesColumn:
-        return core::HexBytes(e.bytes);
+        return core::TraceBytes(e);
     case MeaningColumn:
         return core::TraceMeaning(e);
     default:
