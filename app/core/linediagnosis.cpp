@@ -142,7 +142,8 @@ void TLineDiagnosis::CollectAnswerFaults(std::vector<TLineFinding>& out,
                        QStringLiteral("Укажите адрес прибора %1 или найдите прибор кнопкой «Найти "
                                       "прибор».")
                            .arg(*m_otherAddresses.begin()),
-                       m_otherAddress.sample});
+                       m_otherAddress.sample,
+                       {TLineSetting::Address, *m_otherAddresses.begin()}});
     }
     if (m_exception.count > 0) {
         const auto top =
@@ -160,7 +161,8 @@ void TLineDiagnosis::CollectAnswerFaults(std::vector<TLineFinding>& out,
                            .arg(m_answers),
                        ExceptionAdvice(function, code), m_exception.sample});
     }
-    if (m_late.count > 0)
+    if (m_late.count > 0) {
+        const int suggested = SuggestedAnswerMs(m_latestUs);
         out.push_back(
             {TLineCause::LateAnswer,
              QStringLiteral("Ответы приходят позже времени ожидания (%1 мс)").arg(m_answerMs),
@@ -169,10 +171,10 @@ void TLineDiagnosis::CollectAnswerFaults(std::vector<TLineFinding>& out,
                  .arg(m_late.count)
                  .arg((m_latestUs + 999) / 1000)
                  .arg(exchanges),
-             QStringLiteral("Увеличьте время ожидания ответа до %1 мс (AnswerTime в "
-                            "main.ini, у journal-read — --timeout).")
-                 .arg(SuggestedAnswerMs(m_latestUs)),
-             m_late.sample});
+             QStringLiteral("Увеличьте время ожидания ответа до %1 мс.").arg(suggested),
+             m_late.sample,
+             {TLineSetting::AnswerTime, suggested}});
+    }
 }
 
 void TLineDiagnosis::CollectLineFaults(std::vector<TLineFinding>& out,
@@ -229,7 +231,43 @@ void TLineDiagnosis::CollectLineFaults(std::vector<TLineFinding>& out,
              m_noise.sample});
 }
 
-QString TLineDiagnosis::Text() const {
+QString TLineFinding::Advice(TAdviceFor reader) const {
+    if (setting.kind != TLineSetting::AnswerTime)
+        return advice;
+    // The window sets it under "Параметры связи..." (or "Применить" under the advice);
+    // journal-read takes it as an option or from main.ini, as the window saves it.
+    QString where = reader == TAdviceFor::Window
+                        ? QStringLiteral("«Применить» ниже или «Параметры связи...»")
+                        : QStringLiteral("--timeout %1 или AnswerTime в [Settings] main.ini")
+                              .arg(setting.value);
+    QString text = advice;
+    if (text.endsWith(u'.'))
+        text.chop(1);
+    return QStringLiteral("%1 (%2).").arg(text, where);
+}
+
+QString FailedRecordsText(const std::vector<std::int64_t>& records, int shown) {
+    if (records.empty())
+        return {};
+    QStringList runs;
+    std::size_t i = 0;
+    for (; i < records.size() && runs.size() < shown;) {
+        std::size_t j = i;
+        while (j + 1 < records.size() && records[j + 1] == records[j] + 1)
+            ++j;
+        runs << (j == i ? QString::number(records[i])
+                        : QStringLiteral("%1–%2").arg(records[i]).arg(records[j]));
+        i = j + 1;
+    }
+    QString text = QStringLiteral("Сбойные записи (%1): %2")
+                       .arg(records.size())
+                       .arg(runs.join(QStringLiteral(", ")));
+    if (i < records.size())
+        text += QStringLiteral(" … ещё %1").arg(records.size() - i);
+    return text;
+}
+
+QString TLineDiagnosis::Text(TAdviceFor reader) const {
     const std::vector<TLineFinding> findings = Findings();
     QStringList lines;
     for (std::size_t i = 0; i < findings.size(); ++i) {
@@ -237,7 +275,7 @@ QString TLineDiagnosis::Text() const {
         lines << (i == 0 ? QStringLiteral("Вероятная причина: %1.") : QStringLiteral("Также: %1."))
                      .arg(f.title);
         lines << QStringLiteral("  Признаки: %1.").arg(f.evidence);
-        lines << QStringLiteral("  %1").arg(f.advice);
+        lines << QStringLiteral("  %1").arg(f.Advice(reader));
         if (!f.sample.isEmpty())
             lines << QStringLiteral("  Пример: %1").arg(f.sample);
     }

@@ -88,7 +88,7 @@ QString TraceMeaning(const TFrameEvent& e) {
     case TFrameKind::Request: {
         QString text =
             QStringLiteral("запрос: адрес %1, функция %2").arg(e.address).arg(e.function);
-        if (e.attempt > 0)
+        if (e.attempt > 0 && e.record < 0) // a record's retries are told with the record
             text += QStringLiteral(" (повтор %1)").arg(e.attempt);
         return text;
     }
@@ -102,11 +102,23 @@ QString TraceMeaning(const TFrameEvent& e) {
     return ReceivedMeaning(e);
 }
 
+QString TraceRecord(const TFrameEvent& e) {
+    if (e.record < 0)
+        return {};
+    // Bytes dropped late came after their try: which try they answer is not known.
+    if (e.attempt > 0 && e.kind != TFrameKind::Late)
+        return QStringLiteral("%1, повтор %2").arg(e.record).arg(e.attempt);
+    return QString::number(e.record);
+}
+
 QString TraceLine(const TFrameEvent& e) {
     QString line = TraceTime(e.timeUs) + QStringLiteral("  ") + TraceDirection(e.kind);
     if (!e.bytes.isEmpty())
         line += QStringLiteral("  ") + HexBytes(e.bytes);
-    return line + QStringLiteral("  ") + TraceMeaning(e);
+    line += QStringLiteral("  ") + TraceMeaning(e);
+    if (e.record >= 0)
+        line += QStringLiteral("; запись ") + TraceRecord(e);
+    return line;
 }
 
 bool IsTraceFault(const TFrameEvent& e) {
