@@ -108,8 +108,10 @@ TChartTab::TChartTab(QWidget* parent)
     layout->addLayout(right, 1);
 
     connect(m_types, &QListWidget::itemChanged, this, [this] {
-        if (!m_updating)
-            rebuildChart();
+        if (m_updating)
+            return;
+        rebuildChart();
+        emit typesTicked(m_decoder ? m_decoder->device() : nullptr, shownTypes());
     });
     connect(m_reset, &QPushButton::clicked, this, &TChartTab::resetZoom);
     connect(m_save, &QPushButton::clicked, this, &TChartTab::btnSaveChartClick);
@@ -174,10 +176,17 @@ void TChartTab::refresh() {
 }
 
 void TChartTab::fillTypeList() {
-    // Types ticked before stay ticked; with none of them left, the first type is shown.
-    std::vector<std::int32_t> ticked = shownTypes();
-    if (std::none_of(ticked.begin(), ticked.end(),
-                     [&](std::int32_t id) { return m_data.find(id); }))
+    // The types remembered for the device, else those ticked before; with none of them there,
+    // the first type is shown.
+    const auto present = [&](const std::vector<std::int32_t>& ids) {
+        return std::any_of(ids.begin(), ids.end(),
+                           [&](std::int32_t id) { return m_data.find(id); });
+    };
+    std::vector<std::int32_t> ticked =
+        m_remembered && m_decoder ? m_remembered(m_decoder->device()) : std::vector<std::int32_t>{};
+    if (!present(ticked))
+        ticked = shownTypes();
+    if (!present(ticked))
         ticked = m_data.series.empty() ? std::vector<std::int32_t>{}
                                        : std::vector<std::int32_t>{m_data.series.front().id};
     m_updating = true;
@@ -212,6 +221,7 @@ bool TChartTab::showType(std::int32_t id) {
     }
     m_updating = false;
     rebuildChart();
+    emit typesTicked(m_decoder ? m_decoder->device() : nullptr, shownTypes());
     return true;
 }
 

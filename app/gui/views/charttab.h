@@ -45,6 +45,11 @@ public:
     // Where the data come from: the decoder's events (the grouped view's source: a reading or
     // an archive series opened into the list), prepared anew on each dataChanged().
     void setDecoder(const core::TJournalDecoder* decoder);
+    // The types a device's data get ticked with when they come, where the data have any of
+    // them (the window keeps them for each device); empty: the types ticked before stay ticked.
+    void setRememberedTypes(std::function<std::vector<std::int32_t>(const TDevInfo*)> remembered) {
+        m_remembered = std::move(remembered);
+    }
     // Where a failed save is reported; nullptr: a message box.
     void setMessages(IMessageSink* messages) { m_messages = messages; }
     // nullptr: the desktop's save dialog (PNG and SVG filters).
@@ -93,6 +98,8 @@ signals:
     void recordClicked(std::int32_t index);
     // A double-click on a group row showed its type.
     void groupOpened();
+    // The types ticked for the data of `device` changed by the user's choice.
+    void typesTicked(const TDevInfo* device, const std::vector<std::int32_t>& ids);
 
 public slots:
     // "Сохранить график...": asks for a name and writes the picture.
@@ -126,6 +133,7 @@ private:
     void report(const QString& text);
 
     const core::TJournalDecoder* m_decoder = nullptr;
+    std::function<std::vector<std::int32_t>(const TDevInfo*)> m_remembered;
     IMessageSink* m_messages = nullptr;
     TFileChooser m_chooser;
     core::TChartData m_data;
