@@ -60,10 +60,23 @@ void SetupFrameView(QTableView* view) {
     };
     fixed(TFrameListModel::TimeColumn, QStringLiteral("00:00:00.000000"));
     fixed(TFrameListModel::DirectionColumn, QStringLiteral("——"));
-    fixed(TFrameListModel::RecordColumn, QStringLiteral("65535, повтор 99"));
-    fixed(TFrameListModel::MeaningColumn,
-          QStringLiteral("кадр с ошибкой CRC: адрес 247, функция 65, принят, 1000,0 мс"));
+    fixed(TFrameListModel::RecordColumn, QStringLiteral("65535, повтор 9"));
+    fixed(TFrameListModel::MeaningColumn, QStringLiteral("ответ: адрес 247, функция 65, принят"));
     columns->setSectionResizeMode(TFrameListModel::BytesColumn, QHeaderView::Stretch);
+    // The meaning is measured on the rows around the visible ones only.
+    columns->setResizeContentsPrecision(200);
+}
+
+// The meaning column as wide as its texts, at most two fifths of the list: the bytes keep the
+// rest.
+void FitMeaningColumn(QTableView* view) {
+    const int least = view->fontMetrics().horizontalAdvance(
+        QStringLiteral("ответ: адрес 247, функция 65, принят"));
+    const int most = std::max(least, view->viewport()->width() * 2 / 5);
+    const QAbstractItemView* items = view; // the table's measure, public in its base
+    view->setColumnWidth(
+        TFrameListModel::MeaningColumn,
+        std::clamp(items->sizeHintForColumn(TFrameListModel::MeaningColumn), least, most));
 }
 
 QString ChooseTextFile(QWidget* parent, const QString& proposed) {
@@ -89,6 +102,10 @@ void TExchangeTab::createControls() {
     frameView->setObjectName(QStringLiteral("frameView"));
     frameView->setModel(m_model);
     SetupFrameView(frameView);
+    connect(m_model, &QAbstractItemModel::rowsInserted, frameView, [this] {
+        if (isVisible())
+            FitMeaningColumn(frameView);
+    });
     diagnosisText = new QPlainTextEdit(this);
     diagnosisText->setObjectName(QStringLiteral("diagnosisText"));
     diagnosisText->setReadOnly(true);
@@ -158,6 +175,17 @@ QLayout* TExchangeTab::createSearchControls() {
     connect(btnStopSearch, &QPushButton::clicked, this, &TExchangeTab::StopSearch);
     connect(btnApply, &QPushButton::clicked, this, &TExchangeTab::Apply);
     return layout;
+}
+
+void TExchangeTab::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    FitMeaningColumn(frameView);
+}
+
+void TExchangeTab::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (isVisible())
+        FitMeaningColumn(frameView);
 }
 
 void TExchangeTab::RunStarted() {

@@ -71,6 +71,11 @@ signals:
     // A search started (true) or ended: the window's reading buttons wait for it.
     void searchingChanged(bool searching);
 
+protected:
+    // The meaning column follows its texts and the list's width.
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
 public slots:
     void Copy();
     void Save();

@@ -13,10 +13,6 @@
 #include <algorithm>
 
 namespace {
-// The progress text is set at most this often: a label that changes lays the status line out
-// again, which costs more than a record from a fast line.
-constexpr qint64 kProgressTextMs = 250;
-
 // The grouped view's note of failed records, which belong to no group.
 QString FailedRecordsNote(int failed) {
     return QStringLiteral("Сбойных записей: %1. В группы они не входят: их строки с текстом "
@@ -61,11 +57,16 @@ void TRunView::SetRecordProgress(int done, int total) {
         m_progress.Start(total);
     else
         m_progress.Update(done);
-    const qint64 now = m_clock.elapsed();
-    if (done > 0 && done < total && m_progressShownAt >= 0 &&
-        now - m_progressShownAt < kProgressTextMs)
-        return;
-    m_progressShownAt = now;
+    // The text is set when pending events are handled next, which is when it can be seen: a
+    // label that changes lays the status line out again, which costs more than a record from a
+    // fast line.
+    m_progressChanged = true;
+    if (done == 0 || done >= total)
+        ShowProgressText();
+}
+
+void TRunView::ShowProgressText() {
+    m_progressChanged = false;
     ui.lblProgress->setText(m_progress.Text());
 }
 
@@ -73,7 +74,6 @@ void TRunView::ShowRunStart() {
     ui.lblProgress->clear();
     ui.lblFailed->hide();
     ui.lnkExchange->hide();
-    m_progressShownAt = -1;
     MarkExchangeTab(false);
     ui.tsGroup->setNote(QStringLiteral("Группировка по типам заполнится в конце чтения."));
 }
@@ -136,6 +136,8 @@ void TRunView::ProcessEvents() {
         m_sinceEvents.elapsed() < m_eventIntervalMs)
         return;
     m_sinceEvents.start();
+    if (m_progressChanged)
+        ShowProgressText();
     if (m_processEvents)
         m_processEvents();
     else

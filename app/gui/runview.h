@@ -50,6 +50,7 @@ public:
 
 private:
     void MarkExchangeTab(bool on);
+    void ShowProgressText();
 
     Ui::TForm1& ui;
     IMessageSink& m_messages;
@@ -58,6 +59,6 @@ private:
     QElapsedTimer m_sinceEvents; // since pending events were last handled during a run
     QElapsedTimer m_clock;       // the progress text's clock
     core::TRunProgress m_progress;
-    qint64 m_progressShownAt = -1; // when the progress text was last set (m_clock)
+    bool m_progressChanged = false; // the text is behind the records
     QWidget* m_exchangeTab = nullptr;
 };
