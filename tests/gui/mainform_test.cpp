@@ -574,6 +574,17 @@ TEST_F(MainForm, LinkSettingsAndApplyingAdvice) {
         e.answerMs = 500;
         return e;
     };
+    // The diagnosis of a reading whose line answered so, and "Применить" under its advice.
+    const auto applyAdvice = [&](TForm1& f, const TFrameEvent& answer, const TRunResult& run) {
+        for (const TFrameEvent& e : {request, answer})
+            f.tsExchange()->observer()->OnFrame(e);
+        f.tsExchange()->RunEnded(run);
+        ASSERT_EQ(f.tsExchange()->adviceButtons().size(), 1);
+        f.tsExchange()->adviceButtons()[0]->click();
+    };
+    TRunResult failedRecord, failedCount;
+    failedRecord.recordsFailed = 1;
+    failedCount.end = TRunEnd::CountReadFailed;
     const struct {
         const char* what;
         std::function<void(TForm1&)> act;
@@ -597,27 +608,9 @@ TEST_F(MainForm, LinkSettingsAndApplyingAdvice) {
          },
          500, 5, "1"},
         {"late answers: the answer time advised",
-         [&](TForm1& f) {
-             for (const TFrameEvent& e : {request, received(1, 1100)})
-                 f.tsExchange()->observer()->OnFrame(e);
-             TRunResult failed;
-             failed.recordsFailed = 1;
-             f.tsExchange()->RunEnded(failed);
-             ASSERT_EQ(f.tsExchange()->adviceButtons().size(), 1);
-             f.tsExchange()->adviceButtons()[0]->click();
-         },
-         1400, 5, "1"},
+         [&](TForm1& f) { applyAdvice(f, received(1, 1100), failedRecord); }, 1400, 5, "1"},
         {"another address answers: its address advised",
-         [&](TForm1& f) {
-             for (const TFrameEvent& e : {request, received(7, 20)})
-                 f.tsExchange()->observer()->OnFrame(e);
-             TRunResult failed;
-             failed.end = TRunEnd::CountReadFailed;
-             f.tsExchange()->RunEnded(failed);
-             ASSERT_EQ(f.tsExchange()->adviceButtons().size(), 1);
-             f.tsExchange()->adviceButtons()[0]->click();
-         },
-         500, 5, "7"},
+         [&](TForm1& f) { applyAdvice(f, received(7, 20), failedCount); }, 500, 5, "7"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
