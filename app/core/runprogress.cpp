@@ -7,6 +7,7 @@ namespace core {
 namespace {
 // The rate needs records seen over at least this long.
 constexpr qint64 kMinSpanMs = 1000;
+constexpr qint64 kSampleMs = 50;
 } // namespace
 
 void TRunProgress::Start(int total) {
@@ -19,8 +20,10 @@ void TRunProgress::Start(int total) {
 void TRunProgress::Update(int done) {
     m_done = std::clamp(done, 0, m_total);
     const qint64 now = m_clock();
-    if (!m_samples.empty() && m_samples.back().first == now)
-        m_samples.back().second = m_done;
+    // Samples at least kSampleMs apart are enough for the rate: a fast line keeps a short list.
+    const std::size_t n = m_samples.size();
+    if (n >= 2 && now - m_samples[n - 2].first < kSampleMs)
+        m_samples.back() = {now, m_done};
     else
         m_samples.emplace_back(now, m_done);
     // Keep one sample at or before the window's start, so that the window is always spanned.
