@@ -64,7 +64,7 @@ public:
         if (fixedLoop && journal->Cycle && journal->CountRec > 0)
             expected %= journal->CountRec;
         check(expected >= 0 && expected < kRecordPositions && (p[5] << 8 | p[6]) == expected);
-        check(ArchiveNumberFits(journal->Num) && p[1] == (journal->Num & 0xFF));
+        check(p[1] == ArchiveOnWire(journal->Num));
         std::fill(p, p + 256, 0);
         p[0] = 65;
         p[1] = 20;

@@ -4,7 +4,6 @@
 #include "platform/endpoint.h"
 #include "platform/portlist.h"
 #include "rtumaster.h"
-#include "server/modbusext.h"
 #include "server/tcplinebridge.h"
 
 #include <QHash>
@@ -258,7 +257,6 @@ qint32 Channel::sendFailure() const {
 }
 
 bool Channel::sendTry() {
-    m_crcDiscardsAtSend = crcDiscards();
     QModbusReply* reply = m_client->sendRawRequest(m_currentPlan.request, m_currentPlan.address);
     if (!reply)
         return false;
@@ -279,8 +277,10 @@ void Channel::tryFinished(QModbusReply* reply) {
     m_reply = nullptr;
     reply->deleteLater();
     const QModbusDevice::Error error = reply->error();
-    const bool garbled =
-        error == QModbusDevice::TimeoutError && crcDiscards() != m_crcDiscardsAtSend;
+    // The client drops a frame of this channel's line whose CRC is wrong and notes it on the
+    // request's reply; the request then ends as a time-out.
+    const bool garbled = error == QModbusDevice::TimeoutError &&
+                         reply->intermediateErrors().contains(QModbusDevice::ResponseCrcError);
     // A reply, an exception or a garbled frame is the answer to one of the tries; a time-out
     // without any leaves an answer due.
     if (error == QModbusDevice::NoError || error == QModbusDevice::ProtocolError || garbled)

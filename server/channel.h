@@ -135,7 +135,6 @@ private:
     ChannelJob m_current;
     TaskPlan m_currentPlan;
     QPointer<QModbusReply> m_reply;
-    quint64 m_crcDiscardsAtSend = 0;
     bool m_closing = false;
     bool m_reopenPending = false;
 

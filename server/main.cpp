@@ -3,7 +3,6 @@
 // journal reader and executes their tasks.
 #include "comm/serverlocation.h"
 #include "server/exchangeserver.h"
-#include "server/modbusext.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -13,7 +12,6 @@
 #include <cstdio>
 
 int main(int argc, char** argv) {
-    server::watchCrcDiscards();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("journal-exchange-server"));
     std::signal(SIGPIPE, SIG_IGN);

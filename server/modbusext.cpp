@@ -1,10 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "server/modbusext.h"
 
-#include <QString>
-
-#include <atomic>
-#include <cstring>
 #include <mutex>
 
 namespace server {
@@ -26,30 +22,6 @@ void registerJournalFunction() {
                                                         return 1 + int(quint8(r.data().at(0)));
                                                     });
     });
-}
-
-namespace {
-
-std::atomic<quint64> g_crcDiscards{0};
-QtMessageHandler g_previousHandler = nullptr;
-
-void countingHandler(QtMsgType type, const QMessageLogContext& context, const QString& text) {
-    if (type == QtWarningMsg && context.category &&
-        std::strcmp(context.category, "qt.modbus") == 0 && text.contains(QLatin1String("CRC")))
-        ++g_crcDiscards;
-    if (g_previousHandler)
-        g_previousHandler(type, context, text);
-}
-
-} // namespace
-
-void watchCrcDiscards() {
-    static std::once_flag once;
-    std::call_once(once, [] { g_previousHandler = qInstallMessageHandler(countingHandler); });
-}
-
-quint64 crcDiscards() {
-    return g_crcDiscards.load();
 }
 
 } // namespace server

@@ -14,11 +14,4 @@ constexpr int kJournalRequestSize = 7;
 // every process before the first frame; calling it again does nothing.
 void registerJournalFunction();
 
-// Qt's RTU client drops a reply with a wrong CRC and tells only its log ("qt.modbus"); the
-// request then ends as a timeout. watchCrcDiscards() installs a message handler that counts those
-// drops (call it once from a program's main(), never from a library); crcDiscards() reads the
-// count, so that a channel can tell a bad CRC from no answer.
-void watchCrcDiscards();
-quint64 crcDiscards();
-
 } // namespace server

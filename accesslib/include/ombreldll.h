@@ -141,7 +141,9 @@ enum {
     OMBREL_TRACE_ANSWER =
         1, /* the bytes that came during a try: its answer, or what came instead */
     OMBREL_TRACE_SILENCE = 2, /* a try that got no byte within the answer time */
-    OMBREL_TRACE_LATE = 3     /* bytes that came after their try had ended (dropped) */
+    OMBREL_TRACE_LATE = 3,    /* bytes that came after their try had ended (dropped) */
+    OMBREL_TRACE_CLOSED = 4   /* the connection or port was found closed: the other end closed it,
+                                 the device went away, or it could not be opened again */
 };
 
 /* What the library made of received bytes (OmbrelTraceEvent.flags). */
@@ -150,7 +152,15 @@ enum {
     OMBREL_FRAME_CRC_OK = 2,    /* ... and its CRC is right */
     OMBREL_FRAME_EXCEPTION = 4, /* ... and it is an exception answer (code in exception) */
     OMBREL_FRAME_ECHO = 8,      /* the bytes begin with the request itself */
-    OMBREL_FRAME_TAKEN = 16     /* the frame was taken as the answer to the request */
+    OMBREL_FRAME_TAKEN = 16,    /* the frame was taken as the answer to the request */
+    OMBREL_FRAME_OTHER_TRANSACTION = 32 /* Modbus TCP: the frame answers another transaction */
+};
+
+/* The link of an event (OmbrelTraceEvent.link). */
+enum {
+    OMBREL_LINK_SERIAL = 0,       /* a serial line */
+    OMBREL_LINK_RTU_OVER_TCP = 1, /* RTU frames over a TCP connection (rtu+tcp://) */
+    OMBREL_LINK_MODBUS_TCP = 2    /* Modbus TCP (tcp://) */
 };
 
 typedef struct OmbrelTraceEvent {
@@ -160,7 +170,8 @@ typedef struct OmbrelTraceEvent {
     int64_t elapsedUs; /* answer and late bytes: from the request they answer (the try the library
                           matched them to) to their last byte; silence: the time waited; 0 for a
                           request */
-    const uint8_t* bytes; /* the frame sent or the bytes received */
+    const uint8_t* bytes; /* the frame sent or the bytes received (at most their first 512:
+                             see omitted) */
     int32_t length;
     int32_t flags;     /* OMBREL_FRAME_* (received bytes) */
     int32_t address;   /* request: the device addressed; received: the frame's address, or -1 */
@@ -169,8 +180,11 @@ typedef struct OmbrelTraceEvent {
     int32_t exception; /* the exception code of an exception answer, else 0 */
     int32_t attempt;   /* 0 for the first try of an exchange, n for its n-th retry */
     int32_t answerMs;  /* the answer time of the try */
-    int32_t offset; /* received: bytes before the frame (and after an echo) that belong to none */
-    int32_t baud;   /* the line's speed; 0 where the link has none (a network endpoint) */
+    int32_t offset;  /* received: bytes before the frame (and after an echo) that belong to none */
+    int32_t baud;    /* the line's speed; 0 where the link has none (a network endpoint) */
+    int64_t omitted; /* received: bytes that came after those given and are not handed over (a
+                        stretch is cut to its first 512 bytes, so a flood costs no memory) */
+    int32_t link;    /* OMBREL_LINK_* */
 } OmbrelTraceEvent;
 
 typedef void (*OmbrelTraceObserver)(const OmbrelTraceEvent* aEvent, void* aUser);

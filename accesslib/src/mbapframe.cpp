@@ -95,12 +95,14 @@ FrameDescription describeMbapReceived(QByteArrayView bytes, quint16 transaction)
         return d;
     d.offset = int(at);
     d.frameAddress = quint8(bytes[at + 6]);
+    if (be16(bytes, at) != transaction)
+        d.flags |= OMBREL_FRAME_OTHER_TRANSACTION;
     if (!whole)
         return d;
     // A whole frame has no CRC of its own: the stream's checks stand for it.
     const auto f = quint8(bytes[at + kMbapHeaderSize]);
     d.function = f & 0x7F;
-    d.flags = OMBREL_FRAME_COMPLETE | OMBREL_FRAME_CRC_OK;
+    d.flags |= OMBREL_FRAME_COMPLETE | OMBREL_FRAME_CRC_OK;
     if ((f & 0x80) && be16(bytes, at + 4) >= 3) {
         d.flags |= OMBREL_FRAME_EXCEPTION;
         d.exception = quint8(bytes[at + kMbapHeaderSize + 1]);

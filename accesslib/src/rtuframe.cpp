@@ -73,12 +73,18 @@ int replyDataSize(quint8 fc, QByteArrayView data) {
 
 namespace {
 
+// The most data bytes a Modbus PDU holds.
+constexpr qsizetype kMaxPduData = 252;
+
 // The frame that would start at `off` if its address and function are right: Incomplete while
 // its length cannot be told or its bytes are not all there, Corrupt with a wrong CRC, Found;
 // `len` is its length once told.
 ReplyScan::State frameAt(QByteArrayView buffer, qsizetype off, qsizetype* len) {
     const auto f = static_cast<quint8>(buffer[off + 1]);
-    const int size = replyDataSize(f, buffer.sliced(off + 2));
+    // The length is told by the frame's own first bytes. Only a PDU's worth is handed to Qt: a
+    // flood after the frame (Qt counts a PDU's size in 16 bits) must not hide it.
+    const QByteArrayView data = buffer.sliced(off + 2);
+    const int size = replyDataSize(f, data.first(std::min<qsizetype>(data.size(), kMaxPduData)));
     if (size < 0)
         return ReplyScan::State::Incomplete;
     *len = 2 + size + 2;

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <limits>
 #include <thread>
 
 namespace ombrel {
@@ -105,6 +106,12 @@ QString openFailureText(OpenFailure failure, const QString& devicePath, const QS
         break;
     }
     return QStringLiteral("%1: %2").arg(devicePath, systemText);
+}
+
+void TracePrefix::add(QByteArrayView bytes) {
+    const qsizetype room = std::max<qsizetype>(0, kTracePrefix - head.size());
+    head.append(bytes.first(std::min(room, bytes.size())));
+    omitted += bytes.size() - std::min(room, bytes.size());
 }
 
 RtuMaster::RtuMaster() = default;
@@ -272,9 +279,9 @@ bool RtuMaster::readSome(int timeoutMs) {
         return !portFailed();
     m_rx += chunk;
     if (m_trace && m_mbap)
-        m_traceRx += chunk; // the stream's frames leave m_rx as they are taken
+        m_traceRx.add(chunk); // the stream's frames leave m_rx as they are taken
     if (m_dropping)
-        m_dropped += chunk;
+        m_dropped.add(chunk);
     m_lastLineActivity = Clock::now();
     return true;
 }
@@ -327,7 +334,7 @@ void RtuMaster::keepInterFrameGap() {
         for (int reads = 0; reads < 16 && isOpen(); ++reads) {
             const QByteArray stale = m_port->readAll();
             if (m_dropping)
-                m_dropped += stale;
+                m_dropped.add(stale);
             if (!readSome(0))
                 break;
         }
@@ -348,7 +355,7 @@ void RtuMaster::keepInterFrameGap() {
         if (m_port->bytesAvailable() > 0) {
             const QByteArray stale = m_port->readAll();
             if (m_dropping)
-                m_dropped += stale;
+                m_dropped.add(stale);
             m_lastLineActivity = Clock::now();
         }
         sleepPreciselyUntil(std::min(m_lastLineActivity + gap, giveUp));
@@ -358,7 +365,7 @@ void RtuMaster::keepInterFrameGap() {
     if (m_port) {
         const QByteArray stale = m_port->readAll();
         if (m_dropping)
-            m_dropped += stale;
+            m_dropped.add(stale);
     }
     m_rx.clear();
     if (m_trace)
@@ -475,8 +482,10 @@ int RtuMaster::exchange(quint8 address, const QModbusRequest& request, QModbusRe
         reopened = true;
         return true;
     };
-    if (!lineBack())
+    if (!lineBack()) {
+        traceClosed();
         return rcChannelClosed;
+    }
     ++m_transaction;
     const auto fc = static_cast<quint8>(request.functionCode());
     AnswerLedger ledger(milliseconds(m_answerMs),
@@ -487,6 +496,7 @@ int RtuMaster::exchange(quint8 address, const QModbusRequest& request, QModbusRe
         rc = attempt(address, request, reply, ledger);
         const bool final = rc != rcNoAnswer && rc != rcCrc && rc != rcLengthMismatch;
         if (!isOpen()) {
+            traceClosed();
             // A serial port that failed stays closed. On a connection the other end closed, an
             // answer that came first stands; otherwise the try is made again on a new one.
             if (!m_endpoint || (final && rc != rcChannelClosed))
@@ -518,9 +528,7 @@ void RtuMaster::setTraceObserver(OmbrelTraceObserver observer, void* user) {
     m_dropped.clear();
 }
 
-namespace {
-
-OmbrelTraceEvent traceEvent(int kind, QByteArrayView bytes, int attempt, int answerMs, int baud) {
+OmbrelTraceEvent RtuMaster::traceEvent(int kind, QByteArrayView bytes) const {
     OmbrelTraceEvent e{};
     e.size = sizeof(OmbrelTraceEvent);
     e.kind = kind;
@@ -529,13 +537,14 @@ OmbrelTraceEvent traceEvent(int kind, QByteArrayView bytes, int attempt, int ans
     e.length = int32_t(bytes.size());
     e.address = -1;
     e.function = -1;
-    e.attempt = attempt;
-    e.answerMs = answerMs;
-    e.baud = baud;
+    e.attempt = m_traceTry;
+    e.answerMs = m_answerMs;
+    e.baud = m_baud;
+    e.link = !m_endpoint ? OMBREL_LINK_SERIAL
+             : m_mbap    ? OMBREL_LINK_MODBUS_TCP
+                         : OMBREL_LINK_RTU_OVER_TCP;
     return e;
 }
-
-} // namespace
 
 void RtuMaster::traceRequest(const QByteArray& adu, quint8 address, quint8 fc,
                              Clock::time_point sent) {
@@ -544,40 +553,54 @@ void RtuMaster::traceRequest(const QByteArray& adu, quint8 address, quint8 fc,
     m_traceAddress = address;
     m_traceFc = fc;
     m_traceRx.clear();
-    OmbrelTraceEvent e = traceEvent(OMBREL_TRACE_REQUEST, adu, m_traceTry, m_answerMs, m_baud);
+    OmbrelTraceEvent e = traceEvent(OMBREL_TRACE_REQUEST, adu);
     e.address = address;
     e.function = fc;
     m_trace(&e, m_traceUser);
 }
 
-void RtuMaster::traceReceived(int kind, QByteArrayView bytes, Clock::duration elapsed, bool taken) {
+void RtuMaster::traceReceived(int kind, QByteArrayView bytes, qint64 omitted,
+                              Clock::duration elapsed, bool taken) {
     const FrameDescription d = m_mbap
                                    ? describeMbapReceived(bytes, m_transaction)
                                    : describeReceived(bytes, m_traceAdu, m_traceAddress, m_traceFc);
-    OmbrelTraceEvent e = traceEvent(kind, bytes, m_traceTry, m_answerMs, m_baud);
+    const QByteArrayView kept = bytes.first(std::min(bytes.size(), kTracePrefix));
+    OmbrelTraceEvent e = traceEvent(kind, kept);
+    e.omitted = omitted + (bytes.size() - kept.size());
     e.elapsedUs = duration_cast<microseconds>(elapsed).count();
     e.flags = d.flags | (taken ? OMBREL_FRAME_TAKEN : 0);
     e.address = d.frameAddress;
     e.function = d.function;
     e.exception = d.exception;
-    e.offset = d.offset;
+    // Without a frame, the bytes left out belong to none either.
+    e.offset =
+        d.frameAddress >= 0
+            ? d.offset
+            : int32_t(std::min<qint64>(d.offset + omitted, std::numeric_limits<int32_t>::max()));
     m_trace(&e, m_traceUser);
 }
 
 void RtuMaster::traceTry(bool matched, bool taken, const AnswerLedger& ledger,
                          Clock::time_point sent) {
     // Bytes matched to a try are timed by the ledger; others from this try's request.
-    const QByteArray& received = m_mbap ? m_traceRx : m_rx;
+    const QByteArray& received = m_mbap ? m_traceRx.head : m_rx;
     if (received.isEmpty())
         traceSilence(Clock::now() - sent);
     else
-        traceReceived(OMBREL_TRACE_ANSWER, received,
+        traceReceived(OMBREL_TRACE_ANSWER, received, m_mbap ? m_traceRx.omitted : 0,
                       matched ? ledger.lastLateness() : m_lastLineActivity - sent, taken);
 }
 
 void RtuMaster::traceSilence(Clock::duration waited) {
-    OmbrelTraceEvent e = traceEvent(OMBREL_TRACE_SILENCE, {}, m_traceTry, m_answerMs, m_baud);
+    OmbrelTraceEvent e = traceEvent(OMBREL_TRACE_SILENCE, {});
     e.elapsedUs = duration_cast<microseconds>(waited).count();
+    m_trace(&e, m_traceUser);
+}
+
+void RtuMaster::traceClosed() {
+    if (!m_trace)
+        return;
+    const OmbrelTraceEvent e = traceEvent(OMBREL_TRACE_CLOSED, {});
     m_trace(&e, m_traceUser);
 }
 
@@ -592,7 +615,7 @@ void RtuMaster::traceDropped(const AnswerLedger* ledger) {
     const Clock::duration elapsed = ledger && ledger->tries() > ledger->due()
                                         ? ledger->lastLateness()
                                         : m_lastLineActivity - m_traceSent;
-    traceReceived(OMBREL_TRACE_LATE, m_dropped, elapsed, false);
+    traceReceived(OMBREL_TRACE_LATE, m_dropped.head, m_dropped.omitted, elapsed, false);
     m_dropped.clear();
 }
 

@@ -52,6 +52,20 @@ enum class OpenFailure { Missing, NoAccess, Busy, Other };
 QString noAccessText(const QString& devicePath, const QString& owner, const QString& group,
                      uint ownerId, uint groupId);
 
+// What the trace keeps of a stretch of received bytes: the first kTracePrefix bytes and a count of
+// the rest, so that a line or a peer that floods costs the trace no memory.
+inline constexpr qsizetype kTracePrefix = 512;
+struct TracePrefix {
+    QByteArray head;
+    qint64 omitted = 0;
+    void add(QByteArrayView bytes);
+    void clear() {
+        head.clear();
+        omitted = 0;
+    }
+    bool isEmpty() const { return head.isEmpty() && omitted == 0; }
+};
+
 class RtuMaster {
 public:
     RtuMaster();
@@ -123,8 +137,14 @@ private:
     // What a try received: its bytes (matched: to a try of the ledger; taken: as the answer),
     // or its silence.
     void traceTry(bool matched, bool taken, const AnswerLedger& ledger, Clock::time_point sent);
-    void traceReceived(int kind, QByteArrayView bytes, Clock::duration elapsed, bool taken);
+    // Received bytes as one event; only their first kTracePrefix bytes go with it, the rest
+    // (and `omitted` bytes already left out) are counted.
+    void traceReceived(int kind, QByteArrayView bytes, qint64 omitted, Clock::duration elapsed,
+                       bool taken);
     void traceSilence(Clock::duration waited);
+    void traceClosed();
+    // An event of `kind` of the current try on this link.
+    OmbrelTraceEvent traceEvent(int kind, QByteArrayView bytes) const;
     // Bytes dropped since the last call (stale or late ones), as one event.
     void traceDropped(const AnswerLedger* ledger);
 
@@ -168,13 +188,13 @@ private:
     void* m_traceUser = nullptr;
     // The request the trace relates received bytes to, and its try.
     QByteArray m_traceAdu;
-    QByteArray m_traceRx; // what a Modbus TCP try received, for the trace
+    TracePrefix m_traceRx; // what a Modbus TCP try received, for the trace
     quint8 m_traceAddress = 0;
     quint8 m_traceFc = 0;
     int m_traceTry = 0;
     Clock::time_point m_traceSent{};
     bool m_dropping = false; // bytes read now are dropped: keep them in m_dropped for the trace
-    QByteArray m_dropped;
+    TracePrefix m_dropped;
 };
 
 // The master behind the library's C entry points (for tests and fuzzing inside the library's

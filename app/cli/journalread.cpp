@@ -9,6 +9,7 @@
 #include "app/core/selectors.h"
 #include "app/core/storedseries.h"
 #include "app/core/stringgrid.h"
+#include "platform/endpoint.h"
 #include "platform/portlist.h"
 #include "platform/replacefile.h"
 
@@ -94,6 +95,13 @@ void TCliRunHost::print(const QString& line) {
 }
 
 void TCliRunHost::ShowMessage(const QString& text, const QString& detail) {
+    // The window's "Ошибка открытия СОМ-порта." names a COM port; the endpoint's own reason
+    // ("Соединение с tcp://... отклонено ...") says what failed.
+    if (m_networkPort && !detail.isEmpty() && m_run &&
+        m_run->Result().end == TRunEnd::ConnectFailed) {
+        print(detail);
+        return;
+    }
     print(detail.isEmpty() ? text : text + QStringLiteral("\n") + detail);
 }
 
@@ -179,8 +187,15 @@ int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out, std::FILE* 
         ++n;
         print(QString::number(n) + u'\t' + dev->Name);
         const QStringList journals = core::JournalItems(*dev);
-        for (qsizetype j = 0; j < journals.size(); ++j)
-            print(QStringLiteral("%1.%2\t").arg(n).arg(j + 1) + journals[j]);
+        for (qsizetype j = 0; j < journals.size(); ++j) {
+            // A number outside 0..255 travels by its low 8 bits: the list names the one sent.
+            const std::int32_t num = dev->Journal[std::size_t(j)].Num;
+            const QString archive =
+                ArchiveNumberSentAsIs(num)
+                    ? QString()
+                    : QStringLiteral(" — архив %1").arg(int(ArchiveOnWire(num)));
+            print(QStringLiteral("%1.%2\t").arg(n).arg(j + 1) + journals[j] + archive);
+        }
     }
     return StandardOutputStatus(error, err);
 }
@@ -410,6 +425,12 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
                                    QString::number(journal->typedev)));
         return kExitRefused;
     }
+    if (journal && !ArchiveNumberSentAsIs(journal->Num))
+        printLine(io.err, QStringLiteral("Журнал %1 прибора «%2»: ArchNum%1=%3, в запросах — архив "
+                                         "%4 (младшие 8 бит номера).")
+                              .arg(QString::number(options.journal), request.device->Name,
+                                   QString::number(journal->Num),
+                                   QString::number(ArchiveOnWire(journal->Num))));
 
     TStringGrid sg(2, 5);
     TStringGrid sgGr(2, 1);
@@ -418,6 +439,9 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
     TCliRunHost host(io.err, io.terminal, io.stopRequested);
     TReadingRun run(library, runDecoder, sg, host);
     host.setRun(&run);
+    if (request.portNumber)
+        host.setNetworkPort(platform::isNetworkEndpoint(
+            platform::PortList::devicePathFor(*request.portNumber, catalogue.MainIniPath)));
     const archive::TArchiveSetting archiveSetting =
         core::ArchiveSettingFor(catalogue.Settings, options.archiveUrl, options.noArchive);
     std::unique_ptr<core::TArchiveRecorder> recorder;

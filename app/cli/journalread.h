@@ -32,6 +32,9 @@ public:
     // The run this host serves: its state drives the progress, and it is stopped when
     // stopRequested() turns true.
     void setRun(TReadingRun* run) { m_run = run; }
+    // The run's port is a network endpoint: a connection that cannot be made is told by its
+    // reason alone (it is no COM port that failed to open).
+    void setNetworkPort(bool network) { m_networkPort = network; }
 
     void ShowMessage(const QString& text, const QString& detail = {}) override;
     void SetExportVisible(bool) override {}
@@ -55,6 +58,7 @@ private:
     bool m_terminal;
     std::function<bool()> m_stopRequested;
     TReadingRun* m_run = nullptr;
+    bool m_networkPort = false;
     bool m_counting = false; // between SetProgressMaximum and the end of the record loop
     bool m_barOpen = false;
     int m_maximum = 0;

@@ -33,7 +33,7 @@ void TAccessLibraryBinding::ForwardTraceEvent(const OmbrelTraceEvent* e, void* u
     if (!e || !self->m_traceObserver || e->size < int32_t(offsetof(OmbrelTraceEvent, baud)))
         return;
     core::TFrameEvent f;
-    f.kind = static_cast<core::TFrameKind>(std::clamp(e->kind, 0, 3));
+    f.kind = static_cast<core::TFrameKind>(std::clamp(e->kind, 0, 4));
     f.timeUs = e->timeUs;
     f.elapsedUs = e->elapsedUs;
     if (e->bytes && e->length > 0)
@@ -45,8 +45,13 @@ void TAccessLibraryBinding::ForwardTraceEvent(const OmbrelTraceEvent* e, void* u
     f.attempt = e->attempt;
     f.answerMs = e->answerMs;
     f.offset = e->offset;
-    if (e->size >= int32_t(sizeof(OmbrelTraceEvent)))
+    const auto has = [e](std::size_t end) { return e->size >= int32_t(end); };
+    if (has(offsetof(OmbrelTraceEvent, baud) + sizeof(e->baud)))
         f.baud = e->baud;
+    if (has(offsetof(OmbrelTraceEvent, omitted) + sizeof(e->omitted)))
+        f.omitted = e->omitted;
+    if (has(offsetof(OmbrelTraceEvent, link) + sizeof(e->link)))
+        f.link = static_cast<core::TTraceLink>(std::clamp(e->link, 0, 2));
     if (f.kind == core::TFrameKind::Request)
         self->m_frameRecord = self->m_traceRecord;
     f.record = self->m_frameRecord;

@@ -62,8 +62,9 @@ bool Encodable(const platform::IniFile& ini, const QString& text) {
            platform::fromCp1251(platform::toCp1251(text)) == text;
 }
 
-// Journal j of a device description. Numbers a record request cannot carry are reported; the
-// run refuses or limits them again when it starts.
+// Journal j of a device description. A ring larger than a record request can address is
+// reported; the run refuses it again when it starts. The archive number goes into the requests
+// by its low 8 bits, whatever its size.
 void ReadJournalInfo(const platform::IniFile& f, int j, TJournalInfo& J, const QString& label,
                      QStringList* errors) {
     const QString s = QStringLiteral("settings");
@@ -80,9 +81,6 @@ void ReadJournalInfo(const platform::IniFile& f, int j, TJournalInfo& J, const Q
         static_cast<TTypeDev>(f.readInteger(s, QStringLiteral("ArchStandart") + n, 0) & 0xFF);
     if (!errors)
         return;
-    if (!ArchiveNumberFits(J.Num))
-        errors->append(QStringLiteral("%1: ArchNum%2=%3 — номер архива вне диапазона 0..255.")
-                           .arg(label, n, QString::number(J.Num)));
     // CountRec counts the records of a ring and of a journal without count register.
     if ((J.Cycle || J.Reg == -1) && J.CountRec > kRecordPositions)
         errors->append(QStringLiteral("%1: ArchCountRec%2=%3 — больше 65536 записей, которые "

@@ -78,9 +78,14 @@ inline constexpr int kMaxJournals = 6;
 // A record request carries the archive number in 8 bits and the record index in 16 bits: a
 // journal is addressed in at most 65,536 record positions.
 inline constexpr std::int64_t kRecordPositions = 65536;
-// Archive numbers a request can carry; -1 is the catalogue's "not given", sent as 255 as ever.
-inline constexpr bool ArchiveNumberFits(std::int32_t num) {
-    return num >= -1 && num <= 255;
+// A record request carries the low 8 bits of the archive number: 0x10A asks for archive 10, and
+// -1 (the catalogue's "not given") for 255. Device files rely on that.
+inline constexpr std::uint8_t ArchiveOnWire(std::int32_t num) {
+    return static_cast<std::uint8_t>(num & 0xFF);
+}
+// Whether the number is the one that travels (else a note may say which one does).
+inline constexpr bool ArchiveNumberSentAsIs(std::int32_t num) {
+    return num >= 0 && num <= 255;
 }
 
 struct TDevInfo {

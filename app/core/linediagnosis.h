@@ -16,14 +16,16 @@
 namespace core {
 
 enum class TLineCause {
-    OtherAddress, // valid answers, from another address
-    Exception,    // the instrument refuses the request (an exception answer)
-    LateAnswer,   // answers come after the answer time
-    Damaged,      // frames of the instrument with a wrong CRC or cut short
-    Garbled,      // bytes come, but no frame can be made of them (speed, parity, framing)
-    NoReply,      // not a byte came back (wiring, port, power; or address, speed)
-    Echo,         // the request comes back (a two-wire RS-485 adapter with echo on)
-    Noise,        // stray bytes before otherwise valid answers
+    OtherAddress,     // valid answers, from another address
+    Exception,        // the instrument refuses the request (an exception answer)
+    LateAnswer,       // answers come after the answer time
+    Damaged,          // frames of the instrument with a wrong CRC or cut short
+    Garbled,          // bytes come, but no frame can be made of them (speed, parity, framing)
+    NoReply,          // not a byte came back (wiring, port, power; or address, speed)
+    Echo,             // the request comes back (a two-wire RS-485 adapter with echo on)
+    Noise,            // stray bytes before otherwise valid answers
+    OtherTransaction, // Modbus TCP answers to other requests (another transaction id)
+    Closed,           // the gateway (or the port) closed the connection
 };
 
 // A setting that advice names with the value to set, so that a program can offer to set it.
@@ -34,7 +36,7 @@ struct TLineSetting {
         Address,    // the instrument's address
     };
     Kind kind = None;
-    int value = 0;
+    int value = 0; // 0: the advice names the setting without a value
 };
 
 // Who reads the advice: the window names its own controls, journal-read its options.
@@ -82,6 +84,7 @@ private:
     void CollectAnswerFaults(std::vector<TLineFinding>& out, const QString& exchanges) const;
     void CollectLineFaults(std::vector<TLineFinding>& out, const QString& exchanges) const;
 
+    TTraceLink m_link = TTraceLink::Serial; // of the last event
     int m_requests = 0;
     int m_retries = 0;
     int m_answerMs = 0;
@@ -100,6 +103,8 @@ private:
     TTally m_echo;
     TTally m_otherAddress;
     std::set<int> m_otherAddresses;
+    TTally m_otherTransaction;
+    TTally m_closed;
     TTally m_late;
     qint64 m_latestUs = 0;
     // Exceptions by (function, code), with a sample of the first.

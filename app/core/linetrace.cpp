@@ -6,6 +6,8 @@
 #include <QDateTime>
 #include <QLocale>
 
+#include <algorithm>
+
 namespace core {
 namespace {
 
@@ -26,6 +28,8 @@ QString ReceivedMeaning(const TFrameEvent& e) {
     if (e.has(TFrameEvent::Echo))
         parts << QStringLiteral("эхо запроса");
     const QString frame = QStringLiteral("адрес %1, функция %2").arg(e.address).arg(e.function);
+    if (e.has(TFrameEvent::OtherTransaction))
+        parts << QStringLiteral("чужой номер транзакции");
     if (e.address < 0) {
         // No frame: what follows the echo (all of it without one) belongs to none.
         if (e.offset > 0 || !e.has(TFrameEvent::Echo))
@@ -76,6 +80,8 @@ QString TraceDirection(TFrameKind kind) {
         return QStringLiteral("→");
     case TFrameKind::Silence:
         return QStringLiteral("·");
+    case TFrameKind::Closed:
+        return QStringLiteral("×");
     case TFrameKind::Answer:
     case TFrameKind::Late:
         break;
@@ -96,6 +102,8 @@ QString TraceMeaning(const TFrameEvent& e) {
         return QStringLiteral("нет ответа за %1 мс").arg(e.answerMs);
     case TFrameKind::Late:
         return QStringLiteral("после конца попытки, отброшено: ") + ReceivedMeaning(e);
+    case TFrameKind::Closed:
+        return e.network() ? QStringLiteral("соединение закрыто") : QStringLiteral("порт закрыт");
     case TFrameKind::Answer:
         break;
     }
@@ -111,10 +119,18 @@ QString TraceRecord(const TFrameEvent& e) {
     return QString::number(e.record);
 }
 
-QString TraceLine(const TFrameEvent& e) {
+QString TraceBytes(const TFrameEvent& e, qsizetype maxBytes) {
+    const qsizetype shown = maxBytes < 0 ? e.bytes.size() : std::min(maxBytes, e.bytes.size());
+    QString text = HexBytes(e.bytes.first(shown));
+    if (const qint64 left = e.omitted + e.bytes.size() - shown; left > 0)
+        text += QStringLiteral(" … ещё %1 байт").arg(left);
+    return text;
+}
+
+QString TraceLine(const TFrameEvent& e, qsizetype maxBytes) {
     QString line = TraceTime(e.timeUs) + QStringLiteral("  ") + TraceDirection(e.kind);
     if (!e.bytes.isEmpty())
-        line += QStringLiteral("  ") + HexBytes(e.bytes);
+        line += QStringLiteral("  ") + TraceBytes(e, maxBytes);
     line += QStringLiteral("  ") + TraceMeaning(e);
     if (e.record >= 0)
         line += QStringLiteral("; запись ") + TraceRecord(e);
@@ -127,12 +143,13 @@ bool IsTraceFault(const TFrameEvent& e) {
         return e.attempt > 0;
     case TFrameKind::Silence:
     case TFrameKind::Late:
+    case TFrameKind::Closed:
         return true;
     case TFrameKind::Answer:
         break;
     }
     return !e.validFrame() || e.has(TFrameEvent::Exception) || e.has(TFrameEvent::Echo) ||
-           e.offset > 0 || !e.has(TFrameEvent::Taken);
+           e.has(TFrameEvent::OtherTransaction) || e.offset > 0 || !e.has(TFrameEvent::Taken);
 }
 
 } // namespace core

@@ -79,7 +79,7 @@ QString TRunDecoder::RunNotice() const {
 
 std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex) {
     return {0,
-            static_cast<std::uint8_t>(archiveNumber & 0xFF),
+            ArchiveOnWire(archiveNumber),
             0,
             1,
             0,
@@ -88,10 +88,6 @@ std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex) {
 }
 
 QString JournalProblem(const TJournalInfo& journal) {
-    if (!ArchiveNumberFits(journal.Num))
-        return QStringLiteral("Номер архива %1 журнала «%2» вне диапазона 0..255: запрос не может "
-                              "его передать.")
-            .arg(QString::number(journal.Num), journal.Name);
     if (journal.Cycle && journal.CountRec > kRecordPositions)
         return QStringLiteral("Кольцевой журнал «%1» на %2 записей: запрос адресует не больше "
                               "65536 записей.")

@@ -160,11 +160,11 @@ struct TRunResult {
     bool offersExport() const { return readRecords() && MaxRec > 0; }
 };
 
-// The 7-byte function-65 request for a record of an archive.
+// The 7-byte function-65 request for a record of an archive (its number's low 8 bits travel).
 std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex);
 
-// Why no run of the journal can be made as described: an archive number a request cannot carry,
-// or a ring larger than the record positions a request can address. Empty when there is none.
+// Why no run of the journal can be made as described: a ring larger than the record positions a
+// request can address. Empty when there is none.
 QString JournalProblem(const TJournalInfo& journal);
 
 // How the record loop requests and shows the records of a journal.

@@ -211,8 +211,8 @@ void TExchangeTab::RunEnded(const TRunResult& result) {
 void TExchangeTab::ShowAdvice(const std::vector<core::TLineFinding>& findings) {
     qDeleteAll(adviceBox->findChildren<QWidget*>(Qt::FindDirectChildrenOnly));
     for (const core::TLineFinding& f : findings) {
-        if (f.setting.kind == core::TLineSetting::None)
-            continue;
+        if (f.setting.kind == core::TLineSetting::None || f.setting.value <= 0)
+            continue; // advice that names no value has nothing to apply
         auto* row = new QWidget(adviceBox);
         auto* layout = new QHBoxLayout(row);
         layout->setContentsMargins(4, 0, 4, 0);

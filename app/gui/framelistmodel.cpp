@@ -88,7 +88,7 @@ QVariant TFrameListModel::Cell(const TRow& row, int column) const {
     case RecordColumn:
         return core::TraceRecord(e);
     case BytesColumn:
-        return row.separator.isEmpty() ? core::HexBytes(e.bytes) : row.separator;
+        return row.separator.isEmpty() ? core::TraceBytes(e) : row.separator;
     case MeaningColumn:
         return row.separator.isEmpty() ? core::TraceMeaning(e) : QString();
     default:

@@ -192,7 +192,10 @@ void TServerReadingPath::MBMExchange(QObject* /*Sender*/, std::int32_t QID, std:
 
 void TServerReadingPath::requestRecord(const TJournalInfo& j, std::int32_t n) {
     const std::int32_t qid = RecordQID(n);
-    queueTask(qid, [&] { m_mbm.ReadIndexArch(qid, j.Num, 1, n - 1, QVariant(m_structV)); });
+    // The archive number travels by its low 8 bits, as in the main path's requests.
+    queueTask(qid, [&] {
+        m_mbm.ReadIndexArch(qid, ArchiveOnWire(j.Num), 1, n - 1, QVariant(m_structV));
+    });
 }
 
 void TServerReadingPath::beginArchive() {

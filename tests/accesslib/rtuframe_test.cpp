@@ -58,6 +58,8 @@ TEST(RtuFrame, ScanFindsTheAnswerAndNothingElse) {
         {"exception", exc, 0x41, S::Found, hex("02")},
         {"noise first", hex("ff0001fe") + reg, 4, S::Found, hex("020102")},
         {"echo first", echo + reg, 4, S::Found, hex("020102")},
+        {"flood after", reg + QByteArray(40000, '\xA5'), 4, S::Found, hex("020102")},
+        {"flood after a record", rec + QByteArray(40000, '\xA5'), 0x41, S::Found, hex("03aabbcc")},
         {"other address only", other, 4, S::Nothing, {}},
         {"other address, then ours", other + reg, 4, S::Found, hex("020102")},
         {"other function", reg, 3, S::Nothing, {}},

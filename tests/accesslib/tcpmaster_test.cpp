@@ -4,6 +4,7 @@
 #include "mbapframe.h"
 #include "rtuframe.h"
 #include "rtumaster.h"
+#include "tests/scriptedgateway.h"
 
 #include <QElapsedTimer>
 #include <QModbusPdu>
@@ -12,103 +13,20 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <functional>
-#include <thread>
+#include <algorithm>
+#include <vector>
 
 namespace {
 
 using namespace ombrel;
+using fixture::GatewayReply;
+using fixture::GatewayScript;
+using fixture::listenOnLoopback;
+using fixture::ScriptedGateway;
 using Framing = platform::NetworkEndpoint::Framing;
-
-// A listening socket on 127.0.0.1 at a port of the system's choice; -1 when none.
-int listenOnLoopback(int backlog, quint16* port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
-        ::listen(fd, backlog) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len)) {
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
-    }
-    *port = ntohs(a.sin_port);
-    return fd;
-}
-
-// What the gateway does with a request: send these bytes, then close the connection or not.
-struct GatewayReply {
-    QByteArray bytes;
-    bool close = false;
-};
-using GatewayScript = std::function<GatewayReply(const QByteArray& request, int connection)>;
-
-// A gateway on its own thread: accepts connections one after another and answers each request
-// (one read) as the script says. Stops when destroyed; every wait is bounded.
-class ScriptedGateway {
-public:
-    explicit ScriptedGateway(GatewayScript script) : m_script(std::move(script)) {
-        m_fd = listenOnLoopback(4, &m_port);
-        if (m_fd >= 0)
-            m_thread = std::thread([this] { run(); });
-    }
-    ~ScriptedGateway() {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    quint16 port() const { return m_port; }
-    int connections() const { return m_connections; }
-
-private:
-    static bool readable(int fd) {
-        pollfd p{fd, POLLIN, 0};
-        return ::poll(&p, 1, 50) == 1;
-    }
-    void run() {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!m_stop && std::chrono::steady_clock::now() < end) {
-            if (!readable(m_fd))
-                continue;
-            const int c = ::accept(m_fd, nullptr, nullptr);
-            if (c < 0)
-                continue;
-            serve(c, m_connections++, end);
-            ::close(c);
-        }
-    }
-    void serve(int c, int connection, std::chrono::steady_clock::time_point end) {
-        char buf[512];
-        while (!m_stop && std::chrono::steady_clock::now() < end) {
-            if (!readable(c))
-                continue;
-            const ssize_t n = ::recv(c, buf, sizeof buf, 0);
-            if (n <= 0)
-                return; // the master closed the connection
-            const GatewayReply r = m_script(QByteArray(buf, int(n)), connection);
-            if (!r.bytes.isEmpty())
-                ::send(c, r.bytes.constData(), size_t(r.bytes.size()), MSG_NOSIGNAL);
-            if (r.close)
-                return;
-        }
-    }
-
-    GatewayScript m_script;
-    int m_fd = -1;
-    quint16 m_port = 0;
-    std::atomic<bool> m_stop{false};
-    std::atomic<int> m_connections{0};
-    std::thread m_thread;
-};
 
 const QModbusRequest kRead(QModbusPdu::ReadHoldingRegisters, quint16(9), quint16(1));
 const QModbusResponse kAnswer(QModbusPdu::ReadHoldingRegisters, QByteArray::fromHex("020078"));
@@ -123,7 +41,8 @@ GatewayReply mbap(const QByteArray& req, const QModbusPdu& pdu, int shift = 0, q
 }
 
 // Every answer of a gateway, good and hostile, gives the master's result code of the serial
-// line; a closed connection is opened again once, silently.
+// line; a closed connection is opened again once, silently. The trace tells the link, answers to
+// another transaction and a closed connection.
 TEST(TcpMaster, ExchangesWithAScriptedGateway) {
     const QByteArray flood(200000, '\x41');
     const struct {
@@ -133,6 +52,8 @@ TEST(TcpMaster, ExchangesWithAScriptedGateway) {
         int exchanges; // each with the same expected result
         int rc;
         int connections;
+        int tracedKind = -1; // an event of this kind (and these flags) is in the trace
+        int tracedFlags = 0;
     } cases[] = {
         {"answer", Framing::ModbusTcp, [](auto& r, int) { return mbap(r, kAnswer); }, 2, 0, 1},
         {"stale transaction first", Framing::ModbusTcp,
@@ -146,7 +67,7 @@ TEST(TcpMaster, ExchangesWithAScriptedGateway) {
          },
          1, 0, 1},
         {"only stale answers", Framing::ModbusTcp, [](auto& r, int) { return mbap(r, kOther, 5); },
-         1, rcNoAnswer, 1},
+         1, rcNoAnswer, 1, OMBREL_TRACE_ANSWER, OMBREL_FRAME_OTHER_TRANSACTION},
         {"exception", Framing::ModbusTcp,
          [](auto& r, int) {
              return mbap(r, QModbusExceptionResponse(QModbusPdu::ReadHoldingRegisters,
@@ -187,7 +108,7 @@ TEST(TcpMaster, ExchangesWithAScriptedGateway) {
          [](auto&, int) {
              return GatewayReply{{}, true};
          },
-         1, rcChannelClosed, 2},
+         1, rcChannelClosed, 2, OMBREL_TRACE_CLOSED},
         {"rtu answer", Framing::RtuOverTcp,
          [](auto&, int) { return GatewayReply{buildAdu(1, kAnswer)}; }, 2, 0, 1},
         {"rtu garbage", Framing::RtuOverTcp,
@@ -203,6 +124,12 @@ TEST(TcpMaster, ExchangesWithAScriptedGateway) {
         RtuMaster master;
         master.setRetries(0);
         master.setTimeouts(200, 20);
+        std::vector<OmbrelTraceEvent> events; // their bytes are not kept
+        master.setTraceObserver(
+            [](const OmbrelTraceEvent* e, void* user) {
+                static_cast<std::vector<OmbrelTraceEvent>*>(user)->push_back(*e);
+            },
+            &events);
         ASSERT_TRUE(master.open(ep.text(), 9600, false)) << master.openError().toStdString();
         QElapsedTimer timer;
         timer.start();
@@ -216,6 +143,15 @@ TEST(TcpMaster, ExchangesWithAScriptedGateway) {
         EXPECT_LT(timer.elapsed(), 2000 * c.exchanges); // no exchange hangs on a hostile peer
         EXPECT_EQ(gateway.connections(), c.connections);
         EXPECT_EQ(master.isOpen(), c.rc != rcChannelClosed);
+        const int link =
+            c.framing == Framing::ModbusTcp ? OMBREL_LINK_MODBUS_TCP : OMBREL_LINK_RTU_OVER_TCP;
+        EXPECT_TRUE(std::all_of(events.begin(), events.end(),
+                                [&](const OmbrelTraceEvent& e) { return e.link == link; }));
+        if (c.tracedKind >= 0) {
+            EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const OmbrelTraceEvent& e) {
+                return e.kind == c.tracedKind && (e.flags & c.tracedFlags) == c.tracedFlags;
+            }));
+        }
     }
 }
 

@@ -14,6 +14,7 @@ namespace {
 using core::TFrameEvent;
 using core::TFrameKind;
 using core::TLineCause;
+using core::TTraceLink;
 
 constexpr int kValid = TFrameEvent::Complete | TFrameEvent::CrcOk;
 constexpr int kTaken = kValid | TFrameEvent::Taken;
@@ -52,6 +53,20 @@ TFrameEvent Silence() {
     return e;
 }
 
+TFrameEvent Closed() {
+    TFrameEvent e;
+    e.kind = TFrameKind::Closed;
+    return e;
+}
+
+// The events of `trace` as they come from a network endpoint of `link`.
+std::vector<TFrameEvent> OnGateway(std::vector<TFrameEvent> trace,
+                                   TTraceLink link = TTraceLink::ModbusTcp) {
+    for (TFrameEvent& e : trace)
+        e.link = link;
+    return trace;
+}
+
 TFrameEvent Exception(int code) {
     TFrameEvent e = Received("01C10291A0", kTaken | TFrameEvent::Exception);
     e.function = 65;
@@ -64,6 +79,7 @@ struct Case {
     std::vector<TFrameEvent> trace;
     std::optional<TLineCause> cause; // the likeliest; none: nothing wrong
     const char* phrase;              // a part of the text the user reads
+    const char* absent = nullptr;    // a part it must not hold
 };
 
 } // namespace
@@ -109,6 +125,28 @@ TEST(LineDiagnosis, NamesTheCauseOfEachRecordedTrace) {
          {Request(), Received("A5A5A50104020E00BC30", kTaken, 1, 3)},
          TLineCause::Noise,
          "лишних байт: 3 в 1 посылках"},
+        {"gateway: the instrument behind it silent",
+         OnGateway({Request(), Silence(), Request(1), Silence()}), TLineCause::NoReply,
+         "Прибор за шлюзом не отвечает", "провода A и B"},
+        {"gateway: answers to another transaction",
+         OnGateway({Request(), Received(answer, kValid | TFrameEvent::OtherTransaction)}),
+         TLineCause::OtherTransaction, "ответов с чужим номером транзакции: 1"},
+        {"gateway: answers for another unit",
+         OnGateway({Request(), Received("0204020E00BC03", kValid, 7), Silence()}),
+         TLineCause::OtherAddress, "номером устройства (unit id 7), а запросы идут к номеру 1"},
+        {"gateway: accepts and closes", OnGateway({Request(), Closed(), Request(1), Closed()}),
+         TLineCause::Closed, "Шлюз закрывает соединение", "не пришло ни одного байта"},
+        {"gateway: closes before the request", OnGateway({Closed()}), TLineCause::Closed,
+         "закрытий соединения: 1"},
+        {"gateway: no answer from the instrument behind it",
+         OnGateway({Request(0, 65, "01410001000100000500"), Exception(11)}), TLineCause::Exception,
+         "Прибор за шлюзом не ответил шлюзу"},
+        {"gateway: not Modbus TCP", OnGateway({Request(), Received("F00F33E1", 0, -1, 4)}),
+         TLineCause::Garbled, "rtu+tcp://", "Найти прибор"},
+        {"gateway passing RTU frames: bad CRC",
+         OnGateway({Request(), Received("0104020E00BC31", TFrameEvent::Complete)},
+                   TTraceLink::RtuOverTcp),
+         TLineCause::Damaged, "между шлюзом и прибором"},
         {"clean exchange", {Request(), Received(answer, kTaken)}, std::nullopt, ""},
         {"no request yet", {}, std::nullopt, ""},
     };
@@ -128,6 +166,9 @@ TEST(LineDiagnosis, NamesTheCauseOfEachRecordedTrace) {
         const QString text = diagnosis.Text();
         EXPECT_TRUE(text.startsWith(QStringLiteral("Вероятная причина: "))) << text.toStdString();
         EXPECT_TRUE(text.contains(QString::fromUtf8(c.phrase))) << text.toStdString();
+        if (c.absent) {
+            EXPECT_FALSE(text.contains(QString::fromUtf8(c.absent))) << text.toStdString();
+        }
     }
 }
 
@@ -144,6 +185,10 @@ TEST(LineTrace, LinesShowTimeDirectionBytesAndMeaning) {
     EXPECT_EQ(core::TraceMeaning(Received("01040000000131CAFF", TFrameEvent::Echo, -1, 1)),
               QStringLiteral("эхо запроса, байты без кадра: 1, 20,0 мс"));
     EXPECT_EQ(core::TraceMeaning(Silence()), QStringLiteral("нет ответа за 500 мс"));
+    // A stretch the library cut, shown shorter still: the bytes left out are counted.
+    TFrameEvent flood = Received("0104020E00BC30A5A5", kTaken);
+    flood.omitted = 100;
+    EXPECT_TRUE(core::TraceLine(flood, 2).contains(QStringLiteral("  01 04 … ещё 107 байт  ")));
     EXPECT_FALSE(core::IsTraceFault(Received("0104020E00BC30", kTaken)));
     EXPECT_TRUE(core::IsTraceFault(Received("0104020E00BC31", TFrameEvent::Complete)));
 }
@@ -194,6 +239,17 @@ TEST(LineDiagnosis, AdviceCarriesItsSettingAndTheFailedRecordsAreListed) {
     EXPECT_FALSE(window.contains("journal-read") || window.contains("--"));
     EXPECT_TRUE(late.Text(core::TAdviceFor::CommandLine)
                     .contains("до 1000 мс (--timeout 1000 или AnswerTime в [Settings] main.ini)."));
+
+    // A gateway's answers to other requests: the answer time is named without a value.
+    core::TLineDiagnosis stale;
+    for (const TFrameEvent& e :
+         OnGateway({Request(), Received("0104020E00BC30", kValid | TFrameEvent::OtherTransaction)}))
+        stale.OnFrame(e);
+    EXPECT_TRUE(stale.Text(core::TAdviceFor::Window)
+                    .contains("Увеличьте время ожидания ответа («Параметры связи...»): "))
+        << stale.Text(core::TAdviceFor::Window).toStdString();
+    EXPECT_TRUE(stale.Text(core::TAdviceFor::CommandLine)
+                    .contains("ответа (--timeout МС или AnswerTime в [Settings] main.ini): "));
 
     core::TLineDiagnosis other;
     for (const TFrameEvent& e : {Request(), Received("0204020E00BC03", kValid, 2)})

@@ -22,6 +22,7 @@ public:
     QMap<int, int> failingRecords; // device index -> result code
     std::vector<int> requestedIndices;
     std::vector<int> requestedArchives;
+    std::vector<QByteArray> requests; // the 7 bytes of each record request
     std::vector<QString> calls;
     std::function<void(int)> onRecord;
     std::function<void(int, std::uint8_t*)> fillReply;
@@ -52,6 +53,7 @@ public:
         EXPECT_EQ(p[3], 1);
         EXPECT_EQ(p[4], 0);
         const int idx = (p[5] << 8) | p[6];
+        requests.emplace_back(reinterpret_cast<const char*>(p), 7);
         requestedIndices.push_back(idx);
         tracedRecords.push_back(traceRecord);
         requestedArchives.push_back(p[1]);
@@ -361,8 +363,9 @@ TEST_F(ReadingRunTest, RefusedRunsDoNotConnect) {
     }
 }
 
-// Numbers a request cannot carry get a message instead of being cut to 8 or 16 bits; a run asks
-// for at most the 65,536 record positions there are; counts are 64-bit.
+// Archive numbers travel by their low 8 bits; record indexes a request cannot carry get a message
+// instead of being cut to 16 bits; a run asks for at most the 65,536 record positions there are;
+// counts are 64-bit.
 TEST_F(ReadingRunTest, AbsurdNumbers) {
     using SetUp = std::function<void(TJournalInfo&, TRunRequest&, FakeLibrary&)>;
     const auto limit = [](TRunRequest& r, const char* start, const char* count) {
@@ -378,12 +381,10 @@ TEST_F(ReadingRunTest, AbsurdNumbers) {
         int first, last, archive; // indexes and archive number of the requests
         QString message;
     } cases[] = {
-        {"archive number 257", [](TJournalInfo& j, TRunRequest&, FakeLibrary&) { j.Num = 257; }, -1,
-         0, 0, 0, 0,
-         "Номер архива 257 журнала «Ж» вне диапазона 0..255: запрос не может его передать."},
-        {"archive number -2", [](TJournalInfo& j, TRunRequest&, FakeLibrary&) { j.Num = -2; }, -1,
-         0, 0, 0, 0,
-         "Номер архива -2 журнала «Ж» вне диапазона 0..255: запрос не может его передать."},
+        {"archive number 257", [](TJournalInfo& j, TRunRequest&, FakeLibrary&) { j.Num = 257; }, 3,
+         3, 0, 2, 1, ""},
+        {"archive number -2", [](TJournalInfo& j, TRunRequest&, FakeLibrary&) { j.Num = -2; }, 3, 3,
+         0, 2, 254, ""},
         {"archive number not given",
          [](TJournalInfo& j, TRunRequest&, FakeLibrary&) { j.Num = -1; }, 3, 3, 0, 2, 255, ""},
         {"ring of 2147483647 records",
@@ -631,31 +632,42 @@ TEST_F(ReadingRunTest, ResultSaysHowTheRunEnded) {
     }
 }
 
-TEST(ReadingRunWithDecoder, RowsAndGroupsOfARealDecoder) {
-    FakeLibrary lib;
-    TStringGrid sg(2, 5), sgGr(2, 1);
+// A run of journal 1 of `device` through the real decoder, into `sg` and `sgGr`.
+TRunResult RunWithDecoder(const TDevInfo& device, FakeLibrary& lib, FakeHost& host, TStringGrid& sg,
+                          TStringGrid& sgGr) {
     core::TJournalDecoder journalDecoder(sg);
     TRunDecoder decoder(journalDecoder, sgGr);
-    FakeHost host;
     TReadingRun run(lib, decoder, sg, host);
-
-    TDevInfo device;
-    device.CountJournals = 1;
-    device.Journal[0].CountRec = 3;
-    device.Journal[0].Num = 1;
-    device.ListRecType.push_back({1, dtFloat, "Уставка", {}, std::nullopt});
-    lib.fillReply = [](int idx, std::uint8_t* p) {
-        const std::uint8_t record[] = {0, 1, 0x5F, 0xCD, 0, 1, 0x3F, 0xC0, 0, 0};
-        std::copy(std::begin(record), std::end(record), p + 2);
-        if (idx == 2)
-            p[7] = 9; // an ID without record type
-    };
     TRunRequest request;
     request.device = &device;
     request.journalIndex = 0;
     request.portNumber = 1;
     request.devAddr = 7;
-    run.Run(request);
+    return run.Run(request);
+}
+
+// A device of one journal of `records` records of the type "Уставка" (a float).
+TDevInfo SetpointDevice(int archiveNumber, int records) {
+    TDevInfo device;
+    device.CountJournals = 1;
+    device.Journal[0].CountRec = records;
+    device.Journal[0].Num = archiveNumber;
+    device.ListRecType.push_back({1, dtFloat, "Уставка", {}, std::nullopt});
+    return device;
+}
+
+const std::uint8_t kSetpointRecord[] = {0, 1, 0x5F, 0xCD, 0, 1, 0x3F, 0xC0, 0, 0};
+
+TEST(ReadingRunWithDecoder, RowsAndGroupsOfARealDecoder) {
+    FakeLibrary lib;
+    TStringGrid sg(2, 5), sgGr(2, 1);
+    FakeHost host;
+    lib.fillReply = [](int idx, std::uint8_t* p) {
+        std::copy(std::begin(kSetpointRecord), std::end(kSetpointRecord), p + 2);
+        if (idx == 2)
+            p[7] = 9; // an ID without record type
+    };
+    RunWithDecoder(SetpointDevice(1, 3), lib, host, sg, sgGr);
 
     EXPECT_EQ(sg.rowCount(), 4);
     const QStringList row1 = {sg.cell(1, 0), sg.cell(1, 1), sg.cell(1, 2), sg.cell(1, 3),
@@ -667,6 +679,39 @@ TEST(ReadingRunWithDecoder, RowsAndGroupsOfARealDecoder) {
     EXPECT_EQ(sgGr.cell(1, 0), "Уставка");
     EXPECT_EQ(sgGr.cell(2, 0), "9");
     EXPECT_EQ(sgGr.cell(1, 2), "0.00.01 01:01:01\r1.5000000");
+}
+
+// Device files in the field give archive numbers above 255 (or negative) and expect their low 8
+// bits to travel: the run reads such a journal without a word, with the requests and rows of the
+// number that travels.
+TEST(ReadingRunWithDecoder, ArchiveNumbersTravelByTheirLowEightBits) {
+    const auto read = [](int archiveNumber) {
+        FakeLibrary lib;
+        TStringGrid sg(2, 5), sgGr(2, 1);
+        FakeHost host;
+        // The instrument's record holds the archive asked for as its value.
+        lib.fillReply = [&lib](int, std::uint8_t* p) {
+            std::copy(std::begin(kSetpointRecord), std::end(kSetpointRecord), p + 2);
+            p[11] = std::uint8_t(lib.requestedArchives.back());
+        };
+        const TRunResult r = RunWithDecoder(SetpointDevice(archiveNumber, 2), lib, host, sg, sgGr);
+        EXPECT_EQ(r.end, TRunEnd::Finished) << archiveNumber;
+        EXPECT_TRUE(host.messages.empty()) << archiveNumber;
+        QStringList cells;
+        for (int row = 1; row < sg.rowCount(); ++row)
+            for (int column = 0; column < 5; ++column)
+                cells << sg.cell(row, column);
+        return std::make_pair(lib.requests, cells);
+    };
+    const std::pair<int, int> cases[] = {{0x10A, 10}, {-1, 255}, {-2, 254}};
+    for (const auto& [given, sent] : cases) {
+        SCOPED_TRACE(given);
+        const auto travelled = read(given);
+        EXPECT_EQ(travelled, read(sent));
+        ASSERT_EQ(travelled.first.size(), 2u);
+        EXPECT_EQ(travelled.first[0],
+                  QByteArray::fromHex("00") + char(sent) + QByteArray::fromHex("0001000000"));
+    }
 }
 
 TEST(ReadingRunHelpers, RecordRequest) {

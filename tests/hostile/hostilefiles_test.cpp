@@ -216,8 +216,9 @@ TEST_F(HostileFiles, NotARegularFileOrTooLargeCountsAsMissing) {
     }
 }
 
-// Numbers a record request cannot carry are reported when the catalogue loads and kept as they
-// are (the run refuses or limits them again); numbers in range load without a word.
+// Rings a record request cannot address are reported when the catalogue loads and kept as they
+// are (the run refuses or limits them again); archive numbers of any size load without a word
+// (their low 8 bits travel), as do numbers in range.
 TEST_F(HostileFiles, AbsurdJournalNumbersAreReported) {
     Write(mainIni, "[Main]\r\nCountDev=1\r\nDev1=dev.ini\r\n");
     Write(Device("dev.ini"), "[settings]\r\narchtypecount=5\r\n"
@@ -233,10 +234,8 @@ TEST_F(HostileFiles, AbsurdJournalNumbersAreReported) {
     EXPECT_EQ(dev.Journal[0].Num, 257);
     EXPECT_EQ(dev.Journal[1].CountRec, 2147483647);
     EXPECT_EQ(catalogue.Errors,
-              QStringList({"dev.ini: ArchNum1=257 — номер архива вне диапазона 0..255.",
-                           "dev.ini: ArchCountRec2=2147483647 — больше 65536 записей, которые "
+              QStringList({"dev.ini: ArchCountRec2=2147483647 — больше 65536 записей, которые "
                            "может адресовать запрос.",
-                           "dev.ini: ArchNum4=-2 — номер архива вне диапазона 0..255.",
                            "dev.ini: ArchCountRec4=65537 — больше 65536 записей, которые может "
                            "адресовать запрос."}));
 }

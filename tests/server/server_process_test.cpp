@@ -329,3 +329,78 @@ TEST(ServerStart, ClientStartsTheServerWhenNoneRuns) {
     ::kill(pid_t(pid), SIGTERM);
     ASSERT_TRUE(waitFor([&] { return !rs.LiveChannel(); }));
 }
+
+// Two channels of one server: A's instrument silent, or answering late; B's answering every
+// request with a wrong CRC meanwhile. Each channel tells its own damaged frames from its own
+// bytes: B's tasks end in a CRC error (also with Qt's modbus warnings turned off), A's in "no
+// answer", or with their own record's data, never the record before.
+TEST(ServerChannels, DamagedFramesOfOneChannelStayItsOwn) {
+    const struct {
+        const char* faultA;
+        int retriesA;
+        const char* loggingRules;
+    } cases[] = {
+        {"noanswer", 0, "qt.modbus.warning=false"},
+        {"delay ms=750 function=65", 1, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.faultA);
+        QString error;
+        const auto a = fixture::StartSimulator(journalInstrument(),
+                                               {.faults = {*sim::parseFault(c.faultA)}}, &error);
+        const auto b =
+            fixture::StartSimulator(journalInstrument(), {.faults = {*sim::parseFault("crc")}});
+        ASSERT_TRUE(a && b) << error.toStdString();
+        fixture::ServerProcess server;
+        qputenv("JOURNAL_PORTS",
+                QStringLiteral("COM5=%1;COM6=%2").arg(a->clientPath(), b->clientPath()).toUtf8());
+        const QByteArray rules = qgetenv("QT_LOGGING_RULES");
+        qputenv("QT_LOGGING_RULES", c.loggingRules);
+        ASSERT_TRUE(server.start(&error)) << error.toStdString();
+        qputenv("QT_LOGGING_RULES", rules);
+
+        TRS232Transport rsA, rsB;
+        TModbusMaster mbmA, mbmB;
+        QList<Answer> answersA;
+        QList<qint32> resultsB;
+        rsA.SetPort(QStringLiteral("COM5"));
+        rsA.SetAnswerDelay(500);
+        rsA.SetRetries(c.retriesA);
+        rsB.SetPort(QStringLiteral("COM6"));
+        rsB.SetAnswerDelay(100);
+        rsB.SetRetries(0);
+        mbmA.SetTransport(&rsA);
+        mbmB.SetTransport(&rsB);
+        mbmA.OnExchange = [&](QObject*, qint32 q, qint32 ad, qint32 f, const QVariant& v,
+                              qint32 r) {
+            answersA.append({q, ad, f, r, v});
+        };
+        // B keeps its line busy with damaged answers while A waits.
+        mbmB.OnExchange = [&](QObject*, qint32, qint32, qint32, const QVariant&, qint32 r) {
+            resultsB.append(r);
+            if (answersA.size() < 3)
+                mbmB.ReadHoldRegs(1, 0, 9, 18, 1);
+        };
+        rsA.SetLiveChannel(true);
+        rsB.SetLiveChannel(true);
+        ASSERT_TRUE(waitFor([&] { return rsA.LiveChannel() && rsB.LiveChannel(); }))
+            << server.stderrText().toStdString();
+        mbmB.ReadHoldRegs(1, 0, 9, 18, 1);
+        for (int i = 0; i < 3; ++i)
+            mbmA.ReadIndexArch(i + 1, 1, 1, i, QVariantList{19, 18, 19});
+        ASSERT_TRUE(waitFor([&] { return answersA.size() == 3; }, 30000));
+
+        EXPECT_GE(resultsB.size(), 3);
+        EXPECT_EQ(resultsB.count(2), resultsB.size()) << "B: CRC errors";
+        const QList<quint16> ids = {7, 8, 9}; // of records 0, 1, 2
+        for (const Answer& answer : answersA) {
+            SCOPED_TRACE(answer.qid);
+            if (c.retriesA == 0) {
+                EXPECT_EQ(answer.result, 1); // no answer, not B's CRC error
+            } else {
+                ASSERT_EQ(answer.result, 0);
+                EXPECT_EQ(answer.value.toList().value(1).value<quint16>(), ids[answer.qid - 1]);
+            }
+        }
+    }
+}

@@ -3,6 +3,7 @@
 // count registers, error rows and the guards against stale answers.
 #include "app/core/errortexts.h"
 #include "app/serverpath/serverreadingpath.h"
+#include "comm/ipc/taskarrays.h"
 #include "fakeserver.h"
 #include "tests/qstringprinter.h"
 
@@ -152,21 +153,21 @@ TEST_F(ServerPathTest, NoDeviceOrJournalShowsMessageAndChangesNothing) {
     const struct {
         bool device;
         int journalIndex;
-        int archiveNumber;
+        bool ring; // a ring of more records than a request can address
         const char* message;
     } cases[] = {
-        {false, 0, 4, "Не выбран тип прибора."},
-        {true, -1, 4, "Не выбран журнал прибора."},
-        {true, 1, 4, "Не выбран журнал прибора."},
-        {true, 0, 300,
-         "Номер архива 300 журнала «Ж» вне диапазона 0..255: запрос не может его "
-         "передать."},
+        {false, 0, false, "Не выбран тип прибора."},
+        {true, -1, false, "Не выбран журнал прибора."},
+        {true, 1, false, "Не выбран журнал прибора."},
+        {true, 0, true,
+         "Кольцевой журнал «Ж» на 70000 записей: запрос адресует не больше 65536 записей."},
     };
     device.Journal[0].Name = QStringLiteral("Ж");
+    device.Journal[0].CountRec = 70000;
     for (const auto& c : cases) {
         host.device = c.device ? &device : nullptr;
         host.journalIndex = c.journalIndex;
-        device.Journal[0].Num = c.archiveNumber;
+        device.Journal[0].Cycle = c.ring;
         host.messages.clear();
         sg.setRowCount(7);
         path.btnReadClick();
@@ -176,6 +177,15 @@ TEST_F(ServerPathTest, NoDeviceOrJournalShowsMessageAndChangesNothing) {
         EXPECT_TRUE(on(Control::Connect));
         EXPECT_FALSE(on(Control::Stop));
     }
+}
+
+// The record requests carry the archive number's low 8 bits, as the main path's do.
+TEST_F(ServerPathTest, ArchiveNumberTravelsByItsLowEightBits) {
+    device.Journal[0].Num = 0x10A;
+    path.btnReadClick();
+    path.MBMExchange(&mbm, 1000, 1, 4, QVariant::fromValue(quint16(5)), 0);
+    EXPECT_TRUE(host.messages.isEmpty());
+    EXPECT_EQ(lastTask().value(comm::ipc::IndexArchTask::Archive).toInt(), 10);
 }
 
 TEST_F(ServerPathTest, FailedRecordWritesErrorRowUnknownCodeInDecimal) {
