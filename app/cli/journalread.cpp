@@ -335,9 +335,12 @@ QString TRunTrace::fileError() const {
 
 bool TRunTrace::report(const TRunResult& result, std::FILE* err) {
     close();
-    const QString text = m_diagnosis.Text();
-    if (!text.isEmpty() && (result.readFailed() || m_writer))
+    const QString text = m_diagnosis.Text(core::TAdviceFor::CommandLine);
+    if (!text.isEmpty() && (result.readFailed() || m_writer)) {
         printLine(err, text);
+        if (const QString failed = core::FailedRecordsText(result.failedRecords); !failed.isEmpty())
+            printLine(err, failed);
+    }
     const QString error = fileError();
     if (!error.isEmpty())
         printLine(err, error);
