@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "server/exchangeserver.h"
 
-#include "comm/commtypes.h"
 #include "comm/ipc/protocol.h"
+#include "comm/ipc/servererror.h"
 #include "server/modbusext.h"
 
 #include <QCoreApplication>
@@ -355,20 +355,20 @@ QVariant ClientConnection::transportSetConnected(Request& r) {
         QString why;
         t.channel = m_server->openChannel(this, t.id, t.settings, &why);
         if (t.channel) {
-            reportState(t, comm::tsOpen, t.channel->id());
+            reportState(t, tsOpen, t.channel->id());
         } else {
             qWarning().noquote() << "exchange server:" << why;
-            reportState(t, comm::tsClosed, -1);
+            reportState(t, tsClosed, -1);
         }
     } else if (wanted) {
-        reportState(t, comm::tsOpen, t.channel->id());
+        reportState(t, tsOpen, t.channel->id());
     } else {
         if (t.channel) {
             const qint32 id = t.channel->id();
             t.channel = nullptr;
             m_server->closeChannel(id);
         }
-        reportState(t, comm::tsClosed, -1);
+        reportState(t, tsClosed, -1);
     }
     return {};
 }
