@@ -297,9 +297,12 @@ QString TRunTrace::fileError() const {
 }
 
 void TRunTrace::report(const TRunResult& result, std::FILE* err) const {
-    const QString text = m_diagnosis.Text();
-    if (!text.isEmpty() && (result.readFailed() || m_writer))
+    const QString text = m_diagnosis.Text(core::TAdviceFor::CommandLine);
+    if (!text.isEmpty() && (result.readFailed() || m_writer)) {
         printLine(err, text);
+        if (const QString failed = core::FailedRecordsText(result.failedRecords); !failed.isEmpty())
+            printLine(err, failed);
+    }
     if (const QString error = fileError(); !error.isEmpty())
         printLine(err, error);
 }

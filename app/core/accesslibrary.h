@@ -37,6 +37,9 @@ public:
         (void)observer;
         return false;
     }
+    // The journal record the next requests ask for (-1: none, e.g. a count register): the trace
+    // names it with each frame of those requests and of their answers.
+    virtual void SetTraceRecord(std::int64_t record) { (void)record; }
     // Whether an exchange listens out answers still due before it returns (on by default); a
     // search for an instrument turns it off. A library without the setting keeps it on.
     virtual void SetListenOut(bool on) { (void)on; }

@@ -14,10 +14,23 @@
 
 namespace {
 
-// The library's event as the program's: its bytes are copied, since they live only during the
-// call. Fields past the library's own size stay at their defaults.
-void ForwardTraceEvent(const OmbrelTraceEvent* e, void* user) {
-    if (!e || e->size < int32_t(offsetof(OmbrelTraceEvent, baud)))
+template <typename F> bool resolve(void* handle, const char* name, F& target, QString& error) {
+    target = reinterpret_cast<F>(dlsym(handle, name));
+    if (!target)
+        error = QStringLiteral("В библиотеке %1 нет функции «%2»")
+                    .arg(QString::fromLatin1(TAccessLibraryBinding::kFileName),
+                         QString::fromLatin1(name));
+    return target != nullptr;
+}
+
+} // namespace
+
+// Its bytes are copied, since they live only during the call. Fields past the library's own size
+// stay at their defaults. Bytes dropped after a request belong to that request's record, also
+// when they are dropped just before the next record's request.
+void TAccessLibraryBinding::ForwardTraceEvent(const OmbrelTraceEvent* e, void* user) {
+    auto* self = static_cast<TAccessLibraryBinding*>(user);
+    if (!e || !self->m_traceObserver || e->size < int32_t(offsetof(OmbrelTraceEvent, baud)))
         return;
     core::TFrameEvent f;
     f.kind = static_cast<core::TFrameKind>(std::clamp(e->kind, 0, 4));
@@ -39,19 +52,11 @@ void ForwardTraceEvent(const OmbrelTraceEvent* e, void* user) {
         f.omitted = e->omitted;
     if (has(offsetof(OmbrelTraceEvent, link) + sizeof(e->link)))
         f.link = static_cast<core::TTraceLink>(std::clamp(e->link, 0, 2));
-    static_cast<core::ITraceObserver*>(user)->OnFrame(f);
+    if (f.kind == core::TFrameKind::Request)
+        self->m_frameRecord = self->m_traceRecord;
+    f.record = self->m_frameRecord;
+    self->m_traceObserver->OnFrame(f);
 }
-
-template <typename F> bool resolve(void* handle, const char* name, F& target, QString& error) {
-    target = reinterpret_cast<F>(dlsym(handle, name));
-    if (!target)
-        error = QStringLiteral("В библиотеке %1 нет функции «%2»")
-                    .arg(QString::fromLatin1(TAccessLibraryBinding::kFileName),
-                         QString::fromLatin1(name));
-    return target != nullptr;
-}
-
-} // namespace
 
 bool TAccessLibraryBinding::LoadAccessLibrary(const QString& programDirectory,
                                               IMessageSink* messages) {
@@ -146,8 +151,9 @@ bool TAccessLibraryBinding::SetTraceObserver(core::ITraceObserver* observer) {
     if (!FDllSetTraceObserver)
         return false;
     using TSetTraceObserver = std::int32_t (*)(OmbrelTraceObserver, void*);
+    m_traceObserver = observer;
     reinterpret_cast<TSetTraceObserver>(FDllSetTraceObserver)(
-        observer ? ForwardTraceEvent : nullptr, observer);
+        observer ? ForwardTraceEvent : nullptr, observer ? this : nullptr);
     return true;
 }
 

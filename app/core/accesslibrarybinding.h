@@ -8,6 +8,7 @@
 #include <cstdint>
 
 class IMessageSink;
+struct OmbrelTraceEvent;
 
 // The Modbus access library OmbrelDll.so bound at run time (dlopen/dlsym), the way the program
 // has always loaded its access library by file name. Calls made while an entry point is missing
@@ -63,6 +64,7 @@ public:
     void Retries(int retries) override;
     void SetTimeouts(int answerMs, int charMs) override;
     bool SetTraceObserver(core::ITraceObserver* observer) override;
+    void SetTraceRecord(std::int64_t record) override { m_traceRecord = record; }
     void SetListenOut(bool on) override;
     // The library's text of why the last Connect failed; empty when it has none to give.
     QString LastErrorDetail() const override;
@@ -83,5 +85,11 @@ public:
     TDllSetListenOut FDllSetListenOut = nullptr;   // optional
 
 private:
+    // The library's event as the program's, named by the record it belongs to.
+    static void ForwardTraceEvent(const OmbrelTraceEvent* e, void* user);
+
     QString m_loadError;
+    core::ITraceObserver* m_traceObserver = nullptr;
+    std::int64_t m_traceRecord = -1; // what the run asks for now
+    std::int64_t m_frameRecord = -1; // what the last request traced asked for
 };

@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <functional>
+
 namespace core {
 
 Q_LOGGING_CATEGORY(lcCatalogue, "journal.catalogue", QtInfoMsg)
@@ -54,7 +56,6 @@ const QString kSettings = QStringLiteral("Settings");
 const QString kPosition = QStringLiteral("Position");
 const QString kSaveDialog = QStringLiteral("SaveDialog");
 const QString kArchive = QStringLiteral("Archive");
-
 // Whether the file's encoding holds `text` (windows-1251 lacks most scripts).
 bool Encodable(const platform::IniFile& ini, const QString& text) {
     return ini.encoding() != platform::IniFile::Encoding::Ansi ||
@@ -89,6 +90,72 @@ void ReadJournalInfo(const platform::IniFile& f, int j, TJournalInfo& J, const Q
 
 } // namespace
 
+// The keys of main.ini that remember the user's choices.
+namespace {
+
+const QString kJournals = QStringLiteral("Journals");
+const QString kChart = QStringLiteral("Chart");
+
+// The per-device keys of [Journals] and [Chart]: "Dev1" for the device at index 0.
+QString DeviceKey(int index) {
+    return QStringLiteral("Dev%1").arg(index + 1);
+}
+
+// The device index of a per-device key; nullopt for any other key.
+std::optional<int> DeviceIndex(const QString& key) {
+    if (!key.startsWith(QLatin1String("Dev"), Qt::CaseInsensitive))
+        return std::nullopt;
+    bool ok = false;
+    const int n = key.mid(3).toInt(&ok);
+    return ok && n >= 1 ? std::optional(n - 1) : std::nullopt;
+}
+
+// The per-device entries of [Journals] and [Chart].
+void ReadDeviceMemory(const platform::IniFile& ini, TConnectionSettings& s) {
+    for (const QString& key : ini.keys(kJournals)) {
+        const auto index = DeviceIndex(key);
+        const auto journal = platform::parseIniInteger(ini.readString(kJournals, key, QString()));
+        if (index && journal && *journal >= 1)
+            s.journals[*index] = *journal - 1;
+    }
+    for (const QString& key : ini.keys(kChart)) {
+        const auto index = DeviceIndex(key);
+        if (!index)
+            continue;
+        std::vector<std::int32_t> ids;
+        for (const QString& item : ini.readString(kChart, key, QString()).split(u','))
+            if (const auto id = platform::parseIniInteger(item.trimmed()))
+                ids.push_back(*id);
+        s.chartTypes[*index] = std::move(ids);
+    }
+}
+
+void WritePosition(platform::IniFile& ini, const TConnectionSettings& s) {
+    if (s.Top)
+        ini.writeInteger(kPosition, u"Top", *s.Top);
+    if (s.Left)
+        ini.writeInteger(kPosition, u"Left", *s.Left);
+    if (s.Width)
+        ini.writeInteger(kPosition, u"Width", *s.Width);
+    if (s.Height)
+        ini.writeInteger(kPosition, u"Height", *s.Height);
+    if (s.Maximized)
+        ini.writeInteger(kPosition, u"Maximized", *s.Maximized ? 1 : 0);
+}
+
+void WriteDeviceMemory(platform::IniFile& ini, const TConnectionSettings& s) {
+    for (const auto& [index, journal] : s.journals)
+        ini.writeInteger(kJournals, DeviceKey(index), journal + 1);
+    for (const auto& [index, ids] : s.chartTypes) {
+        QStringList items;
+        for (const std::int32_t id : ids)
+            items.append(QString::number(id));
+        ini.writeString(kChart, DeviceKey(index), items.join(u','));
+    }
+}
+
+} // namespace
+
 TConnectionSettings ReadConnectionSettings(const platform::IniFile& ini) {
     TConnectionSettings s;
     if (ini.valueExists(kSettings, u"lastcomport"))
@@ -104,6 +171,13 @@ TConnectionSettings ReadConnectionSettings(const platform::IniFile& ini) {
         s.Top = *top;
     if (const auto left = platform::parseIniInteger(ini.readString(kPosition, u"Left", QString())))
         s.Left = *left;
+    if (const auto w = platform::parseIniInteger(ini.readString(kPosition, u"Width", QString())))
+        s.Width = *w;
+    if (const auto h = platform::parseIniInteger(ini.readString(kPosition, u"Height", QString())))
+        s.Height = *h;
+    if (ini.valueExists(kPosition, u"Maximized"))
+        s.Maximized = ini.readBool(kPosition, u"Maximized", false);
+    ReadDeviceMemory(ini, s);
     if (ini.valueExists(kSaveDialog, u"Folder"))
         s.saveFolder = ini.readString(kSaveDialog, u"Folder", QString());
     if (ini.valueExists(kSaveDialog, u"Filter"))
@@ -115,7 +189,12 @@ TConnectionSettings ReadConnectionSettings(const platform::IniFile& ini) {
     return s;
 }
 
-bool SaveSettings(const QString& mainIniPath, const TConnectionSettings& s, QString* message) {
+namespace {
+
+// Re-reads main.ini, lets `edit` write its keys and replaces the file at once, so that everything
+// else in it stays as it is. On failure returns false with "Unable to write to <path>".
+bool UpdateMainIni(const QString& mainIniPath, const std::function<void(platform::IniFile&)>& edit,
+                   QString* message) {
     const auto fail = [&] {
         if (message)
             *message = QStringLiteral("Unable to write to %1")
@@ -126,25 +205,44 @@ bool SaveSettings(const QString& mainIniPath, const TConnectionSettings& s, QStr
     // A main.ini that exists but cannot be read would be replaced by the settings alone.
     if (!ini.load(mainIniPath) && QFileInfo::exists(mainIniPath))
         return fail();
-    ini.writeString(kSettings, u"lastcomport", s.lastcomport.value_or(QString()));
-    ini.writeInteger(kSettings, u"lastcomspeed", s.lastcomspeed);
-    if (s.lastaddr)
-        ini.writeInteger(kSettings, u"lastaddr", *s.lastaddr);
-    ini.writeInteger(kSettings, u"Retries", s.Retries);
-    ini.writeInteger(kSettings, u"AnswerTime", s.AnswerTime);
-    ini.writeInteger(kSettings, u"LastDev", s.LastDev);
-    ini.writeInteger(kSettings, u"lastlink", s.lastlink);
-    if (s.Top)
-        ini.writeInteger(kPosition, u"Top", *s.Top);
-    if (s.Left)
-        ini.writeInteger(kPosition, u"Left", *s.Left);
-    if (s.saveFolder && Encodable(ini, *s.saveFolder))
-        ini.writeString(kSaveDialog, u"Folder", *s.saveFolder);
-    if (s.saveFilter)
-        ini.writeInteger(kSaveDialog, u"Filter", *s.saveFilter);
+    edit(ini);
     if (ini.save(mainIniPath))
         return true;
     return fail();
+}
+
+} // namespace
+
+bool SaveSettings(const QString& mainIniPath, const TConnectionSettings& s, QString* message) {
+    return UpdateMainIni(
+        mainIniPath,
+        [&](platform::IniFile& ini) {
+            ini.writeString(kSettings, u"lastcomport", s.lastcomport.value_or(QString()));
+            ini.writeInteger(kSettings, u"lastcomspeed", s.lastcomspeed);
+            if (s.lastaddr)
+                ini.writeInteger(kSettings, u"lastaddr", *s.lastaddr);
+            ini.writeInteger(kSettings, u"Retries", s.Retries);
+            ini.writeInteger(kSettings, u"AnswerTime", s.AnswerTime);
+            ini.writeInteger(kSettings, u"LastDev", s.LastDev);
+            ini.writeInteger(kSettings, u"lastlink", s.lastlink);
+            WritePosition(ini, s);
+            if (s.saveFolder && Encodable(ini, *s.saveFolder))
+                ini.writeString(kSaveDialog, u"Folder", *s.saveFolder);
+            if (s.saveFilter)
+                ini.writeInteger(kSaveDialog, u"Filter", *s.saveFilter);
+            WriteDeviceMemory(ini, s);
+        },
+        message);
+}
+
+bool SaveLinkTimes(const QString& mainIniPath, int answerTime, int retries, QString* message) {
+    return UpdateMainIni(
+        mainIniPath,
+        [&](platform::IniFile& ini) {
+            ini.writeInteger(kSettings, u"Retries", retries);
+            ini.writeInteger(kSettings, u"AnswerTime", answerTime);
+        },
+        message);
 }
 
 void AddRecType(std::vector<TRecType>& list, std::int32_t ID, std::int32_t atype,

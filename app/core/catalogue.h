@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -38,6 +39,16 @@ struct TConnectionSettings {
     // Window position; nullopt when the key is missing (keep the current position).
     std::optional<int> Top;
     std::optional<int> Left;
+    // Window size (its normal size when maximised) and whether it was maximised, [Position]
+    // Width, Height and Maximized; nullopt when the key is missing (keep the design's).
+    std::optional<int> Width;
+    std::optional<int> Height;
+    std::optional<bool> Maximized;
+    // The journal last selected for each device, by the device's catalogue index (0-based):
+    // [Journals] DevN=J for the device of [Main] DevN and its journal J (from 1).
+    std::map<int, int> journals;
+    // The record types last ticked on the chart for each device, [Chart] DevN=ID,ID,...
+    std::map<int, std::vector<std::int32_t>> chartTypes;
     // Folder and filter (1 text, 2 workbook) of the last save; nullopt when the key is missing
     // (on saving: leave it as it is). A folder the file's encoding cannot hold is not written.
     std::optional<QString> saveFolder;
@@ -54,6 +65,12 @@ TConnectionSettings ReadConnectionSettings(const platform::IniFile& mainIni);
 // it is) in one atomic replacement. On failure returns false with "Unable to write to <path>".
 [[nodiscard]] bool SaveSettings(const QString& mainIniPath, const TConnectionSettings& settings,
                                 QString* message);
+
+// Writes only the answer time and the retries ([Settings] AnswerTime, Retries), where
+// journal-read reads them, as SaveSettings writes the file. On failure returns false with
+// "Unable to write to <path>".
+[[nodiscard]] bool SaveLinkTimes(const QString& mainIniPath, int answerTime, int retries,
+                                 QString* message);
 
 // Appends a record type with a plain data type code.
 void AddRecType(std::vector<TRecType>& list, std::int32_t ID, std::int32_t atype,

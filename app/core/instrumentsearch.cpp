@@ -64,14 +64,32 @@ QString TSearchResult::Text() const {
     return lines.join(u'\n');
 }
 
+namespace {
+// The most one try at `speed` may take: its answer time, the silence before its request, and
+// 10 ms for the program and the port.
+milliseconds TryBound(int speed) {
+    return milliseconds(TSearchRequest::AnswerMs(speed) + WireMs(4, speed) + 10);
+}
+} // namespace
+
 milliseconds TInstrumentSearch::Bound(const TSearchRequest& request) {
+    return SearchPositionAt(request, 0).left;
+}
+
+TSearchPosition SearchPositionAt(const TSearchRequest& request, int done) {
     const int addresses = std::max(0, request.lastAddress - request.firstAddress + 1);
-    milliseconds total{0};
-    for (int speed : request.speeds) {
-        const int perTry = TSearchRequest::AnswerMs(speed) + WireMs(4, speed) + 10;
-        total += milliseconds(addresses * perTry);
+    const int speeds = int(request.speeds.size());
+    TSearchPosition at;
+    if (addresses == 0 || speeds == 0)
+        return at;
+    const int next = std::clamp(done, 0, addresses * speeds - 1);
+    at.speed = request.speeds[std::size_t(next / addresses)];
+    at.address = request.firstAddress + next % addresses;
+    for (int k = 0; k < speeds; ++k) {
+        const int tried = std::clamp(done - k * addresses, 0, addresses);
+        at.left += (addresses - tried) * TryBound(request.speeds[std::size_t(k)]);
     }
-    return total;
+    return at;
 }
 
 bool TInstrumentSearch::Ask(const TSearchRequest& request, int address) {

@@ -54,6 +54,15 @@ std::vector<int> SearchSpeeds(int current);
 // count register of `journal` when it has one in the input or holding registers.
 TSearchRequest SearchRequestFor(int port, int linkType, int speed, const TJournalInfo* journal);
 
+// Where a search stands after `done` tries: the speed and address it asks next (the last ones
+// once all are done) and the most the tries left may take.
+struct TSearchPosition {
+    int speed = 0;
+    int address = 0;
+    std::chrono::milliseconds left{0};
+};
+TSearchPosition SearchPositionAt(const TSearchRequest& request, int done);
+
 // Progress of a search: tries done of the whole; returns true to stop the search.
 using TSearchProgress = std::function<bool(int done, int total)>;
 

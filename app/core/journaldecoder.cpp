@@ -25,6 +25,7 @@ void WriteErrorRow(IStringGrid& sg, std::int32_t index, std::int64_t number, con
     for (int c = 2; c < sg.columnCount(); ++c)
         if (!sg.cell(row, c).isEmpty())
             sg.setCell(row, c, QString());
+    sg.setRowError(row, true);
 }
 
 void TJournalDecoder::setDevice(const TDevInfo* device) {

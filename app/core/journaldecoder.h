@@ -16,7 +16,7 @@
 namespace core {
 
 // An error row of the linear list: row `index` + 1 (the list grows to hold it) shows `number` and
-// `text`; its other cells are emptied.
+// `text`, its other cells are emptied, and it is marked as an error row.
 void WriteErrorRow(IStringGrid& sg, std::int32_t index, std::int64_t number, const QString& text);
 
 // Decodes journal records into rows of the linear list `sg` and events of the run's groups.

@@ -3,6 +3,7 @@
 
 #include "comm/ipc/resultcodes.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <algorithm>
@@ -254,7 +255,8 @@ void TLineDiagnosis::CollectAnswerFaults(std::vector<TLineFinding>& out,
                            .arg(*m_otherAddresses.begin())
                            .arg(unit ? QStringLiteral(" (для шлюза — номер устройства, unit id)")
                                      : QString()),
-                       m_otherAddress.sample});
+                       m_otherAddress.sample,
+                       {TLineSetting::Address, *m_otherAddresses.begin()}});
     }
     if (m_otherTransaction.count > 0)
         out.push_back({TLineCause::OtherTransaction,
@@ -263,13 +265,13 @@ void TLineDiagnosis::CollectAnswerFaults(std::vector<TLineFinding>& out,
                        QStringLiteral("ответов с чужим номером транзакции: %1; %2")
                            .arg(m_otherTransaction.count)
                            .arg(exchanges),
-                       QStringLiteral("Это ответы на прежние запросы, пришедшие после времени "
-                                      "ожидания, или шлюз не возвращает номер транзакции запроса: "
-                                      "увеличьте время ожидания ответа (AnswerTime в main.ini, у "
-                                      "journal-read — --timeout); если не поможет, проверьте "
+                       QStringLiteral("Увеличьте время ожидания ответа: это могут быть ответы на "
+                                      "прежние запросы, пришедшие после него. Если не поможет, "
+                                      "шлюз не возвращает номер транзакции запроса: проверьте "
                                       "настройки шлюза и не опрашивает ли прибор через него другая "
                                       "программа."),
-                       m_otherTransaction.sample});
+                       m_otherTransaction.sample,
+                       {TLineSetting::AnswerTime, 0}});
     if (m_exception.count > 0) {
         const auto top =
             std::max_element(m_exceptionCounts.begin(), m_exceptionCounts.end(),
@@ -286,7 +288,8 @@ void TLineDiagnosis::CollectAnswerFaults(std::vector<TLineFinding>& out,
                            .arg(m_answers),
                        ExceptionAdvice(function, code), m_exception.sample});
     }
-    if (m_late.count > 0)
+    if (m_late.count > 0) {
+        const int suggested = SuggestedAnswerMs(m_latestUs);
         out.push_back(
             {TLineCause::LateAnswer,
              QStringLiteral("Ответы приходят позже времени ожидания (%1 мс)").arg(m_answerMs),
@@ -295,10 +298,10 @@ void TLineDiagnosis::CollectAnswerFaults(std::vector<TLineFinding>& out,
                  .arg(m_late.count)
                  .arg((m_latestUs + 999) / 1000)
                  .arg(exchanges),
-             QStringLiteral("Увеличьте время ожидания ответа до %1 мс (AnswerTime в "
-                            "main.ini, у journal-read — --timeout).")
-                 .arg(SuggestedAnswerMs(m_latestUs)),
-             m_late.sample});
+             QStringLiteral("Увеличьте время ожидания ответа до %1 мс.").arg(suggested),
+             m_late.sample,
+             {TLineSetting::AnswerTime, suggested}});
+    }
 }
 
 void TLineDiagnosis::CollectLineFaults(std::vector<TLineFinding>& out,
@@ -355,7 +358,47 @@ void TLineDiagnosis::CollectLineFaults(std::vector<TLineFinding>& out,
              m_noise.sample});
 }
 
-QString TLineDiagnosis::Text() const {
+QString TLineFinding::Advice(TAdviceFor reader) const {
+    if (setting.kind != TLineSetting::AnswerTime)
+        return advice;
+    // The window sets it under "Параметры связи..." (or "Применить" under the advice, when the
+    // advice names a value); journal-read takes it as an option or from main.ini, as the window
+    // saves it. Where, is said after the advice's first clause, which names the setting.
+    const QString value = setting.value > 0 ? QString::number(setting.value) : QStringLiteral("МС");
+    const QString where =
+        reader == TAdviceFor::CommandLine
+            ? QStringLiteral("--timeout %1 или AnswerTime в [Settings] main.ini").arg(value)
+        : setting.value > 0 ? QStringLiteral("«Применить» ниже или «Параметры связи...»")
+                            : QStringLiteral("«Параметры связи...»");
+    qsizetype at = advice.indexOf(QRegularExpression(QStringLiteral("[:.]")));
+    if (at < 0)
+        at = advice.size();
+    QString text = advice;
+    return text.insert(at, QStringLiteral(" (%1)").arg(where));
+}
+
+QString FailedRecordsText(const std::vector<std::int64_t>& records, int shown) {
+    if (records.empty())
+        return {};
+    QStringList runs;
+    std::size_t i = 0;
+    for (; i < records.size() && runs.size() < shown;) {
+        std::size_t j = i;
+        while (j + 1 < records.size() && records[j + 1] == records[j] + 1)
+            ++j;
+        runs << (j == i ? QString::number(records[i])
+                        : QStringLiteral("%1–%2").arg(records[i]).arg(records[j]));
+        i = j + 1;
+    }
+    QString text = QStringLiteral("Сбойные записи (%1): %2")
+                       .arg(records.size())
+                       .arg(runs.join(QStringLiteral(", ")));
+    if (i < records.size())
+        text += QStringLiteral(" … ещё %1").arg(records.size() - i);
+    return text;
+}
+
+QString TLineDiagnosis::Text(TAdviceFor reader) const {
     const std::vector<TLineFinding> findings = Findings();
     QStringList lines;
     for (std::size_t i = 0; i < findings.size(); ++i) {
@@ -363,7 +406,7 @@ QString TLineDiagnosis::Text() const {
         lines << (i == 0 ? QStringLiteral("Вероятная причина: %1.") : QStringLiteral("Также: %1."))
                      .arg(f.title);
         lines << QStringLiteral("  Признаки: %1.").arg(f.evidence);
-        lines << QStringLiteral("  %1").arg(f.advice);
+        lines << QStringLiteral("  %1").arg(f.Advice(reader));
         if (!f.sample.isEmpty())
             lines << QStringLiteral("  Пример: %1").arg(f.sample);
     }

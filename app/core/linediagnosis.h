@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <map>
 #include <set>
 #include <utility>
@@ -27,13 +28,35 @@ enum class TLineCause {
     Closed,           // the gateway (or the port) closed the connection
 };
 
+// A setting that advice names with the value to set, so that a program can offer to set it.
+struct TLineSetting {
+    enum Kind {
+        None,
+        AnswerTime, // the answer time, in milliseconds
+        Address,    // the instrument's address
+    };
+    Kind kind = None;
+    int value = 0; // 0: the advice names the setting without a value
+};
+
+// Who reads the advice: the window names its own controls, journal-read its options.
+enum class TAdviceFor { Window, CommandLine };
+
 struct TLineFinding {
     TLineCause cause;
-    QString title;    // the cause, one sentence
-    QString evidence; // the counts it rests on
-    QString advice;   // what to do
-    QString sample;   // a trace line that shows it
+    QString title;             // the cause, one sentence
+    QString evidence;          // the counts it rests on
+    QString advice;            // what to do (in no program's terms: see Advice)
+    QString sample;            // a trace line that shows it
+    TLineSetting setting = {}; // the setting the advice names, if any
+
+    // The advice with where its setting is made, for `reader`.
+    QString Advice(TAdviceFor reader) const;
 };
+
+// "Сбойные записи (4): 5, 17–19" (runs of numbers joined, at most `shown` numbers or runs, then
+// "… ещё N"); empty without records.
+QString FailedRecordsText(const std::vector<std::int64_t>& records, int shown = 20);
 
 class TLineDiagnosis : public ITraceObserver {
 public:
@@ -43,9 +66,9 @@ public:
     // What went wrong, the likeliest cause first; empty when the trace shows nothing wrong (or
     // holds no request).
     std::vector<TLineFinding> Findings() const;
-    // The findings as text for the user: "Вероятная причина: ..." with evidence, advice and the
-    // sample, then the other findings; empty when there are none.
-    QString Text() const;
+    // The findings as text for the user: "Вероятная причина: ..." with evidence, advice (for
+    // `reader`) and the sample, then the other findings; empty when there are none.
+    QString Text(TAdviceFor reader = TAdviceFor::CommandLine) const;
 
 private:
     // One kind of observation: how often, and the first event that showed it.

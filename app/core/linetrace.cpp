@@ -94,7 +94,7 @@ QString TraceMeaning(const TFrameEvent& e) {
     case TFrameKind::Request: {
         QString text =
             QStringLiteral("запрос: адрес %1, функция %2").arg(e.address).arg(e.function);
-        if (e.attempt > 0)
+        if (e.attempt > 0 && e.record < 0) // a record's retries are told with the record
             text += QStringLiteral(" (повтор %1)").arg(e.attempt);
         return text;
     }
@@ -110,6 +110,15 @@ QString TraceMeaning(const TFrameEvent& e) {
     return ReceivedMeaning(e);
 }
 
+QString TraceRecord(const TFrameEvent& e) {
+    if (e.record < 0)
+        return {};
+    // Bytes dropped late came after their try: which try they answer is not known.
+    if (e.attempt > 0 && e.kind != TFrameKind::Late)
+        return QStringLiteral("%1, повтор %2").arg(e.record).arg(e.attempt);
+    return QString::number(e.record);
+}
+
 QString TraceBytes(const TFrameEvent& e, qsizetype maxBytes) {
     const qsizetype shown = maxBytes < 0 ? e.bytes.size() : std::min(maxBytes, e.bytes.size());
     QString text = HexBytes(e.bytes.first(shown));
@@ -122,7 +131,10 @@ QString TraceLine(const TFrameEvent& e, qsizetype maxBytes) {
     QString line = TraceTime(e.timeUs) + QStringLiteral("  ") + TraceDirection(e.kind);
     if (!e.bytes.isEmpty())
         line += QStringLiteral("  ") + TraceBytes(e, maxBytes);
-    return line + QStringLiteral("  ") + TraceMeaning(e);
+    line += QStringLiteral("  ") + TraceMeaning(e);
+    if (e.record >= 0)
+        line += QStringLiteral("; запись ") + TraceRecord(e);
+    return line;
 }
 
 bool IsTraceFault(const TFrameEvent& e) {

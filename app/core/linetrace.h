@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -53,6 +54,8 @@ struct TFrameEvent {
     int baud = 0;       // the line's speed, 0 for a network endpoint
     qint64 omitted = 0; // received: bytes after `bytes` the library counted but did not keep
     TTraceLink link = TTraceLink::Serial;
+    // The journal record the exchange asks for (IAccessLibrary::SetTraceRecord); -1 none.
+    std::int64_t record = -1;
 
     bool has(Flag flag) const { return (flags & flag) != 0; }
     // A whole frame with a right CRC (of any address).
@@ -97,9 +100,13 @@ QString TraceDirection(TFrameKind kind);
 // функция 4, 21,3 мс", "нет ответа за 500 мс", ...
 QString TraceMeaning(const TFrameEvent& event);
 
-// One line of the trace as text: time, direction, bytes in hex, meaning, separated by two blanks.
-// With maxBytes, only the first maxBytes bytes are shown; bytes left out are counted ("… ещё 8
-// байт").
+// The record an event belongs to and its try: "5", "5, повтор 2"; empty for an exchange that
+// asks for no record (its retries are told by TraceMeaning).
+QString TraceRecord(const TFrameEvent& event);
+
+// One line of the trace as text: time, direction, bytes in hex, meaning, separated by two blanks;
+// then "; запись " and TraceRecord when the event belongs to a record. With maxBytes, only the
+// first maxBytes bytes are shown; bytes left out are counted ("… ещё 8 байт").
 QString TraceLine(const TFrameEvent& event, qsizetype maxBytes = -1);
 
 // Whether the event shows a fault (shown in colour): a silence, bytes that are no valid answer,

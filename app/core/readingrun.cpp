@@ -400,8 +400,10 @@ std::optional<qint64> TReadingRun::IdentifySeries(const TArchiveRunInfo& info, i
     m_host.SetStatusText(QStringLiteral("Сравнение с архивом..."));
     std::uint8_t reply[core::kReplySize];
     for (const TArchiveCheck& check : m_archive->Comparisons(info)) {
-        if (RequestRecord(devAddr, archiveNumber, check.requestIndex, reply) == 0 &&
-            archive::MeaningfulReply(reply) == check.bytes)
+        m_lib.SetTraceRecord(check.number);
+        const int code = RequestRecord(devAddr, archiveNumber, check.requestIndex, reply);
+        m_lib.SetTraceRecord(-1);
+        if (code == 0 && archive::MeaningfulReply(reply) == check.bytes)
             return check.seriesId;
         m_host.ProcessEvents();
     }
@@ -420,6 +422,7 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, TRecordL
 
     auto next = stored.begin();
     std::uint8_t reply[core::kReplySize];
+    m_host.SetRecordProgress(0, count);
     for (int i = 0; i < count; ++i) {
         const std::int64_t number = startrec + i;
         if (loop == TRecordLoop::Fixed)
@@ -432,16 +435,21 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, TRecordL
             StoredReply(next->bytes, reply);
             ++m_result.recordsFromArchive;
         } else {
+            m_lib.SetTraceRecord(number);
             code = RequestRecord(devAddr, journal.Num, idx, reply);
+            m_lib.SetTraceRecord(-1);
             if (m_archive && code != 0)
                 m_archive->Failed(number, code);
             else if (m_archive)
                 m_archive->Answered(number, reply);
         }
         ShowRecord(m_decoder, m_sg, loop, i, startrec, idx, reply, code);
+        if (code != 0)
+            m_result.failedRecords.push_back(number);
         ++(code != 0 ? m_result.recordsFailed : m_result.recordsRead);
 
         m_host.SetProgressPosition(ProgressValue(++m_progress));
+        m_host.SetRecordProgress(i + 1, count);
         m_host.ProcessEvents();
         if (!m_getArch) {
             if (i + 1 < count)

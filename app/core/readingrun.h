@@ -76,6 +76,11 @@ public:
     virtual void SetCountText(const QString& text) = 0;  // lblMaxRec
     virtual void SetProgressMaximum(int maximum) = 0;
     virtual void SetProgressPosition(int position) = 0;
+    // Records of the run done (read or failed) of `total`: 0 before the first, then after each.
+    virtual void SetRecordProgress(int done, int total) {
+        (void)done;
+        (void)total;
+    }
     virtual void SetRunState(TRunState state) = 0;
     // Handles pending window events; window handlers (also "Остановить") may run inside.
     virtual void ProcessEvents() = 0;
@@ -132,9 +137,10 @@ struct TRunResult {
     std::int64_t startrec = 0;
     std::int64_t CountRec = 0;
     std::int64_t MaxRec = 0;
-    bool countKnown = false; // MaxRec holds the journal's record count
-    int recordsRead = 0;     // records whose reply was decoded
-    int recordsFailed = 0;   // records whose request failed (an error row each)
+    bool countKnown = false;                 // MaxRec holds the journal's record count
+    int recordsRead = 0;                     // records whose reply was decoded
+    int recordsFailed = 0;                   // records whose request failed (an error row each)
+    std::vector<std::int64_t> failedRecords; // their numbers, in reading order
     TIncremental incremental = TIncremental::None;
     int recordsFromArchive = 0; // of recordsRead: decoded from the archive's bytes
 

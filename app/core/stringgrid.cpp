@@ -5,6 +5,8 @@
 
 void TStringGrid::setRowCount(int rows) {
     m_rows.resize(static_cast<std::size_t>(std::max(rows, 0)));
+    if (m_errors.size() > m_rows.size())
+        m_errors.resize(m_rows.size());
 }
 
 void TStringGrid::setColumnCount(int columns) {
@@ -35,6 +37,26 @@ void TStringGrid::setCell(int row, int column, const QString& text) {
 }
 
 void TStringGrid::clearCells(int fromRow) {
-    for (std::size_t i = static_cast<std::size_t>(std::max(fromRow, 0)); i < m_rows.size(); ++i)
+    const auto first = static_cast<std::size_t>(std::max(fromRow, 0));
+    for (std::size_t i = first; i < m_rows.size(); ++i)
         std::vector<QString>().swap(m_rows[i]);
+    if (first < m_errors.size())
+        m_errors.resize(first);
+}
+
+void TStringGrid::setRowError(int row, bool error) {
+    if (row < 0 || row >= rowCount())
+        return;
+    const auto r = static_cast<std::size_t>(row);
+    if (r >= m_errors.size()) {
+        if (!error)
+            return;
+        m_errors.resize(m_rows.size());
+    }
+    m_errors[r] = error;
+}
+
+bool TStringGrid::rowError(int row) const {
+    return row >= 0 && static_cast<std::size_t>(row) < m_errors.size() &&
+           m_errors[static_cast<std::size_t>(row)];
 }

@@ -21,8 +21,13 @@ public:
     virtual QString cell(int row, int column) const = 0;
     // Writes a cell inside the grid; writes outside it are ignored.
     virtual void setCell(int row, int column, const QString& text) = 0;
-    // Empties every cell from row `fromRow` on, all columns; the size stays.
+    // Empties every cell from row `fromRow` on, all columns, and clears their error marks; the
+    // size stays.
     virtual void clearCells(int fromRow) = 0;
+    // An error row: a record whose request failed (its error text in column 1). The views draw
+    // such rows apart; the mark goes with the row's cells (clearCells, a smaller row count).
+    virtual void setRowError(int row, bool error) = 0;
+    virtual bool rowError(int row) const = 0;
 };
 
 // Sparse storage: a row keeps only the cells up to its last written one, so a grid of two rows
@@ -38,8 +43,11 @@ public:
     QString cell(int row, int column) const override;
     void setCell(int row, int column, const QString& text) override;
     void clearCells(int fromRow) override;
+    void setRowError(int row, bool error) override;
+    bool rowError(int row) const override;
 
 private:
     std::vector<std::vector<QString>> m_rows;
+    std::vector<bool> m_errors; // as long as m_rows once a row was marked
     int m_columns = 0;
 };

@@ -12,6 +12,7 @@
 class IAccessLibrary;
 class IMessageSink;
 class QLabel;
+class QLayout;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -32,10 +33,13 @@ struct TExchangeTabHooks {
     std::function<bool()> busy;
     // Handles pending events during a search; nullptr: QCoreApplication::processEvents().
     std::function<void()> processEvents;
+    // "Применить" under advice that names a setting: the window takes its value.
+    std::function<void(const core::TLineSetting& setting)> applySetting;
 };
 
 // The "Обмен" tab: the live frame list of the line trace, the diagnosis after a failed or partly
-// failed reading, copying and saving the list, and the search for the instrument.
+// failed reading (with "Применить" under advice that names a setting), copying and saving the
+// list, and the search for the instrument, whose frames follow the reading's after a separator.
 class TExchangeTab : public QWidget {
     Q_OBJECT
 public:
@@ -58,8 +62,19 @@ public:
     // A reading starts: the list and the diagnosis begin anew.
     void RunStarted();
     // A reading ended: the list is shown whole, and the diagnosis when records or the count
-    // could not be read.
+    // could not be read, with the failed records.
     void RunEnded(const TRunResult& result);
+    // The "Применить" buttons under the diagnosis, one for each setting its advice names.
+    QList<QPushButton*> adviceButtons() const;
+
+signals:
+    // A search started (true) or ended: the window's reading buttons wait for it.
+    void searchingChanged(bool searching);
+
+protected:
+    // The meaning column follows its texts and the list's width.
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 public slots:
     void Copy();
@@ -78,11 +93,30 @@ public:
     QPushButton* btnStopSearch = nullptr;
     QPushButton* btnApply = nullptr;
     QProgressBar* searchProgress = nullptr;
-    QLabel* lblSearch = nullptr;
+    QLabel* lblSearchPosition = nullptr; // speed, address and time left of a running search
+    QLabel* lblSearch = nullptr;         // the search's result
+    QWidget* adviceBox = nullptr;        // under the diagnosis: the settings to apply
 
 private:
+    // Hands frames on while it is open: the diagnosis is of the reading, not of a search.
+    class TGate : public core::ITraceObserver {
+    public:
+        explicit TGate(core::ITraceObserver& target) : m_target(target) {}
+        void OnFrame(const core::TFrameEvent& event) override {
+            if (open)
+                m_target.OnFrame(event);
+        }
+        bool open = true;
+
+    private:
+        core::ITraceObserver& m_target;
+    };
+
     void createControls();
-    bool SearchProgress(int done, int total);
+    QLayout* createSearchControls();
+    bool SearchProgress(const core::TSearchRequest& request, int done, int total);
+    void ShowSearchResult();
+    void ShowAdvice(const std::vector<core::TLineFinding>& findings);
     // The frames shown, then the diagnosis (what "Копировать" and the saved file hold).
     QString ExchangeText();
 
@@ -92,6 +126,7 @@ private:
     std::function<QString(QWidget*, const QString& proposed)> m_chooseFile;
     TFrameListModel* m_model = nullptr;
     core::TLineDiagnosis m_diagnosis;
+    TGate m_diagnosisGate{m_diagnosis};
     core::TTraceFanOut m_fanOut;
     core::TSearchResult m_lastSearch;
     bool m_searching = false;

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "app/gui/framelistmodel.h"
 
+#include "app/models/stringtablemodel.h"
+
 #include <QBrush>
 #include <QColor>
+#include <QDateTime>
 #include <QStringList>
 
 #include <algorithm>
@@ -15,7 +18,17 @@ TFrameListModel::TFrameListModel(QObject* parent, int flushMs, int capacity)
 }
 
 void TFrameListModel::OnFrame(const core::TFrameEvent& event) {
-    m_pending.push_back(event);
+    Add({event, {}});
+}
+
+void TFrameListModel::AddSeparator(const QString& text) {
+    core::TFrameEvent e;
+    e.timeUs = QDateTime::currentMSecsSinceEpoch() * 1000;
+    Add({e, text});
+}
+
+void TFrameListModel::Add(TRow row) {
+    m_pending.push_back(std::move(row));
     if (int(m_pending.size()) > m_capacity)
         m_pending.pop_front(); // older than any the list will show
     if (!m_flush.isActive())
@@ -50,8 +63,10 @@ void TFrameListModel::Clear() {
 
 QString TFrameListModel::Text() const {
     QString text;
-    for (const core::TFrameEvent& e : m_rows)
-        text += core::TraceLine(e) + u'\n';
+    for (const TRow& row : m_rows)
+        text += (row.separator.isEmpty() ? core::TraceLine(row.event)
+                                         : QStringLiteral("—— %1 ——").arg(row.separator)) +
+                u'\n';
     return text;
 }
 
@@ -63,31 +78,42 @@ int TFrameListModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : ColumnCount;
 }
 
-QVariant TFrameListModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= int(m_rows.size()))
-        return {};
-    const core::TFrameEvent& e = m_rows[std::size_t(index.row())];
-    if (role == Qt::BackgroundRole)
-        return core::IsTraceFault(e) ? QVariant(QBrush(QColor(255, 221, 221))) : QVariant();
-    if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
-        return {};
-    switch (index.column()) {
+QVariant TFrameListModel::Cell(const TRow& row, int column) const {
+    const core::TFrameEvent& e = row.event;
+    switch (column) {
     case TimeColumn:
         return core::TraceTime(e.timeUs);
     case DirectionColumn:
-        return core::TraceDirection(e.kind);
+        return row.separator.isEmpty() ? core::TraceDirection(e.kind) : QStringLiteral("——");
+    case RecordColumn:
+        return core::TraceRecord(e);
     case BytesColumn:
-        return core::TraceBytes(e);
+        return row.separator.isEmpty() ? core::TraceBytes(e) : row.separator;
     case MeaningColumn:
-        return core::TraceMeaning(e);
+        return row.separator.isEmpty() ? core::TraceMeaning(e) : QString();
     default:
         return {};
     }
 }
 
+QVariant TFrameListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= int(m_rows.size()))
+        return {};
+    const TRow& row = m_rows[std::size_t(index.row())];
+    if (role == Qt::BackgroundRole) {
+        if (!row.separator.isEmpty())
+            return QBrush(QColor(224, 224, 224));
+        return core::IsTraceFault(row.event) ? QVariant(QBrush(TStringTableModel::errorColour()))
+                                             : QVariant();
+    }
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
+        return {};
+    return Cell(row, index.column());
+}
+
 QVariant TFrameListModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QAbstractTableModel::headerData(section, orientation, role);
-    static const char* const kTitles[] = {"Время", "", "Байты", "Значение"};
+    static const char* const kTitles[] = {"Время", "", "Запись", "Байты", "Значение"};
     return section >= 0 && section < ColumnCount ? QString::fromUtf8(kTitles[section]) : QVariant();
 }

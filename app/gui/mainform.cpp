@@ -51,6 +51,7 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
     createExchangeTab();
     createComponents();
     connectControls();
+    createActions();
     connectChart();
     FormCreate();
     if (m_terminationRequested) {
@@ -101,7 +102,7 @@ void TForm1::createEngines() {
 void TForm1::connectControls() {
     connect(ui.EdtAddr, &QLineEdit::textChanged, this, &TForm1::EdtAddrChange);
     connect(ui.chbLimit, &QCheckBox::clicked, this, &TForm1::chbLimitClick);
-    connect(ui.cbxDev, &QComboBox::currentIndexChanged, this, &TForm1::cbxDevChange);
+    connect(ui.cbxDev, &QComboBox::currentIndexChanged, this, &TForm1::deviceSelected);
     connect(ui.Button6, &QPushButton::clicked, this, &TForm1::Button6Click);
     connect(ui.BtnConnect2, &QPushButton::clicked, this, &TForm1::BtnConnect2Click);
     connect(ui.BtnDisconnect2, &QPushButton::clicked, this, &TForm1::BtnDisconnect2Click);
@@ -114,6 +115,9 @@ void TForm1::connectControls() {
     connect(ui.BtnExcel, &QPushButton::clicked, this, &TForm1::BtnExcelClick);
     connect(ui.btnIncremental, &QPushButton::clicked, this, &TForm1::btnIncrementalClick);
     connect(ui.rgTypeJ, &TRadioGroup::itemClicked, this, &TForm1::updateIncrementalButton);
+    connect(ui.btnLinkSettings, &QPushButton::clicked, this, &TForm1::btnLinkSettingsClick);
+    connect(ui.lnkExchange, &QLabel::linkActivated, this,
+            [this] { ui.PageControl1->setCurrentWidget(m_exchangeTab); });
 }
 
 QString TForm1::mainIniPath() const {
@@ -189,6 +193,7 @@ void TForm1::LoadCatalogue() {
     m_answerTime = s.AnswerTime;
     m_rs232->SetAnswerDelay(m_answerTime); // the server path waits as long
 
+    restoreChoices(s);
     {
         const QSignalBlocker block(ui.cbxDev);
         ui.cbxDev->clear();
@@ -200,6 +205,7 @@ void TForm1::LoadCatalogue() {
                                                                                         : -1);
     }
     cbxDevChange();
+    restoreJournal();
 
     if (s.Top || s.Left)
         move(s.Left.value_or(x()), s.Top.value_or(y()));
@@ -219,6 +225,7 @@ void TForm1::SaveSettings() {
     s.AnswerTime = m_answerTime;
     s.Top = y();
     s.Left = x();
+    storeChoices(s);
     if (!m_saveDialogMemory.folder.isEmpty()) {
         s.saveFolder = m_saveDialogMemory.folder;
         s.saveFilter = m_saveDialogMemory.filterIndex;
@@ -350,8 +357,10 @@ void TForm1::startReading(bool incremental) {
     ui.btnIncremental->setEnabled(false);
     m_archiveTab->setReadingActive(true);
     m_exchangeTab->RunStarted();
+    m_runView->ShowRunStart();
     m_run->Run(request);
     m_exchangeTab->RunEnded(m_run->Result());
+    m_runView->ShowRunEnd(m_run->Result());
     m_archiveTab->setReadingActive(false);
     updateIncrementalButton();
     if (m_archiveRecorder)
@@ -403,7 +412,15 @@ void TForm1::showEvent(QShowEvent* event) {
     QList<QRect> areas; // the primary screen first
     for (const QScreen* screen : QGuiApplication::screens())
         areas.append(screen->availableGeometry());
+    // A saved size larger than the screen shrinks to it.
+    if (const QScreen* at = screen()) {
+        const QSize room = at->availableGeometry().size() - (frameGeometry().size() - size());
+        if (size() != size().boundedTo(room))
+            resize(size().boundedTo(room));
+    }
     move(core::PlaceWindow(frameGeometry(), areas));
+    if (m_maximizeOnShow)
+        setWindowState(windowState() | Qt::WindowMaximized);
 }
 
 // ---- server path ----

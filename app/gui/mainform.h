@@ -7,6 +7,7 @@
 #include "app/core/readingrun.h"
 #include "app/core/savedialogmemory.h"
 #include "app/core/selectors.h"
+#include "app/gui/linksettingsdialog.h"
 #include "app/gui/runview.h"
 #include "app/gui/serverpathview.h"
 #include "app/serverpath/serverreadingpath.h"
@@ -17,14 +18,17 @@
 #include <QEvent>
 #include <QList>
 #include <QMainWindow>
+#include <QPointer>
 #include <QVariantList>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
 class IMessageSink;
 class ISaveFileChooser;
+class QAction;
 class QTimer;
 class TArchiveTab;
 class TDlgManager;
@@ -33,6 +37,7 @@ class TStringTableModel;
 namespace core {
 class TArchiveBrowser;
 class TArchiveRecorder;
+struct TConnectionSettings;
 } // namespace core
 
 struct TForm1Options {
@@ -143,6 +148,16 @@ public:
     QLabel* lblMaxRec() const { return ui.lblMaxRec; }
     QPushButton* BtnExcel() const { return ui.BtnExcel; }
     QPushButton* btnIncremental() const { return ui.btnIncremental; } // "Дочитать"
+    QPushButton* btnLinkSettings() const { return ui.btnLinkSettings; } // "Параметры связи..."
+    // Beside the status texts: records failed, the progress text, the way to the "Обмен" tab.
+    QLabel* lblFailed() const { return ui.lblFailed; }
+    QLabel* lblProgress() const { return ui.lblProgress; }
+    QLabel* lnkExchange() const { return ui.lnkExchange; }
+    // The open "Параметры связи" dialog; nullptr when none is open.
+    TLinkSettingsDialog* linkSettingsDialog() const { return m_linkSettingsDialog; }
+    // The window's keyboard actions: "Считать" (F5), "Остановить" (Esc), "Сохранить..." (Ctrl+S),
+    // "Найти прибор" (Ctrl+F).
+    const QList<QAction*>& keyActions() const { return m_keyActions; }
     QLabel* VerPO() const { return ui.VerPO; }
     QPushButton* btnConnect() const { return ui.btnConnect; }
     QPushButton* btnRead() const { return ui.btnRead; }
@@ -182,6 +197,10 @@ public slots:
     void btnStopClick();
     // "Сохранить...": the linear list to a text file or a workbook.
     void BtnExcelClick();
+    // "Параметры связи...": the answer time and retries of the readings.
+    void btnLinkSettingsClick();
+    // The answer time (ms) and retries of the readings from now on, kept in main.ini at once.
+    void ApplyLinkTimes(int answerMs, int retries);
     void BuildGroupView();
     void ClearGroupData();
     // The server path (hidden buttons and the components' events).
@@ -200,6 +219,19 @@ signals:
 private:
     void setupForm();
     void connectControls();
+    // The keyboard actions of the buttons.
+    void createActions();
+    // A device was chosen in the selector: its journal as last chosen (after cbxDevChange).
+    void deviceSelected();
+    void rememberJournal();
+    void restoreJournal();
+    // Index of a device of the catalogue; -1 when it is none of them.
+    int deviceIndex(const TDevInfo* device) const;
+    // The remembered choices of main.ini: window size, journals, chart types.
+    void restoreChoices(const core::TConnectionSettings& settings);
+    void storeChoices(core::TConnectionSettings& settings);
+    // The readings' buttons follow a search of the "Обмен" tab.
+    void searchStateChanged(bool searching);
     void createEngines();
     void createComponents();
     // The chart's data and its ways to the grouped grid and the linear list.
@@ -265,6 +297,12 @@ private:
     TDlgManager* m_dlgManager = nullptr;      // DlgManager1
     std::unique_ptr<TServerPathView> m_serverPathView;
     std::unique_ptr<TServerReadingPath> m_serverPath;
+
+    QList<QAction*> m_keyActions;
+    QPointer<TLinkSettingsDialog> m_linkSettingsDialog;
+    std::map<int, int> m_journalMemory;                     // device index -> journal item
+    std::map<int, std::vector<std::int32_t>> m_chartMemory; // device index -> ticked types
+    bool m_maximizeOnShow = false;
 
     archive::TArchiveSetting m_archiveSetting;
     std::unique_ptr<core::TArchiveRecorder> m_archiveRecorder;

@@ -4,6 +4,7 @@
 #include "app/core/archivebrowser.h"
 #include "app/core/archiverecorder.h"
 #include "app/gui/archivetab.h"
+#include "app/gui/exchangetab.h"
 #include "app/gui/mainform.h"
 #include "app/models/stringtablemodel.h"
 #include "platform/messagesink.h"
@@ -32,7 +33,8 @@ bool TForm1::archiveWriting() const {
 }
 
 void TForm1::updateIncrementalButton() {
-    ui.btnIncremental->setEnabled(!runActive() && m_curDev && m_archiveBrowser &&
+    ui.btnIncremental->setEnabled(!runActive() && !m_exchangeTab->searching() && m_curDev &&
+                                  m_archiveBrowser &&
                                   m_archiveBrowser->HasSeries(*m_curDev, ui.rgTypeJ->itemIndex()));
 }
 
@@ -72,6 +74,10 @@ void TForm1::openArchivedSeries(qint64 seriesId, std::optional<qint64> start,
                             .arg(shown.startrec + shown.count - 1));
     ui.lblMaxRec->setText(
         QStringLiteral("Записей: %1, сбойных: %2").arg(shown.count).arg(shown.failed));
+    ui.lblFailed->hide();
+    ui.lblProgress->clear();
+    ui.lnkExchange->hide();
+    m_runView->ShowStoredFailures(shown.failed);
     ui.BtnExcel->setVisible(shown.count > 0);
     ui.PageControl1->setCurrentWidget(ui.tsData);
 }

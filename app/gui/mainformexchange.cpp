@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The window's side of the "Обмен" tab: what the tab's search and "Применить" take from the
-// window's selectors and give back to them.
+// window's selectors and give back to them, and the reading buttons during a search.
 #include "app/gui/exchangetab.h"
 #include "app/gui/mainform.h"
 
@@ -21,6 +21,20 @@ void TForm1::createExchangeTab() {
     hooks.readingTimes = [this] { return std::pair{m_answerTime, m_retries}; };
     hooks.busy = [this] { return runActive(); };
     hooks.processEvents = m_options.processEvents;
+    hooks.applySetting = [this](const core::TLineSetting& setting) {
+        if (setting.kind == core::TLineSetting::AnswerTime)
+            ApplyLinkTimes(setting.value, m_retries);
+        else if (setting.kind == core::TLineSetting::Address)
+            ui.EdtAddr->setText(QString::number(setting.value));
+    };
     m_exchangeTab = new TExchangeTab(m_library, *m_messages, std::move(hooks));
     ui.PageControl1->addTab(m_exchangeTab, QStringLiteral("Обмен"));
+    m_runView->setExchangeTab(m_exchangeTab);
+    connect(m_exchangeTab, &TExchangeTab::searchingChanged, this, &TForm1::searchStateChanged);
+}
+
+void TForm1::searchStateChanged(bool searching) {
+    // "Считать" and "Дочитать" wait for the search: a click would do nothing until it ends.
+    ui.btnRead2->setEnabled(!searching && !runActive());
+    updateIncrementalButton();
 }

@@ -40,6 +40,16 @@ void TForm1::connectChart() {
     ui.tsChart->setDecoder(m_decoder.get());
     ui.tsChart->setMessages(m_messages);
     ui.tsChart->followGroupGrid(sgGr());
+    // Each device's charted types are remembered (main.ini [Chart]).
+    ui.tsChart->setRememberedTypes([this](const TDevInfo* device) {
+        const auto it = m_chartMemory.find(deviceIndex(device));
+        return it != m_chartMemory.end() ? it->second : std::vector<std::int32_t>{};
+    });
+    connect(ui.tsChart, &TChartTab::typesTicked, this,
+            [this](const TDevInfo* device, const std::vector<std::int32_t>& ids) {
+                if (const int index = deviceIndex(device); index >= 0)
+                    m_chartMemory[index] = ids;
+            });
     connect(ui.tsChart, &TChartTab::groupOpened, this,
             [this] { ui.PageControl1->setCurrentWidget(ui.tsChart); });
     connect(ui.tsChart, &TChartTab::recordClicked, this, [this](std::int32_t index) {

@@ -1,17 +1,32 @@
 // SPDX-License-Identifier: MIT
 #include "app/gui/runview.h"
 
+#include "app/gui/views/grouptab.h"
+#include "app/models/stringtablemodel.h"
 #include "platform/messagesink.h"
 #include "ui_mainform.h"
 
 #include <QCoreApplication>
+#include <QStyle>
+#include <QTabBar>
 
 #include <algorithm>
+
+namespace {
+// The grouped view's note of failed records, which belong to no group.
+QString FailedRecordsNote(int failed) {
+    return QStringLiteral("Сбойных записей: %1. В группы они не входят: их строки с текстом "
+                          "ошибки выделены цветом в «Линейном списке».")
+        .arg(failed);
+}
+} // namespace
 
 TRunView::TRunView(Ui::TForm1& form, IMessageSink& messages, std::function<void()> processEvents,
                    int eventIntervalMs)
     : ui(form), m_messages(messages), m_processEvents(std::move(processEvents)),
-      m_eventIntervalMs(eventIntervalMs) {}
+      m_eventIntervalMs(eventIntervalMs), m_progress([this] { return m_clock.elapsed(); }) {
+    m_clock.start();
+}
 
 void TRunView::ShowMessage(const QString& text, const QString& detail) {
     m_messages.information(text, detail);
@@ -35,6 +50,63 @@ void TRunView::SetProgressMaximum(int maximum) {
 
 void TRunView::SetProgressPosition(int position) {
     ui.PBar->setValue(std::clamp(position, ui.PBar->minimum(), ui.PBar->maximum()));
+}
+
+void TRunView::SetRecordProgress(int done, int total) {
+    if (done == 0)
+        m_progress.Start(total);
+    else
+        m_progress.Update(done);
+    // The text is set when pending events are handled next, which is when it can be seen: a
+    // label that changes lays the status line out again, which costs more than a record from a
+    // fast line.
+    m_progressChanged = true;
+    if (done == 0 || done >= total)
+        ShowProgressText();
+}
+
+void TRunView::ShowProgressText() {
+    m_progressChanged = false;
+    ui.lblProgress->setText(m_progress.Text());
+}
+
+void TRunView::ShowRunStart() {
+    ui.lblProgress->clear();
+    ui.lblFailed->hide();
+    ui.lnkExchange->hide();
+    MarkExchangeTab(false);
+    ui.tsGroup->setNote(QStringLiteral("Группировка по типам заполнится в конце чтения."));
+}
+
+void TRunView::ShowRunEnd(const TRunResult& result) {
+    ui.lblProgress->clear();
+    const bool counted = result.readRecords() || result.end == TRunEnd::CountReadFailed ||
+                         result.end == TRunEnd::OverflowReadFailed;
+    ui.lblFailed->setText(QStringLiteral("сбойных: %1").arg(result.recordsFailed));
+    QPalette palette = ui.lblFailed->parentWidget()->palette();
+    if (result.recordsFailed > 0)
+        palette.setColor(QPalette::WindowText, Qt::red);
+    ui.lblFailed->setPalette(palette);
+    ui.lblFailed->setVisible(counted);
+    ui.lnkExchange->setVisible(result.readFailed());
+    MarkExchangeTab(result.readFailed());
+    ShowStoredFailures(result.recordsFailed);
+}
+
+void TRunView::ShowStoredFailures(int failed) {
+    ui.tsGroup->setNote(failed > 0 ? FailedRecordsNote(failed) : QString(), true);
+}
+
+void TRunView::MarkExchangeTab(bool on) {
+    const int index = m_exchangeTab ? ui.PageControl1->indexOf(m_exchangeTab) : -1;
+    if (index < 0)
+        return;
+    QTabBar* bar = ui.PageControl1->tabBar();
+    bar->setTabTextColor(index, on ? QColor(Qt::red) : QColor());
+    ui.PageControl1->setTabIcon(
+        index, on ? ui.PageControl1->style()->standardIcon(QStyle::SP_MessageBoxWarning) : QIcon());
+    ui.PageControl1->setTabToolTip(
+        index, on ? QStringLiteral("Последнее чтение прошло со сбоями обмена") : QString());
 }
 
 void TRunView::SetRunState(TRunState state) {
@@ -64,6 +136,8 @@ void TRunView::ProcessEvents() {
         m_sinceEvents.elapsed() < m_eventIntervalMs)
         return;
     m_sinceEvents.start();
+    if (m_progressChanged)
+        ShowProgressText();
     if (m_processEvents)
         m_processEvents();
     else

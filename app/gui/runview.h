@@ -2,20 +2,23 @@
 #pragma once
 
 #include "app/core/readingrun.h"
+#include "app/core/runprogress.h"
 
 #include <QElapsedTimer>
 
 #include <functional>
 
 class IMessageSink;
+class QWidget;
 
 namespace Ui {
 class TForm1;
 }
 
 // The reading run's view of the main window: its message boxes, the status and count labels,
-// the progress bar, the buttons a run enables and disables, and the handling of pending window
-// events between records.
+// the progress bar and its text, the buttons a run enables and disables, and the handling of
+// pending window events between records; after a run, its failed records and where to look for
+// the cause.
 class TRunView : public IRunHost {
 public:
     // `processEvents` handles pending events (empty: QCoreApplication::processEvents()); they
@@ -30,13 +33,32 @@ public:
     void SetCountText(const QString& text) override;
     void SetProgressMaximum(int maximum) override;
     void SetProgressPosition(int position) override;
+    void SetRecordProgress(int done, int total) override;
     void SetRunState(TRunState state) override;
     void ProcessEvents() override;
 
+    // The "Обмен" tab, marked after a reading whose line failed.
+    void setExchangeTab(QWidget* tab) { m_exchangeTab = tab; }
+    // A reading starts: what the window said of the last one goes; the grouped view says that
+    // it fills at the end.
+    void ShowRunStart();
+    // A reading ended: "сбойных: N", and when the count or records could not be read a pointer
+    // to the "Обмен" tab and a mark on it; the grouped view's note of the failed records.
+    void ShowRunEnd(const TRunResult& result);
+    // Records shown from the archive, `failed` of them error rows: the same note, no mark.
+    void ShowStoredFailures(int failed);
+
 private:
+    void MarkExchangeTab(bool on);
+    void ShowProgressText();
+
     Ui::TForm1& ui;
     IMessageSink& m_messages;
     std::function<void()> m_processEvents;
     int m_eventIntervalMs;
     QElapsedTimer m_sinceEvents; // since pending events were last handled during a run
+    QElapsedTimer m_clock;       // the progress text's clock
+    core::TRunProgress m_progress;
+    bool m_progressChanged = false; // the text is behind the records
+    QWidget* m_exchangeTab = nullptr;
 };

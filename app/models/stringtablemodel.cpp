@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "app/models/stringtablemodel.h"
 
+#include <QBrush>
+#include <QColor>
+
 #include <algorithm>
 
 TStringTableModel::TStringTableModel(int rows, int columns, QObject* parent)
@@ -59,6 +62,19 @@ void TStringTableModel::clearCells(int fromRow) {
         emit headerDataChanged(Qt::Horizontal, 0, std::max(m_grid.columnCount() - 1, 0));
 }
 
+void TStringTableModel::setRowError(int row, bool error) {
+    if (m_grid.rowError(row) == error)
+        return;
+    m_grid.setRowError(row, error);
+    if (row > 0 && row < m_grid.rowCount() && m_grid.columnCount() > 0)
+        emit dataChanged(index(row - 1, 0), index(row - 1, m_grid.columnCount() - 1),
+                         {Qt::BackgroundRole, Qt::ToolTipRole});
+}
+
+QColor TStringTableModel::errorColour() {
+    return QColor(255, 221, 221);
+}
+
 int TStringTableModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : std::max(m_grid.rowCount() - 1, 0);
 }
@@ -70,10 +86,17 @@ int TStringTableModel::columnCount(const QModelIndex& parent) const {
 QVariant TStringTableModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid())
         return {};
+    const int row = index.row() + 1;
     if (role == Qt::DisplayRole)
-        return m_grid.cell(index.row() + 1, index.column());
-    if (role == Qt::ToolTipRole && !m_toolTip.isEmpty())
-        return m_toolTip;
+        return m_grid.cell(row, index.column());
+    if (role == Qt::BackgroundRole)
+        return m_grid.rowError(row) ? QVariant(QBrush(errorColour())) : QVariant();
+    if (role == Qt::ToolTipRole) {
+        if (m_grid.rowError(row))
+            return m_grid.cell(row, 1);
+        if (!m_toolTip.isEmpty())
+            return m_toolTip;
+    }
     return {};
 }
 

@@ -7,7 +7,9 @@
 
 // Item model over a TStringGrid for the window's table views. Row 0 of the grid is the heading
 // row: views show it as their horizontal header and the body from grid row 1 on, so model row i
-// is grid row i + 1. Cells are read-only; the tooltip role returns `toolTip()` when set.
+// is grid row i + 1. Cells are read-only; the tooltip role returns `toolTip()` when set. An error
+// row (IStringGrid::setRowError) is drawn on the error colour, and its tooltip is its error text
+// (column 1) whole, which the narrow time column cuts.
 class TStringTableModel : public QAbstractTableModel, public IStringGrid {
     Q_OBJECT
 public:
@@ -21,8 +23,12 @@ public:
     QString cell(int row, int column) const override { return m_grid.cell(row, column); }
     void setCell(int row, int column, const QString& text) override;
     void clearCells(int fromRow) override;
+    void setRowError(int row, bool error) override;
+    bool rowError(int row) const override { return m_grid.rowError(row); }
 
     const TStringGrid& grid() const { return m_grid; }
+    // The background of error rows (and of faults in the other lists of the window).
+    static QColor errorColour();
 
     void setToolTip(const QString& text) { m_toolTip = text; }
     const QString& toolTip() const { return m_toolTip; }

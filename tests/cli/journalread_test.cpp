@@ -582,6 +582,9 @@ struct LineCase {
     enum { Plain, Echo, SlowInstrument } link = Plain;
     int status;
     const char* phrase;
+    // A record's trace line and the list of failed records under the diagnosis, if any.
+    const char* recordLine = nullptr;
+    const char* failed = nullptr;
 };
 
 } // namespace
@@ -598,7 +601,9 @@ TEST_F(JournalRead, DiagnosisNamesTheFaultOfTheLine) {
          {"exception code=2 record=1:3"},
          LineCase::Plain,
          0,
-         "Прибор отвергает запрос: исключение 2"},
+         "Прибор отвергает запрос: исключение 2",
+         "исключение 2 (Ошибочный адрес): адрес 1, функция 65, принят, ",
+         "Сбойные записи (1): 3"},
         {"stray bytes", {"garbage bytes=3"}, LineCase::Plain, 0, "лишние байты"},
         {"echo", {}, LineCase::Echo, 0, "Запрос возвращается эхом"},
         {"speed mismatch", {}, LineCase::SlowInstrument, 1, "адрес и скорость должны совпадать"},
@@ -624,6 +629,15 @@ TEST_F(JournalRead, DiagnosisNamesTheFaultOfTheLine) {
         EXPECT_TRUE(text.contains(QStringLiteral("→  01 04 00 00 00 01 31 CA  запрос: адрес 1, "
                                                  "функция 4")))
             << text.left(400).toStdString();
+        if (c.recordLine) { // the frames of a record name it
+            EXPECT_TRUE(text.contains(
+                QRegularExpression(QRegularExpression::escape(QString::fromUtf8(c.recordLine)) +
+                                   ".* мс; запись 3\\n")))
+                << text.toStdString();
+        }
+        if (c.failed) {
+            EXPECT_TRUE(r.err.contains(QString::fromUtf8(c.failed))) << r.err.toStdString();
+        }
     }
 }
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "app/core/chartdata.h"
 
+#include "app/core/chartaxes.h"
+
 #include "app/core/stringgrid.h"
 
 #include <gtest/gtest.h>
@@ -261,5 +263,90 @@ TEST(ChartData, ValueAxes) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(AssignValueAxes(c.ranges), c.axes);
+    }
+}
+
+// At most two value axes: with three groups the first keeps the left axis and the others go on
+// the right one in per cent of their ranges.
+TEST(ChartData, AtMostTwoValueAxes) {
+    const struct {
+        const char* what;
+        std::vector<TValueRange> ranges;
+        std::vector<int> axes;
+        std::vector<bool> normalised;
+    } cases[] = {
+        {"one axis", {{0, 100}, {20, 80}}, {0, 0}, {false, false}},
+        {"two axes", {{0, 100}, {0, 1}}, {0, 1}, {false, false}},
+        {"three scales",
+         {{0, 1}, {0, 100}, {0, 1e6}, {0, 2}},
+         {0, 1, 1, 0},
+         {false, true, true, false}},
+        {"lists beside a number",
+         {{0, 3, true}, {0, 3, true}, {0, 3}},
+         {0, 1, 1},
+         {false, true, true}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const TAxisPlan plan = PlanValueAxes(c.ranges);
+        EXPECT_EQ(plan.axisOf, c.axes);
+        EXPECT_EQ(plan.normalised, c.normalised);
+        EXPECT_EQ(plan.percentAxis, c.normalised != std::vector<bool>(c.normalised.size(), false));
+    }
+    EXPECT_EQ(NormalisedValue(15, 10, 20), 50);
+    EXPECT_EQ(NormalisedValue(7, 7, 7), 50);
+}
+
+// Ticks at round values and times, labelled in full: grouped digits, no exponent, the
+// decimals the step needs; times to the step's precision.
+TEST(ChartData, RoundTicks) {
+    const QLocale ru(QLocale::Russian);
+    const QString g = ru.groupSeparator();
+    const struct {
+        const char* what;
+        double lo, hi;
+        int maxTicks;
+        bool time;
+        QStringList labels;
+    } cases[] = {
+        {"fractions", 0.465649, 1.2, 4, false, {"0,6", "0,8", "1,0", "1,2"}},
+        {"counter",
+         4294967000.0,
+         4294968000.0,
+         2,
+         false,
+         {"4" + g + "294" + g + "967" + g + "000", "4" + g + "294" + g + "967" + g + "500",
+          "4" + g + "294" + g + "968" + g + "000"}},
+        {"around zero", -1.0, 1.0, 2, false, {"-1", "0", "1"}},
+        {"half a minute",
+         1600000000000.0 + 1300,
+         1600000030000.0,
+         3,
+         true,
+         {"13.09.20<br>12:26:50", "13.09.20<br>12:27:00", "13.09.20<br>12:27:10"}},
+        {"a day",
+         1600000000000.0,
+         1600086400000.0,
+         4,
+         true,
+         {"13.09.20<br>18:00", "14.09.20<br>00:00", "14.09.20<br>06:00", "14.09.20<br>12:00"}},
+        {"weeks",
+         1600000000000.0,
+         1600000000000.0 + 20 * 86400000.0,
+         4,
+         true,
+         {"15.09.20", "20.09.20", "25.09.20", "30.09.20"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<TAxisTick> ticks =
+            c.time ? TimeTicks(c.lo, c.hi, c.maxTicks) : NumberTicks(c.lo, c.hi, c.maxTicks, ru);
+        QStringList labels;
+        for (const TAxisTick& t : ticks) {
+            labels.append(t.label);
+            EXPECT_GE(t.value, c.lo - 1e-9 * std::abs(c.lo));
+            EXPECT_LE(t.value, c.hi + 1e-9 * std::abs(c.hi));
+        }
+        EXPECT_EQ(labels.join('|').toStdString(), c.labels.join('|').toStdString());
     }
 }

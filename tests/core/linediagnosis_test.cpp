@@ -193,6 +193,82 @@ TEST(LineTrace, LinesShowTimeDirectionBytesAndMeaning) {
     EXPECT_TRUE(core::IsTraceFault(Received("0104020E00BC31", TFrameEvent::Complete)));
 }
 
+// Frames of a journal record name it and their try, in the list's column and at the end of a
+// trace line; an exchange that asks for no record keeps its retry in the meaning.
+TEST(LineTrace, FramesNameTheirRecord) {
+    const auto of = [](TFrameEvent e, std::int64_t record, int attempt) {
+        e.record = record;
+        e.attempt = attempt;
+        return e;
+    };
+    const struct {
+        const char* what;
+        TFrameEvent event;
+        const char* record;
+        const char* lineEnd;
+    } cases[] = {
+        {"request", of(Request(), 5, 0), "5", "запрос: адрес 1, функция 4; запись 5"},
+        {"its retry", of(Request(), 5, 2), "5, повтор 2",
+         "запрос: адрес 1, функция 4; запись 5, повтор 2"},
+        {"the retry's silence", of(Silence(), 65535, 2), "65535, повтор 2",
+         "нет ответа за 500 мс; запись 65535, повтор 2"},
+        {"bytes dropped late: no try",
+         of(Received("0104020E00BC30", kValid, 1, 0, 20, TFrameKind::Late), 5, 1), "5",
+         "20,0 мс; запись 5"},
+        {"count register", of(Request(), -1, 1), "", "запрос: адрес 1, функция 4 (повтор 1)"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(core::TraceRecord(c.event).toStdString(), c.record) << c.what;
+        const QString line = core::TraceLine(c.event);
+        EXPECT_TRUE(line.endsWith(QString::fromUtf8(c.lineEnd))) << line.toStdString();
+    }
+}
+
+// Advice that names a value carries it; where the value is set depends on who reads the advice.
+// The failed records are listed in runs.
+TEST(LineDiagnosis, AdviceCarriesItsSettingAndTheFailedRecordsAreListed) {
+    core::TLineDiagnosis late;
+    for (const TFrameEvent& e : {Request(), Received("0104020E00BC30", kTaken, 1, 0, 750)})
+        late.OnFrame(e);
+    ASSERT_FALSE(late.Findings().empty());
+    EXPECT_EQ(late.Findings().front().setting.kind, core::TLineSetting::AnswerTime);
+    EXPECT_EQ(late.Findings().front().setting.value, 1000);
+    const QString window = late.Text(core::TAdviceFor::Window);
+    EXPECT_TRUE(window.contains("до 1000 мс («Применить» ниже или «Параметры связи...»)"))
+        << window.toStdString();
+    EXPECT_FALSE(window.contains("journal-read") || window.contains("--"));
+    EXPECT_TRUE(late.Text(core::TAdviceFor::CommandLine)
+                    .contains("до 1000 мс (--timeout 1000 или AnswerTime в [Settings] main.ini)."));
+
+    // A gateway's answers to other requests: the answer time is named without a value.
+    core::TLineDiagnosis stale;
+    for (const TFrameEvent& e :
+         OnGateway({Request(), Received("0104020E00BC30", kValid | TFrameEvent::OtherTransaction)}))
+        stale.OnFrame(e);
+    EXPECT_TRUE(stale.Text(core::TAdviceFor::Window)
+                    .contains("Увеличьте время ожидания ответа («Параметры связи...»): "))
+        << stale.Text(core::TAdviceFor::Window).toStdString();
+    EXPECT_TRUE(stale.Text(core::TAdviceFor::CommandLine)
+                    .contains("ответа (--timeout МС или AnswerTime в [Settings] main.ini): "));
+
+    core::TLineDiagnosis other;
+    for (const TFrameEvent& e : {Request(), Received("0204020E00BC03", kValid, 2)})
+        other.OnFrame(e);
+    EXPECT_EQ(other.Findings().front().setting.kind, core::TLineSetting::Address);
+    EXPECT_EQ(other.Findings().front().setting.value, 2);
+
+    const struct {
+        std::vector<std::int64_t> records;
+        int shown;
+        const char* text;
+    } lists[] = {{{}, 20, ""},
+                 {{7}, 20, "Сбойные записи (1): 7"},
+                 {{1, 2, 3, 7, 9, 10}, 20, "Сбойные записи (6): 1–3, 7, 9–10"},
+                 {{1, 3, 5, 7, 8}, 2, "Сбойные записи (5): 1, 3 … ещё 3"}};
+    for (const auto& l : lists)
+        EXPECT_EQ(core::FailedRecordsText(l.records, l.shown).toStdString(), l.text);
+}
+
 // The search asks for the journal's count register only where the library can address it; any
 // other reference would be refused without a frame, which reads as an answer at every address.
 TEST(InstrumentSearch, AsksForTheCountRegisterOnlyWhereItCanBeAddressed) {

@@ -55,6 +55,7 @@ public:
         const int idx = (p[5] << 8) | p[6];
         requests.emplace_back(reinterpret_cast<const char*>(p), 7);
         requestedIndices.push_back(idx);
+        tracedRecords.push_back(traceRecord);
         requestedArchives.push_back(p[1]);
         if (onRecord)
             onRecord(idx);
@@ -70,6 +71,9 @@ public:
     }
     void Retries(int r) override { calls.push_back(QString("Retries %1").arg(r)); }
     void SetTimeouts(int answerMs, int charMs) override { timeouts = {answerMs, charMs}; }
+    void SetTraceRecord(std::int64_t record) override { traceRecord = record; }
+    std::int64_t traceRecord = -1;
+    std::vector<std::int64_t> tracedRecords; // the trace's record at each record request
     std::pair<int, int> timeouts{-1, -1};
 
 private:
@@ -138,6 +142,10 @@ public:
     void SetProgressMaximum(int m) override { progressMax = m; }
     void SetProgressPosition(int p) override { progress = p; }
     void SetRunState(TRunState s) override { states.push_back(s); }
+    void SetRecordProgress(int done, int total) override {
+        recordProgress.push_back({done, total});
+    }
+    std::vector<std::pair<int, int>> recordProgress;
     void ProcessEvents() override {
         if (onProcessEvents)
             onProcessEvents();
@@ -461,6 +469,20 @@ TEST_F(ReadingRunTest, FailedRecordsGiveErrorRowsAndTheRunGoesOn) {
     EXPECT_EQ(sg.cell(3, 1), "Ошибка (42)");
     EXPECT_EQ(decoder.fixedRequestIndices, (std::vector<int>{0, 3}));
     EXPECT_EQ(decoder.scrolls, 2); // after each error row
+    // The error rows are marked as such; the run lists the failed records.
+    for (int row = 1; row <= 4; ++row)
+        EXPECT_EQ(sg.rowError(row), row == 2 || row == 3) << row;
+    EXPECT_EQ(run.Result().failedRecords, (std::vector<std::int64_t>{1, 2}));
+    // Each request is traced as its record's; the count read and after the run as no record's.
+    EXPECT_EQ(lib.tracedRecords, (std::vector<std::int64_t>{0, 1, 2, 3}));
+    EXPECT_EQ(lib.traceRecord, -1);
+    EXPECT_EQ(host.recordProgress,
+              (std::vector<std::pair<int, int>>{{0, 4}, {1, 4}, {2, 4}, {3, 4}, {4, 4}}));
+    // A new run clears the marks with the rows.
+    lib.failingRecords.clear();
+    run.Run(request);
+    EXPECT_FALSE(sg.rowError(2));
+    EXPECT_TRUE(run.Result().failedRecords.empty());
 }
 
 TEST_F(ReadingRunTest, FailedCountReadEndsTheRun) {

@@ -69,13 +69,21 @@ TEST_F(WindowRun, ExchangeTabFindsTheInstrumentAndApplies) {
     createForm(QStringLiteral("Регулятор РТ-10"));
     TExchangeTab* tab = form->tsExchange();
     form->cbxSpeed()->setCurrentIndex(3); // 9600
-    // "Считать" during the search does nothing.
+    // "Считать" and "Дочитать" wait for the search, which shows where it stands.
+    bool readable = false;
+    QString position;
     onEvents = [&, clicked = false]() mutable {
+        readable = readable || form->btnRead2()->isEnabled() || form->btnIncremental()->isEnabled();
+        position = tab->lblSearchPosition->text();
         if (!std::exchange(clicked, true))
             form->btnRead2()->click();
     };
     tab->Search();
     onEvents = nullptr;
+    EXPECT_FALSE(readable);
+    EXPECT_TRUE(position.startsWith(QStringLiteral("Скорость 9600, адрес ")))
+        << position.toStdString();
+    EXPECT_TRUE(form->btnRead2()->isEnabled());
     EXPECT_EQ(form->runResult().recordsRead, 0);
     EXPECT_EQ(tab->lblSearch->text(), QStringLiteral("Прибор найден: адрес 3, скорость 9600"));
     ASSERT_TRUE(tab->btnApply->isEnabled());

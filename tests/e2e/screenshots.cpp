@@ -1,23 +1,70 @@
 // SPDX-License-Identifier: MIT
 // The screenshot tool: pictures of the window after real runs against the simulated instrument,
 // and the files the runs export, for a person to look at. Run by scripts/screenshots (under
-// Xvfb at 1024x768, with the desktop style), not by the test suite; SCREENSHOT_DIR names the
-// folder of the pictures. Built on the end-to-end tests' fixture, as a GoogleTest program.
+// Xvfb, once for each screen size, with the desktop style), not by the test suite;
+// SCREENSHOT_DIR names the folder of the pictures. The window fills the screen, as an engineer
+// would have it. Built on the end-to-end tests' fixture, as a GoogleTest program.
 #include "tests/e2e/e2efixture.h"
 
+#include "app/gui/exchangetab.h"
 #include "app/gui/views/charttab.h"
 
 #include <QGuiApplication>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QScreen>
 #include <QTabWidget>
 
 namespace e2e {
 namespace {
 
-TEST_F(WindowRun, Screenshots) {
-    const QString out = qEnvironmentVariable("SCREENSHOT_DIR", "/tmp/journal-shots");
-    QDir().mkpath(out);
+class Screenshots : public WindowRun {
+protected:
+    void SetUp() override {
+        WindowRun::SetUp();
+        out = qEnvironmentVariable("SCREENSHOT_DIR", "/tmp/journal-shots");
+        QDir().mkpath(out);
+    }
+
+    // The window of `device`, shown over the whole available screen.
+    void showForm(const QString& device, int journal) {
+        createForm(device, journal);
+        form->show();
+        if (QScreen* screen = QGuiApplication::primaryScreen())
+            form->setGeometry(screen->availableGeometry());
+        settle();
+    }
+
+    static void settle() {
+        // Rows grow to their texts, then paint.
+        for (int i = 0; i < 3; ++i)
+            QCoreApplication::processEvents();
+    }
+
+    // <out>/<name>.png of the window as it is now, or with `tab` shown first.
+    void shoot(const QString& name, QWidget* tab = nullptr) {
+        if (tab) {
+            form->PageControl1()->setCurrentWidget(tab);
+            settle();
+        }
+        ASSERT_TRUE(form->grab().save(out + "/" + name + ".png")) << name.toStdString();
+    }
+
+    // Ticks the first `n` types of the chart.
+    void tickChartTypes(int n) {
+        form->PageControl1()->setCurrentWidget(form->tsChart());
+        settle();
+        QListWidget* types = form->tsChart()->lstTypes();
+        for (int i = 0; i < std::min(n, types->count()); ++i)
+            types->item(i)->setCheckState(Qt::Checked);
+        settle();
+    }
+
+    QString out;
+};
+
+// Each sample device's run: during and after it, each tab, the exported files.
+TEST_F(Screenshots, Runs) {
     const struct {
         const char* content;
         const char* device;
@@ -31,36 +78,67 @@ TEST_F(WindowRun, Screenshots) {
         form.reset();
         simulator.reset();
         startSimulator(QString::fromLatin1(r.content));
-        createForm(QString::fromUtf8(r.device), r.journal);
-        form->show();
-        const QString base = out + "/" + r.content + "-" + QString::number(r.journal);
-        onEvents = [&] {
-            if (form->sgCells()->rowCount() == 4)
-                form->grab().save(base + "-during.png");
+        showForm(QString::fromUtf8(r.device), r.journal);
+        const QString base = QString::fromLatin1(r.content) + "-" + QString::number(r.journal);
+        // A third into the run: the progress text tells the time left.
+        onEvents = [&, shot = false]() mutable {
+            const qint64 done = form->sgCells()->rowCount() - 1;
+            if (!shot && done >= std::max<qint64>(3, form->CountRec() / 3)) {
+                shot = true;
+                shoot(base + "-during");
+            }
         };
         form->btnRead2()->click();
         onEvents = nullptr;
-        QCoreApplication::processEvents();
-        ASSERT_TRUE(form->grab().save(base + "-list.png"));
+        settle();
+        shoot(base + "-list");
         // The whole screen: where the window was placed on it.
         if (QScreen* screen = QGuiApplication::primaryScreen(); screen && &r == &runs[0])
             screen->grabWindow(0).save(out + "/screen.png");
-        form->PageControl1()->setCurrentIndex(1);
-        QCoreApplication::processEvents();
-        QCoreApplication::processEvents(); // rows grow to their texts, then paint
-        ASSERT_TRUE(form->grab().save(base + "-grouped.png"));
-        // The chart of the first three types the run has.
-        form->PageControl1()->setCurrentWidget(form->tsChart());
-        QCoreApplication::processEvents();
-        for (int i = 1; i < std::min(3, form->tsChart()->lstTypes()->count()); ++i)
-            form->tsChart()->lstTypes()->item(i)->setCheckState(Qt::Checked);
-        QCoreApplication::processEvents();
-        ASSERT_TRUE(form->grab().save(base + "-chart.png"));
-        chooser.answer = ISaveFileChooser::TChoice{base, 1};
+        shoot(base + "-grouped", form->tsGroup());
+        tickChartTypes(5);
+        shoot(base + "-chart");
+        chooser.answer = ISaveFileChooser::TChoice{out + "/" + base, 1};
         form->BtnExcel()->click();
-        chooser.answer = ISaveFileChooser::TChoice{base, 2};
+        chooser.answer = ISaveFileChooser::TChoice{out + "/" + base, 2};
         form->BtnExcel()->click();
     }
+}
+
+// A reading over a faulty line: records without answer, damaged and late answers, a refusal.
+// Then the search for an instrument at another address, during and after it.
+TEST_F(Screenshots, FaultsAndSearch) {
+    startSimulator("rt10", [](sim::Instrument& inst) { inst.address = 1; });
+    for (const char* fault : {"noanswer record=1:3", "crc record=1:5", "delay ms=700 record=1:7",
+                              "exception code=2 record=1:9"})
+        simulator->addFault(*sim::parseFault(fault));
+    showForm(QStringLiteral("Регулятор РТ-10"), 0);
+    form->btnRead2()->click();
+    settle();
+    shoot("faulty-list", form->tsData());
+    shoot("faulty-grouped", form->tsGroup());
+    shoot("faulty-exchange", form->tsExchange());
+
+    // The instrument answers at address 40 only.
+    form.reset();
+    simulator.reset();
+    startSimulator("rt10", [](sim::Instrument& inst) { inst.address = 40; });
+    showForm(QStringLiteral("Регулятор РТ-10"), 0);
+    form->btnRead2()->click(); // nothing answers at address 1: frames to keep above the search
+    settle();
+    TExchangeTab* tab = form->tsExchange();
+    form->PageControl1()->setCurrentWidget(tab);
+    onEvents = [&, shot = false]() mutable {
+        if (!shot && tab->searchProgress->value() >= 20) {
+            shot = true;
+            settle();
+            shoot("search-during");
+        }
+    };
+    tab->Search();
+    onEvents = nullptr;
+    settle();
+    shoot("search-found");
 }
 
 } // namespace

@@ -8,7 +8,7 @@
 
 #include <QCategoryAxis>
 #include <QChart>
-#include <QDateTimeAxis>
+#include <QHelpEvent>
 #include <QImage>
 #include <QLabel>
 #include <QLineSeries>
@@ -88,23 +88,47 @@ TEST_F(ChartTab, TypesSeriesAndAxes) {
     EXPECT_EQ(line(0)->at(1).x(), line(0)->at(0).x());
     const auto axes = tab.chart()->axes();
     ASSERT_EQ(axes.size(), 2);
-    EXPECT_TRUE(qobject_cast<QDateTimeAxis*>(tab.chart()->axes(Qt::Horizontal).value(0)));
+    // The time axis is labelled at round times: whole minutes, a round number apart.
+    auto* time = qobject_cast<QCategoryAxis*>(tab.chart()->axes(Qt::Horizontal).value(0));
+    ASSERT_NE(time, nullptr);
+    ASSERT_GE(time->count(), 2);
+    for (const QString& label : time->categoriesLabels()) {
+        const QTime at = QTime::fromString(label.section("<br>", 1), "HH:mm");
+        EXPECT_TRUE(at.isValid() && at.minute() % 5 == 0) << label.toStdString();
+    }
     EXPECT_FALSE(tab.lblNote()->isVisible());
 
-    // All three: the counter's scale differs, the list has its item texts.
-    for (int i = 1; i < 3; ++i)
-        tab.lstTypes()->item(i)->setCheckState(Qt::Checked);
+    // The list beside the float: its own axis with the item texts, on the right.
+    tab.lstTypes()->item(2)->setCheckState(Qt::Checked);
+    auto* list = qobject_cast<QCategoryAxis*>(tab.chart()->axes(Qt::Vertical, line(1)).value(0));
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->categoriesLabels(), (QStringList{"выкл", "вкл"}));
+    EXPECT_EQ(list->alignment(), Qt::AlignRight);
+    // All three: still two value axes; the counter and the list are drawn in per cent of their
+    // ranges on the right one, which the note says.
+    tab.lstTypes()->item(1)->setCheckState(Qt::Checked);
     ASSERT_EQ(tab.chart()->series().size(), 3);
     EXPECT_EQ(tab.chart()->axes(Qt::Horizontal).size(), 1);
     const auto vertical = tab.chart()->axes(Qt::Vertical);
-    ASSERT_EQ(vertical.size(), 3);
-    auto* list = qobject_cast<QCategoryAxis*>(tab.chart()->axes(Qt::Vertical, line(2)).value(0));
-    ASSERT_NE(list, nullptr);
-    EXPECT_EQ(list->categoriesLabels(), (QStringList{"выкл", "вкл"}));
+    ASSERT_EQ(vertical.size(), 2);
+    auto* percent = qobject_cast<QCategoryAxis*>(tab.chart()->axes(Qt::Vertical, line(2)).value(0));
+    ASSERT_NE(percent, nullptr);
+    EXPECT_EQ(percent->titleText(), "% диапазона");
+    EXPECT_TRUE(percent->categoriesLabels().contains("100"))
+        << percent->categoriesLabels().join(' ').toStdString();
     EXPECT_TRUE(tab.lblNote()->isVisible());
-    EXPECT_EQ(tab.lblNote()->text(), "Не показаны записи без допустимого времени: 1");
+    EXPECT_EQ(tab.lblNote()->text(),
+              "Правая ось — в процентах диапазона каждого типа (0 % — наименьшее, 100 % — "
+              "наибольшее значение): Счётчик, Выход\n"
+              "Не показаны записи без допустимого времени: 1");
 
-    EXPECT_TRUE(tab.showType(2));
+    // The counter's thousands on the left when it is shown alone: grouped digits.
+    tab.showType(2);
+    auto* counter = qobject_cast<QCategoryAxis*>(tab.chart()->axes(Qt::Vertical).value(0));
+    ASSERT_NE(counter, nullptr);
+    EXPECT_TRUE(counter->categoriesLabels().contains(QLocale().toString(20000)))
+        << counter->categoriesLabels().join(' ').toStdString();
+
     EXPECT_EQ(tab.shownTypes(), std::vector<std::int32_t>{2});
     EXPECT_FALSE(tab.showType(77));
 }
@@ -120,27 +144,28 @@ TEST_F(ChartTab, ZoomPanResetTooltipAndClick) {
     const int width = int(tab.chart()->plotArea().width());
     const int whole = int(line(0)->count());
     EXPECT_LE(whole, 4 * width + 2);
-    auto* time = static_cast<QDateTimeAxis*>(tab.chart()->axes(Qt::Horizontal).value(0));
-    const qint64 span = time->min().msecsTo(time->max());
+    auto* time = qobject_cast<QValueAxis*>(tab.chart()->axes(Qt::Horizontal).value(0));
+    ASSERT_NE(time, nullptr);
+    const double span = time->max() - time->min();
 
     const QPoint centre = tab.chartView()->mapFromScene(tab.chart()->plotArea().center());
     for (int i = 0; i < 9; ++i)
         tab.chartView()->zoomTime(0.5, tab.chart()->plotArea().center().x());
-    const qint64 zoomed = time->min().msecsTo(time->max());
-    EXPECT_NEAR(double(zoomed) / span, 1.0 / 512, 0.0005);
+    const double zoomed = time->max() - time->min();
+    EXPECT_NEAR(zoomed / span, 1.0 / 512, 0.0005);
     EXPECT_LT(line(0)->count(), whole);
     EXPECT_TRUE(line(0)->pointsVisible()); // about 40 records across the plot
-    const QDateTime before = time->min();
+    const double before = time->min();
 
     QTest::mousePress(tab.chartView()->viewport(), Qt::RightButton, {}, centre);
     QTest::mouseMove(tab.chartView()->viewport(), centre + QPoint(100, 0));
     QTest::mouseRelease(tab.chartView()->viewport(), Qt::RightButton, {}, centre + QPoint(100, 0));
-    const QDateTime panned = time->min();
+    const double panned = time->min();
     EXPECT_LT(panned, before);
-    EXPECT_EQ(panned.msecsTo(time->max()), zoomed);
+    EXPECT_NEAR(time->max() - panned, zoomed, 1);
 
     tab.btnResetZoom()->click();
-    EXPECT_EQ(time->min().msecsTo(time->max()), span);
+    EXPECT_EQ(time->max() - time->min(), span);
     EXPECT_EQ(line(0)->count(), whole);
     EXPECT_LT(time->min(), panned);
 
@@ -155,6 +180,12 @@ TEST_F(ChartTab, ZoomPanResetTooltipAndClick) {
     EXPECT_EQ(hit->point->index, 10000);
     EXPECT_EQ(ChartPointText(tab.data(), s, *hit->point),
               "Граница\nВремя: 13.09.20 15:13:20\nЗначение: 0.0000000 → 0.0000000\nЗапись: 10100");
+    // The mouse resting there asks for the tooltip again, never hides it.
+    QSignalSpy hovered(tab.chartView(), &TChartView::hovered);
+    QHelpEvent rest(QEvent::ToolTip, at, tab.chartView()->viewport()->mapToGlobal(at));
+    QCoreApplication::sendEvent(tab.chartView()->viewport(), &rest);
+    ASSERT_EQ(hovered.size(), 1);
+    EXPECT_EQ(hovered[0][0].toPoint(), at);
     QSignalSpy clicked(&tab, &TChartTab::recordClicked);
     QTest::mouseClick(tab.chartView()->viewport(), Qt::LeftButton, {}, at);
     ASSERT_EQ(clicked.size(), 1);
@@ -217,6 +248,8 @@ TEST_F(ChartTab, ListOfManyItemsGetsANumericAxis) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&tab));
     const auto vertical = tab.chart()->axes(Qt::Vertical);
     ASSERT_EQ(vertical.size(), 1);
-    EXPECT_FALSE(qobject_cast<QCategoryAxis*>(vertical[0]));
-    EXPECT_TRUE(qobject_cast<QValueAxis*>(vertical[0]));
+    auto* axis = qobject_cast<QCategoryAxis*>(vertical[0]);
+    ASSERT_NE(axis, nullptr);
+    // Round numbers with digit groups, no item texts.
+    EXPECT_EQ(axis->categoriesLabels().mid(0, 3), (QStringList{"0", "50", "100"}));
 }

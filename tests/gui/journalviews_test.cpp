@@ -114,7 +114,7 @@ TEST(LinearList, ColumnsToolTipAndLastRow) {
     TStringTableModel model(2, 5);
     QTableView view;
     views::SetupLinearList(&view, &model);
-    view.resize(700, 300);
+    view.resize(500, 300); // narrower than the columns: each keeps its width
     view.show();
     PaintNow(view); // the window is on screen before a run starts
     const int widths[] = {31, 124, 305, 119, 110};
@@ -149,6 +149,13 @@ TEST(LinearList, ColumnsToolTipAndLastRow) {
     EXPECT_FALSE(view.isColumnHidden(3));
     EXPECT_EQ(view.columnWidth(3), 108);
     EXPECT_EQ(view.columnWidth(4), 108);
+
+    // A wide list: the last column reaches its edge, the others keep their widths.
+    view.resize(1400, 300);
+    PaintNow(view);
+    EXPECT_EQ(view.columnWidth(3), 108);
+    EXPECT_GT(view.columnWidth(4), 108);
+    EXPECT_EQ(view.horizontalHeader()->length(), view.viewport()->width());
 }
 
 TEST(RecTypeGrid, ReadOnlyWithItsWidths) {

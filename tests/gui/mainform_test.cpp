@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+#include "app/gui/exchangetab.h"
+#include "app/gui/linksettingsdialog.h"
 #include "app/gui/mainform.h"
 #include "app/gui/savefilechooser.h"
 #include "app/models/stringtablemodel.h"
@@ -19,6 +21,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -551,3 +554,103 @@ TEST_F(MainForm, XlsNameAsksBeforeReplacingTheXlsx) {
 }
 
 } // namespace
+
+// "Параметры связи..." and "Применить" under the diagnosis set the answer time, the retries or
+// the address; the times reach main.ini at once, where journal-read reads them.
+TEST_F(MainForm, LinkSettingsAndApplyingAdvice) {
+    using core::TFrameEvent;
+    TFrameEvent request;
+    request.address = 1;
+    request.function = 4;
+    request.answerMs = 500;
+    const auto received = [](int address, int elapsedMs) {
+        TFrameEvent e;
+        e.kind = core::TFrameKind::Answer;
+        e.bytes = QByteArray::fromHex("0104020E00BC30");
+        e.flags = TFrameEvent::Complete | TFrameEvent::CrcOk | TFrameEvent::Taken;
+        e.address = address;
+        e.function = 4;
+        e.elapsedUs = elapsedMs * 1000LL;
+        e.answerMs = 500;
+        return e;
+    };
+    // The diagnosis of a reading whose line answered so, and "Применить" under its advice.
+    const auto applyAdvice = [&](TForm1& f, const TFrameEvent& answer, const TRunResult& run) {
+        for (const TFrameEvent& e : {request, answer})
+            f.tsExchange()->observer()->OnFrame(e);
+        f.tsExchange()->RunEnded(run);
+        ASSERT_EQ(f.tsExchange()->adviceButtons().size(), 1);
+        f.tsExchange()->adviceButtons()[0]->click();
+    };
+    TRunResult failedRecord, failedCount;
+    failedRecord.recordsFailed = 1;
+    failedCount.end = TRunEnd::CountReadFailed;
+    const struct {
+        const char* what;
+        std::function<void(TForm1&)> act;
+        int answerMs, retries;
+        const char* address;
+    } cases[] = {
+        {"dialog, ОК",
+         [](TForm1& f) {
+             f.btnLinkSettings()->click();
+             ASSERT_NE(f.linkSettingsDialog(), nullptr);
+             f.linkSettingsDialog()->edtAnswerTime->setValue(1400);
+             f.linkSettingsDialog()->edtRetries->setValue(2);
+             f.linkSettingsDialog()->accept();
+         },
+         1400, 2, "1"},
+        {"dialog, Отмена",
+         [](TForm1& f) {
+             f.btnLinkSettings()->click();
+             f.linkSettingsDialog()->edtAnswerTime->setValue(3000);
+             f.linkSettingsDialog()->reject();
+         },
+         500, 5, "1"},
+        {"late answers: the answer time advised",
+         [&](TForm1& f) { applyAdvice(f, received(1, 1100), failedRecord); }, 1400, 5, "1"},
+        {"another address answers: its address advised",
+         [&](TForm1& f) { applyAdvice(f, received(7, 20), failedCount); }, 500, 5, "7"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write("main.ini", kMain);
+        auto form = create();
+        c.act(*form);
+        EXPECT_EQ(form->FAnswerTime(), c.answerMs);
+        EXPECT_EQ(form->FRetries(), c.retries);
+        EXPECT_EQ(form->RS232()->AnswerDelay(), c.answerMs);
+        EXPECT_EQ(form->EdtAddr()->text(), c.address);
+        const bool saved = c.answerMs != 500 || c.retries != 5;
+        EXPECT_EQ(mainIni().readInteger(u"Settings", u"AnswerTime", -1), saved ? c.answerMs : -1);
+        EXPECT_EQ(mainIni().readInteger(u"Settings", u"Retries", -1), saved ? c.retries : -1);
+    }
+}
+
+// main.ini remembers the window's size and each device's journal and charted types.
+TEST_F(MainForm, RemembersSizeJournalsAndChartTypes) {
+    appendToMain("[Position]\r\nTop=20\r\nLeft=30\r\nWidth=900\r\nHeight=650\r\nMaximized=0\r\n"
+                 "[Journals]\r\nDev2=2\r\n[Chart]\r\nDev2=1,3\r\n");
+    {
+        auto form = create();
+        EXPECT_EQ(form->size(), QSize(900, 650));
+        form->cbxDev()->setCurrentIndex(1);
+        EXPECT_EQ(form->rgTypeJ()->itemIndex(), 1); // "Сервисный журнал (500)"
+        form->cbxDev()->setCurrentIndex(0);
+        EXPECT_EQ(form->rgTypeJ()->itemIndex(), 0);
+        form->rgTypeJ()->setItemIndex(1);
+        form->cbxDev()->setCurrentIndex(1);
+        form->cbxDev()->setCurrentIndex(0);
+        EXPECT_EQ(form->rgTypeJ()->itemIndex(), 1);
+        form->resize(800, 600);
+    }
+    const platform::IniFile ini = mainIni();
+    EXPECT_EQ(ini.readInteger(u"Position", u"Width", 0), 800);
+    EXPECT_EQ(ini.readInteger(u"Position", u"Height", 0), 600);
+    EXPECT_EQ(ini.readInteger(u"Position", u"Maximized", -1), 0);
+    EXPECT_EQ(ini.readInteger(u"Position", u"Top", 0), 20); // [Position] keeps its keys
+    EXPECT_EQ(ini.readInteger(u"Journals", u"Dev1", 0), 2);
+    EXPECT_EQ(ini.readInteger(u"Journals", u"Dev2", 0), 2);
+    EXPECT_EQ(ini.readString(u"Chart", u"Dev2", {}), "1,3");
+    EXPECT_TRUE(ini.toBytes().startsWith(platform::toCp1251(QString::fromUtf8(kMain))));
+}

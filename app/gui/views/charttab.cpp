@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "app/gui/views/charttab.h"
 
+#include "app/core/chartaxes.h"
 #include "app/core/journalexport.h"
 #include "app/gui/views/chartview.h"
 #include "platform/messagesink.h"
@@ -9,9 +10,9 @@
 #include <QBuffer>
 #include <QCategoryAxis>
 #include <QChart>
-#include <QDateTimeAxis>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGraphicsLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLegend>
@@ -19,6 +20,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPainter>
+#include <QPixmap>
 #include <QPushButton>
 #include <QSvgGenerator>
 #include <QTableView>
@@ -36,6 +38,8 @@ namespace {
 constexpr double kMsPerHour = 3600000.0;
 // How near (pixels) the cursor must be to a point for its tooltip or a click.
 constexpr double kHitRadius = 8;
+// How long a point's tooltip stays while the mouse stays by it.
+constexpr int kToolTipMs = 600000;
 // Markers are drawn when a line shows fewer points than one per this many pixels.
 constexpr int kMarkerSpacing = 8;
 
@@ -46,18 +50,28 @@ constexpr double kMinValueSpan = 1e-9;
 using TRange = std::pair<double, double>;
 
 TRange AxisRange(const QAbstractAxis* axis) {
-    if (const auto* t = qobject_cast<const QDateTimeAxis*>(axis))
-        return {double(t->min().toMSecsSinceEpoch()), double(t->max().toMSecsSinceEpoch())};
     const auto* v = static_cast<const QValueAxis*>(axis);
     return {v->min(), v->max()};
 }
 
 void SetAxisRange(QAbstractAxis* axis, TRange r) {
-    if (auto* t = qobject_cast<QDateTimeAxis*>(axis))
-        t->setRange(QDateTime::fromMSecsSinceEpoch(qint64(std::floor(r.first))),
-                    QDateTime::fromMSecsSinceEpoch(qint64(std::ceil(r.second))));
-    else
-        static_cast<QValueAxis*>(axis)->setRange(r.first, r.second);
+    static_cast<QValueAxis*>(axis)->setRange(r.first, r.second);
+}
+
+// The labels of a category axis at the ticks' values (a time axis' round times).
+void SetTicks(QCategoryAxis* axis, const std::vector<core::TAxisTick>& ticks) {
+    for (const QString& label : axis->categoriesLabels())
+        axis->remove(label);
+    axis->setStartValue(axis->min());
+    for (const core::TAxisTick& t : ticks)
+        axis->append(t.label, t.value);
+}
+
+// A colour swatch for the type list: the line's colour of a ticked type.
+QIcon Swatch(const QColor& colour) {
+    QPixmap pixmap(12, 12);
+    pixmap.fill(colour);
+    return QIcon(pixmap);
 }
 
 // A range with room around its values; a single value gets a range of its own size.
@@ -66,15 +80,6 @@ TRange Padded(double lo, double hi, double fraction, double emptyHalfWidth) {
         return {lo - emptyHalfWidth, hi + emptyHalfWidth};
     const double pad = (hi - lo) * fraction;
     return {lo - pad, hi + pad};
-}
-
-// The date-time axis' label format for a visible span.
-QString TimeFormat(double spanMs) {
-    if (spanMs >= 3 * 24 * kMsPerHour)
-        return QStringLiteral("dd.MM.yy");
-    if (spanMs >= 2 * kMsPerHour)
-        return QStringLiteral("dd.MM.yy<br>HH:mm");
-    return QStringLiteral("dd.MM.yy<br>HH:mm:ss");
 }
 
 } // namespace
@@ -108,8 +113,10 @@ TChartTab::TChartTab(QWidget* parent)
     layout->addLayout(right, 1);
 
     connect(m_types, &QListWidget::itemChanged, this, [this] {
-        if (!m_updating)
-            rebuildChart();
+        if (m_updating)
+            return;
+        rebuildChart();
+        emit typesTicked(m_decoder ? m_decoder->device() : nullptr, shownTypes());
     });
     connect(m_reset, &QPushButton::clicked, this, &TChartTab::resetZoom);
     connect(m_save, &QPushButton::clicked, this, &TChartTab::btnSaveChartClick);
@@ -174,10 +181,17 @@ void TChartTab::refresh() {
 }
 
 void TChartTab::fillTypeList() {
-    // Types ticked before stay ticked; with none of them left, the first type is shown.
-    std::vector<std::int32_t> ticked = shownTypes();
-    if (std::none_of(ticked.begin(), ticked.end(),
-                     [&](std::int32_t id) { return m_data.find(id); }))
+    // The types remembered for the device, else those ticked before; with none of them there,
+    // the first type is shown.
+    const auto present = [&](const std::vector<std::int32_t>& ids) {
+        return std::any_of(ids.begin(), ids.end(),
+                           [&](std::int32_t id) { return m_data.find(id); });
+    };
+    std::vector<std::int32_t> ticked =
+        m_remembered && m_decoder ? m_remembered(m_decoder->device()) : std::vector<std::int32_t>{};
+    if (!present(ticked))
+        ticked = shownTypes();
+    if (!present(ticked))
         ticked = m_data.series.empty() ? std::vector<std::int32_t>{}
                                        : std::vector<std::int32_t>{m_data.series.front().id};
     m_updating = true;
@@ -212,27 +226,17 @@ bool TChartTab::showType(std::int32_t id) {
     }
     m_updating = false;
     rebuildChart();
+    emit typesTicked(m_decoder ? m_decoder->device() : nullptr, shownTypes());
     return true;
 }
 
 double TChartTab::axisX(double ms) const {
-    if (m_data.workTime())
-        return ms / kMsPerHour;
-    // The date-time axis shows an x as the local time of that many milliseconds since 1970; a
-    // record's time has no zone, so each is moved by the local zone's offset at that time (looked
-    // up once an hour of records).
-    const auto hour = static_cast<qint64>(std::floor(ms / kMsPerHour));
-    auto it = m_zoneOffsets.find(hour);
-    if (it == m_zoneOffsets.end()) {
-        const QDateTime naive = QDateTime::fromMSecsSinceEpoch(hour * qint64(kMsPerHour), Qt::UTC);
-        const QDateTime local(naive.date(), naive.time(), Qt::LocalTime);
-        it = m_zoneOffsets
-                 .emplace(hour, local.isValid()
-                                    ? local.toMSecsSinceEpoch() - naive.toMSecsSinceEpoch()
-                                    : 0)
-                 .first;
-    }
-    return ms + double(it->second);
+    // A calendar journal's times have no zone: the time axis counts them as they read.
+    return m_data.workTime() ? ms / kMsPerHour : ms;
+}
+
+double TChartTab::TShown::drawnY(double y) const {
+    return normalised ? core::NormalisedValue(y, series->minY, series->maxY) : y;
 }
 
 void TChartTab::replaceChart() {
@@ -240,6 +244,10 @@ void TChartTab::replaceChart() {
     // on its scene, so the old chart goes with its series and axes.
     auto* chart = new QChart;
     chart->legend()->setAlignment(Qt::AlignBottom);
+    // The type list names the lines with their colours; the legend shows in saved pictures.
+    chart->legend()->hide();
+    // Number labels in the user's locale: grouped digits, never scientific notation.
+    chart->setLocale(QLocale());
     connect(chart, &QChart::plotAreaChanged, this, [this] { thinLines(); });
     QChart* old = m_chart;
     m_chart = chart;
@@ -252,13 +260,13 @@ void TChartTab::rebuildChart() {
     replaceChart();
     m_fullRanges.clear();
     m_timeAxis = nullptr;
+    m_numberAxes.clear();
+    m_axisNotes.clear();
     for (const std::int32_t id : shownTypes()) {
         TShown s;
         s.series = m_data.find(id);
         if (!s.series || s.series->points.empty())
             continue;
-        for (const core::TLineVertex& v : core::SeriesLine(*s.series))
-            s.vertices.push_back({axisX(v.x), v.y});
         for (const core::TChartPoint& p : s.series->points)
             s.pointX.push_back(axisX(p.x));
         s.line = new QLineSeries(m_chart);
@@ -270,85 +278,94 @@ void TChartTab::rebuildChart() {
                                  ? QStringLiteral("Нет чисел для графика: считайте журнал")
                                  : QStringLiteral("Отметьте типы записей слева"))
                           : QString());
+    if (!m_shown.empty())
+        addAxes();
     updateNote();
-    if (m_shown.empty())
-        return;
+    updateSwatches();
+}
+
+void TChartTab::addAxes() {
     for (TShown& s : m_shown)
         m_chart->addSeries(s.line);
-
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     for (const TShown& s : m_shown)
         lo = std::min(lo, s.pointX.front()), hi = std::max(hi, s.pointX.back());
-    if (m_data.workTime()) {
-        auto* axis = new QValueAxis;
-        axis->setTitleText(QStringLiteral("Наработка, ч"));
-        axis->setLabelFormat(QStringLiteral("%.1f"));
-        m_timeAxis = axis;
-        m_fullRanges.push_back({axis, Padded(lo, hi, 0.02, 1)});
-    } else {
-        auto* axis = new QDateTimeAxis;
-        axis->setTitleText(QStringLiteral("Время"));
-        m_timeAxis = axis;
-        m_fullRanges.push_back({axis, Padded(lo, hi, 0.02, kMsPerHour)});
-    }
+    auto* axis = new QCategoryAxis;
+    axis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    axis->setTitleText(m_data.workTime() ? QStringLiteral("Наработка, ч")
+                                         : QStringLiteral("Время"));
+    m_timeAxis = axis;
+    m_fullRanges.push_back(
+        {axis, m_data.workTime() ? Padded(lo, hi, 0.02, 1) : Padded(lo, hi, 0.02, kMsPerHour)});
     m_chart->addAxis(m_timeAxis, Qt::AlignBottom);
     for (TShown& s : m_shown)
         s.line->attachAxis(m_timeAxis);
     addValueAxes();
+    // The lines take their vertices once each knows whether it is drawn normalised.
+    for (TShown& s : m_shown)
+        for (const core::TLineVertex& v : core::SeriesLine(*s.series))
+            s.vertices.push_back({axisX(v.x), s.drawnY(v.y)});
     resetZoom();
-    if (auto* t = qobject_cast<QDateTimeAxis*>(m_timeAxis))
-        connect(t, &QDateTimeAxis::rangeChanged, this, [this] { thinLines(); });
-    else
-        connect(static_cast<QValueAxis*>(m_timeAxis), &QValueAxis::rangeChanged, this,
-                [this] { thinLines(); });
+    connect(axis, &QValueAxis::rangeChanged, this, [this] { thinLines(); });
+}
+
+QAbstractAxis* TChartTab::newValueAxis(const TShown& s, bool percent) {
+    auto* axis = new QCategoryAxis;
+    axis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    if (s.series->itemAxis() && !percent) {
+        QStringList used;
+        for (const auto& [number, text] : s.series->items) {
+            QString label = text;
+            if (used.contains(label))
+                label += QStringLiteral(" [%1]").arg(number);
+            used.append(label);
+            axis->append(label, number);
+        }
+        return axis;
+    }
+    // Numbers: labels at round values for whatever range the axis shows (after a zoom or a pan
+    // too).
+    m_numberAxes.push_back(axis);
+    connect(axis, &QValueAxis::rangeChanged, this, [this, axis] { updateValueTicks(axis); });
+    return axis;
 }
 
 void TChartTab::addValueAxes() {
     std::vector<core::TValueRange> ranges;
     for (const TShown& s : m_shown)
         ranges.push_back({s.series->minY, s.series->maxY, s.series->itemAxis()});
-    const std::vector<int> axisOf = core::AssignValueAxes(ranges);
-    std::vector<QAbstractAxis*> axes;
-    std::vector<TRange> spans;
+    const core::TAxisPlan plan = core::PlanValueAxes(ranges);
+    QAbstractAxis* axes[2] = {nullptr, nullptr};
+    TRange spans[2];
+    QStringList names[2];
+    QColor colours[2];
     for (std::size_t i = 0; i < m_shown.size(); ++i) {
         TShown& s = m_shown[i];
-        const auto a = static_cast<std::size_t>(axisOf[i]);
-        if (a == axes.size()) {
-            QAbstractAxis* axis = nullptr;
-            if (s.series->itemAxis()) {
-                auto* c = new QCategoryAxis;
-                c->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
-                QStringList used;
-                for (const auto& [number, text] : s.series->items) {
-                    QString label = text;
-                    if (used.contains(label))
-                        label += QStringLiteral(" [%1]").arg(number);
-                    used.append(label);
-                    c->append(label, number);
-                }
-                axis = c;
-            } else {
-                auto* v = new QValueAxis;
-                // Six significant digits fit counters and floats of any size alike.
-                v->setLabelFormat(QStringLiteral("%.6g"));
-                axis = v;
-            }
-            axis->setTitleText(s.series->name);
-            axis->setLinePenColor(s.line->color());
-            axis->setLabelsColor(s.line->color());
-            m_chart->addAxis(axis, a % 2 == 0 ? Qt::AlignLeft : Qt::AlignRight);
-            axes.push_back(axis);
-            spans.emplace_back(s.series->minY, s.series->maxY);
+        const int a = plan.axisOf[i];
+        s.normalised = plan.normalised[i];
+        const TRange span = s.normalised ? TRange{0, 100} : TRange{s.series->minY, s.series->maxY};
+        if (!axes[a]) {
+            axes[a] = newValueAxis(s, plan.percentAxis && a == 1);
+            m_chart->addAxis(axes[a], a == 0 ? Qt::AlignLeft : Qt::AlignRight);
+            spans[a] = span;
+            colours[a] = s.line->color();
         } else {
-            spans[a] = {std::min(spans[a].first, s.series->minY),
-                        std::max(spans[a].second, s.series->maxY)};
-            axes[a]->setTitleText(axes[a]->titleText() + QStringLiteral(", ") + s.series->name);
+            spans[a] = {std::min(spans[a].first, span.first),
+                        std::max(spans[a].second, span.second)};
         }
+        names[a].append(s.series->name);
         s.axis = axes[a];
         s.line->attachAxis(s.axis);
     }
-    for (std::size_t a = 0; a < axes.size(); ++a) {
-        const bool list = qobject_cast<QCategoryAxis*>(axes[a]) != nullptr;
+    // The grid follows the left axis' ticks only: two grids would cross each other.
+    if (axes[0] && axes[1])
+        axes[1]->setGridLineVisible(false);
+    for (int a = 0; a < 2; ++a) {
+        if (!axes[a])
+            continue;
+        StyleValueAxis(axes[a], names[a], colours[a], plan.percentAxis && a == 1, a);
+        const bool list =
+            std::find(m_numberAxes.begin(), m_numberAxes.end(), axes[a]) == m_numberAxes.end();
         const auto [lo, hi] = spans[a];
         const double single = std::max(std::abs(lo) * 0.1, 1.0);
         m_fullRanges.push_back(
@@ -359,18 +376,33 @@ void TChartTab::addValueAxes() {
     }
 }
 
+void TChartTab::StyleValueAxis(QAbstractAxis* axis, const QStringList& names, const QColor& colour,
+                               bool percent, int side) {
+    // An axis of one line takes its name and colour; a shared one stays neutral and the note
+    // names its lines, since a title of several names would be cut.
+    const QString where = side == 0 ? QStringLiteral("Левая ось") : QStringLiteral("Правая ось");
+    if (percent) {
+        axis->setTitleText(QStringLiteral("% диапазона"));
+        m_axisNotes.append(QStringLiteral("%1 — в процентах диапазона каждого типа (0 % — "
+                                          "наименьшее, 100 % — наибольшее значение): %2")
+                               .arg(where, names.join(QStringLiteral(", "))));
+    } else if (names.size() == 1) {
+        axis->setTitleText(names.front());
+        axis->setLinePenColor(colour);
+        axis->setLabelsColor(colour);
+    } else {
+        m_axisNotes.append(QStringLiteral("%1: %2").arg(where, names.join(QStringLiteral(", "))));
+    }
+}
+
 void TChartTab::resetZoom() {
     if (m_shown.empty())
         return;
     if (m_chart->isZoomed())
         m_chart->zoomReset();
     m_updating = true;
-    for (const auto& [axis, range] : m_fullRanges) {
+    for (const auto& [axis, range] : m_fullRanges)
         SetAxisRange(axis, range);
-        if (auto* v = qobject_cast<QValueAxis*>(axis);
-            v && !qobject_cast<QCategoryAxis*>(axis) && axis != m_timeAxis)
-            v->applyNiceNumbers();
-    }
     m_updating = false;
     thinLines();
 }
@@ -393,15 +425,23 @@ void TChartTab::thinLines() {
         s.line->replace(points);
     }
     updateTimeAxis();
+    for (QCategoryAxis* axis : m_numberAxes)
+        updateValueTicks(axis);
 }
 
 void TChartTab::updateTimeAxis() {
-    auto* axis = qobject_cast<QDateTimeAxis*>(m_timeAxis);
-    if (!axis)
-        return;
+    auto* axis = static_cast<QCategoryAxis*>(m_timeAxis);
     const auto [x0, x1] = AxisRange(axis);
-    axis->setFormat(TimeFormat(x1 - x0));
-    axis->setTickCount(std::clamp(int(m_chart->plotArea().width() / 90), 2, 12));
+    const int ticks = std::clamp(int(m_chart->plotArea().width() / 90), 2, 12);
+    SetTicks(axis, m_data.workTime() ? core::NumberTicks(x0, x1, ticks, m_chart->locale())
+                                     : core::TimeTicks(x0, x1, ticks));
+}
+
+void TChartTab::updateValueTicks(QCategoryAxis* axis) {
+    if (m_updating)
+        return;
+    const int ticks = std::clamp(int(m_chart->plotArea().height() / 40), 2, 10);
+    SetTicks(axis, core::NumberTicks(axis->min(), axis->max(), ticks, m_chart->locale()));
 }
 
 void TChartTab::updateNote() {
@@ -409,7 +449,7 @@ void TChartTab::updateNote() {
     for (const std::int32_t id : shownTypes())
         if (const core::TChartSeries* s = m_data.find(id))
             withoutTime += s->withoutTime, withoutValue += s->withoutValue;
-    QStringList notes;
+    QStringList notes = m_axisNotes;
     if (withoutTime > 0)
         notes.append(
             QStringLiteral("Не показаны записи без допустимого времени: %1").arg(withoutTime));
@@ -418,6 +458,18 @@ void TChartTab::updateNote() {
             QStringLiteral("Не показаны записи с нечисловым значением: %1").arg(withoutValue));
     m_note->setText(notes.join(QLatin1Char('\n')));
     m_note->setVisible(!notes.isEmpty());
+}
+
+void TChartTab::updateSwatches() {
+    m_updating = true;
+    for (int i = 0; i < m_types->count(); ++i) {
+        QListWidgetItem* item = m_types->item(i);
+        const auto it = std::find_if(m_shown.begin(), m_shown.end(), [&](const TShown& s) {
+            return s.series->id == item->data(Qt::UserRole).toInt();
+        });
+        item->setIcon(it != m_shown.end() ? Swatch(it->line->color()) : QIcon());
+    }
+    m_updating = false;
 }
 
 std::optional<TChartTab::THit> TChartTab::pointAt(QPoint viewPosition) const {
@@ -439,7 +491,7 @@ std::optional<TChartTab::THit> TChartTab::pointAt(QPoint viewPosition) const {
             for (const double y : {p.y, p.before}) {
                 if (std::isnan(y))
                     continue;
-                const QPointF d = m_chart->mapToPosition(QPointF(*it, y), s.line) - at;
+                const QPointF d = m_chart->mapToPosition(QPointF(*it, s.drawnY(y)), s.line) - at;
                 const double distance = d.x() * d.x() + d.y() * d.y();
                 if (distance <= bestDistance) {
                     bestDistance = distance;
@@ -455,7 +507,7 @@ QPoint TChartTab::positionOf(std::int32_t id, const core::TChartPoint& point) co
     for (const TShown& s : m_shown)
         if (s.series->id == id) {
             const QPointF inChart =
-                m_chart->mapToPosition(QPointF(axisX(point.x), point.y), s.line);
+                m_chart->mapToPosition(QPointF(axisX(point.x), s.drawnY(point.y)), s.line);
             return m_view->mapFromScene(m_chart->mapToScene(inChart));
         }
     return {};
@@ -467,8 +519,13 @@ void TChartTab::showToolTip(QPoint position) {
         QToolTip::hideText();
         return;
     }
+    // The tooltip stays while the mouse stays near the point (it goes when the mouse leaves
+    // that square, or after ten minutes).
+    const QRect near(position - QPoint(int(kHitRadius), int(kHitRadius)),
+                     QSize(int(2 * kHitRadius), int(2 * kHitRadius)));
     QToolTip::showText(m_view->mapToGlobal(position),
-                       core::ChartPointText(m_data, *hit->series, *hit->point), m_view);
+                       core::ChartPointText(m_data, *hit->series, *hit->point), m_view, near,
+                       kToolTipMs);
 }
 
 void TChartTab::clickPoint(QPoint position) {
@@ -477,8 +534,19 @@ void TChartTab::clickPoint(QPoint position) {
 }
 
 QString TChartTab::saveChart(const QString& fileName) {
+    // A picture stands alone: it shows the legend the type list stands for in the window.
+    const bool legend = !m_shown.empty();
+    const auto layOut = [this] {
+        if (m_chart->layout())
+            m_chart->layout()->activate();
+    };
+    if (legend) {
+        m_chart->legend()->show();
+        layOut();
+    }
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
+    bool drawn = true;
     if (fileName.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive)) {
         QSvgGenerator svg;
         svg.setOutputDevice(&buffer);
@@ -487,9 +555,15 @@ QString TChartTab::saveChart(const QString& fileName) {
         svg.setTitle(QStringLiteral("График"));
         QPainter painter(&svg);
         m_view->render(&painter);
-    } else if (!m_view->grab().save(&buffer, "PNG")) {
-        return QStringLiteral("Не удалось сохранить файл %1.").arg(fileName);
+    } else {
+        drawn = m_view->grab().save(&buffer, "PNG");
     }
+    if (legend) {
+        m_chart->legend()->hide();
+        layOut();
+    }
+    if (!drawn)
+        return QStringLiteral("Не удалось сохранить файл %1.").arg(fileName);
     const core::ExportResult r = core::SaveFileBytes(fileName, buffer.data());
     return r.ok ? QString() : r.error;
 }

@@ -3,12 +3,12 @@
 
 #include "app/core/chartdata.h"
 
+#include <QStringList>
 #include <QWidget>
 
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 class IMessageSink;
@@ -19,6 +19,7 @@ class QLabel;
 class QLineSeries;
 class QListWidget;
 class QPushButton;
+class QCategoryAxis;
 class TChartView;
 
 namespace core {
@@ -26,9 +27,10 @@ class TJournalDecoder;
 }
 
 // "График": the values of the record types of the run over time. A list of the types that carry
-// numbers (several can be ticked), the chart of the ticked ones (Qt Charts; each with a value
-// axis of its own where their scales differ), a note of the records left out for want of a
-// valid time, "Сбросить масштаб" and "Сохранить график...".
+// numbers (several can be ticked, each with its line's colour), the chart of the ticked ones (Qt
+// Charts; at most two value axes, left and right, with round ticks; types whose scales differ
+// share the right one in per cent of their ranges), a note of shared and normalised axes and of
+// the records left out for want of a valid time, "Сбросить масштаб" and "Сохранить график...".
 //
 // The data come from a source (the decoder's grouping data, the grouped view's source), prepared
 // when the tab is shown after dataChanged(), never per record. Each line is thinned to the plot's
@@ -45,6 +47,11 @@ public:
     // Where the data come from: the decoder's events (the grouped view's source: a reading or
     // an archive series opened into the list), prepared anew on each dataChanged().
     void setDecoder(const core::TJournalDecoder* decoder);
+    // The types a device's data get ticked with when they come, where the data have any of
+    // them (the window keeps them for each device); empty: the types ticked before stay ticked.
+    void setRememberedTypes(std::function<std::vector<std::int32_t>(const TDevInfo*)> remembered) {
+        m_remembered = std::move(remembered);
+    }
     // Where a failed save is reported; nullptr: a message box.
     void setMessages(IMessageSink* messages) { m_messages = messages; }
     // nullptr: the desktop's save dialog (PNG and SVG filters).
@@ -93,6 +100,8 @@ signals:
     void recordClicked(std::int32_t index);
     // A double-click on a group row showed its type.
     void groupOpened();
+    // The types ticked for the data of `device` changed by the user's choice.
+    void typesTicked(const TDevInfo* device, const std::vector<std::int32_t>& ids);
 
 public slots:
     // "Сохранить график...": asks for a name and writes the picture.
@@ -106,26 +115,39 @@ private:
         const core::TChartSeries* series = nullptr;
         QLineSeries* line = nullptr;
         QAbstractAxis* axis = nullptr;
-        std::vector<core::TLineVertex> vertices; // in the time axis' units
+        bool normalised = false;                 // drawn in per cent of its own range
+        std::vector<core::TLineVertex> vertices; // in the axes' units
         std::vector<double> pointX;              // each point's x in those units
+        // A value of the series as the line draws it.
+        double drawnY(double y) const;
     };
 
     void refresh();
     void fillTypeList();
     void replaceChart();
     void rebuildChart();
+    // The time axis and the value axes of the shown lines (at most two: left and right).
+    void addAxes();
     void addValueAxes();
+    QAbstractAxis* newValueAxis(const TShown& s, bool percent);
+    void StyleValueAxis(QAbstractAxis* axis, const QStringList& names, const QColor& colour,
+                        bool percent, int side);
     void thinLines();
+    // Round ticks for the ranges shown now.
     void updateTimeAxis();
+    void updateValueTicks(QCategoryAxis* axis);
     void updateNote();
+    // The ticked types' colours in the type list.
+    void updateSwatches();
     void showToolTip(QPoint position);
     void clickPoint(QPoint position);
-    // A record's time (ms without zone) in the time axis' units: the local-time milliseconds the
-    // date-time axis shows as that time, or hours of operating time.
+    // A record's time (ms without zone) in the time axis' units: the same milliseconds, or hours
+    // of operating time.
     double axisX(double ms) const;
     void report(const QString& text);
 
     const core::TJournalDecoder* m_decoder = nullptr;
+    std::function<std::vector<std::int32_t>(const TDevInfo*)> m_remembered;
     IMessageSink* m_messages = nullptr;
     TFileChooser m_chooser;
     core::TChartData m_data;
@@ -142,5 +164,6 @@ private:
     QAbstractAxis* m_timeAxis = nullptr;
     std::vector<TShown> m_shown;
     std::vector<std::pair<QAbstractAxis*, std::pair<double, double>>> m_fullRanges;
-    mutable std::unordered_map<qint64, qint64> m_zoneOffsets; // local hour -> offset in ms
+    std::vector<QCategoryAxis*> m_numberAxes; // value axes labelled at round numbers
+    QStringList m_axisNotes;                  // which lines share an axis, which are normalised
 };

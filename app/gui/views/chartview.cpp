@@ -2,6 +2,7 @@
 #include "app/gui/views/chartview.h"
 
 #include <QChart>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QRubberBand>
@@ -109,4 +110,12 @@ void TChartView::keyPressEvent(QKeyEvent* event) {
         return;
     }
     event->accept();
+}
+
+bool TChartView::viewportEvent(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        emit hovered(static_cast<QHelpEvent*>(event)->pos());
+        return true;
+    }
+    return QChartView::viewportEvent(event);
 }

@@ -28,6 +28,9 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    // The scene would hide any tooltip when the mouse has rested a moment (none of its items has
+    // one): the rest is reported as a hover instead, so a point's tooltip stays.
+    bool viewportEvent(QEvent* event) override;
 
 private:
     QRubberBand* m_band;

@@ -46,6 +46,8 @@ void SetupLinearList(QTableView* sg, TStringTableModel* model) {
     font.setPointSize(8);
     sg->setFont(font);
     SetWidths(sg, {31, 124, 305, 119, 110});
+    // In a wide window the last column reaches the list's edge (it keeps its width otherwise).
+    sg->horizontalHeader()->setStretchLastSection(true);
     // Texts wider than their column are cut at its edge, not shortened to "1…": a record number
     // of four or five digits then still shows its leading digits in the narrow "№" column.
     sg->setTextElideMode(Qt::ElideNone);

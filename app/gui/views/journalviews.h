@@ -19,7 +19,8 @@ class TStringTableModel;
 //     void TForm1::BuildGroupView() { decoder->BuildGroupView(*sgGrModel); }
 namespace views {
 
-// The linear list: five columns 31, 124, 305, 119, 110 pixels wide, uniform rows of 16 pixels,
+// The linear list: five columns 31, 124, 305, 119, 110 pixels wide (the last stretches to the
+// list's edge when there is room), uniform rows of 16 pixels,
 // no row header, range selection, column resizing, no editing; the tooltip follows the last
 // selected cell (sgSelectCell). Rows have one fixed height, so appending rows and scrolling to the
 // last one never measures rows.
