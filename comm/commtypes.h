@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "comm/ipc/protocol.h"
+#include "comm/ipc/servererror.h"
 #include "platform/messagesink.h"
 
 #include <QObject>
@@ -43,21 +45,10 @@ using TCustomOnStateChanged = std::function<void(QObject* ASender, qint32 AOldSt
                                                  qint32 ANewState, const QString& AStateMsg)>;
 using TCustomOnChangeConnected = std::function<void(QObject* ASender, bool AConnected)>;
 
-// Transport states reported by the exchange server. States 0 and 1 carry the transport
-// identifier of the channel (-1 = no channel).
-enum TransportState : qint32 { tsClosed = 0, tsOpen = 1 };
-
-// An error of a server call (server unreachable or gone, call refused, bad arguments). It
-// reaches the caller of the component operation that made the call.
-class ServerError : public std::runtime_error {
-public:
-    explicit ServerError(const QString& message)
-        : std::runtime_error(message.toStdString()), m_message(message) {}
-    QString message() const { return m_message; }
-
-private:
-    QString m_message;
-};
+// Transport states reported by the exchange server (comm/ipc/protocol.h).
+using ipc::TransportState;
+using ipc::tsClosed;
+using ipc::tsOpen;
 
 // A value that does not convert to the type a settings array needs.
 class EConvertError : public std::runtime_error {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "comm/commtypes.h"
+#include "comm/ipc/serversocket.h"
 
 #include <QString>
 
@@ -22,13 +23,6 @@ struct ServerLocation {
 constexpr quint16 kDefaultServerPort = 47811;
 // Name of the server program in the program directory.
 inline constexpr char kServerProgramName[] = "journal-exchange-server";
-
-// Folder of the per-user socket: $XDG_RUNTIME_DIR/journal when XDG_RUNTIME_DIR is set, else
-// /tmp/journal-<uid>. Creates it with mode 0700 and checks that it belongs to this user and no
-// one else can enter it; returns an empty string and the reason otherwise.
-[[nodiscard]] QString localServerDirectory(QString* error = nullptr);
-// The per-user socket path inside that folder (empty when the folder is unusable).
-[[nodiscard]] QString localServerSocketPath(QString* error = nullptr);
 
 // The server program: $JOURNAL_EXCHANGE_SERVER when set, else journal-exchange-server in the
 // program directory.

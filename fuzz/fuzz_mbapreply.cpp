@@ -4,7 +4,7 @@
 // past what arrived, never grow the buffer, and hand back only a frame of the request's
 // transaction and unit with the request's function; the line trace's description of the same
 // bytes stays within them.
-#include "mbapframe.h"
+#include "accesslib/frames/mbapframe.h"
 
 #include <QByteArray>
 

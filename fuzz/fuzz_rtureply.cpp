@@ -2,8 +2,8 @@
 // Any byte stream arriving from the serial line, in any chunks, as the answer to each request the
 // access library makes: the library's C entry points run over a fake port and must return a
 // result code without a crash, a read or write outside the caller's buffer, or a hang.
+#include "librarymaster.h"
 #include "ombreldll.h"
-#include "rtumaster.h"
 
 #include <QByteArray>
 #include <QIODevice>
@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (qsizetype i = 0; i < stream.size(); i += chunk)
         chunks.append(stream.mid(i, chunk));
     auto line = std::make_unique<FakeLine>(std::move(chunks), std::move(early), closeAtEnd);
-    ombrel::RtuMaster& master = ombrel::libraryMaster();
+    ombrel::RtuAndTcpMaster& master = ombrel::libraryMaster();
     check(master.openDevice(std::move(line), 115200));
     master.setTimeouts(1, 1);
     master.setRetries(retries);

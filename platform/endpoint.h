@@ -30,6 +30,8 @@ struct NetworkEndpoint {
 };
 
 inline constexpr quint16 kModbusTcpPort = 502;
+// How long connecting to an endpoint may take unless set otherwise, in milliseconds.
+inline constexpr int kDefaultConnectLimitMs = 3000;
 
 // True when the text begins with an endpoint's scheme, whatever follows: such a text is an
 // endpoint or a wrong one, never a device path.

@@ -3,7 +3,6 @@
 
 #include "platform/endpoint.h"
 #include "platform/portlist.h"
-#include "rtumaster.h"
 #include "server/tcplinebridge.h"
 
 #include <QHash>
@@ -93,7 +92,7 @@ QModbusClient* Channel::makeTcpClient(const platform::NetworkEndpoint& endpoint,
     auto* socket = client->connectDevice() ? qobject_cast<QTcpSocket*>(client->device()) : nullptr;
     // The connection is made within the connect time limit, the server waiting meanwhile.
     if (socket && socket->state() != QAbstractSocket::ConnectedState)
-        socket->waitForConnected(ombrel::kDefaultConnectLimitMs);
+        socket->waitForConnected(platform::kDefaultConnectLimitMs);
     if (client->state() == QModbusDevice::ConnectedState)
         return client;
     *why = QStringLiteral("cannot connect to %1: %2")
@@ -105,7 +104,7 @@ QModbusClient* Channel::makeTcpClient(const platform::NetworkEndpoint& endpoint,
 QModbusClient* Channel::makeBridgedClient(const platform::NetworkEndpoint& endpoint, QString* why) {
     auto bridge = std::make_unique<TcpLineBridge>();
     QString error;
-    if (!bridge->open(endpoint, ombrel::kDefaultConnectLimitMs, &error)) {
+    if (!bridge->open(endpoint, platform::kDefaultConnectLimitMs, &error)) {
         if (why)
             *why = error;
         return nullptr;

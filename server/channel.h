@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "answerledger.h"
+#include "accesslib/frames/answerledger.h"
 #include "platform/devicelock.h"
 #include "platform/endpoint.h"
 #include "server/modbustask.h"

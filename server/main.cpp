@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The exchange server: keeps serial channels and Modbus masters for the components of the
 // journal reader and executes their tasks.
-#include "comm/serverlocation.h"
+#include "comm/ipc/serversocket.h"
 #include "server/exchangeserver.h"
 
 #include <QCommandLineParser>

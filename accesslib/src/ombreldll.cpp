@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 // C entry points of OmbrelDll.so: argument checks, request building and reply unpacking around
-// one RtuMaster.
+// one master, the library's single connection; a mutex makes each call whole.
 #include "ombreldll.h"
+#include "accesslib/frames/rtuframe.h"
 #include "comm/ipc/datatypes.h"
+#include "librarymaster.h"
+#include "platform/endpoint.h"
 #include "platform/portlist.h"
-#include "rtumaster.h"
 
 #include <QByteArray>
 #include <QModbusPdu>
@@ -22,10 +24,10 @@ constexpr int kReplyBufferSize = 256;    // AnyFunction, GetDevName
 constexpr int kRegisterBufferSize = 252; // ReadInputRegister, ReadHoldingRegister
 
 std::mutex g_mutex;
-RtuMaster& master() {
+RtuAndTcpMaster& master() {
     // Never destroyed: the library may be unloaded or the process may end after the Qt
     // application object has gone; an open port is closed by the system then.
-    static RtuMaster* m = new RtuMaster;
+    static RtuAndTcpMaster* m = new RtuAndTcpMaster;
     return *m;
 }
 
@@ -76,7 +78,7 @@ int32_t readRegisters(QModbusPdu::FunctionCode fc, int32_t devAddr, int32_t regA
 
 } // namespace
 
-RtuMaster& ombrel::libraryMaster() {
+RtuAndTcpMaster& ombrel::libraryMaster() {
     return master();
 }
 
@@ -235,7 +237,8 @@ OMBREL_EXPORT int32_t SetTimeouts(int32_t aAnswerMs, int32_t aCharMs) {
     std::lock_guard lock(g_mutex);
     master().setTimeouts(aAnswerMs, aCharMs);
     // A network endpoint gets at least as long to connect as an answer may take.
-    master().setConnectTimeout(std::max(kDefaultConnectLimitMs, master().answerTimeoutMs()));
+    master().setConnectTimeout(
+        std::max(platform::kDefaultConnectLimitMs, master().answerTimeoutMs()));
     return 0;
 }
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "comm/ipc/framecodec.h"
 
-#include "comm/commtypes.h"
+#include "comm/ipc/servererror.h"
 
 #include <QDataStream>
 #include <QDateTime>

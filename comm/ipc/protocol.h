@@ -40,6 +40,10 @@ enum EventKind : quint8 {
     ekExchange = 2,     // [answer array]
 };
 
+// Transport states of ekStateChanged. States 0 and 1 carry the transport identifier of the
+// channel (-1 = no channel).
+enum TransportState : qint32 { tsClosed = 0, tsOpen = 1 };
+
 // Reply status codes.
 enum ReplyStatus : qint32 {
     rsOk = 0,

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "accesslibrary_fixture.h"
 
+#include "accesslib/frames/rtuframe.h"
+#include "accesslib/src/modbusline.h"
+#include "ombrel/rtuandtcpmaster.h"
 #include "platform/codepage.h"
-#include "rtuframe.h"
-#include "rtumaster.h"
 #include "tests/unprivileged.h"
 
 #include <QCoreApplication>
@@ -420,7 +421,7 @@ TEST_F(AccessLibraryTest, SecondReaderThroughAnotherNameIsRefused) {
     QTemporaryDir dir;
     const QString link = dir.filePath(QStringLiteral("ttyLINK"));
     ASSERT_TRUE(QFile::link(simulator->clientPath(), link));
-    ombrel::RtuMaster second;
+    ombrel::RtuAndTcpMaster second;
     EXPECT_FALSE(second.open(link, 115200, false));
     EXPECT_EQ(second.openError(), QStringLiteral("Порт %1 занят: это устройство уже открыто "
                                                  "другим чтением журнала (процесс %2, %3).")

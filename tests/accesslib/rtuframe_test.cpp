@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "rtuframe.h"
+#include "accesslib/frames/rtuframe.h"
 
 #include <gtest/gtest.h>
 

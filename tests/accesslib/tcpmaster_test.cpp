@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The master over TCP: Modbus TCP and RTU frames on loopback against a scripted gateway, and
 // the ways a connection fails.
-#include "mbapframe.h"
-#include "rtuframe.h"
-#include "rtumaster.h"
+#include "accesslib/frames/mbapframe.h"
+#include "accesslib/frames/rtuframe.h"
+#include "ombrel/rtuandtcpmaster.h"
+#include "platform/endpoint.h"
 #include "tests/scriptedgateway.h"
 
 #include <QElapsedTimer>
@@ -121,7 +122,7 @@ TEST(TcpMaster, ExchangesWithAScriptedGateway) {
         ScriptedGateway gateway(c.script);
         ASSERT_NE(gateway.port(), 0);
         const platform::NetworkEndpoint ep{c.framing, QStringLiteral("127.0.0.1"), gateway.port()};
-        RtuMaster master;
+        RtuAndTcpMaster master;
         master.setRetries(0);
         master.setTimeouts(200, 20);
         std::vector<OmbrelTraceEvent> events; // their bytes are not kept
@@ -188,7 +189,7 @@ TEST(TcpMaster, ConnectFailuresSayWhyInTime) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.endpoint.toStdString());
-        RtuMaster master;
+        RtuAndTcpMaster master;
         master.setConnectTimeout(500);
         QElapsedTimer timer;
         timer.start();

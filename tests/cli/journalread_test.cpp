@@ -27,8 +27,8 @@
 #include "tests/unprivileged.h"
 #include "tests/ziptestutil.h"
 
-#include "mbapframe.h"
-#include "rtuframe.h"
+#include "accesslib/frames/mbapframe.h"
+#include "accesslib/frames/rtuframe.h"
 
 #include <gtest/gtest.h>
 

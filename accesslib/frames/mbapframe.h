@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "rtuframe.h"
+#include "accesslib/frames/rtuframe.h"
 
 #include <QByteArray>
 #include <QModbusPdu>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "mbapframe.h"
+#include "accesslib/frames/mbapframe.h"
 
 #include "ombreldll.h"
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "answerledger.h"
+#include "accesslib/frames/answerledger.h"
 
-#include "rtuframe.h"
+#include "accesslib/frames/rtuframe.h"
 
 #include <algorithm>
 
