@@ -466,7 +466,7 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, TRecordL
 
 void TReadingRun::FinishRun() {
     if (m_archive)
-        m_archive->End();
+        m_archive->End(m_result.end == TRunEnd::Stopped);
     m_decoder.BuildGroupView();
     m_getArch = true;
     m_host.SetRunState(TRunState::Idle);

@@ -50,7 +50,7 @@ inline TJournalKey Journal(int number = 1,
 }
 
 inline TReadingInfo Reading(const TJournalKey& journal, TReadingKind kind = TReadingKind::Full) {
-    return {QDateTime::currentDateTime(), QStringLiteral("COM5"), 7, 19200, journal, kind};
+    return {QDateTime::currentDateTime(), QStringLiteral("COM5"), 7, 19200, journal, kind, {}, {}};
 }
 
 class ArchiveTest : public ::testing::TestWithParam<Engine> {
