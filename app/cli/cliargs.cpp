@@ -149,7 +149,8 @@ const TOption kOptions[] = {
     {"--no-archive", nullptr, nullptr, "не сохранять чтение в архив",
      SetFlag<&TCliOptions::noArchive>},
     {"--archive-list", nullptr, nullptr,
-     "серии архива: номер, прибор, журнал, первая и последняя запись, записей, время чтения",
+     "серии архива: номер, прибор, журнал, первая и последняя запись, записей, время и итог "
+     "последнего чтения",
      SetFlag<&TCliOptions::archiveList>},
     {"--from-archive", nullptr, "N",
      "записать --output из серии N архива, без прибора (--start и --count — часть серии)",

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "app/cli/journalread.h"
 
+#include "app/core/archivebrowser.h"
 #include "app/core/archiverecorder.h"
 #include "app/core/catalogue.h"
 #include "app/core/instrumentsearch.h"
@@ -496,6 +497,8 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
     const bool stopped = io.stopRequested();
     if (result.incremental != TIncremental::None && result.readRecords())
         printLine(io.err, host.statusText());
+    if (const QString text = StoppedText(result); !text.isEmpty())
+        printLine(io.err, text);
 
     int status = kExitOk;
     if (!result.offersExport()) {
@@ -535,7 +538,8 @@ int ListArchive(const TCliOptions& options, const core::TCatalogue& catalogue, c
                              OptionalNumber(s.firstNumber),
                              OptionalNumber(s.lastNumber),
                              QString::number(s.records),
-                             IsoTime(s.lastReadingTime)}
+                             IsoTime(s.lastReadingTime),
+                             core::ReadingEndText(s.lastEnd)}
                      .join(u'\t');
     return PrintOutput(lines, io.out, io.err);
 }

@@ -148,7 +148,8 @@ private:
                               IAccessLibrary& library, const TCliIo& io);
 
 // --archive-list: one line per series of the archive: id, device, journal number, first and last
-// record number, records, time of the last reading (ISO 8601), tab-separated.
+// record number, records, time of the last reading (ISO 8601) and how it ended ("завершено",
+// "остановлено", "не завершено"), tab-separated.
 [[nodiscard]] int ListArchive(const TCliOptions& options, const core::TCatalogue& catalogue,
                               const TCliIo& io);
 

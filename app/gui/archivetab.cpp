@@ -87,7 +87,7 @@ void TArchiveTab::refresh() {
     if (m_browser->FillSeries(*m_series))
         lblState->setText(m_browser->stateText());
     else
-        lblState->setText(QStringLiteral("Архив журналов недоступен: ") + m_browser->error());
+        lblState->setText(m_browser->error()); // "Архив журналов <where>: <why>"
     seriesView->resizeColumnsToContents();
     if (selected)
         selectSeries(*selected);

@@ -301,6 +301,92 @@ TEST_P(ArchiveRunTest, WritesFilesFromTheArchive) {
     }
 }
 
+// journal-read stopped by a signal stores the reading as stopped: the list of series and the
+// readings say so, with the range it was asked to read and how much of it it read. An
+// incremental reading then asks only for the records not yet read (after the comparison record)
+// and writes the full reading's file; the series is whole and its last reading finished.
+TEST_P(ArchiveRunTest, StoppedReadingIsStoredAsStoppedAndContinued) {
+    const struct {
+        const char* name;
+        int journal;
+        int signal, status;
+        int after; // records requested before the signal
+    } cases[] = {
+        {"a linear journal, SIGTERM", 1, SIGTERM, 143, 300},
+        {"the ring of 1000, Ctrl-C", 2, SIGINT, 130, 100},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NewArchive();
+        sim::Instrument inst = Content(QStringLiteral("rt10"));
+        if (c.journal == 1) {
+            sim::Instrument::addSynthetic(*inst.journal(1), 1200 - 14);
+            inst.setRegister(300001, 1200);
+        }
+        Start(inst);
+        simulator->setPacing(115200);
+        const TJournalInfo& j = *catalogue.ListDev[0]->journalAt(c.journal - 1);
+        const Held held = HeldRecords(simulator->instrument(), j);
+        const QString name = QStringLiteral("journal%1").arg(c.journal);
+        QProcess* p = StartRead(Reading(1, c.journal, Out(name + QStringLiteral("-stopped.txt"))));
+        ASSERT_TRUE(WaitUntil([&] { return int(RecordRequests().size()) >= c.after; }));
+        ::kill(static_cast<pid_t>(p->processId()), c.signal);
+        ASSERT_TRUE(p->waitForFinished(20000));
+        simulator->setPacing(0);
+        const QString err = QString::fromUtf8(p->readAllStandardError());
+        EXPECT_EQ(p->exitCode(), c.status) << err.toStdString();
+        const auto stop =
+            QRegularExpression(
+                QStringLiteral("Остановлено на записи (\\d+): считано (\\d+) из (\\d+)"))
+                .match(err);
+        ASSERT_TRUE(stop.hasMatch()) << err.toStdString();
+        const qint64 last = stop.captured(1).toLongLong(), done = stop.captured(2).toLongLong();
+        EXPECT_EQ(last, held.first + done - 1);
+        EXPECT_EQ(stop.captured(3).toInt(), held.maxRec - held.first);
+
+        auto series = SeriesLines();
+        ASSERT_EQ(series.size(), 1u);
+        ASSERT_EQ(series[0].size(), 8);
+        EXPECT_EQ(series[0][5], QString::number(done));
+        EXPECT_EQ(series[0][7], QStringLiteral("остановлено"));
+        core::TArchiveBrowser browser(m_url);
+        TStringGrid readings(2, 1);
+        ASSERT_TRUE(browser.FillReadings(series[0][0].toLongLong(), readings));
+        const auto row = [&](int r) {
+            QStringList cells;
+            for (int column = 5; column < readings.columnCount(); ++column)
+                cells << readings.cell(r, column);
+            return cells;
+        };
+        EXPECT_EQ(row(1),
+                  (QStringList{QStringLiteral("%1–%2").arg(held.first).arg(held.maxRec - 1),
+                               QStringLiteral("%1 из %2").arg(done).arg(held.maxRec - held.first),
+                               QStringLiteral("0"), QStringLiteral("остановлено")}));
+
+        simulator->clearRequestLog();
+        const QString continued = Out(name + QStringLiteral("-continued.txt"));
+        Outcome r = Read(Reading(1, c.journal, continued) << QStringLiteral("--incremental"));
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        std::vector<int> expected{RequestIndex(j, int(last))};
+        for (int n = int(last) + 1; n < held.maxRec; ++n)
+            expected.push_back(RequestIndex(j, n));
+        EXPECT_EQ(RecordRequests(), expected);
+        const QString full = Out(name + QStringLiteral("-full.txt"));
+        r = Read(WithoutArchive(Reading(1, c.journal, full)));
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        EXPECT_EQ(FileBytes(continued), FileBytes(full));
+        series = SeriesLines();
+        ASSERT_EQ(series.size(), 1u);
+        EXPECT_EQ(series[0][5], QString::number(held.maxRec - held.first));
+        EXPECT_EQ(series[0][7], QStringLiteral("завершено"));
+        ASSERT_TRUE(browser.FillReadings(series[0][0].toLongLong(), readings));
+        EXPECT_EQ(readings.cell(2, 1), QStringLiteral("дочитывание"));
+        EXPECT_EQ(row(2), (QStringList{row(1)[0], QString::number(held.maxRec - 1 - last),
+                                       QStringLiteral("0"), QStringLiteral("завершено")}));
+        ExpectConsistent(*Open());
+    }
+}
+
 // Two programs reading two instruments of one type into one archive at once: both series whole.
 TEST_P(ArchiveRunTest, TwoReadersWritingAtOnce) {
     const TJournalInfo& j = *catalogue.ListDev[0]->journalAt(1); // a ring of 1000
