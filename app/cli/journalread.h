@@ -78,8 +78,9 @@ struct TCliIo {
 // write to `out` is reported on `err` (status 1).
 [[nodiscard]] int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out, std::FILE* err);
 
-// Writes `text` and flushes; 0, or the error number of the failed write.
+// Writes `text` (UTF-8) or `bytes` and flushes; 0, or the error number of the failed write.
 [[nodiscard]] int WriteText(std::FILE* f, const QString& text);
+[[nodiscard]] int WriteBytes(std::FILE* f, const QByteArray& bytes);
 
 // The status of a command whose standard output ended with `error` (0 or an error number of
 // WriteText): 0, or 1 and a message on `err`.

@@ -80,11 +80,20 @@ int main(int argc, char** argv) {
                 : QStringLiteral("journal-read, версия ПО %1\n").arg(core::ProgramVersionText());
         return cli::StandardOutputStatus(cli::WriteText(stdout, text), stderr);
     }
+    // A workbook on a terminal is of no use to anybody; into a pipe or a file it is.
+    if (options.toStandardOutput() && options.format == core::TExportFormat::Spreadsheet &&
+        ::isatty(STDOUT_FILENO)) {
+        printError(cli::UsageError(QStringLiteral(
+            "--output -: книга xlsx не выводится на терминал, направьте вывод в файл или канал")));
+        return cli::kExitUsage;
+    }
     if (!options.list && !options.search) {
         for (const auto& [file, option] :
              {std::pair{options.output, "--output"}, std::pair{options.trace, "--trace"}}) {
+            const bool checked =
+                !file.isEmpty() && !(file == options.output && options.toStandardOutput());
             const QString error =
-                file.isEmpty() ? QString() : cli::CheckOutputFile(file, QLatin1String(option));
+                checked ? cli::CheckOutputFile(file, QLatin1String(option)) : QString();
             if (!error.isEmpty()) {
                 printError(cli::UsageError(error));
                 return cli::kExitUsage;
@@ -98,6 +107,9 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     for (const int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
+    // A reader of standard output that goes away (`| head`) makes a failed write with its
+    // message and status 1, not the end of the program before the archive has the reading.
+    std::signal(SIGPIPE, SIG_IGN);
 
     const QString programDirectory = platform::programDirectory();
     core::TCatalogue catalogue;
