@@ -59,6 +59,28 @@ void printError(const QString& text) {
     std::fputc('\n', stderr);
 }
 
+// Why the output or the trace cannot be written, found before anything is opened; empty when
+// they can.
+QString CheckOutputs(const cli::TCliOptions& options) {
+    // A workbook on a terminal is of no use to anybody; into a pipe or a file it is.
+    if (options.toStandardOutput() && options.format == core::TExportFormat::Spreadsheet &&
+        ::isatty(STDOUT_FILENO))
+        return QStringLiteral(
+            "--output -: книга xlsx не выводится на терминал, направьте вывод в файл или канал");
+    if (options.list || options.search)
+        return {};
+    for (const auto& [file, option] :
+         {std::pair{options.output, "--output"}, std::pair{options.trace, "--trace"}}) {
+        const bool checked =
+            !file.isEmpty() && !(file == options.output && options.toStandardOutput());
+        if (const QString error =
+                checked ? cli::CheckOutputFile(file, QLatin1String(option)) : QString();
+            !error.isEmpty())
+            return error;
+    }
+    return {};
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -80,25 +102,9 @@ int main(int argc, char** argv) {
                 : QStringLiteral("journal-read, версия ПО %1\n").arg(core::ProgramVersionText());
         return cli::StandardOutputStatus(cli::WriteText(stdout, text), stderr);
     }
-    // A workbook on a terminal is of no use to anybody; into a pipe or a file it is.
-    if (options.toStandardOutput() && options.format == core::TExportFormat::Spreadsheet &&
-        ::isatty(STDOUT_FILENO)) {
-        printError(cli::UsageError(QStringLiteral(
-            "--output -: книга xlsx не выводится на терминал, направьте вывод в файл или канал")));
+    if (const QString error = CheckOutputs(options); !error.isEmpty()) {
+        printError(cli::UsageError(error));
         return cli::kExitUsage;
-    }
-    if (!options.list && !options.search) {
-        for (const auto& [file, option] :
-             {std::pair{options.output, "--output"}, std::pair{options.trace, "--trace"}}) {
-            const bool checked =
-                !file.isEmpty() && !(file == options.output && options.toStandardOutput());
-            const QString error =
-                checked ? cli::CheckOutputFile(file, QLatin1String(option)) : QString();
-            if (!error.isEmpty()) {
-                printError(cli::UsageError(error));
-                return cli::kExitUsage;
-            }
-        }
     }
 
     struct sigaction action {};
