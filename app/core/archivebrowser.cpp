@@ -47,9 +47,14 @@ QString ReadingRangeText(const archive::TReadingSummary& r) {
     return RangeText(r.firstNumber, r.lastNumber);
 }
 
-// The records a reading stored; a stopped one says of how many it was asked for.
+// The records a reading stored: a stopped one says of how many it was asked for, an
+// incremental one that it read only the new ones of its range (the rest came from the archive).
 QString ReadingRecordsText(const archive::TReadingSummary& r) {
-    if (r.end == archive::TReadingEnd::Stopped && r.info.rangeCount)
+    if (!r.info.rangeCount)
+        return QString::number(r.records);
+    if (r.info.kind == archive::TReadingKind::Incremental)
+        return QStringLiteral("%1 новых из %2").arg(r.records).arg(*r.info.rangeCount);
+    if (r.end == archive::TReadingEnd::Stopped)
         return QStringLiteral("%1 из %2").arg(r.records).arg(*r.info.rangeCount);
     return QString::number(r.records);
 }

@@ -49,7 +49,8 @@ public:
     // The series of a row of the series grid (row 1 is the first); nullopt outside the list.
     std::optional<qint64> SeriesAt(int row) const;
     // The readings of a series into `grid`: heading row, then time, kind, port, address, speed,
-    // the record numbers it was asked to read, the records it stored (of how many, when stopped),
+    // the record numbers it was asked to read, the records it stored (of how many, when stopped
+    // or incremental),
     // failed records, how it ended. Times read as the list's record times.
     bool FillReadings(qint64 seriesId, IStringGrid& grid);
     // Shows the series (or start..start+count-1 of it) as a reading of that range shows it.

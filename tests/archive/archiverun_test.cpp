@@ -381,7 +381,10 @@ TEST_P(ArchiveRunTest, StoppedReadingIsStoredAsStoppedAndContinued) {
         EXPECT_EQ(series[0][7], QStringLiteral("завершено"));
         ASSERT_TRUE(browser.FillReadings(series[0][0].toLongLong(), readings));
         EXPECT_EQ(readings.cell(2, 1), QStringLiteral("дочитывание"));
-        EXPECT_EQ(row(2), (QStringList{row(1)[0], QString::number(held.maxRec - 1 - last),
+        EXPECT_EQ(row(2), (QStringList{row(1)[0],
+                                       QStringLiteral("%1 новых из %2")
+                                           .arg(held.maxRec - 1 - last)
+                                           .arg(held.maxRec - held.first),
                                        QStringLiteral("0"), QStringLiteral("завершено")}));
         ExpectConsistent(*Open());
     }
