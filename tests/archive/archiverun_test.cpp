@@ -447,7 +447,7 @@ TEST_P(ArchiveRunTest, KilledReadingsLeaveAUsableArchive) {
         }
         QProcess* p = StartRead(killed);
         QThread::msleep(delayMs);
-        ::kill(static_cast<pid_t>(p->processId()), SIGKILL);
+        KillIfRunning(*p);
         ASSERT_TRUE(p->waitForFinished(10000));
 
         qint64 answered = 0;

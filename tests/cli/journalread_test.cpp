@@ -496,6 +496,7 @@ TEST_F(JournalRead, SignalsWriteTheRecordsReadSoFar) {
                p.state() == QProcess::Running)
             QThread::msleep(2);
         ASSERT_GE(simulator->requestCount() - before, 301);
+        ASSERT_GT(p.processId(), 0); // kill(0) would signal the test's own process group
         ::kill(static_cast<pid_t>(p.processId()), c.signal);
         ASSERT_TRUE(p.waitForFinished(20000));
         const QString err = QString::fromUtf8(p.readAllStandardError());
@@ -728,6 +729,7 @@ TEST_F(JournalRead, SearchFindsTheInstrumentOrSaysItIsNotThere) {
     ASSERT_TRUE(p.waitForStarted(10000));
     QThread::msleep(700);
     t.restart();
+    ASSERT_GT(p.processId(), 0);
     ::kill(static_cast<pid_t>(p.processId()), SIGINT);
     ASSERT_TRUE(p.waitForFinished(20000));
     EXPECT_EQ(p.exitCode(), 130);
