@@ -262,7 +262,8 @@ TEST_P(ArchiveRunTest, WritesFilesFromTheArchive) {
     simulator.reset();
     const auto lines = SeriesLines();
     ASSERT_EQ(lines.size(), 1u);
-    ASSERT_EQ(lines[0].size(), 7);
+    ASSERT_EQ(lines[0].size(), 8);
+    EXPECT_EQ(lines[0][7], QStringLiteral("завершено"));
     EXPECT_EQ(lines[0].mid(1, 5),
               (QStringList{QStringLiteral("Преобразователь ПР-4"), QStringLiteral("1"),
                            QStringLiteral("31"), QStringLiteral("130"), QStringLiteral("100")}));
