@@ -172,16 +172,7 @@ TEST_P(ArchiveTest, KeepsHostileTextsAsTheyAre) {
 TEST_P(ArchiveTest, OpensAnArchiveOfSchemaOne) {
     Write(0, 10, 1, {3});
     {
-        const bool sqlite = GetParam() == Engine::SQLite;
-        QSqlDatabase db = QSqlDatabase::addDatabase(
-            sqlite ? QStringLiteral("QSQLITE") : QStringLiteral("QPSQL"), QStringLiteral("old"));
-        if (sqlite) {
-            db.setDatabaseName(m_url);
-        } else {
-            db.setHostName(m_server->socketFolder());
-            db.setUserName(QStringLiteral("journal"));
-            db.setDatabaseName(m_url.section(QLatin1Char('/'), 3).section(QLatin1Char('?'), 0, 0));
-        }
+        QSqlDatabase db = RawConnection(QStringLiteral("old"));
         ASSERT_TRUE(db.open());
         QSqlQuery query(db);
         for (const char* column : {"stopped", "failed", "range_first", "range_count"})
