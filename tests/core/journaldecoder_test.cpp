@@ -146,32 +146,25 @@ TEST_F(Decoder, GroupedViewShowsTheListsValueText) {
         std::int32_t atype; // -1: an ID without record type
         std::uint32_t raw;
         const char* text;
-    } cases[] = {
-        {dtSWord, 0x0001FFFE, "-2"},
-        {dtSLongWord, 0xFFFFFFFF, "-1"},
-        {dtFloat, 0xBFC00000, "-1.5000000"},
-        {dtDateTime, 1600000000, "13.09.2020 12:26:40"},
-        {dtSByte, 0x000001FF, "-1"},
-        {dtUByte, 0xFFFFFF80, "128"},
-        {dtUWord, 0xFFFF0001, "1"},
-        {dtLongWord, 0xFFFFFFFF, "4294967295"},
-        {dtList, 1, "вкл"},
-        {0, 0xFFFFFFFF, "-1"},
-        {-1, 0xFFFFFFFF, "-1"},
-    };
+    } cases[] = {{dtSWord, 0x0001FFFE, "-2"},
+                 {dtSLongWord, 0xFFFFFFFF, "-1"},
+                 {dtFloat, 0xBFC00000, "-1.5000000"},
+                 {dtDateTime, 1600000000, "13.09.2020 12:26:40"},
+                 {dtSByte, 0x000001FF, "-1"},
+                 {dtUByte, 0xFFFFFF80, "128"},
+                 {dtUWord, 0xFFFF0001, "1"},
+                 {dtLongWord, 0xFFFFFFFF, "4294967295"},
+                 {dtList, 1, "вкл"},
+                 {0, 0xFFFFFFFF, "-1"},
+                 {-1, 0xFFFFFFFF, "-1"}};
     TDevInfo dev;
     dev.CountJournals = 1;
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
         const auto id = static_cast<std::uint16_t>(c.atype < 0 ? 999 : i + 1);
+        const std::vector<TValueStr> list{{1, "вкл"}};
         if (c.atype >= 0)
-            dev.ListRecType.push_back({id,
-                                       c.atype,
-                                       QString::number(i),
-                                       {},
-                                       c.atype == dtList
-                                           ? std::optional(std::vector<TValueStr>{{1, "вкл"}})
-                                           : std::nullopt});
+            dev.ListRecType.push_back({id, c.atype, QString::number(i), {}, list});
         decoder.setDevice(&dev);
         decoder.DecodeRecord(int(i), 1600000000, id, 0, 0, c.raw);
     }
