@@ -186,22 +186,7 @@ void RequestWindow::takeFrames() {
         if (f.state == MbapFrame::State::Nothing || f.state == MbapFrame::State::Incomplete)
             return;
         if (f.state == MbapFrame::State::Corrupt) {
-            // Bytes no Modbus TCP peer sends: the stream cannot be read further. They count as
-            // a garbled answer to the try that has waited longest.
-            const QByteArray bytes = std::exchange(m_rx, {});
-            if (m_flights.empty()) {
-                m_trace.setItem(-1);
-                m_trace.frame(OMBREL_TRACE_LATE, bytes, {}, false);
-                return;
-            }
-            const Flight oldest = m_flights.front();
-            removeFlight(m_flights.begin(), Clock::now());
-            m_trace.setItem(oldest.item);
-            m_trace.setTry(oldest.attempt);
-            m_trace.setInFlight(int(m_flights.size()));
-            m_trace.frame(OMBREL_TRACE_ANSWER, bytes, Clock::now() - oldest.sent, false);
-            retire(oldest);
-            tryFailed(oldest.item, rcCrc);
+            unreadable();
             return;
         }
         const QByteArray frame = m_rx.left(f.size);
@@ -209,21 +194,43 @@ void RequestWindow::takeFrames() {
         const auto flight = std::find_if(m_flights.begin(), m_flights.end(), [&](const Flight& x) {
             return x.transaction == f.transaction;
         });
-        if (flight != m_flights.end() && f.unit == m_address) {
+        if (flight != m_flights.end() && f.unit == m_address)
             answered(flight, frame);
-            continue;
-        }
-        // A late answer to a try given up (or a frame of no request of this run): dropped.
-        const auto r = std::find_if(m_retired.begin(), m_retired.end(), [&](const Flight& x) {
-            return x.transaction == f.transaction;
-        });
-        m_trace.setItem(r != m_retired.end() ? r->item : -1);
-        m_trace.setTry(r != m_retired.end() ? r->attempt : 0);
-        m_trace.setTransaction(r != m_retired.end() ? f.transaction : m_transaction);
-        m_trace.setInFlight(int(m_flights.size()));
-        m_trace.frame(OMBREL_TRACE_LATE, frame,
-                      r != m_retired.end() ? Clock::now() - r->sent : Clock::duration{}, false);
+        else
+            late(frame, f.transaction);
     }
+}
+
+void RequestWindow::unreadable() {
+    // Bytes no Modbus TCP peer sends: the stream cannot be read further. They count as a garbled
+    // answer to the try that has waited longest.
+    const QByteArray bytes = std::exchange(m_rx, {});
+    if (m_flights.empty()) {
+        m_trace.setItem(-1);
+        m_trace.frame(OMBREL_TRACE_LATE, bytes, {}, false);
+        return;
+    }
+    const Flight oldest = m_flights.front();
+    removeFlight(m_flights.begin(), Clock::now());
+    m_trace.setItem(oldest.item);
+    m_trace.setTry(oldest.attempt);
+    m_trace.setInFlight(int(m_flights.size()));
+    m_trace.frame(OMBREL_TRACE_ANSWER, bytes, Clock::now() - oldest.sent, false);
+    retire(oldest);
+    tryFailed(oldest.item, rcCrc);
+}
+
+void RequestWindow::late(QByteArrayView frame, quint16 transaction) {
+    // A late answer to a try given up (or a frame of no request of this run): dropped.
+    const auto r = std::find_if(m_retired.begin(), m_retired.end(),
+                                [&](const Flight& x) { return x.transaction == transaction; });
+    const bool known = r != m_retired.end();
+    m_trace.setItem(known ? r->item : -1);
+    m_trace.setTry(known ? r->attempt : 0);
+    m_trace.setTransaction(known ? transaction : m_transaction);
+    m_trace.setInFlight(int(m_flights.size()));
+    m_trace.frame(OMBREL_TRACE_LATE, frame, known ? Clock::now() - r->sent : Clock::duration{},
+                  false);
 }
 
 void RequestWindow::answered(std::deque<Flight>::iterator flight, QByteArrayView frame) {

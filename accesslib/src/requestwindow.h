@@ -60,6 +60,8 @@ private:
     bool send(int item);
     void awaitAnswers(const RunOptions& options);
     void takeFrames();
+    void unreadable();
+    void late(QByteArrayView frame, quint16 transaction);
     void answered(std::deque<Flight>::iterator flight, QByteArrayView frame);
     void timedOut();
     void tryFailed(int item, int rc);
