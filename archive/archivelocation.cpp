@@ -13,14 +13,16 @@ const QString kSqliteScheme = QStringLiteral("sqlite://");
 
 std::optional<TArchiveLocation> Fail(QString* error, const QString& url, const QString& why) {
     if (error)
-        *error = QStringLiteral("Неверный адрес архива журналов \"%1\": %2").arg(url, why);
+        *error =
+            QStringLiteral("Неверный адрес архива журналов \"%1\": %2").arg(HidePassword(url), why);
     return std::nullopt;
 }
 
 std::optional<TArchiveLocation> ParsePostgresUrl(const QString& text, QString* error) {
     const QUrl url(text, QUrl::StrictMode);
+    // QUrl's own error text is English and repeats the whole URL, password included.
     if (!url.isValid())
-        return Fail(error, text, url.errorString());
+        return Fail(error, text, QStringLiteral("адрес записан неверно"));
     TArchiveLocation location;
     location.engine = TArchiveEngine::PostgreSQL;
     location.user = url.userName(QUrl::FullyDecoded);
@@ -54,6 +56,21 @@ std::optional<TArchiveLocation> SqliteLocation(const QString& path) {
 
 } // namespace
 
+QString HidePassword(const QString& url) {
+    const qsizetype scheme = url.indexOf(QLatin1String("://"));
+    if (scheme < 0)
+        return url;
+    const qsizetype start = scheme + 3;
+    qsizetype end = start;
+    while (end < url.size() && url[end] != u'/' && url[end] != u'?' && url[end] != u'#')
+        ++end;
+    const qsizetype at = url.lastIndexOf(u'@', end - 1);
+    const qsizetype colon = url.indexOf(u':', start);
+    if (at < start || colon < 0 || colon > at)
+        return url;
+    return url.left(colon + 1) + QStringLiteral("***") + url.mid(at);
+}
+
 QString TArchiveLocation::displayName() const {
     if (engine == TArchiveEngine::SQLite)
         return path;
@@ -63,8 +80,10 @@ QString TArchiveLocation::displayName() const {
                               .arg(host)
                               .arg(port >= 0 ? QStringLiteral(":%1").arg(port) : QString())
                               .arg(database);
+    const QString hidden = password.isEmpty() ? QString() : QStringLiteral(":***");
     return QStringLiteral("postgresql://%1%2")
-        .arg(user.isEmpty() ? QString() : user + QLatin1Char('@'), where);
+        .arg(user.isEmpty() && hidden.isEmpty() ? QString() : user + hidden + QLatin1Char('@'),
+             where);
 }
 
 std::optional<TArchiveLocation> ParseArchiveUrl(const QString& url, QString* error) {

@@ -22,9 +22,12 @@ struct TArchiveLocation {
     QString password;
     QString database;
 
-    // The location as the user may see it in a message: never with the password.
+    // The location as the user may see it in a message: a password shows as "***".
     QString displayName() const;
 };
+
+// The URL's text with its password, if any, shown as "***": for a URL that may not parse.
+QString HidePassword(const QString& url);
 
 // nullopt with `error` set (a Russian text) when the URL names no archive we can open.
 std::optional<TArchiveLocation> ParseArchiveUrl(const QString& url, QString* error = nullptr);

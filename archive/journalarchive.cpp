@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "archive/journalarchive.h"
 
+#include "archive/abortableconnections.h"
+#include "archive/archiveerrors.h"
 #include "archive/archiveschema.h"
 #include "archive/incrementalplan.h"
 
@@ -9,8 +11,12 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QThread>
+#include <QUrl>
+
+#include <libpq-fe.h>
 
 #include <algorithm>
 
@@ -51,6 +57,23 @@ QVariantList JournalValues(const TJournalKey& journal) {
     return {journal.deviceName, journal.deviceFile, journal.journalNumber, journal.layout};
 }
 
+// The libpq connection of a QPSQL connection; nullptr for another driver or a closed one.
+PGconn* PostgresConnection(const QSqlDatabase& db) {
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "PGconn*") != 0)
+        return nullptr;
+    return *static_cast<PGconn* const*>(handle.constData());
+}
+
+// libpq's options of every connection: a server that does not answer the connection within the
+// time-out, or a host or network that goes away (keepalives unanswered for about 25 s, data
+// unacknowledged for 30 s), ends the wait with an error instead of leaving it without limit.
+QString PostgresConnectOptions(int busyTimeoutMs) {
+    return QStringLiteral("connect_timeout=%1;keepalives=1;keepalives_idle=10;"
+                          "keepalives_interval=5;keepalives_count=3;tcp_user_timeout=30000")
+        .arg(std::max(1, (busyTimeoutMs + 999) / 1000));
+}
+
 } // namespace
 
 TJournalArchive::TJournalArchive()
@@ -61,12 +84,27 @@ TJournalArchive::~TJournalArchive() {
 }
 
 void TJournalArchive::Close() {
+    DropConnection();
     m_upserts.clear();
+}
+
+// Closes the connection before its prepared statements go: with the driver gone they are not
+// freed one by one on the server (the connection's end frees them), so a connection that failed
+// leaves no driver warnings about statements it could not free.
+void TJournalArchive::DropConnection() {
+    UnregisterConnectionSocket(m_abortHandle);
+    m_abortHandle = 0;
     if (QSqlDatabase::contains(m_connection)) {
         QSqlDatabase::database(m_connection, false).close();
         QSqlDatabase::removeDatabase(m_connection);
     }
     m_open = false;
+    m_inTransaction = false;
+}
+
+bool TJournalArchive::ConnectionLost() const {
+    const PGconn* connection = PostgresConnection(QSqlDatabase::database(m_connection, false));
+    return connection && PQstatus(connection) == CONNECTION_BAD;
 }
 
 QSqlQuery TJournalArchive::NewQuery() const {
@@ -82,21 +120,33 @@ bool TJournalArchive::Fail(const QString& text) {
     return false;
 }
 
+// A statement that failed inside a transaction on PostgreSQL has aborted it: it is rolled back at
+// once, so that the statements still prepared can be freed. A connection that is gone is closed
+// (while Open runs, which holds the connection, by Open).
 bool TJournalArchive::Fail(const QSqlError& error) {
-    QString text = error.databaseText().trimmed();
-    if (text.isEmpty())
-        text = error.text().trimmed();
-    return Fail(text.isEmpty() ? QStringLiteral("ошибка базы данных") : text);
+    Fail(DatabaseErrorText(error, m_location.engine));
+    if (!isPostgres())
+        return false;
+    if (ConnectionLost()) {
+        if (m_open)
+            DropConnection();
+    } else if (m_inTransaction) {
+        m_inTransaction = false;
+        QSqlQuery(QSqlDatabase::database(m_connection, false)).exec(QStringLiteral("ROLLBACK"));
+    }
+    return false;
 }
 
-bool TJournalArchive::Open(const QString& url, int busyTimeoutMs) {
+bool TJournalArchive::Open(const QString& url, int busyTimeoutMs, TOpenMode mode) {
     Close();
     m_error.clear();
+    m_notFound = false;
     const auto location = ParseArchiveUrl(url, &m_error);
     if (!location)
         return false;
     m_location = *location;
-    if (!OpenDatabase(busyTimeoutMs) || !Migrate()) {
+    if (!OpenDatabase(busyTimeoutMs, mode) ||
+        !(mode == TOpenMode::Write ? Migrate() : CheckSchema())) {
         Close();
         return false;
     }
@@ -104,38 +154,114 @@ bool TJournalArchive::Open(const QString& url, int busyTimeoutMs) {
     return true;
 }
 
-bool TJournalArchive::OpenDatabase(int busyTimeoutMs) {
-    const bool postgres = isPostgres();
-    const QString driver = postgres ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE");
+bool TJournalArchive::OpenDatabase(int busyTimeoutMs, TOpenMode mode) {
+    const QString driver = isPostgres() ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE");
     if (!QSqlDatabase::isDriverAvailable(driver))
         return Fail(QStringLiteral("нет драйвера Qt SQL %1").arg(driver));
     QSqlDatabase db = QSqlDatabase::addDatabase(driver, m_connection);
-    if (postgres) {
-        db.setHostName(m_location.host);
-        if (m_location.port >= 0)
-            db.setPort(m_location.port);
-        db.setUserName(m_location.user);
-        db.setPassword(m_location.password);
-        db.setDatabaseName(m_location.database);
-        db.setConnectOptions(
-            QStringLiteral("connect_timeout=%1").arg(std::max(1, (busyTimeoutMs + 999) / 1000)));
-    } else {
-        const QFileInfo file(m_location.path);
-        if (!QDir().mkpath(file.absolutePath()))
-            return Fail(QStringLiteral("не удалось создать папку %1").arg(file.absolutePath()));
+    return isPostgres() ? OpenPostgres(db, busyTimeoutMs, mode)
+                        : OpenSqlite(db, busyTimeoutMs, mode);
+}
+
+bool TJournalArchive::OpenPostgres(QSqlDatabase& db, int busyTimeoutMs, TOpenMode mode) {
+    db.setHostName(m_location.host);
+    if (m_location.port >= 0)
+        db.setPort(m_location.port);
+    db.setUserName(m_location.user);
+    db.setPassword(m_location.password);
+    db.setDatabaseName(m_location.database);
+    db.setConnectOptions(PostgresConnectOptions(busyTimeoutMs));
+    if (!db.open())
+        return Fail(db.lastError());
+    if (const PGconn* connection = PostgresConnection(db))
+        m_abortHandle = RegisterConnectionSocket(PQsocket(connection));
+    QSqlQuery query(db);
+    return Exec(query, QStringLiteral("SET lock_timeout = %1").arg(busyTimeoutMs)) &&
+           Exec(query, QStringLiteral("SET statement_timeout = %1").arg(kStatementTimeoutMs)) &&
+           Exec(query, QStringLiteral("SET client_min_messages = warning")) &&
+           (mode == TOpenMode::Write ||
+            Exec(query, QStringLiteral("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY")));
+}
+
+bool TJournalArchive::OpenSqlite(QSqlDatabase& db, int busyTimeoutMs, TOpenMode mode) {
+    const QFileInfo file(m_location.path);
+    const QString busy = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs);
+    if (mode == TOpenMode::ReadOnly) {
+        if (file.exists() && !file.isFile())
+            return Fail(QStringLiteral("%1 — не файл").arg(file.absoluteFilePath()));
+        if (!file.exists()) {
+            // A part of the path that is a file: no reading could make the archive there.
+            QFileInfo above(file.absolutePath());
+            while (!above.exists() && !above.isRoot())
+                above.setFile(above.absolutePath());
+            if (!above.isDir())
+                return Fail(QStringLiteral("%1 — не папка").arg(above.absoluteFilePath()));
+            m_notFound = true;
+            return Fail(QStringLiteral("архива по этому адресу нет"));
+        }
         db.setDatabaseName(m_location.path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
+        db.setConnectOptions(busy + QStringLiteral(";QSQLITE_OPEN_READONLY"));
+        if (!db.open())
+            return Fail(db.lastError());
+        return ReadableSqlite(db, busy);
     }
+    if (!QDir().mkpath(file.absolutePath()))
+        return Fail(QStringLiteral("не удалось создать папку %1").arg(file.absolutePath()));
+    db.setDatabaseName(m_location.path);
+    db.setConnectOptions(busy);
     if (!db.open())
         return Fail(db.lastError());
     QSqlQuery query(db);
-    if (postgres) {
-        return Exec(query, QStringLiteral("SET lock_timeout = %1").arg(busyTimeoutMs)) &&
-               Exec(query, QStringLiteral("SET client_min_messages = warning"));
-    }
     // A full synchronisation at every commit: a pulled plug loses only what was not committed.
     return SwitchToWal(query, busyTimeoutMs) &&
            Exec(query, QStringLiteral("PRAGMA synchronous = FULL"));
+}
+
+// A reader of an archive in WAL mode needs its shared-memory file, which it makes when it is
+// missing; in a folder it may not write (a read-only mount) it cannot, and no writer can be at
+// work there either: the file is then read as it stands.
+bool TJournalArchive::ReadableSqlite(QSqlDatabase& db, const QString& busyOption) {
+    QSqlQuery probe(db);
+    if (probe.exec(QStringLiteral("SELECT COUNT(*) FROM sqlite_master")))
+        return true;
+    const int code = probe.lastError().nativeErrorCode().toInt() & 0xFF;
+    if (code != 8 && code != 14) // SQLITE_READONLY, SQLITE_CANTOPEN
+        return Fail(probe.lastError());
+    probe = QSqlQuery();
+    db.close();
+    db.setDatabaseName(QUrl::fromLocalFile(QFileInfo(m_location.path).absoluteFilePath())
+                           .toString(QUrl::FullyEncoded) +
+                       QStringLiteral("?immutable=1"));
+    db.setConnectOptions(busyOption + QStringLiteral(";QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI"));
+    if (!db.open())
+        return Fail(db.lastError());
+    return true;
+}
+
+// An archive opened only to read must be there at the latest schema: a file or database without
+// the schema's table holds no archive (a reading would make one there).
+bool TJournalArchive::CheckSchema() {
+    QSqlQuery query = NewQuery();
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT MAX(version) FROM archive_schema"))) {
+        const QSqlError error = query.lastError();
+        const bool noTable = isPostgres()
+                                 ? error.nativeErrorCode() == QLatin1String("42P01")
+                                 : error.databaseText().startsWith(QLatin1String("no such table"));
+        if (!noTable)
+            return Fail(error);
+        m_notFound = true;
+        return Fail(QStringLiteral("по этому адресу нет архива журналов"));
+    }
+    const int version = query.next() ? query.value(0).toInt() : 0;
+    query.finish();
+    if (version > LatestSchemaVersion())
+        return Fail(
+            QStringLiteral("архив создан более новой версией программы (схема %1)").arg(version));
+    if (version < LatestSchemaVersion())
+        return Fail(QStringLiteral("схема архива устарела (версия %1), её обновит следующее чтение")
+                        .arg(version));
+    return true;
 }
 
 // Switching a new file to WAL needs it to itself, and SQLite answers "database is locked" at
@@ -224,16 +350,24 @@ bool TJournalArchive::BeginWrite() {
     QSqlQuery query = NewQuery();
     if (!isPostgres())
         return Exec(query, QStringLiteral("BEGIN IMMEDIATE"));
-    return Exec(query, QStringLiteral("BEGIN")) &&
-           Exec(query, QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {kPostgresLockKey});
+    if (!Exec(query, QStringLiteral("BEGIN")))
+        return false;
+    m_inTransaction = true;
+    return Exec(query, QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {kPostgresLockKey});
 }
 
 bool TJournalArchive::Commit() {
     QSqlQuery query = NewQuery();
-    return Exec(query, QStringLiteral("COMMIT"));
+    const bool committed = Exec(query, QStringLiteral("COMMIT"));
+    m_inTransaction = false;
+    return committed;
 }
 
 void TJournalArchive::Rollback() {
+    // On PostgreSQL a failed statement has rolled the transaction back already (see Fail).
+    if (isPostgres() && !m_inTransaction)
+        return;
+    m_inTransaction = false;
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     if (db.isOpen())
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));

@@ -13,12 +13,21 @@
 #include <optional>
 #include <vector>
 
+class QSqlDatabase;
 class QSqlError;
 
 namespace archive {
 
 // How long a statement waits for another program's lock before it fails.
 inline constexpr int kDefaultBusyTimeoutMs = 3000;
+
+// The longest a statement may run on a PostgreSQL server before the server cancels it.
+inline constexpr int kStatementTimeoutMs = 30000;
+
+enum class TOpenMode {
+    Write,    // creates a missing archive and brings its schema up to date
+    ReadOnly, // only an archive that exists, never written (a file of mode 0444, a read-only mount)
+};
 
 // A reading being written: its ids and what it has stored so far.
 struct TReadingHandle {
@@ -50,13 +59,20 @@ public:
     TJournalArchive(const TJournalArchive&) = delete;
     TJournalArchive& operator=(const TJournalArchive&) = delete;
 
-    // Opens the archive (an SQLite file and its folder are created when missing; WAL journal)
-    // and brings its schema up to date.
-    bool Open(const QString& url, int busyTimeoutMs = kDefaultBusyTimeoutMs);
+    // Opens the archive. Write: an SQLite file and its folder are created when missing (WAL
+    // journal), and the schema is brought up to date. ReadOnly: only an archive that is there;
+    // notFound() then tells that there is none at that URL.
+    bool Open(const QString& url, int busyTimeoutMs = kDefaultBusyTimeoutMs,
+              TOpenMode mode = TOpenMode::Write);
     void Close();
     bool isOpen() const { return m_open; }
     bool isPostgres() const { return m_location.engine == TArchiveEngine::PostgreSQL; }
     const QString& error() const { return m_error; }
+    // The last Open found no archive at its URL (ReadOnly only).
+    bool notFound() const { return m_notFound; }
+    // The connection in abortable connections (PostgreSQL): another thread may end a wait on a
+    // server that does not answer. 0 for none.
+    int abortHandle() const { return m_abortHandle; }
 
     // --- Queries -----------------------------------------------------------------------------
     // Every series, oldest first.
@@ -97,10 +113,16 @@ public:
 private:
     QSqlQuery NewQuery() const;
     bool Ready();
-    bool OpenDatabase(int busyTimeoutMs);
+    bool OpenDatabase(int busyTimeoutMs, TOpenMode mode);
+    bool OpenPostgres(QSqlDatabase& db, int busyTimeoutMs, TOpenMode mode);
+    bool OpenSqlite(QSqlDatabase& db, int busyTimeoutMs, TOpenMode mode);
+    bool ReadableSqlite(QSqlDatabase& db, const QString& busyOption);
     bool SwitchToWal(QSqlQuery& query, int busyTimeoutMs);
     int CurrentSchemaVersion(QSqlQuery& query);
     bool Migrate();
+    bool CheckSchema();
+    bool ConnectionLost() const;
+    void DropConnection();
     bool Fail(const QSqlError& error);
     bool Fail(const QString& text);
     bool Exec(QSqlQuery& query, const QString& sql, const QVariantList& values = {});
@@ -125,6 +147,9 @@ private:
     QString m_connection;
     TArchiveLocation m_location;
     bool m_open = false;
+    bool m_notFound = false;
+    bool m_inTransaction = false;
+    int m_abortHandle = 0;
     QString m_error;
     std::map<int, QSqlQuery> m_upserts;
 };

@@ -6,7 +6,6 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,8 +38,14 @@ QString writeErrorText(int errnum) {
         return QStringLiteral("файл слишком велик");
     case ENAMETOOLONG:
         return QStringLiteral("слишком длинное имя файла");
+    case ENXIO:
+    case ENODEV:
+        return QStringLiteral("нет такого устройства");
+    case EPIPE:
+        return QStringLiteral("читающая сторона закрыла канал");
     default:
-        return QString::fromLocal8Bit(std::strerror(errnum));
+        // The system's own text would be English (the program runs under any locale).
+        return QStringLiteral("системная ошибка %1").arg(errnum);
     }
 }
 

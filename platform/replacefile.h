@@ -11,7 +11,7 @@
 namespace platform {
 
 // Why a file could not be written, in Russian: the common error numbers from a table, any other
-// as the system's own text.
+// as "системная ошибка N".
 QString writeErrorText(int errnum);
 
 // Replaces the content of a file. The new bytes go to a temporary file in the same folder, which

@@ -14,6 +14,7 @@
 #include "platform/replacefile.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -27,6 +28,17 @@ constexpr int kBarWidth = 30;
 // Returns 0, or the error number of a failed write.
 int printLine(std::FILE* f, const QString& line) {
     return WriteText(f, line + u'\n');
+}
+
+// Lines for standard output: the status of the command, with a message when they could not all
+// be written.
+int PrintOutput(const QStringList& lines, std::FILE* out, std::FILE* err) {
+    int error = 0;
+    for (const QString& line : lines) {
+        const int e = printLine(out, line);
+        error = error != 0 ? error : e;
+    }
+    return StandardOutputStatus(error, err);
 }
 
 // "Сохранить...": the list to the output file as the window writes it; returns the exit status.
@@ -62,14 +74,15 @@ std::optional<QString> ArchiveUrl(const TCliOptions& options, const core::TCatal
     return std::nullopt;
 }
 
-// The archive opened for queries; nullptr with its message on standard error.
+// The archive opened to read; nullptr with its message on standard error. A command that only
+// reads neither writes nor makes an archive.
 std::unique_ptr<archive::TJournalArchive>
 OpenArchive(const TCliOptions& options, const core::TCatalogue& catalogue, const TCliIo& io) {
     const auto url = ArchiveUrl(options, catalogue, io);
     if (!url)
         return nullptr;
     auto archive = std::make_unique<archive::TJournalArchive>();
-    if (archive->Open(*url))
+    if (archive->Open(*url, archive::kDefaultBusyTimeoutMs, archive::TOpenMode::ReadOnly))
         return archive;
     printLine(io.err, archive->error());
     return nullptr;
@@ -177,15 +190,11 @@ void TCliRunHost::finishProgress() {
 }
 
 int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out, std::FILE* err) {
-    int error = 0;
-    const auto print = [&](const QString& line) {
-        const int e = printLine(out, line);
-        error = error != 0 ? error : e;
-    };
+    QStringList lines;
     int n = 0;
     for (const auto& dev : catalogue.ListDev) {
         ++n;
-        print(QString::number(n) + u'\t' + dev->Name);
+        lines << QString::number(n) + u'\t' + dev->Name;
         const QStringList journals = core::JournalItems(*dev);
         for (qsizetype j = 0; j < journals.size(); ++j) {
             // A number outside 0..255 travels by its low 8 bits: the list names the one sent.
@@ -194,10 +203,10 @@ int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out, std::FILE* 
                 ArchiveNumberSentAsIs(num)
                     ? QString()
                     : QStringLiteral(" — архив %1").arg(int(ArchiveOnWire(num)));
-            print(QStringLiteral("%1.%2\t").arg(n).arg(j + 1) + journals[j] + archive);
+            lines << QStringLiteral("%1.%2\t").arg(n).arg(j + 1) + journals[j] + archive;
         }
     }
-    return StandardOutputStatus(error, err);
+    return PrintOutput(lines, out, err);
 }
 
 int WriteText(std::FILE* f, const QString& text) {
@@ -268,43 +277,74 @@ void ExportPortMapping(int number, const QString& mainIniPath) {
     platform::addEnvironmentPortMapping(number, path);
 }
 
-TRunTrace::TRunTrace(IAccessLibrary& library, const QString& fileName) : m_library(library) {
+TRunTrace::TRunTrace(IAccessLibrary& library, const QString& fileName)
+    : m_library(library), m_fileName(fileName) {
     m_fanOut.add(&m_diagnosis);
     if (!fileName.isEmpty()) {
-        m_file.setFileName(fileName);
-        if (m_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            m_writer = std::make_unique<core::TTraceTextWriter>([this](const QString& line) {
-                const QByteArray bytes = line.toUtf8();
-                m_writeFailed = m_writeFailed || m_file.write(bytes) != bytes.size();
-            });
+        errno = 0;
+        m_file = std::fopen(QFile::encodeName(fileName).constData(), "w");
+        if (m_file) {
+            m_writer = std::make_unique<core::TTraceTextWriter>(
+                [this](const QString& line) { write(line); });
             m_fanOut.add(m_writer.get());
         } else {
-            m_writeFailed = true;
+            m_writeError = errno != 0 ? errno : EIO;
         }
     }
     m_library.SetTraceObserver(&m_fanOut);
 }
 
 TRunTrace::~TRunTrace() {
+    close();
+}
+
+void TRunTrace::write(const QString& line) {
+    if (m_writeError != 0)
+        return;
+    const QByteArray bytes = line.toUtf8();
+    errno = 0;
+    if (std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), m_file) !=
+        std::size_t(bytes.size()))
+        m_writeError = errno != 0 ? errno : EIO;
+}
+
+// The buffered end of the file reaches the disk here: a full disk often shows only now.
+void TRunTrace::close() {
     m_library.SetTraceObserver(nullptr);
+    if (!m_file)
+        return;
+    errno = 0;
+    const bool flushed = std::fflush(m_file) == 0;
+    const int flushError = errno;
+    errno = 0;
+    const bool closed = std::fclose(m_file) == 0;
+    const int closeError = errno;
+    m_file = nullptr;
+    if (m_writeError == 0 && !flushed)
+        m_writeError = flushError != 0 ? flushError : EIO;
+    if (m_writeError == 0 && !closed)
+        m_writeError = closeError != 0 ? closeError : EIO;
 }
 
 QString TRunTrace::fileError() const {
-    if (!m_writeFailed)
+    if (m_writeError == 0)
         return {};
-    return QStringLiteral("--trace: не удалось записать файл %1: %2")
-        .arg(m_file.fileName(), m_file.errorString());
+    return QStringLiteral("--trace: не удалось записать файл %1: %2.")
+        .arg(m_fileName, platform::writeErrorText(m_writeError));
 }
 
-void TRunTrace::report(const TRunResult& result, std::FILE* err) const {
+bool TRunTrace::report(const TRunResult& result, std::FILE* err) {
+    close();
     const QString text = m_diagnosis.Text(core::TAdviceFor::CommandLine);
     if (!text.isEmpty() && (result.readFailed() || m_writer)) {
         printLine(err, text);
         if (const QString failed = core::FailedRecordsText(result.failedRecords); !failed.isEmpty())
             printLine(err, failed);
     }
-    if (const QString error = fileError(); !error.isEmpty())
+    const QString error = fileError();
+    if (!error.isEmpty())
         printLine(err, error);
+    return error.isEmpty();
 }
 
 namespace {
@@ -452,7 +492,7 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
     TRunTrace trace(library, options.trace);
     const TRunResult result = run.Run(request);
     host.finishProgress();
-    trace.report(result, io.err);
+    const bool traceWritten = trace.report(result, io.err);
     const bool stopped = io.stopRequested();
     if (result.incremental != TIncremental::None && result.readRecords())
         printLine(io.err, host.statusText());
@@ -468,12 +508,15 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
         status = WriteOutput(options, sg, *request.device, request.journalIndex, result.recordsRead,
                              result.recordsFailed, io);
     }
+    // A failed trace file fails the command as a failed output file does; the file is written.
+    if (!traceWritten && status == kExitOk)
+        status = kExitRefused;
     if (recorder) {
-        recorder->Finish();
+        recorder->Finish(io.stopRequested);
         if (const auto error = recorder->TakeError())
             printLine(io.err, *error);
     }
-    return stopped && status == kExitOk ? kExitInterrupt : status;
+    return io.stopRequested() && status == kExitOk ? kExitInterrupt : status;
 }
 
 int ListArchive(const TCliOptions& options, const core::TCatalogue& catalogue, const TCliIo& io) {
@@ -484,13 +527,17 @@ int ListArchive(const TCliOptions& options, const core::TCatalogue& catalogue, c
             printLine(io.err, archive->error());
         return kExitRefused;
     }
+    QStringList lines;
     for (const auto& s : *series)
-        printLine(io.out, QStringList{QString::number(s.id), s.journal.deviceName,
-                                      QString::number(s.journal.journalNumber),
-                                      OptionalNumber(s.firstNumber), OptionalNumber(s.lastNumber),
-                                      QString::number(s.records), IsoTime(s.lastReadingTime)}
-                              .join(u'\t'));
-    return kExitOk;
+        lines << QStringList{QString::number(s.id),
+                             s.journal.deviceName,
+                             QString::number(s.journal.journalNumber),
+                             OptionalNumber(s.firstNumber),
+                             OptionalNumber(s.lastNumber),
+                             QString::number(s.records),
+                             IsoTime(s.lastReadingTime)}
+                     .join(u'\t');
+    return PrintOutput(lines, io.out, io.err);
 }
 
 int ExportFromArchive(const TCliOptions& options, const core::TCatalogue& catalogue,

@@ -5,8 +5,6 @@
 #include "app/core/linediagnosis.h"
 #include "app/core/readingrun.h"
 
-#include <QFile>
-
 #include <QString>
 #include <QStringList>
 
@@ -109,7 +107,8 @@ const TDevInfo* FindDevice(const core::TCatalogue& catalogue, const QString& nam
 void ExportPortMapping(int number, const QString& mainIniPath);
 
 // The line trace of a run while it lives: the diagnosis always (it only counts), and with a file
-// name every frame as a line of text in that file.
+// name every frame as a line of text in that file. Every write of the file is checked, and its
+// last ones when it is closed.
 class TRunTrace {
 public:
     TRunTrace(IAccessLibrary& library, const QString& fileName);
@@ -117,19 +116,24 @@ public:
     TRunTrace(const TRunTrace&) = delete;
     TRunTrace& operator=(const TRunTrace&) = delete;
 
-    // Why the file could not be written (naming it); empty while all went well.
+    // Why the file could not be written (naming it and the reason); empty while all went well.
     QString fileError() const;
-    // Prints the diagnosis on `err` when the run failed to read the count or records (or, with
-    // a trace file, whenever the line showed faults); then a failed trace file.
-    void report(const TRunResult& result, std::FILE* err) const;
+    // Closes the file, then prints the diagnosis on `err` when the run failed to read the count
+    // or records (or, with a trace file, whenever the line showed faults), then a failed trace
+    // file. False when the trace file could not be written.
+    bool report(const TRunResult& result, std::FILE* err);
 
 private:
+    void write(const QString& line);
+    void close();
+
     IAccessLibrary& m_library;
     core::TLineDiagnosis m_diagnosis;
     core::TTraceFanOut m_fanOut;
-    QFile m_file;
+    QString m_fileName;
+    std::FILE* m_file = nullptr;
     std::unique_ptr<core::TTraceTextWriter> m_writer;
-    bool m_writeFailed = false;
+    int m_writeError = 0; // the error number of the first failed write
 };
 
 // --search: looks for the instrument on the port; prints what it found on `out`, progress on

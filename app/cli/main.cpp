@@ -5,6 +5,8 @@
 #include "app/core/accesslibrarybinding.h"
 #include "app/core/catalogue.h"
 #include "app/core/selectors.h"
+#include "archive/abortableconnections.h"
+#include "archive/archivewriter.h"
 #include "platform/cataloguelocation.h"
 #include "platform/portlist.h"
 
@@ -12,18 +14,44 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
-volatile std::sig_atomic_t g_stopSignal = 0;
+std::atomic<int> g_stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "read and written by a signal handler");
 
 // Ctrl-C, SIGTERM and SIGHUP ask the run to stop like "Остановить" (the records read so far are
 // written); the handler is then reset, so a second signal ends the program at once.
 void onStopSignal(int signal) {
     g_stopSignal = signal;
+}
+
+// A stop signal ends every wait on the archive within about a second: the writer gives up after
+// its grace (TArchiveWriter::Finish), and a query this program waits for on a server that does
+// not answer is cut here.
+void WatchStopSignalForArchive() {
+    std::thread([] {
+        while (g_stopSignal == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(std::chrono::milliseconds(archive::kWriterStopGraceMs));
+        archive::AbortConnections();
+    }).detach();
+}
+
+// A writer's thread still inside the database driver must not meet the static destructors.
+int Exit(int status) {
+    if (archive::TArchiveWriter::Abandoned() > 0) {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }
 
 void printError(const QString& text) {
@@ -96,6 +124,7 @@ int main(int argc, char** argv) {
     io.stopRequested = [] { return g_stopSignal != 0; };
     if (options.list)
         return cli::ListCatalogue(catalogue, stdout, stderr);
+    WatchStopSignalForArchive();
     if (options.archiveList)
         return cli::ListArchive(options, catalogue, io);
     if (options.fromArchive)
@@ -110,5 +139,5 @@ int main(int argc, char** argv) {
 
     const int status = options.search ? cli::SearchInstrument(options, catalogue, library, io)
                                       : cli::ReadJournal(options, catalogue, library, io);
-    return status == cli::kExitInterrupt ? cli::kExitSignal + g_stopSignal : status;
+    return Exit(status == cli::kExitInterrupt ? cli::kExitSignal + g_stopSignal : status);
 }

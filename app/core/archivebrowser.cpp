@@ -65,7 +65,15 @@ TOpenRange ParseOpenRange(const QString& startText, const QString& countText) {
 }
 
 archive::TJournalArchive* TArchiveBrowser::Archive() {
-    return OpenArchive(m_archive, m_url, m_error);
+    m_missing = false;
+    return OpenArchive(m_archive, m_url, m_error, archive::TOpenMode::ReadOnly, &m_missing);
+}
+
+QString TArchiveBrowser::stateText() const {
+    const QString location = archive::HidePassword(m_url);
+    return m_missing
+               ? QStringLiteral("%1: архива пока нет, его создаст первое чтение").arg(location)
+               : location;
 }
 
 bool TArchiveBrowser::Fail() {
@@ -89,7 +97,7 @@ bool TArchiveBrowser::FillSeries(IStringGrid& grid) {
              RangeText(s.firstNumber, s.lastNumber), QString::number(s.records),
              TimeText(s.lastReadingTime), s.lastPort, QString::number(s.lastAddress)});
     FillRows(grid, kSeriesHeadings, rows);
-    return series ? true : Fail();
+    return series || m_missing ? true : Fail();
 }
 
 std::optional<qint64> TArchiveBrowser::SeriesAt(int row) const {
@@ -128,8 +136,11 @@ TShownSeries TArchiveBrowser::Open(qint64 seriesId, std::optional<qint64> start,
 }
 
 bool TArchiveBrowser::Delete(qint64 seriesId) {
-    archive::TJournalArchive* a = Archive();
-    return a && a->DeleteSeries(seriesId) ? true : Fail();
+    archive::TJournalArchive writable;
+    if (writable.Open(m_url) && writable.DeleteSeries(seriesId))
+        return true;
+    m_error = writable.error();
+    return false;
 }
 
 bool TArchiveBrowser::HasSeries(const TDevInfo& device, int journalIndex) {

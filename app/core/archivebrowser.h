@@ -24,18 +24,23 @@ struct TOpenRange {
 TOpenRange ParseOpenRange(const QString& startText, const QString& countText);
 
 // The "Архив" tab without widgets: the archive's series and a series' readings as rows of text,
-// opening a series into the list and the grouped view, deleting one. Every failure is kept in
-// error() for one message; nothing throws.
+// opening a series into the list and the grouped view, deleting one. It opens the archive only
+// to read (a read-only archive is listed and opened; a missing one is not made): only a
+// deletion writes. Every failure is kept in error() for one message; nothing throws.
 class TArchiveBrowser {
 public:
     explicit TArchiveBrowser(QString url) : m_url(std::move(url)) {}
 
     const QString& url() const { return m_url; }
     const QString& error() const { return m_error; }
+    // Where the archive is, as the tab says it after FillSeries: its location (a password as
+    // "***"), and that there is no archive there yet.
+    QString stateText() const;
 
     // Reloads the series into `grid`: a heading row, then one row per series (number, device,
     // journal, record range, records, last reading time, its port and address). False when the
-    // archive fails (the grid then holds the heading row only).
+    // archive fails (the grid then holds the heading row only); an archive that is not there
+    // holds no series.
     bool FillSeries(IStringGrid& grid);
     // The series of a row of the series grid (row 1 is the first); nullopt outside the list.
     std::optional<qint64> SeriesAt(int row) const;
@@ -64,6 +69,7 @@ private:
     std::vector<archive::TSeriesSummary> m_series;
     QString m_error;
     bool m_unreachable = false; // the last opening for HasSeries failed
+    bool m_missing = false;     // FillSeries found no archive at the URL
 };
 
 } // namespace core

@@ -29,22 +29,29 @@ TArchiveRecorder::~TArchiveRecorder() {
 }
 
 archive::TJournalArchive* OpenArchive(std::unique_ptr<archive::TJournalArchive>& archive,
-                                      const QString& url, QString& error) {
+                                      const QString& url, QString& error, archive::TOpenMode mode,
+                                      bool* notFound) {
     if (archive && archive->isOpen())
         return archive.get();
     archive = std::make_unique<archive::TJournalArchive>();
-    if (archive->Open(url))
+    if (archive->Open(url, archive::kDefaultBusyTimeoutMs, mode))
         return archive.get();
     error = archive->error();
+    if (notFound)
+        *notFound = archive->notFound();
     archive.reset();
     return nullptr;
 }
 
-archive::TJournalArchive* TArchiveRecorder::Archive() {
+archive::TJournalArchive* TArchiveRecorder::Archive(bool* failed) {
     QString error;
-    archive::TJournalArchive* a = OpenArchive(m_archive, m_url, error);
-    if (!a)
+    bool notFound = false;
+    archive::TJournalArchive* a =
+        OpenArchive(m_archive, m_url, error, archive::TOpenMode::ReadOnly, &notFound);
+    if (!a && !notFound)
         Note(error);
+    if (failed)
+        *failed = !a && !notFound;
     return a;
 }
 
@@ -62,12 +69,14 @@ void TArchiveRecorder::StartRun() {
 
 std::vector<TArchiveCheck> TArchiveRecorder::Comparisons(const TArchiveRunInfo& run) {
     StartRun();
-    archive::TJournalArchive* a = run.device ? Archive() : nullptr;
+    m_comparisonsFailed = false;
+    archive::TJournalArchive* a = run.device ? Archive(&m_comparisonsFailed) : nullptr;
     if (!a)
         return {};
     const auto series = a->Candidates(JournalKeyOf(*run.device, run.journalIndex));
     if (!series) {
         Note(a->error());
+        m_comparisonsFailed = true;
         return {};
     }
     std::vector<archive::TPlanCandidate> candidates;
@@ -79,6 +88,7 @@ std::vector<TArchiveCheck> TArchiveRecorder::Comparisons(const TArchiveRunInfo& 
         const auto records = a->Records(step.seriesId, step.number, step.number);
         if (!records) {
             Note(a->error());
+            m_comparisonsFailed = checks.empty();
             break;
         }
         if (records->size() == 1 && records->front().ok())
@@ -141,10 +151,10 @@ bool TArchiveRecorder::Finished() const {
     return !m_writer || m_writer->Finished();
 }
 
-std::optional<qint64> TArchiveRecorder::Finish() {
+std::optional<qint64> TArchiveRecorder::Finish(const std::function<bool()>& stopRequested) {
     if (!m_writer)
         return std::nullopt;
-    const archive::TWriterOutcome outcome = m_writer->Finish();
+    const archive::TWriterOutcome outcome = m_writer->Finish(stopRequested);
     if (const auto error = m_writer->TakeError())
         Note(*error);
     m_writer.reset();

@@ -9,6 +9,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -23,9 +24,11 @@ archive::TArchiveSetting ArchiveSettingFor(const TConnectionSettings& settings,
                                            const QString& optionUrl = {}, bool noArchive = false);
 
 // `archive` opened at `url` when it is not open yet; nullptr (and `archive` empty) when it cannot
-// be opened, the reason in `error`.
+// be opened, the reason in `error` (and `notFound` set when there is no archive at `url`).
 archive::TJournalArchive* OpenArchive(std::unique_ptr<archive::TJournalArchive>& archive,
-                                      const QString& url, QString& error);
+                                      const QString& url, QString& error,
+                                      archive::TOpenMode mode = archive::TOpenMode::Write,
+                                      bool* notFound = nullptr);
 
 // The reading runs' journal archive: queries for an incremental reading on the caller's thread,
 // and a TArchiveWriter per run that commits off it. A failing archive never stops a run: its
@@ -41,6 +44,7 @@ public:
     const QString& url() const { return m_url; }
 
     std::vector<TArchiveCheck> Comparisons(const TArchiveRunInfo& run) override;
+    bool ComparisonsFailed() const override { return m_comparisonsFailed; }
     std::vector<TStoredRecord> StoredAnswers(qint64 seriesId, const TArchiveRunInfo& run) override;
     void Begin(const TArchiveRunInfo& run, std::optional<qint64> series) override;
     void Answered(qint64 number, const std::uint8_t* reply) override;
@@ -49,15 +53,16 @@ public:
 
     // The last run's writer has committed everything (or failed); true when there is none.
     bool Finished() const;
-    // Waits for the last run's writer; the series it stored into, if any.
-    std::optional<qint64> Finish();
+    // Waits for the last run's writer (no longer than its finish deadline, or its stop grace once
+    // `stopRequested` turns true); the series it stored into, if any.
+    std::optional<qint64> Finish(const std::function<bool()>& stopRequested = {});
     // The archive's failure not yet reported, once.
     std::optional<QString> TakeError();
 
 private:
-    // The connection for queries, opened on first use; nullptr (the failure noted) when the
-    // archive cannot be opened.
-    archive::TJournalArchive* Archive();
+    // The connection for queries, opened to read on first use; nullptr when the archive cannot
+    // be opened (the failure noted) or is not there yet (a reading makes it).
+    archive::TJournalArchive* Archive(bool* failed = nullptr);
     void StartRun();
     void Note(const QString& error);
 
@@ -66,6 +71,7 @@ private:
     std::unique_ptr<archive::TJournalArchive> m_archive;
     std::unique_ptr<archive::TArchiveWriter> m_writer;
     bool m_inRun = false;
+    bool m_comparisonsFailed = false;
     std::optional<QString> m_error;
 };
 

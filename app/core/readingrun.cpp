@@ -24,6 +24,8 @@ void StoredReply(const QByteArray& bytes, std::uint8_t* reply) {
 QString IncrementalStatus(const TRunResult& r) {
     if (r.incremental == TIncremental::NewSeries)
         return QStringLiteral("Прибор не совпал с архивом: журнал считан полностью, новая серия");
+    if (r.incremental == TIncremental::ArchiveUnavailable)
+        return QStringLiteral("Не удалось открыть архив: журнал считан полностью");
     return QStringLiteral("Дочитано: новых записей %1, из архива %2")
         .arg(r.recordsDone() - r.recordsFromArchive)
         .arg(r.recordsFromArchive);
@@ -384,8 +386,11 @@ std::vector<TStoredRecord> TReadingRun::BeginArchive(const TRunRequest& request,
     info.ringSize = RingSizeFor(journal, loop);
     std::optional<qint64> series;
     std::vector<TStoredRecord> stored;
-    if (request.incremental)
+    if (request.incremental) {
         series = IdentifySeries(info, request.devAddr, journal.Num);
+        if (!series && m_archive->ComparisonsFailed())
+            m_result.incremental = TIncremental::ArchiveUnavailable;
+    }
     if (series) {
         m_result.incremental = TIncremental::Continued;
         info.incremental = true;

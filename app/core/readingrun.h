@@ -124,6 +124,8 @@ enum class TIncremental {
     None,      // a full reading
     Continued, // the instrument agreed with a series: only the records it lacks were read
     NewSeries, // no series agreed: the whole range was read, into a new series
+    // The archive could not be consulted: the whole range was read.
+    ArchiveUnavailable,
 };
 
 // The outcome of a reading run, also its state while it runs.

@@ -51,6 +51,9 @@ public:
     // An incremental reading: the stored answers to compare with the instrument, in order (the
     // first that agrees names the series to continue). Empty when there is nothing to compare.
     virtual std::vector<TArchiveCheck> Comparisons(const TArchiveRunInfo& run) = 0;
+    // The last Comparisons could not consult the archive (it could not be opened or failed):
+    // nothing was compared.
+    virtual bool ComparisonsFailed() const { return false; }
     // The series' answers within the run's range, in number order.
     virtual std::vector<TStoredRecord> StoredAnswers(qint64 seriesId,
                                                      const TArchiveRunInfo& run) = 0;

@@ -2,8 +2,8 @@
 #include "app/gui/archivetab.h"
 
 #include "app/core/archivebrowser.h"
-#include "platform/messagesink.h"
 #include "app/models/stringtablemodel.h"
+#include "platform/messagesink.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -85,7 +85,7 @@ void TArchiveTab::refresh() {
     }
     const std::optional<qint64> selected = selectedSeries();
     if (m_browser->FillSeries(*m_series))
-        lblState->setText(m_browser->url());
+        lblState->setText(m_browser->stateText());
     else
         lblState->setText(QStringLiteral("Архив журналов недоступен: ") + m_browser->error());
     seriesView->resizeColumnsToContents();

@@ -2,11 +2,15 @@
 #include "app/core/timeformats.h"
 #include "app/gui/mainform.h"
 #include "app/gui/savefilechooser.h"
+#include "archive/archivewriter.h"
 #include "platform/cataloguelocation.h"
 #include "platform/portlist.h"
 
 #include <QApplication>
 #include <QLocale>
+
+#include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -25,7 +29,17 @@ int main(int argc, char** argv) {
         qWarning("%s", qPrintable(seedMessage));
     options.mainIniPath = catalogue.mainIniPath;
     options.deviceDirectory = catalogue.deviceDirectory;
-    TForm1 form(std::move(options));
-    form.show();
-    return app.exec();
+    int status = 0;
+    {
+        TForm1 form(std::move(options));
+        form.show();
+        status = app.exec();
+    }
+    // The window's archive writer, when its archive did not answer by the deadline, may still be
+    // inside the database driver: the static destructors must not run under it.
+    if (archive::TArchiveWriter::Abandoned() > 0) {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }

@@ -281,7 +281,7 @@ TEST_P(ArchiveTest, SurvivesKilledReadings) {
         QProcess* p = StartHelper({QStringLiteral("0"), QString::number(kCount),
                                    QStringLiteral("--pace-us"), QStringLiteral("300")});
         QThread::msleep(delayMs);
-        ::kill(static_cast<pid_t>(p->processId()), SIGKILL);
+        KillIfRunning(*p);
         ASSERT_TRUE(p->waitForFinished(10000));
 
         auto archive = Open();

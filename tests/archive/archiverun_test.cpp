@@ -5,15 +5,21 @@
 #include "archivetestfixture.h"
 #include "journalgrowth.h"
 
+#include "app/core/archivebrowser.h"
 #include "app/core/catalogue.h"
 #include "sim/simulator.h"
+#include "unprivileged.h"
 
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 
 #include <csignal>
 #include <set>
+#include <sys/stat.h>
 
 namespace {
 
@@ -352,7 +358,7 @@ TEST_P(ArchiveRunTest, KilledReadingsLeaveAUsableArchive) {
         }
         QProcess* p = StartRead(killed);
         QThread::msleep(delayMs);
-        ::kill(static_cast<pid_t>(p->processId()), SIGKILL);
+        KillIfRunning(*p);
         ASSERT_TRUE(p->waitForFinished(10000));
 
         qint64 answered = 0;
@@ -381,6 +387,158 @@ TEST_P(ArchiveRunTest, KilledReadingsLeaveAUsableArchive) {
     }
 }
 
+// Commands that only read open the archive to read: a read-only archive (a file of mode 0444 in a
+// read-only folder, for an unprivileged user) is listed and exported; at a mistyped path they say
+// that there is no archive and make nothing; --incremental with an archive that cannot be opened
+// says so and reads the journal in full.
+class ArchiveAccessTest : public ArchiveRunTest {};
+
+TEST_P(ArchiveAccessTest, ReadOnlyAndMissingArchives) {
+    Start(Content(QStringLiteral("rt10")));
+    ASSERT_EQ(Read(Reading(1, 1, Out(QStringLiteral("first.txt")))).status, 0);
+    const QDir dir(m_dir.path());
+    ASSERT_TRUE(dir.mkdir(QStringLiteral("ro")) && dir.mkdir(QStringLiteral("out")));
+    const QString readOnly = Out(QStringLiteral("ro/archive.sqlite"));
+    ASSERT_TRUE(QFile::rename(m_url, readOnly));
+    ASSERT_EQ(::chmod(QFile::encodeName(readOnly).constData(), 0444), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(Out(QStringLiteral("ro"))).constData(), 0555), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(Out(QStringLiteral("out"))).constData(), 0777), 0);
+    ASSERT_TRUE(ReadOnlyForOthers(m_dir.path()));
+    const QStringList list{QStringLiteral("--archive-list")};
+    const QStringList stored{QStringLiteral("--from-archive"), QStringLiteral("1"),
+                             QStringLiteral("--output"), Out(QStringLiteral("out/stored.txt"))};
+    const struct {
+        const char* name;
+        QString url;
+        QStringList command; // after --catalogue and --archive; empty: an incremental reading
+        int status;
+        const char* says; // on standard output or error
+    } cases[] = {
+        {"read-only: list", readOnly, list, 0, "\tРегулятор РТ-10\t1\t0\t13\t14\t"},
+        {"read-only: a stored series", readOnly, stored, 0, "Записей: 14, файл"},
+        {"a mistyped folder: list", Out(QStringLiteral("no/such/x.sqlite")), list, 1,
+         "архива по этому адресу нет"},
+        {"a Windows path: a stored series", QStringLiteral("C:/x.sqlite"), stored, 1,
+         "архива по этому адресу нет"},
+        {"not an archive (a text file): an incremental reading",
+         Out(QStringLiteral("first.txt")),
+         {},
+         0,
+         "Не удалось открыть архив: журнал считан полностью\n.*не является архивом журналов"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QStringList arguments{QStringLiteral("--catalogue"), m_catalogue,
+                              QStringLiteral("--archive"), c.url};
+        arguments += c.command.isEmpty() ? Reading(1, 1, Out(QStringLiteral("out/read.txt"))).mid(2)
+                                               << QStringLiteral("--incremental")
+                                               << QStringLiteral("--archive") << c.url
+                                         : c.command;
+        QProcess p;
+        p.setWorkingDirectory(m_dir.path());
+        // Root may write anything: the read-only archive is read as another user.
+        QStringList command =
+            QStringList{QStringLiteral(JOURNAL_BIN_DIR "/journal-read")} + arguments;
+        if (c.url == readOnly)
+            command = UnprivilegedCommand(command.takeFirst(), command);
+        p.start(command.takeFirst(), command);
+        ASSERT_TRUE(p.waitForFinished(60000));
+        const QString text =
+            QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
+        EXPECT_EQ(p.exitCode(), c.status) << text.toStdString();
+        EXPECT_TRUE(text.contains(QRegularExpression(
+            QString::fromUtf8(c.says), QRegularExpression::DotMatchesEverythingOption)))
+            << text.toStdString();
+        EXPECT_FALSE(text.contains(QStringLiteral("Прибор не совпал"))) << text.toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(Out(QStringLiteral("no"))));
+    EXPECT_FALSE(QFileInfo::exists(Out(QStringLiteral("C:"))));
+    // The "Архив" tab neither: it says that there is no archive yet.
+    core::TArchiveBrowser browser(Out(QStringLiteral("no/such/x.sqlite")));
+    TStringGrid grid(2, 1);
+    EXPECT_TRUE(browser.FillSeries(grid));
+    EXPECT_TRUE(browser.stateText().contains(QStringLiteral("архива пока нет")));
+    EXPECT_FALSE(QFileInfo::exists(Out(QStringLiteral("no"))));
+    ::chmod(QFile::encodeName(Out(QStringLiteral("ro"))).constData(), 0755);
+}
+
+// The server's backend of journal-read's connection frozen (SIGSTOP) in the middle of a reading:
+// the reading ends and its file is written, one message says that the archive did not confirm
+// the last records, and a stop signal ends the program within 2 s whatever the archive does.
+class ArchiveFreezeTest : public ArchiveRunTest {};
+
+TEST_P(ArchiveFreezeTest, FrozenServerNeverHoldsTheReading) {
+    constexpr int kRecords = 1200;
+    sim::Instrument inst = Content(QStringLiteral("rt10"));
+    inst.journal(1)->records.clear();
+    sim::Instrument::addSynthetic(*inst.journal(1), kRecords, {1, 2, 6, 7, 9});
+    inst.setRegister(300001, kRecords);
+    Start(inst);
+    simulator->setPacing(115200); // a reading of about four seconds
+    const struct {
+        const char* name;
+        int signal; // sent once the backend is frozen; 0: none
+        int status;
+        qint64 withinMs; // from the freeze, or from the signal
+    } cases[] = {
+        {"the reading ends by itself", 0, 0, 25000},
+        {"SIGTERM", SIGTERM, 143, 2000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NewArchive();
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("watch"));
+        db.setHostName(m_server->socketFolder());
+        db.setUserName(QStringLiteral("journal"));
+        db.setDatabaseName(m_url.section(QLatin1Char('/'), 3).section(QLatin1Char('?'), 0, 0));
+        ASSERT_TRUE(db.open());
+        QSqlQuery query(db);
+        const auto scalar = [&](const char* sql) {
+            return query.exec(QString::fromLatin1(sql)) && query.next() ? query.value(0).toInt()
+                                                                        : 0;
+        };
+        const QString file = Out(QStringLiteral("frozen.txt"));
+        QFile::remove(file);
+        QProcess* p = StartRead(Reading(1, 1, file));
+        ASSERT_TRUE(WaitUntil([&] {
+            return scalar("SELECT COUNT(*) FROM pg_tables WHERE tablename = 'records'") == 1 &&
+                   scalar("SELECT COUNT(*) FROM records") > 0;
+        }));
+        const int backend = scalar("SELECT pid FROM pg_stat_activity WHERE backend_type ="
+                                   " 'client backend' AND datname = current_database()"
+                                   " AND pid <> pg_backend_pid()");
+        ASSERT_GT(backend, 0);
+        ASSERT_EQ(::kill(backend, SIGSTOP), 0);
+        struct Resume {
+            int pid;
+            ~Resume() { ::kill(pid, SIGCONT); }
+        } resume{backend};
+        QElapsedTimer clock;
+        clock.start();
+        if (c.signal) {
+            QThread::msleep(300);
+            const pid_t reader = static_cast<pid_t>(p->processId());
+            ASSERT_GT(reader, 0); // not 0: that would signal the test's whole process group
+            ::kill(reader, c.signal);
+            clock.start();
+        }
+        p->waitForFinished(30000);
+        EXPECT_LE(clock.elapsed(), c.withinMs);
+        const QString err = QString::fromUtf8(p->readAllStandardError());
+        EXPECT_EQ(p->exitCode(), c.status) << err.toStdString();
+        EXPECT_TRUE(QFile::exists(file));
+        EXPECT_EQ(err.count(QStringLiteral("не подтвердил")), 1) << err.toStdString();
+        EXPECT_FALSE(err.contains(QStringLiteral("Unable to free"))) << err.toStdString();
+        query = QSqlQuery();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("watch"));
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, ArchiveRunTest, kEngines, EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, ArchiveAccessTest, ::testing::Values(Engine::SQLite), EngineName);
+INSTANTIATE_TEST_SUITE_P(Engines, ArchiveFreezeTest, ::testing::Values(Engine::PostgreSQL),
+                         EngineName);
 
 } // namespace

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <functional>
 #include <memory>
 
@@ -140,6 +141,13 @@ public:
     TPostgresServer* m_server = nullptr;
     std::vector<std::unique_ptr<QProcess>> m_processes;
 };
+
+// Kills a child that may already have ended: an ended QProcess has process id 0, and kill(0)
+// would hit the test's own process group.
+inline void KillIfRunning(QProcess& process) {
+    if (const auto pid = static_cast<pid_t>(process.processId()); pid > 0)
+        ::kill(pid, SIGKILL);
+}
 
 inline const auto kEngines = ::testing::Values(Engine::SQLite, Engine::PostgreSQL);
 inline std::string EngineName(const ::testing::TestParamInfo<Engine>& info) {

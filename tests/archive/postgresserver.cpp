@@ -9,8 +9,12 @@
 #include <QSqlQuery>
 #include <QStandardPaths>
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace {
 
@@ -36,19 +40,23 @@ bool TPostgresServer::Available() {
     return !FindBinDir().isEmpty();
 }
 
+QStringList TPostgresServer::Command(const QString& program, const QStringList& arguments) const {
+    QStringList command{m_binDir + QLatin1Char('/') + program};
+    command << arguments;
+    if (geteuid() == 0) {
+        command = QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=nobody"),
+                              QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups")} +
+                  command;
+    }
+    return command;
+}
+
 bool TPostgresServer::Run(const QString& program, const QStringList& arguments,
                           QString* error) const {
     QProcess process;
     process.setWorkingDirectory(m_folder);
     process.setProcessChannelMode(QProcess::MergedChannels);
-    QStringList command{m_binDir + QLatin1Char('/') + program};
-    command << arguments;
-    if (geteuid() == 0) {
-        command = QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                              QStringLiteral("--clear-groups")} +
-                  command;
-        command.prepend(QStringLiteral("setpriv"));
-    }
+    QStringList command = Command(program, arguments);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("HOME"), m_folder);
     env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
@@ -102,7 +110,52 @@ std::unique_ptr<TPostgresServer> TPostgresServer::Start(QString* whyNot, bool du
                      whyNot))
         return nullptr;
     server->m_running = true;
+    server->StartGuardian();
     return server;
+}
+
+// The guardian is a shell in a session of its own (Ctrl-C on the terminal does not reach it)
+// that reads the end of a pipe whose other end only this process holds. "done" on it: this
+// process stopped the server itself. The pipe's end without it: this process is gone, and the
+// guardian stops the server at once and removes the folder.
+void TPostgresServer::StartGuardian() {
+    const auto quoted = [](const QStringList& words) {
+        QStringList out;
+        for (QString w : words)
+            out << QLatin1Char('\'') + w.replace(QLatin1Char('\''), QLatin1String("'\\''")) +
+                       QLatin1Char('\'');
+        return out.join(QLatin1Char(' '));
+    };
+    const QString stop = quoted(
+        Command(QStringLiteral("pg_ctl"),
+                {QStringLiteral("-D"), m_folder + QStringLiteral("/data"), QStringLiteral("-m"),
+                 QStringLiteral("immediate"), QStringLiteral("-w"), QStringLiteral("stop")}));
+    const QByteArray script =
+        QStringLiteral("IFS= read -r word; [ \"$word\" = done ] && exit 0; %1 >/dev/null 2>&1;"
+                       " rm -rf -- %2")
+            .arg(stop, quoted({m_folder}))
+            .toLocal8Bit();
+    std::vector<char*> argv{const_cast<char*>("sh"), const_cast<char*>("-c"),
+                            const_cast<char*>(script.constData()), nullptr};
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls until exec: this process may have threads.
+        ::setsid();
+        ::dup2(fds[0], STDIN_FILENO);
+        ::close_range(3, ~0U, 0);
+        ::execv("/bin/sh", argv.data());
+        ::_exit(127);
+    }
+    ::close(fds[0]);
+    if (pid < 0) {
+        ::close(fds[1]);
+        return;
+    }
+    m_guardianPipe = fds[1];
+    m_guardian = pid;
 }
 
 TPostgresServer::~TPostgresServer() {
@@ -111,6 +164,11 @@ TPostgresServer::~TPostgresServer() {
             {QStringLiteral("-D"), m_folder + QStringLiteral("/data"), QStringLiteral("-m"),
              QStringLiteral("fast"), QStringLiteral("-w"), QStringLiteral("stop")},
             nullptr);
+    }
+    if (m_guardian > 0) {
+        [[maybe_unused]] const auto written = ::write(m_guardianPipe, "done\n", 5);
+        ::close(m_guardianPipe);
+        ::waitpid(m_guardian, nullptr, 0);
     }
 }
 

@@ -480,6 +480,7 @@ TEST_F(JournalRead, SignalsWriteTheRecordsReadSoFar) {
                p.state() == QProcess::Running)
             QThread::msleep(2);
         ASSERT_GE(simulator->requestCount() - before, 301);
+        ASSERT_GT(p.processId(), 0); // kill(0) would signal the test's own process group
         ::kill(static_cast<pid_t>(p.processId()), c.signal);
         ASSERT_TRUE(p.waitForFinished(20000));
         const QString err = QString::fromUtf8(p.readAllStandardError());
@@ -553,22 +554,56 @@ TEST_F(JournalRead, FullDiskKeepsTheOldFile) {
     }
 }
 
-// Records that failed are counted apart from the records read; a listing that cannot be written
-// is an error.
-TEST_F(JournalRead, CountsFailedRecordsApartAndChecksStandardOutput) {
+// Records that failed are counted apart from the records read.
+TEST_F(JournalRead, CountsFailedRecordsApart) {
     startInstrument("rt10", 0, {"exception record=1:3 code=4"});
     const QString file = out.filePath("faulty.txt");
     Outcome r = run(runArguments("1", 1, file));
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_TRUE(r.err.contains(QString::fromUtf8("Записей: 13, с ошибкой: 1, файл ")))
         << r.err.toStdString();
+}
 
-    for (const QStringList& arguments :
-         {QStringList{"--catalogue", dir.path(), "--list"}, QStringList{"--help"}}) {
-        r = run(arguments, "/dev/full");
-        EXPECT_EQ(r.status, 1) << arguments.join(' ').toStdString();
-        EXPECT_TRUE(r.err.contains(QString::fromUtf8("нет места на диске"))) << r.err.toStdString();
+// Every command that prints on standard output, and a trace file, on a full disk (/dev/full):
+// status 1 and a Russian message; a reading's own file is still written.
+TEST_F(JournalRead, FullStandardOutputOrTraceFileIsAnError) {
+    startInstrument("rt10");
+    const QString archive = "--archive=" + out.filePath("archive.sqlite");
+    const QString journal = out.filePath("journal.txt");
+    ASSERT_EQ(run(runArguments("1", 1, journal) << archive).status, 0);
+    const QString fullTrace = out.filePath("trace.txt");
+    ASSERT_TRUE(QFile::link("/dev/full", fullTrace));
+    ASSERT_TRUE(QFile::remove(journal));
+    const struct {
+        const char* name;
+        QStringList arguments;
+        const char* names; // the file the message names; nullptr: standard output
+    } cases[] = {
+        {"--list", {"--catalogue", dir.path(), "--list"}, nullptr},
+        {"--help", {"--help"}, nullptr},
+        {"--version", {"--version"}, nullptr},
+        {"--archive-list", {"--catalogue", dir.path(), archive, "--archive-list"}, nullptr},
+        {"--search",
+         {"--catalogue", dir.path(), "--search", "--port", QStringLiteral("COM%1").arg(kCom),
+          "--speed", "19200", "--link", "232", "--device", "1", "--journal", "1", "--addresses",
+          "1-1"},
+         nullptr},
+        {"--trace",
+         runArguments("1", 1, journal) << "--no-archive"
+                                       << "--trace" << fullTrace,
+         "trace.txt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome r = run(c.arguments, c.names ? QString() : QStringLiteral("/dev/full"));
+        EXPECT_EQ(r.status, 1) << r.err.toStdString();
+        const QString names = c.names ? out.filePath(c.names) : QStringLiteral("стандартный вывод");
+        const QStringList lines = r.err.split('\n').filter(names);
+        ASSERT_EQ(lines.size(), 1) << r.err.toStdString();
+        EXPECT_TRUE(lines[0].contains(QString::fromUtf8("нет места на диске")))
+            << r.err.toStdString();
     }
+    EXPECT_TRUE(ReadWholeFile(journal).startsWith("\xcf\xf0\xe8\xe1\xee\xf0:")); // "Прибор:"
 }
 
 } // namespace
@@ -678,6 +713,7 @@ TEST_F(JournalRead, SearchFindsTheInstrumentOrSaysItIsNotThere) {
     ASSERT_TRUE(p.waitForStarted(10000));
     QThread::msleep(700);
     t.restart();
+    ASSERT_GT(p.processId(), 0);
     ::kill(static_cast<pid_t>(p.processId()), SIGINT);
     ASSERT_TRUE(p.waitForFinished(20000));
     EXPECT_EQ(p.exitCode(), 130);
