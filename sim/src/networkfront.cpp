@@ -93,15 +93,12 @@ void DelayLine::fire() {
     arm();
 }
 
-TcpBridge::TcpBridge(QIODevice* line, bool modbusTcp, int delayMs, QObject* parent)
-    : QObject(parent), m_line(line), m_modbusTcp(modbusTcp), m_up(delayMs, this),
-      m_down(delayMs, this) {
-    m_line->setParent(this);
-    connect(&m_server, &QTcpServer::newConnection, this, &TcpBridge::accept);
-    connect(m_line, &QIODevice::readyRead, this, [this] { toClient(m_line->readAll()); });
+NetworkFront::NetworkFront(int delayMs, QObject* parent)
+    : QObject(parent), m_up(delayMs, this), m_down(delayMs, this) {
+    connect(&m_server, &QTcpServer::newConnection, this, &NetworkFront::accept);
 }
 
-bool TcpBridge::listen(const QHostAddress& address, quint16 port, QString* why) {
+bool NetworkFront::listen(const QHostAddress& address, quint16 port, QString* why) {
     if (!m_server.listen(address, port)) {
         *why = m_server.errorString();
         return false;
@@ -109,7 +106,7 @@ bool TcpBridge::listen(const QHostAddress& address, quint16 port, QString* why) 
     return true;
 }
 
-void TcpBridge::accept() {
+void NetworkFront::accept() {
     while (QTcpSocket* next = m_server.nextPendingConnection()) {
         if (m_client) {
             m_client->abort();
@@ -122,17 +119,39 @@ void TcpBridge::accept() {
             const QByteArray bytes = next->readAll();
             m_up.put([this, bytes, connection] {
                 if (connection == m_connection)
-                    m_line->write(bytes);
+                    received(bytes);
             });
         });
+        connected();
     }
 }
 
-void TcpBridge::send(const QByteArray& bytes) {
+void NetworkFront::send(const QByteArray& bytes) {
     m_down.put([this, bytes, connection = m_connection] {
         if (m_client && connection == m_connection)
             m_client->write(bytes);
     });
+}
+
+void NetworkFront::closeClient() {
+    ++m_connection;
+    m_down.put([client = m_client] {
+        if (client) {
+            client->abort();
+            client->deleteLater();
+        }
+    });
+    m_client = nullptr;
+}
+
+TcpBridge::TcpBridge(QIODevice* line, bool modbusTcp, int delayMs, QObject* parent)
+    : NetworkFront(delayMs, parent), m_line(line), m_modbusTcp(modbusTcp) {
+    m_line->setParent(this);
+    connect(m_line, &QIODevice::readyRead, this, [this] { toClient(m_line->readAll()); });
+}
+
+void TcpBridge::received(const QByteArray& bytes) {
+    m_line->write(bytes);
 }
 
 void TcpBridge::toClient(const QByteArray& bytes) {
@@ -156,10 +175,8 @@ void TcpBridge::toClient(const QByteArray& bytes) {
 
 ModbusGateway::ModbusGateway(QIODevice* line, GatewayModel model, int baud, int delayMs,
                              QObject* parent)
-    : QObject(parent), m_line(line), m_model(model), m_baud(baud), m_up(delayMs, this),
-      m_down(delayMs, this) {
+    : NetworkFront(delayMs, parent), m_line(line), m_model(model), m_baud(baud) {
     m_line->setParent(this);
-    connect(&m_server, &QTcpServer::newConnection, this, &ModbusGateway::accept);
     connect(m_line, &QIODevice::readyRead, this, &ModbusGateway::fromLine);
     m_wait.setSingleShot(true);
     connect(&m_wait, &QTimer::timeout, this, [this] { finish(std::nullopt); });
@@ -168,37 +185,15 @@ ModbusGateway::ModbusGateway(QIODevice* line, GatewayModel model, int baud, int 
     connect(&m_gap, &QTimer::timeout, this, &ModbusGateway::serveNext);
 }
 
-bool ModbusGateway::listen(const QHostAddress& address, quint16 port, QString* why) {
-    if (!m_server.listen(address, port)) {
-        *why = m_server.errorString();
-        return false;
-    }
-    return true;
+void ModbusGateway::connected() {
+    // The requests of the old connection still queued are dropped; the one on the line finishes
+    // there, its answer goes nowhere.
+    m_queue.clear();
+    m_inbox.clear();
 }
 
-void ModbusGateway::accept() {
-    while (QTcpSocket* next = m_server.nextPendingConnection()) {
-        if (m_client) {
-            m_client->abort();
-            m_client->deleteLater();
-        }
-        // The requests of the old connection still queued are dropped; the one on the line
-        // finishes there, its answer goes nowhere.
-        m_queue.clear();
-        m_inbox.clear();
-        m_client = next;
-        const int connection = ++m_connection;
-        next->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        connect(next, &QTcpSocket::readyRead, this, [this, next, connection] {
-            const QByteArray bytes = next->readAll();
-            m_up.put([this, bytes, connection] { fromClient(connection, bytes); });
-        });
-    }
-}
-
-void ModbusGateway::fromClient(int connection, const QByteArray& bytes) {
-    if (connection != m_connection)
-        return; // closed meanwhile
+void ModbusGateway::received(const QByteArray& bytes) {
+    const int from = connection();
     m_inbox += bytes;
     for (;;) {
         const qsizetype size = mbapFrameSize(m_inbox);
@@ -206,10 +201,10 @@ void ModbusGateway::fromClient(int connection, const QByteArray& bytes) {
             m_inbox.clear(); // not Modbus TCP: nothing of it can be read
         if (size <= 0)
             return;
-        admit({connection, be16(m_inbox, 0), quint8(m_inbox[6]),
+        admit({from, be16(m_inbox, 0), quint8(m_inbox[6]),
                m_inbox.mid(kMbapHeader, size - kMbapHeader)});
         m_inbox.remove(0, size);
-        if (connection != m_connection)
+        if (from != connection())
             return; // the request closed the connection
     }
 }
@@ -220,25 +215,13 @@ void ModbusGateway::admit(const Request& request) {
     if (busy && m_model == GatewayModel::Single)
         return;
     if (busy && m_model == GatewayModel::Close) {
+        m_queue.clear();
+        m_inbox.clear();
         closeClient();
         return;
     }
     m_queue.push_back(request);
     serveNext();
-}
-
-void ModbusGateway::closeClient() {
-    m_queue.clear();
-    m_inbox.clear();
-    ++m_connection; // what is still on its way for the connection goes nowhere
-    // The close reaches the master after the network delay, as the answers would have.
-    m_down.put([client = m_client] {
-        if (client) {
-            client->abort();
-            client->deleteLater();
-        }
-    });
-    m_client = nullptr;
 }
 
 void ModbusGateway::serveNext() {
@@ -282,13 +265,8 @@ void ModbusGateway::finish(const std::optional<QByteArray>& pdu) {
     m_wait.stop();
     const Request served = *m_serving;
     m_serving.reset();
-    if (pdu && served.connection == m_connection) {
-        const QByteArray answer = mbapFrame(served.transaction, served.unit, *pdu);
-        m_down.put([this, answer, connection = served.connection] {
-            if (m_client && connection == m_connection)
-                m_client->write(answer);
-        });
-    }
+    if (pdu && served.connection == connection())
+        send(mbapFrame(served.transaction, served.unit, *pdu));
     serveNext();
 }
 
