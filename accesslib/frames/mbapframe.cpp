@@ -35,40 +35,68 @@ QByteArray buildMbap(quint16 transaction, quint8 unit, const QModbusPdu& pdu) {
     return adu;
 }
 
+MbapFrame peekMbapFrame(QByteArrayView rx) {
+    MbapFrame f;
+    if (rx.size() < kMbapHeaderSize) {
+        f.state = rx.isEmpty() ? MbapFrame::State::Nothing : MbapFrame::State::Incomplete;
+        return f;
+    }
+    if (!validHeader(rx, 0)) {
+        f.state = MbapFrame::State::Corrupt;
+        return f;
+    }
+    f.size = kMbapHeaderSize - 1 + be16(rx, 4);
+    if (rx.size() < f.size) {
+        f.state = MbapFrame::State::Incomplete;
+        return f;
+    }
+    f.state = MbapFrame::State::Whole;
+    f.transaction = be16(rx, 0);
+    f.unit = quint8(rx[6]);
+    return f;
+}
+
+std::optional<QModbusResponse> mbapAnswer(QByteArrayView frame, quint8 fc) {
+    const auto f = quint8(frame[kMbapHeaderSize]);
+    const QByteArray data = frame.sliced(kMbapHeaderSize + 1).toByteArray();
+    if ((f & 0x7F) != fc || replyDataSize(f, data) != data.size())
+        return std::nullopt;
+    return QModbusResponse(QModbusPdu::FunctionCode(f), data);
+}
+
 MbapTake takeMbapReply(QByteArray& rx, quint16 transaction, quint8 unit, quint8 fc) {
     MbapTake out;
     using State = ReplyScan::State;
     for (;;) {
-        if (rx.size() < kMbapHeaderSize) {
-            out.scan.state = rx.isEmpty() ? State::Nothing : State::Incomplete;
+        const MbapFrame frame = peekMbapFrame(rx);
+        switch (frame.state) {
+        case MbapFrame::State::Nothing:
+            out.scan.state = State::Nothing;
             return out;
-        }
-        if (!validHeader(rx, 0)) {
+        case MbapFrame::State::Incomplete:
+            out.scan.state = State::Incomplete;
+            return out;
+        case MbapFrame::State::Corrupt:
             rx.clear();
             out.scan.state = State::Corrupt;
             return out;
+        case MbapFrame::State::Whole:
+            break;
         }
-        const int length = be16(rx, 4);
-        const qsizetype frame = kMbapHeaderSize - 1 + length;
-        if (rx.size() < frame) {
-            out.scan.state = State::Incomplete;
-            return out;
-        }
-        if (be16(rx, 0) != transaction || quint8(rx[6]) != unit) {
-            rx.remove(0, frame);
+        if (frame.transaction != transaction || frame.unit != unit) {
+            rx.remove(0, frame.size);
             ++out.stale;
             continue;
         }
-        const auto f = quint8(rx[kMbapHeaderSize]);
-        const QByteArray data = rx.mid(kMbapHeaderSize + 1, length - 2);
-        if ((f & 0x7F) != fc || replyDataSize(f, data) != data.size()) {
-            rx.remove(0, frame);
+        const auto answer = mbapAnswer(QByteArrayView(rx).first(frame.size), fc);
+        if (!answer) {
+            rx.remove(0, frame.size);
             out.scan.state = State::Corrupt;
             return out;
         }
         out.scan.state = State::Found;
-        out.scan.pdu = QModbusResponse(QModbusPdu::FunctionCode(f), data);
-        out.scan.end = frame;
+        out.scan.pdu = *answer;
+        out.scan.end = frame.size;
         return out;
     }
 }

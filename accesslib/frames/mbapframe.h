@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QModbusPdu>
 
+#include <optional>
+
 // Modbus TCP framing of the access library: the MBAP header (transaction id, protocol id 0, the
 // length of what follows it, the unit id) and the PDU. The unit id is the instrument address
 // (a gateway passes it on to its serial line).
@@ -18,6 +20,22 @@ inline constexpr int kMbapMinLength = 2;
 inline constexpr int kMbapMaxLength = 254;
 
 QByteArray buildMbap(quint16 transaction, quint8 unit, const QModbusPdu& pdu);
+
+// The frame at the start of what a TCP stream delivered: none yet (Nothing), begun (Incomplete),
+// a header that no Modbus TCP peer sends (Corrupt: protocol id other than 0, a length outside
+// 2..254; the stream cannot be read further), or Whole with its size, transaction and unit.
+struct MbapFrame {
+    enum class State { Nothing, Incomplete, Corrupt, Whole };
+    State state = State::Nothing;
+    qsizetype size = 0;
+    quint16 transaction = 0;
+    quint8 unit = 0;
+};
+MbapFrame peekMbapFrame(QByteArrayView rx);
+
+// The answer a whole frame holds to a request of function fc; nothing when its PDU answers
+// another function or its length disagrees with its byte count.
+std::optional<QModbusResponse> mbapAnswer(QByteArrayView frame, quint8 fc);
 
 // Takes the answer to a request (transaction, unit, function) from the bytes a TCP stream
 // delivered since the request went out, which the stream keeps in order:

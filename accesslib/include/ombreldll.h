@@ -142,8 +142,19 @@ enum {
         1, /* the bytes that came during a try: its answer, or what came instead */
     OMBREL_TRACE_SILENCE = 2, /* a try that got no byte within the answer time */
     OMBREL_TRACE_LATE = 3,    /* bytes that came after their try had ended (dropped) */
-    OMBREL_TRACE_CLOSED = 4   /* the connection or port was found closed: the other end closed it,
+    OMBREL_TRACE_CLOSED = 4,  /* the connection or port was found closed: the other end closed it,
                                  the device went away, or it could not be opened again */
+    OMBREL_TRACE_WINDOW = 5   /* ReadRecords: the window changed to `window` (flags:
+                                 OMBREL_WINDOW_*); no bytes */
+};
+
+/* Why the window changed (OmbrelTraceEvent.flags of OMBREL_TRACE_WINDOW). */
+enum {
+    OMBREL_WINDOW_START = 1,      /* the window a run begins with */
+    OMBREL_WINDOW_WIDER = 2,      /* answers came whole and in time: an automatic window widened */
+    OMBREL_WINDOW_FALLBACK = 4,   /* the gateway serves one request at a time: back to 1 ... */
+    OMBREL_WINDOW_UNANSWERED = 8, /* ... it left requests unanswered that came while it was busy */
+    OMBREL_WINDOW_CLOSED = 16     /* ... it closed the connection on a second request */
 };
 
 /* What the library made of received bytes (OmbrelTraceEvent.flags). */
@@ -185,6 +196,13 @@ typedef struct OmbrelTraceEvent {
     int64_t omitted; /* received: bytes that came after those given and are not handed over (a
                         stretch is cut to its first 512 bytes, so a flood costs no memory) */
     int32_t link;    /* OMBREL_LINK_* */
+
+    /* Later fields, of runs with requests in flight (ReadRecords): */
+    int32_t window;   /* requests the library may keep in flight at the event (1 outside
+                         ReadRecords) */
+    int32_t inFlight; /* requests sent and not yet answered or given up, right after the event */
+    int32_t item;     /* ReadRecords: the position in aRequests of the record the event belongs to;
+                         -1 for other calls and for bytes of no request of the run */
 } OmbrelTraceEvent;
 
 typedef void (*OmbrelTraceObserver)(const OmbrelTraceEvent* aEvent, void* aUser);
@@ -196,6 +214,53 @@ OMBREL_EXPORT int32_t SetTraceObserver(OmbrelTraceObserver aObserver, void* aUse
  * program that asks each address once and never takes a frame of another address for its
  * answer (a search for an instrument) may turn it off; a reading never should. Returns 0. */
 OMBREL_EXPORT int32_t SetListenOut(int32_t aOn);
+
+/* Extra export: reads a run of journal records (function 65), on a tcp:// endpoint with up to a
+ * window of requests in flight. aRequests holds aCount (0 to 65536) requests of 7 bytes each,
+ * back to back, as AnyFunction takes them. The result of each record goes to aSink in the order
+ * of aRequests: aItem its position, aResult its result code, aReply (on 0) the 256-byte buffer
+ * AnyFunction would leave, zeroed on a failure (valid during the call). aSink returns non-zero to
+ * go on, 0 to stop. It runs on the calling thread with the library's lock held: it must not call
+ * into the library.
+ *
+ * Answers are matched to their requests by the transaction id; each request has the tries of
+ * Retries, and its answer time counts from its sending or from when the request sent before it
+ * was answered or given up, whichever is later (a gateway that queues requests plays them onto
+ * its serial line one after another). An answer to a try already given up is dropped. A gateway
+ * that serves one request at a time (it leaves requests unanswered that arrive while it is busy,
+ * or closes the connection on a second request) makes the run fall back to one request at a
+ * time, whatever the window: the records not yet answered are asked again that way. rtu+tcp://
+ * endpoints and serial lines take one request at a time (a serial bus cannot take frames back to
+ * back, and RTU frames carry no transaction id), as AnyFunction does.
+ *
+ * Returns 0 when every record was handed to aSink or the run was stopped, 11 for an address
+ * outside 1..247 and 5 for a bad argument (nothing is sent then). */
+
+/* OmbrelRecordRun.window: 1..16 requests in flight, or: */
+enum { OMBREL_WINDOW_AUTO = 0, OMBREL_WINDOW_MAX = 16 };
+
+/* OmbrelRecordRun.fallback */
+enum { OMBREL_FALLBACK_NONE = 0, OMBREL_FALLBACK_UNANSWERED = 1, OMBREL_FALLBACK_CLOSED = 2 };
+
+typedef struct OmbrelRecordRun {
+    int32_t size;          /* in: sizeof(OmbrelRecordRun) of the caller */
+    int32_t window;        /* in: 1..16, or OMBREL_WINDOW_AUTO: starts at startWindow and doubles
+                              after max(4, window) answers in a row that came whole on their first
+                              try */
+    int32_t startWindow;   /* in, OMBREL_WINDOW_AUTO: the window to begin with, 1..16 (0: 1) */
+    int32_t stop;          /* in: set to non-zero with an atomic store, from any thread, to stop:
+                              no further request is sent and the call returns within about 50 ms */
+    int32_t windowReached; /* out: the window the run ended with (to begin the endpoint's next
+                              run with); 1 after a fallback and on a one-request line */
+    int32_t fallback;      /* out: OMBREL_FALLBACK_* */
+    int32_t delivered;     /* out: results handed to aSink */
+} OmbrelRecordRun;
+
+typedef int32_t (*OmbrelRecordSink)(int32_t aItem, int32_t aResult, const uint8_t* aReply,
+                                    void* aUser);
+
+OMBREL_EXPORT int32_t ReadRecords(int32_t aDevAddr, const uint8_t* aRequests, int32_t aCount,
+                                  OmbrelRecordRun* aRun, OmbrelRecordSink aSink, void* aUser);
 
 #ifdef __cplusplus
 }

@@ -194,6 +194,7 @@ int Exchange::attempt(quint8 address, const QModbusRequest& request, QModbusResp
     m_ledger.sent(sent);
 
     const auto fc = static_cast<quint8>(request.functionCode());
+    m_trace.setInFlight(1);
     m_trace.request(adu, address, fc, sent);
     const auto answerDeadline = sent + milliseconds(m_settings.answerMs);
     // Once an answer has started, its bytes may take the wire time of a whole frame (and a
@@ -215,8 +216,10 @@ int Exchange::attempt(quint8 address, const QModbusRequest& request, QModbusResp
         if (wait <= 0)
             break;
         if (!readSome(wait)) {
-            if (!m_line.isOpen())
+            if (!m_line.isOpen()) {
+                m_trace.setInFlight(0);
                 return rcChannelClosed;
+            }
             // Silence: the answer is over (or never came) unless nothing has started yet and
             // the answer time is not used up.
             if (scan.state != State::Nothing || msUntil(answerDeadline) <= 0)
@@ -230,6 +233,7 @@ int Exchange::attempt(quint8 address, const QModbusRequest& request, QModbusResp
         m_ledger.answered(Clock::now(), scan.state != State::Found);
     else
         m_tryEnd = Clock::now();
+    m_trace.setInFlight(0);
     m_trace.tryEnded(scan.state != State::Nothing, scan.state == State::Found, m_ledger, m_rx,
                      sent);
     switch (scan.state) {

@@ -35,6 +35,8 @@ public:
 
     // The result code; on rcOk, reply holds the answer PDU.
     [[nodiscard]] int run(quint8 address, const QModbusRequest& request, QModbusResponse* reply);
+    // Tries sent so far (a try made again on a new connection counts twice).
+    int tries() const { return m_ledger.tries(); }
 
 private:
     // A connection to an endpoint found lost is opened again, once in an exchange.

@@ -38,6 +38,9 @@ OmbrelTraceEvent ExchangeTrace::event(int kind, QByteArrayView bytes) const {
     e.answerMs = m_answerMs;
     e.baud = m_line.baud();
     e.link = m_line.link();
+    e.window = m_window;
+    e.inFlight = m_inFlight;
+    e.item = m_item;
     return e;
 }
 
@@ -101,6 +104,25 @@ void ExchangeTrace::tryEnded(bool matched, bool taken, const AnswerLedger& ledge
 void ExchangeTrace::silence(Clock::duration waited) {
     OmbrelTraceEvent e = event(OMBREL_TRACE_SILENCE, {});
     e.elapsedUs = duration_cast<microseconds>(waited).count();
+    m_observer(&e, m_user);
+}
+
+void ExchangeTrace::frame(int kind, QByteArrayView bytes, Clock::duration elapsed, bool taken) {
+    if (isOn())
+        receivedEvent(kind, bytes, 0, elapsed, taken);
+}
+
+void ExchangeTrace::silentTry(Clock::duration waited) {
+    if (isOn())
+        silence(waited);
+}
+
+void ExchangeTrace::windowChanged(int window, int flags) {
+    if (!isOn())
+        return;
+    OmbrelTraceEvent e = event(OMBREL_TRACE_WINDOW, {});
+    e.window = window;
+    e.flags = flags;
     m_observer(&e, m_user);
 }
 

@@ -47,6 +47,11 @@ public:
     void setTransaction(quint16 transaction) { m_transaction = transaction; }
     // The try the next events belong to (0: the first).
     void setTry(int attempt) { m_try = attempt; }
+    // A run of requests: the position of the request the next events belong to (-1: none), the
+    // window and the requests in flight right after each event.
+    void setItem(int item) { m_item = item; }
+    void setWindow(int window) { m_window = window; }
+    void setInFlight(int inFlight) { m_inFlight = inFlight; }
 
     void request(const QByteArray& adu, quint8 address, quint8 fc, Clock::time_point sent);
     // Every stretch of bytes read from the line passes here.
@@ -61,6 +66,15 @@ public:
     void startDropping() { m_dropping = isOn(); }
     void endDropping(const AnswerLedger* ledger);
     void closed();
+
+    // A run with requests in flight tells each frame apart by its transaction id: a whole
+    // Modbus TCP frame (or bytes that cannot be read as one) of the transaction set, as an event
+    // of `kind` (OMBREL_TRACE_ANSWER or OMBREL_TRACE_LATE); `elapsed` since its request.
+    void frame(int kind, QByteArrayView bytes, Clock::duration elapsed, bool taken);
+    // A try of a run that got no answer within its answer time.
+    void silentTry(Clock::duration waited);
+    // The run's window changed to `window` (OMBREL_WINDOW_* flags say why).
+    void windowChanged(int window, int flags);
 
 private:
     // An event of `kind` of the current try on this link.
@@ -77,6 +91,9 @@ private:
     int m_answerMs = 0;
     quint16 m_transaction = 0;
     int m_try = 0;
+    int m_item = -1;
+    int m_window = 1;
+    int m_inFlight = 0;
     // The request received bytes are related to.
     QByteArray m_adu;
     quint8 m_address = 0;

@@ -12,6 +12,7 @@
 #include <QModbusPdu>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -74,6 +75,31 @@ int32_t readRegisters(QModbusPdu::FunctionCode fc, int32_t devAddr, int32_t regA
         }
     }
     return rcOk;
+}
+
+// Writes the reply PDU of function fn (its data d) into the caller's 256-byte buffer from byte 0;
+// a reply that does not fit, or a function-65 reply whose byte count disagrees, gives 16.
+int32_t unpackReply(int32_t fn, const QByteArray& d, uint8_t* aP) {
+    if (fn == kJournalFunction &&
+        (d.isEmpty() || quint8(d[0]) > kMaxJournalData || quint8(d[0]) != d.size() - 1))
+        return rcLengthMismatch;
+    if (1 + d.size() > kReplyBufferSize)
+        return rcLengthMismatch;
+    std::memset(aP, 0, kReplyBufferSize);
+    aP[0] = uint8_t(fn);
+    std::memcpy(aP + 1, d.constData(), size_t(d.size()));
+    return rcOk;
+}
+
+constexpr int kRecordRequestSize = 7; // a function-65 request
+constexpr int32_t kMaxRunRecords = 65536;
+
+bool validRun(const uint8_t* requests, int32_t count, const OmbrelRecordRun* run,
+              OmbrelRecordSink sink) {
+    return run && sink && run->size >= int32_t(sizeof(OmbrelRecordRun)) && count >= 0 &&
+           count <= kMaxRunRecords && (requests || count == 0) && run->window >= 0 &&
+           run->window <= OMBREL_WINDOW_MAX && run->startWindow >= 0 &&
+           run->startWindow <= OMBREL_WINDOW_MAX;
 }
 
 } // namespace
@@ -215,16 +241,7 @@ OMBREL_EXPORT int32_t AnyFunction(int32_t aDevAddr, int32_t aFunNumber, int32_t 
     const int rc = master().exchange(quint8(aDevAddr), req, &reply);
     if (rc != rcOk)
         return rc;
-    const QByteArray d = reply.data();
-    if (aFunNumber == kJournalFunction &&
-        (d.isEmpty() || quint8(d[0]) > kMaxJournalData || quint8(d[0]) != d.size() - 1))
-        return rcLengthMismatch;
-    if (1 + d.size() > kReplyBufferSize)
-        return rcLengthMismatch;
-    std::memset(aP, 0, kReplyBufferSize);
-    aP[0] = uint8_t(aFunNumber);
-    std::memcpy(aP + 1, d.constData(), size_t(d.size()));
-    return rcOk;
+    return unpackReply(aFunNumber, reply.data(), aP);
 }
 
 OMBREL_EXPORT int32_t Retries(int32_t aRetries) {
@@ -252,6 +269,45 @@ OMBREL_EXPORT int32_t SetListenOut(int32_t aOn) {
     std::lock_guard lock(g_mutex);
     master().setListenOut(aOn != 0);
     return 0;
+}
+
+OMBREL_EXPORT int32_t ReadRecords(int32_t aDevAddr, const uint8_t* aRequests, int32_t aCount,
+                                  OmbrelRecordRun* aRun, OmbrelRecordSink aSink, void* aUser) {
+    if (!validAddress(aDevAddr))
+        return rcIllegalAddress;
+    if (!validRun(aRequests, aCount, aRun, aSink))
+        return rcIllegalData;
+    registerJournalFunction();
+    const auto fc = static_cast<QModbusPdu::FunctionCode>(kJournalFunction);
+    QList<QModbusRequest> requests;
+    requests.reserve(aCount);
+    for (int32_t i = 0; i < aCount; ++i)
+        requests.append(QModbusRequest(fc, QByteArray(reinterpret_cast<const char*>(aRequests) +
+                                                          qsizetype(i) * kRecordRequestSize,
+                                                      kRecordRequestSize)));
+    RunOptions options;
+    options.window = aRun->window;
+    options.startWindow = std::max(1, aRun->startWindow);
+    // The caller may set the stop field from another thread while the run goes on.
+    int32_t* stop = &aRun->stop;
+    options.stopped = [stop] { return std::atomic_ref<int32_t>(*stop).load() != 0; };
+
+    std::lock_guard lock(g_mutex);
+    uint8_t reply[kReplyBufferSize];
+    const RunReport report = master().exchangeRun(
+        quint8(aDevAddr), requests, options, [&](int item, int rc, const QModbusResponse& pdu) {
+            if (rc == rcOk)
+                rc = unpackReply(kJournalFunction, pdu.data(), reply);
+            if (rc != rcOk)
+                std::memset(reply, 0, sizeof reply);
+            return aSink(item, rc, reply, aUser) != 0;
+        });
+    aRun->windowReached = report.windowReached;
+    aRun->fallback = report.fallback == WindowFallback::Closed       ? OMBREL_FALLBACK_CLOSED
+                     : report.fallback == WindowFallback::Unanswered ? OMBREL_FALLBACK_UNANSWERED
+                                                                     : OMBREL_FALLBACK_NONE;
+    aRun->delivered = report.delivered;
+    return rcOk;
 }
 
 } // extern "C"

@@ -5,6 +5,7 @@
 #include "exchange.h"
 #include "exchangetrace.h"
 #include "modbusline.h"
+#include "requestwindow.h"
 
 #include <algorithm>
 
@@ -43,6 +44,12 @@ int RtuAndTcpMaster::exchange(quint8 address, const QModbusRequest& request,
                               QModbusResponse* reply) {
     Exchange exchange(*m_line, *m_trace, *m_settings, m_transaction);
     return exchange.run(address, request, reply);
+}
+
+RunReport RtuAndTcpMaster::exchangeRun(quint8 address, const QList<QModbusRequest>& requests,
+                                       const RunOptions& options, const ResultSink& sink) {
+    RequestWindow window(*m_line, *m_trace, *m_settings, m_transaction);
+    return window.run(address, requests, options, sink);
 }
 
 void RtuAndTcpMaster::setRetries(int retries) {

@@ -62,12 +62,18 @@ struct Options {
                               "Serve RTU frames over TCP on this port (0: any free port).", "port"};
     QCommandLineOption listen{"listen", "Address --tcp and --rtu-tcp listen on (127.0.0.1).",
                               "addr", "127.0.0.1"};
-    QCommandLineOption latency{"latency", "Delay each answer by this many milliseconds.", "ms",
-                               "0"};
+    QCommandLineOption latency{"latency",
+                               "Delay each packet on the network by this many milliseconds in "
+                               "each direction (on a serial line: each answer).",
+                               "ms", "0"};
+    QCommandLineOption gateway{"gateway",
+                               "Serve --tcp through a gateway to a serial line paced at --baud: "
+                               "queue, single or close.",
+                               "model"};
 
     void addTo(QCommandLineParser& p) const {
         p.addOptions({content, address, synthetic, journal, layout, countReg, device, baud, pace,
-                      fault, com, echo, speedCheck, tcp, rtuTcp, listen, latency});
+                      fault, com, echo, speedCheck, tcp, rtuTcp, listen, latency, gateway});
     }
 };
 
@@ -124,6 +130,14 @@ bool startSimulator(sim::Simulator& simulator, const QCommandLineParser& p, cons
         return rejected(error, QStringLiteral("bad --latency"));
     if (int(p.isSet(o.tcp)) + int(p.isSet(o.rtuTcp)) + int(p.isSet(o.device)) > 1)
         return rejected(error, QStringLiteral("give only one of --device, --tcp and --rtu-tcp"));
+    if (p.isSet(o.gateway)) {
+        const auto model = sim::gatewayFromName(p.value(o.gateway));
+        if (!model)
+            return rejected(error, QStringLiteral("bad --gateway: queue, single or close"));
+        if (!p.isSet(o.tcp))
+            return rejected(error, QStringLiteral("--gateway needs --tcp"));
+        simulator.setGateway(*model);
+    }
     simulator.setBaudRate(rate);
     simulator.setPacing(p.isSet(o.pace) ? rate : 0);
     simulator.setLatency(delay);

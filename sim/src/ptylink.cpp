@@ -18,17 +18,6 @@ namespace {
 
 using namespace std::chrono;
 
-// Modbus CRC-16 (polynomial 0xA001, initial 0xFFFF), for frames the wire rewrites.
-quint16 modbusCrc(const QByteArray& bytes) {
-    quint16 crc = 0xFFFF;
-    for (const char c : bytes) {
-        crc ^= quint8(c);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
-    }
-    return crc;
-}
-
 bool openPair(int* master, int* slave, QString* path) {
     char name[256] = {};
     if (::openpty(master, slave, name, nullptr, nullptr) < 0)
@@ -81,6 +70,16 @@ QByteArray readChunk(int fd, int timeoutMs) {
 }
 
 } // namespace
+
+quint16 modbusCrc(QByteArrayView bytes) {
+    quint16 crc = 0xFFFF;
+    for (const char c : bytes) {
+        crc ^= quint8(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
+    }
+    return crc;
+}
 
 QByteArray readAtOtherSpeed(const QByteArray& bytes, int fromBaud, int toBaud) {
     if (fromBaud <= 0 || toBaud <= 0 || fromBaud == toBaud)

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "sim/simulator.h"
 
-#include <QEventLoop>
 #include <QModbusRtuSerialServer>
 #include <QModbusTcpServer>
 #include <QSerialPort>
@@ -11,6 +10,7 @@
 #include <QTimer>
 #include <QVariant>
 
+#include "networkfront.h"
 #include "platform/codepage.h"
 
 #include <mutex>
@@ -71,73 +71,36 @@ void registerJournalFunction() {
     });
 }
 
-// The front of the simulator on the network: bytes of a TCP connection go to a line (the pty
-// line of the RTU server, or a loopback connection to the Modbus TCP server) and back. It serves
-// one connection at a time; a new one replaces the old, as a serial device server does when a
-// master reconnects. On Modbus TCP it drops the server's frames of answers the fault plan
-// withheld (Qt's server sends them as a PDU of function 0).
-class TcpBridge : public QObject {
-public:
-    TcpBridge(QIODevice* line, bool modbusTcp, QObject* parent)
-        : QObject(parent), m_line(line), m_modbusTcp(modbusTcp) {
-        m_line->setParent(this);
-        connect(&m_server, &QTcpServer::newConnection, this, &TcpBridge::accept);
-        connect(m_line, &QIODevice::readyRead, this, [this] { toClient(m_line->readAll()); });
+// Runs work in the thread (started on first use, named `name`) through its context object, and
+// waits for it.
+void runIn(QThread*& thread, QObject*& context, const char* name,
+           const std::function<void()>& work) {
+    if (!thread) {
+        thread = new QThread;
+        thread->setObjectName(QString::fromLatin1(name));
+        thread->start();
+        context = new QObject;
+        context->moveToThread(thread);
     }
-    bool listen(const QHostAddress& address, quint16 port, QString* why) {
-        if (!m_server.listen(address, port)) {
-            *why = m_server.errorString();
-            return false;
-        }
-        return true;
-    }
-    quint16 port() const { return m_server.serverPort(); }
+    QMetaObject::invokeMethod(context, work, Qt::BlockingQueuedConnection);
+}
 
-private:
-    void accept() {
-        while (QTcpSocket* next = m_server.nextPendingConnection()) {
-            if (m_client)
-                m_client->abort();
-            delete m_client;
-            m_client = next;
-            m_client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            connect(m_client, &QTcpSocket::readyRead, this, [this, next] {
-                if (m_client == next)
-                    m_line->write(next->readAll());
-            });
-        }
-    }
-    void toClient(const QByteArray& bytes) {
-        if (!m_modbusTcp) {
-            if (m_client)
-                m_client->write(bytes);
-            return;
-        }
-        m_frames += bytes;
-        for (;;) {
-            if (m_frames.size() < 8)
-                return;
-            const int size = 6 + (quint8(m_frames[4]) << 8 | quint8(m_frames[5]));
-            if (m_frames.size() < size)
-                return;
-            const bool withheld = size == 8 && m_frames[7] == 0;
-            if (m_client && !withheld)
-                m_client->write(m_frames.first(size));
-            m_frames.remove(0, size);
-        }
-    }
-
-    QTcpServer m_server;
-    QIODevice* m_line;
-    bool m_modbusTcp;
-    QByteArray m_frames; // Modbus TCP frames of the server, whole ones forwarded
-    QTcpSocket* m_client = nullptr;
-};
+// Ends the thread; the context and its children are deleted in it as it finishes.
+void endThread(QThread*& thread, QObject*& context) {
+    if (!thread)
+        return;
+    context->deleteLater();
+    context = nullptr;
+    thread->quit();
+    thread->wait(5000);
+    delete thread;
+    thread = nullptr;
+}
 
 } // namespace
 
 // A Qt Modbus server (RTU on a serial line or Modbus TCP) with the instrument's journal
-// function, the fault plan and the answer latency.
+// function, the fault plan and, on a serial line, the answer latency.
 template <class Base> class JournalServer : public Base {
 public:
     explicit JournalServer(Simulator* sim) : m_sim(sim) {}
@@ -188,8 +151,9 @@ protected:
             }
         }
 
-        if (const int latency = m_sim->m_latencyMs; latency > 0)
-            QThread::msleep(ulong(latency)); // a remote gateway's round trip
+        // On a network endpoint the front delays the packets instead.
+        if (const int latency = m_sim->m_latencyMs; latency > 0 && !m_sim->m_network)
+            QThread::msleep(ulong(latency));
         QModbusResponse reply = fc == kJournalFunction ? journalRecord(request)
                                 // Qt's TCP server refuses the serial-line function 17; the
                                 // instrument answers it on either transport.
@@ -311,14 +275,26 @@ bool Simulator::startOnDevice(const QString& devicePath, int baud, QString* erro
     return startServer(devicePath, baud, error);
 }
 
+std::optional<GatewayModel> gatewayFromName(const QString& name) {
+    if (name == u"queue")
+        return GatewayModel::Queue;
+    if (name == u"single")
+        return GatewayModel::Single;
+    if (name == u"close")
+        return GatewayModel::Close;
+    return std::nullopt;
+}
+
 bool Simulator::startNetwork(platform::NetworkEndpoint::Framing framing,
                              const QHostAddress& address, quint16 port, QString* error) {
     stop();
     registerJournalFunction();
     QString why;
-    quint16 bound = 0;
     const bool modbusTcp = framing == platform::NetworkEndpoint::Framing::ModbusTcp;
-    if (modbusTcp) {
+    const GatewayModel gateway = m_gateway;
+    if (!modbusTcp && gateway != GatewayModel::None)
+        return fail(error, QStringLiteral("a gateway model needs Modbus TCP"));
+    if (modbusTcp && gateway == GatewayModel::None) {
         // Qt's Modbus TCP server on a loopback port of its own, behind the bridge.
         runInThread([&] {
             auto* server = new JournalServer<QModbusTcpServer>(this);
@@ -334,30 +310,26 @@ bool Simulator::startNetwork(platform::NetworkEndpoint::Framing framing,
             stop();
             return fail(error, QStringLiteral("cannot start the Modbus TCP server: %1").arg(why));
         }
-    } else if (!start(error)) {
-        return false;
+    } else {
+        if (gateway != GatewayModel::None)
+            setPacing(m_baud); // the serial line behind a gateway takes its time
+        if (!start(error))
+            return false;
     }
-    runInThread([&] {
-        QIODevice* line = nullptr;
-        if (modbusTcp) {
-            auto* socket = new QTcpSocket;
-            socket->connectToHost(QHostAddress::LocalHost, m_innerPort);
-            socket->waitForConnected(5000);
-            line = socket;
-        } else {
-            auto* port = new QSerialPort(m_link->clientPath());
-            port->open(QIODevice::ReadWrite);
-            line = port;
-        }
-        if (!line->isOpen()) {
-            why = line->errorString();
-            delete line;
-            return;
-        }
-        auto* bridge = new TcpBridge(line, modbusTcp, m_context);
-        if (bridge->listen(address, port, &why))
-            bound = bridge->port();
-    });
+    m_network = true;
+    const quint16 bound = startFront(
+        [this, modbusTcp, gateway]() -> QIODevice* {
+            if (modbusTcp && gateway == GatewayModel::None) {
+                auto* socket = new QTcpSocket;
+                socket->connectToHost(QHostAddress::LocalHost, m_innerPort);
+                socket->waitForConnected(5000);
+                return socket;
+            }
+            auto* line = new QSerialPort(m_link->clientPath());
+            line->open(QIODevice::ReadWrite);
+            return line;
+        },
+        modbusTcp, address, port, &why);
     if (bound == 0) {
         stop();
         return fail(error, QStringLiteral("cannot listen on %1 port %2: %3")
@@ -369,15 +341,36 @@ bool Simulator::startNetwork(platform::NetworkEndpoint::Framing framing,
     return true;
 }
 
+quint16 Simulator::startFront(const std::function<QIODevice*()>& makeLine, bool modbusTcp,
+                              const QHostAddress& address, quint16 port, QString* why) {
+    quint16 bound = 0;
+    const int delay = m_latencyMs;
+    runInFront([&] {
+        QIODevice* line = makeLine();
+        if (!line->isOpen()) {
+            *why = line->errorString();
+            delete line;
+            return;
+        }
+        if (m_gateway != GatewayModel::None) {
+            auto* gateway = new ModbusGateway(line, m_gateway, m_baud, delay, m_frontContext);
+            if (gateway->listen(address, port, why))
+                bound = gateway->port();
+        } else {
+            auto* bridge = new TcpBridge(line, modbusTcp, delay, m_frontContext);
+            if (bridge->listen(address, port, why))
+                bound = bridge->port();
+        }
+    });
+    return bound;
+}
+
 void Simulator::runInThread(const std::function<void()>& work) {
-    if (!m_thread) {
-        m_thread = new QThread;
-        m_thread->setObjectName(QStringLiteral("journal-sim"));
-        m_thread->start();
-        m_context = new QObject;
-        m_context->moveToThread(m_thread);
-    }
-    QMetaObject::invokeMethod(m_context, work, Qt::BlockingQueuedConnection);
+    runIn(m_thread, m_context, "journal-sim", work);
+}
+
+void Simulator::runInFront(const std::function<void()>& work) {
+    runIn(m_frontThread, m_frontContext, "journal-sim-net", work);
 }
 
 bool Simulator::installServer(QModbusServer* server, QString* why) {
@@ -418,6 +411,7 @@ bool Simulator::startServer(const QString& path, int baud, QString* error) {
 }
 
 void Simulator::stop() {
+    endThread(m_frontThread, m_frontContext); // first: nothing more reaches the server
     if (m_thread) {
         if (m_server) {
             QMetaObject::invokeMethod(
@@ -429,12 +423,7 @@ void Simulator::stop() {
                 Qt::BlockingQueuedConnection);
             m_server = nullptr;
         }
-        m_context->deleteLater(); // deleted when the thread finishes
-        m_context = nullptr;
-        m_thread->quit();
-        m_thread->wait(5000);
-        delete m_thread;
-        m_thread = nullptr;
+        endThread(m_thread, m_context);
     }
     if (m_link) {
         m_link->close();
@@ -443,6 +432,7 @@ void Simulator::stop() {
     m_devicePath.clear();
     m_endpoint.clear();
     m_innerPort = 0;
+    m_network = false;
 }
 
 } // namespace sim

@@ -29,6 +29,8 @@ struct AccessLibrary {
     int32_t (*SetTimeouts)(int32_t, int32_t) = nullptr;
     int32_t (*SetTraceObserver)(OmbrelTraceObserver, void*) = nullptr;
     int32_t (*SetListenOut)(int32_t) = nullptr;
+    int32_t (*ReadRecords)(int32_t, const uint8_t*, int32_t, OmbrelRecordRun*, OmbrelRecordSink,
+                           void*) = nullptr;
 
     static AccessLibrary& instance() {
         static AccessLibrary lib = load();
@@ -56,6 +58,7 @@ private:
         bind(l.handle, l.SetTimeouts, "SetTimeouts");
         bind(l.handle, l.SetTraceObserver, "SetTraceObserver");
         bind(l.handle, l.SetListenOut, "SetListenOut");
+        bind(l.handle, l.ReadRecords, "ReadRecords");
         return l;
     }
 };

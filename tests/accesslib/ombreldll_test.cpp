@@ -574,3 +574,115 @@ TEST_F(AccessLibraryTest, TraceShowsEveryTryAndWhatCameOfIt) {
     EXPECT_EQ(lib.ReadInputRegister(1, 0, 1, 18, buf), 0);
     EXPECT_TRUE(events.isEmpty());
 }
+
+namespace {
+
+struct RecordsSeen {
+    std::vector<int> items, results;
+    std::vector<QByteArray> replies;
+    int stopAfter = -1;
+    std::vector<OmbrelTraceEvent> events; // their bytes are not kept
+};
+
+OmbrelRecordRun recordRun(int window, int32_t size = sizeof(OmbrelRecordRun)) {
+    OmbrelRecordRun run{};
+    run.size = size;
+    run.window = window;
+    return run;
+}
+
+int32_t seeRecord(int32_t item, int32_t result, const uint8_t* reply, void* user) {
+    auto* seen = static_cast<RecordsSeen*>(user);
+    seen->items.push_back(item);
+    seen->results.push_back(result);
+    seen->replies.push_back(QByteArray(reinterpret_cast<const char*>(reply), 256));
+    return int(seen->items.size()) != seen->stopAfter;
+}
+
+} // namespace
+
+// ReadRecords: bad arguments send nothing; behind a queueing gateway every record is handed on in
+// order with the buffer AnyFunction leaves for it, the sink can stop the run, and the trace names
+// each event's record and the window.
+TEST_F(AccessLibraryTest, ReadRecordsHandsEachRecordOnInOrder) {
+    ASSERT_NE(lib.ReadRecords, nullptr);
+    simulator = std::make_unique<sim::Simulator>(journalInstrument()); // 20 records
+    simulator->setGateway(sim::GatewayModel::Queue);
+    simulator->setLatency(20);
+    QString error;
+    ASSERT_TRUE(simulator->startNetwork(platform::NetworkEndpoint::Framing::ModbusTcp,
+                                        QHostAddress::LocalHost, 0, &error))
+        << error.toStdString();
+    qputenv("JOURNAL_PORTS",
+            QStringLiteral("COM%1=%2").arg(kCom).arg(simulator->clientPath()).toUtf8());
+    ASSERT_EQ(lib.Connect(kCom, 19200, 0), 1);
+    lib.Retries(1);
+    lib.SetTimeouts(500, 20);
+    constexpr int kCount = 22; // the last two past the journal: exception 2
+    std::vector<uint8_t> requests;
+    for (int i = 0; i < kCount; ++i)
+        for (const uint8_t b : {0, 1, 0, 1, 0, 0, i})
+            requests.push_back(b);
+
+    const OmbrelRecordRun good = recordRun(OMBREL_WINDOW_AUTO);
+    const struct {
+        int address, count;
+        OmbrelRecordRun run;
+        bool sink;
+        int rc;
+    } bad[] = {
+        {0, kCount, good, true, 11},         {1, -1, good, true, 5},
+        {1, 65537, good, true, 5},           {1, kCount, recordRun(OMBREL_WINDOW_AUTO, 8), true, 5},
+        {1, kCount, recordRun(17), true, 5}, {1, kCount, good, false, 5},
+    };
+    for (auto c : bad) {
+        RecordsSeen seen;
+        EXPECT_EQ(lib.ReadRecords(c.address, requests.data(), c.count, &c.run,
+                                  c.sink ? seeRecord : nullptr, &seen),
+                  c.rc);
+        EXPECT_TRUE(seen.items.empty());
+    }
+    EXPECT_EQ(simulator->requestCount(), 0);
+
+    RecordsSeen seen;
+    lib.SetTraceObserver([](const OmbrelTraceEvent* e,
+                            void* user) { static_cast<RecordsSeen*>(user)->events.push_back(*e); },
+                         &seen);
+    OmbrelRecordRun run = good;
+    ASSERT_EQ(lib.ReadRecords(1, requests.data(), kCount, &run, seeRecord, &seen), 0);
+    lib.SetTraceObserver(nullptr, nullptr);
+    EXPECT_EQ(run.delivered, kCount);
+    EXPECT_EQ(run.fallback, OMBREL_FALLBACK_NONE);
+    EXPECT_GT(run.windowReached, 1);
+    ASSERT_EQ(int(seen.items.size()), kCount);
+    for (int i = 0; i < kCount; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(seen.items[i], i);
+        uint8_t buf[256];
+        recordRequest(buf, 1, i);
+        EXPECT_EQ(seen.results[i], lib.AnyFunction(1, 65, 7, buf));
+        if (seen.results[i] == 0) {
+            EXPECT_EQ(seen.replies[i], QByteArray(reinterpret_cast<const char*>(buf), 256));
+        }
+    }
+    EXPECT_EQ(seen.results[kCount - 1], 12);
+    int requested = 0, widest = 0;
+    for (const OmbrelTraceEvent& e : seen.events) {
+        EXPECT_EQ(e.size, int32_t(sizeof(OmbrelTraceEvent)));
+        if (e.kind == OMBREL_TRACE_REQUEST) {
+            EXPECT_EQ(e.item, requested++);
+            EXPECT_LE(e.inFlight, e.window);
+            widest = std::max(widest, e.inFlight);
+        }
+    }
+    EXPECT_EQ(requested, kCount);
+    EXPECT_GT(widest, 1);
+
+    // The sink stops the run: nothing more is handed on.
+    RecordsSeen stopped;
+    stopped.stopAfter = 5;
+    run = good;
+    ASSERT_EQ(lib.ReadRecords(1, requests.data(), kCount, &run, seeRecord, &stopped), 0);
+    EXPECT_EQ(run.delivered, 5);
+    EXPECT_EQ(stopped.items.size(), 5u);
+}

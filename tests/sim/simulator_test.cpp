@@ -14,19 +14,9 @@
 
 namespace {
 
-quint16 crc16(const QByteArray& data) {
-    quint16 crc = 0xFFFF;
-    for (const char c : data) {
-        crc ^= quint8(c);
-        for (int i = 0; i < 8; ++i)
-            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
-    }
-    return crc;
-}
-
 QByteArray frame(const char* hexBody) {
     QByteArray b = QByteArray::fromHex(hexBody);
-    const quint16 crc = crc16(b);
+    const quint16 crc = sim::modbusCrc(b);
     return b + char(crc & 0xFF) + char(crc >> 8);
 }
 

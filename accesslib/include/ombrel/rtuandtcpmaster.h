@@ -4,9 +4,11 @@
 #include "comm/ipc/resultcodes.h"
 #include "ombreldll.h"
 
+#include <QList>
 #include <QModbusPdu>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class QIODevice;
@@ -19,6 +21,39 @@ using namespace comm::ipc;
 class ExchangeTrace;
 class ModbusLine;
 struct ExchangeSettings;
+
+// The most requests a run keeps in flight on a Modbus TCP connection.
+inline constexpr int kMaxWindow = 16;
+// A window that begins at RunOptions::startWindow and widens while the answers come back whole
+// and in time.
+inline constexpr int kAutoWindow = 0;
+
+// How a run of requests is made (see RtuAndTcpMaster::exchangeRun).
+struct RunOptions {
+    int window = 1; // 1..kMaxWindow requests in flight, or kAutoWindow
+    int startWindow =
+        1; // kAutoWindow: the window to begin with (one reached on the endpoint before)
+    // Asked between waits (at least every 50 ms while it is set): once it returns true no
+    // further request goes out and the run returns; what is still in flight is left to be
+    // dropped by its transaction id. A caller on another thread makes it read an atomic flag.
+    std::function<bool()> stopped{};
+};
+
+// Why a run went back to one request at a time: the gateway left requests unanswered that came
+// while it was busy, or closed the connection on a second request.
+enum class WindowFallback { None, Unanswered, Closed };
+
+struct RunReport {
+    // The window the run ended with, to begin the next run of the endpoint with; 1 after a
+    // fallback, and on a line that takes one request at a time.
+    int windowReached = 1;
+    WindowFallback fallback = WindowFallback::None;
+    int delivered = 0; // results handed to the sink
+};
+
+// Takes the result of requests[item] (on rcOk with its answer PDU), in the order of the
+// requests; false ends the run.
+using ResultSink = std::function<bool(int item, int rc, const QModbusResponse& reply)>;
 
 // A Modbus master on one line that speaks Modbus RTU (on a serial port, or RTU frames over a
 // TCP connection: rtu+tcp://) and Modbus TCP (tcp://, whose transaction id tells the answer to
@@ -77,6 +112,27 @@ public:
     // listening out.
     [[nodiscard]] int exchange(quint8 address, const QModbusRequest& request,
                                QModbusResponse* reply);
+
+    // Makes a run of requests to one address and hands each result to sink in request order.
+    // On a tcp:// endpoint up to a window of requests are in flight at once: answers are matched
+    // to their requests by transaction id and may come in any order; a request is retried on
+    // its own (up to retries more tries, as exchange() does) when its answer does not come
+    // within the answer time, counted from its sending or from when the request sent before it
+    // was answered or given up, whichever is later (a gateway that queues requests serves them
+    // one after another); an answer to a try already given up is dropped. Window 1, serial
+    // lines and rtu+tcp:// (a serial bus cannot take frames back to back, and RTU frames carry
+    // no transaction id) make one exchange() after another.
+    //
+    // Some gateways serve one request at a time: they drop what comes while they are busy, or
+    // close the connection. A connection closed with two or more requests in flight, or a second
+    // request left unanswered while one sent after it was answered (within 256 answers of the
+    // first), makes the run fall back to one request at a time, for any window: every request
+    // not yet answered is asked again that way, with all its tries. The report says so, and the
+    // trace has an OMBREL_TRACE_WINDOW event for it and for every widening of an automatic
+    // window (which doubles after max(4, window) answers in a row that came whole on their first
+    // try).
+    RunReport exchangeRun(quint8 address, const QList<QModbusRequest>& requests,
+                          const RunOptions& options, const ResultSink& sink);
 
     void setRetries(int retries);
     int retries() const;

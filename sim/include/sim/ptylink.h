@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 #include <atomic>
@@ -95,6 +96,9 @@ private:
     Clock::time_point m_requestEnd{};
     std::atomic<qint64> m_toServer{0}, m_toClient{0};
 };
+
+// Modbus CRC-16 (polynomial 0xA001, initial 0xFFFF), for frames the wire or a gateway makes.
+[[nodiscard]] quint16 modbusCrc(QByteArrayView bytes);
 
 // Bytes sent back to back at fromBaud (8N1) as a UART at toBaud reads them.
 QByteArray readAtOtherSpeed(const QByteArray& bytes, int fromBaud, int toBaud);

@@ -13,7 +13,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
+class QIODevice;
 class QModbusServer;
 class QObject;
 class QThread;
@@ -22,12 +24,23 @@ namespace sim {
 
 template <class Base> class JournalServer;
 
+// How a Modbus TCP gateway in front of the instrument's serial line takes a request that comes
+// while it serves another: None is no gateway (Qt's own Modbus TCP server answers every request
+// as it comes); Queue keeps it and plays it onto the line after the others, one at a time;
+// Single drops it; Close closes the connection.
+enum class GatewayModel { None, Queue, Single, Close };
+
+// "queue", "single" or "close"; nothing for another name.
+[[nodiscard]] std::optional<GatewayModel> gatewayFromName(const QString& name);
+
 // Plays an Instrument on a serial line with QModbusRtuSerialServer, in a thread of its own.
 // start() creates a PtyLink and serves its server end (a master opens clientPath());
 // startOnDevice() serves a real serial device (wire faults and pacing need the pty link, the
 // other faults work on both). startNetwork() serves a network endpoint: Modbus TCP with
 // QModbusTcpServer, or RTU frames over TCP through a transparent bridge to a pty line (so that
-// the wire faults work there too); either way one connection is served at a time.
+// the wire faults work there too), or Modbus TCP through a gateway (setGateway) in front of the
+// pty line; either way one connection is served at a time. The network front runs in a thread of
+// its own, so that a delayed answer of the instrument holds up nothing else.
 class Simulator {
 public:
     explicit Simulator(Instrument instrument);
@@ -54,8 +67,13 @@ public:
     // Pacing at a baud rate (0 = off), which also becomes the server's baud rate.
     void setPacing(int baud);
 
-    // Every answer waits this long first, as behind a remote gateway (0 = none).
+    // A network endpoint delays every packet this long in each direction, as a long network path
+    // does: requests in flight overlap (takes effect at start). On a serial line every answer
+    // waits this long first. 0 = none.
     void setLatency(int ms) { m_latencyMs = std::max(0, ms); }
+    // A Modbus TCP endpoint serves through a gateway of this model (takes effect at start); its
+    // serial line behind is the pty link, paced at the baud rate.
+    void setGateway(GatewayModel model) { m_gateway = model; }
 
     // The fault plan can change while the simulator runs.
     void setFaults(const QList<Fault>& faults);
@@ -90,6 +108,11 @@ private:
     bool startServer(const QString& path, int baud, QString* error);
     // Runs work in the simulator's thread (started on first use) and waits for it.
     void runInThread(const std::function<void()>& work);
+    // The same in the thread of the network front.
+    void runInFront(const std::function<void()>& work);
+    // Starts the network front on `line` (made in the front's thread); its port, 0 on failure.
+    quint16 startFront(const std::function<QIODevice*()>& line, bool modbusTcp,
+                       const QHostAddress& address, quint16 port, QString* why);
     // Loads the instrument into a server made in the simulator's thread and connects it.
     bool installServer(QModbusServer* server, QString* why);
 
@@ -98,11 +121,15 @@ private:
     std::unique_ptr<PtyLink> m_link;
     QThread* m_thread = nullptr;
     QObject* m_context = nullptr; // lives in m_thread; target of the calls made there
+    QThread* m_frontThread = nullptr;
+    QObject* m_frontContext = nullptr; // lives in m_frontThread: the network front
     QModbusServer* m_server = nullptr;
     QString m_devicePath;
     QString m_endpoint;
     quint16 m_innerPort = 0; // of the Modbus TCP server behind the network front
     std::atomic<int> m_latencyMs{0};
+    GatewayModel m_gateway = GatewayModel::None;
+    bool m_network = false; // served on a network endpoint (latency is the front's)
     std::atomic<int> m_requests{0};
     QList<Request> m_log; // under m_mutex
     int m_baud = 115200;
