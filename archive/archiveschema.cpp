@@ -43,14 +43,32 @@ const char* const kVersion1[] = {
     " PRIMARY KEY (series_id, number))%WITHOUT_ROWID%",
 };
 
+// Version 1 -> 2: how a reading ended and what it was asked to read. Readings of version 1 keep
+// NULL where they never recorded it (their failed records, their range) and count as not stopped.
+const char* const kVersion2[] = {
+    "ALTER TABLE readings ADD COLUMN stopped INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE readings ADD COLUMN failed BIGINT",
+    "ALTER TABLE readings ADD COLUMN range_first BIGINT",
+    "ALTER TABLE readings ADD COLUMN range_count BIGINT",
+};
+
 } // namespace
 
 int LatestSchemaVersion() {
+    return 2;
+}
+
+int OldestReadableSchemaVersion() {
     return 1;
 }
 
 QStringList MigrationStatements(int fromVersion, bool postgres) {
     QStringList statements;
+    if (fromVersion == 1) {
+        for (const char* text : kVersion2)
+            statements << QString::fromLatin1(text);
+        return statements;
+    }
     if (fromVersion != 0)
         return statements;
     for (const char* text : kVersion1) {

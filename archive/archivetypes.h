@@ -24,6 +24,10 @@ struct TJournalKey {
 
 enum class TReadingKind { Full = 0, Incremental = 1 };
 
+// How a reading ended: it read its whole range, it was stopped before the end of its range (by
+// the user or a signal), or it never finished (the program was killed or the archive cut off).
+enum class TReadingEnd { Finished, Stopped, Unfinished };
+
 // What a reading records about itself when it begins.
 struct TReadingInfo {
     QDateTime time;  // when the reading began
@@ -32,6 +36,10 @@ struct TReadingInfo {
     int speed = 0;   // baud; 0 for network endpoints
     TJournalKey journal;
     TReadingKind kind = TReadingKind::Full;
+    // The record range it was asked to read (after the count and the limit): an incremental
+    // reading stores only the records it read anew, a stopped one only those before the stop.
+    std::optional<qint64> rangeFirst;
+    std::optional<qint64> rangeCount;
 };
 
 // One stored record: the meaningful part of the function-65 reply buffer (byte 0 the function
@@ -63,6 +71,7 @@ struct TSeriesSummary {
     QDateTime lastReadingTime;
     QString lastPort;
     int lastAddress = 0;
+    TReadingEnd lastEnd = TReadingEnd::Finished; // of the last reading
 };
 
 struct TReadingSummary {
@@ -70,9 +79,11 @@ struct TReadingSummary {
     qint64 seriesId = 0;
     TReadingInfo info;
     QDateTime finished; // invalid when the reading never finished (stopped by a crash)
+    TReadingEnd end = TReadingEnd::Finished;
     std::optional<qint64> firstNumber; // the record range the reading covered
     std::optional<qint64> lastNumber;
     qint64 records = 0;
+    std::optional<qint64> failed; // of its records; nullopt in an archive that did not count them
 };
 
 } // namespace archive

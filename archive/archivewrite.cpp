@@ -88,10 +88,12 @@ bool TJournalArchive::InsertReading(TReadingHandle& reading) {
     if (!Exec(query,
               QStringLiteral("INSERT INTO readings (series_id, kind, started, port, address,"
                              " speed, device_name, device_file, journal_number, journal_name,"
-                             " layout) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id"),
+                             " layout, failed, range_first, range_count)"
+                             " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?, ?) RETURNING id"),
               {reading.seriesId, static_cast<int>(reading.info.kind), started, reading.info.port,
                reading.info.address, reading.info.speed, j.deviceName, j.deviceFile,
-               j.journalNumber, j.journalName, j.layout}))
+               j.journalNumber, j.journalName, j.layout, OptionalNumber(reading.info.rangeFirst),
+               OptionalNumber(reading.info.rangeCount)}))
         return false;
     if (!query.next())
         return Fail(query.lastError());
@@ -112,13 +114,16 @@ bool TJournalArchive::StoreRecords(TReadingHandle& reading, std::vector<TArchive
     after.firstNumber = after.firstNumber ? std::min(*after.firstNumber, low) : low;
     after.lastNumber = after.lastNumber ? std::max(*after.lastNumber, high) : high;
     after.records += static_cast<qint64>(records.size());
+    after.failed += std::count_if(records.begin(), records.end(),
+                                  [](const TArchivedRecord& r) { return !r.ok(); });
     const bool done = InTransaction([&] {
         if (after.readingId == 0 && !InsertReading(after))
             return false;
-        return UpdateReading(after,
-                             QStringLiteral("first_number = ?, last_number = ?, records = ?"),
-                             {OptionalNumber(after.firstNumber), OptionalNumber(after.lastNumber),
-                              after.records}) &&
+        return UpdateReading(
+                   after,
+                   QStringLiteral("first_number = ?, last_number = ?, records = ?, failed = ?"),
+                   {OptionalNumber(after.firstNumber), OptionalNumber(after.lastNumber),
+                    after.records, after.failed}) &&
                UpsertRecords(after, records);
     });
     if (done)
@@ -167,7 +172,8 @@ bool TJournalArchive::UpsertRecords(const TReadingHandle& reading,
     return true;
 }
 
-std::optional<TFinishOutcome> TJournalArchive::FinishReading(const TReadingHandle& handle) {
+std::optional<TFinishOutcome> TJournalArchive::FinishReading(const TReadingHandle& handle,
+                                                             bool stopped) {
     if (!Ready())
         return std::nullopt;
     TFinishOutcome outcome;
@@ -178,8 +184,8 @@ std::optional<TFinishOutcome> TJournalArchive::FinishReading(const TReadingHandl
         return outcome;
     const bool done = InTransaction([&] {
         if ((reading.readingId == 0 && !InsertReading(reading)) ||
-            !UpdateReading(reading, QStringLiteral("finished = ?"),
-                           {QDateTime::currentMSecsSinceEpoch()}))
+            !UpdateReading(reading, QStringLiteral("finished = ?, stopped = ?"),
+                           {QDateTime::currentMSecsSinceEpoch(), stopped ? 1 : 0}))
             return false;
         outcome.seriesId = reading.seriesId;
         outcome.readingId = reading.readingId;

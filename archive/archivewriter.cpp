@@ -67,6 +67,7 @@ struct TArchiveWriter::TState {
     bool failed = false;
     bool errorTaken = false;
     bool abandoned = false; // the writer no longer waits for the thread
+    bool stopped = false;   // the reading stopped before the end of its range
     QString error;
     TWriterOutcome outcome;
 };
@@ -182,6 +183,12 @@ void TArchiveWriter::AppendRecord(qint64 number, int code, QByteArray bytes) {
         s.wake.notify_one();
 }
 
+void TArchiveWriter::SetStopped() {
+    std::lock_guard lock(m_state->mutex);
+    if (!m_state->finishAsked)
+        m_state->stopped = true;
+}
+
 void TArchiveWriter::RequestFinish() {
     {
         std::lock_guard lock(m_state->mutex);
@@ -259,7 +266,12 @@ void TArchiveWriter::Store(TState& state, TJournalArchive& archive, TReadingHand
     // Cut off at the deadline: the reading is left unfinished, as a killed program leaves it.
     if (state.Failed())
         return;
-    const auto finished = archive.FinishReading(reading);
+    bool stopped = false;
+    {
+        std::lock_guard lock(state.mutex);
+        stopped = state.stopped;
+    }
+    const auto finished = archive.FinishReading(reading, stopped);
     if (!finished)
         return state.SetFailed(archive.error());
     std::lock_guard lock(state.mutex);

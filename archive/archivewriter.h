@@ -63,6 +63,9 @@ public:
     void AppendAnswer(qint64 number, const std::uint8_t* reply);
     void AppendRecord(qint64 number, int code, QByteArray bytes);
     void AppendFailed(qint64 number, int code) { AppendRecord(number, code, {}); }
+    // The reading was stopped before the end of its range: it is finished as stopped. Called
+    // before Finish or RequestFinish.
+    void SetStopped();
     // Commits what is queued, finishes the reading and waits for the writer's thread, at most
     // until the finish deadline (counted from the first RequestFinish); when `stopRequested`
     // turns true meanwhile, at most kWriterStopGraceMs more.

@@ -29,16 +29,28 @@ namespace {
 // half-done work.
 constexpr qint64 kPostgresLockKey = 0x6A726E6C;
 
-const QString kSeriesColumns = QStringLiteral(
-    "SELECT s.id, s.device_name, s.device_file, s.journal_number, s.journal_name, s.layout,"
-    " (SELECT MIN(number) FROM records r WHERE r.series_id = s.id),"
-    " (SELECT MAX(number) FROM records r WHERE r.series_id = s.id),"
-    " (SELECT MAX(number) FROM records r WHERE r.series_id = s.id AND r.code = 0),"
-    " (SELECT COUNT(*) FROM records r WHERE r.series_id = s.id),"
-    " (SELECT COUNT(*) FROM records r WHERE r.series_id = s.id AND r.code <> 0),"
-    " l.started, l.port, l.address"
-    " FROM series s LEFT JOIN readings l"
-    " ON l.id = (SELECT MAX(x.id) FROM readings x WHERE x.series_id = s.id) ");
+// The columns of a series and of its last reading; an archive of version 1 knows no stopped
+// reading.
+QString SeriesColumns(bool readingEnds) {
+    return QStringLiteral(
+               "SELECT s.id, s.device_name, s.device_file, s.journal_number, s.journal_name,"
+               " s.layout,"
+               " (SELECT MIN(number) FROM records r WHERE r.series_id = s.id),"
+               " (SELECT MAX(number) FROM records r WHERE r.series_id = s.id),"
+               " (SELECT MAX(number) FROM records r WHERE r.series_id = s.id AND r.code = 0),"
+               " (SELECT COUNT(*) FROM records r WHERE r.series_id = s.id),"
+               " (SELECT COUNT(*) FROM records r WHERE r.series_id = s.id AND r.code <> 0),"
+               " l.started, l.port, l.address, l.finished, %1"
+               " FROM series s LEFT JOIN readings l"
+               " ON l.id = (SELECT MAX(x.id) FROM readings x WHERE x.series_id = s.id) ")
+        .arg(readingEnds ? QStringLiteral("l.stopped") : QStringLiteral("0"));
+}
+
+TReadingEnd ReadingEnd(const QVariant& finished, const QVariant& stopped) {
+    if (finished.isNull())
+        return TReadingEnd::Unfinished;
+    return stopped.toInt() != 0 ? TReadingEnd::Stopped : TReadingEnd::Finished;
+}
 
 const QString kJournalMatch = QStringLiteral(
     "WHERE s.device_name = ? AND s.device_file = ? AND s.journal_number = ? AND s.layout = ? ");
@@ -258,9 +270,10 @@ bool TJournalArchive::CheckSchema() {
     if (version > LatestSchemaVersion())
         return Fail(
             QStringLiteral("архив создан более новой версией программы (схема %1)").arg(version));
-    if (version < LatestSchemaVersion())
+    if (version < OldestReadableSchemaVersion())
         return Fail(QStringLiteral("схема архива устарела (версия %1), её обновит следующее чтение")
                         .arg(version));
+    m_schemaVersion = version;
     return true;
 }
 
@@ -288,6 +301,7 @@ bool TJournalArchive::Migrate() {
     QSqlQuery query = NewQuery();
     // An archive at the latest schema opens with a read only: opening it to look (the window's
     // archive tab, --archive-list) does not wait behind a reading that is being stored.
+    m_schemaVersion = LatestSchemaVersion();
     if (CurrentSchemaVersion(query) == LatestSchemaVersion())
         return true;
     return InTransaction([&] {
@@ -387,7 +401,7 @@ bool TJournalArchive::InTransaction(const std::function<bool()>& body) {
 std::optional<std::vector<TSeriesSummary>>
 TJournalArchive::QuerySeries(const QString& tail, const QVariantList& values) {
     QSqlQuery query = NewQuery();
-    if (!Ready() || !Exec(query, kSeriesColumns + tail, values))
+    if (!Ready() || !Exec(query, SeriesColumns(knowsReadingEnds()) + tail, values))
         return std::nullopt;
     std::vector<TSeriesSummary> list;
     while (query.next()) {
@@ -403,6 +417,8 @@ TJournalArchive::QuerySeries(const QString& tail, const QVariantList& values) {
         s.lastReadingTime = TimeFromMs(query.value(11));
         s.lastPort = query.value(12).toString();
         s.lastAddress = query.value(13).toInt();
+        if (!query.value(11).isNull())
+            s.lastEnd = ReadingEnd(query.value(14), query.value(15));
         list.push_back(std::move(s));
     }
     return list;
@@ -434,8 +450,11 @@ std::optional<std::vector<TReadingSummary>> TJournalArchive::Readings(qint64 ser
         !Exec(query,
               QStringLiteral("SELECT id, series_id, kind, started, finished, port, address, speed,"
                              " device_name, device_file, journal_number, journal_name, layout,"
-                             " first_number, last_number, records FROM readings"
-                             " WHERE series_id = ? ORDER BY id"),
+                             " first_number, last_number, records, %1 FROM readings"
+                             " WHERE series_id = ? ORDER BY id")
+                  .arg(knowsReadingEnds()
+                           ? QStringLiteral("stopped, failed, range_first, range_count")
+                           : QStringLiteral("0, NULL, NULL, NULL")),
               {seriesId}))
         return std::nullopt;
     std::vector<TReadingSummary> list;
@@ -455,6 +474,10 @@ std::optional<std::vector<TReadingSummary>> TJournalArchive::Readings(qint64 ser
         r.firstNumber = NumberOrNull(query.value(13));
         r.lastNumber = NumberOrNull(query.value(14));
         r.records = query.value(15).toLongLong();
+        r.end = ReadingEnd(query.value(4), query.value(16));
+        r.failed = NumberOrNull(query.value(17));
+        r.info.rangeFirst = NumberOrNull(query.value(18));
+        r.info.rangeCount = NumberOrNull(query.value(19));
         list.push_back(std::move(r));
     }
     return list;

@@ -40,6 +40,7 @@ struct TReadingHandle {
     std::optional<qint64> firstNumber;
     std::optional<qint64> lastNumber;
     qint64 records = 0;
+    qint64 failed = 0; // of `records`
 };
 
 struct TFinishOutcome {
@@ -103,12 +104,14 @@ public:
     // Stores records in one transaction. An answer replaces a failed record of the same number;
     // a failed request never replaces an answer.
     bool StoreRecords(TReadingHandle& reading, std::vector<TArchivedRecord> records);
-    // Marks the reading finished. A full reading continues the most recent series of its journal
-    // (of the three most recent) with which it shares at least one answered record number and
-    // whose answers at all shared numbers agree byte for byte: its records move there (and the
-    // other series of those three it agrees with, when they agree with the result). Otherwise
-    // its own series stays. A full reading without records leaves nothing.
-    std::optional<TFinishOutcome> FinishReading(const TReadingHandle& reading);
+    // Marks the reading finished, or stopped before the end of its range. A full reading continues
+    // the most recent series of its journal (of the three most recent) with which it shares at
+    // least one answered record number and whose answers at all shared numbers agree byte for byte:
+    // its records move there (and the other series of those three it agrees with, when they agree
+    // with the result). Otherwise its own series stays. A full reading without records leaves
+    // nothing.
+    std::optional<TFinishOutcome> FinishReading(const TReadingHandle& reading,
+                                                bool stopped = false);
 
 private:
     QSqlQuery NewQuery() const;
@@ -135,6 +138,8 @@ private:
     std::optional<std::vector<qint64>> Numbers(const QString& sql, const QVariantList& values);
     std::optional<std::vector<TSeriesSummary>> QuerySeries(const QString& where,
                                                            const QVariantList& values);
+    // The archive's schema has the columns of how a reading ended (version 2 on).
+    bool knowsReadingEnds() const { return m_schemaVersion >= 2; }
     bool InsertReading(TReadingHandle& reading);
     bool UpsertRecords(const TReadingHandle& reading, const std::vector<TArchivedRecord>& rows);
     QSqlQuery* UpsertQuery(int rows);
@@ -150,6 +155,7 @@ private:
     bool m_notFound = false;
     bool m_inTransaction = false;
     int m_abortHandle = 0;
+    int m_schemaVersion = 0; // of the open archive
     QString m_error;
     std::map<int, QSqlQuery> m_upserts;
 };

@@ -47,7 +47,9 @@ TReadingInfo Info() {
             19200,
             {QStringLiteral("Регулятор РТ-10"), QStringLiteral("rt10.ini"), 1,
              QStringLiteral("События"), 0},
-            TReadingKind::Full};
+            TReadingKind::Full,
+            {},
+            {}};
 }
 
 double CpuSeconds() {

@@ -95,6 +95,27 @@ QString SetFlag(TCliOptions& o, const QString&, const QString&) {
     return {};
 }
 
+// The formats of --format and of the output's extension.
+const std::pair<const char*, core::TExportFormat> kFormats[] = {
+    {"txt", core::TExportFormat::Text},
+    {"csv", core::TExportFormat::Csv},
+    {"xlsx", core::TExportFormat::Spreadsheet},
+};
+
+std::optional<core::TExportFormat> FormatNamed(const QString& name) {
+    for (const auto& [text, format] : kFormats)
+        if (name == QLatin1String(text))
+            return format;
+    return std::nullopt;
+}
+
+QString SetFormat(TCliOptions& o, const QString& option, const QString& value) {
+    if (!FormatNamed(value))
+        return Expected(option, value, QStringLiteral("txt, csv или xlsx"));
+    o.formatName = value;
+    return {};
+}
+
 QString SetAddressRange(TCliOptions& o, const QString& option, const QString& value) {
     const QStringList parts = value.split(u'-');
     const auto first = IntegerIn(parts.value(0), 1, 247);
@@ -138,8 +159,13 @@ const TOption kOptions[] = {
      [](TCliOptions& o, const QString& opt, const QString& v) {
          return SetInteger(o.count, opt, v, INT_MIN + 1, INT_MAX, "количество записей");
      }},
-    {"--output", nullptr, "ФАЙЛ", "файл: *.txt — текст, *.xlsx — книга Excel",
+    {"--output", nullptr, "ФАЙЛ",
+     "файл: *.txt — текст, *.xlsx — книга Excel, *.csv — CSV (UTF-8) для программ; "
+     "- — стандартный вывод (с --format)",
      SetText<&TCliOptions::output>},
+    {"--format", nullptr, "txt|csv|xlsx",
+     "формат файла, если имя его не задаёт (имя без расширения, -); книга — не на терминал",
+     SetFormat},
     {"--incremental", nullptr, nullptr,
      "дочитать: только записи, которых нет в архиве (файл — как после полного чтения)",
      SetFlag<&TCliOptions::incremental>},
@@ -149,7 +175,8 @@ const TOption kOptions[] = {
     {"--no-archive", nullptr, nullptr, "не сохранять чтение в архив",
      SetFlag<&TCliOptions::noArchive>},
     {"--archive-list", nullptr, nullptr,
-     "серии архива: номер, прибор, журнал, первая и последняя запись, записей, время чтения",
+     "серии архива: номер, прибор, журнал, первая и последняя запись, записей, время и итог "
+     "последнего чтения",
      SetFlag<&TCliOptions::archiveList>},
     {"--from-archive", nullptr, "N",
      "записать --output из серии N архива, без прибора (--start и --count — часть серии)",
@@ -190,13 +217,40 @@ QString OutputExtension(const QString& output) {
 QString CheckArchiveOptions(const TCliOptions& o) {
     if (o.noArchive && (!o.archiveUrl.isEmpty() || o.incremental || o.archiveList || o.fromArchive))
         return QStringLiteral("--no-archive не сочетается с другими параметрами архива");
-    if (o.archiveList && (o.list || o.fromArchive || o.incremental || !o.device.isEmpty() ||
-                          o.journal > 0 || !o.port.isEmpty() || !o.output.isEmpty()))
+    if (o.archiveList &&
+        (o.list || o.fromArchive || o.incremental || !o.device.isEmpty() || o.journal > 0 ||
+         !o.port.isEmpty() || !o.output.isEmpty() || !o.formatName.isEmpty()))
         return QStringLiteral("--archive-list сочетается только с --catalogue и --archive");
     if (o.fromArchive &&
         (o.list || o.incremental || !o.device.isEmpty() || o.journal > 0 || !o.port.isEmpty()))
         return QStringLiteral("--from-archive не сочетается с --device, --journal, --port, "
                               "--incremental и --list");
+    return {};
+}
+
+// The output's format from --format or its extension; a name without extension gets the one of
+// --format.
+QString CheckOutputFormat(TCliOptions& o) {
+    const QString ext = o.toStandardOutput() ? QString() : OutputExtension(o.output);
+    if (ext == u"xls")
+        return QStringLiteral("--output: формат .xls не поддерживается, укажите имя .xlsx");
+    const std::optional<core::TExportFormat> named = FormatNamed(ext);
+    if (o.formatName.isEmpty()) {
+        if (o.toStandardOutput())
+            return QStringLiteral("--output -: укажите --format txt, csv или xlsx");
+        if (!named)
+            return QStringLiteral("--output: «%1» — ожидается файл *.txt, *.csv или *.xlsx "
+                                  "(или --format)")
+                .arg(o.output);
+        o.format = *named;
+        return {};
+    }
+    o.format = *FormatNamed(o.formatName);
+    if (named && *named != o.format)
+        return QStringLiteral("--format %1 не совпадает с именем файла «%2»")
+            .arg(o.formatName, o.output);
+    if (ext.isEmpty() && !o.toStandardOutput())
+        o.output += u'.' + o.formatName;
     return {};
 }
 
@@ -209,7 +263,8 @@ QString CheckCombination(TCliOptions& o) {
     if (o.archiveList)
         return {};
     if (o.search) {
-        if (o.list || !o.output.isEmpty() || o.start || o.count || !o.trace.isEmpty())
+        if (o.list || !o.output.isEmpty() || !o.formatName.isEmpty() || o.start || o.count ||
+            !o.trace.isEmpty())
             return QStringLiteral(
                 "--search не сочетается с --list, --output, --start, --count и --trace");
         if (o.port.trimmed().isEmpty())
@@ -221,7 +276,8 @@ QString CheckCombination(TCliOptions& o) {
     if (o.all || o.firstAddress != 1 || o.lastAddress != 247)
         return QStringLiteral("--all и --addresses задаются только с --search");
     if (o.list) {
-        if (!o.device.isEmpty() || o.journal > 0 || !o.port.isEmpty() || !o.output.isEmpty())
+        if (!o.device.isEmpty() || o.journal > 0 || !o.port.isEmpty() || !o.output.isEmpty() ||
+            !o.formatName.isEmpty())
             return QStringLiteral("--list сочетается только с --catalogue");
         return {};
     }
@@ -234,13 +290,7 @@ QString CheckCombination(TCliOptions& o) {
             return QStringLiteral("не указан %1").arg(QLatin1String(name));
     if (o.start.has_value() != o.count.has_value())
         return QStringLiteral("--start и --count задаются вместе");
-    const QString ext = OutputExtension(o.output);
-    if (ext == u"xls")
-        return QStringLiteral("--output: формат .xls не поддерживается, укажите имя .xlsx");
-    if (ext != u"txt" && ext != u"xlsx")
-        return QStringLiteral("--output: «%1» — ожидается файл *.txt или *.xlsx").arg(o.output);
-    o.spreadsheet = ext != u"txt";
-    return {};
+    return CheckOutputFormat(o);
 }
 
 } // namespace
@@ -270,9 +320,9 @@ QString UsageText() {
                "               [--speed БОД] [--link 232|485] [--address A] [--retries R]\n"
                "               [--timeout МС] [--start S --count C] [--incremental]\n"
                "               [--archive URL|--no-archive] [--trace ФАЙЛ]\n"
-               "               --output ФАЙЛ.txt|ФАЙЛ.xlsx\n"
+               "               --output ФАЙЛ.txt|ФАЙЛ.csv|ФАЙЛ.xlsx|- [--format txt|csv|xlsx]\n"
                "  journal-read [--catalogue ПАПКА] [--archive URL] --from-archive N\n"
-               "               [--start S --count C] --output ФАЙЛ\n"
+               "               [--start S --count C] --output ФАЙЛ|- [--format txt|csv|xlsx]\n"
                "  journal-read [--catalogue ПАПКА] [--archive URL] --archive-list\n"
                "  journal-read [--catalogue ПАПКА] --search --port COMn|ПУТЬ [--device ИМЯ|N "
                "--journal N]\n"
@@ -281,7 +331,10 @@ QString UsageText() {
                "  journal-read --help | --version\n"
                "\n"
                "Считывает журнал прибора так же, как кнопка «Считать» окна, и сохраняет его так "
-               "же,\nкак «Сохранить...». Скорость, тип связи, адрес, число повторов и время "
+               "же,\nкак «Сохранить...»: *.txt — текст, *.xlsx — книга Excel. *.csv — CSV для "
+               "программ\n(UTF-8, RFC 4180: строка заголовков, время в ISO 8601, числа как "
+               "числа, текст ошибки\nв своём столбце). --output - пишет файл в стандартный "
+               "вывод.\nСкорость, тип связи, адрес, число повторов и время "
                "ожидания\nответа по умолчанию — из main.ini, как в окне. Каждое чтение "
                "сохраняется\nв архив журналов (main.ini [Archive], JOURNAL_ARCHIVE или\n"
                "~/.local/share/journal-reader/archive.sqlite).\n"

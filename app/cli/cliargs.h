@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "app/core/journalexport.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -36,8 +38,12 @@ struct TCliOptions {
     std::optional<int> timeout; // answer time, ms
     std::optional<int> start;
     std::optional<int> count;
-    QString output;
-    bool spreadsheet = false; // output ends in .xlsx
+    QString output; // "-": standard output
+    // The file's format: --format, else the name's extension. A name without extension given
+    // with --format gets the format's extension.
+    core::TExportFormat format = core::TExportFormat::Text;
+    bool toStandardOutput() const { return output == QLatin1String("-"); }
+    QString formatName; // as given to --format; empty: none
     // The journal archive: another location, none, a reading of only what it lacks, its list of
     // series, or a file from a stored series instead of a reading.
     QString archiveUrl;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "app/cli/journalread.h"
 
+#include "app/core/archivebrowser.h"
 #include "app/core/archiverecorder.h"
 #include "app/core/catalogue.h"
 #include "app/core/instrumentsearch.h"
@@ -41,24 +42,44 @@ int PrintOutput(const QStringList& lines, std::FILE* out, std::FILE* err) {
     return StandardOutputStatus(error, err);
 }
 
-// "Сохранить...": the list to the output file as the window writes it; returns the exit status.
+// The file's bytes to standard output; returns the exit status.
+int WriteStandardOutput(const TCliOptions& options, const IStringGrid& sg, const TDevInfo& device,
+                        TTypeDev layout, const TCliIo& io) {
+    QString error;
+    const std::optional<QByteArray> bytes =
+        core::ExportBytes(options.format, sg, device.Name, layout, options.output, &error);
+    if (!bytes) {
+        printLine(io.err, error);
+        return kExitRefused;
+    }
+    return StandardOutputStatus(WriteBytes(io.out, *bytes), io.err);
+}
+
+// "Сохранить...": the list to the output file as the window writes it (or to standard output);
+// returns the exit status.
 int WriteOutput(const TCliOptions& options, const IStringGrid& sg, const TDevInfo& device,
                 int journalIndex, int recordsRead, int recordsFailed, const TCliIo& io) {
     const TTypeDev layout = device.journalAt(journalIndex)->typedev;
-    const core::ExportResult exported =
-        options.spreadsheet ? core::ExportSpreadsheet(sg, device.Name, layout, options.output)
-                            : core::ExportText(sg, device.Name, layout, options.output);
-    if (!exported.ok) {
-        printLine(io.err, exported.error);
-        return kExitRefused;
+    QString where = QStringLiteral("стандартный вывод");
+    if (options.toStandardOutput()) {
+        if (const int status = WriteStandardOutput(options, sg, device, layout, io))
+            return status;
+    } else {
+        const core::ExportResult exported =
+            core::ExportFile(options.format, sg, device.Name, layout, options.output);
+        if (!exported.ok) {
+            printLine(io.err, exported.error);
+            return kExitRefused;
+        }
+        if (!exported.notice.isEmpty())
+            printLine(io.err, exported.notice);
+        where = QStringLiteral("файл ") + exported.fileName;
     }
-    if (!exported.notice.isEmpty())
-        printLine(io.err, exported.notice);
     // Records read and records that failed (their rows hold the error) are counted apart.
     const QString failed =
         recordsFailed > 0 ? QStringLiteral(", с ошибкой: %1").arg(recordsFailed) : QString();
-    printLine(io.err, QStringLiteral("Записей: %1%2, файл %3")
-                          .arg(QString::number(recordsRead), failed, exported.fileName));
+    printLine(io.err,
+              QStringLiteral("Записей: %1%2, %3").arg(QString::number(recordsRead), failed, where));
     return kExitOk;
 }
 
@@ -210,8 +231,11 @@ int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out, std::FILE* 
 }
 
 int WriteText(std::FILE* f, const QString& text) {
+    return WriteBytes(f, text.toUtf8());
+}
+
+int WriteBytes(std::FILE* f, const QByteArray& bytes) {
     errno = 0;
-    const QByteArray bytes = text.toUtf8();
     const bool ok = std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), f) ==
                         static_cast<size_t>(bytes.size()) &&
                     std::fflush(f) == 0;
@@ -496,6 +520,8 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
     const bool stopped = io.stopRequested();
     if (result.incremental != TIncremental::None && result.readRecords())
         printLine(io.err, host.statusText());
+    if (const QString text = StoppedText(result); !text.isEmpty())
+        printLine(io.err, text);
 
     int status = kExitOk;
     if (!result.offersExport()) {
@@ -535,7 +561,8 @@ int ListArchive(const TCliOptions& options, const core::TCatalogue& catalogue, c
                              OptionalNumber(s.firstNumber),
                              OptionalNumber(s.lastNumber),
                              QString::number(s.records),
-                             IsoTime(s.lastReadingTime)}
+                             IsoTime(s.lastReadingTime),
+                             core::ReadingEndText(s.lastEnd)}
                      .join(u'\t');
     return PrintOutput(lines, io.out, io.err);
 }

@@ -78,8 +78,9 @@ struct TCliIo {
 // write to `out` is reported on `err` (status 1).
 [[nodiscard]] int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out, std::FILE* err);
 
-// Writes `text` and flushes; 0, or the error number of the failed write.
+// Writes `text` (UTF-8) or `bytes` and flushes; 0, or the error number of the failed write.
 [[nodiscard]] int WriteText(std::FILE* f, const QString& text);
+[[nodiscard]] int WriteBytes(std::FILE* f, const QByteArray& bytes);
 
 // The status of a command whose standard output ended with `error` (0 or an error number of
 // WriteText): 0, or 1 and a message on `err`.
@@ -148,7 +149,8 @@ private:
                               IAccessLibrary& library, const TCliIo& io);
 
 // --archive-list: one line per series of the archive: id, device, journal number, first and last
-// record number, records, time of the last reading (ISO 8601), tab-separated.
+// record number, records, time of the last reading (ISO 8601) and how it ended ("завершено",
+// "остановлено", "не завершено"), tab-separated.
 [[nodiscard]] int ListArchive(const TCliOptions& options, const core::TCatalogue& catalogue,
                               const TCliIo& io);
 

@@ -59,6 +59,28 @@ void printError(const QString& text) {
     std::fputc('\n', stderr);
 }
 
+// Why the output or the trace cannot be written, found before anything is opened; empty when
+// they can.
+QString CheckOutputs(const cli::TCliOptions& options) {
+    // A workbook on a terminal is of no use to anybody; into a pipe or a file it is.
+    if (options.toStandardOutput() && options.format == core::TExportFormat::Spreadsheet &&
+        ::isatty(STDOUT_FILENO))
+        return QStringLiteral(
+            "--output -: книга xlsx не выводится на терминал, направьте вывод в файл или канал");
+    if (options.list || options.search)
+        return {};
+    for (const auto& [file, option] :
+         {std::pair{options.output, "--output"}, std::pair{options.trace, "--trace"}}) {
+        const bool checked =
+            !file.isEmpty() && !(file == options.output && options.toStandardOutput());
+        if (const QString error =
+                checked ? cli::CheckOutputFile(file, QLatin1String(option)) : QString();
+            !error.isEmpty())
+            return error;
+    }
+    return {};
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -80,16 +102,9 @@ int main(int argc, char** argv) {
                 : QStringLiteral("journal-read, версия ПО %1\n").arg(core::ProgramVersionText());
         return cli::StandardOutputStatus(cli::WriteText(stdout, text), stderr);
     }
-    if (!options.list && !options.search) {
-        for (const auto& [file, option] :
-             {std::pair{options.output, "--output"}, std::pair{options.trace, "--trace"}}) {
-            const QString error =
-                file.isEmpty() ? QString() : cli::CheckOutputFile(file, QLatin1String(option));
-            if (!error.isEmpty()) {
-                printError(cli::UsageError(error));
-                return cli::kExitUsage;
-            }
-        }
+    if (const QString error = CheckOutputs(options); !error.isEmpty()) {
+        printError(cli::UsageError(error));
+        return cli::kExitUsage;
     }
 
     struct sigaction action {};
@@ -98,6 +113,9 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     for (const int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
+    // A reader of standard output that goes away (`| head`) makes a failed write with its
+    // message and status 1, not the end of the program before the archive has the reading.
+    std::signal(SIGPIPE, SIG_IGN);
 
     const QString programDirectory = platform::programDirectory();
     core::TCatalogue catalogue;

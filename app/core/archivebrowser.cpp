@@ -8,27 +8,71 @@ namespace core {
 
 namespace {
 
-const QStringList kSeriesHeadings = {QStringLiteral("№"),       QStringLiteral("Прибор"),
-                                     QStringLiteral("Журнал"),  QStringLiteral("Записи"),
-                                     QStringLiteral("Записей"), QStringLiteral("Последнее чтение"),
-                                     QStringLiteral("Порт"),    QStringLiteral("Адрес")};
+// Record counts are "Записей" everywhere; the numbers a series or a reading covers are "Номера".
+const QStringList kSeriesHeadings = {QStringLiteral("№"),
+                                     QStringLiteral("Прибор"),
+                                     QStringLiteral("Журнал"),
+                                     QStringLiteral("Номера"),
+                                     QStringLiteral("Записей"),
+                                     QStringLiteral("Сбойных"),
+                                     QStringLiteral("Последнее чтение"),
+                                     QStringLiteral("Порт"),
+                                     QStringLiteral("Адрес")};
 
-const QStringList kReadingHeadings = {QStringLiteral("Время"),    QStringLiteral("Чтение"),
-                                      QStringLiteral("Порт"),     QStringLiteral("Адрес"),
-                                      QStringLiteral("Скорость"), QStringLiteral("Записи"),
-                                      QStringLiteral("Записей"),  QStringLiteral("Завершено")};
+const QStringList kReadingHeadings = {
+    QStringLiteral("Время"),   QStringLiteral("Чтение"),   QStringLiteral("Порт"),
+    QStringLiteral("Адрес"),   QStringLiteral("Скорость"), QStringLiteral("Номера"),
+    QStringLiteral("Записей"), QStringLiteral("Сбойных"),  QStringLiteral("Итог")};
 
-// A time of the archive as the list shows times: the local wall clock in the locale's form.
+// A time of the archive as the list shows record times ("13.09.20 12:26:40"): the local wall
+// clock.
 QString TimeText(const QDateTime& time) {
     if (!time.isValid())
         return {};
     const QDateTime local = time.toLocalTime();
-    return LocaleDateTimeText(QDateTimeToDateTime(QDateTime(local.date(), local.time(), Qt::UTC)));
+    return FormatRecordTime(QDateTimeToDateTime(QDateTime(local.date(), local.time(), Qt::UTC)),
+                            nullptr);
 }
 
 QString RangeText(const std::optional<qint64>& first, const std::optional<qint64>& last) {
     return first && last ? QStringLiteral("%1–%2").arg(*first).arg(*last) : QString();
 }
+
+// The numbers a reading was asked to read; for a reading of an older archive, those it stored.
+QString ReadingRangeText(const archive::TReadingSummary& r) {
+    const auto& first = r.info.rangeFirst;
+    const auto& count = r.info.rangeCount;
+    if (first && count && *count > 0)
+        return RangeText(first, *first + *count - 1);
+    return RangeText(r.firstNumber, r.lastNumber);
+}
+
+// The records a reading stored: a stopped one says of how many it was asked for, an
+// incremental one that it read only the new ones of its range (the rest came from the archive).
+QString ReadingRecordsText(const archive::TReadingSummary& r) {
+    if (!r.info.rangeCount)
+        return QString::number(r.records);
+    if (r.info.kind == archive::TReadingKind::Incremental)
+        return QStringLiteral("%1 новых из %2").arg(r.records).arg(*r.info.rangeCount);
+    if (r.end == archive::TReadingEnd::Stopped)
+        return QStringLiteral("%1 из %2").arg(r.records).arg(*r.info.rangeCount);
+    return QString::number(r.records);
+}
+
+} // namespace
+
+QString ReadingEndText(archive::TReadingEnd end) {
+    switch (end) {
+    case archive::TReadingEnd::Stopped:
+        return QStringLiteral("остановлено");
+    case archive::TReadingEnd::Unfinished:
+        return QStringLiteral("не завершено");
+    default:
+        return QStringLiteral("завершено");
+    }
+}
+
+namespace {
 
 void FillRows(IStringGrid& grid, const QStringList& headings,
               const std::vector<QStringList>& rows) {
@@ -90,12 +134,17 @@ bool TArchiveBrowser::FillSeries(IStringGrid& grid) {
     if (series)
         m_series = *series;
     std::vector<QStringList> rows;
-    for (const auto& s : m_series)
+    for (const auto& s : m_series) {
+        // The last reading's time, and how it ended when it did not read its whole range.
+        QString last = TimeText(s.lastReadingTime);
+        if (s.lastEnd != archive::TReadingEnd::Finished)
+            last += QStringLiteral(", ") + ReadingEndText(s.lastEnd);
         rows.push_back(
             {QString::number(s.id), s.journal.deviceName,
              QStringLiteral("%1 %2").arg(s.journal.journalNumber).arg(s.journal.journalName),
              RangeText(s.firstNumber, s.lastNumber), QString::number(s.records),
-             TimeText(s.lastReadingTime), s.lastPort, QString::number(s.lastAddress)});
+             QString::number(s.failed), last, s.lastPort, QString::number(s.lastAddress)});
+    }
     FillRows(grid, kSeriesHeadings, rows);
     return series || m_missing ? true : Fail();
 }
@@ -117,8 +166,8 @@ bool TArchiveBrowser::FillReadings(qint64 seriesId, IStringGrid& grid) {
                             : QStringLiteral("полное"),
                         r.info.port, QString::number(r.info.address),
                         r.info.speed > 0 ? QString::number(r.info.speed) : QString(),
-                        RangeText(r.firstNumber, r.lastNumber), QString::number(r.records),
-                        r.finished.isValid() ? QStringLiteral("да") : QStringLiteral("нет")});
+                        ReadingRangeText(r), ReadingRecordsText(r),
+                        r.failed ? QString::number(*r.failed) : QString(), ReadingEndText(r.end)});
     FillRows(grid, kReadingHeadings, rows);
     return readings ? true : Fail();
 }

@@ -23,6 +23,9 @@ struct TOpenRange {
 };
 TOpenRange ParseOpenRange(const QString& startText, const QString& countText);
 
+// How a reading ended, as the archive's lists say it: "завершено", "остановлено", "не завершено".
+QString ReadingEndText(archive::TReadingEnd end);
+
 // The "Архив" tab without widgets: the archive's series and a series' readings as rows of text,
 // opening a series into the list and the grouped view, deleting one. It opens the archive only
 // to read (a read-only archive is listed and opened; a missing one is not made): only a
@@ -38,14 +41,17 @@ public:
     QString stateText() const;
 
     // Reloads the series into `grid`: a heading row, then one row per series (number, device,
-    // journal, record range, records, last reading time, its port and address). False when the
+    // journal, record numbers, records, failed records, the last reading's time (and how it ended
+    // when it did not read its whole range), its port and address). False when the
     // archive fails (the grid then holds the heading row only); an archive that is not there
     // holds no series.
     bool FillSeries(IStringGrid& grid);
     // The series of a row of the series grid (row 1 is the first); nullopt outside the list.
     std::optional<qint64> SeriesAt(int row) const;
     // The readings of a series into `grid`: heading row, then time, kind, port, address, speed,
-    // record range, records, whether it finished.
+    // the record numbers it was asked to read, the records it stored (of how many, when stopped
+    // or incremental),
+    // failed records, how it ended. Times read as the list's record times.
     bool FillReadings(qint64 seriesId, IStringGrid& grid);
     // Shows the series (or start..start+count-1 of it) as a reading of that range shows it.
     TShownSeries Open(qint64 seriesId, std::optional<qint64> start, std::optional<qint64> count,

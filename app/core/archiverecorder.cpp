@@ -127,6 +127,8 @@ void TArchiveRecorder::Begin(const TArchiveRunInfo& run, std::optional<qint64> s
     info.speed = run.speed;
     info.journal = JournalKeyOf(*run.device, run.journalIndex);
     info.kind = series ? archive::TReadingKind::Incremental : archive::TReadingKind::Full;
+    info.rangeFirst = run.startrec;
+    info.rangeCount = run.countRec;
     m_writer = std::make_unique<archive::TArchiveWriter>(m_url, m_options);
     m_writer->Begin(info, series);
 }
@@ -141,10 +143,13 @@ void TArchiveRecorder::Failed(qint64 number, int code) {
         m_writer->AppendFailed(number, code);
 }
 
-void TArchiveRecorder::End() {
+void TArchiveRecorder::End(bool stopped) {
     m_inRun = false;
-    if (m_writer)
-        m_writer->RequestFinish();
+    if (!m_writer)
+        return;
+    if (stopped)
+        m_writer->SetStopped();
+    m_writer->RequestFinish();
 }
 
 bool TArchiveRecorder::Finished() const {

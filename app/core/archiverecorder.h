@@ -49,7 +49,7 @@ public:
     void Begin(const TArchiveRunInfo& run, std::optional<qint64> series) override;
     void Answered(qint64 number, const std::uint8_t* reply) override;
     void Failed(qint64 number, int code) override;
-    void End() override;
+    void End(bool stopped) override;
 
     // The last run's writer has committed everything (or failed); true when there is none.
     bool Finished() const;

@@ -12,6 +12,7 @@
 
 #include <xlsxwriter.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -88,37 +89,91 @@ ExportResult SaveFileBytes(const QString& fileName, QByteArrayView bytes) {
     return result;
 }
 
-ExportResult ExportText(const IStringGrid& sg, const QString& deviceText, TTypeDev layout,
-                        const QString& fileName) {
-    ExportResult result;
-    result.fileName = HasExtension(fileName) ? fileName : fileName + QStringLiteral(".txt");
-
-    // A failure leaves the file that was there (and no part of the new one).
-    platform::TReplaceFile file(result.fileName);
+QByteArray TextFileBytes(const IStringGrid& sg, const QString& deviceText, TTypeDev layout) {
     const QList<int> columns = ExportedColumns(layout);
+    QByteArray bytes;
     QString chunk = QStringLiteral("Прибор:") + deviceText + QStringLiteral("\r\n");
-    const auto flush = [&]() {
-        const QByteArray bytes = platform::toCp1251(chunk);
-        chunk.clear();
-        return file.write(bytes);
-    };
-    bool ok = file.open();
-    for (int r = 1; ok && r < sg.rowCount(); ++r) {
+    for (int r = 1; r < sg.rowCount(); ++r) {
         for (int i = 0; i < columns.size(); ++i) {
             if (i > 0)
                 chunk += u'\t';
             chunk += sg.cell(r, columns[i]);
         }
         chunk += QStringLiteral("\r\n");
-        if (chunk.size() >= 64 * 1024)
-            ok = flush();
+        if (chunk.size() >= 64 * 1024) {
+            bytes += platform::toCp1251(chunk);
+            chunk.clear();
+        }
     }
-    if (!ok || !flush() || !file.commit()) {
-        result.error = SaveFailure(result.fileName, file.error());
-        return result;
+    return bytes + platform::toCp1251(chunk);
+}
+
+ExportResult ExportText(const IStringGrid& sg, const QString& deviceText, TTypeDev layout,
+                        const QString& fileName) {
+    // A failure leaves the file that was there (and no part of the new one).
+    return SaveFileBytes(HasExtension(fileName) ? fileName : fileName + QStringLiteral(".txt"),
+                         TextFileBytes(sg, deviceText, layout));
+}
+
+namespace {
+
+// A field of a CSV row: quoted when it holds a comma, a quote, CR or LF, its quotes doubled.
+QString CsvField(const QString& text) {
+    if (!text.contains(u',') && !text.contains(u'"') && !text.contains(u'\r') &&
+        !text.contains(u'\n'))
+        return text;
+    return u'"' + QString(text).replace(u'"', QStringLiteral("\"\"")) + u'"';
+}
+
+// A time text as ISO 8601 when it reads as a date-time; any other (an operating time, a text the
+// instrument wrote that reads as none) as it is.
+QString CsvTime(const QString& text) {
+    const std::optional<TParsedTime> t = ParseRecordTime(text);
+    const QDateTime time = t ? DateTimeToQDateTime(t->value) : QDateTime();
+    return time.isValid() ? time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) : text;
+}
+
+// Layouts whose list shows a value before the change.
+bool ShowsValueBefore(TTypeDev layout) {
+    return IsTwoValueLayout(layout) || layout == tdMarlo || layout == tdQuint;
+}
+
+} // namespace
+
+QByteArray CsvBytes(const IStringGrid& sg, TTypeDev layout) {
+    const bool before = ShowsValueBefore(layout);
+    QStringList heading = {QStringLiteral("Номер"), QStringLiteral("Время"),
+                           QStringLiteral("Параметр")};
+    if (before)
+        heading << QStringLiteral("Значение до");
+    heading << QStringLiteral("Значение") << QStringLiteral("Ошибка");
+    QString text = heading.join(u',') + QStringLiteral("\r\n");
+    for (int r = 1; r < sg.rowCount(); ++r) {
+        QStringList fields;
+        if (sg.rowError(r)) {
+            fields << sg.cell(r, 0) << QString() << QString();
+            if (before)
+                fields << QString();
+            fields << QString() << sg.cell(r, 1);
+        } else {
+            fields << sg.cell(r, 0) << CsvTime(sg.cell(r, 1)) << sg.cell(r, 2);
+            if (before)
+                fields << sg.cell(r, 3);
+            fields << sg.cell(r, 4) << QString();
+        }
+        // A row the run left empty (a reading without records) is no record.
+        if (std::all_of(fields.begin(), fields.end(), [](const QString& f) { return f.isEmpty(); }))
+            continue;
+        for (QString& f : fields)
+            f = CsvField(f);
+        text += fields.join(u',') + QStringLiteral("\r\n");
     }
-    result.ok = true;
-    return result;
+    return text.toUtf8();
+}
+
+ExportResult ExportCsv(const IStringGrid& sg, TTypeDev layout, const QString& fileName) {
+    return SaveFileBytes(HasExtension(fileName) ? fileName : fileName + QStringLiteral(".csv"),
+                         CsvBytes(sg, layout));
 }
 
 namespace {
@@ -164,12 +219,13 @@ public:
     int error() const { return m_errno; }
     QByteArray name() const { return "/proc/self/fd/" + QByteArray::number(m_fd); }
 
-    // Hands the content to `out`; a failed read leaves its error number in error().
-    bool copyTo(platform::TReplaceFile& out) {
+    // The content; a failed read leaves its error number in error().
+    std::optional<QByteArray> readAll() {
         if (::lseek(m_fd, 0, SEEK_SET) != 0) {
             m_errno = errno;
-            return false;
+            return std::nullopt;
         }
+        QByteArray content;
         std::vector<char> buffer(64 * 1024);
         for (;;) {
             const ssize_t n = ::read(m_fd, buffer.data(), buffer.size());
@@ -177,12 +233,11 @@ public:
                 continue;
             if (n < 0) {
                 m_errno = errno;
-                return false;
+                return std::nullopt;
             }
             if (n == 0)
-                return true;
-            if (!out.write(QByteArrayView(buffer.data(), n)))
-                return false;
+                return content;
+            content.append(buffer.data(), n);
         }
     }
 
@@ -276,42 +331,23 @@ QString WorkbookReplaceQuestion(const QString& fileName) {
         .arg(QFileInfo(*name).fileName());
 }
 
-ExportResult ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText, TTypeDev layout,
-                               const QString& fileName, const QString& versionText,
-                               const QLocale& locale) {
-    ExportResult result;
-    bool xlsReplaced = false;
-    const std::optional<QString> name =
-        SpreadsheetFileName(fileName, &result.error, &xlsReplaced, versionText, locale);
-    if (!name)
-        return result;
-    result.fileName = *name;
-    if (xlsReplaced)
-        result.notice = QStringLiteral("Формат .xls не поддерживается, книга сохранена как %1")
-                            .arg(QFileInfo(result.fileName).fileName());
+namespace {
 
-    MemoryFile memory;
-    if (!memory.isValid()) {
-        result.error = SaveFailure(result.fileName, memory.error());
-        return result;
-    }
-    Workbook book(memory.name());
-    if (!book.get()) {
-        result.error = LxwMessage(LXW_ERROR_CREATING_XLSX_FILE, result.fileName);
-        return result;
-    }
-    lxw_worksheet* ws = workbook_add_worksheet(book.get(), "...");
-    lxw_format* bold = workbook_add_format(book.get());
+// The sheet "..." of the workbook: the device line, the headings, the list's rows.
+void FillSheet(lxw_workbook* book, const IStringGrid& sg, const QString& deviceText,
+               TTypeDev layout) {
+    lxw_worksheet* ws = workbook_add_worksheet(book, "...");
+    lxw_format* bold = workbook_add_format(book);
     format_set_bold(bold);
-    lxw_format* text = workbook_add_format(book.get());
+    lxw_format* text = workbook_add_format(book);
     format_set_num_format_index(text, 49); // the built-in "@" (text) format
 
     const auto put = [&](lxw_row_t row, lxw_col_t col, const QString& s, lxw_format* f) {
         const QByteArray u = s.toUtf8();
         worksheet_write_string(ws, row, col, u.constData(), f);
     };
-    TTimeCells times(book.get(), ws);
-    SetPageSetup(book.get(), ws);
+    TTimeCells times(book, ws);
+    SetPageSetup(book, ws);
     worksheet_set_column(ws, 0, 0, 20, nullptr);
     worksheet_set_column(ws, 1, 1, 40, nullptr);
     worksheet_set_column(ws, 2, 3, 50, nullptr);
@@ -338,19 +374,77 @@ ExportResult ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText,
             put(row, 2, sg.cell(r, 4), text);
         }
     }
-    const lxw_error e = book.close();
-    if (e != LXW_NO_ERROR) {
-        result.error = LxwMessage(e, result.fileName);
-        return result;
+}
+
+} // namespace
+
+std::optional<QByteArray> WorkbookBytes(const IStringGrid& sg, const QString& deviceText,
+                                        TTypeDev layout, const QString& fileName, QString* error) {
+    MemoryFile memory;
+    if (!memory.isValid()) {
+        *error = SaveFailure(fileName, memory.error());
+        return std::nullopt;
     }
-    platform::TReplaceFile file(result.fileName);
-    if (!file.open() || !memory.copyTo(file) || !file.commit()) {
-        file.cancel();
-        result.error = SaveFailure(result.fileName, file.error() ? file.error() : memory.error());
-        return result;
+    Workbook book(memory.name());
+    if (!book.get()) {
+        *error = LxwMessage(LXW_ERROR_CREATING_XLSX_FILE, fileName);
+        return std::nullopt;
     }
-    result.ok = true;
+    FillSheet(book.get(), sg, deviceText, layout);
+    if (const lxw_error e = book.close(); e != LXW_NO_ERROR) {
+        *error = LxwMessage(e, fileName);
+        return std::nullopt;
+    }
+    std::optional<QByteArray> bytes = memory.readAll();
+    if (!bytes)
+        *error = SaveFailure(fileName, memory.error());
+    return bytes;
+}
+
+ExportResult ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText, TTypeDev layout,
+                               const QString& fileName, const QString& versionText,
+                               const QLocale& locale) {
+    ExportResult result;
+    bool xlsReplaced = false;
+    const std::optional<QString> name =
+        SpreadsheetFileName(fileName, &result.error, &xlsReplaced, versionText, locale);
+    if (!name)
+        return result;
+    result.fileName = *name;
+    const std::optional<QByteArray> bytes =
+        WorkbookBytes(sg, deviceText, layout, result.fileName, &result.error);
+    if (!bytes)
+        return result;
+    result = SaveFileBytes(result.fileName, *bytes);
+    if (result.ok && xlsReplaced)
+        result.notice = QStringLiteral("Формат .xls не поддерживается, книга сохранена как %1")
+                            .arg(QFileInfo(result.fileName).fileName());
     return result;
+}
+
+std::optional<QByteArray> ExportBytes(TExportFormat format, const IStringGrid& sg,
+                                      const QString& deviceText, TTypeDev layout,
+                                      const QString& displayName, QString* error) {
+    switch (format) {
+    case TExportFormat::Spreadsheet:
+        return WorkbookBytes(sg, deviceText, layout, displayName, error);
+    case TExportFormat::Csv:
+        return CsvBytes(sg, layout);
+    default:
+        return TextFileBytes(sg, deviceText, layout);
+    }
+}
+
+ExportResult ExportFile(TExportFormat format, const IStringGrid& sg, const QString& deviceText,
+                        TTypeDev layout, const QString& fileName) {
+    switch (format) {
+    case TExportFormat::Spreadsheet:
+        return ExportSpreadsheet(sg, deviceText, layout, fileName);
+    case TExportFormat::Csv:
+        return ExportCsv(sg, layout, fileName);
+    default:
+        return ExportText(sg, deviceText, layout, fileName);
+    }
 }
 
 } // namespace core

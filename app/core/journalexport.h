@@ -33,11 +33,29 @@ struct [[nodiscard]] ExportResult {
     QString notice;   // information for the user when ok (e.g. the name was changed)
 };
 
+// The files the list is saved as, in the order of the save dialog's filters (1, 2, 3).
+enum class TExportFormat { Text = 1, Spreadsheet = 2, Csv = 3 };
+
 // Text file: "Прибор:" + device text, then one line per list row from row 1 on, columns 0, 1,
 // 2, [3 for two-value layouts], 4 joined by TAB; CR LF; windows-1251. ".txt" is appended to a
 // name without extension.
 [[nodiscard]] ExportResult ExportText(const IStringGrid& sg, const QString& deviceText,
                                       TTypeDev layout, const QString& fileName);
+// The text file's bytes.
+QByteArray TextFileBytes(const IStringGrid& sg, const QString& deviceText, TTypeDev layout);
+
+// CSV for scripts: UTF-8 without byte-order mark, RFC 4180 (a heading row, fields separated by
+// commas, a field quoted when it holds a comma, a quote, CR or LF, its quotes doubled, CR LF after
+// every row). Columns "Номер", "Время", "Параметр", ["Значение до" for the layouts whose list
+// shows it: tdPlain3, tdPlain4, tdMarlo, tdQuint,] "Значение", "Ошибка". A time that reads as a
+// date-time is written in ISO 8601 ("2020-09-13T12:26:40", the instrument's clock, no zone), any
+// other time as the list shows it. Values as the list shows them: those of numeric types are
+// plain numbers (ASCII digits, "-", "." as decimal point, no grouping). An error row has its
+// number and its error text (in "Ошибка") only. Rows the run left empty are left out.
+QByteArray CsvBytes(const IStringGrid& sg, TTypeDev layout);
+// The CSV file; ".csv" is appended to a name without extension.
+[[nodiscard]] ExportResult ExportCsv(const IStringGrid& sg, TTypeDev layout,
+                                     const QString& fileName);
 
 // Version of the spreadsheet writer, as the text the extension rule converts.
 inline constexpr const char* kSpreadsheetVersion = "16.0";
@@ -73,6 +91,22 @@ ExportSpreadsheet(const IStringGrid& sg, const QString& deviceText, TTypeDev lay
                   const QString& fileName,
                   const QString& versionText = QString::fromLatin1(kSpreadsheetVersion),
                   const QLocale& locale = QLocale());
+
+// The workbook's bytes (as ExportSpreadsheet saves them); nullopt and `error`, naming `fileName`,
+// when the writer fails.
+std::optional<QByteArray> WorkbookBytes(const IStringGrid& sg, const QString& deviceText,
+                                        TTypeDev layout, const QString& fileName, QString* error);
+
+// The bytes of the file of `format` (a pipe or standard output gets them as they are); nullopt
+// and `error`, naming `displayName`, when the workbook's writer fails.
+std::optional<QByteArray> ExportBytes(TExportFormat format, const IStringGrid& sg,
+                                      const QString& deviceText, TTypeDev layout,
+                                      const QString& displayName, QString* error);
+
+// ExportText, ExportSpreadsheet or ExportCsv.
+[[nodiscard]] ExportResult ExportFile(TExportFormat format, const IStringGrid& sg,
+                                      const QString& deviceText, TTypeDev layout,
+                                      const QString& fileName);
 
 // Writes prepared bytes (a picture of the chart) to a file the same way: the old file is kept on
 // failure, and the error names the file and the reason.

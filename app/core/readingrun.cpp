@@ -79,6 +79,15 @@ QString TRunDecoder::RunNotice() const {
     return m_decoder.UnparsedTimeMessage();
 }
 
+QString StoppedText(const TRunResult& r) {
+    if (r.end != TRunEnd::Stopped)
+        return {};
+    return QStringLiteral("Остановлено на записи %1: считано %2 из %3")
+        .arg(r.startrec + r.recordsDone() - 1)
+        .arg(r.recordsDone())
+        .arg(r.CountRec);
+}
+
 std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex) {
     return {0,
             ArchiveOnWire(archiveNumber),
@@ -466,7 +475,7 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, TRecordL
 
 void TReadingRun::FinishRun() {
     if (m_archive)
-        m_archive->End();
+        m_archive->End(m_result.end == TRunEnd::Stopped);
     m_decoder.BuildGroupView();
     m_getArch = true;
     m_host.SetRunState(TRunState::Idle);

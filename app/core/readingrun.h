@@ -162,6 +162,11 @@ struct TRunResult {
     bool offersExport() const { return readRecords() && MaxRec > 0; }
 };
 
+// "Остановлено на записи 318: считано 119 из 1000" for a run that "Остановить" (or a signal)
+// ended before its last record: the last record done, the records done and those of the run.
+// Empty for any other run.
+QString StoppedText(const TRunResult& result);
+
 // The 7-byte function-65 request for a record of an archive (its number's low 8 bits travel).
 std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex);
 

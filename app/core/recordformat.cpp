@@ -207,7 +207,14 @@ std::optional<double> GroupValueNumber(std::int32_t atype, const QVariant& value
         return std::nullopt;
     case dtSByte:
         return static_cast<std::int8_t>(bits & 0xFF);
+    case dtUWord:
+        // The event keeps all 32 bits; the list shows the low 16 bits unsigned.
+        return bits & 0xFFFF;
     case dtLongWord:
+        // A record type's longword is stored unsigned. An ID without record type makes a longword
+        // group of signed values, which the list shows signed.
+        if (value.metaType().id() == QMetaType::Int)
+            return static_cast<std::int32_t>(bits);
         return bits;
     default:
         return static_cast<std::int32_t>(bits);

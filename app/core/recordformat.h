@@ -81,7 +81,8 @@ struct TFormattedValue {
 [[nodiscard]] std::optional<TFormattedValue> FormatValue(std::int32_t atype, std::uint32_t raw,
                                                          const std::vector<TValueStr>* strs);
 
-// Text of an event value in the grouped view by its group's data type.
+// Text of an event value in the grouped view by its group's data type: the text the linear list
+// shows for the record.
 QString GroupValueText(std::int32_t atype, const QVariant& value);
 // The number that text shows; nullopt for date-time and list types.
 std::optional<double> GroupValueNumber(std::int32_t atype, const QVariant& value);

@@ -63,6 +63,7 @@ public:
     // A record of the run: the access library's 256-byte reply buffer, or a failed request.
     virtual void Answered(qint64 number, const std::uint8_t* reply) = 0;
     virtual void Failed(qint64 number, int code) = 0;
-    // The run has ended; what is left is committed without the run waiting for it.
-    virtual void End() = 0;
+    // The run has ended, `stopped` before the end of its range; what is left is committed
+    // without the run waiting for it.
+    virtual void End(bool stopped) = 0;
 };

@@ -6,11 +6,17 @@
 
 namespace core {
 
+namespace {
+int KnownFilter(const std::optional<int>& index) {
+    return index && *index >= 1 && *index <= 3 ? *index : 1;
+}
+} // namespace
+
 TSaveDialogMemory TSaveDialogMemory::FromSettings(const std::optional<QString>& folder,
                                                   const std::optional<int>& filterIndex) {
     TSaveDialogMemory m;
     m.folder = folder.value_or(QString());
-    m.filterIndex = filterIndex == 2 ? 2 : 1;
+    m.filterIndex = KnownFilter(filterIndex);
     return m;
 }
 
@@ -22,7 +28,7 @@ QString TSaveDialogMemory::ProposedPath(const QString& name) const {
 
 void TSaveDialogMemory::Remember(const QString& fileName, int chosenFilter) {
     folder = QFileInfo(fileName).absolutePath();
-    filterIndex = chosenFilter == 2 ? 2 : 1;
+    filterIndex = KnownFilter(chosenFilter);
 }
 
 } // namespace core

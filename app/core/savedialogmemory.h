@@ -11,9 +11,9 @@ namespace core {
 
 struct TSaveDialogMemory {
     QString folder;      // empty: nothing saved yet (the dialog opens in the working folder)
-    int filterIndex = 1; // 1 = "Текстовый файл", 2 = "Microsoft Excel"
+    int filterIndex = 1; // 1 = "Текстовый файл", 2 = "Microsoft Excel", 3 = CSV
 
-    // The memory kept in main.ini; a filter other than 1 or 2 reads as 1.
+    // The memory kept in main.ini; a filter other than 1, 2 or 3 reads as 1.
     static TSaveDialogMemory FromSettings(const std::optional<QString>& folder,
                                           const std::optional<int>& filterIndex);
 

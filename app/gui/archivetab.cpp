@@ -29,6 +29,14 @@ QTableView* RowTable(QWidget* parent, const char* name, TStringTableModel* model
     return view;
 }
 
+// Columns as wide as their texts, the last one to the table's edge. The stretch is set again:
+// the header keeps stretching the section that was last when the columns were fewer.
+void FitColumns(QTableView* view) {
+    view->resizeColumnsToContents();
+    view->horizontalHeader()->setStretchLastSection(false);
+    view->horizontalHeader()->setStretchLastSection(true);
+}
+
 } // namespace
 
 TArchiveTab::TArchiveTab(core::TArchiveBrowser* browser, IMessageSink& messages, QWidget* parent)
@@ -87,8 +95,8 @@ void TArchiveTab::refresh() {
     if (m_browser->FillSeries(*m_series))
         lblState->setText(m_browser->stateText());
     else
-        lblState->setText(QStringLiteral("Архив журналов недоступен: ") + m_browser->error());
-    seriesView->resizeColumnsToContents();
+        lblState->setText(m_browser->error()); // "Архив журналов <where>: <why>"
+    FitColumns(seriesView);
     if (selected)
         selectSeries(*selected);
     showReadings();
@@ -116,7 +124,7 @@ void TArchiveTab::showReadings() {
         m_browser->FillReadings(*series, *m_readings);
     else
         m_readings->clearCells(1);
-    readingsView->resizeColumnsToContents();
+    FitColumns(readingsView);
     updateButtons();
 }
 

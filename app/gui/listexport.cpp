@@ -13,13 +13,14 @@ void SaveLinearList(const TListExportUi& ui, const IStringGrid& list, const QStr
     if (!choice)
         return;
     ui.memory.Remember(choice->fileName, choice->filterIndex);
-    const bool workbook = choice->filterIndex == 2;
-    const QString question = workbook ? core::WorkbookReplaceQuestion(choice->fileName) : QString();
+    const auto format = static_cast<core::TExportFormat>(choice->filterIndex);
+    const QString question = format == core::TExportFormat::Spreadsheet
+                                 ? core::WorkbookReplaceQuestion(choice->fileName)
+                                 : QString();
     if (!question.isEmpty() && !ui.messages.question(question))
         return;
     const core::ExportResult result =
-        workbook ? core::ExportSpreadsheet(list, deviceText, layout, choice->fileName)
-                 : core::ExportText(list, deviceText, layout, choice->fileName);
+        core::ExportFile(format, list, deviceText, layout, choice->fileName);
     if (!result.ok)
         ui.messages.error(result.error);
     else if (!result.notice.isEmpty() && question.isEmpty())

@@ -23,8 +23,8 @@ struct TListExportUi {
 };
 
 // "Сохранить...": asks for a file (proposing `proposedName` in the remembered folder) and writes
-// the linear list there as a text file or a workbook. A workbook that would replace an existing
-// file is written only when the user says so; a failed write is an error box, a note of the
-// writer an information box.
+// the linear list there as a text file, a workbook or CSV. A workbook that would replace an
+// existing file is written only when the user says so; a failed write is an error box, a note of
+// the writer an information box.
 void SaveLinearList(const TListExportUi& ui, const IStringGrid& list, const QString& deviceText,
                     TTypeDev layout, const QString& proposedName);

@@ -43,7 +43,7 @@ void TForm1::watchArchiveWriter() {
         return;
     m_archiveWatch->stop();
     if (const auto error = m_archiveRecorder->TakeError())
-        messages().warning(QStringLiteral("Архив журналов: ") + *error);
+        messages().warning(*error); // "Архив журналов <where>: <why>"
     else
         m_archiveBrowser->RetryOpening();
     updateIncrementalButton();
@@ -75,7 +75,7 @@ void TForm1::openArchivedSeries(qint64 seriesId, std::optional<qint64> start,
     ui.lblMaxRec->setText(
         QStringLiteral("Записей: %1, сбойных: %2").arg(shown.count).arg(shown.failed));
     ui.lblFailed->hide();
-    ui.lblProgress->clear();
+    m_runView->ShowStopped(QString());
     ui.lnkExchange->hide();
     m_runView->ShowStoredFailures(shown.failed);
     ui.BtnExcel->setVisible(shown.count > 0);

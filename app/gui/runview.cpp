@@ -13,6 +13,9 @@
 #include <algorithm>
 
 namespace {
+// A reading that did not read its whole range: its bar and its note.
+const QColor kWarningColour(204, 102, 0);
+
 // The grouped view's note of failed records, which belong to no group.
 QString FailedRecordsNote(int failed) {
     return QStringLiteral("Сбойных записей: %1. В группы они не входят: их строки с текстом "
@@ -71,6 +74,10 @@ void TRunView::ShowProgressText() {
 }
 
 void TRunView::ShowRunStart() {
+    ShowStopped(QString());
+    // Nothing of the last reading's bar stays: a reading that fails to count its records
+    // leaves it empty.
+    ui.PBar->setValue(ui.PBar->minimum());
     ui.lblProgress->clear();
     ui.lblFailed->hide();
     ui.lnkExchange->hide();
@@ -79,18 +86,30 @@ void TRunView::ShowRunStart() {
 }
 
 void TRunView::ShowRunEnd(const TRunResult& result) {
-    ui.lblProgress->clear();
-    const bool counted = result.readRecords() || result.end == TRunEnd::CountReadFailed ||
-                         result.end == TRunEnd::OverflowReadFailed;
+    ShowStopped(StoppedText(result));
+    // Failed records are counted once records were asked for; a failed count read has none.
     ui.lblFailed->setText(QStringLiteral("сбойных: %1").arg(result.recordsFailed));
     QPalette palette = ui.lblFailed->parentWidget()->palette();
     if (result.recordsFailed > 0)
         palette.setColor(QPalette::WindowText, Qt::red);
     ui.lblFailed->setPalette(palette);
-    ui.lblFailed->setVisible(counted);
+    ui.lblFailed->setVisible(result.readRecords());
     ui.lnkExchange->setVisible(result.readFailed());
     MarkExchangeTab(result.readFailed());
     ShowStoredFailures(result.recordsFailed);
+}
+
+void TRunView::ShowStopped(const QString& text) {
+    ui.lblProgress->setText(text);
+    const bool stopped = !text.isEmpty();
+    QPalette label = ui.lblProgress->parentWidget()->palette();
+    QPalette bar = ui.PBar->parentWidget()->palette();
+    if (stopped) {
+        label.setColor(QPalette::WindowText, kWarningColour);
+        bar.setColor(QPalette::Highlight, kWarningColour);
+    }
+    ui.lblProgress->setPalette(label);
+    ui.PBar->setPalette(bar);
 }
 
 void TRunView::ShowStoredFailures(int failed) {

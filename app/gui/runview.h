@@ -42,14 +42,19 @@ public:
     // A reading starts: what the window said of the last one goes; the grouped view says that
     // it fills at the end.
     void ShowRunStart();
-    // A reading ended: "сбойных: N", and when the count or records could not be read a pointer
-    // to the "Обмен" tab and a mark on it; the grouped view's note of the failed records.
+    // A reading ended: "сбойных: N" once records were asked for, and when the count or records
+    // could not be read a pointer to the "Обмен" tab and a mark on it; the grouped view's note of
+    // the failed records. A stopped reading says where it stopped, with its bar in a warning
+    // colour.
     void ShowRunEnd(const TRunResult& result);
+    // The note of a stopped reading beside the status texts (empty: none), and the bar's colour.
+    void ShowStopped(const QString& text);
     // Records shown from the archive, `failed` of them error rows: the same note, no mark.
     void ShowStoredFailures(int failed);
 
 private:
     void MarkExchangeTab(bool on);
+
     void ShowProgressText();
 
     Ui::TForm1& ui;

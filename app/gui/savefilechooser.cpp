@@ -7,10 +7,13 @@
 #include <QLibraryInfo>
 #include <QTranslator>
 
+#include <algorithm>
+
 std::optional<ISaveFileChooser::TChoice> TFileDialogChooser::choose(QWidget* parent,
                                                                     const TChoice& proposed) {
     const QStringList filters = {QStringLiteral("Текстовый файл (*.txt)"),
-                                 QStringLiteral("Microsoft Excel (*.xls *.xlsx)")};
+                                 QStringLiteral("Microsoft Excel (*.xls *.xlsx)"),
+                                 QStringLiteral("CSV, UTF-8 (*.csv)")};
     QFileDialog dialog(parent);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
@@ -25,7 +28,7 @@ std::optional<ISaveFileChooser::TChoice> TFileDialogChooser::choose(QWidget* par
         return std::nullopt;
     TChoice choice;
     choice.fileName = dialog.selectedFiles().constFirst();
-    choice.filterIndex = filters.indexOf(dialog.selectedNameFilter()) == 1 ? 2 : 1;
+    choice.filterIndex = std::max<int>(1, int(filters.indexOf(dialog.selectedNameFilter())) + 1);
     return choice;
 }
 

@@ -12,7 +12,7 @@ class ISaveFileChooser {
 public:
     struct TChoice {
         QString fileName;
-        int filterIndex = 1; // 1 = "Текстовый файл", 2 = "Microsoft Excel"
+        int filterIndex = 1; // 1 = "Текстовый файл", 2 = "Microsoft Excel", 3 = CSV
     };
 
     virtual ~ISaveFileChooser() = default;
@@ -22,8 +22,8 @@ public:
                                                         const TChoice& proposed) = 0;
 };
 
-// The save dialog of the desktop: filters "Текстовый файл (*.txt)" and
-// "Microsoft Excel (*.xls *.xlsx)", no question about existing files.
+// The save dialog of the desktop: filters "Текстовый файл (*.txt)",
+// "Microsoft Excel (*.xls *.xlsx)" and "CSV, UTF-8 (*.csv)", no question about existing files.
 class TFileDialogChooser : public ISaveFileChooser {
 public:
     std::optional<TChoice> choose(QWidget* parent, const TChoice& proposed) override;

@@ -227,14 +227,14 @@ void TServerReadingPath::storeAnswer(std::int32_t n) {
     m_archive->Answered(n - 1, reply);
 }
 
-void TServerReadingPath::endArchive() {
+void TServerReadingPath::endArchive(bool stopped) {
     if (m_archiving)
-        m_archive->End();
+        m_archive->End(stopped);
     m_archiving = false;
 }
 
-void TServerReadingPath::endReading() {
-    endArchive();
+void TServerReadingPath::endReading(bool stopped) {
+    endArchive(stopped);
     m_decoder.BuildGroupView(m_sgGr);
     m_host.SetControlEnabled(Control::Read, true);
     m_host.SetControlEnabled(Control::Stop, false);
@@ -255,5 +255,5 @@ void TServerReadingPath::WMRecordAnswer(std::int32_t w, std::int32_t l) {
     if (w < m_maxRec && m_host.ReadingFlag() && j)
         requestRecord(*j, w + 1);
     else
-        endReading();
+        endReading(w < m_maxRec && !m_host.ReadingFlag());
 }

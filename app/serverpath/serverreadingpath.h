@@ -98,10 +98,11 @@ private:
     // Queues a task; when the server cannot take it (gone mid-reading), says so and ends the
     // reading instead of letting the error escape into the event loop.
     template <typename Queue> void queueTask(std::int32_t qid, Queue queue);
-    void endReading();
+    // `stopped`: "Остановить" ended the reading before its last record.
+    void endReading(bool stopped = false);
     // The reading's count is known: the archive begins to store it.
     void beginArchive();
-    void endArchive();
+    void endArchive(bool stopped = false);
     // A record's answer fields in the reply buffer of function 65 (tdPlain layout).
     void storeAnswer(std::int32_t n);
 

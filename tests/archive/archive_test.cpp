@@ -163,6 +163,60 @@ TEST_P(ArchiveTest, KeepsHostileTextsAsTheyAre) {
     EXPECT_EQ((*list)[0].lastPort, hostile);
 }
 
+// --- An archive of an older program -----------------------------------------------------------
+
+// An archive of schema 1, whose readings keep neither how they ended nor their failed records nor
+// their range, is listed as it is when opened to read; the next writer brings it up to date. Its
+// readings stay, as finished, their failed records not counted; a stopped reading is then kept as
+// stopped, with its range and failed records.
+TEST_P(ArchiveTest, OpensAnArchiveOfSchemaOne) {
+    Write(0, 10, 1, {3});
+    {
+        QSqlDatabase db = RawConnection(QStringLiteral("old"));
+        ASSERT_TRUE(db.open());
+        QSqlQuery query(db);
+        for (const char* column : {"stopped", "failed", "range_first", "range_count"})
+            ASSERT_TRUE(query.exec(
+                QStringLiteral("ALTER TABLE readings DROP COLUMN %1").arg(QLatin1String(column))));
+        ASSERT_TRUE(query.exec(QStringLiteral("UPDATE archive_schema SET version = 1")));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("old"));
+    const auto look = [&](TReadingEnd lastEnd) {
+        TJournalArchive archive;
+        EXPECT_TRUE(archive.Open(m_url, kDefaultBusyTimeoutMs, TOpenMode::ReadOnly))
+            << archive.error().toStdString();
+        const auto series = archive.ListSeries();
+        EXPECT_TRUE(series && series->size() == 1u);
+        EXPECT_EQ(series->front().lastEnd, lastEnd);
+        return archive.Readings(series->front().id).value_or(std::vector<TReadingSummary>{});
+    };
+    auto readings = look(TReadingEnd::Finished);
+    ASSERT_EQ(readings.size(), 1u);
+    EXPECT_EQ(readings[0].failed, std::nullopt);
+    EXPECT_EQ(readings[0].info.rangeCount, std::nullopt);
+
+    TArchiveWriter writer(m_url);
+    TReadingInfo info = Reading(Journal());
+    info.rangeFirst = 5;
+    info.rangeCount = 20;
+    writer.Begin(info);
+    for (qint64 n = 5; n < 12; ++n)
+        n == 7 ? writer.AppendFailed(n, 2) : writer.AppendRecord(n, 0, RecordBytes(n, 1));
+    writer.SetStopped();
+    ASSERT_FALSE(writer.Finish().failed);
+    readings = look(TReadingEnd::Stopped);
+    ASSERT_EQ(readings.size(), 2u);
+    EXPECT_EQ(readings[0].end, TReadingEnd::Finished);
+    EXPECT_EQ(readings[0].failed, std::nullopt);
+    EXPECT_EQ(readings[0].records, 10);
+    EXPECT_EQ(readings[1].end, TReadingEnd::Stopped);
+    EXPECT_EQ(readings[1].failed, 1);
+    EXPECT_EQ(readings[1].records, 7);
+    EXPECT_EQ(readings[1].info.rangeFirst, 5);
+    EXPECT_EQ(readings[1].info.rangeCount, 20);
+    ExpectConsistent(*Open());
+}
+
 // --- Commits during the reading ----------------------------------------------------------------
 
 TEST_P(ArchiveTest, CommitsEveryBatchAndEverySecond) {

@@ -26,16 +26,7 @@ public:
     // Another program holding the archive (SQLite) or the records table (PostgreSQL).
     void HoldLock() {
         Open(); // the schema exists
-        QSqlDatabase db = QSqlDatabase::addDatabase(
-            GetParam() == Engine::SQLite ? QStringLiteral("QSQLITE") : QStringLiteral("QPSQL"),
-            QStringLiteral("fault-locker"));
-        if (GetParam() == Engine::SQLite) {
-            db.setDatabaseName(m_url);
-        } else {
-            db.setHostName(m_server->socketFolder());
-            db.setUserName(QStringLiteral("journal"));
-            db.setDatabaseName(m_url.section(QLatin1Char('/'), 3).section(QLatin1Char('?'), 0, 0));
-        }
+        QSqlDatabase db = RawConnection(QStringLiteral("fault-locker"));
         ASSERT_TRUE(db.open());
         m_locker = std::make_unique<QSqlQuery>(db);
         const bool sqlite = GetParam() == Engine::SQLite;

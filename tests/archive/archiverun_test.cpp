@@ -262,7 +262,8 @@ TEST_P(ArchiveRunTest, WritesFilesFromTheArchive) {
     simulator.reset();
     const auto lines = SeriesLines();
     ASSERT_EQ(lines.size(), 1u);
-    ASSERT_EQ(lines[0].size(), 7);
+    ASSERT_EQ(lines[0].size(), 8);
+    EXPECT_EQ(lines[0][7], QStringLiteral("завершено"));
     EXPECT_EQ(lines[0].mid(1, 5),
               (QStringList{QStringLiteral("Преобразователь ПР-4"), QStringLiteral("1"),
                            QStringLiteral("31"), QStringLiteral("130"), QStringLiteral("100")}));
@@ -298,6 +299,77 @@ TEST_P(ArchiveRunTest, WritesFilesFromTheArchive) {
         } else {
             EXPECT_FALSE(QFile::exists(file));
         }
+    }
+}
+
+// journal-read stopped by a signal says where and stores the reading as stopped (the list of
+// series says so). An incremental reading then asks only for the records not yet read (after the
+// comparison record) and writes the full reading's file; the series is whole, its last reading
+// finished.
+TEST_P(ArchiveRunTest, StoppedReadingIsStoredAsStoppedAndContinued) {
+    const struct {
+        const char* name;
+        int journal;
+        int signal, status;
+        int after; // records requested before the signal
+    } cases[] = {
+        {"a linear journal, SIGTERM", 1, SIGTERM, 143, 300},
+        {"the ring of 1000, Ctrl-C", 2, SIGINT, 130, 100},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NewArchive();
+        sim::Instrument inst = Content(QStringLiteral("rt10"));
+        if (c.journal == 1) {
+            sim::Instrument::addSynthetic(*inst.journal(1), 1200 - 14);
+            inst.setRegister(300001, 1200);
+        }
+        Start(inst);
+        simulator->setPacing(115200);
+        const TJournalInfo& j = *catalogue.ListDev[0]->journalAt(c.journal - 1);
+        const Held held = HeldRecords(simulator->instrument(), j);
+        const QString name = QStringLiteral("journal%1").arg(c.journal);
+        QProcess* p = StartRead(Reading(1, c.journal, Out(name + QStringLiteral("-stopped.txt"))));
+        ASSERT_TRUE(WaitUntil([&] { return int(RecordRequests().size()) >= c.after; }));
+        const auto pid = static_cast<pid_t>(p->processId());
+        ASSERT_GT(pid, 0) << "the reading ended before the signal"; // kill(0) hits the tests
+        ::kill(pid, c.signal);
+        ASSERT_TRUE(p->waitForFinished(20000));
+        simulator->setPacing(0);
+        const QString err = QString::fromUtf8(p->readAllStandardError());
+        EXPECT_EQ(p->exitCode(), c.status) << err.toStdString();
+        const auto stop =
+            QRegularExpression(
+                QStringLiteral("Остановлено на записи (\\d+): считано (\\d+) из (\\d+)"))
+                .match(err);
+        ASSERT_TRUE(stop.hasMatch()) << err.toStdString();
+        const qint64 last = stop.captured(1).toLongLong(), done = stop.captured(2).toLongLong();
+        EXPECT_EQ(last, held.first + done - 1);
+        EXPECT_EQ(stop.captured(3).toInt(), held.maxRec - held.first);
+
+        auto series = SeriesLines();
+        ASSERT_EQ(series.size(), 1u);
+        ASSERT_EQ(series[0].size(), 8);
+        EXPECT_EQ(series[0][5], QString::number(done));
+        EXPECT_EQ(series[0][7], QStringLiteral("остановлено"));
+
+        simulator->clearRequestLog();
+        const QString continued = Out(name + QStringLiteral("-continued.txt"));
+        Outcome r = Read(Reading(1, c.journal, continued) << QStringLiteral("--incremental"));
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        std::vector<int> expected{RequestIndex(j, int(last))};
+        for (int n = int(last) + 1; n < held.maxRec; ++n)
+            expected.push_back(RequestIndex(j, n));
+        EXPECT_EQ(RecordRequests(), expected);
+        const QString full = Out(name + QStringLiteral("-full.txt"));
+        r = Read(WithoutArchive(Reading(1, c.journal, full)));
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        EXPECT_EQ(FileBytes(continued), FileBytes(full));
+        series = SeriesLines();
+        ASSERT_EQ(series.size(), 1u);
+        EXPECT_EQ(series[0][5], QString::number(held.maxRec - held.first));
+        EXPECT_EQ(series[0][7], QStringLiteral("завершено"));
+        ExpectConsistent(*Open());
     }
 }
 

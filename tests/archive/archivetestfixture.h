@@ -12,6 +12,7 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QSqlDatabase>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -51,7 +52,7 @@ inline TJournalKey Journal(int number = 1,
 }
 
 inline TReadingInfo Reading(const TJournalKey& journal, TReadingKind kind = TReadingKind::Full) {
-    return {QDateTime::currentDateTime(), QStringLiteral("COM5"), 7, 19200, journal, kind};
+    return {QDateTime::currentDateTime(), QStringLiteral("COM5"), 7, 19200, journal, kind, {}, {}};
 }
 
 class ArchiveTest : public ::testing::TestWithParam<Engine> {
@@ -91,6 +92,22 @@ public:
             QThread::msleep(20);
         }
         return true;
+    }
+
+    // A connection of the test's own to the archive's database under `name` (not yet open), as
+    // another program would make it.
+    QSqlDatabase RawConnection(const QString& name) const {
+        const bool sqlite = GetParam() == Engine::SQLite;
+        QSqlDatabase db = QSqlDatabase::addDatabase(
+            sqlite ? QStringLiteral("QSQLITE") : QStringLiteral("QPSQL"), name);
+        if (sqlite) {
+            db.setDatabaseName(m_url);
+        } else {
+            db.setHostName(m_server->socketFolder());
+            db.setUserName(QStringLiteral("journal"));
+            db.setDatabaseName(m_url.section(QLatin1Char('/'), 3).section(QLatin1Char('?'), 0, 0));
+        }
+        return db;
     }
 
     // Opens the archive in the test's thread.

@@ -4,6 +4,7 @@
 // decisions.
 #include "app/gui/mainform.h"
 #include "app/gui/savefilechooser.h"
+#include "platform/codepage.h"
 #include "platform/widgets/radiogroup.h"
 #include "sim/simulator.h"
 #include "tests/catalogueedit.h"
@@ -179,8 +180,9 @@ protected:
     std::unique_ptr<sim::Simulator> simulator;
 };
 
-// A fixed-layout, a text and a ring journal, as text and as workbook: the same bytes (the
-// same sheet, strings and styles) as the window's "Сохранить...".
+// A fixed-layout, a text and a ring journal, as text, as workbook and as CSV: the same bytes (the
+// same sheet, strings and styles) as the window's "Сохранить...". The text and the CSV file
+// written to standard output (--output - --format) are the same bytes again.
 TEST_F(JournalRead, FilesEqualTheWindowsFiles) {
     const struct {
         const char* content;
@@ -198,6 +200,8 @@ TEST_F(JournalRead, FilesEqualTheWindowsFiles) {
         {"marlo", "5", 4, 1, "txt", 6, 'p'},
         {"pr4", "Преобразователь ПР-4", 3, 1, "txt", 101, 'i'},
         {"pr4", "4", 3, 1, "xlsx", 0, 'e'},
+        {"rt10", "1", 0, 1, "csv", 15, 'e'},
+        {"marlo", "5", 4, 1, "csv", 6, 'e'},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.content) + "." + c.extension);
@@ -218,7 +222,8 @@ TEST_F(JournalRead, FilesEqualTheWindowsFiles) {
         qputenv("JOURNAL_PORTS", mapping);
         EXPECT_EQ(r.status, 0) << r.err.toStdString();
         const bool spreadsheet = QByteArray(c.extension) == "xlsx";
-        windowExport(c.deviceIndex, c.journal - 1, winFile, spreadsheet ? 2 : 1);
+        const bool csv = QByteArray(c.extension) == "csv";
+        windowExport(c.deviceIndex, c.journal - 1, winFile, spreadsheet ? 2 : csv ? 3 : 1);
 
         if (spreadsheet) {
             for (const char* member :
@@ -230,8 +235,16 @@ TEST_F(JournalRead, FilesEqualTheWindowsFiles) {
         } else {
             const QByteArray cli = ReadWholeFile(cliFile);
             EXPECT_EQ(cli.count("\r\n"), c.lines);
-            EXPECT_FALSE(cli.contains("Ошибка")) << "no failed records expected";
+            EXPECT_FALSE(cli.contains(csv ? QByteArray("Ошибка (")
+                                          : platform::toCp1251(QStringLiteral("Ошибка"))))
+                << "no failed records expected";
             EXPECT_EQ(cli, ReadWholeFile(winFile));
+            const QString piped = out.filePath(QStringLiteral("piped.%1").arg(c.extension));
+            arguments.replace(arguments.indexOf(cliFile), QStringLiteral("-"));
+            const Outcome p =
+                run(arguments << "--format" << QString::fromLatin1(c.extension), piped);
+            EXPECT_EQ(p.status, 0) << p.err.toStdString();
+            EXPECT_EQ(ReadWholeFile(piped), cli);
         }
         simulator.reset();
     }
@@ -372,7 +385,10 @@ TEST_F(JournalRead, WrongCommandLines) {
         {good + QStringList{"--address", "300"}, "адрес от 1 до 247"},
         {good + QStringList{"--timeout", "5"}, "время ожидания от 10 до 60000 мс"},
         {good + QStringList{"--start", "3"}, "--start и --count задаются вместе"},
-        {good + QStringList{"--output", out.filePath("x.csv")}, "*.txt или *.xlsx"},
+        {good + QStringList{"--output", out.filePath("x.dat")}, "*.txt, *.csv или *.xlsx"},
+        {good + QStringList{"--output", "-"}, "укажите --format txt, csv или xlsx"},
+        {good + QStringList{"--format", "csv"}, "--format csv не совпадает с именем файла"},
+        {good + QStringList{"--format", "pdf"}, "txt, csv или xlsx"},
         {good + QStringList{"--speed"}, "у --speed нет значения"},
         {good + QStringList{"--all"}, "--all и --addresses задаются только с --search"},
         {good + QStringList{"--search"}, "--search не сочетается с --list, --output"},

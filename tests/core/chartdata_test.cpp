@@ -97,11 +97,12 @@ TEST(ChartData, SeriesFromDecodedRecords) {
          true,
          {{90061, 1, 0, F(1.0f)}},
          {"Уставка|90061:1#10;||0"}},
-        {"date-time types are not offered; an unknown ID is a longword named by its ID",
+        {"date-time types are not offered; an unknown ID is named by its ID, its values signed "
+         "as the list shows them",
          tdPlain,
          false,
          {{kT, 4, 0, kT}, {kT, 99, 0, 0xFFFFFFFF}},
-         {"99|1600000000:4294967295#11;||0"}},
+         {"99|1600000000:-1#11;||0"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

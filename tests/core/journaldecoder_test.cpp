@@ -135,8 +135,46 @@ TEST_F(Decoder, FixedRecordEvents) {
     EXPECT_EQ(sgGr.columnCount(), 3);
     EXPECT_EQ(Row(sgGr, 1), QStringList({"Коэффициент", "0.00.00 00:01:40\r1.5000000",
                                          "0.00.00 00:08:20\r-1.0000000"}));
-    EXPECT_EQ(Row(sgGr, 2), QStringList({"999", "0.00.00 00:03:20\r4294967295", ""}));
-    EXPECT_EQ(Row(sgGr, 3), QStringList({"Слово", "0.00.00 00:10:00\r-65535", ""}));
+    EXPECT_EQ(Row(sgGr, 2), QStringList({"999", "0.00.00 00:03:20\r-1", ""}));
+    EXPECT_EQ(Row(sgGr, 3), QStringList({"Слово", "0.00.00 00:10:00\r1", ""}));
+}
+
+// The grouped view shows the value text the list shows, for every value type and for an ID
+// without record type.
+TEST_F(Decoder, GroupedViewShowsTheListsValueText) {
+    const struct {
+        std::int32_t atype; // -1: an ID without record type
+        std::uint32_t raw;
+        const char* text;
+    } cases[] = {{dtSWord, 0x0001FFFE, "-2"},
+                 {dtSLongWord, 0xFFFFFFFF, "-1"},
+                 {dtFloat, 0xBFC00000, "-1.5000000"},
+                 {dtDateTime, 1600000000, "13.09.2020 12:26:40"},
+                 {dtSByte, 0x000001FF, "-1"},
+                 {dtUByte, 0xFFFFFF80, "128"},
+                 {dtUWord, 0xFFFF0001, "1"},
+                 {dtLongWord, 0xFFFFFFFF, "4294967295"},
+                 {dtList, 1, "вкл"},
+                 {0, 0xFFFFFFFF, "-1"},
+                 {-1, 0xFFFFFFFF, "-1"}};
+    TDevInfo dev;
+    dev.CountJournals = 1;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        const auto id = static_cast<std::uint16_t>(c.atype < 0 ? 999 : i + 1);
+        const std::vector<TValueStr> list{{1, "вкл"}};
+        if (c.atype >= 0)
+            dev.ListRecType.push_back({id, c.atype, QString::number(i), {}, list});
+        decoder.setDevice(&dev);
+        decoder.DecodeRecord(int(i), 1600000000, id, 0, 0, c.raw);
+    }
+    decoder.BuildGroupView(sgGr);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(testing::Message() << "atype " << cases[i].atype);
+        const int row = int(i) + 1;
+        EXPECT_EQ(sg.cell(row, 4), QString::fromUtf8(cases[i].text));
+        EXPECT_EQ(sgGr.cell(row, 1).section(u'\r', 1), sg.cell(row, 4));
+    }
 }
 
 TEST_F(Decoder, FixedReplyUsesTheJournalLayout) {

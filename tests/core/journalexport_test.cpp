@@ -83,6 +83,44 @@ TEST(TextExport, ExtensionRuleAndWriteFailure) {
     EXPECT_FALSE(r.error.isEmpty());
 }
 
+// CSV for scripts: the known bytes of a list with every kind of field, by layout.
+TEST(CsvExport, KnownAnswers) {
+    TStringGrid list = MakeList({
+        {"0", "13.09.20 12:26:40", "Период опроса, мс", "1", "-2"},
+        {"1", "0.00.01 01:01:01", "Текст \"в кавычках\"", "", "21.5000000"},
+        {"2", "Ошибка (Прибор не отвечает)", "", "", ""},
+        {"3", "2020.09.13 12:26:40 ", "Строка\r\nвторая", "a;b", "открыт"},
+        {"", "", "", "", ""}, // a row the run left empty
+    });
+    list.setRowError(3, true);
+    const struct {
+        TTypeDev layout;
+        const char* csv;
+    } cases[] = {
+        {tdPlain, "Номер,Время,Параметр,Значение,Ошибка\r\n"
+                  "0,2020-09-13T12:26:40,\"Период опроса, мс\",-2,\r\n"
+                  "1,0.00.01 01:01:01,\"Текст \"\"в кавычках\"\"\",21.5000000,\r\n"
+                  "2,,,,Ошибка (Прибор не отвечает)\r\n"
+                  "3,2020-09-13T12:26:40,\"Строка\r\nвторая\",открыт,\r\n"},
+        {tdPlain4, "Номер,Время,Параметр,Значение до,Значение,Ошибка\r\n"
+                   "0,2020-09-13T12:26:40,\"Период опроса, мс\",1,-2,\r\n"
+                   "1,0.00.01 01:01:01,\"Текст \"\"в кавычках\"\"\",,21.5000000,\r\n"
+                   "2,,,,,Ошибка (Прибор не отвечает)\r\n"
+                   "3,2020-09-13T12:26:40,\"Строка\r\nвторая\",a;b,открыт,\r\n"},
+    };
+    QTemporaryDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.layout));
+        EXPECT_EQ(core::CsvBytes(list, c.layout), QByteArray(c.csv));
+        // A name without extension gets ".csv"; the file holds the same bytes.
+        const auto r = core::ExportFile(core::TExportFormat::Csv, list, "РТ-10", c.layout,
+                                        dir.filePath(QString("list%1").arg(int(c.layout))));
+        ASSERT_TRUE(r.ok) << r.error.toStdString();
+        EXPECT_TRUE(r.fileName.endsWith(".csv"));
+        EXPECT_EQ(ReadWholeFile(r.fileName), QByteArray(c.csv));
+    }
+}
+
 TEST(TextToFloat, KnownAnswers) {
     const QLocale ru(QLocale::Russian, QLocale::Russia);
     const QLocale en(QLocale::English, QLocale::UnitedStates);

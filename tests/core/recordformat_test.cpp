@@ -127,8 +127,8 @@ TEST(RecordFormat, GroupValueTextsByGroupType) {
          "13.09.2020 12:26:40"},
         {dtSByte, QVariant(-1), "-1"},
         {dtUByte, QVariant(255u), "255"},
-        {dtUWord, QVariant(-65535), "-65535"}, // the whole stored number, signed
-        {dtLongWord, QVariant(-1), "4294967295"},
+        {dtUWord, QVariant(-65535), "1"}, // the low 16 bits, as the list shows them
+        {dtLongWord, QVariant(-1), "-1"}, // an ID without record type, as the list shows it
         {dtLongWord, QVariant(4294967295u), "4294967295"},
         {dtList, QVariant("открыт"), "открыт"},
         {dtSLongWord, QVariant(-5), "-5"},

@@ -128,6 +128,93 @@ TEST_F(WindowArchive, IncrementalReadingTabOpenAndDelete) {
     EXPECT_FALSE(form->btnIncremental()->isEnabled());
 }
 
+// A stopped reading looks stopped: where it stopped beside the status texts, its bar in the
+// warning colour, "остановлено" in the archive's readings; "Дочитать" reads the records not yet
+// read and shows what a full reading shows. A failed count read after a full reading leaves no
+// bar and no count of failed records.
+TEST_F(WindowArchive, StoppedReadingLooksStoppedAndIsContinued) {
+    const struct {
+        const char* name;
+        int journal;
+        int stopAfter;     // records done when "Остановить" is clicked; 0: not clicked
+        const char* fault; // added after a full reading; "": none
+        const char* stopped;
+        // The archive tab's numbers, records, failed records and end of the stopped reading and
+        // of the "Дочитать" that continued it.
+        const char* readings[2];
+    } cases[] = {
+        {"the ring of 1000",
+         1,
+         119,
+         "",
+         "Остановлено на записи 318: считано 119 из 1000",
+         {"200–1199|119 из 1000|0|остановлено", "200–1199|881 новых из 1000|0|завершено"}},
+        {"the journal of 14",
+         0,
+         5,
+         "",
+         "Остановлено на записи 4: считано 5 из 14",
+         {"0–13|5 из 14|0|остановлено", "0–13|9 новых из 14|0|завершено"}},
+        {"the count read fails", 0, 0, "exception code=2 register=300001", "", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        form.reset();
+        simulator.reset();
+        QFile::remove(dir.filePath("archive.sqlite"));
+        startSimulator(QStringLiteral("rt10"));
+        createForm(QStringLiteral("Регулятор РТ-10"), c.journal);
+        const QColor normal = form->PBar()->palette().color(QPalette::Highlight);
+        if (*c.fault) {
+            form->btnRead2()->click();
+            ASSERT_EQ(form->PBar()->value(), form->PBar()->maximum());
+            simulator->addFault(*sim::parseFault(QString::fromUtf8(c.fault)));
+        }
+        onEvents = [&] {
+            if (form->runResult().recordsDone() == c.stopAfter && form->btnStop2()->isEnabled())
+                form->btnStop2()->click();
+        };
+        form->btnRead2()->click();
+        onEvents = nullptr;
+        const bool stopped = c.stopAfter > 0;
+        EXPECT_EQ(form->lblProgress()->text(), QString::fromUtf8(c.stopped));
+        EXPECT_EQ(form->PBar()->palette().color(QPalette::Highlight) != normal, stopped);
+        EXPECT_EQ(form->lblProgress()->palette().color(QPalette::WindowText),
+                  stopped ? form->PBar()->palette().color(QPalette::Highlight)
+                          : form->palette().color(QPalette::WindowText));
+        EXPECT_EQ(form->lblFailed()->isVisibleTo(form.get()), stopped);
+        EXPECT_EQ(form->PBar()->value(), stopped ? form->PBar()->maximum() : 0);
+        if (!stopped)
+            continue;
+
+        ASSERT_TRUE(waitArchive());
+        TArchiveTab& tab = *form->tsArchive();
+        tab.refresh();
+        tab.seriesView->selectRow(0);
+        const auto readingCells = [&](int row) {
+            QStringList cells;
+            for (int column = 5; column < 9; ++column)
+                cells << tab.readingsView->model()->index(row, column).data().toString();
+            return cells.join('|');
+        };
+        EXPECT_EQ(readingCells(0), QString::fromUtf8(c.readings[0]));
+
+        form->btnIncremental()->click();
+        const QStringList continued = listRows();
+        EXPECT_TRUE(form->lblProgress()->text().isEmpty());
+        EXPECT_EQ(form->PBar()->palette().color(QPalette::Highlight), normal);
+        ASSERT_TRUE(waitArchive());
+        tab.refresh();
+        tab.seriesView->selectRow(0);
+        EXPECT_EQ(tab.readingsView->model()->index(1, 1).data().toString(), u"дочитывание");
+        EXPECT_EQ(readingCells(1), QString::fromUtf8(c.readings[1]));
+        form->btnRead2()->click();
+        EXPECT_EQ(continued, listRows()) << "a full reading";
+        ASSERT_TRUE(waitArchive());
+    }
+    EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
+}
+
 // An archive that cannot be opened costs one message per reading, never the reading.
 TEST_F(WindowArchive, UnusableArchiveGivesOneMessageAndTheReadingGoesOn) {
     qputenv("JOURNAL_ARCHIVE", "/dev/null/archive.sqlite");
@@ -137,11 +224,13 @@ TEST_F(WindowArchive, UnusableArchiveGivesOneMessageAndTheReadingGoesOn) {
     EXPECT_EQ(listRows().size(), 14);
     waitWriter();
     ASSERT_EQ(sink.messages.size(), 1) << sink.messages.join('|').toStdString();
-    EXPECT_TRUE(sink.messages[0].startsWith(u"W:Архив журналов: "))
+    EXPECT_TRUE(sink.messages[0].startsWith(u"W:Архив журналов /dev/null/archive.sqlite: "))
         << sink.messages[0].toStdString();
     EXPECT_FALSE(form->btnIncremental()->isEnabled());
     form->tsArchive()->refresh();
-    EXPECT_TRUE(form->tsArchive()->lblState->text().startsWith(u"Архив журналов недоступен"));
+    EXPECT_TRUE(form->tsArchive()->lblState->text().startsWith(
+        u"Архив журналов /dev/null/archive.sqlite: "))
+        << form->tsArchive()->lblState->text().toStdString();
 }
 
 } // namespace

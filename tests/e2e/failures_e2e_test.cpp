@@ -46,7 +46,7 @@ TEST_F(WindowRun, FailedReadingsShowTheirFailures) {
 
         const bool failed = !c.errorRows.empty() || c.countFailed;
         EXPECT_EQ(form->lblFailed()->text(), QStringLiteral("сбойных: %1").arg(c.errorRows.size()));
-        EXPECT_FALSE(form->lblFailed()->isHidden());
+        EXPECT_EQ(form->lblFailed()->isHidden(), c.countFailed) << "no record was asked for";
         EXPECT_EQ(form->lnkExchange()->isHidden(), !failed);
         const int tab = form->PageControl1()->indexOf(form->tsExchange());
         EXPECT_EQ(form->PageControl1()->tabIcon(tab).isNull(), !failed);
@@ -76,7 +76,6 @@ TEST_F(WindowRun, FailedReadingsShowTheirFailures) {
         }
     }
 }
-
 
 // The keys of the buttons, as actions with the buttons' captions.
 TEST_F(WindowRun, KeysOfTheButtons) {

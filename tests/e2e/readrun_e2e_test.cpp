@@ -122,9 +122,9 @@ TEST_F(WindowRun, GroupedViewOfAPlainJournal) {
     EXPECT_EQ(groups[0], U({"Уставка температуры", "13.09.20 12:26:40\r21.5000000",
                             "0.00.01 01:01:01\r-1.0000000"}));
     EXPECT_EQ(groups[3], U({"Дата поверки", "13.09.20 12:28:00\r01.03.2021"}));
-    // uword: the whole stored number; an ID without record type: its value unsigned.
-    EXPECT_EQ(groups[6], U({"Период опроса, мс", "13.09.20 12:29:30\r-65535"}));
-    EXPECT_EQ(groups[11], U({"99", "13.09.20 12:32:30\r4294967295"}));
+    // uword and an ID without record type: the value text of the list.
+    EXPECT_EQ(groups[6], U({"Период опроса, мс", "13.09.20 12:29:30\r1"}));
+    EXPECT_EQ(groups[11], U({"99", "13.09.20 12:32:30\r-1"}));
 }
 
 TEST_F(WindowRun, RingJournalThatWrappedThreeTimes) {

@@ -6,14 +6,17 @@
 // would have it. Built on the end-to-end tests' fixture, as a GoogleTest program.
 #include "tests/e2e/e2efixture.h"
 
+#include "app/gui/archivetab.h"
 #include "app/gui/exchangetab.h"
 #include "app/gui/views/charttab.h"
 
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QScreen>
 #include <QTabWidget>
+#include <QTableView>
 
 namespace e2e {
 namespace {
@@ -102,6 +105,8 @@ TEST_F(Screenshots, Runs) {
         form->BtnExcel()->click();
         chooser.answer = ISaveFileChooser::TChoice{out + "/" + base, 2};
         form->BtnExcel()->click();
+        chooser.answer = ISaveFileChooser::TChoice{out + "/" + base, 3};
+        form->BtnExcel()->click();
     }
 }
 
@@ -139,6 +144,38 @@ TEST_F(Screenshots, FaultsAndSearch) {
     onEvents = nullptr;
     settle();
     shoot("search-found");
+}
+
+// A reading of the ring journal stopped at record 318, then continued by "Дочитать", in the
+// archive: the list after the stop, and the "Архив" tab with the series and its readings.
+TEST_F(Screenshots, StoppedReadingAndArchive) {
+    qputenv("JOURNAL_ARCHIVE", dir.filePath("archive.sqlite").toUtf8());
+    startSimulator("rt10");
+    showForm(QStringLiteral("Регулятор РТ-10"), 1);
+    const auto waitWriter = [&] {
+        QElapsedTimer t;
+        t.start();
+        while (form->archiveWriting() && t.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    };
+    onEvents = [&] {
+        if (form->runResult().recordsDone() == 119 && form->btnStop2()->isEnabled())
+            form->btnStop2()->click();
+    };
+    form->btnRead2()->click();
+    onEvents = nullptr;
+    waitWriter(); // then "Дочитать" is offered
+    settle();
+    shoot("stopped-list", form->tsData());
+    form->btnIncremental()->click();
+    waitWriter();
+    TArchiveTab* tab = form->tsArchive();
+    form->PageControl1()->setCurrentWidget(tab);
+    tab->refresh();
+    tab->seriesView->selectRow(0);
+    settle();
+    shoot("archive");
+    qunsetenv("JOURNAL_ARCHIVE");
 }
 
 } // namespace

@@ -242,7 +242,7 @@ TEST_F(ServerPathTest, StoresTheReadingInTheArchive) {
         void Failed(qint64 n, int code) override {
             log << QStringLiteral("%1 failed %2").arg(n).arg(code);
         }
-        void End() override { log << QStringLiteral("end"); }
+        void End(bool stopped) override { log << (stopped ? "stopped" : "end"); }
         QStringList log;
     } archive;
     path.SetArchive(&archive);
