@@ -372,6 +372,7 @@ void TForm1::startReading(bool incremental) {
 void TForm1::btnStopClick() {
     ui.btnStop->setEnabled(false);
     m_run->Stop();
+    m_serverPath->Stop();
     ui.btnRead->setEnabled(true);
     ui.rgTypeJ->setEnabled(true);
     BuildGroupView();
