@@ -74,7 +74,7 @@ public:
     void SetProgressMaximum(int) override {}
     void SetProgressPosition(int) override {}
     void SetRunState(TRunState) override {}
-    void ProcessEvents() override {
+    void BetweenCalls() override {
         m_gaps.turn();
         QCoreApplication::processEvents();
     }
