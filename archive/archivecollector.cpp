@@ -13,6 +13,12 @@ QVariant MsOrNull(const QDateTime& time) {
                           : QVariant(QMetaType::fromType<qint64>());
 }
 
+// A text column is NOT NULL: an empty text (no error, say) is stored as '', never as NULL, which a
+// default-constructed QString would bind to.
+QString Text(const QString& text) {
+    return text.isNull() ? QStringLiteral("") : text;
+}
+
 QDateTime TimeOrInvalid(const QVariant& value) {
     return value.isNull() ? QDateTime() : QDateTime::fromMSecsSinceEpoch(value.toLongLong());
 }
@@ -141,9 +147,10 @@ bool TJournalArchive::StoreInstrumentState(const TInstrumentState& s) {
                     " failed_records = excluded.failed_records, state = excluded.state,"
                     " failing_since = excluded.failing_since, error = excluded.error,"
                     " next_reading = excluded.next_reading, collector = excluded.collector"),
-                {s.instrument, s.line, s.port, s.address, s.deviceName, JournalsText(s.journals),
-                 MsOrNull(s.lastReading), s.newRecords, s.failedRecords, int(s.state),
-                 MsOrNull(s.failingSince), s.error, MsOrNull(s.nextReading), s.collector});
+                {Text(s.instrument), Text(s.line), Text(s.port), s.address, Text(s.deviceName),
+                 Text(JournalsText(s.journals)), MsOrNull(s.lastReading), s.newRecords,
+                 s.failedRecords, int(s.state), MsOrNull(s.failingSince), Text(s.error),
+                 MsOrNull(s.nextReading), Text(s.collector)});
 }
 
 std::optional<std::vector<TInstrumentState>> TJournalArchive::InstrumentStates() {
