@@ -40,8 +40,8 @@ unstripped=$(find deb-root/usr -type f -exec file {} + | grep 'ELF.*not stripped
 [ -z "$unstripped" ] || fail "unstripped: $unstripped"
 grep -q '^ Maintainer: .*@example.org>$' deb-info.txt || fail "no project maintainer address"
 size=$(sed -n 's/^ Installed-Size: //p' deb-info.txt)
-# The bound is for this build's programs (optimised with debug information, then stripped); the
-# Release package scripts/package makes is about half of it.
+# Each program links the reading logic statically; the fourth, journal-collect, took the package
+# from 4.5 to 6.1 MB installed.
 [ "$size" -lt 7168 ] || fail "installed size $size KiB, not under 7 MB"
 summary=$(sed -n 's/^ Description: //p' deb-info.txt)
 [ ${#summary} -le 80 ] || fail "description line of ${#summary} characters"
