@@ -64,6 +64,8 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
 }
 
 TForm1::~TForm1() {
+    // The run ends first: its thread uses the library and the archive.
+    m_engine->Shutdown();
     m_library.SetTraceObserver(nullptr); // the tab goes with the window's children
     SaveSettings();
     // The components go with the window's children; nothing of the window may hear them then.
@@ -94,9 +96,12 @@ void TForm1::createEngines() {
     m_decoder = std::make_unique<core::TJournalDecoder>(*sgCells());
     m_decoder->setScrollHook([this] { ui.tsData->scrollToLastRow(); });
     m_runDecoder = std::make_unique<TRunDecoder>(*m_decoder, *sgGrCells());
-    m_runView = std::make_unique<TRunView>(ui, *m_messages, m_options.processEvents,
-                                           m_options.eventIntervalMs);
-    m_run = std::make_unique<TReadingRun>(m_library, *m_runDecoder, *sgCells(), *m_runView);
+    m_runView = std::make_unique<TRunView>(ui, *m_messages);
+    m_engine = std::make_unique<core::TRunEngine>(m_library, *m_runView, *sgCells(),
+                                                  m_options.eventIntervalMs);
+    connect(m_engine.get(), &core::TRunEngine::rowsShown, this,
+            [this] { ui.tsData->scrollToLastRow(); });
+    connect(m_engine.get(), &core::TRunEngine::finished, this, &TForm1::readingFinished);
 }
 
 void TForm1::connectControls() {
@@ -150,8 +155,11 @@ void TForm1::FormCreate() {
 
 bool TForm1::LoadAccessLibrary() {
     const bool loaded = m_library.LoadAccessLibrary(m_options.programDirectory, m_messages);
-    if (loaded)
-        m_library.SetTraceObserver(m_exchangeTab->observer());
+    if (loaded) {
+        // The run's frames come from the engine's thread; the tab takes them on the window's.
+        m_traceBridge = new core::TQueuedTraceObserver(*m_exchangeTab->observer(), this);
+        m_library.SetTraceObserver(m_traceBridge);
+    }
     return loaded;
 }
 
@@ -298,14 +306,14 @@ bool TForm1::connectLibrary() {
 }
 
 void TForm1::Button6Click() {
-    if (!connectLibrary())
+    if (runActive() || !connectLibrary()) // the run's thread holds the connection
         return;
     ui.Label6->setText(core::ReadDeviceName(m_library, m_devAdr));
     m_library.Disconnect();
 }
 
 void TForm1::BtnConnect2Click() {
-    if (!connectLibrary())
+    if (runActive() || !connectLibrary())
         return;
     ui.BtnDisconnect2->setEnabled(true);
     ui.btnRead2->setEnabled(true);
@@ -313,6 +321,10 @@ void TForm1::BtnConnect2Click() {
 }
 
 void TForm1::BtnDisconnect2Click() {
+    if (runActive()) { // the run closes the connection it opened, on its own thread
+        m_engine->Stop();
+        return;
+    }
     m_library.Disconnect();
     ui.btnRead2->setEnabled(false);
     ui.BtnDisconnect2->setEnabled(false);
@@ -351,9 +363,16 @@ void TForm1::startReading(bool incremental) {
     m_archiveTab->setReadingActive(true);
     m_exchangeTab->RunStarted();
     m_runView->ShowRunStart();
-    m_run->Run(request);
-    m_exchangeTab->RunEnded(m_run->Result());
-    m_runView->ShowRunEnd(m_run->Result());
+    m_stopClicked = false;
+    m_engine->Start(request);
+}
+
+void TForm1::readingFinished(const TRunResult& result) {
+    m_stopClicked = false;
+    m_decoder->AdoptRun(m_engine->decoder());
+    CopyGrid(m_engine->groupGrid(), *sgGrCells());
+    m_exchangeTab->RunEnded(result);
+    m_runView->ShowRunEnd(result);
     m_archiveTab->setReadingActive(false);
     updateIncrementalButton();
     if (m_archiveRecorder)
@@ -364,10 +383,14 @@ void TForm1::startReading(bool incremental) {
 
 void TForm1::btnStopClick() {
     ui.btnStop->setEnabled(false);
-    m_run->Stop();
     m_serverPath->Stop();
     ui.btnRead->setEnabled(true);
     ui.rgTypeJ->setEnabled(true);
+    if (runActive()) { // the run's end brings its grouped view
+        m_stopClicked = true;
+        m_engine->Stop();
+        return;
+    }
     BuildGroupView();
 }
 
@@ -387,11 +410,12 @@ void TForm1::BtnExcelClick() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-    // A run handles window events while it reads: closing then stops it first; the window closes
-    // once the run has finished (port closed, grouped view built).
-    if (runActive()) {
+    // Closing during a run or a search stops it first; the window closes once it has finished
+    // (port closed, archive ended).
+    if (runActive() || m_exchangeTab->searching()) {
         m_closeRequested = true;
-        m_run->Stop();
+        m_engine->Stop();
+        m_exchangeTab->StopSearch();
         event->ignore();
         return;
     }
