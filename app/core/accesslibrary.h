@@ -3,11 +3,29 @@
 
 #include <QString>
 
+#include <array>
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 namespace core {
 class ITraceObserver;
 }
+
+// A run of journal records read with requests in flight (IAccessLibrary::ReadRecords).
+struct TRecordRun {
+    std::vector<std::array<std::uint8_t, 7>> requests; // function-65 request bytes, in order
+    std::vector<std::int64_t> records; // the journal record of each request, for the trace
+    int window = 1; // 1..16 requests in flight, or 0: automatic, beginning at startWindow
+    int startWindow = 1;
+    // Out: the window the run ended with; the reason of a fallback to one request at a time
+    // (0 none, 1 requests left unanswered, 2 the connection closed).
+    int windowReached = 1;
+    int fallback = 0;
+};
+// Takes each record's result in request order: its position, result code and the 256-byte reply
+// buffer (zeroed on a failure); false stops the run.
+using TRecordSink = std::function<bool(int item, int code, const std::uint8_t* reply)>;
 
 // The reading run's view of the Modbus access library. The real implementation binds
 // OmbrelDll.so with dlopen; tests of single classes may use a fake.
@@ -43,6 +61,10 @@ public:
     // Whether an exchange listens out answers still due before it returns (on by default); a
     // search for an instrument turns it off. A library without the setting keeps it on.
     virtual void SetListenOut(bool on) { (void)on; }
+    // Reads a run of records with up to run.window requests in flight where the line allows it
+    // (a Modbus TCP endpoint); a library without it asks them one after another. Returns 0, or
+    // the result code of a run that could not begin.
+    [[nodiscard]] virtual int ReadRecords(int devAddr, TRecordRun& run, const TRecordSink& sink);
     // Why the last call failed, in the system's words (e.g. why a port could not be opened);
     // empty when the library does not say.
     virtual QString LastErrorDetail() const { return {}; }

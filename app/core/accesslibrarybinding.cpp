@@ -33,7 +33,7 @@ void TAccessLibraryBinding::ForwardTraceEvent(const OmbrelTraceEvent* e, void* u
     if (!e || !self->m_traceObserver || e->size < int32_t(offsetof(OmbrelTraceEvent, baud)))
         return;
     core::TFrameEvent f;
-    f.kind = static_cast<core::TFrameKind>(std::clamp(e->kind, 0, 4));
+    f.kind = static_cast<core::TFrameKind>(std::clamp(e->kind, 0, 5));
     f.timeUs = e->timeUs;
     f.elapsedUs = e->elapsedUs;
     if (e->bytes && e->length > 0)
@@ -55,6 +55,14 @@ void TAccessLibraryBinding::ForwardTraceEvent(const OmbrelTraceEvent* e, void* u
     if (f.kind == core::TFrameKind::Request)
         self->m_frameRecord = self->m_traceRecord;
     f.record = self->m_frameRecord;
+    if (has(offsetof(OmbrelTraceEvent, item) + sizeof(e->item))) {
+        f.window = e->window;
+        f.inFlight = e->inFlight;
+        // In a run with requests in flight each event names its record by its position.
+        if (const auto* records = self->m_runRecords)
+            f.record =
+                e->item >= 0 && e->item < qsizetype(records->size()) ? (*records)[e->item] : -1;
+    }
     self->m_traceObserver->OnFrame(f);
 }
 
@@ -80,6 +88,7 @@ bool TAccessLibraryBinding::LoadAccessLibrary(const QString& programDirectory,
     FDllSetTimeouts = reinterpret_cast<TDllSetTimeouts>(dlsym(FHandle, "SetTimeouts"));
     FDllSetTraceObserver = dlsym(FHandle, "SetTraceObserver");
     FDllSetListenOut = reinterpret_cast<TDllSetListenOut>(dlsym(FHandle, "SetListenOut"));
+    FDllReadRecords = dlsym(FHandle, "ReadRecords");
     return resolve(FHandle, "Connect", FDllConnect, m_loadError) &&
            resolve(FHandle, "Disconnect", FDLLDisconnect, m_loadError) &&
            resolve(FHandle, "GetDevName", FDllGetDeviceName, m_loadError) &&
@@ -160,4 +169,39 @@ bool TAccessLibraryBinding::SetTraceObserver(core::ITraceObserver* observer) {
 void TAccessLibraryBinding::SetListenOut(bool on) {
     if (FDllSetListenOut)
         FDllSetListenOut(on ? 1 : 0);
+}
+
+namespace {
+
+struct TSinkCall {
+    const TRecordSink* sink;
+};
+
+std::int32_t ForwardRecord(std::int32_t item, std::int32_t result, const std::uint8_t* reply,
+                           void* user) {
+    return (*static_cast<TSinkCall*>(user)->sink)(item, result, reply) ? 1 : 0;
+}
+
+} // namespace
+
+int TAccessLibraryBinding::ReadRecords(int devAddr, TRecordRun& run, const TRecordSink& sink) {
+    if (!FDllReadRecords)
+        return IAccessLibrary::ReadRecords(devAddr, run, sink);
+    std::vector<std::uint8_t> requests;
+    requests.reserve(run.requests.size() * 7);
+    for (const auto& r : run.requests)
+        requests.insert(requests.end(), r.begin(), r.end());
+    OmbrelRecordRun c{};
+    c.size = sizeof c;
+    c.window = run.window;
+    c.startWindow = run.startWindow;
+    TSinkCall call{&sink};
+    m_runRecords = &run.records;
+    const int code = reinterpret_cast<decltype(&::ReadRecords)>(FDllReadRecords)(
+        devAddr, requests.data(), static_cast<std::int32_t>(run.requests.size()), &c, ForwardRecord,
+        &call);
+    m_runRecords = nullptr;
+    run.windowReached = code == 0 ? std::clamp<int>(c.windowReached, 1, OMBREL_WINDOW_MAX) : 1;
+    run.fallback = c.fallback;
+    return code;
 }

@@ -66,6 +66,8 @@ public:
     bool SetTraceObserver(core::ITraceObserver* observer) override;
     void SetTraceRecord(std::int64_t record) override { m_traceRecord = record; }
     void SetListenOut(bool on) override;
+    // Through the export ReadRecords where the library has it, else one request after another.
+    [[nodiscard]] int ReadRecords(int devAddr, TRecordRun& run, const TRecordSink& sink) override;
     // The library's text of why the last Connect failed; empty when it has none to give.
     QString LastErrorDetail() const override;
 
@@ -83,6 +85,7 @@ public:
     TDllSetTimeouts FDllSetTimeouts = nullptr;     // optional
     void* FDllSetTraceObserver = nullptr;          // optional (typed in the library's header)
     TDllSetListenOut FDllSetListenOut = nullptr;   // optional
+    void* FDllReadRecords = nullptr;               // optional (typed in the library's header)
 
 private:
     // The library's event as the program's, named by the record it belongs to.
@@ -92,4 +95,6 @@ private:
     core::ITraceObserver* m_traceObserver = nullptr;
     std::int64_t m_traceRecord = -1; // what the run asks for now
     std::int64_t m_frameRecord = -1; // what the last request traced asked for
+    // The records of the run with requests in flight (ReadRecords), by their position in it.
+    const std::vector<std::int64_t>* m_runRecords = nullptr;
 };

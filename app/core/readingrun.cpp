@@ -3,7 +3,9 @@
 
 #include "app/core/errortexts.h"
 #include "app/core/journaldecoder.h"
+#include "app/core/windowtexts.h"
 #include "archive/archivetypes.h"
+#include "comm/ipc/resultcodes.h"
 #include "platform/inifile.h"
 
 #include <algorithm>
@@ -276,9 +278,14 @@ void TReadingRun::ReadJournal(const TRunRequest& request, const TJournalInfo& se
     const std::vector<TStoredRecord> stored = BeginArchive(request, journal, loop);
     m_decoder.BeginRun(request.device, request.journalIndex, m_result.startrec);
     m_result.end = TRunEnd::Finished;
-    ReadRecords(journal, devAddr, loop, stored);
-    if (request.incremental)
-        m_host.SetStatusText(IncrementalStatus(m_result));
+    if (request.tcpWindow != 1)
+        ReadRecordsInFlight(journal, request, loop, stored);
+    else
+        ReadRecords(journal, devAddr, loop, stored);
+    if (request.incremental || m_result.windowFallback != 0)
+        m_host.SetStatusText(
+            core::JoinStatus(request.incremental ? IncrementalStatus(m_result) : QString(),
+                             core::WindowFallbackText(m_result.windowFallback)));
 
     m_host.SetProgressPosition(ProgressValue(m_result.CountRec));
     if (m_result.offersExport())
@@ -444,33 +451,106 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, TRecordL
         const int idx = RequestIndexFor(journal, loop, number);
         while (next != stored.end() && next->number < number)
             ++next;
+        const bool fromArchive = next != stored.end() && next->number == number;
         int code = 0;
-        if (next != stored.end() && next->number == number) {
+        if (fromArchive) {
             StoredReply(next->bytes, reply);
-            ++m_result.recordsFromArchive;
         } else {
             m_lib.SetTraceRecord(number);
             code = RequestRecord(devAddr, journal.Num, idx, reply);
             m_lib.SetTraceRecord(-1);
-            if (m_archive && code != 0)
-                m_archive->Failed(number, code);
-            else if (m_archive)
-                m_archive->Answered(number, reply);
         }
-        ShowRecord(m_decoder, m_sg, loop, i, startrec, idx, reply, code);
-        if (code != 0)
-            m_result.failedRecords.push_back(number);
-        ++(code != 0 ? m_result.recordsFailed : m_result.recordsRead);
-
-        m_host.SetProgressPosition(ProgressValue(++m_progress));
-        m_host.SetRecordProgress(i + 1, count);
-        m_host.ProcessEvents();
-        if (!m_getArch) {
-            if (i + 1 < count)
-                m_result.end = TRunEnd::Stopped;
+        if (!TakeRecord(idx, loop, i, count, code, reply, fromArchive))
             break;
-        }
     }
+}
+
+void TReadingRun::ReadRecordsInFlight(const TJournalInfo& journal, const TRunRequest& request,
+                                      TRecordLoop loop, const std::vector<TStoredRecord>& stored) {
+    if (loop == TRecordLoop::None)
+        return;
+    const std::int64_t startrec = m_result.startrec;
+    const int count = static_cast<int>(m_result.CountRec); // at most 65,536 (FitRecordRange)
+    if (loop != TRecordLoop::Text)
+        m_progress = startrec;
+    m_host.SetProgressPosition(ProgressValue(m_progress));
+    m_host.SetRecordProgress(0, count);
+
+    // The records the archive lacks go to the instrument, in one run; the rows still follow the
+    // record order, the stored ones taken in between.
+    TRecordRun run;
+    run.window = request.tcpWindow;
+    run.startWindow = request.startWindow;
+    std::vector<int> rowOf; // the row of each request of the run
+    std::vector<const TStoredRecord*> storedAt(std::size_t(count), nullptr);
+    auto next = stored.begin();
+    for (int i = 0; i < count; ++i) {
+        const std::int64_t number = startrec + i;
+        while (next != stored.end() && next->number < number)
+            ++next;
+        if (next != stored.end() && next->number == number) {
+            storedAt[std::size_t(i)] = &*next;
+            continue;
+        }
+        run.requests.push_back(RecordRequest(journal.Num, RequestIndexFor(journal, loop, number)));
+        run.records.push_back(number);
+        rowOf.push_back(i);
+    }
+    int row = 0; // the next row to show
+    bool going = true;
+    std::uint8_t reply[core::kReplySize];
+    const auto take = [&](int code, const std::uint8_t* answer, bool fromArchive) {
+        const std::int64_t number = startrec + row;
+        if (loop == TRecordLoop::Fixed)
+            m_host.SetStatusText(QStringLiteral("%1 (%2)").arg(number + 1).arg(startrec + count));
+        going = TakeRecord(RequestIndexFor(journal, loop, number), loop, row, count, code, answer,
+                           fromArchive);
+        ++row;
+        return going;
+    };
+    const auto storedUpTo = [&](int end) {
+        while (going && row < end && storedAt[std::size_t(row)]) {
+            StoredReply(storedAt[std::size_t(row)]->bytes, reply);
+            take(0, reply, true);
+        }
+        return going;
+    };
+    const int code = m_lib.ReadRecords(
+        request.devAddr, run, [&](int item, int result, const std::uint8_t* answer) {
+            return storedUpTo(rowOf[std::size_t(item)]) && take(result, answer, false);
+        });
+    m_result.windowReached = run.windowReached;
+    m_result.windowFallback = run.fallback;
+    // A run that could not begin (or ended without a word) leaves records unanswered: each gets
+    // its failure row rather than none.
+    std::fill(std::begin(reply), std::end(reply), std::uint8_t(0));
+    while (storedUpTo(count) && row < count)
+        take(code != 0 ? code : comm::ipc::rcChannelClosed, reply, false);
+}
+
+bool TReadingRun::TakeRecord(int idx, TRecordLoop loop, int i, int count, int code,
+                             const std::uint8_t* reply, bool fromArchive) {
+    const std::int64_t number = m_result.startrec + i;
+    if (fromArchive)
+        ++m_result.recordsFromArchive;
+    else if (m_archive && code != 0)
+        m_archive->Failed(number, code);
+    else if (m_archive)
+        m_archive->Answered(number, reply);
+    ShowRecord(m_decoder, m_sg, loop, i, m_result.startrec, idx, reply, code);
+    if (code != 0)
+        m_result.failedRecords.push_back(number);
+    ++(code != 0 ? m_result.recordsFailed : m_result.recordsRead);
+
+    m_host.SetProgressPosition(ProgressValue(++m_progress));
+    m_host.SetRecordProgress(i + 1, count);
+    m_host.ProcessEvents();
+    if (!m_getArch) {
+        if (i + 1 < count)
+            m_result.end = TRunEnd::Stopped;
+        return false;
+    }
+    return true;
 }
 
 void TReadingRun::FinishRun() {

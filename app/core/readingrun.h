@@ -103,6 +103,10 @@ struct TRunRequest {
     QString portName;  // the port as the user named it (kept in the archive)
     // "Дочитать": only the records the archive lacks are read (see TIncremental).
     bool incremental = false;
+    // Record requests kept in flight (a Modbus TCP endpoint, see tcpwindow.h): 1 one after
+    // another, 2..16, or 0 an automatic window beginning at startWindow.
+    int tcpWindow = 1;
+    int startWindow = 1;
 };
 
 // How a reading run ended.
@@ -145,6 +149,10 @@ struct TRunResult {
     std::vector<std::int64_t> failedRecords; // their numbers, in reading order
     TIncremental incremental = TIncremental::None;
     int recordsFromArchive = 0; // of recordsRead: decoded from the archive's bytes
+    // A run with requests in flight: the window it ended with (0: none was used) and why it fell
+    // back to one request at a time (TRecordRun::fallback, 0 none).
+    int windowReached = 0;
+    int windowFallback = 0;
 
     int recordsDone() const { return recordsRead + recordsFailed; }
     // The count or some records could not be read (when the line's diagnosis is shown).
@@ -255,6 +263,14 @@ private:
     // instrument.
     void ReadRecords(const TJournalInfo& journal, int devAddr, TRecordLoop loop,
                      const std::vector<TStoredRecord>& stored);
+    // The same with the instrument's records asked with requests in flight (request.tcpWindow).
+    void ReadRecordsInFlight(const TJournalInfo& journal, const TRunRequest& request,
+                             TRecordLoop loop, const std::vector<TStoredRecord>& stored);
+    // Shows record i of `count` (its answer, or its failure when code != 0), keeps it in the
+    // archive unless it came from there, counts it and lets pending events run; false when the
+    // run stops after it.
+    bool TakeRecord(int idx, TRecordLoop loop, int i, int count, int code,
+                    const std::uint8_t* reply, bool fromArchive);
 
     IAccessLibrary& m_lib;
     IRecordDecoder& m_decoder;
