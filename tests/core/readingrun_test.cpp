@@ -543,6 +543,74 @@ TEST_F(ReadingRunTest, StopAfterTheThirdRecord) {
     EXPECT_FALSE(run.IsActive());
 }
 
+// A run with requests in flight gives the rows, failures, stop and counts of one request at a
+// time; a gateway's fallback is told in the status line; a run the library could not begin leaves
+// a failure row for every record, not an empty list.
+TEST_F(ReadingRunTest, WindowedRunsGiveTheRowsOfOneAtATime) {
+    struct WindowLibrary : FakeLibrary {
+        int beginCode = 0, fallback = 0;
+        int ReadRecords(int addr, TRecordRun& run, const TRecordSink& sink) override {
+            if (beginCode != 0)
+                return beginCode;
+            const int code = IAccessLibrary::ReadRecords(addr, run, sink);
+            run.fallback = fallback;
+            return code;
+        }
+    };
+    const auto rows = [](const TStringGrid& grid) {
+        QStringList cells;
+        for (int r = 0; r < grid.rowCount(); ++r)
+            for (int c = 0; c < 5; ++c)
+                cells << grid.cell(r, c);
+        return cells;
+    };
+    const struct {
+        const char* name;
+        int stopAt, beginCode, fallback;
+        const char* status; // the last status text
+    } cases[] = {
+        {"failures", -1, 0, 0, "6 (6)"},
+        {"stop", 2, 0, 0, "3 (6)"},
+        {"fallback", -1, 0, 1,
+         "Шлюз отвечает только на один запрос за раз: чтение по одному запросу"},
+        {"not begun", -1, 5, 0, "6 (6)"},
+    };
+    journal().CountRec = 6;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<QStringList> grids;
+        std::vector<TRunResult> results;
+        for (const int window : {1, 0}) {
+            WindowLibrary windowed;
+            windowed.failingRecords = {{1, 1}, {4, 42}};
+            if (c.beginCode != 0 && window == 0)
+                windowed.beginCode = c.beginCode;
+            else if (c.beginCode != 0)
+                windowed.failingRecords = {{0, 5}, {1, 5}, {2, 5}, {3, 5}, {4, 5}, {5, 5}};
+            windowed.fallback = c.fallback;
+            TStringGrid grid{2, 5};
+            decoder.sg = &grid;
+            FakeHost windowHost;
+            TReadingRun windowRun(windowed, decoder, grid, windowHost);
+            windowed.onRecord = [&](int idx) {
+                if (idx == c.stopAt)
+                    windowRun.Stop();
+            };
+            request.tcpWindow = window;
+            results.push_back(windowRun.Run(request));
+            grids.push_back(rows(grid));
+            if (window == 0) {
+                EXPECT_EQ(windowHost.statusTexts.back(), QString::fromUtf8(c.status));
+            }
+        }
+        EXPECT_EQ(grids[1], grids[0]);
+        EXPECT_EQ(results[1].end, results[0].end);
+        EXPECT_EQ(results[1].failedRecords, results[0].failedRecords);
+        EXPECT_EQ(results[1].recordsRead, results[0].recordsRead);
+        EXPECT_EQ(results[1].windowFallback, c.fallback);
+    }
+}
+
 TEST_F(ReadingRunTest, SelectorChangesDuringTheRunDoNotReachIt) {
     journal().CountRec = 5;
     int passes = 0;
