@@ -431,19 +431,23 @@ std::optional<qint64> TReadingRun::IdentifySeries(const TArchiveRunInfo& info, i
     return std::nullopt;
 }
 
+int TReadingRun::BeginRecordLoop(TRecordLoop loop) {
+    if (loop != TRecordLoop::Text)
+        m_progress = m_result.startrec;
+    m_host.SetProgressPosition(ProgressValue(m_progress));
+    const int count = static_cast<int>(m_result.CountRec); // at most 65,536 (FitRecordRange)
+    m_host.SetRecordProgress(0, count);
+    return count;
+}
+
 void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, TRecordLoop loop,
                               const std::vector<TStoredRecord>& stored) {
     if (loop == TRecordLoop::None)
         return;
     const std::int64_t startrec = m_result.startrec;
-    const int count = static_cast<int>(m_result.CountRec); // at most 65,536 (FitRecordRange)
-    if (loop != TRecordLoop::Text)
-        m_progress = startrec;
-    m_host.SetProgressPosition(ProgressValue(m_progress));
-
+    const int count = BeginRecordLoop(loop);
     auto next = stored.begin();
     std::uint8_t reply[core::kReplySize];
-    m_host.SetRecordProgress(0, count);
     for (int i = 0; i < count; ++i) {
         const std::int64_t number = startrec + i;
         if (loop == TRecordLoop::Fixed)
@@ -470,11 +474,7 @@ void TReadingRun::ReadRecordsInFlight(const TJournalInfo& journal, const TRunReq
     if (loop == TRecordLoop::None)
         return;
     const std::int64_t startrec = m_result.startrec;
-    const int count = static_cast<int>(m_result.CountRec); // at most 65,536 (FitRecordRange)
-    if (loop != TRecordLoop::Text)
-        m_progress = startrec;
-    m_host.SetProgressPosition(ProgressValue(m_progress));
-    m_host.SetRecordProgress(0, count);
+    const int count = BeginRecordLoop(loop);
 
     // The records the archive lacks go to the instrument, in one run; the rows still follow the
     // record order, the stored ones taken in between.

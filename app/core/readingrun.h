@@ -266,6 +266,8 @@ private:
     // The same with the instrument's records asked with requests in flight (request.tcpWindow).
     void ReadRecordsInFlight(const TJournalInfo& journal, const TRunRequest& request,
                              TRecordLoop loop, const std::vector<TStoredRecord>& stored);
+    // Progress at the start of the record loop; returns the records of the run.
+    int BeginRecordLoop(TRecordLoop loop);
     // Shows record i of `count` (its answer, or its failure when code != 0), keeps it in the
     // archive unless it came from there, counts it and lets pending events run; false when the
     // run stops after it.
