@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "app/cli/journalread.h"
 
-#include "app/core/tcpwindow.h"
-
 #include "app/core/archivebrowser.h"
 #include "app/core/archiverecorder.h"
 #include "app/core/catalogue.h"
@@ -12,6 +10,7 @@
 #include "app/core/selectors.h"
 #include "app/core/storedseries.h"
 #include "app/core/stringgrid.h"
+#include "app/core/tcpwindow.h"
 #include "platform/endpoint.h"
 #include "platform/portlist.h"
 #include "platform/replacefile.h"
