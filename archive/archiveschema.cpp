@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "archive/archiveschema.h"
 
+#include <span>
+
 namespace archive {
 
 namespace {
@@ -52,10 +54,37 @@ const char* const kVersion2[] = {
     "ALTER TABLE readings ADD COLUMN range_count BIGINT",
 };
 
+// Version 2 -> 3: what collectors share. A lease gives one collector an instrument until it
+// expires (milliseconds since 1970 by the database's clock); the state of each instrument is what
+// the status of any collector shows; readings are found by the instrument they read. Tables an
+// archive may hold already (an archive that an older program set back) are kept.
+const char* const kVersion3[] = {
+    "CREATE TABLE IF NOT EXISTS collector_leases ("
+    " instrument TEXT PRIMARY KEY,"
+    " holder TEXT NOT NULL,"
+    " expires BIGINT NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS collector_state ("
+    " instrument TEXT PRIMARY KEY,"
+    " line TEXT NOT NULL,"
+    " port TEXT NOT NULL,"
+    " address INTEGER NOT NULL,"
+    " device_name TEXT NOT NULL,"
+    " journals TEXT NOT NULL,"
+    " last_reading BIGINT,"
+    " new_records BIGINT NOT NULL,"
+    " failed_records BIGINT NOT NULL,"
+    " state INTEGER NOT NULL,"
+    " failing_since BIGINT,"
+    " error TEXT NOT NULL,"
+    " next_reading BIGINT,"
+    " collector TEXT NOT NULL)",
+    "CREATE INDEX IF NOT EXISTS readings_instrument ON readings (port, address, journal_number)",
+};
+
 } // namespace
 
 int LatestSchemaVersion() {
-    return 2;
+    return 3;
 }
 
 int OldestReadableSchemaVersion() {
@@ -64,8 +93,9 @@ int OldestReadableSchemaVersion() {
 
 QStringList MigrationStatements(int fromVersion, bool postgres) {
     QStringList statements;
-    if (fromVersion == 1) {
-        for (const char* text : kVersion2)
+    if (fromVersion == 1 || fromVersion == 2) {
+        for (const char* text : fromVersion == 1 ? std::span<const char* const>(kVersion2)
+                                                 : std::span<const char* const>(kVersion3))
             statements << QString::fromLatin1(text);
         return statements;
     }

@@ -14,6 +14,8 @@ namespace archive {
 //             the range it was asked to read, its failed records, whether it was stopped
 //   records   (series_id, number) -> answer bytes or failed result code, and the reading that
 //             stored it
+//   collector_leases  instrument -> the collector that reads it and until when (version 3)
+//   collector_state   instrument -> its last reading, state and next reading (version 3)
 int LatestSchemaVersion();
 // The oldest version an archive opened only to read may have: its queries read what that version
 // holds (an older program's archive is listed before a reading brings it up to date).

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QList>
 #include <QString>
 
 #include <algorithm>
@@ -84,6 +85,29 @@ struct TReadingSummary {
     std::optional<qint64> lastNumber;
     qint64 records = 0;
     std::optional<qint64> failed; // of its records; nullopt in an archive that did not count them
+};
+
+// How a collector's instrument fares: its last reading went well, its readings fail (since the
+// first failure in a row), or its last reading was stopped before the end (the collector ended).
+enum class TCollectState { Ok = 0, Failing = 1, Stopped = 2 };
+
+// What the status of any collector shows of an instrument of the list, as the collector that read
+// it last left it.
+struct TInstrumentState {
+    QString instrument; // the list's name
+    QString line;       // the line it is on (device path or endpoint)
+    QString port;       // as the list writes it; its readings are stored with it
+    int address = 1;
+    QString deviceName;
+    QList<int> journals;
+    QDateTime lastReading; // when the last reading began; invalid before the first
+    qint64 newRecords = 0; // stored anew by the last reading
+    qint64 failedRecords = 0;
+    TCollectState state = TCollectState::Ok;
+    QDateTime failingSince; // Failing: the first failed reading in a row
+    QString error;          // Failing: why the last reading failed
+    QDateTime nextReading;  // invalid: none planned
+    QString collector;      // the collector that read it last
 };
 
 } // namespace archive

@@ -360,14 +360,15 @@ bool TJournalArchive::ExecPrepared(QSqlQuery& query, const QVariantList& values)
     return true;
 }
 
-bool TJournalArchive::BeginWrite() {
+bool TJournalArchive::BeginWrite(bool serialised) {
     QSqlQuery query = NewQuery();
     if (!isPostgres())
         return Exec(query, QStringLiteral("BEGIN IMMEDIATE"));
     if (!Exec(query, QStringLiteral("BEGIN")))
         return false;
     m_inTransaction = true;
-    return Exec(query, QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {kPostgresLockKey});
+    return !serialised ||
+           Exec(query, QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {kPostgresLockKey});
 }
 
 bool TJournalArchive::Commit() {
@@ -387,8 +388,8 @@ void TJournalArchive::Rollback() {
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
 }
 
-bool TJournalArchive::InTransaction(const std::function<bool()>& body) {
-    if (!BeginWrite())
+bool TJournalArchive::InTransaction(const std::function<bool()>& body, bool serialised) {
+    if (!BeginWrite(serialised))
         return false;
     if (body() && Commit())
         return true;

@@ -95,6 +95,30 @@ public:
     // without series, answers without bytes); empty when there is none.
     std::optional<QStringList> CheckConsistency();
 
+    // --- Collectors: leases and the state of their instruments ---------------------------------
+    // A lease gives one collector (`holder`, a name unique to it) an instrument for `ttlMs` from
+    // now by the database's clock, so that collectors on machines whose clocks differ agree.
+    // TakeLease: true when it is the holder's now (it was free, expired, or the holder's own,
+    // which is then renewed); false when another holder has it unexpired or is taking it at this
+    // moment (PostgreSQL: the row is locked, SELECT ... FOR UPDATE SKIP LOCKED passes it by);
+    // nullopt when the archive failed (error()).
+    std::optional<bool> TakeLease(const QString& instrument, const QString& holder, int ttlMs);
+    // Extends the holder's lease; false when it is no longer the holder's (it expired and another
+    // took it).
+    std::optional<bool> RenewLease(const QString& instrument, const QString& holder, int ttlMs);
+    // Gives the lease up at once, when it is still the holder's.
+    bool ReleaseLease(const QString& instrument, const QString& holder);
+    // The holder of an instrument's unexpired lease; empty when none holds it.
+    std::optional<QString> LeaseHolder(const QString& instrument);
+    // Keeps the state of an instrument (replacing what was kept of it).
+    bool StoreInstrumentState(const TInstrumentState& state);
+    // Every instrument's state, by line and name; none in an archive older than the collector.
+    std::optional<std::vector<TInstrumentState>> InstrumentStates();
+    // The series each journal of the instrument's latest reading went into (journal number,
+    // series), of its readings stored with its port, address and device.
+    std::optional<std::vector<std::pair<int, qint64>>>
+    InstrumentSeries(const TInstrumentState& state);
+
     // --- Writing (the archive writer uses these; one reading at a time) ----------------------
     // Begins a reading: into `intoSeries` (an incremental reading that identified its series),
     // or into a new series of its own (a full reading). Its rows are made with its first
@@ -130,10 +154,16 @@ private:
     bool Fail(const QString& text);
     bool Exec(QSqlQuery& query, const QString& sql, const QVariantList& values = {});
     bool ExecPrepared(QSqlQuery& query, const QVariantList& values);
-    bool BeginWrite();
+    // `serialised`: behind the other writers of a PostgreSQL archive (leases need only their row).
+    bool BeginWrite(bool serialised = true);
     bool Commit();
     void Rollback();
-    bool InTransaction(const std::function<bool()>& body);
+    bool InTransaction(const std::function<bool()>& body, bool serialised = true);
+    // The archive's schema has the collectors' tables (version 3 on).
+    bool knowsCollectors() const { return m_schemaVersion >= 3; }
+    // The database's clock, in milliseconds since 1970, as an SQL expression.
+    QString NowMs() const;
+    std::optional<bool> TakeFreeLease(const QString& instrument, const QString& holder, int ttlMs);
     // The first column of every row, as numbers.
     std::optional<std::vector<qint64>> Numbers(const QString& sql, const QVariantList& values);
     std::optional<std::vector<TSeriesSummary>> QuerySeries(const QString& where,

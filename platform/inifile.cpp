@@ -276,12 +276,15 @@ void IniFile::reindex() {
             const auto it = m_index.constFind(Name{-1, name});
             if (it == m_index.cend()) {
                 current = static_cast<int>(m_sections.size());
-                m_sections.push_back({name, {}, li});
+                m_sections.push_back({name, {}, li, li});
                 m_index.insert(Name{-1, name}, current);
                 firstOccurrence = true;
             } else {
                 current = it.value();
                 firstOccurrence = false;
+                int& repeat = m_sections[static_cast<std::size_t>(current)].repeatLine;
+                if (repeat < 0)
+                    repeat = li;
             }
             continue;
         }
@@ -441,6 +444,29 @@ QStringList IniFile::keys(QStringView section) const {
     for (const int ei : m_sections[static_cast<std::size_t>(s)].entries)
         out.append(m_entries[static_cast<std::size_t>(ei)].key.toString());
     return out;
+}
+
+QStringList IniFile::sections() const {
+    QStringList names;
+    names.reserve(static_cast<qsizetype>(m_sections.size()));
+    for (const Section& s : m_sections)
+        names << s.name.toString();
+    return names;
+}
+
+int IniFile::sectionLine(QStringView section) const {
+    const int s = findSection(section);
+    return s < 0 ? 0 : m_sections[static_cast<std::size_t>(s)].firstLine + 1;
+}
+
+int IniFile::keyLine(QStringView section, QStringView key) const {
+    const Entry* e = find(section, key);
+    return e ? e->line + 1 : 0;
+}
+
+int IniFile::repeatedSectionLine(QStringView section) const {
+    const int s = findSection(section);
+    return s < 0 ? 0 : m_sections[static_cast<std::size_t>(s)].repeatLine + 1;
 }
 
 void IniFile::replaceLine(int index, const QString& text) {

@@ -81,6 +81,14 @@ public:
     bool readBool(QStringView section, QStringView key, bool def) const;
     // Keys of a section as written, in file order, each once.
     QStringList keys(QStringView section) const;
+    // Section names as first written, in file order, each once.
+    QStringList sections() const;
+    // Line numbers from 1, for messages about a file's content: the first header of a section,
+    // the line of a key (its first occurrence), and a second header of a section opened twice
+    // (whose keys are read as the first's). 0 when there is none.
+    int sectionLine(QStringView section) const;
+    int keyLine(QStringView section, QStringView key) const;
+    int repeatedSectionLine(QStringView section) const;
 
     // Replaces the value of an existing key (keeping the text before the value) or adds the key
     // at the end of its section, or a new section at the end of the file. Line breaks in the value
@@ -114,6 +122,8 @@ private:
         QStringView name;
         std::vector<int> entries; // indices into m_entries, file order
         int lastLine = 0;         // last header or key line of the first occurrence
+        int firstLine = 0;        // its first header
+        int repeatLine = -1;      // its second header, when it is opened again
     };
     // A section name (section -1) or a key of a section; compares without letter case.
     struct Name {

@@ -3,6 +3,7 @@
 
 #include "comm/ipc/protocol.h"
 #include "comm/ipc/servererror.h"
+#include "platform/tokenthrottle.h"
 #include "server/channel.h"
 #include "server/exchangeserver.h"
 
@@ -14,19 +15,6 @@
 namespace server {
 
 using namespace comm::ipc;
-
-namespace {
-
-// Compares without giving away how many leading characters matched.
-bool sameToken(const QString& a, const QString& b) {
-    const QByteArray x = a.toUtf8(), y = b.toUtf8();
-    unsigned diff = unsigned(x.size() ^ y.size());
-    for (qsizetype i = 0; i < x.size(); ++i)
-        diff |= unsigned(quint8(x[i]) ^ quint8(y.isEmpty() ? 0 : y[i % y.size()]));
-    return diff == 0 && !y.isEmpty();
-}
-
-} // namespace
 
 ClientConnection::ClientConnection(ExchangeServer* server, QIODevice* socket, const QString& peer,
                                    quint64 id)
@@ -186,7 +174,7 @@ void ClientConnection::greet(quint32 callId, quint8 kind, const QVariantList& ar
             });
             return;
         }
-        const bool right = sameToken(args.value(0).toString(), m_server->token());
+        const bool right = platform::sameToken(args.value(0).toString(), m_server->token());
         m_server->admission().tokenChecked(m_peer, right);
         if (!right) {
             abort(QStringLiteral("wrong access token"));

@@ -4,22 +4,22 @@
 #include <QtGlobal>
 
 #include <algorithm>
-#include <chrono>
 
 namespace server {
 
-TcpAdmission::TcpAdmission(Clock clock) : m_clock(std::move(clock)) {
-    if (!m_clock)
-        m_clock = [] {
-            using namespace std::chrono;
-            return qint64(
-                duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-        };
+TcpAdmission::TcpAdmission(Clock clock) : m_tokens(std::move(clock)) {
+    setLimits(m_limits);
+}
+
+void TcpAdmission::setLimits(const ConnectionLimits& limits) {
+    m_limits = limits;
+    m_tokens.setLimits({limits.firstTokenDelayMs, limits.maxTokenDelayMs,
+                        limits.tokenFailureMemoryMs, 4 * limits.maxConnections});
 }
 
 TcpAdmission::Verdict TcpAdmission::admit(Connection connection, const QString& peer) {
     Verdict verdict;
-    if (m_peers.value(peer).connections >= m_limits.maxPerPeer)
+    if (m_connections.value(peer) >= m_limits.maxPerPeer)
         return verdict;
     if (m_order.size() >= m_limits.maxConnections) {
         const auto oldest = std::find_if(m_order.cbegin(), m_order.cend(),
@@ -31,7 +31,7 @@ TcpAdmission::Verdict TcpAdmission::admit(Connection connection, const QString& 
     }
     verdict.admitted = true;
     m_order.append(Entry{connection, peer, false});
-    ++m_peers[peer].connections;
+    ++m_connections[peer];
     return verdict;
 }
 
@@ -50,40 +50,9 @@ void TcpAdmission::closed(Connection connection) {
 
 void TcpAdmission::forget(qsizetype index) {
     const QString peer = m_order.takeAt(index).peer;
-    const auto it = m_peers.find(peer);
-    if (it != m_peers.end() && --it->connections <= 0 && it->failures == 0)
-        m_peers.erase(it);
-}
-
-qint64 TcpAdmission::tokenCheckDelay(const QString& peer) {
-    const auto it = m_peers.find(peer);
-    if (it == m_peers.end() || it->failures == 0)
-        return 0;
-    const qint64 now = m_clock();
-    if (now - it->lastFailure > m_limits.tokenFailureMemoryMs) {
-        it->failures = 0;
-        return 0;
-    }
-    return qMax<qint64>(it->nextCheck - now, 0);
-}
-
-void TcpAdmission::tokenChecked(const QString& peer, bool right) {
-    Peer& p = m_peers[peer];
-    if (right) {
-        p.failures = 0;
-        return;
-    }
-    ++p.failures;
-    p.lastFailure = m_clock();
-    const qint64 delay = qint64(m_limits.firstTokenDelayMs) << qMin(p.failures - 1, 20);
-    p.nextCheck = p.lastFailure + qMin<qint64>(delay, m_limits.maxTokenDelayMs);
-    // Addresses that only failed long ago are forgotten.
-    if (m_peers.size() > 4 * m_limits.maxConnections) {
-        const qint64 now = m_clock();
-        m_peers.removeIf([&](const QHash<QString, Peer>::iterator it) {
-            return it->connections <= 0 && now - it->lastFailure > m_limits.tokenFailureMemoryMs;
-        });
-    }
+    const auto it = m_connections.find(peer);
+    if (it != m_connections.end() && --*it <= 0)
+        m_connections.erase(it);
 }
 
 bool TcpAdmission::logRefusal() {

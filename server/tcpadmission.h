@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "platform/tokenthrottle.h"
+
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -41,14 +43,14 @@ struct ConnectionLimits {
 class TcpAdmission {
 public:
     // Milliseconds of a monotonic clock.
-    using Clock = std::function<qint64()>;
+    using Clock = platform::TokenThrottle::Clock;
     // The server's number of a connection.
     using Connection = quint64;
 
     // Without a clock, the process's monotonic clock.
     explicit TcpAdmission(Clock clock = {});
 
-    void setLimits(const ConnectionLimits& limits) { m_limits = limits; }
+    void setLimits(const ConnectionLimits& limits);
     const ConnectionLimits& limits() const { return m_limits; }
 
     struct Verdict {
@@ -66,8 +68,8 @@ public:
     int connectionCount() const { return int(m_order.size()); }
 
     // Milliseconds until a token from `peer` may be checked (0: now).
-    qint64 tokenCheckDelay(const QString& peer);
-    void tokenChecked(const QString& peer, bool right);
+    qint64 tokenCheckDelay(const QString& peer) { return m_tokens.checkDelay(peer); }
+    void tokenChecked(const QString& peer, bool right) { m_tokens.checked(peer, right); }
 
     // A connection was closed before its greeting: true when it is to be logged now, which
     // starts an interval; within it the others are only counted.
@@ -77,12 +79,6 @@ public:
     int endLogInterval();
 
 private:
-    struct Peer {
-        int connections = 0;
-        int failures = 0;       // wrong tokens in a row
-        qint64 lastFailure = 0; // clock time
-        qint64 nextCheck = 0;   // no token is checked before this clock time
-    };
     struct Entry {
         Connection connection = 0;
         QString peer;
@@ -90,11 +86,11 @@ private:
     };
     void forget(qsizetype index);
 
-    Clock m_clock;
     ConnectionLimits m_limits;
-    QHash<QString, Peer> m_peers; // addresses with connections or remembered failures
-    QList<Entry> m_order;         // connections in the order they came
-    bool m_logging = false;       // within an interval of logged refusals
+    platform::TokenThrottle m_tokens;
+    QHash<QString, int> m_connections; // connections of each address that has some
+    QList<Entry> m_order;              // connections in the order they came
+    bool m_logging = false;            // within an interval of logged refusals
     int m_suppressed = 0;
 };
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// journal-sim: plays one instrument on a new pseudo-terminal (or a given serial device, or a TCP
-// port) until it is interrupted. The first line of its output is the device path or the network
-// endpoint a Modbus master opens.
+// journal-sim: plays one instrument, or a site of several on one line, on a new pseudo-terminal
+// (or a given serial device, or a TCP port) until it is interrupted. The first line of its output
+// is the device path or the network endpoint a Modbus master opens.
 #include "sim/simulator.h"
 
 #include <QCommandLineParser>
@@ -37,8 +37,14 @@ bool rejected(QString* error, const QString& why) {
 
 // The command line.
 struct Options {
-    QCommandLineOption content{{"c", "content"}, "Instrument content file.", "file"};
-    QCommandLineOption address{"address", "Server address (1..247).", "n"};
+    QCommandLineOption content{{"c", "content"},
+                               "Instrument content file; repeat it for a site of several "
+                               "instruments on one line, each at the address its file names.",
+                               "file"};
+    QCommandLineOption address{"address",
+                               "Server address (1..247); a list (1-4 or 1,3,5) makes a site of "
+                               "copies of the instrument at those addresses.",
+                               "n"};
     QCommandLineOption synthetic{"synthetic", "Add a journal of n synthetic records.", "n"};
     QCommandLineOption journal{"journal", "Archive number of --synthetic (1).", "n", "1"};
     QCommandLineOption layout{"layout", "Layout of --synthetic (tdPlain).", "name", "tdPlain"};
@@ -50,7 +56,10 @@ struct Options {
                               "Serve this serial device instead of a new pseudo-terminal.", "path"};
     QCommandLineOption baud{"baud", "Baud rate (19200).", "n", "19200"};
     QCommandLineOption pace{"pace", "Send bytes at the baud rate (pseudo-terminal only)."};
-    QCommandLineOption fault{"fault", "Add a fault, e.g. \"crc record=1:5 times=1\".", "spec"};
+    QCommandLineOption fault{"fault",
+                             "Add a fault, e.g. \"crc record=1:5 times=1\"; in a site, "
+                             "\"unit=A ...\" adds it to the instrument at address A only.",
+                             "spec"};
     QCommandLineOption com{"com", "Also print JOURNAL_PORTS=COMn=<path>.", "n"};
     QCommandLineOption echo{"echo", "Send every request back to the reader, as a two-wire RS-485 "
                                     "adapter with echo on (pseudo-terminal only)."};
@@ -89,36 +98,107 @@ bool addSynthetic(sim::Instrument& inst, const QCommandLineParser& p, const Opti
     return true;
 }
 
-// The instrument the options describe; nothing, and why, when they describe none.
-std::optional<sim::Instrument> instrumentFrom(const QCommandLineParser& p, const Options& o,
-                                              QString* error) {
-    sim::Instrument inst;
-    if (p.isSet(o.content)) {
-        auto loaded = sim::Instrument::fromFile(p.value(o.content), error);
+// The addresses of --address: "5", "1-4" or "1,3,5", each 1..247, none twice.
+std::optional<QList<int>> addressList(const QString& text) {
+    QList<int> addresses;
+    for (const QString& item : text.split(u',')) {
+        const QStringList range = item.split(u'-');
+        bool firstOk = false, lastOk = false;
+        const int first = range.value(0).trimmed().toInt(&firstOk);
+        const int last = range.size() == 2 ? range[1].trimmed().toInt(&lastOk) : first;
+        if (range.size() > 2 || !firstOk || (range.size() == 2 && !lastOk) || first < 1 ||
+            last > 247 || first > last)
+            return std::nullopt;
+        for (int a = first; a <= last; ++a) {
+            if (addresses.contains(a))
+                return std::nullopt;
+            addresses << a;
+        }
+    }
+    return addresses;
+}
+
+// The instruments of the --content files (one instrument without any), at the addresses
+// --address gives.
+std::optional<QList<sim::Instrument>> contentInstruments(const QCommandLineParser& p,
+                                                         const Options& o, QString* error) {
+    QList<sim::Instrument> site;
+    for (const QString& file : p.values(o.content)) {
+        auto loaded = sim::Instrument::fromFile(file, error);
         if (!loaded)
             return std::nullopt;
-        inst = *loaded;
+        site << *loaded;
     }
-    if (p.isSet(o.address)) {
-        const int a = p.value(o.address).toInt();
-        if (a < 1 || a > 247)
-            return refuse(error, QStringLiteral("--address must be 1..247"));
-        inst.address = a;
+    if (site.isEmpty())
+        site << sim::Instrument();
+    if (!p.isSet(o.address))
+        return site;
+    const auto addresses = addressList(p.value(o.address));
+    if (!addresses)
+        return refuse(error, QStringLiteral("--address must be 1..247, or a list such as 1-4 or "
+                                            "1,3,5 without repeats"));
+    if (site.size() > 1)
+        return refuse(error, QStringLiteral("--address goes with one --content only: the files "
+                                            "of a site name their addresses"));
+    const sim::Instrument model = site.front();
+    site.clear();
+    for (const int a : *addresses) {
+        site << model;
+        site.back().address = a;
     }
-    if (p.isSet(o.synthetic)) {
+    return site;
+}
+
+// Adds a --fault to the site: to every instrument, or with "unit=A" to the one at address A.
+bool addFault(QList<sim::Instrument>& site, const QString& spec, QString* error) {
+    QStringList words = spec.split(u' ', Qt::SkipEmptyParts);
+    int unit = 0;
+    for (qsizetype i = 0; i < words.size(); ++i)
+        if (words[i].startsWith(QStringLiteral("unit="))) {
+            bool ok = false;
+            unit = words.takeAt(i).mid(5).toInt(&ok);
+            if (!ok || unit < 1 || unit > 247)
+                return rejected(error,
+                                QStringLiteral("--fault \"%1\": unit must be 1..247").arg(spec));
+            break;
+        }
+    const auto f = sim::parseFault(words.join(u' '), error);
+    if (!f)
+        return rejected(error, QStringLiteral("--fault \"%1\": %2").arg(spec, *error));
+    bool added = false;
+    for (sim::Instrument& inst : site)
+        if (unit == 0 || inst.address == unit) {
+            inst.faults.append(*f);
+            added = true;
+        }
+    return added || rejected(error, QStringLiteral("--fault \"%1\": no instrument at address %2")
+                                        .arg(spec, QString::number(unit)));
+}
+
+// The instruments the options describe; nothing, and why, when they describe none.
+std::optional<QList<sim::Instrument>> instrumentsFrom(const QCommandLineParser& p, const Options& o,
+                                                      QString* error) {
+    auto site = contentInstruments(p, o, error);
+    if (!site)
+        return std::nullopt;
+    for (qsizetype i = 0; i < site->size(); ++i)
+        for (qsizetype k = 0; k < i; ++k)
+            if ((*site)[k].address == (*site)[i].address)
+                return refuse(error, QStringLiteral("two instruments of the site at address %1")
+                                         .arg((*site)[i].address));
+    for (sim::Instrument& inst : *site) {
+        if (!p.isSet(o.synthetic))
+            break;
         if (!addSynthetic(inst, p, o))
             return refuse(error, QStringLiteral("bad --synthetic, --journal or --layout"));
         const int records = int(inst.journal(p.value(o.journal).toInt())->records.size());
         if (p.isSet(o.countReg) && !inst.setRegister(p.value(o.countReg).toInt(), quint16(records)))
             return refuse(error, QStringLiteral("bad --count-register"));
     }
-    for (const QString& spec : p.values(o.fault)) {
-        const auto f = sim::parseFault(spec, error);
-        if (!f)
-            return refuse(error, QStringLiteral("--fault \"%1\": %2").arg(spec, *error));
-        inst.faults.append(*f);
-    }
-    return inst;
+    for (const QString& spec : p.values(o.fault))
+        if (!addFault(*site, spec, error))
+            return std::nullopt;
+    return site;
 }
 
 // Starts the simulator where the options say: a TCP port, a serial device or a new pty.
@@ -185,14 +265,14 @@ int main(int argc, char** argv) {
     p.process(app);
 
     QString error;
-    const auto inst = instrumentFrom(p, o, &error);
-    if (!inst)
+    const auto site = instrumentsFrom(p, o, &error);
+    if (!site)
         return fail(error);
     const int rate = p.value(o.baud).toInt();
     if (rate <= 0)
         return fail(QStringLiteral("bad --baud"));
 
-    sim::Simulator simulator(*inst);
+    sim::Simulator simulator(*site);
     if (!startSimulator(simulator, p, o, rate, &error))
         return fail(error);
     if (sim::PtyLink* link = simulator.link()) {

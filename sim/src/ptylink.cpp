@@ -69,6 +69,25 @@ QByteArray readChunk(int fd, int timeoutMs) {
     return n > 0 ? QByteArray(buf, n) : QByteArray();
 }
 
+// The same for the first of several descriptors with input; `from` is the one read.
+QByteArray readChunk(const std::vector<int>& fds, int timeoutMs, int* from) {
+    if (fds.size() == 1) {
+        *from = fds.front();
+        return readChunk(*from, timeoutMs);
+    }
+    std::vector<pollfd> polled;
+    for (const int fd : fds)
+        polled.push_back({fd, POLLIN, 0});
+    if (::poll(polled.data(), nfds_t(polled.size()), timeoutMs) <= 0)
+        return {};
+    for (const pollfd& p : polled)
+        if (p.revents & POLLIN) {
+            *from = p.fd;
+            return readChunk(p.fd, 0);
+        }
+    return {};
+}
+
 } // namespace
 
 quint16 modbusCrc(QByteArrayView bytes) {
@@ -140,15 +159,25 @@ PtyLink::~PtyLink() {
     close();
 }
 
-bool PtyLink::open(QString* error) {
+bool PtyLink::open(QString* error, int serverEnds) {
     close();
     int cm = -1;
-    if (!openPair(&m_serverMaster, &m_serverSlave, &m_serverPath) ||
-        !openPair(&cm, &m_clientSlave, &m_clientPath)) {
+    bool opened = openPair(&cm, &m_clientSlave, &m_clientPath);
+    for (int end = 0; opened && end < std::max(1, serverEnds); ++end) {
+        int master = -1, slave = -1;
+        QString path;
+        opened = openPair(&master, &slave, &path);
+        if (opened) {
+            m_serverMasters.push_back(master);
+            m_serverSlaves.push_back(slave);
+            m_serverPaths << path;
+        }
+    }
+    if (!opened) {
         if (error)
             *error = QStringLiteral("openpty: %1").arg(QString::fromLocal8Bit(strerror(errno)));
-        closeFd(m_serverMaster);
-        closeFd(m_serverSlave);
+        closeFd(cm);
+        close();
         return false;
     }
     m_clientMaster = cm;
@@ -170,8 +199,13 @@ void PtyLink::close() {
     int cm = m_clientMaster.exchange(-1);
     closeFd(cm);
     closeFd(m_clientSlave);
-    closeFd(m_serverMaster);
-    closeFd(m_serverSlave);
+    for (int& fd : m_serverMasters)
+        closeFd(fd);
+    for (int& fd : m_serverSlaves)
+        closeFd(fd);
+    m_serverMasters.clear();
+    m_serverSlaves.clear();
+    m_serverPaths.clear();
     m_open = false;
 }
 
@@ -256,7 +290,8 @@ void PtyLink::forwardRequests() {
             std::lock_guard lock(m_mutex);
             m_requestEnd = at;
         }
-        writeAll(m_serverMaster, chunk.constData(), chunk.size());
+        for (const int server : m_serverMasters)
+            writeAll(server, chunk.constData(), chunk.size());
         m_toServer += chunk.size();
     }
 }
@@ -265,7 +300,8 @@ void PtyLink::forwardReplies() {
     ::prctl(PR_SET_TIMERSLACK, 1UL);
     std::mt19937 random(12345);
     while (!m_stop) {
-        QByteArray chunk = readChunk(m_serverMaster, 20);
+        int server = -1;
+        QByteArray chunk = readChunk(m_serverMasters, 20, &server);
         if (chunk.isEmpty())
             continue;
         std::optional<std::pair<WireFault, int>> fault;
@@ -279,7 +315,7 @@ void PtyLink::forwardReplies() {
             // Collect the whole frame before altering it.
             const auto until = Clock::now() + milliseconds(200);
             while (chunk.size() < fault->second && Clock::now() < until)
-                chunk += readChunk(m_serverMaster, 10);
+                chunk += readChunk(server, 10);
             const WireFault& f = fault->first;
             switch (f.kind) {
             case WireFault::Kind::BadCrc:

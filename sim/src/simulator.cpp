@@ -103,7 +103,8 @@ void endThread(QThread*& thread, QObject*& context) {
 // function, the fault plan and, on a serial line, the answer latency.
 template <class Base> class JournalServer : public Base {
 public:
-    explicit JournalServer(Simulator* sim) : m_sim(sim) {}
+    // Serves the site's instrument `unit`.
+    JournalServer(Simulator* sim, int unit) : m_sim(sim), m_unit(unit) {}
 
 protected:
     QModbusResponse processRequest(const QModbusPdu& request) override {
@@ -121,8 +122,9 @@ protected:
         std::optional<Fault> fault;
         {
             std::lock_guard lock(m_sim->m_mutex);
-            m_sim->m_log.append({fc, journal, record, reg});
-            for (Fault& f : m_sim->m_instrument.faults) {
+            Instrument& instrument = m_sim->m_instruments[m_unit];
+            m_sim->m_log.append({fc, journal, record, reg, instrument.address});
+            for (Fault& f : instrument.faults) {
                 if (f.times == 0 || (f.function && f.function != fc) ||
                     (f.journal >= 0 && f.journal != journal) ||
                     (f.record >= 0 && f.record != record) || (f.reg >= 0 && f.reg != reg))
@@ -183,7 +185,7 @@ private:
         const int number = quint8(d[1]);
         const int index = (quint8(d[5]) << 8) | quint8(d[6]);
         std::lock_guard lock(m_sim->m_mutex);
-        const Journal* j = m_sim->m_instrument.journal(number);
+        const Journal* j = m_sim->m_instruments[m_unit].journal(number);
         if (!j || index >= j->records.size())
             return QModbusExceptionResponse(fc, QModbusPdu::IllegalDataAddress);
         const QByteArray& rec = j->records[index];
@@ -191,9 +193,15 @@ private:
     }
 
     Simulator* m_sim;
+    int m_unit;
 };
 
-Simulator::Simulator(Instrument instrument) : m_instrument(std::move(instrument)) {}
+Simulator::Simulator(Instrument instrument) : m_instruments{std::move(instrument)} {}
+
+Simulator::Simulator(QList<Instrument> site) : m_instruments(std::move(site)) {
+    if (m_instruments.isEmpty())
+        m_instruments.append(Instrument());
+}
 
 Simulator::~Simulator() {
     stop();
@@ -214,12 +222,21 @@ void Simulator::setPacing(int baud) {
 
 void Simulator::setFaults(const QList<Fault>& faults) {
     std::lock_guard lock(m_mutex);
-    m_instrument.faults = faults;
+    for (Instrument& instrument : m_instruments)
+        instrument.faults = faults;
+}
+
+void Simulator::setFaults(int address, const QList<Fault>& faults) {
+    std::lock_guard lock(m_mutex);
+    for (Instrument& instrument : m_instruments)
+        if (instrument.address == address)
+            instrument.faults = faults;
 }
 
 void Simulator::addFault(const Fault& fault) {
     std::lock_guard lock(m_mutex);
-    m_instrument.faults.append(fault);
+    for (Instrument& instrument : m_instruments)
+        instrument.faults.append(fault);
 }
 
 void Simulator::clearFaults() {
@@ -237,32 +254,52 @@ void Simulator::clearRequestLog() {
 }
 
 void Simulator::updateInstrument(const std::function<void(Instrument&)>& change) {
+    updateInstrument(instrument().address, change);
+}
+
+bool Simulator::updateInstrument(int address, const std::function<void(Instrument&)>& change) {
     Instrument copy;
+    int unit = -1;
     {
         std::lock_guard lock(m_mutex);
-        change(m_instrument);
-        copy = m_instrument;
+        for (qsizetype i = 0; i < m_instruments.size() && unit < 0; ++i)
+            if (m_instruments[i].address == address)
+                unit = int(i);
+        if (unit < 0)
+            return false;
+        change(m_instruments[unit]);
+        copy = m_instruments[unit];
     }
-    if (m_server)
+    reloadRegisters(unit, copy);
+    return true;
+}
+
+void Simulator::reloadRegisters(int unit, const Instrument& copy) {
+    if (unit < m_servers.size())
         QMetaObject::invokeMethod(
-            m_context, [this, &copy] { loadRegisters(*m_server, copy); },
+            m_context, [this, unit, &copy] { loadRegisters(*m_servers[unit], copy); },
             Qt::BlockingQueuedConnection);
 }
 
 Instrument Simulator::instrument() const {
     std::lock_guard lock(m_mutex);
-    return m_instrument;
+    return m_instruments.front();
+}
+
+QList<Instrument> Simulator::site() const {
+    std::lock_guard lock(m_mutex);
+    return m_instruments;
 }
 
 bool Simulator::start(QString* error) {
     stop();
     m_link = std::make_unique<PtyLink>();
-    if (!m_link->open(error)) {
+    if (!m_link->open(error, int(m_instruments.size()))) {
         m_link.reset();
         return false;
     }
     m_link->setPacing(m_pendingPacing);
-    if (!startServer(m_link->serverPath(), m_baud, error)) {
+    if (!startServers(QString(), m_baud, error)) {
         m_link.reset();
         return false;
     }
@@ -271,8 +308,11 @@ bool Simulator::start(QString* error) {
 
 bool Simulator::startOnDevice(const QString& devicePath, int baud, QString* error) {
     stop();
+    if (m_instruments.size() > 1)
+        return fail(error, QStringLiteral("a site of several instruments needs the "
+                                          "pseudo-terminal line"));
     m_devicePath = devicePath;
-    return startServer(devicePath, baud, error);
+    return startServers(devicePath, baud, error);
 }
 
 std::optional<GatewayModel> gatewayFromName(const QString& name) {
@@ -294,15 +334,18 @@ bool Simulator::startNetwork(platform::NetworkEndpoint::Framing framing,
     const GatewayModel gateway = m_gateway;
     if (!modbusTcp && gateway != GatewayModel::None)
         return fail(error, QStringLiteral("a gateway model needs Modbus TCP"));
+    if (modbusTcp && gateway == GatewayModel::None && m_instruments.size() > 1)
+        return fail(error, QStringLiteral("a site of several instruments on Modbus TCP needs a "
+                                          "gateway in front of its line"));
     if (modbusTcp && gateway == GatewayModel::None) {
         // Qt's Modbus TCP server on a loopback port of its own, behind the bridge.
         runInThread([&] {
-            auto* server = new JournalServer<QModbusTcpServer>(this);
+            auto* server = new JournalServer<QModbusTcpServer>(this, 0);
             server->setConnectionParameter(QModbusDevice::NetworkAddressParameter,
                                            QStringLiteral("127.0.0.1"));
             server->setConnectionParameter(QModbusDevice::NetworkPortParameter, 0);
             // Qt's server keeps its listening socket as a child: the port the system chose.
-            if (installServer(server, &why))
+            if (installServer(server, 0, &why))
                 if (auto* listener = server->findChild<QTcpServer*>())
                     m_innerPort = listener->serverPort();
         });
@@ -373,8 +416,12 @@ void Simulator::runInFront(const std::function<void()>& work) {
     runIn(m_frontThread, m_frontContext, "journal-sim-net", work);
 }
 
-bool Simulator::installServer(QModbusServer* server, QString* why) {
-    Instrument copy = instrument();
+bool Simulator::installServer(QModbusServer* server, int unit, QString* why) {
+    Instrument copy;
+    {
+        std::lock_guard lock(m_mutex);
+        copy = m_instruments[unit];
+    }
     server->setServerAddress(copy.address);
     loadRegisters(*server, copy);
     server->setValue(QModbusServer::AdditionalData, platform::toCp1251(copy.name));
@@ -383,28 +430,33 @@ bool Simulator::installServer(QModbusServer* server, QString* why) {
         delete server;
         return false;
     }
-    m_server = server;
+    m_servers.append(server);
     return true;
 }
 
-bool Simulator::startServer(const QString& path, int baud, QString* error) {
+bool Simulator::startServers(const QString& path, int baud, QString* error) {
     registerJournalFunction();
-    bool ok = false;
-    QString why;
-    // The server lives in the simulator's thread: create, set up and connect it there.
+    bool ok = true;
+    QString why, where;
+    // The servers live in the simulator's thread: create, set up and connect them there.
     runInThread([&] {
-        auto* server = new JournalServer<QModbusRtuSerialServer>(this);
-        server->setConnectionParameter(QModbusDevice::SerialPortNameParameter, path);
-        server->setConnectionParameter(QModbusDevice::SerialBaudRateParameter, baud);
-        server->setConnectionParameter(QModbusDevice::SerialDataBitsParameter, QSerialPort::Data8);
-        server->setConnectionParameter(QModbusDevice::SerialParityParameter, QSerialPort::NoParity);
-        server->setConnectionParameter(QModbusDevice::SerialStopBitsParameter,
-                                       QSerialPort::OneStop);
-        ok = installServer(server, &why);
+        for (int unit = 0; ok && unit < int(m_instruments.size()); ++unit) {
+            where = m_link ? m_link->serverPath(unit) : path;
+            auto* server = new JournalServer<QModbusRtuSerialServer>(this, unit);
+            server->setConnectionParameter(QModbusDevice::SerialPortNameParameter, where);
+            server->setConnectionParameter(QModbusDevice::SerialBaudRateParameter, baud);
+            server->setConnectionParameter(QModbusDevice::SerialDataBitsParameter,
+                                           QSerialPort::Data8);
+            server->setConnectionParameter(QModbusDevice::SerialParityParameter,
+                                           QSerialPort::NoParity);
+            server->setConnectionParameter(QModbusDevice::SerialStopBitsParameter,
+                                           QSerialPort::OneStop);
+            ok = installServer(server, unit, &why);
+        }
     });
     if (!ok) {
         if (error)
-            *error = QStringLiteral("cannot serve %1: %2").arg(path, why);
+            *error = QStringLiteral("cannot serve %1: %2").arg(where, why);
         stop();
     }
     return ok;
@@ -413,15 +465,17 @@ bool Simulator::startServer(const QString& path, int baud, QString* error) {
 void Simulator::stop() {
     endThread(m_frontThread, m_frontContext); // first: nothing more reaches the server
     if (m_thread) {
-        if (m_server) {
+        if (!m_servers.isEmpty()) {
             QMetaObject::invokeMethod(
                 m_context,
                 [this] {
-                    m_server->disconnectDevice();
-                    delete m_server;
+                    for (QModbusServer* server : std::as_const(m_servers)) {
+                        server->disconnectDevice();
+                        delete server;
+                    }
                 },
                 Qt::BlockingQueuedConnection);
-            m_server = nullptr;
+            m_servers.clear();
         }
         endThread(m_thread, m_context);
     }

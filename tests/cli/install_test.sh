@@ -19,8 +19,9 @@ expect() {
 }
 programs=lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/journal-reader
 expect "$programs/journal-reader" "$programs/journal-read" "$programs/journal-sim" \
-    "$programs/OmbrelDll.so" \
-    bin/journal-reader bin/journal-read bin/journal-sim \
+    "$programs/journal-collect" "$programs/OmbrelDll.so" \
+    bin/journal-reader bin/journal-read bin/journal-sim bin/journal-collect \
+    lib/systemd/system/journal-collect.service \
     share/journal-reader/main.ini share/journal-reader/devices/rt10.ini \
     share/applications/journal-reader.desktop \
     share/icons/hicolor/scalable/apps/journal-reader.svg

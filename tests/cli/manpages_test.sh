@@ -10,7 +10,7 @@ for page in "$man_dir"/*.1; do
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null || true)
     [ -z "$warnings" ] || { echo "$page: $warnings" >&2; status=1; }
 done
-for program in journal-read journal-sim; do
+for program in journal-read journal-sim journal-collect; do
     # On the page an option is written with escaped hyphens (\-\-device).
     page=$(sed 's/\\-/-/g' "$man_dir/$program.1")
     options=$("$bin/$program" --help 2>&1 | grep -oE -- '--[a-z][a-z-]*' | sort -u)

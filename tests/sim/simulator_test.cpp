@@ -142,9 +142,16 @@ TEST(Simulator, ProgramPrintsThePortsLine) {
     ASSERT_TRUE(p.waitForFinished(5000));
     EXPECT_EQ(p.exitCode(), 0);
 
-    p.start(QStringLiteral(JOURNAL_BIN_DIR "/journal-sim"), {"--fault", "explode"});
-    ASSERT_TRUE(p.waitForFinished(5000));
-    EXPECT_EQ(p.exitCode(), 2);
+    const QStringList wrong[] = {{"--fault", "explode"},
+                                 {"--address", "1-3", "--fault", "noanswer unit=4"},
+                                 {"--address", "2,2"},
+                                 {"--address", "1-3", "--tcp", "0"}}; // a site needs a gateway
+    for (const QStringList& args : wrong) {
+        SCOPED_TRACE(args.join(' ').toStdString());
+        p.start(QStringLiteral(JOURNAL_BIN_DIR "/journal-sim"), args);
+        ASSERT_TRUE(p.waitForFinished(5000));
+        EXPECT_EQ(p.exitCode(), 2);
+    }
 }
 
 TEST(Simulator, ServesAGivenDevice) {
@@ -160,4 +167,41 @@ TEST(Simulator, ServesAGivenDevice) {
     s.stop();
     EXPECT_FALSE(s.startOnDevice("/nonexistent/tty", 19200, &error));
     EXPECT_FALSE(error.isEmpty());
+}
+
+TEST(Simulator, SiteAnswersEachAddressOnOneLine) {
+    // Two instruments on one paced bus, each with its registers and its fault plan.
+    sim::Instrument other = instrument();
+    other.address = 5;
+    other.setRegister(300001, 27);
+    sim::Simulator s(QList<sim::Instrument>{instrument(), other});
+    s.setPacing(19200);
+    QString error;
+    ASSERT_TRUE(s.start(&error)) << error.toStdString();
+    RawClient client(s.clientPath());
+    ASSERT_GE(client.fd, 0);
+    struct Case {
+        int faultAt; // 0: no fault
+        const char* request;
+        QByteArray expected; // empty: no answer
+    };
+    const Case cases[] = {
+        {0, "030400000001", frame("030402000e")},
+        {0, "050400000001", frame("050402001b")},
+        {0, "040400000001", {}}, // nobody at 4
+        {5, "050400000001", {}},
+        {5, "030400000001", frame("030402000e")}, // the fault stays with its address
+        {3, "050400000001", frame("050402001b")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        s.clearFaults();
+        if (c.faultAt)
+            s.setFaults(c.faultAt, {*sim::parseFault("noanswer")});
+        EXPECT_EQ(client.exchange(frame(c.request)).toHex(), c.expected.toHex());
+    }
+    EXPECT_TRUE(s.updateInstrument(5, [](sim::Instrument& i) { i.setRegister(300001, 28); }));
+    EXPECT_FALSE(s.updateInstrument(9, [](sim::Instrument&) {}));
+    s.clearFaults();
+    EXPECT_EQ(client.exchange(frame("050400000001")).toHex(), frame("050402001c").toHex());
 }

@@ -4,12 +4,14 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 namespace sim {
 
@@ -27,6 +29,10 @@ struct WireFault {
 // can pace the bytes at a baud rate (10 bits a byte, a 3.5-character silence before each reply)
 // and it applies wire faults to reply frames. Both slave ends are raw, and a descriptor of each
 // stays open so that the other side can close and reopen its end.
+//
+// A link opened with several server ends is a bus (RS-485 with several instruments): every
+// request reaches every server end, and what any of them sends reaches the client, on the one
+// paced wire. The instruments answer only their own address, so their answers take turns.
 class PtyLink {
 public:
     PtyLink();
@@ -34,11 +40,12 @@ public:
     PtyLink(const PtyLink&) = delete;
     PtyLink& operator=(const PtyLink&) = delete;
 
-    [[nodiscard]] bool open(QString* error = nullptr);
+    [[nodiscard]] bool open(QString* error = nullptr, int serverEnds = 1);
     void close();
     bool isOpen() const { return m_open; }
 
-    QString serverPath() const { return m_serverPath; }
+    QString serverPath(int end = 0) const { return m_serverPaths.value(end); }
+    int serverEnds() const { return int(m_serverPaths.size()); }
     QString clientPath() const { return m_clientPath; }
 
     // 0 = no pacing: bytes pass as soon as they are read.
@@ -79,10 +86,11 @@ private:
     Clock::time_point pace(int bytes, Clock::time_point earliest);
 
     bool m_open = false;
-    int m_serverMaster = -1, m_serverSlave = -1;
+    std::vector<int> m_serverMasters, m_serverSlaves;
     std::atomic<int> m_clientMaster{-1};
     int m_clientSlave = -1;
-    QString m_serverPath, m_clientPath;
+    QStringList m_serverPaths;
+    QString m_clientPath;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_paceBaud{0};
     std::thread m_requests, m_replies, m_noise;

@@ -41,9 +41,16 @@ enum class GatewayModel { None, Queue, Single, Close };
 // the wire faults work there too), or Modbus TCP through a gateway (setGateway) in front of the
 // pty line; either way one connection is served at a time. The network front runs in a thread of
 // its own, so that a delayed answer of the instrument holds up nothing else.
+//
+// A site is several instruments at addresses of their own on one serial line (a bus), each with
+// its content and fault plan: on a pseudo-terminal link, behind an rtu+tcp bridge or behind a
+// Modbus TCP gateway; they share the line's pacing, so one answers while the others wait.
 class Simulator {
 public:
     explicit Simulator(Instrument instrument);
+    // A site of instruments at different addresses (the first is the one the calls without an
+    // address reach).
+    explicit Simulator(QList<Instrument> site);
     ~Simulator();
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
@@ -75,8 +82,10 @@ public:
     // serial line behind is the pty link, paced at the baud rate.
     void setGateway(GatewayModel model) { m_gateway = model; }
 
-    // The fault plan can change while the simulator runs.
+    // The fault plan can change while the simulator runs: of every instrument of the site (each
+    // keeps its own copy, and its own count of times), or of the one at `address`.
     void setFaults(const QList<Fault>& faults);
+    void setFaults(int address, const QList<Fault>& faults);
     void addFault(const Fault& fault);
     void clearFaults();
 
@@ -90,6 +99,7 @@ public:
         int journal = -1;
         int record = -1;
         int reg = -1;
+        int address = 0; // of the instrument that processed it
         bool operator==(const Request&) const = default;
     };
     // The requests processed since the start or the last clearRequestLog(), in order.
@@ -99,13 +109,18 @@ public:
     // Changes the instrument while it runs (records written, registers moved on, as between two
     // visits); the registers reach the server before this returns.
     void updateInstrument(const std::function<void(Instrument&)>& change);
+    // The same for the site's instrument at `address`; false when there is none.
+    bool updateInstrument(int address, const std::function<void(Instrument&)>& change);
 
-    // The instrument as it is now (copied under the simulator's lock).
+    // The instrument as it is now (copied under the simulator's lock); the site's first.
     Instrument instrument() const;
+    // The site's instruments as they are now.
+    QList<Instrument> site() const;
 
 private:
     template <class Base> friend class JournalServer;
-    bool startServer(const QString& path, int baud, QString* error);
+    // Serves the site's instruments on the link's server ends, or the one instrument on `path`.
+    bool startServers(const QString& path, int baud, QString* error);
     // Runs work in the simulator's thread (started on first use) and waits for it.
     void runInThread(const std::function<void()>& work);
     // The same in the thread of the network front.
@@ -113,17 +128,19 @@ private:
     // Starts the network front on `line` (made in the front's thread); its port, 0 on failure.
     quint16 startFront(const std::function<QIODevice*()>& line, bool modbusTcp,
                        const QHostAddress& address, quint16 port, QString* why);
-    // Loads the instrument into a server made in the simulator's thread and connects it.
-    bool installServer(QModbusServer* server, QString* why);
+    // Loads instrument `unit` into a server made in the simulator's thread and connects it.
+    bool installServer(QModbusServer* server, int unit, QString* why);
+    // Loads the registers of instrument `unit` into its server.
+    void reloadRegisters(int unit, const Instrument& copy);
 
     mutable std::mutex m_mutex;
-    Instrument m_instrument;
+    QList<Instrument> m_instruments; // the site; one instrument at least
     std::unique_ptr<PtyLink> m_link;
     QThread* m_thread = nullptr;
     QObject* m_context = nullptr; // lives in m_thread; target of the calls made there
     QThread* m_frontThread = nullptr;
     QObject* m_frontContext = nullptr; // lives in m_frontThread: the network front
-    QModbusServer* m_server = nullptr;
+    QList<QModbusServer*> m_servers;   // of m_instruments, in the same order, while serving
     QString m_devicePath;
     QString m_endpoint;
     quint16 m_innerPort = 0; // of the Modbus TCP server behind the network front
