@@ -61,14 +61,14 @@ double readJournal(const Reader& reader, const QString& endpoint, int records,
 
 std::unique_ptr<sim::Simulator> startSimulator(const sim::Instrument& inst, int baud, int latency,
                                                bool gateway) {
-    auto s = std::make_unique<sim::Simulator>(inst);
+    fixture::SimulatorSetup setup{.baud = gateway ? baud : 0, .network = Framing::ModbusTcp};
     if (gateway) {
-        s->setBaudRate(baud);
-        s->setLatency(latency);
-        s->setGateway(sim::GatewayModel::Queue);
+        setup.gateway = sim::GatewayModel::Queue;
+        setup.latency = latency;
     }
     QString error;
-    if (!s->startNetwork(Framing::ModbusTcp, QHostAddress::LocalHost, 0, &error)) {
+    auto s = fixture::StartSimulator(inst, setup, &error);
+    if (!s) {
         std::fprintf(stderr, "simulator: %s\n", qPrintable(error));
         std::exit(1);
     }

@@ -9,6 +9,7 @@
 #include "app/core/catalogue.h"
 #include "platform/inifile.h"
 #include "sim/simulator.h"
+#include "simulatorfixture.h"
 #include "unprivileged.h"
 
 #include <QDir>
@@ -277,15 +278,15 @@ TEST_P(ArchiveRunTest, PipelinedReadingsEqualOneRequestAtATime) {
     for (const sim::GatewayModel gateway : {sim::GatewayModel::Queue, sim::GatewayModel::Single}) {
         SCOPED_TRACE(int(gateway));
         NewArchive();
-        simulator = std::make_unique<sim::Simulator>(Content(QStringLiteral("rt10")));
-        simulator->setGateway(gateway);
-        simulator->setLatency(10);
         QString error;
-        ASSERT_TRUE(simulator->startNetwork(platform::NetworkEndpoint::Framing::ModbusTcp,
-                                            QHostAddress::LocalHost, 0, &error))
-            << error.toStdString();
-        qputenv("JOURNAL_PORTS",
-                QStringLiteral("COM%1=%2").arg(kCom).arg(simulator->clientPath()).toUtf8());
+        simulator =
+            fixture::StartSimulator(Content(QStringLiteral("rt10")),
+                                    {.com = kCom,
+                                     .network = platform::NetworkEndpoint::Framing::ModbusTcp,
+                                     .gateway = gateway,
+                                     .latency = 10},
+                                    &error);
+        ASSERT_TRUE(simulator) << error.toStdString();
         simulator->addFault(*sim::parseFault(QStringLiteral("exception record=1:5 code=4")));
         ASSERT_EQ(Read(reading(QStringLiteral("first.txt"), QStringLiteral("auto"))).status, 0);
         simulator->clearFaults();
