@@ -108,46 +108,52 @@ bool TAccessLibraryBinding::isComplete() const {
 
 bool TAccessLibraryBinding::Connect(int port, int speed, int linkType) {
     // The link type travels as 8 bits (0 = RS-232, 1 = RS-485).
-    return FDllConnect && FDllConnect(port, speed, linkType & 0xFF) != 0;
+    return FDllConnect && !m_inRun && FDllConnect(port, speed, linkType & 0xFF) != 0;
 }
 
 void TAccessLibraryBinding::Disconnect() {
-    if (FDLLDisconnect)
+    if (m_inRun)
+        m_endRun = true; // the port is closed as soon as the run has returned
+    else if (FDLLDisconnect)
         FDLLDisconnect();
 }
 
 int TAccessLibraryBinding::GetDevName(int devAddr, std::uint8_t* buffer, int size) {
-    return FDllGetDeviceName ? FDllGetDeviceName(devAddr, buffer, size) : kChannelClosed;
+    return FDllGetDeviceName && !m_inRun ? FDllGetDeviceName(devAddr, buffer, size)
+                                         : kChannelClosed;
 }
 
 int TAccessLibraryBinding::ReadInputRegister(int devAddr, int regAddr, int count, int type,
                                              std::uint8_t* buffer) {
-    return FDllReadInputRegister ? FDllReadInputRegister(devAddr, regAddr, count, type, buffer)
-                                 : kChannelClosed;
+    return FDllReadInputRegister && !m_inRun
+               ? FDllReadInputRegister(devAddr, regAddr, count, type, buffer)
+               : kChannelClosed;
 }
 
 int TAccessLibraryBinding::ReadHoldingRegister(int devAddr, int regAddr, int count, int type,
                                                std::uint8_t* buffer) {
-    return FDllReadHoldingRegister ? FDllReadHoldingRegister(devAddr, regAddr, count, type, buffer)
-                                   : kChannelClosed;
+    return FDllReadHoldingRegister && !m_inRun
+               ? FDllReadHoldingRegister(devAddr, regAddr, count, type, buffer)
+               : kChannelClosed;
 }
 
 int TAccessLibraryBinding::AnyFunction(int devAddr, int funNumber, int size, std::uint8_t* buffer) {
-    return FDllAnyFunction ? FDllAnyFunction(devAddr, funNumber, size, buffer) : kChannelClosed;
+    return FDllAnyFunction && !m_inRun ? FDllAnyFunction(devAddr, funNumber, size, buffer)
+                                       : kChannelClosed;
 }
 
 void TAccessLibraryBinding::Retries(int retries) {
-    if (FDllRetries)
+    if (FDllRetries && !m_inRun)
         FDllRetries(retries);
 }
 
 void TAccessLibraryBinding::SetTimeouts(int answerMs, int charMs) {
-    if (FDllSetTimeouts)
+    if (FDllSetTimeouts && !m_inRun)
         FDllSetTimeouts(answerMs, charMs);
 }
 
 QString TAccessLibraryBinding::LastErrorDetail() const {
-    if (!FDllLastErrorText)
+    if (!FDllLastErrorText || m_inRun)
         return {};
     char text[1024] = {};
     if (FDllLastErrorText(text, sizeof text) <= 0)
@@ -157,7 +163,7 @@ QString TAccessLibraryBinding::LastErrorDetail() const {
 }
 
 bool TAccessLibraryBinding::SetTraceObserver(core::ITraceObserver* observer) {
-    if (!FDllSetTraceObserver)
+    if (!FDllSetTraceObserver || m_inRun)
         return false;
     using TSetTraceObserver = std::int32_t (*)(OmbrelTraceObserver, void*);
     m_traceObserver = observer;
@@ -167,7 +173,7 @@ bool TAccessLibraryBinding::SetTraceObserver(core::ITraceObserver* observer) {
 }
 
 void TAccessLibraryBinding::SetListenOut(bool on) {
-    if (FDllSetListenOut)
+    if (FDllSetListenOut && !m_inRun)
         FDllSetListenOut(on ? 1 : 0);
 }
 
@@ -175,11 +181,13 @@ namespace {
 
 struct TSinkCall {
     const TRecordSink* sink;
+    const bool* end; // a Disconnect came during the run
 };
 
 std::int32_t ForwardRecord(std::int32_t item, std::int32_t result, const std::uint8_t* reply,
                            void* user) {
-    return (*static_cast<TSinkCall*>(user)->sink)(item, result, reply) ? 1 : 0;
+    const auto* call = static_cast<TSinkCall*>(user);
+    return (*call->sink)(item, result, reply) && !*call->end ? 1 : 0;
 }
 
 } // namespace
@@ -195,12 +203,22 @@ int TAccessLibraryBinding::ReadRecords(int devAddr, TRecordRun& run, const TReco
     c.size = sizeof c;
     c.window = run.window;
     c.startWindow = run.startWindow;
-    TSinkCall call{&sink};
+    // The sink runs with the library's lock held, and pending window events run inside it: a call
+    // into the library from there would wait for that lock for ever. Such calls fail instead, and
+    // a Disconnect ends the run and closes the port once it has returned.
+    m_inRun = true;
+    m_endRun = false;
+    TSinkCall call{&sink, &m_endRun};
     m_runRecords = &run.records;
-    const int code = reinterpret_cast<decltype(&::ReadRecords)>(FDllReadRecords)(
+    int code = reinterpret_cast<decltype(&::ReadRecords)>(FDllReadRecords)(
         devAddr, requests.data(), static_cast<std::int32_t>(run.requests.size()), &c, ForwardRecord,
         &call);
     m_runRecords = nullptr;
+    m_inRun = false;
+    if (m_endRun) {
+        Disconnect();
+        code = kChannelClosed;
+    }
     run.windowReached = code == 0 ? std::clamp<int>(c.windowReached, 1, OMBREL_WINDOW_MAX) : 1;
     run.fallback = c.fallback;
     return code;

@@ -97,4 +97,6 @@ private:
     std::int64_t m_frameRecord = -1; // what the last request traced asked for
     // The records of the run with requests in flight (ReadRecords), by their position in it.
     const std::vector<std::int64_t>* m_runRecords = nullptr;
+    bool m_inRun = false;  // inside ReadRecords, where the library's lock is held
+    bool m_endRun = false; // Disconnect was called in the run
 };
