@@ -9,7 +9,8 @@
 #include <QFile>
 
 #include <algorithm>
-#include <cstddef>
+#include <vector>
+
 #include <dlfcn.h>
 
 namespace {
@@ -24,47 +25,6 @@ template <typename F> bool resolve(void* handle, const char* name, F& target, QS
 }
 
 } // namespace
-
-// Its bytes are copied, since they live only during the call. Fields past the library's own size
-// stay at their defaults. Bytes dropped after a request belong to that request's record, also
-// when they are dropped just before the next record's request.
-void TAccessLibraryBinding::ForwardTraceEvent(const OmbrelTraceEvent* e, void* user) {
-    auto* self = static_cast<TAccessLibraryBinding*>(user);
-    if (!e || !self->m_traceObserver || e->size < int32_t(offsetof(OmbrelTraceEvent, baud)))
-        return;
-    core::TFrameEvent f;
-    f.kind = static_cast<core::TFrameKind>(std::clamp(e->kind, 0, 5));
-    f.timeUs = e->timeUs;
-    f.elapsedUs = e->elapsedUs;
-    if (e->bytes && e->length > 0)
-        f.bytes = QByteArray(reinterpret_cast<const char*>(e->bytes), e->length);
-    f.flags = e->flags;
-    f.address = e->address;
-    f.function = e->function;
-    f.exception = e->exception;
-    f.attempt = e->attempt;
-    f.answerMs = e->answerMs;
-    f.offset = e->offset;
-    const auto has = [e](std::size_t end) { return e->size >= int32_t(end); };
-    if (has(offsetof(OmbrelTraceEvent, baud) + sizeof(e->baud)))
-        f.baud = e->baud;
-    if (has(offsetof(OmbrelTraceEvent, omitted) + sizeof(e->omitted)))
-        f.omitted = e->omitted;
-    if (has(offsetof(OmbrelTraceEvent, link) + sizeof(e->link)))
-        f.link = static_cast<core::TTraceLink>(std::clamp(e->link, 0, 2));
-    if (f.kind == core::TFrameKind::Request)
-        self->m_frameRecord = self->m_traceRecord;
-    f.record = self->m_frameRecord;
-    if (has(offsetof(OmbrelTraceEvent, item) + sizeof(e->item))) {
-        f.window = e->window;
-        f.inFlight = e->inFlight;
-        // In a run with requests in flight each event names its record by its position.
-        if (const auto* records = self->m_runRecords)
-            f.record =
-                e->item >= 0 && e->item < qsizetype(records->size()) ? (*records)[e->item] : -1;
-    }
-    self->m_traceObserver->OnFrame(f);
-}
 
 bool TAccessLibraryBinding::LoadAccessLibrary(const QString& programDirectory,
                                               IMessageSink* messages) {
@@ -166,9 +126,9 @@ bool TAccessLibraryBinding::SetTraceObserver(core::ITraceObserver* observer) {
     if (!FDllSetTraceObserver || m_inRun)
         return false;
     using TSetTraceObserver = std::int32_t (*)(OmbrelTraceObserver, void*);
-    m_traceObserver = observer;
+    m_trace.SetObserver(observer);
     reinterpret_cast<TSetTraceObserver>(FDllSetTraceObserver)(
-        observer ? ForwardTraceEvent : nullptr, observer ? this : nullptr);
+        observer ? core::TLibraryTrace::Forward : nullptr, observer ? &m_trace : nullptr);
     return true;
 }
 
@@ -177,49 +137,76 @@ void TAccessLibraryBinding::SetListenOut(bool on) {
         FDllSetListenOut(on ? 1 : 0);
 }
 
+void TAccessLibraryBinding::SetRecordWindow(int window, int startWindow) {
+    m_window = std::clamp(window, 0, int(OMBREL_WINDOW_MAX));
+    m_startWindow = std::clamp(startWindow, 1, int(OMBREL_WINDOW_MAX));
+    m_reached = 0;
+    m_fallback = core::kNoFallback;
+}
+
 namespace {
 
 struct TSinkCall {
-    const TRecordSink* sink;
-    const bool* end; // a Disconnect came during the run
+    const core::TRecordSink* sink;
+    const bool* end;           // a Disconnect came during the run
+    std::size_t delivered = 0; // results handed on
+    bool goOn = true;          // the sink wants more
 };
 
 std::int32_t ForwardRecord(std::int32_t item, std::int32_t result, const std::uint8_t* reply,
                            void* user) {
-    const auto* call = static_cast<TSinkCall*>(user);
-    return (*call->sink)(item, result, reply) && !*call->end ? 1 : 0;
+    auto* call = static_cast<TSinkCall*>(user);
+    ++call->delivered;
+    call->goOn = (*call->sink)(std::size_t(item), result, reply);
+    return call->goOn && !*call->end ? 1 : 0;
 }
 
 } // namespace
 
-int TAccessLibraryBinding::ReadRecords(int devAddr, TRecordRun& run, const TRecordSink& sink) {
-    if (!FDllReadRecords)
-        return IAccessLibrary::ReadRecords(devAddr, run, sink);
+void TAccessLibraryBinding::ReadRecords(int devAddr, std::span<const core::TRecordAsk> asks,
+                                        const core::TRecordSink& sink) {
+    if (m_window == 1 || !FDllReadRecords || m_inRun) {
+        IModbusLink::ReadRecords(devAddr, asks, sink);
+        return;
+    }
     std::vector<std::uint8_t> requests;
-    requests.reserve(run.requests.size() * 7);
-    for (const auto& r : run.requests)
-        requests.insert(requests.end(), r.begin(), r.end());
-    OmbrelRecordRun c{};
-    c.size = sizeof c;
-    c.window = run.window;
-    c.startWindow = run.startWindow;
-    // The sink runs with the library's lock held, and pending window events run inside it: a call
-    // into the library from there would wait for that lock for ever. Such calls fail instead, and
-    // a Disconnect ends the run and closes the port once it has returned.
+    std::vector<std::int64_t> records;
+    requests.reserve(asks.size() * 7);
+    for (const core::TRecordAsk& ask : asks) {
+        const auto request = core::RecordRequest(ask.archiveNumber, ask.requestIndex);
+        requests.insert(requests.end(), request.begin(), request.end());
+        records.push_back(ask.number);
+    }
+    OmbrelRecordRun run{};
+    run.size = sizeof run;
+    // After a fallback the rest of the reading asks one request at a time.
+    run.window = m_fallback != core::kNoFallback ? 1 : m_window;
+    run.startWindow = m_startWindow;
+    // The sink runs with the library's lock held, and pending window events may run inside it: a
+    // call into the library from there would wait for that lock for ever. Such calls fail
+    // instead, and a Disconnect ends the run and closes the port once it has returned.
     m_inRun = true;
     m_endRun = false;
     TSinkCall call{&sink, &m_endRun};
-    m_runRecords = &run.records;
+    m_trace.SetRunRecords(&records);
     int code = reinterpret_cast<decltype(&::ReadRecords)>(FDllReadRecords)(
-        devAddr, requests.data(), static_cast<std::int32_t>(run.requests.size()), &c, ForwardRecord,
+        devAddr, requests.data(), static_cast<std::int32_t>(asks.size()), &run, ForwardRecord,
         &call);
-    m_runRecords = nullptr;
+    m_trace.SetRunRecords(nullptr);
     m_inRun = false;
+    if (code == 0) {
+        m_reached = std::clamp<int>(run.windowReached, 1, OMBREL_WINDOW_MAX);
+        m_startWindow = m_reached; // where the reading's next run begins
+        if (run.fallback != OMBREL_FALLBACK_NONE)
+            m_fallback = run.fallback == OMBREL_FALLBACK_CLOSED ? core::kFallbackClosed
+                                                                : core::kFallbackUnanswered;
+    }
     if (m_endRun) {
         Disconnect();
         code = kChannelClosed;
     }
-    run.windowReached = code == 0 ? std::clamp<int>(c.windowReached, 1, OMBREL_WINDOW_MAX) : 1;
-    run.fallback = c.fallback;
-    return code;
+    // A run that could not begin, or was cut short, leaves its records failed, not missing.
+    std::uint8_t none[256] = {};
+    for (std::size_t item = call.delivered; call.goOn && item < asks.size(); ++item)
+        call.goOn = sink(item, code != 0 ? code : kChannelClosed, none);
 }

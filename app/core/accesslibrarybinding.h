@@ -1,19 +1,19 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "app/core/accesslibrary.h"
+#include "app/core/librarytrace.h"
+#include "app/core/modbuslink.h"
 
 #include <QString>
 
 #include <cstdint>
 
 class IMessageSink;
-struct OmbrelTraceEvent;
 
 // The Modbus access library OmbrelDll.so bound at run time (dlopen/dlsym), the way the program
 // has always loaded its access library by file name. Calls made while an entry point is missing
 // fail with result code 3 (channel closed) or false instead of jumping through a null pointer.
-class TAccessLibraryBinding : public IAccessLibrary {
+class TAccessLibraryBinding : public core::IModbusLink {
 public:
     using TDllConnect = std::int32_t (*)(std::int32_t aPort, std::int32_t aSpeed,
                                          std::int32_t aType);
@@ -51,7 +51,7 @@ public:
     // not load, or the missing function.
     const QString& loadError() const { return m_loadError; }
 
-    // IAccessLibrary
+    // core::IModbusLink
     [[nodiscard]] bool Connect(int port, int speed, int linkType) override;
     void Disconnect() override;
     [[nodiscard]] int GetDevName(int devAddr, std::uint8_t* buffer, int size) override;
@@ -64,10 +64,14 @@ public:
     void Retries(int retries) override;
     void SetTimeouts(int answerMs, int charMs) override;
     bool SetTraceObserver(core::ITraceObserver* observer) override;
-    void SetTraceRecord(std::int64_t record) override { m_traceRecord = record; }
+    void SetTraceRecord(std::int64_t record) override { m_trace.SetRecord(record); }
     void SetListenOut(bool on) override;
-    // Through the export ReadRecords where the library has it, else one request after another.
-    [[nodiscard]] int ReadRecords(int devAddr, TRecordRun& run, const TRecordSink& sink) override;
+    // Through the export ReadRecords where the library has it and the window is not 1; else one
+    // request after another.
+    void ReadRecords(int devAddr, std::span<const core::TRecordAsk> asks,
+                     const core::TRecordSink& sink) override;
+    void SetRecordWindow(int window, int startWindow) override;
+    std::pair<int, int> RecordWindowReached() const override { return {m_reached, m_fallback}; }
     // The library's text of why the last Connect failed; empty when it has none to give.
     QString LastErrorDetail() const override;
 
@@ -88,15 +92,13 @@ public:
     void* FDllReadRecords = nullptr;               // optional (typed in the library's header)
 
 private:
-    // The library's event as the program's, named by the record it belongs to.
-    static void ForwardTraceEvent(const OmbrelTraceEvent* e, void* user);
-
     QString m_loadError;
-    core::ITraceObserver* m_traceObserver = nullptr;
-    std::int64_t m_traceRecord = -1; // what the run asks for now
-    std::int64_t m_frameRecord = -1; // what the last request traced asked for
-    // The records of the run with requests in flight (ReadRecords), by their position in it.
-    const std::vector<std::int64_t>* m_runRecords = nullptr;
-    bool m_inRun = false;  // inside ReadRecords, where the library's lock is held
+    core::TLibraryTrace m_trace;
+    // The window of ReadRecords (see SetRecordWindow) and what the reading's runs reached.
+    int m_window = 1;
+    int m_startWindow = 1;
+    int m_reached = 0;
+    int m_fallback = 0;
+    bool m_inRun = false;  // inside the export ReadRecords, where the library's lock is held
     bool m_endRun = false; // Disconnect was called in the run
 };

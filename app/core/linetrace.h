@@ -10,7 +10,7 @@
 
 // The line trace as the program sees it: every frame the access library sent or received, with
 // what the library made of it. The library hands its events to an observer (see
-// IAccessLibrary::SetTraceObserver); the frame list of the "Обмен" tab, the diagnosis and
+// IModbusLink::SetTraceObserver); the frame list of the "Обмен" tab, the diagnosis and
 // journal-read --trace read them.
 namespace core {
 
@@ -63,7 +63,7 @@ struct TFrameEvent {
     int baud = 0;       // the line's speed, 0 for a network endpoint
     qint64 omitted = 0; // received: bytes after `bytes` the library counted but did not keep
     TTraceLink link = TTraceLink::Serial;
-    // The journal record the exchange asks for (IAccessLibrary::SetTraceRecord); -1 none.
+    // The journal record the exchange asks for (IModbusLink::SetTraceRecord); -1 none.
     std::int64_t record = -1;
     // Requests the run may keep in flight at the event, and those in flight right after it.
     int window = 1;

@@ -13,7 +13,7 @@
 namespace {
 
 // Instrument behind a fake access library: registers, and record replies built from the index.
-class FakeLibrary : public IAccessLibrary {
+class FakeLibrary : public core::IModbusLink {
 public:
     bool connectResult = true;
     bool connected = false;
@@ -146,7 +146,7 @@ public:
         recordProgress.push_back({done, total});
     }
     std::vector<std::pair<int, int>> recordProgress;
-    void ProcessEvents() override {
+    void BetweenCalls() override {
         if (onProcessEvents)
             onProcessEvents();
     }
@@ -544,17 +544,20 @@ TEST_F(ReadingRunTest, StopAfterTheThirdRecord) {
 }
 
 // A run with requests in flight gives the rows, failures, stop and counts of one request at a
-// time; a gateway's fallback is told in the status line; a run the library could not begin leaves
-// a failure row for every record, not an empty list.
+// time, and the link goes back to one request at a time after it; a gateway's fallback is told in
+// the status line.
 TEST_F(ReadingRunTest, WindowedRunsGiveTheRowsOfOneAtATime) {
     struct WindowLibrary : FakeLibrary {
-        int beginCode = 0, fallback = 0;
-        int ReadRecords(int addr, TRecordRun& run, const TRecordSink& sink) override {
-            if (beginCode != 0)
-                return beginCode;
-            const int code = IAccessLibrary::ReadRecords(addr, run, sink);
-            run.fallback = fallback;
-            return code;
+        int window = 1, fallback = 0;
+        std::vector<int> windows; // of each ReadRecords of records
+        void SetRecordWindow(int w, int) override { window = w; }
+        std::pair<int, int> RecordWindowReached() const override {
+            return {window == 1 ? 0 : 4, fallback};
+        }
+        void ReadRecords(int addr, std::span<const core::TRecordAsk> asks,
+                         const core::TRecordSink& sink) override {
+            windows.push_back(window);
+            IModbusLink::ReadRecords(addr, asks, sink);
         }
     };
     const auto rows = [](const TStringGrid& grid) {
@@ -566,14 +569,12 @@ TEST_F(ReadingRunTest, WindowedRunsGiveTheRowsOfOneAtATime) {
     };
     const struct {
         const char* name;
-        int stopAt, beginCode, fallback;
+        int stopAt, fallback;
         const char* status; // the last status text
     } cases[] = {
-        {"failures", -1, 0, 0, "6 (6)"},
-        {"stop", 2, 0, 0, "3 (6)"},
-        {"fallback", -1, 0, 1,
-         "Шлюз отвечает только на один запрос за раз: чтение по одному запросу"},
-        {"not begun", -1, 5, 0, "6 (6)"},
+        {"failures", -1, 0, "6 (6)"},
+        {"stop", 2, 0, "3 (6)"},
+        {"fallback", -1, 1, "Шлюз отвечает только на один запрос за раз: чтение по одному запросу"},
     };
     journal().CountRec = 6;
     for (const auto& c : cases) {
@@ -583,10 +584,6 @@ TEST_F(ReadingRunTest, WindowedRunsGiveTheRowsOfOneAtATime) {
         for (const int window : {1, 0}) {
             WindowLibrary windowed;
             windowed.failingRecords = {{1, 1}, {4, 42}};
-            if (c.beginCode != 0 && window == 0)
-                windowed.beginCode = c.beginCode;
-            else if (c.beginCode != 0)
-                windowed.failingRecords = {{0, 5}, {1, 5}, {2, 5}, {3, 5}, {4, 5}, {5, 5}};
             windowed.fallback = c.fallback;
             TStringGrid grid{2, 5};
             decoder.sg = &grid;
@@ -599,6 +596,8 @@ TEST_F(ReadingRunTest, WindowedRunsGiveTheRowsOfOneAtATime) {
             request.tcpWindow = window;
             results.push_back(windowRun.Run(request));
             grids.push_back(rows(grid));
+            EXPECT_EQ(windowed.windows, std::vector<int>{window});
+            EXPECT_EQ(windowed.window, 1);
             if (window == 0) {
                 EXPECT_EQ(windowHost.statusTexts.back(), QString::fromUtf8(c.status));
             }
@@ -608,6 +607,7 @@ TEST_F(ReadingRunTest, WindowedRunsGiveTheRowsOfOneAtATime) {
         EXPECT_EQ(results[1].failedRecords, results[0].failedRecords);
         EXPECT_EQ(results[1].recordsRead, results[0].recordsRead);
         EXPECT_EQ(results[1].windowFallback, c.fallback);
+        EXPECT_EQ(results[1].windowReached, 4);
     }
 }
 
@@ -783,7 +783,7 @@ TEST(ReadingRunWithDecoder, ArchiveNumbersTravelByTheirLowEightBits) {
 }
 
 TEST(ReadingRunHelpers, RecordRequest) {
-    EXPECT_EQ(RecordRequest(0x1FF, 0x12345),
+    EXPECT_EQ(core::RecordRequest(0x1FF, 0x12345),
               (std::array<std::uint8_t, 7>{0, 0xFF, 0, 1, 0, 0x23, 0x45}));
 }
 
