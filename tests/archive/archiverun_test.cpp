@@ -259,12 +259,10 @@ TEST_P(ArchiveRunTest, IncrementalReadingIdentifiesTheInstrument) {
 TEST_P(ArchiveRunTest, PipelinedReadingsEqualOneRequestAtATime) {
     QTemporaryDir folder;
     const QDir examples(m_catalogue);
-    QDir(folder.path()).mkpath(QStringLiteral("devices"));
     ASSERT_TRUE(QFile::copy(examples.filePath(QStringLiteral("main.ini")),
                             folder.filePath(QStringLiteral("main.ini"))));
-    for (const QString& f : QDir(examples.filePath(QStringLiteral("devices"))).entryList({"*.ini"}))
-        ASSERT_TRUE(QFile::copy(examples.filePath(QStringLiteral("devices/") + f),
-                                folder.filePath(QStringLiteral("devices/") + f)));
+    ASSERT_TRUE(QFile::link(examples.filePath(QStringLiteral("devices")),
+                            folder.filePath(QStringLiteral("devices"))));
     const auto reading = [&](const QString& file, const QString& window) {
         return Reading(1, 1, Out(file)).replaceInStrings(m_catalogue, folder.path())
                << QStringLiteral("--tcp-window") << window;
@@ -304,10 +302,8 @@ TEST_P(ArchiveRunTest, PipelinedReadingsEqualOneRequestAtATime) {
         const bool single = gateway == sim::GatewayModel::Single;
         EXPECT_EQ(r.err.count(QStringLiteral("по одному запросу")), single ? 1 : 0)
             << r.err.toStdString();
-        if (single)
-            EXPECT_EQ(remembered(), 1);
-        else
-            EXPECT_GT(remembered(), 4);
+        const int window = remembered();
+        EXPECT_TRUE(single ? window == 1 : window > 4) << window;
         simulator.reset();
     }
 }
