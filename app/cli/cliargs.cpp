@@ -2,7 +2,9 @@
 #include "app/cli/cliargs.h"
 
 #include "app/core/selectors.h"
+#include "app/core/tcpwindow.h"
 #include "archive/archivelocation.h"
+#include "platform/commandline.h"
 #include "platform/inifile.h"
 
 #include <algorithm>
@@ -150,6 +152,14 @@ const TOption kOptions[] = {
     {"--timeout", nullptr, "МС", "время ожидания ответа, мс (от 10 до 60000)",
      [](TCliOptions& o, const QString& opt, const QString& v) {
          return SetInteger(o.timeout, opt, v, 10, 60000, "время ожидания от 10 до 60000 мс");
+     }},
+    {"--tcp-window", nullptr, "auto|N",
+     "запросов в полёте на tcp:// (по умолчанию — TcpWindow из main.ini, иначе auto): auto "
+     "или от 1 до 16",
+     [](TCliOptions& o, const QString& opt, const QString& v) {
+         o.tcpWindow = core::ParseTcpWindow(v);
+         return o.tcpWindow ? QString()
+                            : Expected(opt, v, QStringLiteral("auto или число от 1 до 16"));
      }},
     {"--start", nullptr, "S", "первая запись (вместе с --count)",
      [](TCliOptions& o, const QString& opt, const QString& v) {
@@ -318,7 +328,8 @@ QString UsageText() {
                "  journal-read [--catalogue ПАПКА] --device ИМЯ|N --journal N --port "
                "COMn|ПУТЬ|АДРЕС\n"
                "               [--speed БОД] [--link 232|485] [--address A] [--retries R]\n"
-               "               [--timeout МС] [--start S --count C] [--incremental]\n"
+               "               [--timeout МС] [--tcp-window auto|N] [--start S --count C]\n"
+               "               [--incremental]\n"
                "               [--archive URL|--no-archive] [--trace ФАЙЛ]\n"
                "               --output ФАЙЛ.txt|ФАЙЛ.csv|ФАЙЛ.xlsx|- [--format txt|csv|xlsx]\n"
                "  journal-read [--catalogue ПАПКА] [--archive URL] --from-archive N\n"
@@ -364,27 +375,14 @@ QString UsageError(const QString& reason) {
 
 TParseResult ParseCommandLine(const QStringList& arguments) {
     TCliOptions o;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        QString name = arguments[i];
-        std::optional<QString> value;
-        if (const qsizetype eq = name.indexOf(u'='); name.startsWith(u"--") && eq > 0) {
-            value = name.mid(eq + 1);
-            name.truncate(eq);
-        }
-        const TOption* option = FindOption(name);
-        if (!option)
-            return {std::nullopt, QStringLiteral("неизвестный параметр «%1»").arg(arguments[i])};
-        if (!option->value && value)
-            return {std::nullopt, QStringLiteral("%1 не принимает значения").arg(name)};
-        if (option->value && !value) {
-            if (i + 1 >= arguments.size() || FindOption(arguments[i + 1].section(u'=', 0, 0)))
-                return {std::nullopt, QStringLiteral("у %1 нет значения").arg(name)};
-            value = arguments[++i];
-        }
-        if (QString error = option->apply(o, name, value.value_or(QString())); !error.isEmpty())
-            return {std::nullopt, error};
-    }
-    if (QString error = CheckCombination(o); !error.isEmpty())
+    QString error = platform::WalkCommandLine(
+        arguments, FindOption,
+        [&o](const TOption& option, const QString& name, const QString& value) {
+            return option.apply(o, name, value);
+        });
+    if (error.isEmpty())
+        error = CheckCombination(o);
+    if (!error.isEmpty())
         return {std::nullopt, error};
     return {o, {}};
 }

@@ -203,7 +203,7 @@ void TQueuedTraceObserver::Deliver() {
 
 TRunEngine::TRunEngine(IModbusLink& link, IRunHost& host, IStringGrid& list, int intervalMs,
                        QObject* parent)
-    : QObject(parent), m_host(host), m_list(list),
+    : QObject(parent), m_link(link), m_host(host), m_list(list),
       m_runHost(
           m_runList,
           [this](std::vector<THostCall> calls) {
@@ -216,6 +216,8 @@ TRunEngine::TRunEngine(IModbusLink& link, IRunHost& host, IStringGrid& list, int
     m_runHost.SetStopCheck([this] {
         if (m_stopAsked)
             m_run.Stop();
+        if (m_disconnectAsked.exchange(false))
+            m_link.Disconnect();
     });
     m_worker = new QObject;
     m_worker->moveToThread(&m_thread);
@@ -264,6 +266,7 @@ bool TRunEngine::Start(const TRunRequest& request) {
         return false;
     m_active = true;
     m_stopAsked = false;
+    m_disconnectAsked = false;
     QMetaObject::invokeMethod(
         m_worker, [this, request] { RunOnWorker(request); }, Qt::QueuedConnection);
     return true;
@@ -274,6 +277,11 @@ void TRunEngine::Stop() {
         return;
     m_stopAsked = true;
     m_run.Stop();
+}
+
+void TRunEngine::Disconnect() {
+    if (m_active)
+        m_disconnectAsked = true;
 }
 
 void TRunEngine::RunOnWorker(const TRunRequest& request) {

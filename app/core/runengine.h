@@ -148,6 +148,9 @@ public:
     bool Start(const TRunRequest& request);
     // The record loop ends after the record in progress.
     void Stop();
+    // The run's connection is closed on the run's thread after the record in progress; the
+    // records after it fail, as they fail when the line goes.
+    void Disconnect();
     // Stops and waits for the thread to end (no more runs after).
     void Shutdown();
 
@@ -176,6 +179,7 @@ private:
     void Deliver(std::vector<THostCall> calls);
     void RunOnWorker(const TRunRequest& request);
 
+    IModbusLink& m_link;
     IRunHost& m_host;
     IStringGrid& m_list;
     QThread m_thread;
@@ -189,6 +193,7 @@ private:
     TQueuedRunHost m_runHost;
     TReadingRun m_run;
     std::atomic<bool> m_stopAsked = false;
+    std::atomic<bool> m_disconnectAsked = false;
 
     // The engine's side.
     bool m_active = false;

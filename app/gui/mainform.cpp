@@ -5,6 +5,7 @@
 #include "app/core/archiverecorder.h"
 #include "app/core/catalogue.h"
 #include "app/core/errortexts.h"
+#include "app/core/tcpwindow.h"
 #include "app/core/windowplacement.h"
 #include "app/core/windowtexts.h"
 #include "app/gui/archivetab.h"
@@ -16,6 +17,7 @@
 #include "app/models/stringtablemodel.h"
 #include "comm/widgets/dlgmanager.h"
 #include "platform/inifile.h"
+#include "platform/portlist.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -321,11 +323,10 @@ void TForm1::BtnConnect2Click() {
 }
 
 void TForm1::BtnDisconnect2Click() {
-    if (runActive()) { // the run closes the connection it opened, on its own thread
-        m_engine->Stop();
-        return;
-    }
-    m_library.Disconnect();
+    if (runActive()) // the connection is the run's thread's to close
+        m_engine->Disconnect();
+    else
+        m_library.Disconnect();
     ui.btnRead2->setEnabled(false);
     ui.BtnDisconnect2->setEnabled(false);
     ui.BtnConnect2->setEnabled(true);
@@ -352,18 +353,29 @@ void TForm1::startReading(bool incremental) {
     connectionsettings::Store(ui, line);
     line.Retries = m_retries;
     line.AnswerTime = m_answerTime;
-    TRunRequest request = RunRequestFor(m_curDev, ui.rgTypeJ->itemIndex(), SelectedLink(),
-                                        ui.cbxPort->currentText(), line);
+    const core::TLinkChoice link = SelectedLink();
+    TRunRequest request =
+        RunRequestFor(m_curDev, ui.rgTypeJ->itemIndex(), link, ui.cbxPort->currentText(), line);
     request.limit = ui.chbLimit->isChecked();
     request.startText = ui.EdtStart->text();
     request.countText = ui.EdtCount->text();
     request.incremental = incremental;
+    QString windowError;
+    const core::TTcpWindowPlan window = core::PlanTcpWindow(
+        mainIniPath(),
+        link.ok() ? platform::PortList::devicePathFor(link.port, mainIniPath()) : QString(),
+        std::nullopt, &windowError);
+    request.tcpWindow = window.window;
+    request.startWindow = window.startWindow;
+    if (!windowError.isEmpty())
+        m_messages->warning(windowError);
 
     ui.btnIncremental->setEnabled(false);
     m_archiveTab->setReadingActive(true);
     m_exchangeTab->RunStarted();
     m_runView->ShowRunStart();
     m_stopClicked = false;
+    m_tcpWindow = window;
     m_engine->Start(request);
 }
 
@@ -371,6 +383,11 @@ void TForm1::readingFinished(const TRunResult& result) {
     m_stopClicked = false;
     m_decoder->AdoptRun(m_engine->decoder());
     CopyGrid(m_engine->groupGrid(), *sgGrCells());
+    QString message;
+    if (result.windowReached > 0 &&
+        !core::RememberTcpWindow(mainIniPath(), m_tcpWindow, result.windowReached,
+                                 result.windowFallback != 0, &message))
+        m_messages->error(message);
     m_exchangeTab->RunEnded(result);
     m_runView->ShowRunEnd(result);
     m_archiveTab->setReadingActive(false);

@@ -8,6 +8,7 @@
 #include "app/core/runengine.h"
 #include "app/core/savedialogmemory.h"
 #include "app/core/selectors.h"
+#include "app/core/tcpwindow.h"
 #include "app/gui/linksettingsdialog.h"
 #include "app/gui/runview.h"
 #include "app/gui/serverpathview.h"
@@ -291,6 +292,7 @@ private:
     std::unique_ptr<core::TRunEngine> m_engine;
     core::TQueuedTraceObserver* m_traceBridge = nullptr; // the library's trace to the tab
     bool m_stopClicked = false;            // "Остановить" during the run in progress
+    core::TTcpWindowPlan m_tcpWindow;      // of the run in progress, remembered when it ends
     TExchangeTab* m_exchangeTab = nullptr; // a child of the tab widget
     bool m_closeRequested = false;
 
