@@ -60,17 +60,3 @@ bool TStringGrid::rowError(int row) const {
     return row >= 0 && static_cast<std::size_t>(row) < m_errors.size() &&
            m_errors[static_cast<std::size_t>(row)];
 }
-
-void CopyGrid(const IStringGrid& from, IStringGrid& to) {
-    if (to.columnCount() != from.columnCount())
-        to.setColumnCount(from.columnCount());
-    if (to.rowCount() != from.rowCount())
-        to.setRowCount(from.rowCount());
-    for (int r = 0; r < from.rowCount(); ++r) {
-        for (int c = 0; c < from.columnCount(); ++c)
-            if (const QString text = from.cell(r, c); text != to.cell(r, c))
-                to.setCell(r, c, text);
-        if (from.rowError(r) != to.rowError(r))
-            to.setRowError(r, from.rowError(r));
-    }
-}

@@ -30,9 +30,6 @@ public:
     virtual bool rowError(int row) const = 0;
 };
 
-// Makes `to` hold what `from` holds: its size, texts and error rows.
-void CopyGrid(const IStringGrid& from, IStringGrid& to);
-
 // Sparse storage: a row keeps only the cells up to its last written one, so a grid of two rows
 // and 65,537 columns costs what its texts cost.
 class TStringGrid : public IStringGrid {

@@ -382,7 +382,7 @@ void TForm1::startReading(bool incremental) {
 void TForm1::readingFinished(const TRunResult& result) {
     m_stopClicked = false;
     m_decoder->AdoptRun(m_engine->decoder());
-    CopyGrid(m_engine->groupGrid(), *sgGrCells());
+    sgGrCells()->assign(m_engine->groupGrid());
     QString message;
     if (result.windowReached > 0 &&
         !core::RememberTcpWindow(mainIniPath(), m_tcpWindow, result.windowReached,
