@@ -38,7 +38,7 @@ public:
     void SetProgressMaximum(int) override {}
     void SetProgressPosition(int) override {}
     void SetRunState(TRunState) override {}
-    void ProcessEvents() override {
+    void BetweenCalls() override {
         if (m_handleEvents)
             QCoreApplication::processEvents();
     }
@@ -100,7 +100,7 @@ public:
         std::uint8_t buf[256];
         for (int i = 0; i < records; ++i) {
             std::fill(std::begin(buf), std::end(buf), 0);
-            const auto req = RecordRequest(1, i);
+            const auto req = core::RecordRequest(1, i);
             std::copy(req.begin(), req.end(), buf);
             *errors += lib.AnyFunction(1, 65, 7, buf) != 0;
         }

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Many lines read at once in one process: simulators on pseudo-terminals paced at 19,200 baud,
-// each read (its record count, then every record of its journal) through a master instance of
-// its own on a thread of its own, against the same reading of one line alone. Each line's
-// records carry its number, so an answer that reached the wrong line counts as an error.
+// each read (its record count, then every record of its journal) through a Modbus link of its
+// own (a master linked in) on a thread of its own, against the same reading of one line alone. Each
+// line's records carry its number, so an answer that reached the wrong line counts as an error.
 // Target: every line reads at >= 0.9 of the speed of the line alone.
 // Usage: multiline_bench [records [lines]]   (default 1000 records, 8 lines)
-#include "ombrel/rtuandtcpmaster.h"
+#include "app/core/masterlink.h"
+#include "app/core/readingrun.h"
+#include "platform/portlist.h"
 #include "tests/simulatorfixture.h"
 
 #include <QCoreApplication>
@@ -20,6 +22,7 @@
 namespace {
 
 constexpr int kBaud = 19200;
+constexpr int kFirstCom = 180;
 
 struct LineRun {
     double seconds = 0;
@@ -36,42 +39,46 @@ QByteArray record(int line, int i) {
     return r;
 }
 
-// Reads the record count and every record through one master, as a reading run does.
-LineRun readLine(const QString& device, int line) {
+// Reads the record count and every record of line `line` (COM<com>) through a Modbus link of its
+// own, a master linked in, as a reading run does.
+LineRun readLine(int com, int line) {
     LineRun run;
-    ombrel::RtuAndTcpMaster master;
-    if (!master.open(device, kBaud, false)) {
-        std::fprintf(stderr, "line %d: %s\n", line, qPrintable(master.openError()));
+    core::TMasterLink link;
+    if (!link.Connect(com, kBaud, 0)) {
+        std::fprintf(stderr, "line %d: %s\n", line, qPrintable(link.LastErrorDetail()));
         run.errors = 1;
         return run;
     }
-    master.setRetries(2);
+    link.Retries(2);
     QElapsedTimer t;
     t.start();
-    QModbusResponse reply;
-    const QModbusRequest count(QModbusPdu::ReadInputRegisters, quint16(0), quint16(1));
-    if (master.exchange(1, count, &reply) != ombrel::rcOk || reply.data().size() != 3) {
+    if (ReadCountRegister(link, 1, 300001, run.records) != 0) {
         run.errors = 1;
         return run;
     }
-    run.records = (quint8(reply.data()[1]) << 8) | quint8(reply.data()[2]);
-    for (int i = 0; i < run.records; ++i) {
-        const char req[7] = {0, 1, 0, 1, 0, char(i >> 8), char(i)};
-        const QModbusRequest request(QModbusPdu::FunctionCode(0x41), QByteArray(req, 7));
-        if (master.exchange(1, request, &reply) != ombrel::rcOk ||
-            reply.data().mid(1) != record(line, i))
+    std::vector<core::TRecordAsk> asks;
+    for (int i = 0; i < run.records; ++i)
+        asks.push_back({i, 1, i});
+    link.ReadRecords(1, asks, [&](std::size_t i, int code, const std::uint8_t* reply) {
+        const QByteArray data(reinterpret_cast<const char*>(reply) + 2, 10);
+        if (code != 0 || reply[1] != 10 || data != record(line, int(i)))
             ++run.errors;
-    }
+        return true;
+    });
+    link.Disconnect();
     run.seconds = double(t.nsecsElapsed()) / 1e9;
     return run;
 }
 
 // Reads the lines at once, each on a thread of its own.
-std::vector<LineRun> readAtOnce(const std::vector<QString>& devices) {
-    std::vector<LineRun> runs(devices.size());
+// Line k is COM<kFirstCom + k>.
+std::vector<LineRun> readAtOnce(int lines) {
+    std::vector<LineRun> runs(std::size_t(lines), LineRun{});
     std::vector<std::unique_ptr<QThread>> threads;
-    for (size_t k = 0; k < devices.size(); ++k)
-        threads.emplace_back(QThread::create([&, k] { runs[k] = readLine(devices[k], int(k)); }))
+    for (int k = 0; k < lines; ++k)
+        threads
+            .emplace_back(
+                QThread::create([&, k] { runs[std::size_t(k)] = readLine(kFirstCom + k, k); }))
             ->start();
     for (const auto& thread : threads)
         thread->wait();
@@ -87,7 +94,6 @@ int main(int argc, char** argv) {
     const int lines = argc > 2 ? std::clamp(std::atoi(argv[2]), 1, 64) : 8;
 
     std::vector<std::unique_ptr<sim::Simulator>> simulators;
-    std::vector<QString> devices;
     for (int k = 0; k < lines; ++k) {
         sim::Instrument inst;
         inst.setRegister(300001, quint16(records));
@@ -100,16 +106,16 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "simulator: %s\n", qPrintable(error));
             return 1;
         }
-        devices.push_back(s->clientPath());
+        platform::addEnvironmentPortMapping(kFirstCom + k, s->clientPath());
         simulators.push_back(std::move(s));
     }
     std::printf("%d lines at %d baud, %d function-65 records of 10 data bytes each\n\n", lines,
                 kBaud, records);
 
-    const LineRun alone = readAtOnce({devices[0]}).front();
+    const LineRun alone = readAtOnce(1).front();
     std::printf("one line alone : %8.3f s (%.3f ms per record, %d errors)\n", alone.seconds,
                 alone.seconds * 1000 / std::max(1, alone.records), alone.errors);
-    const std::vector<LineRun> runs = readAtOnce(devices);
+    const std::vector<LineRun> runs = readAtOnce(lines);
     bool ok = alone.errors == 0 && alone.records == records;
     double slowest = 1e9;
     for (size_t k = 0; k < runs.size(); ++k) {

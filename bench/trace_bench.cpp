@@ -33,7 +33,7 @@ constexpr int kCom = 251;
 constexpr int kRounds = 15;
 
 // Microseconds an exchange took over `count` record requests.
-double ExchangeUs(IAccessLibrary& lib, int count, int records) {
+double ExchangeUs(core::IModbusLink& lib, int count, int records) {
     std::uint8_t buf[256];
     int errors = 0;
     QElapsedTimer t;
@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
     cli.add(&writer);
 
     std::map<QString, std::vector<double>> times;
-    const auto measure = [&](const QString& mode, IAccessLibrary& l, core::ITraceObserver* o) {
+    const auto measure = [&](const QString& mode, core::IModbusLink& l, core::ITraceObserver* o) {
         if (!l.Connect(kCom, 115200, 0)) {
             std::fprintf(stderr, "Connect failed\n");
             std::exit(1);

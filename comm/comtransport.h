@@ -41,7 +41,7 @@ protected:
     qint32 FAnswerDelay = 500;
     qint32 FRetries = 10;
     qint32 FByteTimeout = 10;
-    TComTransportSpeed FSpeed = cts19200;
+    TComTransportSpeed FSpeed = kDefaultSpeed;
     QString FPort = QStringLiteral("COM1");
     TComFlowContol FFlowControl = fcNone;
 };

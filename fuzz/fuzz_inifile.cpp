@@ -46,7 +46,7 @@ void settingsRoundTrip(const QByteArray& bytes) {
 // same bytes and which answers every record. It checks that each record index sent is the one
 // the run means (the run's first record plus the records before it, wrapped in a ring): an index
 // the request cannot carry must never be cut to 16 bits.
-class FuzzLibrary : public IAccessLibrary {
+class FuzzLibrary : public core::IModbusLink {
 public:
     const TReadingRun* run = nullptr;
     const TJournalInfo* journal = nullptr;
@@ -95,7 +95,7 @@ public:
     void SetProgressMaximum(int) override {}
     void SetProgressPosition(int) override {}
     void SetRunState(TRunState) override {}
-    void ProcessEvents() override {
+    void BetweenCalls() override {
         if (++events > 300)
             run->Stop();
     }

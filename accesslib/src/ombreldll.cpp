@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: MIT
-// C entry points of OmbrelDll.so: argument checks, request building and reply unpacking around
-// one master, the library's single connection; a mutex makes each call whole.
+// C entry points of OmbrelDll.so: the calls of ombrel/librarycalls.h on one master, the library's
+// single connection; a mutex makes each call whole.
 #include "ombreldll.h"
 #include "accesslib/frames/rtuframe.h"
 #include "comm/ipc/datatypes.h"
 #include "librarymaster.h"
-#include "platform/endpoint.h"
-#include "platform/portlist.h"
+#include "ombrel/librarycalls.h"
 
 #include <QByteArray>
 #include <QModbusPdu>
@@ -21,9 +20,6 @@ namespace {
 
 using namespace ombrel;
 
-constexpr int kReplyBufferSize = 256;    // AnyFunction, GetDevName
-constexpr int kRegisterBufferSize = 252; // ReadInputRegister, ReadHoldingRegister
-
 std::mutex g_mutex;
 RtuAndTcpMaster& master() {
     // Never destroyed: the library may be unloaded or the process may end after the Qt
@@ -36,59 +32,6 @@ RtuAndTcpMaster& master() {
 QByteArray& lastError() {
     static QByteArray* text = new QByteArray;
     return *text;
-}
-
-bool validAddress(int32_t a) {
-    return a >= 1 && a <= 247;
-}
-
-int32_t readRegisters(QModbusPdu::FunctionCode fc, int32_t devAddr, int32_t regAddr, int32_t count,
-                      int32_t type, uint8_t* out) {
-    if (!validAddress(devAddr))
-        return rcIllegalAddress;
-    const bool wide = type == vtUI4 || type == vtI4 || type == vtR4;
-    const int registers = wide ? count * 2 : count;
-    if (!out || count < 1 || registers > 125 || regAddr < 0 || regAddr + registers > 0x10000 ||
-        (wide ? count * 4 : count * 2) > kRegisterBufferSize)
-        return rcIllegalData;
-
-    std::lock_guard lock(g_mutex);
-    const QModbusRequest req(fc, quint16(regAddr), quint16(registers));
-    QModbusResponse reply;
-    const int rc = master().exchange(quint8(devAddr), req, &reply);
-    if (rc != rcOk)
-        return rc;
-    const QByteArray d = reply.data();
-    if (d.size() != 1 + 2 * registers || quint8(d[0]) != 2 * registers)
-        return rcLengthMismatch;
-    auto reg = [&](int i) { return quint16((quint8(d[1 + 2 * i]) << 8) | quint8(d[2 + 2 * i])); };
-    if (wide) {
-        for (int i = 0; i < count; ++i) {
-            const quint32 v = (quint32(reg(2 * i)) << 16) | reg(2 * i + 1);
-            for (int b = 0; b < 4; ++b)
-                out[4 * i + b] = uint8_t(v >> (8 * b));
-        }
-    } else {
-        for (int i = 0; i < count; ++i) {
-            out[2 * i] = uint8_t(reg(i) & 0xFF);
-            out[2 * i + 1] = uint8_t(reg(i) >> 8);
-        }
-    }
-    return rcOk;
-}
-
-// Writes the reply PDU of function fn (its data d) into the caller's 256-byte buffer from byte 0;
-// a reply that does not fit, or a function-65 reply whose byte count disagrees, gives 16.
-int32_t unpackReply(int32_t fn, const QByteArray& d, uint8_t* aP) {
-    if (fn == kJournalFunction &&
-        (d.isEmpty() || quint8(d[0]) > kMaxJournalData || quint8(d[0]) != d.size() - 1))
-        return rcLengthMismatch;
-    if (1 + d.size() > kReplyBufferSize)
-        return rcLengthMismatch;
-    std::memset(aP, 0, kReplyBufferSize);
-    aP[0] = uint8_t(fn);
-    std::memcpy(aP + 1, d.constData(), size_t(d.size()));
-    return rcOk;
 }
 
 constexpr int kRecordRequestSize = 7; // a function-65 request
@@ -112,28 +55,9 @@ extern "C" {
 
 OMBREL_EXPORT int32_t Connect(int32_t aPort, int32_t aSpeed, int32_t aType) {
     std::lock_guard lock(g_mutex);
-    master().close();
-    lastError().clear();
-    if (aPort < 1 || aPort > 255) {
-        lastError() = QStringLiteral("Недопустимый номер порта %1.").arg(aPort).toUtf8();
-        return 0;
-    }
-    if (aSpeed <= 0) {
-        lastError() = QStringLiteral("Недопустимая скорость %1.").arg(aSpeed).toUtf8();
-        return 0;
-    }
-    const QString path = platform::PortList::devicePathFor(aPort);
-    if (path.isEmpty()) {
-        lastError() = QStringLiteral("Порта COM%1 нет ни среди портов системы, ни среди "
-                                     "сопоставлений (main.ini [Ports], JOURNAL_PORTS).")
-                          .arg(aPort)
-                          .toUtf8();
-        return 0;
-    }
-    if (master().open(path, aSpeed, (aType & 0xFF) == OMBREL_LINK_RS485))
-        return 1;
-    lastError() = master().openError().toUtf8();
-    return 0;
+    const QString error = connectPort(master(), aPort, aSpeed, aType);
+    lastError() = error.toUtf8();
+    return error.isEmpty() ? 1 : 0;
 }
 
 OMBREL_EXPORT int32_t LastErrorText(char* aBuf, int32_t aSize) {
@@ -158,28 +82,8 @@ OMBREL_EXPORT int32_t Disconnect(void) {
 }
 
 OMBREL_EXPORT int32_t GetDevName(int32_t aDevAddr, uint8_t* aP, int32_t aSize) {
-    if (!validAddress(aDevAddr))
-        return rcIllegalAddress;
-    if (!aP || aSize < 0 || aSize > 255)
-        return rcIllegalData;
     std::lock_guard lock(g_mutex);
-    QModbusResponse reply;
-    const int rc =
-        master().exchange(quint8(aDevAddr), QModbusRequest(QModbusPdu::ReportServerId), &reply);
-    if (rc != rcOk)
-        return rc;
-    // Reply data: byte count, server identifier, run indicator, then the device's own data,
-    // which is its name.
-    const QByteArray d = reply.data();
-    if (d.size() < 3 || quint8(d[0]) != d.size() - 1)
-        return rcLengthMismatch;
-    const QByteArray name = d.mid(3);
-    if (name.size() > aSize)
-        return rcLengthMismatch;
-    std::memset(aP, 0, size_t(aSize) + 1);
-    aP[0] = uint8_t(name.size());
-    std::memcpy(aP + 1, name.constData(), size_t(name.size()));
-    return rcOk;
+    return deviceName(master(), aDevAddr, aP, aSize);
 }
 
 OMBREL_EXPORT int32_t Test(int32_t aDevAddr) {
@@ -197,12 +101,16 @@ OMBREL_EXPORT int32_t Test(int32_t aDevAddr) {
 
 OMBREL_EXPORT int32_t ReadInputRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t aCount,
                                         int32_t aType, uint8_t* aP) {
-    return readRegisters(QModbusPdu::ReadInputRegisters, aDevAddr, aRegAddr, aCount, aType, aP);
+    std::lock_guard lock(g_mutex);
+    return readRegisters(master(), QModbusPdu::ReadInputRegisters, aDevAddr, aRegAddr, aCount,
+                         aType, aP);
 }
 
 OMBREL_EXPORT int32_t ReadHoldingRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t aCount,
                                           int32_t aType, uint8_t* aP) {
-    return readRegisters(QModbusPdu::ReadHoldingRegisters, aDevAddr, aRegAddr, aCount, aType, aP);
+    std::lock_guard lock(g_mutex);
+    return readRegisters(master(), QModbusPdu::ReadHoldingRegisters, aDevAddr, aRegAddr, aCount,
+                         aType, aP);
 }
 
 OMBREL_EXPORT int32_t WriteRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t aValue) {
@@ -222,26 +130,8 @@ OMBREL_EXPORT int32_t WriteRegister(int32_t aDevAddr, int32_t aRegAddr, int32_t 
 
 OMBREL_EXPORT int32_t AnyFunction(int32_t aDevAddr, int32_t aFunNumber, int32_t aSize,
                                   uint8_t* aP) {
-    if (!validAddress(aDevAddr))
-        return rcIllegalAddress;
-    if (aFunNumber < 1 || aFunNumber > 127)
-        return rcBadFunction;
-    if (!aP || aSize < 0 || aSize > 252)
-        return rcIllegalData;
-    registerJournalFunction();
-    const auto fc = static_cast<QModbusPdu::FunctionCode>(aFunNumber);
-    // Only functions whose reply length can be told from the reply itself: the end of an
-    // answer is found by its length, never by waiting.
-    if (replyDataSize(quint8(aFunNumber), QByteArray(kReplyBufferSize, '\0')) < 0)
-        return rcBadFunction;
-    const QModbusRequest req(fc, QByteArray(reinterpret_cast<const char*>(aP), aSize));
-
     std::lock_guard lock(g_mutex);
-    QModbusResponse reply;
-    const int rc = master().exchange(quint8(aDevAddr), req, &reply);
-    if (rc != rcOk)
-        return rc;
-    return unpackReply(aFunNumber, reply.data(), aP);
+    return anyFunction(master(), aDevAddr, aFunNumber, aSize, aP);
 }
 
 OMBREL_EXPORT int32_t Retries(int32_t aRetries) {
@@ -252,10 +142,7 @@ OMBREL_EXPORT int32_t Retries(int32_t aRetries) {
 
 OMBREL_EXPORT int32_t SetTimeouts(int32_t aAnswerMs, int32_t aCharMs) {
     std::lock_guard lock(g_mutex);
-    master().setTimeouts(aAnswerMs, aCharMs);
-    // A network endpoint gets at least as long to connect as an answer may take.
-    master().setConnectTimeout(
-        std::max(platform::kDefaultConnectLimitMs, master().answerTimeoutMs()));
+    setTimeouts(master(), aAnswerMs, aCharMs);
     return 0;
 }
 

@@ -167,7 +167,7 @@ void TCliRunHost::SetRunState(TRunState state) {
     finishProgress();
 }
 
-void TCliRunHost::ProcessEvents() {
+void TCliRunHost::BetweenCalls() {
     if (m_counting)
         drawProgress(false);
     if (m_stopRequested() && m_run)
@@ -301,7 +301,7 @@ void ExportPortMapping(int number, const QString& mainIniPath) {
     platform::addEnvironmentPortMapping(number, path);
 }
 
-TRunTrace::TRunTrace(IAccessLibrary& library, const QString& fileName)
+TRunTrace::TRunTrace(core::IModbusLink& library, const QString& fileName)
     : m_library(library), m_fileName(fileName) {
     m_fanOut.add(&m_diagnosis);
     if (!fileName.isEmpty()) {
@@ -387,7 +387,7 @@ int ChosenSpeed(const TCliOptions& options, const core::TConnectionSettings& set
     return options.speed.value_or(speedItem >= 0 &&
                                           speedItem < static_cast<int>(std::size(core::kSpeeds))
                                       ? core::kSpeeds[speedItem]
-                                      : 19200);
+                                      : comm::ipc::kDefaultBaudRate);
 }
 
 core::TSearchRequest SearchRequest(const TCliOptions& options, const core::TCatalogue& catalogue,
@@ -406,7 +406,7 @@ core::TSearchRequest SearchRequest(const TCliOptions& options, const core::TCata
 } // namespace
 
 int SearchInstrument(const TCliOptions& options, const core::TCatalogue& catalogue,
-                     IAccessLibrary& library, const TCliIo& io) {
+                     core::IModbusLink& library, const TCliIo& io) {
     const core::TPortChoice port = ChoosePort(options, catalogue);
     if (!port.ok()) {
         printLine(io.err, port.error);
@@ -447,28 +447,22 @@ namespace {
 
 // The run as the window would start it with the same choices.
 TRunRequest RequestFor(const TCliOptions& options, const core::TCatalogue& catalogue) {
-    const core::TConnectionSettings& settings = catalogue.Settings;
-    TRunRequest request;
     // Checked by CheckDeviceAndJournal before; the run itself refuses a missing one.
-    request.device = FindDevice(catalogue, options.device);
-    request.journalIndex = options.journal - 1;
-
     const core::TPortChoice port = ChoosePort(options, catalogue);
-    if (port.ok())
-        request.portNumber = port.number;
-    else
-        request.portError = port.error;
-    request.speed = ChosenSpeed(options, settings);
-    request.linkType = options.linkType.value_or(settings.lastlink);
-    request.devAddr = options.address.value_or(settings.lastaddr.value_or(1));
-    request.retries = options.retries.value_or(settings.Retries);
-    request.answerTime = options.timeout.value_or(settings.AnswerTime);
+    const core::TLinkChoice link{port.ok() ? port.number : 0,
+                                 ChosenSpeed(options, catalogue.Settings), port.error};
+    core::TConnectionSettings line = catalogue.Settings;
+    line.lastlink = options.linkType.value_or(line.lastlink);
+    line.lastaddr = options.address.value_or(line.lastaddr.value_or(1));
+    line.Retries = options.retries.value_or(line.Retries);
+    line.AnswerTime = options.timeout.value_or(line.AnswerTime);
+    TRunRequest request = RunRequestFor(FindDevice(catalogue, options.device), options.journal - 1,
+                                        link, options.port, line);
     request.limit = options.start.has_value();
     if (request.limit) {
         request.startText = QString::number(*options.start);
         request.countText = QString::number(*options.count);
     }
-    request.portName = options.port;
     request.incremental = options.incremental;
     return request;
 }
@@ -476,7 +470,7 @@ TRunRequest RequestFor(const TCliOptions& options, const core::TCatalogue& catal
 } // namespace
 
 int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
-                IAccessLibrary& library, const TCliIo& io) {
+                core::IModbusLink& library, const TCliIo& io) {
     const TRunRequest request = RequestFor(options, catalogue);
     // The window reads the count of a journal whose record layout it does not know and no
     // record; a file of headings only would look like an empty journal, so say why instead.
@@ -496,12 +490,9 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
                                    QString::number(journal->Num),
                                    QString::number(ArchiveOnWire(journal->Num))));
 
-    TStringGrid sg(2, 5);
-    TStringGrid sgGr(2, 1);
-    core::TJournalDecoder decoder(sg);
-    TRunDecoder runDecoder(decoder, sgGr);
+    TListGrids list;
     TCliRunHost host(io.err, io.terminal, io.stopRequested);
-    TReadingRun run(library, runDecoder, sg, host);
+    TReadingRun run(library, list.runDecoder, list.sg, host);
     host.setRun(&run);
     if (request.portNumber)
         host.setNetworkPort(platform::isNetworkEndpoint(
@@ -531,8 +522,8 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
         else if (!stopped)
             printLine(io.err, QStringLiteral("Журнал пуст, файл не записан."));
     } else {
-        status = WriteOutput(options, sg, *request.device, request.journalIndex, result.recordsRead,
-                             result.recordsFailed, io);
+        status = WriteOutput(options, list.sg, *request.device, request.journalIndex,
+                             result.recordsRead, result.recordsFailed, io);
     }
     // A failed trace file fails the command as a failed output file does; the file is written.
     if (!traceWritten && status == kExitOk)
@@ -572,21 +563,18 @@ int ExportFromArchive(const TCliOptions& options, const core::TCatalogue& catalo
     const auto archive = OpenArchive(options, catalogue, io);
     if (!archive)
         return kExitRefused;
-    TStringGrid sg(2, 5);
-    TStringGrid sgGr(2, 1);
-    core::TJournalDecoder decoder(sg);
-    TRunDecoder runDecoder(decoder, sgGr);
+    TListGrids list;
     const core::TShownSeries shown =
         core::ShowSeries(*archive, catalogue.ListDev, *options.fromArchive, options.start,
-                         options.count, runDecoder, sg);
+                         options.count, list.runDecoder, list.sg);
     if (!shown.ok()) {
         printLine(io.err, shown.error);
         return kExitRefused;
     }
-    if (const QString notice = runDecoder.RunNotice(); !notice.isEmpty())
+    if (const QString notice = list.runDecoder.RunNotice(); !notice.isEmpty())
         printLine(io.err, notice);
-    return WriteOutput(options, sg, *shown.device, shown.journalIndex, shown.count - shown.failed,
-                       shown.failed, io);
+    return WriteOutput(options, list.sg, *shown.device, shown.journalIndex,
+                       shown.count - shown.failed, shown.failed, io);
 }
 
 } // namespace cli

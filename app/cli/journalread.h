@@ -42,7 +42,7 @@ public:
     void SetProgressMaximum(int maximum) override;
     void SetProgressPosition(int) override {}
     void SetRunState(TRunState state) override;
-    void ProcessEvents() override;
+    void BetweenCalls() override;
 
     // Ends a progress bar line, so that what follows starts on a line of its own.
     void finishProgress();
@@ -112,7 +112,7 @@ void ExportPortMapping(int number, const QString& mainIniPath);
 // last ones when it is closed.
 class TRunTrace {
 public:
-    TRunTrace(IAccessLibrary& library, const QString& fileName);
+    TRunTrace(core::IModbusLink& library, const QString& fileName);
     ~TRunTrace();
     TRunTrace(const TRunTrace&) = delete;
     TRunTrace& operator=(const TRunTrace&) = delete;
@@ -128,7 +128,7 @@ private:
     void write(const QString& line);
     void close();
 
-    IAccessLibrary& m_library;
+    core::IModbusLink& m_library;
     core::TLineDiagnosis m_diagnosis;
     core::TTraceFanOut m_fanOut;
     QString m_fileName;
@@ -140,13 +140,13 @@ private:
 // --search: looks for the instrument on the port; prints what it found on `out`, progress on
 // `err`; returns the exit status.
 [[nodiscard]] int SearchInstrument(const TCliOptions& options, const core::TCatalogue& catalogue,
-                                   IAccessLibrary& library, const TCliIo& io);
+                                   core::IModbusLink& library, const TCliIo& io);
 
 // One reading run with the options and its export, stored in the journal archive unless it is
 // turned off; returns the exit status. An archive that fails costs one line on standard error,
 // never the reading.
 [[nodiscard]] int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
-                              IAccessLibrary& library, const TCliIo& io);
+                              core::IModbusLink& library, const TCliIo& io);
 
 // --archive-list: one line per series of the archive: id, device, journal number, first and last
 // record number, records, time of the last reading (ISO 8601) and how it ended ("завершено",

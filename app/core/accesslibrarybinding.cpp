@@ -8,8 +8,6 @@
 #include <QDir>
 #include <QFile>
 
-#include <algorithm>
-#include <cstddef>
 #include <dlfcn.h>
 
 namespace {
@@ -24,39 +22,6 @@ template <typename F> bool resolve(void* handle, const char* name, F& target, QS
 }
 
 } // namespace
-
-// Its bytes are copied, since they live only during the call. Fields past the library's own size
-// stay at their defaults. Bytes dropped after a request belong to that request's record, also
-// when they are dropped just before the next record's request.
-void TAccessLibraryBinding::ForwardTraceEvent(const OmbrelTraceEvent* e, void* user) {
-    auto* self = static_cast<TAccessLibraryBinding*>(user);
-    if (!e || !self->m_traceObserver || e->size < int32_t(offsetof(OmbrelTraceEvent, baud)))
-        return;
-    core::TFrameEvent f;
-    f.kind = static_cast<core::TFrameKind>(std::clamp(e->kind, 0, 4));
-    f.timeUs = e->timeUs;
-    f.elapsedUs = e->elapsedUs;
-    if (e->bytes && e->length > 0)
-        f.bytes = QByteArray(reinterpret_cast<const char*>(e->bytes), e->length);
-    f.flags = e->flags;
-    f.address = e->address;
-    f.function = e->function;
-    f.exception = e->exception;
-    f.attempt = e->attempt;
-    f.answerMs = e->answerMs;
-    f.offset = e->offset;
-    const auto has = [e](std::size_t end) { return e->size >= int32_t(end); };
-    if (has(offsetof(OmbrelTraceEvent, baud) + sizeof(e->baud)))
-        f.baud = e->baud;
-    if (has(offsetof(OmbrelTraceEvent, omitted) + sizeof(e->omitted)))
-        f.omitted = e->omitted;
-    if (has(offsetof(OmbrelTraceEvent, link) + sizeof(e->link)))
-        f.link = static_cast<core::TTraceLink>(std::clamp(e->link, 0, 2));
-    if (f.kind == core::TFrameKind::Request)
-        self->m_frameRecord = self->m_traceRecord;
-    f.record = self->m_frameRecord;
-    self->m_traceObserver->OnFrame(f);
-}
 
 bool TAccessLibraryBinding::LoadAccessLibrary(const QString& programDirectory,
                                               IMessageSink* messages) {
@@ -151,9 +116,9 @@ bool TAccessLibraryBinding::SetTraceObserver(core::ITraceObserver* observer) {
     if (!FDllSetTraceObserver)
         return false;
     using TSetTraceObserver = std::int32_t (*)(OmbrelTraceObserver, void*);
-    m_traceObserver = observer;
+    m_trace.SetObserver(observer);
     reinterpret_cast<TSetTraceObserver>(FDllSetTraceObserver)(
-        observer ? ForwardTraceEvent : nullptr, observer ? this : nullptr);
+        observer ? core::TLibraryTrace::Forward : nullptr, observer ? &m_trace : nullptr);
     return true;
 }
 

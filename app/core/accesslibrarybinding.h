@@ -1,19 +1,19 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "app/core/accesslibrary.h"
+#include "app/core/librarytrace.h"
+#include "app/core/modbuslink.h"
 
 #include <QString>
 
 #include <cstdint>
 
 class IMessageSink;
-struct OmbrelTraceEvent;
 
 // The Modbus access library OmbrelDll.so bound at run time (dlopen/dlsym), the way the program
 // has always loaded its access library by file name. Calls made while an entry point is missing
 // fail with result code 3 (channel closed) or false instead of jumping through a null pointer.
-class TAccessLibraryBinding : public IAccessLibrary {
+class TAccessLibraryBinding : public core::IModbusLink {
 public:
     using TDllConnect = std::int32_t (*)(std::int32_t aPort, std::int32_t aSpeed,
                                          std::int32_t aType);
@@ -51,7 +51,7 @@ public:
     // not load, or the missing function.
     const QString& loadError() const { return m_loadError; }
 
-    // IAccessLibrary
+    // core::IModbusLink
     [[nodiscard]] bool Connect(int port, int speed, int linkType) override;
     void Disconnect() override;
     [[nodiscard]] int GetDevName(int devAddr, std::uint8_t* buffer, int size) override;
@@ -64,7 +64,7 @@ public:
     void Retries(int retries) override;
     void SetTimeouts(int answerMs, int charMs) override;
     bool SetTraceObserver(core::ITraceObserver* observer) override;
-    void SetTraceRecord(std::int64_t record) override { m_traceRecord = record; }
+    void SetTraceRecord(std::int64_t record) override { m_trace.SetRecord(record); }
     void SetListenOut(bool on) override;
     // The library's text of why the last Connect failed; empty when it has none to give.
     QString LastErrorDetail() const override;
@@ -85,11 +85,6 @@ public:
     TDllSetListenOut FDllSetListenOut = nullptr;   // optional
 
 private:
-    // The library's event as the program's, named by the record it belongs to.
-    static void ForwardTraceEvent(const OmbrelTraceEvent* e, void* user);
-
     QString m_loadError;
-    core::ITraceObserver* m_traceObserver = nullptr;
-    std::int64_t m_traceRecord = -1; // what the run asks for now
-    std::int64_t m_frameRecord = -1; // what the last request traced asked for
+    core::TLibraryTrace m_trace;
 };

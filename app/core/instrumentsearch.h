@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "app/core/accesslibrary.h"
 #include "app/core/journaldata.h"
+#include "app/core/modbuslink.h"
 
 #include <QString>
 
@@ -68,7 +68,7 @@ using TSearchProgress = std::function<bool(int done, int total)>;
 
 class TInstrumentSearch {
 public:
-    explicit TInstrumentSearch(IAccessLibrary& library) : m_lib(library) {}
+    explicit TInstrumentSearch(IModbusLink& library) : m_lib(library) {}
 
     // The most a whole sweep of `request` without an answer may take: every try waits its answer
     // time and the silence before its request, with 10 ms for the program and the port.
@@ -83,7 +83,7 @@ private:
     // Asks `address` once; true when an instrument answered (an exception is an answer too).
     bool Ask(const TSearchRequest& request, int address);
 
-    IAccessLibrary& m_lib;
+    IModbusLink& m_lib;
 };
 
 } // namespace core

@@ -10,7 +10,7 @@
 
 // The line trace as the program sees it: every frame the access library sent or received, with
 // what the library made of it. The library hands its events to an observer (see
-// IAccessLibrary::SetTraceObserver); the frame list of the "Обмен" tab, the diagnosis and
+// IModbusLink::SetTraceObserver); the frame list of the "Обмен" tab, the diagnosis and
 // journal-read --trace read them.
 namespace core {
 
@@ -54,7 +54,7 @@ struct TFrameEvent {
     int baud = 0;       // the line's speed, 0 for a network endpoint
     qint64 omitted = 0; // received: bytes after `bytes` the library counted but did not keep
     TTraceLink link = TTraceLink::Serial;
-    // The journal record the exchange asks for (IAccessLibrary::SetTraceRecord); -1 none.
+    // The journal record the exchange asks for (IModbusLink::SetTraceRecord); -1 none.
     std::int64_t record = -1;
 
     bool has(Flag flag) const { return (flags & flag) != 0; }

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "app/core/readingrun.h"
 
+#include "app/core/catalogue.h"
 #include "app/core/errortexts.h"
-#include "app/core/journaldecoder.h"
+#include "app/core/selectors.h"
 #include "archive/archivetypes.h"
 #include "platform/inifile.h"
 
@@ -79,6 +80,24 @@ QString TRunDecoder::RunNotice() const {
     return m_decoder.UnparsedTimeMessage();
 }
 
+TRunRequest RunRequestFor(const TDevInfo* device, int journalIndex, const core::TLinkChoice& link,
+                          const QString& portName, const core::TConnectionSettings& line) {
+    TRunRequest request;
+    request.device = device;
+    request.journalIndex = journalIndex;
+    if (link.ok())
+        request.portNumber = link.port;
+    else
+        request.portError = link.error;
+    request.portName = portName;
+    request.speed = link.speed;
+    request.linkType = line.lastlink;
+    request.devAddr = line.lastaddr.value_or(1);
+    request.retries = line.Retries;
+    request.answerTime = line.AnswerTime;
+    return request;
+}
+
 QString StoppedText(const TRunResult& r) {
     if (r.end != TRunEnd::Stopped)
         return {};
@@ -86,16 +105,6 @@ QString StoppedText(const TRunResult& r) {
         .arg(r.startrec + r.recordsDone() - 1)
         .arg(r.recordsDone())
         .arg(r.CountRec);
-}
-
-std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex) {
-    return {0,
-            ArchiveOnWire(archiveNumber),
-            0,
-            1,
-            0,
-            static_cast<std::uint8_t>((recordIndex >> 8) & 0xFF),
-            static_cast<std::uint8_t>(recordIndex & 0xFF)};
 }
 
 QString JournalProblem(const TJournalInfo& journal) {
@@ -174,7 +183,7 @@ void ShowStoredRecords(IRecordDecoder& decoder, IStringGrid& sg, const TDevInfo&
     decoder.BuildGroupView();
 }
 
-int ReadCountRegister(IAccessLibrary& lib, int devAddr, int reference, int& value) {
+int ReadCountRegister(core::IModbusLink& lib, int devAddr, int reference, int& value) {
     std::uint8_t buffer[kRegisterBufferSize] = {};
     const int code =
         reference < 400000
@@ -185,7 +194,7 @@ int ReadCountRegister(IAccessLibrary& lib, int devAddr, int reference, int& valu
     return code;
 }
 
-TReadingRun::TReadingRun(IAccessLibrary& library, IRecordDecoder& decoder, IStringGrid& sg,
+TReadingRun::TReadingRun(core::IModbusLink& library, IRecordDecoder& decoder, IStringGrid& sg,
                          IRunHost& host)
     : m_lib(library), m_decoder(decoder), m_sg(sg), m_host(host) {}
 
@@ -197,11 +206,6 @@ TRunResult TReadingRun::Refuse(TRunEnd end, const QString& message, const QStrin
 }
 
 TRunResult TReadingRun::Run(const TRunRequest& request) {
-    if (m_active) {
-        TRunResult busy = m_result;
-        busy.end = TRunEnd::Busy;
-        return busy;
-    }
     m_result = TRunResult();
     m_host.SetExportVisible(false);
     m_host.SetStatusText(QStringLiteral("..."));
@@ -289,7 +293,7 @@ bool TReadingRun::ReadRecordCount(const TJournalInfo& journal, int devAddr) {
     TRunResult& r = m_result;
     r.MaxRec = journal.CountRec;
     m_host.SetCountText(QStringLiteral("Количество записей: ..."));
-    m_host.ProcessEvents();
+    m_host.BetweenCalls();
 
     const auto fail = [&](TRunEnd end, int code) {
         r.end = end;
@@ -321,7 +325,7 @@ bool TReadingRun::ReadRecordCount(const TJournalInfo& journal, int devAddr) {
     }
     r.countKnown = true;
     m_host.SetCountText(QStringLiteral("Количество записей: %1").arg(r.MaxRec));
-    m_host.ProcessEvents();
+    m_host.BetweenCalls();
     return true;
 }
 
@@ -369,13 +373,6 @@ bool TReadingRun::FitRecordRange(const TJournalInfo& journal, TRecordLoop loop) 
     return true;
 }
 
-int TReadingRun::RequestRecord(int devAddr, int archiveNumber, int index, std::uint8_t* reply) {
-    std::fill(reply, reply + core::kReplySize, std::uint8_t(0));
-    const auto request = RecordRequest(archiveNumber, index);
-    std::copy(request.begin(), request.end(), reply);
-    return m_lib.AnyFunction(devAddr, 65, 7, reply);
-}
-
 std::vector<TStoredRecord> TReadingRun::BeginArchive(const TRunRequest& request,
                                                      const TJournalInfo& journal,
                                                      TRecordLoop loop) {
@@ -412,17 +409,27 @@ std::vector<TStoredRecord> TReadingRun::BeginArchive(const TRunRequest& request,
 std::optional<qint64> TReadingRun::IdentifySeries(const TArchiveRunInfo& info, int devAddr,
                                                   int archiveNumber) {
     m_host.SetStatusText(QStringLiteral("Сравнение с архивом..."));
-    std::uint8_t reply[core::kReplySize];
     for (const TArchiveCheck& check : m_archive->Comparisons(info)) {
-        m_lib.SetTraceRecord(check.number);
-        const int code = RequestRecord(devAddr, archiveNumber, check.requestIndex, reply);
-        m_lib.SetTraceRecord(-1);
-        if (code == 0 && archive::MeaningfulReply(reply) == check.bytes)
+        const core::TRecordAsk ask{check.number, archiveNumber, check.requestIndex};
+        bool same = false;
+        m_lib.ReadRecords(devAddr, {&ask, 1},
+                          [&](std::size_t, int code, const std::uint8_t* reply) {
+                              same = code == 0 && archive::MeaningfulReply(reply) == check.bytes;
+                              return true;
+                          });
+        if (same)
             return check.seriesId;
-        m_host.ProcessEvents();
+        m_host.BetweenCalls();
     }
     return std::nullopt;
 }
+
+namespace {
+// The status line before the request of record i of a fixed-layout run: "2201 (3200)".
+QString RecordStatus(std::int64_t startrec, int i, int count) {
+    return QStringLiteral("%1 (%2)").arg(startrec + i + 1).arg(startrec + count);
+}
+} // namespace
 
 void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, TRecordLoop loop,
                               const std::vector<TStoredRecord>& stored) {
@@ -433,44 +440,66 @@ void TReadingRun::ReadRecords(const TJournalInfo& journal, int devAddr, TRecordL
     if (loop != TRecordLoop::Text)
         m_progress = startrec;
     m_host.SetProgressPosition(ProgressValue(m_progress));
-
-    auto next = stored.begin();
-    std::uint8_t reply[core::kReplySize];
     m_host.SetRecordProgress(0, count);
-    for (int i = 0; i < count; ++i) {
+    if (count > 0 && loop == TRecordLoop::Fixed)
+        m_host.SetStatusText(RecordStatus(startrec, 0, count));
+
+    auto next = stored.begin(); // the first stored record not behind record i
+    std::uint8_t reply[core::kReplySize];
+    std::vector<core::TRecordAsk> asks;
+    bool goOn = true;
+    for (int i = 0; goOn && i < count;) {
         const std::int64_t number = startrec + i;
-        if (loop == TRecordLoop::Fixed)
-            m_host.SetStatusText(QStringLiteral("%1 (%2)").arg(number + 1).arg(startrec + count));
-        const int idx = RequestIndexFor(journal, loop, number);
         while (next != stored.end() && next->number < number)
             ++next;
-        int code = 0;
         if (next != stored.end() && next->number == number) {
             StoredReply(next->bytes, reply);
             ++m_result.recordsFromArchive;
-        } else {
-            m_lib.SetTraceRecord(number);
-            code = RequestRecord(devAddr, journal.Num, idx, reply);
-            m_lib.SetTraceRecord(-1);
+            goOn = RecordDone(journal, loop, i++, 0, reply);
+            continue;
+        }
+        // The records up to the next stored one, asked for in one go.
+        const std::int64_t end = std::min<std::int64_t>(
+            startrec + count, next != stored.end() ? next->number : startrec + count);
+        asks.clear();
+        for (std::int64_t n = number; n < end; ++n)
+            asks.push_back({n, journal.Num, RequestIndexFor(journal, loop, n)});
+        const int first = i;
+        m_lib.ReadRecords(devAddr, asks, [&](std::size_t item, int code, const std::uint8_t* r) {
             if (m_archive && code != 0)
-                m_archive->Failed(number, code);
+                m_archive->Failed(asks[item].number, code);
             else if (m_archive)
-                m_archive->Answered(number, reply);
-        }
-        ShowRecord(m_decoder, m_sg, loop, i, startrec, idx, reply, code);
-        if (code != 0)
-            m_result.failedRecords.push_back(number);
-        ++(code != 0 ? m_result.recordsFailed : m_result.recordsRead);
-
-        m_host.SetProgressPosition(ProgressValue(++m_progress));
-        m_host.SetRecordProgress(i + 1, count);
-        m_host.ProcessEvents();
-        if (!m_getArch) {
-            if (i + 1 < count)
-                m_result.end = TRunEnd::Stopped;
-            break;
-        }
+                m_archive->Answered(asks[item].number, r);
+            i = first + int(item) + 1;
+            goOn = RecordDone(journal, loop, i - 1, code, r);
+            return goOn;
+        });
+        if (i == first)
+            break; // the link handed back none of them
     }
+}
+
+bool TReadingRun::RecordDone(const TJournalInfo& journal, TRecordLoop loop, int i, int code,
+                             const std::uint8_t* reply) {
+    const std::int64_t startrec = m_result.startrec;
+    const int count = static_cast<int>(m_result.CountRec);
+    ShowRecord(m_decoder, m_sg, loop, i, startrec, RequestIndexFor(journal, loop, startrec + i),
+               reply, code);
+    if (code != 0)
+        m_result.failedRecords.push_back(startrec + i);
+    ++(code != 0 ? m_result.recordsFailed : m_result.recordsRead);
+
+    m_host.SetProgressPosition(ProgressValue(++m_progress));
+    m_host.SetRecordProgress(i + 1, count);
+    m_host.BetweenCalls();
+    if (!m_getArch) {
+        if (i + 1 < count)
+            m_result.end = TRunEnd::Stopped;
+        return false;
+    }
+    if (i + 1 < count && loop == TRecordLoop::Fixed)
+        m_host.SetStatusText(RecordStatus(startrec, i + 1, count));
+    return true;
 }
 
 void TReadingRun::FinishRun() {

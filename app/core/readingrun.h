@@ -1,14 +1,16 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "app/core/accesslibrary.h"
 #include "app/core/journaldata.h"
+#include "app/core/journaldecoder.h"
+#include "app/core/modbuslink.h"
 #include "app/core/runarchive.h"
 #include "app/core/stringgrid.h"
+#include "comm/ipc/speeds.h"
 
 #include <QString>
 
-#include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -34,8 +36,9 @@ public:
 };
 
 namespace core {
-class TJournalDecoder;
-}
+struct TConnectionSettings;
+struct TLinkChoice;
+} // namespace core
 
 // The reading run's decoder: the window's TJournalDecoder and its grouped grid.
 class TRunDecoder : public IRecordDecoder {
@@ -57,6 +60,15 @@ private:
     IStringGrid& m_sgGr;
 };
 
+// A linear list and a grouped grid of their own with the decoder that fills them, shaped as the
+// window's tabs hold theirs.
+struct TListGrids {
+    TStringGrid sg{2, 5};
+    TStringGrid sgGr{2, 1};
+    core::TJournalDecoder decoder{sg};
+    TRunDecoder runDecoder{decoder, sgGr};
+};
+
 // States of a run as the window shows them with its buttons.
 enum class TRunState {
     Idle, // "Считать" enabled, "Остановить" disabled, journal selector enabled
@@ -64,7 +76,9 @@ enum class TRunState {
     Reading,   // "Остановить" enabled, journal selector disabled
 };
 
-// The window's side of a run: labels, progress, messages and the pending-event hook.
+// What a run shows and asks: labels, progress, messages, the buttons' state. The window's host
+// lives on the window's thread and the run reaches it through queued signals (see TRunEngine);
+// journal-read's is called directly.
 class IRunHost {
 public:
     virtual ~IRunHost() = default;
@@ -82,8 +96,9 @@ public:
         (void)total;
     }
     virtual void SetRunState(TRunState state) = 0;
-    // Handles pending window events; window handlers (also "Остановить") may run inside.
-    virtual void ProcessEvents() = 0;
+    // Between two calls on the link (after the count, after each record): the host hands on
+    // what the run has shown and may stop it (Stop) before its next request.
+    virtual void BetweenCalls() = 0;
 };
 
 // What the user chose when pressing "Считать".
@@ -92,7 +107,7 @@ struct TRunRequest {
     int journalIndex = -1;            // item index of the journal selector
     std::optional<int> portNumber;    // COM number of the port selector
     QString portError;                // why there is no port number
-    int speed = 19200;
+    int speed = comm::ipc::kDefaultBaudRate;
     int linkType = 0;
     int devAddr = 1;
     int retries = 5;
@@ -105,11 +120,16 @@ struct TRunRequest {
     bool incremental = false;
 };
 
+// The run of journal `journalIndex` of `device` over `link` (the port as the user named it:
+// `portName`) with the line settings of `line`: link type, address (1 when it has none),
+// retries and answer time. The window and journal-read make their requests with it.
+TRunRequest RunRequestFor(const TDevInfo* device, int journalIndex, const core::TLinkChoice& link,
+                          const QString& portName, const core::TConnectionSettings& line);
+
 // How a reading run ended.
 enum class TRunEnd {
     Finished,           // every record of the range was requested (failed records included)
     Stopped,            // "Остановить" ended the record loop before the last record
-    Busy,               // a run was already active: nothing was done
     Refused,            // refused before connecting (no device or journal, a limit or port it
                         // cannot use)
     ConnectFailed,      // the access library could not open the port
@@ -153,9 +173,7 @@ struct TRunResult {
                recordsFailed > 0;
     }
     // The run connected to the instrument.
-    bool connected() const {
-        return end != TRunEnd::Busy && end != TRunEnd::Refused && end != TRunEnd::ConnectFailed;
-    }
+    bool connected() const { return end != TRunEnd::Refused && end != TRunEnd::ConnectFailed; }
     // The record loop ran: the list holds the run's rows.
     bool readRecords() const { return end == TRunEnd::Finished || end == TRunEnd::Stopped; }
     // "Сохранить..." is offered at the end of the run.
@@ -166,9 +184,6 @@ struct TRunResult {
 // ended before its last record: the last record done, the records done and those of the run.
 // Empty for any other run.
 QString StoppedText(const TRunResult& result);
-
-// The 7-byte function-65 request for a record of an archive (its number's low 8 bits travel).
-std::array<std::uint8_t, 7> RecordRequest(int archiveNumber, int recordIndex);
 
 // Why no run of the journal can be made as described: a ring larger than the record positions a
 // request can address. Empty when there is none.
@@ -195,7 +210,7 @@ void ShowRecord(IRecordDecoder& decoder, IStringGrid& sg, TRecordLoop loop, int 
 // Reads one 16-bit register by its Modbus reference number (300001.. input, 400001.. holding;
 // a reference outside the library's range is refused by it). Returns the result code; the value
 // goes to `value` (0 on failure).
-[[nodiscard]] int ReadCountRegister(IAccessLibrary& lib, int devAddr, int reference, int& value);
+[[nodiscard]] int ReadCountRegister(core::IModbusLink& lib, int devAddr, int reference, int& value);
 
 // The list and the grouped view of stored records numbered startrec..startrec+count-1 (sorted
 // by number), exactly as a reading of that range shows them: the answers decoded with the
@@ -205,27 +220,28 @@ void ShowStoredRecords(IRecordDecoder& decoder, IStringGrid& sg, const TDevInfo&
                        int journalIndex, std::int64_t startrec, int count,
                        const std::vector<TStoredRecord>& records);
 
-// One reading run through the access library: connect, count, records, disconnect.
+// One reading run through a Modbus link: connect, count, records, disconnect. It runs on the
+// thread that calls Run (the engine's worker thread in the window); Stop may come from any thread.
 class TReadingRun {
 public:
-    TReadingRun(IAccessLibrary& library, IRecordDecoder& decoder, IStringGrid& sg, IRunHost& host);
+    TReadingRun(core::IModbusLink& library, IRecordDecoder& decoder, IStringGrid& sg,
+                IRunHost& host);
 
     // Where the runs store what they read, and what an incremental reading continues; nullptr:
     // nowhere (an incremental reading then reads everything).
     void SetArchive(IRunArchive* archive) { m_archive = archive; }
 
-    // btnRead2Click: runs to its end (records arrive while pending events are handled) and
-    // returns how it ended.
+    // btnRead2Click's run: runs to its end and returns how it ended. One run at a time: the
+    // engine that owns the run starts the next only once this one has returned.
     TRunResult Run(const TRunRequest& request);
-    // btnStopClick's part: the loop ends after the record in progress.
+    // btnStopClick's part, from any thread: the loop ends after the record in progress.
     void Stop() { m_getArch = false; }
-    // Sets the keep-reading flag again (a reading of the server path starts).
-    void KeepReading() { m_getArch = true; }
 
     bool IsActive() const { return m_active; }
     // The keep-reading flag: cleared by Stop, set again when a run starts and when it ends.
     bool GetArch() const { return m_getArch; }
-    // The run in progress, else the last run (a default result before the first).
+    // The run in progress, else the last run (a default result before the first); for the
+    // run's own thread (its host).
     const TRunResult& Result() const { return m_result; }
 
 private:
@@ -242,8 +258,6 @@ private:
     // Keeps the record indexes the loop will send within what a request can carry.
     [[nodiscard]] bool FitRecordRange(const TJournalInfo& journal, TRecordLoop loop);
     void FinishRun();
-    // Function 65 for one record into `reply`; returns the result code.
-    int RequestRecord(int devAddr, int archiveNumber, int index, std::uint8_t* reply);
     // The archive's side of the run before its records: an incremental reading identifies its
     // series and gets its stored answers; the archive begins to store the run.
     std::vector<TStoredRecord> BeginArchive(const TRunRequest& request, const TJournalInfo& journal,
@@ -252,18 +266,22 @@ private:
     std::optional<qint64> IdentifySeries(const TArchiveRunInfo& info, int devAddr,
                                          int archiveNumber);
     // The records of the range in order: from `stored` when it holds the number, else from the
-    // instrument.
+    // instrument, a stretch without stored records asked for in one ReadRecords of the link.
     void ReadRecords(const TJournalInfo& journal, int devAddr, TRecordLoop loop,
                      const std::vector<TStoredRecord>& stored);
+    // Record i of the run is done (code 0: `reply` holds its answer): its row, the counts and
+    // the progress; false when the loop is to end here.
+    [[nodiscard]] bool RecordDone(const TJournalInfo& journal, TRecordLoop loop, int i, int code,
+                                  const std::uint8_t* reply);
 
-    IAccessLibrary& m_lib;
+    core::IModbusLink& m_lib;
     IRecordDecoder& m_decoder;
     IStringGrid& m_sg;
     IRunHost& m_host;
     IRunArchive* m_archive = nullptr;
 
-    bool m_active = false;
-    bool m_getArch = true;
+    std::atomic<bool> m_active = false;
+    std::atomic<bool> m_getArch = true;
     TRunResult m_result;
     std::int64_t m_progress = 0;
 };

@@ -24,7 +24,7 @@ QStringList RecTypeGridHeadings() {
             QStringLiteral("Тип данных")};
 }
 
-QString ReadDeviceName(IAccessLibrary& library, int devAddr) {
+QString ReadDeviceName(IModbusLink& library, int devAddr) {
     std::uint8_t buffer[256] = {};
     const int result = library.GetDevName(devAddr, buffer, 255);
     if (result != 0)

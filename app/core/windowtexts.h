@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "app/core/accesslibrary.h"
+#include "app/core/modbuslink.h"
 
 #include <QString>
 #include <QStringList>
@@ -19,6 +19,6 @@ QStringList RecTypeGridHeadings();
 
 // "GetDevName" of the instrument at `devAddr` over an open connection: its name (a length byte
 // and windows-1251 text), or the error message of the result code.
-QString ReadDeviceName(IAccessLibrary& library, int devAddr);
+QString ReadDeviceName(IModbusLink& library, int devAddr);
 
 } // namespace core

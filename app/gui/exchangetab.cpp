@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "app/gui/exchangetab.h"
 
-#include "app/core/accesslibrary.h"
+#include "app/core/modbuslink.h"
 #include "app/core/readingrun.h"
 #include "app/core/runprogress.h"
 #include "app/gui/framelistmodel.h"
@@ -86,8 +86,8 @@ QString ChooseTextFile(QWidget* parent, const QString& proposed) {
 
 } // namespace
 
-TExchangeTab::TExchangeTab(IAccessLibrary& library, IMessageSink& messages, TExchangeTabHooks hooks,
-                           QWidget* parent)
+TExchangeTab::TExchangeTab(core::IModbusLink& library, IMessageSink& messages,
+                           TExchangeTabHooks hooks, QWidget* parent)
     : QWidget(parent), m_lib(library), m_messages(messages), m_hooks(std::move(hooks)),
       m_chooseFile(ChooseTextFile) {
     m_model = new TFrameListModel(this);

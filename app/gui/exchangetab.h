@@ -9,7 +9,9 @@
 #include <functional>
 #include <optional>
 
-class IAccessLibrary;
+namespace core {
+class IModbusLink;
+}
 class IMessageSink;
 class QLabel;
 class QLayout;
@@ -43,7 +45,7 @@ struct TExchangeTabHooks {
 class TExchangeTab : public QWidget {
     Q_OBJECT
 public:
-    TExchangeTab(IAccessLibrary& library, IMessageSink& messages, TExchangeTabHooks hooks,
+    TExchangeTab(core::IModbusLink& library, IMessageSink& messages, TExchangeTabHooks hooks,
                  QWidget* parent = nullptr);
 
     // The observer to install in the access library: the list and the diagnosis.
@@ -120,7 +122,7 @@ private:
     // The frames shown, then the diagnosis (what "Копировать" and the saved file hold).
     QString ExchangeText();
 
-    IAccessLibrary& m_lib;
+    core::IModbusLink& m_lib;
     IMessageSink& m_messages;
     TExchangeTabHooks m_hooks;
     std::function<QString(QWidget*, const QString& proposed)> m_chooseFile;

@@ -87,7 +87,7 @@ void TForm1::setupForm() {
     move(769, 204);
     for (const int s : core::kSpeeds)
         ui.cbxSpeed->addItem(QString::number(s));
-    ui.cbxSpeed->setCurrentIndex(4); // "19200"
+    ui.cbxSpeed->setCurrentIndex(comm::kDefaultSpeed);
 }
 
 void TForm1::createEngines() {
@@ -332,26 +332,19 @@ void TForm1::btnIncrementalClick() {
 }
 
 void TForm1::startReading(bool incremental) {
-    // The search holds the line with its own tries and time-outs; a reading waits for its end.
-    if (m_exchangeTab->searching())
+    // One run at a time: a second start is refused while a reading runs, and while the search
+    // holds the line with its own tries and time-outs.
+    if (runActive() || m_exchangeTab->searching())
         return;
-    TRunRequest request;
-    request.device = m_curDev;
-    request.journalIndex = ui.rgTypeJ->itemIndex();
-    const core::TLinkChoice link = SelectedLink();
-    if (link.ok())
-        request.portNumber = link.port;
-    else
-        request.portError = link.error;
-    request.speed = link.speed;
-    request.linkType = ui.rgrRsType->itemIndex();
-    request.devAddr = m_devAdr;
-    request.retries = m_retries;
-    request.answerTime = m_answerTime;
+    core::TConnectionSettings line;
+    connectionsettings::Store(ui, line);
+    line.Retries = m_retries;
+    line.AnswerTime = m_answerTime;
+    TRunRequest request = RunRequestFor(m_curDev, ui.rgTypeJ->itemIndex(), SelectedLink(),
+                                        ui.cbxPort->currentText(), line);
     request.limit = ui.chbLimit->isChecked();
     request.startText = ui.EdtStart->text();
     request.countText = ui.EdtCount->text();
-    request.portName = ui.cbxPort->currentText();
     request.incremental = incremental;
 
     ui.btnIncremental->setEnabled(false);
@@ -372,6 +365,7 @@ void TForm1::startReading(bool incremental) {
 void TForm1::btnStopClick() {
     ui.btnStop->setEnabled(false);
     m_run->Stop();
+    m_serverPath->Stop();
     ui.btnRead->setEnabled(true);
     ui.rgTypeJ->setEnabled(true);
     BuildGroupView();

@@ -89,7 +89,7 @@ public:
     // Port number of the port selector, or a message when it names no usable port.
     core::TPortChoice SelectedPort() const;
 
-    IAccessLibrary& library() { return m_library; }
+    core::IModbusLink& library() { return m_library; }
     const TAccessLibraryBinding& FLibrary() const { return m_library; }
     IMessageSink& messages() { return *m_messages; }
     const QString& programDirectory() const { return m_options.programDirectory; }
@@ -118,8 +118,7 @@ public:
     TDevInfo* CurDev() const { return m_curDev; }
     const std::vector<int>& ComPortsArray() const { return m_comPorts; }
     const QVariantList& StructV() const { return m_structV; }
-    // The record range of the current or last reading run, and the keep-reading flag of both
-    // reading paths: the run keeps them.
+    // The record range of the current or last reading run, and its keep-reading flag.
     const TRunResult& runResult() const { return m_run->Result(); }
     std::int64_t startrec() const { return runResult().startrec; }
     std::int64_t CountRec() const { return runResult().CountRec; }

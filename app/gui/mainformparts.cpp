@@ -30,8 +30,8 @@ void TForm1::createComponents() {
                                qint32 r) { MBMExchange(s, q, a, f, v, r); };
     m_dlgManager->SetMaster(m_mbm);
     connect(this, &TForm1::devAdrChanged, m_mbm, &comm::TModbusMaster::SetDeviceAddress);
-    m_serverPathView = std::make_unique<TServerPathView>(ui, *m_messages, *m_run, *this,
-                                                         [this] { return m_curDev; });
+    m_serverPathView =
+        std::make_unique<TServerPathView>(ui, *m_messages, *this, [this] { return m_curDev; });
     m_serverPath = std::make_unique<TServerReadingPath>(*m_rs232, *m_mbm, *sgCells(), *sgGrCells(),
                                                         *m_decoder, *m_serverPathView);
 }

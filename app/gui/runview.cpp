@@ -150,7 +150,7 @@ void TRunView::SetRunState(TRunState state) {
     }
 }
 
-void TRunView::ProcessEvents() {
+void TRunView::BetweenCalls() {
     if (m_eventIntervalMs > 0 && m_sinceEvents.isValid() &&
         m_sinceEvents.elapsed() < m_eventIntervalMs)
         return;

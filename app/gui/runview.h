@@ -35,7 +35,7 @@ public:
     void SetProgressPosition(int position) override;
     void SetRecordProgress(int done, int total) override;
     void SetRunState(TRunState state) override;
-    void ProcessEvents() override;
+    void BetweenCalls() override;
 
     // The "Обмен" tab, marked after a reading whose line failed.
     void setExchangeTab(QWidget* tab) { m_exchangeTab = tab; }

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "app/gui/serverpathview.h"
 
-#include "app/core/readingrun.h"
 #include "platform/messagesink.h"
 #include "ui_mainform.h"
 
@@ -9,24 +8,12 @@
 
 #include <iterator>
 
-TServerPathView::TServerPathView(Ui::TForm1& form, IMessageSink& messages, TReadingRun& run,
-                                 QObject& window, std::function<const TDevInfo*()> currentDevice)
-    : ui(form), m_messages(messages), m_run(run), m_window(window),
-      m_currentDevice(std::move(currentDevice)) {}
+TServerPathView::TServerPathView(Ui::TForm1& form, IMessageSink& messages, QObject& window,
+                                 std::function<const TDevInfo*()> currentDevice)
+    : ui(form), m_messages(messages), m_window(window), m_currentDevice(std::move(currentDevice)) {}
 
 int TServerPathView::JournalItemIndex() const {
     return ui.rgTypeJ->itemIndex();
-}
-
-bool TServerPathView::ReadingFlag() const {
-    return m_run.GetArch();
-}
-
-void TServerPathView::SetReadingFlag(bool on) {
-    if (on)
-        m_run.KeepReading();
-    else
-        m_run.Stop();
 }
 
 void TServerPathView::SetControlEnabled(Control control, bool enabled) {

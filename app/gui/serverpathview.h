@@ -9,7 +9,6 @@
 
 class IMessageSink;
 class QObject;
-class TReadingRun;
 
 namespace Ui {
 class TForm1;
@@ -25,17 +24,14 @@ public:
 };
 
 // The server path's view of the main window: the hidden buttons and the journal selector it
-// enables, the count label, message boxes, the reading run's keep-reading flag and the "record
-// answer" message to the window.
+// enables, the count label, message boxes and the "record answer" message to the window.
 class TServerPathView : public IServerPathHost {
 public:
-    TServerPathView(Ui::TForm1& ui, IMessageSink& messages, TReadingRun& run, QObject& window,
+    TServerPathView(Ui::TForm1& ui, IMessageSink& messages, QObject& window,
                     std::function<const TDevInfo*()> currentDevice);
 
     const TDevInfo* CurrentDevice() const override { return m_currentDevice(); }
     int JournalItemIndex() const override;
-    bool ReadingFlag() const override;
-    void SetReadingFlag(bool on) override;
     void SetControlEnabled(Control control, bool enabled) override;
     void SetCountText(const QString& text) override;
     void ShowMessageBox(const QString& text) override;
@@ -45,7 +41,6 @@ public:
 private:
     Ui::TForm1& ui;
     IMessageSink& m_messages;
-    TReadingRun& m_run;
     QObject& m_window;
     std::function<const TDevInfo*()> m_currentDevice;
 };

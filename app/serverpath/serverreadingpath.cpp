@@ -59,7 +59,7 @@ comm::TComTransportSpeed TServerReadingPath::SpeedOrdinalFor(int itemIndex, cons
     for (int o = comm::cts1200; ok && o <= comm::cts600; ++o)
         if (comm::baudRateOf(o) == rate)
             return comm::TComTransportSpeed(o);
-    return comm::cts19200;
+    return comm::kDefaultSpeed;
 }
 
 void TServerReadingPath::btnConnectClick(int speedIndex, const QString& speedText,
@@ -120,7 +120,7 @@ void TServerReadingPath::btnReadClick() {
     m_sgGr.setRowCount(2);
 
     m_host.SetControlEnabled(Control::JournalSelector, false);
-    m_host.SetReadingFlag(true);
+    m_getArch = true;
     m_host.SetControlEnabled(Control::Stop, true);
     m_host.SetControlEnabled(Control::Read, false);
 
@@ -167,7 +167,7 @@ void TServerReadingPath::MBMExchange(QObject* /*Sender*/, std::int32_t QID, std:
         }
         // Stopped before the count came: the reading has already ended; there is no record to
         // show.
-        if (!m_host.ReadingFlag())
+        if (!m_getArch)
             return;
         m_maxRec = Value.toInt();
         beginArchive();
@@ -244,7 +244,7 @@ void TServerReadingPath::endReading(bool stopped) {
 void TServerReadingPath::WMRecordAnswer(std::int32_t w, std::int32_t l) {
     const TJournalInfo* j = journal();
     if (w == 0) {
-        if (m_host.ReadingFlag() && j)
+        if (m_getArch && j)
             requestRecord(*j, 1);
         return;
     }
@@ -252,8 +252,8 @@ void TServerReadingPath::WMRecordAnswer(std::int32_t w, std::int32_t l) {
     m_decoder.setJournalIndex(m_host.JournalItemIndex());
     m_decoder.DecodeRecord(w, Pattern32(m_recV.value(0)), std::uint16_t(Pattern32(m_recV.value(1))),
                            l, 0, Pattern32(m_recV.value(2)));
-    if (w < m_maxRec && m_host.ReadingFlag() && j)
+    if (w < m_maxRec && m_getArch && j)
         requestRecord(*j, w + 1);
     else
-        endReading(w < m_maxRec && !m_host.ReadingFlag());
+        endReading(w < m_maxRec && !m_getArch);
 }

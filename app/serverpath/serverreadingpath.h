@@ -13,8 +13,8 @@
 
 #include <cstdint>
 
-// The window's side of the server path: the controls it enables, the shared reading flag, the
-// message box and the synchronous "record answer" message to the window itself.
+// The window's side of the server path: the controls it enables, the message box and the
+// synchronous "record answer" message to the window itself.
 class IServerPathHost {
 public:
     enum class Control { Connect, Read, Stop, Disconnect, JournalSelector };
@@ -23,9 +23,6 @@ public:
     virtual const TDevInfo* CurrentDevice() const = 0;
     // Item index of the journal selector.
     virtual int JournalItemIndex() const = 0;
-    // The reading flag shared with the main path (the stop button clears it).
-    virtual bool ReadingFlag() const = 0;
-    virtual void SetReadingFlag(bool on) = 0;
     virtual void SetControlEnabled(Control control, bool enabled) = 0;
     virtual void SetCountText(const QString& text) = 0;
     // A plain message box (the user's choices), and an error box (the server or the connection
@@ -58,7 +55,7 @@ public:
     // The 32-bit pattern of an answer's integer element, whatever integer type carries it.
     static std::uint32_t Pattern32(const QVariant& v);
     // Speed ordinal for the speed selector: the item index when it names one, else the speed
-    // whose rate the selector shows, else 19200.
+    // whose rate the selector shows, else the default speed.
     static comm::TComTransportSpeed SpeedOrdinalFor(int itemIndex, const QString& text);
 
     // "Подключиться (srv)".
@@ -74,6 +71,10 @@ public:
                      const QVariant& Value, std::int32_t Result);
     // The window's "record answer" message: w = 0 after the count, else the record number.
     void WMRecordAnswer(std::int32_t w, std::int32_t l);
+    // "Остановить (srv)" (and "Остановить"): no further request after the answer awaited.
+    void Stop() { m_getArch = false; }
+    // The path's keep-reading flag: set when a reading starts, cleared by Stop.
+    bool GetArch() const { return m_getArch; }
 
     // Where the readings are stored (nullptr: nowhere). Record n is stored as number n - 1, the
     // index it was requested with, so that its history is the main path's; its answer bytes
@@ -117,5 +118,6 @@ private:
     std::int32_t m_maxRec = 0;
     QVariantList m_recV;
     std::int32_t m_outstanding = 0;
+    bool m_getArch = true;
     QVariantList m_structV = RecordStructure();
 };

@@ -20,6 +20,9 @@ enum TComTransportSpeed : quint8 {
     cts600,    // 8
 };
 
+// The speed of a line until the user chooses one, and whenever a choice names none.
+inline constexpr TComTransportSpeed kDefaultSpeed = cts19200;
+
 } // namespace comm
 
 namespace comm::ipc {
@@ -38,5 +41,8 @@ inline constexpr int kSpeedItemCount = cts115200 + 1;
     return ordinal >= 0 && ordinal < qint64(kBaudRates.size()) ? kBaudRates[std::size_t(ordinal)]
                                                                : 0;
 }
+
+// Baud rate of kDefaultSpeed.
+inline constexpr qint32 kDefaultBaudRate = baudRateOf(kDefaultSpeed);
 
 } // namespace comm::ipc

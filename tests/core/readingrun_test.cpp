@@ -13,7 +13,7 @@
 namespace {
 
 // Instrument behind a fake access library: registers, and record replies built from the index.
-class FakeLibrary : public IAccessLibrary {
+class FakeLibrary : public core::IModbusLink {
 public:
     bool connectResult = true;
     bool connected = false;
@@ -146,7 +146,7 @@ public:
         recordProgress.push_back({done, total});
     }
     std::vector<std::pair<int, int>> recordProgress;
-    void ProcessEvents() override {
+    void BetweenCalls() override {
         if (onProcessEvents)
             onProcessEvents();
     }
@@ -715,7 +715,7 @@ TEST(ReadingRunWithDecoder, ArchiveNumbersTravelByTheirLowEightBits) {
 }
 
 TEST(ReadingRunHelpers, RecordRequest) {
-    EXPECT_EQ(RecordRequest(0x1FF, 0x12345),
+    EXPECT_EQ(core::RecordRequest(0x1FF, 0x12345),
               (std::array<std::uint8_t, 7>{0, 0xFF, 0, 1, 0, 0x23, 0x45}));
 }
 

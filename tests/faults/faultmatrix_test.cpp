@@ -7,7 +7,10 @@
 #include "../latecases.h"
 #include "../qstringprinter.h"
 
+#include "app/core/masterlink.h"
+
 #include <QDebug>
+#include <QThread>
 
 namespace {
 
@@ -201,7 +204,7 @@ TEST_F(FaultMatrix, OneFailedExchangeStaysWithinTheWaitBound) {
         simulator->link()->setNoise(c.noise);
         Library().Retries(c.retries);
         std::uint8_t buf[256] = {};
-        const auto req = RecordRequest(1, 0);
+        const auto req = core::RecordRequest(1, 0);
         std::copy(req.begin(), req.end(), buf);
         const auto started = steady_clock::now();
         EXPECT_NE(Library().AnyFunction(instrument.address, 65, 7, buf), 0);
@@ -246,6 +249,55 @@ TEST_F(FaultMatrix, AdapterPulledMidRunClosesEveryLaterRecordAndThePort) {
     const RecordingHost& again = Run();
     EXPECT_EQ(again.messages, QStringList{"Ошибка открытия СОМ-порта."});
     EXPECT_EQ(again.states, std::vector<TRunState>{});
+}
+
+// Two lines read at once through masters of their own, each run on its own thread: each list
+// equals the library's, and a fault on one line lands in that line's row only.
+TEST_F(FaultMatrix, DirectLinksReadTwoLinesAtOnce) {
+    struct Line {
+        std::unique_ptr<sim::Simulator> simulator;
+        core::TMasterLink link;
+        TListGrids list;
+        RecordingHost host;
+        TRunRequest request;
+    } lines[2];
+    for (int n = 0; n < 2; ++n) {
+        Line& l = lines[n];
+        QString error;
+        l.simulator = fixture::StartSimulator(instrument, {.baud = kBaud}, &error);
+        ASSERT_TRUE(l.simulator) << error.toStdString();
+        platform::addEnvironmentPortMapping(kCom + 1 + n, l.simulator->clientPath());
+        l.request = request;
+        l.request.portNumber = kCom + 1 + n;
+        l.link.SetTimeouts(kAnswerMs, kCharMs);
+    }
+    lines[1].simulator->addFault(*sim::parseFault(QStringLiteral("crc record=1:%1").arg(kFaulted)));
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (Line& l : lines) {
+        threads.emplace_back(QThread::create([&l] {
+            TReadingRun run(l.link, l.list.runDecoder, l.list.sg, l.host);
+            (void)run.Run(l.request);
+        }));
+        threads.back()->start();
+    }
+    for (const auto& t : threads)
+        ASSERT_TRUE(t->wait(30000));
+    for (int n = 0; n < 2; ++n) {
+        SCOPED_TRACE(n);
+        const TStringGrid& sg = lines[n].list.sg;
+        ASSERT_EQ(sg.rowCount(), kRecords + 1);
+        for (int r = 1; r <= kRecords; ++r) {
+            std::vector<QString> row;
+            for (int c = 0; c < 5; ++c)
+                row.push_back(sg.cell(r, c));
+            if (n == 1 && r == kFaulted + 1)
+                EXPECT_EQ(row[1], "Ошибка (Ошибка контрольной суммы)");
+            else
+                EXPECT_EQ(row, reference[std::size_t(r - 1)]) << "row " << r;
+        }
+        EXPECT_EQ(lines[n].host.states.back(), TRunState::Idle);
+        EXPECT_EQ(OpenDescriptors(lines[n].simulator->clientPath()), linkDescriptors);
+    }
 }
 
 } // namespace

@@ -34,7 +34,7 @@ public:
     void SetProgressMaximum(int maximum) override { progressMax = maximum; }
     void SetProgressPosition(int position) override { progress = position; }
     void SetRunState(TRunState state) override { states.push_back(state); }
-    void ProcessEvents() override {
+    void BetweenCalls() override {
         const auto now = Clock::now();
         if (calls > 0)
             longestGap = std::max(longestGap, now - lastCall);

@@ -205,7 +205,7 @@ TEST_F(ServerPathE2E, StopWithRecordOutstandingStillShowsIt) {
     form->btnRead()->click();
     ASSERT_TRUE(waitFor([&] { return form->serverPath().OutstandingQID() == 2; }, kWait));
     form->btnStop()->click();
-    EXPECT_FALSE(form->GetArch());
+    EXPECT_FALSE(form->serverPath().GetArch());
     EXPECT_TRUE(readingEnded());
     ASSERT_TRUE(waitFor([&] { return form->serverPath().OutstandingQID() == 0; }, kWait));
     EXPECT_EQ(answers, (QList<qint32>{1000, 1, 2}));

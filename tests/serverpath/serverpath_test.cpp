@@ -19,8 +19,6 @@ class FakeHost : public IServerPathHost {
 public:
     const TDevInfo* CurrentDevice() const override { return device; }
     int JournalItemIndex() const override { return journalIndex; }
-    bool ReadingFlag() const override { return getArch; }
-    void SetReadingFlag(bool on) override { getArch = on; }
     void SetControlEnabled(Control c, bool on) override { enabled[int(c)] = on; }
     void SetCountText(const QString& t) override { countText = t; }
     void ShowMessageBox(const QString& t) override { messages.append(t); }
@@ -33,7 +31,6 @@ public:
 
     const TDevInfo* device = nullptr;
     int journalIndex = 0;
-    bool getArch = true;
     bool enabled[5] = {true, false, false, false, true};
     QString countText;
     QStringList messages;
@@ -210,7 +207,7 @@ TEST_F(ServerPathTest, FailedCountEndsReadingWithoutTouchingTheLabel) {
     EXPECT_TRUE(on(Control::Read));
     EXPECT_FALSE(on(Control::Stop));
     EXPECT_TRUE(on(Control::JournalSelector));
-    EXPECT_TRUE(host.getArch);
+    EXPECT_TRUE(path.GetArch());
     EXPECT_EQ(host.countText, QStringLiteral("..."));
 }
 
