@@ -204,7 +204,9 @@ TMasterLineReader::TMasterLineReader(const TLine& line, TCollectorMetrics& metri
     : m_link(link ? std::move(link) : std::make_unique<core::TMasterLink>()),
       m_quirks(*m_link, metrics, line.key),
       m_recorder(std::make_unique<core::TArchiveRecorder>(archiveUrl)),
-      m_portNumbers(std::move(portNumbers)) {}
+      m_portNumbers(std::move(portNumbers)) {
+    m_recorder->SetPerInstrument(true);
+}
 
 TMasterLineReader::~TMasterLineReader() {
     m_quirks.Close();

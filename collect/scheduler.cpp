@@ -43,19 +43,35 @@ public:
     const QString& error() const { return m_archive.error(); }
     int ttl() const { return int(m_options.lease.count()); }
 
-    // True when the instrument is this collector's for the lease's time; nullopt when the
-    // archive failed.
-    std::optional<bool> Take(const QString& instrument) {
-        return m_shared ? m_archive.TakeLease(instrument, m_options.collector, ttl())
-                        : std::optional<bool>(true);
+    // True when the instrument and its line are this collector's for the lease's time; nullopt
+    // when the archive failed. The line is leased too: the instruments of a bus are read one
+    // after another, whichever collector reads them, and a gateway takes few connections.
+    std::optional<bool> Take(const QString& instrument, const QString& line) {
+        if (!m_shared)
+            return true;
+        const auto lineTaken = m_archive.TakeLease(LineLease(line), m_options.collector, ttl());
+        if (!lineTaken || !*lineTaken)
+            return lineTaken;
+        const auto taken = m_archive.TakeLease(instrument, m_options.collector, ttl());
+        if (!taken || !*taken)
+            m_archive.ReleaseLease(LineLease(line), m_options.collector);
+        return taken;
     }
-    std::optional<bool> Renew(const QString& instrument) {
-        return m_shared ? m_archive.RenewLease(instrument, m_options.collector, ttl())
-                        : std::optional<bool>(true);
+    // False when a lease went to another collector (it expired).
+    std::optional<bool> Renew(const QString& instrument, const QString& line) {
+        if (!m_shared)
+            return true;
+        const auto lineKept = m_archive.RenewLease(LineLease(line), m_options.collector, ttl());
+        const auto kept = m_archive.RenewLease(instrument, m_options.collector, ttl());
+        if (!lineKept || !kept)
+            return std::nullopt;
+        return *lineKept && *kept;
     }
-    void Release(const QString& instrument) {
-        if (m_shared)
-            m_archive.ReleaseLease(instrument, m_options.collector);
+    void Release(const QString& instrument, const QString& line) {
+        if (!m_shared)
+            return;
+        m_archive.ReleaseLease(instrument, m_options.collector);
+        m_archive.ReleaseLease(LineLease(line), m_options.collector);
     }
     std::optional<archive::TInstrumentState> State(const QString& instrument) {
         if (!m_archive.isOpen())
@@ -72,6 +88,10 @@ public:
     }
 
 private:
+    // A line's lease in the table of instruments' leases: a section of the list cannot be named
+    // so (its name ends at the first ']').
+    static QString LineLease(const QString& line) { return QStringLiteral("[линия] ") + line; }
+
     const TSchedulerOptions& m_options;
     archive::TJournalArchive m_archive;
     bool m_shared = false;
@@ -193,7 +213,7 @@ void TScheduler::Attend(TPlanned& slot, ILineReader& reader, TLineArchive& archi
                         const TLine& line) {
     const TInstrument& instrument = m_list.instruments[std::size_t(slot.instrument)];
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    const auto taken = archive.Take(instrument.name);
+    const auto taken = archive.Take(instrument.name, line.key);
     if (!taken || !*taken) {
         // Another collector reads it now: look again soon. An archive that fails counts as a
         // failed reading, which is not made: two collectors might read it at once.
@@ -221,7 +241,7 @@ void TScheduler::Attend(TPlanned& slot, ILineReader& reader, TLineArchive& archi
                                                             before->error};
             }
         }
-        archive.Release(instrument.name);
+        archive.Release(instrument.name, line.key);
         return;
     }
     const auto clockStart = std::chrono::steady_clock::now();
@@ -231,13 +251,14 @@ void TScheduler::Attend(TPlanned& slot, ILineReader& reader, TLineArchive& archi
         // The lease is renewed while the reading lasts; one lost to another collector ends it.
         if (!lost && std::chrono::steady_clock::now() - renewed > m_options.lease / 3) {
             renewed = std::chrono::steady_clock::now();
-            lost = archive.Renew(instrument.name) == std::optional<bool>(false);
+            lost = archive.Renew(instrument.name, line.key) == std::optional<bool>(false);
         }
         return m_stop || lost;
     });
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - clockStart).count();
     if (lost) {
+        archive.Release(instrument.name, line.key);
         slot.due = now.addSecs(instrument.every.count());
         std::lock_guard lock(m_logMutex);
         m_log(QStringLiteral("%1 [%2]: аренда прибора перешла к другому сборщику, чтение "
@@ -246,7 +267,7 @@ void TScheduler::Attend(TPlanned& slot, ILineReader& reader, TLineArchive& archi
         return;
     }
     Record(slot, line, outcome, before, now, seconds, archive);
-    archive.Release(instrument.name);
+    archive.Release(instrument.name, line.key);
 }
 
 void TScheduler::Record(TPlanned& slot, const TLine& line, const TReadingOutcome& outcome,
