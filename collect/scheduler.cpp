@@ -221,7 +221,7 @@ void TScheduler::Attend(TPlanned& slot, ILineReader& reader, TLineArchive& archi
         if (!taken)
             Record(slot, line, failed, std::nullopt, now, 0, archive);
         else
-            slot.due = now.addMSecs(std::min<qint64>(m_options.lease.count() / 4, 2000));
+            slot.due = now.addMSecs(std::min<qint64>(m_options.lease.count() / 4, 500));
         return;
     }
     const auto before = archive.State(instrument.name);

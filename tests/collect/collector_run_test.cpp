@@ -3,6 +3,7 @@
 // gateway): --once and its exit status, SIGTERM in the middle of a cycle, and two collectors
 // sharing a PostgreSQL archive, one of them killed.
 #include "archive/journalarchive.h"
+#include "collectsite.h"
 #include "postgresserver.h"
 #include "qstringprinter.h"
 #include "sim/simulator.h"
@@ -22,62 +23,17 @@ namespace {
 
 const QString kCatalogue = QStringLiteral(JOURNAL_SOURCE_DIR "/examples");
 
-// An instrument of the sample device with journal 1 of `records` records of its own (its
-// records carry `id`, so that no two instruments' journals agree).
-sim::Instrument Instrument(int address, int id, int records) {
-    sim::Instrument i;
-    i.address = address;
-    sim::Journal& journal = i.addJournal(1, sim::Layout::Plain);
-    for (int x = 0; x < records; ++x)
-        journal.records << sim::Instrument::fixedRecord(sim::Layout::Plain, 1600000000 + 60 * x,
-                                                        quint16(id), quint32(x));
-    i.setRegister(300001, quint16(records));
-    return i;
-}
+using fixture::SiteEntry;
 
-// A site of `count` instruments at addresses 1.. behind a gateway at 19,200 baud.
 std::unique_ptr<sim::Simulator> StartSite(int site, int count, int records) {
-    QList<sim::Instrument> instruments;
-    for (int a = 1; a <= count; ++a)
-        instruments << Instrument(a, 100 * site + a, records);
-    auto simulator = std::make_unique<sim::Simulator>(instruments);
-    simulator->setGateway(sim::GatewayModel::Queue);
-    simulator->setBaudRate(19200);
-    QString error;
-    if (!simulator->startNetwork(platform::NetworkEndpoint::Framing::ModbusTcp,
-                                 QHostAddress::LocalHost, 0, &error))
-        ADD_FAILURE() << error.toStdString();
+    auto simulator = fixture::StartSite(site, count, records);
+    EXPECT_TRUE(simulator);
     return simulator;
 }
 
-void Grow(sim::Simulator& site, int address, int added) {
-    site.updateInstrument(address, [&](sim::Instrument& i) {
-        sim::Journal& journal = *i.journal(1);
-        const int id = (quint8(journal.records[0][4]) << 8) | quint8(journal.records[0][5]);
-        for (int k = 0; k < added; ++k)
-            journal.records << sim::Instrument::fixedRecord(
-                sim::Layout::Plain, 1600000000 + 60 * journal.records.size(), quint16(id),
-                quint32(journal.records.size()));
-        i.setRegister(300001, quint16(journal.records.size()));
-    });
-}
-
-struct TEntry {
-    QString name;
-    QString port;
-    int address;
-};
-
-// The list: each entry every `every`, answering within 300 ms, one retry.
-QString WriteList(const QString& path, const std::vector<TEntry>& entries, const char* every) {
-    QString text;
-    for (const TEntry& e : entries)
-        text += QStringLiteral("[%1]\r\nPort=%2\r\nAddress=%3\r\nDevice=1\r\nJournals=1\r\n"
-                               "Every=%4\r\nAnswerTime=300\r\nRetries=1\r\n\r\n")
-                    .arg(e.name, e.port, QString::number(e.address), QString::fromUtf8(every));
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write("\xEF\xBB\xBF" + text.toUtf8()) < 0)
-        ADD_FAILURE() << path.toStdString();
+QString WriteList(const QString& path, const std::vector<SiteEntry>& entries, const char* every) {
+    EXPECT_TRUE(fixture::WriteSiteList(path, entries, QString::fromUtf8(every)))
+        << path.toStdString();
     return path;
 }
 
@@ -98,7 +54,6 @@ std::map<int, std::vector<qint64>> StoredJournals(const QString& url) {
     for (const auto& s : a.ListSeries().value_or(std::vector<archive::TSeriesSummary>{})) {
         const auto records =
             a.Records(s.id, 0, 1 << 20).value_or(decltype(a.Records(0, 0, 0))::value_type{});
-        // The answer's bytes: function code, byte count, then the record (its ID at 4 and 5).
         std::vector<qint64>& numbers =
             journals[records.empty()
                          ? -1
@@ -129,7 +84,7 @@ TEST(CollectorRun, OnceReadsEverythingAndFailsForAnInstrumentThatDoesNotAnswer) 
         int exitCode;
     };
     for (const TCase c : {TCase{false, 0}, TCase{true, 1}}) {
-        std::vector<TEntry> entries{{"П1", port, 1}, {"П2", port, 2}, {"П3", port, 3}};
+        std::vector<SiteEntry> entries{{"П1", port, 1}, {"П2", port, 2}, {"П3", port, 3}};
         if (c.withMissing)
             entries.insert(entries.begin(), {"Нет", port, 9});
         const QString archive = dir.filePath(QStringLiteral("a%1.sqlite").arg(c.withMissing));
@@ -198,7 +153,7 @@ TEST(CollectorRun, TwoCollectorsShareAPostgresArchiveAndTakeOverAKilledOnesInstr
     }
     QTemporaryDir dir;
     std::vector<std::unique_ptr<sim::Simulator>> sites;
-    std::vector<TEntry> entries;
+    std::vector<SiteEntry> entries;
     for (int s = 0; s < 3; ++s) {
         sites.push_back(StartSite(s + 1, 2, 20));
         for (int a = 1; a <= 2; ++a)
@@ -225,9 +180,9 @@ TEST(CollectorRun, TwoCollectorsShareAPostgresArchiveAndTakeOverAKilledOnesInstr
             seen[s] = log.size();
         }
         if (clock.elapsed() / 2000 != (clock.elapsed() + 50) / 2000)
-            for (auto& site : sites)
+            for (std::size_t s = 0; s < sites.size(); ++s)
                 for (int a = 1; a <= 2; ++a)
-                    Grow(*site, a, 3);
+                    fixture::GrowSite(*sites[s], int(s) + 1, a, 3);
         if (killedAt < 0 && clock.elapsed() > 8000) {
             first.kill(); // SIGKILL: its leases stay until they expire
             killedAt = clock.elapsed();
