@@ -139,6 +139,51 @@ TEST(CollectorRun, SigtermStoresWhatWasReadAndTheNextCycleContinuesIt) {
         EXPECT_EQ(numbers, Numbers(200)) << id;
 }
 
+TEST(CollectorRun, SighupTakesAGoodListAndKeepsTheOldOneForABrokenOne) {
+    QTemporaryDir dir;
+    const auto site = StartSite(1, 2, 20);
+    const QString list = dir.filePath("collect.ini");
+    WriteList(list, {{"П1", site->clientPath(), 1}}, "15m");
+    QProcess collector;
+    StartCollector(collector, list, dir.filePath("archive.sqlite"));
+    QString said;
+    const auto waitFor = [&](const QString& text) {
+        while (!said.contains(text) && collector.waitForReadyRead(10000))
+            said += QString::fromUtf8(collector.readAllStandardError());
+        return said.contains(text);
+    };
+    ASSERT_TRUE(waitFor(QStringLiteral("П1 [%1]: новых записей 20").arg(site->clientPath())))
+        << said.toStdString();
+    struct TStep {
+        const char* keys; // the second entry's
+        const char* said;
+    };
+    const TStep steps[] = {
+        {"Address=300", "не применён: сборщик читает приборы по прежнему списку"},
+        {"Address=2", "перечитан: приборов 2, линий 1"},
+    };
+    for (const TStep& step : steps) {
+        QFile f(list);
+        ASSERT_TRUE(f.open(QIODevice::Append));
+        f.write(QStringLiteral("[П2]\r\nPort=%1\r\nDevice=1\r\nJournals=1\r\nEvery=15m\r\n%2\r\n")
+                    .arg(site->clientPath(), QString::fromUtf8(step.keys))
+                    .toUtf8());
+        f.close();
+        ::kill(pid_t(collector.processId()), SIGHUP);
+        EXPECT_TRUE(waitFor(QString::fromUtf8(step.said))) << said.toStdString();
+        if (step.keys == steps[0].keys) { // the broken entry goes before the good one is added
+            ASSERT_TRUE(WriteList(list, {{"П1", site->clientPath(), 1}}, "15m").size());
+        }
+    }
+    // The new instrument is read; the first, read a moment ago, keeps its schedule.
+    EXPECT_TRUE(waitFor(QStringLiteral("П2 [%1]: новых записей 20").arg(site->clientPath())))
+        << said.toStdString();
+    ::kill(pid_t(collector.processId()), SIGTERM);
+    ASSERT_TRUE(collector.waitForFinished(5000));
+    said += QString::fromUtf8(collector.readAllStandardError());
+    EXPECT_EQ(said.count(QStringLiteral("П1 [")), 1) << said.toStdString();
+}
+
 TEST(CollectorRun, TwoCollectorsShareAPostgresArchiveAndTakeOverAKilledOnesInstruments) {
     QString why;
     const auto server = TPostgresServer::Start(&why);
