@@ -22,32 +22,26 @@ struct TReadingSpan {
     QString instrument;
     int line;
     TClock::time_point begin, end;
+    bool overlaps(const TReadingSpan& b) const { return begin < b.end && b.begin < end; }
 };
 
-// Every reading takes `duration`; an instrument named "сбой…" fails at once.
-class TTimedReader : public ILineReader {
-public:
-    TTimedReader(int line, std::chrono::milliseconds duration, std::mutex& mutex,
-                 std::vector<TReadingSpan>& spans)
-        : m_line(line), m_duration(duration), m_mutex(mutex), m_spans(spans) {}
+// Every reading takes 200 ms; an instrument named "сбой…" fails at once.
+struct TTimedReader : ILineReader {
+    int line;
+    std::mutex& mutex;
+    std::vector<TReadingSpan>& spans;
+    TTimedReader(int l, std::mutex& m, std::vector<TReadingSpan>& s)
+        : line(l), mutex(m), spans(s) {}
     TReadingOutcome Read(const TInstrument& i, const std::function<bool()>&) override {
         const bool fails = i.name.startsWith(QStringLiteral("сбой"));
-        TReadingSpan span{i.name, m_line, TClock::now(), {}};
-        if (!fails)
-            std::this_thread::sleep_for(m_duration);
+        TReadingSpan span{i.name, line, TClock::now(), {}};
+        std::this_thread::sleep_for(fails ? 0ms : 200ms);
         span.end = TClock::now();
-        std::lock_guard lock(m_mutex);
-        m_spans.push_back(span);
-        return fails ? TReadingOutcome{false, false, 0, 0, QStringLiteral("нет ответа")}
-                     : TReadingOutcome{true, false, 1, 0, {}};
+        std::lock_guard lock(mutex);
+        spans.push_back(span);
+        return {!fails, false, 1, 0, fails ? QStringLiteral("нет ответа") : QString()};
     }
     void Close() override {}
-
-private:
-    int m_line;
-    std::chrono::milliseconds m_duration;
-    std::mutex& m_mutex;
-    std::vector<TReadingSpan>& m_spans;
 };
 
 // `lines` lines with the instruments named in each.
@@ -69,15 +63,12 @@ TInstrumentList ListOf(const std::vector<std::vector<const char*>>& lines) {
     return list;
 }
 
-bool Overlap(const TReadingSpan& a, const TReadingSpan& b) {
-    return a.begin < b.end && b.begin < a.end;
-}
-
 struct TRun {
     std::vector<TReadingSpan> spans;
     std::vector<TOnceFailure> failures;
 };
 
+// Runs the lines of `list` with readers of 200 ms, to their end or for `runFor`.
 TRun RunScheduler(const TInstrumentList& list, TSchedulerOptions options,
                   std::chrono::milliseconds runFor = 0ms) {
     std::mutex mutex;
@@ -86,7 +77,7 @@ TRun RunScheduler(const TInstrumentList& list, TSchedulerOptions options,
     TScheduler scheduler(
         list,
         [&](const TLine& line, TCollectorMetrics&) {
-            return std::make_unique<TTimedReader>(line.key.mid(4).toInt(), 200ms, mutex, run.spans);
+            return std::make_unique<TTimedReader>(line.key.mid(4).toInt(), mutex, run.spans);
         },
         metrics, options, [](const QString&) {});
     scheduler.Start();
@@ -120,7 +111,7 @@ TEST(Scheduler, LinesRunInParallelUpToTheJobsAndALinesInstrumentsInTurn) {
         int overlaps = 0;
         for (const TReadingSpan& a : run.spans)
             for (const TReadingSpan& b : run.spans)
-                if (&a != &b && Overlap(a, b)) {
+                if (&a != &b && a.overlaps(b)) {
                     EXPECT_NE(a.line, b.line)
                         << a.instrument.toStdString() << " " << b.instrument.toStdString();
                     ++overlaps;
@@ -163,12 +154,4 @@ TEST(Scheduler, AFailingInstrumentBacksOffWithoutHoldingUpItsLine) {
         EXPECT_GE(gap, expected[k] - 10ms) << k;
         EXPECT_LE(gap, expected[k] + 260ms) << k;
     }
-}
-
-TEST(Scheduler, BackoffDoublesUpToItsLongestPause) {
-    const TBackoff backoff; // 30 s, at most an hour
-    const std::pair<int, std::chrono::milliseconds> cases[] = {{1, 30s},   {2, 60s},   {3, 120s},
-                                                               {7, 1920s}, {8, 3600s}, {40, 3600s}};
-    for (const auto& [failures, pause] : cases)
-        EXPECT_EQ(backoff.After(failures), pause) << failures;
 }
