@@ -25,15 +25,10 @@ const QString kCatalogue = QStringLiteral(JOURNAL_SOURCE_DIR "/examples");
 
 using fixture::SiteEntry;
 
-std::unique_ptr<sim::Simulator> StartSite(int site, int count, int records) {
-    auto simulator = fixture::StartSite(site, count, records);
-    EXPECT_TRUE(simulator);
-    return simulator;
-}
+using fixture::StartSite;
 
 QString WriteList(const QString& path, const std::vector<SiteEntry>& entries, const char* every) {
-    EXPECT_TRUE(fixture::WriteSiteList(path, entries, QString::fromUtf8(every)))
-        << path.toStdString();
+    EXPECT_TRUE(fixture::WriteSiteList(path, entries, QString::fromUtf8(every)));
     return path;
 }
 
@@ -135,40 +130,6 @@ TEST(CollectorRun, SigtermStoresWhatWasReadAndTheNextCycleContinuesIt) {
         EXPECT_EQ(numbers, Numbers(200)) << id;
 }
 
-TEST(CollectorRun, SighupTakesAGoodListAndKeepsTheOldOneForABrokenOne) {
-    QTemporaryDir dir;
-    const auto site = StartSite(1, 2, 20);
-    const QString list = dir.filePath("collect.ini");
-    WriteList(list, {{"П1", site->clientPath(), 1}}, "15m");
-    QProcess collector;
-    StartCollector(collector, list, dir.filePath("archive.sqlite"));
-    QString said;
-    const auto waitFor = [&](const QString& text) {
-        while (!said.contains(text) && collector.waitForReadyRead(10000))
-            said += QString::fromUtf8(collector.readAllStandardError());
-        return said.contains(text);
-    };
-    ASSERT_TRUE(waitFor(QStringLiteral("П1 [%1]: новых записей 20").arg(site->clientPath())))
-        << said.toStdString();
-    // A wrong entry leaves the list as it was; a good one is taken.
-    const std::pair<int, const char*> steps[] = {
-        {300, "не применён: сборщик читает приборы по прежнему списку"},
-        {2, "перечитан: приборов 2, линий 1"}};
-    for (const auto& [address, answer] : steps) {
-        WriteList(list, {{"П1", site->clientPath(), 1}, {"П2", site->clientPath(), address}},
-                  "15m");
-        ::kill(pid_t(collector.processId()), SIGHUP);
-        EXPECT_TRUE(waitFor(QString::fromUtf8(answer))) << said.toStdString();
-    }
-    // The new instrument is read; the first, read a moment ago, keeps its schedule.
-    EXPECT_TRUE(waitFor(QStringLiteral("П2 [%1]: новых записей 20").arg(site->clientPath())))
-        << said.toStdString();
-    ::kill(pid_t(collector.processId()), SIGTERM);
-    ASSERT_TRUE(collector.waitForFinished(5000));
-    said += QString::fromUtf8(collector.readAllStandardError());
-    EXPECT_EQ(said.count(QStringLiteral("П1 [")), 1) << said.toStdString();
-}
-
 TEST(CollectorRun, TwoCollectorsShareAPostgresArchiveAndTakeOverAKilledOnesInstruments) {
     QString why;
     const auto server = TPostgresServer::Start(&why);
@@ -222,9 +183,7 @@ TEST(CollectorRun, TwoCollectorsShareAPostgresArchiveAndTakeOverAKilledOnesInstr
     ::kill(pid_t(second.processId()), SIGTERM);
     ASSERT_TRUE(second.waitForFinished(5000));
     first.waitForFinished(1000);
-    const QString said = QString::fromUtf8(first.readAllStandardError()) + "---\n" +
-                         QString::fromUtf8(second.readAllStandardError());
-    SCOPED_TRACE(said.toStdString());
+    SCOPED_TRACE((first.readAllStandardError() + second.readAllStandardError()).toStdString());
 
     ASSERT_EQ(readings.size(), 6u);
     for (const auto& [instrument, times] : readings) {
