@@ -202,11 +202,8 @@ TMasterLineReader::TMasterLineReader(const TLine& line, TCollectorMetrics& metri
                                      const QString& archiveUrl, TPortNumbers portNumbers,
                                      std::unique_ptr<core::IModbusLink> link)
     : m_link(link ? std::move(link) : std::make_unique<core::TMasterLink>()),
-      m_quirks(*m_link, metrics, line.key),
-      m_recorder(std::make_unique<core::TArchiveRecorder>(archiveUrl)),
-      m_portNumbers(std::move(portNumbers)) {
-    m_recorder->SetPerInstrument(true);
-}
+      m_quirks(*m_link, metrics, line.key), m_archiveUrl(archiveUrl),
+      m_portNumbers(std::move(portNumbers)) {}
 
 TMasterLineReader::~TMasterLineReader() {
     m_quirks.Close();
@@ -216,6 +213,9 @@ TReadingOutcome TMasterLineReader::Read(const TInstrument& instrument,
                                         const std::function<bool()>& stopRequested) {
     TReadingOutcome outcome;
     m_quirks.Begin(instrument, stopRequested);
+    // A recorder of the reading's own: its connections to the archive end with the reading.
+    core::TArchiveRecorder recorder(m_archiveUrl);
+    recorder.SetPerInstrument(true);
     const auto port = m_portNumbers.find(instrument.port);
     for (const int journal : instrument.journals) {
         TRunRequest request;
@@ -240,9 +240,9 @@ TReadingOutcome TMasterLineReader::Read(const TInstrument& instrument,
         TCollectorRunHost host(stopRequested, m_quirks);
         TReadingRun run(m_quirks, grids.runDecoder, grids.sg, host);
         host.setRun(&run);
-        run.SetArchive(m_recorder.get());
+        run.SetArchive(&recorder);
         const TRunResult result = run.Run(request);
-        m_recorder->Finish(stopRequested);
+        recorder.Finish(stopRequested);
         outcome.newRecords += result.recordsDone() - result.recordsFromArchive;
         outcome.failedRecords += result.recordsFailed;
         outcome.error = RunError(result, host, m_quirks.linkFailure());
@@ -255,7 +255,7 @@ TReadingOutcome TMasterLineReader::Read(const TInstrument& instrument,
     }
     if (!instrument.keepConnection || !outcome.error.isEmpty())
         m_quirks.Close();
-    if (const auto error = m_recorder->TakeError(); error && outcome.error.isEmpty())
+    if (const auto error = recorder.TakeError(); error && outcome.error.isEmpty())
         outcome.error = *error;
     outcome.ok = outcome.error.isEmpty() && !outcome.stopped;
     return outcome;

@@ -12,10 +12,6 @@
 #include <memory>
 #include <vector>
 
-namespace core {
-class TArchiveRecorder;
-}
-
 // A line's reader on a Modbus link of its own: each journal of an instrument read as "Дочитать"
 // reads it (the reading run of the window and journal-read, with the archive recorder), the
 // instrument's quirks kept on the link.
@@ -106,7 +102,7 @@ public:
 private:
     std::unique_ptr<core::IModbusLink> m_link;
     TQuirkLink m_quirks;
-    std::unique_ptr<core::TArchiveRecorder> m_recorder;
+    QString m_archiveUrl;
     TPortNumbers m_portNumbers;
 };
 

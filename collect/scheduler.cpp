@@ -24,22 +24,24 @@ struct TScheduler::TPlanned {
 };
 
 // The line's own connection to the archive: the instruments' state, and leases when the archive
-// is shared (PostgreSQL). Without an archive, or when it cannot be opened, every instrument is
-// this collector's and no state is kept.
+// is shared (PostgreSQL). It is open only while the line reads (Close), so that a collector of
+// many lines keeps a few connections to the database. Without an archive every instrument is
+// this collector's and no state is kept; a shared archive that cannot be reached gives no lease,
+// and nothing is read.
 class TScheduler::TLineArchive {
 public:
-    TLineArchive(const TSchedulerOptions& options, const std::function<void(const QString&)>& log)
-        : m_options(options) {
-        if (options.archiveUrl.isEmpty())
-            return;
-        if (!m_archive.Open(options.archiveUrl)) {
-            log(QStringLiteral("Архив: %1").arg(m_archive.error()));
-            return;
-        }
-        m_shared = m_archive.isPostgres();
+    explicit TLineArchive(const TSchedulerOptions& options) : m_options(options) {
+        const auto location = archive::ParseArchiveUrl(options.archiveUrl);
+        m_shared = location && location->engine == archive::TArchiveEngine::PostgreSQL;
     }
 
-    bool shared() const { return m_shared; }
+    // Opens the connection when it is not open; false when there is none to open or it fails.
+    bool Ready() {
+        return !m_options.archiveUrl.isEmpty() &&
+               (m_archive.isOpen() || m_archive.Open(m_options.archiveUrl));
+    }
+    void Close() { m_archive.Close(); }
+
     const QString& error() const { return m_archive.error(); }
     int ttl() const { return int(m_options.lease.count()); }
 
@@ -49,6 +51,8 @@ public:
     std::optional<bool> Take(const QString& instrument, const QString& line) {
         if (!m_shared)
             return true;
+        if (!Ready())
+            return std::nullopt;
         const auto lineTaken = m_archive.TakeLease(LineLease(line), m_options.collector, ttl());
         if (!lineTaken || !*lineTaken)
             return lineTaken;
@@ -74,7 +78,7 @@ public:
         m_archive.ReleaseLease(LineLease(line), m_options.collector);
     }
     std::optional<archive::TInstrumentState> State(const QString& instrument) {
-        if (!m_archive.isOpen())
+        if (!Ready())
             return std::nullopt;
         const auto states = m_archive.InstrumentStates();
         if (!states)
@@ -84,7 +88,7 @@ public:
         return it == states->end() ? std::nullopt : std::optional(*it);
     }
     bool Store(const archive::TInstrumentState& state) {
-        return !m_archive.isOpen() || m_archive.StoreInstrumentState(state);
+        return m_options.archiveUrl.isEmpty() || (Ready() && m_archive.StoreInstrumentState(state));
     }
 
 private:
@@ -172,10 +176,7 @@ bool TScheduler::SleepUntil(const QDateTime& until) {
 void TScheduler::RunLine(std::size_t l) {
     const TLine& line = m_list.lines[l];
     const std::unique_ptr<ILineReader> reader = m_readers(line, m_metrics);
-    TLineArchive archive(m_options, [this](const QString& text) {
-        std::lock_guard lock(m_logMutex);
-        m_log(text);
-    });
+    TLineArchive archive(m_options);
     std::vector<TPlanned> plan;
     const QDateTime now = QDateTime::currentDateTimeUtc();
     for (const int i : line.instruments) {
@@ -188,6 +189,7 @@ void TScheduler::RunLine(std::size_t l) {
                                   now.addSecs(m_list.instruments[i].every.count()));
         plan.push_back(slot);
     }
+    archive.Close();
     while (!m_stop) {
         TPlanned* next = nullptr;
         for (TPlanned& slot : plan)
@@ -204,6 +206,7 @@ void TScheduler::RunLine(std::size_t l) {
         if (!TakeJob())
             break;
         Attend(*next, *reader, archive, line);
+        archive.Close();
         GiveJob();
     }
     reader->Close();
