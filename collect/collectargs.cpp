@@ -3,6 +3,7 @@
 
 #include "archive/archivelocation.h"
 #include "collect/instrumentlist.h"
+#include "platform/commandline.h"
 
 #include <algorithm>
 
@@ -143,27 +144,13 @@ std::optional<THttpAddress> ParseHttpAddress(const QString& text) {
 
 TCollectParse ParseCollectCommandLine(const QStringList& arguments) {
     TCollectOptions o;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        QString name = arguments[i];
-        std::optional<QString> value;
-        if (const qsizetype eq = name.indexOf(u'='); name.startsWith(u"--") && eq > 0) {
-            value = name.mid(eq + 1);
-            name.truncate(eq);
-        }
-        const TCollectOption* option = Find(name);
-        if (!option)
-            return {std::nullopt, QStringLiteral("неизвестный параметр «%1»").arg(arguments[i])};
-        if (!option->value && value)
-            return {std::nullopt, QStringLiteral("%1 не принимает значения").arg(name)};
-        if (option->value && !value) {
-            if (i + 1 >= arguments.size() || Find(arguments[i + 1].section(u'=', 0, 0)))
-                return {std::nullopt, QStringLiteral("у %1 нет значения").arg(name)};
-            value = arguments[++i];
-        }
-        if (QString error = option->apply(o, value.value_or(QString())); !error.isEmpty())
-            return {std::nullopt, error};
-    }
-    if (QString error = CheckCombination(o); !error.isEmpty())
+    QString error = platform::WalkCommandLine(
+        arguments, Find, [&o](const TCollectOption& option, const QString&, const QString& value) {
+            return option.apply(o, value);
+        });
+    if (error.isEmpty())
+        error = CheckCombination(o);
+    if (!error.isEmpty())
         return {std::nullopt, error};
     return {o, {}};
 }

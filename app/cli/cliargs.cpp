@@ -3,6 +3,7 @@
 
 #include "app/core/selectors.h"
 #include "archive/archivelocation.h"
+#include "platform/commandline.h"
 #include "platform/inifile.h"
 
 #include <algorithm>
@@ -364,27 +365,14 @@ QString UsageError(const QString& reason) {
 
 TParseResult ParseCommandLine(const QStringList& arguments) {
     TCliOptions o;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        QString name = arguments[i];
-        std::optional<QString> value;
-        if (const qsizetype eq = name.indexOf(u'='); name.startsWith(u"--") && eq > 0) {
-            value = name.mid(eq + 1);
-            name.truncate(eq);
-        }
-        const TOption* option = FindOption(name);
-        if (!option)
-            return {std::nullopt, QStringLiteral("неизвестный параметр «%1»").arg(arguments[i])};
-        if (!option->value && value)
-            return {std::nullopt, QStringLiteral("%1 не принимает значения").arg(name)};
-        if (option->value && !value) {
-            if (i + 1 >= arguments.size() || FindOption(arguments[i + 1].section(u'=', 0, 0)))
-                return {std::nullopt, QStringLiteral("у %1 нет значения").arg(name)};
-            value = arguments[++i];
-        }
-        if (QString error = option->apply(o, name, value.value_or(QString())); !error.isEmpty())
-            return {std::nullopt, error};
-    }
-    if (QString error = CheckCombination(o); !error.isEmpty())
+    QString error = platform::WalkCommandLine(
+        arguments, FindOption,
+        [&o](const TOption& option, const QString& name, const QString& value) {
+            return option.apply(o, name, value);
+        });
+    if (error.isEmpty())
+        error = CheckCombination(o);
+    if (!error.isEmpty())
         return {std::nullopt, error};
     return {o, {}};
 }
