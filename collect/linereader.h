@@ -64,6 +64,12 @@ public:
     QString LastErrorDetail() const override { return m_inner.LastErrorDetail(); }
     void ReadRecords(int devAddr, std::span<const core::TRecordAsk> asks,
                      const core::TRecordSink& sink) override;
+    void SetRecordWindow(int window, int startWindow) override {
+        m_inner.SetRecordWindow(window, startWindow);
+    }
+    std::pair<int, int> RecordWindowReached() const override {
+        return m_inner.RecordWindowReached();
+    }
 
 private:
     using TClock = std::chrono::steady_clock;

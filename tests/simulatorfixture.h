@@ -24,6 +24,8 @@ struct SimulatorSetup {
     QList<sim::Fault> faults{}; // added to the instrument's own
     // Served on a loopback endpoint of this kind instead of the pty.
     std::optional<platform::NetworkEndpoint::Framing> network{};
+    sim::GatewayModel gateway = sim::GatewayModel::None; // in front of a Modbus TCP endpoint
+    int latency = 0;                                     // ms a network packet takes each way
 };
 
 // Starts `instrument` as `setup` says; null, with the reason in `error`, when it cannot start.
@@ -37,6 +39,8 @@ inline std::unique_ptr<sim::Simulator> StartSimulator(const sim::Instrument& ins
         simulator->setPacing(setup.pacing);
     for (const sim::Fault& fault : setup.faults)
         simulator->addFault(fault);
+    simulator->setGateway(setup.gateway);
+    simulator->setLatency(setup.latency);
     const bool started =
         setup.network ? simulator->startNetwork(*setup.network, QHostAddress::LocalHost, 0, error)
                       : simulator->start(error);

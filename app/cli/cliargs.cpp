@@ -2,6 +2,7 @@
 #include "app/cli/cliargs.h"
 
 #include "app/core/selectors.h"
+#include "app/core/tcpwindow.h"
 #include "archive/archivelocation.h"
 #include "platform/commandline.h"
 #include "platform/inifile.h"
@@ -151,6 +152,14 @@ const TOption kOptions[] = {
     {"--timeout", nullptr, "МС", "время ожидания ответа, мс (от 10 до 60000)",
      [](TCliOptions& o, const QString& opt, const QString& v) {
          return SetInteger(o.timeout, opt, v, 10, 60000, "время ожидания от 10 до 60000 мс");
+     }},
+    {"--tcp-window", nullptr, "auto|N",
+     "запросов в полёте на tcp:// (по умолчанию — TcpWindow из main.ini, иначе auto): auto "
+     "или от 1 до 16",
+     [](TCliOptions& o, const QString& opt, const QString& v) {
+         o.tcpWindow = core::ParseTcpWindow(v);
+         return o.tcpWindow ? QString()
+                            : Expected(opt, v, QStringLiteral("auto или число от 1 до 16"));
      }},
     {"--start", nullptr, "S", "первая запись (вместе с --count)",
      [](TCliOptions& o, const QString& opt, const QString& v) {
@@ -319,7 +328,8 @@ QString UsageText() {
                "  journal-read [--catalogue ПАПКА] --device ИМЯ|N --journal N --port "
                "COMn|ПУТЬ|АДРЕС\n"
                "               [--speed БОД] [--link 232|485] [--address A] [--retries R]\n"
-               "               [--timeout МС] [--start S --count C] [--incremental]\n"
+               "               [--timeout МС] [--tcp-window auto|N] [--start S --count C]\n"
+               "               [--incremental]\n"
                "               [--archive URL|--no-archive] [--trace ФАЙЛ]\n"
                "               --output ФАЙЛ.txt|ФАЙЛ.csv|ФАЙЛ.xlsx|- [--format txt|csv|xlsx]\n"
                "  journal-read [--catalogue ПАПКА] [--archive URL] --from-archive N\n"

@@ -36,6 +36,8 @@ struct TCliOptions {
     std::optional<int> address;
     std::optional<int> retries;
     std::optional<int> timeout; // answer time, ms
+    // Requests in flight on a Modbus TCP endpoint: 1..16 or core::kTcpWindowAuto.
+    std::optional<int> tcpWindow;
     std::optional<int> start;
     std::optional<int> count;
     QString output; // "-": standard output

@@ -10,6 +10,7 @@
 #include "app/core/selectors.h"
 #include "app/core/storedseries.h"
 #include "app/core/stringgrid.h"
+#include "app/core/tcpwindow.h"
 #include "platform/endpoint.h"
 #include "platform/portlist.h"
 #include "platform/replacefile.h"
@@ -467,11 +468,39 @@ TRunRequest RequestFor(const TCliOptions& options, const core::TCatalogue& catal
     return request;
 }
 
+// The run's requests in flight on a Modbus TCP endpoint, from --tcp-window or main.ini.
+core::TTcpWindowPlan PlanWindow(const TCliOptions& options, const core::TCatalogue& catalogue,
+                                TRunRequest& request, const TCliIo& io) {
+    QString error;
+    const core::TTcpWindowPlan plan = core::PlanTcpWindow(
+        catalogue.MainIniPath,
+        request.portNumber
+            ? platform::PortList::devicePathFor(*request.portNumber, catalogue.MainIniPath)
+            : QString(),
+        options.tcpWindow, &error);
+    if (!error.isEmpty())
+        printLine(io.err, error);
+    request.tcpWindow = plan.window;
+    request.startWindow = plan.startWindow;
+    return plan;
+}
+
+// Remembers the window the run reached for its endpoint's next reading.
+void RememberWindow(const core::TCatalogue& catalogue, const core::TTcpWindowPlan& plan,
+                    const TRunResult& result, const TCliIo& io) {
+    QString message;
+    if (result.windowReached > 0 &&
+        !core::RememberTcpWindow(catalogue.MainIniPath, plan, result.windowReached,
+                                 result.windowFallback != 0, &message))
+        printLine(io.err, message);
+}
+
 } // namespace
 
 int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
                 core::IModbusLink& library, const TCliIo& io) {
-    const TRunRequest request = RequestFor(options, catalogue);
+    TRunRequest request = RequestFor(options, catalogue);
+    const core::TTcpWindowPlan window = PlanWindow(options, catalogue, request, io);
     // The window reads the count of a journal whose record layout it does not know and no
     // record; a file of headings only would look like an empty journal, so say why instead.
     const TJournalInfo* journal =
@@ -508,8 +537,10 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
     const TRunResult result = run.Run(request);
     host.finishProgress();
     const bool traceWritten = trace.report(result, io.err);
+    RememberWindow(catalogue, window, result, io);
     const bool stopped = io.stopRequested();
-    if (result.incremental != TIncremental::None && result.readRecords())
+    if ((result.incremental != TIncremental::None || result.windowFallback != 0) &&
+        result.readRecords())
         printLine(io.err, host.statusText());
     if (const QString text = StoppedText(result); !text.isEmpty())
         printLine(io.err, text);

@@ -66,6 +66,12 @@ public:
     bool SetTraceObserver(core::ITraceObserver* observer) override;
     void SetTraceRecord(std::int64_t record) override { m_trace.SetRecord(record); }
     void SetListenOut(bool on) override;
+    // Through the export ReadRecords where the library has it and the window is not 1; else one
+    // request after another.
+    void ReadRecords(int devAddr, std::span<const core::TRecordAsk> asks,
+                     const core::TRecordSink& sink) override;
+    void SetRecordWindow(int window, int startWindow) override;
+    std::pair<int, int> RecordWindowReached() const override { return {m_reached, m_fallback}; }
     // The library's text of why the last Connect failed; empty when it has none to give.
     QString LastErrorDetail() const override;
 
@@ -83,8 +89,16 @@ public:
     TDllSetTimeouts FDllSetTimeouts = nullptr;     // optional
     void* FDllSetTraceObserver = nullptr;          // optional (typed in the library's header)
     TDllSetListenOut FDllSetListenOut = nullptr;   // optional
+    void* FDllReadRecords = nullptr;               // optional (typed in the library's header)
 
 private:
     QString m_loadError;
     core::TLibraryTrace m_trace;
+    // The window of ReadRecords (see SetRecordWindow) and what the reading's runs reached.
+    int m_window = 1;
+    int m_startWindow = 1;
+    int m_reached = 0;
+    int m_fallback = 0;
+    bool m_inRun = false;  // inside the export ReadRecords, where the library's lock is held
+    bool m_endRun = false; // Disconnect was called in the run
 };

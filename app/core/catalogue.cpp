@@ -189,10 +189,6 @@ TConnectionSettings ReadConnectionSettings(const platform::IniFile& ini) {
     return s;
 }
 
-namespace {
-
-// Re-reads main.ini, lets `edit` write its keys and replaces the file at once, so that everything
-// else in it stays as it is. On failure returns false with "Unable to write to <path>".
 bool UpdateMainIni(const QString& mainIniPath, const std::function<void(platform::IniFile&)>& edit,
                    QString* message) {
     const auto fail = [&] {
@@ -210,8 +206,6 @@ bool UpdateMainIni(const QString& mainIniPath, const std::function<void(platform
         return true;
     return fail();
 }
-
-} // namespace
 
 bool SaveSettings(const QString& mainIniPath, const TConnectionSettings& s, QString* message) {
     return UpdateMainIni(

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <vector>
@@ -65,6 +66,12 @@ TConnectionSettings ReadConnectionSettings(const platform::IniFile& mainIni);
 // it is) in one atomic replacement. On failure returns false with "Unable to write to <path>".
 [[nodiscard]] bool SaveSettings(const QString& mainIniPath, const TConnectionSettings& settings,
                                 QString* message);
+
+// Re-reads main.ini, lets `edit` write its keys and replaces the file at once, so that everything
+// else in it stays as it is. On failure returns false with "Unable to write to <path>".
+[[nodiscard]] bool UpdateMainIni(const QString& mainIniPath,
+                                 const std::function<void(platform::IniFile&)>& edit,
+                                 QString* message);
 
 // Writes only the answer time and the retries ([Settings] AnswerTime, Retries), where
 // journal-read reads them, as SaveSettings writes the file. On failure returns false with

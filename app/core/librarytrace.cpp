@@ -17,7 +17,7 @@ void TLibraryTrace::Forward(const OmbrelTraceEvent* e, void* user) {
     if (!e || !self->m_observer || e->size < int32_t(offsetof(OmbrelTraceEvent, baud)))
         return;
     TFrameEvent f;
-    f.kind = static_cast<TFrameKind>(std::clamp(e->kind, 0, 4));
+    f.kind = static_cast<TFrameKind>(std::clamp(e->kind, 0, 5));
     f.timeUs = e->timeUs;
     f.elapsedUs = e->elapsedUs;
     if (e->bytes && e->length > 0)
@@ -39,6 +39,14 @@ void TLibraryTrace::Forward(const OmbrelTraceEvent* e, void* user) {
     if (f.kind == TFrameKind::Request)
         self->m_frameRecord = self->m_record;
     f.record = self->m_frameRecord;
+    if (has(offsetof(OmbrelTraceEvent, item) + sizeof(e->item))) {
+        f.window = e->window;
+        f.inFlight = e->inFlight;
+        // In a run with requests in flight each event names its record by its position.
+        if (const auto* records = self->m_runRecords)
+            f.record =
+                e->item >= 0 && e->item < qsizetype(records->size()) ? (*records)[e->item] : -1;
+    }
     self->m_observer->OnFrame(f);
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 struct OmbrelTraceEvent;
 
@@ -17,6 +18,9 @@ public:
     ITraceObserver* observer() const { return m_observer; }
     // The record the next requests ask for (-1: none).
     void SetRecord(std::int64_t record) { m_record = record; }
+    // The records of a run with requests in flight (ReadRecords), by their position in it; null
+    // after the run.
+    void SetRunRecords(const std::vector<std::int64_t>* records) { m_runRecords = records; }
 
     // The library's observer callback; `user` is the TLibraryTrace.
     static void Forward(const OmbrelTraceEvent* event, void* user);
@@ -25,6 +29,7 @@ private:
     ITraceObserver* m_observer = nullptr;
     std::int64_t m_record = -1;      // what the run asks for now
     std::int64_t m_frameRecord = -1; // what the last request traced asked for
+    const std::vector<std::int64_t>* m_runRecords = nullptr;
 };
 
 } // namespace core

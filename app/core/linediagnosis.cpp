@@ -172,6 +172,12 @@ void TLineDiagnosis::OnFrame(const TFrameEvent& e) {
     case TFrameKind::Closed:
         m_closed.add(e);
         return;
+    case TFrameKind::Window:
+        if (e.has(TFrameEvent::WindowFallback)) {
+            m_fallback.add(e);
+            m_fallbackClosed = e.has(TFrameEvent::WindowClosed);
+        }
+        return;
     case TFrameKind::Answer:
     case TFrameKind::Late:
         OnReceived(e);
@@ -306,6 +312,18 @@ void TLineDiagnosis::CollectAnswerFaults(std::vector<TLineFinding>& out,
 
 void TLineDiagnosis::CollectLineFaults(std::vector<TLineFinding>& out,
                                        const QString& exchanges) const {
+    if (m_fallback.count > 0)
+        out.push_back(
+            {TLineCause::OneAtATime,
+             QStringLiteral("Шлюз Modbus TCP обслуживает только один запрос за раз"),
+             (m_fallbackClosed ? QStringLiteral("шлюз закрыл соединение при втором запросе; %1")
+                               : QStringLiteral("шлюз оставил без ответа запросы, пришедшие во "
+                                                "время обработки другого; %1"))
+                 .arg(exchanges),
+             QStringLiteral("Чтение продолжено по одному запросу за раз, записи не потеряны. Для "
+                            "этого шлюза запомнено окно запросов 1 (TcpWindow в [Settings] "
+                            "main.ini, journal-read --tcp-window)."),
+             m_fallback.sample});
     if (m_closed.count > 0) {
         const TWords w = ClosedWords(m_link);
         out.push_back(

@@ -26,6 +26,7 @@ enum class TLineCause {
     Noise,            // stray bytes before otherwise valid answers
     OtherTransaction, // Modbus TCP answers to other requests (another transaction id)
     Closed,           // the gateway (or the port) closed the connection
+    OneAtATime,       // a Modbus TCP gateway serves one request at a time: the window fell back
 };
 
 // A setting that advice names with the value to set, so that a program can offer to set it.
@@ -105,6 +106,8 @@ private:
     std::set<int> m_otherAddresses;
     TTally m_otherTransaction;
     TTally m_closed;
+    TTally m_fallback; // the window's fall back to one request at a time
+    bool m_fallbackClosed = false;
     TTally m_late;
     qint64 m_latestUs = 0;
     // Exceptions by (function, code), with a sample of the first.

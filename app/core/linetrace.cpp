@@ -55,6 +55,40 @@ QString ReceivedMeaning(const TFrameEvent& e) {
     return parts.join(QStringLiteral(", "));
 }
 
+QString WindowMeaning(const TFrameEvent& e) {
+    if (e.has(TFrameEvent::WindowFallback))
+        return e.has(TFrameEvent::WindowClosed)
+                   ? QStringLiteral("окно запросов: 1, шлюз закрыл соединение при втором запросе")
+                   : QStringLiteral("окно запросов: 1, шлюз оставил без ответа запросы, пришедшие "
+                                    "во время обработки другого");
+    if (e.has(TFrameEvent::WindowWider))
+        return QStringLiteral("окно запросов расширено до %1").arg(e.window);
+    return QStringLiteral("окно запросов: %1").arg(e.window);
+}
+
+QString EventMeaning(const TFrameEvent& e) {
+    switch (e.kind) {
+    case TFrameKind::Request: {
+        QString text =
+            QStringLiteral("запрос: адрес %1, функция %2").arg(e.address).arg(e.function);
+        if (e.attempt > 0 && e.record < 0) // a record's retries are told with the record
+            text += QStringLiteral(" (повтор %1)").arg(e.attempt);
+        return text;
+    }
+    case TFrameKind::Silence:
+        return QStringLiteral("нет ответа за %1 мс").arg(e.answerMs);
+    case TFrameKind::Late:
+        return QStringLiteral("после конца попытки, отброшено: ") + ReceivedMeaning(e);
+    case TFrameKind::Closed:
+        return e.network() ? QStringLiteral("соединение закрыто") : QStringLiteral("порт закрыт");
+    case TFrameKind::Window:
+        return WindowMeaning(e);
+    case TFrameKind::Answer:
+        break;
+    }
+    return ReceivedMeaning(e);
+}
+
 } // namespace
 
 QString HexBytes(const QByteArray& bytes) {
@@ -82,6 +116,8 @@ QString TraceDirection(TFrameKind kind) {
         return QStringLiteral("·");
     case TFrameKind::Closed:
         return QStringLiteral("×");
+    case TFrameKind::Window:
+        return QStringLiteral("⇉");
     case TFrameKind::Answer:
     case TFrameKind::Late:
         break;
@@ -90,24 +126,11 @@ QString TraceDirection(TFrameKind kind) {
 }
 
 QString TraceMeaning(const TFrameEvent& e) {
-    switch (e.kind) {
-    case TFrameKind::Request: {
-        QString text =
-            QStringLiteral("запрос: адрес %1, функция %2").arg(e.address).arg(e.function);
-        if (e.attempt > 0 && e.record < 0) // a record's retries are told with the record
-            text += QStringLiteral(" (повтор %1)").arg(e.attempt);
-        return text;
-    }
-    case TFrameKind::Silence:
-        return QStringLiteral("нет ответа за %1 мс").arg(e.answerMs);
-    case TFrameKind::Late:
-        return QStringLiteral("после конца попытки, отброшено: ") + ReceivedMeaning(e);
-    case TFrameKind::Closed:
-        return e.network() ? QStringLiteral("соединение закрыто") : QStringLiteral("порт закрыт");
-    case TFrameKind::Answer:
-        break;
-    }
-    return ReceivedMeaning(e);
+    QString text = EventMeaning(e);
+    // Requests in flight at the moment of the event, in a run that may keep several.
+    if (e.window > 1 && e.kind != TFrameKind::Window)
+        text += QStringLiteral(" [в полёте %1 из %2]").arg(e.inFlight).arg(e.window);
+    return text;
 }
 
 QString TraceRecord(const TFrameEvent& e) {
@@ -145,6 +168,8 @@ bool IsTraceFault(const TFrameEvent& e) {
     case TFrameKind::Late:
     case TFrameKind::Closed:
         return true;
+    case TFrameKind::Window:
+        return e.has(TFrameEvent::WindowFallback);
     case TFrameKind::Answer:
         break;
     }

@@ -20,6 +20,7 @@ enum class TFrameKind {
     Silence, // a try that got no byte within the answer time
     Late,    // bytes that came after their try had ended (the library dropped them)
     Closed,  // the connection or port was found closed (the other end closed it, or it failed)
+    Window,  // a run with requests in flight began, widened its window or fell back to one
 };
 
 // The link the events come from.
@@ -39,6 +40,14 @@ struct TFrameEvent {
         Taken = 16,            // the frame was taken as the answer
         OtherTransaction = 32, // Modbus TCP: the frame answers another request (transaction)
     };
+    // Why the window changed (flags of a Window event).
+    enum WindowFlag {
+        WindowStart = 1,      // the window a run begins with
+        WindowWider = 2,      // answers came whole and in time: an automatic window widened
+        WindowFallback = 4,   // the gateway serves one request at a time: back to 1, ...
+        WindowUnanswered = 8, // ... as it left requests unanswered that came while it was busy
+        WindowClosed = 16,    // ... as it closed the connection on a second request
+    };
 
     TFrameKind kind = TFrameKind::Request;
     qint64 timeUs = 0;    // system time, microseconds since 1970
@@ -56,8 +65,12 @@ struct TFrameEvent {
     TTraceLink link = TTraceLink::Serial;
     // The journal record the exchange asks for (IModbusLink::SetTraceRecord); -1 none.
     std::int64_t record = -1;
+    // Requests the run may keep in flight at the event, and those in flight right after it.
+    int window = 1;
+    int inFlight = 0;
 
     bool has(Flag flag) const { return (flags & flag) != 0; }
+    bool has(WindowFlag flag) const { return kind == TFrameKind::Window && (flags & flag) != 0; }
     // A whole frame with a right CRC (of any address).
     bool validFrame() const { return has(Complete) && has(CrcOk); }
     bool network() const { return link != TTraceLink::Serial; }

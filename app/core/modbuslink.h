@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <utility>
 
 namespace core {
 
@@ -72,6 +73,23 @@ public:
     // so instead.
     virtual void ReadRecords(int devAddr, std::span<const TRecordAsk> asks,
                              const TRecordSink& sink);
+    // How many requests ReadRecords may keep in flight from now on where the line allows it (a
+    // Modbus TCP endpoint): 1 one after another (the default), up to 16, or 0 an automatic window
+    // that begins at startWindow. A link that cannot keep several ignores it.
+    virtual void SetRecordWindow(int window, int startWindow) {
+        (void)window;
+        (void)startWindow;
+    }
+    // The window the last ReadRecords calls ended with (0: none was kept in flight), and why a
+    // gateway made them fall back to one request at a time (TRecordFallback; 0 none).
+    virtual std::pair<int, int> RecordWindowReached() const { return {0, 0}; }
+};
+
+// Why a run with requests in flight fell back to one request at a time.
+enum TRecordFallback {
+    kNoFallback = 0,
+    kFallbackUnanswered = 1, // the gateway left requests unanswered that came while it was busy
+    kFallbackClosed = 2,     // it closed the connection on a second request
 };
 
 // The 7-byte function-65 request for a record of an archive (its number's low 8 bits travel).

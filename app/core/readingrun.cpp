@@ -4,12 +4,14 @@
 #include "app/core/catalogue.h"
 #include "app/core/errortexts.h"
 #include "app/core/selectors.h"
+#include "app/core/windowtexts.h"
 #include "archive/archivetypes.h"
 #include "platform/inifile.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <tuple>
 
 namespace {
 
@@ -280,9 +282,14 @@ void TReadingRun::ReadJournal(const TRunRequest& request, const TJournalInfo& se
     const std::vector<TStoredRecord> stored = BeginArchive(request, journal, loop);
     m_decoder.BeginRun(request.device, request.journalIndex, m_result.startrec);
     m_result.end = TRunEnd::Finished;
+    m_lib.SetRecordWindow(request.tcpWindow, request.startWindow);
     ReadRecords(journal, devAddr, loop, stored);
-    if (request.incremental)
-        m_host.SetStatusText(IncrementalStatus(m_result));
+    std::tie(m_result.windowReached, m_result.windowFallback) = m_lib.RecordWindowReached();
+    m_lib.SetRecordWindow(1, 1);
+    if (request.incremental || m_result.windowFallback != 0)
+        m_host.SetStatusText(
+            core::JoinStatus(request.incremental ? IncrementalStatus(m_result) : QString(),
+                             core::WindowFallbackText(m_result.windowFallback)));
 
     m_host.SetProgressPosition(ProgressValue(m_result.CountRec));
     if (m_result.offersExport())

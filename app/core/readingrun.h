@@ -118,6 +118,10 @@ struct TRunRequest {
     QString portName;  // the port as the user named it (kept in the archive)
     // "Дочитать": only the records the archive lacks are read (see TIncremental).
     bool incremental = false;
+    // Record requests kept in flight where the link allows it (a Modbus TCP endpoint, see
+    // tcpwindow.h): 1 one after another, 2..16, or 0 an automatic window from startWindow.
+    int tcpWindow = 1;
+    int startWindow = 1;
 };
 
 // The run of journal `journalIndex` of `device` over `link` (the port as the user named it:
@@ -165,6 +169,10 @@ struct TRunResult {
     std::vector<std::int64_t> failedRecords; // their numbers, in reading order
     TIncremental incremental = TIncremental::None;
     int recordsFromArchive = 0; // of recordsRead: decoded from the archive's bytes
+    // A run with requests in flight: the window it ended with (0: none was used) and why it fell
+    // back to one request at a time (core::TRecordFallback, 0 none).
+    int windowReached = 0;
+    int windowFallback = 0;
 
     int recordsDone() const { return recordsRead + recordsFailed; }
     // The count or some records could not be read (when the line's diagnosis is shown).

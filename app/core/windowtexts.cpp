@@ -33,4 +33,19 @@ QString ReadDeviceName(IModbusLink& library, int devAddr) {
         QByteArrayView(reinterpret_cast<const char*>(buffer + 1), buffer[0]));
 }
 
+QString WindowFallbackText(int fallback) {
+    if (fallback == 0)
+        return {};
+    return fallback == 2 ? QStringLiteral("Шлюз закрыл соединение при втором запросе: чтение по "
+                                          "одному запросу")
+                         : QStringLiteral("Шлюз отвечает только на один запрос за раз: чтение по "
+                                          "одному запросу");
+}
+
+QString JoinStatus(const QString& first, const QString& second) {
+    if (first.isEmpty() || second.isEmpty())
+        return first + second;
+    return first + QStringLiteral("; ") + second;
+}
+
 } // namespace core

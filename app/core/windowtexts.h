@@ -21,4 +21,10 @@ QStringList RecTypeGridHeadings();
 // and windows-1251 text), or the error message of the result code.
 QString ReadDeviceName(IModbusLink& library, int devAddr);
 
+// The status line's word on a reading whose Modbus TCP gateway served one request at a time
+// (fallback as TRecordRun::fallback; empty for 0).
+QString WindowFallbackText(int fallback);
+// Two texts of the status line joined by "; ", either may be empty.
+QString JoinStatus(const QString& first, const QString& second);
+
 } // namespace core

@@ -197,7 +197,8 @@ void TExchangeTab::RunStarted() {
 
 void TExchangeTab::RunEnded(const TRunResult& result) {
     m_model->Flush();
-    if (!result.readFailed())
+    // A gateway that took one request at a time is named even when every record came.
+    if (!result.readFailed() && result.windowFallback == 0)
         return;
     QString text = m_diagnosis.Text(core::TAdviceFor::Window);
     if (text.isEmpty())

@@ -5,6 +5,7 @@
 #include "app/core/archiverecorder.h"
 #include "app/core/catalogue.h"
 #include "app/core/errortexts.h"
+#include "app/core/tcpwindow.h"
 #include "app/core/windowplacement.h"
 #include "app/core/windowtexts.h"
 #include "app/gui/archivetab.h"
@@ -16,6 +17,7 @@
 #include "app/models/stringtablemodel.h"
 #include "comm/widgets/dlgmanager.h"
 #include "platform/inifile.h"
+#include "platform/portlist.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -340,18 +342,33 @@ void TForm1::startReading(bool incremental) {
     connectionsettings::Store(ui, line);
     line.Retries = m_retries;
     line.AnswerTime = m_answerTime;
-    TRunRequest request = RunRequestFor(m_curDev, ui.rgTypeJ->itemIndex(), SelectedLink(),
-                                        ui.cbxPort->currentText(), line);
+    const core::TLinkChoice link = SelectedLink();
+    TRunRequest request =
+        RunRequestFor(m_curDev, ui.rgTypeJ->itemIndex(), link, ui.cbxPort->currentText(), line);
     request.limit = ui.chbLimit->isChecked();
     request.startText = ui.EdtStart->text();
     request.countText = ui.EdtCount->text();
     request.incremental = incremental;
+    QString windowError;
+    const core::TTcpWindowPlan window = core::PlanTcpWindow(
+        mainIniPath(),
+        link.ok() ? platform::PortList::devicePathFor(link.port, mainIniPath()) : QString(),
+        std::nullopt, &windowError);
+    request.tcpWindow = window.window;
+    request.startWindow = window.startWindow;
+    if (!windowError.isEmpty())
+        m_messages->warning(windowError);
 
     ui.btnIncremental->setEnabled(false);
     m_archiveTab->setReadingActive(true);
     m_exchangeTab->RunStarted();
     m_runView->ShowRunStart();
     m_run->Run(request);
+    QString message;
+    if (m_run->Result().windowReached > 0 &&
+        !core::RememberTcpWindow(mainIniPath(), window, m_run->Result().windowReached,
+                                 m_run->Result().windowFallback != 0, &message))
+        m_messages->error(message);
     m_exchangeTab->RunEnded(m_run->Result());
     m_runView->ShowRunEnd(m_run->Result());
     m_archiveTab->setReadingActive(false);

@@ -7,7 +7,9 @@
 
 #include "app/core/archivebrowser.h"
 #include "app/core/catalogue.h"
+#include "platform/inifile.h"
 #include "sim/simulator.h"
+#include "simulatorfixture.h"
 #include "unprivileged.h"
 
 #include <QDir>
@@ -246,6 +248,63 @@ TEST_P(ArchiveRunTest, IncrementalReadingIdentifiesTheInstrument) {
         EXPECT_EQ(FileBytes(Out(QStringLiteral("incremental.txt"))),
                   FileBytes(Out(QStringLiteral("full.txt"))));
         EXPECT_EQ(SeriesLines().size(), c.continues ? 1u : 2u);
+    }
+}
+
+// Behind a Modbus TCP gateway that queues requests, with a network delay, readings keep requests
+// in flight: an incremental reading that takes stored records, failed ones asked again and new
+// ones in between writes the file of a full reading made one request at a time, and the window it
+// reached is remembered for the endpoint. A gateway that serves one request at a time makes the
+// reading fall back, says so once, loses no record and is remembered with 1.
+TEST_P(ArchiveRunTest, PipelinedReadingsEqualOneRequestAtATime) {
+    QTemporaryDir folder;
+    const QDir examples(m_catalogue);
+    ASSERT_TRUE(QFile::copy(examples.filePath(QStringLiteral("main.ini")),
+                            folder.filePath(QStringLiteral("main.ini"))));
+    ASSERT_TRUE(QFile::link(examples.filePath(QStringLiteral("devices")),
+                            folder.filePath(QStringLiteral("devices"))));
+    const auto reading = [&](const QString& file, const QString& window) {
+        return Reading(1, 1, Out(file)).replaceInStrings(m_catalogue, folder.path())
+               << QStringLiteral("--tcp-window") << window;
+    };
+    const auto remembered = [&] {
+        platform::IniFile ini;
+        ini.read(folder.filePath(QStringLiteral("main.ini")));
+        return ini.readInteger(u"TcpWindow", simulator->clientPath(), 0);
+    };
+    const TJournalInfo& j = *catalogue.ListDev[0]->journalAt(0);
+    for (const sim::GatewayModel gateway : {sim::GatewayModel::Queue, sim::GatewayModel::Single}) {
+        SCOPED_TRACE(int(gateway));
+        NewArchive();
+        QString error;
+        simulator =
+            fixture::StartSimulator(Content(QStringLiteral("rt10")),
+                                    {.com = kCom,
+                                     .network = platform::NetworkEndpoint::Framing::ModbusTcp,
+                                     .gateway = gateway,
+                                     .latency = 10},
+                                    &error);
+        ASSERT_TRUE(simulator) << error.toStdString();
+        simulator->addFault(*sim::parseFault(QStringLiteral("exception record=1:5 code=4")));
+        ASSERT_EQ(Read(reading(QStringLiteral("first.txt"), QStringLiteral("auto"))).status, 0);
+        simulator->clearFaults();
+        simulator->updateInstrument([&](sim::Instrument& i) { Grow(i, j, false, 40); });
+        const Outcome r = Read(reading(QStringLiteral("incremental.txt"), QStringLiteral("auto"))
+                               << QStringLiteral("--incremental"));
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(QStringLiteral("Дочитано: новых записей 41")))
+            << r.err.toStdString();
+        const Outcome full =
+            Read(WithoutArchive(reading(QStringLiteral("full.txt"), QStringLiteral("1"))));
+        ASSERT_EQ(full.status, 0) << full.err.toStdString();
+        EXPECT_EQ(FileBytes(Out(QStringLiteral("incremental.txt"))),
+                  FileBytes(Out(QStringLiteral("full.txt"))));
+        const bool single = gateway == sim::GatewayModel::Single;
+        EXPECT_EQ(r.err.count(QStringLiteral("по одному запросу")), single ? 1 : 0)
+            << r.err.toStdString();
+        const int window = remembered();
+        EXPECT_TRUE(single ? window == 1 : window > 4) << window;
+        simulator.reset();
     }
 }
 

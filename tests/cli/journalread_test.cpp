@@ -384,6 +384,7 @@ TEST_F(JournalRead, WrongCommandLines) {
         {good + QStringList{"--speed", "14400"}, "одна из скоростей 1200, 2400, 4800, 9600"},
         {good + QStringList{"--address", "300"}, "адрес от 1 до 247"},
         {good + QStringList{"--timeout", "5"}, "время ожидания от 10 до 60000 мс"},
+        {good + QStringList{"--tcp-window", "17"}, "«17» — ожидается auto или число от 1 до 16"},
         {good + QStringList{"--start", "3"}, "--start и --count задаются вместе"},
         {good + QStringList{"--output", out.filePath("x.dat")}, "*.txt, *.csv или *.xlsx"},
         {good + QStringList{"--output", "-"}, "укажите --format txt, csv или xlsx"},

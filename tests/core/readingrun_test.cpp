@@ -543,6 +543,74 @@ TEST_F(ReadingRunTest, StopAfterTheThirdRecord) {
     EXPECT_FALSE(run.IsActive());
 }
 
+// A run with requests in flight gives the rows, failures, stop and counts of one request at a
+// time, and the link goes back to one request at a time after it; a gateway's fallback is told in
+// the status line.
+TEST_F(ReadingRunTest, WindowedRunsGiveTheRowsOfOneAtATime) {
+    struct WindowLibrary : FakeLibrary {
+        int window = 1, fallback = 0;
+        std::vector<int> windows; // of each ReadRecords of records
+        void SetRecordWindow(int w, int) override { window = w; }
+        std::pair<int, int> RecordWindowReached() const override {
+            return {window == 1 ? 0 : 4, fallback};
+        }
+        void ReadRecords(int addr, std::span<const core::TRecordAsk> asks,
+                         const core::TRecordSink& sink) override {
+            windows.push_back(window);
+            IModbusLink::ReadRecords(addr, asks, sink);
+        }
+    };
+    const auto rows = [](const TStringGrid& grid) {
+        QStringList cells;
+        for (int r = 0; r < grid.rowCount(); ++r)
+            for (int c = 0; c < 5; ++c)
+                cells << grid.cell(r, c);
+        return cells;
+    };
+    const struct {
+        const char* name;
+        int stopAt, fallback;
+        const char* status; // the last status text
+    } cases[] = {
+        {"failures", -1, 0, "6 (6)"},
+        {"stop", 2, 0, "3 (6)"},
+        {"fallback", -1, 1, "Шлюз отвечает только на один запрос за раз: чтение по одному запросу"},
+    };
+    journal().CountRec = 6;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<QStringList> grids;
+        std::vector<TRunResult> results;
+        for (const int window : {1, 0}) {
+            WindowLibrary windowed;
+            windowed.failingRecords = {{1, 1}, {4, 42}};
+            windowed.fallback = c.fallback;
+            TStringGrid grid{2, 5};
+            decoder.sg = &grid;
+            FakeHost windowHost;
+            TReadingRun windowRun(windowed, decoder, grid, windowHost);
+            windowed.onRecord = [&](int idx) {
+                if (idx == c.stopAt)
+                    windowRun.Stop();
+            };
+            request.tcpWindow = window;
+            results.push_back(windowRun.Run(request));
+            grids.push_back(rows(grid));
+            EXPECT_EQ(windowed.windows, std::vector<int>{window});
+            EXPECT_EQ(windowed.window, 1);
+            if (window == 0) {
+                EXPECT_EQ(windowHost.statusTexts.back(), QString::fromUtf8(c.status));
+            }
+        }
+        EXPECT_EQ(grids[1], grids[0]);
+        EXPECT_EQ(results[1].end, results[0].end);
+        EXPECT_EQ(results[1].failedRecords, results[0].failedRecords);
+        EXPECT_EQ(results[1].recordsRead, results[0].recordsRead);
+        EXPECT_EQ(results[1].windowFallback, c.fallback);
+        EXPECT_EQ(results[1].windowReached, 4);
+    }
+}
+
 TEST_F(ReadingRunTest, SelectorChangesDuringTheRunDoNotReachIt) {
     journal().CountRec = 5;
     int passes = 0;

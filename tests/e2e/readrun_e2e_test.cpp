@@ -294,6 +294,45 @@ TEST_F(WindowRun, DeviceAndLimitChangedDuringARunDoNotReachIt) {
     expectIdle();
 }
 
+// Behind a Modbus TCP gateway the window keeps requests in flight; "Отключить" and "Считать
+// версию" clicked while records arrive (with the library inside the run) end it as they end a run
+// of one request at a time: the records after it fail, nothing hangs.
+TEST_F(WindowRun, LibraryCallsDuringAPipelinedRunEndItLikeOneAtATime) {
+    QString error;
+    auto inst = fixture::ContentInstrument("rt10", &error);
+    ASSERT_TRUE(inst) << error.toStdString();
+    simulator = fixture::StartSimulator(*inst,
+                                        {.com = kComNumber,
+                                         .network = platform::NetworkEndpoint::Framing::ModbusTcp,
+                                         .gateway = sim::GatewayModel::Queue,
+                                         .latency = 5},
+                                        &error);
+    ASSERT_TRUE(simulator) << error.toStdString();
+    createForm(QString::fromUtf8("Регулятор РТ-10"));
+    std::vector<QStringList> runs;
+    for (const char* window : {"1", "auto"}) {
+        platform::IniFile ini;
+        ini.read(dir.filePath("main.ini"));
+        ini.writeString(u"Settings", u"TcpWindow", QString::fromUtf8(window));
+        ASSERT_TRUE(ini.save(dir.filePath("main.ini")));
+        bool clicked = false;
+        onEvents = [&] {
+            if (form->sgCells()->rowCount() == 6 && !clicked) {
+                clicked = true;
+                form->BtnDisconnect2()->click();
+                form->Button6()->click();
+            }
+        };
+        form->btnRead2()->click();
+        runs.push_back(listRows());
+        expectIdle();
+    }
+    ASSERT_EQ(runs[0].size(), 14);
+    EXPECT_EQ(runs[1], runs[0]);
+    EXPECT_TRUE(runs[1][5].contains(QString::fromUtf8("Ошибка"))) << runs[1][5].toStdString();
+    EXPECT_FALSE(runs[1][4].contains(QString::fromUtf8("Ошибка"))) << runs[1][4].toStdString();
+}
+
 TEST_F(WindowRun, FailedRecordsLeaveErrorRowsAndTheRunGoesOn) {
     startSimulator("rt10", [](sim::Instrument& i) {
         i.faults.append(*sim::parseFault("noanswer record=1:2"));
