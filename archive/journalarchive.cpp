@@ -439,10 +439,17 @@ std::optional<TSeriesSummary> TJournalArchive::Series(qint64 seriesId) {
 }
 
 std::optional<std::vector<TSeriesSummary>> TJournalArchive::Candidates(const TJournalKey& journal,
-                                                                       int limit) {
+                                                                       int limit,
+                                                                       const QString& port,
+                                                                       int address) {
     QVariantList values = JournalValues(journal);
+    QString where = kJournalMatch;
+    if (!port.isEmpty()) {
+        where += QStringLiteral("AND l.port = ? AND l.address = ? ");
+        values << port << address;
+    }
     values << limit;
-    return QuerySeries(kJournalMatch + QStringLiteral("ORDER BY l.id DESC LIMIT ?"), values);
+    return QuerySeries(where + QStringLiteral("ORDER BY l.id DESC LIMIT ?"), values);
 }
 
 std::optional<std::vector<TReadingSummary>> TJournalArchive::Readings(qint64 seriesId) {

@@ -79,9 +79,12 @@ public:
     // Every series, oldest first.
     std::optional<std::vector<TSeriesSummary>> ListSeries();
     std::optional<TSeriesSummary> Series(qint64 seriesId);
-    // The series of a journal, most recently read first, at most `limit`.
-    std::optional<std::vector<TSeriesSummary>> Candidates(const TJournalKey& journal,
-                                                          int limit = 3);
+    // The series of a journal, most recently read first, at most `limit`; with `port`, only those
+    // whose last reading was made at that port and `address` (one instrument's, where many of a
+    // type share the archive).
+    std::optional<std::vector<TSeriesSummary>> Candidates(const TJournalKey& journal, int limit = 3,
+                                                          const QString& port = {},
+                                                          int address = 0);
     // The readings of a series, oldest first.
     std::optional<std::vector<TReadingSummary>> Readings(qint64 seriesId);
     // The stored records numbered first..last, in number order.

@@ -2,6 +2,7 @@
 #include "collect/collectargs.h"
 
 #include "archive/archivelocation.h"
+#include "collect/instrumentlist.h"
 #include "platform/commandline.h"
 
 #include <algorithm>
@@ -43,6 +44,24 @@ QString Http(TCollectOptions& o, const QString& value) {
                         .arg(value);
 }
 
+QString Jobs(TCollectOptions& o, const QString& value) {
+    bool ok = false;
+    o.jobs = value.toInt(&ok);
+    return ok && o.jobs >= 1 && o.jobs <= 1000
+               ? QString()
+               : QStringLiteral("--jobs: «%1» — ожидается число линий от 1 до 1000").arg(value);
+}
+
+QString Lease(TCollectOptions& o, const QString& value) {
+    const auto period = ParsePeriod(value);
+    if (!period || *period < std::chrono::seconds(5) || *period > std::chrono::hours(24))
+        return QStringLiteral("--lease: «%1» — ожидается время: число и s, m или h (2m), от 5 s "
+                              "до 24 h")
+            .arg(value);
+    o.leaseSeconds = int(period->count());
+    return {};
+}
+
 const TCollectOption kCollectOptions[] = {
     {"--config", "ФАЙЛ", "список приборов (по умолчанию — collect.ini рядом с main.ini)",
      Text<&TCollectOptions::config>},
@@ -57,6 +76,14 @@ const TCollectOption kCollectOptions[] = {
      "состояние приборов из архива: прибор, линия, последнее чтение, новых и сбойных "
      "записей, состояние, следующее чтение",
      Flag<&TCollectOptions::status>},
+    {"--once", nullptr,
+     "прочитать каждый прибор один раз и завершиться (код 1 — если не все прочитаны)",
+     Flag<&TCollectOptions::once>},
+    {"--jobs", "N", "сколько линий читать одновременно (по умолчанию — все)", Jobs},
+    {"--lease", "ВРЕМЯ",
+     "срок аренды прибора в общем архиве PostgreSQL (по умолчанию 2m): за этот срок прибор "
+     "остановившегося сборщика переходит к другим",
+     Lease},
     {"--http", "[АДРЕС:]ПОРТ",
      "страница состояния и /metrics (по умолчанию нет; только порт — на 127.0.0.1)", Http},
     {"--token-file", "ФАЙЛ",
@@ -83,6 +110,8 @@ QString CheckCombination(const TCollectOptions& o) {
         return QStringLiteral("--check и --status не задаются вместе");
     if ((o.check || o.status) && (o.http || !o.tokenFile.isEmpty()))
         return QStringLiteral("--http и --token-file не сочетаются с --check и --status");
+    if ((o.check || o.status) && (o.once || o.jobs > 0))
+        return QStringLiteral("--once и --jobs не сочетаются с --check и --status");
     if (!o.tokenFile.isEmpty() && !o.http)
         return QStringLiteral("--token-file задаётся вместе с --http");
     return {};
@@ -138,8 +167,9 @@ QString CollectUsageText() {
         options += QStringLiteral("  %1  %2\n").arg(head(o), -width).arg(QString::fromUtf8(o.help));
     return QStringLiteral(
                "Использование:\n"
-               "  journal-collect [--config ФАЙЛ] [--catalogue ПАПКА] [--archive URL]\n"
-               "                  [--http [АДРЕС:]ПОРТ [--token-file ФАЙЛ]]\n"
+               "  journal-collect [--config ФАЙЛ] [--catalogue ПАПКА] [--archive URL] [--once]\n"
+               "                  [--jobs N] [--lease ВРЕМЯ] [--http [АДРЕС:]ПОРТ [--token-file "
+               "ФАЙЛ]]\n"
                "  journal-collect [--config ФАЙЛ] [--catalogue ПАПКА] --check\n"
                "  journal-collect [--catalogue ПАПКА] [--archive URL] --status\n"
                "  journal-collect --help | --version\n"
@@ -149,13 +179,17 @@ QString CollectUsageText() {
                "порт, rtu+tcp:// или шлюз tcp://) читаются по очереди, разные линии — "
                "одновременно.\n"
                "Несколько сборщиков делят приборы через общий архив PostgreSQL; с архивом "
-               "SQLite\nсборщик работает один.\n"
+               "SQLite\nсборщик работает один. Прибор, который не ответил, читается снова "
+               "через 30 с,\nзатем через вдвое больший срок, но не реже раза в час. SIGTERM "
+               "завершает текущие\nзапросы и сохраняет прочитанное, SIGHUP перечитывает "
+               "список. Каждое чтение —\nстрока в стандартном потоке ошибок.\n"
                "\n") +
            options +
            QStringLiteral(
                "\n"
                "Код выхода: 0 — работа завершена, 1 — сборщик не запустился (архив, страница\n"
-               "состояния) или --check нашёл ошибки в списке, 2 — ошибка в командной строке.\n");
+               "состояния), --check нашёл ошибки в списке или --once прочитал не все приборы,\n"
+               "2 — ошибка в командной строке.\n");
 }
 
 QString CollectUsageError(const QString& reason) {

@@ -12,8 +12,8 @@ namespace collect {
 
 enum TExitStatus : int {
     kExitOk = 0,
-    kExitFailed = 1, // the collector could not start (archive, status page), or --check found
-                     // wrong entries
+    kExitFailed = 1, // the collector could not start (archive, status page), --check found
+                     // wrong entries, or --once did not read every instrument
     kExitUsage = 2,  // wrong command line
 };
 
@@ -29,8 +29,11 @@ struct TCollectOptions {
     QString config;    // the instrument list; empty: collect.ini beside main.ini
     QString catalogue; // folder with main.ini and the device files; empty: the default location
     QString archiveUrl;
-    bool check = false;  // show the lines and instruments of the list and its problems
-    bool status = false; // print the instruments' state from the archive
+    bool check = false;     // show the lines and instruments of the list and its problems
+    bool status = false;    // print the instruments' state from the archive
+    bool once = false;      // read every instrument once and end
+    int jobs = 0;           // lines read at once; 0: all of them
+    int leaseSeconds = 120; // a lease on an instrument of a shared archive lasts this long
     std::optional<THttpAddress> http;
     QString tokenFile; // the status page's access token is the file's first line
     bool help = false;

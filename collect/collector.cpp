@@ -5,7 +5,9 @@
 #include "app/core/archiverecorder.h"
 #include "archive/journalarchive.h"
 #include "collect/instrumentreader.h"
+#include "collect/linereader.h"
 #include "collect/pageaccess.h"
+#include "collect/scheduler.h"
 #include "collect/statuspage.h"
 #include "collect/statustable.h"
 #include "platform/cataloguelocation.h"
@@ -15,12 +17,17 @@
 #include <QDir>
 #include <QHostInfo>
 
+#include <algorithm>
 #include <map>
+#include <mutex>
 
 namespace collect {
 namespace {
 
 void PrintLine(std::FILE* f, const QString& line) {
+    // The lines' threads log at once: one line is written whole.
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
     (void)cli::WriteText(f, line + u'\n');
 }
 
@@ -178,7 +185,9 @@ TCollectorService::TCollectorService(const TCollectOptions& options,
                                      const core::TCatalogue& catalogue, const QString& pageToken)
     : m_options(options), m_catalogue(catalogue), m_pageToken(pageToken) {}
 
-TCollectorService::~TCollectorService() = default;
+TCollectorService::~TCollectorService() {
+    StopLines();
+}
 
 quint16 TCollectorService::httpPort() const {
     return m_page ? m_page->port() : 0;
@@ -193,11 +202,83 @@ bool TCollectorService::Start(const TCollectIo& io) {
         return false;
     }
     ReportProblems(m_list, io.err);
+    CountLines();
+    return OpenArchive(io) && StartPage(io);
+}
+
+void TCollectorService::CountLines() {
     std::map<QString, int> perLine;
     for (const TLine& line : m_list.lines)
         perLine[line.key] = int(line.instruments.size());
     m_metrics.SetLines(perLine);
-    return OpenArchive(io) && StartPage(io);
+}
+
+void TCollectorService::StartLines(const TCollectIo& io) {
+    TSchedulerOptions options;
+    options.jobs = m_options.jobs;
+    options.once = m_options.once;
+    options.archiveUrl = m_archiveUrl;
+    options.collector = CollectorName();
+    options.lease = std::chrono::seconds(m_options.leaseSeconds);
+    // The port mappings are made here, before the lines' threads read them.
+    TLineReaderFactory readers =
+        MasterLineReaders(m_archiveUrl, MapPorts(m_list, m_catalogue.MainIniPath));
+    std::FILE* err = io.err;
+    m_scheduler =
+        std::make_unique<TScheduler>(m_list, std::move(readers), m_metrics, options,
+                                     [err](const QString& line) { PrintLine(err, line); });
+    m_scheduler->Start();
+}
+
+void TCollectorService::StopLines() {
+    if (!m_scheduler)
+        return;
+    m_scheduler->Stop();
+    m_scheduler->Wait();
+}
+
+bool TCollectorService::LinesFinished() const {
+    return !m_scheduler || m_scheduler->Finished();
+}
+
+void TCollectorService::Reload(const TCollectIo& io) {
+    const QString path =
+        m_options.config.isEmpty() ? DefaultListPath(m_catalogue.MainIniPath) : m_options.config;
+    TInstrumentList list = ReadInstrumentList(path, m_catalogue);
+    if (!list.error.isEmpty() || ReportProblems(list, io.err)) {
+        if (!list.error.isEmpty())
+            PrintLine(io.err, list.error);
+        PrintLine(io.err, QStringLiteral("Список %1 не применён: сборщик читает приборы по "
+                                         "прежнему списку.")
+                              .arg(path));
+        return;
+    }
+    StopLines();
+    m_scheduler.reset();
+    m_list = std::move(list);
+    CountLines();
+    PrintLine(io.err, QStringLiteral("Список %1 перечитан: приборов %2, линий %3")
+                          .arg(path, QString::number(m_list.instruments.size()),
+                               QString::number(m_list.lines.size())));
+    StartLines(io);
+}
+
+int TCollectorService::OnceStatus(const TCollectIo& io) const {
+    const auto failures = m_scheduler ? m_scheduler->Failures() : std::vector<TOnceFailure>();
+    const bool skipped = std::any_of(m_list.problems.begin(), m_list.problems.end(),
+                                     [](const TListProblem& p) { return p.skipped; });
+    if (!failures.empty()) {
+        PrintLine(io.err, QStringLiteral("Не прочитаны приборы: %1 из %2")
+                              .arg(QString::number(failures.size()),
+                                   QString::number(m_list.instruments.size())));
+        for (const TOnceFailure& f : failures)
+            PrintLine(io.err, QStringLiteral("  %1 [%2]: %3").arg(f.instrument, f.line, f.error));
+    }
+    // An entry of the list that was left out was not read either.
+    if (skipped)
+        PrintLine(io.err, QStringLiteral("Приборы, пропущенные из-за ошибок в списке, не "
+                                         "прочитаны (см. выше)."));
+    return failures.empty() && !skipped ? kExitOk : kExitFailed;
 }
 
 bool TCollectorService::OpenArchive(const TCollectIo& io) {

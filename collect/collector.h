@@ -15,6 +15,7 @@
 
 namespace collect {
 
+class TScheduler;
 class TStatusPage;
 
 // Streams of one invocation.
@@ -58,6 +59,18 @@ public:
     // with a message on `err` when the collector cannot run.
     bool Start(const TCollectIo& io);
 
+    // Starts reading the list's instruments, one thread per line (see TScheduler).
+    void StartLines(const TCollectIo& io);
+    // Stops the lines' readings between two requests and waits until what they read is stored.
+    void StopLines();
+    // Every line has ended (--once: every instrument was read or failed).
+    bool LinesFinished() const;
+    // Reads the list again (SIGHUP): the lines stop and start with the new list. A list that
+    // cannot be read or has an entry left out is not taken: the old one stays, with a message.
+    void Reload(const TCollectIo& io);
+    // --once: the instruments not read on `err`; 0 when all were read, else 1.
+    int OnceStatus(const TCollectIo& io) const;
+
     const TInstrumentList& list() const { return m_list; }
     const QString& archiveUrl() const { return m_archiveUrl; }
     TCollectorMetrics& metrics() { return m_metrics; }
@@ -66,6 +79,7 @@ public:
 
 private:
     bool OpenArchive(const TCollectIo& io);
+    void CountLines();
     bool StartPage(const TCollectIo& io);
 
     TCollectOptions m_options;
@@ -76,6 +90,7 @@ private:
     TCollectorLock m_lock;
     TCollectorMetrics m_metrics;
     std::unique_ptr<TStatusPage> m_page;
+    std::unique_ptr<TScheduler> m_scheduler;
 };
 
 } // namespace collect

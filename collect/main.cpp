@@ -15,26 +15,41 @@
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t g_reload = 0;
 
 void onStopSignal(int) {
     g_stop = 1;
+}
+
+void onReloadSignal(int) {
+    g_reload = 1;
 }
 
 void printError(const QString& text) {
     (void)cli::WriteText(stderr, text + u'\n');
 }
 
-// Serves until SIGINT or SIGTERM.
-int RunUntilStopped(QCoreApplication& app) {
+// Reads and serves until SIGINT or SIGTERM (or, with --once, until every instrument was read);
+// SIGHUP rereads the list. The readings end between two requests and store what they read.
+int RunUntilStopped(QCoreApplication& app, collect::TCollectorService& service, bool once,
+                    const collect::TCollectIo& io) {
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
+    std::signal(SIGHUP, onReloadSignal);
+    service.StartLines(io);
     QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &app, [] {
-        if (g_stop)
+    QObject::connect(&poll, &QTimer::timeout, &app, [&] {
+        if (g_reload && !g_stop) {
+            g_reload = 0;
+            service.Reload(io);
+        }
+        if (g_stop || (once && service.LinesFinished()))
             QCoreApplication::quit();
     });
     poll.start(50);
-    return app.exec();
+    app.exec();
+    service.StopLines();
+    return once ? service.OnceStatus(io) : collect::kExitOk;
 }
 
 } // namespace
@@ -85,5 +100,5 @@ int main(int argc, char** argv) {
     collect::TCollectorService service(options, catalogue, *token);
     if (!service.Start(io))
         return collect::kExitFailed;
-    return RunUntilStopped(app);
+    return RunUntilStopped(app, service, options.once, io);
 }

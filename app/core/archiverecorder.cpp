@@ -73,7 +73,10 @@ std::vector<TArchiveCheck> TArchiveRecorder::Comparisons(const TArchiveRunInfo& 
     archive::TJournalArchive* a = run.device ? Archive(&m_comparisonsFailed) : nullptr;
     if (!a)
         return {};
-    const auto series = a->Candidates(JournalKeyOf(*run.device, run.journalIndex));
+    const auto series =
+        m_perInstrument
+            ? a->Candidates(JournalKeyOf(*run.device, run.journalIndex), 3, run.port, run.address)
+            : a->Candidates(JournalKeyOf(*run.device, run.journalIndex));
     if (!series) {
         Note(a->error());
         m_comparisonsFailed = true;

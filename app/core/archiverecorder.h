@@ -42,6 +42,10 @@ public:
     TArchiveRecorder& operator=(const TArchiveRecorder&) = delete;
 
     const QString& url() const { return m_url; }
+    // An incremental reading compares the instrument only with the series last read at its port
+    // and address: where many instruments of one type share the archive (a collector's), the
+    // few most recent series of the type are mostly other instruments'.
+    void SetPerInstrument(bool on) { m_perInstrument = on; }
 
     std::vector<TArchiveCheck> Comparisons(const TArchiveRunInfo& run) override;
     bool ComparisonsFailed() const override { return m_comparisonsFailed; }
@@ -72,6 +76,7 @@ private:
     std::unique_ptr<archive::TArchiveWriter> m_writer;
     bool m_inRun = false;
     bool m_comparisonsFailed = false;
+    bool m_perInstrument = false;
     std::optional<QString> m_error;
 };
 

@@ -191,7 +191,10 @@ TEST(InstrumentList, PeriodsAndCommandLines) {
         {"--token-file t", "--token-file задаётся вместе с --http"},
         {"--check --status", "--check и --status не задаются вместе"},
         {"--config", "у --config нет значения"},
-        {"--once", "неизвестный параметр «--once»"},
+        {"--once --jobs 4 --lease 30s", ""},
+        {"--jobs 0", "--jobs: «0» — ожидается число линий от 1 до 1000"},
+        {"--lease 1s", "--lease: «1s» — ожидается время: число и s, m или h (2m), от 5 s до 24 h"},
+        {"--status --once", "--once и --jobs не сочетаются с --check и --status"},
         {"--check=1", "--check не принимает значения"},
     };
     for (const auto& [line, error] : lines) {

@@ -89,6 +89,8 @@ TEST(StatusPage, ShowsTheTableAndDownloadsTheSeriesInABrowser) {
         state.lastReading = QDateTime::currentDateTimeUtc();
         state.newRecords = 14;
         state.collector = QStringLiteral("test");
+        // The collector of the test keeps this schedule and does not read it again now.
+        state.nextReading = state.lastReading.addSecs(3600);
         ASSERT_TRUE(archive.StoreInstrumentState(state)) << archive.error().toStdString();
     }
     ASSERT_TRUE(
