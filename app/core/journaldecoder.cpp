@@ -152,6 +152,15 @@ void TJournalDecoder::DecodeModeRecord(std::int32_t Index, TReplyView reply) {
     ScrollToLastRow();
 }
 
+void TJournalDecoder::AdoptRun(const TJournalDecoder& run) {
+    setDevice(run.m_device);
+    m_journalIndex = run.m_journalIndex;
+    m_startrec = run.m_startrec;
+    m_groups = run.m_groups;
+    m_unparsedTimes = run.m_unparsedTimes;
+    m_firstUnparsedTime = run.m_firstUnparsedTime;
+}
+
 void TJournalDecoder::ClearGroupData() {
     m_groups.Clear();
     m_unparsedTimes = 0;

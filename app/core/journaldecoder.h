@@ -70,6 +70,10 @@ public:
                        const QVariant& Value) {
         m_groups.AddGroupEvent(ID, AType, Name, DateTime, Value);
     }
+    // Takes the device, journal, start record, grouping data and unread time texts of the run
+    // that `run` decoded (the window's decoder after a run on the engine's thread).
+    void AdoptRun(const TJournalDecoder& run);
+
     // Empties the grouping data and the count of unread time texts.
     void ClearGroupData();
     // The same, and empties the grouped grid (2 rows, 1 column).

@@ -21,6 +21,8 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
+#include <memory>
+
 #include "platform/replacefile.h"
 
 namespace {
@@ -262,21 +264,27 @@ void TExchangeTab::Save() {
 }
 
 bool TExchangeTab::SearchProgress(const core::TSearchRequest& request, int done, int total) {
-    searchProgress->setMaximum(std::max(total, 1));
-    searchProgress->setValue(done);
+    QString position; // the label changes at most every kEventIntervalMs
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     if (now - m_lastEvents >= kEventIntervalMs) {
         m_lastEvents = now;
         const core::TSearchPosition at = core::SearchPositionAt(request, done);
-        lblSearchPosition->setText(QStringLiteral("Скорость %1, адрес %2 · осталось не больше %3")
-                                       .arg(at.speed)
-                                       .arg(at.address)
-                                       .arg(core::TRunProgress::Duration(at.left.count())));
-        if (m_hooks.processEvents)
-            m_hooks.processEvents();
-        else
-            QCoreApplication::processEvents();
+        position = QStringLiteral("Скорость %1, адрес %2 · осталось не больше %3")
+                       .arg(at.speed)
+                       .arg(at.address)
+                       .arg(core::TRunProgress::Duration(at.left.count()));
     }
+    QMetaObject::invokeMethod(
+        this,
+        [this, done, total, position] {
+            if (!m_searching)
+                return;
+            searchProgress->setMaximum(std::max(total, 1));
+            searchProgress->setValue(done);
+            if (!position.isEmpty())
+                lblSearchPosition->setText(position);
+        },
+        Qt::QueuedConnection);
     return m_stopRequested;
 }
 
@@ -288,6 +296,7 @@ void TExchangeTab::Search() {
         return;
     m_searching = true;
     m_stopRequested = false;
+    m_lastEvents = 0;
     btnSearch->setEnabled(false);
     btnApply->setEnabled(false);
     btnStopSearch->setEnabled(true);
@@ -300,10 +309,23 @@ void TExchangeTab::Search() {
         QStringLiteral("Поиск прибора (не дольше %1)...")
             .arg(core::TRunProgress::Duration(core::TInstrumentSearch::Bound(*request).count())));
     const auto [answerMs, retries] = m_hooks.readingTimes();
-    m_lastSearch = core::TInstrumentSearch(m_lib).Run(
-        *request,
-        [this, &request](int done, int total) { return SearchProgress(*request, done, total); },
-        answerMs, retries);
+    auto result = std::make_shared<core::TSearchResult>();
+    auto job = [this, request = *request, answerMs, retries, result] {
+        *result = core::TInstrumentSearch(m_lib).Run(
+            request, [&](int done, int total) { return SearchProgress(request, done, total); },
+            answerMs, retries);
+    };
+    auto done = [this, result] { SearchEnded(std::move(*result)); };
+    if (!m_hooks.runOffThread) {
+        job();
+        done();
+    } else if (!m_hooks.runOffThread(job, done, [this] { StopSearch(); })) {
+        done(); // an empty result: nothing found
+    }
+}
+
+void TExchangeTab::SearchEnded(core::TSearchResult result) {
+    m_lastSearch = std::move(result);
     m_model->Flush();
     m_diagnosisGate.open = true;
     ShowSearchResult();

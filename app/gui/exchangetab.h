@@ -6,6 +6,7 @@
 
 #include <QWidget>
 
+#include <atomic>
 #include <functional>
 #include <optional>
 
@@ -33,8 +34,11 @@ struct TExchangeTabHooks {
     std::function<std::pair<int, int>()> readingTimes;
     // Whether a reading is running (no search then).
     std::function<bool()> busy;
-    // Handles pending events during a search; nullptr: QCoreApplication::processEvents().
-    std::function<void()> processEvents;
+    // Runs the search's `job` off the window's thread, then `done` back on it; `stop` ends the
+    // job early. False when it cannot start. Empty: job and done at once, on this thread.
+    std::function<bool(std::function<void()> job, std::function<void()> done,
+                       std::function<void()> stop)>
+        runOffThread;
     // "Применить" under advice that names a setting: the window takes its value.
     std::function<void(const core::TLineSetting& setting)> applySetting;
 };
@@ -116,7 +120,10 @@ private:
 
     void createControls();
     QLayout* createSearchControls();
+    // On the search's thread: hands the progress on to the tab; true to stop.
     bool SearchProgress(const core::TSearchRequest& request, int done, int total);
+    // The search has returned: its result shown, the buttons back.
+    void SearchEnded(core::TSearchResult result);
     void ShowSearchResult();
     void ShowAdvice(const std::vector<core::TLineFinding>& findings);
     // The frames shown, then the diagnosis (what "Копировать" and the saved file hold).
@@ -132,6 +139,6 @@ private:
     core::TTraceFanOut m_fanOut;
     core::TSearchResult m_lastSearch;
     bool m_searching = false;
-    bool m_stopRequested = false;
+    std::atomic<bool> m_stopRequested = false; // read by the search's thread
     qint64 m_lastEvents = 0;
 };

@@ -66,6 +66,8 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
 }
 
 TForm1::~TForm1() {
+    // The run ends first: its thread uses the library and the archive.
+    m_engine->Shutdown();
     m_library.SetTraceObserver(nullptr); // the tab goes with the window's children
     SaveSettings();
     // The components go with the window's children; nothing of the window may hear them then.
@@ -96,9 +98,12 @@ void TForm1::createEngines() {
     m_decoder = std::make_unique<core::TJournalDecoder>(*sgCells());
     m_decoder->setScrollHook([this] { ui.tsData->scrollToLastRow(); });
     m_runDecoder = std::make_unique<TRunDecoder>(*m_decoder, *sgGrCells());
-    m_runView = std::make_unique<TRunView>(ui, *m_messages, m_options.processEvents,
-                                           m_options.eventIntervalMs);
-    m_run = std::make_unique<TReadingRun>(m_library, *m_runDecoder, *sgCells(), *m_runView);
+    m_runView = std::make_unique<TRunView>(ui, *m_messages);
+    m_engine = std::make_unique<core::TRunEngine>(m_library, *m_runView, *sgCells(),
+                                                  m_options.eventIntervalMs);
+    connect(m_engine.get(), &core::TRunEngine::rowsShown, this,
+            [this] { ui.tsData->scrollToLastRow(); });
+    connect(m_engine.get(), &core::TRunEngine::finished, this, &TForm1::readingFinished);
 }
 
 void TForm1::connectControls() {
@@ -152,8 +157,11 @@ void TForm1::FormCreate() {
 
 bool TForm1::LoadAccessLibrary() {
     const bool loaded = m_library.LoadAccessLibrary(m_options.programDirectory, m_messages);
-    if (loaded)
-        m_library.SetTraceObserver(m_exchangeTab->observer());
+    if (loaded) {
+        // The run's frames come from the engine's thread; the tab takes them on the window's.
+        m_traceBridge = new core::TQueuedTraceObserver(*m_exchangeTab->observer(), this);
+        m_library.SetTraceObserver(m_traceBridge);
+    }
     return loaded;
 }
 
@@ -300,14 +308,14 @@ bool TForm1::connectLibrary() {
 }
 
 void TForm1::Button6Click() {
-    if (!connectLibrary())
+    if (runActive() || !connectLibrary()) // the run's thread holds the connection
         return;
     ui.Label6->setText(core::ReadDeviceName(m_library, m_devAdr));
     m_library.Disconnect();
 }
 
 void TForm1::BtnConnect2Click() {
-    if (!connectLibrary())
+    if (runActive() || !connectLibrary())
         return;
     ui.BtnDisconnect2->setEnabled(true);
     ui.btnRead2->setEnabled(true);
@@ -315,7 +323,10 @@ void TForm1::BtnConnect2Click() {
 }
 
 void TForm1::BtnDisconnect2Click() {
-    m_library.Disconnect();
+    if (runActive()) // the connection is the run's thread's to close
+        m_engine->Disconnect();
+    else
+        m_library.Disconnect();
     ui.btnRead2->setEnabled(false);
     ui.BtnDisconnect2->setEnabled(false);
     ui.BtnConnect2->setEnabled(true);
@@ -363,14 +374,22 @@ void TForm1::startReading(bool incremental) {
     m_archiveTab->setReadingActive(true);
     m_exchangeTab->RunStarted();
     m_runView->ShowRunStart();
-    m_run->Run(request);
+    m_stopClicked = false;
+    m_tcpWindow = window;
+    m_engine->Start(request);
+}
+
+void TForm1::readingFinished(const TRunResult& result) {
+    m_stopClicked = false;
+    m_decoder->AdoptRun(m_engine->decoder());
+    sgGrCells()->assign(m_engine->groupGrid());
     QString message;
-    if (m_run->Result().windowReached > 0 &&
-        !core::RememberTcpWindow(mainIniPath(), window, m_run->Result().windowReached,
-                                 m_run->Result().windowFallback != 0, &message))
+    if (result.windowReached > 0 &&
+        !core::RememberTcpWindow(mainIniPath(), m_tcpWindow, result.windowReached,
+                                 result.windowFallback != 0, &message))
         m_messages->error(message);
-    m_exchangeTab->RunEnded(m_run->Result());
-    m_runView->ShowRunEnd(m_run->Result());
+    m_exchangeTab->RunEnded(result);
+    m_runView->ShowRunEnd(result);
     m_archiveTab->setReadingActive(false);
     updateIncrementalButton();
     if (m_archiveRecorder)
@@ -381,10 +400,14 @@ void TForm1::startReading(bool incremental) {
 
 void TForm1::btnStopClick() {
     ui.btnStop->setEnabled(false);
-    m_run->Stop();
     m_serverPath->Stop();
     ui.btnRead->setEnabled(true);
     ui.rgTypeJ->setEnabled(true);
+    if (runActive()) { // the run's end brings its grouped view
+        m_stopClicked = true;
+        m_engine->Stop();
+        return;
+    }
     BuildGroupView();
 }
 
@@ -404,11 +427,12 @@ void TForm1::BtnExcelClick() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-    // A run handles window events while it reads: closing then stops it first; the window closes
-    // once the run has finished (port closed, grouped view built).
-    if (runActive()) {
+    // Closing during a run or a search stops it first; the window closes once it has finished
+    // (port closed, archive ended).
+    if (runActive() || m_exchangeTab->searching()) {
         m_closeRequested = true;
-        m_run->Stop();
+        m_engine->Stop();
+        m_exchangeTab->StopSearch();
         event->ignore();
         return;
     }

@@ -5,8 +5,10 @@
 #include "app/core/journaldata.h"
 #include "app/core/journaldecoder.h"
 #include "app/core/readingrun.h"
+#include "app/core/runengine.h"
 #include "app/core/savedialogmemory.h"
 #include "app/core/selectors.h"
+#include "app/core/tcpwindow.h"
 #include "app/gui/linksettingsdialog.h"
 #include "app/gui/runview.h"
 #include "app/gui/serverpathview.h"
@@ -58,13 +60,9 @@ struct TForm1Options {
     std::function<void()> terminate;
     // The export's save dialog; nullptr: the desktop's file dialog.
     ISaveFileChooser* saveDialog = nullptr;
-    // Handles pending window events during a reading run; nullptr:
-    // QCoreApplication::processEvents().
-    std::function<void()> processEvents;
-    // During a run, pending events are handled after a record only when this many milliseconds
-    // have passed since they were last handled (0: after every record). Each turn repaints the
-    // list, the progress bar and the status line, which costs more than a record from a fast
-    // line; a click waits at most this long.
+    // During a run, the window gets the run's rows, progress and status at most this often
+    // (0: after every record). Each update repaints the list, the progress bar and the status
+    // line, which costs more than a record from a fast line.
     int eventIntervalMs = 40;
 };
 
@@ -102,7 +100,8 @@ public:
     TStringTableModel* sgGrCells() const { return ui.tsGroup->cells(); }
     TStringTableModel* sgTypeCells() const { return ui.tsSet->cells(); }
     core::TJournalDecoder& decoder() { return *m_decoder; }
-    bool runActive() const { return m_run->IsActive(); }
+    // From "Считать" until the run has ended and the window shows all of it.
+    bool runActive() const { return m_engine->IsActive(); }
     // The last run's archive writer has not finished committing.
     bool archiveWriting() const;
     TServerReadingPath& serverPath() { return *m_serverPath; }
@@ -118,12 +117,12 @@ public:
     TDevInfo* CurDev() const { return m_curDev; }
     const std::vector<int>& ComPortsArray() const { return m_comPorts; }
     const QVariantList& StructV() const { return m_structV; }
-    // The record range of the current or last reading run, and its keep-reading flag.
-    const TRunResult& runResult() const { return m_run->Result(); }
+    // The record range of the last reading run that ended, and the keep-reading flag.
+    const TRunResult& runResult() const { return m_engine->Result(); }
     std::int64_t startrec() const { return runResult().startrec; }
     std::int64_t CountRec() const { return runResult().CountRec; }
     std::int64_t MaxRec() const { return runResult().MaxRec; }
-    bool GetArch() const { return m_run->GetArch(); }
+    bool GetArch() const { return !m_stopClicked; }
     // Grouping data of the last run (owned by the decoder).
     const std::vector<TRecType>& ListRecGroup() const { return m_decoder->ListRecGroup(); }
     const std::vector<TRecStr>& ListStr() const { return m_decoder->ListStr(); }
@@ -188,7 +187,7 @@ public slots:
     void Button6Click();
     void BtnConnect2Click();
     void BtnDisconnect2Click();
-    // "Считать": a reading run through the access library; returns when the run has ended.
+    // "Считать": a reading run through the access library, on the engine's thread.
     void btnRead2Click();
     // "Дочитать": a reading of only the records the archive lacks.
     void btnIncrementalClick();
@@ -251,6 +250,8 @@ private:
     void showEvent(QShowEvent* event) override;
     // A reading run with the window's choices: "Считать", or "Дочитать" when `incremental`.
     void startReading(bool incremental);
+    // The run has ended: its grouped view and what the window says after a reading.
+    void readingFinished(const TRunResult& result);
     // The journal archive of main.ini's [Archive] (or JOURNAL_ARCHIVE): the runs store into it,
     // "Дочитать" and the "Архив" tab use it.
     void setupArchive();
@@ -287,7 +288,11 @@ private:
     std::unique_ptr<core::TJournalDecoder> m_decoder;
     std::unique_ptr<TRunDecoder> m_runDecoder;
     std::unique_ptr<TRunView> m_runView;
-    std::unique_ptr<TReadingRun> m_run;
+    // After the view: the engine's queued calls reach the view while the engine lives.
+    std::unique_ptr<core::TRunEngine> m_engine;
+    core::TQueuedTraceObserver* m_traceBridge = nullptr; // the library's trace to the tab
+    bool m_stopClicked = false;            // "Остановить" during the run in progress
+    core::TTcpWindowPlan m_tcpWindow;      // of the run in progress, remembered when it ends
     TExchangeTab* m_exchangeTab = nullptr; // a child of the tab widget
     bool m_closeRequested = false;
 

@@ -15,7 +15,7 @@ void TForm1::setupArchive() {
     if (m_archiveSetting.enabled) {
         m_archiveRecorder = std::make_unique<core::TArchiveRecorder>(m_archiveSetting.url);
         m_archiveBrowser = std::make_unique<core::TArchiveBrowser>(m_archiveSetting.url);
-        m_run->SetArchive(m_archiveRecorder.get());
+        m_engine->SetArchive(m_archiveRecorder.get());
         m_serverPath->SetArchive(m_archiveRecorder.get());
     }
     m_archiveTab = new TArchiveTab(m_archiveBrowser.get(), messages());

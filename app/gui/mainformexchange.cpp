@@ -20,7 +20,10 @@ void TForm1::createExchangeTab() {
     };
     hooks.readingTimes = [this] { return std::pair{m_answerTime, m_retries}; };
     hooks.busy = [this] { return runActive(); };
-    hooks.processEvents = m_options.processEvents;
+    hooks.runOffThread = [this](std::function<void()> job, std::function<void()> done,
+                                std::function<void()> stop) {
+        return m_engine->RunJob(std::move(job), std::move(done), std::move(stop));
+    };
     hooks.applySetting = [this](const core::TLineSetting& setting) {
         if (setting.kind == core::TLineSetting::AnswerTime)
             ApplyLinkTimes(setting.value, m_retries);
@@ -37,4 +40,6 @@ void TForm1::searchStateChanged(bool searching) {
     // "Считать" and "Дочитать" wait for the search: a click would do nothing until it ends.
     ui.btnRead2->setEnabled(!searching && !runActive());
     updateIncrementalButton();
+    if (!searching && m_closeRequested)
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }

@@ -6,7 +6,6 @@
 #include "platform/messagesink.h"
 #include "ui_mainform.h"
 
-#include <QCoreApplication>
 #include <QStyle>
 #include <QTabBar>
 
@@ -24,10 +23,8 @@ QString FailedRecordsNote(int failed) {
 }
 } // namespace
 
-TRunView::TRunView(Ui::TForm1& form, IMessageSink& messages, std::function<void()> processEvents,
-                   int eventIntervalMs)
-    : ui(form), m_messages(messages), m_processEvents(std::move(processEvents)),
-      m_eventIntervalMs(eventIntervalMs), m_progress([this] { return m_clock.elapsed(); }) {
+TRunView::TRunView(Ui::TForm1& form, IMessageSink& messages)
+    : ui(form), m_messages(messages), m_progress([this] { return m_clock.elapsed(); }) {
     m_clock.start();
 }
 
@@ -60,9 +57,8 @@ void TRunView::SetRecordProgress(int done, int total) {
         m_progress.Start(total);
     else
         m_progress.Update(done);
-    // The text is set when pending events are handled next, which is when it can be seen: a
-    // label that changes lays the status line out again, which costs more than a record from a
-    // fast line.
+    // The text is set once the update that brought the count is in, which is when it can be
+    // seen: a label that changes lays the status line out again.
     m_progressChanged = true;
     if (done == 0 || done >= total)
         ShowProgressText();
@@ -151,14 +147,7 @@ void TRunView::SetRunState(TRunState state) {
 }
 
 void TRunView::BetweenCalls() {
-    if (m_eventIntervalMs > 0 && m_sinceEvents.isValid() &&
-        m_sinceEvents.elapsed() < m_eventIntervalMs)
-        return;
-    m_sinceEvents.start();
+    // The end of one update from the engine.
     if (m_progressChanged)
         ShowProgressText();
-    if (m_processEvents)
-        m_processEvents();
-    else
-        QCoreApplication::processEvents();
 }

@@ -6,8 +6,6 @@
 
 #include <QElapsedTimer>
 
-#include <functional>
-
 class IMessageSink;
 class QWidget;
 
@@ -16,16 +14,11 @@ class TForm1;
 }
 
 // The reading run's view of the main window: its message boxes, the status and count labels,
-// the progress bar and its text, the buttons a run enables and disables, and the handling of
-// pending window events between records; after a run, its failed records and where to look for
-// the cause.
+// the progress bar and its text, the buttons a run enables and disables; after a run, its failed
+// records and where to look for the cause. The engine calls it on the window's thread.
 class TRunView : public IRunHost {
 public:
-    // `processEvents` handles pending events (empty: QCoreApplication::processEvents()); they
-    // are handled after a record only when `eventIntervalMs` have passed since the last time
-    // (0: after every record).
-    TRunView(Ui::TForm1& ui, IMessageSink& messages, std::function<void()> processEvents,
-             int eventIntervalMs);
+    TRunView(Ui::TForm1& ui, IMessageSink& messages);
 
     void ShowMessage(const QString& text, const QString& detail) override;
     void SetExportVisible(bool visible) override;
@@ -59,10 +52,7 @@ private:
 
     Ui::TForm1& ui;
     IMessageSink& m_messages;
-    std::function<void()> m_processEvents;
-    int m_eventIntervalMs;
-    QElapsedTimer m_sinceEvents; // since pending events were last handled during a run
-    QElapsedTimer m_clock;       // the progress text's clock
+    QElapsedTimer m_clock; // the progress text's clock
     core::TRunProgress m_progress;
     bool m_progressChanged = false; // the text is behind the records
     QWidget* m_exchangeTab = nullptr;

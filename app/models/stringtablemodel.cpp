@@ -50,6 +50,13 @@ void TStringTableModel::setCell(int row, int column, const QString& text) {
     }
 }
 
+void TStringTableModel::assign(const TStringGrid& grid) {
+    beginResetModel();
+    m_grid = grid;
+    endResetModel();
+    emit headerDataChanged(Qt::Horizontal, 0, std::max(m_grid.columnCount() - 1, 0));
+}
+
 void TStringTableModel::clearCells(int fromRow) {
     m_grid.clearCells(fromRow);
     if (m_grid.rowCount() > 1 && m_grid.columnCount() > 0) {

@@ -27,6 +27,8 @@ public:
     bool rowError(int row) const override { return m_grid.rowError(row); }
 
     const TStringGrid& grid() const { return m_grid; }
+    // Takes every cell of `grid` at once (the views start over), rather than cell by cell.
+    void assign(const TStringGrid& grid);
     // The background of error rows (and of faults in the other lists of the window).
     static QColor errorColour();
 

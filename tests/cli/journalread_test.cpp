@@ -12,6 +12,7 @@
 #include "tests/simulatorfixture.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -171,6 +172,8 @@ protected:
         form.cbxSpeed()->setCurrentIndex(4); // 19200
         form.EdtAddr()->setText("1");
         form.btnRead2Click();
+        while (form.runActive())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         form.BtnExcelClick();
         EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('\n').toStdString();
     }

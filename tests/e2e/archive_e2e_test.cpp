@@ -52,14 +52,14 @@ TEST_F(WindowArchive, IncrementalReadingTabOpenAndDelete) {
     EXPECT_EQ(form->PageControl1()->tabText(form->PageControl1()->count() - 1), u"Архив");
     EXPECT_FALSE(form->btnIncremental()->isEnabled()) << "nothing stored yet";
 
-    form->btnRead2()->click();
+    read();
     ASSERT_TRUE(waitArchive());
     const TJournalInfo& j = *form->CurDev()->journalAt(0);
     const int before = HeldRecords(simulator->instrument(), j).maxRec;
     simulator->updateInstrument([&](sim::Instrument& i) { Grow(i, j, false, 3); });
     simulator->clearRequestLog();
 
-    form->btnIncremental()->click();
+    read(form->btnIncremental());
     const QStringList incremental = listRows();
     EXPECT_EQ(RecordRequests(*simulator),
               (std::vector<int>{before - 1, before, before + 1, before + 2}));
@@ -67,7 +67,7 @@ TEST_F(WindowArchive, IncrementalReadingTabOpenAndDelete) {
         << form->lblStat()->text().toStdString();
     EXPECT_TRUE(!form->BtnExcel()->isHidden());
     ASSERT_TRUE(waitArchive());
-    form->btnRead2()->click();
+    read();
     EXPECT_EQ(incremental, listRows()) << "a full reading of the same instrument";
     ASSERT_TRUE(waitArchive());
     EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
@@ -136,7 +136,8 @@ TEST_F(WindowArchive, StoppedReadingLooksStoppedAndIsContinued) {
     const struct {
         const char* name;
         int journal;
-        int stopAfter;     // records done when "Остановить" is clicked; 0: not clicked
+        int stopAfter; // records done when "Остановить" has been clicked; 0: not clicked
+        int stopIndex; // the device index of the last of them, answered late: the click's time
         const char* fault; // added after a full reading; "": none
         const char* stopped;
         // The archive tab's numbers, records, failed records and end of the stopped reading and
@@ -146,16 +147,18 @@ TEST_F(WindowArchive, StoppedReadingLooksStoppedAndIsContinued) {
         {"the ring of 1000",
          1,
          119,
+         318,
          "",
          "Остановлено на записи 318: считано 119 из 1000",
          {"200–1199|119 из 1000|0|остановлено", "200–1199|881 новых из 1000|0|завершено"}},
         {"the journal of 14",
          0,
          5,
+         4,
          "",
          "Остановлено на записи 4: считано 5 из 14",
          {"0–13|5 из 14|0|остановлено", "0–13|9 новых из 14|0|завершено"}},
-        {"the count read fails", 0, 0, "exception code=2 register=300001", "", {}},
+        {"the count read fails", 0, 0, 0, "exception code=2 register=300001", "", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -166,15 +169,22 @@ TEST_F(WindowArchive, StoppedReadingLooksStoppedAndIsContinued) {
         createForm(QStringLiteral("Регулятор РТ-10"), c.journal);
         const QColor normal = form->PBar()->palette().color(QPalette::Highlight);
         if (*c.fault) {
-            form->btnRead2()->click();
+            read();
             ASSERT_EQ(form->PBar()->value(), form->PBar()->maximum());
             simulator->addFault(*sim::parseFault(QString::fromUtf8(c.fault)));
         }
+        if (c.stopAfter > 0)
+            simulator->addFault(*sim::parseFault(QStringLiteral("delay ms=200 times=1 record=%1:%2")
+                                                     .arg(c.journal + 1)
+                                                     .arg(c.stopIndex)));
+        // The register reads (the ring's overflow counter too), then the records.
+        const int requests = (c.journal == 1 ? 2 : 1) + c.stopAfter;
         onEvents = [&] {
-            if (form->runResult().recordsDone() == c.stopAfter && form->btnStop2()->isEnabled())
+            if (c.stopAfter > 0 && simulator->requestCount() == requests &&
+                form->btnStop2()->isEnabled())
                 form->btnStop2()->click();
         };
-        form->btnRead2()->click();
+        read();
         onEvents = nullptr;
         const bool stopped = c.stopAfter > 0;
         EXPECT_EQ(form->lblProgress()->text(), QString::fromUtf8(c.stopped));
@@ -199,7 +209,7 @@ TEST_F(WindowArchive, StoppedReadingLooksStoppedAndIsContinued) {
         };
         EXPECT_EQ(readingCells(0), QString::fromUtf8(c.readings[0]));
 
-        form->btnIncremental()->click();
+        read(form->btnIncremental());
         const QStringList continued = listRows();
         EXPECT_TRUE(form->lblProgress()->text().isEmpty());
         EXPECT_EQ(form->PBar()->palette().color(QPalette::Highlight), normal);
@@ -208,7 +218,7 @@ TEST_F(WindowArchive, StoppedReadingLooksStoppedAndIsContinued) {
         tab.seriesView->selectRow(0);
         EXPECT_EQ(tab.readingsView->model()->index(1, 1).data().toString(), u"дочитывание");
         EXPECT_EQ(readingCells(1), QString::fromUtf8(c.readings[1]));
-        form->btnRead2()->click();
+        read();
         EXPECT_EQ(continued, listRows()) << "a full reading";
         ASSERT_TRUE(waitArchive());
     }
@@ -220,7 +230,7 @@ TEST_F(WindowArchive, UnusableArchiveGivesOneMessageAndTheReadingGoesOn) {
     qputenv("JOURNAL_ARCHIVE", "/dev/null/archive.sqlite");
     startSimulator(QStringLiteral("rt10"));
     createForm(QStringLiteral("Регулятор РТ-10"));
-    form->btnRead2()->click();
+    read();
     EXPECT_EQ(listRows().size(), 14);
     waitWriter();
     ASSERT_EQ(sink.messages.size(), 1) << sink.messages.join('|').toStdString();

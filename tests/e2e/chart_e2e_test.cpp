@@ -31,7 +31,7 @@ TEST_F(WindowRun, ChartOfAReading) {
     form->resize(1000, 700);
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-    form->btnRead2()->click();
+    read();
     TChartTab& tab = *form->tsChart();
     form->PageControl1()->setCurrentWidget(&tab);
     QCoreApplication::processEvents();

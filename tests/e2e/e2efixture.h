@@ -3,6 +3,7 @@
 
 // The real window (offscreen), the real OmbrelDll.so and the instrument simulator on a
 // pseudo-terminal, wired together for tests that click the window's buttons.
+#include "app/gui/exchangetab.h"
 #include "app/gui/mainform.h"
 #include "app/gui/savefilechooser.h"
 #include "app/models/stringtablemodel.h"
@@ -18,6 +19,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -91,13 +93,7 @@ protected:
                 kComNumber, qEnvironmentVariable("JOURNAL_PORTS").section('=', 1));
         };
         o.terminate = [] {};
-        o.eventIntervalMs = 0; // the hook runs after every record
-        o.processEvents = [this] {
-            ++eventTurns;
-            QCoreApplication::processEvents();
-            if (onEvents)
-                onEvents();
-        };
+        o.eventIntervalMs = 0; // the window hears of every record
         form = std::make_unique<TForm1>(std::move(o));
         ASSERT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
         const int index = form->cbxDev()->findText(device);
@@ -165,6 +161,32 @@ protected:
         return n;
     }
     bool portOpen() const { return clientDescriptors() > linkDescriptors; }
+
+    // Clicks `button` ("Считать" unless given) and turns the event loop until the reading it
+    // started has ended and the window shows all of it; `onEvents` runs after each turn.
+    void read(QAbstractButton* button = nullptr) {
+        (button ? button : form->btnRead2())->click();
+        waitForRun();
+    }
+    // Turns the event loop until the reading or the search in progress has ended.
+    void waitForRun() {
+        QTimer tick; // onEvents also runs while the line is silent
+        tick.start(5);
+        const auto busy = [this] { return form->runActive() || form->tsExchange()->searching(); };
+        while (busy()) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            ++eventTurns;
+            if (onEvents && busy())
+                onEvents();
+        }
+    }
+    // Starts the search of the "Обмен" tab and waits for its end.
+    void search() {
+        form->tsExchange()->Search();
+        waitForRun();
+    }
+    // Records the window shows of the reading in progress.
+    int rowsShown() const { return form->sgCells()->rowCount() - 1; }
 
     void expectIdle() const {
         EXPECT_TRUE(form->btnRead2()->isEnabled());

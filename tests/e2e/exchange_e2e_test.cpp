@@ -33,7 +33,7 @@ TEST_F(WindowRun, ExchangeTabListsFramesInBatchesAndNamesTheCause) {
     QObject::connect(tab->model(), &QAbstractItemModel::rowsInserted, [&] { ++batches; });
     QElapsedTimer t;
     t.start();
-    form->btnRead2Click();
+    read();
     const qint64 ms = t.elapsed();
     const int records = 614;
     EXPECT_EQ(tab->model()->rowCount(), 2 * (records + 1)); // requests and answers
@@ -78,7 +78,7 @@ TEST_F(WindowRun, ExchangeTabFindsTheInstrumentAndApplies) {
         if (!std::exchange(clicked, true))
             form->btnRead2()->click();
     };
-    tab->Search();
+    search();
     onEvents = nullptr;
     EXPECT_FALSE(readable);
     EXPECT_TRUE(position.startsWith(QStringLiteral("Скорость 9600, адрес ")))
@@ -93,7 +93,7 @@ TEST_F(WindowRun, ExchangeTabFindsTheInstrumentAndApplies) {
     EXPECT_EQ(form->EdtAddr()->text(), QStringLiteral("3"));
     EXPECT_EQ(form->cbxSpeed()->currentText(), QStringLiteral("9600"));
     // The reading then finds its instrument with the window's own time-outs.
-    form->btnRead2Click();
+    read();
     EXPECT_EQ(form->runResult().recordsRead, 14);
 
     // "Остановить" ends a search over a silent line at once.
@@ -104,7 +104,7 @@ TEST_F(WindowRun, ExchangeTabFindsTheInstrumentAndApplies) {
     };
     QElapsedTimer t;
     t.start();
-    tab->Search();
+    search();
     EXPECT_LT(t.elapsed(), 2000);
     EXPECT_EQ(tab->lblSearch->text(), QStringLiteral("Поиск остановлен"));
     EXPECT_TRUE(tab->lastSearch().stopped);

@@ -42,7 +42,7 @@ TEST_F(WindowRun, TextFileOfSingleAndTwoValueLayouts) {
         simulator.reset();
         startSimulator(QString::fromLatin1(c.content));
         createForm(QString::fromUtf8(c.device));
-        form->btnRead2()->click();
+        read();
         ASSERT_FALSE(form->BtnExcel()->isHidden());
         chooser.answer = ISaveFileChooser::TChoice{dir.filePath(c.content), 1};
         form->BtnExcel()->click();
@@ -82,7 +82,7 @@ TEST_F(WindowRun, WorkbookCellsWidthsAndFormats) {
         simulator.reset();
         startSimulator(QString::fromLatin1(c.content));
         createForm(QString::fromUtf8(c.device));
-        form->btnRead2()->click();
+        read();
         chooser.answer = ISaveFileChooser::TChoice{dir.filePath(c.content), 2};
         form->BtnExcel()->click();
         EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();

@@ -91,7 +91,7 @@ TEST_F(Screenshots, Runs) {
                 shoot(base + "-during");
             }
         };
-        form->btnRead2()->click();
+        read();
         onEvents = nullptr;
         settle();
         shoot(base + "-list");
@@ -118,7 +118,7 @@ TEST_F(Screenshots, FaultsAndSearch) {
                               "exception code=2 record=1:9"})
         simulator->addFault(*sim::parseFault(fault));
     showForm(QStringLiteral("Регулятор РТ-10"), 0);
-    form->btnRead2()->click();
+    read();
     settle();
     shoot("faulty-list", form->tsData());
     shoot("faulty-grouped", form->tsGroup());
@@ -129,7 +129,7 @@ TEST_F(Screenshots, FaultsAndSearch) {
     simulator.reset();
     startSimulator("rt10", [](sim::Instrument& inst) { inst.address = 40; });
     showForm(QStringLiteral("Регулятор РТ-10"), 0);
-    form->btnRead2()->click(); // nothing answers at address 1: frames to keep above the search
+    read(); // nothing answers at address 1: frames to keep above the search
     settle();
     TExchangeTab* tab = form->tsExchange();
     form->PageControl1()->setCurrentWidget(tab);
@@ -140,7 +140,7 @@ TEST_F(Screenshots, FaultsAndSearch) {
             shoot("search-during");
         }
     };
-    tab->Search();
+    search();
     onEvents = nullptr;
     settle();
     shoot("search-found");
@@ -158,16 +158,18 @@ TEST_F(Screenshots, StoppedReadingAndArchive) {
         while (form->archiveWriting() && t.elapsed() < 5000)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     };
-    onEvents = [&] {
-        if (form->runResult().recordsDone() == 119 && form->btnStop2()->isEnabled())
+    // "Остановить" while the answer of record 318 is on its way.
+    simulator->addFault(*sim::parseFault("delay ms=200 times=1 record=2:318"));
+    onEvents = [&] { // the count, the overflow counter and 119 records asked for
+        if (simulator->requestCount() == 121 && form->btnStop2()->isEnabled())
             form->btnStop2()->click();
     };
-    form->btnRead2()->click();
+    read();
     onEvents = nullptr;
     waitWriter(); // then "Дочитать" is offered
     settle();
     shoot("stopped-list", form->tsData());
-    form->btnIncremental()->click();
+    read(form->btnIncremental());
     waitWriter();
     TArchiveTab* tab = form->tsArchive();
     form->PageControl1()->setCurrentWidget(tab);
