@@ -26,18 +26,13 @@ struct BenchSink : IMessageSink {
 
 // A reading run's host without widgets: messages on standard error, the status line kept, Qt's
 // events handled at every turn unless `handleEvents` is off.
-class QuietRunHost : public IRunHost {
+class QuietRunHost : public TSilentRunHost {
 public:
     explicit QuietRunHost(bool handleEvents = true) : m_handleEvents(handleEvents) {}
     void ShowMessage(const QString& text, const QString&) override {
         std::fprintf(stderr, "message: %s\n", qPrintable(text));
     }
-    void SetExportVisible(bool) override {}
     void SetStatusText(const QString& text) override { status = text; }
-    void SetCountText(const QString&) override {}
-    void SetProgressMaximum(int) override {}
-    void SetProgressPosition(int) override {}
-    void SetRunState(TRunState) override {}
     void BetweenCalls() override {
         if (m_handleEvents)
             QCoreApplication::processEvents();

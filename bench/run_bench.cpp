@@ -63,18 +63,14 @@ struct GapMeter {
 };
 
 // The engine's host without widgets: events handled after every record as in the window.
-class BenchHost : public IRunHost {
+class BenchHost : public TSilentRunHost {
 public:
     explicit BenchHost(GapMeter& gaps) : m_gaps(gaps) {}
     void ShowMessage(const QString& text, const QString&) override {
         std::fprintf(stderr, "message: %s\n", qPrintable(text));
     }
-    void SetExportVisible(bool) override {}
     void SetStatusText(const QString& text) override { m_status = text; }
     void SetCountText(const QString& text) override { m_count = text; }
-    void SetProgressMaximum(int) override {}
-    void SetProgressPosition(int) override {}
-    void SetRunState(TRunState) override {}
     void BetweenCalls() override {
         m_gaps.turn();
         QCoreApplication::processEvents();

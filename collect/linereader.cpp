@@ -25,7 +25,7 @@ bool LinkLost(int code) {
 // The run's host in a collector: nothing is shown; its message is kept as the reading's error,
 // and the run stops between requests when the collector ends or the instrument stopped
 // answering.
-class TCollectorRunHost : public IRunHost {
+class TCollectorRunHost : public TSilentRunHost {
 public:
     TCollectorRunHost(const std::function<bool()>& stopRequested, const TQuirkLink& link)
         : m_stopRequested(stopRequested), m_link(link) {}
@@ -38,12 +38,6 @@ public:
         if (m_message.isEmpty())
             m_message = detail.isEmpty() ? text : text + u' ' + detail;
     }
-    void SetExportVisible(bool) override {}
-    void SetStatusText(const QString&) override {}
-    void SetCountText(const QString&) override {}
-    void SetProgressMaximum(int) override {}
-    void SetProgressPosition(int) override {}
-    void SetRunState(TRunState) override {}
     void BetweenCalls() override {
         if (!m_run)
             return;

@@ -84,17 +84,10 @@ private:
 };
 
 // Stops a run after a few hundred records: what matters is how it starts and counts.
-class FuzzHost : public IRunHost {
+class FuzzHost : public TSilentRunHost {
 public:
     TReadingRun* run = nullptr;
     int events = 0;
-    void ShowMessage(const QString&, const QString&) override {}
-    void SetExportVisible(bool) override {}
-    void SetStatusText(const QString&) override {}
-    void SetCountText(const QString&) override {}
-    void SetProgressMaximum(int) override {}
-    void SetProgressPosition(int) override {}
-    void SetRunState(TRunState) override {}
     void BetweenCalls() override {
         if (++events > 300)
             run->Stop();

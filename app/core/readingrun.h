@@ -101,6 +101,19 @@ public:
     virtual void BetweenCalls() = 0;
 };
 
+// A host that shows nothing, for programs that only want the run's result: each overrides what
+// it keeps and decides BetweenCalls.
+class TSilentRunHost : public IRunHost {
+public:
+    void ShowMessage(const QString&, const QString& = {}) override {}
+    void SetExportVisible(bool) override {}
+    void SetStatusText(const QString&) override {}
+    void SetCountText(const QString&) override {}
+    void SetProgressMaximum(int) override {}
+    void SetProgressPosition(int) override {}
+    void SetRunState(TRunState) override {}
+};
+
 // What the user chose when pressing "Считать".
 struct TRunRequest {
     const TDevInfo* device = nullptr; // CurDev
