@@ -20,6 +20,7 @@
 #include "benchcatalogue.h"
 #include "peakmemory.h"
 #include "platform/messagesink.h"
+#include "tests/mainpage.h"
 #include "tests/simulatorfixture.h"
 
 #include <QApplication>
@@ -154,7 +155,7 @@ int main(int argc, char** argv) {
         watchdog.start();
         QElapsedTimer t;
         t.start();
-        form.btnRead2()->click();
+        TMainPage(form).btnRead2()->click();
         while (form.runActive())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         const double took = seconds(t);
@@ -199,8 +200,9 @@ int main(int argc, char** argv) {
         FixedChooser chooser;
         TForm1 form(windowOptions(chooser));
         const double window = timedWindowRun(form);
+        const TMainPage page(form);
         QElapsedTimer t;
-        const int rows = form.sgCells()->rowCount() - 1;
+        const int rows = page.sgCells()->rowCount() - 1;
         std::printf("  window (shown)  : %7.3f s (%.3f ms a record, %.2f x bare speed, "
                     "longest event gap %.1f ms, %d rows)\n",
                     window, window * 1000 / records, bare / window, gaps.longestMs(), rows);
@@ -209,8 +211,8 @@ int main(int argc, char** argv) {
 
         // The "График" tab with every type of the run: its time, and its memory in the peak.
         t.restart();
-        form.PageControl1()->setCurrentWidget(form.tsChart());
-        QListWidget* types = form.tsChart()->lstTypes();
+        page.PageControl1()->setCurrentWidget(page.tsChart());
+        QListWidget* types = page.tsChart()->lstTypes();
         for (int i = 0; i < types->count(); ++i)
             types->item(i)->setCheckState(Qt::Checked);
         QCoreApplication::processEvents();
@@ -222,11 +224,11 @@ int main(int argc, char** argv) {
         const QString txt = dir.filePath("list.txt"), xlsx = dir.filePath("list.xlsx");
         chooser.answer = ISaveFileChooser::TChoice{txt, 1};
         t.start();
-        form.BtnExcel()->click();
+        page.BtnExcel()->click();
         const double textSeconds = seconds(t);
         chooser.answer = ISaveFileChooser::TChoice{xlsx, 2};
         t.start();
-        form.BtnExcel()->click();
+        page.BtnExcel()->click();
         const double bookSeconds = seconds(t);
         std::printf("export of %d rows\n", rows);
         std::printf("  text            : %7.3f s (%lld bytes; target < 0.5 s)\n", textSeconds,
@@ -255,7 +257,8 @@ int main(int argc, char** argv) {
                     floor * 1000 / pacedRecords);
         std::printf("  speed           : %7.1f %% of the floor's (target >= 90 %%)\n\n",
                     floor / measured * 100);
-        ok = ok && floor / measured >= 0.9 && form.sgCells()->rowCount() == pacedRecords + 1;
+        ok = ok && floor / measured >= 0.9 &&
+             TMainPage(form).sgCells()->rowCount() == pacedRecords + 1;
     }
 
     const long hwm = PeakMemoryKb();

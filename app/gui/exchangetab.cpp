@@ -138,6 +138,7 @@ QLayout* TExchangeTab::createSearchControls() {
     btnCopy = new QPushButton(QStringLiteral("Копировать"), this);
     btnSave = new QPushButton(QStringLiteral("Сохранить журнал обмена..."), this);
     btnSearch = new QPushButton(QStringLiteral("Найти прибор"), this);
+    btnSearch->setObjectName(QStringLiteral("btnSearch"));
     btnStopSearch = new QPushButton(QStringLiteral("Остановить"), this);
     btnApply = new QPushButton(QStringLiteral("Применить"), this);
     btnStopSearch->setEnabled(false);

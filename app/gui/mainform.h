@@ -95,9 +95,6 @@ public:
     // Proposed file name of the export dialog (the selected device's name).
     const QString& exportFileName() const { return m_exportFileName; }
 
-    TStringTableModel* sgCells() const { return ui.tsData->cells(); }
-    TStringTableModel* sgGrCells() const { return ui.tsGroup->cells(); }
-    TStringTableModel* sgTypeCells() const { return ui.tsSet->cells(); }
     core::TJournalDecoder& decoder() { return m_reading->decoder(); }
     // From "Считать" until the run has ended and the window shows all of it.
     bool runActive() const { return m_reading->active(); }
@@ -127,59 +124,6 @@ public:
         return m_reading->decoder().ListRecGroup();
     }
     const std::vector<TRecStr>& ListStr() const { return m_reading->decoder().ListStr(); }
-
-    // Controls, named as in the layout.
-    QComboBox* cbxPort() const { return ui.cbxPort; }
-    QComboBox* cbxSpeed() const { return ui.cbxSpeed; }
-    TRadioGroup* rgrRsType() const { return ui.rgrRsType; }
-    QLineEdit* EdtAddr() const { return ui.EdtAddr; }
-    QComboBox* cbxDev() const { return ui.cbxDev; }
-    QCheckBox* chbLimit() const { return ui.chbLimit; }
-    QLabel* LblStart() const { return ui.LblStart; }
-    QLineEdit* EdtStart() const { return ui.EdtStart; }
-    QLabel* lblCount() const { return ui.lblCount; }
-    QLineEdit* EdtCount() const { return ui.EdtCount; }
-    QPushButton* btnRead2() const { return ui.btnRead2; }
-    QPushButton* btnStop2() const { return ui.btnStop2; }
-    TRadioGroup* rgTypeJ() const { return ui.rgTypeJ; }
-    QProgressBar* PBar() const { return ui.PBar; }
-    QLabel* lblStat() const { return ui.lblStat; }
-    QLabel* lblMaxRec() const { return ui.lblMaxRec; }
-    QPushButton* BtnExcel() const { return ui.BtnExcel; }
-    QPushButton* btnIncremental() const { return ui.btnIncremental; } // "Дочитать"
-    QPushButton* btnLinkSettings() const { return ui.btnLinkSettings; } // "Параметры связи..."
-    // Beside the status texts: records failed, the progress text, the way to the "Обмен" tab.
-    QLabel* lblFailed() const { return ui.lblFailed; }
-    QLabel* lblProgress() const { return ui.lblProgress; }
-    QLabel* lnkExchange() const { return ui.lnkExchange; }
-    // The open "Параметры связи" dialog; nullptr when none is open.
-    TLinkSettingsDialog* linkSettingsDialog() const { return m_linkSettingsDialog; }
-    // The window's keyboard actions: "Считать" (F5), "Остановить" (Esc), "Сохранить..." (Ctrl+S),
-    // "Найти прибор" (Ctrl+F).
-    const QList<QAction*>& keyActions() const { return m_keyActions; }
-    QLabel* VerPO() const { return ui.VerPO; }
-    QPushButton* btnConnect() const { return ui.btnConnect; }
-    QPushButton* btnRead() const { return ui.btnRead; }
-    QPushButton* btnStop() const { return ui.btnStop; }
-    QPushButton* BtnDisconnect() const { return ui.BtnDisconnect; }
-    QPushButton* Button6() const { return ui.Button6; }
-    QLabel* Label6() const { return ui.Label6; }
-    QPushButton* BtnConnect2() const { return ui.BtnConnect2; }
-    QPushButton* BtnDisconnect2() const { return ui.BtnDisconnect2; }
-    QTabWidget* PageControl1() const { return ui.PageControl1; }
-    TLinearListTab* tsData() const { return ui.tsData; }
-    TGroupTab* tsGroup() const { return ui.tsGroup; }
-    TRecTypeTab* tsSet() const { return ui.tsSet; }
-    TChartTab* tsChart() const { return ui.tsChart; }
-    TArchiveTab* tsArchive() const { return m_archive->tab(); }
-    TExchangeTab* tsExchange() const { return m_exchange->tab(); } // "Обмен"
-    QTableView* sg() const { return ui.tsData->grid(); }
-    QTableView* sgGr() const { return ui.tsGroup->grid(); }
-    QTableView* sgType() const { return ui.tsSet->grid(); }
-    // Components of the server path, created with the window.
-    comm::TRS232Transport* RS232() const { return &m_serverPath->rs232(); }
-    comm::TModbusMaster* MBM() const { return &m_serverPath->mbm(); }
-    TDlgManager* DlgManager1() const { return &m_serverPath->dlgManager(); }
 
 public slots:
     void EdtAddrChange();
