@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 
-struct BenchSink : IMessageSink {
+struct BenchSink : platform::IMessageSink {
     void information(const QString& t) override { std::fprintf(stderr, "%s\n", qPrintable(t)); }
     void warning(const QString& t) override { information(t); }
     void error(const QString& t) override { information(t); }

@@ -27,7 +27,7 @@ template <typename F> bool resolve(void* handle, const char* name, F& target, QS
 } // namespace
 
 bool TAccessLibraryBinding::LoadAccessLibrary(const QString& programDirectory,
-                                              IMessageSink* messages) {
+                                              platform::IMessageSink* messages) {
     m_loadError.clear();
     const QString local = QDir(programDirectory).filePath(QString::fromLatin1(kFileName));
     FHandle = dlopen(QFile::encodeName(local).constData(), RTLD_NOW | RTLD_LOCAL);

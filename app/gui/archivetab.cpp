@@ -39,7 +39,8 @@ void FitColumns(QTableView* view) {
 
 } // namespace
 
-TArchiveTab::TArchiveTab(core::TArchiveBrowser* browser, IMessageSink& messages, QWidget* parent)
+TArchiveTab::TArchiveTab(core::TArchiveBrowser* browser, platform::IMessageSink& messages,
+                         QWidget* parent)
     : QWidget(parent), m_browser(browser), m_messages(messages) {
     setObjectName(QStringLiteral("tsArchive"));
     m_series = new TStringTableModel(2, 1, this);

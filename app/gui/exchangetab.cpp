@@ -88,7 +88,7 @@ QString ChooseTextFile(QWidget* parent, const QString& proposed) {
 
 } // namespace
 
-TExchangeTab::TExchangeTab(core::IModbusLink& library, IMessageSink& messages,
+TExchangeTab::TExchangeTab(core::IModbusLink& library, platform::IMessageSink& messages,
                            TExchangeTabHooks hooks, QWidget* parent)
     : QWidget(parent), m_lib(library), m_messages(messages), m_hooks(std::move(hooks)),
       m_chooseFile(ChooseTextFile) {

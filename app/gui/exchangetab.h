@@ -13,7 +13,9 @@
 namespace core {
 class IModbusLink;
 }
+namespace platform {
 class IMessageSink;
+} // namespace platform
 class QLabel;
 class QLayout;
 class QPlainTextEdit;
@@ -49,8 +51,8 @@ struct TExchangeTabHooks {
 class TExchangeTab : public QWidget {
     Q_OBJECT
 public:
-    TExchangeTab(core::IModbusLink& library, IMessageSink& messages, TExchangeTabHooks hooks,
-                 QWidget* parent = nullptr);
+    TExchangeTab(core::IModbusLink& library, platform::IMessageSink& messages,
+                 TExchangeTabHooks hooks, QWidget* parent = nullptr);
 
     // The observer to install in the access library: the list and the diagnosis.
     core::ITraceObserver* observer() { return &m_fanOut; }
@@ -130,7 +132,7 @@ private:
     QString ExchangeText();
 
     core::IModbusLink& m_lib;
-    IMessageSink& m_messages;
+    platform::IMessageSink& m_messages;
     TExchangeTabHooks m_hooks;
     std::function<QString(QWidget*, const QString& proposed)> m_chooseFile;
     TFrameListModel* m_model = nullptr;

@@ -5,7 +5,9 @@
 
 #include <QString>
 
+namespace platform {
 class IMessageSink;
+} // namespace platform
 class ISaveFileChooser;
 class IStringGrid;
 class QWidget;
@@ -19,7 +21,7 @@ struct TListExportUi {
     QWidget* parent = nullptr;
     ISaveFileChooser& dialog;
     core::TSaveDialogMemory& memory;
-    IMessageSink& messages;
+    platform::IMessageSink& messages;
 };
 
 // "Сохранить...": asks for a file (proposing `proposedName` in the remembered folder) and writes

@@ -121,7 +121,8 @@ void TForm1::connectControls() {
     connect(ui.BtnDisconnect, &QPushButton::clicked, this, &TForm1::BtnDisconnectClick2);
     connect(ui.BtnExcel, &QPushButton::clicked, this, &TForm1::BtnExcelClick);
     connect(ui.btnIncremental, &QPushButton::clicked, this, &TForm1::btnIncrementalClick);
-    connect(ui.rgTypeJ, &TRadioGroup::itemClicked, this, &TForm1::updateIncrementalButton);
+    connect(ui.rgTypeJ, &platform::TRadioGroup::itemClicked, this,
+            &TForm1::updateIncrementalButton);
     connect(ui.btnLinkSettings, &QPushButton::clicked, this, &TForm1::btnLinkSettingsClick);
     connect(ui.lnkExchange, &QLabel::linkActivated, this,
             [this] { ui.PageControl1->setCurrentWidget(m_exchangeTab); });

@@ -28,7 +28,9 @@
 #include <memory>
 #include <vector>
 
+namespace platform {
 class IMessageSink;
+} // namespace platform
 class ISaveFileChooser;
 class QAction;
 class QTimer;
@@ -51,7 +53,7 @@ struct TForm1Options {
     QString mainIniPath;
     QString deviceDirectory;
     // Receives the message boxes; nullptr: modal message boxes over the window.
-    IMessageSink* messages = nullptr;
+    platform::IMessageSink* messages = nullptr;
     // The serial ports to list; nullptr: the system's ports with the mappings of main.ini and
     // JOURNAL_PORTS.
     std::function<QList<platform::SerialPortEntry>()> ports;
@@ -89,7 +91,7 @@ public:
 
     core::IModbusLink& library() { return m_library; }
     const TAccessLibraryBinding& FLibrary() const { return m_library; }
-    IMessageSink& messages() { return *m_messages; }
+    platform::IMessageSink& messages() { return *m_messages; }
     const QString& programDirectory() const { return m_options.programDirectory; }
     QString mainIniPath() const;
     bool terminationRequested() const { return m_terminationRequested; }
@@ -130,7 +132,7 @@ public:
     // Controls, named as in the layout.
     QComboBox* cbxPort() const { return ui.cbxPort; }
     QComboBox* cbxSpeed() const { return ui.cbxSpeed; }
-    TRadioGroup* rgrRsType() const { return ui.rgrRsType; }
+    platform::TRadioGroup* rgrRsType() const { return ui.rgrRsType; }
     QLineEdit* EdtAddr() const { return ui.EdtAddr; }
     QComboBox* cbxDev() const { return ui.cbxDev; }
     QCheckBox* chbLimit() const { return ui.chbLimit; }
@@ -140,7 +142,7 @@ public:
     QLineEdit* EdtCount() const { return ui.EdtCount; }
     QPushButton* btnRead2() const { return ui.btnRead2; }
     QPushButton* btnStop2() const { return ui.btnStop2; }
-    TRadioGroup* rgTypeJ() const { return ui.rgTypeJ; }
+    platform::TRadioGroup* rgTypeJ() const { return ui.rgTypeJ; }
     QProgressBar* PBar() const { return ui.PBar; }
     QLabel* lblStat() const { return ui.lblStat; }
     QLabel* lblMaxRec() const { return ui.lblMaxRec; }
@@ -266,8 +268,8 @@ private:
 
     TForm1Options m_options;
     Ui::TForm1 ui;
-    std::unique_ptr<IMessageSink> m_ownMessages;
-    IMessageSink* m_messages = nullptr;
+    std::unique_ptr<platform::IMessageSink> m_ownMessages;
+    platform::IMessageSink* m_messages = nullptr;
     bool m_terminationRequested = false;
     bool m_settingsSaved = false;
     QString m_exportFileName;

@@ -23,7 +23,7 @@ QString FailedRecordsNote(int failed) {
 }
 } // namespace
 
-TRunView::TRunView(Ui::TForm1& form, IMessageSink& messages)
+TRunView::TRunView(Ui::TForm1& form, platform::IMessageSink& messages)
     : ui(form), m_messages(messages), m_progress([this] { return m_clock.elapsed(); }) {
     m_clock.start();
 }

@@ -6,7 +6,9 @@
 
 #include <QElapsedTimer>
 
+namespace platform {
 class IMessageSink;
+} // namespace platform
 class QWidget;
 
 namespace Ui {
@@ -18,7 +20,7 @@ class TForm1;
 // records and where to look for the cause. The engine calls it on the window's thread.
 class TRunView : public IRunHost {
 public:
-    TRunView(Ui::TForm1& ui, IMessageSink& messages);
+    TRunView(Ui::TForm1& ui, platform::IMessageSink& messages);
 
     void ShowMessage(const QString& text, const QString& detail) override;
     void SetExportVisible(bool visible) override;
@@ -51,7 +53,7 @@ private:
     void ShowProgressText();
 
     Ui::TForm1& ui;
-    IMessageSink& m_messages;
+    platform::IMessageSink& m_messages;
     QElapsedTimer m_clock; // the progress text's clock
     core::TRunProgress m_progress;
     bool m_progressChanged = false; // the text is behind the records

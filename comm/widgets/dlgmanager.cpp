@@ -219,6 +219,6 @@ void TDlgManagerForm::btnApplyClick() {
     }
 }
 
-comm::IMessageSink& TDlgManagerForm::messageSink() const {
+platform::IMessageSink& TDlgManagerForm::messageSink() const {
     return FDlgManager ? FDlgManager->MessageSink() : comm::logMessageSink();
 }

@@ -39,8 +39,8 @@ public:
 
     // Where the dialog shows a failed Apply; the Qt log unless set. The sink must outlive the
     // manager or be replaced first.
-    comm::IMessageSink& MessageSink() const { return *FMessageSink; }
-    void SetMessageSink(comm::IMessageSink* ASink) {
+    platform::IMessageSink& MessageSink() const { return *FMessageSink; }
+    void SetMessageSink(platform::IMessageSink* ASink) {
         FMessageSink = ASink ? ASink : &comm::logMessageSink();
     }
 
@@ -48,7 +48,7 @@ private:
     void componentDestroyed(QObject* AComponent);
 
     std::shared_ptr<comm::IPropsFrameFactory> FFrames = widgetPropsFrameFactory();
-    comm::IMessageSink* FMessageSink = &comm::logMessageSink();
+    platform::IMessageSink* FMessageSink = &comm::logMessageSink();
 
     comm::TAnyMasterCustom* FMaster = nullptr;
     QList<comm::TAnyTransportCustom*> FList;
@@ -87,7 +87,7 @@ public:
     TBasePropsFrame* TransportFrame() const { return FTransportFrame.get(); }
 
 private:
-    comm::IMessageSink& messageSink() const;
+    platform::IMessageSink& messageSink() const;
     // Shows a frame the component created (the form owns it) with the component's props.
     void placeFrame(TBasePropsFrame* frame, const QVariant& props);
 
