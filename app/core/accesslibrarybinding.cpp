@@ -13,6 +13,8 @@
 
 #include <dlfcn.h>
 
+namespace core {
+
 namespace {
 
 template <typename F> bool resolve(void* handle, const char* name, F& target, QString& error) {
@@ -210,3 +212,5 @@ void TAccessLibraryBinding::ReadRecords(int devAddr, std::span<const core::TReco
     for (std::size_t item = call.delivered; call.goOn && item < asks.size(); ++item)
         call.goOn = sink(item, code != 0 ? code : kChannelClosed, none);
 }
+
+} // namespace core

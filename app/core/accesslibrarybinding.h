@@ -12,6 +12,8 @@ namespace platform {
 class IMessageSink;
 } // namespace platform
 
+namespace core {
+
 // The Modbus access library OmbrelDll.so bound at run time (dlopen/dlsym), the way the program
 // has always loaded its access library by file name. Calls made while an entry point is missing
 // fail with result code 3 (channel closed) or false instead of jumping through a null pointer.
@@ -105,3 +107,5 @@ private:
     bool m_inRun = false;  // inside the export ReadRecords, where the library's lock is held
     bool m_endRun = false; // Disconnect was called in the run
 };
+
+} // namespace core

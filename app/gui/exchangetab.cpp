@@ -197,7 +197,7 @@ void TExchangeTab::RunStarted() {
     ShowAdvice({});
 }
 
-void TExchangeTab::RunEnded(const TRunResult& result) {
+void TExchangeTab::RunEnded(const core::TRunResult& result) {
     m_model->Flush();
     // A gateway that took one request at a time is named even when every record came.
     if (!result.readFailed() && result.windowFallback == 0)

@@ -12,7 +12,8 @@
 
 namespace core {
 class IModbusLink;
-}
+struct TRunResult;
+} // namespace core
 namespace platform {
 class IMessageSink;
 } // namespace platform
@@ -23,7 +24,6 @@ class QProgressBar;
 class QPushButton;
 class QTableView;
 class TFrameListModel;
-struct TRunResult;
 
 // What the "Обмен" tab needs of the window.
 struct TExchangeTabHooks {
@@ -71,7 +71,7 @@ public:
     void RunStarted();
     // A reading ended: the list is shown whole, and the diagnosis when records or the count
     // could not be read, with the failed records.
-    void RunEnded(const TRunResult& result);
+    void RunEnded(const core::TRunResult& result);
     // The "Применить" buttons under the diagnosis, one for each setting its advice names.
     QList<QPushButton*> adviceButtons() const;
 

@@ -9,12 +9,12 @@ namespace platform {
 class IMessageSink;
 } // namespace platform
 class ISaveFileChooser;
-class IStringGrid;
 class QWidget;
 
 namespace core {
+class IStringGrid;
 struct TSaveDialogMemory;
-}
+} // namespace core
 
 // What "Сохранить..." talks to: the save dialog over the window, its memory and the message boxes.
 struct TListExportUi {
@@ -28,5 +28,5 @@ struct TListExportUi {
 // the linear list there as a text file, a workbook or CSV. A workbook that would replace an
 // existing file is written only when the user says so; a failed write is an error box, a note of
 // the writer an information box.
-void SaveLinearList(const TListExportUi& ui, const IStringGrid& list, const QString& deviceText,
-                    TTypeDev layout, const QString& proposedName);
+void SaveLinearList(const TListExportUi& ui, const core::IStringGrid& list,
+                    const QString& deviceText, TTypeDev layout, const QString& proposedName);

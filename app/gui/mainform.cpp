@@ -97,7 +97,7 @@ void TForm1::setupForm() {
 void TForm1::createEngines() {
     m_decoder = std::make_unique<core::TJournalDecoder>(*sgCells());
     m_decoder->setScrollHook([this] { ui.tsData->scrollToLastRow(); });
-    m_runDecoder = std::make_unique<TRunDecoder>(*m_decoder, *sgGrCells());
+    m_runDecoder = std::make_unique<core::TRunDecoder>(*m_decoder, *sgGrCells());
     m_runView = std::make_unique<TRunView>(ui, *m_messages);
     m_engine = std::make_unique<core::TRunEngine>(m_library, *m_runView, *sgCells(),
                                                   m_options.eventIntervalMs);
@@ -355,8 +355,8 @@ void TForm1::startReading(bool incremental) {
     line.Retries = m_retries;
     line.AnswerTime = m_answerTime;
     const core::TLinkChoice link = SelectedLink();
-    TRunRequest request =
-        RunRequestFor(m_curDev, ui.rgTypeJ->itemIndex(), link, ui.cbxPort->currentText(), line);
+    core::TRunRequest request = core::RunRequestFor(m_curDev, ui.rgTypeJ->itemIndex(), link,
+                                                    ui.cbxPort->currentText(), line);
     request.limit = ui.chbLimit->isChecked();
     request.startText = ui.EdtStart->text();
     request.countText = ui.EdtCount->text();
@@ -380,7 +380,7 @@ void TForm1::startReading(bool incremental) {
     m_engine->Start(request);
 }
 
-void TForm1::readingFinished(const TRunResult& result) {
+void TForm1::readingFinished(const core::TRunResult& result) {
     m_stopClicked = false;
     m_decoder->AdoptRun(m_engine->decoder());
     sgGrCells()->assign(m_engine->groupGrid());

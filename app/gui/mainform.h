@@ -90,7 +90,7 @@ public:
     core::TPortChoice SelectedPort() const;
 
     core::IModbusLink& library() { return m_library; }
-    const TAccessLibraryBinding& FLibrary() const { return m_library; }
+    const core::TAccessLibraryBinding& FLibrary() const { return m_library; }
     platform::IMessageSink& messages() { return *m_messages; }
     const QString& programDirectory() const { return m_options.programDirectory; }
     QString mainIniPath() const;
@@ -115,12 +115,12 @@ public:
     std::int32_t FAnswerTime() const { return m_answerTime; }
     void SetAnswerTime(std::int32_t ms) { m_answerTime = ms; }
     void SetRetries(std::int32_t retries) { m_retries = retries; }
-    const TDevList& ListDev() const { return m_listDev; }
+    const core::TDevList& ListDev() const { return m_listDev; }
     TDevInfo* CurDev() const { return m_curDev; }
     const std::vector<int>& ComPortsArray() const { return m_comPorts; }
     const QVariantList& StructV() const { return m_structV; }
     // The record range of the last reading run that ended, and the keep-reading flag.
-    const TRunResult& runResult() const { return m_engine->Result(); }
+    const core::TRunResult& runResult() const { return m_engine->Result(); }
     std::int64_t startrec() const { return runResult().startrec; }
     std::int64_t CountRec() const { return runResult().CountRec; }
     std::int64_t MaxRec() const { return runResult().MaxRec; }
@@ -253,7 +253,7 @@ private:
     // A reading run with the window's choices: "Считать", or "Дочитать" when `incremental`.
     void startReading(bool incremental);
     // The run has ended: its grouped view and what the window says after a reading.
-    void readingFinished(const TRunResult& result);
+    void readingFinished(const core::TRunResult& result);
     // The journal archive of main.ini's [Archive] (or JOURNAL_ARCHIVE): the runs store into it,
     // "Дочитать" and the "Архив" tab use it.
     void setupArchive();
@@ -277,18 +277,18 @@ private:
     bool m_placedOnScreen = false;
     std::unique_ptr<ISaveFileChooser> m_ownSaveDialog;
 
-    std::int32_t m_devAdr = 1;       // DevAdr
-    std::int32_t m_retries = 5;      // FRetries
-    std::int32_t m_answerTime = 500; // FAnswerTime
-    TDevList m_listDev;              // ListDev
-    TDevInfo* m_curDev = nullptr;    // CurDev
-    std::vector<int> m_comPorts;     // ComPortsArray
-    QVariantList m_structV;          // StructV
-    TAccessLibraryBinding m_library; // FLibrary
+    std::int32_t m_devAdr = 1;             // DevAdr
+    std::int32_t m_retries = 5;            // FRetries
+    std::int32_t m_answerTime = 500;       // FAnswerTime
+    core::TDevList m_listDev;              // ListDev
+    TDevInfo* m_curDev = nullptr;          // CurDev
+    std::vector<int> m_comPorts;           // ComPortsArray
+    QVariantList m_structV;                // StructV
+    core::TAccessLibraryBinding m_library; // FLibrary
 
     // Decoder, its bridge to the grouped grid, the run and its view; made with the tabs' models.
     std::unique_ptr<core::TJournalDecoder> m_decoder;
-    std::unique_ptr<TRunDecoder> m_runDecoder;
+    std::unique_ptr<core::TRunDecoder> m_runDecoder;
     std::unique_ptr<TRunView> m_runView;
     // After the view: the engine's queued calls reach the view while the engine lives.
     std::unique_ptr<core::TRunEngine> m_engine;

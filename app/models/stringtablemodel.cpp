@@ -50,7 +50,7 @@ void TStringTableModel::setCell(int row, int column, const QString& text) {
     }
 }
 
-void TStringTableModel::assign(const TStringGrid& grid) {
+void TStringTableModel::assign(const core::TStringGrid& grid) {
     beginResetModel();
     m_grid = grid;
     endResetModel();

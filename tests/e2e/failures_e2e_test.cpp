@@ -102,7 +102,7 @@ TEST_F(WindowRun, KeysOfTheButtons) {
              };
              QTimer::singleShot(0, form.get(), [&] { form->btnRead2()->click(); });
          },
-         [&] { return form->runResult().end == TRunEnd::Stopped; }},
+         [&] { return form->runResult().end == core::TRunEnd::Stopped; }},
         {QKeySequence(Qt::CTRL | Qt::Key_S), "Сохранить...", [&] { chooser.proposed.clear(); },
          [&] { return !chooser.proposed.isEmpty(); }},
         {QKeySequence(Qt::CTRL | Qt::Key_F), "Найти прибор", [] {},

@@ -575,16 +575,17 @@ TEST_F(MainForm, LinkSettingsAndApplyingAdvice) {
         return e;
     };
     // The diagnosis of a reading whose line answered so, and "Применить" under its advice.
-    const auto applyAdvice = [&](TForm1& f, const TFrameEvent& answer, const TRunResult& run) {
+    const auto applyAdvice = [&](TForm1& f, const TFrameEvent& answer,
+                                 const core::TRunResult& run) {
         for (const TFrameEvent& e : {request, answer})
             f.tsExchange()->observer()->OnFrame(e);
         f.tsExchange()->RunEnded(run);
         ASSERT_EQ(f.tsExchange()->adviceButtons().size(), 1);
         f.tsExchange()->adviceButtons()[0]->click();
     };
-    TRunResult failedRecord, failedCount;
+    core::TRunResult failedRecord, failedCount;
     failedRecord.recordsFailed = 1;
-    failedCount.end = TRunEnd::CountReadFailed;
+    failedCount.end = core::TRunEnd::CountReadFailed;
     const struct {
         const char* what;
         std::function<void(TForm1&)> act;

@@ -61,7 +61,7 @@ protected:
     fakes::FakeFactory factory;
     comm::TRS232Transport rs;
     comm::TModbusMaster mbm;
-    TStringGrid sg{2, 5}, sgGr{2, 1};
+    core::TStringGrid sg{2, 5}, sgGr{2, 1};
     core::TJournalDecoder decoder{sg};
     TDevInfo device;
     FakeHost host;
@@ -224,12 +224,15 @@ TEST_F(ServerPathTest, AnswersOfTasksNotAwaitedAreDropped) {
 // The archive gets the reading: record n as number n - 1 (its index), the answer's fields in the
 // tdPlain reply layout, a failed record's code, and the end.
 TEST_F(ServerPathTest, StoresTheReadingInTheArchive) {
-    struct FakeArchive : IRunArchive {
-        std::vector<TArchiveCheck> Comparisons(const TArchiveRunInfo&) override { return {}; }
-        std::vector<TStoredRecord> StoredAnswers(qint64, const TArchiveRunInfo&) override {
+    struct FakeArchive : core::IRunArchive {
+        std::vector<core::TArchiveCheck> Comparisons(const core::TArchiveRunInfo&) override {
             return {};
         }
-        void Begin(const TArchiveRunInfo& run, std::optional<qint64> series) override {
+        std::vector<core::TStoredRecord> StoredAnswers(qint64,
+                                                       const core::TArchiveRunInfo&) override {
+            return {};
+        }
+        void Begin(const core::TArchiveRunInfo& run, std::optional<qint64> series) override {
             log << QStringLiteral("begin %1 %2").arg(run.countRec).arg(series ? 1 : 0);
         }
         void Answered(qint64 n, const std::uint8_t* reply) override {
