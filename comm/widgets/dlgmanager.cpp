@@ -31,9 +31,13 @@ public:
 
 } // namespace
 
+namespace commwidgets {
+
 std::shared_ptr<comm::IPropsFrameFactory> widgetPropsFrameFactory() {
     return std::make_shared<WidgetPropsFrames>();
 }
+
+} // namespace commwidgets
 
 // ---- TDlgManager ----
 

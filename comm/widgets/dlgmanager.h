@@ -11,8 +11,12 @@
 
 class TBasePropsFrame;
 
+namespace commwidgets {
+
 // The settings frames of this library (TRSPropsFrame, TModbusPropsFrame) for the components.
 std::shared_ptr<comm::IPropsFrameFactory> widgetPropsFrameFactory();
+
+} // namespace commwidgets
 
 // Lists the transports a master may use and opens the connection dialog for them. The components
 // it lists create their settings frames through this library.
@@ -47,7 +51,7 @@ public:
 private:
     void componentDestroyed(QObject* AComponent);
 
-    std::shared_ptr<comm::IPropsFrameFactory> FFrames = widgetPropsFrameFactory();
+    std::shared_ptr<comm::IPropsFrameFactory> FFrames = commwidgets::widgetPropsFrameFactory();
     platform::IMessageSink* FMessageSink = &comm::logMessageSink();
 
     comm::TAnyMasterCustom* FMaster = nullptr;
