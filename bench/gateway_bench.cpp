@@ -52,7 +52,7 @@ void startOnTcp(sim::Simulator& s) {
 
 // The reading engine and the list model over the same calls; seconds and rows read.
 double engineRun(core::TAccessLibraryBinding& lib, const core::TRunRequest& request, int* rows) {
-    TStringTableModel sg(2, 5), sgGr(2, 1);
+    models::TStringTableModel sg(2, 5), sgGr(2, 1);
     core::TJournalDecoder decoder(sg);
     core::TRunDecoder runDecoder(decoder, sgGr);
     QuietRunHost host;

@@ -220,7 +220,7 @@ void OpenSeries(const QTemporaryDir& dir) {
     const auto series = archive.ListSeries();
     if (!series || series->empty())
         return;
-    TStringTableModel sg(2, 5), sgGr(2, 1);
+    models::TStringTableModel sg(2, 5), sgGr(2, 1);
     core::TJournalDecoder decoder(sg);
     core::TRunDecoder runDecoder(decoder, sgGr);
     QElapsedTimer t;

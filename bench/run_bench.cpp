@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
                     bare * 1000 / records, errors);
 
         // The engine, the decoder and the list model, no widgets.
-        TStringTableModel sg(2, 5), sgGr(2, 1);
+        models::TStringTableModel sg(2, 5), sgGr(2, 1);
         core::TJournalDecoder decoder(sg);
         core::TRunDecoder runDecoder(decoder, sgGr);
         BenchHost host(gaps);

@@ -12,7 +12,9 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTableView;
+namespace models {
 class TStringTableModel;
+} // namespace models
 
 namespace core {
 class TArchiveBrowser;
@@ -60,7 +62,7 @@ private:
 
     core::TArchiveBrowser* m_browser;
     platform::IMessageSink& m_messages;
-    TStringTableModel* m_series = nullptr;
-    TStringTableModel* m_readings = nullptr;
+    models::TStringTableModel* m_series = nullptr;
+    models::TStringTableModel* m_readings = nullptr;
     bool m_readingActive = false;
 };

@@ -148,7 +148,7 @@ void TForm1::FormCreate() {
     m_curDev = nullptr;
     LoadCatalogue();
     setupArchive();
-    m_structV = TServerReadingPath::RecordStructure();
+    m_structV = serverpath::TServerReadingPath::RecordStructure();
     m_serverPath->SetStructV(m_structV);
     // The grids' heading rows come with their tabs.
     ui.VerPO->setText(QStringLiteral("Версия ПО ") + core::ProgramVersionText());

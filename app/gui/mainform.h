@@ -37,7 +37,9 @@ class QTimer;
 class TArchiveTab;
 class TDlgManager;
 class TExchangeTab;
+namespace models {
 class TStringTableModel;
+} // namespace models
 namespace core {
 class TArchiveBrowser;
 class TArchiveRecorder;
@@ -98,15 +100,15 @@ public:
     // Proposed file name of the export dialog (the selected device's name).
     const QString& exportFileName() const { return m_exportFileName; }
 
-    TStringTableModel* sgCells() const { return ui.tsData->cells(); }
-    TStringTableModel* sgGrCells() const { return ui.tsGroup->cells(); }
-    TStringTableModel* sgTypeCells() const { return ui.tsSet->cells(); }
+    models::TStringTableModel* sgCells() const { return ui.tsData->cells(); }
+    models::TStringTableModel* sgGrCells() const { return ui.tsGroup->cells(); }
+    models::TStringTableModel* sgTypeCells() const { return ui.tsSet->cells(); }
     core::TJournalDecoder& decoder() { return *m_decoder; }
     // From "Считать" until the run has ended and the window shows all of it.
     bool runActive() const { return m_engine->IsActive(); }
     // The last run's archive writer has not finished committing.
     bool archiveWriting() const;
-    TServerReadingPath& serverPath() { return *m_serverPath; }
+    serverpath::TServerReadingPath& serverPath() { return *m_serverPath; }
 
     // State of the window (DevAdr follows the address box; FRetries and FAnswerTime, in ms, come
     // from main.ini).
@@ -302,7 +304,7 @@ private:
     comm::TModbusMaster* m_mbm = nullptr;     // MBM
     TDlgManager* m_dlgManager = nullptr;      // DlgManager1
     std::unique_ptr<TServerPathView> m_serverPathView;
-    std::unique_ptr<TServerReadingPath> m_serverPath;
+    std::unique_ptr<serverpath::TServerReadingPath> m_serverPath;
 
     QList<QAction*> m_keyActions;
     QPointer<TLinkSettingsDialog> m_linkSettingsDialog;

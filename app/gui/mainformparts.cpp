@@ -32,8 +32,8 @@ void TForm1::createComponents() {
     connect(this, &TForm1::devAdrChanged, m_mbm, &comm::TModbusMaster::SetDeviceAddress);
     m_serverPathView =
         std::make_unique<TServerPathView>(ui, *m_messages, *this, [this] { return m_curDev; });
-    m_serverPath = std::make_unique<TServerReadingPath>(*m_rs232, *m_mbm, *sgCells(), *sgGrCells(),
-                                                        *m_decoder, *m_serverPathView);
+    m_serverPath = std::make_unique<serverpath::TServerReadingPath>(
+        *m_rs232, *m_mbm, *sgCells(), *sgGrCells(), *m_decoder, *m_serverPathView);
 }
 
 void TForm1::connectChart() {

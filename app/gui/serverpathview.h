@@ -27,7 +27,7 @@ public:
 
 // The server path's view of the main window: the hidden buttons and the journal selector it
 // enables, the count label, message boxes and the "record answer" message to the window.
-class TServerPathView : public IServerPathHost {
+class TServerPathView : public serverpath::IServerPathHost {
 public:
     TServerPathView(Ui::TForm1& ui, platform::IMessageSink& messages, QObject& window,
                     std::function<const TDevInfo*()> currentDevice);

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+namespace models {
+
 TStringTableModel::TStringTableModel(int rows, int columns, QObject* parent)
     : QAbstractTableModel(parent), m_grid(rows, columns) {}
 
@@ -118,3 +120,5 @@ QVariant TStringTableModel::headerData(int section, Qt::Orientation orientation,
 Qt::ItemFlags TStringTableModel::flags(const QModelIndex& index) const {
     return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags;
 }
+
+} // namespace models

@@ -5,6 +5,8 @@
 
 #include <QAbstractTableModel>
 
+namespace models {
+
 // Item model over a TStringGrid for the window's table views. Row 0 of the grid is the heading
 // row: views show it as their horizontal header and the body from grid row 1 on, so model row i
 // is grid row i + 1. Cells are read-only; the tooltip role returns `toolTip()` when set. An error
@@ -46,3 +48,5 @@ private:
     core::TStringGrid m_grid;
     QString m_toolTip;
 };
+
+} // namespace models

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <exception>
 
+namespace serverpath {
+
 namespace {
 
 using Control = IServerPathHost::Control;
@@ -258,3 +260,5 @@ void TServerReadingPath::WMRecordAnswer(std::int32_t w, std::int32_t l) {
     else
         endReading(w < m_maxRec && !m_getArch);
 }
+
+} // namespace serverpath

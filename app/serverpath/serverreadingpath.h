@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+namespace serverpath {
+
 // The window's side of the server path: the controls it enables, the message box and the
 // synchronous "record answer" message to the window itself.
 class IServerPathHost {
@@ -122,3 +124,5 @@ private:
     bool m_getArch = true;
     QVariantList m_structV = RecordStructure();
 };
+
+} // namespace serverpath

@@ -52,7 +52,7 @@ TEST_F(WindowRun, FailedReadingsShowTheirFailures) {
         EXPECT_EQ(form->PageControl1()->tabIcon(tab).isNull(), !failed);
         EXPECT_EQ(form->tsGroup()->lblNote()->isHidden(), c.errorRows.empty());
 
-        const TStringTableModel* sg = form->sgCells();
+        const models::TStringTableModel* sg = form->sgCells();
         for (int row = 0; row + 1 < sg->rowCount(); ++row) {
             const bool error =
                 std::find(c.errorRows.begin(), c.errorRows.end(), row) != c.errorRows.end();

@@ -238,7 +238,7 @@ TEST_F(MainForm, DeviceSelectionShapesTheViews) {
     EXPECT_EQ(form->rgTypeJ()->items(), QStringList({QString::fromUtf8("Калибровочный журнал"),
                                                      QString::fromUtf8("Сервисный журнал (500)")}));
     EXPECT_EQ(form->rgTypeJ()->itemIndex(), 0);
-    TStringTableModel* types = form->sgTypeCells();
+    models::TStringTableModel* types = form->sgTypeCells();
     ASSERT_EQ(types->rowCount(), 4);
     const char* expected[3][4] = {{"0", "Уставка", "1", "float"},
                                   {"1", "Режим", "2", "список"},
