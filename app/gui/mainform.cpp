@@ -1,20 +1,20 @@
 // SPDX-License-Identifier: MIT
 #include "app/gui/mainform.h"
 
-#include "app/core/archivebrowser.h"
 #include "app/core/archiverecorder.h"
 #include "app/core/catalogue.h"
-#include "app/core/errortexts.h"
-#include "app/core/tcpwindow.h"
 #include "app/core/windowplacement.h"
 #include "app/core/windowtexts.h"
-#include "app/gui/archivetab.h"
 #include "app/gui/connectionsettings.h"
 #include "app/gui/exchangetab.h"
 #include "app/gui/listexport.h"
 #include "app/gui/messageboxsink.h"
+#include "app/gui/runview.h"
 #include "app/gui/savefilechooser.h"
+#include "app/gui/serverpathview.h"
 #include "app/models/stringtablemodel.h"
+#include "comm/comtransport.h"
+#include "comm/modbusmaster.h"
 #include "comm/widgets/dlgmanager.h"
 #include "platform/inifile.h"
 #include "platform/portlist.h"
@@ -49,9 +49,7 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
         m_options.saveDialog = m_ownSaveDialog.get();
     }
     setupForm();
-    createEngines();
-    createExchangeTab();
-    createComponents();
+    createControllers();
     connectControls();
     createActions();
     connectChart();
@@ -67,15 +65,11 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
 
 TForm1::~TForm1() {
     // The run ends first: its thread uses the library and the archive.
-    m_engine->Shutdown();
-    m_library.SetTraceObserver(nullptr); // the tab goes with the window's children
+    m_reading->Shutdown();
+    m_exchange->StopFollowingTrace(); // the tab goes with the window's children
     SaveSettings();
-    // The components go with the window's children; nothing of the window may hear them then.
-    m_mbm->OnExchange = nullptr;
-    m_rs232->OnChangeConnected = nullptr;
-    delete m_mbm;
-    delete m_rs232;
-    delete m_dlgManager;
+    // The components go before the window's children; nothing of the window may hear them then.
+    m_serverPath.reset();
 }
 
 void TForm1::setupForm() {
@@ -94,16 +88,33 @@ void TForm1::setupForm() {
     ui.cbxSpeed->setCurrentIndex(comm::kDefaultSpeed);
 }
 
-void TForm1::createEngines() {
-    m_decoder = std::make_unique<core::TJournalDecoder>(*sgCells());
-    m_decoder->setScrollHook([this] { ui.tsData->scrollToLastRow(); });
-    m_runDecoder = std::make_unique<core::TRunDecoder>(*m_decoder, *sgGrCells());
-    m_runView = std::make_unique<TRunView>(ui, *m_messages);
-    m_engine = std::make_unique<core::TRunEngine>(m_library, *m_runView, *sgCells(),
-                                                  m_options.eventIntervalMs);
-    connect(m_engine.get(), &core::TRunEngine::rowsShown, this,
-            [this] { ui.tsData->scrollToLastRow(); });
-    connect(m_engine.get(), &core::TRunEngine::finished, this, &TForm1::readingFinished);
+void TForm1::createControllers() {
+    const auto device = [this] { return m_curDev; };
+    const auto link = [this] { return SelectedLink(); };
+    const auto times = [this] { return std::pair{m_answerTime, m_retries}; };
+    m_reading = std::make_unique<TReadingController>(
+        ui, *m_messages, m_library,
+        TReadingChoices{link, device, times, [this] { return m_exchange->searching(); },
+                        mainIniPath()},
+        m_options.eventIntervalMs);
+    m_exchange = std::make_unique<TExchangeController>(
+        ui, *m_messages, m_library, *m_reading,
+        TExchangeChoices{link, [this] { return selectedJournal(); }, times,
+                         [this](int answerMs, int retries) { ApplyLinkTimes(answerMs, retries); }});
+    TServerPathEvents events;
+    events.changeConnected = [this](QObject* s, bool c) { RS232ChangeConnected(s, c); };
+    events.exchange = [this](QObject* s, qint32 q, qint32 a, qint32 f, const QVariant& v,
+                             qint32 r) { MBMExchange(s, q, a, f, v, r); };
+    m_serverPath = std::make_unique<TServerPathController>(
+        *this, ui, *m_messages, m_reading->decoder(), device, std::move(events));
+    connect(this, &TForm1::devAdrChanged, &m_serverPath->mbm(),
+            &comm::TModbusMaster::SetDeviceAddress);
+    m_archive = std::make_unique<TArchiveController>(ui, *m_messages, *m_reading, m_listDev, device,
+                                                     [this] { return m_exchange->searching(); });
+    connect(m_reading.get(), &TReadingController::started, this, &TForm1::readingStarted);
+    connect(m_reading.get(), &TReadingController::finished, this, &TForm1::readingFinished);
+    connect(m_exchange.get(), &TExchangeController::searchingChanged, this,
+            &TForm1::searchStateChanged);
 }
 
 void TForm1::connectControls() {
@@ -121,11 +132,11 @@ void TForm1::connectControls() {
     connect(ui.BtnDisconnect, &QPushButton::clicked, this, &TForm1::BtnDisconnectClick2);
     connect(ui.BtnExcel, &QPushButton::clicked, this, &TForm1::BtnExcelClick);
     connect(ui.btnIncremental, &QPushButton::clicked, this, &TForm1::btnIncrementalClick);
-    connect(ui.rgTypeJ, &platform::TRadioGroup::itemClicked, this,
-            &TForm1::updateIncrementalButton);
+    connect(ui.rgTypeJ, &platform::TRadioGroup::itemClicked, m_archive.get(),
+            &TArchiveController::UpdateIncrementalButton);
     connect(ui.btnLinkSettings, &QPushButton::clicked, this, &TForm1::btnLinkSettingsClick);
     connect(ui.lnkExchange, &QLabel::linkActivated, this,
-            [this] { ui.PageControl1->setCurrentWidget(m_exchangeTab); });
+            [this] { ui.PageControl1->setCurrentWidget(m_exchange->tab()); });
 }
 
 QString TForm1::mainIniPath() const {
@@ -147,22 +158,19 @@ void TForm1::FormCreate() {
     m_listDev.clear();
     m_curDev = nullptr;
     LoadCatalogue();
-    setupArchive();
+    m_archive->Setup(m_archiveSetting, m_serverPath->path());
     m_structV = serverpath::TServerReadingPath::RecordStructure();
-    m_serverPath->SetStructV(m_structV);
+    m_serverPath->path().SetStructV(m_structV);
     // The grids' heading rows come with their tabs.
     ui.VerPO->setText(QStringLiteral("Версия ПО ") + core::ProgramVersionText());
     FillRecTypeGrid();
-    m_decoder->ClearGroupData();
+    m_reading->decoder().ClearGroupData();
 }
 
 bool TForm1::LoadAccessLibrary() {
     const bool loaded = m_library.LoadAccessLibrary(m_options.programDirectory, m_messages);
-    if (loaded) {
-        // The run's frames come from the engine's thread; the tab takes them on the window's.
-        m_traceBridge = new core::TQueuedTraceObserver(*m_exchangeTab->observer(), this);
-        m_library.SetTraceObserver(m_traceBridge);
-    }
+    if (loaded)
+        m_exchange->FollowTrace();
     return loaded;
 }
 
@@ -202,7 +210,7 @@ void TForm1::LoadCatalogue() {
     connectionsettings::Restore(ui, s);
     m_retries = s.Retries;
     m_answerTime = s.AnswerTime;
-    m_rs232->SetAnswerDelay(m_answerTime); // the server path waits as long
+    m_serverPath->rs232().SetAnswerDelay(m_answerTime); // the server path waits as long
 
     restoreChoices(s);
     {
@@ -290,8 +298,7 @@ void TForm1::cbxDevChange() {
     if (!journals.isEmpty())
         ui.rgTypeJ->setItemIndex(0);
     FillRecTypeGrid();
-    if (m_archiveWatch) // after start-up
-        updateIncrementalButton();
+    m_archive->UpdateIncrementalButton();
 }
 
 core::TLinkChoice TForm1::SelectedLink() const {
@@ -299,38 +306,16 @@ core::TLinkChoice TForm1::SelectedLink() const {
                             ui.cbxSpeed->currentText());
 }
 
-bool TForm1::connectLibrary() {
-    const core::TLinkChoice link = SelectedLink();
-    if (!link.ok()) {
-        messages().warning(link.error);
-        return false;
-    }
-    return m_library.Connect(link.port, link.speed, ui.rgrRsType->itemIndex());
-}
-
 void TForm1::Button6Click() {
-    if (runActive() || !connectLibrary()) // the run's thread holds the connection
-        return;
-    ui.Label6->setText(core::ReadDeviceName(m_library, m_devAdr));
-    m_library.Disconnect();
+    m_reading->ShowDeviceName(m_devAdr);
 }
 
 void TForm1::BtnConnect2Click() {
-    if (runActive() || !connectLibrary())
-        return;
-    ui.BtnDisconnect2->setEnabled(true);
-    ui.btnRead2->setEnabled(true);
-    ui.BtnConnect2->setEnabled(false);
+    m_reading->ConnectByHand();
 }
 
 void TForm1::BtnDisconnect2Click() {
-    if (runActive()) // the connection is the run's thread's to close
-        m_engine->Disconnect();
-    else
-        m_library.Disconnect();
-    ui.btnRead2->setEnabled(false);
-    ui.BtnDisconnect2->setEnabled(false);
-    ui.BtnConnect2->setEnabled(true);
+    m_reading->DisconnectByHand();
 }
 
 const TJournalInfo* TForm1::selectedJournal() const {
@@ -338,102 +323,63 @@ const TJournalInfo* TForm1::selectedJournal() const {
 }
 
 void TForm1::btnRead2Click() {
-    startReading(false);
+    m_reading->Start(false);
 }
 
 void TForm1::btnIncrementalClick() {
-    startReading(true);
+    m_reading->Start(true);
 }
 
-void TForm1::startReading(bool incremental) {
-    // One run at a time: a second start is refused while a reading runs, and while the search
-    // holds the line with its own tries and time-outs.
-    if (runActive() || m_exchangeTab->searching())
-        return;
-    core::TConnectionSettings line;
-    connectionsettings::Store(ui, line);
-    line.Retries = m_retries;
-    line.AnswerTime = m_answerTime;
-    const core::TLinkChoice link = SelectedLink();
-    core::TRunRequest request = core::RunRequestFor(m_curDev, ui.rgTypeJ->itemIndex(), link,
-                                                    ui.cbxPort->currentText(), line);
-    request.limit = ui.chbLimit->isChecked();
-    request.startText = ui.EdtStart->text();
-    request.countText = ui.EdtCount->text();
-    request.incremental = incremental;
-    QString windowError;
-    const core::TTcpWindowPlan window = core::PlanTcpWindow(
-        mainIniPath(),
-        link.ok() ? platform::PortList::devicePathFor(link.port, mainIniPath()) : QString(),
-        std::nullopt, &windowError);
-    request.tcpWindow = window.window;
-    request.startWindow = window.startWindow;
-    if (!windowError.isEmpty())
-        m_messages->warning(windowError);
-
-    ui.btnIncremental->setEnabled(false);
-    m_archiveTab->setReadingActive(true);
-    m_exchangeTab->RunStarted();
-    m_runView->ShowRunStart();
-    m_stopClicked = false;
-    m_tcpWindow = window;
-    m_engine->Start(request);
+void TForm1::readingStarted() {
+    m_archive->ReadingStarted();
+    m_exchange->tab()->RunStarted();
 }
 
 void TForm1::readingFinished(const core::TRunResult& result) {
-    m_stopClicked = false;
-    m_decoder->AdoptRun(m_engine->decoder());
-    sgGrCells()->assign(m_engine->groupGrid());
-    QString message;
-    if (result.windowReached > 0 &&
-        !core::RememberTcpWindow(mainIniPath(), m_tcpWindow, result.windowReached,
-                                 result.windowFallback != 0, &message))
-        m_messages->error(message);
-    m_exchangeTab->RunEnded(result);
-    m_runView->ShowRunEnd(result);
-    m_archiveTab->setReadingActive(false);
-    updateIncrementalButton();
-    if (m_archiveRecorder)
-        m_archiveWatch->start();
+    m_exchange->tab()->RunEnded(result);
+    m_reading->view().ShowRunEnd(result);
+    m_archive->ReadingEnded();
     if (m_closeRequested)
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+}
+
+void TForm1::searchStateChanged(bool searching) {
+    m_archive->UpdateIncrementalButton();
+    if (!searching && m_closeRequested)
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 
 void TForm1::btnStopClick() {
     ui.btnStop->setEnabled(false);
-    m_serverPath->Stop();
+    m_serverPath->path().Stop();
     ui.btnRead->setEnabled(true);
     ui.rgTypeJ->setEnabled(true);
-    if (runActive()) { // the run's end brings its grouped view
-        m_stopClicked = true;
-        m_engine->Stop();
-        return;
-    }
-    BuildGroupView();
+    if (!m_reading->Stop()) // a run's end brings its grouped view
+        BuildGroupView();
 }
 
 void TForm1::BuildGroupView() {
-    m_decoder->BuildGroupView(*sgGrCells());
+    m_reading->decoder().BuildGroupView(*ui.tsGroup->cells());
 }
 
 void TForm1::ClearGroupData() {
-    m_decoder->ClearGroupData(*sgGrCells());
+    m_reading->decoder().ClearGroupData(*ui.tsGroup->cells());
 }
 
 void TForm1::BtnExcelClick() {
     const TJournalInfo* journal = selectedJournal();
-    SaveLinearList({this, *m_options.saveDialog, m_saveDialogMemory, messages()}, *sgCells(),
-                   ui.cbxDev->currentText(), journal ? journal->typedev : tdPlain,
-                   m_exportFileName);
+    SaveLinearList({this, *m_options.saveDialog, m_saveDialogMemory, messages()},
+                   *ui.tsData->cells(), ui.cbxDev->currentText(),
+                   journal ? journal->typedev : tdPlain, m_exportFileName);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
     // Closing during a run or a search stops it first; the window closes once it has finished
     // (port closed, archive ended).
-    if (runActive() || m_exchangeTab->searching()) {
+    if (runActive() || m_exchange->searching()) {
         m_closeRequested = true;
-        m_engine->Stop();
-        m_exchangeTab->StopSearch();
+        m_reading->Stop();
+        m_exchange->StopSearch();
         event->ignore();
         return;
     }
@@ -462,29 +408,29 @@ void TForm1::showEvent(QShowEvent* event) {
 // ---- server path ----
 
 void TForm1::btnConnectClick() {
-    m_serverPath->btnConnectClick(ui.cbxSpeed->currentIndex(), ui.cbxSpeed->currentText(),
-                                  ui.cbxPort->currentText());
+    m_serverPath->path().btnConnectClick(ui.cbxSpeed->currentIndex(), ui.cbxSpeed->currentText(),
+                                         ui.cbxPort->currentText());
 }
 
 void TForm1::btnReadClick() {
-    m_serverPath->btnReadClick();
+    m_serverPath->path().btnReadClick();
 }
 
 void TForm1::BtnDisconnectClick2() {
-    m_serverPath->BtnDisconnectClick2();
+    m_serverPath->path().BtnDisconnectClick2();
 }
 
 void TForm1::RS232ChangeConnected(QObject* ASender, bool AConnected) {
-    m_serverPath->RS232ChangeConnected(ASender, AConnected);
+    m_serverPath->path().RS232ChangeConnected(ASender, AConnected);
 }
 
 void TForm1::MBMExchange(QObject* Sender, std::int32_t QID, std::int32_t MBAddr,
                          std::int32_t FunNumber, const QVariant& Value, std::int32_t Result) {
-    m_serverPath->MBMExchange(Sender, QID, MBAddr, FunNumber, Value, Result);
+    m_serverPath->path().MBMExchange(Sender, QID, MBAddr, FunNumber, Value, Result);
 }
 
 void TForm1::WMRecordAnswer(std::int32_t w, std::int32_t l) {
-    m_serverPath->WMRecordAnswer(w, l);
+    m_serverPath->path().WMRecordAnswer(w, l);
 }
 
 bool TForm1::event(QEvent* event) {

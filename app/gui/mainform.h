@@ -5,13 +5,13 @@
 #include "app/core/journaldata.h"
 #include "app/core/journaldecoder.h"
 #include "app/core/readingrun.h"
-#include "app/core/runengine.h"
 #include "app/core/savedialogmemory.h"
 #include "app/core/selectors.h"
-#include "app/core/tcpwindow.h"
+#include "app/gui/archivecontroller.h"
+#include "app/gui/exchangecontroller.h"
 #include "app/gui/linksettingsdialog.h"
-#include "app/gui/runview.h"
-#include "app/gui/serverpathview.h"
+#include "app/gui/readingcontroller.h"
+#include "app/gui/serverpathcontroller.h"
 #include "app/serverpath/serverreadingpath.h"
 #include "archive/archivelocation.h"
 #include "platform/portlist.h"
@@ -33,7 +33,6 @@ class IMessageSink;
 } // namespace platform
 class ISaveFileChooser;
 class QAction;
-class QTimer;
 class TArchiveTab;
 class TDlgManager;
 class TExchangeTab;
@@ -41,8 +40,6 @@ namespace models {
 class TStringTableModel;
 } // namespace models
 namespace core {
-class TArchiveBrowser;
-class TArchiveRecorder;
 struct TConnectionSettings;
 } // namespace core
 
@@ -70,9 +67,11 @@ struct TForm1Options {
     int eventIntervalMs = 40;
 };
 
-// The main window: the connection and device controls (mainform.ui), the tabs of the three views
-// (classes of app/gui/views) and the components of the server path. The decisions live in
-// app/core; this class wires them to the controls.
+// The main window: the connection and device controls (mainform.ui), the tabs of the views
+// (classes of app/gui/views), the catalogue and the settings of main.ini. Four controllers do
+// its work: the readings through the access library, the "Обмен" tab with the search, the
+// journal archive and the server-based path; the window wires them to its controls and to each
+// other. The decisions live in app/core.
 class TForm1 : public QMainWindow {
     Q_OBJECT
 public:
@@ -103,12 +102,12 @@ public:
     models::TStringTableModel* sgCells() const { return ui.tsData->cells(); }
     models::TStringTableModel* sgGrCells() const { return ui.tsGroup->cells(); }
     models::TStringTableModel* sgTypeCells() const { return ui.tsSet->cells(); }
-    core::TJournalDecoder& decoder() { return *m_decoder; }
+    core::TJournalDecoder& decoder() { return m_reading->decoder(); }
     // From "Считать" until the run has ended and the window shows all of it.
-    bool runActive() const { return m_engine->IsActive(); }
+    bool runActive() const { return m_reading->active(); }
     // The last run's archive writer has not finished committing.
-    bool archiveWriting() const;
-    serverpath::TServerReadingPath& serverPath() { return *m_serverPath; }
+    bool archiveWriting() const { return m_archive->writing(); }
+    serverpath::TServerReadingPath& serverPath() { return m_serverPath->path(); }
 
     // State of the window (DevAdr follows the address box; FRetries and FAnswerTime, in ms, come
     // from main.ini).
@@ -122,14 +121,16 @@ public:
     const std::vector<int>& ComPortsArray() const { return m_comPorts; }
     const QVariantList& StructV() const { return m_structV; }
     // The record range of the last reading run that ended, and the keep-reading flag.
-    const core::TRunResult& runResult() const { return m_engine->Result(); }
+    const core::TRunResult& runResult() const { return m_reading->result(); }
     std::int64_t startrec() const { return runResult().startrec; }
     std::int64_t CountRec() const { return runResult().CountRec; }
     std::int64_t MaxRec() const { return runResult().MaxRec; }
-    bool GetArch() const { return !m_stopClicked; }
+    bool GetArch() const { return !m_reading->stopClicked(); }
     // Grouping data of the last run (owned by the decoder).
-    const std::vector<TRecType>& ListRecGroup() const { return m_decoder->ListRecGroup(); }
-    const std::vector<TRecStr>& ListStr() const { return m_decoder->ListStr(); }
+    const std::vector<TRecType>& ListRecGroup() const {
+        return m_reading->decoder().ListRecGroup();
+    }
+    const std::vector<TRecStr>& ListStr() const { return m_reading->decoder().ListStr(); }
 
     // Controls, named as in the layout.
     QComboBox* cbxPort() const { return ui.cbxPort; }
@@ -174,15 +175,15 @@ public:
     TGroupTab* tsGroup() const { return ui.tsGroup; }
     TRecTypeTab* tsSet() const { return ui.tsSet; }
     TChartTab* tsChart() const { return ui.tsChart; }
-    TArchiveTab* tsArchive() const { return m_archiveTab; }
-    TExchangeTab* tsExchange() const { return m_exchangeTab; } // "Обмен"
+    TArchiveTab* tsArchive() const { return m_archive->tab(); }
+    TExchangeTab* tsExchange() const { return m_exchange->tab(); } // "Обмен"
     QTableView* sg() const { return ui.tsData->grid(); }
     QTableView* sgGr() const { return ui.tsGroup->grid(); }
     QTableView* sgType() const { return ui.tsSet->grid(); }
     // Components of the server path, created with the window.
-    comm::TRS232Transport* RS232() const { return m_rs232; }
-    comm::TModbusMaster* MBM() const { return m_mbm; }
-    TDlgManager* DlgManager1() const { return m_dlgManager; }
+    comm::TRS232Transport* RS232() const { return &m_serverPath->rs232(); }
+    comm::TModbusMaster* MBM() const { return &m_serverPath->mbm(); }
+    TDlgManager* DlgManager1() const { return &m_serverPath->dlgManager(); }
 
 public slots:
     void EdtAddrChange();
@@ -232,41 +233,24 @@ private:
     // The remembered choices of main.ini: window size, journals, chart types.
     void restoreChoices(const core::TConnectionSettings& settings);
     void storeChoices(core::TConnectionSettings& settings);
-    // The readings' buttons follow a search of the "Обмен" tab.
-    void searchStateChanged(bool searching);
-    void createEngines();
-    void createComponents();
+    // The controllers, and their ways to each other.
+    void createControllers();
     // The chart's data and its ways to the grouped grid and the linear list.
     void connectChart();
-    // The "Обмен" tab, after the others, and what it needs of the window.
-    void createExchangeTab();
     void FormCreate();
     void requestTermination() { m_terminationRequested = true; }
     // The port number and baud rate of the selectors, or why they give none.
     core::TLinkChoice SelectedLink() const;
-    // Connects the access library with the selected port, speed and link type; false (with a
-    // message when the selection names no port or speed) when it does not.
-    [[nodiscard]] bool connectLibrary();
     const TJournalInfo* selectedJournal() const;
     void closeEvent(QCloseEvent* event) override;
     bool event(QEvent* event) override;
     // At the first show: the whole window on the available screen (core::PlaceWindow).
     void showEvent(QShowEvent* event) override;
-    // A reading run with the window's choices: "Считать", or "Дочитать" when `incremental`.
-    void startReading(bool incremental);
-    // The run has ended: its grouped view and what the window says after a reading.
+    // A reading starts or has ended: the tabs and buttons that follow it.
+    void readingStarted();
     void readingFinished(const core::TRunResult& result);
-    // The journal archive of main.ini's [Archive] (or JOURNAL_ARCHIVE): the runs store into it,
-    // "Дочитать" and the "Архив" tab use it.
-    void setupArchive();
-    // "Дочитать" is enabled when the archive holds a series of the selected device and journal.
-    void updateIncrementalButton();
-    // Once the run's archive writer has committed: its failure as one message, the button and
-    // the tab up to date.
-    void watchArchiveWriter();
-    // The tab's "Открыть": the series in the list and the grouped view, as after a reading.
-    void openArchivedSeries(qint64 seriesId, std::optional<qint64> start,
-                            std::optional<qint64> count);
+    // The readings' buttons follow a search of the "Обмен" tab.
+    void searchStateChanged(bool searching);
 
     TForm1Options m_options;
     Ui::TForm1 ui;
@@ -288,23 +272,12 @@ private:
     QVariantList m_structV;                // StructV
     core::TAccessLibraryBinding m_library; // FLibrary
 
-    // Decoder, its bridge to the grouped grid, the run and its view; made with the tabs' models.
-    std::unique_ptr<core::TJournalDecoder> m_decoder;
-    std::unique_ptr<core::TRunDecoder> m_runDecoder;
-    std::unique_ptr<TRunView> m_runView;
-    // After the view: the engine's queued calls reach the view while the engine lives.
-    std::unique_ptr<core::TRunEngine> m_engine;
-    core::TQueuedTraceObserver* m_traceBridge = nullptr; // the library's trace to the tab
-    bool m_stopClicked = false;            // "Остановить" during the run in progress
-    core::TTcpWindowPlan m_tcpWindow;      // of the run in progress, remembered when it ends
-    TExchangeTab* m_exchangeTab = nullptr; // a child of the tab widget
+    // The controllers, made with the tabs' models; each uses those made before it.
+    std::unique_ptr<TReadingController> m_reading;
+    std::unique_ptr<TExchangeController> m_exchange;
+    std::unique_ptr<TServerPathController> m_serverPath;
+    std::unique_ptr<TArchiveController> m_archive;
     bool m_closeRequested = false;
-
-    comm::TRS232Transport* m_rs232 = nullptr; // RS232
-    comm::TModbusMaster* m_mbm = nullptr;     // MBM
-    TDlgManager* m_dlgManager = nullptr;      // DlgManager1
-    std::unique_ptr<TServerPathView> m_serverPathView;
-    std::unique_ptr<serverpath::TServerReadingPath> m_serverPath;
 
     QList<QAction*> m_keyActions;
     QPointer<TLinkSettingsDialog> m_linkSettingsDialog;
@@ -313,8 +286,4 @@ private:
     bool m_maximizeOnShow = false;
 
     archive::TArchiveSetting m_archiveSetting;
-    std::unique_ptr<core::TArchiveRecorder> m_archiveRecorder;
-    std::unique_ptr<core::TArchiveBrowser> m_archiveBrowser;
-    TArchiveTab* m_archiveTab = nullptr;
-    QTimer* m_archiveWatch = nullptr;
 };

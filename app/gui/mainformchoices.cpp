@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
-// The main window's habits: the keyboard actions of its buttons, "Параметры связи..." and the
-// choices it remembers in main.ini (its size, each device's journal and charted types).
+// The main window's habits: the keyboard actions of its buttons, "Параметры связи...", the
+// choices it remembers in main.ini (its size, each device's journal and charted types) and the
+// chart tab's ways to the decoder and the other tabs.
 #include "app/core/catalogue.h"
 #include "app/gui/exchangetab.h"
 #include "app/gui/linksettingsdialog.h"
 #include "app/gui/mainform.h"
+#include "comm/comtransport.h"
 
 #include <QAction>
 
@@ -28,14 +30,15 @@ void TForm1::createActions() {
     add(ui.btnRead2, QKeySequence(Qt::Key_F5));
     // Esc also stops a search for the instrument.
     add(ui.btnStop2, QKeySequence(Qt::Key_Escape), [this] {
-        if (m_exchangeTab->searching())
-            m_exchangeTab->StopSearch();
+        if (m_exchange->searching())
+            m_exchange->StopSearch();
     });
     add(ui.BtnExcel, QKeySequence(Qt::CTRL | Qt::Key_S));
-    add(m_exchangeTab->btnSearch, QKeySequence(Qt::CTRL | Qt::Key_F));
+    TExchangeTab* exchange = m_exchange->tab();
+    add(exchange->btnSearch, QKeySequence(Qt::CTRL | Qt::Key_F));
     // "Найти прибор" is on the "Обмен" tab: the tab is shown with it.
-    connect(m_exchangeTab->btnSearch, &QPushButton::pressed, this,
-            [this] { ui.PageControl1->setCurrentWidget(m_exchangeTab); });
+    connect(exchange->btnSearch, &QPushButton::pressed, this,
+            [this, exchange] { ui.PageControl1->setCurrentWidget(exchange); });
 }
 
 void TForm1::btnLinkSettingsClick() {
@@ -55,7 +58,7 @@ void TForm1::btnLinkSettingsClick() {
 void TForm1::ApplyLinkTimes(int answerMs, int retries) {
     m_answerTime = answerMs;
     m_retries = retries;
-    m_rs232->SetAnswerDelay(m_answerTime); // the server path waits as long
+    m_serverPath->rs232().SetAnswerDelay(m_answerTime); // the server path waits as long
     QString message;
     if (!core::SaveLinkTimes(mainIniPath(), m_answerTime, m_retries, &message))
         messages().error(message);
@@ -85,8 +88,7 @@ void TForm1::restoreJournal() {
     if (it == m_journalMemory.end() || !m_curDev || !m_curDev->journalAt(it->second))
         return;
     ui.rgTypeJ->setItemIndex(it->second);
-    if (m_archiveWatch) // after start-up
-        updateIncrementalButton();
+    m_archive->UpdateIncrementalButton();
 }
 
 void TForm1::restoreChoices(const core::TConnectionSettings& s) {
@@ -107,4 +109,26 @@ void TForm1::storeChoices(core::TConnectionSettings& s) {
     rememberJournal();
     s.journals = m_journalMemory;
     s.chartTypes = m_chartMemory;
+}
+
+void TForm1::connectChart() {
+    ui.tsChart->setDecoder(&m_reading->decoder());
+    ui.tsChart->setMessages(m_messages);
+    ui.tsChart->followGroupGrid(ui.tsGroup->grid());
+    // Each device's charted types are remembered (main.ini [Chart]).
+    ui.tsChart->setRememberedTypes([this](const TDevInfo* device) {
+        const auto it = m_chartMemory.find(deviceIndex(device));
+        return it != m_chartMemory.end() ? it->second : std::vector<std::int32_t>{};
+    });
+    connect(ui.tsChart, &TChartTab::typesTicked, this,
+            [this](const TDevInfo* device, const std::vector<std::int32_t>& ids) {
+                if (const int index = deviceIndex(device); index >= 0)
+                    m_chartMemory[index] = ids;
+            });
+    connect(ui.tsChart, &TChartTab::groupOpened, this,
+            [this] { ui.PageControl1->setCurrentWidget(ui.tsChart); });
+    connect(ui.tsChart, &TChartTab::recordClicked, this, [this](std::int32_t index) {
+        ui.PageControl1->setCurrentWidget(ui.tsData);
+        ui.tsData->showRecord(index);
+    });
 }
