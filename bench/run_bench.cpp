@@ -64,7 +64,7 @@ struct GapMeter {
 };
 
 // The engine's host without widgets: events handled after every record as in the window.
-class BenchHost : public TSilentRunHost {
+class BenchHost : public core::TSilentRunHost {
 public:
     explicit BenchHost(GapMeter& gaps) : m_gaps(gaps) {}
     void ShowMessage(const QString& text, const QString&) override {
@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
     if (!bench.prepare(records, "lastcomspeed=7\n"))
         return 1;
     const QTemporaryDir& dir = bench.dir;
-    TAccessLibraryBinding& lib = bench.lib;
+    core::TAccessLibraryBinding& lib = bench.lib;
     BenchSink& sink = bench.sink;
 
     sim::Instrument inst;
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
 
     bool ok = true;
     GapMeter gaps;
-    TRunRequest request = bench.runRequest(kCom);
+    core::TRunRequest request = bench.runRequest(kCom);
 
     auto startSim = [&](int baud, int pacing) {
         QString error;
@@ -179,11 +179,11 @@ int main(int argc, char** argv) {
                     bare * 1000 / records, errors);
 
         // The engine, the decoder and the list model, no widgets.
-        TStringTableModel sg(2, 5), sgGr(2, 1);
+        models::TStringTableModel sg(2, 5), sgGr(2, 1);
         core::TJournalDecoder decoder(sg);
-        TRunDecoder runDecoder(decoder, sgGr);
+        core::TRunDecoder runDecoder(decoder, sgGr);
         BenchHost host(gaps);
-        TReadingRun run(lib, runDecoder, sg, host);
+        core::TReadingRun run(lib, runDecoder, sg, host);
         gaps.reset();
         QElapsedTimer t;
         t.start();

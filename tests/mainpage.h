@@ -47,7 +47,7 @@ public:
     // Controls of the layout.
     QComboBox* cbxPort() const { return find<QComboBox>("cbxPort"); }
     QComboBox* cbxSpeed() const { return find<QComboBox>("cbxSpeed"); }
-    TRadioGroup* rgrRsType() const { return find<TRadioGroup>("rgrRsType"); }
+    platform::TRadioGroup* rgrRsType() const { return find<platform::TRadioGroup>("rgrRsType"); }
     QLineEdit* EdtAddr() const { return find<QLineEdit>("EdtAddr"); }
     QComboBox* cbxDev() const { return find<QComboBox>("cbxDev"); }
     QCheckBox* chbLimit() const { return find<QCheckBox>("chbLimit"); }
@@ -57,7 +57,7 @@ public:
     QLineEdit* EdtCount() const { return find<QLineEdit>("EdtCount"); }
     QPushButton* btnRead2() const { return find<QPushButton>("btnRead2"); }
     QPushButton* btnStop2() const { return find<QPushButton>("btnStop2"); }
-    TRadioGroup* rgTypeJ() const { return find<TRadioGroup>("rgTypeJ"); }
+    platform::TRadioGroup* rgTypeJ() const { return find<platform::TRadioGroup>("rgTypeJ"); }
     QProgressBar* PBar() const { return find<QProgressBar>("PBar"); }
     QLabel* lblStat() const { return find<QLabel>("lblStat"); }
     QLabel* lblMaxRec() const { return find<QLabel>("lblMaxRec"); }
@@ -89,9 +89,9 @@ public:
     QTableView* sg() const { return find<QTableView>("sg"); }
     QTableView* sgGr() const { return find<QTableView>("sgGr"); }
     QTableView* sgType() const { return find<QTableView>("sgType"); }
-    TStringTableModel* sgCells() const { return cellsOf(sg()); }
-    TStringTableModel* sgGrCells() const { return cellsOf(sgGr()); }
-    TStringTableModel* sgTypeCells() const { return cellsOf(sgType()); }
+    models::TStringTableModel* sgCells() const { return cellsOf(sg()); }
+    models::TStringTableModel* sgGrCells() const { return cellsOf(sgGr()); }
+    models::TStringTableModel* sgTypeCells() const { return cellsOf(sgType()); }
 
     // The open "Параметры связи" dialog.
     TLinkSettingsDialog* linkSettingsDialog() const {
@@ -111,8 +111,8 @@ public:
     TDlgManager* DlgManager1() const { return find<TDlgManager>("DlgManager1"); }
 
 private:
-    static TStringTableModel* cellsOf(QTableView* grid) {
-        if (auto* cells = qobject_cast<TStringTableModel*>(grid->model()))
+    static models::TStringTableModel* cellsOf(QTableView* grid) {
+        if (auto* cells = qobject_cast<models::TStringTableModel*>(grid->model()))
             return cells;
         throw std::logic_error("the grid \"" + grid->objectName().toStdString() +
                                "\" shows no string table");

@@ -88,7 +88,7 @@ QString ChooseTextFile(QWidget* parent, const QString& proposed) {
 
 } // namespace
 
-TExchangeTab::TExchangeTab(core::IModbusLink& library, IMessageSink& messages,
+TExchangeTab::TExchangeTab(core::IModbusLink& library, platform::IMessageSink& messages,
                            TExchangeTabHooks hooks, QWidget* parent)
     : QWidget(parent), m_lib(library), m_messages(messages), m_hooks(std::move(hooks)),
       m_chooseFile(ChooseTextFile) {
@@ -198,7 +198,7 @@ void TExchangeTab::RunStarted() {
     ShowAdvice({});
 }
 
-void TExchangeTab::RunEnded(const TRunResult& result) {
+void TExchangeTab::RunEnded(const core::TRunResult& result) {
     m_model->Flush();
     // A gateway that took one request at a time is named even when every record came.
     if (!result.readFailed() && result.windowFallback == 0)

@@ -131,7 +131,7 @@ protected:
     // Rows 1.. of the linear list, each as its five cells joined by '|'.
     QStringList listRows() const {
         QStringList rows;
-        const TStringTableModel* sg = page().sgCells();
+        const models::TStringTableModel* sg = page().sgCells();
         for (int r = 1; r < sg->rowCount(); ++r) {
             QStringList cells;
             for (int c = 0; c < sg->columnCount(); ++c)
@@ -144,7 +144,7 @@ protected:
     // Body rows of the grouped grid: the name cell, then the event cells ("time\rvalue").
     QList<QStringList> groupRows() const {
         QList<QStringList> rows;
-        const TStringTableModel* g = page().sgGrCells();
+        const models::TStringTableModel* g = page().sgGrCells();
         for (int r = 1; r < g->rowCount(); ++r) {
             QStringList cells;
             for (int c = 0; c < g->columnCount(); ++c)

@@ -53,7 +53,7 @@ TEST_F(WindowRun, FailedReadingsShowTheirFailures) {
         EXPECT_EQ(page().PageControl1()->tabIcon(tab).isNull(), !failed);
         EXPECT_EQ(page().tsGroup()->lblNote()->isHidden(), c.errorRows.empty());
 
-        const TStringTableModel* sg = page().sgCells();
+        const models::TStringTableModel* sg = page().sgCells();
         for (int row = 0; row + 1 < sg->rowCount(); ++row) {
             const bool error =
                 std::find(c.errorRows.begin(), c.errorRows.end(), row) != c.errorRows.end();
@@ -103,7 +103,7 @@ TEST_F(WindowRun, KeysOfTheButtons) {
              };
              QTimer::singleShot(0, form.get(), [&] { page().btnRead2()->click(); });
          },
-         [&] { return form->runResult().end == TRunEnd::Stopped; }},
+         [&] { return form->runResult().end == core::TRunEnd::Stopped; }},
         {QKeySequence(Qt::CTRL | Qt::Key_S), "Сохранить...", [&] { chooser.proposed.clear(); },
          [&] { return !chooser.proposed.isEmpty(); }},
         {QKeySequence(Qt::CTRL | Qt::Key_F), "Найти прибор", [] {},

@@ -272,7 +272,7 @@ TEST_F(WindowRun, FastRecordsReachTheListInBatchesAndStopStillEndsTheRun) {
     ASSERT_GT(rowsAtStop, 0);
     EXPECT_GE(page().sgCells()->rowCount(), rowsAtStop);
     EXPECT_LT(page().sgCells()->rowCount(), 1001);
-    EXPECT_EQ(form->runResult().end, TRunEnd::Stopped);
+    EXPECT_EQ(form->runResult().end, core::TRunEnd::Stopped);
     EXPECT_EQ(page().sgCells()->rowCount(), form->runResult().recordsDone() + 1);
     expectIdle();
 }

@@ -264,7 +264,7 @@ TEST_F(MainForm, DeviceSelectionShapesTheViews) {
     EXPECT_EQ(page.rgTypeJ()->items(), QStringList({QString::fromUtf8("Калибровочный журнал"),
                                                     QString::fromUtf8("Сервисный журнал (500)")}));
     EXPECT_EQ(page.rgTypeJ()->itemIndex(), 0);
-    TStringTableModel* types = page.sgTypeCells();
+    models::TStringTableModel* types = page.sgTypeCells();
     ASSERT_EQ(types->rowCount(), 4);
     const char* expected[3][4] = {{"0", "Уставка", "1", "float"},
                                   {"1", "Режим", "2", "список"},
@@ -607,16 +607,16 @@ TEST_F(MainForm, LinkSettingsAndApplyingAdvice) {
     };
     // The diagnosis of a reading whose line answered so, and "Применить" under its advice.
     const auto applyAdvice = [&](const TMainPage& page, const TFrameEvent& answer,
-                                 const TRunResult& run) {
+                                 const core::TRunResult& run) {
         for (const TFrameEvent& e : {request, answer})
             page.tsExchange()->observer()->OnFrame(e);
         page.tsExchange()->RunEnded(run);
         ASSERT_EQ(page.tsExchange()->adviceButtons().size(), 1);
         page.tsExchange()->adviceButtons()[0]->click();
     };
-    TRunResult failedRecord, failedCount;
+    core::TRunResult failedRecord, failedCount;
     failedRecord.recordsFailed = 1;
-    failedCount.end = TRunEnd::CountReadFailed;
+    failedCount.end = core::TRunEnd::CountReadFailed;
     const struct {
         const char* what;
         std::function<void(const TMainPage&)> act;

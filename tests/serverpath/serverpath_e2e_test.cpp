@@ -107,7 +107,7 @@ protected:
 
     // The row the decoder alone makes of a record, for comparison.
     QStringList expectedRow(int q, quint32 time, quint16 id, quint32 value) {
-        TStringGrid grid(2, 5);
+        core::TStringGrid grid(2, 5);
         core::TJournalDecoder ref(grid);
         ref.setDevice(form->CurDev());
         ref.setJournalIndex(page().rgTypeJ()->itemIndex());
