@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 
-struct BenchSink : IMessageSink {
+struct BenchSink : platform::IMessageSink {
     void information(const QString& t) override { std::fprintf(stderr, "%s\n", qPrintable(t)); }
     void warning(const QString& t) override { information(t); }
     void error(const QString& t) override { information(t); }
@@ -26,7 +26,7 @@ struct BenchSink : IMessageSink {
 
 // A reading run's host without widgets: messages on standard error, the status line kept, Qt's
 // events handled at every turn unless `handleEvents` is off.
-class QuietRunHost : public TSilentRunHost {
+class QuietRunHost : public core::TSilentRunHost {
 public:
     explicit QuietRunHost(bool handleEvents = true) : m_handleEvents(handleEvents) {}
     void ShowMessage(const QString& text, const QString&) override {
@@ -73,8 +73,8 @@ public:
     }
     const TDevInfo* device() const { return catalogue.ListDev[0].get(); }
     // A run of the journal on COMcom at 115,200 baud, without retries.
-    TRunRequest runRequest(int com) const {
-        TRunRequest request;
+    core::TRunRequest runRequest(int com) const {
+        core::TRunRequest request;
         request.device = device();
         request.journalIndex = 0;
         request.portNumber = com;
@@ -106,7 +106,7 @@ public:
     QTemporaryDir dir;
     core::TCatalogue catalogue;
     BenchSink sink;
-    TAccessLibraryBinding lib;
+    core::TAccessLibraryBinding lib;
 
 private:
     bool write(const QString& name, const QByteArray& text) {

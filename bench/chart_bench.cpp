@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     device.CountJournals = 1;
     device.Journal[0].typedev = tdPlain3;
     device.ListRecType = {{1, dtFloat, QStringLiteral("Уставка температуры"), {}, std::nullopt}};
-    TStringTableModel sg(2, 5);
+    models::TStringTableModel sg(2, 5);
     core::TJournalDecoder decoder(sg);
     decoder.setDevice(&device);
     // One record a minute; a slow wave with noise, so that every pixel column has its extremes.

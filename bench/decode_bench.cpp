@@ -56,8 +56,8 @@ struct Stats {
 // `pumpEvents` the window's events are handled after every record, as the reading run does (so
 // the list scrolls and repaints after every record); `after` runs after each record.
 template <class IdOf, class After>
-Stats AppendRecords(core::TJournalDecoder& decoder, TStringTableModel& sg, int first, int count,
-                    IdOf idOf, bool pumpEvents, After after) {
+Stats AppendRecords(core::TJournalDecoder& decoder, models::TStringTableModel& sg, int first,
+                    int count, IdOf idOf, bool pumpEvents, After after) {
     std::vector<double> us(static_cast<std::size_t>(count));
     QElapsedTimer total, one;
     total.start();
@@ -85,7 +85,8 @@ void Print(const char* what, int count, const Stats& s) {
                 what, count, s.totalMs, s.meanUs, s.p99Us, s.maxUs);
 }
 
-void ResetList(core::TJournalDecoder& decoder, TStringTableModel& sg, TStringTableModel& gr) {
+void ResetList(core::TJournalDecoder& decoder, models::TStringTableModel& sg,
+               models::TStringTableModel& gr) {
     sg.clearCells(1);
     sg.setRowCount(2);
     decoder.ClearGroupData(gr);
@@ -93,8 +94,8 @@ void ResetList(core::TJournalDecoder& decoder, TStringTableModel& sg, TStringTab
 }
 
 // BuildGroupView, then the first paint of the grid; returns (build ms, build + paint ms).
-std::pair<double, double> BuildAndPaint(core::TJournalDecoder& decoder, TStringTableModel& gr,
-                                        QTableView& view) {
+std::pair<double, double> BuildAndPaint(core::TJournalDecoder& decoder,
+                                        models::TStringTableModel& gr, QTableView& view) {
     QElapsedTimer t;
     t.start();
     decoder.BuildGroupView(gr);
@@ -116,11 +117,11 @@ int main(int argc, char** argv) {
     const int pumped = argc > 2 ? std::max(0, QString::fromLocal8Bit(argv[2]).toInt()) : 4096;
 
     const TDevInfo device = BenchDevice();
-    TStringTableModel sg(2, 5);
+    models::TStringTableModel sg(2, 5);
     const char* headings[] = {"№", "Время", "Параметр", "Значение до", "Значение новое"};
     for (int c = 0; c < 5; ++c)
         sg.setCell(0, c, QString::fromUtf8(headings[c]));
-    TStringTableModel gr(2, 1);
+    models::TStringTableModel gr(2, 1);
     gr.setCell(0, 0, QStringLiteral("Название"));
 
     QTableView list;

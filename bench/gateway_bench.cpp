@@ -51,12 +51,12 @@ void startOnTcp(sim::Simulator& s) {
 }
 
 // The reading engine and the list model over the same calls; seconds and rows read.
-double engineRun(TAccessLibraryBinding& lib, const TRunRequest& request, int* rows) {
-    TStringTableModel sg(2, 5), sgGr(2, 1);
+double engineRun(core::TAccessLibraryBinding& lib, const core::TRunRequest& request, int* rows) {
+    models::TStringTableModel sg(2, 5), sgGr(2, 1);
     core::TJournalDecoder decoder(sg);
-    TRunDecoder runDecoder(decoder, sgGr);
+    core::TRunDecoder runDecoder(decoder, sgGr);
     QuietRunHost host;
-    TReadingRun run(lib, runDecoder, sg, host);
+    core::TReadingRun run(lib, runDecoder, sg, host);
     QElapsedTimer t;
     t.start();
     run.Run(request);
@@ -65,7 +65,7 @@ double engineRun(TAccessLibraryBinding& lib, const TRunRequest& request, int* ro
 }
 
 // Time until Connect fails on COMkCom mapped to `endpoint`; the reason in `why`.
-double failedConnect(TAccessLibraryBinding& lib, const QString& endpoint, QString* why) {
+double failedConnect(core::TAccessLibraryBinding& lib, const QString& endpoint, QString* why) {
     mapCom(endpoint);
     QElapsedTimer t;
     t.start();
@@ -106,10 +106,10 @@ int main(int argc, char** argv) {
     BenchCatalogue bench;
     if (!bench.prepare(records))
         return 1;
-    TAccessLibraryBinding& lib = bench.lib;
+    core::TAccessLibraryBinding& lib = bench.lib;
     sim::Instrument inst;
     sim::Instrument::addSynthetic(inst.addJournal(1, sim::Layout::Plain), records, {1, 2, 3});
-    TRunRequest request = bench.runRequest(kCom);
+    core::TRunRequest request = bench.runRequest(kCom);
     bool ok = true;
 
     // (a)

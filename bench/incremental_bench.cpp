@@ -79,17 +79,17 @@ void Fill(sim::Instrument& inst, int ring, int total) {
 
 // One reading run of the device's journal; returns its seconds (the writer's end not counted).
 struct Reading {
-    TAccessLibraryBinding& lib;
+    core::TAccessLibraryBinding& lib;
     const TDevInfo* device;
 
-    double Run(IRunArchive* archive, bool incremental, QuietRunHost& host, int* requests = nullptr,
-               sim::Simulator* sim = nullptr) {
-        TStringGrid sg(2, 5), sgGr(2, 1);
+    double Run(core::IRunArchive* archive, bool incremental, QuietRunHost& host,
+               int* requests = nullptr, sim::Simulator* sim = nullptr) {
+        core::TStringGrid sg(2, 5), sgGr(2, 1);
         core::TJournalDecoder decoder(sg);
-        TRunDecoder runDecoder(decoder, sgGr);
-        TReadingRun run(lib, runDecoder, sg, host);
+        core::TRunDecoder runDecoder(decoder, sgGr);
+        core::TReadingRun run(lib, runDecoder, sg, host);
         run.SetArchive(archive);
-        TRunRequest request;
+        core::TRunRequest request;
         request.device = device;
         request.journalIndex = 0;
         request.portNumber = kCom;
@@ -100,11 +100,11 @@ struct Reading {
         const int before = sim ? sim->requestCount() : 0;
         QElapsedTimer t;
         t.start();
-        const TRunResult r = run.Run(request);
+        const core::TRunResult r = run.Run(request);
         const double s = t.nsecsElapsed() / 1e9;
         if (requests && sim)
             *requests = sim->requestCount() - before;
-        if (r.end != TRunEnd::Finished || r.recordsFailed > 0)
+        if (r.end != core::TRunEnd::Finished || r.recordsFailed > 0)
             std::fprintf(stderr, "the run did not finish cleanly: %d failed\n", r.recordsFailed);
         return s;
     }
@@ -136,7 +136,7 @@ struct SimulatedRing {
 };
 
 // (a) A full reading, 100 new records, an incremental reading at 19,200 baud.
-void IncrementalAfterNewRecords(TAccessLibraryBinding& lib, const QTemporaryDir& dir, int n,
+void IncrementalAfterNewRecords(core::TAccessLibraryBinding& lib, const QTemporaryDir& dir, int n,
                                 int pacedFull) {
     const bool pacedFirst = n <= pacedFull;
     SimulatedRing ring(dir, n, pacedFirst ? kPaceBaud : 0);
@@ -161,7 +161,7 @@ void IncrementalAfterNewRecords(TAccessLibraryBinding& lib, const QTemporaryDir&
 }
 
 // (b) The unpaced reading with and without the archive, best of three each.
-void SpeedWithArchive(TAccessLibraryBinding& lib, const QTemporaryDir& dir,
+void SpeedWithArchive(core::TAccessLibraryBinding& lib, const QTemporaryDir& dir,
                       TPostgresServer* server) {
     const SimulatedRing ring(dir, kLongJournal, 0);
     Reading reading{lib, ring.device};
@@ -220,9 +220,9 @@ void OpenSeries(const QTemporaryDir& dir) {
     const auto series = archive.ListSeries();
     if (!series || series->empty())
         return;
-    TStringTableModel sg(2, 5), sgGr(2, 1);
+    models::TStringTableModel sg(2, 5), sgGr(2, 1);
     core::TJournalDecoder decoder(sg);
-    TRunDecoder runDecoder(decoder, sgGr);
+    core::TRunDecoder runDecoder(decoder, sgGr);
     QElapsedTimer t;
     t.start();
     const core::TShownSeries shown =
@@ -252,7 +252,7 @@ int main(int argc, char** argv) {
 
     QTemporaryDir dir;
     BenchSink sink;
-    TAccessLibraryBinding lib;
+    core::TAccessLibraryBinding lib;
     if (!QFile::link(QCoreApplication::applicationDirPath() + "/OmbrelDll.so",
                      dir.filePath("OmbrelDll.so")) ||
         !lib.LoadAccessLibrary(dir.path(), &sink)) {

@@ -52,7 +52,7 @@ LineRun readLine(int com, int line) {
     link.Retries(2);
     QElapsedTimer t;
     t.start();
-    if (ReadCountRegister(link, 1, 300001, run.records) != 0) {
+    if (core::ReadCountRegister(link, 1, 300001, run.records) != 0) {
         run.errors = 1;
         return run;
     }

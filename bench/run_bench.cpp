@@ -23,6 +23,7 @@
 #include "benchcatalogue.h"
 #include "peakmemory.h"
 #include "platform/messagesink.h"
+#include "tests/mainpage.h"
 #include "tests/simulatorfixture.h"
 
 #include <QApplication>
@@ -66,7 +67,7 @@ struct GapMeter {
 };
 
 // The engine's host without widgets: events handled after every record as in the window.
-class BenchHost : public TSilentRunHost {
+class BenchHost : public core::TSilentRunHost {
 public:
     explicit BenchHost(GapMeter& gaps) : m_gaps(gaps) {}
     void ShowMessage(const QString& text, const QString&) override {
@@ -109,7 +110,7 @@ int main(int argc, char** argv) {
     if (!bench.prepare(records, "lastcomspeed=7\n"))
         return 1;
     const QTemporaryDir& dir = bench.dir;
-    TAccessLibraryBinding& lib = bench.lib;
+    core::TAccessLibraryBinding& lib = bench.lib;
     BenchSink& sink = bench.sink;
 
     sim::Instrument inst;
@@ -118,7 +119,7 @@ int main(int argc, char** argv) {
 
     bool ok = true;
     GapMeter gaps;
-    TRunRequest request = bench.runRequest(kCom);
+    core::TRunRequest request = bench.runRequest(kCom);
 
     auto startSim = [&](int baud, int pacing) {
         QString error;
@@ -161,7 +162,7 @@ int main(int argc, char** argv) {
         watchdog.start();
         QElapsedTimer t;
         t.start();
-        form.btnRead2()->click();
+        TMainPage(form).btnRead2()->click();
         while (form.runActive())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         const double took = seconds(t);
@@ -185,11 +186,11 @@ int main(int argc, char** argv) {
                     bare * 1000 / records, errors);
 
         // The engine, the decoder and the list model, no widgets.
-        TStringTableModel sg(2, 5), sgGr(2, 1);
+        models::TStringTableModel sg(2, 5), sgGr(2, 1);
         core::TJournalDecoder decoder(sg);
-        TRunDecoder runDecoder(decoder, sgGr);
+        core::TRunDecoder runDecoder(decoder, sgGr);
         BenchHost host(gaps);
-        TReadingRun run(lib, runDecoder, sg, host);
+        core::TReadingRun run(lib, runDecoder, sg, host);
         gaps.reset();
         QElapsedTimer t;
         t.start();
@@ -206,8 +207,9 @@ int main(int argc, char** argv) {
         FixedChooser chooser;
         TForm1 form(windowOptions(chooser));
         const double window = timedWindowRun(form);
+        const TMainPage page(form);
         QElapsedTimer t;
-        const int rows = form.sgCells()->rowCount() - 1;
+        const int rows = page.sgCells()->rowCount() - 1;
         std::printf("  window (shown)  : %7.3f s (%.3f ms a record, %.2f x bare speed, "
                     "longest event gap %.1f ms, %d rows)\n",
                     window, window * 1000 / records, bare / window, gaps.longestMs(), rows);
@@ -216,8 +218,8 @@ int main(int argc, char** argv) {
 
         // The "График" tab with every type of the run: its time, and its memory in the peak.
         t.restart();
-        form.PageControl1()->setCurrentWidget(form.tsChart());
-        QListWidget* types = form.tsChart()->lstTypes();
+        page.PageControl1()->setCurrentWidget(page.tsChart());
+        QListWidget* types = page.tsChart()->lstTypes();
         for (int i = 0; i < types->count(); ++i)
             types->item(i)->setCheckState(Qt::Checked);
         QCoreApplication::processEvents();
@@ -229,11 +231,11 @@ int main(int argc, char** argv) {
         const QString txt = dir.filePath("list.txt"), xlsx = dir.filePath("list.xlsx");
         chooser.answer = ISaveFileChooser::TChoice{txt, 1};
         t.start();
-        form.BtnExcel()->click();
+        page.BtnExcel()->click();
         const double textSeconds = seconds(t);
         chooser.answer = ISaveFileChooser::TChoice{xlsx, 2};
         t.start();
-        form.BtnExcel()->click();
+        page.BtnExcel()->click();
         const double bookSeconds = seconds(t);
         std::printf("export of %d rows\n", rows);
         std::printf("  text            : %7.3f s (%lld bytes; target < 0.5 s)\n", textSeconds,
@@ -262,7 +264,8 @@ int main(int argc, char** argv) {
                     floor * 1000 / pacedRecords);
         std::printf("  speed           : %7.1f %% of the floor's (target >= 90 %%)\n\n",
                     floor / measured * 100);
-        ok = ok && floor / measured >= 0.9 && form.sgCells()->rowCount() == pacedRecords + 1;
+        ok = ok && floor / measured >= 0.9 &&
+             TMainPage(form).sgCells()->rowCount() == pacedRecords + 1;
     }
 
     const long hwm = PeakMemoryKb();

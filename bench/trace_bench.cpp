@@ -65,13 +65,13 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const int count = argc > 1 ? std::clamp(std::atoi(argv[1]), 100, 1000000) : 3000;
     BenchSink sink;
-    TAccessLibraryBinding lib;
+    core::TAccessLibraryBinding lib;
     if (!lib.LoadAccessLibrary(QCoreApplication::applicationDirPath(), &sink) ||
         !lib.SetTraceObserver(nullptr)) {
         std::fprintf(stderr, "cannot load the library with its trace\n");
         return 1;
     }
-    TAccessLibraryBinding other;
+    core::TAccessLibraryBinding other;
     const bool withOther =
         argc > 2 && other.LoadAccessLibrary(QString::fromLocal8Bit(argv[2]), &sink);
 

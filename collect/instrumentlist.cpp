@@ -188,7 +188,7 @@ std::optional<QList<int>> ReadJournals(TSectionReader& r, const TDevInfo& device
     QList<int> journals;
     const auto t = r.text("Journals");
     if (!t) {
-        for (int j = 1; j <= std::min(device.CountJournals, kMaxJournals); ++j)
+        for (int j = 1; j <= std::min(device.CountJournals, core::kMaxJournals); ++j)
             journals << j;
         if (journals.isEmpty())
             r.wrong({}, QStringLiteral("у прибора «%1» нет журналов").arg(device.Name));
@@ -220,7 +220,7 @@ struct TDefaults {
 TDefaults CatalogueDefaults(const core::TConnectionSettings& s) {
     const int item = s.lastcomspeed;
     const bool listed = item >= 0 && item < static_cast<int>(core::kSpeeds.size());
-    return {listed ? core::kSpeeds[static_cast<std::size_t>(item)] : TRunRequest{}.speed,
+    return {listed ? core::kSpeeds[static_cast<std::size_t>(item)] : core::TRunRequest{}.speed,
             s.lastlink, s.AnswerTime, s.Retries};
 }
 

@@ -25,12 +25,12 @@ bool LinkLost(int code) {
 // The run's host in a collector: nothing is shown; its message is kept as the reading's error,
 // and the run stops between requests when the collector ends or the instrument stopped
 // answering.
-class TCollectorRunHost : public TSilentRunHost {
+class TCollectorRunHost : public core::TSilentRunHost {
 public:
     TCollectorRunHost(const std::function<bool()>& stopRequested, const TQuirkLink& link)
         : m_stopRequested(stopRequested), m_link(link) {}
 
-    void setRun(TReadingRun* run) { m_run = run; }
+    void setRun(core::TReadingRun* run) { m_run = run; }
     const QString& message() const { return m_message; }
     bool stopAsked() const { return m_stopAsked; }
 
@@ -50,23 +50,23 @@ public:
 private:
     const std::function<bool()>& m_stopRequested;
     const TQuirkLink& m_link;
-    TReadingRun* m_run = nullptr;
+    core::TReadingRun* m_run = nullptr;
     QString m_message;
     bool m_stopAsked = false;
 };
 
 // Why a run of a journal did not get to its end; empty when it did.
-QString RunError(const TRunResult& r, const TCollectorRunHost& host, int linkFailure) {
-    if (linkFailure != 0 && r.end == TRunEnd::Stopped)
+QString RunError(const core::TRunResult& r, const TCollectorRunHost& host, int linkFailure) {
+    if (linkFailure != 0 && r.end == core::TRunEnd::Stopped)
         return QStringLiteral("%1 на записи %2")
             .arg(core::ErrorMessage(linkFailure),
                  QString::number(r.failedRecords.empty() ? r.startrec : r.failedRecords.back()));
     switch (r.end) {
-    case TRunEnd::Finished:
-    case TRunEnd::Stopped:
+    case core::TRunEnd::Finished:
+    case core::TRunEnd::Stopped:
         return {};
-    case TRunEnd::CountReadFailed:
-    case TRunEnd::OverflowReadFailed:
+    case core::TRunEnd::CountReadFailed:
+    case core::TRunEnd::OverflowReadFailed:
         return QStringLiteral("Количество записей не прочитано: %1").arg(r.message);
     default:
         return host.message().isEmpty() ? r.message : host.message();
@@ -212,7 +212,7 @@ TReadingOutcome TMasterLineReader::Read(const TInstrument& instrument,
     recorder.SetPerInstrument(true);
     const auto port = m_portNumbers.find(instrument.port);
     for (const int journal : instrument.journals) {
-        TRunRequest request;
+        core::TRunRequest request;
         request.device = instrument.device;
         request.journalIndex = journal - 1;
         if (port != m_portNumbers.end() && port->second.number > 0)
@@ -230,19 +230,19 @@ TReadingOutcome TMasterLineReader::Read(const TInstrument& instrument,
         request.answerTime = instrument.answerTime;
         request.incremental = true;
 
-        TListGrids grids;
+        core::TListGrids grids;
         TCollectorRunHost host(stopRequested, m_quirks);
-        TReadingRun run(m_quirks, grids.runDecoder, grids.sg, host);
+        core::TReadingRun run(m_quirks, grids.runDecoder, grids.sg, host);
         host.setRun(&run);
         run.SetArchive(&recorder);
-        const TRunResult result = run.Run(request);
+        const core::TRunResult result = run.Run(request);
         recorder.Finish(stopRequested);
         outcome.newRecords += result.recordsDone() - result.recordsFromArchive;
         outcome.failedRecords += result.recordsFailed;
         outcome.error = RunError(result, host, m_quirks.linkFailure());
         if (!outcome.error.isEmpty())
             break;
-        if (host.stopAsked() && result.end == TRunEnd::Stopped) {
+        if (host.stopAsked() && result.end == core::TRunEnd::Stopped) {
             outcome.stopped = true;
             break;
         }

@@ -96,10 +96,10 @@ TSeriesFile SeriesFile(const QString& archiveUrl, const core::TCatalogue& catalo
         file.notFound = archive.notFound();
         return file;
     }
-    TStringGrid sg(2, 5);
-    TStringGrid sgGr(2, 1);
+    core::TStringGrid sg(2, 5);
+    core::TStringGrid sgGr(2, 1);
     core::TJournalDecoder decoder(sg);
-    TRunDecoder runDecoder(decoder, sgGr);
+    core::TRunDecoder runDecoder(decoder, sgGr);
     const core::TShownSeries shown = core::ShowSeries(archive, catalogue.ListDev, series,
                                                       std::nullopt, std::nullopt, runDecoder, sg);
     if (!shown.ok()) {

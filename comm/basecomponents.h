@@ -79,8 +79,10 @@ public:
     }
     // Where messages of this transport go (a wrong port name); the Qt log unless set. The sink
     // must outlive the transport or be replaced first.
-    IMessageSink& MessageSink() const { return *FMessageSink; }
-    void SetMessageSink(IMessageSink* ASink) { FMessageSink = ASink ? ASink : &logMessageSink(); }
+    platform::IMessageSink& MessageSink() const { return *FMessageSink; }
+    void SetMessageSink(platform::IMessageSink* ASink) {
+        FMessageSink = ASink ? ASink : &logMessageSink();
+    }
     void SetPropsFrameFactory(std::shared_ptr<IPropsFrameFactory> AFactory) {
         FPropsFrameFactory = std::move(AFactory);
     }
@@ -118,7 +120,7 @@ protected:
 
 private:
     IServerObjectFactory* FServerObjectFactory = &exchangeServerFactory();
-    IMessageSink* FMessageSink = &logMessageSink();
+    platform::IMessageSink* FMessageSink = &logMessageSink();
     std::shared_ptr<IPropsFrameFactory> FPropsFrameFactory;
 
     void componentDestroyed(QObject* AComponent);

@@ -9,14 +9,14 @@ namespace comm {
 
 namespace {
 
-class LogMessageSink : public IMessageSink {
+class LogMessageSink : public platform::IMessageSink {
 public:
     void information(const QString& text) override { qWarning().noquote() << text; }
 };
 
 } // namespace
 
-IMessageSink& logMessageSink() {
+platform::IMessageSink& logMessageSink() {
     static LogMessageSink sink;
     return sink;
 }

@@ -98,11 +98,9 @@ template <typename Component, typename Apply> void inUpdate(Component& component
 // Where the components show their messages ("Неверно задан параметр!"): the program's one
 // message sink, given to each component (a failure of the exchange server or of the connection
 // to it is an error). A component without one writes to the Qt log; a window gives its
-// components its own, tests one that records.
-using IMessageSink = ::IMessageSink;
-
-// The sink of components that were given none: the Qt log.
-IMessageSink& logMessageSink();
+// components its own, tests one that records. This is the sink of components that were given
+// none: the Qt log.
+platform::IMessageSink& logMessageSink();
 
 // Current process identifier, passed to the server's AttachClient/DetachClient.
 [[nodiscard]] qint32 currentProcessId();

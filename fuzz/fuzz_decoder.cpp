@@ -44,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* c = in.control;
 
     TDevInfo dev;
-    dev.CountJournals = c[0] % (kMaxJournals + 1);
-    for (int j = 0; j < kMaxJournals; ++j) {
+    dev.CountJournals = c[0] % (core::kMaxJournals + 1);
+    for (int j = 0; j < core::kMaxJournals; ++j) {
         TJournalInfo& J = dev.Journal[std::size_t(j)];
         J.typedev = static_cast<TTypeDev>((c[1] + j) % 8); // also layouts that do not exist
         J.Cycle = c[2] & 1;
@@ -66,8 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             core::AddRecType(dev.ListRecType, id, atype, QStringLiteral("t%1").arg(k));
     }
 
-    TStringGrid sg(2, 6);
-    TStringGrid sgGr(2, 1);
+    core::TStringGrid sg(2, 6);
+    core::TStringGrid sgGr(2, 1);
     core::TJournalDecoder decoder(sg);
     decoder.setDevice(&dev);
     decoder.setJournalIndex(int(c[6] % 8) - 1);
@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 (void)core::GroupValueText(atype, v->value);
         }
     const double t = core::UnixToDateTime(core::ReadBE32(reply, 2));
-    for (int j = 0; j < kMaxJournals; ++j)
+    for (int j = 0; j < core::kMaxJournals; ++j)
         (void)core::FormatRecordTime(t, &dev.Journal[std::size_t(j)]);
     (void)core::SplitMarloText(core::TextFromReply(reply));
     (void)core::SplitQuintText(core::TextFromReply(reply));

@@ -48,7 +48,7 @@ void settingsRoundTrip(const QByteArray& bytes) {
 // the request cannot carry must never be cut to 16 bits.
 class FuzzLibrary : public core::IModbusLink {
 public:
-    const TReadingRun* run = nullptr;
+    const core::TReadingRun* run = nullptr;
     const TJournalInfo* journal = nullptr;
     bool fixedLoop = false;
     int count = 0, overflow = 0;
@@ -63,8 +63,8 @@ public:
         std::int64_t expected = run->Result().startrec + records++;
         if (fixedLoop && journal->Cycle && journal->CountRec > 0)
             expected %= journal->CountRec;
-        check(expected >= 0 && expected < kRecordPositions && (p[5] << 8 | p[6]) == expected);
-        check(p[1] == ArchiveOnWire(journal->Num));
+        check(expected >= 0 && expected < core::kRecordPositions && (p[5] << 8 | p[6]) == expected);
+        check(p[1] == core::ArchiveOnWire(journal->Num));
         std::fill(p, p + 256, 0);
         p[0] = 65;
         p[1] = 20;
@@ -84,9 +84,9 @@ private:
 };
 
 // Stops a run after a few hundred records: what matters is how it starts and counts.
-class FuzzHost : public TSilentRunHost {
+class FuzzHost : public core::TSilentRunHost {
 public:
-    TReadingRun* run = nullptr;
+    core::TReadingRun* run = nullptr;
     int events = 0;
     void BetweenCalls() override {
         if (++events > 300)
@@ -98,12 +98,12 @@ void readingRuns(const platform::IniFile& ini, const TDevInfo& dev) {
     const QString r = QStringLiteral("run");
     for (int j = 0; j < dev.CountJournals; ++j) {
         const TJournalInfo& journal = dev.Journal[static_cast<std::size_t>(j)];
-        TStringGrid sg(2, 5), sgGr(2, 1);
+        core::TStringGrid sg(2, 5), sgGr(2, 1);
         core::TJournalDecoder decoder(sg);
-        TRunDecoder runDecoder(decoder, sgGr);
+        core::TRunDecoder runDecoder(decoder, sgGr);
         FuzzLibrary lib;
         FuzzHost host;
-        TReadingRun run(lib, runDecoder, sg, host);
+        core::TReadingRun run(lib, runDecoder, sg, host);
         lib.run = &run;
         lib.journal = &journal;
         lib.fixedLoop = journal.typedev == tdPlain || journal.typedev == tdPlain2 ||
@@ -111,7 +111,7 @@ void readingRuns(const platform::IniFile& ini, const TDevInfo& dev) {
         lib.count = ini.readInteger(r, u"count", 0) & 0xFFFF;
         lib.overflow = ini.readInteger(r, u"overflow", 0) & 0xFFFF;
         host.run = &run;
-        TRunRequest request;
+        core::TRunRequest request;
         request.device = &dev;
         request.journalIndex = j;
         request.portNumber = 1;
@@ -119,7 +119,7 @@ void readingRuns(const platform::IniFile& ini, const TDevInfo& dev) {
         request.startText = ini.readString(r, u"start", {});
         request.countText = ini.readString(r, u"limit", {});
         run.Run(request);
-        check(!run.IsActive() && lib.records <= kRecordPositions);
+        check(!run.IsActive() && lib.records <= core::kRecordPositions);
     }
 }
 
@@ -128,8 +128,8 @@ void deviceFile(const QByteArray& bytes) {
     TDevInfo dev;
     QStringList errors;
     core::ReadDevice(ini, dev, QStringLiteral("dev.ini"), &errors);
-    check(dev.CountJournals >= 0 && dev.CountJournals <= kMaxJournals);
-    TStringGrid grid(2, 4);
+    check(dev.CountJournals >= 0 && dev.CountJournals <= core::kMaxJournals);
+    core::TStringGrid grid(2, 4);
     core::TJournalDecoder::FillRecTypeGrid(grid, &dev);
     readingRuns(ini, dev);
 }
@@ -152,7 +152,7 @@ void wholeCatalogue(const QByteArray& bytes) {
     core::TCatalogue catalogue;
     catalogue.Load(dir.path());
     for (const auto& dev : catalogue.ListDev)
-        check(dev && dev->CountJournals <= kMaxJournals);
+        check(dev && dev->CountJournals <= core::kMaxJournals);
 }
 
 } // namespace

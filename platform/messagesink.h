@@ -3,6 +3,8 @@
 
 #include <QString>
 
+namespace platform {
+
 // Where the program's message boxes go: the window's and the components' messages alike. The
 // window shows them as modal boxes; tests and the headless reader collect them; without a window
 // the components write them to the Qt log.
@@ -23,3 +25,5 @@ public:
         return false;
     }
 };
+
+} // namespace platform

@@ -6,7 +6,7 @@
 #include <QStringList>
 
 // Collects the messages a class under test shows, prefixed with their kind.
-class RecordingSink : public IMessageSink {
+class RecordingSink : public platform::IMessageSink {
 public:
     void information(const QString& text) override { messages.append("I:" + text); }
     void warning(const QString& text) override { messages.append("W:" + text); }

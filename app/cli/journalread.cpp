@@ -44,8 +44,8 @@ int PrintOutput(const QStringList& lines, std::FILE* out, std::FILE* err) {
 }
 
 // The file's bytes to standard output; returns the exit status.
-int WriteStandardOutput(const TCliOptions& options, const IStringGrid& sg, const TDevInfo& device,
-                        TTypeDev layout, const TCliIo& io) {
+int WriteStandardOutput(const TCliOptions& options, const core::IStringGrid& sg,
+                        const TDevInfo& device, TTypeDev layout, const TCliIo& io) {
     QString error;
     const std::optional<QByteArray> bytes =
         core::ExportBytes(options.format, sg, device.Name, layout, options.output, &error);
@@ -58,7 +58,7 @@ int WriteStandardOutput(const TCliOptions& options, const IStringGrid& sg, const
 
 // "Сохранить...": the list to the output file as the window writes it (or to standard output);
 // returns the exit status.
-int WriteOutput(const TCliOptions& options, const IStringGrid& sg, const TDevInfo& device,
+int WriteOutput(const TCliOptions& options, const core::IStringGrid& sg, const TDevInfo& device,
                 int journalIndex, int recordsRead, int recordsFailed, const TCliIo& io) {
     const TTypeDev layout = device.journalAt(journalIndex)->typedev;
     QString where = QStringLiteral("стандартный вывод");
@@ -133,7 +133,7 @@ void TCliRunHost::ShowMessage(const QString& text, const QString& detail) {
     // The window's "Ошибка открытия СОМ-порта." names a COM port; the endpoint's own reason
     // ("Соединение с tcp://... отклонено ...") says what failed.
     if (m_networkPort && !detail.isEmpty() && m_run &&
-        m_run->Result().end == TRunEnd::ConnectFailed) {
+        m_run->Result().end == core::TRunEnd::ConnectFailed) {
         print(detail);
         return;
     }
@@ -147,8 +147,9 @@ void TCliRunHost::SetCountText(const QString& text) {
         print(text);
         return;
     }
-    const TRunResult& r = m_run->Result();
-    if (r.countKnown || r.end == TRunEnd::CountReadFailed || r.end == TRunEnd::OverflowReadFailed)
+    const core::TRunResult& r = m_run->Result();
+    if (r.countKnown || r.end == core::TRunEnd::CountReadFailed ||
+        r.end == core::TRunEnd::OverflowReadFailed)
         print(text);
 }
 
@@ -159,8 +160,8 @@ void TCliRunHost::SetProgressMaximum(int maximum) {
     m_counting = true;
 }
 
-void TCliRunHost::SetRunState(TRunState state) {
-    if (state != TRunState::Idle)
+void TCliRunHost::SetRunState(core::TRunState state) {
+    if (state != core::TRunState::Idle)
         return;
     if (m_counting)
         drawProgress(true);
@@ -222,9 +223,9 @@ int ListCatalogue(const core::TCatalogue& catalogue, std::FILE* out, std::FILE* 
             // A number outside 0..255 travels by its low 8 bits: the list names the one sent.
             const std::int32_t num = dev->Journal[std::size_t(j)].Num;
             const QString archive =
-                ArchiveNumberSentAsIs(num)
+                core::ArchiveNumberSentAsIs(num)
                     ? QString()
-                    : QStringLiteral(" — архив %1").arg(int(ArchiveOnWire(num)));
+                    : QStringLiteral(" — архив %1").arg(int(core::ArchiveOnWire(num)));
             lines << QStringLiteral("%1.%2\t").arg(n).arg(j + 1) + journals[j] + archive;
         }
     }
@@ -358,7 +359,7 @@ QString TRunTrace::fileError() const {
         .arg(m_fileName, platform::writeErrorText(m_writeError));
 }
 
-bool TRunTrace::report(const TRunResult& result, std::FILE* err) {
+bool TRunTrace::report(const core::TRunResult& result, std::FILE* err) {
     close();
     const QString text = m_diagnosis.Text(core::TAdviceFor::CommandLine);
     if (!text.isEmpty() && (result.readFailed() || m_writer)) {
@@ -447,7 +448,7 @@ int SearchInstrument(const TCliOptions& options, const core::TCatalogue& catalog
 namespace {
 
 // The run as the window would start it with the same choices.
-TRunRequest RequestFor(const TCliOptions& options, const core::TCatalogue& catalogue) {
+core::TRunRequest RequestFor(const TCliOptions& options, const core::TCatalogue& catalogue) {
     // Checked by CheckDeviceAndJournal before; the run itself refuses a missing one.
     const core::TPortChoice port = ChoosePort(options, catalogue);
     const core::TLinkChoice link{port.ok() ? port.number : 0,
@@ -457,8 +458,8 @@ TRunRequest RequestFor(const TCliOptions& options, const core::TCatalogue& catal
     line.lastaddr = options.address.value_or(line.lastaddr.value_or(1));
     line.Retries = options.retries.value_or(line.Retries);
     line.AnswerTime = options.timeout.value_or(line.AnswerTime);
-    TRunRequest request = RunRequestFor(FindDevice(catalogue, options.device), options.journal - 1,
-                                        link, options.port, line);
+    core::TRunRequest request = core::RunRequestFor(FindDevice(catalogue, options.device),
+                                                    options.journal - 1, link, options.port, line);
     request.limit = options.start.has_value();
     if (request.limit) {
         request.startText = QString::number(*options.start);
@@ -470,7 +471,7 @@ TRunRequest RequestFor(const TCliOptions& options, const core::TCatalogue& catal
 
 // The run's requests in flight on a Modbus TCP endpoint, from --tcp-window or main.ini.
 core::TTcpWindowPlan PlanWindow(const TCliOptions& options, const core::TCatalogue& catalogue,
-                                TRunRequest& request, const TCliIo& io) {
+                                core::TRunRequest& request, const TCliIo& io) {
     QString error;
     const core::TTcpWindowPlan plan = core::PlanTcpWindow(
         catalogue.MainIniPath,
@@ -487,7 +488,7 @@ core::TTcpWindowPlan PlanWindow(const TCliOptions& options, const core::TCatalog
 
 // Remembers the window the run reached for its endpoint's next reading.
 void RememberWindow(const core::TCatalogue& catalogue, const core::TTcpWindowPlan& plan,
-                    const TRunResult& result, const TCliIo& io) {
+                    const core::TRunResult& result, const TCliIo& io) {
     QString message;
     if (result.windowReached > 0 &&
         !core::RememberTcpWindow(catalogue.MainIniPath, plan, result.windowReached,
@@ -499,7 +500,7 @@ void RememberWindow(const core::TCatalogue& catalogue, const core::TTcpWindowPla
 
 int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
                 core::IModbusLink& library, const TCliIo& io) {
-    TRunRequest request = RequestFor(options, catalogue);
+    core::TRunRequest request = RequestFor(options, catalogue);
     const core::TTcpWindowPlan window = PlanWindow(options, catalogue, request, io);
     // The window reads the count of a journal whose record layout it does not know and no
     // record; a file of headings only would look like an empty journal, so say why instead.
@@ -512,16 +513,16 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
                                    QString::number(journal->typedev)));
         return kExitRefused;
     }
-    if (journal && !ArchiveNumberSentAsIs(journal->Num))
+    if (journal && !core::ArchiveNumberSentAsIs(journal->Num))
         printLine(io.err, QStringLiteral("Журнал %1 прибора «%2»: ArchNum%1=%3, в запросах — архив "
                                          "%4 (младшие 8 бит номера).")
                               .arg(QString::number(options.journal), request.device->Name,
                                    QString::number(journal->Num),
-                                   QString::number(ArchiveOnWire(journal->Num))));
+                                   QString::number(core::ArchiveOnWire(journal->Num))));
 
-    TListGrids list;
+    core::TListGrids list;
     TCliRunHost host(io.err, io.terminal, io.stopRequested);
-    TReadingRun run(library, list.runDecoder, list.sg, host);
+    core::TReadingRun run(library, list.runDecoder, list.sg, host);
     host.setRun(&run);
     if (request.portNumber)
         host.setNetworkPort(platform::isNetworkEndpoint(
@@ -534,21 +535,21 @@ int ReadJournal(const TCliOptions& options, const core::TCatalogue& catalogue,
         run.SetArchive(recorder.get());
     }
     TRunTrace trace(library, options.trace);
-    const TRunResult result = run.Run(request);
+    const core::TRunResult result = run.Run(request);
     host.finishProgress();
     const bool traceWritten = trace.report(result, io.err);
     RememberWindow(catalogue, window, result, io);
     const bool stopped = io.stopRequested();
-    if ((result.incremental != TIncremental::None || result.windowFallback != 0) &&
+    if ((result.incremental != core::TIncremental::None || result.windowFallback != 0) &&
         result.readRecords())
         printLine(io.err, host.statusText());
-    if (const QString text = StoppedText(result); !text.isEmpty())
+    if (const QString text = core::StoppedText(result); !text.isEmpty())
         printLine(io.err, text);
 
     int status = kExitOk;
     if (!result.offersExport()) {
         // A refusal's message or a failed read's error text is already on standard error.
-        if (!stopped && result.end != TRunEnd::Finished)
+        if (!stopped && result.end != core::TRunEnd::Finished)
             status = kExitRefused;
         else if (!stopped)
             printLine(io.err, QStringLiteral("Журнал пуст, файл не записан."));
@@ -594,7 +595,7 @@ int ExportFromArchive(const TCliOptions& options, const core::TCatalogue& catalo
     const auto archive = OpenArchive(options, catalogue, io);
     if (!archive)
         return kExitRefused;
-    TListGrids list;
+    core::TListGrids list;
     const core::TShownSeries shown =
         core::ShowSeries(*archive, catalogue.ListDev, *options.fromArchive, options.start,
                          options.count, list.runDecoder, list.sg);

@@ -23,13 +23,13 @@ namespace cli {
 // The run's host on a terminal or in a log: messages and the record count on standard error,
 // progress as a bar (terminal) or a line per tenth of the run (otherwise); the stop request is
 // polled where the window would handle its pending events.
-class TCliRunHost : public IRunHost {
+class TCliRunHost : public core::IRunHost {
 public:
     TCliRunHost(std::FILE* err, bool terminal, std::function<bool()> stopRequested);
 
     // The run this host serves: its state drives the progress, and it is stopped when
     // stopRequested() turns true.
-    void setRun(TReadingRun* run) { m_run = run; }
+    void setRun(core::TReadingRun* run) { m_run = run; }
     // The run's port is a network endpoint: a connection that cannot be made is told by its
     // reason alone (it is no COM port that failed to open).
     void setNetworkPort(bool network) { m_networkPort = network; }
@@ -41,7 +41,7 @@ public:
     void SetCountText(const QString& text) override;
     void SetProgressMaximum(int maximum) override;
     void SetProgressPosition(int) override {}
-    void SetRunState(TRunState state) override;
+    void SetRunState(core::TRunState state) override;
     void BetweenCalls() override;
 
     // Ends a progress bar line, so that what follows starts on a line of its own.
@@ -55,7 +55,7 @@ private:
     std::FILE* m_err;
     bool m_terminal;
     std::function<bool()> m_stopRequested;
-    TReadingRun* m_run = nullptr;
+    core::TReadingRun* m_run = nullptr;
     bool m_networkPort = false;
     bool m_counting = false; // between SetProgressMaximum and the end of the record loop
     bool m_barOpen = false;
@@ -122,7 +122,7 @@ public:
     // Closes the file, then prints the diagnosis on `err` when the run failed to read the count
     // or records (or, with a trace file, whenever the line showed faults), then a failed trace
     // file. False when the trace file could not be written.
-    bool report(const TRunResult& result, std::FILE* err);
+    bool report(const core::TRunResult& result, std::FILE* err);
 
 private:
     void write(const QString& line);

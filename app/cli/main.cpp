@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
     if (options.fromArchive)
         return cli::ExportFromArchive(options, catalogue, io);
 
-    TAccessLibraryBinding library;
+    core::TAccessLibraryBinding library;
     if (!library.LoadAccessLibrary(programDirectory, nullptr) || !library.isComplete()) {
         printError(QStringLiteral("Библиотека OmbrelDLL.dll не найдена"));
         printError(library.loadError());

@@ -13,6 +13,8 @@
 
 #include <dlfcn.h>
 
+namespace core {
+
 namespace {
 
 template <typename F> bool resolve(void* handle, const char* name, F& target, QString& error) {
@@ -27,7 +29,7 @@ template <typename F> bool resolve(void* handle, const char* name, F& target, QS
 } // namespace
 
 bool TAccessLibraryBinding::LoadAccessLibrary(const QString& programDirectory,
-                                              IMessageSink* messages) {
+                                              platform::IMessageSink* messages) {
     m_loadError.clear();
     const QString local = QDir(programDirectory).filePath(QString::fromLatin1(kFileName));
     FHandle = dlopen(QFile::encodeName(local).constData(), RTLD_NOW | RTLD_LOCAL);
@@ -210,3 +212,5 @@ void TAccessLibraryBinding::ReadRecords(int devAddr, std::span<const core::TReco
     for (std::size_t item = call.delivered; call.goOn && item < asks.size(); ++item)
         call.goOn = sink(item, code != 0 ? code : kChannelClosed, none);
 }
+
+} // namespace core

@@ -8,7 +8,11 @@
 
 #include <cstdint>
 
+namespace platform {
 class IMessageSink;
+} // namespace platform
+
+namespace core {
 
 // The Modbus access library OmbrelDll.so bound at run time (dlopen/dlsym), the way the program
 // has always loaded its access library by file name. Calls made while an entry point is missing
@@ -44,7 +48,8 @@ public:
     // optional "LastErrorText" and "SetTimeouts", whose absence is no failure). When the
     // file cannot be loaded, shows "Библиотека OmbrelDLL.dll не найдена" through `messages`.
     // True when the library and all nine entry points are there.
-    [[nodiscard]] bool LoadAccessLibrary(const QString& programDirectory, IMessageSink* messages);
+    [[nodiscard]] bool LoadAccessLibrary(const QString& programDirectory,
+                                         platform::IMessageSink* messages);
 
     bool isComplete() const;
     // Why loading failed, in Russian: the file is missing, the loader's text for a file that does
@@ -102,3 +107,5 @@ private:
     bool m_inRun = false;  // inside the export ReadRecords, where the library's lock is held
     bool m_endRun = false; // Disconnect was called in the run
 };
+
+} // namespace core

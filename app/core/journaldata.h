@@ -73,6 +73,8 @@ struct TJournalInfo {
     TTypeDev typedev = tdPlain;
 };
 
+namespace core {
+
 inline constexpr int kMaxJournals = 6;
 
 // A record request carries the archive number in 8 bits and the record index in 16 bits: a
@@ -88,18 +90,20 @@ inline constexpr bool ArchiveNumberSentAsIs(std::int32_t num) {
     return num >= 0 && num <= 255;
 }
 
+} // namespace core
+
 struct TDevInfo {
     QString Name;
     QString FileName; // the description file as main.ini names it
     std::int32_t v1 = 0, v2 = 0, v3 = 0, v4 = 0;
     std::int32_t CountJournals = 0;
     // Journal[0] is journal 1 (item 0 of the journal selector).
-    std::array<TJournalInfo, kMaxJournals> Journal;
+    std::array<TJournalInfo, core::kMaxJournals> Journal;
     std::vector<TRecType> ListRecType;
 
     // Journal at a selector item index; nullptr when the index names no described journal.
     const TJournalInfo* journalAt(int itemIndex) const {
-        return itemIndex >= 0 && itemIndex < CountJournals && itemIndex < kMaxJournals
+        return itemIndex >= 0 && itemIndex < CountJournals && itemIndex < core::kMaxJournals
                    ? &Journal[static_cast<std::size_t>(itemIndex)]
                    : nullptr;
     }
@@ -112,5 +116,9 @@ struct TRecStr {
     std::int32_t ID = 0;
 };
 
+namespace core {
+
 // The device catalogue in catalogue order; pointers to its devices stay valid while it lives.
 using TDevList = std::vector<std::unique_ptr<TDevInfo>>;
+
+} // namespace core

@@ -13,6 +13,8 @@
 #include <limits>
 #include <tuple>
 
+namespace core {
+
 namespace {
 
 constexpr int kRegisterBufferSize = 252;
@@ -518,3 +520,5 @@ void TReadingRun::FinishRun() {
     m_lib.Disconnect();
     m_active = false;
 }
+
+} // namespace core

@@ -15,6 +15,8 @@
 #include <optional>
 #include <vector>
 
+namespace core {
+
 // What the reading run needs of the record decoder: the rows of the linear list and the events
 // of the grouped view are its business.
 class IRecordDecoder {
@@ -35,10 +37,8 @@ public:
     virtual QString RunNotice() const = 0;
 };
 
-namespace core {
 struct TConnectionSettings;
 struct TLinkChoice;
-} // namespace core
 
 // The reading run's decoder: the window's TJournalDecoder and its grouped grid.
 class TRunDecoder : public IRecordDecoder {
@@ -306,3 +306,5 @@ private:
     TRunResult m_result;
     std::int64_t m_progress = 0;
 };
+
+} // namespace core

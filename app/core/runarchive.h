@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+namespace core {
+
 // What a reading run tells the journal archive and asks of it. The run works without one; the
 // archive library's side is TArchiveRecorder (app/core/archiverecorder.h).
 
@@ -67,3 +69,5 @@ public:
     // without the run waiting for it.
     virtual void End(bool stopped) = 0;
 };
+
+} // namespace core

@@ -173,7 +173,7 @@ signals:
     // Rows of the run reached the list.
     void rowsShown();
     // The run has ended and everything it showed has reached the host.
-    void finished(const TRunResult& result);
+    void finished(const core::TRunResult& result);
 
 private:
     void Deliver(std::vector<THostCall> calls);

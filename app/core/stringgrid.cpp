@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+namespace core {
+
 void TStringGrid::setRowCount(int rows) {
     m_rows.resize(static_cast<std::size_t>(std::max(rows, 0)));
     if (m_errors.size() > m_rows.size())
@@ -60,3 +62,5 @@ bool TStringGrid::rowError(int row) const {
     return row >= 0 && static_cast<std::size_t>(row) < m_errors.size() &&
            m_errors[static_cast<std::size_t>(row)];
 }
+
+} // namespace core

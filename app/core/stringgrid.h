@@ -5,6 +5,8 @@
 
 #include <vector>
 
+namespace core {
+
 // A table of texts addressed by (row, column), the form in which the window's grids hold their
 // content. The decoder and the reading run write through this interface; the export and the
 // tests read through it. TStringGrid is the plain storage; the item model in app/models wraps one
@@ -51,3 +53,5 @@ private:
     std::vector<bool> m_errors; // as long as m_rows once a row was marked
     int m_columns = 0;
 };
+
+} // namespace core

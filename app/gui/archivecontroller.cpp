@@ -13,8 +13,8 @@
 
 #include <QTimer>
 
-TArchiveController::TArchiveController(Ui::TForm1& ui, IMessageSink& messages,
-                                       TReadingController& reading, const TDevList& devices,
+TArchiveController::TArchiveController(Ui::TForm1& ui, platform::IMessageSink& messages,
+                                       TReadingController& reading, const core::TDevList& devices,
                                        std::function<TDevInfo*()> device,
                                        std::function<bool()> lineBusy)
     : ui(ui), m_messages(messages), m_reading(reading), m_devices(devices),
@@ -23,7 +23,7 @@ TArchiveController::TArchiveController(Ui::TForm1& ui, IMessageSink& messages,
 TArchiveController::~TArchiveController() = default;
 
 void TArchiveController::Setup(const archive::TArchiveSetting& setting,
-                               TServerReadingPath& serverPath) {
+                               serverpath::TServerReadingPath& serverPath) {
     if (setting.enabled) {
         m_recorder = std::make_unique<core::TArchiveRecorder>(setting.url);
         m_browser = std::make_unique<core::TArchiveBrowser>(setting.url);

@@ -10,11 +10,15 @@
 #include <memory>
 #include <optional>
 
+namespace platform {
 class IMessageSink;
+} // namespace platform
 class QTimer;
 class TArchiveTab;
 class TReadingController;
+namespace serverpath {
 class TServerReadingPath;
+} // namespace serverpath
 namespace core {
 class TArchiveBrowser;
 class TArchiveRecorder;
@@ -29,13 +33,13 @@ class TArchiveController : public QObject {
     Q_OBJECT
 public:
     // `lineBusy`: the instrument search holds the line ("Дочитать" waits for it).
-    TArchiveController(Ui::TForm1& ui, IMessageSink& messages, TReadingController& reading,
-                       const TDevList& devices, std::function<TDevInfo*()> device,
-                       std::function<bool()> lineBusy);
+    TArchiveController(Ui::TForm1& ui, platform::IMessageSink& messages,
+                       TReadingController& reading, const core::TDevList& devices,
+                       std::function<TDevInfo*()> device, std::function<bool()> lineBusy);
     ~TArchiveController() override;
 
     // The archive of `setting` for the readings of both paths, and its tab.
-    void Setup(const archive::TArchiveSetting& setting, TServerReadingPath& serverPath);
+    void Setup(const archive::TArchiveSetting& setting, serverpath::TServerReadingPath& serverPath);
     TArchiveTab* tab() const { return m_tab; }
     // The last reading's archive writer has not finished committing.
     bool writing() const;
@@ -54,9 +58,9 @@ private:
     void openSeries(qint64 seriesId, std::optional<qint64> start, std::optional<qint64> count);
 
     Ui::TForm1& ui;
-    IMessageSink& m_messages;
+    platform::IMessageSink& m_messages;
     TReadingController& m_reading;
-    const TDevList& m_devices;
+    const core::TDevList& m_devices;
     std::function<TDevInfo*()> m_device;
     std::function<bool()> m_lineBusy;
     std::unique_ptr<core::TArchiveRecorder> m_recorder;

@@ -16,7 +16,7 @@
 
 namespace {
 
-QTableView* RowTable(QWidget* parent, const char* name, TStringTableModel* model) {
+QTableView* RowTable(QWidget* parent, const char* name, models::TStringTableModel* model) {
     auto* view = new QTableView(parent);
     view->setObjectName(QLatin1String(name));
     view->setModel(model);
@@ -39,11 +39,12 @@ void FitColumns(QTableView* view) {
 
 } // namespace
 
-TArchiveTab::TArchiveTab(core::TArchiveBrowser* browser, IMessageSink& messages, QWidget* parent)
+TArchiveTab::TArchiveTab(core::TArchiveBrowser* browser, platform::IMessageSink& messages,
+                         QWidget* parent)
     : QWidget(parent), m_browser(browser), m_messages(messages) {
     setObjectName(QStringLiteral("tsArchive"));
-    m_series = new TStringTableModel(2, 1, this);
-    m_readings = new TStringTableModel(2, 1, this);
+    m_series = new models::TStringTableModel(2, 1, this);
+    m_readings = new models::TStringTableModel(2, 1, this);
     seriesView = RowTable(this, "sgSeries", m_series);
     readingsView = RowTable(this, "sgReadings", m_readings);
     edtStart = new QLineEdit(this);

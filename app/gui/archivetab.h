@@ -5,12 +5,16 @@
 
 #include <optional>
 
+namespace platform {
 class IMessageSink;
+} // namespace platform
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTableView;
+namespace models {
 class TStringTableModel;
+} // namespace models
 
 namespace core {
 class TArchiveBrowser;
@@ -23,7 +27,8 @@ class TArchiveTab : public QWidget {
     Q_OBJECT
 public:
     // `browser` nullptr: the archive is turned off, and the tab says so.
-    TArchiveTab(core::TArchiveBrowser* browser, IMessageSink& messages, QWidget* parent = nullptr);
+    TArchiveTab(core::TArchiveBrowser* browser, platform::IMessageSink& messages,
+                QWidget* parent = nullptr);
 
     // Reloads the series (keeping the selected one when it is still there) and its readings.
     void refresh();
@@ -56,8 +61,8 @@ private:
     void showEvent(QShowEvent* event) override;
 
     core::TArchiveBrowser* m_browser;
-    IMessageSink& m_messages;
-    TStringTableModel* m_series = nullptr;
-    TStringTableModel* m_readings = nullptr;
+    platform::IMessageSink& m_messages;
+    models::TStringTableModel* m_series = nullptr;
+    models::TStringTableModel* m_readings = nullptr;
     bool m_readingActive = false;
 };

@@ -8,8 +8,8 @@
 #include "platform/messagesink.h"
 #include "ui_mainform.h"
 
-TExchangeController::TExchangeController(Ui::TForm1& ui, IMessageSink& messages,
-                                         TAccessLibraryBinding& library,
+TExchangeController::TExchangeController(Ui::TForm1& ui, platform::IMessageSink& messages,
+                                         core::TAccessLibraryBinding& library,
                                          TReadingController& reading, TExchangeChoices choices)
     : ui(ui), m_library(library), m_reading(reading) {
     TExchangeTabHooks hooks;

@@ -8,8 +8,12 @@
 
 #include <functional>
 
+namespace platform {
 class IMessageSink;
+} // namespace platform
+namespace core {
 class TAccessLibraryBinding;
+} // namespace core
 class TExchangeTab;
 class TReadingController;
 namespace Ui {
@@ -32,8 +36,9 @@ struct TExchangeChoices {
 class TExchangeController : public QObject {
     Q_OBJECT
 public:
-    TExchangeController(Ui::TForm1& ui, IMessageSink& messages, TAccessLibraryBinding& library,
-                        TReadingController& reading, TExchangeChoices choices);
+    TExchangeController(Ui::TForm1& ui, platform::IMessageSink& messages,
+                        core::TAccessLibraryBinding& library, TReadingController& reading,
+                        TExchangeChoices choices);
 
     TExchangeTab* tab() const { return m_tab; }
     // True while "Найти прибор" holds the line.
@@ -53,7 +58,7 @@ private:
     void searchStateChanged(bool searching);
 
     Ui::TForm1& ui;
-    TAccessLibraryBinding& m_library;
+    core::TAccessLibraryBinding& m_library;
     TReadingController& m_reading;
     TExchangeTab* m_tab = nullptr; // a child of the tab widget
 };

@@ -88,7 +88,7 @@ QString ChooseTextFile(QWidget* parent, const QString& proposed) {
 
 } // namespace
 
-TExchangeTab::TExchangeTab(core::IModbusLink& library, IMessageSink& messages,
+TExchangeTab::TExchangeTab(core::IModbusLink& library, platform::IMessageSink& messages,
                            TExchangeTabHooks hooks, QWidget* parent)
     : QWidget(parent), m_lib(library), m_messages(messages), m_hooks(std::move(hooks)),
       m_chooseFile(ChooseTextFile) {
@@ -138,6 +138,7 @@ QLayout* TExchangeTab::createSearchControls() {
     btnCopy = new QPushButton(QStringLiteral("Копировать"), this);
     btnSave = new QPushButton(QStringLiteral("Сохранить журнал обмена..."), this);
     btnSearch = new QPushButton(QStringLiteral("Найти прибор"), this);
+    btnSearch->setObjectName(QStringLiteral("btnSearch"));
     btnStopSearch = new QPushButton(QStringLiteral("Остановить"), this);
     btnApply = new QPushButton(QStringLiteral("Применить"), this);
     btnStopSearch->setEnabled(false);
@@ -197,7 +198,7 @@ void TExchangeTab::RunStarted() {
     ShowAdvice({});
 }
 
-void TExchangeTab::RunEnded(const TRunResult& result) {
+void TExchangeTab::RunEnded(const core::TRunResult& result) {
     m_model->Flush();
     // A gateway that took one request at a time is named even when every record came.
     if (!result.readFailed() && result.windowFallback == 0)

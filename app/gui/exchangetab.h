@@ -12,8 +12,11 @@
 
 namespace core {
 class IModbusLink;
-}
+struct TRunResult;
+} // namespace core
+namespace platform {
 class IMessageSink;
+} // namespace platform
 class QLabel;
 class QLayout;
 class QPlainTextEdit;
@@ -21,7 +24,6 @@ class QProgressBar;
 class QPushButton;
 class QTableView;
 class TFrameListModel;
-struct TRunResult;
 
 // What the "Обмен" tab needs of the window.
 struct TExchangeTabHooks {
@@ -49,8 +51,8 @@ struct TExchangeTabHooks {
 class TExchangeTab : public QWidget {
     Q_OBJECT
 public:
-    TExchangeTab(core::IModbusLink& library, IMessageSink& messages, TExchangeTabHooks hooks,
-                 QWidget* parent = nullptr);
+    TExchangeTab(core::IModbusLink& library, platform::IMessageSink& messages,
+                 TExchangeTabHooks hooks, QWidget* parent = nullptr);
 
     // The observer to install in the access library: the list and the diagnosis.
     core::ITraceObserver* observer() { return &m_fanOut; }
@@ -69,7 +71,7 @@ public:
     void RunStarted();
     // A reading ended: the list is shown whole, and the diagnosis when records or the count
     // could not be read, with the failed records.
-    void RunEnded(const TRunResult& result);
+    void RunEnded(const core::TRunResult& result);
     // The "Применить" buttons under the diagnosis, one for each setting its advice names.
     QList<QPushButton*> adviceButtons() const;
 
@@ -130,7 +132,7 @@ private:
     QString ExchangeText();
 
     core::IModbusLink& m_lib;
-    IMessageSink& m_messages;
+    platform::IMessageSink& m_messages;
     TExchangeTabHooks m_hooks;
     std::function<QString(QWidget*, const QString& proposed)> m_chooseFile;
     TFrameListModel* m_model = nullptr;

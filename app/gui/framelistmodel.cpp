@@ -103,8 +103,9 @@ QVariant TFrameListModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::BackgroundRole) {
         if (!row.separator.isEmpty())
             return QBrush(QColor(224, 224, 224));
-        return core::IsTraceFault(row.event) ? QVariant(QBrush(TStringTableModel::errorColour()))
-                                             : QVariant();
+        return core::IsTraceFault(row.event)
+                   ? QVariant(QBrush(models::TStringTableModel::errorColour()))
+                   : QVariant();
     }
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
         return {};

@@ -6,8 +6,8 @@
 #include "app/gui/savefilechooser.h"
 #include "platform/messagesink.h"
 
-void SaveLinearList(const TListExportUi& ui, const IStringGrid& list, const QString& deviceText,
-                    TTypeDev layout, const QString& proposedName) {
+void SaveLinearList(const TListExportUi& ui, const core::IStringGrid& list,
+                    const QString& deviceText, TTypeDev layout, const QString& proposedName) {
     const auto choice =
         ui.dialog.choose(ui.parent, {ui.memory.ProposedPath(proposedName), ui.memory.filterIndex});
     if (!choice)

@@ -132,7 +132,7 @@ void TForm1::connectControls() {
     connect(ui.BtnDisconnect, &QPushButton::clicked, this, &TForm1::BtnDisconnectClick2);
     connect(ui.BtnExcel, &QPushButton::clicked, this, &TForm1::BtnExcelClick);
     connect(ui.btnIncremental, &QPushButton::clicked, this, &TForm1::btnIncrementalClick);
-    connect(ui.rgTypeJ, &TRadioGroup::itemClicked, m_archive.get(),
+    connect(ui.rgTypeJ, &platform::TRadioGroup::itemClicked, m_archive.get(),
             &TArchiveController::UpdateIncrementalButton);
     connect(ui.btnLinkSettings, &QPushButton::clicked, this, &TForm1::btnLinkSettingsClick);
     connect(ui.lnkExchange, &QLabel::linkActivated, this,
@@ -159,7 +159,7 @@ void TForm1::FormCreate() {
     m_curDev = nullptr;
     LoadCatalogue();
     m_archive->Setup(m_archiveSetting, m_serverPath->path());
-    m_structV = TServerReadingPath::RecordStructure();
+    m_structV = serverpath::TServerReadingPath::RecordStructure();
     m_serverPath->path().SetStructV(m_structV);
     // The grids' heading rows come with their tabs.
     ui.VerPO->setText(QStringLiteral("Версия ПО ") + core::ProgramVersionText());
@@ -335,7 +335,7 @@ void TForm1::readingStarted() {
     m_exchange->tab()->RunStarted();
 }
 
-void TForm1::readingFinished(const TRunResult& result) {
+void TForm1::readingFinished(const core::TRunResult& result) {
     m_exchange->tab()->RunEnded(result);
     m_reading->view().ShowRunEnd(result);
     m_archive->ReadingEnded();

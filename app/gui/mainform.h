@@ -28,13 +28,17 @@
 #include <memory>
 #include <vector>
 
+namespace platform {
 class IMessageSink;
+} // namespace platform
 class ISaveFileChooser;
 class QAction;
 class TArchiveTab;
 class TDlgManager;
 class TExchangeTab;
+namespace models {
 class TStringTableModel;
+} // namespace models
 namespace core {
 struct TConnectionSettings;
 } // namespace core
@@ -48,7 +52,7 @@ struct TForm1Options {
     QString mainIniPath;
     QString deviceDirectory;
     // Receives the message boxes; nullptr: modal message boxes over the window.
-    IMessageSink* messages = nullptr;
+    platform::IMessageSink* messages = nullptr;
     // The serial ports to list; nullptr: the system's ports with the mappings of main.ini and
     // JOURNAL_PORTS.
     std::function<QList<platform::SerialPortEntry>()> ports;
@@ -87,23 +91,20 @@ public:
     core::TPortChoice SelectedPort() const;
 
     core::IModbusLink& library() { return m_library; }
-    const TAccessLibraryBinding& FLibrary() const { return m_library; }
-    IMessageSink& messages() { return *m_messages; }
+    const core::TAccessLibraryBinding& FLibrary() const { return m_library; }
+    platform::IMessageSink& messages() { return *m_messages; }
     const QString& programDirectory() const { return m_options.programDirectory; }
     QString mainIniPath() const;
     bool terminationRequested() const { return m_terminationRequested; }
     // Proposed file name of the export dialog (the selected device's name).
     const QString& exportFileName() const { return m_exportFileName; }
 
-    TStringTableModel* sgCells() const { return ui.tsData->cells(); }
-    TStringTableModel* sgGrCells() const { return ui.tsGroup->cells(); }
-    TStringTableModel* sgTypeCells() const { return ui.tsSet->cells(); }
     core::TJournalDecoder& decoder() { return m_reading->decoder(); }
     // From "Считать" until the run has ended and the window shows all of it.
     bool runActive() const { return m_reading->active(); }
     // The last run's archive writer has not finished committing.
     bool archiveWriting() const { return m_archive->writing(); }
-    TServerReadingPath& serverPath() { return m_serverPath->path(); }
+    serverpath::TServerReadingPath& serverPath() { return m_serverPath->path(); }
 
     // State of the window (DevAdr follows the address box; FRetries and FAnswerTime, in ms, come
     // from main.ini).
@@ -112,12 +113,12 @@ public:
     std::int32_t FAnswerTime() const { return m_answerTime; }
     void SetAnswerTime(std::int32_t ms) { m_answerTime = ms; }
     void SetRetries(std::int32_t retries) { m_retries = retries; }
-    const TDevList& ListDev() const { return m_listDev; }
+    const core::TDevList& ListDev() const { return m_listDev; }
     TDevInfo* CurDev() const { return m_curDev; }
     const std::vector<int>& ComPortsArray() const { return m_comPorts; }
     const QVariantList& StructV() const { return m_structV; }
     // The record range of the last reading run that ended, and the keep-reading flag.
-    const TRunResult& runResult() const { return m_reading->result(); }
+    const core::TRunResult& runResult() const { return m_reading->result(); }
     std::int64_t startrec() const { return runResult().startrec; }
     std::int64_t CountRec() const { return runResult().CountRec; }
     std::int64_t MaxRec() const { return runResult().MaxRec; }
@@ -127,59 +128,6 @@ public:
         return m_reading->decoder().ListRecGroup();
     }
     const std::vector<TRecStr>& ListStr() const { return m_reading->decoder().ListStr(); }
-
-    // Controls, named as in the layout.
-    QComboBox* cbxPort() const { return ui.cbxPort; }
-    QComboBox* cbxSpeed() const { return ui.cbxSpeed; }
-    TRadioGroup* rgrRsType() const { return ui.rgrRsType; }
-    QLineEdit* EdtAddr() const { return ui.EdtAddr; }
-    QComboBox* cbxDev() const { return ui.cbxDev; }
-    QCheckBox* chbLimit() const { return ui.chbLimit; }
-    QLabel* LblStart() const { return ui.LblStart; }
-    QLineEdit* EdtStart() const { return ui.EdtStart; }
-    QLabel* lblCount() const { return ui.lblCount; }
-    QLineEdit* EdtCount() const { return ui.EdtCount; }
-    QPushButton* btnRead2() const { return ui.btnRead2; }
-    QPushButton* btnStop2() const { return ui.btnStop2; }
-    TRadioGroup* rgTypeJ() const { return ui.rgTypeJ; }
-    QProgressBar* PBar() const { return ui.PBar; }
-    QLabel* lblStat() const { return ui.lblStat; }
-    QLabel* lblMaxRec() const { return ui.lblMaxRec; }
-    QPushButton* BtnExcel() const { return ui.BtnExcel; }
-    QPushButton* btnIncremental() const { return ui.btnIncremental; } // "Дочитать"
-    QPushButton* btnLinkSettings() const { return ui.btnLinkSettings; } // "Параметры связи..."
-    // Beside the status texts: records failed, the progress text, the way to the "Обмен" tab.
-    QLabel* lblFailed() const { return ui.lblFailed; }
-    QLabel* lblProgress() const { return ui.lblProgress; }
-    QLabel* lnkExchange() const { return ui.lnkExchange; }
-    // The open "Параметры связи" dialog; nullptr when none is open.
-    TLinkSettingsDialog* linkSettingsDialog() const { return m_linkSettingsDialog; }
-    // The window's keyboard actions: "Считать" (F5), "Остановить" (Esc), "Сохранить..." (Ctrl+S),
-    // "Найти прибор" (Ctrl+F).
-    const QList<QAction*>& keyActions() const { return m_keyActions; }
-    QLabel* VerPO() const { return ui.VerPO; }
-    QPushButton* btnConnect() const { return ui.btnConnect; }
-    QPushButton* btnRead() const { return ui.btnRead; }
-    QPushButton* btnStop() const { return ui.btnStop; }
-    QPushButton* BtnDisconnect() const { return ui.BtnDisconnect; }
-    QPushButton* Button6() const { return ui.Button6; }
-    QLabel* Label6() const { return ui.Label6; }
-    QPushButton* BtnConnect2() const { return ui.BtnConnect2; }
-    QPushButton* BtnDisconnect2() const { return ui.BtnDisconnect2; }
-    QTabWidget* PageControl1() const { return ui.PageControl1; }
-    TLinearListTab* tsData() const { return ui.tsData; }
-    TGroupTab* tsGroup() const { return ui.tsGroup; }
-    TRecTypeTab* tsSet() const { return ui.tsSet; }
-    TChartTab* tsChart() const { return ui.tsChart; }
-    TArchiveTab* tsArchive() const { return m_archive->tab(); }
-    TExchangeTab* tsExchange() const { return m_exchange->tab(); } // "Обмен"
-    QTableView* sg() const { return ui.tsData->grid(); }
-    QTableView* sgGr() const { return ui.tsGroup->grid(); }
-    QTableView* sgType() const { return ui.tsSet->grid(); }
-    // Components of the server path, created with the window.
-    comm::TRS232Transport* RS232() const { return &m_serverPath->rs232(); }
-    comm::TModbusMaster* MBM() const { return &m_serverPath->mbm(); }
-    TDlgManager* DlgManager1() const { return &m_serverPath->dlgManager(); }
 
 public slots:
     void EdtAddrChange();
@@ -244,14 +192,14 @@ private:
     void showEvent(QShowEvent* event) override;
     // A reading starts or has ended: the tabs and buttons that follow it.
     void readingStarted();
-    void readingFinished(const TRunResult& result);
+    void readingFinished(const core::TRunResult& result);
     // The readings' buttons follow a search of the "Обмен" tab.
     void searchStateChanged(bool searching);
 
     TForm1Options m_options;
     Ui::TForm1 ui;
-    std::unique_ptr<IMessageSink> m_ownMessages;
-    IMessageSink* m_messages = nullptr;
+    std::unique_ptr<platform::IMessageSink> m_ownMessages;
+    platform::IMessageSink* m_messages = nullptr;
     bool m_terminationRequested = false;
     bool m_settingsSaved = false;
     QString m_exportFileName;
@@ -259,14 +207,14 @@ private:
     bool m_placedOnScreen = false;
     std::unique_ptr<ISaveFileChooser> m_ownSaveDialog;
 
-    std::int32_t m_devAdr = 1;       // DevAdr
-    std::int32_t m_retries = 5;      // FRetries
-    std::int32_t m_answerTime = 500; // FAnswerTime
-    TDevList m_listDev;              // ListDev
-    TDevInfo* m_curDev = nullptr;    // CurDev
-    std::vector<int> m_comPorts;     // ComPortsArray
-    QVariantList m_structV;          // StructV
-    TAccessLibraryBinding m_library; // FLibrary
+    std::int32_t m_devAdr = 1;             // DevAdr
+    std::int32_t m_retries = 5;            // FRetries
+    std::int32_t m_answerTime = 500;       // FAnswerTime
+    core::TDevList m_listDev;              // ListDev
+    TDevInfo* m_curDev = nullptr;          // CurDev
+    std::vector<int> m_comPorts;           // ComPortsArray
+    QVariantList m_structV;                // StructV
+    core::TAccessLibraryBinding m_library; // FLibrary
 
     // The controllers, made with the tabs' models; each uses those made before it.
     std::unique_ptr<TReadingController> m_reading;

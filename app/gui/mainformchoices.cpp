@@ -15,6 +15,7 @@ void TForm1::createActions() {
                             std::function<void()> alsoWhenDisabled = {}) {
         // The action's text is the button's caption; the key shows in the button's tooltip.
         auto* action = new QAction(button->text(), this);
+        action->setObjectName(button->objectName() + QStringLiteral("Action"));
         action->setShortcut(key);
         action->setShortcutContext(Qt::WindowShortcut);
         connect(action, &QAction::triggered, this, [button, alsoWhenDisabled] {

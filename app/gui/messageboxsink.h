@@ -6,7 +6,7 @@
 class QWidget;
 
 // Messages as modal message boxes over a parent window.
-class TMessageBoxSink : public IMessageSink {
+class TMessageBoxSink : public platform::IMessageSink {
 public:
     explicit TMessageBoxSink(QWidget* parent) : m_parent(parent) {}
 

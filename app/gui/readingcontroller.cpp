@@ -11,14 +11,14 @@
 #include "platform/portlist.h"
 #include "ui_mainform.h"
 
-TReadingController::TReadingController(Ui::TForm1& ui, IMessageSink& messages,
-                                       TAccessLibraryBinding& library, TReadingChoices choices,
-                                       int eventIntervalMs)
+TReadingController::TReadingController(Ui::TForm1& ui, platform::IMessageSink& messages,
+                                       core::TAccessLibraryBinding& library,
+                                       TReadingChoices choices, int eventIntervalMs)
     : ui(ui), m_messages(messages), m_library(library), m_choices(std::move(choices)) {
-    TStringTableModel& list = *ui.tsData->cells();
+    models::TStringTableModel& list = *ui.tsData->cells();
     m_decoder = std::make_unique<core::TJournalDecoder>(list);
     m_decoder->setScrollHook([&ui] { ui.tsData->scrollToLastRow(); });
-    m_runDecoder = std::make_unique<TRunDecoder>(*m_decoder, *ui.tsGroup->cells());
+    m_runDecoder = std::make_unique<core::TRunDecoder>(*m_decoder, *ui.tsGroup->cells());
     m_view = std::make_unique<TRunView>(ui, messages);
     m_engine = std::make_unique<core::TRunEngine>(library, *m_view, list, eventIntervalMs);
     connect(m_engine.get(), &core::TRunEngine::rowsShown, this,
@@ -34,13 +34,13 @@ void TReadingController::Shutdown() {
     m_engine->Shutdown();
 }
 
-TRunRequest TReadingController::requestFor(bool incremental) {
+core::TRunRequest TReadingController::requestFor(bool incremental) {
     core::TConnectionSettings line;
     connectionsettings::Store(ui, line);
     std::tie(line.AnswerTime, line.Retries) = m_choices.times();
     const core::TLinkChoice link = m_choices.link();
-    TRunRequest request = RunRequestFor(m_choices.device(), ui.rgTypeJ->itemIndex(), link,
-                                        ui.cbxPort->currentText(), line);
+    core::TRunRequest request = core::RunRequestFor(m_choices.device(), ui.rgTypeJ->itemIndex(),
+                                                    link, ui.cbxPort->currentText(), line);
     request.limit = ui.chbLimit->isChecked();
     request.startText = ui.EdtStart->text();
     request.countText = ui.EdtCount->text();
@@ -62,7 +62,7 @@ void TReadingController::Start(bool incremental) {
     // holds the line with its own tries and time-outs.
     if (active() || m_choices.lineBusy())
         return;
-    const TRunRequest request = requestFor(incremental);
+    const core::TRunRequest request = requestFor(incremental);
     emit started();
     m_view->ShowRunStart();
     m_stopClicked = false;
@@ -77,7 +77,7 @@ bool TReadingController::Stop() {
     return true;
 }
 
-void TReadingController::runEnded(const TRunResult& result) {
+void TReadingController::runEnded(const core::TRunResult& result) {
     m_stopClicked = false;
     m_decoder->AdoptRun(m_engine->decoder());
     ui.tsGroup->cells()->assign(m_engine->groupGrid());

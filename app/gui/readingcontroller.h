@@ -12,8 +12,12 @@
 #include <functional>
 #include <memory>
 
+namespace platform {
 class IMessageSink;
+} // namespace platform
+namespace core {
 class TAccessLibraryBinding;
+} // namespace core
 class TRunView;
 
 namespace Ui {
@@ -38,20 +42,21 @@ struct TReadingChoices {
 class TReadingController : public QObject {
     Q_OBJECT
 public:
-    TReadingController(Ui::TForm1& ui, IMessageSink& messages, TAccessLibraryBinding& library,
-                       TReadingChoices choices, int eventIntervalMs);
+    TReadingController(Ui::TForm1& ui, platform::IMessageSink& messages,
+                       core::TAccessLibraryBinding& library, TReadingChoices choices,
+                       int eventIntervalMs);
     // Stops a run in progress and joins the engine's thread.
     ~TReadingController() override;
 
     core::TJournalDecoder& decoder() { return *m_decoder; }
-    TRunDecoder& runDecoder() { return *m_runDecoder; }
+    core::TRunDecoder& runDecoder() { return *m_runDecoder; }
     TRunView& view() { return *m_view; }
     core::TRunEngine& engine() { return *m_engine; }
     // From the start of a reading until the window shows all of it.
     bool active() const { return m_engine->IsActive(); }
     // "Остановить" was clicked during the run in progress.
     bool stopClicked() const { return m_stopClicked; }
-    const TRunResult& result() const { return m_engine->Result(); }
+    const core::TRunResult& result() const { return m_engine->Result(); }
 
     // A reading with the window's choices, only the records the archive lacks when
     // `incremental`. Refused while a reading runs or the line is busy.
@@ -71,21 +76,21 @@ signals:
     // A reading starts (after its request was built, before the engine takes it).
     void started();
     // The reading has ended and the window shows all of it.
-    void finished(const TRunResult& result);
+    void finished(const core::TRunResult& result);
 
 private:
     // Connects the library with the selected port, speed and link type; false (with a message
     // when the selection names no port or speed) when it does not.
     [[nodiscard]] bool connectLibrary();
-    TRunRequest requestFor(bool incremental);
-    void runEnded(const TRunResult& result);
+    core::TRunRequest requestFor(bool incremental);
+    void runEnded(const core::TRunResult& result);
 
     Ui::TForm1& ui;
-    IMessageSink& m_messages;
-    TAccessLibraryBinding& m_library;
+    platform::IMessageSink& m_messages;
+    core::TAccessLibraryBinding& m_library;
     TReadingChoices m_choices;
     std::unique_ptr<core::TJournalDecoder> m_decoder;
-    std::unique_ptr<TRunDecoder> m_runDecoder;
+    std::unique_ptr<core::TRunDecoder> m_runDecoder;
     std::unique_ptr<TRunView> m_view;
     // After the view: the engine's queued calls reach the view while the engine lives.
     std::unique_ptr<core::TRunEngine> m_engine;

@@ -23,7 +23,7 @@ QString FailedRecordsNote(int failed) {
 }
 } // namespace
 
-TRunView::TRunView(Ui::TForm1& form, IMessageSink& messages)
+TRunView::TRunView(Ui::TForm1& form, platform::IMessageSink& messages)
     : ui(form), m_messages(messages), m_progress([this] { return m_clock.elapsed(); }) {
     m_clock.start();
 }
@@ -81,8 +81,8 @@ void TRunView::ShowRunStart() {
     ui.tsGroup->setNote(QStringLiteral("Группировка по типам заполнится в конце чтения."));
 }
 
-void TRunView::ShowRunEnd(const TRunResult& result) {
-    ShowStopped(StoppedText(result));
+void TRunView::ShowRunEnd(const core::TRunResult& result) {
+    ShowStopped(core::StoppedText(result));
     // Failed records are counted once records were asked for; a failed count read has none.
     ui.lblFailed->setText(QStringLiteral("сбойных: %1").arg(result.recordsFailed));
     QPalette palette = ui.lblFailed->parentWidget()->palette();
@@ -124,19 +124,19 @@ void TRunView::MarkExchangeTab(bool on) {
         index, on ? QStringLiteral("Последнее чтение прошло со сбоями обмена") : QString());
 }
 
-void TRunView::SetRunState(TRunState state) {
+void TRunView::SetRunState(core::TRunState state) {
     switch (state) {
-    case TRunState::Connected:
+    case core::TRunState::Connected:
         ui.btnRead2->setEnabled(false);
         ui.btnStop->setEnabled(true);
         ui.BtnDisconnect2->setEnabled(true);
         ui.BtnConnect2->setEnabled(false);
         break;
-    case TRunState::Reading:
+    case core::TRunState::Reading:
         ui.rgTypeJ->setEnabled(false);
         ui.btnStop2->setEnabled(true);
         break;
-    case TRunState::Idle:
+    case core::TRunState::Idle:
         ui.rgTypeJ->setEnabled(true);
         ui.btnStop2->setEnabled(false);
         ui.btnRead2->setEnabled(true);

@@ -6,7 +6,9 @@
 
 #include <QElapsedTimer>
 
+namespace platform {
 class IMessageSink;
+} // namespace platform
 class QWidget;
 
 namespace Ui {
@@ -16,9 +18,9 @@ class TForm1;
 // The reading run's view of the main window: its message boxes, the status and count labels,
 // the progress bar and its text, the buttons a run enables and disables; after a run, its failed
 // records and where to look for the cause. The engine calls it on the window's thread.
-class TRunView : public IRunHost {
+class TRunView : public core::IRunHost {
 public:
-    TRunView(Ui::TForm1& ui, IMessageSink& messages);
+    TRunView(Ui::TForm1& ui, platform::IMessageSink& messages);
 
     void ShowMessage(const QString& text, const QString& detail) override;
     void SetExportVisible(bool visible) override;
@@ -27,7 +29,7 @@ public:
     void SetProgressMaximum(int maximum) override;
     void SetProgressPosition(int position) override;
     void SetRecordProgress(int done, int total) override;
-    void SetRunState(TRunState state) override;
+    void SetRunState(core::TRunState state) override;
     void BetweenCalls() override;
 
     // The "Обмен" tab, marked after a reading whose line failed.
@@ -39,7 +41,7 @@ public:
     // could not be read a pointer to the "Обмен" tab and a mark on it; the grouped view's note of
     // the failed records. A stopped reading says where it stopped, with its bar in a warning
     // colour.
-    void ShowRunEnd(const TRunResult& result);
+    void ShowRunEnd(const core::TRunResult& result);
     // The note of a stopped reading beside the status texts (empty: none), and the bar's colour.
     void ShowStopped(const QString& text);
     // Records shown from the archive, `failed` of them error rows: the same note, no mark.
@@ -51,7 +53,7 @@ private:
     void ShowProgressText();
 
     Ui::TForm1& ui;
-    IMessageSink& m_messages;
+    platform::IMessageSink& m_messages;
     QElapsedTimer m_clock; // the progress text's clock
     core::TRunProgress m_progress;
     bool m_progressChanged = false; // the text is behind the records

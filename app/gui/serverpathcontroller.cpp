@@ -10,7 +10,8 @@
 #include "ui_mainform.h"
 
 TServerPathController::TServerPathController(QWidget& window, Ui::TForm1& ui,
-                                             IMessageSink& messages, core::TJournalDecoder& decoder,
+                                             platform::IMessageSink& messages,
+                                             core::TJournalDecoder& decoder,
                                              std::function<TDevInfo*()> device,
                                              TServerPathEvents events) {
     m_dlgManager = new TDlgManager(&window);
@@ -34,8 +35,8 @@ TServerPathController::TServerPathController(QWidget& window, Ui::TForm1& ui,
     m_view = std::make_unique<TServerPathView>(
         ui, messages, window,
         [device = std::move(device)]() -> const TDevInfo* { return device(); });
-    m_path = std::make_unique<TServerReadingPath>(*m_rs232, *m_mbm, *ui.tsData->cells(),
-                                                  *ui.tsGroup->cells(), decoder, *m_view);
+    m_path = std::make_unique<serverpath::TServerReadingPath>(
+        *m_rs232, *m_mbm, *ui.tsData->cells(), *ui.tsGroup->cells(), decoder, *m_view);
 }
 
 TServerPathController::~TServerPathController() {

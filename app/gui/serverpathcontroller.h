@@ -9,11 +9,15 @@
 #include <functional>
 #include <memory>
 
+namespace platform {
 class IMessageSink;
+} // namespace platform
 class QWidget;
 class TDlgManager;
 class TServerPathView;
+namespace serverpath {
 class TServerReadingPath;
+} // namespace serverpath
 namespace comm {
 class TModbusMaster;
 class TRS232Transport;
@@ -38,7 +42,7 @@ struct TServerPathEvents {
 // itself, which reads into the window's list through the window's decoder.
 class TServerPathController {
 public:
-    TServerPathController(QWidget& window, Ui::TForm1& ui, IMessageSink& messages,
+    TServerPathController(QWidget& window, Ui::TForm1& ui, platform::IMessageSink& messages,
                           core::TJournalDecoder& decoder, std::function<TDevInfo*()> device,
                           TServerPathEvents events);
     // The components go first: nothing of the window may hear their events after.
@@ -46,7 +50,7 @@ public:
     TServerPathController(const TServerPathController&) = delete;
     TServerPathController& operator=(const TServerPathController&) = delete;
 
-    TServerReadingPath& path() { return *m_path; }
+    serverpath::TServerReadingPath& path() { return *m_path; }
     comm::TRS232Transport& rs232() { return *m_rs232; }
     comm::TModbusMaster& mbm() { return *m_mbm; }
     TDlgManager& dlgManager() { return *m_dlgManager; }
@@ -56,5 +60,5 @@ private:
     comm::TModbusMaster* m_mbm = nullptr;
     TDlgManager* m_dlgManager = nullptr;
     std::unique_ptr<TServerPathView> m_view;
-    std::unique_ptr<TServerReadingPath> m_path;
+    std::unique_ptr<serverpath::TServerReadingPath> m_path;
 };

@@ -8,8 +8,8 @@
 
 #include <iterator>
 
-TServerPathView::TServerPathView(Ui::TForm1& form, IMessageSink& messages, QObject& window,
-                                 std::function<const TDevInfo*()> currentDevice)
+TServerPathView::TServerPathView(Ui::TForm1& form, platform::IMessageSink& messages,
+                                 QObject& window, std::function<const TDevInfo*()> currentDevice)
     : ui(form), m_messages(messages), m_window(window), m_currentDevice(std::move(currentDevice)) {}
 
 int TServerPathView::JournalItemIndex() const {

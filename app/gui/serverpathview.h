@@ -7,7 +7,9 @@
 
 #include <functional>
 
+namespace platform {
 class IMessageSink;
+} // namespace platform
 class QObject;
 
 namespace Ui {
@@ -25,9 +27,9 @@ public:
 
 // The server path's view of the main window: the hidden buttons and the journal selector it
 // enables, the count label, message boxes and the "record answer" message to the window.
-class TServerPathView : public IServerPathHost {
+class TServerPathView : public serverpath::IServerPathHost {
 public:
-    TServerPathView(Ui::TForm1& ui, IMessageSink& messages, QObject& window,
+    TServerPathView(Ui::TForm1& ui, platform::IMessageSink& messages, QObject& window,
                     std::function<const TDevInfo*()> currentDevice);
 
     const TDevInfo* CurrentDevice() const override { return m_currentDevice(); }
@@ -40,7 +42,7 @@ public:
 
 private:
     Ui::TForm1& ui;
-    IMessageSink& m_messages;
+    platform::IMessageSink& m_messages;
     QObject& m_window;
     std::function<const TDevInfo*()> m_currentDevice;
 };

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+namespace models {
+
 TStringTableModel::TStringTableModel(int rows, int columns, QObject* parent)
     : QAbstractTableModel(parent), m_grid(rows, columns) {}
 
@@ -50,7 +52,7 @@ void TStringTableModel::setCell(int row, int column, const QString& text) {
     }
 }
 
-void TStringTableModel::assign(const TStringGrid& grid) {
+void TStringTableModel::assign(const core::TStringGrid& grid) {
     beginResetModel();
     m_grid = grid;
     endResetModel();
@@ -118,3 +120,5 @@ QVariant TStringTableModel::headerData(int section, Qt::Orientation orientation,
 Qt::ItemFlags TStringTableModel::flags(const QModelIndex& index) const {
     return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags;
 }
+
+} // namespace models

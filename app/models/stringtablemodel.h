@@ -5,12 +5,14 @@
 
 #include <QAbstractTableModel>
 
+namespace models {
+
 // Item model over a TStringGrid for the window's table views. Row 0 of the grid is the heading
 // row: views show it as their horizontal header and the body from grid row 1 on, so model row i
 // is grid row i + 1. Cells are read-only; the tooltip role returns `toolTip()` when set. An error
 // row (IStringGrid::setRowError) is drawn on the error colour, and its tooltip is its error text
 // (column 1) whole, which the narrow time column cuts.
-class TStringTableModel : public QAbstractTableModel, public IStringGrid {
+class TStringTableModel : public QAbstractTableModel, public core::IStringGrid {
     Q_OBJECT
 public:
     explicit TStringTableModel(int rows = 2, int columns = 1, QObject* parent = nullptr);
@@ -26,9 +28,9 @@ public:
     void setRowError(int row, bool error) override;
     bool rowError(int row) const override { return m_grid.rowError(row); }
 
-    const TStringGrid& grid() const { return m_grid; }
+    const core::TStringGrid& grid() const { return m_grid; }
     // Takes every cell of `grid` at once (the views start over), rather than cell by cell.
-    void assign(const TStringGrid& grid);
+    void assign(const core::TStringGrid& grid);
     // The background of error rows (and of faults in the other lists of the window).
     static QColor errorColour();
 
@@ -43,6 +45,8 @@ public:
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
 private:
-    TStringGrid m_grid;
+    core::TStringGrid m_grid;
     QString m_toolTip;
 };
+
+} // namespace models

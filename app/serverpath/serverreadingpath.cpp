@@ -9,6 +9,8 @@
 #include <cmath>
 #include <exception>
 
+namespace serverpath {
+
 namespace {
 
 using Control = IServerPathHost::Control;
@@ -16,7 +18,7 @@ using Control = IServerPathHost::Control;
 } // namespace
 
 TServerReadingPath::TServerReadingPath(comm::TRS232Transport& rs232, comm::TModbusMaster& mbm,
-                                       IStringGrid& sg, IStringGrid& sgGr,
+                                       core::IStringGrid& sg, core::IStringGrid& sgGr,
                                        core::TJournalDecoder& decoder, IServerPathHost& host)
     : m_rs232(rs232), m_mbm(mbm), m_sg(sg), m_sgGr(sgGr), m_decoder(decoder), m_host(host) {}
 
@@ -108,7 +110,8 @@ void TServerReadingPath::btnReadClick() {
         return;
     }
     const TJournalInfo* j = journal();
-    const QString problem = j ? JournalProblem(*j) : QStringLiteral("Не выбран журнал прибора.");
+    const QString problem =
+        j ? core::JournalProblem(*j) : QStringLiteral("Не выбран журнал прибора.");
     if (!problem.isEmpty()) {
         m_host.ShowMessageBox(problem);
         return;
@@ -194,14 +197,14 @@ void TServerReadingPath::requestRecord(const TJournalInfo& j, std::int32_t n) {
     const std::int32_t qid = RecordQID(n);
     // The archive number travels by its low 8 bits, as in the main path's requests.
     queueTask(qid, [&] {
-        m_mbm.ReadIndexArch(qid, ArchiveOnWire(j.Num), 1, n - 1, QVariant(m_structV));
+        m_mbm.ReadIndexArch(qid, core::ArchiveOnWire(j.Num), 1, n - 1, QVariant(m_structV));
     });
 }
 
 void TServerReadingPath::beginArchive() {
     if (!m_archive)
         return;
-    TArchiveRunInfo info;
+    core::TArchiveRunInfo info;
     info.device = m_host.CurrentDevice();
     info.journalIndex = m_host.JournalItemIndex();
     info.port = m_rs232.Port();
@@ -257,3 +260,5 @@ void TServerReadingPath::WMRecordAnswer(std::int32_t w, std::int32_t l) {
     else
         endReading(w < m_maxRec && !m_getArch);
 }
+
+} // namespace serverpath

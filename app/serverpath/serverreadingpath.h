@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+namespace serverpath {
+
 // The window's side of the server path: the controls it enables, the message box and the
 // synchronous "record answer" message to the window itself.
 class IServerPathHost {
@@ -45,8 +47,9 @@ class TServerReadingPath {
 public:
     static constexpr std::int32_t kCountQID = 1000;
 
-    TServerReadingPath(comm::TRS232Transport& rs232, comm::TModbusMaster& mbm, IStringGrid& sg,
-                       IStringGrid& sgGr, core::TJournalDecoder& decoder, IServerPathHost& host);
+    TServerReadingPath(comm::TRS232Transport& rs232, comm::TModbusMaster& mbm,
+                       core::IStringGrid& sg, core::IStringGrid& sgGr,
+                       core::TJournalDecoder& decoder, IServerPathHost& host);
 
     // Task identifier of record n (n >= 1), and the record number of a task identifier (0 for
     // the count and for identifiers that name no record).
@@ -79,7 +82,7 @@ public:
     // Where the readings are stored (nullptr: nowhere). Record n is stored as number n - 1, the
     // index it was requested with, so that its history is the main path's; its answer bytes
     // are the fields received put back in the tdPlain layout the request structure reads.
-    void SetArchive(IRunArchive* archive) { m_archive = archive; }
+    void SetArchive(core::IRunArchive* archive) { m_archive = archive; }
 
     // Record structure of the record requests (the window's StructV).
     void SetStructV(const QVariantList& structV) { m_structV = structV; }
@@ -109,11 +112,11 @@ private:
 
     comm::TRS232Transport& m_rs232;
     comm::TModbusMaster& m_mbm;
-    IStringGrid& m_sg;
-    IStringGrid& m_sgGr;
+    core::IStringGrid& m_sg;
+    core::IStringGrid& m_sgGr;
     core::TJournalDecoder& m_decoder;
     IServerPathHost& m_host;
-    IRunArchive* m_archive = nullptr;
+    core::IRunArchive* m_archive = nullptr;
     bool m_archiving = false; // the archive stores the reading in progress
     std::int32_t m_maxRec = 0;
     QVariantList m_recV;
@@ -121,3 +124,5 @@ private:
     bool m_getArch = true;
     QVariantList m_structV = RecordStructure();
 };
+
+} // namespace serverpath

@@ -31,9 +31,13 @@ public:
 
 } // namespace
 
+namespace commwidgets {
+
 std::shared_ptr<comm::IPropsFrameFactory> widgetPropsFrameFactory() {
     return std::make_shared<WidgetPropsFrames>();
 }
+
+} // namespace commwidgets
 
 // ---- TDlgManager ----
 
@@ -219,6 +223,6 @@ void TDlgManagerForm::btnApplyClick() {
     }
 }
 
-comm::IMessageSink& TDlgManagerForm::messageSink() const {
+platform::IMessageSink& TDlgManagerForm::messageSink() const {
     return FDlgManager ? FDlgManager->MessageSink() : comm::logMessageSink();
 }

@@ -11,8 +11,12 @@
 
 class TBasePropsFrame;
 
+namespace commwidgets {
+
 // The settings frames of this library (TRSPropsFrame, TModbusPropsFrame) for the components.
 std::shared_ptr<comm::IPropsFrameFactory> widgetPropsFrameFactory();
+
+} // namespace commwidgets
 
 // Lists the transports a master may use and opens the connection dialog for them. The components
 // it lists create their settings frames through this library.
@@ -39,16 +43,16 @@ public:
 
     // Where the dialog shows a failed Apply; the Qt log unless set. The sink must outlive the
     // manager or be replaced first.
-    comm::IMessageSink& MessageSink() const { return *FMessageSink; }
-    void SetMessageSink(comm::IMessageSink* ASink) {
+    platform::IMessageSink& MessageSink() const { return *FMessageSink; }
+    void SetMessageSink(platform::IMessageSink* ASink) {
         FMessageSink = ASink ? ASink : &comm::logMessageSink();
     }
 
 private:
     void componentDestroyed(QObject* AComponent);
 
-    std::shared_ptr<comm::IPropsFrameFactory> FFrames = widgetPropsFrameFactory();
-    comm::IMessageSink* FMessageSink = &comm::logMessageSink();
+    std::shared_ptr<comm::IPropsFrameFactory> FFrames = commwidgets::widgetPropsFrameFactory();
+    platform::IMessageSink* FMessageSink = &comm::logMessageSink();
 
     comm::TAnyMasterCustom* FMaster = nullptr;
     QList<comm::TAnyTransportCustom*> FList;
@@ -87,7 +91,7 @@ public:
     TBasePropsFrame* TransportFrame() const { return FTransportFrame.get(); }
 
 private:
-    comm::IMessageSink& messageSink() const;
+    platform::IMessageSink& messageSink() const;
     // Shows a frame the component created (the form owns it) with the component's props.
     void placeFrame(TBasePropsFrame* frame, const QVariant& props);
 

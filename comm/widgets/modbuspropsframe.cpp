@@ -27,11 +27,12 @@ TModbusPropsFrame::TModbusPropsFrame(QWidget* parent) : TBasePropsFrame(parent) 
     if (Edit1)
         Edit1->setObjectName(QStringLiteral("Edit1"));
 
-    ModeRG = new TRadioGroup(QStringLiteral("Режим работы"),
-                             {QStringLiteral("RTU"), QStringLiteral("ASCII")}, 2, GroupBox1);
+    ModeRG =
+        new platform::TRadioGroup(QStringLiteral("Режим работы"),
+                                  {QStringLiteral("RTU"), QStringLiteral("ASCII")}, 2, GroupBox1);
     ModeRG->setObjectName(QStringLiteral("ModeRG"));
     ModeRG->setGeometry(136, 16, 130, 48);
-    ParityRG = new TRadioGroup(
+    ParityRG = new platform::TRadioGroup(
         QStringLiteral("Четность"),
         {QStringLiteral("Нет"), QStringLiteral("Нечет"), QStringLiteral("Чет")}, 3, GroupBox1);
     ParityRG->setObjectName(QStringLiteral("ParityRG"));

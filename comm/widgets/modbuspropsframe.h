@@ -25,6 +25,6 @@ public:
     QLabel* Label1 = nullptr;
     QLineEdit* Edit1 = nullptr;
     QSpinBox* AddrUD = nullptr;
-    TRadioGroup* ModeRG = nullptr;
-    TRadioGroup* ParityRG = nullptr;
+    platform::TRadioGroup* ModeRG = nullptr;
+    platform::TRadioGroup* ParityRG = nullptr;
 };

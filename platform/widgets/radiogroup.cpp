@@ -6,6 +6,8 @@
 #include <QGridLayout>
 #include <QRadioButton>
 
+namespace platform {
+
 TRadioGroup::TRadioGroup(QWidget* parent) : TRadioGroup(QString(), parent) {}
 
 TRadioGroup::TRadioGroup(const QString& title, QWidget* parent)
@@ -76,3 +78,5 @@ void TRadioGroup::relayout() {
         m_layout->addWidget(b, rows > 0 ? i % rows : 0, rows > 0 ? i / rows : 0);
     }
 }
+
+} // namespace platform

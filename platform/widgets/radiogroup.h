@@ -7,6 +7,8 @@
 class QButtonGroup;
 class QGridLayout;
 
+namespace platform {
+
 // A titled group of radio buttons addressed by item index, laid out in a number of columns
 // (items fill the columns top to bottom, then left to right). The window's selectors and the
 // connection dialog's frames use it; Designer files set its columns, items and itemIndex.
@@ -43,3 +45,5 @@ private:
     QGridLayout* m_layout;
     int m_columns = 1;
 };
+
+} // namespace platform

@@ -586,7 +586,7 @@ TEST_P(ArchiveAccessTest, ReadOnlyAndMissingArchives) {
     EXPECT_FALSE(QFileInfo::exists(Out(QStringLiteral("C:"))));
     // The "Архив" tab neither: it says that there is no archive yet.
     core::TArchiveBrowser browser(Out(QStringLiteral("no/such/x.sqlite")));
-    TStringGrid grid(2, 1);
+    core::TStringGrid grid(2, 1);
     EXPECT_TRUE(browser.FillSeries(grid));
     EXPECT_TRUE(browser.stateText().contains(QStringLiteral("архива пока нет")));
     EXPECT_FALSE(QFileInfo::exists(Out(QStringLiteral("no"))));

@@ -24,6 +24,7 @@
 #include <QThread>
 
 #include "tests/fullfolder.h"
+#include "tests/mainpage.h"
 #include "tests/qstringprinter.h"
 #include "tests/scriptedgateway.h"
 #include "tests/unprivileged.h"
@@ -166,11 +167,12 @@ protected:
         o.messages = &sink;
         o.saveDialog = &chooser;
         TForm1 form(std::move(o));
-        form.cbxDev()->setCurrentIndex(deviceIndex);
-        form.rgTypeJ()->setItemIndex(journalIndex);
-        form.cbxPort()->setEditText(port);
-        form.cbxSpeed()->setCurrentIndex(4); // 19200
-        form.EdtAddr()->setText("1");
+        const TMainPage page(form);
+        page.cbxDev()->setCurrentIndex(deviceIndex);
+        page.rgTypeJ()->setItemIndex(journalIndex);
+        page.cbxPort()->setEditText(port);
+        page.cbxSpeed()->setCurrentIndex(4); // 19200
+        page.EdtAddr()->setText("1");
         form.btnRead2Click();
         while (form.runActive())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);

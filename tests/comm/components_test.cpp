@@ -44,7 +44,7 @@ QString sig(const QVariant& v) {
     }
 }
 
-class RecordingSink : public IMessageSink {
+class RecordingSink : public platform::IMessageSink {
 public:
     void information(const QString& text) override { messages << text; }
     QStringList messages;

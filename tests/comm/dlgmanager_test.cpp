@@ -22,7 +22,7 @@
 
 namespace {
 
-class RecordingCommSink : public comm::IMessageSink {
+class RecordingCommSink : public platform::IMessageSink {
 public:
     void information(const QString& text) override { messages.append(text); }
     QStringList messages;

@@ -23,7 +23,7 @@ QString programDirWith(QTemporaryDir& dir, const char* library) {
 TEST(AccessLibrary, BindsAllNineEntryPoints) {
     QTemporaryDir dir;
     RecordingSink sink;
-    TAccessLibraryBinding lib;
+    core::TAccessLibraryBinding lib;
     ASSERT_TRUE(lib.LoadAccessLibrary(programDirWith(dir, FAKE_OMBREL_FULL), &sink));
     EXPECT_TRUE(sink.messages.isEmpty());
     EXPECT_TRUE(lib.isComplete());
@@ -52,7 +52,7 @@ TEST(AccessLibrary, BindsAllNineEntryPoints) {
 
 TEST(AccessLibrary, ReasonOfARefusedConnectComesFromTheOptionalEntryPoint) {
     QTemporaryDir withDetail;
-    TAccessLibraryBinding lib;
+    core::TAccessLibraryBinding lib;
     ASSERT_TRUE(lib.LoadAccessLibrary(programDirWith(withDetail, FAKE_OMBREL_DETAIL), nullptr));
     EXPECT_FALSE(lib.Connect(99, 9600, 0));
     EXPECT_EQ(lib.LastErrorDetail(), QStringLiteral("port 99 refused"));
@@ -61,7 +61,7 @@ TEST(AccessLibrary, ReasonOfARefusedConnectComesFromTheOptionalEntryPoint) {
 
     // A library of the nine entry points only is complete and gives no reason.
     QTemporaryDir nineOnly;
-    TAccessLibraryBinding plain;
+    core::TAccessLibraryBinding plain;
     ASSERT_TRUE(plain.LoadAccessLibrary(programDirWith(nineOnly, FAKE_OMBREL_FULL), nullptr));
     EXPECT_EQ(plain.FDllLastErrorText, nullptr);
     EXPECT_FALSE(plain.Connect(99, 9600, 0));
@@ -71,7 +71,7 @@ TEST(AccessLibrary, ReasonOfARefusedConnectComesFromTheOptionalEntryPoint) {
 TEST(AccessLibrary, MissingEntryPointFailsWithoutMessage) {
     QTemporaryDir dir;
     RecordingSink sink;
-    TAccessLibraryBinding lib;
+    core::TAccessLibraryBinding lib;
     EXPECT_FALSE(lib.LoadAccessLibrary(programDirWith(dir, FAKE_OMBREL_PARTIAL), &sink));
     EXPECT_TRUE(sink.messages.isEmpty());
     EXPECT_NE(lib.FHandle, nullptr);
@@ -90,7 +90,7 @@ TEST(AccessLibrary, MissingEntryPointFailsWithoutMessage) {
 TEST(AccessLibrary, MissingFileShowsTheMessage) {
     QTemporaryDir dir;
     RecordingSink sink;
-    TAccessLibraryBinding lib;
+    core::TAccessLibraryBinding lib;
     EXPECT_FALSE(lib.LoadAccessLibrary(programDirWith(dir, nullptr), &sink));
     EXPECT_EQ(sink.messages,
               QStringList{QString::fromUtf8("E:Библиотека OmbrelDLL.dll не найдена")});

@@ -117,7 +117,7 @@ TEST(ChartData, SeriesFromDecodedRecords) {
             {4, dtDateTime, "Поверка", {}, std::nullopt},
             {5, dtLongWord, "Наработка", {}, std::nullopt},
         };
-        TStringGrid sg(2, 5);
+        core::TStringGrid sg(2, 5);
         TJournalDecoder decoder(sg);
         decoder.setDevice(&dev);
         decoder.setStartRec(10);
@@ -141,7 +141,7 @@ TEST(ChartData, TooltipAndRanges) {
     dev.Journal[0].typedev = tdPlain3;
     dev.Journal[0].DTIsWorkTime = true;
     dev.ListRecType = {{1, dtFloat, "Граница", {}, std::nullopt}};
-    TStringGrid sg(2, 5);
+    core::TStringGrid sg(2, 5);
     TJournalDecoder decoder(sg);
     decoder.setDevice(&dev);
     decoder.setStartRec(7);

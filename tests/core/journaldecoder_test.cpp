@@ -49,7 +49,7 @@ Reply ModeReply(std::uint32_t time, std::uint16_t code) {
     return r;
 }
 
-QStringList Row(const IStringGrid& g, int row) {
+QStringList Row(const core::IStringGrid& g, int row) {
     QStringList cells;
     for (int c = 0; c < g.columnCount(); ++c)
         cells << g.cell(row, c);
@@ -57,8 +57,8 @@ QStringList Row(const IStringGrid& g, int row) {
 }
 
 struct Fixture : testing::Test {
-    TStringGrid sg{2, 5};
-    TStringGrid sgGr{2, 1};
+    core::TStringGrid sg{2, 5};
+    core::TStringGrid sgGr{2, 1};
     TJournalDecoder decoder{sg};
     int scrolls = 0;
     Fixture() {
@@ -283,7 +283,7 @@ TEST_F(Decoder, GroupViewSizeOrderAndJournalFlags) {
 }
 
 TEST(RecTypeGrid, FillsFromTheDevice) {
-    TStringGrid sgType(2, 4);
+    core::TStringGrid sgType(2, 4);
     TJournalDecoder::FillRecTypeGrid(sgType, nullptr); // no device: nothing happens
     EXPECT_EQ(sgType.rowCount(), 2);
 

@@ -24,8 +24,8 @@ using core::ExportSpreadsheet;
 using core::ExportText;
 
 // A linear list as a run leaves it: heading row, then number, time, parameter, before, new.
-TStringGrid MakeList(const QList<QStringList>& rows) {
-    TStringGrid g(static_cast<int>(rows.size()) + 1, 5);
+core::TStringGrid MakeList(const QList<QStringList>& rows) {
+    core::TStringGrid g(static_cast<int>(rows.size()) + 1, 5);
     const QStringList head = {"№", "Время", "Параметр", "Значение до", "Значение новое"};
     for (int c = 0; c < 5; ++c)
         g.setCell(0, c, head[c]);
@@ -37,7 +37,7 @@ TStringGrid MakeList(const QList<QStringList>& rows) {
 
 TEST(TextExport, BytesBySingleAndTwoValueLayouts) {
     QTemporaryDir dir;
-    const TStringGrid list =
+    const core::TStringGrid list =
         MakeList({{"0", "13.09.20 12:26:40", "Уставка", "1.0000000", "1.5000000"},
                   {"1", "Ошибка (Прибор не отвечает)", "", "", ""}});
     const struct {
@@ -63,7 +63,7 @@ TEST(TextExport, BytesBySingleAndTwoValueLayouts) {
 
 TEST(TextExport, ExtensionRuleAndWriteFailure) {
     QTemporaryDir dir;
-    const TStringGrid list = MakeList({});
+    const core::TStringGrid list = MakeList({});
     auto r = ExportText(list, "X", tdPlain, dir.filePath("journal"));
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.fileName, dir.filePath("journal.txt"));
@@ -85,7 +85,7 @@ TEST(TextExport, ExtensionRuleAndWriteFailure) {
 
 // CSV for scripts: the known bytes of a list with every kind of field, by layout.
 TEST(CsvExport, KnownAnswers) {
-    TStringGrid list = MakeList({
+    core::TStringGrid list = MakeList({
         {"0", "13.09.20 12:26:40", "Период опроса, мс", "1", "-2"},
         {"1", "0.00.01 01:01:01", "Текст \"в кавычках\"", "", "21.5000000"},
         {"2", "Ошибка (Прибор не отвечает)", "", "", ""},
@@ -145,7 +145,7 @@ TEST(TextToFloat, KnownAnswers) {
 
 TEST(SpreadsheetExport, CellsWidthsBoldHeaderAndTextFormats) {
     QTemporaryDir dir;
-    const TStringGrid list =
+    const core::TStringGrid list =
         MakeList({{"0", "13.09.20 12:26:40", "Коэффициент", "1.0000000", "1.5000000"},
                   {"1", "13.09.20 12:27:00", "Адрес", "3", "4"}});
     const auto r = ExportSpreadsheet(list, "ПР-4", tdPlain4, dir.filePath("book"));
@@ -181,7 +181,7 @@ TEST(SpreadsheetExport, CellsWidthsBoldHeaderAndTextFormats) {
 
 TEST(SpreadsheetExport, SingleValueLayoutAndExtensionRules) {
     QTemporaryDir dir;
-    const TStringGrid list = MakeList({{"0", "t", "p", "before", "new"}});
+    const core::TStringGrid list = MakeList({{"0", "t", "p", "before", "new"}});
     auto r = ExportSpreadsheet(list, "D", tdPlain, dir.filePath("one"));
     ASSERT_TRUE(r.ok);
     const QString sheet = QString::fromUtf8(ZipEntry(r.fileName, "xl/worksheets/sheet1.xml"));
@@ -264,7 +264,7 @@ TEST(Export, FailureKeepsTheOldFile) {
     QList<QStringList> rows;
     for (int i = 0; i < 2000; ++i)
         rows.append({QString::number(i), "13.09.20 12:26:40", "Температура воды", "", "21.5"});
-    const TStringGrid list = MakeList(rows);
+    const core::TStringGrid list = MakeList(rows);
     const QByteArray old = "the old file\r\n";
     FullFolder full({{"journal.txt", old}, {"journal.xlsx", old}});
     QTemporaryDir dir;

@@ -92,9 +92,9 @@ private:
     }
 };
 
-class FakeDecoder : public IRecordDecoder {
+class FakeDecoder : public core::IRecordDecoder {
 public:
-    IStringGrid* sg = nullptr;
+    core::IStringGrid* sg = nullptr;
     std::int64_t startrec = 0;
     int journalIndex = -1;
     std::vector<int> fixedRequestIndices;
@@ -121,7 +121,7 @@ public:
     QString RunNotice() const override { return notice; }
 };
 
-class FakeHost : public IRunHost {
+class FakeHost : public core::IRunHost {
 public:
     std::vector<QString> messages;
     std::vector<QString> details;
@@ -129,7 +129,7 @@ public:
     QString countText;
     bool exportVisible = true;
     int progressMax = -1, progress = -1;
-    std::vector<TRunState> states;
+    std::vector<core::TRunState> states;
     std::function<void()> onProcessEvents;
 
     void ShowMessage(const QString& t, const QString& detail) override {
@@ -141,7 +141,7 @@ public:
     void SetCountText(const QString& t) override { countText = t; }
     void SetProgressMaximum(int m) override { progressMax = m; }
     void SetProgressPosition(int p) override { progress = p; }
-    void SetRunState(TRunState s) override { states.push_back(s); }
+    void SetRunState(core::TRunState s) override { states.push_back(s); }
     void SetRecordProgress(int done, int total) override {
         recordProgress.push_back({done, total});
     }
@@ -177,11 +177,11 @@ protected:
 
     FakeLibrary lib;
     FakeDecoder decoder;
-    TStringGrid sg{2, 5};
+    core::TStringGrid sg{2, 5};
     FakeHost host;
-    TReadingRun run;
+    core::TReadingRun run;
     TDevInfo device;
-    TRunRequest request;
+    core::TRunRequest request;
 };
 
 TEST_F(ReadingRunTest, JournalWithoutCountRegisterReadsItsCatalogueCount) {
@@ -202,7 +202,8 @@ TEST_F(ReadingRunTest, JournalWithoutCountRegisterReadsItsCatalogueCount) {
     EXPECT_EQ(host.progress, 500);
     EXPECT_TRUE(host.exportVisible);
     EXPECT_EQ(host.states,
-              (std::vector<TRunState>{TRunState::Connected, TRunState::Reading, TRunState::Idle}));
+              (std::vector<core::TRunState>{core::TRunState::Connected, core::TRunState::Reading,
+                                            core::TRunState::Idle}));
     EXPECT_EQ(decoder.clears, 1);
     EXPECT_EQ(decoder.builds, 1);
 }
@@ -319,38 +320,39 @@ TEST_F(ReadingRunTest, LimitCases) {
 
 TEST_F(ReadingRunTest, RefusedRunsDoNotConnect) {
     const struct {
-        std::function<void(TRunRequest&, FakeLibrary&)> setUp;
+        std::function<void(core::TRunRequest&, FakeLibrary&)> setUp;
         QString message;
         bool connectTried;
     } cases[] = {
-        {[](TRunRequest& r, FakeLibrary&) { r.device = nullptr; }, "Не выбран тип прибора.", false},
-        {[](TRunRequest& r, FakeLibrary&) { r.journalIndex = -1; }, "Не выбран журнал прибора.",
+        {[](core::TRunRequest& r, FakeLibrary&) { r.device = nullptr; }, "Не выбран тип прибора.",
          false},
-        {[](TRunRequest& r, FakeLibrary&) { r.journalIndex = 2; }, "Не выбран журнал прибора.",
-         false},
-        {[](TRunRequest& r, FakeLibrary&) {
+        {[](core::TRunRequest& r, FakeLibrary&) { r.journalIndex = -1; },
+         "Не выбран журнал прибора.", false},
+        {[](core::TRunRequest& r, FakeLibrary&) { r.journalIndex = 2; },
+         "Не выбран журнал прибора.", false},
+        {[](core::TRunRequest& r, FakeLibrary&) {
              r.limit = true;
              r.startText = "abc";
          },
          "Введите число в поле \"Начать с:\"", false},
-        {[](TRunRequest& r, FakeLibrary&) {
+        {[](core::TRunRequest& r, FakeLibrary&) {
              r.limit = true;
              r.startText = "1";
              r.countText = "1.5";
          },
          "Введите число в поле \"Количество\"", false},
-        {[](TRunRequest& r, FakeLibrary&) {
+        {[](core::TRunRequest& r, FakeLibrary&) {
              r.portNumber.reset();
              r.portError = "Порт не выбран";
          },
          "Порт не выбран", false},
-        {[](TRunRequest&, FakeLibrary& l) { l.connectResult = false; },
+        {[](core::TRunRequest&, FakeLibrary& l) { l.connectResult = false; },
          "Ошибка открытия СОМ-порта.", true},
     };
     sg.setRowCount(4);
     sg.setCell(3, 1, "previous run");
     for (const auto& c : cases) {
-        TRunRequest r = request;
+        core::TRunRequest r = request;
         lib = FakeLibrary();
         c.setUp(r, lib);
         host = FakeHost();
@@ -367,8 +369,8 @@ TEST_F(ReadingRunTest, RefusedRunsDoNotConnect) {
 // instead of being cut to 16 bits; a run asks for at most the 65,536 record positions there are;
 // counts are 64-bit.
 TEST_F(ReadingRunTest, AbsurdNumbers) {
-    using SetUp = std::function<void(TJournalInfo&, TRunRequest&, FakeLibrary&)>;
-    const auto limit = [](TRunRequest& r, const char* start, const char* count) {
+    using SetUp = std::function<void(TJournalInfo&, core::TRunRequest&, FakeLibrary&)>;
+    const auto limit = [](core::TRunRequest& r, const char* start, const char* count) {
         r.limit = true;
         r.startText = start;
         r.countText = count;
@@ -381,14 +383,15 @@ TEST_F(ReadingRunTest, AbsurdNumbers) {
         int first, last, archive; // indexes and archive number of the requests
         QString message;
     } cases[] = {
-        {"archive number 257", [](TJournalInfo& j, TRunRequest&, FakeLibrary&) { j.Num = 257; }, 3,
-         3, 0, 2, 1, ""},
-        {"archive number -2", [](TJournalInfo& j, TRunRequest&, FakeLibrary&) { j.Num = -2; }, 3, 3,
-         0, 2, 254, ""},
+        {"archive number 257",
+         [](TJournalInfo& j, core::TRunRequest&, FakeLibrary&) { j.Num = 257; }, 3, 3, 0, 2, 1, ""},
+        {"archive number -2", [](TJournalInfo& j, core::TRunRequest&, FakeLibrary&) { j.Num = -2; },
+         3, 3, 0, 2, 254, ""},
         {"archive number not given",
-         [](TJournalInfo& j, TRunRequest&, FakeLibrary&) { j.Num = -1; }, 3, 3, 0, 2, 255, ""},
+         [](TJournalInfo& j, core::TRunRequest&, FakeLibrary&) { j.Num = -1; }, 3, 3, 0, 2, 255,
+         ""},
         {"ring of 2147483647 records",
-         [](TJournalInfo& j, TRunRequest&, FakeLibrary&) {
+         [](TJournalInfo& j, core::TRunRequest&, FakeLibrary&) {
              j.Cycle = true;
              j.CountRec = 2147483647;
              j.Reg = 300001;
@@ -397,7 +400,7 @@ TEST_F(ReadingRunTest, AbsurdNumbers) {
          -1, 0, 0, 0, 0,
          "Кольцевой журнал «Ж» на 2147483647 записей: запрос адресует не больше 65536 записей."},
         {"ring of 65536 records overflowed 65535 times",
-         [](TJournalInfo& j, TRunRequest&, FakeLibrary& l) {
+         [](TJournalInfo& j, core::TRunRequest&, FakeLibrary& l) {
              j.Cycle = true;
              j.CountRec = 65536;
              j.Reg = 300001;
@@ -407,11 +410,11 @@ TEST_F(ReadingRunTest, AbsurdNumbers) {
          },
          65536LL * 65535 + 10, 65536, 10, 9, 5, ""},
         {"catalogue count beyond 65536",
-         [](TJournalInfo& j, TRunRequest&, FakeLibrary&) { j.CountRec = 100000; }, 100000, 65536, 0,
-         65535, 5,
+         [](TJournalInfo& j, core::TRunRequest&, FakeLibrary&) { j.CountRec = 100000; }, 100000,
+         65536, 0, 65535, 5,
          "Записи с номерами больше 65535 не могут быть запрошены: читаются записи с 0 по 65535."},
         {"start 65530 of 70000",
-         [&](TJournalInfo& j, TRunRequest& r, FakeLibrary&) {
+         [&](TJournalInfo& j, core::TRunRequest& r, FakeLibrary&) {
              j.CountRec = 70000;
              limit(r, "65530", "10");
          },
@@ -419,7 +422,7 @@ TEST_F(ReadingRunTest, AbsurdNumbers) {
          "Записи с номерами больше 65535 не могут быть запрошены: читаются записи с 65530 по "
          "65535."},
         {"start -2147483647, count 2147483647 of 14",
-         [&](TJournalInfo& j, TRunRequest& r, FakeLibrary& l) {
+         [&](TJournalInfo& j, core::TRunRequest& r, FakeLibrary& l) {
              j.Reg = 300001;
              l.inputRegs[0] = 14;
              limit(r, "-2147483647", "2147483647");
@@ -427,8 +430,8 @@ TEST_F(ReadingRunTest, AbsurdNumbers) {
          14, 0, 0, 0, 0,
          "Запись -2147483647 не может быть запрошена: номера записей — от 0 до 65535."},
         {"count register at the lowest reference",
-         [](TJournalInfo& j, TRunRequest&, FakeLibrary&) { j.Reg = -2147483647 - 1; }, 0, 0, 0, 0,
-         0, ""},
+         [](TJournalInfo& j, core::TRunRequest&, FakeLibrary&) { j.Reg = -2147483647 - 1; }, 0, 0,
+         0, 0, 0, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -438,7 +441,7 @@ TEST_F(ReadingRunTest, AbsurdNumbers) {
         journal().Name = "Ж";
         journal().Num = 5;
         journal().CountRec = 3;
-        TRunRequest r = request;
+        core::TRunRequest r = request;
         c.setUp(journal(), r, lib);
         run.Run(r);
         EXPECT_EQ(host.messages,
@@ -493,7 +496,7 @@ TEST_F(ReadingRunTest, FailedCountReadEndsTheRun) {
     EXPECT_TRUE(lib.requestedIndices.empty());
     EXPECT_FALSE(lib.connected);
     EXPECT_FALSE(host.exportVisible);
-    EXPECT_EQ(host.states.back(), TRunState::Idle);
+    EXPECT_EQ(host.states.back(), core::TRunState::Idle);
     EXPECT_EQ(decoder.builds, 1);
 
     lib = FakeLibrary();
@@ -539,7 +542,7 @@ TEST_F(ReadingRunTest, StopAfterTheThirdRecord) {
     EXPECT_EQ(sg.rowCount(), 4);
     EXPECT_FALSE(lib.connected);
     EXPECT_TRUE(run.GetArch());
-    EXPECT_EQ(host.states.back(), TRunState::Idle);
+    EXPECT_EQ(host.states.back(), core::TRunState::Idle);
     EXPECT_FALSE(run.IsActive());
 }
 
@@ -560,7 +563,7 @@ TEST_F(ReadingRunTest, WindowedRunsGiveTheRowsOfOneAtATime) {
             IModbusLink::ReadRecords(addr, asks, sink);
         }
     };
-    const auto rows = [](const TStringGrid& grid) {
+    const auto rows = [](const core::TStringGrid& grid) {
         QStringList cells;
         for (int r = 0; r < grid.rowCount(); ++r)
             for (int c = 0; c < 5; ++c)
@@ -580,15 +583,15 @@ TEST_F(ReadingRunTest, WindowedRunsGiveTheRowsOfOneAtATime) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<QStringList> grids;
-        std::vector<TRunResult> results;
+        std::vector<core::TRunResult> results;
         for (const int window : {1, 0}) {
             WindowLibrary windowed;
             windowed.failingRecords = {{1, 1}, {4, 42}};
             windowed.fallback = c.fallback;
-            TStringGrid grid{2, 5};
+            core::TStringGrid grid{2, 5};
             decoder.sg = &grid;
             FakeHost windowHost;
-            TReadingRun windowRun(windowed, decoder, grid, windowHost);
+            core::TReadingRun windowRun(windowed, decoder, grid, windowHost);
             windowed.onRecord = [&](int idx) {
                 if (idx == c.stopAt)
                     windowRun.Stop();
@@ -632,11 +635,12 @@ TEST_F(ReadingRunTest, ResultSaysHowTheRunEnded) {
     const struct {
         const char* what;
         std::function<void()> setUp;
-        TRunEnd end;
+        core::TRunEnd end;
         int read, failed, startrec, countRec, maxRec;
         QString message;
     } cases[] = {
-        {"finished", [this] { lib.failingRecords[2] = 42; }, TRunEnd::Finished, 4, 1, 0, 5, 5, ""},
+        {"finished", [this] { lib.failingRecords[2] = 42; }, core::TRunEnd::Finished, 4, 1, 0, 5, 5,
+         ""},
         {"stopped",
          [this] {
              lib.onRecord = [this](int idx) {
@@ -644,40 +648,41 @@ TEST_F(ReadingRunTest, ResultSaysHowTheRunEnded) {
                      run.Stop();
              };
          },
-         TRunEnd::Stopped, 2, 0, 0, 5, 5, ""},
-        {"refused", [this] { request.device = nullptr; }, TRunEnd::Refused, 0, 0, 0, 0, 0,
+         core::TRunEnd::Stopped, 2, 0, 0, 5, 5, ""},
+        {"refused", [this] { request.device = nullptr; }, core::TRunEnd::Refused, 0, 0, 0, 0, 0,
          "Не выбран тип прибора."},
-        {"connect", [this] { lib.connectResult = false; }, TRunEnd::ConnectFailed, 0, 0, 0, 0, 0,
-         "Ошибка открытия СОМ-порта."},
+        {"connect", [this] { lib.connectResult = false; }, core::TRunEnd::ConnectFailed, 0, 0, 0, 0,
+         0, "Ошибка открытия СОМ-порта."},
         {"count",
          [this] {
              journal().Reg = 300001;
              lib.failingRegisters.insert(0);
          },
-         TRunEnd::CountReadFailed, 0, 0, 0, 0, 0, "Ошибка (Прибор не отвечает)"},
+         core::TRunEnd::CountReadFailed, 0, 0, 0, 0, 0, "Ошибка (Прибор не отвечает)"},
         {"overflow",
          [this] {
              journal().Cycle = true;
              journal().RegOverflow = 300002;
              lib.failingRegisters.insert(1);
          },
-         TRunEnd::OverflowReadFailed, 0, 0, 0, 0, 5, "Ошибка (Прибор не отвечает)"},
+         core::TRunEnd::OverflowReadFailed, 0, 0, 0, 0, 5, "Ошибка (Прибор не отвечает)"},
         {"start",
          [this] {
              request.limit = true;
              request.startText = "6";
              request.countText = "1";
          },
-         TRunEnd::StartOutOfRange, 0, 0, 6, 5, 5, "Стартовый индекс больше количества записей"},
+         core::TRunEnd::StartOutOfRange, 0, 0, 6, 5, 5,
+         "Стартовый индекс больше количества записей"},
         {"limited",
          [this] {
              request.limit = true;
              request.startText = "1";
              request.countText = "2";
          },
-         TRunEnd::Finished, 2, 0, 1, 2, 5, ""},
+         core::TRunEnd::Finished, 2, 0, 1, 2, 5, ""},
     };
-    const TRunRequest base = request;
+    const core::TRunRequest base = request;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         lib = FakeLibrary();
@@ -686,7 +691,7 @@ TEST_F(ReadingRunTest, ResultSaysHowTheRunEnded) {
         journal().Num = 1;
         journal().CountRec = 5;
         c.setUp();
-        const TRunResult r = run.Run(request);
+        const core::TRunResult r = run.Run(request);
         EXPECT_EQ(r.end, c.end);
         EXPECT_EQ(r.message, c.message);
         EXPECT_EQ(r.recordsRead, c.read);
@@ -694,19 +699,20 @@ TEST_F(ReadingRunTest, ResultSaysHowTheRunEnded) {
         EXPECT_EQ(r.startrec, c.startrec);
         EXPECT_EQ(r.CountRec, c.countRec);
         EXPECT_EQ(r.MaxRec, c.maxRec);
-        EXPECT_EQ(r.offersExport(), c.end == TRunEnd::Finished || c.end == TRunEnd::Stopped);
+        EXPECT_EQ(r.offersExport(),
+                  c.end == core::TRunEnd::Finished || c.end == core::TRunEnd::Stopped);
         EXPECT_EQ(host.exportVisible, r.offersExport());
         EXPECT_EQ(run.Result().end, r.end);
     }
 }
 
 // A run of journal 1 of `device` through the real decoder, into `sg` and `sgGr`.
-TRunResult RunWithDecoder(const TDevInfo& device, FakeLibrary& lib, FakeHost& host, TStringGrid& sg,
-                          TStringGrid& sgGr) {
+core::TRunResult RunWithDecoder(const TDevInfo& device, FakeLibrary& lib, FakeHost& host,
+                                core::TStringGrid& sg, core::TStringGrid& sgGr) {
     core::TJournalDecoder journalDecoder(sg);
-    TRunDecoder decoder(journalDecoder, sgGr);
-    TReadingRun run(lib, decoder, sg, host);
-    TRunRequest request;
+    core::TRunDecoder decoder(journalDecoder, sgGr);
+    core::TReadingRun run(lib, decoder, sg, host);
+    core::TRunRequest request;
     request.device = &device;
     request.journalIndex = 0;
     request.portNumber = 1;
@@ -728,7 +734,7 @@ const std::uint8_t kSetpointRecord[] = {0, 1, 0x5F, 0xCD, 0, 1, 0x3F, 0xC0, 0, 0
 
 TEST(ReadingRunWithDecoder, RowsAndGroupsOfARealDecoder) {
     FakeLibrary lib;
-    TStringGrid sg(2, 5), sgGr(2, 1);
+    core::TStringGrid sg(2, 5), sgGr(2, 1);
     FakeHost host;
     lib.fillReply = [](int idx, std::uint8_t* p) {
         std::copy(std::begin(kSetpointRecord), std::end(kSetpointRecord), p + 2);
@@ -755,15 +761,16 @@ TEST(ReadingRunWithDecoder, RowsAndGroupsOfARealDecoder) {
 TEST(ReadingRunWithDecoder, ArchiveNumbersTravelByTheirLowEightBits) {
     const auto read = [](int archiveNumber) {
         FakeLibrary lib;
-        TStringGrid sg(2, 5), sgGr(2, 1);
+        core::TStringGrid sg(2, 5), sgGr(2, 1);
         FakeHost host;
         // The instrument's record holds the archive asked for as its value.
         lib.fillReply = [&lib](int, std::uint8_t* p) {
             std::copy(std::begin(kSetpointRecord), std::end(kSetpointRecord), p + 2);
             p[11] = std::uint8_t(lib.requestedArchives.back());
         };
-        const TRunResult r = RunWithDecoder(SetpointDevice(archiveNumber, 2), lib, host, sg, sgGr);
-        EXPECT_EQ(r.end, TRunEnd::Finished) << archiveNumber;
+        const core::TRunResult r =
+            RunWithDecoder(SetpointDevice(archiveNumber, 2), lib, host, sg, sgGr);
+        EXPECT_EQ(r.end, core::TRunEnd::Finished) << archiveNumber;
         EXPECT_TRUE(host.messages.empty()) << archiveNumber;
         QStringList cells;
         for (int row = 1; row < sg.rowCount(); ++row)

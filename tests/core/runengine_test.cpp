@@ -16,42 +16,42 @@ namespace {
 
 // Each step changes the list; after each, the copy that got the batches must equal it.
 TEST(BatchingGridTest, CopyFollowsTheList) {
-    using Step = std::function<void(IStringGrid&)>;
+    using Step = std::function<void(core::IStringGrid&)>;
     const struct {
         const char* what;
         std::vector<Step> steps;
     } cases[] = {
         {"rows appended",
-         {[](IStringGrid& g) {
+         {[](core::IStringGrid& g) {
               g.setRowCount(4);
               g.setCell(2, 1, "a");
               g.setCell(3, 4, "b");
           },
-          [](IStringGrid& g) {
+          [](core::IStringGrid& g) {
               g.setRowCount(6);
               g.setCell(5, 0, "c");
               g.setRowError(4, true);
           }}},
         {"a new run: cleared, shrunk, grown again",
-         {[](IStringGrid& g) {
+         {[](core::IStringGrid& g) {
               g.setRowCount(8);
               for (int r = 0; r < 8; ++r)
                   g.setCell(r, 2, QString::number(r));
               g.setRowError(6, true);
           },
-          [](IStringGrid& g) {
+          [](core::IStringGrid& g) {
               g.clearCells(1);
               g.setRowCount(2);
               g.setRowCount(5);
               g.setCell(4, 0, "x");
           }}},
         {"columns narrowed, an error mark taken back",
-         {[](IStringGrid& g) {
+         {[](core::IStringGrid& g) {
               g.setRowCount(3);
               g.setCell(1, 4, "wide");
               g.setRowError(2, true);
           },
-          [](IStringGrid& g) {
+          [](core::IStringGrid& g) {
               g.setColumnCount(3);
               g.setRowError(2, false);
           }}},
@@ -59,7 +59,7 @@ TEST(BatchingGridTest, CopyFollowsTheList) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         core::TBatchingGrid list(2, 5);
-        TStringGrid copy(2, 5);
+        core::TStringGrid copy(2, 5);
         for (const Step& step : c.steps) {
             step(list);
             core::ApplyGridBatch(list.TakeBatch(), copy);
@@ -117,7 +117,7 @@ private:
 };
 
 // The window's side: what reached it, in order, and on which thread.
-class RecordingHost : public IRunHost {
+class RecordingHost : public core::IRunHost {
 public:
     QStringList calls;
     bool mainThreadOnly = true;
@@ -133,7 +133,7 @@ public:
     void SetCountText(const QString& t) override { Note(t); }
     void SetProgressMaximum(int m) override { maximum = m; }
     void SetProgressPosition(int p) override { position = p; }
-    void SetRunState(TRunState s) override { Note(QString("state %1").arg(int(s))); }
+    void SetRunState(core::TRunState s) override { Note(QString("state %1").arg(int(s))); }
     void BetweenCalls() override { ++updates; }
     QString status;
     int maximum = -1, position = -1, updates = 0;
@@ -168,9 +168,9 @@ protected:
 
     SlowLink link;
     RecordingHost host;
-    TStringGrid list{2, 5};
+    core::TStringGrid list{2, 5};
     TDevInfo device;
-    TRunRequest request;
+    core::TRunRequest request;
 };
 
 TEST_F(RunEngineTest, RunsOnItsThreadAndTheWindowGetsEverythingInOrder) {
@@ -178,7 +178,7 @@ TEST_F(RunEngineTest, RunsOnItsThreadAndTheWindowGetsEverythingInOrder) {
     ASSERT_TRUE(engine.Start(request));
     EXPECT_FALSE(engine.Start(request)) << "one run at a time";
     ASSERT_TRUE(WaitForEnd(engine));
-    EXPECT_EQ(engine.Result().end, TRunEnd::Finished);
+    EXPECT_EQ(engine.Result().end, core::TRunEnd::Finished);
     EXPECT_EQ(list.rowCount(), 41);
     EXPECT_EQ(list.cell(40, 0), "39");
     EXPECT_EQ(host.calls, (QStringList{"no export", "state 1", "state 2", "Количество записей: ...",
@@ -197,7 +197,7 @@ TEST_F(RunEngineTest, StopAskedBeforeTheWorkerBeganStillStopsTheRun) {
     ASSERT_TRUE(engine.Start(request));
     engine.Stop(); // before the worker has connected
     ASSERT_TRUE(WaitForEnd(engine));
-    EXPECT_EQ(engine.Result().end, TRunEnd::Stopped);
+    EXPECT_EQ(engine.Result().end, core::TRunEnd::Stopped);
     EXPECT_LE(link.records, 2);
     EXPECT_EQ(host.calls.last(), "state 0");
 }

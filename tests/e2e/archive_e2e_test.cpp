@@ -36,7 +36,7 @@ protected:
     // finished (at most five seconds); then "Дочитать" is enabled.
     bool waitArchive() {
         waitWriter();
-        return !form->archiveWriting() && form->btnIncremental()->isEnabled();
+        return !form->archiveWriting() && page().btnIncremental()->isEnabled();
     }
     void waitWriter() {
         QElapsedTimer t;
@@ -49,8 +49,8 @@ protected:
 TEST_F(WindowArchive, IncrementalReadingTabOpenAndDelete) {
     startSimulator(QStringLiteral("rt10"));
     createForm(QStringLiteral("Регулятор РТ-10"));
-    EXPECT_EQ(form->PageControl1()->tabText(form->PageControl1()->count() - 1), u"Архив");
-    EXPECT_FALSE(form->btnIncremental()->isEnabled()) << "nothing stored yet";
+    EXPECT_EQ(page().PageControl1()->tabText(page().PageControl1()->count() - 1), u"Архив");
+    EXPECT_FALSE(page().btnIncremental()->isEnabled()) << "nothing stored yet";
 
     read();
     ASSERT_TRUE(waitArchive());
@@ -59,21 +59,21 @@ TEST_F(WindowArchive, IncrementalReadingTabOpenAndDelete) {
     simulator->updateInstrument([&](sim::Instrument& i) { Grow(i, j, false, 3); });
     simulator->clearRequestLog();
 
-    read(form->btnIncremental());
+    read(page().btnIncremental());
     const QStringList incremental = listRows();
     EXPECT_EQ(RecordRequests(*simulator),
               (std::vector<int>{before - 1, before, before + 1, before + 2}));
-    EXPECT_TRUE(form->lblStat()->text().startsWith(u"Дочитано"))
-        << form->lblStat()->text().toStdString();
-    EXPECT_TRUE(!form->BtnExcel()->isHidden());
+    EXPECT_TRUE(page().lblStat()->text().startsWith(u"Дочитано"))
+        << page().lblStat()->text().toStdString();
+    EXPECT_TRUE(!page().BtnExcel()->isHidden());
     ASSERT_TRUE(waitArchive());
     read();
     EXPECT_EQ(incremental, listRows()) << "a full reading of the same instrument";
     ASSERT_TRUE(waitArchive());
     EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
 
-    TArchiveTab& tab = *form->tsArchive();
-    form->PageControl1()->setCurrentWidget(&tab);
+    TArchiveTab& tab = *page().tsArchive();
+    page().PageControl1()->setCurrentWidget(&tab);
     tab.refresh();
     ASSERT_EQ(tab.seriesView->model()->rowCount(), 1) << "the readings continued one series";
     tab.seriesView->selectRow(0);
@@ -84,22 +84,22 @@ TEST_F(WindowArchive, IncrementalReadingTabOpenAndDelete) {
         QStringList rows;
     } opens[] = {{"", "", incremental}, {"2", "3", incremental.mid(2, 3)}};
     for (const auto& o : opens) {
-        form->BtnExcel()->hide();
-        form->sgCells()->clearCells(1);
+        page().BtnExcel()->hide();
+        page().sgCells()->clearCells(1);
         tab.edtStart->setText(QString::fromUtf8(o.start));
         tab.edtCount->setText(QString::fromUtf8(o.count));
         tab.btnOpen->click();
         EXPECT_EQ(listRows(), o.rows) << o.start;
-        EXPECT_TRUE(!form->BtnExcel()->isHidden());
-        EXPECT_EQ(form->PageControl1()->currentWidget(), form->tsData());
+        EXPECT_TRUE(!page().BtnExcel()->isHidden());
+        EXPECT_EQ(page().PageControl1()->currentWidget(), page().tsData());
     }
     // The chart follows the opened series: its numbers start at the first record opened, and a
     // click on a point selects the row of that record.
     form->resize(1000, 700);
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-    TChartTab& chart = *form->tsChart();
-    form->PageControl1()->setCurrentWidget(&chart);
+    TChartTab& chart = *page().tsChart();
+    page().PageControl1()->setCurrentWidget(&chart);
     QCoreApplication::processEvents();
     EXPECT_EQ(chart.data().startrec, 2);
     const auto charted = std::find_if(chart.data().series.begin(), chart.data().series.end(),
@@ -109,8 +109,8 @@ TEST_F(WindowArchive, IncrementalReadingTabOpenAndDelete) {
     ASSERT_TRUE(chart.showType(charted->id));
     QTest::mouseClick(chart.chartView()->viewport(), Qt::LeftButton, {},
                       chart.positionOf(charted->id, point));
-    ASSERT_EQ(form->PageControl1()->currentWidget(), form->tsData());
-    EXPECT_EQ(form->sgCells()->cell(form->sg()->currentIndex().row(), 0),
+    ASSERT_EQ(page().PageControl1()->currentWidget(), page().tsData());
+    EXPECT_EQ(page().sgCells()->cell(page().sg()->currentIndex().row(), 0),
               QString::number(2 + point.index));
 
     tab.edtStart->setText(QStringLiteral("x"));
@@ -125,7 +125,7 @@ TEST_F(WindowArchive, IncrementalReadingTabOpenAndDelete) {
     EXPECT_TRUE(sink.messages[1].startsWith(u"Q:Удалить из архива серию"))
         << sink.messages[1].toStdString();
     EXPECT_FALSE(tab.selectedSeries().has_value());
-    EXPECT_FALSE(form->btnIncremental()->isEnabled());
+    EXPECT_FALSE(page().btnIncremental()->isEnabled());
 }
 
 // A stopped reading looks stopped: where it stopped beside the status texts, its bar in the
@@ -167,10 +167,10 @@ TEST_F(WindowArchive, StoppedReadingLooksStoppedAndIsContinued) {
         QFile::remove(dir.filePath("archive.sqlite"));
         startSimulator(QStringLiteral("rt10"));
         createForm(QStringLiteral("Регулятор РТ-10"), c.journal);
-        const QColor normal = form->PBar()->palette().color(QPalette::Highlight);
+        const QColor normal = page().PBar()->palette().color(QPalette::Highlight);
         if (*c.fault) {
             read();
-            ASSERT_EQ(form->PBar()->value(), form->PBar()->maximum());
+            ASSERT_EQ(page().PBar()->value(), page().PBar()->maximum());
             simulator->addFault(*sim::parseFault(QString::fromUtf8(c.fault)));
         }
         if (c.stopAfter > 0)
@@ -181,24 +181,24 @@ TEST_F(WindowArchive, StoppedReadingLooksStoppedAndIsContinued) {
         const int requests = (c.journal == 1 ? 2 : 1) + c.stopAfter;
         onEvents = [&] {
             if (c.stopAfter > 0 && simulator->requestCount() == requests &&
-                form->btnStop2()->isEnabled())
-                form->btnStop2()->click();
+                page().btnStop2()->isEnabled())
+                page().btnStop2()->click();
         };
         read();
         onEvents = nullptr;
         const bool stopped = c.stopAfter > 0;
-        EXPECT_EQ(form->lblProgress()->text(), QString::fromUtf8(c.stopped));
-        EXPECT_EQ(form->PBar()->palette().color(QPalette::Highlight) != normal, stopped);
-        EXPECT_EQ(form->lblProgress()->palette().color(QPalette::WindowText),
-                  stopped ? form->PBar()->palette().color(QPalette::Highlight)
+        EXPECT_EQ(page().lblProgress()->text(), QString::fromUtf8(c.stopped));
+        EXPECT_EQ(page().PBar()->palette().color(QPalette::Highlight) != normal, stopped);
+        EXPECT_EQ(page().lblProgress()->palette().color(QPalette::WindowText),
+                  stopped ? page().PBar()->palette().color(QPalette::Highlight)
                           : form->palette().color(QPalette::WindowText));
-        EXPECT_EQ(form->lblFailed()->isVisibleTo(form.get()), stopped);
-        EXPECT_EQ(form->PBar()->value(), stopped ? form->PBar()->maximum() : 0);
+        EXPECT_EQ(page().lblFailed()->isVisibleTo(form.get()), stopped);
+        EXPECT_EQ(page().PBar()->value(), stopped ? page().PBar()->maximum() : 0);
         if (!stopped)
             continue;
 
         ASSERT_TRUE(waitArchive());
-        TArchiveTab& tab = *form->tsArchive();
+        TArchiveTab& tab = *page().tsArchive();
         tab.refresh();
         tab.seriesView->selectRow(0);
         const auto readingCells = [&](int row) {
@@ -209,10 +209,10 @@ TEST_F(WindowArchive, StoppedReadingLooksStoppedAndIsContinued) {
         };
         EXPECT_EQ(readingCells(0), QString::fromUtf8(c.readings[0]));
 
-        read(form->btnIncremental());
+        read(page().btnIncremental());
         const QStringList continued = listRows();
-        EXPECT_TRUE(form->lblProgress()->text().isEmpty());
-        EXPECT_EQ(form->PBar()->palette().color(QPalette::Highlight), normal);
+        EXPECT_TRUE(page().lblProgress()->text().isEmpty());
+        EXPECT_EQ(page().PBar()->palette().color(QPalette::Highlight), normal);
         ASSERT_TRUE(waitArchive());
         tab.refresh();
         tab.seriesView->selectRow(0);
@@ -236,11 +236,11 @@ TEST_F(WindowArchive, UnusableArchiveGivesOneMessageAndTheReadingGoesOn) {
     ASSERT_EQ(sink.messages.size(), 1) << sink.messages.join('|').toStdString();
     EXPECT_TRUE(sink.messages[0].startsWith(u"W:Архив журналов /dev/null/archive.sqlite: "))
         << sink.messages[0].toStdString();
-    EXPECT_FALSE(form->btnIncremental()->isEnabled());
-    form->tsArchive()->refresh();
-    EXPECT_TRUE(form->tsArchive()->lblState->text().startsWith(
+    EXPECT_FALSE(page().btnIncremental()->isEnabled());
+    page().tsArchive()->refresh();
+    EXPECT_TRUE(page().tsArchive()->lblState->text().startsWith(
         u"Архив журналов /dev/null/archive.sqlite: "))
-        << form->tsArchive()->lblState->text().toStdString();
+        << page().tsArchive()->lblState->text().toStdString();
 }
 
 } // namespace

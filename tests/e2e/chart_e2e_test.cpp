@@ -32,8 +32,8 @@ TEST_F(WindowRun, ChartOfAReading) {
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     read();
-    TChartTab& tab = *form->tsChart();
-    form->PageControl1()->setCurrentWidget(&tab);
+    TChartTab& tab = *page().tsChart();
+    page().PageControl1()->setCurrentWidget(&tab);
     QCoreApplication::processEvents();
 
     // Every type that carries numbers; the date-time type is not offered.
@@ -49,16 +49,16 @@ TEST_F(WindowRun, ChartOfAReading) {
     EXPECT_EQ(tab.lblNote()->text(), "Не показаны записи без допустимого времени: 1");
 
     // A double-click on the valve's group row opens its chart: item texts on the axis.
-    form->PageControl1()->setCurrentWidget(form->tsGroup());
+    page().PageControl1()->setCurrentWidget(page().tsGroup());
     QCoreApplication::processEvents();
-    const QModelIndex valve = form->sgGrCells()->index(9, 0);
-    ASSERT_EQ(form->sgGrCells()->cell(9, 0), "Состояние клапана");
-    form->sgGr()->scrollTo(valve);
+    const QModelIndex valve = page().sgGrCells()->index(9, 0);
+    ASSERT_EQ(page().sgGrCells()->cell(9, 0), "Состояние клапана");
+    page().sgGr()->scrollTo(valve);
     // As the window system delivers it: a press and release, then the double-click.
-    const QPoint at = form->sgGr()->visualRect(valve).center();
-    QTest::mouseClick(form->sgGr()->viewport(), Qt::LeftButton, {}, at);
-    QTest::mouseDClick(form->sgGr()->viewport(), Qt::LeftButton, {}, at);
-    ASSERT_EQ(form->PageControl1()->currentWidget(), &tab);
+    const QPoint at = page().sgGr()->visualRect(valve).center();
+    QTest::mouseClick(page().sgGr()->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(page().sgGr()->viewport(), Qt::LeftButton, {}, at);
+    ASSERT_EQ(page().PageControl1()->currentWidget(), &tab);
     EXPECT_EQ(tab.shownTypes(), std::vector<std::int32_t>{9});
     auto* items = qobject_cast<QCategoryAxis*>(tab.chart()->axes(Qt::Vertical).value(0));
     ASSERT_NE(items, nullptr);
@@ -70,9 +70,9 @@ TEST_F(WindowRun, ChartOfAReading) {
     ASSERT_EQ(series.points.size(), 2u);
     QTest::mouseClick(tab.chartView()->viewport(), Qt::LeftButton, {},
                       tab.positionOf(9, series.points[1]));
-    EXPECT_EQ(form->PageControl1()->currentWidget(), form->tsData());
-    EXPECT_EQ(form->sg()->currentIndex().row(), 10);
-    EXPECT_EQ(form->sgCells()->cell(10, 4), "* нет описания для индекса [5]");
+    EXPECT_EQ(page().PageControl1()->currentWidget(), page().tsData());
+    EXPECT_EQ(page().sg()->currentIndex().row(), 10);
+    EXPECT_EQ(page().sgCells()->cell(10, 4), "* нет описания для индекса [5]");
 
     EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
 }

@@ -8,6 +8,7 @@
 #include "app/gui/savefilechooser.h"
 #include "app/models/stringtablemodel.h"
 #include "platform/widgets/radiogroup.h"
+#include "tests/mainpage.h"
 #include "tests/recordingsink.h"
 #include "tests/simulatorfixture.h"
 
@@ -96,15 +97,18 @@ protected:
         o.eventIntervalMs = 0; // the window hears of every record
         form = std::make_unique<TForm1>(std::move(o));
         ASSERT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
-        const int index = form->cbxDev()->findText(device);
+        const int index = page().cbxDev()->findText(device);
         ASSERT_GE(index, 0) << device.toStdString();
-        form->cbxDev()->setCurrentIndex(index);
-        form->rgTypeJ()->setItemIndex(journal);
+        page().cbxDev()->setCurrentIndex(index);
+        page().rgTypeJ()->setItemIndex(journal);
         // The library is loaded once for the whole program: every test starts from its
         // default time-outs; one retry.
         setTimeouts(500, 50);
         form->SetRetries(1);
     }
+
+    // The window's controls, grids and components.
+    TMainPage page() const { return TMainPage(*form); }
 
     // Silence injected by a test then costs little.
     void shortTimeouts() { setTimeouts(60, 20); }
@@ -118,16 +122,16 @@ protected:
     }
 
     void limit(int start, int count) {
-        if (!form->chbLimit()->isChecked())
-            form->chbLimit()->click();
-        form->EdtStart()->setText(QString::number(start));
-        form->EdtCount()->setText(QString::number(count));
+        if (!page().chbLimit()->isChecked())
+            page().chbLimit()->click();
+        page().EdtStart()->setText(QString::number(start));
+        page().EdtCount()->setText(QString::number(count));
     }
 
     // Rows 1.. of the linear list, each as its five cells joined by '|'.
     QStringList listRows() const {
         QStringList rows;
-        const TStringTableModel* sg = form->sgCells();
+        const models::TStringTableModel* sg = page().sgCells();
         for (int r = 1; r < sg->rowCount(); ++r) {
             QStringList cells;
             for (int c = 0; c < sg->columnCount(); ++c)
@@ -140,7 +144,7 @@ protected:
     // Body rows of the grouped grid: the name cell, then the event cells ("time\rvalue").
     QList<QStringList> groupRows() const {
         QList<QStringList> rows;
-        const TStringTableModel* g = form->sgGrCells();
+        const models::TStringTableModel* g = page().sgGrCells();
         for (int r = 1; r < g->rowCount(); ++r) {
             QStringList cells;
             for (int c = 0; c < g->columnCount(); ++c)
@@ -165,14 +169,14 @@ protected:
     // Clicks `button` ("Считать" unless given) and turns the event loop until the reading it
     // started has ended and the window shows all of it; `onEvents` runs after each turn.
     void read(QAbstractButton* button = nullptr) {
-        (button ? button : form->btnRead2())->click();
+        (button ? button : page().btnRead2())->click();
         waitForRun();
     }
     // Turns the event loop until the reading or the search in progress has ended.
     void waitForRun() {
         QTimer tick; // onEvents also runs while the line is silent
         tick.start(5);
-        const auto busy = [this] { return form->runActive() || form->tsExchange()->searching(); };
+        const auto busy = [this] { return form->runActive() || page().tsExchange()->searching(); };
         while (busy()) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
             ++eventTurns;
@@ -182,16 +186,16 @@ protected:
     }
     // Starts the search of the "Обмен" tab and waits for its end.
     void search() {
-        form->tsExchange()->Search();
+        page().tsExchange()->Search();
         waitForRun();
     }
     // Records the window shows of the reading in progress.
-    int rowsShown() const { return form->sgCells()->rowCount() - 1; }
+    int rowsShown() const { return page().sgCells()->rowCount() - 1; }
 
     void expectIdle() const {
-        EXPECT_TRUE(form->btnRead2()->isEnabled());
-        EXPECT_FALSE(form->btnStop2()->isEnabled());
-        EXPECT_TRUE(form->rgTypeJ()->isEnabled());
+        EXPECT_TRUE(page().btnRead2()->isEnabled());
+        EXPECT_FALSE(page().btnStop2()->isEnabled());
+        EXPECT_TRUE(page().rgTypeJ()->isEnabled());
         EXPECT_FALSE(form->runActive());
         EXPECT_FALSE(portOpen());
     }

@@ -24,9 +24,9 @@ TEST_F(WindowRun, ExchangeTabListsFramesInBatchesAndNamesTheCause) {
     });
     simulator->addFault(*sim::parseFault("exception code=2 record=1:3"));
     createForm(QStringLiteral("Регулятор РТ-10"));
-    TExchangeTab* tab = form->tsExchange();
+    TExchangeTab* tab = page().tsExchange();
     ASSERT_NE(tab, nullptr);
-    EXPECT_EQ(form->PageControl1()->tabText(form->PageControl1()->indexOf(tab)),
+    EXPECT_EQ(page().PageControl1()->tabText(page().PageControl1()->indexOf(tab)),
               QStringLiteral("Обмен"));
     // The list is shown in batches, not frame by frame.
     int batches = 0;
@@ -67,31 +67,32 @@ TEST_F(WindowRun, ExchangeTabFindsTheInstrumentAndApplies) {
     startSimulator("rt10", [](sim::Instrument& inst) { inst.address = 3; });
     simulator->link()->setLineSpeed(9600);
     createForm(QStringLiteral("Регулятор РТ-10"));
-    TExchangeTab* tab = form->tsExchange();
-    form->cbxSpeed()->setCurrentIndex(3); // 9600
+    TExchangeTab* tab = page().tsExchange();
+    page().cbxSpeed()->setCurrentIndex(3); // 9600
     // "Считать" and "Дочитать" wait for the search, which shows where it stands.
     bool readable = false;
     QString position;
     onEvents = [&, clicked = false]() mutable {
-        readable = readable || form->btnRead2()->isEnabled() || form->btnIncremental()->isEnabled();
+        readable =
+            readable || page().btnRead2()->isEnabled() || page().btnIncremental()->isEnabled();
         position = tab->lblSearchPosition->text();
         if (!std::exchange(clicked, true))
-            form->btnRead2()->click();
+            page().btnRead2()->click();
     };
     search();
     onEvents = nullptr;
     EXPECT_FALSE(readable);
     EXPECT_TRUE(position.startsWith(QStringLiteral("Скорость 9600, адрес ")))
         << position.toStdString();
-    EXPECT_TRUE(form->btnRead2()->isEnabled());
+    EXPECT_TRUE(page().btnRead2()->isEnabled());
     EXPECT_EQ(form->runResult().recordsRead, 0);
     EXPECT_EQ(tab->lblSearch->text(), QStringLiteral("Прибор найден: адрес 3, скорость 9600"));
     ASSERT_TRUE(tab->btnApply->isEnabled());
-    form->cbxSpeed()->setCurrentIndex(4);
-    form->EdtAddr()->setText("1");
+    page().cbxSpeed()->setCurrentIndex(4);
+    page().EdtAddr()->setText("1");
     tab->btnApply->click();
-    EXPECT_EQ(form->EdtAddr()->text(), QStringLiteral("3"));
-    EXPECT_EQ(form->cbxSpeed()->currentText(), QStringLiteral("9600"));
+    EXPECT_EQ(page().EdtAddr()->text(), QStringLiteral("3"));
+    EXPECT_EQ(page().cbxSpeed()->currentText(), QStringLiteral("9600"));
     // The reading then finds its instrument with the window's own time-outs.
     read();
     EXPECT_EQ(form->runResult().recordsRead, 14);

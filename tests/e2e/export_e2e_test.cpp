@@ -43,9 +43,9 @@ TEST_F(WindowRun, TextFileOfSingleAndTwoValueLayouts) {
         startSimulator(QString::fromLatin1(c.content));
         createForm(QString::fromUtf8(c.device));
         read();
-        ASSERT_FALSE(form->BtnExcel()->isHidden());
+        ASSERT_FALSE(page().BtnExcel()->isHidden());
         chooser.answer = ISaveFileChooser::TChoice{dir.filePath(c.content), 1};
-        form->BtnExcel()->click();
+        page().BtnExcel()->click();
         // The folder of the last save, kept in main.ini, is where the next window's dialog
         // opens (none before the first save).
         EXPECT_EQ(chooser.proposed, &c == cases ? QString::fromUtf8(c.device)
@@ -84,7 +84,7 @@ TEST_F(WindowRun, WorkbookCellsWidthsAndFormats) {
         createForm(QString::fromUtf8(c.device));
         read();
         chooser.answer = ISaveFileChooser::TChoice{dir.filePath(c.content), 2};
-        form->BtnExcel()->click();
+        page().BtnExcel()->click();
         EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
 
         const QJsonObject book =

@@ -45,14 +45,15 @@ TEST_F(WindowRun, FailedReadingsShowTheirFailures) {
         read();
 
         const bool failed = !c.errorRows.empty() || c.countFailed;
-        EXPECT_EQ(form->lblFailed()->text(), QStringLiteral("сбойных: %1").arg(c.errorRows.size()));
-        EXPECT_EQ(form->lblFailed()->isHidden(), c.countFailed) << "no record was asked for";
-        EXPECT_EQ(form->lnkExchange()->isHidden(), !failed);
-        const int tab = form->PageControl1()->indexOf(form->tsExchange());
-        EXPECT_EQ(form->PageControl1()->tabIcon(tab).isNull(), !failed);
-        EXPECT_EQ(form->tsGroup()->lblNote()->isHidden(), c.errorRows.empty());
+        EXPECT_EQ(page().lblFailed()->text(),
+                  QStringLiteral("сбойных: %1").arg(c.errorRows.size()));
+        EXPECT_EQ(page().lblFailed()->isHidden(), c.countFailed) << "no record was asked for";
+        EXPECT_EQ(page().lnkExchange()->isHidden(), !failed);
+        const int tab = page().PageControl1()->indexOf(page().tsExchange());
+        EXPECT_EQ(page().PageControl1()->tabIcon(tab).isNull(), !failed);
+        EXPECT_EQ(page().tsGroup()->lblNote()->isHidden(), c.errorRows.empty());
 
-        const TStringTableModel* sg = form->sgCells();
+        const models::TStringTableModel* sg = page().sgCells();
         for (int row = 0; row + 1 < sg->rowCount(); ++row) {
             const bool error =
                 std::find(c.errorRows.begin(), c.errorRows.end(), row) != c.errorRows.end();
@@ -63,7 +64,7 @@ TEST_F(WindowRun, FailedReadingsShowTheirFailures) {
             }
         }
         if (*c.tracedRecord) {
-            TFrameListModel* frames = form->tsExchange()->model();
+            TFrameListModel* frames = page().tsExchange()->model();
             bool named = false;
             for (int r = 0; r < frames->rowCount() && !named; ++r)
                 named = frames->index(r, TFrameListModel::RecordColumn).data().toString() ==
@@ -71,8 +72,8 @@ TEST_F(WindowRun, FailedReadingsShowTheirFailures) {
             EXPECT_TRUE(named);
         }
         if (failed) {
-            emit form->lnkExchange()->linkActivated("exchange");
-            EXPECT_EQ(form->PageControl1()->currentIndex(), tab);
+            emit page().lnkExchange()->linkActivated("exchange");
+            EXPECT_EQ(page().PageControl1()->currentIndex(), tab);
         }
     }
 }
@@ -84,7 +85,7 @@ TEST_F(WindowRun, KeysOfTheButtons) {
     form->show();
     form->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
-    TExchangeTab* exchange = form->tsExchange();
+    TExchangeTab* exchange = page().tsExchange();
     const struct {
         QKeySequence key;
         QString caption;
@@ -97,25 +98,26 @@ TEST_F(WindowRun, KeysOfTheButtons) {
          [&] {
              // Pressed while the reading runs.
              onEvents = [&] {
-                 if (rowsShown() >= 3 && form->btnStop2()->isEnabled())
+                 if (rowsShown() >= 3 && page().btnStop2()->isEnabled())
                      QTest::keyClick(form.get(), Qt::Key_Escape);
              };
-             QTimer::singleShot(0, form.get(), [&] { form->btnRead2()->click(); });
+             QTimer::singleShot(0, form.get(), [&] { page().btnRead2()->click(); });
          },
-         [&] { return form->runResult().end == TRunEnd::Stopped; }},
+         [&] { return form->runResult().end == core::TRunEnd::Stopped; }},
         {QKeySequence(Qt::CTRL | Qt::Key_S), "Сохранить...", [&] { chooser.proposed.clear(); },
          [&] { return !chooser.proposed.isEmpty(); }},
         {QKeySequence(Qt::CTRL | Qt::Key_F), "Найти прибор", [] {},
          [&] {
              return !exchange->lastSearch().found.empty() &&
-                    form->PageControl1()->currentWidget() == exchange;
+                    page().PageControl1()->currentWidget() == exchange;
          }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.caption.toStdString());
-        const auto it = std::find_if(form->keyActions().begin(), form->keyActions().end(),
+        const QList<QAction*> actions = page().keyActions();
+        const auto it = std::find_if(actions.begin(), actions.end(),
                                      [&](QAction* a) { return a->shortcut() == c.key; });
-        ASSERT_NE(it, form->keyActions().end());
+        ASSERT_NE(it, actions.end());
         EXPECT_EQ((*it)->text(), c.caption);
         c.before();
         if (c.key != QKeySequence(Qt::Key_Escape))

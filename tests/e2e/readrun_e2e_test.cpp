@@ -99,15 +99,15 @@ TEST_F(WindowRun, EveryLayoutOfTheCatalogue) {
         createForm(QString::fromUtf8(c.device), c.journal);
         read();
         EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
-        EXPECT_EQ(form->lblMaxRec()->text(), QString::fromUtf8(c.count));
+        EXPECT_EQ(page().lblMaxRec()->text(), QString::fromUtf8(c.count));
         EXPECT_EQ(listRows(), c.rows);
         QStringList names;
         for (const QStringList& g : groupRows())
             names.append(g.value(0));
         EXPECT_EQ(names, c.groupNames);
         EXPECT_EQ(simulator->requestCount(), c.rows.size() + 1); // the count, then each record
-        EXPECT_FALSE(form->BtnExcel()->isHidden());
-        EXPECT_EQ(form->PBar()->value(), form->PBar()->maximum());
+        EXPECT_FALSE(page().BtnExcel()->isHidden());
+        EXPECT_EQ(page().PBar()->value(), page().PBar()->maximum());
         expectIdle();
     }
 }
@@ -118,7 +118,7 @@ TEST_F(WindowRun, GroupedViewOfAPlainJournal) {
     read();
     const QList<QStringList> groups = groupRows();
     ASSERT_EQ(groups.size(), 12);
-    EXPECT_EQ(form->sgGrCells()->columnCount(), 3);
+    EXPECT_EQ(page().sgGrCells()->columnCount(), 3);
     EXPECT_EQ(groups[0], U({"Уставка температуры", "13.09.20 12:26:40\r21.5000000",
                             "0.00.01 01:01:01\r-1.0000000"}));
     EXPECT_EQ(groups[3], U({"Дата поверки", "13.09.20 12:28:00\r01.03.2021"}));
@@ -132,12 +132,12 @@ TEST_F(WindowRun, RingJournalThatWrappedThreeTimes) {
     createForm(QString::fromUtf8("Регулятор РТ-10"), 1);
     QStringList statuses;
     onEvents = [&] {
-        if (statuses.isEmpty() || statuses.last() != form->lblStat()->text())
-            statuses.append(form->lblStat()->text());
+        if (statuses.isEmpty() || statuses.last() != page().lblStat()->text())
+            statuses.append(page().lblStat()->text());
     };
     read();
-    EXPECT_EQ(form->lblMaxRec()->text(), QString::fromUtf8("Количество записей: 3200"));
-    ASSERT_EQ(form->sgCells()->rowCount(), 1001);
+    EXPECT_EQ(page().lblMaxRec()->text(), QString::fromUtf8("Количество записей: 3200"));
+    ASSERT_EQ(page().sgCells()->rowCount(), 1001);
     ASSERT_GE(statuses.size(), 2);
     EXPECT_EQ(statuses[1], "2201 (3200)");
     EXPECT_EQ(statuses.last(), "3200 (3200)");
@@ -152,12 +152,12 @@ TEST_F(WindowRun, RingJournalThatWrappedThreeTimes) {
                 {801, "3000", "13.09.20 12:26:40"},
                 {1000, "3199", "13.09.20 15:45:40"}};
     for (const auto& r : rows) {
-        EXPECT_EQ(form->sgCells()->cell(r.row, 0), r.number) << r.row;
-        EXPECT_EQ(form->sgCells()->cell(r.row, 1), r.time) << r.row;
+        EXPECT_EQ(page().sgCells()->cell(r.row, 0), r.number) << r.row;
+        EXPECT_EQ(page().sgCells()->cell(r.row, 1), r.time) << r.row;
     }
     EXPECT_EQ(simulator->requestCount(), 2 + 1000);
     // Four-digit numbers in the 31-pixel "№" column are cut at its edge, not elided to "2…".
-    EXPECT_EQ(form->sg()->textElideMode(), Qt::ElideNone);
+    EXPECT_EQ(page().sg()->textElideMode(), Qt::ElideNone);
     expectIdle();
 }
 
@@ -165,7 +165,7 @@ TEST_F(WindowRun, RingJournalOfTwoValueLayoutAddsOneAndStartsTheJournalAtIndexZe
     startSimulator("pr4");
     createForm(QString::fromUtf8("Преобразователь ПР-4"));
     read();
-    EXPECT_EQ(form->lblMaxRec()->text(), QString::fromUtf8("Количество записей: 131"));
+    EXPECT_EQ(page().lblMaxRec()->text(), QString::fromUtf8("Количество записей: 131"));
     const QStringList rows = listRows();
     ASSERT_EQ(rows.size(), 100);
     // Device indices 31..99, then 0..30; IDs cycle 1, 2, 3 by index; index 0 opens the journal.
@@ -197,23 +197,23 @@ TEST_F(WindowRun, LimitCases) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.journal) + ":" + std::to_string(c.start));
         sink.messages.clear();
-        form->rgTypeJ()->setItemIndex(c.journal);
+        page().rgTypeJ()->setItemIndex(c.journal);
         limit(c.start, c.count);
         read();
         QStringList numbers;
-        for (int r = 1; r < form->sgCells()->rowCount(); ++r)
-            numbers.append(form->sgCells()->cell(r, 0));
+        for (int r = 1; r < page().sgCells()->rowCount(); ++r)
+            numbers.append(page().sgCells()->cell(r, 0));
         if (numbers == QStringList{""})
             numbers.clear(); // the empty row of a list without records
         EXPECT_EQ(numbers, c.numbers);
         EXPECT_EQ(sink.messages,
                   c.message ? QStringList{QString::fromUtf8(c.message)} : QStringList());
-        EXPECT_EQ(form->BtnExcel()->isHidden(), !c.exportShown);
+        EXPECT_EQ(page().BtnExcel()->isHidden(), !c.exportShown);
         expectIdle();
     }
     // 2999 and 3000 are device indices 999 and 0.
-    EXPECT_EQ(form->sgCells()->cell(1, 1), "14.09.20 05:05:40");
-    EXPECT_EQ(form->sgCells()->cell(2, 1), "13.09.20 12:26:40");
+    EXPECT_EQ(page().sgCells()->cell(1, 1), "14.09.20 05:05:40");
+    EXPECT_EQ(page().sgCells()->cell(2, 1), "13.09.20 12:26:40");
 }
 
 TEST_F(WindowRun, StopAfterTheThirdRecord) {
@@ -223,14 +223,14 @@ TEST_F(WindowRun, StopAfterTheThirdRecord) {
     });
     createForm(QString::fromUtf8("Регулятор РТ-10"));
     onEvents = [&] { // the count and three records asked for
-        if (simulator->requestCount() == 4 && form->btnStop2()->isEnabled())
-            form->btnStop2()->click();
+        if (simulator->requestCount() == 4 && page().btnStop2()->isEnabled())
+            page().btnStop2()->click();
     };
     read();
-    EXPECT_EQ(form->sgCells()->rowCount(), 4);
+    EXPECT_EQ(page().sgCells()->rowCount(), 4);
     EXPECT_EQ(simulator->requestCount(), 1 + 3);
     EXPECT_EQ(groupRows().size(), 3);
-    EXPECT_FALSE(form->BtnExcel()->isHidden());
+    EXPECT_FALSE(page().BtnExcel()->isHidden());
     expectIdle();
 }
 
@@ -249,15 +249,15 @@ TEST_F(WindowRun, FastRecordsReachTheListInBatchesAndStopStillEndsTheRun) {
     };
     o.eventIntervalMs = 30;
     form = std::make_unique<TForm1>(std::move(o));
-    form->cbxDev()->setCurrentIndex(0);
-    form->rgTypeJ()->setItemIndex(1);
+    page().cbxDev()->setCurrentIndex(0);
+    page().rgTypeJ()->setItemIndex(1);
     form->show();
     int batches = 0;
-    QObject::connect(form->sgCells(), &QAbstractItemModel::rowsInserted, [&] { ++batches; });
+    QObject::connect(page().sgCells(), &QAbstractItemModel::rowsInserted, [&] { ++batches; });
     QElapsedTimer clock;
     clock.start();
     read();
-    ASSERT_EQ(form->sgCells()->rowCount(), 1001);
+    ASSERT_EQ(page().sgCells()->rowCount(), 1001);
     // Fewer updates than records, yet at least one every 100 ms.
     EXPECT_LT(batches, 1000);
     EXPECT_GE(batches, int(clock.elapsed() / 100));
@@ -265,15 +265,15 @@ TEST_F(WindowRun, FastRecordsReachTheListInBatchesAndStopStillEndsTheRun) {
     // A stop clicked while records arrive ends the run after the record in progress.
     int rowsAtStop = 0;
     QTimer::singleShot(50, form.get(), [&] {
-        rowsAtStop = form->sgCells()->rowCount();
-        form->btnStop2()->click();
+        rowsAtStop = page().sgCells()->rowCount();
+        page().btnStop2()->click();
     });
     read();
     ASSERT_GT(rowsAtStop, 0);
-    EXPECT_GE(form->sgCells()->rowCount(), rowsAtStop);
-    EXPECT_LT(form->sgCells()->rowCount(), 1001);
-    EXPECT_EQ(form->runResult().end, TRunEnd::Stopped);
-    EXPECT_EQ(form->sgCells()->rowCount(), form->runResult().recordsDone() + 1);
+    EXPECT_GE(page().sgCells()->rowCount(), rowsAtStop);
+    EXPECT_LT(page().sgCells()->rowCount(), 1001);
+    EXPECT_EQ(form->runResult().end, core::TRunEnd::Stopped);
+    EXPECT_EQ(page().sgCells()->rowCount(), form->runResult().recordsDone() + 1);
     expectIdle();
 }
 
@@ -282,10 +282,11 @@ TEST_F(WindowRun, DeviceAndLimitChangedDuringARunDoNotReachIt) {
     createForm(QString::fromUtf8("Регулятор РТ-10"));
     limit(2, 10);
     onEvents = [&] {
-        if (form->sgCells()->rowCount() == 4) {
-            form->cbxDev()->setCurrentIndex(form->cbxDev()->findText(QString::fromUtf8("Квинт-5")));
-            form->EdtStart()->setText("x");
-            form->EdtCount()->setText("");
+        if (page().sgCells()->rowCount() == 4) {
+            page().cbxDev()->setCurrentIndex(
+                page().cbxDev()->findText(QString::fromUtf8("Квинт-5")));
+            page().EdtStart()->setText("x");
+            page().EdtCount()->setText("");
         }
     };
     read();
@@ -320,9 +321,9 @@ TEST_F(WindowRun, LibraryCallsDuringAPipelinedRunEndItLikeOneAtATime) {
         ini.writeString(u"Settings", u"TcpWindow", QString::fromUtf8(window));
         ASSERT_TRUE(ini.save(dir.filePath("main.ini")));
         // Clicked as the run starts: the run's thread closes the line at its next step.
-        form->btnRead2()->click();
-        form->BtnDisconnect2()->click();
-        form->Button6()->click();
+        page().btnRead2()->click();
+        page().BtnDisconnect2()->click();
+        page().Button6()->click();
         waitForRun();
         runs.push_back(listRows());
         expectIdle();
@@ -353,26 +354,26 @@ TEST_F(WindowRun, FailedCountReadEndsTheRunWithAnEmptyList) {
     startSimulator("rt10");
     createForm(QString::fromUtf8("Регулятор РТ-10"));
     read();
-    ASSERT_EQ(form->sgCells()->rowCount(), 15);
+    ASSERT_EQ(page().sgCells()->rowCount(), 15);
     shortTimeouts();
     simulator->addFault(*sim::parseFault("noanswer register=300001"));
     read();
-    EXPECT_EQ(form->lblMaxRec()->text(), QString::fromUtf8("Ошибка (Прибор не отвечает)"));
-    EXPECT_EQ(form->sgCells()->rowCount(), 2);
-    EXPECT_EQ(form->sgCells()->cell(1, 1), "");
-    EXPECT_EQ(form->sgGrCells()->rowCount(), 2);
-    EXPECT_EQ(form->sgGrCells()->cell(1, 0), "");
-    EXPECT_TRUE(form->BtnExcel()->isHidden());
+    EXPECT_EQ(page().lblMaxRec()->text(), QString::fromUtf8("Ошибка (Прибор не отвечает)"));
+    EXPECT_EQ(page().sgCells()->rowCount(), 2);
+    EXPECT_EQ(page().sgCells()->cell(1, 1), "");
+    EXPECT_EQ(page().sgGrCells()->rowCount(), 2);
+    EXPECT_EQ(page().sgGrCells()->cell(1, 0), "");
+    EXPECT_TRUE(page().BtnExcel()->isHidden());
     EXPECT_TRUE(sink.messages.isEmpty());
     expectIdle();
 
     // The overflow counter of a ring journal likewise.
     simulator->clearFaults();
     simulator->addFault(*sim::parseFault("exception register=300003 code=2"));
-    form->rgTypeJ()->setItemIndex(1);
+    page().rgTypeJ()->setItemIndex(1);
     read();
-    EXPECT_EQ(form->lblMaxRec()->text(), QString::fromUtf8("Ошибка (Ошибочный адрес)"));
-    EXPECT_EQ(form->sgCells()->rowCount(), 2);
+    EXPECT_EQ(page().lblMaxRec()->text(), QString::fromUtf8("Ошибка (Ошибочный адрес)"));
+    EXPECT_EQ(page().sgCells()->rowCount(), 2);
     expectIdle();
 }
 
@@ -388,10 +389,10 @@ TEST_F(WindowRun, LayoutValueSixReadsTheCountOnly) {
     startSimulator("rt10");
     createForm(QString::fromUtf8("Прибор 6"));
     read();
-    EXPECT_EQ(form->lblMaxRec()->text(), QString::fromUtf8("Количество записей: 14"));
+    EXPECT_EQ(page().lblMaxRec()->text(), QString::fromUtf8("Количество записей: 14"));
     EXPECT_EQ(simulator->requestCount(), 1);
-    EXPECT_EQ(form->sgCells()->rowCount(), 2);
-    EXPECT_FALSE(form->BtnExcel()->isHidden());
+    EXPECT_EQ(page().sgCells()->rowCount(), 2);
+    EXPECT_FALSE(page().BtnExcel()->isHidden());
     expectIdle();
 }
 
@@ -409,7 +410,7 @@ TEST_F(WindowRun, ClosingTheWindowDuringARun) {
         }
     };
     read();
-    EXPECT_EQ(form->sgCells()->rowCount(), 4);
+    EXPECT_EQ(page().sgCells()->rowCount(), 4);
     EXPECT_EQ(groupRows().size(), 3);
     expectIdle();
     // The close waits for the event loop, then goes through.

@@ -47,7 +47,7 @@ protected:
     // <out>/<name>.png of the window as it is now, or with `tab` shown first.
     void shoot(const QString& name, QWidget* tab = nullptr) {
         if (tab) {
-            form->PageControl1()->setCurrentWidget(tab);
+            page().PageControl1()->setCurrentWidget(tab);
             settle();
         }
         ASSERT_TRUE(form->grab().save(out + "/" + name + ".png")) << name.toStdString();
@@ -55,9 +55,9 @@ protected:
 
     // Ticks the first `n` types of the chart.
     void tickChartTypes(int n) {
-        form->PageControl1()->setCurrentWidget(form->tsChart());
+        page().PageControl1()->setCurrentWidget(page().tsChart());
         settle();
-        QListWidget* types = form->tsChart()->lstTypes();
+        QListWidget* types = page().tsChart()->lstTypes();
         for (int i = 0; i < std::min(n, types->count()); ++i)
             types->item(i)->setCheckState(Qt::Checked);
         settle();
@@ -85,7 +85,7 @@ TEST_F(Screenshots, Runs) {
         const QString base = QString::fromLatin1(r.content) + "-" + QString::number(r.journal);
         // A third into the run: the progress text tells the time left.
         onEvents = [&, shot = false]() mutable {
-            const qint64 done = form->sgCells()->rowCount() - 1;
+            const qint64 done = page().sgCells()->rowCount() - 1;
             if (!shot && done >= std::max<qint64>(3, form->CountRec() / 3)) {
                 shot = true;
                 shoot(base + "-during");
@@ -98,15 +98,15 @@ TEST_F(Screenshots, Runs) {
         // The whole screen: where the window was placed on it.
         if (QScreen* screen = QGuiApplication::primaryScreen(); screen && &r == &runs[0])
             screen->grabWindow(0).save(out + "/screen.png");
-        shoot(base + "-grouped", form->tsGroup());
+        shoot(base + "-grouped", page().tsGroup());
         tickChartTypes(5);
         shoot(base + "-chart");
         chooser.answer = ISaveFileChooser::TChoice{out + "/" + base, 1};
-        form->BtnExcel()->click();
+        page().BtnExcel()->click();
         chooser.answer = ISaveFileChooser::TChoice{out + "/" + base, 2};
-        form->BtnExcel()->click();
+        page().BtnExcel()->click();
         chooser.answer = ISaveFileChooser::TChoice{out + "/" + base, 3};
-        form->BtnExcel()->click();
+        page().BtnExcel()->click();
     }
 }
 
@@ -120,9 +120,9 @@ TEST_F(Screenshots, FaultsAndSearch) {
     showForm(QStringLiteral("Регулятор РТ-10"), 0);
     read();
     settle();
-    shoot("faulty-list", form->tsData());
-    shoot("faulty-grouped", form->tsGroup());
-    shoot("faulty-exchange", form->tsExchange());
+    shoot("faulty-list", page().tsData());
+    shoot("faulty-grouped", page().tsGroup());
+    shoot("faulty-exchange", page().tsExchange());
 
     // The instrument answers at address 40 only.
     form.reset();
@@ -131,8 +131,8 @@ TEST_F(Screenshots, FaultsAndSearch) {
     showForm(QStringLiteral("Регулятор РТ-10"), 0);
     read(); // nothing answers at address 1: frames to keep above the search
     settle();
-    TExchangeTab* tab = form->tsExchange();
-    form->PageControl1()->setCurrentWidget(tab);
+    TExchangeTab* tab = page().tsExchange();
+    page().PageControl1()->setCurrentWidget(tab);
     onEvents = [&, shot = false]() mutable {
         if (!shot && tab->searchProgress->value() >= 20) {
             shot = true;
@@ -161,18 +161,18 @@ TEST_F(Screenshots, StoppedReadingAndArchive) {
     // "Остановить" while the answer of record 318 is on its way.
     simulator->addFault(*sim::parseFault("delay ms=200 times=1 record=2:318"));
     onEvents = [&] { // the count, the overflow counter and 119 records asked for
-        if (simulator->requestCount() == 121 && form->btnStop2()->isEnabled())
-            form->btnStop2()->click();
+        if (simulator->requestCount() == 121 && page().btnStop2()->isEnabled())
+            page().btnStop2()->click();
     };
     read();
     onEvents = nullptr;
     waitWriter(); // then "Дочитать" is offered
     settle();
-    shoot("stopped-list", form->tsData());
-    read(form->btnIncremental());
+    shoot("stopped-list", page().tsData());
+    read(page().btnIncremental());
     waitWriter();
-    TArchiveTab* tab = form->tsArchive();
-    form->PageControl1()->setCurrentWidget(tab);
+    TArchiveTab* tab = page().tsArchive();
+    page().PageControl1()->setCurrentWidget(tab);
     tab->refresh();
     tab->seriesView->selectRow(0);
     settle();

@@ -74,7 +74,7 @@ protected:
         EXPECT_EQ(h.progress, kRecords);
         EXPECT_TRUE(h.exportVisible);
         ASSERT_FALSE(h.states.empty());
-        EXPECT_EQ(h.states.back(), TRunState::Idle);
+        EXPECT_EQ(h.states.back(), core::TRunState::Idle);
         EXPECT_FALSE(run->IsActive());
         EXPECT_EQ(OpenDescriptors(simulator->clientPath()), linkDescriptors);
     }
@@ -240,7 +240,7 @@ TEST_F(FaultMatrix, AdapterPulledMidRunClosesEveryLaterRecordAndThePort) {
                                                 {}}))
             << "row " << r;
     EXPECT_LE(h.longestGap, milliseconds((kAnswerMs + 2 * kCharMs + 30) * 3));
-    EXPECT_EQ(h.states.back(), TRunState::Idle);
+    EXPECT_EQ(h.states.back(), core::TRunState::Idle);
     EXPECT_FALSE(run->IsActive());
     EXPECT_TRUE(h.exportVisible);
     EXPECT_EQ(OpenDescriptors(simulator->clientPath()), 0);
@@ -248,7 +248,7 @@ TEST_F(FaultMatrix, AdapterPulledMidRunClosesEveryLaterRecordAndThePort) {
     // The next run finds no port and says so; nothing is left half open.
     const RecordingHost& again = Run();
     EXPECT_EQ(again.messages, QStringList{"Ошибка открытия СОМ-порта."});
-    EXPECT_EQ(again.states, std::vector<TRunState>{});
+    EXPECT_EQ(again.states, std::vector<core::TRunState>{});
 }
 
 // Two lines read at once through masters of their own, each run on its own thread: each list
@@ -257,9 +257,9 @@ TEST_F(FaultMatrix, DirectLinksReadTwoLinesAtOnce) {
     struct Line {
         std::unique_ptr<sim::Simulator> simulator;
         core::TMasterLink link;
-        TListGrids list;
+        core::TListGrids list;
         RecordingHost host;
-        TRunRequest request;
+        core::TRunRequest request;
     } lines[2];
     for (int n = 0; n < 2; ++n) {
         Line& l = lines[n];
@@ -275,7 +275,7 @@ TEST_F(FaultMatrix, DirectLinksReadTwoLinesAtOnce) {
     std::vector<std::unique_ptr<QThread>> threads;
     for (Line& l : lines) {
         threads.emplace_back(QThread::create([&l] {
-            TReadingRun run(l.link, l.list.runDecoder, l.list.sg, l.host);
+            core::TReadingRun run(l.link, l.list.runDecoder, l.list.sg, l.host);
             (void)run.Run(l.request);
         }));
         threads.back()->start();
@@ -284,7 +284,7 @@ TEST_F(FaultMatrix, DirectLinksReadTwoLinesAtOnce) {
         ASSERT_TRUE(t->wait(30000));
     for (int n = 0; n < 2; ++n) {
         SCOPED_TRACE(n);
-        const TStringGrid& sg = lines[n].list.sg;
+        const core::TStringGrid& sg = lines[n].list.sg;
         ASSERT_EQ(sg.rowCount(), kRecords + 1);
         for (int r = 1; r <= kRecords; ++r) {
             std::vector<QString> row;
@@ -295,7 +295,7 @@ TEST_F(FaultMatrix, DirectLinksReadTwoLinesAtOnce) {
             else
                 EXPECT_EQ(row, reference[std::size_t(r - 1)]) << "row " << r;
         }
-        EXPECT_EQ(lines[n].host.states.back(), TRunState::Idle);
+        EXPECT_EQ(lines[n].host.states.back(), core::TRunState::Idle);
         EXPECT_EQ(OpenDescriptors(lines[n].simulator->clientPath()), linkDescriptors);
     }
 }

@@ -23,7 +23,7 @@
 #include <memory>
 #include <vector>
 
-class RecordingHost : public IRunHost {
+class RecordingHost : public core::IRunHost {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -33,7 +33,7 @@ public:
     void SetCountText(const QString& text) override { countText = text; }
     void SetProgressMaximum(int maximum) override { progressMax = maximum; }
     void SetProgressPosition(int position) override { progress = position; }
-    void SetRunState(TRunState state) override { states.push_back(state); }
+    void SetRunState(core::TRunState state) override { states.push_back(state); }
     void BetweenCalls() override {
         const auto now = Clock::now();
         if (calls > 0)
@@ -49,7 +49,7 @@ public:
     bool exportVisible = false;
     QString status, countText;
     int progressMax = 0, progress = 0;
-    std::vector<TRunState> states;
+    std::vector<core::TRunState> states;
     // Called after pending events are handled, with the number of calls so far.
     std::function<void(int)> onEvents;
     // The longest time between two calls: the longest the window would stay unresponsive.
@@ -79,9 +79,9 @@ protected:
     static constexpr int kBaud = 115200;
 
     // The library is loaded once for the process, as the window does.
-    static TAccessLibraryBinding& Library() {
-        static TAccessLibraryBinding* binding = [] {
-            auto* b = new TAccessLibraryBinding;
+    static core::TAccessLibraryBinding& Library() {
+        static core::TAccessLibraryBinding* binding = [] {
+            auto* b = new core::TAccessLibraryBinding;
             // SetUp checks isComplete() and reports loadError().
             (void)b->LoadAccessLibrary(QStringLiteral(JOURNAL_BIN_DIR), nullptr);
             return b;
@@ -113,11 +113,11 @@ protected:
     RecordingHost& Run(std::function<void(int)> onEvents = {}) {
         host = std::make_unique<RecordingHost>();
         host->onEvents = std::move(onEvents);
-        sg = std::make_unique<TStringGrid>(2, 5);
-        sgGr = std::make_unique<TStringGrid>(2, 1);
+        sg = std::make_unique<core::TStringGrid>(2, 5);
+        sgGr = std::make_unique<core::TStringGrid>(2, 1);
         decoder = std::make_unique<core::TJournalDecoder>(*sg);
-        runDecoder = std::make_unique<TRunDecoder>(*decoder, *sgGr);
-        run = std::make_unique<TReadingRun>(Library(), *runDecoder, *sg, *host);
+        runDecoder = std::make_unique<core::TRunDecoder>(*decoder, *sgGr);
+        run = std::make_unique<core::TReadingRun>(Library(), *runDecoder, *sg, *host);
         run->Run(request);
         return *host;
     }
@@ -130,10 +130,10 @@ protected:
     }
 
     std::unique_ptr<sim::Simulator> simulator;
-    TRunRequest request;
+    core::TRunRequest request;
     std::unique_ptr<RecordingHost> host;
-    std::unique_ptr<TStringGrid> sg, sgGr;
+    std::unique_ptr<core::TStringGrid> sg, sgGr;
     std::unique_ptr<core::TJournalDecoder> decoder;
-    std::unique_ptr<TRunDecoder> runDecoder;
-    std::unique_ptr<TReadingRun> run;
+    std::unique_ptr<core::TRunDecoder> runDecoder;
+    std::unique_ptr<core::TReadingRun> run;
 };

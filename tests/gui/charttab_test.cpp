@@ -32,7 +32,7 @@ constexpr std::uint32_t kT = 1600000000; // 13.09.20 12:26:40
 
 struct ChartTab : testing::Test {
     TDevInfo dev;
-    TStringGrid sg{2, 5};
+    core::TStringGrid sg{2, 5};
     TJournalDecoder decoder{sg};
     TChartTab tab;
     RecordingSink sink;

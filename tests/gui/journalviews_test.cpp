@@ -40,7 +40,7 @@ const QString kLong = QStringLiteral(
     "столбца шириной сто двадцать точек");
 
 struct GroupGrid : testing::Test {
-    TStringTableModel model{3, 3};
+    models::TStringTableModel model{3, 3};
     QTableView view;
     GroupGrid() {
         model.setCell(0, 0, QStringLiteral("Название"));
@@ -111,7 +111,7 @@ TEST(WrapText, LineBreaksAndWordWrap) {
 }
 
 TEST(LinearList, ColumnsToolTipAndLastRow) {
-    TStringTableModel model(2, 5);
+    models::TStringTableModel model(2, 5);
     QTableView view;
     views::SetupLinearList(&view, &model);
     view.resize(500, 300); // narrower than the columns: each keeps its width
@@ -159,7 +159,7 @@ TEST(LinearList, ColumnsToolTipAndLastRow) {
 }
 
 TEST(RecTypeGrid, ReadOnlyWithItsWidths) {
-    TStringTableModel model(2, 4);
+    models::TStringTableModel model(2, 4);
     QTableView view;
     views::SetupRecTypeGrid(&view, &model);
     const int widths[] = {31, 500, 74, 82};
@@ -173,7 +173,7 @@ TEST(RecTypeGrid, ReadOnlyWithItsWidths) {
 // test on a breach) through every change the window, the run and the decoder make to it; grid
 // row 0 stays the heading row and never becomes a model row.
 TEST(StringTableModel, KeepsTheItemModelContract) {
-    TStringTableModel model(2, 5);
+    models::TStringTableModel model(2, 5);
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
     const struct {
         std::function<void()> change;

@@ -28,6 +28,7 @@
 #include <QTimer>
 
 #include "tests/fullfolder.h"
+#include "tests/mainpage.h"
 #include "tests/qstringprinter.h"
 #include "tests/ziptestutil.h"
 
@@ -125,6 +126,7 @@ protected:
 
 TEST_F(MainForm, StartWithoutAccessLibrary) {
     auto form = create();
+    const TMainPage page(*form);
     EXPECT_EQ(sink.messages,
               QStringList({QString::fromUtf8("E:Библиотека OmbrelDLL.dll не найдена"),
                            QString::fromUtf8("E:Проблемы при подключении к библиотеке\r"
@@ -132,12 +134,12 @@ TEST_F(MainForm, StartWithoutAccessLibrary) {
     EXPECT_EQ(terminations, 1);
     EXPECT_TRUE(form->terminationRequested());
     // The rest of the start-up still ran.
-    EXPECT_EQ(form->cbxDev()->count(), 3);
-    EXPECT_EQ(form->cbxDev()->currentIndex(), -1); // no LastDev in main.ini
-    EXPECT_EQ(form->VerPO()->text(), QString::fromUtf8("Версия ПО ") + core::ProgramVersionText());
-    EXPECT_EQ(form->sgCells()->cell(0, 4), QString::fromUtf8("Значение новое"));
-    EXPECT_EQ(form->sgTypeCells()->cell(0, 3), QString::fromUtf8("Тип данных"));
-    EXPECT_EQ(form->sgGrCells()->cell(0, 0), QString::fromUtf8("Название"));
+    EXPECT_EQ(page.cbxDev()->count(), 3);
+    EXPECT_EQ(page.cbxDev()->currentIndex(), -1); // no LastDev in main.ini
+    EXPECT_EQ(page.VerPO()->text(), QString::fromUtf8("Версия ПО ") + core::ProgramVersionText());
+    EXPECT_EQ(page.sgCells()->cell(0, 4), QString::fromUtf8("Значение новое"));
+    EXPECT_EQ(page.sgTypeCells()->cell(0, 3), QString::fromUtf8("Тип данных"));
+    EXPECT_EQ(page.sgGrCells()->cell(0, 0), QString::fromUtf8("Название"));
     EXPECT_EQ(form->StructV(), QVariantList({19, 18, 19}));
 
     // main.ini is written on the way out, its other lines untouched.
@@ -164,6 +166,26 @@ TEST_F(MainForm, TerminationEndsTheEventLoopOnceItRuns) {
     EXPECT_EQ(QCoreApplication::exec(), 0);
 }
 
+// A control the tests look for and the window lacks (a missing name, another type) fails the
+// test with what was looked for, not with a null pointer further on.
+TEST_F(MainForm, PageObjectNamesWhatItDoesNotFind) {
+    auto form = create();
+    const TMainPage page(*form);
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[&] { page.find<QPushButton>("btnNone"); },
+         "the window has no QPushButton named \"btnNone\""},
+        {[&] { page.find<QLabel>("btnRead2"); }, "the window has no QLabel named \"btnRead2\""},
+    };
+    for (const auto& [find, message] : cases) {
+        try {
+            find();
+            ADD_FAILURE() << "found: " << message;
+        } catch (const std::logic_error& e) {
+            EXPECT_EQ(e.what(), message);
+        }
+    }
+}
+
 TEST_F(MainForm, StartWithAccessLibrary) {
     installLibrary();
     auto form = create();
@@ -176,23 +198,24 @@ TEST_F(MainForm, PortListAndRestoredSettings) {
                  "Retries=3\r\nAnswerTime=900\r\nLastDev=1\r\nlastlink=5\r\n[Position]\r\n"
                  "Top=50\r\nLeft=60\r\n");
     auto form = create();
-    ASSERT_EQ(form->cbxPort()->count(), 3);
-    EXPECT_EQ(form->cbxPort()->itemText(0), "COM1");
-    EXPECT_EQ(form->cbxPort()->itemText(1), "COM10");
-    EXPECT_EQ(form->cbxPort()->itemText(2), "COM2");
+    const TMainPage page(*form);
+    ASSERT_EQ(page.cbxPort()->count(), 3);
+    EXPECT_EQ(page.cbxPort()->itemText(0), "COM1");
+    EXPECT_EQ(page.cbxPort()->itemText(1), "COM10");
+    EXPECT_EQ(page.cbxPort()->itemText(2), "COM2");
     EXPECT_EQ(form->ComPortsArray(), std::vector<int>({1, 10, 2}));
-    EXPECT_EQ(form->cbxPort()->itemData(1, Qt::ToolTipRole).toString(),
+    EXPECT_EQ(page.cbxPort()->itemData(1, Qt::ToolTipRole).toString(),
               QString::fromUtf8("/dev/ttyCOM10 — UART COM10"));
-    EXPECT_EQ(form->cbxPort()->currentIndex(), 2);
-    EXPECT_EQ(form->cbxSpeed()->currentText(), "57600");
+    EXPECT_EQ(page.cbxPort()->currentIndex(), 2);
+    EXPECT_EQ(page.cbxSpeed()->currentText(), "57600");
     EXPECT_EQ(form->SelectedSpeed(), 57600);
-    EXPECT_EQ(form->EdtAddr()->text(), "16");
+    EXPECT_EQ(page.EdtAddr()->text(), "16");
     EXPECT_EQ(form->DevAdr(), 16);
     EXPECT_EQ(form->FRetries(), 3);
     EXPECT_EQ(form->FAnswerTime(), 900);
-    EXPECT_EQ(form->RS232()->AnswerDelay(), 900); // the server path waits as long
-    EXPECT_EQ(form->rgrRsType()->itemIndex(), 0); // lastlink=5 reads as "232"
-    EXPECT_EQ(form->cbxDev()->currentIndex(), 1);
+    EXPECT_EQ(page.RS232()->AnswerDelay(), 900); // the server path waits as long
+    EXPECT_EQ(page.rgrRsType()->itemIndex(), 0); // lastlink=5 reads as "232"
+    EXPECT_EQ(page.cbxDev()->currentIndex(), 1);
     EXPECT_EQ(form->CurDev(), form->ListDev()[1].get());
     EXPECT_EQ(form->pos(), QPoint(60, 50));
 }
@@ -201,10 +224,12 @@ TEST_F(MainForm, UnknownLastPortKeepsTheFirstItemAndEmptyListSelectsNothing) {
     appendToMain("[Settings]\r\nlastcomport=com2\r\n");
     {
         auto form = create();
-        EXPECT_EQ(form->cbxPort()->currentIndex(), 0); // letter case counts
+        const TMainPage page(*form);
+        EXPECT_EQ(page.cbxPort()->currentIndex(), 0); // letter case counts
     }
     auto form = create({});
-    EXPECT_EQ(form->cbxPort()->count(), 0);
+    const TMainPage page(*form);
+    EXPECT_EQ(page.cbxPort()->count(), 0);
     EXPECT_TRUE(form->ComPortsArray().empty());
     form.reset();
     EXPECT_EQ(mainIni().readString(u"Settings", u"lastcomport", "-"), "");
@@ -213,32 +238,33 @@ TEST_F(MainForm, UnknownLastPortKeepsTheFirstItemAndEmptyListSelectsNothing) {
 TEST_F(MainForm, DeviceSelectionShapesTheViews) {
     appendToMain("[Settings]\r\nLastDev=0\r\n");
     auto form = create();
+    const TMainPage page(*form);
     // The window's three grid models keep the item-model contract through device selections.
-    QAbstractItemModelTester sgTester(form->sgCells(), kFatal),
-        sgGrTester(form->sgGrCells(), kFatal), sgTypeTester(form->sgTypeCells(), kFatal);
-    const int tsSet = form->PageControl1()->indexOf(form->tsSet());
+    QAbstractItemModelTester sgTester(page.sgCells(), kFatal), sgGrTester(page.sgGrCells(), kFatal),
+        sgTypeTester(page.sgTypeCells(), kFatal);
+    const int tsSet = page.PageControl1()->indexOf(page.tsSet());
 
     // First device: text-record layout.
-    EXPECT_FALSE(form->PageControl1()->isTabVisible(tsSet));
-    EXPECT_FALSE(form->sg()->isColumnHidden(3));
-    EXPECT_EQ(form->sg()->columnWidth(3), 108);
-    EXPECT_EQ(form->sg()->columnWidth(4), 108);
-    EXPECT_FALSE(form->rgTypeJ()->isHidden());
-    EXPECT_EQ(form->rgTypeJ()->items(), QStringList({QString::fromUtf8("Журнал событий (300)"),
-                                                     QString::fromUtf8("Журнал режимов")}));
+    EXPECT_FALSE(page.PageControl1()->isTabVisible(tsSet));
+    EXPECT_FALSE(page.sg()->isColumnHidden(3));
+    EXPECT_EQ(page.sg()->columnWidth(3), 108);
+    EXPECT_EQ(page.sg()->columnWidth(4), 108);
+    EXPECT_FALSE(page.rgTypeJ()->isHidden());
+    EXPECT_EQ(page.rgTypeJ()->items(), QStringList({QString::fromUtf8("Журнал событий (300)"),
+                                                    QString::fromUtf8("Журнал режимов")}));
     EXPECT_EQ(form->exportFileName(), QString::fromUtf8("Марло"));
 
     // A plain layout hides "Значение до" and shows the record types.
-    form->BtnExcel()->show();
-    form->cbxDev()->setCurrentIndex(1);
-    EXPECT_TRUE(form->BtnExcel()->isHidden());
-    EXPECT_TRUE(form->PageControl1()->isTabVisible(tsSet));
-    EXPECT_TRUE(form->sg()->isColumnHidden(3));
-    EXPECT_EQ(form->sg()->columnWidth(4), 108);
-    EXPECT_EQ(form->rgTypeJ()->items(), QStringList({QString::fromUtf8("Калибровочный журнал"),
-                                                     QString::fromUtf8("Сервисный журнал (500)")}));
-    EXPECT_EQ(form->rgTypeJ()->itemIndex(), 0);
-    TStringTableModel* types = form->sgTypeCells();
+    page.BtnExcel()->show();
+    page.cbxDev()->setCurrentIndex(1);
+    EXPECT_TRUE(page.BtnExcel()->isHidden());
+    EXPECT_TRUE(page.PageControl1()->isTabVisible(tsSet));
+    EXPECT_TRUE(page.sg()->isColumnHidden(3));
+    EXPECT_EQ(page.sg()->columnWidth(4), 108);
+    EXPECT_EQ(page.rgTypeJ()->items(), QStringList({QString::fromUtf8("Калибровочный журнал"),
+                                                    QString::fromUtf8("Сервисный журнал (500)")}));
+    EXPECT_EQ(page.rgTypeJ()->itemIndex(), 0);
+    models::TStringTableModel* types = page.sgTypeCells();
     ASSERT_EQ(types->rowCount(), 4);
     const char* expected[3][4] = {{"0", "Уставка", "1", "float"},
                                   {"1", "Режим", "2", "список"},
@@ -248,25 +274,27 @@ TEST_F(MainForm, DeviceSelectionShapesTheViews) {
             EXPECT_EQ(types->cell(r + 1, c), QString::fromUtf8(expected[r][c])) << r << "," << c;
 
     // Fewer record types after more: only the new device's rows stay.
-    form->cbxDev()->setCurrentIndex(2);
+    page.cbxDev()->setCurrentIndex(2);
     EXPECT_EQ(types->rowCount(), 2);
     EXPECT_EQ(types->cell(1, 1), QString::fromUtf8("Один"));
     EXPECT_EQ(types->cell(1, 3), "ubyte");
-    EXPECT_FALSE(form->sg()->isColumnHidden(3)); // tdPlain3 shows the value before
-    EXPECT_EQ(form->rgTypeJ()->items(), QStringList{QString::fromUtf8("Журнал")});
+    EXPECT_FALSE(page.sg()->isColumnHidden(3)); // tdPlain3 shows the value before
+    EXPECT_EQ(page.rgTypeJ()->items(), QStringList{QString::fromUtf8("Журнал")});
 }
 
 TEST_F(MainForm, LastDevOutsideTheListSelectsNothing) {
     appendToMain("[Settings]\r\nLastDev=7\r\n");
     auto form = create();
-    EXPECT_EQ(form->cbxDev()->currentIndex(), -1);
+    const TMainPage page(*form);
+    EXPECT_EQ(page.cbxDev()->currentIndex(), -1);
     EXPECT_EQ(form->CurDev(), nullptr);
-    EXPECT_TRUE(form->rgTypeJ()->isHidden());
-    EXPECT_EQ(form->sgTypeCells()->rowCount(), 2);
+    EXPECT_TRUE(page.rgTypeJ()->isHidden());
+    EXPECT_EQ(page.sgTypeCells()->rowCount(), 2);
 }
 
 TEST_F(MainForm, AddressBox) {
     auto form = create();
+    const TMainPage page(*form);
     QSignalSpy spy(form.get(), &TForm1::devAdrChanged);
     const struct {
         const char* text;
@@ -275,9 +303,9 @@ TEST_F(MainForm, AddressBox) {
     } cases[] = {{"abc", 1, true}, {"5", 5, false},   {"", 1, true},       {"$F7", 247, false},
                  {"0", 0, false},  {"-3", -3, false}, {"300", 300, false}, {"5 ", 1, true}};
     for (const auto& c : cases) {
-        form->EdtAddr()->setText(QString::fromLatin1(c.text));
+        page.EdtAddr()->setText(QString::fromLatin1(c.text));
         EXPECT_EQ(form->DevAdr(), c.address) << c.text;
-        EXPECT_EQ(form->EdtAddr()->palette().color(QPalette::Text),
+        EXPECT_EQ(page.EdtAddr()->palette().color(QPalette::Text),
                   c.red ? QColor(255, 0, 0) : QColor(Qt::black))
             << c.text;
     }
@@ -286,7 +314,7 @@ TEST_F(MainForm, AddressBox) {
 
     // Saving with a non-integer address leaves lastaddr as it was and writes the rest.
     appendToMain("[Settings]\r\nlastaddr=77\r\n");
-    form->EdtAddr()->setText("abc");
+    page.EdtAddr()->setText("abc");
     form->SetRetries(9);
     form.reset();
     EXPECT_EQ(mainIni().readInteger(u"Settings", u"lastaddr", 0), 77);
@@ -295,20 +323,21 @@ TEST_F(MainForm, AddressBox) {
 
 TEST_F(MainForm, LimitCheckBox) {
     auto form = create();
-    const QList<QWidget*> range{form->LblStart(), form->lblCount(), form->EdtStart(),
-                                form->EdtCount()};
+    const TMainPage page(*form);
+    const QList<QWidget*> range{page.LblStart(), page.lblCount(), page.EdtStart(), page.EdtCount()};
     for (QWidget* w : range)
         EXPECT_FALSE(w->isEnabled());
-    form->chbLimit()->click();
+    page.chbLimit()->click();
     for (QWidget* w : range)
         EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
-    form->chbLimit()->click();
+    page.chbLimit()->click();
     for (QWidget* w : range)
         EXPECT_FALSE(w->isEnabled());
 }
 
 TEST_F(MainForm, InitialLayout) {
     auto form = create();
+    const TMainPage page(*form);
     for (const char* name : {"Panel3",
                              "lblPort",
                              "cbxPort",
@@ -350,30 +379,29 @@ TEST_F(MainForm, InitialLayout) {
                              "sgType"})
         EXPECT_NE(form->findChild<QWidget*>(QString::fromLatin1(name)), nullptr) << name;
     for (QWidget* w :
-         {static_cast<QWidget*>(form->BtnExcel()), static_cast<QWidget*>(form->rgTypeJ()),
-          static_cast<QWidget*>(form->btnConnect()), static_cast<QWidget*>(form->btnRead()),
-          static_cast<QWidget*>(form->btnStop()), static_cast<QWidget*>(form->BtnDisconnect()),
-          static_cast<QWidget*>(form->Button6()), static_cast<QWidget*>(form->Label6()),
-          static_cast<QWidget*>(form->BtnConnect2()),
-          static_cast<QWidget*>(form->BtnDisconnect2())})
+         {static_cast<QWidget*>(page.BtnExcel()), static_cast<QWidget*>(page.rgTypeJ()),
+          static_cast<QWidget*>(page.btnConnect()), static_cast<QWidget*>(page.btnRead()),
+          static_cast<QWidget*>(page.btnStop()), static_cast<QWidget*>(page.BtnDisconnect()),
+          static_cast<QWidget*>(page.Button6()), static_cast<QWidget*>(page.Label6()),
+          static_cast<QWidget*>(page.BtnConnect2()), static_cast<QWidget*>(page.BtnDisconnect2())})
         EXPECT_TRUE(w->isHidden()) << w->objectName().toStdString();
-    EXPECT_TRUE(form->btnRead2()->isEnabled());
-    EXPECT_FALSE(form->btnStop2()->isEnabled());
-    EXPECT_EQ(form->PageControl1()->tabText(0), QString::fromUtf8("Линейный список"));
-    EXPECT_EQ(form->PageControl1()->tabText(1), QString::fromUtf8("Группировка по типам"));
-    EXPECT_EQ(form->PageControl1()->tabText(2), QString::fromUtf8("Типы записей"));
+    EXPECT_TRUE(page.btnRead2()->isEnabled());
+    EXPECT_FALSE(page.btnStop2()->isEnabled());
+    EXPECT_EQ(page.PageControl1()->tabText(0), QString::fromUtf8("Линейный список"));
+    EXPECT_EQ(page.PageControl1()->tabText(1), QString::fromUtf8("Группировка по типам"));
+    EXPECT_EQ(page.PageControl1()->tabText(2), QString::fromUtf8("Типы записей"));
     const int sgWidths[] = {31, 124, 305, 119, 110};
     for (int c = 0; c < 5; ++c)
-        EXPECT_EQ(form->sg()->columnWidth(c), sgWidths[c]) << c;
+        EXPECT_EQ(page.sg()->columnWidth(c), sgWidths[c]) << c;
     const int typeWidths[] = {31, 500, 74, 82};
     for (int c = 0; c < 4; ++c)
-        EXPECT_EQ(form->sgType()->columnWidth(c), typeWidths[c]) << c;
-    EXPECT_EQ(form->sgGr()->columnWidth(0), 120);
-    EXPECT_EQ(form->sg()->verticalHeader()->defaultSectionSize(), 16);
-    EXPECT_EQ(form->sgGr()->verticalHeader()->defaultSectionSize(), 32);
-    EXPECT_EQ(form->sgCells()->rowCount(), 2);
-    EXPECT_EQ(form->rgrRsType()->items(), QStringList({"232", "485"}));
-    EXPECT_EQ(form->cbxSpeed()->count(), 8);
+        EXPECT_EQ(page.sgType()->columnWidth(c), typeWidths[c]) << c;
+    EXPECT_EQ(page.sgGr()->columnWidth(0), 120);
+    EXPECT_EQ(page.sg()->verticalHeader()->defaultSectionSize(), 16);
+    EXPECT_EQ(page.sgGr()->verticalHeader()->defaultSectionSize(), 32);
+    EXPECT_EQ(page.sgCells()->rowCount(), 2);
+    EXPECT_EQ(page.rgrRsType()->items(), QStringList({"232", "485"}));
+    EXPECT_EQ(page.cbxSpeed()->count(), 8);
 }
 
 TEST_F(MainForm, BadValueListIdentifierStillFinishesStartUp) {
@@ -381,52 +409,54 @@ TEST_F(MainForm, BadValueListIdentifierStillFinishesStartUp) {
                        "[s1]\r\nID=2\r\ntype=4\r\n");
     installLibrary();
     auto form = create();
+    const TMainPage page(*form);
     ASSERT_EQ(sink.messages.size(), 1);
     EXPECT_EQ(sink.messages[0], "E:'x' is not a valid integer value (plain.ini, [s0])");
-    EXPECT_EQ(form->cbxDev()->count(), 3);
-    EXPECT_FALSE(form->VerPO()->text().isEmpty());
+    EXPECT_EQ(page.cbxDev()->count(), 3);
+    EXPECT_FALSE(page.VerPO()->text().isEmpty());
     EXPECT_EQ(form->ListDev()[1]->ListRecType.size(), 2u);
 }
 
 TEST_F(MainForm, HiddenLibraryButtons) {
     installLibrary();
     auto form = create();
-    form->cbxPort()->setCurrentIndex(1); // COM10
-    form->rgrRsType()->setItemIndex(1);
-    form->EdtAddr()->setText("7");
+    const TMainPage page(*form);
+    page.cbxPort()->setCurrentIndex(1); // COM10
+    page.rgrRsType()->setItemIndex(1);
+    page.EdtAddr()->setText("7");
     form->Button6Click();
-    EXPECT_EQ(form->Label6()->text(), "P10 S1200 T1 A7");
-    form->EdtAddr()->setText("42");
+    EXPECT_EQ(page.Label6()->text(), "P10 S1200 T1 A7");
+    page.EdtAddr()->setText("42");
     form->Button6Click();
-    EXPECT_EQ(form->Label6()->text(), QString::fromUtf8("Ошибка (Прибор не отвечает)"));
+    EXPECT_EQ(page.Label6()->text(), QString::fromUtf8("Ошибка (Прибор не отвечает)"));
 
     // A typed port that names nothing gets a message and no connection attempt.
-    form->cbxPort()->setEditText("abc");
-    form->Label6()->setText("...");
+    page.cbxPort()->setEditText("abc");
+    page.Label6()->setText("...");
     form->Button6Click();
-    EXPECT_EQ(form->Label6()->text(), "...");
+    EXPECT_EQ(page.Label6()->text(), "...");
     ASSERT_EQ(sink.messages.size(), 1);
     EXPECT_TRUE(sink.messages[0].startsWith(QString::fromUtf8("W:Порт «abc» не найден")));
     // A typed COMn is used as typed.
-    form->cbxPort()->setEditText("COM33");
-    form->EdtAddr()->setText("1");
+    page.cbxPort()->setEditText("COM33");
+    page.EdtAddr()->setText("1");
     form->Button6Click();
-    EXPECT_EQ(form->Label6()->text(), "P33 S1200 T1 A1");
+    EXPECT_EQ(page.Label6()->text(), "P33 S1200 T1 A1");
 
     // The fake refuses port 99: a failed connect changes nothing.
-    form->cbxPort()->setEditText("COM99");
+    page.cbxPort()->setEditText("COM99");
     form->BtnConnect2Click();
-    EXPECT_TRUE(form->BtnConnect2()->isEnabled());
-    EXPECT_FALSE(form->BtnDisconnect2()->isEnabled());
-    form->cbxPort()->setCurrentIndex(0);
+    EXPECT_TRUE(page.BtnConnect2()->isEnabled());
+    EXPECT_FALSE(page.BtnDisconnect2()->isEnabled());
+    page.cbxPort()->setCurrentIndex(0);
     form->BtnConnect2Click();
-    EXPECT_FALSE(form->BtnConnect2()->isEnabled());
-    EXPECT_TRUE(form->BtnDisconnect2()->isEnabled());
-    EXPECT_TRUE(form->btnRead2()->isEnabled());
+    EXPECT_FALSE(page.BtnConnect2()->isEnabled());
+    EXPECT_TRUE(page.BtnDisconnect2()->isEnabled());
+    EXPECT_TRUE(page.btnRead2()->isEnabled());
     form->BtnDisconnect2Click();
-    EXPECT_TRUE(form->BtnConnect2()->isEnabled());
-    EXPECT_FALSE(form->BtnDisconnect2()->isEnabled());
-    EXPECT_FALSE(form->btnRead2()->isEnabled());
+    EXPECT_TRUE(page.BtnConnect2()->isEnabled());
+    EXPECT_FALSE(page.BtnDisconnect2()->isEnabled());
+    EXPECT_FALSE(page.btnRead2()->isEnabled());
 }
 
 TEST_F(MainForm, UnwritableMainIniIsReported) {
@@ -507,7 +537,8 @@ TEST_F(MainForm, FullDiskKeepsMainIniAndSaysSo) {
     if (!full.mounted())
         GTEST_SKIP() << "mounting a tmpfs needs root (IniFile's tests use /dev/full instead)";
     auto form = create({"COM2"}, full.filePath("main.ini"));
-    EXPECT_EQ(form->cbxDev()->count(), 3);
+    const TMainPage page(*form);
+    EXPECT_EQ(page.cbxDev()->count(), 3);
     sink.messages.clear();
     form.reset();
     EXPECT_EQ(sink.messages, QStringList{"E:Unable to write to " + full.filePath("main.ini")});
@@ -575,52 +606,56 @@ TEST_F(MainForm, LinkSettingsAndApplyingAdvice) {
         return e;
     };
     // The diagnosis of a reading whose line answered so, and "Применить" under its advice.
-    const auto applyAdvice = [&](TForm1& f, const TFrameEvent& answer, const TRunResult& run) {
+    const auto applyAdvice = [&](const TMainPage& page, const TFrameEvent& answer,
+                                 const core::TRunResult& run) {
         for (const TFrameEvent& e : {request, answer})
-            f.tsExchange()->observer()->OnFrame(e);
-        f.tsExchange()->RunEnded(run);
-        ASSERT_EQ(f.tsExchange()->adviceButtons().size(), 1);
-        f.tsExchange()->adviceButtons()[0]->click();
+            page.tsExchange()->observer()->OnFrame(e);
+        page.tsExchange()->RunEnded(run);
+        ASSERT_EQ(page.tsExchange()->adviceButtons().size(), 1);
+        page.tsExchange()->adviceButtons()[0]->click();
     };
-    TRunResult failedRecord, failedCount;
+    core::TRunResult failedRecord, failedCount;
     failedRecord.recordsFailed = 1;
-    failedCount.end = TRunEnd::CountReadFailed;
+    failedCount.end = core::TRunEnd::CountReadFailed;
     const struct {
         const char* what;
-        std::function<void(TForm1&)> act;
+        std::function<void(const TMainPage&)> act;
         int answerMs, retries;
         const char* address;
     } cases[] = {
         {"dialog, ОК",
-         [](TForm1& f) {
-             f.btnLinkSettings()->click();
-             ASSERT_NE(f.linkSettingsDialog(), nullptr);
-             f.linkSettingsDialog()->edtAnswerTime->setValue(1400);
-             f.linkSettingsDialog()->edtRetries->setValue(2);
-             f.linkSettingsDialog()->accept();
+         [](const TMainPage& page) {
+             page.btnLinkSettings()->click();
+             ASSERT_NE(page.linkSettingsDialog(), nullptr);
+             page.linkSettingsDialog()->edtAnswerTime->setValue(1400);
+             page.linkSettingsDialog()->edtRetries->setValue(2);
+             page.linkSettingsDialog()->accept();
          },
          1400, 2, "1"},
         {"dialog, Отмена",
-         [](TForm1& f) {
-             f.btnLinkSettings()->click();
-             f.linkSettingsDialog()->edtAnswerTime->setValue(3000);
-             f.linkSettingsDialog()->reject();
+         [](const TMainPage& page) {
+             page.btnLinkSettings()->click();
+             page.linkSettingsDialog()->edtAnswerTime->setValue(3000);
+             page.linkSettingsDialog()->reject();
          },
          500, 5, "1"},
         {"late answers: the answer time advised",
-         [&](TForm1& f) { applyAdvice(f, received(1, 1100), failedRecord); }, 1400, 5, "1"},
+         [&](const TMainPage& page) { applyAdvice(page, received(1, 1100), failedRecord); }, 1400,
+         5, "1"},
         {"another address answers: its address advised",
-         [&](TForm1& f) { applyAdvice(f, received(7, 20), failedCount); }, 500, 5, "7"},
+         [&](const TMainPage& page) { applyAdvice(page, received(7, 20), failedCount); }, 500, 5,
+         "7"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         write("main.ini", kMain);
         auto form = create();
-        c.act(*form);
+        const TMainPage page(*form);
+        c.act(page);
         EXPECT_EQ(form->FAnswerTime(), c.answerMs);
         EXPECT_EQ(form->FRetries(), c.retries);
-        EXPECT_EQ(form->RS232()->AnswerDelay(), c.answerMs);
-        EXPECT_EQ(form->EdtAddr()->text(), c.address);
+        EXPECT_EQ(page.RS232()->AnswerDelay(), c.answerMs);
+        EXPECT_EQ(page.EdtAddr()->text(), c.address);
         const bool saved = c.answerMs != 500 || c.retries != 5;
         EXPECT_EQ(mainIni().readInteger(u"Settings", u"AnswerTime", -1), saved ? c.answerMs : -1);
         EXPECT_EQ(mainIni().readInteger(u"Settings", u"Retries", -1), saved ? c.retries : -1);
@@ -633,15 +668,16 @@ TEST_F(MainForm, RemembersSizeJournalsAndChartTypes) {
                  "[Journals]\r\nDev2=2\r\n[Chart]\r\nDev2=1,3\r\n");
     {
         auto form = create();
+        const TMainPage page(*form);
         EXPECT_EQ(form->size(), QSize(900, 650));
-        form->cbxDev()->setCurrentIndex(1);
-        EXPECT_EQ(form->rgTypeJ()->itemIndex(), 1); // "Сервисный журнал (500)"
-        form->cbxDev()->setCurrentIndex(0);
-        EXPECT_EQ(form->rgTypeJ()->itemIndex(), 0);
-        form->rgTypeJ()->setItemIndex(1);
-        form->cbxDev()->setCurrentIndex(1);
-        form->cbxDev()->setCurrentIndex(0);
-        EXPECT_EQ(form->rgTypeJ()->itemIndex(), 1);
+        page.cbxDev()->setCurrentIndex(1);
+        EXPECT_EQ(page.rgTypeJ()->itemIndex(), 1); // "Сервисный журнал (500)"
+        page.cbxDev()->setCurrentIndex(0);
+        EXPECT_EQ(page.rgTypeJ()->itemIndex(), 0);
+        page.rgTypeJ()->setItemIndex(1);
+        page.cbxDev()->setCurrentIndex(1);
+        page.cbxDev()->setCurrentIndex(0);
+        EXPECT_EQ(page.rgTypeJ()->itemIndex(), 1);
         form->resize(800, 600);
     }
     const platform::IniFile ini = mainIni();

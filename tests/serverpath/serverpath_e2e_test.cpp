@@ -10,6 +10,7 @@
 #include "serverprocess.h"
 #include "sim/simulator.h"
 #include "tests/latecases.h"
+#include "tests/mainpage.h"
 #include "tests/qstringprinter.h"
 #include "tests/recordingsink.h"
 #include "tests/simulatorfixture.h"
@@ -73,43 +74,43 @@ protected:
         o.terminate = [] {}; // no access library here; the server path does not need it
         form = std::make_unique<TForm1>(std::move(o));
         sink.messages.clear();
-        form->cbxDev()->setCurrentIndex(0);
+        page().cbxDev()->setCurrentIndex(0);
         ASSERT_NE(form->CurDev(), nullptr);
         // 19,200 baud: the server keeps the line's inter-frame silence, 32 ms at 1,200 baud.
-        form->cbxSpeed()->setCurrentIndex(4);
-        form->RS232()->SetRetries(0);
-        form->RS232()->SetAnswerDelay(300);
+        page().cbxSpeed()->setCurrentIndex(4);
+        page().RS232()->SetRetries(0);
+        page().RS232()->SetAnswerDelay(300);
 
         // Every answer the window gets, in order.
-        auto original = form->MBM()->OnExchange;
-        form->MBM()->OnExchange = [this, original](QObject* s, qint32 q, qint32 a, qint32 f,
-                                                   const QVariant& v, qint32 r) {
+        auto original = page().MBM()->OnExchange;
+        page().MBM()->OnExchange = [this, original](QObject* s, qint32 q, qint32 a, qint32 f,
+                                                    const QVariant& v, qint32 r) {
             answers.append(q);
             original(s, q, a, f, v, r);
         };
 
-        EXPECT_TRUE(form->btnConnect()->isEnabled());
-        form->btnConnect()->click();
-        EXPECT_FALSE(form->btnConnect()->isEnabled());
-        EXPECT_EQ(form->RS232()->Speed(), comm::cts19200);
-        EXPECT_EQ(form->RS232()->Port(), QStringLiteral("COM5"));
-        ASSERT_TRUE(waitFor([&] { return form->btnRead()->isEnabled(); }, kWait))
+        EXPECT_TRUE(page().btnConnect()->isEnabled());
+        page().btnConnect()->click();
+        EXPECT_FALSE(page().btnConnect()->isEnabled());
+        EXPECT_EQ(page().RS232()->Speed(), comm::cts19200);
+        EXPECT_EQ(page().RS232()->Port(), QStringLiteral("COM5"));
+        ASSERT_TRUE(waitFor([&] { return page().btnRead()->isEnabled(); }, kWait))
             << server->stderrText().toStdString();
-        EXPECT_TRUE(form->BtnDisconnect()->isEnabled());
-        EXPECT_FALSE(form->btnStop()->isEnabled());
+        EXPECT_TRUE(page().BtnDisconnect()->isEnabled());
+        EXPECT_FALSE(page().btnStop()->isEnabled());
     }
 
     bool readingEnded() const {
-        return form->btnRead()->isEnabled() && !form->btnStop()->isEnabled() &&
-               form->rgTypeJ()->isEnabled();
+        return page().btnRead()->isEnabled() && !page().btnStop()->isEnabled() &&
+               page().rgTypeJ()->isEnabled();
     }
 
     // The row the decoder alone makes of a record, for comparison.
     QStringList expectedRow(int q, quint32 time, quint16 id, quint32 value) {
-        TStringGrid grid(2, 5);
+        core::TStringGrid grid(2, 5);
         core::TJournalDecoder ref(grid);
         ref.setDevice(form->CurDev());
-        ref.setJournalIndex(form->rgTypeJ()->itemIndex());
+        ref.setJournalIndex(page().rgTypeJ()->itemIndex());
         ref.DecodeRecord(q, time, id, 0, 0, value);
         QStringList row;
         for (int c = 0; c < 5; ++c)
@@ -119,19 +120,22 @@ protected:
     QStringList row(int r) const {
         QStringList cells;
         for (int c = 0; c < 5; ++c)
-            cells << form->sgCells()->cell(r, c);
+            cells << page().sgCells()->cell(r, c);
         return cells;
     }
 
     void TearDown() override {
         if (form) {
-            form->BtnDisconnect()->click();
-            waitFor([&] { return form->btnConnect()->isEnabled(); }, 5000);
+            page().BtnDisconnect()->click();
+            waitFor([&] { return page().btnConnect()->isEnabled(); }, 5000);
         }
         form.reset();
         server.reset();
         simulator.reset();
     }
+
+    // The window's controls, grids and components.
+    TMainPage page() const { return TMainPage(*form); }
 
     QTemporaryDir dir;
     RecordingSink sink;
@@ -156,23 +160,23 @@ TEST_F(ServerPathE2E, ThreeRecordJournal) {
     start(instrumentWith({plain(1600000000, 1, 0x3FC00000), plain(1600000060, 2, 0x80000000u),
                           plain(1600000120, 2, 0xFFFFFFFEu)},
                          3));
-    form->btnRead()->click();
-    EXPECT_FALSE(form->btnRead()->isEnabled());
-    EXPECT_TRUE(form->btnStop()->isEnabled());
-    EXPECT_FALSE(form->rgTypeJ()->isEnabled());
+    page().btnRead()->click();
+    EXPECT_FALSE(page().btnRead()->isEnabled());
+    EXPECT_TRUE(page().btnStop()->isEnabled());
+    EXPECT_FALSE(page().rgTypeJ()->isEnabled());
     ASSERT_TRUE(waitFor([&] { return readingEnded(); }, kWait));
 
     EXPECT_EQ(answers, (QList<qint32>{1000, 1, 2, 3}));
     EXPECT_EQ(form->serverPath().MaxRec(), 3);
-    EXPECT_EQ(form->lblMaxRec()->text(), QStringLiteral("Количество записей: 3"));
-    EXPECT_EQ(form->sgCells()->rowCount(), 5);
+    EXPECT_EQ(page().lblMaxRec()->text(), QStringLiteral("Количество записей: 3"));
+    EXPECT_EQ(page().sgCells()->rowCount(), 5);
     EXPECT_EQ(row(1), QStringList(5, QString()));
     EXPECT_EQ(row(2), expectedRow(1, 1600000000, 1, 0x3FC00000));
     // Values from 2^31 up reach the decoder as their bit pattern.
     EXPECT_EQ(row(3), expectedRow(2, 1600000060, 2, 0x80000000u));
     EXPECT_EQ(row(4), expectedRow(3, 1600000120, 2, 0xFFFFFFFEu));
     // The grouped view was rebuilt: a column per record type that occurred.
-    EXPECT_GT(form->sgGrCells()->columnCount(), 1);
+    EXPECT_GT(page().sgGrCells()->columnCount(), 1);
     EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join(u'|').toStdString();
 }
 
@@ -181,19 +185,19 @@ TEST_F(ServerPathE2E, FailedSecondRecordWritesErrorRowAndStalls) {
         {plain(1600000000, 1, 1), plain(1600000060, 1, 2), plain(1600000120, 1, 3)}, 3);
     inst.faults.append(*sim::parseFault(QStringLiteral("noanswer record=1:1")));
     start(inst);
-    form->btnRead()->click();
+    page().btnRead()->click();
     ASSERT_TRUE(waitFor([&] { return answers.size() == 3; }, kWait));
     EXPECT_EQ(answers, (QList<qint32>{1000, 1, 2}));
-    EXPECT_EQ(form->sgCells()->cell(3, 0), QStringLiteral("2"));
-    EXPECT_EQ(form->sgCells()->cell(3, 1), core::ErrorMessage(1));
+    EXPECT_EQ(page().sgCells()->cell(3, 0), QStringLiteral("2"));
+    EXPECT_EQ(page().sgCells()->cell(3, 1), core::ErrorMessage(1));
     EXPECT_EQ(core::ErrorMessage(1), QStringLiteral("Ошибка (Прибор не отвечает)"));
     // Nothing more is asked; the window stays in the reading state until stop.
     const int requests = simulator->requestCount();
     waitFor([] { return false; }, 400);
     EXPECT_EQ(simulator->requestCount(), requests);
-    EXPECT_TRUE(form->btnStop()->isEnabled());
-    EXPECT_FALSE(form->btnRead()->isEnabled());
-    form->btnStop()->click();
+    EXPECT_TRUE(page().btnStop()->isEnabled());
+    EXPECT_FALSE(page().btnRead()->isEnabled());
+    page().btnStop()->click();
     EXPECT_TRUE(readingEnded());
 }
 
@@ -202,15 +206,15 @@ TEST_F(ServerPathE2E, StopWithRecordOutstandingStillShowsIt) {
         {plain(1600000000, 1, 1), plain(1600000060, 1, 2), plain(1600000120, 1, 3)}, 3);
     inst.faults.append(*sim::parseFault(QStringLiteral("delay ms=250 record=1:1")));
     start(inst);
-    form->btnRead()->click();
+    page().btnRead()->click();
     ASSERT_TRUE(waitFor([&] { return form->serverPath().OutstandingQID() == 2; }, kWait));
-    form->btnStop()->click();
+    page().btnStop()->click();
     EXPECT_FALSE(form->serverPath().GetArch());
     EXPECT_TRUE(readingEnded());
     ASSERT_TRUE(waitFor([&] { return form->serverPath().OutstandingQID() == 0; }, kWait));
     EXPECT_EQ(answers, (QList<qint32>{1000, 1, 2}));
     EXPECT_EQ(row(3), expectedRow(2, 1600000060, 1, 2));
-    EXPECT_EQ(form->sgCells()->rowCount(), 4);
+    EXPECT_EQ(page().sgCells()->rowCount(), 4);
     EXPECT_TRUE(readingEnded());
 }
 
@@ -218,14 +222,14 @@ TEST_F(ServerPathE2E, CountArrivingAfterStopShowsNothing) {
     sim::Instrument inst = instrumentWith({plain(1600000000, 1, 1)}, 1);
     inst.faults.append(*sim::parseFault(QStringLiteral("delay ms=250 register=300001")));
     start(inst);
-    form->lblMaxRec()->setText(QStringLiteral("..."));
-    form->btnRead()->click();
-    form->btnStop()->click();
+    page().lblMaxRec()->setText(QStringLiteral("..."));
+    page().btnRead()->click();
+    page().btnStop()->click();
     ASSERT_TRUE(waitFor([&] { return answers.size() == 1; }, kWait));
     waitFor([] { return false; }, 200);
     EXPECT_EQ(answers, QList<qint32>{1000});
-    EXPECT_EQ(form->lblMaxRec()->text(), QStringLiteral("..."));
-    EXPECT_EQ(form->sgCells()->rowCount(), 2);
+    EXPECT_EQ(page().lblMaxRec()->text(), QStringLiteral("..."));
+    EXPECT_EQ(page().sgCells()->rowCount(), 2);
     EXPECT_EQ(row(1), QStringList(5, QString()));
     EXPECT_TRUE(readingEnded());
 }
@@ -238,21 +242,21 @@ TEST_F(ServerPathE2E, LateAnswersNeverBecomeAnotherRecordsData) {
     for (int i = 0; i < kRecords; ++i)
         records << plain(1600000000 + 60 * i, quint16(1 + i % 2), quint32(i + 1));
     start(instrumentWith(records, kRecords));
-    form->RS232()->SetAnswerDelay(kLateAnswerTimeMs);
+    page().RS232()->SetAnswerDelay(kLateAnswerTimeMs);
     for (const LateCase& c : kLateCases) {
         SCOPED_TRACE(LateTrace(c));
         simulator->setFaults({*sim::parseFault(LateFault(c, 1))});
-        form->RS232()->SetRetries(c.retries);
-        form->btnRead()->click();
+        page().RS232()->SetRetries(c.retries);
+        page().btnRead()->click();
         const auto stalled = [&] {
-            const int last = form->sgCells()->rowCount() - 1;
-            return last >= 2 && form->sgCells()->cell(last, 1).startsWith(u"Ошибка (");
+            const int last = page().sgCells()->rowCount() - 1;
+            return last >= 2 && page().sgCells()->cell(last, 1).startsWith(u"Ошибка (");
         };
         ASSERT_TRUE(waitFor([&] { return readingEnded() || stalled(); }, kWait));
         if (!readingEnded())
-            form->btnStop()->click();
+            page().btnStop()->click();
         int errors = 0;
-        for (int r = 2; r < form->sgCells()->rowCount(); ++r) {
+        for (int r = 2; r < page().sgCells()->rowCount(); ++r) {
             const QByteArray& rec = records[r - 2];
             if (row(r).value(1).startsWith(u"Ошибка (")) {
                 ++errors;
@@ -266,16 +270,16 @@ TEST_F(ServerPathE2E, LateAnswersNeverBecomeAnotherRecordsData) {
         }
         // A failed record ends what the path reads: it waits for "Остановить".
         EXPECT_EQ(errors, c.retries > 0 ? 0 : 1);
-        EXPECT_EQ(form->sgCells()->rowCount(), c.retries == 0 ? 4 : kRecords + 2);
+        EXPECT_EQ(page().sgCells()->rowCount(), c.retries == 0 ? 4 : kRecords + 2);
     }
 }
 
 TEST_F(ServerPathE2E, CountOfZeroStillReadsTheFirstRecord) {
     start(instrumentWith({plain(1600000000, 1, 7)}, 0));
-    form->btnRead()->click();
+    page().btnRead()->click();
     ASSERT_TRUE(waitFor([&] { return readingEnded(); }, kWait));
     EXPECT_EQ(answers, (QList<qint32>{1000, 1}));
-    EXPECT_EQ(form->lblMaxRec()->text(), QStringLiteral("Количество записей: 0"));
+    EXPECT_EQ(page().lblMaxRec()->text(), QStringLiteral("Количество записей: 0"));
     EXPECT_EQ(row(2), expectedRow(1, 1600000000, 1, 7));
 }
 
@@ -284,14 +288,14 @@ TEST_F(ServerPathE2E, JournalOfMoreThan999RecordsIsReadCompletely) {
     inst.setRegister(300001, 1200);
     sim::Instrument::addSynthetic(inst.addJournal(1, sim::Layout::Plain), 1200, {1, 2});
     start(inst);
-    form->btnRead()->click();
+    page().btnRead()->click();
     ASSERT_TRUE(waitFor([&] { return readingEnded(); }, 120000));
     ASSERT_EQ(answers.size(), 1201);
     EXPECT_EQ(answers.count(1000), 1);
     EXPECT_EQ(answers.value(999), 999);
     EXPECT_EQ(answers.value(1000), 1001); // the 1000th record
     EXPECT_EQ(answers.last(), 1201);
-    ASSERT_EQ(form->sgCells()->rowCount(), 1202);
+    ASSERT_EQ(page().sgCells()->rowCount(), 1202);
     const sim::Instrument served = simulator->instrument();
     const QList<QByteArray>& records = served.journal(1)->records;
     for (int q : {1, 999, 1000, 1001, 1200}) {
@@ -316,36 +320,37 @@ TEST(ServerPathWindow, ComponentsAreSetUpAndStayOffTheServerUntilConnect) {
     o.ports = [] { return QList<platform::SerialPortEntry>{}; };
     o.terminate = [] {};
     TForm1 form(std::move(o));
+    const TMainPage page(form);
 
-    ASSERT_NE(form.RS232(), nullptr);
-    EXPECT_EQ(form.RS232()->Port(), QStringLiteral("COM2"));
-    EXPECT_EQ(form.RS232()->AnswerDelay(), 500);
-    EXPECT_EQ(form.RS232()->DisplayName(), QStringLiteral("RS232"));
-    EXPECT_FALSE(form.RS232()->LiveChannel());
-    EXPECT_EQ(form.RS232()->DlgManager(), static_cast<comm::TDlgManagerBase*>(form.DlgManager1()));
-    EXPECT_EQ(form.MBM()->Transport(), form.RS232());
-    EXPECT_EQ(form.MBM()->QueryType(), comm::qtNormal);
-    EXPECT_EQ(form.DlgManager1()->Master(), form.MBM());
-    EXPECT_EQ(form.DlgManager1()->TransportsCount(), 1);
+    ASSERT_NE(page.RS232(), nullptr);
+    EXPECT_EQ(page.RS232()->Port(), QStringLiteral("COM2"));
+    EXPECT_EQ(page.RS232()->AnswerDelay(), 500);
+    EXPECT_EQ(page.RS232()->DisplayName(), QStringLiteral("RS232"));
+    EXPECT_FALSE(page.RS232()->LiveChannel());
+    EXPECT_EQ(page.RS232()->DlgManager(), static_cast<comm::TDlgManagerBase*>(page.DlgManager1()));
+    EXPECT_EQ(page.MBM()->Transport(), page.RS232());
+    EXPECT_EQ(page.MBM()->QueryType(), comm::qtNormal);
+    EXPECT_EQ(page.DlgManager1()->Master(), page.MBM());
+    EXPECT_EQ(page.DlgManager1()->TransportsCount(), 1);
 
     // The address box hands valid addresses to the master; other texts leave it alone.
     const std::pair<QString, int> typed[] = {{"5", 5}, {"abc", 5}, {"0", 0}, {"300", 300}};
     for (const auto& [text, address] : typed) {
-        form.EdtAddr()->setText(text);
-        EXPECT_EQ(form.MBM()->DeviceAddress(), address) << text.toStdString();
+        page.EdtAddr()->setText(text);
+        EXPECT_EQ(page.MBM()->DeviceAddress(), address) << text.toStdString();
     }
 
-    for (QPushButton* b : {form.btnConnect(), form.btnRead(), form.btnStop(), form.BtnDisconnect()})
+    for (QPushButton* b : {page.btnConnect(), page.btnRead(), page.btnStop(), page.BtnDisconnect()})
         EXPECT_TRUE(b->isHidden()) << b->objectName().toStdString();
-    EXPECT_TRUE(form.btnConnect()->isEnabled());
-    EXPECT_FALSE(form.btnRead()->isEnabled());
-    EXPECT_EQ(form.RS232()->ServerObject(), nullptr);
-    EXPECT_EQ(form.MBM()->ServerObject(), nullptr);
+    EXPECT_TRUE(page.btnConnect()->isEnabled());
+    EXPECT_FALSE(page.btnRead()->isEnabled());
+    EXPECT_EQ(page.RS232()->ServerObject(), nullptr);
+    EXPECT_EQ(page.MBM()->ServerObject(), nullptr);
     EXPECT_FALSE(QFile::exists(env.socketPath()));
 
     // Without a device the read refuses with a message and asks nothing.
-    form.btnRead()->setEnabled(true);
-    form.btnRead()->click();
+    page.btnRead()->setEnabled(true);
+    page.btnRead()->click();
     EXPECT_EQ(sink.messages.last(), QStringLiteral("I:Не выбран тип прибора."));
     EXPECT_FALSE(QFile::exists(env.socketPath()));
 }

@@ -13,9 +13,9 @@
 
 namespace {
 
-using Control = IServerPathHost::Control;
+using Control = serverpath::IServerPathHost::Control;
 
-class FakeHost : public IServerPathHost {
+class FakeHost : public serverpath::IServerPathHost {
 public:
     const TDevInfo* CurrentDevice() const override { return device; }
     int JournalItemIndex() const override { return journalIndex; }
@@ -35,7 +35,7 @@ public:
     QString countText;
     QStringList messages;
     QList<int> sent;
-    TServerReadingPath* path = nullptr;
+    serverpath::TServerReadingPath* path = nullptr;
 };
 
 class ServerPathTest : public ::testing::Test {
@@ -61,21 +61,21 @@ protected:
     fakes::FakeFactory factory;
     comm::TRS232Transport rs;
     comm::TModbusMaster mbm;
-    TStringGrid sg{2, 5}, sgGr{2, 1};
+    core::TStringGrid sg{2, 5}, sgGr{2, 1};
     core::TJournalDecoder decoder{sg};
     TDevInfo device;
     FakeHost host;
-    TServerReadingPath path{rs, mbm, sg, sgGr, decoder, host};
+    serverpath::TServerReadingPath path{rs, mbm, sg, sgGr, decoder, host};
 };
 
 TEST(ServerPathStatic, IdentifiersPatternsAndSpeeds) {
     const std::pair<int, int> qids[] = {{1, 1}, {999, 999}, {1000, 1001}, {1200, 1201}};
     for (const auto& [n, qid] : qids) {
-        EXPECT_EQ(TServerReadingPath::RecordQID(n), qid);
-        EXPECT_EQ(TServerReadingPath::RecordOfQID(qid), n);
+        EXPECT_EQ(serverpath::TServerReadingPath::RecordQID(n), qid);
+        EXPECT_EQ(serverpath::TServerReadingPath::RecordOfQID(qid), n);
     }
     for (int qid : {0, -1, 1000})
-        EXPECT_EQ(TServerReadingPath::RecordOfQID(qid), 0);
+        EXPECT_EQ(serverpath::TServerReadingPath::RecordOfQID(qid), 0);
 
     const std::pair<QVariant, quint32> patterns[] = {
         {QVariant::fromValue(quint32(0x80000000u)), 0x80000000u},
@@ -88,7 +88,7 @@ TEST(ServerPathStatic, IdentifiersPatternsAndSpeeds) {
         {QVariant(), 0u},
         {QVariant(QStringLiteral("x")), 0u}};
     for (const auto& [v, bits] : patterns)
-        EXPECT_EQ(TServerReadingPath::Pattern32(v), bits) << v.typeName();
+        EXPECT_EQ(serverpath::TServerReadingPath::Pattern32(v), bits) << v.typeName();
 
     struct Speed {
         int index;
@@ -99,7 +99,7 @@ TEST(ServerPathStatic, IdentifiersPatternsAndSpeeds) {
                   {-1, "", comm::cts19200},    {-1, "12345", comm::cts19200},
                   {8, "?", comm::cts19200}};
     for (const Speed& s : speeds)
-        EXPECT_EQ(TServerReadingPath::SpeedOrdinalFor(s.index, s.text), s.ordinal)
+        EXPECT_EQ(serverpath::TServerReadingPath::SpeedOrdinalFor(s.index, s.text), s.ordinal)
             << s.index << " " << s.text.toStdString();
 }
 
@@ -224,12 +224,15 @@ TEST_F(ServerPathTest, AnswersOfTasksNotAwaitedAreDropped) {
 // The archive gets the reading: record n as number n - 1 (its index), the answer's fields in the
 // tdPlain reply layout, a failed record's code, and the end.
 TEST_F(ServerPathTest, StoresTheReadingInTheArchive) {
-    struct FakeArchive : IRunArchive {
-        std::vector<TArchiveCheck> Comparisons(const TArchiveRunInfo&) override { return {}; }
-        std::vector<TStoredRecord> StoredAnswers(qint64, const TArchiveRunInfo&) override {
+    struct FakeArchive : core::IRunArchive {
+        std::vector<core::TArchiveCheck> Comparisons(const core::TArchiveRunInfo&) override {
             return {};
         }
-        void Begin(const TArchiveRunInfo& run, std::optional<qint64> series) override {
+        std::vector<core::TStoredRecord> StoredAnswers(qint64,
+                                                       const core::TArchiveRunInfo&) override {
+            return {};
+        }
+        void Begin(const core::TArchiveRunInfo& run, std::optional<qint64> series) override {
             log << QStringLiteral("begin %1 %2").arg(run.countRec).arg(series ? 1 : 0);
         }
         void Answered(qint64 n, const std::uint8_t* reply) override {
@@ -254,7 +257,7 @@ TEST_F(ServerPathTest, StoresTheReadingInTheArchive) {
 
 TEST_F(ServerPathTest, ConnectAndConnectionEventsSetTheButtons) {
     comm::TRS232Transport other;
-    TServerReadingPath p2{other, mbm, sg, sgGr, decoder, host};
+    serverpath::TServerReadingPath p2{other, mbm, sg, sgGr, decoder, host};
     p2.btnConnectClick(-1, QStringLiteral("57600"), QStringLiteral("COM9 ")); // typed: trimmed
     EXPECT_EQ(other.Speed(), comm::cts57600);
     EXPECT_EQ(other.Port(), QStringLiteral("COM9"));

@@ -11,7 +11,9 @@
 #include <optional>
 #include <vector>
 
+namespace platform {
 class IMessageSink;
+} // namespace platform
 class QAbstractAxis;
 class QTableView;
 class QChart;
@@ -53,7 +55,7 @@ public:
         m_remembered = std::move(remembered);
     }
     // Where a failed save is reported; nullptr: a message box.
-    void setMessages(IMessageSink* messages) { m_messages = messages; }
+    void setMessages(platform::IMessageSink* messages) { m_messages = messages; }
     // nullptr: the desktop's save dialog (PNG and SVG filters).
     void setFileChooser(TFileChooser chooser) { m_chooser = std::move(chooser); }
 
@@ -148,7 +150,7 @@ private:
 
     const core::TJournalDecoder* m_decoder = nullptr;
     std::function<std::vector<std::int32_t>(const TDevInfo*)> m_remembered;
-    IMessageSink* m_messages = nullptr;
+    platform::IMessageSink* m_messages = nullptr;
     TFileChooser m_chooser;
     core::TChartData m_data;
     bool m_stale = true;

@@ -7,7 +7,8 @@
 #include <QVBoxLayout>
 
 TGridTab::TGridTab(QWidget* parent, const char* gridName, const QStringList& headings)
-    : QWidget(parent), m_cells(new TStringTableModel(2, static_cast<int>(headings.size()), this)),
+    : QWidget(parent),
+      m_cells(new models::TStringTableModel(2, static_cast<int>(headings.size()), this)),
       m_grid(new QTableView(this)) {
     m_grid->setObjectName(QString::fromLatin1(gridName));
     for (int c = 0; c < headings.size(); ++c)

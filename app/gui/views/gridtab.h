@@ -5,7 +5,9 @@
 #include <QWidget>
 
 class QTableView;
+namespace models {
 class TStringTableModel;
+} // namespace models
 
 // A tab of the window's page control that shows one string grid: a table view named like the
 // grid, filling the tab, over a string-table model of two rows whose row 0 holds the headings.
@@ -14,12 +16,12 @@ class TGridTab : public QWidget {
     Q_OBJECT
 public:
     QTableView* grid() const { return m_grid; }
-    TStringTableModel* cells() const { return m_cells; }
+    models::TStringTableModel* cells() const { return m_cells; }
 
 protected:
     TGridTab(QWidget* parent, const char* gridName, const QStringList& headings);
 
 private:
-    TStringTableModel* m_cells;
+    models::TStringTableModel* m_cells;
     QTableView* m_grid;
 };

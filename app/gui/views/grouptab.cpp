@@ -23,7 +23,7 @@ void TGroupTab::setNote(const QString& text, bool error) {
     m_note->setText(text);
     QPalette palette = this->palette();
     if (error)
-        palette.setColor(QPalette::Window, TStringTableModel::errorColour());
+        palette.setColor(QPalette::Window, models::TStringTableModel::errorColour());
     m_note->setPalette(palette);
     m_note->setVisible(!text.isEmpty());
 }

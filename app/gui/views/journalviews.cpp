@@ -16,7 +16,7 @@ namespace {
 const char* const kScrollPending = "journalScrollPending";
 const char* const kFollowLastRow = "journalFollowLastRow";
 
-void SetupCommon(QTableView* view, TStringTableModel* model, int rowHeight) {
+void SetupCommon(QTableView* view, models::TStringTableModel* model, int rowHeight) {
     view->setModel(model);
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     view->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -39,7 +39,7 @@ void SetWidths(QTableView* view, std::initializer_list<int> widths) {
 
 } // namespace
 
-void SetupLinearList(QTableView* sg, TStringTableModel* model) {
+void SetupLinearList(QTableView* sg, models::TStringTableModel* model) {
     SetupCommon(sg, model, 16);
     sg->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     QFont font(QStringLiteral("Tahoma"));
@@ -92,11 +92,11 @@ void ScrollToLastRow(QTableView* sg) {
         Qt::QueuedConnection);
 }
 
-void sgSelectCell(TStringTableModel& model, int ACol, int ARow) {
+void sgSelectCell(models::TStringTableModel& model, int ACol, int ARow) {
     model.setToolTip(model.cell(ARow, ACol));
 }
 
-void SetupGroupGrid(QTableView* sgGr, TStringTableModel* model) {
+void SetupGroupGrid(QTableView* sgGr, models::TStringTableModel* model) {
     auto* header = new THeaderRowView(sgGr);
     header->setMinimumSectionSize(1);
     header->setDefaultSectionSize(120);
@@ -106,7 +106,7 @@ void SetupGroupGrid(QTableView* sgGr, TStringTableModel* model) {
     sgGr->setItemDelegate(new TGroupCellDelegate(sgGr));
 }
 
-void SetupRecTypeGrid(QTableView* sgType, TStringTableModel* model) {
+void SetupRecTypeGrid(QTableView* sgType, models::TStringTableModel* model) {
     SetupCommon(sgType, model, 16);
     sgType->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     SetWidths(sgType, {31, 500, 74, 82});

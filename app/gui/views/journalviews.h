@@ -4,7 +4,9 @@
 #include "app/core/journaldata.h"
 
 class QTableView;
+namespace models {
 class TStringTableModel;
+} // namespace models
 
 // Set-up of the window's three grids on table views over string-table models, so that the window
 // itself only places the views. Grid row 0 (the heading row) is each view's header; the models
@@ -24,7 +26,7 @@ namespace views {
 // no row header, range selection, column resizing, no editing; the tooltip follows the last
 // selected cell (sgSelectCell). Rows have one fixed height, so appending rows and scrolling to the
 // last one never measures rows.
-void SetupLinearList(QTableView* sg, TStringTableModel* model);
+void SetupLinearList(QTableView* sg, models::TStringTableModel* model);
 
 // Column set-up of the linear list: with the value before the change shown, "Значение до" is
 // visible and columns 3 and 4 are 108 pixels wide; otherwise column 3 is hidden.
@@ -37,14 +39,14 @@ void ScrollToLastRow(QTableView* sg);
 
 // The linear list's cell selection: the list's tooltip becomes the text of grid cell
 // (ARow, ACol).
-void sgSelectCell(TStringTableModel& model, int ACol, int ARow);
+void sgSelectCell(models::TStringTableModel& model, int ACol, int ARow);
 
 // The grouped grid: columns of 120 pixels, rows and the heading row 32 pixels high and growing
 // with their text, no row header, every cell drawn word-wrapped (TGroupCellDelegate,
 // THeaderRowView), no editing.
-void SetupGroupGrid(QTableView* sgGr, TStringTableModel* model);
+void SetupGroupGrid(QTableView* sgGr, models::TStringTableModel* model);
 
 // The record-type grid: four columns 31, 500, 74, 82 pixels wide, rows of 16 pixels, read-only.
-void SetupRecTypeGrid(QTableView* sgType, TStringTableModel* model);
+void SetupRecTypeGrid(QTableView* sgType, models::TStringTableModel* model);
 
 } // namespace views
