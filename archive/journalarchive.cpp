@@ -452,6 +452,15 @@ std::optional<std::vector<TSeriesSummary>> TJournalArchive::Candidates(const TJo
     return QuerySeries(where + QStringLiteral("ORDER BY l.id DESC LIMIT ?"), values);
 }
 
+std::optional<bool> TJournalArchive::HasSeries(const TJournalKey& journal) {
+    QSqlQuery query = NewQuery();
+    if (!Ready() ||
+        !Exec(query, QStringLiteral("SELECT s.id FROM series s ") + kJournalMatch + "LIMIT 1",
+              JournalValues(journal)))
+        return std::nullopt;
+    return query.next();
+}
+
 std::optional<std::vector<TReadingSummary>> TJournalArchive::Readings(qint64 seriesId) {
     QSqlQuery query = NewQuery();
     if (!Ready() ||

@@ -85,6 +85,9 @@ public:
     std::optional<std::vector<TSeriesSummary>> Candidates(const TJournalKey& journal, int limit = 3,
                                                           const QString& port = {},
                                                           int address = 0);
+    // Whether the archive holds a series of the journal: one indexed lookup, where Candidates
+    // counts each series' records (the window asks this after every reading and device change).
+    std::optional<bool> HasSeries(const TJournalKey& journal);
     // The readings of a series, oldest first.
     std::optional<std::vector<TReadingSummary>> Readings(qint64 seriesId);
     // The stored records numbered first..last, in number order.

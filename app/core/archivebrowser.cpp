@@ -197,8 +197,8 @@ bool TArchiveBrowser::HasSeries(const TDevInfo& device, int journalIndex) {
         return false;
     archive::TJournalArchive* a = Archive();
     m_unreachable = !a;
-    const auto series = a ? a->Candidates(JournalKeyOf(device, journalIndex), 1) : std::nullopt;
-    return series && !series->empty();
+    const auto has = a ? a->HasSeries(JournalKeyOf(device, journalIndex)) : std::nullopt;
+    return has.value_or(false);
 }
 
 QString TArchiveBrowser::DeleteQuestion(qint64 seriesId) const {

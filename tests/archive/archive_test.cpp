@@ -315,6 +315,9 @@ TEST_P(ArchiveTest, TwoProgramsWritingAtOnceLoseNothing) {
     EXPECT_EQ(archive->Readings((*ours)[0].id)->size(), 3u);
     const auto other = archive->Candidates(Journal(1, QStringLiteral("Другой прибор")));
     ASSERT_TRUE(other && other->size() == 1u);
+    EXPECT_EQ(archive->HasSeries(Journal()), std::optional(true));
+    EXPECT_EQ(archive->HasSeries(Journal(1, QStringLiteral("Третий прибор"))),
+              std::optional(false));
     EXPECT_EQ((*other)[0].records, 4000);
     EXPECT_TRUE(archive->MissingOrFailed((*ours)[0].id, 0, 5999)->empty());
     ExpectConsistent(*archive);
