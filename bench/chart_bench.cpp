@@ -30,13 +30,14 @@ namespace {
 
 // Lets the chart lay its items out (Qt Charts does that on posted events), then paints the
 // whole tab at once.
-void Paint(TChartTab& tab) {
+void Paint(views::TChartTab& tab) {
     QCoreApplication::processEvents();
     tab.repaint();
 }
 
 // Runs `step` `count` times, each followed by a repaint of the plot; prints mean and slowest.
-void TimeSteps(const char* what, TChartTab& tab, int count, const std::function<void()>& step) {
+void TimeSteps(const char* what, views::TChartTab& tab, int count,
+               const std::function<void()>& step) {
     std::vector<double> ms;
     for (int i = 0; i < count; ++i) {
         QElapsedTimer t;
@@ -86,7 +87,7 @@ int main(int argc, char** argv) {
     const core::TChartData data = core::PrepareChartData(decoder);
     const double prepareMs = double(t.nsecsElapsed()) / 1e6;
 
-    TChartTab tab;
+    views::TChartTab tab;
     tab.setDecoder(&decoder);
     tab.resize(width, height);
     t.restart();
@@ -98,7 +99,7 @@ int main(int argc, char** argv) {
     std::printf("data preparation %.1f ms; preparation + chart + first paint %.1f ms\n", prepareMs,
                 firstPaintMs);
 
-    TChartView& view = *tab.chartView();
+    views::TChartView& view = *tab.chartView();
     const double centre = tab.chart()->plotArea().center().x();
     TimeSteps("wheel zoom in (x0.8)", tab, 30, [&] { view.zoomTime(0.8, centre); });
     TimeSteps("pan 40 px", tab, 30, [&] { tab.chart()->scroll(-40, 0); });

@@ -85,7 +85,7 @@ private:
     QString m_status, m_count;
 };
 
-class FixedChooser : public ISaveFileChooser {
+class FixedChooser : public gui::ISaveFileChooser {
 public:
     std::optional<TChoice> choose(QWidget*, const TChoice&) override { return answer; }
     std::optional<TChoice> answer;
@@ -133,9 +133,9 @@ int main(int argc, char** argv) {
     };
     const int interval = qEnvironmentVariableIsSet("EVENT_INTERVAL_MS")
                              ? qEnvironmentVariableIntValue("EVENT_INTERVAL_MS")
-                             : TForm1Options().eventIntervalMs;
+                             : gui::TForm1Options().eventIntervalMs;
     auto windowOptions = [&](FixedChooser& chooser) {
-        TForm1Options o;
+        gui::TForm1Options o;
         o.programDirectory = dir.path();
         o.messages = &sink;
         o.saveDialog = &chooser;
@@ -229,11 +229,11 @@ int main(int argc, char** argv) {
 
         // (c) Export of the window's list.
         const QString txt = dir.filePath("list.txt"), xlsx = dir.filePath("list.xlsx");
-        chooser.answer = ISaveFileChooser::TChoice{txt, 1};
+        chooser.answer = gui::ISaveFileChooser::TChoice{txt, 1};
         t.start();
         page.BtnExcel()->click();
         const double textSeconds = seconds(t);
-        chooser.answer = ISaveFileChooser::TChoice{xlsx, 2};
+        chooser.answer = gui::ISaveFileChooser::TChoice{xlsx, 2};
         t.start();
         page.BtnExcel()->click();
         const double bookSeconds = seconds(t);

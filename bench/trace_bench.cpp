@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
     }
     qputenv("JOURNAL_PORTS", QStringLiteral("COM%1=%2").arg(kCom).arg(s.clientPath()).toUtf8());
 
-    TFrameListModel model;
+    gui::TFrameListModel model;
     core::TLineDiagnosis diagnosis;
     core::TTraceFanOut window;
     window.add(&model);

@@ -80,12 +80,12 @@ public:
 
     // The tabs and their grids; the ...Cells() are the string tables the grids show.
     QTabWidget* PageControl1() const { return find<QTabWidget>("PageControl1"); }
-    TLinearListTab* tsData() const { return find<TLinearListTab>("tsData"); }
-    TGroupTab* tsGroup() const { return find<TGroupTab>("tsGroup"); }
-    TRecTypeTab* tsSet() const { return find<TRecTypeTab>("tsSet"); }
-    TChartTab* tsChart() const { return find<TChartTab>("tsChart"); }
-    TArchiveTab* tsArchive() const { return find<TArchiveTab>("tsArchive"); }
-    TExchangeTab* tsExchange() const { return find<TExchangeTab>("tsExchange"); }
+    views::TLinearListTab* tsData() const { return find<views::TLinearListTab>("tsData"); }
+    views::TGroupTab* tsGroup() const { return find<views::TGroupTab>("tsGroup"); }
+    views::TRecTypeTab* tsSet() const { return find<views::TRecTypeTab>("tsSet"); }
+    views::TChartTab* tsChart() const { return find<views::TChartTab>("tsChart"); }
+    gui::TArchiveTab* tsArchive() const { return find<gui::TArchiveTab>("tsArchive"); }
+    gui::TExchangeTab* tsExchange() const { return find<gui::TExchangeTab>("tsExchange"); }
     QTableView* sg() const { return find<QTableView>("sg"); }
     QTableView* sgGr() const { return find<QTableView>("sgGr"); }
     QTableView* sgType() const { return find<QTableView>("sgType"); }
@@ -94,8 +94,8 @@ public:
     models::TStringTableModel* sgTypeCells() const { return cellsOf(sgType()); }
 
     // The open "Параметры связи" dialog.
-    TLinkSettingsDialog* linkSettingsDialog() const {
-        return find<TLinkSettingsDialog>("dlgLinkSettings");
+    gui::TLinkSettingsDialog* linkSettingsDialog() const {
+        return find<gui::TLinkSettingsDialog>("dlgLinkSettings");
     }
     // The keyboard actions of "Считать", "Остановить", "Сохранить..." and "Найти прибор".
     QList<QAction*> keyActions() const {

@@ -13,6 +13,8 @@
 
 #include <QTimer>
 
+namespace gui {
+
 TArchiveController::TArchiveController(Ui::TForm1& ui, platform::IMessageSink& messages,
                                        TReadingController& reading, const core::TDevList& devices,
                                        std::function<TDevInfo*()> device,
@@ -107,3 +109,5 @@ void TArchiveController::openSeries(qint64 seriesId, std::optional<qint64> start
     ui.BtnExcel->setVisible(shown.count > 0);
     ui.PageControl1->setCurrentWidget(ui.tsData);
 }
+
+} // namespace gui

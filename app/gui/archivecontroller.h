@@ -14,8 +14,6 @@ namespace platform {
 class IMessageSink;
 } // namespace platform
 class QTimer;
-class TArchiveTab;
-class TReadingController;
 namespace serverpath {
 class TServerReadingPath;
 } // namespace serverpath
@@ -26,6 +24,11 @@ class TArchiveRecorder;
 namespace Ui {
 class TForm1;
 }
+
+namespace gui {
+
+class TArchiveTab;
+class TReadingController;
 
 // The window's journal archive: where the readings of both paths store, "Дочитать", the
 // "Архив" tab, a stored series opened into the list and the writer's failure after a reading.
@@ -68,3 +71,5 @@ private:
     TArchiveTab* m_tab = nullptr;
     QTimer* m_watch = nullptr;
 };
+
+} // namespace gui

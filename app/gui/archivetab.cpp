@@ -14,6 +14,8 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
+namespace gui {
+
 namespace {
 
 QTableView* RowTable(QWidget* parent, const char* name, models::TStringTableModel* model) {
@@ -168,3 +170,5 @@ void TArchiveTab::showEvent(QShowEvent* event) {
     if (!m_readingActive)
         refresh();
 }
+
+} // namespace gui

@@ -20,6 +20,8 @@ namespace core {
 class TArchiveBrowser;
 }
 
+namespace gui {
+
 // "Архив": the journal archive's series, the readings of the selected one, "Открыть" (the whole
 // series, or the range of "Начать с" and "Количество") and "Удалить" after a question. The rows,
 // the range and the deletion are core::TArchiveBrowser's; the window shows an opened series.
@@ -66,3 +68,5 @@ private:
     models::TStringTableModel* m_readings = nullptr;
     bool m_readingActive = false;
 };
+
+} // namespace gui

@@ -4,7 +4,7 @@
 #include "platform/inifile.h"
 #include "ui_mainform.h"
 
-namespace connectionsettings {
+namespace gui::connectionsettings {
 
 void Restore(Ui::TForm1& ui, const core::TConnectionSettings& s) {
     if (ui.cbxPort->count() > 0 && s.lastcomport) {
@@ -31,4 +31,4 @@ void Store(const Ui::TForm1& ui, core::TConnectionSettings& s) {
     s.lastlink = ui.rgrRsType->itemIndex();
 }
 
-} // namespace connectionsettings
+} // namespace gui::connectionsettings

@@ -9,7 +9,7 @@ class TForm1;
 
 // The connection controls of the main window and the [Settings] of main.ini: restored at
 // start-up, written back on exit.
-namespace connectionsettings {
+namespace gui::connectionsettings {
 
 // Port (the last one when it is listed, by its exact text), speed item, address and link type.
 void Restore(Ui::TForm1& ui, const core::TConnectionSettings& settings);
@@ -18,4 +18,4 @@ void Restore(Ui::TForm1& ui, const core::TConnectionSettings& settings);
 // integer, so that main.ini keeps its value), device item and link type.
 void Store(const Ui::TForm1& ui, core::TConnectionSettings& settings);
 
-} // namespace connectionsettings
+} // namespace gui::connectionsettings

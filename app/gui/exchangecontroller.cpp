@@ -8,6 +8,8 @@
 #include "platform/messagesink.h"
 #include "ui_mainform.h"
 
+namespace gui {
+
 TExchangeController::TExchangeController(Ui::TForm1& ui, platform::IMessageSink& messages,
                                          core::TAccessLibraryBinding& library,
                                          TReadingController& reading, TExchangeChoices choices)
@@ -64,3 +66,5 @@ void TExchangeController::searchStateChanged(bool searching) {
     ui.btnRead2->setEnabled(!searching && !m_reading.active());
     emit searchingChanged(searching);
 }
+
+} // namespace gui

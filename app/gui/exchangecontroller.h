@@ -14,11 +14,14 @@ class IMessageSink;
 namespace core {
 class TAccessLibraryBinding;
 } // namespace core
-class TExchangeTab;
-class TReadingController;
 namespace Ui {
 class TForm1;
 }
+
+namespace gui {
+
+class TExchangeTab;
+class TReadingController;
 
 // What the "Обмен" tab's search and "Применить" take from the window and give back to it.
 struct TExchangeChoices {
@@ -62,3 +65,5 @@ private:
     TReadingController& m_reading;
     TExchangeTab* m_tab = nullptr; // a child of the tab widget
 };
+
+} // namespace gui

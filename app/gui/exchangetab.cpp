@@ -25,6 +25,8 @@
 
 #include "platform/replacefile.h"
 
+namespace gui {
+
 namespace {
 
 // Pending events are handled during a search at most this often.
@@ -353,3 +355,5 @@ void TExchangeTab::Apply() {
     const core::TSearchHit& hit = m_lastSearch.found.front();
     m_hooks.apply(hit.address, hit.speed);
 }
+
+} // namespace gui

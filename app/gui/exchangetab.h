@@ -23,6 +23,9 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QTableView;
+
+namespace gui {
+
 class TFrameListModel;
 
 // What the "Обмен" tab needs of the window.
@@ -144,3 +147,5 @@ private:
     std::atomic<bool> m_stopRequested = false; // read by the search's thread
     qint64 m_lastEvents = 0;
 };
+
+} // namespace gui

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 
+namespace gui {
+
 TFrameListModel::TFrameListModel(QObject* parent, int flushMs, int capacity)
     : QAbstractTableModel(parent), m_capacity(std::max(1, capacity)) {
     m_flush.setSingleShot(true);
@@ -118,3 +120,5 @@ QVariant TFrameListModel::headerData(int section, Qt::Orientation orientation, i
     static const char* const kTitles[] = {"Время", "", "Запись", "Байты", "Значение"};
     return section >= 0 && section < ColumnCount ? QString::fromUtf8(kTitles[section]) : QVariant();
 }
+
+} // namespace gui

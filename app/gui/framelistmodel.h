@@ -9,6 +9,8 @@
 #include <deque>
 #include <vector>
 
+namespace gui {
+
 // The frame list of the "Обмен" tab: the newest frames of the line trace, faults in colour, each
 // with the record it asks for. Frames are collected as they come and shown in batches, at most
 // every flush interval, so that the list costs a reading nothing but the copying of each frame.
@@ -57,3 +59,5 @@ private:
     std::deque<TRow> m_pending;
     QTimer m_flush;
 };
+
+} // namespace gui

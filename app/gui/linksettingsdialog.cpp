@@ -8,6 +8,8 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+namespace gui {
+
 TLinkSettingsDialog::TLinkSettingsDialog(int answerMs, int retries, QWidget* parent)
     : QDialog(parent), edtAnswerTime(new QSpinBox(this)), edtRetries(new QSpinBox(this)) {
     setObjectName(QStringLiteral("dlgLinkSettings"));
@@ -46,3 +48,5 @@ int TLinkSettingsDialog::answerMs() const {
 int TLinkSettingsDialog::retries() const {
     return edtRetries->value();
 }
+
+} // namespace gui

@@ -5,6 +5,8 @@
 
 class QSpinBox;
 
+namespace gui {
+
 // "Параметры связи": the answer time and the retries of a reading, which the window keeps in
 // main.ini's [Settings] (AnswerTime, Retries), where journal-read reads them too.
 class TLinkSettingsDialog : public QDialog {
@@ -23,3 +25,5 @@ public:
     QSpinBox* edtAnswerTime = nullptr;
     QSpinBox* edtRetries = nullptr;
 };
+
+} // namespace gui

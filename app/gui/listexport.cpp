@@ -6,6 +6,8 @@
 #include "app/gui/savefilechooser.h"
 #include "platform/messagesink.h"
 
+namespace gui {
+
 void SaveLinearList(const TListExportUi& ui, const core::IStringGrid& list,
                     const QString& deviceText, TTypeDev layout, const QString& proposedName) {
     const auto choice =
@@ -26,3 +28,5 @@ void SaveLinearList(const TListExportUi& ui, const core::IStringGrid& list,
     else if (!result.notice.isEmpty() && question.isEmpty())
         ui.messages.information(result.notice);
 }
+
+} // namespace gui

@@ -8,13 +8,16 @@
 namespace platform {
 class IMessageSink;
 } // namespace platform
-class ISaveFileChooser;
 class QWidget;
 
 namespace core {
 class IStringGrid;
 struct TSaveDialogMemory;
 } // namespace core
+
+namespace gui {
+
+class ISaveFileChooser;
 
 // What "Сохранить..." talks to: the save dialog over the window, its memory and the message boxes.
 struct TListExportUi {
@@ -30,3 +33,5 @@ struct TListExportUi {
 // the writer an information box.
 void SaveLinearList(const TListExportUi& ui, const core::IStringGrid& list,
                     const QString& deviceText, TTypeDev layout, const QString& proposedName);
+
+} // namespace gui

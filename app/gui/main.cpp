@@ -18,10 +18,10 @@ int main(int argc, char** argv) {
     QApplication::setApplicationDisplayName(QStringLiteral("Журнал событий прибора"));
     // Qt's own dialogs (the save dialog, message box buttons) speak the window's language, and
     // under a locale that names no language (C, POSIX) show Russian dates like the window.
-    InstallQtTranslation();
+    gui::InstallQtTranslation();
     QLocale::setDefault(core::TextLocale());
 
-    TForm1Options options;
+    gui::TForm1Options options;
     options.programDirectory = platform::programDirectory();
     platform::CatalogueLocation catalogue = platform::catalogueLocation(options.programDirectory);
     QString seedMessage;

@@ -25,6 +25,19 @@
 #include <QScreen>
 #include <QTimer>
 
+using gui::SaveLinearList;
+using gui::TArchiveController;
+using gui::TExchangeChoices;
+using gui::TExchangeController;
+using gui::TFileDialogChooser;
+using gui::TForm1Options;
+using gui::TMessageBoxSink;
+using gui::TReadingChoices;
+using gui::TReadingController;
+using gui::TRecordAnswerEvent;
+using gui::TServerPathController;
+using gui::TServerPathEvents;
+
 namespace {
 
 // The window's fonts: 8 points at 96 dpi are 11 pixels (a size Designer files cannot give).
@@ -207,7 +220,7 @@ void TForm1::LoadCatalogue() {
     const core::TConnectionSettings& s = catalogue.Settings;
     m_archiveSetting = core::ArchiveSettingFor(s);
 
-    connectionsettings::Restore(ui, s);
+    gui::connectionsettings::Restore(ui, s);
     m_retries = s.Retries;
     m_answerTime = s.AnswerTime;
     m_serverPath->rs232().SetAnswerDelay(m_answerTime); // the server path waits as long
@@ -239,7 +252,7 @@ void TForm1::SaveSettings() {
         return;
     m_settingsSaved = true;
     core::TConnectionSettings s;
-    connectionsettings::Store(ui, s);
+    gui::connectionsettings::Store(ui, s);
     s.Retries = m_retries;
     s.AnswerTime = m_answerTime;
     s.Top = y();

@@ -31,17 +31,18 @@
 namespace platform {
 class IMessageSink;
 } // namespace platform
-class ISaveFileChooser;
 class QAction;
-class TArchiveTab;
 class TDlgManager;
-class TExchangeTab;
 namespace models {
 class TStringTableModel;
 } // namespace models
 namespace core {
 struct TConnectionSettings;
 } // namespace core
+
+namespace gui {
+
+class ISaveFileChooser;
 
 struct TForm1Options {
     // Where main.ini, the device files and the access library are looked up.
@@ -67,6 +68,8 @@ struct TForm1Options {
     int eventIntervalMs = 40;
 };
 
+} // namespace gui
+
 // The main window: the connection and device controls (mainform.ui), the tabs of the views
 // (classes of app/gui/views), the catalogue and the settings of main.ini. Four controllers do
 // its work: the readings through the access library, the "Обмен" tab with the search, the
@@ -75,7 +78,7 @@ struct TForm1Options {
 class TForm1 : public QMainWindow {
     Q_OBJECT
 public:
-    explicit TForm1(TForm1Options options, QWidget* parent = nullptr);
+    explicit TForm1(gui::TForm1Options options, QWidget* parent = nullptr);
     // Writes the connection settings and the window position to main.ini (FormDestroy).
     ~TForm1() override;
 
@@ -196,7 +199,7 @@ private:
     // The readings' buttons follow a search of the "Обмен" tab.
     void searchStateChanged(bool searching);
 
-    TForm1Options m_options;
+    gui::TForm1Options m_options;
     Ui::TForm1 ui;
     std::unique_ptr<platform::IMessageSink> m_ownMessages;
     platform::IMessageSink* m_messages = nullptr;
@@ -205,7 +208,7 @@ private:
     QString m_exportFileName;
     core::TSaveDialogMemory m_saveDialogMemory;
     bool m_placedOnScreen = false;
-    std::unique_ptr<ISaveFileChooser> m_ownSaveDialog;
+    std::unique_ptr<gui::ISaveFileChooser> m_ownSaveDialog;
 
     std::int32_t m_devAdr = 1;             // DevAdr
     std::int32_t m_retries = 5;            // FRetries
@@ -217,14 +220,14 @@ private:
     core::TAccessLibraryBinding m_library; // FLibrary
 
     // The controllers, made with the tabs' models; each uses those made before it.
-    std::unique_ptr<TReadingController> m_reading;
-    std::unique_ptr<TExchangeController> m_exchange;
-    std::unique_ptr<TServerPathController> m_serverPath;
-    std::unique_ptr<TArchiveController> m_archive;
+    std::unique_ptr<gui::TReadingController> m_reading;
+    std::unique_ptr<gui::TExchangeController> m_exchange;
+    std::unique_ptr<gui::TServerPathController> m_serverPath;
+    std::unique_ptr<gui::TArchiveController> m_archive;
     bool m_closeRequested = false;
 
     QList<QAction*> m_keyActions;
-    QPointer<TLinkSettingsDialog> m_linkSettingsDialog;
+    QPointer<gui::TLinkSettingsDialog> m_linkSettingsDialog;
     std::map<int, int> m_journalMemory;                     // device index -> journal item
     std::map<int, std::vector<std::int32_t>> m_chartMemory; // device index -> ticked types
     bool m_maximizeOnShow = false;

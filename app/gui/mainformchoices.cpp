@@ -10,6 +10,10 @@
 
 #include <QAction>
 
+using gui::TExchangeTab;
+using gui::TLinkSettingsDialog;
+using views::TChartTab;
+
 void TForm1::createActions() {
     const auto add = [this](QAbstractButton* button, QKeySequence key,
                             std::function<void()> alsoWhenDisabled = {}) {

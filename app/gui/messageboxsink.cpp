@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QMessageBox>
 
+namespace gui {
+
 namespace {
 
 // Messages separate their lines with a lone carriage return, as the tool always did; a label
@@ -39,3 +41,5 @@ bool TMessageBoxSink::question(const QString& text) {
     return QMessageBox::question(m_parent, QApplication::applicationDisplayName(),
                                  displayText(text)) == QMessageBox::Yes;
 }
+
+} // namespace gui

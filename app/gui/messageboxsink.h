@@ -5,6 +5,8 @@
 
 class QWidget;
 
+namespace gui {
+
 // Messages as modal message boxes over a parent window.
 class TMessageBoxSink : public platform::IMessageSink {
 public:
@@ -19,3 +21,5 @@ public:
 private:
     QWidget* m_parent;
 };
+
+} // namespace gui

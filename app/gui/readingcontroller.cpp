@@ -11,6 +11,8 @@
 #include "platform/portlist.h"
 #include "ui_mainform.h"
 
+namespace gui {
+
 TReadingController::TReadingController(Ui::TForm1& ui, platform::IMessageSink& messages,
                                        core::TAccessLibraryBinding& library,
                                        TReadingChoices choices, int eventIntervalMs)
@@ -122,3 +124,5 @@ void TReadingController::DisconnectByHand() {
     ui.BtnDisconnect2->setEnabled(false);
     ui.BtnConnect2->setEnabled(true);
 }
+
+} // namespace gui

@@ -18,11 +18,14 @@ class IMessageSink;
 namespace core {
 class TAccessLibraryBinding;
 } // namespace core
-class TRunView;
 
 namespace Ui {
 class TForm1;
 }
+
+namespace gui {
+
+class TRunView;
 
 // What the reading controller takes from the window's selectors and state when a reading starts.
 struct TReadingChoices {
@@ -97,3 +100,5 @@ private:
     bool m_stopClicked = false;       // "Остановить" during the run in progress
     core::TTcpWindowPlan m_tcpWindow; // of the run in progress, remembered when it ends
 };
+
+} // namespace gui

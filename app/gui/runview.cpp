@@ -11,6 +11,8 @@
 
 #include <algorithm>
 
+namespace gui {
+
 namespace {
 // A reading that did not read its whole range: its bar and its note.
 const QColor kWarningColour(204, 102, 0);
@@ -151,3 +153,5 @@ void TRunView::BetweenCalls() {
     if (m_progressChanged)
         ShowProgressText();
 }
+
+} // namespace gui

@@ -15,6 +15,8 @@ namespace Ui {
 class TForm1;
 }
 
+namespace gui {
+
 // The reading run's view of the main window: its message boxes, the status and count labels,
 // the progress bar and its text, the buttons a run enables and disables; after a run, its failed
 // records and where to look for the cause. The engine calls it on the window's thread.
@@ -59,3 +61,5 @@ private:
     bool m_progressChanged = false; // the text is behind the records
     QWidget* m_exchangeTab = nullptr;
 };
+
+} // namespace gui

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+namespace gui {
+
 std::optional<ISaveFileChooser::TChoice> TFileDialogChooser::choose(QWidget* parent,
                                                                     const TChoice& proposed) {
     const QStringList filters = {QStringLiteral("Текстовый файл (*.txt)"),
@@ -41,3 +43,5 @@ bool InstallQtTranslation() {
     }
     return QCoreApplication::installTranslator(translator);
 }
+
+} // namespace gui

@@ -7,6 +7,8 @@
 
 class QWidget;
 
+namespace gui {
+
 // The export's save dialog. Tests answer it instead of a modal file dialog.
 class ISaveFileChooser {
 public:
@@ -32,3 +34,5 @@ public:
 // Installs Qt's own Russian translation (qtbase_ru from Qt's translations folder), so that Qt's
 // dialogs and buttons speak the window's language; false when it is not installed.
 bool InstallQtTranslation();
+
+} // namespace gui

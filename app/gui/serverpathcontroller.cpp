@@ -9,6 +9,8 @@
 #include "comm/widgets/dlgmanager.h"
 #include "ui_mainform.h"
 
+namespace gui {
+
 TServerPathController::TServerPathController(QWidget& window, Ui::TForm1& ui,
                                              platform::IMessageSink& messages,
                                              core::TJournalDecoder& decoder,
@@ -47,3 +49,5 @@ TServerPathController::~TServerPathController() {
     delete m_rs232;
     delete m_dlgManager;
 }
+
+} // namespace gui

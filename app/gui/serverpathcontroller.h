@@ -14,7 +14,6 @@ class IMessageSink;
 } // namespace platform
 class QWidget;
 class TDlgManager;
-class TServerPathView;
 namespace serverpath {
 class TServerReadingPath;
 } // namespace serverpath
@@ -28,6 +27,10 @@ class TJournalDecoder;
 namespace Ui {
 class TForm1;
 }
+
+namespace gui {
+
+class TServerPathView;
 
 // The components' events, which the window handles under its own names.
 struct TServerPathEvents {
@@ -62,3 +65,5 @@ private:
     std::unique_ptr<TServerPathView> m_view;
     std::unique_ptr<serverpath::TServerReadingPath> m_path;
 };
+
+} // namespace gui

@@ -8,6 +8,8 @@
 
 #include <iterator>
 
+namespace gui {
+
 TServerPathView::TServerPathView(Ui::TForm1& form, platform::IMessageSink& messages,
                                  QObject& window, std::function<const TDevInfo*()> currentDevice)
     : ui(form), m_messages(messages), m_window(window), m_currentDevice(std::move(currentDevice)) {}
@@ -40,3 +42,5 @@ void TServerPathView::SendRecordAnswer(std::int32_t w, std::int32_t result) {
     TRecordAnswerEvent e(w, result);
     QCoreApplication::sendEvent(&m_window, &e);
 }
+
+} // namespace gui

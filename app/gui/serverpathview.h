@@ -16,6 +16,8 @@ namespace Ui {
 class TForm1;
 }
 
+namespace gui {
+
 // The window's private "record answer" message (w, l): WM_USER + 1, delivered synchronously.
 class TRecordAnswerEvent : public QEvent {
 public:
@@ -46,3 +48,5 @@ private:
     QObject& m_window;
     std::function<const TDevInfo*()> m_currentDevice;
 };
+
+} // namespace gui

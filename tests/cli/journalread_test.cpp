@@ -49,7 +49,7 @@ namespace {
 constexpr int kCom = 7;
 using Framing = platform::NetworkEndpoint::Framing;
 
-class FixedChoice : public ISaveFileChooser {
+class FixedChoice : public gui::ISaveFileChooser {
 public:
     std::optional<TChoice> choose(QWidget*, const TChoice&) override { return choice; }
     TChoice choice;
@@ -162,7 +162,7 @@ protected:
         FixedChoice chooser;
         chooser.choice = {file, filterIndex};
         RecordingSink sink;
-        TForm1Options o;
+        gui::TForm1Options o;
         o.programDirectory = dir.path();
         o.messages = &sink;
         o.saveDialog = &chooser;

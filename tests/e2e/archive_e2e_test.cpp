@@ -72,7 +72,7 @@ TEST_F(WindowArchive, IncrementalReadingTabOpenAndDelete) {
     ASSERT_TRUE(waitArchive());
     EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
 
-    TArchiveTab& tab = *page().tsArchive();
+    gui::TArchiveTab& tab = *page().tsArchive();
     page().PageControl1()->setCurrentWidget(&tab);
     tab.refresh();
     ASSERT_EQ(tab.seriesView->model()->rowCount(), 1) << "the readings continued one series";
@@ -98,7 +98,7 @@ TEST_F(WindowArchive, IncrementalReadingTabOpenAndDelete) {
     form->resize(1000, 700);
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-    TChartTab& chart = *page().tsChart();
+    views::TChartTab& chart = *page().tsChart();
     page().PageControl1()->setCurrentWidget(&chart);
     QCoreApplication::processEvents();
     EXPECT_EQ(chart.data().startrec, 2);
@@ -198,7 +198,7 @@ TEST_F(WindowArchive, StoppedReadingLooksStoppedAndIsContinued) {
             continue;
 
         ASSERT_TRUE(waitArchive());
-        TArchiveTab& tab = *page().tsArchive();
+        gui::TArchiveTab& tab = *page().tsArchive();
         tab.refresh();
         tab.seriesView->selectRow(0);
         const auto readingCells = [&](int row) {

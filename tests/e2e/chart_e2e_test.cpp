@@ -18,7 +18,7 @@
 namespace e2e {
 namespace {
 
-QStringList TypeNames(const TChartTab& tab) {
+QStringList TypeNames(const views::TChartTab& tab) {
     QStringList names;
     for (int i = 0; i < tab.lstTypes()->count(); ++i)
         names.append(tab.lstTypes()->item(i)->text());
@@ -32,7 +32,7 @@ TEST_F(WindowRun, ChartOfAReading) {
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     read();
-    TChartTab& tab = *page().tsChart();
+    views::TChartTab& tab = *page().tsChart();
     page().PageControl1()->setCurrentWidget(&tab);
     QCoreApplication::processEvents();
 

@@ -35,7 +35,7 @@ inline constexpr int kComNumber = 250;
 inline const QString kComName = QStringLiteral("COM250");
 
 // Answers the save dialog with a prepared name and filter.
-class FakeSaveChooser : public ISaveFileChooser {
+class FakeSaveChooser : public gui::ISaveFileChooser {
 public:
     std::optional<TChoice> choose(QWidget*, const TChoice& proposedChoice) override {
         proposed = proposedChoice.fileName;
@@ -85,7 +85,7 @@ protected:
 
     // The window with the simulator's port as its only port, on the device named `device`.
     void createForm(const QString& device, int journal = 0) {
-        TForm1Options o;
+        gui::TForm1Options o;
         o.programDirectory = dir.path();
         o.messages = &sink;
         o.saveDialog = &chooser;

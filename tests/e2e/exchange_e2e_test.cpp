@@ -24,7 +24,7 @@ TEST_F(WindowRun, ExchangeTabListsFramesInBatchesAndNamesTheCause) {
     });
     simulator->addFault(*sim::parseFault("exception code=2 record=1:3"));
     createForm(QStringLiteral("Регулятор РТ-10"));
-    TExchangeTab* tab = page().tsExchange();
+    gui::TExchangeTab* tab = page().tsExchange();
     ASSERT_NE(tab, nullptr);
     EXPECT_EQ(page().PageControl1()->tabText(page().PageControl1()->indexOf(tab)),
               QStringLiteral("Обмен"));
@@ -67,7 +67,7 @@ TEST_F(WindowRun, ExchangeTabFindsTheInstrumentAndApplies) {
     startSimulator("rt10", [](sim::Instrument& inst) { inst.address = 3; });
     simulator->link()->setLineSpeed(9600);
     createForm(QStringLiteral("Регулятор РТ-10"));
-    TExchangeTab* tab = page().tsExchange();
+    gui::TExchangeTab* tab = page().tsExchange();
     page().cbxSpeed()->setCurrentIndex(3); // 9600
     // "Считать" and "Дочитать" wait for the search, which shows where it stands.
     bool readable = false;

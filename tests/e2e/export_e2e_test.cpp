@@ -44,7 +44,7 @@ TEST_F(WindowRun, TextFileOfSingleAndTwoValueLayouts) {
         createForm(QString::fromUtf8(c.device));
         read();
         ASSERT_FALSE(page().BtnExcel()->isHidden());
-        chooser.answer = ISaveFileChooser::TChoice{dir.filePath(c.content), 1};
+        chooser.answer = gui::ISaveFileChooser::TChoice{dir.filePath(c.content), 1};
         page().BtnExcel()->click();
         // The folder of the last save, kept in main.ini, is where the next window's dialog
         // opens (none before the first save).
@@ -83,7 +83,7 @@ TEST_F(WindowRun, WorkbookCellsWidthsAndFormats) {
         startSimulator(QString::fromLatin1(c.content));
         createForm(QString::fromUtf8(c.device));
         read();
-        chooser.answer = ISaveFileChooser::TChoice{dir.filePath(c.content), 2};
+        chooser.answer = gui::ISaveFileChooser::TChoice{dir.filePath(c.content), 2};
         page().BtnExcel()->click();
         EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('|').toStdString();
 

@@ -64,10 +64,10 @@ TEST_F(WindowRun, FailedReadingsShowTheirFailures) {
             }
         }
         if (*c.tracedRecord) {
-            TFrameListModel* frames = page().tsExchange()->model();
+            gui::TFrameListModel* frames = page().tsExchange()->model();
             bool named = false;
             for (int r = 0; r < frames->rowCount() && !named; ++r)
-                named = frames->index(r, TFrameListModel::RecordColumn).data().toString() ==
+                named = frames->index(r, gui::TFrameListModel::RecordColumn).data().toString() ==
                         QString::fromUtf8(c.tracedRecord);
             EXPECT_TRUE(named);
         }
@@ -85,7 +85,7 @@ TEST_F(WindowRun, KeysOfTheButtons) {
     form->show();
     form->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
-    TExchangeTab* exchange = page().tsExchange();
+    gui::TExchangeTab* exchange = page().tsExchange();
     const struct {
         QKeySequence key;
         QString caption;

@@ -238,7 +238,7 @@ TEST_F(WindowRun, FastRecordsReachTheListInBatchesAndStopStillEndsTheRun) {
     startSimulator("rt10");
     createForm(QString::fromUtf8("Регулятор РТ-10"), 1); // a ring of 1000 records
     form.reset();
-    TForm1Options o;
+    gui::TForm1Options o;
     o.programDirectory = dir.path();
     o.messages = &sink;
     o.ports = [] {

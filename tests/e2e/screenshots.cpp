@@ -101,11 +101,11 @@ TEST_F(Screenshots, Runs) {
         shoot(base + "-grouped", page().tsGroup());
         tickChartTypes(5);
         shoot(base + "-chart");
-        chooser.answer = ISaveFileChooser::TChoice{out + "/" + base, 1};
+        chooser.answer = gui::ISaveFileChooser::TChoice{out + "/" + base, 1};
         page().BtnExcel()->click();
-        chooser.answer = ISaveFileChooser::TChoice{out + "/" + base, 2};
+        chooser.answer = gui::ISaveFileChooser::TChoice{out + "/" + base, 2};
         page().BtnExcel()->click();
-        chooser.answer = ISaveFileChooser::TChoice{out + "/" + base, 3};
+        chooser.answer = gui::ISaveFileChooser::TChoice{out + "/" + base, 3};
         page().BtnExcel()->click();
     }
 }
@@ -131,7 +131,7 @@ TEST_F(Screenshots, FaultsAndSearch) {
     showForm(QStringLiteral("Регулятор РТ-10"), 0);
     read(); // nothing answers at address 1: frames to keep above the search
     settle();
-    TExchangeTab* tab = page().tsExchange();
+    gui::TExchangeTab* tab = page().tsExchange();
     page().PageControl1()->setCurrentWidget(tab);
     onEvents = [&, shot = false]() mutable {
         if (!shot && tab->searchProgress->value() >= 20) {
@@ -171,7 +171,7 @@ TEST_F(Screenshots, StoppedReadingAndArchive) {
     shoot("stopped-list", page().tsData());
     read(page().btnIncremental());
     waitWriter();
-    TArchiveTab* tab = page().tsArchive();
+    gui::TArchiveTab* tab = page().tsArchive();
     page().PageControl1()->setCurrentWidget(tab);
     tab->refresh();
     tab->seriesView->selectRow(0);

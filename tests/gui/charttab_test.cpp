@@ -34,7 +34,7 @@ struct ChartTab : testing::Test {
     TDevInfo dev;
     core::TStringGrid sg{2, 5};
     TJournalDecoder decoder{sg};
-    TChartTab tab;
+    views::TChartTab tab;
     RecordingSink sink;
 
     ChartTab() {
@@ -181,12 +181,12 @@ TEST_F(ChartTab, ZoomPanResetTooltipAndClick) {
     EXPECT_EQ(ChartPointText(tab.data(), s, *hit->point),
               "Граница\nВремя: 13.09.20 15:13:20\nЗначение: 0.0000000 → 0.0000000\nЗапись: 10100");
     // The mouse resting there asks for the tooltip again, never hides it.
-    QSignalSpy hovered(tab.chartView(), &TChartView::hovered);
+    QSignalSpy hovered(tab.chartView(), &views::TChartView::hovered);
     QHelpEvent rest(QEvent::ToolTip, at, tab.chartView()->viewport()->mapToGlobal(at));
     QCoreApplication::sendEvent(tab.chartView()->viewport(), &rest);
     ASSERT_EQ(hovered.size(), 1);
     EXPECT_EQ(hovered[0][0].toPoint(), at);
-    QSignalSpy clicked(&tab, &TChartTab::recordClicked);
+    QSignalSpy clicked(&tab, &views::TChartTab::recordClicked);
     QTest::mouseClick(tab.chartView()->viewport(), Qt::LeftButton, {}, at);
     ASSERT_EQ(clicked.size(), 1);
     EXPECT_EQ(clicked[0][0].toInt(), 10000);

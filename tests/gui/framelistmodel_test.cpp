@@ -7,7 +7,7 @@
 
 // The list keeps the newest frames only, however they come in batches.
 TEST(FrameListModel, KeepsTheNewestFramesAcrossBatches) {
-    TFrameListModel model(nullptr, 60000, 3);
+    gui::TFrameListModel model(nullptr, 60000, 3);
     int next = 0;
     const auto feed = [&](int n) {
         for (int i = 0; i < n; ++i) {
@@ -19,7 +19,7 @@ TEST(FrameListModel, KeepsTheNewestFramesAcrossBatches) {
         }
     };
     const auto first = [&] {
-        return model.index(0, TFrameListModel::MeaningColumn).data().toString();
+        return model.index(0, gui::TFrameListModel::MeaningColumn).data().toString();
     };
     const struct {
         int frames;

@@ -90,7 +90,7 @@ protected:
 
     std::unique_ptr<TForm1> create(QStringList ports = {"COM2", "COM10", "COM1"},
                                    const QString& mainIniPath = {}) {
-        TForm1Options o;
+        gui::TForm1Options o;
         o.programDirectory = dir.path();
         o.mainIniPath = mainIniPath;
         o.messages = &sink;
@@ -111,14 +111,14 @@ protected:
     }
 
     // The save dialog's answer (unless a test sets `saveDialog`).
-    class FixedChoice : public ISaveFileChooser {
+    class FixedChoice : public gui::ISaveFileChooser {
     public:
         std::optional<TChoice> choose(QWidget*, const TChoice&) override { return choice; }
         TChoice choice;
     };
 
     QTemporaryDir dir;
-    ISaveFileChooser* saveDialog = nullptr;
+    gui::ISaveFileChooser* saveDialog = nullptr;
     RecordingSink sink;
     FixedChoice chooser;
     int terminations = 0;
@@ -157,7 +157,7 @@ TEST_F(MainForm, StartWithoutAccessLibrary) {
 }
 
 TEST_F(MainForm, TerminationEndsTheEventLoopOnceItRuns) {
-    TForm1Options o;
+    gui::TForm1Options o;
     o.programDirectory = dir.path();
     o.messages = &sink;
     o.ports = [] { return QList<platform::SerialPortEntry>(); };
@@ -473,7 +473,7 @@ TEST_F(MainForm, UnwritableMainIniIsReported) {
 // The save dialog opens where the last save went, on its filter: while the program runs and,
 // through main.ini's [SaveDialog], after a restart; main.ini's other lines keep their bytes.
 TEST_F(MainForm, SaveDialogRemembersFolderAndFilter) {
-    struct Recorder : ISaveFileChooser {
+    struct Recorder : gui::ISaveFileChooser {
         std::optional<TChoice> choose(QWidget*, const TChoice& proposed) override {
             asked.append(proposed.fileName + "|" + QString::number(proposed.filterIndex));
             return answer;
@@ -490,7 +490,7 @@ TEST_F(MainForm, SaveDialogRemembersFolderAndFilter) {
     ASSERT_TRUE(QDir().mkpath(folder));
 
     auto form = create();
-    chooser.answer = ISaveFileChooser::TChoice{folder + "/a.xlsx", 2};
+    chooser.answer = gui::ISaveFileChooser::TChoice{folder + "/a.xlsx", 2};
     form->BtnExcelClick();
     chooser.answer.reset(); // cancelled: nothing changes
     form->BtnExcelClick();
@@ -525,7 +525,7 @@ TEST_F(MainForm, PlacedOnScreenAndQtSpeaksRussian) {
         EXPECT_EQ(form->geometry().topLeft() == c.saved, c.kept);
         EXPECT_TRUE(screen.contains(form->frameGeometry())) << c.saved.x();
     }
-    ASSERT_TRUE(InstallQtTranslation());
+    ASSERT_TRUE(gui::InstallQtTranslation());
     EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), "Отмена");
 }
 

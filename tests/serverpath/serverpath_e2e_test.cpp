@@ -62,7 +62,7 @@ protected:
         server = std::make_unique<fixture::ServerProcess>(simulator->clientPath());
         ASSERT_TRUE(server->start(&why)) << why.toStdString();
 
-        TForm1Options o;
+        gui::TForm1Options o;
         o.programDirectory = dir.path();
         o.messages = &sink;
         o.ports = [] {
@@ -314,7 +314,7 @@ TEST(ServerPathWindow, ComponentsAreSetUpAndStayOffTheServerUntilConnect) {
     QTemporaryDir dir;
     fixture::ServerProcess env; // private runtime folder only; nothing is started
     RecordingSink sink;
-    TForm1Options o;
+    gui::TForm1Options o;
     o.programDirectory = dir.path();
     o.messages = &sink;
     o.ports = [] { return QList<platform::SerialPortEntry>{}; };

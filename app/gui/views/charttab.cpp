@@ -33,6 +33,8 @@
 #include <cmath>
 #include <limits>
 
+namespace views {
+
 namespace {
 
 constexpr double kMsPerHour = 3600000.0;
@@ -594,3 +596,5 @@ void TChartTab::report(const QString& text) {
     else
         QMessageBox::critical(this, QStringLiteral("График"), text);
 }
+
+} // namespace views

@@ -22,11 +22,14 @@ class QLineSeries;
 class QListWidget;
 class QPushButton;
 class QCategoryAxis;
-class TChartView;
 
 namespace core {
 class TJournalDecoder;
 }
+
+namespace views {
+
+class TChartView;
 
 // "График": the values of the record types of the run over time. A list of the types that carry
 // numbers (several can be ticked, each with its line's colour), the chart of the ticked ones (Qt
@@ -169,3 +172,5 @@ private:
     std::vector<QCategoryAxis*> m_numberAxes; // value axes labelled at round numbers
     QStringList m_axisNotes;                  // which lines share an axis, which are normalised
 };
+
+} // namespace views

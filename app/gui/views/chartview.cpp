@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace views {
+
 namespace {
 // A press and release closer than this many pixels is a click, not a rectangle.
 constexpr int kClickDistance = 4;
@@ -119,3 +121,5 @@ bool TChartView::viewportEvent(QEvent* event) {
     }
     return QChartView::viewportEvent(event);
 }
+
+} // namespace views

@@ -6,6 +6,8 @@
 
 class QRubberBand;
 
+namespace views {
+
 // The chart's view with the mouse of a plot: the wheel zooms the time axis around the cursor, a
 // rectangle drawn with the left button zooms into it, the right or middle button drags the plot
 // (as do the arrow keys); a left click that does not draw a rectangle, and the cursor's moves,
@@ -38,3 +40,5 @@ private:
     QPoint m_dragFrom;
     Qt::MouseButton m_button = Qt::NoButton;
 };
+
+} // namespace views

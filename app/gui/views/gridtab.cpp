@@ -6,6 +6,8 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
+namespace views {
+
 TGridTab::TGridTab(QWidget* parent, const char* gridName, const QStringList& headings)
     : QWidget(parent),
       m_cells(new models::TStringTableModel(2, static_cast<int>(headings.size()), this)),
@@ -17,3 +19,5 @@ TGridTab::TGridTab(QWidget* parent, const char* gridName, const QStringList& hea
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_grid);
 }
+
+} // namespace views

@@ -9,6 +9,8 @@ namespace models {
 class TStringTableModel;
 } // namespace models
 
+namespace views {
+
 // A tab of the window's page control that shows one string grid: a table view named like the
 // grid, filling the tab, over a string-table model of two rows whose row 0 holds the headings.
 // Each tab of the window derives from it and sets its view up.
@@ -25,3 +27,5 @@ private:
     models::TStringTableModel* m_cells;
     QTableView* m_grid;
 };
+
+} // namespace views

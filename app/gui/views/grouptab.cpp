@@ -8,9 +8,11 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+namespace views {
+
 TGroupTab::TGroupTab(QWidget* parent)
     : TGridTab(parent, "sgGr", core::GroupGridHeadings()), m_note(new QLabel(this)) {
-    views::SetupGroupGrid(grid(), cells());
+    SetupGroupGrid(grid(), cells());
     m_note->setObjectName(QStringLiteral("lblGroupNote"));
     m_note->setWordWrap(true);
     m_note->setContentsMargins(4, 3, 4, 3);
@@ -27,3 +29,5 @@ void TGroupTab::setNote(const QString& text, bool error) {
     m_note->setPalette(palette);
     m_note->setVisible(!text.isEmpty());
 }
+
+} // namespace views

@@ -5,6 +5,8 @@
 
 class QLabel;
 
+namespace views {
+
 // "Группировка по типам" (tsGroup): the grouped grid `sgGr`, one row per record type of the run
 // and one cell per event, under a line of notes about it (that it fills at the end of a reading;
 // failed records, which belong to no group).
@@ -20,3 +22,5 @@ public:
 private:
     QLabel* m_note;
 };
+
+} // namespace views

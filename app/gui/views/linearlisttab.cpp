@@ -7,17 +7,19 @@
 
 #include <QTableView>
 
+namespace views {
+
 TLinearListTab::TLinearListTab(QWidget* parent)
     : TGridTab(parent, "sg", core::LinearListHeadings()) {
-    views::SetupLinearList(grid(), cells());
+    SetupLinearList(grid(), cells());
 }
 
 void TLinearListTab::applyDeviceView(bool valueBeforeVisible) {
-    views::ApplyLinearListLayout(grid(), valueBeforeVisible);
+    ApplyLinearListLayout(grid(), valueBeforeVisible);
 }
 
 void TLinearListTab::scrollToLastRow() {
-    views::ScrollToLastRow(grid());
+    ScrollToLastRow(grid());
 }
 
 void TLinearListTab::showRecord(std::int32_t index) {
@@ -25,3 +27,5 @@ void TLinearListTab::showRecord(std::int32_t index) {
     grid()->selectRow(row);
     grid()->scrollTo(cells()->index(row, 0), QAbstractItemView::PositionAtCenter);
 }
+
+} // namespace views

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace views {
+
 // "Линейный список" (tsData): the linear list `sg`, one row per record of the run.
 class TLinearListTab : public TGridTab {
     Q_OBJECT
@@ -20,3 +22,5 @@ public:
     // middle.
     void showRecord(std::int32_t index);
 };
+
+} // namespace views

@@ -6,11 +6,15 @@
 #include "app/gui/views/journalviews.h"
 #include "app/models/stringtablemodel.h"
 
+namespace views {
+
 TRecTypeTab::TRecTypeTab(QWidget* parent)
     : TGridTab(parent, "sgType", core::RecTypeGridHeadings()) {
-    views::SetupRecTypeGrid(grid(), cells());
+    SetupRecTypeGrid(grid(), cells());
 }
 
 void TRecTypeTab::fill(const TDevInfo* device) {
     core::TJournalDecoder::FillRecTypeGrid(*cells(), device);
 }
+
+} // namespace views

@@ -4,6 +4,8 @@
 #include "app/core/journaldata.h"
 #include "app/gui/views/gridtab.h"
 
+namespace views {
+
 // "Типы записей" (tsSet): the record types of the selected device in the grid `sgType`.
 class TRecTypeTab : public TGridTab {
     Q_OBJECT
@@ -13,3 +15,5 @@ public:
     // FillRecTypeGrid: one row per record type of `device`; nothing happens without a device.
     void fill(const TDevInfo* device);
 };
+
+} // namespace views
