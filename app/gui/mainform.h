@@ -31,7 +31,6 @@
 namespace platform {
 class IMessageSink;
 } // namespace platform
-class QAction;
 class TDlgManager;
 namespace models {
 class TStringTableModel;
@@ -226,7 +225,6 @@ private:
     std::unique_ptr<gui::TArchiveController> m_archive;
     bool m_closeRequested = false;
 
-    QList<QAction*> m_keyActions;
     QPointer<gui::TLinkSettingsDialog> m_linkSettingsDialog;
     std::map<int, int> m_journalMemory;                     // device index -> journal item
     std::map<int, std::vector<std::int32_t>> m_chartMemory; // device index -> ticked types

@@ -30,7 +30,6 @@ void TForm1::createActions() {
         });
         addAction(action);
         button->setToolTip(key.toString(QKeySequence::NativeText));
-        m_keyActions.append(action);
     };
     add(ui.btnRead2, QKeySequence(Qt::Key_F5));
     // Esc also stops a search for the instrument.
