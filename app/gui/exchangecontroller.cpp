@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "app/gui/exchangecontroller.h"
 
-#include "app/core/accesslibrarybinding.h"
+#include "app/core/modbuslink.h"
 #include "app/gui/exchangetab.h"
 #include "app/gui/readingcontroller.h"
 #include "app/gui/runview.h"
@@ -11,8 +11,8 @@
 namespace gui {
 
 TExchangeController::TExchangeController(Ui::TForm1& ui, platform::IMessageSink& messages,
-                                         core::TAccessLibraryBinding& library,
-                                         TReadingController& reading, TExchangeChoices choices)
+                                         core::IModbusLink& library, TReadingController& reading,
+                                         TExchangeChoices choices)
     : ui(ui), m_library(library), m_reading(reading) {
     TExchangeTabHooks hooks;
     hooks.searchRequest = [&ui, &messages, choices]() -> std::optional<core::TSearchRequest> {

@@ -12,7 +12,7 @@ namespace platform {
 class IMessageSink;
 } // namespace platform
 namespace core {
-class TAccessLibraryBinding;
+class IModbusLink;
 } // namespace core
 namespace Ui {
 class TForm1;
@@ -40,7 +40,7 @@ class TExchangeController : public QObject {
     Q_OBJECT
 public:
     TExchangeController(Ui::TForm1& ui, platform::IMessageSink& messages,
-                        core::TAccessLibraryBinding& library, TReadingController& reading,
+                        core::IModbusLink& library, TReadingController& reading,
                         TExchangeChoices choices);
 
     TExchangeTab* tab() const { return m_tab; }
@@ -61,7 +61,7 @@ private:
     void searchStateChanged(bool searching);
 
     Ui::TForm1& ui;
-    core::TAccessLibraryBinding& m_library;
+    core::IModbusLink& m_library;
     TReadingController& m_reading;
     TExchangeTab* m_tab = nullptr; // a child of the tab widget
 };
