@@ -105,10 +105,9 @@ void TForm1::createControllers() {
     const auto device = [this] { return m_curDev; };
     const auto link = [this] { return SelectedLink(); };
     const auto times = [this] { return std::pair{m_answerTime, m_retries}; };
+    const auto searching = [this] { return m_exchange->searching(); };
     m_reading = std::make_unique<TReadingController>(
-        ui, *m_messages, m_library,
-        TReadingChoices{link, device, times, [this] { return m_exchange->searching(); },
-                        mainIniPath()},
+        ui, *m_messages, m_library, TReadingChoices{link, device, times, searching, mainIniPath()},
         m_options.eventIntervalMs);
     m_exchange = std::make_unique<TExchangeController>(
         ui, *m_messages, m_library, *m_reading,
@@ -123,7 +122,7 @@ void TForm1::createControllers() {
     connect(this, &TForm1::devAdrChanged, &m_serverPath->mbm(),
             &comm::TModbusMaster::SetDeviceAddress);
     m_archive = std::make_unique<TArchiveController>(ui, *m_messages, *m_reading, m_listDev, device,
-                                                     [this] { return m_exchange->searching(); });
+                                                     searching);
     connect(m_reading.get(), &TReadingController::started, this, &TForm1::readingStarted);
     connect(m_reading.get(), &TReadingController::finished, this, &TForm1::readingFinished);
     connect(m_exchange.get(), &TExchangeController::searchingChanged, this,
